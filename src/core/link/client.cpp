@@ -1,0 +1,101 @@
+#include "link/client.hpp"
+
+#include <algorithm>
+#include <string>
+
+#include "protocol/endpoint.hpp"
+#include "protocol/text.hpp"
+#include "protocol/wire.hpp"
+
+namespace qvn::link {
+namespace {
+
+// A starting Terminal gets 200 attempts with 500 ms pauses to open its
+// endpoint. The test build waits briefly so the "never answers" case can be
+// exercised; the released module always waits the full time.
+#ifdef QVN_TEST_BUILD
+constexpr int kWaitAttempts = 6;
+constexpr unsigned kWaitPauseMs = 50;
+#else
+constexpr int kWaitAttempts = 200;
+constexpr unsigned kWaitPauseMs = 500;
+#endif
+constexpr unsigned kWaitReportedSec = 60;
+
+CInterClient g_client;
+
+}  // namespace
+
+CInterClient& client() noexcept { return g_client; }
+
+std::u16string final_path(std::u16string_view path, std::size_t capacity) {
+    std::u16string resolved = platform::resolve_path(path);
+    if (!resolved.empty() && resolved.size() <= capacity) return resolved;
+    return std::u16string(path.substr(0, capacity));
+}
+
+std::u16string_view CInterClient::init_detail() const noexcept {
+    return {init_detail_, std::char_traits<char16_t>::length(init_detail_)};
+}
+
+void CInterClient::set_detail(std::u16string_view text) noexcept {
+    const std::size_t n = std::min(text.size(), kDetailUnits - 1);
+    std::copy_n(text.data(), n, init_detail_);
+    init_detail_[n] = 0;
+}
+
+void CInterClient::set_detail(std::string_view ascii) noexcept {
+    const std::size_t n = std::min(ascii.size(), kDetailUnits - 1);
+    for (std::size_t i = 0; i < n; ++i) init_detail_[i] = static_cast<unsigned char>(ascii[i]);
+    init_detail_[n] = 0;
+}
+
+void CInterClient::disconnect() noexcept {
+    platform::close_handle(handle_);
+    pipe_hash_.fill(0);
+    std::fill(std::begin(init_detail_), std::end(init_detail_), char16_t{0});
+}
+
+bool CInterClient::connect_terminal(std::u16string_view path, bool portable) {
+    if (path.empty()) return false;
+    if (path.size() > wire::kMaxPath) {
+        set_detail(std::string_view("Path too long"));
+        return false;
+    }
+    // The endpoint is named after the resolved path, so every spelling of
+    // one executable (letter case, links, relative forms) meets the same
+    // Terminal; an unresolvable path is used as given.
+    pipe_hash_ = protocol::path_digest(final_path(path, wire::kMaxPath));
+    const std::string name = protocol::endpoint_name(pipe_hash_);
+
+    platform::Handle h = platform::kInvalidHandle;
+    platform::Connect state = platform::connect_endpoint(name, h);
+    if (state == platform::Connect::Absent) {
+        if (!platform::spawn_detached(path, portable)) {
+            std::u16string detail = u"Process create failed '";
+            detail.append(path);
+            detail += u"'";
+            set_detail(detail);
+            return false;
+        }
+        for (int attempt = 0; attempt < kWaitAttempts; ++attempt) {
+            state = platform::connect_endpoint(name, h);
+            if (state != platform::Connect::Absent) break;
+            platform::sleep_ms(kWaitPauseMs);
+        }
+    }
+    if (state == platform::Connect::Ok) {
+        handle_ = h;
+        return true;
+    }
+    if (state == platform::Connect::Refused) {
+        std::string folder, why;
+        if (platform::endpoint_folder(folder, why)) why = "Terminal endpoint is served by another user";
+        set_detail(protocol::path_to_utf16(why));
+        return false;
+    }
+    set_detail(std::string_view("Pipe server didn't answer in " + std::to_string(kWaitReportedSec) + " sec"));
+    return false;
+}
+
+}  // namespace qvn::link

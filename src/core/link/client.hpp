@@ -1,0 +1,54 @@
+// The module's single connection to a Terminal.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/platform.hpp"
+#include "protocol/sha256.hpp"
+
+namespace qvn::link {
+
+inline constexpr std::size_t kDetailUnits = 2048;  // including the terminator
+
+class CInterClient {
+public:
+    CInterClient() = default;
+    CInterClient(const CInterClient&) = delete;
+    CInterClient& operator=(const CInterClient&) = delete;
+    ~CInterClient() { disconnect(); }
+
+    // The connection handle; kInvalidHandle when not connected. The pipe
+    // stream holds a reference to it and invalidates it when the stream fails.
+    platform::Handle& handle() noexcept { return handle_; }
+    bool connected() const noexcept { return handle_ != platform::kInvalidHandle; }
+
+    // Connects to the Terminal whose executable is `path`, starting it when
+    // nobody serves its endpoint yet. On failure init_detail() says why,
+    // except for an empty path, which fails at once.
+    bool connect_terminal(std::u16string_view path, bool portable);
+
+    // Closes the connection and forgets the digest and the failure detail.
+    void disconnect() noexcept;
+
+    std::u16string_view init_detail() const noexcept;
+    void set_detail(std::u16string_view text) noexcept;
+    void set_detail(std::string_view ascii) noexcept;
+
+    const protocol::Digest& pipe_hash() const noexcept { return pipe_hash_; }
+
+private:
+    platform::Handle handle_ = platform::kInvalidHandle;
+    protocol::Digest pipe_hash_{};
+    char16_t init_detail_[kDetailUnits] = {};
+};
+
+CInterClient& client() noexcept;
+
+// The normalised form of an executable path: the resolved absolute path when
+// it fits `capacity` units, otherwise the path as given, cut to `capacity`.
+std::u16string final_path(std::u16string_view path, std::size_t capacity);
+
+}  // namespace qvn::link

@@ -1,0 +1,86 @@
+#include "link/discovery.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "link/client.hpp"
+#include "platform/platform.hpp"
+#include "protocol/wire.hpp"
+
+namespace qvn::link {
+namespace {
+
+constexpr std::size_t kOriginBytes = 518;  // a byte-order mark and up to 258 units
+
+std::u16string bounded(std::u16string text) {
+    if (text.size() > wire::kMaxPath) text.resize(wire::kMaxPath);
+    return text;
+}
+
+// The installation folder named by a data folder's origin.txt: UTF-16LE
+// after a byte-order mark; anything else makes the folder unusable.
+bool read_origin(const std::u16string& folder, std::u16string& out) {
+    unsigned char bytes[kOriginBytes];
+    std::size_t got = 0;
+    if (!platform::read_file_prefix(folder + u"/origin.txt", bytes, sizeof bytes, got)) return false;
+    if (got < 8 || bytes[0] != 0xFF || bytes[1] != 0xFE) return false;
+    out.clear();
+    for (std::size_t i = 2; i + 1 < got; i += 2) out += static_cast<char16_t>(bytes[i] | (bytes[i + 1] << 8));
+    return true;
+}
+
+void examine(const std::u16string& folder, TerminalCandidate& c) {
+    c = TerminalCandidate{};
+    const platform::FileInfo portable = platform::file_info(folder + u"/portable.txt");
+    if (portable.exists) {
+        c.portable = true;
+        c.timestamp = portable.write_time;
+    } else {
+        if (!platform::file_info(folder + u"/QSL").exists) return;
+        const platform::FileInfo accounts = platform::file_info(folder + u"/config/accounts.dat");
+        const platform::FileInfo settings = platform::file_info(folder + u"/config/terminal.ini");
+        if (accounts.exists) c.timestamp = accounts.write_time;
+        if (settings.exists && settings.write_time > c.timestamp) c.timestamp = settings.write_time;
+    }
+    std::u16string origin;
+    if (!read_origin(folder, origin)) return;
+    std::u16string executable = bounded(origin + u"/terminal64");
+    const platform::FileInfo exe = platform::file_info(executable);
+    if (exe.exists && !exe.directory) c.executable = std::move(executable);
+}
+
+}  // namespace
+
+Discovery find_terminal(TerminalCandidate& best) {
+    best = TerminalCandidate{};
+    const std::u16string roaming = platform::roaming_folder();
+    if (roaming.empty()) return Discovery::NoRoaming;
+    const std::u16string base = bounded(roaming + u"/Belvastor/Terminal");
+
+    std::vector<platform::DirEntry> entries;
+    if (!platform::list_folder(base, entries)) return Discovery::Searched;
+    // Folder order decides ties between equal timestamps; sorting makes it
+    // independent of the file system's listing order.
+    std::sort(entries.begin(), entries.end(),
+              [](const platform::DirEntry& a, const platform::DirEntry& b) { return a.name < b.name; });
+
+    std::u16string parent;
+    if (const std::u16string image = platform::parent_executable(); !image.empty())
+        parent = final_path(image, wire::kMaxPath - 1);
+
+    TerminalCandidate candidate;
+    for (const platform::DirEntry& entry : entries) {
+        if (!entry.directory || entry.name.empty() || entry.name[0] == u'.') continue;
+        examine(bounded(base + u"/" + entry.name), candidate);
+        if (candidate.executable.empty()) continue;
+        if (!parent.empty() && final_path(candidate.executable, wire::kMaxPath) == parent) {
+            best = std::move(candidate);
+            break;
+        }
+        if (best.executable.empty() || candidate.timestamp > best.timestamp) best = candidate;
+    }
+    return Discovery::Searched;
+}
+
+}  // namespace qvn::link

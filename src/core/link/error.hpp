@@ -1,0 +1,30 @@
+// The process-wide last error: a result code and a UTF-8 message, recorded by
+// every module function and returned by last_error().
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+namespace qvn::link {
+
+inline constexpr std::size_t kMessageBytes = 2048;  // including the terminator
+
+// (1, "Success"); every function that talks to the Terminal starts with it.
+void reset_error() noexcept;
+
+// Records `code` with `text`, or with the table text of the code when `text`
+// is null. Never fails; a long text is cut at a character boundary.
+void set_error(std::int32_t code, const char* text = nullptr) noexcept;
+
+// set_error, then a new reference to None / False for the caller to return.
+PyObject* error_none(std::int32_t code, const char* text = nullptr) noexcept;
+PyObject* error_false(std::int32_t code, const char* text = nullptr) noexcept;
+
+std::int32_t error_code() noexcept;
+const char* error_message() noexcept;
+
+// last_error(): (code, message).
+PyObject* py_last_error(PyObject* self, PyObject* unused);
+
+}  // namespace qvn::link

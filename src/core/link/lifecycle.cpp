@@ -1,0 +1,191 @@
+#include "link/lifecycle.hpp"
+
+#include "link/client.hpp"
+#include "link/discovery.hpp"
+#include "link/error.hpp"
+#include "link/stream.hpp"
+#include "module/args.hpp"
+#include "platform/platform.hpp"
+#include "protocol/wire.hpp"
+
+namespace qvn::link {
+namespace {
+
+constexpr std::size_t kPathArgUnits = 257;
+constexpr std::size_t kCredentialUnits = 253;
+constexpr std::uint32_t kDefaultTimeoutMs = 60000;
+constexpr std::uint32_t kPollPauseMs = 100;
+
+constexpr const char* kOtpNeeded = "Unsupported authorization mode, OTP or certificate password needed";
+
+std::uint32_t g_terminal_build = 0;
+
+struct Credentials {
+    std::uint64_t login = 0;
+    module::WideText<256> server;
+    module::WideText<256> password;
+    std::uint32_t timeout = 0;
+
+    bool any() const noexcept { return login != 0 || server.length != 0 || password.length != 0; }
+};
+
+struct InitializeArgs {
+    module::WideText<260> path;
+    Credentials account;
+    bool portable = false;
+};
+
+bool text_arg(PyObject* value, std::size_t max_units, auto& out) noexcept {
+    return module::to_text(value, max_units, out);
+}
+
+// The keywords both functions share, checked in the documented order;
+// returns the message of the first rejected keyword, or null.
+const char* parse_account_keywords(PyObject* kwargs, Credentials& c) noexcept {
+    if (kwargs == nullptr) return nullptr;
+    if (PyObject* v = PyDict_GetItemString(kwargs, "login"); v && !module::to_u64(v, c.login))
+        return "Invalid \"login\" argument";
+    if (PyObject* v = PyDict_GetItemString(kwargs, "server"); v && !text_arg(v, kCredentialUnits, c.server))
+        return "Invalid \"server\" argument";
+    if (PyObject* v = PyDict_GetItemString(kwargs, "password"); v && !text_arg(v, kCredentialUnits, c.password))
+        return "Invalid \"password\" argument";
+    if (PyObject* v = PyDict_GetItemString(kwargs, "timeout"); v && !module::to_u32(v, c.timeout))
+        return "Invalid \"timeout\" argument";
+    return nullptr;
+}
+
+const char* parse_initialize(PyObject* args, PyObject* kwargs, InitializeArgs& a) noexcept {
+    const Py_ssize_t n = args != nullptr ? PyTuple_GET_SIZE(args) : 0;
+    if (n > 1) return "Invalid number of arguments";
+    if (n == 1 && !text_arg(PyTuple_GET_ITEM(args, 0), kPathArgUnits, a.path)) return "Invalid 1st unnamed argument";
+    if (const char* why = parse_account_keywords(kwargs, a.account)) return why;
+    if (kwargs == nullptr) return nullptr;
+    if (PyObject* v = PyDict_GetItemString(kwargs, "path"); v && !text_arg(v, kPathArgUnits, a.path))
+        return "Invalid \"path\" argument";
+    if (PyObject* v = PyDict_GetItemString(kwargs, "portable")) {
+        const int truth = PyObject_IsTrue(v);
+        if (truth < 0) PyErr_Clear();
+        a.portable = truth > 0;
+    }
+    return nullptr;
+}
+
+const char* parse_login(PyObject* args, PyObject* kwargs, Credentials& c) noexcept {
+    const Py_ssize_t n = args != nullptr ? PyTuple_GET_SIZE(args) : 0;
+    if (n > 3) return "Invalid number of arguments";
+    if (n >= 1 && !module::to_u64(PyTuple_GET_ITEM(args, 0), c.login)) return "Invalid 1st unnamed argument";
+    if (n >= 2 && !text_arg(PyTuple_GET_ITEM(args, 1), kCredentialUnits, c.password))
+        return "Invalid 2nd unnamed argument";
+    if (n >= 3 && !text_arg(PyTuple_GET_ITEM(args, 2), kCredentialUnits, c.server))
+        return "Invalid 3rd unnamed argument";
+    return parse_account_keywords(kwargs, c);
+}
+
+std::int32_t handshake() noexcept {
+    std::uint32_t build = 0;
+    const std::u16string_view client_kind = wire::kHandshakeClient;
+    const std::int32_t code = transact(
+        client().handle(), wire::kHandshake, 4 + text_size(client_kind),
+        [client_kind](PipeWriter& w) noexcept { return w.put(wire::kHandshakeVersion) && w.put_text(client_kind); },
+        status_reply(build));
+    g_terminal_build = build;
+    return code;
+}
+
+std::int32_t send_login(const Credentials& c) noexcept {
+    const std::u16string_view password = c.password.view();
+    const std::u16string_view server = c.server.view();
+    return transact(
+        client().handle(), wire::kLogin, 4 + 8 + text_size(password) + text_size(server),
+        [&](PipeWriter& w) noexcept {
+            return w.put(std::uint32_t{0}) && w.put(c.login) && w.put_text(password) && w.put_text(server);
+        },
+        no_fields);
+}
+
+// Polls readiness: the first poll at once, then every 100 ms until the
+// Terminal is ready, refuses the account, or the limit passes.
+std::int32_t wait_ready(std::uint32_t timeout) noexcept {
+    const std::uint32_t limit = timeout != 0 ? timeout : kDefaultTimeoutMs;
+    std::uint64_t elapsed = 0;
+    for (;;) {
+        std::uint32_t state = 0;
+        const std::int32_t code = send_command(client().handle(), wire::kReadyPoll, status_reply(state));
+        if (code < 0) return code;
+        if (state == wire::kStateReady) return wire::kSuccess;
+        if (state == wire::kStateAuthFailed) return wire::kAuthorizationFailed;
+        elapsed += kPollPauseMs;
+        platform::sleep_ms(kPollPauseMs);
+        if (elapsed >= limit) return wire::kIpcTimeout;
+    }
+}
+
+const char* login_text(std::int32_t code) noexcept {
+    return code == wire::kUnsupportedFunction ? kOtpNeeded : nullptr;
+}
+
+bool connect(const InitializeArgs& a) {
+    CInterClient& c = client();
+    if (a.path.length != 0) return c.connect_terminal(a.path.view(), a.portable);
+    TerminalCandidate best;
+    if (find_terminal(best) == Discovery::NoRoaming) return false;
+    if (best.executable.empty()) {
+        c.set_detail(std::string_view("Quorvane x64 not found"));
+        return false;
+    }
+    return c.connect_terminal(best.executable, best.portable);
+}
+
+}  // namespace
+
+std::uint32_t terminal_build() noexcept { return g_terminal_build; }
+
+PyObject* py_initialize(PyObject*, PyObject* args, PyObject* kwargs) {
+    reset_error();
+    client().disconnect();
+    InitializeArgs a;
+    if (const char* why = parse_initialize(args, kwargs, a)) return error_false(wire::kInvalidParams, why);
+
+    bool connected = false;
+    try {
+        connected = connect(a);
+    } catch (...) {  // allocation failure while building paths
+        connected = false;
+    }
+    if (!connected) return error_false(wire::kIpcInitializeFailed);
+
+    // A refused handshake leaves the connection open: the Terminal is there,
+    // it only declined this client.
+    if (const std::int32_t code = handshake(); code < 0) return error_false(code);
+
+    if (a.account.any()) {
+        if (const std::int32_t code = send_login(a.account); code < 0) {
+            client().disconnect();
+            return error_false(code, login_text(code));
+        }
+    }
+    if (const std::int32_t code = wait_ready(a.account.timeout); code < 0) {
+        client().disconnect();
+        return error_false(code);
+    }
+    Py_RETURN_TRUE;
+}
+
+PyObject* py_login(PyObject*, PyObject* args, PyObject* kwargs) {
+    reset_error();
+    Credentials c;
+    if (const char* why = parse_login(args, kwargs, c)) return error_false(wire::kInvalidParams, why);
+    if (c.login == 0) return error_false(wire::kInvalidParams, "Invalid \"login\" argument");
+    if (!client().connected()) return error_false(wire::kNoIpcConnection);
+    if (const std::int32_t code = send_login(c); code < 0) return error_false(code, login_text(code));
+    if (const std::int32_t code = wait_ready(c.timeout); code < 0) return error_false(code);
+    Py_RETURN_TRUE;
+}
+
+PyObject* py_shutdown(PyObject*, PyObject*) {
+    reset_error();
+    client().disconnect();
+    Py_RETURN_TRUE;
+}
+
+}  // namespace qvn::link

@@ -1,0 +1,163 @@
+#include "link/stream.hpp"
+
+#include <cstdlib>
+
+namespace qvn::link {
+
+using platform::Io;
+
+const RecordAllocator kHeapAllocator = {
+    [](std::size_t bytes) noexcept { return std::malloc(bytes); },
+    [](void* storage) noexcept { std::free(storage); },
+};
+
+// ---- Writer ----------------------------------------------------------------
+
+PipeWriter::PipeWriter(platform::Handle& handle, std::uint32_t command, std::uint32_t args_size) noexcept
+    : handle_(handle) {
+    const std::uint32_t length = 4 + args_size;
+    std::memcpy(block_, &length, 4);
+    std::memcpy(block_ + 4, &command, 4);
+    used_ = 8;
+    free_ = wire::kBlockSize - 8;
+}
+
+// A failed or partial write leaves an unknown part of the request on the
+// wire, so the connection is closed: the Terminal would otherwise take the
+// next request's bytes as the rest of this one.
+bool PipeWriter::send(const void* data, std::size_t n) noexcept {
+    if (failed_ || handle_ == platform::kInvalidHandle) {
+        failed_ = true;
+        return false;
+    }
+    if (platform::write_all(handle_, data, n) == Io::Ok) return true;
+    failed_ = true;
+    platform::close_handle(handle_);
+    return false;
+}
+
+bool PipeWriter::write(const void* data, std::size_t n) noexcept {
+    if (failed_) return false;
+    auto bytes = static_cast<const std::uint8_t*>(data);
+    if (n <= free_) {
+        std::memcpy(block_ + used_, bytes, n);
+        used_ += static_cast<std::uint32_t>(n);
+        free_ -= static_cast<std::uint32_t>(n);
+        return true;
+    }
+    const std::size_t head = free_;
+    std::memcpy(block_ + used_, bytes, head);
+    if (!send(block_, wire::kBlockSize)) return false;
+    used_ = 0;
+    free_ = wire::kBlockSize;
+    const std::size_t rest = n - head;
+    if (rest <= wire::kBlockSize) {
+        std::memcpy(block_, bytes + head, rest);
+        used_ = static_cast<std::uint32_t>(rest);
+        free_ = static_cast<std::uint32_t>(wire::kBlockSize - rest);
+        return true;
+    }
+    return send(bytes + head, rest);
+}
+
+bool PipeWriter::put_text(std::u16string_view text) noexcept {
+    const auto count = static_cast<std::uint32_t>(text.size());
+    return put(count) && write(text.data(), 2 * text.size());
+}
+
+bool PipeWriter::flush() noexcept {
+    if (failed_) return false;
+    if (used_ == 0) return true;
+    if (!send(block_, used_)) return false;
+    used_ = 0;
+    free_ = wire::kBlockSize;
+    return true;
+}
+
+// ---- Reader ----------------------------------------------------------------
+
+bool PipeReader::receive(void* destination, std::size_t n) noexcept {
+    if (stream_failed_ || handle_ == platform::kInvalidHandle) {
+        stream_failed_ = true;
+        return false;
+    }
+    if (platform::read_all(handle_, destination, n) == Io::Ok) return true;
+    // The response's remaining length is unknown now: close the stream.
+    stream_failed_ = true;
+    platform::close_handle(handle_);
+    return false;
+}
+
+bool PipeReader::begin() noexcept {
+    due_ = pos_ = avail_ = 0;
+    std::uint32_t length = 0;
+    if (!receive(&length, 4)) return false;
+    due_ = length;
+    return true;
+}
+
+bool PipeReader::read(void* destination, std::size_t n) noexcept {
+    auto out = static_cast<std::uint8_t*>(destination);
+    if (n <= avail_) {
+        std::memcpy(out, block_ + pos_, n);
+        pos_ += static_cast<std::uint32_t>(n);
+        avail_ -= static_cast<std::uint32_t>(n);
+        return true;
+    }
+    std::memcpy(out, block_ + pos_, avail_);
+    out += avail_;
+    n -= avail_;
+    avail_ = 0;
+    pos_ = 0;
+    if (n > due_) return false;  // the response is shorter than its fields
+    if (n < wire::kDirectReadMin && n != due_) {
+        const std::uint32_t chunk = due_ < wire::kBlockSize ? due_ : static_cast<std::uint32_t>(wire::kBlockSize);
+        if (!receive(block_, chunk)) return false;
+        std::memcpy(out, block_, n);
+        pos_ = static_cast<std::uint32_t>(n);
+        avail_ = chunk - static_cast<std::uint32_t>(n);
+        due_ -= chunk;
+        return true;
+    }
+    if (!receive(out, n)) return false;
+    due_ -= static_cast<std::uint32_t>(n);
+    return true;
+}
+
+void PipeReader::recover() noexcept {
+    avail_ = 0;
+    pos_ = 0;
+    if (stream_failed_) return;  // already closed
+    // Bounded by the length the Terminal itself declared for this response.
+    while (due_ > 0) {
+        const std::uint32_t chunk = due_ < wire::kBlockSize ? due_ : static_cast<std::uint32_t>(wire::kBlockSize);
+        if (!receive(block_, chunk)) return;
+        due_ -= chunk;
+    }
+}
+
+// ---- Counted record arrays -------------------------------------------------
+
+bool read_records(PipeReader& reader, std::size_t record_size, const RecordAllocator& alloc,
+                  RecordBlock& out) noexcept {
+    out.reset();
+    std::uint32_t count = 0;
+    if (!reader.get(count)) return false;
+    std::size_t bytes = 0;
+    if (__builtin_mul_overflow(static_cast<std::size_t>(count), record_size, &bytes)) return false;
+    if (bytes > reader.remaining()) return false;  // promises more than the frame holds
+    if (count == 0) {
+        out.adopt(nullptr, 0, &alloc);
+        return true;
+    }
+    void* storage = alloc.allocate(bytes);
+    if (storage == nullptr) return false;
+    if (!reader.read(storage, bytes)) {
+        alloc.release(storage);
+        return false;
+    }
+    out.adopt(storage, count, &alloc);
+    return true;
+}
+
+}  // namespace qvn::link

@@ -1,0 +1,215 @@
+// The framed pipe stream: one buffered writer for requests, one buffered
+// reader for responses, and the call sequence every command shares.
+//
+// A request is  u32 length, u32 command, arguments.
+// A response is u32 length, u32 echoed command, i32 result, result fields.
+// Both travel through 16384-byte blocks on the caller's stack; pieces of 8192
+// bytes and more bypass the reader's block and land in their destination.
+//
+// The stream never goes out of step with the Terminal: a reply that fails
+// because it was malformed (too long, too short, a count that does not fit)
+// is drained to its declared end, and a stream whose transfer failed is
+// closed, so the next call never reads stale bytes as its answer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+#include <type_traits>
+
+#include "platform/platform.hpp"
+#include "protocol/wire.hpp"
+
+namespace qvn::link {
+
+class PipeWriter {
+public:
+    // Starts a request whose arguments take `args_size` bytes.
+    PipeWriter(platform::Handle& handle, std::uint32_t command, std::uint32_t args_size) noexcept;
+    PipeWriter(const PipeWriter&) = delete;
+    PipeWriter& operator=(const PipeWriter&) = delete;
+
+    bool write(const void* data, std::size_t n) noexcept;
+
+    template <class T>
+    bool put(const T& value) noexcept {
+        static_assert(std::is_trivially_copyable_v<T>);
+        return write(&value, sizeof value);
+    }
+
+    // A wide string: u32 count of UTF-16 units, then the units.
+    bool put_text(std::u16string_view text) noexcept;
+
+    // Sends what the block holds; true when every byte was written.
+    bool flush() noexcept;
+
+    std::uint32_t used() const noexcept { return used_; }
+
+private:
+    bool send(const void* data, std::size_t n) noexcept;
+
+    platform::Handle& handle_;
+    std::uint32_t used_ = 0;
+    std::uint32_t free_ = wire::kBlockSize;
+    bool failed_ = false;
+    alignas(8) std::uint8_t block_[wire::kBlockSize];
+};
+
+// Bytes a wide string takes on the wire.
+constexpr std::uint32_t text_size(std::u16string_view text) noexcept {
+    return static_cast<std::uint32_t>(4 + 2 * text.size());
+}
+
+class PipeReader {
+public:
+    explicit PipeReader(platform::Handle& handle) noexcept : handle_(handle) {}
+    PipeReader(const PipeReader&) = delete;
+    PipeReader& operator=(const PipeReader&) = delete;
+
+    // Reads the response's length field.
+    bool begin() noexcept;
+
+    // Takes the next `n` bytes of the response; false when the response has
+    // fewer bytes left or the stream fails.
+    bool read(void* destination, std::size_t n) noexcept;
+
+    template <class T>
+    bool get(T& value) noexcept {
+        static_assert(std::is_trivially_copyable_v<T>);
+        return read(&value, sizeof value);
+    }
+
+    // True when the response was consumed to its last byte.
+    bool complete() const noexcept { return due_ == 0 && avail_ == 0; }
+
+    // Bytes of the response not yet handed out.
+    std::uint64_t remaining() const noexcept { return std::uint64_t{due_} + avail_; }
+
+    // Puts the stream back in step after a failed reply: drains what is left
+    // of the declared length, or closes a stream that itself failed.
+    void recover() noexcept;
+
+    bool stream_failed() const noexcept { return stream_failed_; }
+
+private:
+    bool receive(void* destination, std::size_t n) noexcept;
+
+    platform::Handle& handle_;
+    std::uint32_t due_ = 0;
+    std::uint32_t pos_ = 0;
+    std::uint32_t avail_ = 0;
+    bool stream_failed_ = false;
+    alignas(8) std::uint8_t block_[wire::kBlockSize];
+};
+
+// ---- Counted record arrays -------------------------------------------------
+
+// Where record storage comes from; the release must match the allocation.
+struct RecordAllocator {
+    void* (*allocate)(std::size_t bytes) noexcept;
+    void (*release)(void* storage) noexcept;
+};
+
+extern const RecordAllocator kHeapAllocator;  // malloc/free
+
+// Owns storage taken from a RecordAllocator.
+class RecordBlock {
+public:
+    RecordBlock() = default;
+    RecordBlock(const RecordBlock&) = delete;
+    RecordBlock& operator=(const RecordBlock&) = delete;
+    ~RecordBlock() { reset(); }
+
+    void* data() const noexcept { return data_; }
+    std::uint32_t count() const noexcept { return count_; }
+    void adopt(void* data, std::uint32_t count, const RecordAllocator* alloc) noexcept {
+        reset();
+        data_ = data;
+        count_ = count;
+        alloc_ = alloc;
+    }
+    // Hands the storage over; the caller releases it from now on.
+    void* release() noexcept {
+        void* d = data_;
+        data_ = nullptr;
+        return d;
+    }
+    void reset() noexcept {
+        if (data_ != nullptr && alloc_ != nullptr) alloc_->release(data_);
+        data_ = nullptr;
+        count_ = 0;
+    }
+
+private:
+    void* data_ = nullptr;
+    std::uint32_t count_ = 0;
+    const RecordAllocator* alloc_ = nullptr;
+};
+
+// Reads a u32 count and count × record_size bytes into storage from `alloc`.
+// The count is checked against the bytes the frame still holds before any
+// memory is taken, so a broken peer cannot make us allocate what it never
+// sends. A count of 0 takes no storage. On failure nothing is handed over.
+bool read_records(PipeReader& reader, std::size_t record_size, const RecordAllocator& alloc,
+                  RecordBlock& out) noexcept;
+
+// ---- The call sequence -----------------------------------------------------
+
+// Sends one request and reads its reply. `args(writer)` appends the
+// arguments (`args_size` bytes); `body(reader)` reads the result fields after
+// echo and result. Returns the outcome: NoIpcConnection, IpcSendFailed,
+// IpcRecvFailed (or the negative result already read), IpcCallFailed for a
+// wrong echo, else the Terminal's result code.
+template <class Args, class Body>
+std::int32_t transact(platform::Handle& handle, std::uint32_t command, std::uint32_t args_size,
+                      Args&& args, Body&& body) noexcept {
+    if (handle == platform::kInvalidHandle) return wire::kNoIpcConnection;
+    {
+        PipeWriter writer(handle, command, args_size);
+        if (!args(writer) || !writer.flush()) return wire::kIpcSendFailed;
+    }
+    PipeReader reader(handle);
+    std::uint32_t echo = 0;
+    std::int32_t field = 0;
+    std::int32_t result = 0;  // stays 0 unless the whole result field arrived
+    const bool ok = reader.begin() && reader.get(echo) && reader.get(field) && ((result = field), true) &&
+                    body(reader) && reader.complete();
+    if (!ok) {
+        reader.recover();
+        return result < 0 ? result : wire::kIpcRecvFailed;
+    }
+    if (echo != command) return wire::kIpcCallFailed;
+    return result;
+}
+
+inline bool no_args(PipeWriter&) noexcept { return true; }
+inline bool no_fields(PipeReader&) noexcept { return true; }
+
+// A request without arguments.
+template <class Body>
+std::int32_t send_command(platform::Handle& handle, std::uint32_t command, Body&& body) noexcept {
+    return transact(handle, command, 0, no_args, body);
+}
+
+// A request with one wide string.
+template <class Body>
+std::int32_t send_command_text(platform::Handle& handle, std::uint32_t command, std::u16string_view text,
+                               Body&& body) noexcept {
+    return transact(handle, command, text_size(text),
+                    [text](PipeWriter& w) noexcept { return w.put_text(text); }, body);
+}
+
+// A request with one 8-byte argument.
+template <class Body>
+std::int32_t send_command_u64(platform::Handle& handle, std::uint32_t command, std::uint64_t value,
+                              Body&& body) noexcept {
+    return transact(handle, command, 8, [value](PipeWriter& w) noexcept { return w.put(value); }, body);
+}
+
+// The reply of exactly one u32 after echo and result.
+inline auto status_reply(std::uint32_t& value) noexcept {
+    return [&value](PipeReader& r) noexcept { return r.get(value); };
+}
+
+}  // namespace qvn::link

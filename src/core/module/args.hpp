@@ -1,0 +1,39 @@
+// Argument conversion shared by the module functions. Every converter
+// reports a rejected value by returning false with no Python error left set:
+// module functions report argument errors through the error state only.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace qvn::module {
+
+// A text argument held in a fixed buffer of `Capacity` units plus a zero.
+template <std::size_t Capacity>
+struct WideText {
+    char16_t units[Capacity + 1] = {};
+    std::size_t length = 0;  // units before the first zero unit
+
+    std::u16string_view view() const noexcept { return {units, length}; }
+};
+
+// Copies a str (or subclass) of at most `max_units` UTF-16 units into
+// `out[0..capacity]`, zero-terminated. A character outside the BMP counts two
+// units. `length` is the number of units before the first zero unit.
+bool str_to_utf16(PyObject* obj, char16_t* out, std::size_t capacity, std::size_t max_units,
+                  std::size_t& length) noexcept;
+
+template <std::size_t Capacity>
+bool to_text(PyObject* obj, std::size_t max_units, WideText<Capacity>& out) noexcept {
+    return str_to_utf16(obj, out.units, Capacity, max_units, out.length);
+}
+
+// An int (or subclass, bool included) that fits the target type.
+bool to_u64(PyObject* obj, std::uint64_t& out) noexcept;
+bool to_u32(PyObject* obj, std::uint32_t& out) noexcept;
+bool to_i64(PyObject* obj, std::int64_t& out) noexcept;
+
+}  // namespace qvn::module

@@ -1,0 +1,126 @@
+// The operating-system layer. Everything the link needs from the OS goes
+// through these functions, so another backend only has to provide this file's
+// declarations. Paths and names are UTF-16 like the rest of the link; the
+// backend converts them to what its system calls take.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qvn::platform {
+
+// ---- Connection handles ---------------------------------------------------
+
+using Handle = int;
+inline constexpr Handle kInvalidHandle = -1;
+
+enum class Io {
+    Ok,      // every byte was transferred
+    Broken,  // the peer is gone (reset, closed, end of stream)
+    Failed,  // any other failure of the system call
+};
+
+// Transfers exactly `n` bytes, looping over the short transfers a stream
+// allows and retrying interrupted calls. Writing never raises a signal when
+// the peer has gone.
+Io write_all(Handle h, const void* data, std::size_t n) noexcept;
+Io read_all(Handle h, void* data, std::size_t n) noexcept;
+
+// Closes a valid handle and sets it to kInvalidHandle.
+void close_handle(Handle& h) noexcept;
+
+// Owns a handle for the length of a scope.
+class UniqueHandle {
+public:
+    UniqueHandle() = default;
+    explicit UniqueHandle(Handle h) noexcept : h_(h) {}
+    UniqueHandle(const UniqueHandle&) = delete;
+    UniqueHandle& operator=(const UniqueHandle&) = delete;
+    UniqueHandle(UniqueHandle&& o) noexcept : h_(o.release()) {}
+    UniqueHandle& operator=(UniqueHandle&& o) noexcept {
+        if (this != &o) { reset(); h_ = o.release(); }
+        return *this;
+    }
+    ~UniqueHandle() { reset(); }
+    Handle get() const noexcept { return h_; }
+    bool valid() const noexcept { return h_ != kInvalidHandle; }
+    Handle release() noexcept { Handle h = h_; h_ = kInvalidHandle; return h; }
+    void reset() noexcept { close_handle(h_); }
+
+private:
+    Handle h_ = kInvalidHandle;
+};
+
+// ---- Endpoints ------------------------------------------------------------
+
+// The private folder that holds the endpoints of this user's Terminals:
+// $XDG_RUNTIME_DIR, else /tmp/qvn-<uid> (created with mode 0700). A folder
+// that is not owned by the user or that group or others may write is refused.
+// Returns false with `why` set when no safe folder is available.
+bool endpoint_folder(std::string& out, std::string& why);
+
+enum class Connect {
+    Ok,
+    Absent,   // nobody serves the endpoint
+    Refused,  // the endpoint exists but may not be used (foreign owner, unsafe folder)
+};
+
+// Connects to the endpoint `name` in the endpoint folder. On Ok, `out` holds
+// the connected handle (close-on-exec); the peer has been checked to run as
+// this user.
+Connect connect_endpoint(std::string_view name, Handle& out) noexcept;
+
+// For the Terminal: binds and listens on the endpoint `name`, replacing a
+// stale endpoint that nobody serves. Returns kInvalidHandle with `why` set on
+// failure. `path` receives the file-system path of the endpoint.
+Handle listen_endpoint(std::string_view name, std::string& path, std::string& why);
+
+// ---- Files and folders ----------------------------------------------------
+
+// The resolved absolute path of an existing file; empty when it cannot be
+// resolved.
+std::u16string resolve_path(std::u16string_view path);
+
+// The user's roaming data folder: $XDG_DATA_HOME, else $HOME/.local/share.
+// Empty when neither is set.
+std::u16string roaming_folder();
+
+struct FileInfo {
+    bool exists = false;
+    bool directory = false;
+    bool executable = false;
+    std::uint64_t write_time = 0;  // nanoseconds since 1970, 0 when unknown
+};
+FileInfo file_info(std::u16string_view path) noexcept;
+
+struct DirEntry {
+    std::u16string name;
+    bool directory = false;
+};
+// The entries of a folder ("." and ".." excluded); false when it cannot be read.
+bool list_folder(std::u16string_view path, std::vector<DirEntry>& out);
+
+// Reads at most `max` bytes from the start of a file; false when it cannot be
+// opened or read.
+bool read_file_prefix(std::u16string_view path, void* buffer, std::size_t max, std::size_t& got) noexcept;
+
+// ---- Processes ------------------------------------------------------------
+
+// Starts `path` as a detached process (own session, standard streams on the
+// null device, no inherited descriptors, never left as a zombie) with the
+// arguments [path] or [path, "/portable"]. False when it could not be started,
+// including when the file cannot be executed.
+bool spawn_detached(std::u16string_view path, bool portable) noexcept;
+
+// The executable of the parent of this process; empty when unknown.
+std::u16string parent_executable();
+
+// The executable of this process; empty when unknown.
+std::u16string own_executable();
+
+void sleep_ms(unsigned milliseconds) noexcept;
+
+}  // namespace qvn::platform

@@ -1,0 +1,60 @@
+// Stream transfers over a connected Unix domain socket.
+#include <cerrno>
+#include <ctime>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "platform/platform.hpp"
+
+namespace qvn::platform {
+namespace {
+
+Io classify(int error) noexcept {
+    return (error == EPIPE || error == ECONNRESET || error == ENOTCONN) ? Io::Broken : Io::Failed;
+}
+
+}  // namespace
+
+Io write_all(Handle h, const void* data, std::size_t n) noexcept {
+    auto p = static_cast<const char*>(data);
+    while (n > 0) {
+        const ssize_t sent = ::send(h, p, n, MSG_NOSIGNAL);
+        if (sent < 0) {
+            if (errno == EINTR) continue;
+            return classify(errno);
+        }
+        p += sent;
+        n -= static_cast<std::size_t>(sent);
+    }
+    return Io::Ok;
+}
+
+Io read_all(Handle h, void* data, std::size_t n) noexcept {
+    auto p = static_cast<char*>(data);
+    while (n > 0) {
+        const ssize_t got = ::recv(h, p, n, 0);
+        if (got == 0) return Io::Broken;  // the peer closed its end
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return classify(errno);
+        }
+        p += got;
+        n -= static_cast<std::size_t>(got);
+    }
+    return Io::Ok;
+}
+
+void close_handle(Handle& h) noexcept {
+    if (h != kInvalidHandle) {
+        ::close(h);
+        h = kInvalidHandle;
+    }
+}
+
+void sleep_ms(unsigned milliseconds) noexcept {
+    timespec ts{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+}  // namespace qvn::platform

@@ -1,0 +1,339 @@
+// Unit tests of the framed stream, SHA-256 and UTF-16 helpers, without
+// Python: the stream runs over socket pairs inside this process.
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "link/stream.hpp"
+#include "protocol/endpoint.hpp"
+#include "protocol/sha256.hpp"
+#include "protocol/text.hpp"
+
+namespace {
+
+int g_failures = 0;
+
+#define CHECK(cond)                                                             \
+    do {                                                                        \
+        if (!(cond)) {                                                          \
+            std::fprintf(stderr, "%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #cond); \
+            ++g_failures;                                                       \
+        }                                                                       \
+    } while (0)
+
+using qvn::link::PipeReader;
+using qvn::link::PipeWriter;
+using qvn::platform::Handle;
+using Bytes = std::vector<std::uint8_t>;
+
+struct Pair {
+    Handle a = -1, b = -1;
+    explicit Pair(int type = SOCK_STREAM) {
+        int fds[2];
+        if (::socketpair(AF_UNIX, type, 0, fds) == 0) { a = fds[0]; b = fds[1]; }
+        int big = 4 << 20;
+        ::setsockopt(a, SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
+        ::setsockopt(b, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+    }
+    ~Pair() { qvn::platform::close_handle(a); qvn::platform::close_handle(b); }
+};
+
+Bytes pattern(std::size_t n, std::uint8_t seed) {
+    Bytes out(n);
+    for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<std::uint8_t>(seed + i * 7 + (i >> 8));
+    return out;
+}
+
+// (vector::insert trips a false stringop-overflow warning in GCC 12)
+void append(Bytes& out, const Bytes& more) {
+    const std::size_t old = out.size();
+    out.resize(old + more.size());
+    if (!more.empty()) std::memcpy(out.data() + old, more.data(), more.size());
+}
+
+void put32(Bytes& out, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+
+Bytes frame(std::uint32_t echo, std::int32_t result, const Bytes& payload) {
+    Bytes out;
+    put32(out, static_cast<std::uint32_t>(8 + payload.size()));
+    put32(out, echo);
+    put32(out, static_cast<std::uint32_t>(result));
+    append(out, payload);
+    return out;
+}
+
+void feed(Handle h, const Bytes& bytes) {
+    CHECK(qvn::platform::write_all(h, bytes.data(), bytes.size()) == qvn::platform::Io::Ok);
+}
+
+Bytes drain(Handle h) {
+    Bytes out;
+    std::uint8_t buf[65536];
+    for (;;) {
+        const ssize_t n = ::recv(h, buf, sizeof buf, MSG_DONTWAIT);
+        if (n <= 0) break;
+        append(out, Bytes(buf, buf + n));
+    }
+    return out;
+}
+
+// Sizes of the packets a writer produced, one send() each.
+std::vector<std::size_t> packets(Handle h) {
+    std::vector<std::size_t> sizes;
+    static std::uint8_t buf[1 << 20];
+    for (;;) {
+        const ssize_t n = ::recv(h, buf, sizeof buf, MSG_DONTWAIT);
+        if (n <= 0) break;
+        sizes.push_back(static_cast<std::size_t>(n));
+    }
+    return sizes;
+}
+
+void test_command_frames() {
+    Pair p;
+    {
+        PipeWriter w(p.a, 109, 0);
+        CHECK(w.flush());
+    }
+    CHECK((drain(p.b) == Bytes{0x04, 0, 0, 0, 0x6D, 0, 0, 0}));
+
+    const std::u16string_view name = u"EURUSD";
+    {
+        PipeWriter w(p.a, 170, qvn::link::text_size(name));
+        CHECK(w.put_text(name) && w.flush());
+    }
+    Bytes expected;
+    put32(expected, 20);
+    put32(expected, 170);
+    put32(expected, 6);
+    for (char16_t c : name) { expected.push_back(static_cast<std::uint8_t>(c)); expected.push_back(0); }
+    CHECK(drain(p.b) == expected);
+}
+
+// A request's arguments go through the block; one that does not fit is sent
+// as a full block followed by the rest (directly when the rest exceeds a block).
+void test_writer_blocks() {
+    struct Case { std::size_t piece; std::vector<std::size_t> sends; };
+    const Case cases[] = {
+        {8191, {8 + 8191}},
+        {8192, {8 + 8192}},
+        {16376, {16384}},
+        {16377, {16384, 1}},
+        {16384, {16384, 8}},
+        {16385, {16384, 9}},
+        {16376 + 16384, {16384, 16384}},
+        {16376 + 16385, {16384, 16385}},
+        {100000, {16384, 100000 - 16376}},
+    };
+    for (const Case& c : cases) {
+        Pair p(SOCK_SEQPACKET);
+        const Bytes piece = pattern(c.piece, 3);
+        PipeWriter w(p.a, 161, static_cast<std::uint32_t>(c.piece));
+        CHECK(w.write(piece.data(), piece.size()));
+        CHECK(w.flush());
+        const auto sizes = packets(p.b);
+        if (sizes != c.sends) std::fprintf(stderr, "piece %zu: unexpected send sizes\n", c.piece);
+        CHECK(sizes == c.sends);
+    }
+    // Several pieces that together cross block boundaries keep their bytes in order.
+    Pair p;
+    Bytes all;
+    put32(all, 4 + 3 * 9000);
+    put32(all, 5);
+    PipeWriter w(p.a, 5, 3 * 9000);
+    for (int i = 0; i < 3; ++i) {
+        const Bytes piece = pattern(9000, static_cast<std::uint8_t>(i));
+        append(all, piece);
+        CHECK(w.write(piece.data(), piece.size()));
+    }
+    CHECK(w.flush());
+    CHECK(drain(p.b) == all);
+}
+
+void test_status_reply() {
+    struct Case { Bytes bytes; std::int32_t expected; std::uint32_t value; };
+    Bytes short_frame;  // length 8: echo and result, no value
+    put32(short_frame, 8); put32(short_frame, 120); put32(short_frame, 1);
+    Bytes refused;
+    put32(refused, 8); put32(refused, 120); put32(refused, static_cast<std::uint32_t>(-4));
+    Bytes value5;
+    put32(value5, 5);
+    Bytes long_payload = value5;
+    put32(long_payload, 9);
+    const Case cases[] = {
+        {frame(120, 1, value5), 1, 5},
+        {frame(120, 1, long_payload), qvn::wire::kIpcRecvFailed, 0},  // four bytes left over
+        {short_frame, qvn::wire::kIpcRecvFailed, 0},
+        {refused, -4, 0},
+        {frame(121, 1, value5), qvn::wire::kIpcCallFailed, 0},
+    };
+    for (const Case& c : cases) {
+        Pair p;
+        feed(p.b, c.bytes);
+        // A second, well-formed reply follows: the stream must be in step for it.
+        feed(p.b, frame(120, 1, value5));
+        std::uint32_t value = 0;
+        const std::int32_t code = qvn::link::send_command(p.a, 120, qvn::link::status_reply(value));
+        CHECK(code == c.expected);
+        if (code == 1) CHECK(value == c.value);
+        std::uint32_t next = 0;
+        CHECK(qvn::link::send_command(p.a, 120, qvn::link::status_reply(next)) == 1);
+        CHECK(next == 5);
+        CHECK(p.a != qvn::platform::kInvalidHandle);
+    }
+}
+
+// Fields are handed out in order whatever their size, and a reader never
+// takes bytes of the next response.
+void test_reader_boundaries() {
+    const std::size_t sizes[] = {1, 4, 8191, 8192, 16376, 16384, 16385, 50000};
+    for (std::size_t first : sizes) {
+        for (std::size_t second : {std::size_t{4}, std::size_t{9000}}) {
+            Pair p;
+            const Bytes a = pattern(first, 1), b = pattern(second, 2);
+            Bytes payload = a;
+            append(payload, b);
+            feed(p.b, frame(7, 1, payload));
+            feed(p.b, frame(8, 1, pattern(3, 9)));
+            PipeReader r(p.a);
+            std::uint32_t echo = 0;
+            std::int32_t result = 0;
+            Bytes got_a(first), got_b(second);
+            CHECK(r.begin() && r.get(echo) && r.get(result));
+            CHECK(r.read(got_a.data(), first));
+            CHECK(r.read(got_b.data(), second));
+            CHECK(r.complete());
+            CHECK(got_a == a && got_b == b);
+            PipeReader next(p.a);
+            Bytes rest(8 + 3);
+            CHECK(next.begin() && next.read(rest.data(), rest.size()) && next.complete());
+            CHECK(rest[0] == 8);
+        }
+    }
+}
+
+void test_broken_peer() {
+    Pair p;
+    qvn::platform::close_handle(p.b);
+    std::uint32_t value = 0;
+    CHECK(qvn::link::send_command(p.a, 109, qvn::link::status_reply(value)) == qvn::wire::kIpcSendFailed);
+    CHECK(p.a == qvn::platform::kInvalidHandle);
+    CHECK(qvn::link::send_command(p.a, 109, qvn::link::status_reply(value)) == qvn::wire::kNoIpcConnection);
+
+    // The peer answers half a frame and goes away: the read fails and closes.
+    Pair q;
+    std::thread peer([&q] {
+        std::uint8_t request[8];
+        CHECK(qvn::platform::read_all(q.b, request, sizeof request) == qvn::platform::Io::Ok);
+        Bytes half = frame(109, 1, pattern(4, 0));
+        half.resize(10);
+        feed(q.b, half);
+        qvn::platform::close_handle(q.b);
+    });
+    const std::int32_t code = qvn::link::send_command(q.a, 109, qvn::link::status_reply(value));
+    peer.join();
+    CHECK(code == qvn::wire::kIpcRecvFailed);
+    CHECK(q.a == qvn::platform::kInvalidHandle);
+}
+
+void test_record_counts() {
+    struct Case { std::uint32_t count; std::size_t bytes; bool ok; };
+    const Case cases[] = {
+        {0, 0, true},
+        {3, 3 * 60, true},
+        {4, 3 * 60, false},             // promises more than the frame holds
+        {0xFFFFFFFFu, 3 * 60, false},   // huge: refused before any allocation
+    };
+    for (const Case& c : cases) {
+        Pair p;
+        Bytes payload;
+        put32(payload, c.count);
+        const Bytes records = pattern(c.bytes, 5);
+        append(payload, records);
+        feed(p.b, frame(104, 1, payload));
+        feed(p.b, frame(104, 1, Bytes{0, 0, 0, 0}));
+        static std::size_t allocated;
+        allocated = 0;
+        static const qvn::link::RecordAllocator counting = {
+            [](std::size_t n) noexcept { allocated += n; return std::malloc(n); },
+            [](void* s) noexcept { std::free(s); },
+        };
+        qvn::link::RecordBlock block;
+        const std::int32_t code = qvn::link::send_command(p.a, 104, [&](PipeReader& r) noexcept {
+            return qvn::link::read_records(r, 60, counting, block);
+        });
+        CHECK((code == 1) == c.ok);
+        if (c.ok) {
+            CHECK(block.count() == c.count);
+            CHECK(allocated == c.bytes);
+            if (c.bytes) CHECK(std::memcmp(block.data(), records.data(), c.bytes) == 0);
+        } else {
+            CHECK(code == qvn::wire::kIpcRecvFailed);
+            CHECK(allocated == 0);
+            CHECK(block.data() == nullptr);
+        }
+        qvn::link::RecordBlock empty;
+        CHECK(qvn::link::send_command(p.a, 104, [&](PipeReader& r) noexcept {
+                  return qvn::link::read_records(r, 60, counting, empty);
+              }) == 1);
+    }
+}
+
+std::string hex(const qvn::protocol::Digest& d) { return qvn::protocol::hex_upper(d); }
+
+void test_sha256() {
+    auto digest = [](std::string_view s) { return hex(qvn::protocol::sha256(std::as_bytes(std::span(s.data(), s.size())))); };
+    CHECK(digest("") == "E3B0C44298FC1C149AFBF4C8996FB92427AE41E4649B934CA495991B7852B855");
+    CHECK(digest("abc") == "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD");
+    CHECK(digest("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq") ==
+          "248D6A61D20638B8E5C026930C3E6039A33CE45964FF2167F6ECEDD419DB06C1");
+    std::string million(1000000, 'a');
+    qvn::protocol::Sha256 h;  // fed in uneven pieces
+    for (std::size_t i = 0; i < million.size();) {
+        const std::size_t n = std::min<std::size_t>(1 + i % 97, million.size() - i);
+        h.update(std::as_bytes(std::span(million.data() + i, n)));
+        i += n;
+    }
+    CHECK(hex(h.finish()) == "CDC76E5C9914FB9281A1C7E284D73E67F1809A48A497200E046D39CCC7112CD0");
+}
+
+void test_text() {
+    using qvn::protocol::lower_unit;
+    CHECK(lower_unit(u'A') == u'a' && lower_unit(u'z') == u'z' && lower_unit(u'[') == u'[');
+    CHECK(lower_unit(0xC4) == 0xE4 && lower_unit(0xD7) == 0xD7 && lower_unit(0xDE) == 0xFE);
+    CHECK(lower_unit(0x100) == 0x101 && lower_unit(0x139) == 0x13A && lower_unit(0x178) == 0xFF);
+    CHECK(lower_unit(0x410) == 0x430 && lower_unit(0x401) == 0x451 && lower_unit(0x391) == 0x3B1);
+    CHECK(lower_unit(0xD800) == 0xD800);
+    // Messages are always valid UTF-8; escaped path bytes round-trip.
+    CHECK(qvn::protocol::utf16_to_utf8(u"a\xD800z") == "a\xEF\xBF\xBDz");
+    const std::string raw = "/tmp/\xFF\xC3\xA9";
+    CHECK(qvn::protocol::utf16_to_path(qvn::protocol::path_to_utf16(raw)) == raw);
+    CHECK(qvn::protocol::utf8_boundary("ab\xC3\xA9", 3) == 2);
+    CHECK(qvn::protocol::utf8_boundary("ab\xC3\xA9", 4) == 4);
+}
+
+}  // namespace
+
+int main() {
+    test_command_frames();
+    test_writer_blocks();
+    test_status_reply();
+    test_reader_boundaries();
+    test_broken_peer();
+    test_record_counts();
+    test_sha256();
+    test_text();
+    if (g_failures != 0) {
+        std::fprintf(stderr, "%d check(s) failed\n", g_failures);
+        return 1;
+    }
+    std::puts("stream tests passed");
+    return 0;
+}
