@@ -1,0 +1,271 @@
+"""initialize, login and shutdown against a scripted Terminal, and discovery
+of installed Terminals through their data folders."""
+
+import os
+import stat
+import time
+from pathlib import Path
+
+import pytest
+
+from fake_terminal import FakeTerminal, handshake_reply, i32, ready_reply, reply, request, u32, u64, wide
+
+NOT_FOUND = "IPC initialize failed, Quorvane x64 not found"
+OTP = "Unsupported authorization mode, OTP or certificate password needed"
+
+
+def login_frame(login, password, server):
+    return request(5, u32(0) + u64(login) + wide(password) + wide(server))
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        ((1,), {}, "Invalid 1st unnamed argument"),
+        (("a", "b"), {}, "Invalid number of arguments"),
+        (("x" * 258,), {}, "Invalid 1st unnamed argument"),
+        ((5,), {"login": -1}, "Invalid 1st unnamed argument"),  # positional checked first
+        ((), {"login": -1}, 'Invalid "login" argument'),
+        ((), {"login": 2**64}, 'Invalid "login" argument'),
+        ((), {"login": "1"}, 'Invalid "login" argument'),
+        ((), {"server": 1}, 'Invalid "server" argument'),
+        ((), {"server": "s" * 254}, 'Invalid "server" argument'),
+        ((), {"password": b"pw"}, 'Invalid "password" argument'),
+        ((), {"timeout": -1}, 'Invalid "timeout" argument'),
+        ((), {"timeout": 2**32}, 'Invalid "timeout" argument'),
+        ((), {"timeout": 1.5}, 'Invalid "timeout" argument'),
+        ((), {"path": 7}, 'Invalid "path" argument'),
+        ((), {"path": "p" * 258}, 'Invalid "path" argument'),
+        ((), {"login": 1, "server": 2, "path": 3}, 'Invalid "server" argument'),  # keyword order
+    ],
+)
+def test_initialize_rejects_arguments(core, args, kwargs, message):
+    assert core.initialize(*args, **kwargs) is False
+    assert core.last_error() == (-2, message)
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        ((), {}, 'Invalid "login" argument'),
+        ((0,), {}, 'Invalid "login" argument'),
+        (("1",), {}, "Invalid 1st unnamed argument"),
+        ((-1,), {}, "Invalid 1st unnamed argument"),
+        ((1, 2), {}, "Invalid 2nd unnamed argument"),
+        ((1, "pw", 3), {}, "Invalid 3rd unnamed argument"),
+        ((1, "pw", "srv", 4), {}, "Invalid number of arguments"),
+        ((1,), {"timeout": "5"}, 'Invalid "timeout" argument'),
+        ((1,), {}, "No IPC connection"),
+    ],
+)
+def test_login_rejects_arguments(core, args, kwargs, message):
+    assert core.login(*args, **kwargs) is False
+    assert core.last_error()[1] == message
+
+
+def test_shutdown_without_connection(core):
+    assert core.shutdown() is True
+    assert core.last_error() == (1, "Success")
+
+
+def test_no_roaming_folder(core, monkeypatch):
+    monkeypatch.delenv("XDG_DATA_HOME")
+    monkeypatch.delenv("HOME", raising=False)
+    assert core.initialize() is False
+    assert core.last_error() == (-10003, "IPC initialize failed, ")
+
+
+def test_no_installed_terminal(core):
+    assert core.initialize() is False
+    assert core.last_error() == (-10003, NOT_FOUND)
+
+
+def test_connect_without_credentials_sends_no_login(fake, core):
+    fake.serve()
+    assert fake.connect() is True
+    assert [f[4] for f in fake.frames()] == [4, 109]
+
+
+def test_connect_with_credentials(fake, core):
+    fake.serve(handshake_reply(), reply(5, 1), ready_reply(), handshake=False)
+    assert fake.connect(login=5001001, password="pässword", server="Quorvane-Demo") is True
+    assert fake.frames()[1] == login_frame(5001001, "pässword", "Quorvane-Demo")
+
+
+@pytest.mark.parametrize("code, message", [(-6, "Terminal: Authorization failed"), (-7, OTP), (-2, "Terminal: Invalid params")])
+def test_initialize_login_refused_closes(fake, core, code, message):
+    fake.serve(handshake_reply(), reply(5, code), reply(1, 1, u32(1) + u32(2) + wide("")), handshake=False)
+    assert fake.connect(login=1, password="bad") is False
+    assert core.last_error() == (code, message)
+    assert core.version() == (0, 0, "")
+    assert core.last_error()[0] == -10004
+
+
+def test_login_refused_keeps_connection(fake, core):
+    fake.serve(reply(5, -7), reply(1, 1, u32(1) + u32(2) + wide("v")))
+    assert fake.connect()
+    assert core.login(77, "pw", "srv") is False
+    assert core.last_error() == (-7, OTP)
+    assert fake.requests()[0] == login_frame(77, "pw", "srv")
+    assert core.version() == (1, 2, "v")
+
+
+def test_login_keywords_override_positionals(fake, core):
+    fake.serve(reply(5, 1), ready_reply())
+    assert fake.connect()
+    assert core.login(1, "a", "b", login=2, password="c", server="d") is True
+    assert fake.requests()[0] == login_frame(2, "c", "d")
+
+
+def test_handshake_refused_leaves_connection_open(fake, core):
+    fake.serve(reply(4, -5), reply(1, 1, u32(1) + u32(2) + wide("v")), handshake=False)
+    assert fake.connect() is False
+    assert core.last_error() == (
+        -5, "Terminal: Incompatible versions, please install the latest version of Terminal and Python module")
+    assert core.version() == (1, 2, "v")
+
+
+def test_readiness_timeout_polls_three_times(fake, core):
+    not_ready = ready_reply(1)
+    fake.serve(handshake_reply(), *[not_ready] * 10, handshake=False)
+    assert fake.connect(timeout=250) is False
+    assert core.last_error() == (-10005, "IPC timeout")
+    assert [f[4] for f in fake.frames()] == [4, 109, 109, 109]
+
+
+def test_readiness_authorization_failed(fake, core):
+    fake.serve(handshake_reply(), ready_reply(0), ready_reply(3), handshake=False)
+    assert fake.connect() is False
+    assert core.last_error() == (-6, "Terminal: Authorization failed")
+    assert core.terminal_info() is None and core.last_error()[0] == -10004
+
+
+def test_second_initialize_drops_the_first_connection(fake, core):
+    fake.serve()
+    assert fake.connect()
+    assert core.initialize(12) is False
+    assert core.version() == (0, 0, "")
+    assert core.last_error()[0] == -10004
+
+
+def test_not_an_executable(core, tmp_path):
+    path = tmp_path / "terminal64"
+    path.write_text("data")
+    assert core.initialize(str(path)) is False
+    assert core.last_error() == (-10003, f"IPC initialize failed, Process create failed '{path}'")
+
+
+def test_terminal_that_never_listens(core, tmp_path):
+    path = tmp_path / "terminal64"
+    path.write_text("#!/bin/sh\nsleep 3\n")
+    path.chmod(0o755)
+    assert core.initialize(str(path)) is False
+    assert core.last_error() == (-10003, "IPC initialize failed, Pipe server didn't answer in 60 sec")
+
+
+def test_non_ascii_path_in_message(core, tmp_path):
+    folder = tmp_path / "dossier-é-\U0001F600"
+    folder.mkdir()
+    path = folder / "terminal64"
+    path.write_text("data")
+    assert core.initialize(str(path)) is False
+    assert core.last_error()[1] == f"IPC initialize failed, Process create failed '{path}'"
+
+
+@pytest.mark.parametrize("problem", ["world-writable", "foreign-owner", "not-a-directory"])
+def test_unsafe_endpoint_folder_is_refused(core, fake, monkeypatch, private_folders, problem):
+    fake.serve()
+    unsafe = private_folders / "unsafe"
+    if problem == "not-a-directory":
+        unsafe.write_text("")
+    else:
+        unsafe.mkdir()
+        if problem == "world-writable":
+            unsafe.chmod(0o777)
+        else:
+            if os.geteuid() != 0:
+                pytest.skip("changing a folder's owner needs root")
+            os.chown(unsafe, 54321, 54321)
+            unsafe.chmod(0o700)
+    monkeypatch.setenv("XDG_RUNTIME_DIR", str(unsafe))
+    assert fake.connect() is False
+    code, message = core.last_error()
+    assert code == -10003 and str(unsafe) in message
+
+
+# ---- discovery -----------------------------------------------------------------
+
+
+def data_folder(root: Path, name: str, install: Path | None, *, portable=False, qsl=True,
+                stamp: float | None = None, origin: bytes | None = None) -> Path:
+    folder = root / "Belvastor" / "Terminal" / name
+    (folder / "config").mkdir(parents=True)
+    if qsl:
+        (folder / "QSL").mkdir()
+    if origin is None and install is not None:
+        origin = b"\xff\xfe" + str(install).encode("utf-16-le")
+    if origin is not None:
+        (folder / "origin.txt").write_bytes(origin)
+    marker = folder / ("portable.txt" if portable else "config/terminal.ini")
+    marker.write_text("")
+    if stamp is not None:
+        os.utime(marker, (stamp, stamp))
+    return folder
+
+
+def served(private_folders, name):
+    terminal = FakeTerminal(private_folders / name)
+    terminal.serve()
+    return terminal
+
+
+def test_discovery_picks_the_newest_data_folder(core, private_folders):
+    roaming = Path(os.environ["XDG_DATA_HOME"])
+    old, new = served(private_folders, "old"), served(private_folders, "new")
+    try:
+        now = time.time()
+        data_folder(roaming, "A", Path(new.path).parent, stamp=now)
+        data_folder(roaming, "B", Path(old.path).parent, stamp=now - 100)
+        assert core.initialize() is True
+        assert new.frames() and not old.frames()
+    finally:
+        old.stop()
+        new.stop()
+
+
+def test_discovery_skips_unusable_folders(core, private_folders):
+    roaming = Path(os.environ["XDG_DATA_HOME"])
+    good = served(private_folders, "good")
+    decoy = served(private_folders, "decoy")
+    try:
+        install = Path(decoy.path).parent
+        now = time.time()
+        data_folder(roaming, "good", Path(good.path).parent, stamp=now - 1000)
+        data_folder(roaming, ".hidden", install, stamp=now)
+        data_folder(roaming, "nobom", None, origin=str(install).encode(), stamp=now)
+        data_folder(roaming, "short", None, origin=b"\xff\xfe/a", stamp=now)
+        data_folder(roaming, "noexe", private_folders / "missing", stamp=now)
+        data_folder(roaming, "noqsl", install, qsl=False, stamp=now)
+        assert core.initialize() is True
+        assert good.frames() and not decoy.frames()
+    finally:
+        good.stop()
+        decoy.stop()
+
+
+def test_discovery_portable_folder_needs_no_qsl(core, private_folders):
+    roaming = Path(os.environ["XDG_DATA_HOME"])
+    portable = served(private_folders, "portable")
+    try:
+        data_folder(roaming, "P", Path(portable.path).parent, portable=True, qsl=False)
+        assert core.initialize() is True
+        assert portable.frames()
+    finally:
+        portable.stop()
+
+
+def test_discovery_with_nothing_usable(core, private_folders):
+    roaming = Path(os.environ["XDG_DATA_HOME"])
+    data_folder(roaming, "broken", None, origin=b"plain text path")
+    assert core.initialize() is False
+    assert core.last_error() == (-10003, NOT_FOUND)
