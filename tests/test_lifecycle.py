@@ -269,3 +269,31 @@ def test_discovery_with_nothing_usable(core, private_folders):
     data_folder(roaming, "broken", None, origin=b"plain text path")
     assert core.initialize() is False
     assert core.last_error() == (-10003, NOT_FOUND)
+
+
+def test_discovery_prefers_the_terminal_that_started_us(core, private_folders):
+    """A process started by a Terminal connects to that Terminal, even when
+    another data folder is newer. A copy of the system shell stands in for
+    the parent Terminal's executable."""
+    import shutil
+    import subprocess
+    import sys
+
+    roaming = Path(os.environ["XDG_DATA_HOME"])
+    parent = FakeTerminal(private_folders / "parent")
+    shutil.copy("/bin/sh", parent.path)
+    other = served(private_folders, "other")
+    parent.serve()
+    try:
+        now = time.time()
+        data_folder(roaming, "parent", Path(parent.path).parent, stamp=now - 1000)
+        data_folder(roaming, "other", Path(other.path).parent, stamp=now)
+        script = "import quorvane._core as c; print(c.initialize(), c.last_error())"
+        # Two commands, so the shell runs Python as its child instead of exec-ing it.
+        out = subprocess.run([parent.path, "-c", f'"{sys.executable}" -c "{script}"; exit $?'],
+                             capture_output=True, text=True, timeout=60)
+        assert out.stdout.startswith("True"), out.stdout + out.stderr
+        assert parent.frames() and not other.frames()
+    finally:
+        parent.stop()
+        other.stop()
