@@ -35,7 +35,28 @@ def private_folders(monkeypatch):
     from quorvane import _core
 
     _core.shutdown()
+    stop_programs_under(root)
     shutil.rmtree(root, ignore_errors=True)
+
+
+def stop_programs_under(root: Path) -> None:
+    """Kills every process whose executable lies under `root`: Terminals a
+    test started, directly or through the module, never outlive it."""
+    import signal
+
+    prefix = str(root.resolve()) + "/"
+    for entry in Path("/proc").iterdir():
+        if not entry.name.isdigit():
+            continue
+        try:
+            exe = os.readlink(entry / "exe")
+        except OSError:
+            continue
+        if exe.startswith(prefix):
+            try:
+                os.kill(int(entry.name), signal.SIGKILL)
+            except OSError:
+                pass
 
 
 @pytest.fixture
