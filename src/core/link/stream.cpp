@@ -138,14 +138,21 @@ void PipeReader::recover() noexcept {
 
 // ---- Counted record arrays -------------------------------------------------
 
+bool read_record_count(PipeReader& reader, std::size_t record_size, std::uint32_t& count,
+                       std::size_t& bytes) noexcept {
+    count = 0;
+    bytes = 0;
+    if (!reader.get(count)) return false;
+    if (__builtin_mul_overflow(static_cast<std::size_t>(count), record_size, &bytes)) return false;
+    return bytes <= reader.remaining();  // else it promises more than the frame holds
+}
+
 bool read_records(PipeReader& reader, std::size_t record_size, const RecordAllocator& alloc,
                   RecordBlock& out) noexcept {
     out.reset();
     std::uint32_t count = 0;
-    if (!reader.get(count)) return false;
     std::size_t bytes = 0;
-    if (__builtin_mul_overflow(static_cast<std::size_t>(count), record_size, &bytes)) return false;
-    if (bytes > reader.remaining()) return false;  // promises more than the frame holds
+    if (!read_record_count(reader, record_size, count, bytes)) return false;
     if (count == 0) {
         out.adopt(nullptr, 0, &alloc);
         return true;

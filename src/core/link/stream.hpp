@@ -147,10 +147,17 @@ private:
     const RecordAllocator* alloc_ = nullptr;
 };
 
-// Reads a u32 count and count × record_size bytes into storage from `alloc`.
-// The count is checked against the bytes the frame still holds before any
-// memory is taken, so a broken peer cannot make us allocate what it never
-// sends. A count of 0 takes no storage. On failure nothing is handed over.
+// Reads a u32 record count and checks it before any memory is taken:
+// count × record_size must not overflow and must fit in the bytes the frame
+// still holds, so a broken peer cannot make us allocate what it never sends.
+// `bytes` receives count × record_size. For readers that place the records
+// in storage of their own making; read_records is the usual way.
+bool read_record_count(PipeReader& reader, std::size_t record_size, std::uint32_t& count,
+                       std::size_t& bytes) noexcept;
+
+// Reads a u32 count and count × record_size bytes into storage from `alloc`,
+// the count checked as read_record_count does. A count of 0 takes no
+// storage. On failure nothing is handed over.
 bool read_records(PipeReader& reader, std::size_t record_size, const RecordAllocator& alloc,
                   RecordBlock& out) noexcept;
 

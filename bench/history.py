@@ -1,0 +1,255 @@
+"""Tick history throughput and memory: the module against a raw socket.
+
+Starts the bundled Terminal in a private temporary folder with its clock
+fixed, then for each size times ``copy_ticks_range`` next to a raw-socket
+baseline that sends the same request bytes and reads the same number of
+bytes with ``recv_into`` into a buffer allocated beforehand. Both read from
+the same Terminal in the same run, so the Terminal's own cost is in both.
+
+Goals: module throughput at least 0.9 of the raw socket's, and the module
+call's peak traced memory at most 1.1 times the array it returns. tracemalloc
+sees the interpreter's allocations and NumPy's data allocations (which NumPy
+reports to it), so the peak counts the array and anything made beside it.
+
+    python bench/history.py [--sizes 1000000 10000000] [--repeat 3]
+"""
+
+from __future__ import annotations
+
+import argparse
+import datetime as dt
+import gc
+import os
+import shutil
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import tracemalloc
+from pathlib import Path
+
+RECORD = 60
+TICKS_FROM, TICKS_RANGE, HANDSHAKE = 104, 105, 4
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+from fake_terminal import endpoint_path, handshake_reply  # noqa: E402  (endpoint naming)
+
+
+def wide(text: str) -> bytes:
+    data = text.encode("utf-16-le")
+    return struct.pack("<I", len(data) // 2) + data
+
+
+def frame(command: int, args: bytes) -> bytes:
+    return struct.pack("<II", 4 + len(args), command) + args
+
+
+def range_request(symbol: str, from_s: int, to_s: int, flags: int) -> bytes:
+    return frame(TICKS_RANGE, wide(symbol) + struct.pack("<qqi", from_s * 1000, to_s * 1000, flags))
+
+
+# ---- the Terminal --------------------------------------------------------------
+
+
+class Terminal:
+    """The Terminal running in a temporary folder of its own."""
+
+    def __init__(self, binary: str, now: str, extra: list[str]):
+        self.root = Path(tempfile.mkdtemp(prefix="qvn-bench-"))
+        runtime = self.root / "run"
+        runtime.mkdir(mode=0o700)
+        (self.root / "data").mkdir()
+        # The module finds the endpoint through the same variables.
+        os.environ["XDG_RUNTIME_DIR"] = str(runtime)
+        os.environ["XDG_DATA_HOME"] = str(self.root / "data")
+        self.binary = binary
+        self.endpoint = endpoint_path(binary)
+        self.log = open(self.root / "terminal.log", "wb")
+        self.process = subprocess.Popen([binary, "--now", now, *extra], cwd=self.root,
+                                        stdout=self.log, stderr=subprocess.STDOUT)
+        deadline = time.monotonic() + 60
+        while not os.path.exists(self.endpoint):
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                self.close()
+                raise SystemExit(f"the Terminal did not start; see {self.root / 'terminal.log'}")
+            time.sleep(0.02)
+
+    def close(self) -> None:
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.log.close()
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+class RawClient:
+    """A bare socket speaking the frames by hand: the baseline."""
+
+    def __init__(self, endpoint: str):
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.sock.connect(endpoint)
+        self.sock.sendall(frame(HANDSHAKE, struct.pack("<I", 3) + wide("Python")))
+        expected = len(handshake_reply())
+        got = self._read_exact(expected)
+        if len(got) != expected:
+            raise SystemExit("raw handshake failed")
+
+    def _read_exact(self, n: int) -> bytes:
+        data = bytearray()
+        while len(data) < n:
+            chunk = self.sock.recv(n - len(data))
+            if not chunk:
+                break
+            data += chunk
+        return bytes(data)
+
+    def fetch(self, request: bytes, buffer: memoryview) -> int:
+        """Sends `request` and reads the whole reply into `buffer`; returns
+        the reply's length (after its length field)."""
+        self.sock.sendall(request)
+        (length,) = struct.unpack("<I", self._read_exact(4))
+        if length > len(buffer):
+            raise SystemExit(f"reply of {length} bytes exceeds the buffer")
+        view = buffer[:length]
+        while view:
+            n = self.sock.recv_into(view)
+            if n == 0:
+                raise SystemExit("raw reply cut short")
+            view = view[n:]
+        return length
+
+    def close(self) -> None:
+        self.sock.close()
+
+
+# ---- measurements ----------------------------------------------------------------
+
+
+def find_range(core, symbol: str, start: int, count: int, flags: int) -> tuple[int, int, int]:
+    """Seconds [from, to] holding about `count` ticks, from the ticks themselves."""
+    ticks = core.copy_ticks_from(symbol, start, count, flags)
+    if ticks is None or len(ticks) == 0:
+        raise SystemExit(f"copy_ticks_from failed: {core.last_error()}")
+    first = int(ticks["time_msc"][0]) // 1000
+    last = int(ticks["time_msc"][-1]) // 1000
+    return first, last, len(ticks)
+
+
+def time_module(core, args: tuple, repeat: int) -> tuple[float, int]:
+    best, size = float("inf"), 0
+    for _ in range(repeat):
+        gc.collect()
+        t0 = time.perf_counter()
+        ticks = core.copy_ticks_range(*args)
+        elapsed = time.perf_counter() - t0
+        if ticks is None:
+            raise SystemExit(f"copy_ticks_range failed: {core.last_error()}")
+        size = ticks.nbytes
+        del ticks
+        best = min(best, elapsed)
+    return best, size
+
+
+def time_raw(raw: RawClient, request: bytes, buffer: memoryview, repeat: int) -> tuple[float, int]:
+    best, size = float("inf"), 0
+    for _ in range(repeat):
+        t0 = time.perf_counter()
+        length = raw.fetch(request, buffer)
+        elapsed = time.perf_counter() - t0
+        size = length - 12  # echo, result, count
+        best = min(best, elapsed)
+    return best, size
+
+
+def peak_of_module_call(core, args: tuple) -> tuple[int, int]:
+    """(peak traced bytes above the start, array bytes) of one call."""
+    gc.collect()
+    tracemalloc.start()
+    try:
+        tracemalloc.reset_peak()
+        base, _ = tracemalloc.get_traced_memory()
+        ticks = core.copy_ticks_range(*args)
+        _, peak = tracemalloc.get_traced_memory()
+        nbytes = ticks.nbytes
+        del ticks
+    finally:
+        tracemalloc.stop()
+    return peak - base, nbytes
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--sizes", type=int, nargs="+", default=[1_000_000, 10_000_000])
+    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--symbol", default="EURUSD")
+    parser.add_argument("--now", type=int, default=1_768_478_400,
+                        help="the Terminal's fixed clock, POSIX seconds (default 2026-01-15 12:00 UTC)")
+    parser.add_argument("--since-days", type=int, default=365, help="how far before --now history is read")
+    parser.add_argument("--terminal", help="Terminal binary (default: quorvane.terminal_path())")
+    parser.add_argument("terminal_args", nargs="*", help="further arguments for the Terminal (after --)")
+    opts = parser.parse_args()
+
+    import quorvane
+    from quorvane import _core as core
+
+    binary = opts.terminal or os.environ.get("QVN_TERMINAL64") or quorvane.terminal_path()
+    if not os.path.exists(binary):
+        print(f"no Terminal binary at {binary}", file=sys.stderr)
+        return 2
+    flags = getattr(quorvane, "COPY_TICKS_ALL", 3)
+    start = opts.now - opts.since_days * 86400
+
+    terminal = Terminal(binary, str(opts.now), opts.terminal_args)
+    raw = None
+    try:
+        if not core.initialize(binary):
+            print(f"initialize failed: {core.last_error()}", file=sys.stderr)
+            return 1
+        raw = RawClient(terminal.endpoint)
+        rows = []
+        for size in opts.sizes:
+            first, last, found = find_range(core, opts.symbol, start, size, flags)
+            args = (opts.symbol, first, last, flags)
+            request = range_request(*args)
+            core.copy_ticks_range(*args)  # warm the Terminal's caches for both sides
+            module_s, module_bytes = time_module(core, args, opts.repeat)
+            buffer = memoryview(bytearray(module_bytes + 64))
+            raw_s, raw_bytes = time_raw(raw, request, buffer, opts.repeat)
+            if raw_bytes != module_bytes:
+                raise SystemExit(f"raw reply holds {raw_bytes} record bytes, the array {module_bytes}")
+            peak, nbytes = peak_of_module_call(core, args)
+            rows.append((module_bytes // RECORD, raw_bytes / raw_s, module_bytes / module_s, nbytes, peak))
+            del buffer
+        core.shutdown()
+    finally:
+        if raw is not None:
+            raw.close()
+        terminal.close()
+
+    mb = 1e6
+    print()
+    clock = dt.datetime.fromtimestamp(opts.now, dt.timezone.utc)
+    print(f"copy_ticks_range, {opts.symbol}, best of {opts.repeat}; Terminal clock {clock:%Y-%m-%d %H:%M} UTC")
+    header = f"{'ticks':>11} {'raw MB/s':>10} {'module MB/s':>12} {'ratio':>7} {'array MB':>9} {'peak MB':>8} {'peak/array':>11}"
+    print(header)
+    print("-" * len(header))
+    ok = True
+    for ticks, raw_rate, module_rate, nbytes, peak in rows:
+        ratio = module_rate / raw_rate
+        memory = peak / nbytes if nbytes else float("nan")
+        ok = ok and ratio >= 0.9 and memory <= 1.1
+        print(f"{ticks:>11,} {raw_rate / mb:>10.0f} {module_rate / mb:>12.0f} {ratio:>7.3f} "
+              f"{nbytes / mb:>9.1f} {peak / mb:>8.1f} {memory:>11.3f}")
+    print()
+    print("goals: ratio >= 0.9, peak/array <= 1.1:", "met" if ok else "NOT met")
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

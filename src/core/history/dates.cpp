@@ -1,0 +1,70 @@
+// Date arguments: a Python int, float or datetime.datetime to whole seconds.
+//
+// The result is signed 32-bit seconds. Values outside that range are refused
+// rather than wrapped or clamped: a wrapped date would ask the Terminal for a
+// period the caller never meant, and the range already covers 1901 to 2038.
+#include <cstdint>
+#include <limits>
+
+#include "history/history.hpp"
+#include "module/capi.hpp"
+
+namespace qvn::history {
+namespace {
+
+// Truncates toward zero. The bounds are exclusive and chosen so that every
+// accepted value truncates into the 32-bit range (−2^31 − 0.5 truncates to
+// −2^31); a float outside them, or NaN, which fails both comparisons, is
+// never cast, since that cast would be undefined.
+bool seconds_from_double(double value, std::int32_t& out) noexcept {
+    constexpr double kBelowMin = -2147483649.0;  // −2^31 − 1
+    constexpr double kAboveMax = 2147483648.0;   // 2^31
+    if (!(value > kBelowMin && value < kAboveMax)) return false;
+    out = static_cast<std::int32_t>(value);
+    return true;
+}
+
+bool seconds_from_int(PyObject* obj, std::int32_t& out) noexcept {
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (value == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    if (overflow != 0 || value < std::numeric_limits<std::int32_t>::min() ||
+        value > std::numeric_limits<std::int32_t>::max())
+        return false;
+    out = static_cast<std::int32_t>(value);
+    return true;
+}
+
+// Whatever timestamp() does (local time for a naive datetime, the offset of
+// an aware one, an override in a subclass) decides the instant; its result
+// is taken as a float. A raising timestamp() is a refused argument.
+bool seconds_from_datetime(PyObject* obj, std::int32_t& out) noexcept {
+    PyObject* stamp = PyObject_CallMethod(obj, "timestamp", nullptr);
+    if (stamp == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    const double value = PyFloat_AsDouble(stamp);
+    Py_DECREF(stamp);
+    if (value == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return seconds_from_double(value, out);
+}
+
+}  // namespace
+
+bool to_seconds(PyObject* obj, std::int32_t& out) noexcept {
+    if (obj == nullptr) return false;
+    if (PyLong_Check(obj)) return seconds_from_int(obj, out);
+    if (PyFloat_Check(obj)) return seconds_from_double(PyFloat_AS_DOUBLE(obj), out);
+    PyTypeObject* datetime = module::datetime_type();
+    if (datetime != nullptr && PyObject_TypeCheck(obj, datetime)) return seconds_from_datetime(obj, out);
+    return false;
+}
+
+}  // namespace qvn::history

@@ -1,0 +1,207 @@
+"""Tick and bar history replies: the record layouts, the arrays built over
+the received records, their ownership, and every way a reply can fail."""
+
+import struct
+import sys
+import tracemalloc
+
+import numpy as np
+import pytest
+
+from fake_terminal import reply, u32
+
+NUMPY_DOMAIN = 389047  # tracemalloc domain of NumPy's data allocations
+
+TICK_FIELDS = [
+    ("time", np.int64, 0), ("bid", np.float64, 8), ("ask", np.float64, 16), ("last", np.float64, 24),
+    ("volume", np.uint64, 32), ("time_msc", np.int64, 40), ("flags", np.uint32, 48),
+    ("volume_real", np.float64, 52),
+]
+BAR_FIELDS = [
+    ("time", np.int64, 0), ("open", np.float64, 8), ("high", np.float64, 16), ("low", np.float64, 24),
+    ("close", np.float64, 32), ("tick_volume", np.uint64, 40), ("spread", np.int32, 48),
+    ("real_volume", np.uint64, 52),
+]
+TICK_FORMAT = "<qdddQqId"
+BAR_FORMAT = "<qddddQiQ"
+
+# name, command, arguments, fields, record format
+TICKS = ("copy_ticks_range", 105, ("EURUSD", 0, 10, 0), TICK_FIELDS, TICK_FORMAT)
+BARS = ("copy_rates_from_pos", 108, ("EURUSD", 1, 0, 10), BAR_FIELDS, BAR_FORMAT)
+KINDS = pytest.mark.parametrize("kind", [TICKS, BARS], ids=["ticks", "bars"])
+
+# Values at the edges of each field's type: a wrong width or signedness in
+# the layout would show as a different number.
+TICK_VALUES = [(-1, 1.5, -2.25, 1e300, 2**64 - 1, -(2**63), 0xFFFFFFFF, -0.0),
+               (1_700_000_000, 1.08, 1.0802, 0.0, 0, 1_700_000_000_123, 6, 2.5)]
+BAR_VALUES = [(-1, 1.5, -2.25, 1e300, -1e-300, 2**64 - 1, -(2**31), 2**64 - 1),
+              (1_700_000_000, 1.0, 2.0, 0.5, 1.5, 12, 3, 0)]
+
+
+def records(fmt, rows):
+    return b"".join(struct.pack(fmt, *row) for row in rows)
+
+
+def records_reply(command, block, count=None, result=1):
+    return reply(command, result, u32(len(block) // 60 if count is None else count) + block)
+
+
+def fetch(core, kind):
+    name, _, args, _, _ = kind
+    return getattr(core, name)(*args)
+
+
+def numpy_traced():
+    return sum(t.size for t in tracemalloc.take_snapshot().filter_traces(
+        [tracemalloc.DomainFilter(True, NUMPY_DOMAIN)]).traces)
+
+
+@pytest.fixture
+def traced():
+    tracemalloc.start()
+    yield
+    tracemalloc.stop()
+
+
+# ---- layouts ---------------------------------------------------------------------
+
+@KINDS
+def test_layout(fake, core, kind):
+    _, command, _, fields, _ = kind
+    fake.serve(records_reply(command, b""))
+    assert fake.connect()
+    dtype = fetch(core, kind).dtype
+    assert dtype.names == tuple(name for name, _, _ in fields)
+    assert {name: (dtype.fields[name][0], dtype.fields[name][1]) for name in dtype.names} == {
+        name: (np.dtype(t), offset) for name, t, offset in fields}
+    assert all(dtype.fields[name][0].byteorder in "=<|" for name in dtype.names)
+    assert dtype.itemsize == 60
+    assert not dtype.isalignedstruct
+    assert not dtype.hasobject
+    # NumPy marks structured types as needing the Python API and nothing
+    # else; an object or refcount flag would make NumPy treat bytes as
+    # pointers.
+    assert dtype.flags == 0x10
+
+
+@KINDS
+def test_fields_read_back_as_sent(fake, core, kind):
+    _, command, _, fields, fmt = kind
+    rows = TICK_VALUES if kind is TICKS else BAR_VALUES
+    fake.serve(records_reply(command, records(fmt, rows)))
+    assert fake.connect()
+    array = fetch(core, kind)
+    assert array.shape == (2,) and array.strides == (60,)
+    for i, row in enumerate(rows):
+        assert tuple(array[i].item()) == row
+
+
+# ---- arrays over the received block ----------------------------------------------
+
+@KINDS
+def test_array_owns_the_received_records(fake, core, kind):
+    _, command, _, _, _ = kind
+    block = bytes(range(60)) * 1000  # large enough to be read straight into the array
+    fake.serve(records_reply(command, block))
+    assert fake.connect()
+    array = fetch(core, kind)
+    assert core.last_error() == (1, "Success")
+    assert type(array) is np.ndarray
+    assert array.shape == (1000,)
+    assert array.tobytes() == block
+    assert array.flags.owndata and array.base is None
+    assert array.flags.c_contiguous and array.flags.writeable
+    assert sys.getrefcount(array) == 2  # the module kept no reference of its own
+
+
+@KINDS
+def test_empty_reply_gives_an_empty_array(fake, core, kind):
+    _, command, _, fields, _ = kind
+    fake.serve(records_reply(command, b""))
+    assert fake.connect()
+    array = fetch(core, kind)
+    assert isinstance(array, np.ndarray)
+    assert array.shape == (0,)
+    assert array.dtype.names == tuple(name for name, _, _ in fields)
+    assert core.last_error() == (1, "Success")
+
+
+def test_positive_result_code_is_success(fake, core):
+    fake.serve(records_reply(106, bytes(120), result=7))
+    assert fake.connect()
+    assert core.copy_rates_from("EURUSD", 1, 0, 2).shape == (2,)
+    assert core.last_error() == (1, "Success")
+
+
+def test_released_arrays_free_their_records(fake, core, traced):
+    # 200 replies of 100 records in one connection; each array is dropped
+    # before the next call, so NumPy's traced memory returns to where it was.
+    calls = 200
+    fake.serve(*[records_reply(105, bytes(6000)) for _ in range(calls)])
+    assert fake.connect()
+    before = numpy_traced()
+    for _ in range(calls):
+        array = core.copy_ticks_range("EURUSD", 0, 10, 0)
+        assert array.nbytes == 6000
+        del array
+    assert numpy_traced() == before
+    assert core.last_error() == (1, "Success")
+
+
+def test_layout_reference_count_is_stable(fake, core):
+    fake.serve(*[records_reply(104, bytes(60)) for _ in range(51)])
+    assert fake.connect()
+    dtype = core.copy_ticks_from("EURUSD", 0, 1, 0).dtype
+    start = sys.getrefcount(dtype)
+    for _ in range(50):
+        core.copy_ticks_from("EURUSD", 0, 1, 0)
+    assert sys.getrefcount(dtype) == start
+
+
+# ---- failing replies -------------------------------------------------------------
+
+MESSAGES = {-1: "Terminal: Call failed", -4: "Terminal: Not found", -8: "Terminal: Call failed",
+            -10000: "IPC call failed", -10002: "IPC recv failed"}
+
+
+@pytest.mark.parametrize(
+    "frame, code",
+    [
+        pytest.param(reply(108, -4), -4, id="refusal-alone"),
+        pytest.param(reply(108, -1, u32(2) + bytes(120)), -1, id="refusal-with-records"),
+        pytest.param(reply(108, -8, u32(5) + bytes(60)), -8, id="refusal-wins-over-short-frame"),
+        pytest.param(reply(106, 1, u32(1) + bytes(60)), -10000, id="echo-of-another-command"),
+        pytest.param(reply(108, 1), -10002, id="no-count"),
+        pytest.param(reply(108, 1, u32(3) + bytes(179)), -10002, id="one-byte-short"),
+        pytest.param(reply(108, 1, u32(3) + bytes(181)), -10002, id="one-byte-over"),
+        pytest.param(reply(108, 1, u32(2) + bytes(180)), -10002, id="one-record-over"),
+        pytest.param(reply(108, 1, u32(0xFFFFFFFF) + bytes(60)), -10002, id="count-beyond-frame"),
+        pytest.param(reply(108, 0, b"\x01\x00"), -10002, id="half-a-count"),
+    ],
+)
+def test_failed_reply_keeps_the_stream_in_step(fake, core, traced, frame, code):
+    good = records_reply(108, bytes(60))
+    fake.serve(frame, good)
+    assert fake.connect()
+    before = numpy_traced()
+    tracemalloc.reset_peak()
+    assert core.copy_rates_from_pos("EURUSD", 1, 0, 1) is None
+    assert core.last_error() == (code, MESSAGES[code])
+    assert numpy_traced() == before                   # nothing allocated stays behind
+    assert tracemalloc.get_traced_memory()[1] < 1 << 20  # no allocation for promised records
+    assert core.copy_rates_from_pos("EURUSD", 1, 0, 1).shape == (1,)
+
+
+def test_connection_lost_while_reading_records(fake, core, traced):
+    # The frame promises 1000 records and holds them by its length, so the
+    # array is made; the peer then goes away after 100 of them.
+    whole = records_reply(108, bytes(60_000))
+    fake.serve((whole[:16 + 6000], "close"))
+    assert fake.connect()
+    before = numpy_traced()
+    assert core.copy_rates_from_pos("EURUSD", 1, 0, 1000) is None
+    assert core.last_error() == (-10002, "IPC recv failed")
+    assert numpy_traced() == before
+    assert core.copy_rates_from_pos("EURUSD", 1, 0, 1) is None
+    assert core.last_error() == (-10004, "No IPC connection")
+

@@ -1,0 +1,269 @@
+"""Tick and bar history requests: argument rules, date conversion and the
+exact bytes each function puts on the wire, against a scripted Terminal."""
+
+import datetime as dt
+import os
+import time
+
+import pytest
+
+from fake_terminal import i32, i64, reply, request, u32, wide
+
+UTC = dt.timezone.utc
+EMPTY = u32(0)  # a record reply holding no records
+
+
+def call(core, name, *args):
+    return getattr(core, name)(*args)
+
+
+def sent_after(fake, core, name, *args):
+    """Calls `name`, then one valid request that the fake answers; returns the
+    requests the fake saw. The closing request proves that every earlier one
+    reached the fake (it answers in order)."""
+    result = call(core, name, *args)
+    error = core.last_error()
+    assert core.copy_rates_from_pos("SYNC", 1, 0, 0) is not None
+    frames = fake.requests()
+    assert frames[-1] == request(108, wide("SYNC") + i32(1) + i32(0) + i32(0))
+    return result, error, frames[:-1]
+
+
+@pytest.fixture
+def tz_minus5():
+    """Local time five hours behind UTC, without relying on a zone database."""
+    saved = os.environ.get("TZ")
+    os.environ["TZ"] = "QVN+5"
+    time.tzset()
+    yield
+    if saved is None:
+        del os.environ["TZ"]
+    else:
+        os.environ["TZ"] = saved
+    time.tzset()
+
+
+# ---- exact request bytes ------------------------------------------------------
+
+@pytest.mark.parametrize(
+    "name, command, args, tail",
+    [
+        ("copy_ticks_from", 104, ("EURUSD", 0, 1000, 2), i64(0) + i32(1000) + i32(2)),
+        ("copy_ticks_from", 104, ("EURUSD", 1_700_000_000, -1, -1), i64(1_700_000_000_000) + i32(-1) + i32(-1)),
+        ("copy_ticks_range", 105, ("EURUSD", 10, 2**31 - 1, 7),
+         i64(10_000) + i64((2**31 - 1) * 1000) + i32(7)),
+        ("copy_ticks_range", 105, ("EURUSD", -(2**31), -1, 0), i64(-(2**31) * 1000) + i64(-1000) + i32(0)),
+        ("copy_rates_from", 106, ("GBPUSD", 16385, 86400, 500), i32(16385) + i64(86400) + i32(500)),
+        ("copy_rates_range", 107, ("GBPUSD", 1, -5, 2**31 - 1), i32(1) + i64(-5) + i64(2**31 - 1)),
+        ("copy_rates_from_pos", 108, ("GBPUSD", 1, 0, 0), i32(1) + i32(0) + i32(0)),
+        ("copy_rates_from_pos", 108, ("GBPUSD", -1, 2**31 - 1, -(2**31)), i32(-1) + i32(2**31 - 1) + i32(-(2**31))),
+    ],
+)
+def test_request_bytes(fake, core, name, command, args, tail):
+    fake.serve(reply(command, 1, EMPTY))
+    assert fake.connect()
+    assert call(core, name, *args) is not None
+    assert core.last_error() == (1, "Success")
+    (frame,) = fake.requests()
+    assert frame == request(command, wide(args[0]) + tail)
+
+
+@pytest.mark.parametrize(
+    "symbol, on_wire",
+    [
+        ("", ""),                                        # empty: count 0 alone
+        ("S" * 29, "S" * 29),                            # the longest name
+        ("\U0001F600" * 14 + "x", "\U0001F600" * 14 + "x"),  # 29 UTF-16 units
+        ("EUR\0USD", "EUR"),                             # text ends at the first zero unit
+        ("Ünïcødé", "Ünïcødé"),
+    ],
+)
+def test_symbol_on_the_wire(fake, core, symbol, on_wire):
+    fake.serve(reply(108, 1, EMPTY))
+    assert fake.connect()
+    assert core.copy_rates_from_pos(symbol, 1, 0, 10) is not None
+    assert fake.requests() == [request(108, wide(on_wire) + i32(1) + i32(0) + i32(10))]
+
+
+def test_symbol_of_str_subclass(fake, core):
+    class Name(str):
+        pass
+
+    fake.serve(reply(104, 1, EMPTY))
+    assert fake.connect()
+    assert core.copy_ticks_from(Name("XAUUSD"), 0, 1, 0) is not None
+    assert fake.requests() == [request(104, wide("XAUUSD") + i64(0) + i32(1) + i32(0))]
+
+
+# ---- dates -----------------------------------------------------------------------
+
+class Seconds(float):
+    pass
+
+
+class Stamp(dt.datetime):
+    def timestamp(self):
+        return 42.9
+
+
+class BrokenStamp(dt.datetime):
+    def timestamp(self):
+        raise RuntimeError("no clock")
+
+
+class TextStamp(dt.datetime):
+    def timestamp(self):
+        return "soon"
+
+
+class Flag(int):
+    pass
+
+
+@pytest.mark.parametrize(
+    "value, seconds",
+    [
+        (0, 0),
+        (0.0, 0),
+        (dt.datetime(1970, 1, 1, tzinfo=UTC), 0),
+        (True, 1),
+        (False, 0),
+        (Flag(12), 12),
+        (1.9, 1),
+        (-1.9, -1),
+        (Seconds(7.99), 7),
+        (2**31 - 1, 2**31 - 1),
+        (-(2**31), -(2**31)),
+        (2147483647.999, 2**31 - 1),
+        (-2147483648.999, -(2**31)),
+        (dt.datetime(2024, 3, 1, 12, 30, 15, 900000, tzinfo=UTC), 1709296215),
+        (dt.datetime(2024, 3, 1, 12, 30, tzinfo=dt.timezone(dt.timedelta(hours=2))), 1709289000),
+        (dt.datetime(1969, 12, 31, 23, 59, 58, 500000, tzinfo=UTC), -1),   # -1.5 s truncates toward zero
+        (Stamp(2000, 1, 1), 42),                                          # the object's own timestamp()
+    ],
+)
+def test_date_conversion(fake, core, value, seconds):
+    # Bars carry seconds, ticks milliseconds, both as 64-bit numbers.
+    fake.serve(reply(106, 1, EMPTY), reply(104, 1, EMPTY))
+    assert fake.connect()
+    assert core.copy_rates_from("EURUSD", 1, value, 3) is not None
+    assert core.copy_ticks_from("EURUSD", value, 3, 0) is not None
+    bars, ticks = fake.requests()
+    assert bars == request(106, wide("EURUSD") + i32(1) + i64(seconds) + i32(3))
+    assert ticks == request(104, wide("EURUSD") + i64(seconds * 1000) + i32(3) + i32(0))
+
+
+def test_naive_datetime_is_local_time(fake, core, tz_minus5):
+    naive = dt.datetime(1970, 1, 2)
+    assert naive.timestamp() == 86400 + 5 * 3600
+    fake.serve(reply(107, 1, EMPTY))
+    assert fake.connect()
+    assert core.copy_rates_range("EURUSD", 1, naive, dt.datetime(1970, 1, 2, tzinfo=UTC)) is not None
+    assert fake.requests() == [request(107, wide("EURUSD") + i32(1) + i64(104400) + i64(86400))]
+
+
+@pytest.mark.parametrize(
+    "value",
+    [
+        dt.date(2024, 1, 1),
+        "2024-01-01",
+        None,
+        b"\x00",
+        [0],
+        2**31,
+        -(2**31) - 1,
+        2**64,
+        2147483648.0,
+        -2147483649.0,
+        1e300,
+        float("nan"),
+        float("inf"),
+        float("-inf"),
+        dt.datetime(2038, 1, 19, 3, 14, 8, tzinfo=UTC),
+        dt.datetime(1901, 12, 13, 20, 45, 51, tzinfo=UTC),
+        dt.datetime(1, 1, 1),
+        BrokenStamp(2000, 1, 1),
+        TextStamp(2000, 1, 1),
+        dt.timedelta(seconds=5),
+        dt.time(12, 0),
+    ],
+)
+@pytest.mark.parametrize("name", ["copy_ticks_from", "copy_rates_from"])
+def test_rejected_dates_send_nothing(fake, core, name, value):
+    fake.serve(reply(108, 1, EMPTY))
+    assert fake.connect()
+    args = ("EURUSD", value, 1, 0) if name == "copy_ticks_from" else ("EURUSD", 1, value, 1)
+    result, error, sent = sent_after(fake, core, name, *args)
+    assert result is None
+    assert error == (-2, "Invalid arguments")
+    assert sent == []
+
+
+# ---- other argument rejections -----------------------------------------------------
+
+NOW = dt.datetime(2024, 1, 1, tzinfo=UTC)
+
+
+@pytest.mark.parametrize(
+    "name, args",
+    [
+        # the argument count
+        ("copy_ticks_from", ()),
+        ("copy_ticks_from", ("EURUSD", 0, 1)),
+        ("copy_ticks_range", ("EURUSD", 0, 1, 0, 0)),
+        ("copy_rates_from_pos", ("EURUSD", 1, 0)),
+        ("copy_rates_range", ("EURUSD", 1, 0, 1, 5)),
+        # the symbol
+        ("copy_ticks_from", (b"EURUSD", 0, 1, 0)),
+        ("copy_ticks_range", (None, 0, 1, 0)),
+        ("copy_rates_from", (7, 1, 0, 1)),
+        ("copy_rates_from_pos", ("S" * 30, 1, 0, 1)),
+        ("copy_rates_range", ("\U0001F600" * 15, 1, 0, 1)),   # 30 UTF-16 units
+        ("copy_rates_range", ("\U0001F600" * 14 + "xy", 1, 0, 1)),
+        # integer arguments go through the tuple parser as signed 32-bit
+        ("copy_ticks_from", ("EURUSD", 0, 1.0, 0)),
+        ("copy_ticks_from", ("EURUSD", 0, 1, 2**31)),
+        ("copy_ticks_range", ("EURUSD", 0, 1, "0")),
+        ("copy_rates_from", ("EURUSD", 1.5, 0, 1)),
+        ("copy_rates_from", ("EURUSD", 1, 0, -(2**31) - 1)),
+        ("copy_rates_from_pos", ("EURUSD", 1, NOW, 1)),
+        ("copy_rates_from_pos", ("EURUSD", 1, 0, None)),
+        ("copy_rates_range", ("EURUSD", None, 0, 1)),
+        # a bad second date after a good first one
+        ("copy_ticks_range", ("EURUSD", NOW, dt.date(2024, 1, 2), 0)),
+        ("copy_rates_range", ("EURUSD", 1, NOW, dt.date(2024, 1, 2))),
+        ("copy_rates_range", ("EURUSD", 1, 0, 2**40)),
+    ],
+)
+def test_rejected_arguments_send_nothing(fake, core, name, args):
+    fake.serve(reply(108, 1, EMPTY))
+    assert fake.connect()
+    result, error, sent = sent_after(fake, core, name, *args)
+    assert result is None
+    assert error == (-2, "Invalid arguments")
+    assert sent == []
+
+
+@pytest.mark.parametrize("name", ["copy_ticks_from", "copy_ticks_range", "copy_rates_from",
+                                  "copy_rates_from_pos", "copy_rates_range"])
+def test_keywords_are_refused_by_the_interpreter(core, name):
+    with pytest.raises(TypeError):
+        getattr(core, name)("EURUSD", 0, 1, flags=0)
+
+
+@pytest.mark.parametrize(
+    "name, args",
+    [
+        ("copy_ticks_from", ("EURUSD", 0, 1, 0)),
+        ("copy_ticks_range", ("EURUSD", 0, 1, 0)),
+        ("copy_rates_from", ("EURUSD", 1, 0, 1)),
+        ("copy_rates_from_pos", ("EURUSD", 1, 0, 1)),
+        ("copy_rates_range", ("EURUSD", 1, 0, 1)),
+    ],
+)
+def test_without_connection(core, name, args):
+    assert call(core, name, *args) is None
+    assert core.last_error() == (-10004, "No IPC connection")
+    # Arguments are checked before the connection.
+    assert call(core, name, *args[:3]) is None
+    assert core.last_error() == (-2, "Invalid arguments")

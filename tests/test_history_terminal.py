@@ -1,0 +1,94 @@
+"""Tick and bar history end to end, against the bundled Terminal: the module's
+arrays must hold exactly the records the Terminal sends for the same request
+to a raw socket."""
+
+import datetime as dt
+import shutil
+import subprocess
+
+import numpy as np
+import pytest
+
+from terminal_client import TerminalClient
+
+NOW = 1_768_478_400  # 2026-01-15 12:00 UTC: the Terminal's clock, fixed
+UTC = dt.timezone.utc
+COPY_TICKS_ALL, COPY_TICKS_INFO = 3, 1
+M1, M15, H1 = 1, 15, 60
+
+
+def at(*args):
+    return dt.datetime(*args, tzinfo=UTC)
+
+
+def ms(when):
+    return int(when.timestamp()) * 1000
+
+
+def s(when):
+    return int(when.timestamp())
+
+
+@pytest.fixture
+def terminal(private_folders, terminal_binary):
+    """(executable, raw client) of a Terminal running from the test's own
+    folder, so that the folder's clean-up also stops it."""
+    exe = private_folders / "terminal" / "terminal64"
+    exe.parent.mkdir()
+    shutil.copy2(terminal_binary, exe)
+    process = subprocess.Popen([str(exe), "--now", str(NOW)], cwd=exe.parent,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        client = TerminalClient.connect(str(exe))
+        client.handshake()
+        yield str(exe), client
+        client.close()
+    finally:
+        process.terminate()
+        process.wait(10)
+
+
+MONDAY = at(2025, 3, 3, 9)
+
+CASES = [
+    ("copy_ticks_from", ("EURUSD", MONDAY, 5000, COPY_TICKS_ALL),
+     lambda c: c.ticks_from("EURUSD", ms(MONDAY), 5000, COPY_TICKS_ALL)),
+    ("copy_ticks_range", ("GBPUSD", MONDAY, at(2025, 3, 3, 9, 20), COPY_TICKS_INFO),
+     lambda c: c.ticks_range("GBPUSD", ms(MONDAY), ms(at(2025, 3, 3, 9, 20)), COPY_TICKS_INFO)),
+    ("copy_rates_from", ("EURUSD", H1, MONDAY, 100),
+     lambda c: c.rates_from("EURUSD", H1, s(MONDAY), 100)),
+    ("copy_rates_range", ("USDJPY", M1, MONDAY, at(2025, 3, 4)),
+     lambda c: c.rates_range("USDJPY", M1, s(MONDAY), s(at(2025, 3, 4)))),
+    ("copy_rates_from_pos", ("EURUSD", M15, 0, 500),
+     lambda c: c.rates_from_pos("EURUSD", M15, 0, 500)),
+]
+
+
+@pytest.mark.parametrize("name, args, raw", CASES, ids=[c[0] for c in CASES])
+def test_arrays_hold_what_the_terminal_sent(core, terminal, name, args, raw):
+    exe, client = terminal
+    assert core.initialize(exe)
+    array = getattr(core, name)(*args)
+    assert core.last_error() == (1, "Success")
+    result, expected = raw(client)
+    assert result >= 0 and len(expected) > 0
+    assert array.dtype.names == expected.dtype.names
+    assert array.tobytes() == expected.tobytes()
+    assert array.flags.owndata
+
+
+@pytest.mark.parametrize(
+    "name, args, code, message",
+    [
+        ("copy_rates_from_pos", ("NOSUCH", H1, 0, 10), -4, "Terminal: Not found"),
+        ("copy_rates_from_pos", ("EURUSD", 7, 0, 10), -2, "Terminal: Invalid params"),
+        ("copy_ticks_from", ("EURUSD", 0, 10, 0), -2, "Terminal: Invalid params"),
+    ],
+)
+def test_terminal_refusals(core, terminal, name, args, code, message):
+    exe, _ = terminal
+    assert core.initialize(exe)
+    assert getattr(core, name)(*args) is None
+    assert core.last_error() == (code, message)
+    # The refusal left the connection in step.
+    assert isinstance(core.copy_rates_from_pos("EURUSD", H1, 0, 1), np.ndarray)
