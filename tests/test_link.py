@@ -137,8 +137,7 @@ def test_peer_gone_before_the_request(fake, core):
     fake.serve(handshake=True)
     assert fake.connect()
     fake.stop()
-    assert core.terminal_info() is None
-    assert core.last_error()[0] in (-10001, -10002)
+    # The peer is known to be gone before anything is written.
     assert core.terminal_info() is None
     assert core.last_error() == (-10004, "No IPC connection")
 

@@ -171,6 +171,9 @@ bool read_records(PipeReader& reader, std::size_t record_size, const RecordAlloc
 template <class Args, class Body>
 std::int32_t transact(platform::Handle& handle, std::uint32_t command, std::uint32_t args_size,
                       Args&& args, Body&& body) noexcept {
+    // A Terminal that has gone away (exited, crashed, dropped us) leaves a
+    // connection that can carry nothing more: it counts as no connection.
+    if (handle != platform::kInvalidHandle && platform::peer_closed(handle)) platform::close_handle(handle);
     if (handle == platform::kInvalidHandle) return wire::kNoIpcConnection;
     {
         PipeWriter writer(handle, command, args_size);

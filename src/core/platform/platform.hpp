@@ -29,6 +29,10 @@ enum class Io {
 Io write_all(Handle h, const void* data, std::size_t n) noexcept;
 Io read_all(Handle h, void* data, std::size_t n) noexcept;
 
+// True when the peer of a connected handle has closed its end or the
+// connection failed; it does not wait.
+bool peer_closed(Handle h) noexcept;
+
 // Closes a valid handle and sets it to kInvalidHandle.
 void close_handle(Handle& h) noexcept;
 

@@ -1,6 +1,7 @@
 // Stream transfers over a connected Unix domain socket.
 #include <cerrno>
 #include <ctime>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -42,6 +43,15 @@ Io read_all(Handle h, void* data, std::size_t n) noexcept {
         n -= static_cast<std::size_t>(got);
     }
     return Io::Ok;
+}
+
+bool peer_closed(Handle h) noexcept {
+    pollfd p{h, POLLRDHUP, 0};
+    int rc;
+    do {
+        rc = ::poll(&p, 1, 0);
+    } while (rc < 0 && errno == EINTR);
+    return rc > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
 void close_handle(Handle& h) noexcept {
