@@ -1,0 +1,75 @@
+"""A tour of the connector against the bundled simulated Terminal.
+
+Starts the Terminal that ships with the package (or reuses it when it is
+already running), logs in to a demo account, prints the Terminal's version,
+its information and the account's, prints the last bars of a symbol and
+saves them as a chart.
+
+    python examples/demo.py [SYMBOL] [CHART.png]
+"""
+
+from __future__ import annotations
+
+import datetime as dt
+import os
+import sys
+
+import quorvane as qv
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from chart import save_bar_chart  # noqa: E402
+
+DEMO_LOGIN = 5001001
+DEMO_PASSWORD = "demo1001"
+DEMO_SERVER = "Quorvane-Demo"
+
+
+def show(title: str, record) -> None:
+    print(f"\n{title}")
+    for key, value in record._asdict().items():
+        print(f"  {key:<24} {value}")
+
+
+def main() -> int:
+    symbol = sys.argv[1] if len(sys.argv) > 1 else "EURUSD"
+    chart_path = sys.argv[2] if len(sys.argv) > 2 else f"{symbol.lower()}_h1.png"
+
+    terminal = qv.terminal_path()
+    print(f"Starting the Terminal at {terminal} ...")
+    if not qv.initialize(terminal, login=DEMO_LOGIN, password=DEMO_PASSWORD, server=DEMO_SERVER):
+        print("initialize() failed:", qv.last_error())
+        return 1
+    try:
+        major, build, released = qv.version()
+        print(f"Connected: Terminal version {major}, build {build}, released {released}")
+        show("Terminal", qv.terminal_info())
+        show("Account", qv.account_info())
+
+        rates = qv.copy_rates_from_pos(symbol, qv.Timeframe.H1, 0, 120)
+        if rates is None:
+            print(f"copy_rates_from_pos({symbol!r}) failed:", qv.last_error())
+            return 1
+        print(f"\nLast H1 bars of {symbol} ({len(rates)} received, newest last):")
+        print(f"  {'time (UTC)':<17} {'open':>10} {'high':>10} {'low':>10} {'close':>10} {'ticks':>7}")
+        for bar in rates[-8:]:
+            when = dt.datetime.fromtimestamp(int(bar["time"]), dt.timezone.utc).strftime("%Y-%m-%d %H:%M")
+            print(f"  {when:<17} {bar['open']:>10.5f} {bar['high']:>10.5f} {bar['low']:>10.5f} "
+                  f"{bar['close']:>10.5f} {int(bar['tick_volume']):>7}")
+
+        ticks = qv.copy_ticks_from(symbol, int(rates[-1]["time"]), 5, qv.CopyTicks.ALL)
+        if ticks is not None:
+            print(f"\nFirst ticks of the newest bar: {len(ticks)}")
+            for tick in ticks:
+                print(f"  {int(tick['time_msc'])}  bid {tick['bid']:.5f}  ask {tick['ask']:.5f}")
+
+        if save_bar_chart(rates, symbol, chart_path):
+            print(f"\nChart saved to {chart_path}")
+    finally:
+        qv.shutdown()
+    print("\nThe Terminal keeps running in the background for the next session;"
+          " stop it with: pkill -f quorvane/bin/terminal64")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,201 @@
+"""The module against the bundled Terminal: launching by path, reuse,
+spellings of a path, discovery, accounts and a Terminal that dies."""
+
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import time
+from pathlib import Path
+
+import pytest
+
+from fake_terminal import endpoint_path, path_digest
+
+OTP = "Unsupported authorization mode, OTP or certificate password needed"
+
+
+@pytest.fixture
+def install(private_folders, terminal_binary):
+    """A fresh installation folder holding a copy of the Terminal."""
+    folder = private_folders / "Quorvane Terminal"
+    folder.mkdir()
+    path = folder / "terminal64"
+    shutil.copy(terminal_binary, path)
+    return path
+
+
+def data_folder(path: Path) -> Path:
+    ident = path_digest(str(path))[:16].hex().upper()
+    return Path(os.environ["XDG_DATA_HOME"]) / "Belvastor" / "Terminal" / ident
+
+
+def settings(path: Path, folder: Path | None = None, **values) -> None:
+    """Settings the Terminal reads from its data folder when it starts."""
+    config = (folder or data_folder(path)) / "config"
+    config.mkdir(parents=True, exist_ok=True)
+    lines = "".join(f"{k}={v}\n" for k, v in values.items())
+    (config / "terminal.ini").write_text("[Terminal]\n" + lines)
+
+
+def processes_of(path: Path) -> list[int]:
+    real = os.path.realpath(path)
+    pids = []
+    for entry in Path("/proc").iterdir():
+        if entry.name.isdigit():
+            try:
+                if os.readlink(entry / "exe") == real:
+                    pids.append(int(entry.name))
+            except OSError:
+                pass
+    return pids
+
+
+def command_line(pid: int) -> list[str]:
+    return Path(f"/proc/{pid}/cmdline").read_bytes().rstrip(b"\0").decode().split("\0")
+
+
+def wait_for_endpoint(path: Path, process: subprocess.Popen) -> None:
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline:
+        assert process.poll() is None, "the Terminal exited"
+        with socket.socket(socket.AF_UNIX) as s:
+            try:
+                s.connect(endpoint_path(str(path)))
+                return
+            except OSError:
+                time.sleep(0.02)
+    raise AssertionError("the Terminal did not open its endpoint")
+
+
+@pytest.mark.parametrize("portable", [False, True])
+def test_launch_by_path(core, install, portable):
+    assert core.initialize(str(install), portable=portable) is True, core.last_error()
+    (pid,) = processes_of(install)
+    assert command_line(pid) == ([str(install), "/portable"] if portable else [str(install)])
+
+    roaming = data_folder(install)
+    origin = (roaming / "origin.txt").read_bytes()
+    assert origin == b"\xff\xfe" + str(install.parent).encode("utf-16-le")
+    info = core.terminal_info()
+    assert info.path == str(install.parent)
+    assert info.connected and info.build >= 2364 and info.name
+    if portable:
+        assert (roaming / "portable.txt").exists()
+        assert (install.parent / "config" / "terminal.ini").exists()
+        assert info.data_path == str(install.parent)
+    else:
+        assert (roaming / "QSL").is_dir() and (roaming / "config" / "terminal.ini").exists()
+        assert info.data_path == str(roaming)
+    major, build, text = core.version()
+    assert build == info.build and text
+
+
+def test_running_terminal_is_reused(core, install):
+    process = subprocess.Popen([str(install)])
+    try:
+        wait_for_endpoint(install, process)
+        assert core.initialize(str(install), portable=True) is True
+        assert processes_of(install) == [process.pid]   # nothing started
+        assert command_line(process.pid) == [str(install)]
+    finally:
+        process.terminate()
+        assert process.wait(timeout=30) == 0
+    # A clean shutdown takes the endpoint with it.
+    assert not os.path.exists(endpoint_path(str(install)))
+
+
+def test_spellings_of_one_path_meet_one_terminal(core, install, private_folders):
+    assert core.initialize(str(install)) is True
+    (pid,) = processes_of(install)
+    link = private_folders / "link"
+    link.symlink_to(install.parent)
+    spellings = [
+        link / "terminal64",
+        Path(str(install.parent).upper()) / "TERMINAL64",     # letter case
+        install.parent / "." / ".." / install.parent.name / "terminal64",
+    ]
+    for spelling in spellings:
+        assert core.initialize(str(spelling)) is True, (spelling, core.last_error())
+        assert core.terminal_info().path == str(install.parent)
+    assert processes_of(install) == [pid]
+
+
+def test_discovery_starts_the_last_used_terminal(core, install):
+    assert core.initialize(str(install), portable=True) is True
+    core.shutdown()
+    for pid in processes_of(install):
+        os.kill(pid, signal.SIGTERM)
+    deadline = time.monotonic() + 30
+    while processes_of(install) and time.monotonic() < deadline:
+        time.sleep(0.02)
+    # Nothing runs now; discovery finds the data folder and starts the
+    # Terminal again, portable as that folder says.
+    assert core.initialize() is True, core.last_error()
+    (pid,) = processes_of(install)
+    assert command_line(pid) == [str(install), "/portable"]
+
+
+def test_accounts(core, install):
+    assert core.initialize(str(install), login=5001002, password="demo1002", server="Quorvane-Demo") is True
+    account = core.account_info()
+    assert (account.login, account.currency, account.server) == (5001002, "EUR", "Quorvane-Demo")
+    assert account.equity == account.balance > 0 and account.margin_free == account.equity
+
+    assert core.login(5001001, "demo1001", "Quorvane-Demo") is True
+    assert core.account_info().login == 5001001
+
+    assert core.login(5001001, "wrong") is False
+    assert core.last_error() == (-6, "Terminal: Authorization failed")
+    assert core.login(5001003, "demo1003") is False
+    assert core.last_error() == (-7, OTP)
+    assert core.version()[1] > 0  # a refused login keeps the connection
+
+    assert core.initialize(str(install), login=5001001, password="wrong") is False
+    assert core.last_error() == (-6, "Terminal: Authorization failed")
+    assert core.account_info() is None and core.last_error()[0] == -10004
+
+
+def test_readiness_follows_the_start_up_delay(core, install):
+    settings(install, ready_delay_ms=1500)
+    assert core.initialize(str(install), timeout=100) is False
+    assert core.last_error() == (-10005, "IPC timeout")
+    assert core.initialize(str(install)) is True   # the same Terminal, now ready
+
+
+def test_terminal_that_never_opens_its_endpoint(core, install):
+    settings(install, no_endpoint=1)
+    assert core.initialize(str(install)) is False
+    assert core.last_error() == (-10003, "IPC initialize failed, Pipe server didn't answer in 60 sec")
+
+
+def test_terminal_killed_mid_session(core, install):
+    assert core.initialize(str(install)) is True
+    (pid,) = processes_of(install)
+    os.kill(pid, signal.SIGKILL)
+    deadline = time.monotonic() + 30
+    while processes_of(install) and time.monotonic() < deadline:
+        time.sleep(0.02)
+    assert core.account_info() is None
+    assert core.last_error()[0] in (-10002, -10004)
+    assert core.version() == (0, 0, "") and core.last_error()[0] == -10004
+    # A new initialize starts a new Terminal over the stale endpoint.
+    assert core.initialize(str(install)) is True, core.last_error()
+    assert core.account_info() is not None
+
+
+def test_several_clients_at_once(core, install, tmp_path):
+    import sys
+
+    assert core.initialize(str(install)) is True
+    script = (
+        "import quorvane._core as c, sys; "
+        f"ok = c.initialize({str(install)!r}); "
+        "bars = c.copy_rates_from_pos('EURUSD', 60, 0, 500); "
+        "sys.exit(0 if ok and bars is not None and len(bars) == 500 else 1)"
+    )
+    others = [subprocess.Popen([sys.executable, "-c", script]) for _ in range(3)]
+    assert core.account_info() is not None
+    assert [p.wait(timeout=60) for p in others] == [0, 0, 0]
+    assert core.terminal_info() is not None
