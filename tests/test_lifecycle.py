@@ -297,3 +297,14 @@ def test_discovery_prefers_the_terminal_that_started_us(core, private_folders):
     finally:
         parent.stop()
         other.stop()
+
+
+def test_undecodable_path_bytes_never_break_last_error(core, private_folders):
+    folder = Path(os.fsdecode(bytes(private_folders) + b"/raw-\xff"))
+    folder.mkdir()
+    path = folder / "terminal64"
+    path.write_text("data")
+    assert core.initialize(str(path)) is False
+    code, message = core.last_error()
+    assert code == -10003
+    assert message == "IPC initialize failed, Process create failed '" + str(path).replace("\udcff", "\ufffd") + "'"
