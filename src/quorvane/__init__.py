@@ -13,13 +13,10 @@ from ._core import *  # noqa: F401,F403  (the module's functions and types)
 __all__ = [name for name in dir(_core) if not name.startswith("_")]
 __all__ += ["terminal_path"]
 
-try:  # the Terminal's enumerations, when the package ships them
-    from .constants import *  # noqa: F401,F403
-    from . import constants as _constants
+from . import constants as _constants
+from .constants import *  # noqa: F401,F403  (the bundled Terminal's enumerations)
 
-    __all__ += list(getattr(_constants, "__all__", []))
-except ImportError:  # pragma: no cover
-    pass
+__all__ += _constants.__all__
 
 
 def terminal_path() -> str:

@@ -1,0 +1,204 @@
+#include "terminal/bars.hpp"
+
+#include <algorithm>
+
+namespace qvn::terminal {
+namespace {
+
+constexpr std::int64_t minutes_of(Timeframe tf) noexcept { return static_cast<std::int64_t>(tf); }
+
+constexpr std::int64_t day_of_minute(std::int64_t minute) noexcept { return floor_div(minute, kMinutesPerDay); }
+
+}  // namespace
+
+bool valid_timeframe(std::int32_t value) noexcept {
+    switch (static_cast<Timeframe>(value)) {
+        case Timeframe::M1: case Timeframe::M2: case Timeframe::M3: case Timeframe::M4:
+        case Timeframe::M5: case Timeframe::M6: case Timeframe::M10: case Timeframe::M12:
+        case Timeframe::M15: case Timeframe::M20: case Timeframe::M30: case Timeframe::H1:
+        case Timeframe::H2: case Timeframe::H3: case Timeframe::H4: case Timeframe::H6:
+        case Timeframe::H8: case Timeframe::H12: case Timeframe::D1: case Timeframe::W1:
+        case Timeframe::MN1:
+            return true;
+    }
+    return false;
+}
+
+std::int64_t period_start(Timeframe tf, std::int64_t minute) noexcept {
+    switch (tf) {
+        case Timeframe::W1: return week_start(day_of_minute(minute)) * kMinutesPerDay;
+        case Timeframe::MN1: return month_start(day_of_minute(minute)) * kMinutesPerDay;
+        default: return floor_div(minute, minutes_of(tf)) * minutes_of(tf);
+    }
+}
+
+std::int64_t period_next(Timeframe tf, std::int64_t start) noexcept {
+    switch (tf) {
+        case Timeframe::W1: return start + 7 * kMinutesPerDay;
+        case Timeframe::MN1: return next_month_start(day_of_minute(start)) * kMinutesPerDay;
+        default: return start + minutes_of(tf);
+    }
+}
+
+std::int64_t period_prev(Timeframe tf, std::int64_t start) noexcept {
+    switch (tf) {
+        case Timeframe::W1: return start - 7 * kMinutesPerDay;
+        case Timeframe::MN1: return month_start(day_of_minute(start) - 1) * kMinutesPerDay;
+        default: return start - minutes_of(tf);
+    }
+}
+
+bool period_has_ticks(Market& market, const SymbolModel& s, Timeframe tf, std::int64_t start,
+                      std::int64_t now_ms) {
+    const std::int64_t now_minute = floor_div(now_ms, kMsPerMinute);
+    const std::int64_t lo = std::max(start, market.history_first_ms() / kMsPerMinute);
+    const std::int64_t hi = std::min({period_next(tf, start), now_minute + 1, kProcessEndDay * kMinutesPerDay});
+    for (std::int64_t m = lo; m < hi;) {
+        const std::int64_t day = day_of_minute(m);
+        const std::int64_t day0 = day * kMinutesPerDay;
+        if (s.open_day(day)) {
+            const int a = std::max(static_cast<int>(m - day0), s.first_open_minute(day));
+            const int b = std::min(static_cast<int>(std::min(hi, day0 + kMinutesPerDay) - day0),
+                                   s.last_open_minute(day) + 1);
+            for (int x = a; x < b; ++x) {
+                if (s.intensity(day, x) <= 0) continue;
+                if (day0 + x < now_minute) return true;
+                // The minute in progress: its first tick may still be ahead.
+                const auto plan = market.plan(s, day);
+                return s.first_tick_time(day0 + x, plan->minutes[x]) <= now_ms;
+            }
+        }
+        m = day0 + kMinutesPerDay;
+    }
+    return false;
+}
+
+BarSelection select_range(Market& market, const SymbolModel& s, Timeframe tf, std::int64_t now_ms,
+                          std::int64_t from_s, std::int64_t to_s, std::uint64_t limit) {
+    BarSelection sel;
+    if (from_s > to_s) return sel;
+    // Bounds far outside the process only need to stay far outside it; the
+    // margin keeps a month bar that opens before the process start.
+    constexpr std::int64_t kMargin = 64 * kSecondsPerDay;
+    from_s = std::clamp(from_s, kProcessFirstDay * kSecondsPerDay - kMargin, kProcessEndDay * kSecondsPerDay);
+    to_s = std::clamp(to_s, kProcessFirstDay * kSecondsPerDay - kMargin, kProcessEndDay * kSecondsPerDay);
+    // The first period opening at or after from_s, but none before the
+    // period the history starts in.
+    const std::int64_t from_minute = floor_div(from_s + 59, 60);
+    std::int64_t p = period_start(tf, from_minute);
+    if (p < from_minute) p = period_next(tf, p);
+    p = std::max(p, period_start(tf, market.history_first_ms() / kMsPerMinute));
+    const std::int64_t last = std::min(floor_div(to_s, 60), floor_div(now_ms, kMsPerMinute));
+    for (; p <= last && sel.count <= limit; p = period_next(tf, p)) {
+        if (!period_has_ticks(market, s, tf, p, now_ms)) continue;
+        if (sel.count == 0) sel.first = p;
+        ++sel.count;
+    }
+    return sel;
+}
+
+namespace {
+
+// Walks back from the period holding `minute`, skipping `skip` bars and
+// then selecting up to `count`.
+BarSelection walk_back(Market& market, const SymbolModel& s, Timeframe tf, std::int64_t now_ms,
+                       std::int64_t minute, std::uint64_t skip, std::uint64_t count) {
+    BarSelection sel;
+    if (count == 0) return sel;
+    const std::int64_t history_minute = market.history_first_ms() / kMsPerMinute;
+    for (std::int64_t p = period_start(tf, minute); period_next(tf, p) > history_minute; p = period_prev(tf, p)) {
+        if (!period_has_ticks(market, s, tf, p, now_ms)) continue;
+        if (skip > 0) {
+            --skip;
+            continue;
+        }
+        sel.first = p;
+        if (++sel.count == count) break;
+    }
+    return sel;
+}
+
+}  // namespace
+
+BarSelection select_from(Market& market, const SymbolModel& s, Timeframe tf, std::int64_t now_ms,
+                         std::int64_t date_s, std::uint64_t count) {
+    const std::int64_t minute = std::min(floor_div(date_s, 60), floor_div(now_ms, kMsPerMinute));
+    return walk_back(market, s, tf, now_ms, minute, 0, count);
+}
+
+BarSelection select_from_pos(Market& market, const SymbolModel& s, Timeframe tf, std::int64_t now_ms,
+                             std::uint64_t start_pos, std::uint64_t count) {
+    return walk_back(market, s, tf, now_ms, floor_div(now_ms, kMsPerMinute), start_pos, count);
+}
+
+BarCursor::BarCursor(Market& market, const SymbolModel& s, Timeframe tf, std::int64_t now_ms,
+                     BarSelection selection)
+    : market_(market), s_(s), tf_(tf), next_(selection.first), left_(selection.count), upto_ms_(now_ms) {}
+
+const Aggregate& BarCursor::minute_of(std::int64_t minute) {
+    const std::int64_t day = day_of_minute(minute);
+    if (day != minutes_day_) {
+        minutes_.resize(kMinutesPerDay);
+        market_.minutes(s_, day, upto_ms_, minutes_.data());
+        minutes_day_ = day;
+    }
+    return minutes_[static_cast<std::size_t>(minute - day * kMinutesPerDay)];
+}
+
+Aggregate BarCursor::day_of(std::int64_t day) {
+    if (day != hours_day_) {
+        hours_ = market_.hours(s_, day, upto_ms_);
+        hours_day_ = day;
+    }
+    Aggregate a;
+    for (const Aggregate& h : hours_) a.add(h);
+    return a;
+}
+
+Aggregate BarCursor::aggregate(std::int64_t start, std::int64_t end) {
+    Aggregate a;
+    const std::int64_t history_day = market_.history_first_ms() / kMsPerDay;
+    const std::int64_t first_day = std::max(day_of_minute(start), history_day);
+    if (minutes_of(tf_) < 60) {
+        if (day_of_minute(start) < history_day) return a;
+        for (std::int64_t m = start; m < end; ++m) a.add(minute_of(m));
+    } else if (minutes_of(tf_) < kMinutesPerDay) {
+        if (day_of_minute(start) < history_day) return a;
+        const std::int64_t day = day_of_minute(start);
+        day_of(day);
+        const auto h0 = static_cast<std::size_t>((start - day * kMinutesPerDay) / 60);
+        const auto h1 = static_cast<std::size_t>((end - day * kMinutesPerDay) / 60);
+        for (std::size_t h = h0; h < h1; ++h) a.add(hours_[h]);
+    } else {
+        for (std::int64_t day = first_day; day < day_of_minute(end); ++day) {
+            if (day * kMsPerDay > upto_ms_) break;
+            if (s_.open_day(day)) a.add(day_of(day));
+        }
+    }
+    return a;
+}
+
+std::size_t BarCursor::fill(wire::BarRecord* out, std::size_t max) {
+    std::size_t written = 0;
+    const std::int64_t now_minute = floor_div(upto_ms_, kMsPerMinute);
+    while (written < max && left_ > 0 && next_ <= now_minute) {
+        const std::int64_t start = next_;
+        const std::int64_t end = period_next(tf_, start);
+        next_ = end;
+        if (!period_has_ticks(market_, s_, tf_, start, upto_ms_)) continue;
+        const Aggregate a = aggregate(start, end);
+        wire::BarRecord& r = out[written++];
+        r.time = start * 60;
+        r.open = s_.price(a.open);
+        r.high = s_.price(a.high);
+        r.low = s_.price(a.low);
+        r.close = s_.price(a.close);
+        r.tick_volume = a.ticks;
+        r.spread = s_.spread_points(a.spread_min);
+        r.real_volume = a.volume;
+        --left_;
+    }
+    return written;
+}
+
+}  // namespace qvn::terminal

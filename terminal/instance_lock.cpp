@@ -1,0 +1,54 @@
+#include "terminal/instance_lock.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace qvn::terminal {
+
+InstanceLock::Result InstanceLock::acquire(const std::string& path, std::string& why) {
+    // A Terminal that is exiting unlinks the file before it unlocks; a lock
+    // won on such an unlinked file is worthless, so check that the path
+    // still names the locked file and retry otherwise.
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        platform::UniqueHandle fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+        if (!fd.valid()) {
+            why = "cannot open '" + path + "': " + std::strerror(errno);
+            return Result::Failed;
+        }
+        int rc;
+        do {
+            rc = ::flock(fd.get(), LOCK_EX | LOCK_NB);
+        } while (rc != 0 && errno == EINTR);
+        if (rc != 0) {
+            if (errno == EWOULDBLOCK) return Result::Held;
+            why = "cannot lock '" + path + "': " + std::strerror(errno);
+            return Result::Failed;
+        }
+        struct stat held {}, named {};
+        if (::fstat(fd.get(), &held) != 0 || ::stat(path.c_str(), &named) != 0 || held.st_ino != named.st_ino ||
+            held.st_dev != named.st_dev)
+            continue;
+        const std::string pid = std::to_string(::getpid()) + "\n";
+        if (::ftruncate(fd.get(), 0) == 0) {
+            ssize_t ignored = ::pwrite(fd.get(), pid.data(), pid.size(), 0);
+            (void)ignored;
+        }
+        fd_ = std::move(fd);
+        path_ = path;
+        return Result::Acquired;
+    }
+    why = "the pid file '" + path + "' keeps changing";
+    return Result::Failed;
+}
+
+void InstanceLock::release() noexcept {
+    if (!fd_.valid()) return;
+    ::unlink(path_.c_str());
+    fd_.reset();
+}
+
+}  // namespace qvn::terminal

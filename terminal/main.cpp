@@ -1,0 +1,147 @@
+// terminal64: the simulated Quorvane Terminal.
+//
+// Exit codes: 0 after a clean shutdown (signal, idle limit) and when another
+// copy already runs for this executable path; 1 when the Terminal cannot
+// set itself up (folders, endpoint); 2 for a malformed setting.
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+
+#include "platform/platform.hpp"
+#include "protocol/text.hpp"
+#include "terminal/accounts.hpp"
+#include "terminal/files.hpp"
+#include "terminal/ini.hpp"
+#include "terminal/installation.hpp"
+#include "terminal/instance_lock.hpp"
+#include "terminal/market.hpp"
+#include "terminal/server.hpp"
+#include "terminal/settings.hpp"
+#include "terminal/terminal.hpp"
+
+namespace {
+
+namespace platform = qvn::platform;
+namespace term = qvn::terminal;
+
+// Written by the signal handler; the main loop polls the other end.
+int g_stop_write = -1;
+
+extern "C" void on_stop_signal(int) {
+    const char byte = 1;
+    ssize_t ignored = ::write(g_stop_write, &byte, 1);
+    (void)ignored;
+}
+
+// Routes SIGTERM and SIGINT to the stop pipe while it exists; afterwards
+// they are ignored, since the program is on its way out anyway.
+struct StopSignals {
+    StopSignals() { route(on_stop_signal); }
+    ~StopSignals() { route(SIG_IGN); }
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+    static void route(void (*handler)(int)) {
+        struct sigaction sa {};
+        sa.sa_handler = handler;
+        sigemptyset(&sa.sa_mask);
+        ::sigaction(SIGTERM, &sa, nullptr);
+        ::sigaction(SIGINT, &sa, nullptr);
+    }
+};
+
+int fail(int code, const std::string& message) {
+    std::fprintf(stderr, "terminal64: %s\n", message.c_str());
+    return code;
+}
+
+// Rewrites terminal.ini with every setting spelled out; other sections
+// (accounts) are kept as they were.
+void rewrite_settings(const term::Installation& inst, const term::IniFile& file) {
+    term::IniFile out;
+    term::store_settings(file.find("Terminal"), out.section("Terminal"));
+    for (const term::IniSection& s : file.sections)
+        if (!term::iequals(s.name, "Terminal") && !s.name.empty()) out.sections.push_back(s);
+    const std::string text = term::format_ini(
+        out,
+        "Quorvane Terminal settings, rewritten on every start.\n"
+        "Command-line options override these values for one run.");
+    if (!term::write_file(inst.settings_file(), text))
+        std::fprintf(stderr, "terminal64: cannot write %s\n", qvn::protocol::utf16_to_utf8(inst.settings_file()).c_str());
+}
+
+int run(int argc, char** argv) {
+    // A stop signal from here on ends the run cleanly, whenever it comes.
+    int stop[2];
+    if (::pipe2(stop, O_CLOEXEC | O_NONBLOCK) != 0) return fail(1, "cannot create the stop pipe");
+    platform::UniqueHandle stop_read(stop[0]);
+    platform::UniqueHandle stop_write(stop[1]);
+    g_stop_write = stop_write.get();
+    const StopSignals signals;
+
+    term::CommandLine cli;
+    std::string error;
+    if (!term::parse_command_line(argc, argv, cli, error)) return fail(2, error);
+    // Validate the command line before touching anything.
+    term::Settings probe;
+    if (!term::apply_settings(nullptr, cli, probe, error)) return fail(2, error);
+
+    term::Installation inst;
+    if (!term::locate_installation(cli.portable, inst, error)) return fail(1, error);
+
+    std::string folder;
+    if (!platform::endpoint_folder(folder, error)) return fail(1, error);
+    term::InstanceLock lock;
+    switch (lock.acquire(folder + "/" + inst.endpoint_name + ".pid", error)) {
+        case term::InstanceLock::Result::Held: return 0;  // that copy serves this installation
+        case term::InstanceLock::Result::Failed: return fail(1, error);
+        case term::InstanceLock::Result::Acquired: break;
+    }
+
+    if (!term::prepare_folders(inst, error)) return fail(1, error);
+    std::string text;
+    const term::IniFile file =
+        term::read_file(inst.settings_file(), text) ? term::parse_ini(text) : term::IniFile{};
+    term::Settings settings;
+    if (!term::apply_settings(file.find("Terminal"), cli, settings, error)) return fail(2, error);
+    std::vector<term::Account> accounts = term::builtin_accounts();
+    if (!term::load_accounts(file, accounts, error)) return fail(2, error);
+    rewrite_settings(inst, file);
+
+    term::AccountHistory history;
+    if (term::read_file(inst.accounts_file(), text)) history = term::parse_history(text);
+
+    term::Market market(settings.history_start_day, term::MarketClock(settings.now_ms));
+    const bool no_endpoint = settings.no_endpoint;
+    const std::uint32_t idle_exit_s = settings.idle_exit_s;
+    term::Terminal terminal(std::move(settings), inst, std::move(accounts), std::move(history), market);
+
+    platform::UniqueHandle listener;
+    std::string endpoint_path;
+    if (!no_endpoint) {
+        listener = platform::UniqueHandle(platform::listen_endpoint(inst.endpoint_name, endpoint_path, error));
+        if (!listener.valid()) return fail(1, error);
+        std::fprintf(stderr, "terminal64: serving %s\n", endpoint_path.c_str());
+    }
+    term::serve(terminal, listener.get(), stop_read.get(), idle_exit_s);
+    if (listener.valid()) {
+        listener.reset();
+        ::unlink(endpoint_path.c_str());
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::signal(SIGPIPE, SIG_IGN);
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {
+        return fail(1, e.what());
+    } catch (...) {
+        return fail(1, "unexpected failure");
+    }
+}

@@ -1,0 +1,226 @@
+#include "terminal/settings.hpp"
+
+#include <array>
+#include <cstdio>
+
+namespace qvn::terminal {
+namespace {
+
+enum class Kind { Number, Flag, Seconds, Date };
+
+struct Option {
+    std::string_view cli;  // command-line spelling
+    std::string_view key;  // settings-file key
+    Kind kind;
+    std::uint64_t min;
+    std::uint64_t max;
+    // Writes a parsed value into the settings.
+    void (*store)(Settings&, std::uint64_t number, std::int64_t signed_value);
+    // The default, as the settings file spells it; empty when the key is
+    // written only if the file has it.
+    std::string_view default_text;
+};
+
+// One row per setting: the same parser serves the file and the command line.
+constexpr std::array kOptions = {
+    Option{"--build", "build", Kind::Number, 1, 0xFFFFFFFFu,
+           [](Settings& s, std::uint64_t v, std::int64_t) { s.build = static_cast<std::uint32_t>(v); }, "2405"},
+    Option{"--ready-delay-ms", "ready_delay_ms", Kind::Number, 0, 3600000,
+           [](Settings& s, std::uint64_t v, std::int64_t) { s.ready_delay_ms = static_cast<std::uint32_t>(v); }, "0"},
+    Option{"--idle-exit-s", "idle_exit_s", Kind::Number, 0, 100000000,
+           [](Settings& s, std::uint64_t v, std::int64_t) { s.idle_exit_s = static_cast<std::uint32_t>(v); }, "0"},
+    Option{"--no-endpoint", "no_endpoint", Kind::Flag, 0, 1,
+           [](Settings& s, std::uint64_t v, std::int64_t) { s.no_endpoint = v != 0; }, "0"},
+    Option{"--now", "now", Kind::Seconds, 0, 0,
+           [](Settings& s, std::uint64_t, std::int64_t ms) { s.now_ms = ms; }, ""},
+    Option{"--history-start", "history_start", Kind::Date, 0, 0,
+           [](Settings& s, std::uint64_t, std::int64_t day) { s.history_start_day = day; }, "2020-01-01"},
+    Option{"--max-response-mb", "max_response_mb", Kind::Number, 1, 4095,
+           [](Settings& s, std::uint64_t v, std::int64_t) { s.max_response_mb = static_cast<std::uint32_t>(v); },
+           "2048"},
+    Option{"--trade-allowed", "trade_allowed", Kind::Flag, 0, 1,
+           [](Settings& s, std::uint64_t v, std::int64_t) { s.trade_allowed = v != 0; }, "1"},
+    Option{"--tradeapi-disabled", "tradeapi_disabled", Kind::Flag, 0, 1,
+           [](Settings& s, std::uint64_t v, std::int64_t) { s.tradeapi_disabled = v != 0; }, "0"},
+};
+
+const Option* find_cli(std::string_view name) noexcept {
+    for (const Option& o : kOptions)
+        if (o.cli == name) return &o;
+    return nullptr;
+}
+
+const Option* find_key(std::string_view key) noexcept {
+    for (const Option& o : kOptions)
+        if (iequals(o.key, key)) return &o;
+    return nullptr;
+}
+
+// "SECONDS" or "SECONDS.FRACTION" (up to milliseconds) to milliseconds.
+bool parse_seconds(std::string_view text, std::int64_t& ms) noexcept {
+    const std::size_t dot = text.find('.');
+    std::uint64_t whole = 0;
+    // Seconds up to the year 2100 and well beyond; far below overflow in ms.
+    if (!parse_uint(text.substr(0, dot), 100000000000ull, whole)) return false;
+    std::int64_t frac = 0;
+    if (dot != std::string_view::npos) {
+        const std::string_view f = text.substr(dot + 1);
+        if (f.empty() || f.size() > 3) return false;
+        std::uint64_t digits = 0;
+        if (!parse_uint(f, 999, digits)) return false;
+        frac = static_cast<std::int64_t>(digits);
+        for (std::size_t i = f.size(); i < 3; ++i) frac *= 10;
+    }
+    ms = static_cast<std::int64_t>(whole) * 1000 + frac;
+    return true;
+}
+
+bool parse_date(std::string_view text, std::int64_t& day) noexcept {
+    if (text.size() != 10 || text[4] != '-' || text[7] != '-') return false;
+    std::uint64_t y = 0, m = 0, d = 0;
+    if (!parse_uint(text.substr(0, 4), 9999, y) || !parse_uint(text.substr(5, 2), 12, m) ||
+        !parse_uint(text.substr(8, 2), 31, d) || m == 0 || d == 0)
+        return false;
+    day = days_from_civil(static_cast<std::int64_t>(y), static_cast<unsigned>(m), static_cast<unsigned>(d));
+    const CivilDate back = civil_from_days(day);
+    // Rejects dates such as 2023-02-30; the price process covers 2000-2099.
+    return back.day == d && back.month == m && y >= 2000 && y <= 2099;
+}
+
+bool apply_one(const Option& o, std::string_view value, Settings& s, std::string& error) {
+    std::uint64_t number = 0;
+    std::int64_t signed_value = 0;
+    bool ok = false;
+    switch (o.kind) {
+        case Kind::Number: ok = parse_uint(value, o.max, number) && number >= o.min; break;
+        case Kind::Flag: {
+            bool flag = false;
+            ok = parse_flag(value, flag);
+            number = flag ? 1 : 0;
+            break;
+        }
+        case Kind::Seconds: ok = parse_seconds(value, signed_value); break;
+        case Kind::Date: ok = parse_date(value, signed_value); break;
+    }
+    if (!ok) {
+        error = "malformed value '" + std::string(value) + "' for " + std::string(o.key);
+        switch (o.kind) {
+            case Kind::Number:
+                error += " (expected a whole number from " + std::to_string(o.min) + " to " + std::to_string(o.max) + ")";
+                break;
+            case Kind::Flag: error += " (expected 0 or 1)"; break;
+            case Kind::Seconds: error += " (expected POSIX seconds, optionally with up to 3 decimals)"; break;
+            case Kind::Date: error += " (expected YYYY-MM-DD from 2000-01-01 to 2099-12-31)"; break;
+        }
+        return false;
+    }
+    o.store(s, number, signed_value);
+    return true;
+}
+
+}  // namespace
+
+bool parse_uint(std::string_view text, std::uint64_t max, std::uint64_t& out) noexcept {
+    if (text.empty() || text.size() > 20) return false;
+    std::uint64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        const auto digit = static_cast<std::uint64_t>(c - '0');
+        if (digit > max || v > (max - digit) / 10) return false;
+        v = v * 10 + digit;
+    }
+    out = v;
+    return true;
+}
+
+bool parse_decimal(std::string_view text, double& out) noexcept {
+    if (text.empty() || text.size() > 40) return false;
+    const std::size_t dot = text.find('.');
+    std::uint64_t whole = 0;
+    if (!parse_uint(text.substr(0, dot), 1000000000000000ull, whole)) return false;
+    double value = static_cast<double>(whole);
+    if (dot != std::string_view::npos) {
+        const std::string_view f = text.substr(dot + 1);
+        std::uint64_t digits = 0;
+        if (f.empty() || f.size() > 8 || !parse_uint(f, 99999999, digits)) return false;
+        double scale = 1;
+        for (std::size_t i = 0; i < f.size(); ++i) scale *= 10;
+        value += static_cast<double>(digits) / scale;
+    }
+    out = value;
+    return true;
+}
+
+bool parse_flag(std::string_view text, bool& out) noexcept {
+    if (text == "1" || iequals(text, "true") || iequals(text, "yes")) {
+        out = true;
+        return true;
+    }
+    if (text == "0" || iequals(text, "false") || iequals(text, "no")) {
+        out = false;
+        return true;
+    }
+    return false;
+}
+
+bool parse_command_line(int argc, const char* const* argv, CommandLine& out, std::string& error) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "/portable") {
+            out.portable = true;
+            continue;
+        }
+        if (!arg.starts_with("--")) continue;
+        const std::size_t eq = arg.find('=');
+        const Option* o = find_cli(arg.substr(0, eq));
+        if (o == nullptr) continue;
+        if (eq != std::string_view::npos) {
+            out.options.emplace_back(std::string(o->key), std::string(arg.substr(eq + 1)));
+        } else if (o->kind == Kind::Flag) {
+            out.options.emplace_back(std::string(o->key), "1");
+        } else if (i + 1 < argc) {
+            out.options.emplace_back(std::string(o->key), std::string(argv[++i]));
+        } else {
+            error = "option " + std::string(o->cli) + " needs a value";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool apply_settings(const IniSection* section, const CommandLine& cli, Settings& out, std::string& error) {
+    if (section != nullptr) {
+        for (const auto& [key, value] : section->entries) {
+            const Option* o = find_key(key);
+            if (o != nullptr && !apply_one(*o, value, out, error)) {
+                error = "terminal.ini: " + error;
+                return false;
+            }
+        }
+    }
+    for (const auto& [key, value] : cli.options) {
+        if (!apply_one(*find_key(key), value, out, error)) {
+            error = "command line: " + error;
+            return false;
+        }
+    }
+    out.portable = cli.portable;
+    return true;
+}
+
+void store_settings(const IniSection* file_section, IniSection& out) {
+    for (const Option& o : kOptions) {
+        const std::string* given = file_section != nullptr ? file_section->find(o.key) : nullptr;
+        if (given != nullptr) {
+            out.set(o.key, *given);
+        } else if (!o.default_text.empty()) {
+            out.set(o.key, o.default_text);
+        }
+    }
+    // Keys of other versions or of the user are kept.
+    if (file_section != nullptr)
+        for (const auto& [key, value] : file_section->entries)
+            if (find_key(key) == nullptr) out.set(key, value);
+}
+
+}  // namespace qvn::terminal

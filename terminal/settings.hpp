@@ -1,0 +1,61 @@
+// The Terminal's settings: defaults, then the [Terminal] section of
+// config/terminal.ini, then the command line, which wins.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "terminal/calendar.hpp"
+#include "terminal/ini.hpp"
+
+namespace qvn::terminal {
+
+inline constexpr std::uint32_t kDefaultBuild = 2405;
+inline constexpr std::int64_t kDefaultHistoryStartDay = days_from_civil(2020, 1, 1);
+inline constexpr std::uint32_t kDefaultMaxResponseMb = 2048;
+
+struct Settings {
+    bool portable = false;
+    std::uint32_t build = kDefaultBuild;
+    std::uint32_t ready_delay_ms = 0;
+    std::uint32_t idle_exit_s = 0;          // 0 = never
+    bool no_endpoint = false;
+    std::optional<std::int64_t> now_ms;     // frozen market clock
+    std::int64_t history_start_day = kDefaultHistoryStartDay;
+    std::uint32_t max_response_mb = kDefaultMaxResponseMb;
+    bool trade_allowed = true;
+    bool tradeapi_disabled = false;
+
+    std::uint64_t max_response_bytes() const noexcept {
+        return static_cast<std::uint64_t>(max_response_mb) << 20;
+    }
+};
+
+// The options as given on the command line, in order, not yet applied:
+// they are applied after the settings file so that they win.
+struct CommandLine {
+    bool portable = false;
+    std::vector<std::pair<std::string, std::string>> options;  // settings key, raw value
+};
+
+// Unknown options are ignored; an option without its value is an error.
+bool parse_command_line(int argc, const char* const* argv, CommandLine& out, std::string& error);
+
+// Applies every known key of `section` and then the command line options.
+// A malformed value is an error that names the key.
+bool apply_settings(const IniSection* section, const CommandLine& cli, Settings& out, std::string& error);
+
+// The [Terminal] section as it is written back: the file's own values (or
+// defaults) for every key, so the file documents every setting.
+void store_settings(const IniSection* file_section, IniSection& out);
+
+// Strict number parsing shared with the account settings.
+bool parse_uint(std::string_view text, std::uint64_t max, std::uint64_t& out) noexcept;
+bool parse_decimal(std::string_view text, double& out) noexcept;
+bool parse_flag(std::string_view text, bool& out) noexcept;
+
+}  // namespace qvn::terminal

@@ -1,0 +1,74 @@
+// The Terminal's shared state and its request dispatch: one call of
+// `handle` takes one request body and writes exactly one response frame.
+// Client threads call it concurrently; the account state has its own lock,
+// the market its own caches.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "terminal/accounts.hpp"
+#include "terminal/enums.hpp"
+#include "terminal/frame.hpp"
+#include "terminal/installation.hpp"
+#include "terminal/market.hpp"
+#include "terminal/settings.hpp"
+
+namespace qvn::terminal {
+
+inline constexpr std::uint32_t kVersionMajor = 5;
+inline constexpr std::u16string_view kReleaseDate = u"14 Jun 2024";
+inline constexpr std::u16string_view kCompanyName = u"Belvastor Software";
+inline constexpr std::u16string_view kProductName = u"Quorvane Terminal";
+
+class Terminal {
+public:
+    Terminal(Settings settings, Installation installation, std::vector<Account> accounts, AccountHistory history,
+             Market& market);
+
+    // `body` is the request after its length field: command code, arguments.
+    // False when the response could not be written (the client is gone).
+    bool handle(std::span<const std::byte> body, Exchange& ex);
+
+    ReadyState ready_state() const;
+    const Settings& settings() const noexcept { return settings_; }
+    Market& market() noexcept { return market_; }
+    // The largest record count one response may carry.
+    std::uint64_t max_records() const noexcept;
+
+    // Account state; the result is a wire result code.
+    std::int32_t login(std::uint64_t login, std::u16string_view password, std::u16string_view server);
+    Account current_account() const;
+
+private:
+    bool on_version(std::uint32_t cmd, RequestReader& in, Exchange& ex);
+    bool on_handshake(std::uint32_t cmd, RequestReader& in, Exchange& ex);
+    bool on_login(std::uint32_t cmd, RequestReader& in, Exchange& ex);
+    bool on_ready(std::uint32_t cmd, RequestReader& in, Exchange& ex);
+    bool on_terminal_info(std::uint32_t cmd, RequestReader& in, Exchange& ex);
+    bool on_account_info(std::uint32_t cmd, RequestReader& in, Exchange& ex);
+    bool on_ticks_from(std::uint32_t cmd, RequestReader& in, Exchange& ex);
+    bool on_ticks_range(std::uint32_t cmd, RequestReader& in, Exchange& ex);
+    bool on_rates_from(std::uint32_t cmd, RequestReader& in, Exchange& ex);
+    bool on_rates_range(std::uint32_t cmd, RequestReader& in, Exchange& ex);
+    bool on_rates_from_pos(std::uint32_t cmd, RequestReader& in, Exchange& ex);
+
+    void save_history_locked();
+
+    const Settings settings_;
+    const Installation installation_;
+    const std::vector<Account> accounts_;
+    Market& market_;
+    const std::chrono::steady_clock::time_point started_;
+
+    mutable std::mutex account_mutex_;
+    std::size_t current_ = 0;       // index into accounts_
+    bool auth_failed_ = false;
+    AccountHistory history_;
+};
+
+}  // namespace qvn::terminal

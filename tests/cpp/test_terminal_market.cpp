@@ -1,0 +1,403 @@
+// Unit tests of the Terminal's market model, history cursors, response
+// streaming and settings parsing, without a socket or a process.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "protocol/wire.hpp"
+#include "terminal/bars.hpp"
+#include "terminal/frame.hpp"
+#include "terminal/ini.hpp"
+#include "terminal/market.hpp"
+#include "terminal/settings.hpp"
+#include "terminal/ticks.hpp"
+
+namespace {
+
+int g_failures = 0;
+
+#define CHECK(cond)                                                                        \
+    do {                                                                                   \
+        if (!(cond)) {                                                                     \
+            std::fprintf(stderr, "%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #cond);  \
+            ++g_failures;                                                                  \
+        }                                                                                  \
+    } while (0)
+
+namespace term = qvn::terminal;
+namespace wire = qvn::wire;
+using term::kMinutesPerDay;
+using term::kMsPerDay;
+using term::kMsPerMinute;
+
+// 2024-03-15 12:00:00.250 UTC, a Friday.
+constexpr std::int64_t kNow = 1710504000250;
+constexpr std::int64_t kDay = kNow / kMsPerDay;
+
+term::Market& market() {
+    static term::Market m(term::days_from_civil(2020, 1, 1), term::MarketClock(std::optional<std::int64_t>(kNow)));
+    return m;
+}
+
+const term::SymbolModel& symbol(const char16_t* name) {
+    const term::SymbolModel* s = market().find(name);
+    if (s == nullptr) std::abort();
+    return *s;
+}
+
+const char16_t* const kSymbols[] = {u"EURUSD", u"USDJPY", u"XAUUSD", u"US500", u"JPN225", u"BTCUSD", u"XRPUSD"};
+
+std::vector<wire::TickRecord> all_ticks(const term::SymbolModel& s, std::int64_t lo, std::int64_t hi,
+                                        term::TickFilter f = {}) {
+    term::TickCursor cursor(market(), s, term::visible_span(market(), lo, hi), f);
+    std::vector<wire::TickRecord> out;
+    std::vector<wire::TickRecord> chunk(1000);  // small chunks cross minute and day edges
+    for (;;) {
+        const std::size_t n = cursor.fill(chunk.data(), chunk.size());
+        out.insert(out.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(n));
+        if (n < chunk.size()) return out;
+    }
+}
+
+bool same_tick(const wire::TickRecord& a, const wire::TickRecord& b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+// ---- day plans and minutes -------------------------------------------------
+
+void test_plans_chain() {
+    // Around a weekend, a month end and the start of the process.
+    const std::int64_t starts[] = {kDay - 10, term::days_from_civil(2023, 12, 28), term::kProcessFirstDay};
+    for (const char16_t* name : kSymbols) {
+        const term::SymbolModel& s = symbol(name);
+        for (std::int64_t first : starts) {
+            std::int64_t expected_start = -1;
+            for (std::int64_t day = first; day < first + 12; ++day) {
+                const term::DayPlan plan = s.make_plan(day);
+                CHECK(s.open_day(day) == (plan.first_open >= 0));
+                std::uint32_t quotes = 0;
+                for (int m = 0; m < kMinutesPerDay; ++m) {
+                    const term::MinutePlan& mp = plan.minutes[m];
+                    CHECK((mp.ticks > 0) == (s.intensity(day, m) > 0));
+                    if (mp.ticks == 0) continue;
+                    CHECK(mp.quotes >= 1 && mp.quotes <= mp.ticks);
+                    CHECK(mp.quotes > 1 || mp.delta != 0);
+                    // Each open minute starts where the previous one ended,
+                    // across closed minutes and closed days alike.
+                    if (expected_start >= 0) CHECK(mp.start_bid == expected_start);
+                    expected_start = mp.start_bid + mp.delta;
+                    quotes += mp.quotes;
+                }
+                CHECK(quotes == plan.quotes);
+            }
+        }
+    }
+}
+
+void test_minute_ticks() {
+    std::vector<term::RawTick> ticks(term::kMaxTicksPerMinute);
+    for (const char16_t* name : kSymbols) {
+        const term::SymbolModel& s = symbol(name);
+        for (std::int64_t day = kDay - 3; day <= kDay; ++day) {
+            const term::DayPlan plan = s.make_plan(day);
+            for (int m = 0; m < kMinutesPerDay; ++m) {
+                const term::MinutePlan& mp = plan.minutes[m];
+                const int n = s.minute_ticks(plan, m, ticks.data());
+                CHECK(n == mp.ticks);
+                if (n == 0) continue;
+                const std::int64_t t0 = (day * kMinutesPerDay + m) * kMsPerMinute;
+                CHECK(ticks[0].kind == term::TickKind::Quote);
+                CHECK(s.first_tick_time(day * kMinutesPerDay + m, mp) == ticks[0].time_msc);
+                std::int64_t bid = mp.start_bid;
+                int quotes = 0;
+                for (int j = 0; j < n; ++j) {
+                    const term::RawTick& t = ticks[static_cast<std::size_t>(j)];
+                    CHECK(t.time_msc >= t0 && t.time_msc < t0 + kMsPerMinute);
+                    if (j > 0) CHECK(t.time_msc > ticks[static_cast<std::size_t>(j - 1)].time_msc);
+                    CHECK(t.ask > t.bid && t.bid > 0);
+                    if (t.kind == term::TickKind::Quote) {
+                        CHECK(t.bid != bid);  // every quote moves the bid
+                        ++quotes;
+                    } else {
+                        CHECK(t.bid == bid);  // deals trade at the standing quote
+                        CHECK(t.volume > 0);
+                    }
+                    bid = t.bid;
+                }
+                CHECK(quotes == mp.quotes);
+                CHECK(bid == mp.start_bid + mp.delta);
+            }
+        }
+    }
+}
+
+void test_determinism() {
+    // A span inside a larger one gets exactly the larger one's ticks there,
+    // flags and carried last price included, wherever it starts.
+    for (const char16_t* name : kSymbols) {
+        const term::SymbolModel& s = symbol(name);
+        const std::int64_t lo = kNow - 3 * kMsPerDay;
+        const auto whole = all_ticks(s, lo, kNow);
+        CHECK(!whole.empty());
+        for (std::int64_t cut : {lo + 12345, lo + kMsPerDay + 7 * kMsPerMinute, kNow - 3600000}) {
+            const auto part = all_ticks(s, cut, kNow);
+            std::size_t i = 0;
+            while (i < whole.size() && whole[i].time_msc < cut) ++i;
+            CHECK(part.size() == whole.size() - i);
+            bool same = part.size() == whole.size() - i;
+            for (std::size_t j = 0; same && j < part.size(); ++j) same = same_tick(part[j], whole[i + j]);
+            CHECK(same);
+        }
+        for (std::size_t i = 1; i < whole.size(); ++i) CHECK(whole[i].time_msc > whole[i - 1].time_msc);
+    }
+}
+
+void test_counts_match_cursor() {
+    const term::TickFilter filters[] = {{true, true}, {true, false}, {false, true}};
+    for (const char16_t* name : kSymbols) {
+        const term::SymbolModel& s = symbol(name);
+        const std::int64_t spans[][2] = {
+            {kNow - 5 * kMsPerDay + 1234, kNow},            // cut first minute, whole days, partial today
+            {kNow - 2 * kMsPerDay, kNow - 2 * kMsPerDay},   // a single millisecond
+            {kNow - 7200000 + 59999, kNow - 3600000 + 1},   // cut minutes at both ends
+            {kNow + 1000, kNow + 5000},                     // after now: nothing
+        };
+        for (const auto& span : spans) {
+            for (const term::TickFilter& f : filters) {
+                const auto ticks = all_ticks(s, span[0], span[1], f);
+                const std::uint64_t counted =
+                    term::count_ticks(market(), s, term::visible_span(market(), span[0], span[1]), f, ~0ull >> 1);
+                CHECK(counted == ticks.size());
+                for (const auto& t : ticks) {
+                    CHECK(t.time_msc >= span[0] && t.time_msc <= span[1] && t.time_msc <= kNow);
+                    const bool deal = (t.flags & term::kTickVolume) != 0;
+                    CHECK(deal ? f.deals : f.quotes);
+                }
+            }
+        }
+        // The count stops early once the limit is passed.
+        const auto span = term::visible_span(market(), 0, kNow);
+        CHECK(term::count_ticks(market(), s, span, {}, 1000) > 1000);
+    }
+}
+
+// ---- bars ------------------------------------------------------------------
+
+void test_bars_from_ticks() {
+    const term::Timeframe frames[] = {term::Timeframe::M1, term::Timeframe::M5, term::Timeframe::H1,
+                                      term::Timeframe::H4, term::Timeframe::D1};
+    for (const char16_t* name : kSymbols) {
+        const term::SymbolModel& s = symbol(name);
+        const std::int64_t lo = (kDay - 2) * kMsPerDay;
+        const auto ticks = all_ticks(s, lo, kNow);
+        for (term::Timeframe tf : frames) {
+            const auto sel = term::select_range(market(), s, tf, kNow, lo / 1000, kNow / 1000, ~0ull);
+            term::BarCursor cursor(market(), s, tf, kNow, sel);
+            std::vector<wire::BarRecord> bars(sel.count + 1);
+            CHECK(cursor.fill(bars.data(), bars.size()) == sel.count);
+            std::size_t i = 0;
+            for (std::size_t b = 0; b < sel.count; ++b) {
+                const std::int64_t start = bars[b].time * 1000;
+                const std::int64_t end = term::period_next(tf, bars[b].time / 60) * kMsPerMinute;
+                while (i < ticks.size() && ticks[i].time_msc < start) ++i;
+                std::size_t j = i;
+                double high = ticks[i].bid, low = ticks[i].bid;
+                std::uint64_t volume = 0;
+                for (; j < ticks.size() && ticks[j].time_msc < end; ++j) {
+                    high = std::max(high, ticks[j].bid);
+                    low = std::min(low, ticks[j].bid);
+                    volume += ticks[j].volume;
+                }
+                CHECK(j > i);
+                CHECK(bars[b].tick_volume == j - i);
+                CHECK(bars[b].open == ticks[i].bid);
+                CHECK(bars[b].close == ticks[j - 1].bid);
+                CHECK(bars[b].high == high && bars[b].low == low);
+                CHECK(bars[b].real_volume == volume);
+                CHECK(bars[b].spread > 0);
+                i = j;
+            }
+        }
+    }
+}
+
+void test_hour_cache() {
+    // Cached hours of a complete day equal freshly computed ones, and a
+    // partial day counts only the ticks up to its cut.
+    const term::SymbolModel& s = symbol(u"GBPUSD");
+    const std::int64_t day = kDay - 1;
+    const auto first = market().hours(s, day, kNow);
+    const auto again = market().hours(s, day, kNow);
+    for (std::size_t h = 0; h < 24; ++h) {
+        CHECK(first[h].ticks == again[h].ticks && first[h].close == again[h].close);
+        CHECK(first[h].high == again[h].high && first[h].low == again[h].low);
+    }
+    const std::int64_t cut = day * kMsPerDay + 10 * 3600000 + 1;
+    const auto partial = market().hours(s, day, cut);
+    for (std::size_t h = 0; h < 10; ++h) CHECK(partial[h].ticks == first[h].ticks);
+    CHECK(partial[10].ticks <= 1);
+    for (std::size_t h = 11; h < 24; ++h) CHECK(partial[h].ticks == 0);
+}
+
+void test_periods() {
+    using term::Timeframe;
+    const std::int64_t minute = kNow / kMsPerMinute;
+    // 2024-03-11 was a Monday; March 2024 began on a Friday.
+    CHECK(term::period_start(Timeframe::W1, minute) == term::days_from_civil(2024, 3, 11) * kMinutesPerDay);
+    CHECK(term::period_start(Timeframe::MN1, minute) == term::days_from_civil(2024, 3, 1) * kMinutesPerDay);
+    CHECK(term::period_next(Timeframe::MN1, term::days_from_civil(2024, 2, 1) * kMinutesPerDay) ==
+          term::days_from_civil(2024, 3, 1) * kMinutesPerDay);
+    CHECK(term::period_prev(Timeframe::MN1, term::days_from_civil(2024, 3, 1) * kMinutesPerDay) ==
+          term::days_from_civil(2024, 2, 1) * kMinutesPerDay);
+    CHECK(term::period_start(Timeframe::H4, minute) == (minute / 240) * 240);
+    CHECK(term::valid_timeframe(43200) && term::valid_timeframe(1) && !term::valid_timeframe(0) &&
+          !term::valid_timeframe(7) && !term::valid_timeframe(16385));
+    // Saturday has no forex bar; the weekly bar exists.
+    const term::SymbolModel& s = symbol(u"EURUSD");
+    const std::int64_t saturday = term::days_from_civil(2024, 3, 9) * kMinutesPerDay;
+    CHECK(!term::period_has_ticks(market(), s, Timeframe::D1, saturday, kNow));
+    CHECK(term::period_has_ticks(market(), s, Timeframe::W1, term::period_start(Timeframe::W1, saturday), kNow));
+    CHECK(!term::period_has_ticks(market(), s, Timeframe::M1, minute + 1, kNow));
+}
+
+// ---- response streaming ----------------------------------------------------
+
+class VectorSink final : public term::Sink {
+public:
+    bool write(std::span<const std::byte> bytes) override {
+        ++writes;
+        data.insert(data.end(), bytes.begin(), bytes.end());
+        return !fail;
+    }
+    std::vector<std::byte> data;
+    int writes = 0;
+    bool fail = false;
+};
+
+std::uint32_t u32_at(const std::vector<std::byte>& d, std::size_t at) {
+    std::uint32_t v = 0;
+    std::memcpy(&v, d.data() + at, 4);
+    return v;
+}
+
+void test_streaming() {
+    for (std::uint64_t count : {0ull, 1ull, 69904ull, 200000ull}) {  // inline and pipelined
+        VectorSink sink;
+        term::Exchange ex(sink);
+        std::uint64_t next = 0;
+        const bool ok = ex.stream_records<wire::TickRecord>(106, count, [&](wire::TickRecord* out, std::size_t max) {
+            for (std::size_t i = 0; i < max; ++i) {
+                wire::TickRecord r{};
+                r.time_msc = static_cast<std::int64_t>(next++);
+                std::memcpy(static_cast<void*>(out + i), &r, sizeof r);
+            }
+            return max;
+        });
+        CHECK(ok);
+        CHECK(sink.data.size() == 16 + 60 * count);
+        CHECK(u32_at(sink.data, 0) == 12 + 60 * count);
+        CHECK(u32_at(sink.data, 4) == 106 && u32_at(sink.data, 8) == 1 && u32_at(sink.data, 12) == count);
+        bool ordered = true;
+        for (std::uint64_t i = 0; i < count; ++i) {
+            std::int64_t t = 0;
+            std::memcpy(&t, sink.data.data() + 16 + 60 * i + 40, 8);
+            ordered = ordered && t == static_cast<std::int64_t>(i);
+        }
+        CHECK(ordered);
+    }
+    // A fill that runs dry is padded to the promised count.
+    {
+        VectorSink sink;
+        term::Exchange ex(sink);
+        ex.stream_records<wire::BarRecord>(107, 100000, [](wire::BarRecord*, std::size_t max) { return max > 10 ? std::size_t{10} : max; });
+        CHECK(sink.data.size() == 16 + 60 * 100000);
+    }
+    // A client that goes away stops the pipeline.
+    {
+        VectorSink sink;
+        sink.fail = true;
+        term::Exchange ex(sink);
+        const bool ok = ex.stream_records<wire::TickRecord>(104, 1000000, [](wire::TickRecord* out, std::size_t max) {
+            std::memset(static_cast<void*>(out), 0, max * sizeof *out);
+            return max;
+        });
+        CHECK(!ok);
+        CHECK(sink.writes == 1);
+    }
+}
+
+void test_request_reader() {
+    std::vector<std::byte> args(4 + 6);
+    const std::uint32_t count = 3;
+    std::memcpy(args.data(), &count, 4);
+    std::u16string text;
+    term::RequestReader ok(args);
+    CHECK(ok.wide(text) && text.size() == 3 && ok.done());
+    const std::uint32_t too_many = 4;
+    std::memcpy(args.data(), &too_many, 4);
+    term::RequestReader bad(args);
+    CHECK(!bad.wide(text));
+    const std::uint32_t huge = 0xFFFFFFFF;
+    std::memcpy(args.data(), &huge, 4);
+    term::RequestReader absurd(args);
+    CHECK(!absurd.wide(text));
+    std::uint64_t wide_field = 0;
+    const std::span<const std::byte> seven(args.data(), 7);
+    term::RequestReader short_read(seven);
+    CHECK(!short_read.read(wide_field));
+}
+
+// ---- settings --------------------------------------------------------------
+
+void test_settings() {
+    const auto parse = [](std::vector<const char*> argv, term::Settings& s, std::string& error) {
+        argv.insert(argv.begin(), "terminal64");
+        term::CommandLine cli;
+        if (!term::parse_command_line(static_cast<int>(argv.size()), argv.data(), cli, error)) return false;
+        return term::apply_settings(nullptr, cli, s, error);
+    };
+    term::Settings s;
+    std::string error;
+    CHECK(parse({"/portable", "--build", "2500", "--now=1710504000.25", "--unknown", "--no-endpoint"}, s, error));
+    CHECK(s.portable && s.build == 2500 && s.now_ms == 1710504000250 && s.no_endpoint);
+    for (std::vector<const char*> bad : std::vector<std::vector<const char*>>{
+             {"--build", "12x"}, {"--build"}, {"--ready-delay-ms", "-1"}, {"--now", "1.2345"},
+             {"--history-start", "2023-02-30"}, {"--max-response-mb", "0"}, {"--idle-exit-s", "99999999999999999999"}}) {
+        term::Settings t;
+        CHECK(!parse(bad, t, error));
+    }
+    // The file is applied first; the command line wins.
+    const term::IniFile file = term::parse_ini("\xEF\xBB\xBF[terminal]\nBuild = 2366\nready_delay_ms=250\n");
+    term::CommandLine cli;
+    const char* argv[] = {"terminal64", "--build", "2410"};
+    CHECK(term::parse_command_line(3, argv, cli, error));
+    term::Settings merged;
+    CHECK(term::apply_settings(file.find("Terminal"), cli, merged, error));
+    CHECK(merged.build == 2410 && merged.ready_delay_ms == 250);
+    const term::IniFile broken = term::parse_ini("[Terminal]\nidle_exit_s=soon\n");
+    term::Settings t;
+    CHECK(!term::apply_settings(broken.find("Terminal"), term::CommandLine{}, t, error));
+    CHECK(error.find("idle_exit_s") != std::string::npos);
+}
+
+}  // namespace
+
+int main() {
+    test_plans_chain();
+    test_minute_ticks();
+    test_determinism();
+    test_counts_match_cursor();
+    test_bars_from_ticks();
+    test_hour_cache();
+    test_periods();
+    test_streaming();
+    test_request_reader();
+    test_settings();
+    if (g_failures != 0) {
+        std::fprintf(stderr, "%d check(s) failed\n", g_failures);
+        return 1;
+    }
+    std::puts("terminal market tests passed");
+    return 0;
+}

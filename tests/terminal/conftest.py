@@ -1,0 +1,134 @@
+"""Fixtures for the bundled Terminal's own tests.
+
+Each test gets the suite's private runtime and data folders; `launch` copies
+terminal64 into an installation folder under them and starts it with a
+frozen market clock. These tests talk to the Terminal over raw sockets.
+"""
+
+from __future__ import annotations
+
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import terminal_client as tc  # noqa: E402
+from terminal_times import NOW_ARG  # noqa: E402
+
+
+class TerminalProcess:
+    """One installation of terminal64 and the process running it."""
+
+    def __init__(self, root: Path, binary: str, name: str):
+        self.root = root
+        self.install = root / name
+        self.install.mkdir(exist_ok=True)
+        self.exe = str(self.install / "terminal64")
+        if not os.path.exists(self.exe):
+            shutil.copy2(binary, self.exe)
+        self.proc: subprocess.Popen | None = None
+        self.stderr_path = self.install / "stderr.log"
+
+    # ---- paths ----
+
+    @property
+    def endpoint(self) -> Path:
+        return Path(tc.endpoint_path(self.exe))
+
+    @property
+    def pid_file(self) -> Path:
+        return Path(str(self.endpoint) + ".pid")
+
+    @property
+    def terminals_folder(self) -> Path:
+        return Path(os.environ["XDG_DATA_HOME"]) / "Belvastor" / "Terminal"
+
+    @property
+    def data_folder(self) -> Path:
+        return self.terminals_folder / tc.data_folder_id(self.exe)
+
+    # ---- process ----
+
+    def start(self, *args: str, now: str | None = NOW_ARG, wait: bool = True) -> "TerminalProcess":
+        argv = [self.exe, *args]
+        if now is not None:
+            argv += ["--now", now]
+        with open(self.stderr_path, "ab") as err:
+            self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err)
+        if wait:
+            self.wait_endpoint()
+        return self
+
+    def run(self, *args: str, timeout: float = 20) -> int:
+        """Runs a copy to its end; returns its exit code."""
+        self.start(*args, now=None, wait=False)
+        return self.proc.wait(timeout=timeout)
+
+    def stderr(self) -> str:
+        return self.stderr_path.read_text(errors="replace")
+
+    def wait_endpoint(self, timeout: float = 15) -> None:
+        deadline = time.monotonic() + timeout
+        while True:
+            if self.proc is not None and self.proc.poll() is not None:
+                raise AssertionError(f"terminal64 exited with {self.proc.returncode}: {self.stderr()}")
+            try:
+                tc.TerminalClient.connect(self.exe, timeout=0).close()
+                return
+            except OSError:
+                if time.monotonic() >= deadline:
+                    raise AssertionError(f"no endpoint after {timeout} s: {self.stderr()}")
+                time.sleep(0.02)
+
+    def client(self) -> tc.TerminalClient:
+        return tc.TerminalClient.connect(self.exe)
+
+    def stop(self, sig: int = signal.SIGTERM, timeout: float = 20) -> int:
+        self.proc.send_signal(sig)
+        return self.proc.wait(timeout=timeout)
+
+    def running(self) -> bool:
+        return self.proc is not None and self.proc.poll() is None
+
+
+@pytest.fixture
+def launch(private_folders, terminal_binary):
+    """launch(*args, name="inst", now=NOW_ARG, wait=True) -> TerminalProcess"""
+    started: list[TerminalProcess] = []
+
+    def _launch(*args: str, name: str = "inst", now: str | None = NOW_ARG, wait: bool = True) -> TerminalProcess:
+        t = TerminalProcess(private_folders, terminal_binary, name)
+        started.append(t)
+        return t.start(*args, now=now, wait=wait)
+
+    yield _launch
+    for t in started:
+        if t.running():
+            t.proc.kill()
+            t.proc.wait()
+
+
+@pytest.fixture
+def installation(private_folders, terminal_binary):
+    """An installation that is not running yet."""
+    return TerminalProcess(private_folders, terminal_binary, "inst")
+
+
+@pytest.fixture
+def terminal(launch):
+    """A running Terminal with the default settings."""
+    return launch()
+
+
+@pytest.fixture
+def client(terminal):
+    with terminal.client() as c:
+        yield c

@@ -1,0 +1,228 @@
+"""The Terminal's installation side: data folders, settings files, one copy
+per installation, clean shutdown and start-up options."""
+
+from __future__ import annotations
+
+import os
+import signal
+import time
+
+import pytest
+
+import terminal_client as tc
+
+
+def origin_bytes(folder: str) -> bytes:
+    return b"\xff\xfe" + folder.encode("utf-16-le")
+
+
+def ini_values(path) -> dict[str, dict[str, str]]:
+    sections: dict[str, dict[str, str]] = {}
+    current = None
+    for line in path.read_text().splitlines():
+        line = line.strip()
+        if line.startswith("[") and line.endswith("]"):
+            current = sections.setdefault(line[1:-1], {})
+        elif "=" in line and not line.startswith(";") and current is not None:
+            key, value = line.split("=", 1)
+            current[key.strip()] = value.strip()
+    return sections
+
+
+def test_data_folder_layout(terminal, client):
+    data = terminal.data_folder
+    install = os.path.dirname(os.path.realpath(terminal.exe))
+    assert (data / "origin.txt").read_bytes() == origin_bytes(install)
+    assert (data / "QSL").is_dir()
+    assert not (data / "portable.txt").exists()
+    settings = ini_values(data / "config" / "terminal.ini")
+    assert settings["Terminal"]["build"] == "2405"
+    accounts = ini_values(data / "config" / "accounts.dat")
+    assert accounts["Accounts"]["current"] == "5001001"
+    assert (terminal.terminals_folder / "Common").is_dir()
+
+    info = client.terminal_info()
+    assert info["path"] == install
+    assert info["data_path"] == str(data)
+    assert info["commondata_path"] == str(terminal.terminals_folder / "Common")
+
+
+def test_portable_layout(launch):
+    terminal = launch("/portable")
+    data = terminal.data_folder
+    install = terminal.install
+    assert (data / "origin.txt").read_bytes() == origin_bytes(str(install))
+    assert (data / "portable.txt").is_file()
+    assert not (data / "config").exists() and not (data / "QSL").exists()
+    assert (install / "config" / "terminal.ini").is_file()
+    assert (install / "config" / "accounts.dat").is_file()
+    assert (install / "QSL").is_dir()
+    with terminal.client() as c:
+        assert c.terminal_info()["data_path"] == str(install)
+
+
+def test_leaving_portable_mode_unmarks_the_folder(launch):
+    first = launch("/portable")
+    assert first.stop() == 0
+    second = launch(name="inst")
+    assert not (second.data_folder / "portable.txt").exists()
+    assert (second.data_folder / "QSL").is_dir()
+
+
+def test_settings_file_is_read_and_rewritten(installation):
+    config = installation.data_folder / "config"
+    config.mkdir(parents=True)
+    (config / "terminal.ini").write_text("[Terminal]\nbuild = 2399\nmy_note=keep me\n")
+    installation.start("--ready-delay-ms", "3600000")
+    with installation.client() as c:
+        assert c.handshake().u32() == 2399
+        assert c.ready_state() == 1  # the command line applies on top of the file
+    text = (config / "terminal.ini").read_text()
+    values = ini_values(config / "terminal.ini")["Terminal"]
+    assert values["build"] == "2399"
+    assert values["my_note"] == "keep me"
+    # Every setting is spelled out; options given on the command line are not
+    # written back.
+    assert {"ready_delay_ms", "idle_exit_s", "history_start", "max_response_mb"} <= set(values)
+    assert values["ready_delay_ms"] == "0"
+    assert text.startswith(";")
+
+
+def test_settings_file_is_rewritten_on_every_start(launch):
+    first = launch()
+    ini = first.data_folder / "config" / "terminal.ini"
+    assert first.stop() == 0
+    os.utime(ini, ns=(0, 0))
+    launch()
+    assert ini.stat().st_mtime_ns > 0
+
+
+def test_command_line_beats_settings_file(installation):
+    config = installation.data_folder / "config"
+    config.mkdir(parents=True)
+    (config / "terminal.ini").write_text("[Terminal]\nbuild=2399\n")
+    installation.start("--build", "2501")
+    with installation.client() as c:
+        assert c.handshake().u32() == 2501
+
+
+def test_second_copy_exits_at_once_touching_nothing(terminal, installation):
+    files = [p for p in terminal.data_folder.rglob("*") if p.is_file()]
+    before = {p: p.stat().st_mtime_ns for p in files}
+    second = installation  # the same executable path as `terminal`
+    assert second.exe == terminal.exe
+    assert second.run() == 0
+    assert {p: p.stat().st_mtime_ns for p in files} == before
+    with terminal.client() as c:
+        assert c.ready_state() == 2
+
+
+@pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT])
+def test_stop_signal_cleans_up(launch, sig):
+    terminal = launch()
+    idle = terminal.client()  # a connected client must not hold up the exit
+    # A client that asked for 1.2 GB and reads none of it keeps its session
+    # blocked in a write.
+    busy = terminal.client()
+    busy.send_raw(tc.frame(tc.TICKS_FROM, tc.wide("BTCUSD") + tc.i64(0) + tc.i32(20_000_000) + tc.i32(3)))
+    busy.recv_exact(16)
+    assert terminal.endpoint.exists() and terminal.pid_file.exists()
+    assert terminal.stop(sig) == 0
+    assert not terminal.endpoint.exists()
+    assert not terminal.pid_file.exists()
+    idle.close()
+    busy.close()
+    # The installation starts again as if nothing happened.
+    launch()
+
+
+def test_stale_endpoint_and_pid_file_are_taken_over(launch):
+    terminal = launch()
+    terminal.proc.kill()
+    terminal.proc.wait()
+    assert terminal.endpoint.exists() and terminal.pid_file.exists()
+    again = launch()
+    with again.client() as c:
+        assert c.ready_state() == 2
+
+
+def test_idle_exit(launch):
+    terminal = launch("--idle-exit-s", "1")
+    with terminal.client() as c:
+        time.sleep(2.5)  # longer than the idle limit, with a client connected
+        assert terminal.running()
+        assert c.ready_state() == 2
+    assert terminal.proc.wait(timeout=30) == 0
+    assert not terminal.endpoint.exists()
+
+
+def test_no_endpoint(launch):
+    terminal = launch("--no-endpoint", wait=False)
+    ini = terminal.data_folder / "config" / "terminal.ini"
+    deadline = time.monotonic() + 15
+    while not ini.exists():
+        assert time.monotonic() < deadline and terminal.running(), terminal.stderr()
+        time.sleep(0.02)
+    assert terminal.running()
+    assert not terminal.endpoint.exists()
+    assert terminal.stop() == 0
+
+
+@pytest.mark.parametrize(
+    "args",
+    [
+        ["--build", "24o5"],
+        ["--build", "0"],
+        ["--build"],
+        ["--ready-delay-ms", "-5"],
+        ["--idle-exit-s", "1e3"],
+        ["--now", "yesterday"],
+        ["--now", "1710504000.1234"],
+        ["--history-start", "2019-13-01"],
+        ["--history-start", "1999-12-31"],
+        ["--max-response-mb", "4096"],
+        ["--no-endpoint=maybe"],
+    ],
+)
+def test_malformed_option_exits_2_touching_nothing(installation, args):
+    assert installation.run(*args) == 2
+    assert "terminal64:" in installation.stderr()
+    assert not installation.terminals_folder.exists()
+
+
+def test_malformed_settings_file_exits_2(installation):
+    config = installation.data_folder / "config"
+    config.mkdir(parents=True)
+    (config / "terminal.ini").write_text("[Terminal]\nready_delay_ms=soon\n")
+    assert installation.run() == 2
+    assert "ready_delay_ms" in installation.stderr()
+
+
+def test_unknown_options_are_ignored(launch):
+    terminal = launch("--frobnicate", "--colour=blue", "-x", "plain")
+    with terminal.client() as c:
+        assert c.handshake().result == tc.SUCCESS
+
+
+def test_accounts_from_settings(installation):
+    config = installation.data_folder / "config"
+    config.mkdir(parents=True)
+    (config / "terminal.ini").write_text(
+        "[Account 7001001]\npassword=s3cret\nserver=Quorvane-Live\ncurrency=GBP\nleverage=30\n"
+        "balance=2500.50\nname=Jo Example\ntrade_mode=real\nmargin_mode=netting\n"
+    )
+    installation.start()
+    with installation.client() as c:
+        assert c.login(7001001, "s3cret", "Quorvane-Live") == tc.SUCCESS
+        info = c.account_info()
+    assert (info["login"], info["currency"], info["leverage"], info["balance"]) == (7001001, "GBP", 30, 2500.5)
+    assert (info["name"], info["server"], info["trade_mode"], info["margin_mode"]) == ("Jo Example", "Quorvane-Live", 3, 1)
+    # The section survives the rewrite of the settings file.
+    assert "[Account 7001001]" in (config / "terminal.ini").read_text()
+
+
+def test_malformed_account_section_exits_2(installation):
+    config = installation.data_folder / "config"
+    config.mkdir(parents=True)
+    (config / "terminal.ini").write_text("[Account 7001001]\nleverage=lots\n")
+    assert installation.run() == 2

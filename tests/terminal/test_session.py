@@ -1,0 +1,175 @@
+"""Handshake, login, readiness, version, terminal and account records, and
+how the Terminal answers requests it cannot serve."""
+
+from __future__ import annotations
+
+import struct
+import time
+
+import pytest
+
+import terminal_client as tc
+
+
+def test_handshake_reports_the_build(launch):
+    terminal = launch("--build", "2366")
+    with terminal.client() as c:
+        reply = c.handshake()
+        assert (reply.result, reply.u32()) == (tc.SUCCESS, 2366)
+        assert c.version() == (5, 2366, "14 Jun 2024")
+
+
+@pytest.mark.parametrize(
+    "version, text",
+    [(2, "Python"), (4, "Python"), (3, "python"), (3, "Python3"), (3, ""), (0xFFFFFFFF, "Python")],
+)
+def test_handshake_from_another_client_is_incompatible(client, version, text):
+    reply = client.handshake(version, text)
+    assert (reply.result, reply.payload) == (tc.INCOMPATIBLE_VERSION, b"")
+
+
+@pytest.mark.parametrize(
+    "command, args",
+    [
+        (tc.HANDSHAKE, tc.u32(3)),                              # text missing
+        (tc.HANDSHAKE, tc.u32(3) + tc.wide("Python") + b"\0"),  # one byte too many
+        (tc.HANDSHAKE, tc.u32(3) + tc.u32(7) + "Python".encode("utf-16-le")),  # count beyond the frame
+        (tc.HANDSHAKE, tc.u32(3) + tc.u32(0xFFFFFFFF)),
+        (tc.VERSION, b""),
+        (tc.VERSION, tc.u32(1)),
+        (tc.LOGIN, tc.u32(1) + tc.u64(5001001) + tc.wide("demo1001") + tc.wide("")),  # reserved field not 0
+        (tc.LOGIN, tc.u32(0) + tc.u64(5001001) + tc.wide("demo1001")),               # server missing
+        (tc.READY_POLL, b"\0"),
+        (tc.TERMINAL_INFO, tc.u32(0)),
+        (tc.ACCOUNT_INFO, b"\0\0"),
+        (tc.TICKS_FROM, tc.wide("EURUSD") + tc.i64(0) + tc.i32(10)),                 # flags missing
+        (tc.TICKS_RANGE, tc.wide("EURUSD") + tc.i64(0) + tc.i64(1) + tc.i32(3) + b"\0"),
+        (tc.RATES_FROM, tc.u32(40) + b"EURUSD"),
+        (tc.RATES_RANGE, tc.wide("EURUSD") + tc.i32(60) + tc.i64(0)),
+        (tc.RATES_FROM_POS, tc.wide("EURUSD") + tc.i32(60) + tc.i32(0) + tc.i32(10) + tc.i32(0)),
+    ],
+)
+def test_malformed_arguments_are_invalid_params(client, command, args):
+    reply = client.call(command, args)
+    assert (reply.result, reply.payload) == (tc.INVALID_PARAMS, b"")
+    assert client.ready_state() == 2  # the connection stays in step
+
+
+@pytest.mark.parametrize("command", [0, 2, 3, 6, 100, 110, 120, 161, 170, 174, 193, 0xFFFFFFFF])
+def test_unknown_command_is_unsupported(client, command):
+    client.send_raw(tc.frame(command, b"\x01\x02\x03"))
+    raw_length = struct.unpack("<I", client.recv_exact(4))[0]
+    assert raw_length == 8
+    echo, result = struct.unpack("<Ii", client.recv_exact(8))
+    assert (echo, result) == (command, tc.UNSUPPORTED)
+    assert client.ready_state() == 2
+
+
+def test_readiness_waits_for_the_start_up_delay(launch):
+    terminal = launch("--ready-delay-ms", "3600000")
+    with terminal.client() as c:
+        assert c.ready_state() == 1
+        assert c.handshake().result == tc.SUCCESS  # other commands are served meanwhile
+        assert c.ready_state() == 1
+
+
+def test_readiness_turns_ready_once_the_delay_is_over(launch):
+    terminal = launch("--ready-delay-ms", "800")
+    states = []
+    with terminal.client() as c:
+        deadline = time.monotonic() + 30
+        while (not states or states[-1] != 2) and time.monotonic() < deadline:
+            states.append(c.ready_state())
+            time.sleep(0.05)
+    assert states[-1] == 2
+    # Starting, then ready for good: never back.
+    assert set(states) <= {1, 2} and states == sorted(states)
+
+
+@pytest.mark.parametrize(
+    "login, password, server, code",
+    [
+        (5001001, "wrong", "", tc.AUTHORIZATION_FAILED),
+        (5001001, "demo1001", "Quorvane-Elsewhere", tc.AUTHORIZATION_FAILED),
+        (9999999, "demo1001", "", tc.AUTHORIZATION_FAILED),
+        (0, "", "", tc.AUTHORIZATION_FAILED),
+        (5001002, "", "", tc.AUTHORIZATION_FAILED),  # never logged in here: no saved password
+        (5001003, "wrong", "", tc.AUTHORIZATION_FAILED),
+        (5001003, "demo1003", "Quorvane-Demo", tc.UNSUPPORTED),  # needs a one-time password
+    ],
+)
+def test_failed_login(client, login, password, server, code):
+    assert client.login(login, password, server) == code
+    assert client.ready_state() == 3
+    assert client.account_info()["login"] == 5001001  # still the account of the start
+    assert client.login(5001001, "demo1001", "Quorvane-Demo") == tc.SUCCESS
+    assert client.ready_state() == 2
+
+
+def test_login_switches_account_and_is_remembered(launch):
+    terminal = launch()
+    with terminal.client() as c:
+        assert c.account_info()["login"] == 5001001
+        assert c.login(5001002, "demo1002", "quorvane-demo") == tc.SUCCESS  # server name in any case
+        info = c.account_info()
+        assert (info["login"], info["currency"], info["margin_mode"]) == (5001002, "EUR", 1)
+        # Once logged in, the saved password serves an empty one.
+        assert c.login(5001001, "demo1001") == tc.SUCCESS
+        assert c.login(5001002) == tc.SUCCESS
+    accounts = (terminal.data_folder / "config" / "accounts.dat").read_text()
+    assert "current=5001002" in accounts
+    assert terminal.stop() == 0
+    again = launch()
+    with again.client() as c:
+        assert c.account_info()["login"] == 5001002
+
+
+def test_login_is_seen_by_every_client(terminal):
+    with terminal.client() as a, terminal.client() as b:
+        assert a.login(5001004, "demo1004") == tc.SUCCESS
+        assert b.account_info()["login"] == 5001004
+
+
+def test_terminal_info(client):
+    info = client.terminal_info()
+    assert tc.record_size(tc.TERMINAL_INFO_FIELDS) == 3162
+    assert info["build"] == 2405
+    assert (info["connected"], info["trade_allowed"], info["tradeapi_disabled"]) == (1, 1, 0)
+    assert (info["community_account"], info["community_connection"]) == (0, 0)
+    assert info["codepage"] == 65001
+    assert 0 < info["ping_last"] < 1_000_000
+    assert info["maxbars"] == (2048 * 2**20 - 12) // 60
+    assert (info["company"], info["name"], info["language"]) == ("Belvastor Software", "Quorvane Terminal", "English")
+
+
+def test_terminal_info_follows_settings(launch):
+    terminal = launch("--trade-allowed=0", "--tradeapi-disabled", "--max-response-mb", "16")
+    with terminal.client() as c:
+        info = c.terminal_info()
+        assert (info["trade_allowed"], info["tradeapi_disabled"]) == (0, 1)
+        assert info["maxbars"] == (16 * 2**20 - 12) // 60
+        assert c.account_info()["trade_expert"] == 0
+        assert c.login(5001001, "nope") == tc.AUTHORIZATION_FAILED
+        assert c.terminal_info()["connected"] == 0
+
+
+@pytest.mark.parametrize(
+    "login, password, currency, digits, leverage, balance, trade_mode",
+    [
+        (5001001, "demo1001", "USD", 2, 100, 10000.0, 1),
+        (5001002, "demo1002", "EUR", 2, 50, 5000.0, 1),
+        (5001004, "demo1004", "JPY", 0, 200, 1000000.0, 2),
+    ],
+)
+def test_account_info(client, login, password, currency, digits, leverage, balance, trade_mode):
+    assert client.login(login, password) == tc.SUCCESS
+    a = client.account_info()
+    assert tc.record_size(tc.ACCOUNT_INFO_FIELDS) == 851
+    assert (a["login"], a["currency"], a["currency_digits"], a["leverage"]) == (login, currency, digits, leverage)
+    assert (a["balance"], a["trade_mode"], a["server"]) == (balance, trade_mode, "Quorvane-Demo")
+    assert a["equity"] == a["balance"] + a["credit"] + a["profit"]
+    assert a["margin_free"] == a["equity"] - a["margin"]
+    assert a["margin"] == 0 and a["margin_level"] == 0
+    assert a["margin_so_mode"] == 1 and a["margin_so_call"] > a["margin_so_so"] > 0
+    assert a["trade_allowed"] == 1 and a["limit_orders"] > 0
+    assert a["name"] and a["company"] == "Quorvane Markets Ltd"
