@@ -202,7 +202,7 @@ def main() -> int:
     if not os.path.exists(binary):
         print(f"no Terminal binary at {binary}", file=sys.stderr)
         return 2
-    flags = getattr(quorvane, "COPY_TICKS_ALL", 3)
+    flags = quorvane.CopyTicks.ALL
     start = opts.now - opts.since_days * 86400
 
     terminal = Terminal(binary, str(opts.now), opts.terminal_args)

@@ -90,7 +90,7 @@ def main() -> int:
         print("initialize failed:", quorvane.last_error())
         return 1
     try:
-        h1 = getattr(quorvane, "TIMEFRAME_H1", 60)
+        h1 = quorvane.Timeframe.H1
         rates = quorvane.copy_rates_from_pos(symbol, h1, 0, 200)
         if rates is None:
             print("copy_rates_from_pos failed:", quorvane.last_error())

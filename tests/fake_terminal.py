@@ -126,8 +126,8 @@ def endpoint_name(path: str) -> str:
 
 
 def runtime_folder() -> str:
-    folder = os.environ.get("XDG_RUNTIME_DIR")
-    if folder:
+    folder = os.environ.get("XDG_RUNTIME_DIR", "")
+    if folder.startswith("/"):
         return folder.rstrip("/") or "/"
     return f"/tmp/qvn-{os.geteuid()}"
 

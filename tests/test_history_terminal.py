@@ -13,7 +13,7 @@ from terminal_client import TerminalClient
 
 NOW = 1_768_478_400  # 2026-01-15 12:00 UTC: the Terminal's clock, fixed
 UTC = dt.timezone.utc
-COPY_TICKS_ALL, COPY_TICKS_INFO = 3, 1
+ALL_TICKS, INFO_TICKS = 3, 1  # the Terminal's copy selections
 M1, M15, H1 = 1, 15, 60
 
 
@@ -51,10 +51,10 @@ def terminal(private_folders, terminal_binary):
 MONDAY = at(2025, 3, 3, 9)
 
 CASES = [
-    ("copy_ticks_from", ("EURUSD", MONDAY, 5000, COPY_TICKS_ALL),
-     lambda c: c.ticks_from("EURUSD", ms(MONDAY), 5000, COPY_TICKS_ALL)),
-    ("copy_ticks_range", ("GBPUSD", MONDAY, at(2025, 3, 3, 9, 20), COPY_TICKS_INFO),
-     lambda c: c.ticks_range("GBPUSD", ms(MONDAY), ms(at(2025, 3, 3, 9, 20)), COPY_TICKS_INFO)),
+    ("copy_ticks_from", ("EURUSD", MONDAY, 5000, ALL_TICKS),
+     lambda c: c.ticks_from("EURUSD", ms(MONDAY), 5000, ALL_TICKS)),
+    ("copy_ticks_range", ("GBPUSD", MONDAY, at(2025, 3, 3, 9, 20), INFO_TICKS),
+     lambda c: c.ticks_range("GBPUSD", ms(MONDAY), ms(at(2025, 3, 3, 9, 20)), INFO_TICKS)),
     ("copy_rates_from", ("EURUSD", H1, MONDAY, 100),
      lambda c: c.rates_from("EURUSD", H1, s(MONDAY), 100)),
     ("copy_rates_range", ("USDJPY", M1, MONDAY, at(2025, 3, 4)),

@@ -56,6 +56,15 @@ def command_line(pid: int) -> list[str]:
     return Path(f"/proc/{pid}/cmdline").read_bytes().rstrip(b"\0").decode().split("\0")
 
 
+def wait_gone(pids: list[int]) -> None:
+    # The executable link disappears before the process has closed its
+    # sockets; only a reaped process is surely gone.
+    deadline = time.monotonic() + 30
+    while any(os.path.exists(f"/proc/{pid}") for pid in pids):
+        assert time.monotonic() < deadline, "the Terminal did not exit"
+        time.sleep(0.01)
+
+
 def wait_for_endpoint(path: Path, process: subprocess.Popen) -> None:
     deadline = time.monotonic() + 30
     while time.monotonic() < deadline:
@@ -125,11 +134,10 @@ def test_spellings_of_one_path_meet_one_terminal(core, install, private_folders)
 def test_discovery_starts_the_last_used_terminal(core, install):
     assert core.initialize(str(install), portable=True) is True
     core.shutdown()
-    for pid in processes_of(install):
+    pids = processes_of(install)
+    for pid in pids:
         os.kill(pid, signal.SIGTERM)
-    deadline = time.monotonic() + 30
-    while processes_of(install) and time.monotonic() < deadline:
-        time.sleep(0.02)
+    wait_gone(pids)
     # Nothing runs now; discovery finds the data folder and starts the
     # Terminal again, portable as that folder says.
     assert core.initialize() is True, core.last_error()
@@ -174,9 +182,7 @@ def test_terminal_killed_mid_session(core, install):
     assert core.initialize(str(install)) is True
     (pid,) = processes_of(install)
     os.kill(pid, signal.SIGKILL)
-    deadline = time.monotonic() + 30
-    while processes_of(install) and time.monotonic() < deadline:
-        time.sleep(0.02)
+    wait_gone([pid])
     assert core.account_info() is None
     assert core.last_error()[0] in (-10002, -10004)
     assert core.version() == (0, 0, "") and core.last_error()[0] == -10004
