@@ -12,9 +12,9 @@ ROOT = Path(__file__).resolve().parents[2]
 
 
 def load_constants():
-    spec = importlib.util.spec_from_file_location("qvn_constants", ROOT / "src" / "quorvane" / "constants.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("qvn_constants", ROOT / "src" / "quorvane" / "constants.py")
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

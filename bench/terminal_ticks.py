@@ -2,7 +2,7 @@
 
 Not a test (it times things): run it by hand against a running Terminal,
 
-    python tests/terminal/bench_tick_rate.py /path/to/terminal64 [ticks]
+    python bench/terminal_ticks.py /path/to/terminal64 [ticks]
 
 It starts a private copy of the Terminal (its own runtime and data folders),
 asks for `ticks` EURUSD ticks (default 10 000 000) with copy_ticks_from,
@@ -23,7 +23,7 @@ import tempfile
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 
 import terminal_client as tc  # noqa: E402
 
