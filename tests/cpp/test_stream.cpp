@@ -9,22 +9,13 @@
 #include <thread>
 #include <vector>
 
+#include "check.hpp"
 #include "link/stream.hpp"
 #include "protocol/endpoint.hpp"
 #include "protocol/sha256.hpp"
 #include "protocol/text.hpp"
 
 namespace {
-
-int g_failures = 0;
-
-#define CHECK(cond)                                                             \
-    do {                                                                        \
-        if (!(cond)) {                                                          \
-            std::fprintf(stderr, "%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #cond); \
-            ++g_failures;                                                       \
-        }                                                                       \
-    } while (0)
 
 using qvn::link::PipeReader;
 using qvn::link::PipeWriter;
@@ -331,10 +322,5 @@ int main() {
     test_record_counts();
     test_sha256();
     test_text();
-    if (g_failures != 0) {
-        std::fprintf(stderr, "%d check(s) failed\n", g_failures);
-        return 1;
-    }
-    std::puts("stream tests passed");
-    return 0;
+    return qvn::test::finish("stream");
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "check.hpp"
 #include "protocol/wire.hpp"
 #include "terminal/bars.hpp"
 #include "terminal/frame.hpp"
@@ -14,16 +15,6 @@
 #include "terminal/ticks.hpp"
 
 namespace {
-
-int g_failures = 0;
-
-#define CHECK(cond)                                                                        \
-    do {                                                                                   \
-        if (!(cond)) {                                                                     \
-            std::fprintf(stderr, "%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #cond);  \
-            ++g_failures;                                                                  \
-        }                                                                                  \
-    } while (0)
 
 namespace term = qvn::terminal;
 namespace wire = qvn::wire;
@@ -394,10 +385,5 @@ int main() {
     test_streaming();
     test_request_reader();
     test_settings();
-    if (g_failures != 0) {
-        std::fprintf(stderr, "%d check(s) failed\n", g_failures);
-        return 1;
-    }
-    std::puts("terminal market tests passed");
-    return 0;
+    return qvn::test::finish("terminal market");
 }
