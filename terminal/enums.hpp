@@ -8,6 +8,8 @@
 
 #include <cstdint>
 
+#include "protocol/wire.hpp"
+
 namespace qvn::terminal {
 
 // Bar periods, valued in minutes. Every period up to D1 divides the day, so
@@ -73,12 +75,14 @@ enum class AccountStopoutMode : std::uint32_t {
     Money = 2,
 };
 
-// Answers to the readiness poll. Ready and AuthFailed are the values the
-// module acts on (see protocol/wire.hpp); Starting is any other value.
+// Answers to the readiness poll. Ready and AuthFailed are the protocol's
+// values, which the module acts on; Starting is any other value.
 enum class ReadyState : std::uint32_t {
     Starting = 1,
     Ready = 2,
     AuthFailed = 3,
 };
+static_assert(static_cast<std::uint32_t>(ReadyState::Ready) == wire::kStateReady);
+static_assert(static_cast<std::uint32_t>(ReadyState::AuthFailed) == wire::kStateAuthFailed);
 
 }  // namespace qvn::terminal
