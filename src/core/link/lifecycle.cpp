@@ -35,19 +35,15 @@ struct InitializeArgs {
     bool portable = false;
 };
 
-bool text_arg(PyObject* value, std::size_t max_units, auto& out) noexcept {
-    return module::to_text(value, max_units, out);
-}
-
 // The keywords both functions share, checked in the documented order;
 // returns the message of the first rejected keyword, or null.
 const char* parse_account_keywords(PyObject* kwargs, Credentials& c) noexcept {
     if (kwargs == nullptr) return nullptr;
     if (PyObject* v = PyDict_GetItemString(kwargs, "login"); v && !module::to_u64(v, c.login))
         return "Invalid \"login\" argument";
-    if (PyObject* v = PyDict_GetItemString(kwargs, "server"); v && !text_arg(v, kCredentialUnits, c.server))
+    if (PyObject* v = PyDict_GetItemString(kwargs, "server"); v && !module::to_text(v, kCredentialUnits, c.server))
         return "Invalid \"server\" argument";
-    if (PyObject* v = PyDict_GetItemString(kwargs, "password"); v && !text_arg(v, kCredentialUnits, c.password))
+    if (PyObject* v = PyDict_GetItemString(kwargs, "password"); v && !module::to_text(v, kCredentialUnits, c.password))
         return "Invalid \"password\" argument";
     if (PyObject* v = PyDict_GetItemString(kwargs, "timeout"); v && !module::to_u32(v, c.timeout))
         return "Invalid \"timeout\" argument";
@@ -57,10 +53,10 @@ const char* parse_account_keywords(PyObject* kwargs, Credentials& c) noexcept {
 const char* parse_initialize(PyObject* args, PyObject* kwargs, InitializeArgs& a) noexcept {
     const Py_ssize_t n = args != nullptr ? PyTuple_GET_SIZE(args) : 0;
     if (n > 1) return "Invalid number of arguments";
-    if (n == 1 && !text_arg(PyTuple_GET_ITEM(args, 0), kPathArgUnits, a.path)) return "Invalid 1st unnamed argument";
+    if (n == 1 && !module::to_text(PyTuple_GET_ITEM(args, 0), kPathArgUnits, a.path)) return "Invalid 1st unnamed argument";
     if (const char* why = parse_account_keywords(kwargs, a.account)) return why;
     if (kwargs == nullptr) return nullptr;
-    if (PyObject* v = PyDict_GetItemString(kwargs, "path"); v && !text_arg(v, kPathArgUnits, a.path))
+    if (PyObject* v = PyDict_GetItemString(kwargs, "path"); v && !module::to_text(v, kPathArgUnits, a.path))
         return "Invalid \"path\" argument";
     if (PyObject* v = PyDict_GetItemString(kwargs, "portable")) {
         const int truth = PyObject_IsTrue(v);
@@ -74,9 +70,9 @@ const char* parse_login(PyObject* args, PyObject* kwargs, Credentials& c) noexce
     const Py_ssize_t n = args != nullptr ? PyTuple_GET_SIZE(args) : 0;
     if (n > 3) return "Invalid number of arguments";
     if (n >= 1 && !module::to_u64(PyTuple_GET_ITEM(args, 0), c.login)) return "Invalid 1st unnamed argument";
-    if (n >= 2 && !text_arg(PyTuple_GET_ITEM(args, 1), kCredentialUnits, c.password))
+    if (n >= 2 && !module::to_text(PyTuple_GET_ITEM(args, 1), kCredentialUnits, c.password))
         return "Invalid 2nd unnamed argument";
-    if (n >= 3 && !text_arg(PyTuple_GET_ITEM(args, 2), kCredentialUnits, c.server))
+    if (n >= 3 && !module::to_text(PyTuple_GET_ITEM(args, 2), kCredentialUnits, c.server))
         return "Invalid 3rd unnamed argument";
     return parse_account_keywords(kwargs, c);
 }
