@@ -11,14 +11,14 @@
 
 #include "platform/platform.hpp"
 #include "protocol/text.hpp"
-#include "terminal/accounts.hpp"
-#include "terminal/files.hpp"
-#include "terminal/ini.hpp"
-#include "terminal/installation.hpp"
-#include "terminal/instance_lock.hpp"
-#include "terminal/market.hpp"
-#include "terminal/server.hpp"
-#include "terminal/settings.hpp"
+#include "terminal/store/accounts.hpp"
+#include "terminal/store/files.hpp"
+#include "terminal/config/ini.hpp"
+#include "terminal/store/installation.hpp"
+#include "terminal/store/instance_lock.hpp"
+#include "terminal/market/market.hpp"
+#include "terminal/server/server.hpp"
+#include "terminal/config/settings.hpp"
 #include "terminal/terminal.hpp"
 
 namespace {

@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "terminal/accounts.hpp"
+#include "terminal/store/accounts.hpp"
 #include "terminal/enums.hpp"
-#include "terminal/frame.hpp"
-#include "terminal/installation.hpp"
-#include "terminal/market.hpp"
-#include "terminal/settings.hpp"
+#include "terminal/server/frame.hpp"
+#include "terminal/store/installation.hpp"
+#include "terminal/market/market.hpp"
+#include "terminal/config/settings.hpp"
 
 namespace qvn::terminal {
 

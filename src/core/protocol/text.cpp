@@ -1,5 +1,8 @@
 #include "protocol/text.hpp"
 
+#include <algorithm>
+#include <cstring>
+
 namespace qvn::protocol {
 
 char16_t lower_unit(char16_t u) noexcept {
@@ -116,6 +119,14 @@ std::size_t utf8_boundary(std::string_view text, std::size_t max_bytes) noexcept
     // Step back over continuation bytes so the cut falls before a lead byte.
     while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
     return cut;
+}
+
+void put_field(void* field, std::size_t field_bytes, std::u16string_view text) noexcept {
+    const std::size_t units = field_bytes / sizeof(char16_t);
+    const std::size_t n = units == 0 ? 0 : std::min(text.size(), units - 1);
+    auto* out = static_cast<std::byte*>(field);
+    std::memcpy(out, text.data(), n * sizeof(char16_t));
+    std::memset(out + n * sizeof(char16_t), 0, field_bytes - n * sizeof(char16_t));
 }
 
 }  // namespace qvn::protocol

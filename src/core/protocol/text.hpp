@@ -33,6 +33,12 @@ std::u16string path_to_utf16(std::string_view bytes);
 // Length of the text before the first zero unit, never reading past `units`.
 std::size_t bounded_length(const char16_t* text, std::size_t units) noexcept;
 
+// Writes `text` into a fixed UTF-16 field of a packed record that is
+// `field_bytes` long: cut to leave a terminating zero unit, the rest of the
+// field zero-filled. Records are packed, so the field may sit at any address;
+// it is written with byte copies, never through a char16_t pointer.
+void put_field(void* field, std::size_t field_bytes, std::u16string_view text) noexcept;
+
 // Cuts `text` to at most `max_bytes` bytes without splitting a UTF-8 sequence.
 std::size_t utf8_boundary(std::string_view text, std::size_t max_bytes) noexcept;
 

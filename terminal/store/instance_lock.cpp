@@ -1,4 +1,4 @@
-#include "terminal/instance_lock.hpp"
+#include "terminal/store/instance_lock.hpp"
 
 #include <cerrno>
 #include <cstring>

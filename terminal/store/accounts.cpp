@@ -1,9 +1,9 @@
-#include "terminal/accounts.hpp"
+#include "terminal/store/accounts.hpp"
 
 #include <algorithm>
 
 #include "protocol/text.hpp"
-#include "terminal/settings.hpp"
+#include "terminal/config/settings.hpp"
 
 namespace qvn::terminal {
 namespace {

@@ -1,4 +1,4 @@
-#include "terminal/ini.hpp"
+#include "terminal/config/ini.hpp"
 
 namespace qvn::terminal {
 namespace {

@@ -1,4 +1,4 @@
-#include "terminal/bars.hpp"
+#include "terminal/market/bars.hpp"
 
 #include <algorithm>
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "terminal/enums.hpp"
-#include "terminal/ini.hpp"
+#include "terminal/config/ini.hpp"
 
 namespace qvn::terminal {
 

@@ -1,4 +1,4 @@
-#include "terminal/files.hpp"
+#include "terminal/store/files.hpp"
 
 #include <cerrno>
 #include <fcntl.h>

@@ -29,8 +29,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "terminal/calendar.hpp"
-#include "terminal/symbols.hpp"
+#include "terminal/market/calendar.hpp"
+#include "terminal/market/symbols.hpp"
 
 namespace qvn::terminal {
 

@@ -1,4 +1,4 @@
-#include "terminal/server.hpp"
+#include "terminal/server/server.hpp"
 
 #include <atomic>
 #include <cerrno>

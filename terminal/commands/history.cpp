@@ -2,9 +2,9 @@
 // then values, then the symbol), counted against the response limit, and
 // only then streamed; a refused request costs no generation beyond the count.
 #include "protocol/wire.hpp"
-#include "terminal/bars.hpp"
+#include "terminal/market/bars.hpp"
 #include "terminal/terminal.hpp"
-#include "terminal/ticks.hpp"
+#include "terminal/market/ticks.hpp"
 
 namespace qvn::terminal {
 namespace {

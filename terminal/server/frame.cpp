@@ -1,4 +1,4 @@
-#include "terminal/frame.hpp"
+#include "terminal/server/frame.hpp"
 
 #include <condition_variable>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "terminal/ticks.hpp"
+#include "terminal/market/ticks.hpp"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "terminal/symbols.hpp"
+#include "terminal/market/symbols.hpp"
 
 #include <algorithm>
 #include <array>

@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "terminal/calendar.hpp"
-#include "terminal/ini.hpp"
+#include "terminal/market/calendar.hpp"
+#include "terminal/config/ini.hpp"
 
 namespace qvn::terminal {
 

@@ -1,4 +1,4 @@
-#include "terminal/settings.hpp"
+#include "terminal/config/settings.hpp"
 
 #include <array>
 #include <cstdio>

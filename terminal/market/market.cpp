@@ -1,10 +1,10 @@
-#include "terminal/market.hpp"
+#include "terminal/market/market.hpp"
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 
-#include "terminal/noise.hpp"
+#include "terminal/market/noise.hpp"
 
 namespace qvn::terminal {
 namespace {

@@ -1,11 +1,11 @@
-#include "terminal/installation.hpp"
+#include "terminal/store/installation.hpp"
 
 #include <algorithm>
 
 #include "platform/platform.hpp"
 #include "protocol/endpoint.hpp"
 #include "protocol/text.hpp"
-#include "terminal/files.hpp"
+#include "terminal/store/files.hpp"
 
 namespace qvn::terminal {
 namespace {

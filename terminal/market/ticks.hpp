@@ -12,7 +12,7 @@
 #include <optional>
 
 #include "protocol/wire.hpp"
-#include "terminal/market.hpp"
+#include "terminal/market/market.hpp"
 
 namespace qvn::terminal {
 

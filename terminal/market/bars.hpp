@@ -12,7 +12,7 @@
 
 #include "protocol/wire.hpp"
 #include "terminal/enums.hpp"
-#include "terminal/market.hpp"
+#include "terminal/market/market.hpp"
 
 namespace qvn::terminal {
 

@@ -1,0 +1,203 @@
+# Shared settings and helpers of the CI jobs; sourced by .ci/run.
+# shellcheck shell=bash
+
+export LC_ALL=C.UTF-8 PYTHONUNBUFFERED=1 PYTHONDONTWRITEBYTECODE=1
+export DEBIAN_FRONTEND=noninteractive PIP_DISABLE_PIP_VERSION_CHECK=1
+case ":$PATH:" in *:/usr/sbin:*) ;; *) PATH="$PATH:/usr/local/sbin:/usr/sbin:/sbin" ;; esac
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+BUILD="$ROOT/build"
+LOGS="$BUILD/ci-logs"
+VENV_NP2="$BUILD/ci-venv-py311-np2"
+VENV_NP126="$BUILD/ci-venv-py311-np126"
+WHEEL_DIST="$BUILD/ci-wheel/dist"
+
+# Caps so that a hang cannot eat the 90-minute CI budget. `timeout` runs in
+# --foreground mode so that it stays in our process group and a signal to the
+# pipeline reaches what it runs.
+PYTEST_TIMEOUT=1200
+CTEST_TEST_TIMEOUT=300
+
+RULE="================================================================"
+
+# ---------------------------------------------------------------- utilities
+
+say()     { printf '%s\n' "$*"; }
+step()    { printf -- '--> %s\n' "$*"; }
+section() { printf '\n%s\n== %s\n%s\n' "$RULE" "$*" "$RULE"; }
+loud() {
+  printf '\n%s\n' '!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!'
+  printf '!!! %s\n' "$@"
+  printf '%s\n\n' '!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!'
+}
+fail() { printf '!! ERROR: %s\n' "$*"; return 1; }
+
+# quiet NAME CMD...: run a noisy command with its output in build/ci-logs/NAME.log;
+# on failure show the end of that log.
+quiet() {
+  local log="$LOGS/$1.log" rc=0
+  shift
+  step "$* (log: ${log#"$ROOT"/})"
+  "$@" >"$log" 2>&1 || rc=$?
+  if (( rc != 0 )); then
+    say "!! command failed with exit code $rc: $*"
+    say "!! last 150 lines of $log:"
+    tail -n 150 "$log" | sed 's/^/   | /'
+  fi
+  return "$rc"
+}
+
+# note KIND TEXT: remember a line for the final summary (jobs run in subshells).
+note() { printf '%s|%s\n' "$1" "$2" >>"$JOB_NOTES"; }
+
+# The closing line of a pytest or ctest run, taken from its log.
+pytest_summary() {
+  grep -E '(^|[ =])[0-9]+ (passed|failed|errors?|skipped|xfailed|xpassed)|no tests ran' "$1" \
+    | tail -n 1 | sed -E 's/^=+ *//; s/ *=+$//' || true
+}
+# ctest prints "100% tests passed, 0 tests failed out of 7" (newer releases:
+# "100% tests passed out of 7" when nothing failed).
+ctest_summary() { grep -E 'tests passed(, [0-9]+ tests? failed)? out of [0-9]+' "$1" | tail -n 1 || true; }
+
+# run_pytest LABEL CMD...: run pytest with its output shown and logged. Exit 5
+# (nothing collected) is a failure: the suite must run tests.
+run_pytest() {
+  local log="$LOGS/$1.log" rc=0
+  shift
+  step "$*"
+  timeout --foreground --kill-after=30 "$PYTEST_TIMEOUT" "$@" 2>&1 | tee "$log" || rc=$?
+  local line; line="$(pytest_summary "$log")"
+  note pytest "${line:-no pytest summary line (exit $rc)}"
+  case $rc in
+    0) ;;
+    5) loud "pytest collected no tests (exit 5): the suite must run tests" ;;
+    124|137) loud "pytest did not finish within ${PYTEST_TIMEOUT}s and was stopped" ;;
+    *) say "!! pytest failed with exit code $rc" ;;
+  esac
+  return "$rc"
+}
+
+# run_ctest LABEL BUILD_DIR: the C++ unit tests of a CMake build dir.
+run_ctest() {
+  local bdir=$2 log="$LOGS/$1.log" rc=0
+  step "ctest --test-dir ${bdir#"$ROOT"/}"
+  ctest --test-dir "$bdir" --output-on-failure --no-tests=error \
+        --timeout "$CTEST_TEST_TIMEOUT" 2>&1 | tee "$log" || rc=$?
+  local line; line="$(ctest_summary "$log")"
+  note ctest "${line:-no ctest summary line (exit $rc)}"
+  (( rc == 0 )) || say "!! ctest failed with exit code $rc"
+  return "$rc"
+}
+
+# ensure_venv DIR: a venv of $PY, reused while it still runs the same Python.
+ensure_venv() {
+  local venv=$1 want have=""
+  want="$("$PY" -c 'import sys; print(sys.version)')"
+  if [[ -x "$venv/bin/python" ]]; then
+    have="$("$venv/bin/python" -c 'import sys; print(sys.version)' 2>/dev/null || true)"
+  fi
+  if [[ -n "$have" && "$have" == "$want" ]]; then
+    step "reusing venv ${venv#"$ROOT"/}"
+    return 0
+  fi
+  rm -rf "$venv"
+  quiet "venv-$(basename "$venv")" "$PY" -m venv "$venv"
+}
+
+# show_numpy PYTHON [MAJOR]: print NumPy's version; fail if it is not MAJOR.x.
+show_numpy() {
+  local py=$1 major=${2:-} v
+  v="$("$py" -c 'import numpy; print(numpy.__version__)')" || fail "numpy does not import in $py"
+  say "numpy.__version__ = $v   ($py)"
+  if [[ -n "$major" && "${v%%.*}" != "$major" ]]; then
+    fail "expected NumPy $major.x, found $v"
+  fi
+}
+
+# ensure_build_tools VENV: cmake and ninja on PATH (the machine has them; a
+# machine without them gets PyPI's builds inside the venv).
+ensure_build_tools() {
+  local venv=$1 missing=()
+  cmake --version >/dev/null 2>&1 || missing+=(cmake)
+  ninja --version >/dev/null 2>&1 || missing+=(ninja)
+  if (( ${#missing[@]} )); then
+    quiet build-tools "$venv/bin/python" -m pip install "${missing[@]}"
+    export PATH="$venv/bin:$PATH"
+  fi
+  say "$(cmake --version | head -n 1); ninja $(ninja --version); $(g++ --version | head -n 1)"
+}
+
+APT_UPDATED=0
+apt_update_once() {
+  (( APT_UPDATED )) && return 0
+  APT_UPDATED=1
+  # A failing third-party source must not block Debian's own packages: the
+  # install that follows tells whether what we need is reachable.
+  quiet apt-update apt-get update || say "!! apt-get update reported errors; trying the install anyway"
+}
+
+# ------------------------------------------------------------------ driver
+
+JOB_IDS=()
+declare -A JOB_TITLE=() JOB_STATUS=() JOB_TIME=()
+FAILED=0
+
+# run_job ID TITLE FUNCTION ARGS...: one job in a subshell with errexit on.
+run_job() {
+  local id=$1 title=$2
+  shift 2
+  JOB_IDS+=("$id")
+  JOB_TITLE[$id]=$title
+  if (( FAILED )) && [[ "${QVN_CI_KEEP_GOING:-0}" != 1 ]]; then
+    JOB_STATUS[$id]=SKIP
+    return 0
+  fi
+  section "[$id] $title"
+  JOB_NOTES="$LOGS/notes-$id.txt"
+  export JOB_NOTES
+  : >"$JOB_NOTES"
+  local t0=$SECONDS rc=0
+  set +e
+  ( set -e; "$@" )
+  rc=$?
+  set -e
+  JOB_TIME[$id]=$((SECONDS - t0))
+  if (( rc == 0 )); then
+    JOB_STATUS[$id]=PASS
+    say "== [$id] passed in ${JOB_TIME[$id]}s"
+  else
+    JOB_STATUS[$id]=FAIL
+    FAILED=1
+    say "!! [$id] FAILED (exit $rc) after ${JOB_TIME[$id]}s"
+  fi
+}
+
+print_summary() {
+  section "Summary"
+  local id tp=0 tf=0 ts=0 kind text n t f
+  for id in "${JOB_IDS[@]}"; do
+    local runners=""
+    if [[ -s "$LOGS/notes-$id.txt" && "${JOB_STATUS[$id]}" != SKIP ]]; then
+      while IFS='|' read -r kind text; do
+        runners+="  [$kind] $text"
+        if [[ $kind == ctest && $text =~ ([0-9]+)\ tests?\ failed\ out\ of\ ([0-9]+) ]]; then
+          f=${BASH_REMATCH[1]} t=${BASH_REMATCH[2]}
+          tp=$((tp + t - f)) tf=$((tf + f))
+        elif [[ $kind == ctest && $text =~ tests\ passed\ out\ of\ ([0-9]+) ]]; then
+          tp=$((tp + BASH_REMATCH[1]))
+        elif [[ $kind == pytest ]]; then
+          [[ $text =~ ([0-9]+)\ passed ]] && tp=$((tp + BASH_REMATCH[1]))
+          [[ $text =~ ([0-9]+)\ failed ]] && tf=$((tf + BASH_REMATCH[1]))
+          [[ $text =~ ([0-9]+)\ errors? ]] && tf=$((tf + BASH_REMATCH[1]))
+          [[ $text =~ ([0-9]+)\ skipped ]] && ts=$((ts + BASH_REMATCH[1]))
+        fi
+      done <"$LOGS/notes-$id.txt"
+    fi
+    n="${JOB_TIME[$id]:-}"
+    printf '%-4s  %-16s %-44s %6s%s\n' "${JOB_STATUS[$id]}" "$id" "${JOB_TITLE[$id]}" \
+      "${n:+${n}s}" "$runners"
+  done
+  say "total: $tp passed, $tf failed, $ts skipped"
+  say "total time: ${SECONDS}s"
+}
+
