@@ -7,12 +7,12 @@
 
 #include "check.hpp"
 #include "protocol/wire.hpp"
-#include "terminal/bars.hpp"
-#include "terminal/frame.hpp"
-#include "terminal/ini.hpp"
-#include "terminal/market.hpp"
-#include "terminal/settings.hpp"
-#include "terminal/ticks.hpp"
+#include "terminal/market/bars.hpp"
+#include "terminal/server/frame.hpp"
+#include "terminal/config/ini.hpp"
+#include "terminal/market/market.hpp"
+#include "terminal/config/settings.hpp"
+#include "terminal/market/ticks.hpp"
 
 namespace {
 
