@@ -308,3 +308,44 @@ def test_undecodable_path_bytes_never_break_last_error(core, private_folders):
     code, message = core.last_error()
     assert code == -10003
     assert message == "IPC initialize failed, Process create failed '" + str(path).replace("\udcff", "\ufffd") + "'"
+
+
+def test_path_bytes_that_are_not_utf8_round_trip(core, private_folders):
+    # Bytes 0x80 and 0xFF reach Python as U+DC80 and U+DCFF; the module must
+    # turn them back into the same bytes to find the file, and the resolved
+    # path into the same units to name the endpoint.
+    terminal = FakeTerminal(Path(os.fsdecode(bytes(private_folders) + b"/raw-\x80\xff")))
+    terminal.serve()
+    try:
+        assert "\udc80\udcff" in terminal.path
+        assert terminal.connect() is True
+        assert terminal.frames()
+    finally:
+        terminal.stop()
+
+
+def test_launched_terminal_inherits_no_descriptor(private_folders):
+    # An inheritable descriptor opened before the soft limit was lowered
+    # below its number must still not reach the Terminal.
+    import subprocess
+    import sys
+
+    report = private_folders / "report"
+    exe = private_folders / "terminal64"
+    exe.write_text(f'#!/bin/sh\nls /proc/$$/fd > "{report}.tmp"; mv "{report}.tmp" "{report}"\n')
+    exe.chmod(0o755)
+    script = f"""
+import os, resource
+fd = os.open("/dev/null", os.O_RDONLY)
+os.dup2(fd, 900, inheritable=True)
+soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+resource.setrlimit(resource.RLIMIT_NOFILE, (256, hard))
+import quorvane._core as core
+core.initialize({str(exe)!r})
+"""
+    subprocess.run([sys.executable, "-c", script], timeout=60, check=True)
+    deadline = time.monotonic() + 20
+    while not report.exists() and time.monotonic() < deadline:
+        time.sleep(0.02)
+    fds = set(report.read_text().split())
+    assert "900" not in fds
