@@ -349,3 +349,29 @@ core.initialize({str(exe)!r})
         time.sleep(0.02)
     fds = set(report.read_text().split())
     assert "900" not in fds
+
+
+@pytest.mark.parametrize("target", ["folder", "origin.txt", "terminal64"])
+@pytest.mark.parametrize("problem", ["foreign-owner", "group-writable", "world-writable"])
+def test_discovery_ignores_what_another_user_may_change(core, private_folders, target, problem):
+    roaming = Path(os.environ["XDG_DATA_HOME"])
+    decoy = served(private_folders, "decoy")
+    good = served(private_folders, "good")
+    try:
+        folder = data_folder(roaming, "newer", Path(decoy.path).parent, stamp=time.time())
+        path = {"folder": folder, "origin.txt": folder / "origin.txt", "terminal64": Path(decoy.path)}[target]
+        if problem == "foreign-owner":
+            if os.geteuid() != 0:
+                pytest.skip("changing a file's owner needs root")
+            os.chown(path, 54321, 54321)
+        else:
+            path.chmod(path.stat().st_mode | (stat.S_IWGRP if problem == "group-writable" else stat.S_IWOTH))
+        assert core.initialize() is False
+        assert core.last_error() == (
+            -10003, NOT_FOUND + " (ignored installations another user owns or may modify)")
+        data_folder(roaming, "older", Path(good.path).parent, stamp=time.time() - 1000)
+        assert core.initialize() is True
+        assert good.frames() and not decoy.frames()
+    finally:
+        decoy.stop()
+        good.stop()

@@ -97,6 +97,9 @@ struct FileInfo {
     bool directory = false;
     bool executable = false;
     std::uint64_t write_time = 0;  // nanoseconds since 1970, 0 when unknown
+    // Owned by this user (or the system's administrator) and writable by
+    // nobody else: another user cannot have put it there or changed it.
+    bool trusted = true;
 };
 FileInfo file_info(std::u16string_view path) noexcept;
 
