@@ -2,6 +2,7 @@
 the received records, their ownership, and every way a reply can fail."""
 
 import struct
+import subprocess
 import sys
 import weakref
 import tracemalloc
@@ -181,6 +182,8 @@ MESSAGES = {-1: "Terminal: Call failed", -4: "Terminal: Not found", -8: "Termina
         pytest.param(reply(108, 1, u32(2) + bytes(180)), -10002, id="one-record-over"),
         pytest.param(reply(108, 1, u32(0xFFFFFFFF) + bytes(60)), -10002, id="count-beyond-frame"),
         pytest.param(reply(108, 0, b"\x01\x00"), -10002, id="half-a-count"),
+        pytest.param(reply(108, 1, u32(3) + bytes(40_000)), -10002, id="tail-over-two-blocks"),
+        pytest.param(reply(108, -1, bytes(50_000)), -1, id="refusal-over-three-blocks"),
     ],
 )
 def test_failed_reply_keeps_the_stream_in_step(fake, core, traced, frame, code):
@@ -209,3 +212,44 @@ def test_connection_lost_while_reading_records(fake, core, traced):
     assert core.copy_rates_from_pos("EURUSD", 1, 0, 1) is None
     assert core.last_error() == (-10004, "No IPC connection")
 
+
+
+# ---- memory limits -------------------------------------------------------------
+
+def run_limited(fake, headroom_mib, calls):
+    """Runs `calls` (Python statements using `core`) in a process whose address
+    space may grow only `headroom_mib` beyond what it uses once connected;
+    returns the lines they print."""
+    script = f"""
+import resource
+import quorvane._core as core
+assert core.initialize({fake.path!r})
+size = next(int(l.split()[1]) for l in open("/proc/self/status") if l.startswith("VmSize:")) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (size + ({headroom_mib} << 20), resource.RLIM_INFINITY))
+{calls}
+"""
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    return out.stdout.splitlines()
+
+
+def test_storage_follows_what_arrives_not_what_is_declared(fake):
+    # A frame declaring 4 GiB of records that stops after 20 KB must not
+    # need 4 GiB of address space.
+    count = (0xFFFFFFFF - 12) // 60
+    head = u32(0xFFFFFFFF) + u32(105) + struct.pack("<i", 1) + u32(count)
+    fake.serve((head + bytes(20_000), "close"))
+    lines = run_limited(fake, 256, "print(core.copy_ticks_range('EURUSD', 0, 10, 0), core.last_error())")
+    assert lines == ["None (-10002, 'IPC recv failed')"]
+
+
+def test_records_that_cannot_be_stored_report_no_memory(fake):
+    # 400 MB of records really arrive, but only 128 MiB may be taken: the
+    # call reports -3 and the rest of the reply is drained, so the next call
+    # reads its own reply.
+    count = 400_000_000 // 60
+    head = u32(count * 60 + 12) + u32(105) + struct.pack("<i", 1) + u32(count)
+    fake.serve((head, count * 60), records_reply(105, bytes(120)))
+    lines = run_limited(fake, 128, "print(core.copy_ticks_range('EURUSD', 0, 10, 0), core.last_error())\n"
+                                   "print(core.copy_ticks_range('EURUSD', 0, 10, 0).shape)")
+    assert lines == ["None (-3, 'No memory')", "(2,)"]
