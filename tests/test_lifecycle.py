@@ -102,11 +102,15 @@ def test_initialize_login_refused_closes(fake, core, code, message):
 
 
 def test_login_refused_keeps_connection(fake, core):
-    fake.serve(reply(5, -7), reply(1, 1, u32(1) + u32(2) + wide("v")))
+    fake.serve(reply(5, -7), reply(5, 1), ready_reply(), reply(1, 1, u32(1) + u32(2) + wide("v")))
     assert fake.connect()
     assert core.login(77, "pw", "srv") is False
     assert core.last_error() == (-7, OTP)
     assert fake.requests()[0] == login_frame(77, "pw", "srv")
+    # The connection still serves, and the next login's success is reported
+    # as such, not as the earlier failure.
+    assert core.login(78, "pw", "srv") is True
+    assert core.last_error() == (1, "Success")
     assert core.version() == (1, 2, "v")
 
 

@@ -1,5 +1,6 @@
 // Unit tests of the Terminal's market model, history cursors, response
-// streaming and settings parsing, without a socket or a process.
+// streaming and request parsing, without a socket or a process. The
+// settings are tested through the program (tests/terminal).
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -9,9 +10,7 @@
 #include "protocol/wire.hpp"
 #include "terminal/market/bars.hpp"
 #include "terminal/server/frame.hpp"
-#include "terminal/config/ini.hpp"
 #include "terminal/market/market.hpp"
-#include "terminal/config/settings.hpp"
 #include "terminal/market/ticks.hpp"
 
 namespace {
@@ -340,39 +339,6 @@ void test_request_reader() {
     CHECK(!short_read.read(wide_field));
 }
 
-// ---- settings --------------------------------------------------------------
-
-void test_settings() {
-    const auto parse = [](std::vector<const char*> argv, term::Settings& s, std::string& error) {
-        argv.insert(argv.begin(), "terminal64");
-        term::CommandLine cli;
-        if (!term::parse_command_line(static_cast<int>(argv.size()), argv.data(), cli, error)) return false;
-        return term::apply_settings(nullptr, cli, s, error);
-    };
-    term::Settings s;
-    std::string error;
-    CHECK(parse({"/portable", "--build", "2500", "--now=1710504000.25", "--unknown", "--no-endpoint"}, s, error));
-    CHECK(s.portable && s.build == 2500 && s.now_ms == 1710504000250 && s.no_endpoint);
-    for (std::vector<const char*> bad : std::vector<std::vector<const char*>>{
-             {"--build", "12x"}, {"--build"}, {"--ready-delay-ms", "-1"}, {"--now", "1.2345"},
-             {"--history-start", "2023-02-30"}, {"--max-response-mb", "0"}, {"--idle-exit-s", "99999999999999999999"}}) {
-        term::Settings t;
-        CHECK(!parse(bad, t, error));
-    }
-    // The file is applied first; the command line wins.
-    const term::IniFile file = term::parse_ini("\xEF\xBB\xBF[terminal]\nBuild = 2366\nready_delay_ms=250\n");
-    term::CommandLine cli;
-    const char* argv[] = {"terminal64", "--build", "2410"};
-    CHECK(term::parse_command_line(3, argv, cli, error));
-    term::Settings merged;
-    CHECK(term::apply_settings(file.find("Terminal"), cli, merged, error));
-    CHECK(merged.build == 2410 && merged.ready_delay_ms == 250);
-    const term::IniFile broken = term::parse_ini("[Terminal]\nidle_exit_s=soon\n");
-    term::Settings t;
-    CHECK(!term::apply_settings(broken.find("Terminal"), term::CommandLine{}, t, error));
-    CHECK(error.find("idle_exit_s") != std::string::npos);
-}
-
 }  // namespace
 
 int main() {
@@ -385,6 +351,5 @@ int main() {
     test_periods();
     test_streaming();
     test_request_reader();
-    test_settings();
     return qvn::test::finish("terminal market");
 }
