@@ -52,8 +52,12 @@ struct ArraySink {
 
 // The first storage taken for a reply; after that it at most doubles, and
 // only once what it holds has arrived. A peer that declares 4 GiB and sends
-// 20 KB thus costs 16 MiB, and a real reply costs a few reallocations.
-constexpr std::size_t kFirstStorageBytes = 16u << 20;
+// 20 KB thus costs 64 MiB of address space (untouched, so no memory), and a
+// real reply costs a few reallocations. Blocks this large are mapped by the
+// C allocator on their own, so growing one remaps its pages instead of
+// copying them; a smaller first block could come from the heap and be
+// copied on every step until it leaves it.
+constexpr std::size_t kFirstStorageBytes = 64u << 20;
 
 // Grows the array to `length` records. The new part is left as it is,
 // without the zero-fill a resize gives a writeable array: the socket read
