@@ -136,8 +136,8 @@ class FakeTerminal:
     def serve(self, *steps, handshake: bool = True, build: int = HANDSHAKE_BUILD) -> None:
         """Starts serving. Each step answers one request: ``bytes`` to send,
         ``(bytes, "close")`` to send and then drop the connection, or
-        ``(bytes, n)`` to send followed by n zero bytes (for replies too large
-        to script byte by byte). With
+        ``(bytes, n)`` to send followed by n more bytes, the k-th of them
+        ``k % 251`` (for replies too large to script byte by byte). With
         ``handshake`` the connect sequence (handshake and one ready poll) is
         answered first. After the last step the connection is closed."""
         self.stop()
@@ -147,7 +147,7 @@ class FakeTerminal:
         for step in steps:
             if isinstance(step, tuple):
                 data, action = step
-                extra = {"zeros": action} if isinstance(action, int) else {action: True}
+                extra = {"pad": action} if isinstance(action, int) else {action: True}
                 script.append({"send": data.hex(), **extra})
             else:
                 script.append({"send": step.hex()})
@@ -246,10 +246,10 @@ def _serve(config: dict) -> None:
                     step = steps.pop(0)
                     try:
                         conn.sendall(bytes.fromhex(step["send"]))
-                        zeros, block = step.get("zeros", 0), bytes(1 << 20)
-                        while zeros > 0:
-                            conn.sendall(block[:zeros])
-                            zeros -= min(zeros, len(block))
+                        left, block = step.get("pad", 0), bytes(range(251)) * 4177  # 251 × 4177 ≈ 1 MiB
+                        while left > 0:
+                            conn.sendall(block[:left])
+                            left -= min(left, len(block))
                     except OSError:
                         break
                     if step.get("close"):

@@ -101,6 +101,25 @@ def test_array_owns_the_received_records(fake, core, kind):
     assert alive() is None
 
 
+def test_array_grown_while_reading_owns_its_records(fake, core, traced):
+    # More records than the first storage holds: the array grows as they
+    # arrive and still owns one exact block, allocated by NumPy.
+    count = 1_300_000
+    head = u32(count * 60 + 12) + u32(105) + struct.pack("<i", 1) + u32(count)
+    fake.serve((head, count * 60))
+    assert fake.connect()
+    before = numpy_traced()
+    array = core.copy_ticks_range("EURUSD", 0, 10, 0)
+    assert array.shape == (count,)
+    assert array.flags.owndata and array.base is None and array.flags.writeable
+    assert numpy_traced() - before == array.nbytes
+    raw = array.view(np.uint8)
+    first = (64 << 20) // 60 * 60  # what the first storage held
+    for at in (0, first - (1 << 15), count * 60 - (1 << 16)):
+        expected = (np.arange(at, at + (1 << 16)) % 251).astype(np.uint8)
+        assert np.array_equal(raw[at:at + (1 << 16)], expected)
+
+
 @KINDS
 def test_empty_reply_gives_an_empty_array(fake, core, kind):
     _, command, _, fields, _ = kind
