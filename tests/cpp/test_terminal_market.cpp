@@ -174,45 +174,6 @@ void test_counts_match_cursor() {
 
 // ---- bars ------------------------------------------------------------------
 
-void test_bars_from_ticks() {
-    const term::Timeframe frames[] = {term::Timeframe::M1, term::Timeframe::M5, term::Timeframe::H1,
-                                      term::Timeframe::H4, term::Timeframe::D1};
-    for (const char16_t* name : kSymbols) {
-        const term::SymbolModel& s = symbol(name);
-        const std::int64_t lo = (kDay - 2) * kMsPerDay;
-        const auto ticks = all_ticks(s, lo, kNow);
-        for (term::Timeframe tf : frames) {
-            const auto sel = term::select_range(market(), s, tf, kNow, lo / 1000, kNow / 1000, ~0ull);
-            term::BarCursor cursor(market(), s, tf, kNow, sel);
-            std::vector<wire::BarRecord> bars(sel.count + 1);
-            CHECK(cursor.fill(bars.data(), bars.size()) == sel.count);
-            std::size_t i = 0;
-            for (std::size_t b = 0; b < sel.count; ++b) {
-                const std::int64_t start = bars[b].time * 1000;
-                const std::int64_t end = term::period_next(tf, bars[b].time / 60) * kMsPerMinute;
-                while (i < ticks.size() && ticks[i].time_msc < start) ++i;
-                std::size_t j = i;
-                double high = ticks[i].bid, low = ticks[i].bid;
-                std::uint64_t volume = 0;
-                for (; j < ticks.size() && ticks[j].time_msc < end; ++j) {
-                    const double bid = ticks[j].bid;  // a packed field: copied, never bound by reference
-                    high = std::max(high, bid);
-                    low = std::min(low, bid);
-                    volume += ticks[j].volume;
-                }
-                CHECK(j > i);
-                CHECK(bars[b].tick_volume == j - i);
-                CHECK(bars[b].open == ticks[i].bid);
-                CHECK(bars[b].close == ticks[j - 1].bid);
-                CHECK(bars[b].high == high && bars[b].low == low);
-                CHECK(bars[b].real_volume == volume);
-                CHECK(bars[b].spread > 0);
-                i = j;
-            }
-        }
-    }
-}
-
 void test_hour_cache() {
     // Cached hours of a complete day equal freshly computed ones, and a
     // partial day counts only the ticks up to its cut.
@@ -346,7 +307,6 @@ int main() {
     test_minute_ticks();
     test_determinism();
     test_counts_match_cursor();
-    test_bars_from_ticks();
     test_hour_cache();
     test_periods();
     test_streaming();

@@ -29,6 +29,12 @@ std::u16string read_link(const std::string& link) {
     return protocol::path_to_utf16(target);
 }
 
+#ifdef SYS_close_range
+constexpr long kCloseRange = SYS_close_range;
+#else
+constexpr long kCloseRange = 436;  // the same number on every architecture; older headers lack it
+#endif
+
 // One pass over /proc/self/fd (open as `dir`) with raw system calls: closes
 // every listed descriptor from 3 on except `keep`. True when it closed any.
 bool close_listed(int dir, int keep) noexcept {
@@ -65,7 +71,7 @@ bool close_listed(int dir, int keep) noexcept {
 // since nothing that allocates is safe between fork and exec.
 void close_other_descriptors(int keep) noexcept {
     const auto close_range = [](unsigned first, unsigned last) {
-        return first > last || ::syscall(SYS_close_range, first, last, 0u) == 0;
+        return first > last || ::syscall(kCloseRange, first, last, 0u) == 0;
     };
     const bool done = keep < 3 ? close_range(3, ~0u)
                                : close_range(3, static_cast<unsigned>(keep) - 1) &&
