@@ -130,4 +130,11 @@ std::u16string own_executable();
 
 void sleep_ms(unsigned milliseconds) noexcept;
 
+// ---- Memory ---------------------------------------------------------------
+
+// A hint that the large block [data, data + bytes) be backed by large pages,
+// given for every whole page that holds part of it. A backend without such
+// pages does nothing.
+void advise_large_pages(void* data, std::size_t bytes) noexcept;
+
 }  // namespace qvn::platform
