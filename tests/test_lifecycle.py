@@ -355,7 +355,7 @@ core.initialize({str(exe)!r})
     assert "900" not in fds
 
 
-@pytest.mark.parametrize("target", ["folder", "origin.txt", "terminal64"])
+@pytest.mark.parametrize("target", ["folder", "origin.txt", "terminal64", "installation"])
 @pytest.mark.parametrize("problem", ["foreign-owner", "group-writable", "world-writable"])
 def test_discovery_ignores_what_another_user_may_change(core, private_folders, target, problem):
     roaming = Path(os.environ["XDG_DATA_HOME"])
@@ -363,7 +363,8 @@ def test_discovery_ignores_what_another_user_may_change(core, private_folders, t
     good = served(private_folders, "good")
     try:
         folder = data_folder(roaming, "newer", Path(decoy.path).parent, stamp=time.time())
-        path = {"folder": folder, "origin.txt": folder / "origin.txt", "terminal64": Path(decoy.path)}[target]
+        path = {"folder": folder, "origin.txt": folder / "origin.txt", "terminal64": Path(decoy.path),
+                "installation": Path(decoy.path).parent}[target]
         if problem == "foreign-owner":
             if os.geteuid() != 0:
                 pytest.skip("changing a file's owner needs root")

@@ -101,7 +101,7 @@ bool grow(PyObject* array, npy_intp length) noexcept {
 // bypasses that accounting and warns under NumPy's memory-policy checks.
 //
 // The storage follows what has arrived rather than what was declared (see
-// kFirstStorageBytes), so a reply that never comes takes no address space.
+// kFirstStorageBytes), so records that never come take little address space.
 bool read_array(link::PipeReader& reader, ArraySink& sink) noexcept {
     std::uint32_t count = 0;
     std::size_t bytes = 0;

@@ -32,9 +32,10 @@ bool read_origin(const std::u16string& folder, std::u16string& out) {
 
 enum class Verdict { Usable, Unusable, Untrusted };
 
-// A data folder, its origin.txt and the executable it names decide which
-// program this user runs, so none of them may be another user's to change:
-// such a folder would let them start a program of their choosing as us.
+// A data folder, its origin.txt, the executable it names and the folder
+// holding that decide which program this user runs, so none of them may be
+// another user's to change: that would let them start a program of their
+// choosing as us.
 Verdict examine(const std::u16string& folder, TerminalCandidate& c) {
     c = TerminalCandidate{};
     if (!platform::file_info(folder).trusted) return Verdict::Untrusted;
@@ -57,7 +58,7 @@ Verdict examine(const std::u16string& folder, TerminalCandidate& c) {
     std::u16string executable = bounded(origin + u"/terminal64");
     const platform::FileInfo exe = platform::file_info(executable);
     if (!exe.exists || exe.directory) return Verdict::Unusable;
-    if (!exe.trusted) return Verdict::Untrusted;
+    if (!exe.trusted || !platform::file_info(origin).trusted) return Verdict::Untrusted;
     c.executable = std::move(executable);
     return Verdict::Usable;
 }
