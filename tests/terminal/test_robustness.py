@@ -130,10 +130,12 @@ def test_stalled_clients_cannot_lock_others_out(terminal):
 
 def test_flood_of_connections(terminal):
     with greeted(terminal) as good:
+        base = rss_mib(terminal)
         flood = [raw_socket(terminal) for _ in range(200)]
         assert served(good)
         with greeted(terminal) as late:
             assert served(late)
+        assert rss_mib(terminal) - base < 32
         for s in flood:
             s.close()
 
