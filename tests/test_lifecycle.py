@@ -314,15 +314,20 @@ def test_undecodable_path_bytes_never_break_last_error(core, private_folders):
     assert message == "IPC initialize failed, Process create failed '" + str(path).replace("\udcff", "\ufffd") + "'"
 
 
-def test_path_bytes_that_are_not_utf8_round_trip(core, private_folders):
-    # Bytes 0x80 and 0xFF reach Python as U+DC80 and U+DCFF; the module must
-    # turn them back into the same bytes to find the file, and the resolved
-    # path into the same units to name the endpoint.
-    terminal = FakeTerminal(Path(os.fsdecode(bytes(private_folders) + b"/raw-\x80\xff")))
+@pytest.mark.parametrize("raw_side", ["given", "resolved"])
+def test_path_bytes_that_are_not_utf8_round_trip(core, private_folders, raw_side):
+    # Bytes 0x80 and 0xFF reach Python as U+DC80 and U+DCFF. The endpoint is
+    # named after the resolved path, so the module must turn a given path
+    # back into the same bytes to resolve it through the link, and the
+    # resolved bytes into the same units to name the endpoint.
+    raw = Path(os.fsdecode(bytes(private_folders) + b"/raw-\x80\xff"))
+    plain = private_folders / "plain"
+    real, link = (plain, raw) if raw_side == "given" else (raw, plain)
+    terminal = FakeTerminal(real)
+    link.symlink_to(real)
     terminal.serve()
     try:
-        assert "\udc80\udcff" in terminal.path
-        assert terminal.connect() is True
+        assert core.initialize(str(link / "terminal64")) is True
         assert terminal.frames()
     finally:
         terminal.stop()
