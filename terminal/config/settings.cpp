@@ -44,6 +44,14 @@ constexpr std::array kOptions = {
            [](Settings& s, std::uint64_t v, std::int64_t) { s.tradeapi_disabled = v != 0; }, "0"},
     Option{"--extra-symbols", "extra_symbols", Kind::Number, 0, kMaxExtraSymbols,
            [](Settings& s, std::uint64_t v, std::int64_t) { s.extra_symbols = static_cast<std::uint32_t>(v); }, "0"},
+    Option{"--max-clients", "max_clients", Kind::Number, 1, kMaxClientsLimit,
+           [](Settings& s, std::uint64_t v, std::int64_t) { s.max_clients = static_cast<std::uint32_t>(v); }, "64"},
+    Option{"--frame-timeout-ms", "frame_timeout_ms", Kind::Number, 10, 3600000,
+           [](Settings& s, std::uint64_t v, std::int64_t) { s.frame_timeout_ms = static_cast<std::uint32_t>(v); },
+           "10000"},
+    Option{"--handshake-timeout-ms", "handshake_timeout_ms", Kind::Number, 10, 3600000,
+           [](Settings& s, std::uint64_t v, std::int64_t) { s.handshake_timeout_ms = static_cast<std::uint32_t>(v); },
+           "30000"},
 };
 
 const Option* find_cli(std::string_view name) noexcept {

@@ -20,6 +20,10 @@ inline constexpr std::uint32_t kDefaultMaxResponseMb = 2048;
 // Generated symbols a Terminal may be asked for: enough to exercise large
 // catalogues, well within what a response may carry.
 inline constexpr std::uint32_t kMaxExtraSymbols = 100000;
+// Client slots: each holds at most one unfinished request (a few dozen KiB)
+// and a thread, so the limit bounds both.
+inline constexpr std::uint32_t kDefaultMaxClients = 64;
+inline constexpr std::uint32_t kMaxClientsLimit = 1024;
 
 struct Settings {
     bool portable = false;
@@ -33,6 +37,12 @@ struct Settings {
     bool trade_allowed = true;
     bool tradeapi_disabled = false;
     std::uint32_t extra_symbols = 0;        // generated symbols after the table
+    std::uint32_t max_clients = kDefaultMaxClients;
+    // A request frame must arrive whole within this time of its first byte.
+    std::uint32_t frame_timeout_ms = 10000;
+    // A connection that has not completed a handshake is dropped after this
+    // long without a request; once greeted it may stay idle indefinitely.
+    std::uint32_t handshake_timeout_ms = 30000;
 
     std::uint64_t max_response_bytes() const noexcept {
         return static_cast<std::uint64_t>(max_response_mb) << 20;

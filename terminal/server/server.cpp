@@ -3,65 +3,154 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdio>
+#include <cstring>
 #include <list>
-#include <memory>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
+
+#include "protocol/wire.hpp"
 
 namespace qvn::terminal {
 namespace {
 
-class SocketSink final : public Sink {
-public:
-    explicit SocketSink(platform::Handle fd) : fd_(fd) {}
-    bool write(std::span<const std::byte> bytes) override {
-        return platform::write_all(fd_, bytes.data(), bytes.size()) == platform::Io::Ok;
-    }
+using Clock = std::chrono::steady_clock;
 
-private:
-    platform::Handle fd_;
+// What a session is doing, as the accept loop sees it when it needs a slot.
+enum class Phase {
+    Waiting,    // between requests
+    Receiving,  // a request frame has begun and is not complete yet
+    Answering,  // the Terminal handles a request or sends its reply
 };
-
-// Reads a body of `length` bytes, growing the buffer as bytes arrive: a
-// client that announces a large frame and sends little holds little memory.
-bool read_body(platform::Handle fd, std::uint32_t length, std::vector<std::byte>& body) {
-    body.clear();
-    while (body.size() < length) {
-        const std::size_t have = body.size();
-        const std::size_t step = std::min<std::size_t>(length - have, std::max<std::size_t>(have, 65536));
-        body.resize(have + step);
-        if (platform::read_all(fd, body.data() + have, step) != platform::Io::Ok) return false;
-    }
-    return true;
-}
 
 struct Session {
     platform::UniqueHandle fd;  // closed by the main thread after the join
     std::thread thread;
     std::atomic<bool> done{false};
+    std::atomic<bool> evicted{false};
+    std::atomic<bool> greeted{false};  // a handshake was answered with success
+    std::atomic<Phase> phase{Phase::Waiting};
+    std::atomic<Clock::rep> phase_since{Clock::now().time_since_epoch().count()};
+
+    void enter(Phase p) noexcept {
+        phase_since.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
+        phase.store(p, std::memory_order_release);
+    }
+
+    // In the middle of a frame, or silent without having greeted: such a
+    // session gives way to a new client when every slot is taken. A greeted
+    // client may idle between calls for as long as it likes.
+    bool stalled() const noexcept {
+        const Phase p = phase.load(std::memory_order_acquire);
+        return p == Phase::Receiving || (p == Phase::Waiting && !greeted.load(std::memory_order_acquire));
+    }
 };
 
-}  // namespace
+struct Limits {
+    Clock::duration frame;      // a begun frame must be complete within this
+    Clock::duration handshake;  // silence allowed before a handshake
+};
 
-void serve_client(Terminal& terminal, platform::Handle fd) noexcept {
+// Writes responses to the client and notes the result code of each one, so
+// the session knows when a handshake succeeded.
+class SocketSink final : public Sink {
+public:
+    explicit SocketSink(platform::Handle fd) : fd_(fd) {}
+
+    void expect_response() noexcept {
+        fresh_ = true;
+        result_ = 0;
+    }
+    std::int32_t result() const noexcept { return result_; }
+
+    bool write(std::span<const std::byte> bytes) override {
+        // Every response's first write holds at least length, echo and result.
+        if (fresh_ && bytes.size() >= 12) std::memcpy(&result_, bytes.data() + 8, sizeof result_);
+        fresh_ = false;
+        return platform::write_all(fd_, bytes.data(), bytes.size()) == platform::Io::Ok;
+    }
+
+private:
+    platform::Handle fd_;
+    bool fresh_ = false;
+    std::int32_t result_ = 0;
+};
+
+enum class Rx { Ok, Closed, Late };
+
+constexpr Clock::time_point kNever = Clock::time_point::max();
+
+// Waits until `fd` has bytes, an end of stream or an error for recv to
+// report, or `deadline` passes.
+Rx wait_readable(platform::Handle fd, Clock::time_point deadline) noexcept {
+    for (;;) {
+        int timeout = -1;
+        if (deadline != kNever) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0) return Rx::Late;
+            timeout = left > INT_MAX ? INT_MAX : static_cast<int>(left);
+        }
+        pollfd p{fd, POLLIN, 0};
+        const int rc = ::poll(&p, 1, timeout);
+        if (rc > 0) return Rx::Ok;
+        if (rc < 0 && errno != EINTR) return Rx::Closed;
+    }
+}
+
+// Receives exactly `n` bytes before `deadline`.
+Rx receive(platform::Handle fd, void* data, std::size_t n, Clock::time_point deadline) noexcept {
+    auto p = static_cast<char*>(data);
+    while (n > 0) {
+        if (const Rx w = wait_readable(fd, deadline); w != Rx::Ok) return w;
+        const ssize_t got = ::recv(fd, p, n, MSG_DONTWAIT);
+        if (got == 0) return Rx::Closed;
+        if (got < 0) {
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+            return Rx::Closed;
+        }
+        p += got;
+        n -= static_cast<std::size_t>(got);
+    }
+    return Rx::Ok;
+}
+
+// Serves one connected client until it disconnects, breaks the protocol,
+// overruns a limit or is evicted. Never throws.
+void serve_client(Terminal& terminal, Session& s, const Limits& limits) noexcept {
+    const platform::Handle fd = s.fd.get();
     try {
         SocketSink sink(fd);
         Exchange exchange(sink);
         ClientState client(terminal);  // released when the connection ends
+        // Never larger than kMaxRequestBytes: the frame length is checked
+        // before the body is given room.
         std::vector<std::byte> body;
         for (;;) {
+            s.enter(Phase::Waiting);
+            const Clock::time_point idle_until =
+                s.greeted.load(std::memory_order_acquire) ? kNever : Clock::now() + limits.handshake;
+            if (wait_readable(fd, idle_until) != Rx::Ok) return;
+
+            s.enter(Phase::Receiving);
+            const Clock::time_point frame_until = Clock::now() + limits.frame;
             std::uint32_t length = 0;
-            if (platform::read_all(fd, &length, sizeof length) != platform::Io::Ok) return;
-            // Too short to hold a command, or absurdly long: not a client of
-            // ours. Dropping it is the only safe answer.
+            if (receive(fd, &length, sizeof length, frame_until) != Rx::Ok) return;
+            // Too short to hold a command, or longer than any request: not a
+            // client of ours. Dropping it is the only safe answer.
             if (length < 4 || length > kMaxRequestBytes) return;
-            if (!read_body(fd, length, body)) return;
+            body.resize(length);
+            if (receive(fd, body.data(), length, frame_until) != Rx::Ok) return;
+
+            s.enter(Phase::Answering);
+            std::uint32_t command = 0;
+            std::memcpy(&command, body.data(), sizeof command);
+            sink.expect_response();
             if (!terminal.handle(body, exchange, client)) return;
-            if (body.capacity() > (1u << 20)) std::vector<std::byte>().swap(body);
+            if (command == wire::kHandshake && sink.result() >= 0) s.greeted.store(true, std::memory_order_release);
         }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "terminal64: client dropped: %s\n", e.what());
@@ -70,8 +159,46 @@ void serve_client(Terminal& terminal, platform::Handle fd) noexcept {
     }
 }
 
+// True when a new client may be admitted: a slot is free, or the session
+// stalled longest was evicted to free one. Evicted sessions end within
+// moments (their socket is shut down), but never let them pile up.
+bool make_room(std::list<Session>& sessions, std::size_t max_clients) {
+    std::size_t active = 0;
+    Session* victim = nullptr;
+    Clock::rep oldest = 0;
+    for (Session& s : sessions) {
+        if (s.evicted.load(std::memory_order_relaxed) || s.done.load(std::memory_order_acquire)) continue;
+        ++active;
+        if (!s.stalled()) continue;
+        const Clock::rep since = s.phase_since.load(std::memory_order_relaxed);
+        if (victim == nullptr || since < oldest) {
+            victim = &s;
+            oldest = since;
+        }
+    }
+    if (active < max_clients) return sessions.size() < 2 * max_clients;
+    if (victim == nullptr || sessions.size() >= 2 * max_clients) return false;
+    victim->evicted.store(true, std::memory_order_relaxed);
+    ::shutdown(victim->fd.get(), SHUT_RDWR);
+    return true;
+}
+
+void prepare_socket(platform::Handle fd) noexcept {
+    // A deep send buffer lets the client drain one chunk while the next is
+    // generated; the system caps the request at its own limit.
+    const int send_buffer = 4 << 20;
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer);
+    const timeval stall{kSendStallSeconds, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &stall, sizeof stall);
+}
+
+}  // namespace
+
 void serve(Terminal& terminal, platform::Handle listener, platform::Handle stop_fd, std::uint32_t idle_exit_s) {
-    using Clock = std::chrono::steady_clock;
+    const Settings& settings = terminal.settings();
+    const Limits limits{std::chrono::milliseconds(settings.frame_timeout_ms),
+                        std::chrono::milliseconds(settings.handshake_timeout_ms)};
+    const std::size_t max_clients = settings.max_clients;
     std::list<Session> sessions;
     auto idle_since = Clock::now();
 
@@ -99,17 +226,14 @@ void serve(Terminal& terminal, platform::Handle listener, platform::Handle stop_
             if (!client.valid() && (errno == EMFILE || errno == ENFILE || errno == ENOMEM || errno == ENOBUFS))
                 platform::sleep_ms(50);
             reap();
-            if (client.valid() && sessions.size() < kMaxClients) {
-                // A deep send buffer lets the client drain one chunk while
-                // the next is generated; the system caps the request at its
-                // own limit.
-                const int send_buffer = 4 << 20;
-                ::setsockopt(client.get(), SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer);
+            // A client that finds no room is closed at once (by `client`).
+            if (client.valid() && make_room(sessions, max_clients)) {
+                prepare_socket(client.get());
                 Session& s = sessions.emplace_back();
                 s.fd = std::move(client);
                 try {
-                    s.thread = std::thread([&terminal, &s] {
-                        serve_client(terminal, s.fd.get());
+                    s.thread = std::thread([&terminal, &s, &limits] {
+                        serve_client(terminal, s, limits);
                         s.done.store(true, std::memory_order_release);
                     });
                 } catch (...) {

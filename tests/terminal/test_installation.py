@@ -184,6 +184,9 @@ def test_no_endpoint(launch):
         ["--max-response-mb", "4096"],
         ["--extra-symbols", "100001"],
         ["--no-endpoint=maybe"],
+        ["--max-clients", "0"],
+        ["--frame-timeout-ms", "9"],
+        ["--handshake-timeout-ms", "1h"],
     ],
 )
 def test_malformed_option_exits_2_touching_nothing(installation, args):
