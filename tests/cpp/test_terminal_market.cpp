@@ -196,8 +196,9 @@ void test_bars_from_ticks() {
                 double high = ticks[i].bid, low = ticks[i].bid;
                 std::uint64_t volume = 0;
                 for (; j < ticks.size() && ticks[j].time_msc < end; ++j) {
-                    high = std::max(high, ticks[j].bid);
-                    low = std::min(low, ticks[j].bid);
+                    const double bid = ticks[j].bid;  // by value: std::max takes references
+                    high = std::max(high, bid);
+                    low = std::min(low, bid);
                     volume += ticks[j].volume;
                 }
                 CHECK(j > i);
