@@ -136,6 +136,27 @@ apt_update_once() {
   quiet apt-update apt-get update || say "!! apt-get update reported errors; trying the install anyway"
 }
 
+# clang with its libFuzzer and sanitizer runtimes; installed from Debian's
+# packages only when missing.
+ensure_clang() {
+  local probe="$BUILD/ci-clang-probe"
+  mkdir -p "$probe"
+  printf 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }\n' \
+    >"$probe/probe.cpp"
+  if command -v clang++ >/dev/null 2>&1 \
+     && clang++ -fsanitize=fuzzer,address,undefined "$probe/probe.cpp" -o "$probe/probe" >/dev/null 2>&1; then
+    return 0
+  fi
+  apt_update_once
+  local v
+  v="$(apt-cache policy clang 2>/dev/null | awk '/Candidate:/ { print $2 }' | sed -E 's/^[0-9]+://; s/[.-].*//')"
+  [[ "$v" =~ ^[0-9]+$ ]] || { loud "Debian offers no clang package: the sanitizer and fuzz jobs cannot run"; return 1; }
+  quiet apt-clang apt-get install -y --no-install-recommends clang "libclang-rt-$v-dev" \
+    || { loud "could not install clang $v and libclang-rt-$v-dev: the sanitizer and fuzz jobs cannot run"; return 1; }
+  clang++ -fsanitize=fuzzer,address,undefined "$probe/probe.cpp" -o "$probe/probe" \
+    || { loud "clang++ cannot link a libFuzzer target even after installing it"; return 1; }
+}
+
 # ------------------------------------------------------------------ driver
 
 JOB_IDS=()
