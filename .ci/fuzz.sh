@@ -17,5 +17,10 @@ job_fuzz() {
     runs="$(awk '/^stat::number_of_executed_units/ { print $2 }' "$out/$t.log" 2>/dev/null || true)"
     note fuzz "fuzz_$t: ${runs:-?} runs, $(find "$out/findings/$t" -type f 2>/dev/null | wc -l) finding(s)"
   done
+  # With the sanitizer job's results at hand, the reliability report of this
+  # run goes next to the logs (docs/reliability.md is the committed copy).
+  if [[ -f "$LOGS/sanitize-pytest.xml" ]]; then
+    "$PY" "$ROOT/fuzz/report.py" --logs "$LOGS" --out "$LOGS/reliability.md" || say "!! the report could not be written"
+  fi
   (( rc == 0 )) || fail "a fuzz target found a fault (inputs under ${out#"$ROOT"/}/findings)"
 }

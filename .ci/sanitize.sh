@@ -76,6 +76,7 @@ job_sanitize() {
   compgen -G "$canary/report.*" >/dev/null || fail "a sanitizer report did not reach its log file"
 
   rm -rf "$SANITIZE_REPORTS"
+  rm -f "$LOGS/sanitize-ctest.xml" "$LOGS/sanitize-pytest.xml"
   mkdir -p "$SANITIZE_REPORTS"
   local ubsan="halt_on_error=1:print_stacktrace=1:log_path=$SANITIZE_REPORTS/ubsan"
   # The unit tests: leaks count too.
