@@ -151,7 +151,7 @@ ensure_clang() {
   local v
   v="$(apt-cache policy clang 2>/dev/null | awk '/Candidate:/ { print $2 }' | sed -E 's/^[0-9]+://; s/[.-].*//')"
   [[ "$v" =~ ^[0-9]+$ ]] || { loud "Debian offers no clang package: the sanitizer and fuzz jobs cannot run"; return 1; }
-  quiet apt-clang apt-get install -y --no-install-recommends clang "libclang-rt-$v-dev" \
+  quiet apt-clang apt-get install -y --no-install-recommends -o DPkg::Lock::Timeout=600 clang "libclang-rt-$v-dev" \
     || { loud "could not install clang $v and libclang-rt-$v-dev: the sanitizer and fuzz jobs cannot run"; return 1; }
   clang++ -fsanitize=fuzzer,address,undefined "$probe/probe.cpp" -o "$probe/probe" \
     || { loud "clang++ cannot link a libFuzzer target even after installing it"; return 1; }
