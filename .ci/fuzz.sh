@@ -7,6 +7,8 @@ FUZZ_SECONDS_PER_TARGET="${QVN_CI_FUZZ_SECONDS:-20}"
 
 job_fuzz() {
   ensure_clang
+  ensure_venv "$VENV_SANITIZE"   # only for cmake and ninja, should the machine lack them
+  ensure_build_tools "$VENV_SANITIZE"
   say "$(clang++ --version | head -n 1); ${FUZZ_SECONDS_PER_TARGET}s per target"
   local out="$LOGS/fuzz" rc=0
   rm -rf "$out"

@@ -10,6 +10,7 @@ BUILD="$ROOT/build"
 LOGS="$BUILD/ci-logs"
 VENV_NP2="$BUILD/ci-venv-py311-np2"
 VENV_NP126="$BUILD/ci-venv-py311-np126"
+VENV_SANITIZE="$BUILD/ci-venv-sanitize"   # sanitizer job; its cmake and ninja serve the fuzz job
 WHEEL_DIST="$BUILD/ci-wheel/dist"
 
 # Caps so that a hang cannot eat the 90-minute CI budget. `timeout` runs in

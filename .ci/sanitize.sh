@@ -9,7 +9,6 @@
 # one shared runtime (-shared-libasan) writes every report to the log files.
 # shellcheck shell=bash
 
-VENV_SANITIZE="$BUILD/ci-venv-sanitize"
 SANITIZE_REPORTS="$LOGS/sanitize-reports"
 
 # clang's shared ASan runtime (UBSan included), preloaded into Python.
