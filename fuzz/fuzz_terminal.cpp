@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <span>
 #include <string>
 #include <vector>
@@ -54,9 +55,16 @@ struct World {
     term::Market market;
     term::Terminal terminal;
 
+    // The installation's folders, removed when the run ends.
+    static inline char folder[] = "/tmp/qvn-fuzz-XXXXXX";
+    static void remove_folder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder, ignored);
+    }
+
     static term::Installation installation() {
-        char folder[] = "/tmp/qvn-fuzz-XXXXXX";
         if (::mkdtemp(folder) == nullptr) std::abort();
+        std::atexit(remove_folder);
         term::Installation inst;
         inst.install_folder = term::utf16(folder);
         inst.executable = term::join(inst.install_folder, u"terminal64");
