@@ -42,9 +42,18 @@ namespace protocol = qvn::protocol;
 int g_outstanding = 0;
 bool g_refuse = false;
 
+// A count is checked against the length the frame declares, which may be
+// up to 4 GiB while the peer sends far less: the storage is then reserved
+// and released unfilled when the records fail to arrive (the module's
+// allocators take address space, not memory, until bytes are written). No
+// input of this target holds more than this many bytes, so larger storage
+// could never be filled; it is refused, which also drives the readers'
+// refused-storage paths, instead of reserving gigabytes on every such run.
+constexpr std::size_t kLargestFillable = 1u << 20;
+
 const link::RecordAllocator kCounting = {
     [](std::size_t bytes) noexcept -> void* {
-        if (g_refuse) return nullptr;
+        if (g_refuse || bytes > kLargestFillable) return nullptr;
         void* p = std::malloc(bytes);
         if (p != nullptr) ++g_outstanding;
         return p;
@@ -140,7 +149,7 @@ struct Output {
     std::uint32_t value = 0;
     std::uint32_t first = 0;
     link::RecordBlock block;
-    std::vector<std::uint8_t> array;  // CallerArray
+    link::RecordBlock array;  // CallerArray: storage the caller took itself
     std::uint32_t array_count = 0;
     bool read_all_fields = false;
 };
@@ -174,8 +183,14 @@ std::int32_t call(Shape shape, qvn::platform::Handle& h, Output& out) {
             case Shape::CallerArray: {
                 std::size_t bytes = 0;
                 if (!link::read_record_count(r, info.record_size, out.array_count, bytes)) break;
-                out.array.resize(bytes);
-                ok = bytes == 0 || r.read(out.array.data(), bytes);
+                if (bytes == 0) {
+                    ok = true;
+                    break;
+                }
+                void* storage = kCounting.allocate(bytes);
+                if (storage == nullptr) break;
+                out.array.adopt(storage, out.array_count, &kCounting);
+                ok = r.read(storage, bytes);
                 break;
             }
             case Shape::TerminalInfo: {
@@ -225,7 +240,7 @@ std::uint32_t load_u32(const std::uint8_t* p) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (size < 2) return 0;
+    if (size < 2 || size > kLargestFillable) return 0;
     const auto shape = static_cast<Shape>(data[0] % static_cast<std::uint8_t>(Shape::Count));
     g_refuse = (data[1] & 1) != 0;
     const std::span<const std::uint8_t> incoming(data + 2, size - 2);
