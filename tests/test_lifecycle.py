@@ -159,7 +159,8 @@ def test_not_an_executable(core, tmp_path):
     assert core.last_error() == (-10003, f"IPC initialize failed, Process create failed '{path}'")
 
 
-def test_terminal_that_never_listens(core, tmp_path):
+def test_terminal_that_never_listens(core, tmp_path, monkeypatch):
+    monkeypatch.setenv("QVN_TEST_LAUNCH_WAIT_MS", "300")   # the test build's wait, cut short
     path = tmp_path / "terminal64"
     path.write_text("#!/bin/sh\nsleep 3\n")
     path.chmod(0o755)
