@@ -1,12 +1,14 @@
 // The Terminal's own enumerations: the values a client passes in requests
-// (timeframes, tick copy selections) and the values the Terminal puts into
-// records (tick flags, account modes, readiness states).
+// (timeframes, tick copy selections, order types) and the values the Terminal
+// puts into records (tick flags, account and symbol modes, book sides,
+// readiness states).
 //
 // This header is the one declaration of every value; the Python package
 // mirrors it in quorvane/constants.py, and a test compares the two.
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 
 #include "protocol/wire.hpp"
 
@@ -74,6 +76,132 @@ enum class AccountStopoutMode : std::uint32_t {
     Percent = 1,
     Money = 2,
 };
+
+// Orders and trades, by direction and kind. Margin and profit calculations
+// take the pending kinds as their buy or sell side.
+enum class OrderType : std::uint32_t {
+    Buy = 0,
+    Sell = 1,
+    BuyLimit = 2,
+    SellLimit = 3,
+    BuyStop = 4,
+    SellStop = 5,
+    BuyStopLimit = 6,
+    SellStopLimit = 7,
+    CloseBy = 8,
+};
+
+// How a symbol's margin is computed (see terminal/README.md); profit is
+// (close - open) x contract x lots in the profit currency for all of them.
+enum class SymbolCalcMode : std::uint32_t {
+    Forex = 0,            // lots x contract / leverage, in the margin currency
+    ForexNoLeverage = 1,  // lots x contract, in the margin currency
+    Cfd = 2,              // lots x contract x price, in the profit currency
+    CfdLeverage = 3,      // lots x contract x price / leverage, in the profit currency
+};
+
+enum class SymbolTradeMode : std::uint32_t {
+    Disabled = 0,
+    LongOnly = 1,
+    ShortOnly = 2,
+    CloseOnly = 3,
+    Full = 4,
+};
+
+enum class SymbolTradeExecution : std::uint32_t {
+    Request = 0,
+    Instant = 1,
+    Market = 2,
+    Exchange = 3,
+};
+
+// How swaps are charged: in points, in money of a currency, or as interest.
+enum class SymbolSwapMode : std::uint32_t {
+    Disabled = 0,
+    Points = 1,
+    CurrencySymbol = 2,
+    CurrencyMargin = 3,
+    CurrencyDeposit = 4,
+    InterestCurrent = 5,
+    InterestOpen = 6,
+};
+
+enum class DayOfWeek : std::uint32_t {
+    Sunday = 0,
+    Monday = 1,
+    Tuesday = 2,
+    Wednesday = 3,
+    Thursday = 4,
+    Friday = 5,
+    Saturday = 6,
+};
+
+// Which price a symbol's bars are drawn from.
+enum class SymbolChartMode : std::uint32_t {
+    Bid = 0,
+    Last = 1,
+};
+
+// How long pending orders and their stops live.
+enum class SymbolOrderGTCMode : std::uint32_t {
+    Gtc = 0,
+    Daily = 1,
+    DailyExcludingStops = 2,
+};
+
+enum class SymbolOptionMode : std::uint32_t {
+    European = 0,
+    American = 1,
+};
+
+enum class SymbolOptionRight : std::uint32_t {
+    Call = 0,
+    Put = 1,
+};
+
+// Sides of a Depth of Market level: sell levels lie above the ask, buy
+// levels at and below the bid; the market kinds are orders at any price.
+enum class BookType : std::uint32_t {
+    Sell = 1,
+    Buy = 2,
+    SellMarket = 3,
+    BuyMarket = 4,
+};
+
+// Bits of a symbol's `filling_mode`: the fill policies it allows besides
+// Return, which every symbol allows.
+enum class SymbolFillingFlags : std::uint32_t {
+    Fok = 1,
+    Ioc = 2,
+    Boc = 4,
+};
+
+// Bits of a symbol's `expiration_mode`: the lifetimes pending orders may have.
+enum class SymbolExpirationFlags : std::uint32_t {
+    Gtc = 1,
+    Day = 2,
+    Specified = 4,
+    SpecifiedDay = 8,
+};
+
+// Bits of a symbol's `order_mode`: the order kinds it accepts.
+enum class SymbolOrderFlags : std::uint32_t {
+    Market = 1,
+    Limit = 2,
+    Stop = 4,
+    StopLimit = 8,
+    Sl = 16,
+    Tp = 32,
+    CloseBy = 64,
+};
+
+// The sum of a flag set's members, for records that carry a flag set.
+template <class Flags>
+constexpr std::uint32_t flag_bits(std::initializer_list<Flags> flags) noexcept {
+    std::uint32_t bits = 0;
+    for (Flags f : flags) bits |= static_cast<std::uint32_t>(f);
+    return bits;
+}
 
 // Answers to the readiness poll. Ready and AuthFailed are the protocol's
 // values, which the module acts on; Starting is any other value.

@@ -28,10 +28,22 @@ RATES_FROM = 106
 RATES_RANGE = 107
 RATES_FROM_POS = 108
 READY_POLL = 109
+ORDER_CALC_MARGIN = 162
+ORDER_CALC_PROFIT = 163
+SYMBOL_INFO = 170
+SYMBOL_SELECT = 171
+SYMBOL_INFO_TICK = 172
+SYMBOLS_TOTAL = 173
+SYMBOLS_GET = 174
+SYMBOLS_GET_GROUP = 175
 TERMINAL_INFO = 180
 ACCOUNT_INFO = 190
+BOOK_ADD = 191
+BOOK_RELEASE = 192
+BOOK_GET = 193
 
 SUCCESS = 1
+FAILED = -1
 INVALID_PARAMS = -2
 OUT_OF_MEMORY = -3
 NOT_FOUND = -4
@@ -77,6 +89,36 @@ ACCOUNT_INFO_FIELDS = [
     ("name", "T128"), ("server", "T64"), ("currency", "T32"), ("company", "T128"),
 ]
 
+# The symbol record in wire order: `name` comes last.
+SYMBOL_FIELDS = [
+    ("custom", "B"), ("chart_mode", "I"), ("select", "B"), ("visible", "B"), ("session_deals", "Q"),
+    ("session_buy_orders", "Q"), ("session_sell_orders", "Q"), ("volume", "Q"), ("volumehigh", "Q"),
+    ("volumelow", "Q"), ("time", "q"), ("digits", "I"), ("spread", "i"), ("spread_float", "B"),
+    ("ticks_bookdepth", "I"), ("trade_calc_mode", "I"), ("trade_mode", "I"), ("start_time", "q"),
+    ("expiration_time", "q"), ("trade_stops_level", "i"), ("trade_freeze_level", "i"), ("trade_exemode", "I"),
+    ("swap_mode", "I"), ("swap_rollover3days", "I"), ("margin_hedged_use_leg", "B"), ("expiration_mode", "i"),
+    ("filling_mode", "i"), ("order_mode", "i"), ("order_gtc_mode", "I"), ("option_mode", "I"),
+    ("option_right", "I"),
+] + [(name, "d") for name in (
+    "bid bidhigh bidlow ask askhigh asklow last lasthigh lastlow volume_real volumehigh_real volumelow_real "
+    "option_strike point trade_tick_value trade_tick_value_profit trade_tick_value_loss trade_tick_size "
+    "trade_contract_size trade_accrued_interest trade_face_value trade_liquidity_rate volume_min volume_max "
+    "volume_step volume_limit swap_long swap_short margin_initial margin_maintenance session_volume "
+    "session_turnover session_interest session_buy_orders_volume session_sell_orders_volume session_open "
+    "session_close session_aw session_price_settlement session_price_limit_min session_price_limit_max "
+    "margin_hedged price_change price_volatility price_theoretical price_greeks_delta price_greeks_theta "
+    "price_greeks_gamma price_greeks_vega price_greeks_rho price_greeks_omega price_sensitivity"
+).split()] + [
+    ("basis", "T32"), ("category", "T64"), ("currency_base", "T16"), ("currency_profit", "T16"),
+    ("currency_margin", "T16"), ("bank", "T256"), ("description", "T64"), ("exchange", "T64"),
+    ("formula", "T256"), ("isin", "T16"), ("page", "T256"), ("path", "T128"), ("name", "T32"),
+]
+SYMBOL_SHORT_FIELDS = SYMBOL_FIELDS[:-1]
+BOOK_DTYPE = np.dtype(
+    {"names": ["type", "price", "volume", "volume_dbl"], "formats": ["<u4", "<f8", "<u8", "<f8"],
+     "offsets": [0, 4, 12, 20], "itemsize": 28}
+)
+
 
 def decode_record(fields, data: bytes) -> dict:
     """Decodes a packed record described by (name, code) rows."""
@@ -107,6 +149,10 @@ def record_size(fields) -> int:
 from fake_terminal import (  # noqa: E402
     endpoint_name, endpoint_path, i32, i64, path_digest, runtime_folder, u32, u64, wide,
 )
+
+
+def f64(x: float) -> bytes:
+    return struct.pack("<d", x)
 from fake_terminal import request as frame  # noqa: E402
 
 
@@ -249,3 +295,69 @@ class TerminalClient:
 
     def rates_from_pos(self, symbol: str, timeframe: int, start_pos: int, count: int):
         return self.records(RATES_FROM_POS, wide(symbol) + i32(timeframe) + i32(start_pos) + i32(count), BAR_DTYPE)
+
+    # ---- market data ----
+
+    def status(self, command: int, args: bytes = b"") -> int:
+        """Sends a request whose reply is the result code alone."""
+        reply = self.call(command, args)
+        assert reply.payload == b"", "a status reply carries the result alone"
+        return reply.result
+
+    def symbol_info(self, symbol: str, short: bool = False):
+        """(result, record dict or None); `short` decodes the record of old builds."""
+        reply = self.call(SYMBOL_INFO, wide(symbol))
+        if reply.result < 0:
+            assert reply.payload == b""
+            return reply.result, None
+        return reply.result, decode_record(SYMBOL_SHORT_FIELDS if short else SYMBOL_FIELDS, reply.payload)
+
+    def symbols_total(self):
+        reply = self.call(SYMBOLS_TOTAL)
+        return reply.result, (reply.u32() if reply.result >= 0 else None)
+
+    def symbols_get(self, group: str | None = None):
+        """(result, list of record dicts or None)."""
+        reply = self.call(SYMBOLS_GET) if group is None else self.call(SYMBOLS_GET_GROUP, wide(group))
+        if reply.result < 0:
+            assert reply.payload == b""
+            return reply.result, None
+        (count,) = struct.unpack_from("<I", reply.payload)
+        size = record_size(SYMBOL_FIELDS)
+        body = reply.payload[4:]
+        assert len(body) == count * size, (len(body), count)
+        return reply.result, [decode_record(SYMBOL_FIELDS, body[k * size : (k + 1) * size]) for k in range(count)]
+
+    def symbol_select(self, symbol: str, enable: bool = True) -> int:
+        return self.status(SYMBOL_SELECT, wide(symbol) + bytes([1 if enable else 0]))
+
+    def symbol_info_tick(self, symbol: str):
+        reply = self.call(SYMBOL_INFO_TICK, wide(symbol))
+        if reply.result < 0:
+            assert reply.payload == b""
+            return reply.result, None
+        return reply.result, np.frombuffer(reply.payload, dtype=TICK_DTYPE)[0]
+
+    def book_add(self, symbol: str) -> int:
+        return self.status(BOOK_ADD, wide(symbol))
+
+    def book_release(self, symbol: str) -> int:
+        return self.status(BOOK_RELEASE, wide(symbol))
+
+    def book_get(self, symbol: str):
+        return self.records(BOOK_GET, wide(symbol), BOOK_DTYPE)
+
+    def calc(self, command: int, action: int, symbol: str, volume: float, *prices: float):
+        """(result, value or None) of a margin or profit calculation."""
+        args = u32(action) + wide(symbol) + f64(volume) + b"".join(f64(p) for p in prices)
+        reply = self.call(command, args)
+        if reply.result < 0:
+            assert reply.payload == b""
+            return reply.result, None
+        return reply.result, struct.unpack("<d", reply.payload)[0]
+
+    def calc_margin(self, action: int, symbol: str, volume: float, price: float):
+        return self.calc(ORDER_CALC_MARGIN, action, symbol, volume, price)
+
+    def calc_profit(self, action: int, symbol: str, volume: float, price_open: float, price_close: float):
+        return self.calc(ORDER_CALC_PROFIT, action, symbol, volume, price_open, price_close)

@@ -42,6 +42,8 @@ constexpr std::array kOptions = {
            [](Settings& s, std::uint64_t v, std::int64_t) { s.trade_allowed = v != 0; }, "1"},
     Option{"--tradeapi-disabled", "tradeapi_disabled", Kind::Flag, 0, 1,
            [](Settings& s, std::uint64_t v, std::int64_t) { s.tradeapi_disabled = v != 0; }, "0"},
+    Option{"--extra-symbols", "extra_symbols", Kind::Number, 0, kMaxExtraSymbols,
+           [](Settings& s, std::uint64_t v, std::int64_t) { s.extra_symbols = static_cast<std::uint32_t>(v); }, "0"},
 };
 
 const Option* find_cli(std::string_view name) noexcept {

@@ -17,6 +17,9 @@ namespace qvn::terminal {
 inline constexpr std::uint32_t kDefaultBuild = 2405;
 inline constexpr std::int64_t kDefaultHistoryStartDay = days_from_civil(2020, 1, 1);
 inline constexpr std::uint32_t kDefaultMaxResponseMb = 2048;
+// Generated symbols a Terminal may be asked for: enough to exercise large
+// catalogues, well within what a response may carry.
+inline constexpr std::uint32_t kMaxExtraSymbols = 100000;
 
 struct Settings {
     bool portable = false;
@@ -29,6 +32,7 @@ struct Settings {
     std::uint32_t max_response_mb = kDefaultMaxResponseMb;
     bool trade_allowed = true;
     bool tradeapi_disabled = false;
+    std::uint32_t extra_symbols = 0;        // generated symbols after the table
 
     std::uint64_t max_response_bytes() const noexcept {
         return static_cast<std::uint64_t>(max_response_mb) << 20;

@@ -51,6 +51,7 @@ void serve_client(Terminal& terminal, platform::Handle fd) noexcept {
     try {
         SocketSink sink(fd);
         Exchange exchange(sink);
+        ClientState client(terminal);  // released when the connection ends
         std::vector<std::byte> body;
         for (;;) {
             std::uint32_t length = 0;
@@ -59,7 +60,7 @@ void serve_client(Terminal& terminal, platform::Handle fd) noexcept {
             // ours. Dropping it is the only safe answer.
             if (length < 4 || length > kMaxRequestBytes) return;
             if (!read_body(fd, length, body)) return;
-            if (!terminal.handle(body, exchange)) return;
+            if (!terminal.handle(body, exchange, client)) return;
             if (body.capacity() > (1u << 20)) std::vector<std::byte>().swap(body);
         }
     } catch (const std::exception& e) {
