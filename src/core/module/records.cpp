@@ -57,6 +57,22 @@ PyObject* surrogate_text(const std::uint8_t* p, std::size_t n) noexcept {
     return str;
 }
 
+// Most doubles of a symbol record are +0.0 (the fields a symbol does not
+// use); they share one float object instead of allocating one each. Floats
+// are immutable, so sharing cannot be observed except through identity.
+PyObject* float_value(const std::uint8_t* p) noexcept {
+    static PyObject* const zero = [] {  // held for the process's life
+        PyObject* z = PyFloat_FromDouble(0.0);
+        if (z == nullptr) PyErr_Clear();
+        return z;
+    }();
+    if (load<std::uint64_t>(p) == 0 && zero != nullptr) {
+        Py_INCREF(zero);
+        return zero;
+    }
+    return PyFloat_FromDouble(load<double>(p));
+}
+
 PyObject* field_value(const Field& field, const std::uint8_t* record) noexcept {
     const std::uint8_t* p = record + field.offset;
     switch (field.kind) {
@@ -69,7 +85,7 @@ PyObject* field_value(const Field& field, const std::uint8_t* record) noexcept {
         case Kind::I32: return PyLong_FromLong(load<std::int32_t>(p));
         case Kind::U64: return PyLong_FromUnsignedLongLong(load<std::uint64_t>(p));
         case Kind::I64: return PyLong_FromLongLong(load<std::int64_t>(p));
-        case Kind::F64: return PyFloat_FromDouble(load<double>(p));
+        case Kind::F64: return float_value(p);
         case Kind::Text: return text_to_str(p, field.units);
         case Kind::Unplaced: break;
     }
