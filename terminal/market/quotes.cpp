@@ -102,7 +102,14 @@ DaySummary QuoteBoard::compute(const SymbolModel& s, std::int64_t now_ms) {
 bool QuoteBoard::extend(const SymbolModel& s, DaySummary& sum, std::int64_t now_ms) {
     if (!sum.quoted) return false;
     const std::int64_t day_end = (sum.day + 1) * kMsPerDay;
-    if (now_ms >= day_end) return false;
+    if (now_ms >= day_end) {
+        // Past the day's end: still the same summary while the market stays
+        // closed (nights, weekends).
+        const auto latest = latest_tick(market_, s, now_ms);
+        if (!latest || latest->time_msc > sum.upto_ms) return false;
+        sum.upto_ms = now_ms;
+        return true;
+    }
     for_each_tick(market_, s, sum.upto_ms + 1, now_ms, [&sum](const wire::TickRecord& t) {
         sum.add(t);
         return true;
