@@ -247,19 +247,18 @@ def test_catalogue_refused_by_old_builds_without_sending(fake, core, call):
     assert [command_of(f) for f in fake.requests()] == [170]
 
 
-@pytest.mark.parametrize("frame, result", [
-    (reply(173, 1, u32(4_000_000_000)), 4_000_000_000),
-    (reply(173, 0, u32(0)), 0),
-    (reply(173, -4), None),
-    (reply(173, 1, u32(3) + u32(0)), None),
-    (reply(174, 1, u32(3)), None),
+@pytest.mark.parametrize("frame, result, outcome", [
+    (reply(173, 1, u32(4_000_000_000)), 4_000_000_000, SUCCESS),
+    (reply(173, 0, u32(0)), 0, SUCCESS),
+    (reply(173, -4), None, (-4, "Terminal: Not found")),
+    (reply(173, 1, u32(3) + u32(0)), None, RECV),
+    (reply(174, 1, u32(3)), None, (-10000, "IPC call failed")),
 ])
-def test_symbols_total(fake, core, frame, result):
+def test_symbols_total(fake, core, frame, result, outcome):
     connected(fake, frame)
     assert core.symbols_total() == result
+    assert core.last_error() == outcome
     assert fake.requests() == [bytes.fromhex("04000000ad000000")]
-    if result is None:
-        assert core.last_error()[0] in (-4, -10002, -10000)
 
 
 @pytest.mark.parametrize("args, kwargs, sent", [
@@ -398,15 +397,14 @@ def test_without_connection(core, name, result):
 # ---- Depth of Market ------------------------------------------------------------------
 
 @pytest.mark.parametrize("name, command", [("market_book_add", 191), ("market_book_release", 192)])
-@pytest.mark.parametrize("frame, result, outcome", [
-    (b"", True, SUCCESS),
-    (b"-4", False, (-4, "Terminal: Not found")),
-    (b"long", False, RECV),
+@pytest.mark.parametrize("result, payload, answer, outcome", [
+    (1, b"", True, SUCCESS),
+    (-4, b"", False, (-4, "Terminal: Not found")),
+    (1, u32(1), False, RECV),
 ])
-def test_book_subscription(fake, core, name, command, frame, result, outcome):
-    answer = {b"": reply(command, 1), b"-4": reply(command, -4), b"long": reply(command, 1, u32(1))}[frame]
-    connected(fake, answer, SYNC)
-    assert getattr(core, name)("XAUUSD") is result
+def test_book_subscription(fake, core, name, command, result, payload, answer, outcome):
+    connected(fake, reply(command, result, payload), SYNC)
+    assert getattr(core, name)("XAUUSD") is answer
     assert core.last_error() == outcome
     assert fake.requests()[0] == request(command, wide("XAUUSD"))
     assert core.symbols_total() == 7
