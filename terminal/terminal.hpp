@@ -62,6 +62,12 @@ public:
     // Account state; the result is a wire result code.
     std::int32_t login(std::uint64_t login, std::u16string_view password, std::u16string_view server);
     Account current_account() const;
+    // A symbol name from a request: kSuccess with `index` set, kInvalidParams
+    // for a name longer than any client may send, kNotFound for one the
+    // catalogue lacks.
+    std::int32_t symbol_index(std::u16string_view name, std::size_t& index) const;
+    // The current account's currency code (ASCII, as the symbol table's).
+    std::string account_currency() const;
 
 private:
     bool on_version(std::uint32_t cmd, RequestReader& in, Exchange& ex);

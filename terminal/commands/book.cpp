@@ -15,31 +15,30 @@ namespace wire = qvn::wire;
 
 // The symbol a book request names: kSuccess with `index` set, or the code
 // to answer.
-std::int32_t book_symbol(const Catalogue& catalogue, RequestReader& in, std::size_t& index) {
+std::int32_t book_symbol(const Terminal& terminal, RequestReader& in, std::size_t& index) {
     std::u16string name;
-    if (!in.wide(name) || !in.done() || name.size() > wire::kSymbolUnits) return wire::kInvalidParams;
-    index = catalogue.index_of(name);
-    return index != Catalogue::npos ? wire::kSuccess : wire::kNotFound;
+    if (!in.wide(name) || !in.done()) return wire::kInvalidParams;
+    return terminal.symbol_index(name, index);
 }
 
 }  // namespace
 
 bool Terminal::on_book_add(std::uint32_t cmd, RequestReader& in, Exchange& ex, ClientState& client) {
     std::size_t i = 0;
-    if (const std::int32_t code = book_symbol(catalogue_, in, i); code != wire::kSuccess) return ex.status(cmd, code);
+    if (const std::int32_t code = book_symbol(*this, in, i); code != wire::kSuccess) return ex.status(cmd, code);
     client.books.add(i);
     return ex.status(cmd, wire::kSuccess);
 }
 
 bool Terminal::on_book_release(std::uint32_t cmd, RequestReader& in, Exchange& ex, ClientState& client) {
     std::size_t i = 0;
-    if (const std::int32_t code = book_symbol(catalogue_, in, i); code != wire::kSuccess) return ex.status(cmd, code);
+    if (const std::int32_t code = book_symbol(*this, in, i); code != wire::kSuccess) return ex.status(cmd, code);
     return ex.status(cmd, client.books.release(i) ? wire::kSuccess : wire::kFailed);
 }
 
 bool Terminal::on_book_get(std::uint32_t cmd, RequestReader& in, Exchange& ex, ClientState& client) {
     std::size_t i = 0;
-    if (const std::int32_t code = book_symbol(catalogue_, in, i); code != wire::kSuccess) return ex.status(cmd, code);
+    if (const std::int32_t code = book_symbol(*this, in, i); code != wire::kSuccess) return ex.status(cmd, code);
     if (!client.books.holds(i)) return ex.status(cmd, wire::kFailed);
     const SymbolModel& s = *catalogue_[i].model;
     const auto quote = latest_tick(market_, s, market_.now_ms());

@@ -18,21 +18,21 @@ struct CalcRequest {
 
 // Reads action, symbol, volume and `n_prices` prices. Layout and values are
 // checked before the symbol is looked up.
-std::int32_t read_calc(RequestReader& in, int n_prices, const Catalogue& catalogue, CalcRequest& out) {
+std::int32_t read_calc(const Terminal& terminal, RequestReader& in, int n_prices, CalcRequest& out) {
     std::uint32_t action = 0;
     std::u16string name;
     if (!in.read(action) || !in.wide(name) || !in.read(out.volume)) return wire::kInvalidParams;
     for (int k = 0; k < n_prices; ++k)
         if (!in.read(out.prices[k])) return wire::kInvalidParams;
-    if (!in.done() || name.size() > wire::kSymbolUnits) return wire::kInvalidParams;
+    if (!in.done()) return wire::kInvalidParams;
     const auto buy = is_buy(action);
     if (!buy || !valid_amount(out.volume)) return wire::kInvalidParams;
     for (int k = 0; k < n_prices; ++k)
         if (!valid_amount(out.prices[k])) return wire::kInvalidParams;
     out.buy = *buy;
-    const CatalogueEntry* e = catalogue.find(name);
-    if (e == nullptr) return wire::kNotFound;
-    out.ins = &e->model->instrument();
+    std::size_t index = 0;
+    if (const std::int32_t code = terminal.symbol_index(name, index); code != wire::kSuccess) return code;
+    out.ins = &terminal.catalogue()[index].model->instrument();
     return wire::kSuccess;
 }
 
@@ -44,16 +44,14 @@ bool reply_amount(Exchange& ex, std::uint32_t cmd, const std::optional<double>& 
     return ex.send(r);
 }
 
-std::string narrow(std::u16string_view text) { return std::string(text.begin(), text.end()); }
-
 }  // namespace
 
 bool Terminal::on_calc_margin(std::uint32_t cmd, RequestReader& in, Exchange& ex) {
     CalcRequest req;
-    if (const std::int32_t code = read_calc(in, 1, catalogue_, req); code != wire::kSuccess)
+    if (const std::int32_t code = read_calc(*this, in, 1, req); code != wire::kSuccess)
         return ex.status(cmd, code);
     const Account a = current_account();
-    const std::string currency = narrow(a.currency);
+    const std::string currency = account_currency();
     return reply_amount(ex, cmd,
                         margin(*req.ins, calc_mode(*req.ins), req.volume, req.prices[0], {currency, a.leverage},
                                rates(market_.now_ms())));
@@ -61,10 +59,10 @@ bool Terminal::on_calc_margin(std::uint32_t cmd, RequestReader& in, Exchange& ex
 
 bool Terminal::on_calc_profit(std::uint32_t cmd, RequestReader& in, Exchange& ex) {
     CalcRequest req;
-    if (const std::int32_t code = read_calc(in, 2, catalogue_, req); code != wire::kSuccess)
+    if (const std::int32_t code = read_calc(*this, in, 2, req); code != wire::kSuccess)
         return ex.status(cmd, code);
     const Account a = current_account();
-    const std::string currency = narrow(a.currency);
+    const std::string currency = account_currency();
     return reply_amount(ex, cmd,
                         profit(*req.ins, req.buy, req.volume, req.prices[0], req.prices[1], {currency, a.leverage},
                                rates(market_.now_ms())));

@@ -12,17 +12,20 @@ namespace {
 
 namespace wire = qvn::wire;
 
-// A symbol name from a request: kSuccess with `index` set, kInvalidParams
-// for a name no client may send, kNotFound for one the catalogue lacks.
-std::int32_t symbol_index(const Catalogue& catalogue, const std::u16string& name, std::size_t& index) {
+}  // namespace
+
+std::int32_t Terminal::symbol_index(std::u16string_view name, std::size_t& index) const {
     if (name.size() > wire::kSymbolUnits) return wire::kInvalidParams;
-    index = catalogue.index_of(name);
+    index = catalogue_.index_of(name);
     return index != Catalogue::npos ? wire::kSuccess : wire::kNotFound;
 }
 
-std::string narrow(std::u16string_view text) { return std::string(text.begin(), text.end()); }
-
-}  // namespace
+std::string Terminal::account_currency() const {
+    const std::u16string currency = current_account().currency;
+    std::string out;
+    for (char16_t c : currency) out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+    return out;
+}
 
 Rates Terminal::rates(std::int64_t now_ms) {
     std::vector<PairQuote> pairs;
@@ -44,7 +47,7 @@ bool Terminal::stream_symbols(std::uint32_t cmd, const std::vector<std::uint32_t
     // streaming: generated symbols share their template's process, so a
     // catalogue of any size costs one summary per table symbol.
     const std::int64_t now = market_.now_ms();
-    const std::string currency = narrow(current_account().currency);
+    const std::string currency = account_currency();
     const Rates r = rates(now);
     const auto& models = market_.symbols();
     std::vector<DaySummary> summaries(models.size());
@@ -79,12 +82,12 @@ bool Terminal::on_symbol_info(std::uint32_t cmd, RequestReader& in, Exchange& ex
     std::u16string name;
     if (!in.wide(name) || !in.done()) return ex.status(cmd, wire::kInvalidParams);
     std::size_t i = 0;
-    if (const std::int32_t code = symbol_index(catalogue_, name, i); code != wire::kSuccess)
+    if (const std::int32_t code = symbol_index(name, i); code != wire::kSuccess)
         return ex.status(cmd, code);
     const CatalogueEntry& e = catalogue_[i];
     const std::int64_t now = market_.now_ms();
     const DaySummary q = quotes_.summary(*e.model, now);
-    const TickValue value = tick_value(e.model->instrument(), narrow(current_account().currency), rates(now));
+    const TickValue value = tick_value(e.model->instrument(), account_currency(), rates(now));
     wire::SymbolInfoRecord record;
     fill_symbol_record(record, e, q, watch_.selected(i), value);
     Response r(cmd, wire::kSuccess);
@@ -98,7 +101,7 @@ bool Terminal::on_symbol_select(std::uint32_t cmd, RequestReader& in, Exchange& 
     std::uint8_t enable = 0;
     if (!in.wide(name) || !in.read(enable) || !in.done()) return ex.status(cmd, wire::kInvalidParams);
     std::size_t i = 0;
-    if (const std::int32_t code = symbol_index(catalogue_, name, i); code != wire::kSuccess)
+    if (const std::int32_t code = symbol_index(name, i); code != wire::kSuccess)
         return ex.status(cmd, code);
     if (enable != 0) {
         watch_.select(i);
@@ -111,7 +114,7 @@ bool Terminal::on_symbol_info_tick(std::uint32_t cmd, RequestReader& in, Exchang
     std::u16string name;
     if (!in.wide(name) || !in.done()) return ex.status(cmd, wire::kInvalidParams);
     std::size_t i = 0;
-    if (const std::int32_t code = symbol_index(catalogue_, name, i); code != wire::kSuccess)
+    if (const std::int32_t code = symbol_index(name, i); code != wire::kSuccess)
         return ex.status(cmd, code);
     // Before the first tick of the process there is no quote: all zeros.
     const auto tick = latest_tick(market_, *catalogue_[i].model, market_.now_ms());

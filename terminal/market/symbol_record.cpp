@@ -1,5 +1,6 @@
 #include "terminal/market/symbol_record.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstring>

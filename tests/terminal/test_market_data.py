@@ -163,8 +163,6 @@ def test_market_watch_selection(client):
     assert client.symbol_select("EURGBP", True) == tc.SUCCESS and selected(client, "EURGBP")
     assert client.symbol_select("EURGBP", False) == tc.SUCCESS and not selected(client, "EURGBP")
     assert client.symbol_select("EURGBP", False) == tc.SUCCESS
-    assert client.symbol_select("NOPE", True) == tc.NOT_FOUND
-    assert client.symbol_select("eurusd", False) == tc.NOT_FOUND
 
 
 def test_a_book_keeps_its_symbol_in_market_watch_until_its_client_leaves(terminal):
@@ -194,9 +192,12 @@ def test_book_release(client):
     assert client.book_get("GBPJPY") == (tc.FAILED, None)
 
 
-@pytest.mark.parametrize("call", ["book_add", "book_release", "book_get"])
-def test_book_of_an_unknown_symbol(client, call):
-    result = getattr(client, call)("NOPE")
+@pytest.mark.parametrize(
+    "call", ["symbol_info", "symbol_info_tick", "symbol_select", "book_add", "book_release", "book_get"]
+)
+@pytest.mark.parametrize("name", ["NOPE", "eurusd", "EURUSD ", ""])
+def test_unknown_symbol(client, call, name):
+    result = getattr(client, call)(name)
     assert (result[0] if isinstance(result, tuple) else result) == tc.NOT_FOUND
 
 
