@@ -384,13 +384,15 @@ def test_symbol_select_takes_no_keywords(core):
     assert core.last_error() == SUCCESS  # the function never ran
 
 
-@pytest.mark.parametrize("name, result", [
-    ("symbol_select", False), ("market_book_add", False), ("market_book_release", False),
-    ("symbol_info", None), ("symbol_info_tick", None), ("market_book_get", None),
+@pytest.mark.parametrize("name, args, result", [
+    ("symbol_select", ("EURUSD",), False), ("market_book_add", ("EURUSD",), False),
+    ("market_book_release", ("EURUSD",), False), ("symbol_info", ("EURUSD",), None),
+    ("symbol_info_tick", ("EURUSD",), None), ("market_book_get", ("EURUSD",), None),
+    ("order_calc_margin", (0, "EURUSD", 1.0, 1.1), None), ("order_calc_profit", (0, "EURUSD", 1.0, 1.1, 1.2), None),
 ])
-def test_without_connection(core, name, result):
+def test_without_connection(core, name, args, result):
     core.shutdown()
-    assert getattr(core, name)("EURUSD") is result
+    assert getattr(core, name)(*args) is result
     assert core.last_error() == (-10004, "No IPC connection")
 
 
