@@ -51,6 +51,11 @@ std::optional<wire::TickRecord> latest_tick(Market& market, const SymbolModel& s
 }
 
 void DaySummary::add(const wire::TickRecord& t) noexcept {
+    // The record is packed: take its prices by value, since std::max and
+    // std::min bind references.
+    const double bid = t.bid, ask = t.ask, last = t.last;
+    const std::uint64_t size = t.volume;
+    const double size_real = t.volume_real;
     if (!quoted) {
         quoted = true;
         open = t.bid;
@@ -58,10 +63,10 @@ void DaySummary::add(const wire::TickRecord& t) noexcept {
         ask_high = ask_low = t.ask;
     }
     latest = t;
-    bid_high = std::max(bid_high, t.bid);
-    bid_low = std::min(bid_low, t.bid);
-    ask_high = std::max(ask_high, t.ask);
-    ask_low = std::min(ask_low, t.ask);
+    bid_high = std::max(bid_high, bid);
+    bid_low = std::min(bid_low, bid);
+    ask_high = std::max(ask_high, ask);
+    ask_low = std::min(ask_low, ask);
     if (t.volume == 0) return;  // a quote
     const bool first_deal = deals == 0;
     ++deals;
@@ -72,14 +77,14 @@ void DaySummary::add(const wire::TickRecord& t) noexcept {
         ++sells;
         sell_volume_real += t.volume_real;
     }
-    last_high = first_deal ? t.last : std::max(last_high, t.last);
-    last_low = first_deal ? t.last : std::min(last_low, t.last);
+    last_high = first_deal ? t.last : std::max(last_high, last);
+    last_low = first_deal ? t.last : std::min(last_low, last);
     last_volume = t.volume;
     last_volume_real = t.volume_real;
-    volume_high = first_deal ? t.volume : std::max(volume_high, t.volume);
-    volume_low = first_deal ? t.volume : std::min(volume_low, t.volume);
-    volume_high_real = first_deal ? t.volume_real : std::max(volume_high_real, t.volume_real);
-    volume_low_real = first_deal ? t.volume_real : std::min(volume_low_real, t.volume_real);
+    volume_high = first_deal ? t.volume : std::max(volume_high, size);
+    volume_low = first_deal ? t.volume : std::min(volume_low, size);
+    volume_high_real = first_deal ? t.volume_real : std::max(volume_high_real, size_real);
+    volume_low_real = first_deal ? t.volume_real : std::min(volume_low_real, size_real);
     volume_real += t.volume_real;
     turnover += t.last * t.volume_real;
 }
