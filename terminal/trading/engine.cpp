@@ -520,6 +520,8 @@ Executor::Outcome Executor::deal(const wire::TradeRequestRecord& req) {
     wire::TradeOrderRecord o = make_order(d_.ticket(), *e, req.type, volume, fill_price, OrderReason::Expert,
                                           req.magic, text_of(comment_units, wire::kTextUnits));
     o.type_filling = req.type_filling;
+    o.sl = req.sl;
+    o.tp = req.tp;
     out.deal = fill(*e, buy, volume, fill_price, o, DealReason::Expert, req.sl, req.tp, pi != npos ? position : 0);
     out.order = o.ticket;
     out.volume = volume;
