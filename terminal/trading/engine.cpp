@@ -911,7 +911,6 @@ void Executor::walk(std::int64_t from_ms, std::int64_t to_ms) {
                 ++i;
             }
         }
-        d_.dirty = true;
         t = fixed;
     }
     set_time(end_ms);
@@ -1028,7 +1027,14 @@ Trading::Session Trading::begin(const Account& account, std::int64_t now_ms) {
         ex.walk(slot->book.evaluated_ms + 1, now_ms);
         ex.stop_out();
         draft.evaluated_ms = now_ms;
-        if (!commit(*slot, std::move(draft))) return s;
+        if (draft.dirty) {
+            if (!commit(*slot, std::move(draft))) return s;
+        } else {
+            // Nothing happened: only memory moves on. After a restart the
+            // walk covers this stretch again and again finds nothing, so
+            // quiet reads cost no disk write.
+            slot->book.evaluated_ms = now_ms;
+        }
     }
     s.book_ = &slot->book;
     return s;
