@@ -82,9 +82,9 @@ struct Quote {
 class Executor {
 public:
     Executor(Trading& t, const Account& account, std::string_view currency, const AccountBook& book, Draft& draft,
-             std::int64_t now_ms)
+             std::int64_t now_ms, Rates rates)
         : t_(t), account_(account), currency_(currency), book_(book), d_(draft), now_ms_(now_ms),
-          rates_(t.rates_(now_ms)) {}
+          rates_(std::move(rates)) {}
 
     void set_time(std::int64_t ms) { now_ms_ = ms; }
     std::int64_t now_ms() const { return now_ms_; }
@@ -972,7 +972,7 @@ bool Trading::load(Slot& slot, const Account& account, std::int64_t now_ms) {
         book.evaluated_ms = now_ms;
         Draft draft(book);
         const std::string currency = ascii(account.currency);
-        Executor ex(*this, account, currency, book, draft, now_ms);
+        Executor ex(*this, account, currency, book, draft, now_ms, rates_(now_ms));
         if (account.balance != 0) ex.add_balance_deal(account.balance, u"Initial deposit");
         if (!store_.commit(book, draft)) return false;
         std::move(draft).apply_to(book);
@@ -1021,9 +1021,11 @@ Trading::Session Trading::begin(const Account& account, std::int64_t now_ms) {
     s.account_ = &account;
     s.currency_ = ascii(account.currency);
     s.now_ms_ = now_ms;
+    // One set of conversion rates serves the whole request.
+    s.rates_.emplace(rates_(now_ms));
     if (now_ms > slot->book.evaluated_ms) {
         Draft draft(slot->book);
-        Executor ex(*this, account, s.currency_, slot->book, draft, now_ms);
+        Executor ex(*this, account, s.currency_, slot->book, draft, now_ms, *s.rates_);
         ex.walk(slot->book.evaluated_ms + 1, now_ms);
         ex.stop_out();
         draft.evaluated_ms = now_ms;
@@ -1042,13 +1044,13 @@ Trading::Session Trading::begin(const Account& account, std::int64_t now_ms) {
 
 Figures Trading::figures(const Session& s) {
     Draft draft(*s.book_);
-    Executor ex(*this, *s.account_, s.currency_, *s.book_, draft, s.now_ms_);
+    Executor ex(*this, *s.account_, s.currency_, *s.book_, draft, s.now_ms_, *s.rates_);
     return ex.figures();
 }
 
 wire::TradePositionRecord Trading::position_now(const Session& s, const wire::TradePositionRecord& p) {
     Draft draft(*s.book_);
-    Executor ex(*this, *s.account_, s.currency_, *s.book_, draft, s.now_ms_);
+    Executor ex(*this, *s.account_, s.currency_, *s.book_, draft, s.now_ms_, *s.rates_);
     wire::TradePositionRecord out = p;
     if (const auto close = ex.close_price(p)) {
         const double volume = p.volume;
@@ -1069,7 +1071,7 @@ wire::TradeOrderRecord Trading::order_now(const Session& s, const wire::TradeOrd
 
 wire::TradeCheckResultRecord Trading::check(Session& s, const wire::TradeRequestRecord& req) {
     Draft draft(*s.book_);
-    Executor ex(*this, *s.account_, s.currency_, *s.book_, draft, s.now_ms_);
+    Executor ex(*this, *s.account_, s.currency_, *s.book_, draft, s.now_ms_, *s.rates_);
     const Executor::Outcome out = ex.execute(req);
     wire::TradeCheckResultRecord r{};
     // A request that would pass is reported as Done, with the account as
@@ -1080,7 +1082,7 @@ wire::TradeCheckResultRecord Trading::check(Session& s, const wire::TradeRequest
         f = ex.figures();
     } else {
         Draft unchanged(*s.book_);
-        Executor before(*this, *s.account_, s.currency_, *s.book_, unchanged, s.now_ms_);
+        Executor before(*this, *s.account_, s.currency_, *s.book_, unchanged, s.now_ms_, *s.rates_);
         f = before.figures();
     }
     const TradeRetcode code = ok ? TradeRetcode::Done : out.code;
@@ -1097,7 +1099,7 @@ wire::TradeCheckResultRecord Trading::check(Session& s, const wire::TradeRequest
 
 wire::TradeSendResultRecord Trading::send(Session& s, const wire::TradeRequestRecord& req) {
     Draft draft(*s.book_);
-    Executor ex(*this, *s.account_, s.currency_, *s.book_, draft, s.now_ms_);
+    Executor ex(*this, *s.account_, s.currency_, *s.book_, draft, s.now_ms_, *s.rates_);
     Executor::Outcome out = ex.execute(req);
     wire::TradeSendResultRecord r{};
     {

@@ -77,6 +77,7 @@ public:
         const Account* account_ = nullptr;
         std::string currency_;
         std::int64_t now_ms_ = 0;
+        std::optional<Rates> rates_;
     };
 
     Session begin(const Account& account, std::int64_t now_ms);
