@@ -87,23 +87,26 @@ bool TradeStore::open(std::u16string_view path, std::string& error) {
     return true;
 }
 
-bool TradeStore::load(std::uint64_t login, AccountBook& out) {
+TradeStore::Load TradeStore::load(std::uint64_t login, AccountBook& out) {
     std::lock_guard lock(mutex_);
-    // One read transaction: a snapshot, never half of a commit.
+    // One transaction: a snapshot, never half of a commit.
     Transaction tx(db_);
-    if (!tx.active()) return false;
+    if (!tx.active()) return Load::Failed;
     Statement st(db_, "SELECT balance, next_ticket, evaluated_ms FROM accounts WHERE login = ?");
-    if (!st.bind(1, login) || !st.step()) return false;
+    if (!st.bind(1, login)) return Load::Failed;
+    if (!st.step()) return st.failed() ? Load::Failed : Load::Missing;
     out = AccountBook{};
     out.login = login;
     out.balance = st.real(0);
     out.next_ticket = static_cast<std::uint64_t>(st.int64(1));
     out.evaluated_ms = st.int64(2);
-    return load_records(db_, "SELECT record FROM positions WHERE login = ? ORDER BY ticket", login, out.positions) &&
-           load_records(db_, "SELECT record FROM orders WHERE login = ? ORDER BY ticket", login, out.orders) &&
-           load_records(db_, "SELECT record FROM history_orders WHERE login = ? ORDER BY seq", login,
-                        out.history_orders) &&
-           load_records(db_, "SELECT record FROM deals WHERE login = ? ORDER BY ticket", login, out.deals);
+    const bool ok =
+        load_records(db_, "SELECT record FROM positions WHERE login = ? ORDER BY ticket", login, out.positions) &&
+        load_records(db_, "SELECT record FROM orders WHERE login = ? ORDER BY ticket", login, out.orders) &&
+        load_records(db_, "SELECT record FROM history_orders WHERE login = ? ORDER BY seq", login,
+                     out.history_orders) &&
+        load_records(db_, "SELECT record FROM deals WHERE login = ? ORDER BY ticket", login, out.deals);
+    return ok ? Load::Found : Load::Failed;
 }
 
 bool TradeStore::commit(const AccountBook& book, const Draft& draft) {

@@ -19,8 +19,11 @@ public:
     bool open(std::u16string_view path, std::string& error);
     bool is_open() const noexcept { return db_.is_open(); }
 
-    // The account's stored state; false when the account has none yet.
-    bool load(std::uint64_t login, AccountBook& out);
+    enum class Load { Found, Missing, Failed };
+    // The account's stored state. Missing (a new account) and Failed (the
+    // database could not be read) are kept apart, so a read error never
+    // passes for a fresh account.
+    Load load(std::uint64_t login, AccountBook& out);
     // Writes a draft of `book`'s account in one transaction.
     bool commit(const AccountBook& book, const Draft& draft);
 

@@ -439,11 +439,12 @@ TradeRetcode Executor::expiration_of(const wire::TradeRequestRecord& req, std::i
         case OrderTime::Gtc: out_s = 0; return TradeRetcode::Done;
         case OrderTime::Day: out_s = next_midnight_ms(now_ms_) / 1000; return TradeRetcode::Done;
         case OrderTime::Specified:
-            if (expiration <= now_s) return TradeRetcode::InvalidExpiration;
+            if (expiration <= now_s || expiration >= Market::process_end_ms() / 1000)
+                return TradeRetcode::InvalidExpiration;
             out_s = expiration;
             return TradeRetcode::Done;
         case OrderTime::SpecifiedDay: {
-            if (expiration <= 0 || expiration > std::numeric_limits<std::int64_t>::max() / 1000)
+            if (expiration <= 0 || expiration >= Market::process_end_ms() / 1000)
                 return TradeRetcode::InvalidExpiration;
             const std::int64_t end = next_midnight_ms(expiration * 1000) / 1000;
             if (end <= now_s) return TradeRetcode::InvalidExpiration;
@@ -965,7 +966,9 @@ bool Trading::load(Slot& slot, const Account& account, std::int64_t now_ms) {
     if (slot.loaded) return true;
     AccountBook book;
     if (!store_.is_open()) return false;
-    if (!store_.load(account.login, book)) {
+    const TradeStore::Load loaded = store_.load(account.login, book);
+    if (loaded == TradeStore::Load::Failed) return false;
+    if (loaded == TradeStore::Load::Missing) {
         // A new account: its opening balance is its first deal.
         book = AccountBook{};
         book.login = account.login;

@@ -61,7 +61,7 @@ void test_store_round_trip() {
         CHECK(store.open(qvn::protocol::path_to_utf16(path.string()), error));
         term::AccountBook book;
         book.login = 42;
-        CHECK(!store.load(42, book));  // nothing stored yet
+        CHECK(store.load(42, book) == term::TradeStore::Load::Missing);
 
         term::Draft draft(book);
         draft.balance = 100.25;
@@ -85,7 +85,7 @@ void test_store_round_trip() {
     std::string error;
     CHECK(reopened.open(qvn::protocol::path_to_utf16(path.string()), error));
     term::AccountBook back;
-    CHECK(reopened.load(42, back));
+    CHECK(reopened.load(42, back) == term::TradeStore::Load::Found);
     CHECK(back.balance == 100.25 && back.next_ticket == 4);
     CHECK(back.positions.empty() && back.deals.size() == 1 && back.history_orders.size() == 1);
     if (back.deals.size() == 1) {
