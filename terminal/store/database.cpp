@@ -12,8 +12,11 @@ bool Database::open(const std::string& path) {
     if (db_ != nullptr) return false;
     const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
     if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
-        // A handle is returned even on failure; it carries the message until
-        // closed, which the destructor does.
+        // A handle may come back even on failure: keep its message, then
+        // close it, so an unopened database never looks open.
+        open_error_ = db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory";
+        sqlite3_close_v2(db_);
+        db_ = nullptr;
         return false;
     }
     sqlite3_busy_timeout(db_, 5000);
@@ -27,7 +30,7 @@ bool Database::exec(std::string_view sql) {
 }
 
 std::string Database::error() const {
-    if (db_ == nullptr) return "database not open";
+    if (db_ == nullptr) return open_error_.empty() ? "database not open" : open_error_;
     return sqlite3_errmsg(db_);
 }
 

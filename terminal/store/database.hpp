@@ -30,6 +30,7 @@ public:
 
 private:
     sqlite3* db_ = nullptr;
+    std::string open_error_;
 };
 
 class Statement {
