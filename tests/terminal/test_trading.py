@@ -335,3 +335,65 @@ def test_sigkill_after_acknowledged_trades_loses_none(launch, tmp_path):
         # position, and the money adds up.
         assert len(orders) == len(deals) - 1 == len(c.positions())
         assert_books_agree(c)
+
+
+FRI_NOON = WED_NOON + 2 * DAY
+
+
+@pytest.mark.parametrize(
+    "start, days, nights",
+    [
+        (WED_NOON, 1, 3),  # Wednesday night is the triple rollover of forex
+        (WED_NOON, 2, 4),  # ... then a single Thursday night
+        (FRI_NOON, 3, 1),  # Friday night; none over the weekend
+    ],
+)
+def test_swaps_accrue_at_each_rollover_and_leave_with_the_close(launch, start, days, nights):
+    t = launch(now=at(start))
+    with t.client() as c:
+        swap_long = c.symbol_info("EURUSD")[1]["swap_long"]
+        ticket = c.order_send(action=DEAL, symbol="EURUSD", volume=0.5, type=BUY)["order"]
+    t.stop()
+    t.start(now=at(start + days * DAY))
+    with t.client() as c:
+        # Points x point size x contract x lots, in USD: the account's currency.
+        expected = round(nights * swap_long * 1e-5 * 100000 * 0.5, 2)
+        assert c.position(ticket)[1]["swap"] == pytest.approx(expected)
+        assert c.order_send(action=DEAL, volume=0.2, type=SELL, position=ticket)["retcode"] == DONE
+        assert c.history_deals()[-1]["swap"] == pytest.approx(round(expected * 0.4, 2))
+        assert_books_agree(c)
+
+
+def test_stop_out_closes_the_losing_position(launch, installation):
+    # Where the market goes in the week ahead, read from the history of a
+    # Terminal whose clock stands a week later.
+    probe = launch(name="probe", now=at(WED_NOON + 7 * DAY))
+    with probe.client() as c:
+        _, ticks = c.ticks_range("EURUSD", WED_NOON * 1000, (WED_NOON + 7 * DAY) * 1000, 1)
+    probe.stop()
+    start_bid, start_ask = float(ticks["bid"][0]), float(ticks["ask"][0])
+    low, high = int(ticks["bid"].argmin()), int(ticks["ask"].argmax())
+    fall, rise = start_ask - float(ticks["bid"][low]), float(ticks["ask"][high]) - start_bid
+    side, worst = (BUY, low) if fall >= rise else (SELL, high)
+    excursion = max(fall, rise)
+    # A volume whose loss at the worst tick takes the margin level of a
+    # 1000 USD account at 1:1000 well below the stop-out level.
+    volume = min(9.0, round(2500 / (excursion * 100000 + 60), 2))
+
+    config = installation.data_folder / "config"
+    config.mkdir(parents=True)
+    (config / "terminal.ini").write_text("[Account 7001001]\npassword=pw\nbalance=1000\nleverage=1000\n")
+    installation.start(now=at(WED_NOON))
+    with installation.client() as c:
+        assert c.login(7001001, "pw") == tc.SUCCESS
+        sent = c.order_send(action=DEAL, symbol="EURUSD", volume=volume, type=side)
+        assert sent["retcode"] == DONE, sent
+    installation.stop()
+    installation.start(now=str(int(ticks["time_msc"][worst]) / 1000))
+    with installation.client() as c:
+        assert c.login(7001001, "pw") == tc.SUCCESS
+        assert c.positions() == []
+        last = c.history_deals()[-1]
+        assert (last["position_id"], last["reason"], last["entry"]) == (sent["order"], 6, ENTRY_OUT)
+        account = assert_books_agree(c)
+        assert account["margin"] == 0 and account["balance"] < 1000
