@@ -1052,7 +1052,9 @@ Figures Trading::figures(const Session& s) {
 }
 
 wire::TradePositionRecord Trading::position_now(const Session& s, const wire::TradePositionRecord& p) {
-    Draft draft(*s.book_);
+    // Pricing one position needs none of the account's other records.
+    const AccountBook nothing;
+    Draft draft(nothing);
     Executor ex(*this, *s.account_, s.currency_, *s.book_, draft, s.now_ms_, *s.rates_);
     wire::TradePositionRecord out = p;
     if (const auto close = ex.close_price(p)) {
