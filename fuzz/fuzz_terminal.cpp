@@ -110,6 +110,24 @@ std::int64_t fixed_fields(std::uint32_t command) {
         case wire::kLogin: return 0;
         case wire::kTerminalInfo: return sizeof(wire::TerminalInfoRecord);
         case wire::kAccountInfo: return sizeof(wire::AccountInfoRecord);
+        case wire::kSymbolsTotal:
+        case wire::kPositionsTotal:
+        case wire::kOrdersTotal:
+        case wire::kHistoryOrdersTotal:
+        case wire::kHistoryDealsTotal: return 4;
+        case wire::kSymbolSelect:
+        case wire::kBookAdd:
+        case wire::kBookRelease: return 0;
+        case wire::kOrderCalcMargin:
+        case wire::kOrderCalcProfit: return 8;
+        case wire::kSymbolInfo: return sizeof(wire::SymbolInfoRecord);
+        case wire::kSymbolInfoTick: return sizeof(wire::TickRecord);
+        case wire::kPositionByTicket: return sizeof(wire::TradePositionRecord);
+        case wire::kOrderByTicket:
+        case wire::kHistoryOrderByTicket: return sizeof(wire::TradeOrderRecord);
+        case wire::kHistoryDealByTicket: return sizeof(wire::TradeDealRecord);
+        case wire::kOrderCheck: return sizeof(wire::TradeCheckResultRecord);
+        case wire::kOrderSend: return sizeof(wire::TradeSendResultRecord);
         default: return -1;
     }
 }
@@ -121,6 +139,17 @@ std::size_t list_record_size(std::uint32_t command) {
         case wire::kRatesFrom:
         case wire::kRatesRange:
         case wire::kRatesFromPos: return sizeof(wire::BarRecord);
+        case wire::kSymbolsGet:
+        case wire::kSymbolsGetGroup: return sizeof(wire::SymbolInfoRecord);
+        case wire::kBookGet: return sizeof(wire::BookRecord);
+        case wire::kPositionsGet:
+        case wire::kPositionsBySymbol: return sizeof(wire::TradePositionRecord);
+        case wire::kOrdersGet:
+        case wire::kOrdersBySymbol:
+        case wire::kHistoryOrdersRange:
+        case wire::kHistoryOrdersByPosition: return sizeof(wire::TradeOrderRecord);
+        case wire::kHistoryDealsRange:
+        case wire::kHistoryDealsByPosition: return sizeof(wire::TradeDealRecord);
         default: return 0;
     }
 }
@@ -133,7 +162,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     MemorySink sink;
     term::Exchange exchange(sink);
     const std::span<const std::byte> body(reinterpret_cast<const std::byte*>(data), size);
-    FUZZ_ASSERT(w.terminal.handle(body, exchange));
+    term::ClientState client(w.terminal);  // one connection per input
+    FUZZ_ASSERT(w.terminal.handle(body, exchange, client));
 
     const std::vector<std::byte>& out = sink.bytes_;
     std::uint32_t command;
