@@ -203,6 +203,129 @@ constexpr std::uint32_t flag_bits(std::initializer_list<Flags> flags) noexcept {
     return bits;
 }
 
+// ---- Trading --------------------------------------------------------------
+
+// What a trade request asks for.
+enum class TradeAction : std::uint32_t {
+    Deal = 1,     // a market order, filled at once
+    Pending = 2,  // place a pending order
+    Sltp = 3,     // change the stops of an open position
+    Modify = 4,   // change a pending order's price, stops or expiration
+    Remove = 5,   // delete a pending order
+    CloseBy = 6,  // close a position by an opposite one
+};
+
+// How a market order treats volume it cannot fill at once.
+enum class OrderFilling : std::uint32_t {
+    Fok = 0,     // fill all or nothing
+    Ioc = 1,     // fill what is available, cancel the rest
+    Return = 2,  // fill what is available, keep the rest
+    Boc = 3,     // book or cancel: pending orders only
+};
+
+// How long a pending order lives.
+enum class OrderTime : std::uint32_t {
+    Gtc = 0,           // until removed
+    Day = 1,           // until the end of the trading day
+    Specified = 2,     // until the request's expiration
+    SpecifiedDay = 3,  // until the end of the expiration's day
+};
+
+enum class OrderState : std::uint32_t {
+    Started = 0,
+    Placed = 1,
+    Canceled = 2,
+    Partial = 3,
+    Filled = 4,
+    Rejected = 5,
+    Expired = 6,
+};
+
+enum class DealType : std::uint32_t {
+    Buy = 0,
+    Sell = 1,
+    Balance = 2,
+    Credit = 3,
+    Charge = 4,
+    Commission = 5,
+    Interest = 6,
+};
+
+// What a deal does to its position.
+enum class DealEntry : std::uint32_t {
+    In = 0,     // opens or adds to it
+    Out = 1,    // reduces or closes it
+    Inout = 2,  // reverses it (netting accounts)
+    OutBy = 3,  // closes it by an opposite position
+};
+
+// Who or what caused a deal, an order or a position.
+enum class DealReason : std::uint32_t {
+    Client = 0,
+    Mobile = 1,
+    Web = 2,
+    Expert = 3,  // a program through the API
+    Sl = 4,
+    Tp = 5,
+    So = 6,      // stop-out
+    Rollover = 7,
+};
+
+enum class OrderReason : std::uint32_t {
+    Client = 0,
+    Mobile = 1,
+    Web = 2,
+    Expert = 3,
+    Sl = 4,
+    Tp = 5,
+    So = 6,
+};
+
+enum class PositionType : std::uint32_t {
+    Buy = 0,
+    Sell = 1,
+};
+
+enum class PositionReason : std::uint32_t {
+    Client = 0,
+    Mobile = 1,
+    Web = 2,
+    Expert = 3,
+};
+
+// The outcome of a trade request, carried in the check and send results.
+// terminal/trading/retcode.cpp holds the comment of each.
+enum class TradeRetcode : std::uint32_t {
+    Done = 1,
+    Placed = 2,
+    DonePartial = 3,
+    Reject = 10,
+    Cancel = 11,
+    Error = 12,
+    Invalid = 13,
+    InvalidVolume = 14,
+    InvalidPrice = 15,
+    InvalidStops = 16,
+    TradeDisabled = 17,
+    MarketClosed = 18,
+    NoMoney = 19,
+    PriceChanged = 20,
+    PriceOff = 21,
+    InvalidExpiration = 22,
+    NoChanges = 23,
+    Frozen = 24,
+    InvalidFill = 25,
+    LimitOrders = 26,
+    LimitVolume = 27,
+    InvalidOrder = 28,
+    PositionClosed = 29,
+    InvalidCloseVolume = 30,
+    LimitPositions = 31,
+    HedgeProhibited = 32,
+    CloseOnly = 33,
+    Storage = 34,  // the trade could not be written to the database
+};
+
 // Answers to the readiness poll. Ready and AuthFailed are the protocol's
 // values, which the module acts on; Starting is any other value.
 enum class ReadyState : std::uint32_t {

@@ -36,6 +36,7 @@ Terminal::Terminal(Settings settings, Installation installation, std::vector<Acc
       catalogue_(market, settings_.extra_symbols),
       quotes_(market),
       watch_(catalogue_),
+      trading_(market_, catalogue_, quotes_, watch_, store_, [this](std::int64_t now_ms) { return rates(now_ms); }),
       started_(std::chrono::steady_clock::now()),
       history_(std::move(history)) {
     // Start logged in to the account used last, or the first demo account.
@@ -95,6 +96,10 @@ std::int32_t Terminal::login(std::uint64_t login, std::u16string_view password, 
     return wire::kSuccess;
 }
 
+bool Terminal::open_trading(std::string& error) {
+    return store_.open(join(installation_.files_folder, u"trading.db"), error);
+}
+
 void Terminal::save_history_locked() {
     if (!write_file(installation_.accounts_file(), format_history(history_)))
         std::fprintf(stderr, "terminal64: cannot write %s\n",
@@ -132,6 +137,24 @@ bool Terminal::handle(std::span<const std::byte> body, Exchange& ex, ClientState
         Route{wire::kSymbolsGetGroup, &Terminal::on_symbols_get_group},
         Route{wire::kOrderCalcMargin, &Terminal::on_calc_margin},
         Route{wire::kOrderCalcProfit, &Terminal::on_calc_profit},
+        Route{wire::kPositionsTotal, &Terminal::on_positions},
+        Route{wire::kPositionsGet, &Terminal::on_positions},
+        Route{wire::kPositionsBySymbol, &Terminal::on_positions},
+        Route{wire::kPositionByTicket, &Terminal::on_positions},
+        Route{wire::kOrdersTotal, &Terminal::on_orders},
+        Route{wire::kOrdersGet, &Terminal::on_orders},
+        Route{wire::kOrdersBySymbol, &Terminal::on_orders},
+        Route{wire::kOrderByTicket, &Terminal::on_orders},
+        Route{wire::kHistoryOrdersTotal, &Terminal::on_history_orders},
+        Route{wire::kHistoryOrdersRange, &Terminal::on_history_orders},
+        Route{wire::kHistoryOrdersByPosition, &Terminal::on_history_orders},
+        Route{wire::kHistoryOrderByTicket, &Terminal::on_history_orders},
+        Route{wire::kHistoryDealsTotal, &Terminal::on_history_deals},
+        Route{wire::kHistoryDealsRange, &Terminal::on_history_deals},
+        Route{wire::kHistoryDealsByPosition, &Terminal::on_history_deals},
+        Route{wire::kHistoryDealByTicket, &Terminal::on_history_deals},
+        Route{wire::kOrderCheck, &Terminal::on_order_check},
+        Route{wire::kOrderSend, &Terminal::on_order_send},
     };
     for (const Route& r : kRoutes)
         if (r.command == cmd) return (this->*r.handler)(cmd, in, ex);

@@ -21,6 +21,8 @@
 #include "terminal/market/quotes.hpp"
 #include "terminal/market/watch.hpp"
 #include "terminal/config/settings.hpp"
+#include "terminal/store/trade_store.hpp"
+#include "terminal/trading/engine.hpp"
 
 namespace qvn::terminal {
 
@@ -69,6 +71,13 @@ public:
     // The current account's currency code (ASCII, as the symbol table's).
     std::string account_currency() const;
 
+    // Opens the trading database in the data folder; trading commands fail
+    // until it is open.
+    bool open_trading(std::string& error);
+    // Whether programs may trade: order_send answers kAutoTradingDisabled
+    // otherwise.
+    bool auto_trading() const noexcept { return settings_.trade_allowed && !settings_.tradeapi_disabled; }
+
 private:
     bool on_version(std::uint32_t cmd, RequestReader& in, Exchange& ex);
     bool on_handshake(std::uint32_t cmd, RequestReader& in, Exchange& ex);
@@ -89,6 +98,12 @@ private:
     bool on_symbols_get_group(std::uint32_t cmd, RequestReader& in, Exchange& ex);
     bool on_calc_margin(std::uint32_t cmd, RequestReader& in, Exchange& ex);
     bool on_calc_profit(std::uint32_t cmd, RequestReader& in, Exchange& ex);
+    bool on_positions(std::uint32_t cmd, RequestReader& in, Exchange& ex);
+    bool on_orders(std::uint32_t cmd, RequestReader& in, Exchange& ex);
+    bool on_history_orders(std::uint32_t cmd, RequestReader& in, Exchange& ex);
+    bool on_history_deals(std::uint32_t cmd, RequestReader& in, Exchange& ex);
+    bool on_order_check(std::uint32_t cmd, RequestReader& in, Exchange& ex);
+    bool on_order_send(std::uint32_t cmd, RequestReader& in, Exchange& ex);
     bool on_book_add(std::uint32_t cmd, RequestReader& in, Exchange& ex, ClientState& client);
     bool on_book_release(std::uint32_t cmd, RequestReader& in, Exchange& ex, ClientState& client);
     bool on_book_get(std::uint32_t cmd, RequestReader& in, Exchange& ex, ClientState& client);
@@ -109,6 +124,8 @@ private:
     const Catalogue catalogue_;
     QuoteBoard quotes_;
     MarketWatch watch_;
+    TradeStore store_;
+    Trading trading_;
     const std::chrono::steady_clock::time_point started_;
 
     mutable std::mutex account_mutex_;

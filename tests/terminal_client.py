@@ -28,6 +28,24 @@ RATES_FROM = 106
 RATES_RANGE = 107
 RATES_FROM_POS = 108
 READY_POLL = 109
+POSITIONS_TOTAL = 120
+POSITIONS_GET = 121
+POSITIONS_BY_SYMBOL = 122
+POSITION_BY_TICKET = 123
+ORDERS_TOTAL = 130
+ORDERS_GET = 131
+ORDERS_BY_SYMBOL = 132
+ORDER_BY_TICKET = 133
+HISTORY_ORDERS_TOTAL = 140
+HISTORY_ORDERS_RANGE = 141
+HISTORY_ORDERS_BY_POSITION = 142
+HISTORY_ORDER_BY_TICKET = 143
+HISTORY_DEALS_TOTAL = 150
+HISTORY_DEALS_RANGE = 151
+HISTORY_DEALS_BY_POSITION = 152
+HISTORY_DEAL_BY_TICKET = 153
+ORDER_CHECK = 160
+ORDER_SEND = 161
 ORDER_CALC_MARGIN = 162
 ORDER_CALC_PROFIT = 163
 SYMBOL_INFO = 170
@@ -50,6 +68,7 @@ NOT_FOUND = -4
 INCOMPATIBLE_VERSION = -5
 AUTHORIZATION_FAILED = -6
 UNSUPPORTED = -7
+AUTO_TRADING_DISABLED = -8
 
 # ---- packed records ----------------------------------------------------------
 
@@ -118,6 +137,53 @@ BOOK_DTYPE = np.dtype(
     {"names": ["type", "price", "volume", "volume_dbl"], "formats": ["<u4", "<f8", "<u8", "<f8"],
      "offsets": [0, 4, 12, 20], "itemsize": 28}
 )
+
+# Trading records, in wire order.
+POSITION_FIELDS = [
+    ("ticket", "Q"), ("time", "q"), ("time_msc", "q"), ("time_update", "q"), ("time_update_msc", "q"),
+    ("type", "I"), ("magic", "Q"), ("identifier", "Q"), ("reason", "I"), ("volume", "d"), ("price_open", "d"),
+    ("sl", "d"), ("tp", "d"), ("price_current", "d"), ("reserved", "Q"), ("swap", "d"), ("profit", "d"),
+    ("symbol", "T32"), ("comment", "T32"), ("external_id", "T32"),
+]
+ORDER_FIELDS = [
+    ("ticket", "Q"), ("time_setup", "q"), ("time_setup_msc", "q"), ("time_done", "q"), ("time_done_msc", "q"),
+    ("time_expiration", "q"), ("type", "I"), ("type_time", "I"), ("type_filling", "I"), ("state", "I"),
+    ("magic", "Q"), ("position_id", "Q"), ("position_by_id", "Q"), ("reason", "I"), ("volume_initial", "d"),
+    ("volume_current", "d"), ("price_open", "d"), ("sl", "d"), ("tp", "d"), ("price_current", "d"),
+    ("price_stoplimit", "d"), ("symbol", "T32"), ("comment", "T32"), ("external_id", "T32"),
+]
+DEAL_FIELDS = [
+    ("ticket", "Q"), ("order", "Q"), ("time", "q"), ("time_msc", "q"), ("type", "I"), ("entry", "I"),
+    ("magic", "Q"), ("position_id", "Q"), ("reason", "I"), ("volume", "d"), ("price", "d"), ("commission", "d"),
+    ("swap", "d"), ("profit", "d"), ("fee", "d"), ("symbol", "T32"), ("comment", "T32"), ("external_id", "T32"),
+]
+REQUEST_FIELDS = [
+    ("action", "I"), ("magic", "Q"), ("order", "Q"), ("symbol", "T32"), ("volume", "d"), ("price", "d"),
+    ("stoplimit", "d"), ("sl", "d"), ("tp", "d"), ("deviation", "Q"), ("type", "I"), ("type_filling", "I"),
+    ("type_time", "I"), ("expiration", "q"), ("comment", "T32"), ("position", "Q"), ("position_by", "Q"),
+]
+CHECK_RESULT_FIELDS = [
+    ("retcode", "I"), ("balance", "d"), ("equity", "d"), ("profit", "d"), ("margin", "d"), ("margin_free", "d"),
+    ("margin_level", "d"), ("comment", "T100"),
+]
+SEND_RESULT_FIELDS = [
+    ("retcode", "I"), ("deal", "Q"), ("order", "Q"), ("volume", "d"), ("price", "d"), ("bid", "d"), ("ask", "d"),
+    ("comment", "T100"), ("request_id", "I"), ("retcode_external", "i"),
+]
+
+
+def encode_record(fields, values: dict) -> bytes:
+    """Packs a record described by (name, code) rows; absent fields are 0."""
+    out = bytearray()
+    for name, code in fields:
+        value = values.get(name, 0)
+        if code.startswith("T"):
+            units = int(code[1:])
+            raw = (value or "").encode("utf-16-le")[: 2 * (units - 1)]
+            out += raw + b"\0" * (2 * units - len(raw))
+        else:
+            out += struct.pack("<" + code, value)
+    return bytes(out)
 
 
 def decode_record(fields, data: bytes) -> dict:
@@ -361,3 +427,59 @@ class TerminalClient:
 
     def calc_profit(self, action: int, symbol: str, volume: float, price_open: float, price_close: float):
         return self.calc(ORDER_CALC_PROFIT, action, symbol, volume, price_open, price_close)
+
+    # ---- trading ----
+
+    def record_list(self, command: int, args: bytes, fields):
+        """(result, list of record dicts or None) of a counted record reply."""
+        reply = self.call(command, args)
+        if reply.result < 0:
+            assert reply.payload == b""
+            return reply.result, None
+        (count,) = struct.unpack_from("<I", reply.payload)
+        size = record_size(fields)
+        body = reply.payload[4:]
+        assert len(body) == count * size, (len(body), count)
+        return reply.result, [decode_record(fields, body[k * size : (k + 1) * size]) for k in range(count)]
+
+    def record_one(self, command: int, args: bytes, fields):
+        """(result, record dict or None) of a one-record reply."""
+        reply = self.call(command, args)
+        if reply.result < 0:
+            assert reply.payload == b""
+            return reply.result, None
+        return reply.result, decode_record(fields, reply.payload)
+
+    def total(self, command: int, args: bytes = b"") -> int:
+        reply = self.call(command, args)
+        assert reply.result == SUCCESS, reply.result
+        return reply.u32()
+
+    def positions(self, symbol: str | None = None):
+        if symbol is None:
+            return self.record_list(POSITIONS_GET, b"", POSITION_FIELDS)[1]
+        return self.record_list(POSITIONS_BY_SYMBOL, wide(symbol), POSITION_FIELDS)[1]
+
+    def position(self, ticket: int):
+        return self.record_one(POSITION_BY_TICKET, u64(ticket), POSITION_FIELDS)
+
+    def orders(self, symbol: str | None = None):
+        if symbol is None:
+            return self.record_list(ORDERS_GET, b"", ORDER_FIELDS)[1]
+        return self.record_list(ORDERS_BY_SYMBOL, wide(symbol), ORDER_FIELDS)[1]
+
+    def history_orders(self, date_from: int = 0, date_to: int = 2**62):
+        return self.record_list(HISTORY_ORDERS_RANGE, i64(date_from) + i64(date_to), ORDER_FIELDS)[1]
+
+    def history_deals(self, date_from: int = 0, date_to: int = 2**62):
+        return self.record_list(HISTORY_DEALS_RANGE, i64(date_from) + i64(date_to), DEAL_FIELDS)[1]
+
+    def order_check(self, **request) -> dict:
+        result, record = self.record_one(ORDER_CHECK, encode_record(REQUEST_FIELDS, request), CHECK_RESULT_FIELDS)
+        assert result == SUCCESS, result
+        return record
+
+    def order_send(self, **request):
+        """The send result as a dict, or the negative result code."""
+        result, record = self.record_one(ORDER_SEND, encode_record(REQUEST_FIELDS, request), SEND_RESULT_FIELDS)
+        return record if result >= 0 else result

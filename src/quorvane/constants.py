@@ -211,11 +211,138 @@ class SymbolOrderFlags(IntFlag):
     CLOSE_BY = 64
 
 
+class TradeAction(IntEnum):
+    """What a trade request asks for (``TradeRequest.action``)."""
+    DEAL = 1
+    PENDING = 2
+    SLTP = 3
+    MODIFY = 4
+    REMOVE = 5
+    CLOSE_BY = 6
+
+
+class OrderFilling(IntEnum):
+    """How a market order treats volume it cannot fill at once."""
+    FOK = 0
+    IOC = 1
+    RETURN = 2
+    BOC = 3
+
+
+class OrderTime(IntEnum):
+    """How long a pending order lives."""
+    GTC = 0
+    DAY = 1
+    SPECIFIED = 2
+    SPECIFIED_DAY = 3
+
+
+class OrderState(IntEnum):
+    """``TradeOrder.state``."""
+    STARTED = 0
+    PLACED = 1
+    CANCELED = 2
+    PARTIAL = 3
+    FILLED = 4
+    REJECTED = 5
+    EXPIRED = 6
+
+
+class DealType(IntEnum):
+    """``TradeDeal.type``."""
+    BUY = 0
+    SELL = 1
+    BALANCE = 2
+    CREDIT = 3
+    CHARGE = 4
+    COMMISSION = 5
+    INTEREST = 6
+
+
+class DealEntry(IntEnum):
+    """What a deal does to its position (``TradeDeal.entry``)."""
+    IN = 0
+    OUT = 1
+    INOUT = 2
+    OUT_BY = 3
+
+
+class DealReason(IntEnum):
+    """Who or what caused a deal."""
+    CLIENT = 0
+    MOBILE = 1
+    WEB = 2
+    EXPERT = 3
+    SL = 4
+    TP = 5
+    SO = 6
+    ROLLOVER = 7
+
+
+class OrderReason(IntEnum):
+    """Who or what caused an order."""
+    CLIENT = 0
+    MOBILE = 1
+    WEB = 2
+    EXPERT = 3
+    SL = 4
+    TP = 5
+    SO = 6
+
+
+class PositionType(IntEnum):
+    """``TradePosition.type``."""
+    BUY = 0
+    SELL = 1
+
+
+class PositionReason(IntEnum):
+    """Who or what opened a position."""
+    CLIENT = 0
+    MOBILE = 1
+    WEB = 2
+    EXPERT = 3
+
+
+class TradeRetcode(IntEnum):
+    """``retcode`` of ``order_check`` and ``order_send`` results."""
+    DONE = 1
+    PLACED = 2
+    DONE_PARTIAL = 3
+    REJECT = 10
+    CANCEL = 11
+    ERROR = 12
+    INVALID = 13
+    INVALID_VOLUME = 14
+    INVALID_PRICE = 15
+    INVALID_STOPS = 16
+    TRADE_DISABLED = 17
+    MARKET_CLOSED = 18
+    NO_MONEY = 19
+    PRICE_CHANGED = 20
+    PRICE_OFF = 21
+    INVALID_EXPIRATION = 22
+    NO_CHANGES = 23
+    FROZEN = 24
+    INVALID_FILL = 25
+    LIMIT_ORDERS = 26
+    LIMIT_VOLUME = 27
+    INVALID_ORDER = 28
+    POSITION_CLOSED = 29
+    INVALID_CLOSE_VOLUME = 30
+    LIMIT_POSITIONS = 31
+    HEDGE_PROHIBITED = 32
+    CLOSE_ONLY = 33
+    STORAGE = 34
+
+
 _ENUMS = (
     Timeframe, CopyTicks, TickFlag, AccountTradeMode, AccountMarginMode, AccountStopoutMode, ReadyState,
     OrderType, SymbolCalcMode, SymbolTradeMode, SymbolTradeExecution, SymbolSwapMode, DayOfWeek,
     SymbolChartMode, SymbolOrderGTCMode, SymbolOptionMode, SymbolOptionRight, BookType,
     SymbolFillingFlags, SymbolExpirationFlags, SymbolOrderFlags,
+    TradeAction, OrderFilling, OrderTime, OrderState, DealType, DealEntry,
+    DealReason, OrderReason, PositionType, PositionReason, TradeRetcode,
 )
 
 __all__ = [cls.__name__ for cls in _ENUMS]

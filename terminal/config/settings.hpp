@@ -32,6 +32,8 @@ struct Settings {
     std::uint32_t idle_exit_s = 0;          // 0 = never
     bool no_endpoint = false;
     std::optional<std::int64_t> now_ms;     // frozen market clock
+    std::optional<std::int64_t> clock_ms;   // moving market clock: its start
+    std::uint32_t speed = 1;                // ... and simulated ms per real ms
     std::int64_t history_start_day = kDefaultHistoryStartDay;
     std::uint32_t max_response_mb = kDefaultMaxResponseMb;
     bool trade_allowed = true;

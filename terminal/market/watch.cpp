@@ -16,7 +16,8 @@ bool selected_by_default(const CatalogueEntry& e) {
 
 }  // namespace
 
-MarketWatch::MarketWatch(const Catalogue& catalogue) : selected_(catalogue.size(), 0), books_(catalogue.size(), 0) {
+MarketWatch::MarketWatch(const Catalogue& catalogue) : selected_(catalogue.size(), 0), books_(catalogue.size(), 0),
+      trades_(catalogue.size(), 0) {
     for (std::size_t i = 0; i < catalogue.size(); ++i) selected_[i] = selected_by_default(catalogue[i]) ? 1 : 0;
 }
 
@@ -35,7 +36,7 @@ void MarketWatch::select(std::size_t symbol) {
     selected_[symbol] = 1;
 }
 
-bool MarketWatch::in_use_locked(std::size_t symbol) const { return books_[symbol] != 0; }
+bool MarketWatch::in_use_locked(std::size_t symbol) const { return books_[symbol] != 0 || trades_[symbol] != 0; }
 
 std::int32_t MarketWatch::deselect(std::size_t symbol) {
     std::lock_guard lock(mutex_);
@@ -53,6 +54,17 @@ void MarketWatch::add_book(std::size_t symbol) {
 void MarketWatch::release_book(std::size_t symbol) {
     std::lock_guard lock(mutex_);
     if (books_[symbol] > 0) --books_[symbol];
+}
+
+void MarketWatch::add_trade_use(std::size_t symbol) {
+    std::lock_guard lock(mutex_);
+    ++trades_[symbol];
+    selected_[symbol] = 1;
+}
+
+void MarketWatch::release_trade_use(std::size_t symbol) {
+    std::lock_guard lock(mutex_);
+    if (trades_[symbol] > 0) --trades_[symbol];
 }
 
 BookSubscriptions::~BookSubscriptions() {

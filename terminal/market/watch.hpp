@@ -35,14 +35,20 @@ public:
     void add_book(std::size_t symbol);
     void release_book(std::size_t symbol);
 
+    // Counted uses by open positions and pending orders of any account; a
+    // use selects its symbol and keeps it selected.
+    void add_trade_use(std::size_t symbol);
+    void release_trade_use(std::size_t symbol);
+
 private:
-    // Whether anything keeps the symbol in Market Watch. Open positions and
-    // pending orders will keep it there too once trading exists.
+    // Whether anything keeps the symbol in Market Watch: a book
+    // subscription, an open position or a pending order.
     bool in_use_locked(std::size_t symbol) const;
 
     mutable std::mutex mutex_;
     std::vector<std::uint8_t> selected_;   // by catalogue index
     std::vector<std::uint32_t> books_;     // subscriptions, by catalogue index
+    std::vector<std::uint32_t> trades_;    // positions and orders, by catalogue index
 };
 
 // The book subscriptions of one client connection. Destroying it releases

@@ -66,7 +66,7 @@ def test_malformed_arguments_are_invalid_params(client, command, args):
     assert client.ready_state() == 2  # the connection stays in step
 
 
-@pytest.mark.parametrize("command", [0, 2, 3, 6, 100, 110, 120, 161, 164, 176, 194, 0xFFFFFFFF])
+@pytest.mark.parametrize("command", [0, 2, 3, 6, 100, 110, 124, 134, 144, 154, 164, 176, 194, 0xFFFFFFFF])
 def test_unknown_command_is_unsupported(client, command):
     client.send_raw(tc.frame(command, b"\x01\x02\x03"))
     raw_length = struct.unpack("<I", client.recv_exact(4))[0]
