@@ -38,6 +38,10 @@ def test_module_doc_and_attributes():
     ("symbols_get", 'symbols_get([group="GROUP"])\n\nReturn all available symbols or filtred by group'),
     ("order_calc_margin", "order_calc_margin(action, symbol, volume, price,)\n\n"
                           "Calculate margin required for specified order"),
+    ("history_deals_get", 'history_deals_get([date_from, date_to, [group="GROUP"]],[position=POSITION],'
+                          '[ticket=TICKET])\n\nReturn deals in selected range from history or filtered by '
+                          'position id, ticket'),
+    ("order_check", "order_check(request)\n\nCheck if there are enough funds to execute required trading operation"),
     ("symbol_select", "symbol_select(symbol,[enable])\n\n"
                       "Select symbol in Market Watch window or remove symbol from the window"),
 ])

@@ -173,17 +173,19 @@ def test_totals_without_a_connection(core):
 
 # ---- group filter ---------------------------------------------------------------------
 
-SYMBOLS = ["EURUSD", "GBPUSD", "", "USDJPY", "EURJPY"]
+SYMBOLS = ["EURUSD", "GBPUSD", "", "USDJPY", "EURJPY", "AAAB"]
 
 
 @pytest.mark.parametrize("group, kept", [
-    ("*,!EUR*", ["GBPUSD", "", "USDJPY"]),
-    ("!EUR*,*", ["GBPUSD", "", "USDJPY"]),
+    ("*,!EUR*", ["GBPUSD", "", "USDJPY", "AAAB"]),
+    ("!EUR*,*", ["GBPUSD", "", "USDJPY", "AAAB"]),
     ("!EUR*", []),
     ("", []),
     (",,,", []),
     (" EURUSD , *JPY ", ["EURUSD", "USDJPY", "EURJPY"]),
     ("*USD*", ["EURUSD", "GBPUSD", "USDJPY"]),
+    ("*AAB", ["AAAB"]),  # a failed run is retried one unit further on
+    ("eurusd", []),
 ])
 @pytest.mark.parametrize("kind, call, command", [
     ("position", lambda c, g: c.positions_get(group=g), 121),
