@@ -63,6 +63,10 @@ const link::RecordAllocator kCounting = {
         --g_outstanding;
         std::free(storage);
     },
+    [](void* storage, std::size_t bytes) noexcept -> void* {
+        if (g_refuse || bytes > kLargestFillable) return nullptr;
+        return std::realloc(storage, bytes);
+    },
 };
 
 // ---- text ------------------------------------------------------------------

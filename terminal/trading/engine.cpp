@@ -81,9 +81,9 @@ struct Quote {
 // what order_send would execute.
 class Executor {
 public:
-    Executor(Trading& t, const Account& account, std::string_view currency, const AccountBook& book, Draft& draft,
-             std::int64_t now_ms, Rates rates)
-        : t_(t), account_(account), currency_(currency), book_(book), d_(draft), now_ms_(now_ms),
+    Executor(Trading& t, const Account& account, std::string_view currency, Draft& draft, std::int64_t now_ms,
+             Rates rates)
+        : t_(t), account_(account), currency_(currency), d_(draft), now_ms_(now_ms),
           rates_(std::move(rates)) {}
 
     void set_time(std::int64_t ms) { now_ms_ = ms; }
@@ -402,7 +402,6 @@ private:
     Trading& t_;
     const Account& account_;
     std::string_view currency_;
-    const AccountBook& book_;
     Draft& d_;
     std::int64_t now_ms_;
     Rates rates_;
@@ -975,7 +974,7 @@ bool Trading::load(Slot& slot, const Account& account, std::int64_t now_ms) {
         book.evaluated_ms = now_ms;
         Draft draft(book);
         const std::string currency = ascii(account.currency);
-        Executor ex(*this, account, currency, book, draft, now_ms, rates_(now_ms));
+        Executor ex(*this, account, currency, draft, now_ms, rates_(now_ms));
         if (account.balance != 0) ex.add_balance_deal(account.balance, u"Initial deposit");
         if (!store_.commit(book, draft)) return false;
         std::move(draft).apply_to(book);
@@ -1028,7 +1027,7 @@ Trading::Session Trading::begin(const Account& account, std::int64_t now_ms) {
     s.rates_.emplace(rates_(now_ms));
     if (now_ms > slot->book.evaluated_ms) {
         Draft draft(slot->book);
-        Executor ex(*this, account, s.currency_, slot->book, draft, now_ms, *s.rates_);
+        Executor ex(*this, account, s.currency_, draft, now_ms, *s.rates_);
         ex.walk(slot->book.evaluated_ms + 1, now_ms);
         ex.stop_out();
         draft.evaluated_ms = now_ms;
@@ -1047,7 +1046,7 @@ Trading::Session Trading::begin(const Account& account, std::int64_t now_ms) {
 
 Figures Trading::figures(const Session& s) {
     Draft draft(*s.book_);
-    Executor ex(*this, *s.account_, s.currency_, *s.book_, draft, s.now_ms_, *s.rates_);
+    Executor ex(*this, *s.account_, s.currency_, draft, s.now_ms_, *s.rates_);
     return ex.figures();
 }
 
@@ -1055,7 +1054,7 @@ wire::TradePositionRecord Trading::position_now(const Session& s, const wire::Tr
     // Pricing one position needs none of the account's other records.
     const AccountBook nothing;
     Draft draft(nothing);
-    Executor ex(*this, *s.account_, s.currency_, *s.book_, draft, s.now_ms_, *s.rates_);
+    Executor ex(*this, *s.account_, s.currency_, draft, s.now_ms_, *s.rates_);
     wire::TradePositionRecord out = p;
     if (const auto close = ex.close_price(p)) {
         const double volume = p.volume;
@@ -1076,7 +1075,7 @@ wire::TradeOrderRecord Trading::order_now(const Session& s, const wire::TradeOrd
 
 wire::TradeCheckResultRecord Trading::check(Session& s, const wire::TradeRequestRecord& req) {
     Draft draft(*s.book_);
-    Executor ex(*this, *s.account_, s.currency_, *s.book_, draft, s.now_ms_, *s.rates_);
+    Executor ex(*this, *s.account_, s.currency_, draft, s.now_ms_, *s.rates_);
     const Executor::Outcome out = ex.execute(req);
     wire::TradeCheckResultRecord r{};
     // A request that would pass is reported as Done, with the account as
@@ -1087,7 +1086,7 @@ wire::TradeCheckResultRecord Trading::check(Session& s, const wire::TradeRequest
         f = ex.figures();
     } else {
         Draft unchanged(*s.book_);
-        Executor before(*this, *s.account_, s.currency_, *s.book_, unchanged, s.now_ms_, *s.rates_);
+        Executor before(*this, *s.account_, s.currency_, unchanged, s.now_ms_, *s.rates_);
         f = before.figures();
     }
     const TradeRetcode code = ok ? TradeRetcode::Done : out.code;
@@ -1104,7 +1103,7 @@ wire::TradeCheckResultRecord Trading::check(Session& s, const wire::TradeRequest
 
 wire::TradeSendResultRecord Trading::send(Session& s, const wire::TradeRequestRecord& req) {
     Draft draft(*s.book_);
-    Executor ex(*this, *s.account_, s.currency_, *s.book_, draft, s.now_ms_, *s.rates_);
+    Executor ex(*this, *s.account_, s.currency_, draft, s.now_ms_, *s.rates_);
     Executor::Outcome out = ex.execute(req);
     wire::TradeSendResultRecord r{};
     {

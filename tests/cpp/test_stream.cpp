@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -256,6 +257,7 @@ void test_record_counts() {
         static const qvn::link::RecordAllocator counting = {
             [](std::size_t n) noexcept { allocated += n; return std::malloc(n); },
             [](void* s) noexcept { std::free(s); },
+            nullptr,
         };
         qvn::link::RecordBlock block;
         const std::int32_t code = qvn::link::send_command(p.a, 104, [&](PipeReader& r) noexcept {
@@ -287,6 +289,7 @@ void test_record_counts() {
     static const qvn::link::RecordAllocator exhausted = {
         [](std::size_t) noexcept -> void* { return nullptr; },
         [](void*) noexcept {},
+        nullptr,
     };
     qvn::link::RecordBlock block;
     CHECK(qvn::link::send_command(p.a, 104, [&](PipeReader& r) noexcept {
@@ -297,6 +300,66 @@ void test_record_counts() {
               return qvn::link::read_records(r, 60, exhausted, block);
           }) == 1);
     CHECK(p.a != qvn::platform::kInvalidHandle);
+}
+
+// Storage for a counted array follows the bytes that arrive: a peer that
+// declares nearly 4 GiB and sends 20 KB makes us reserve one step, and an
+// array larger than a step grows to exactly its size with every byte kept.
+void test_record_growth() {
+    static std::size_t largest;
+    static const qvn::link::RecordAllocator tracking = {
+        [](std::size_t n) noexcept { largest = std::max(largest, n); return std::malloc(n); },
+        [](void* s) noexcept { std::free(s); },
+        [](void* s, std::size_t n) noexcept { largest = std::max(largest, n); return std::realloc(s, n); },
+    };
+    constexpr std::uint32_t kCount = (0xFFFFFFF0u - 12) / 60;
+    {
+        Pair p;
+        largest = 0;
+        std::thread peer([&p] {
+            std::uint8_t request[8];
+            CHECK(qvn::platform::read_all(p.b, request, sizeof request) == qvn::platform::Io::Ok);
+            Bytes head;
+            put32(head, 12 + kCount * 60);
+            put32(head, 104);
+            put32(head, 1);
+            put32(head, kCount);
+            append(head, pattern(20000, 3));
+            feed(p.b, head);
+            qvn::platform::close_handle(p.b);
+        });
+        qvn::link::RecordBlock block;
+        const std::int32_t code = qvn::link::send_command(p.a, 104, [&](PipeReader& r) noexcept {
+            return qvn::link::read_records(r, 60, tracking, block);
+        });
+        peer.join();
+        CHECK(code == qvn::wire::kIpcRecvFailed);
+        CHECK(block.data() == nullptr);
+        CHECK(largest == qvn::link::kRecordStep);
+    }
+    {
+        Pair p;
+        largest = 0;
+        constexpr std::uint32_t count = 700000;  // 42 MB: two growth steps
+        const Bytes records = pattern(std::size_t{count} * 60, 11);
+        std::thread peer([&p, &records] {
+            std::uint8_t request[8];
+            CHECK(qvn::platform::read_all(p.b, request, sizeof request) == qvn::platform::Io::Ok);
+            Bytes payload;
+            put32(payload, count);
+            append(payload, records);
+            feed(p.b, frame(104, 1, payload));
+        });
+        qvn::link::RecordBlock block;
+        const std::int32_t code = qvn::link::send_command(p.a, 104, [&](PipeReader& r) noexcept {
+            return qvn::link::read_records(r, 60, tracking, block);
+        });
+        peer.join();
+        CHECK(code == 1);
+        CHECK(block.count() == count);
+        CHECK(largest == records.size());
+        CHECK(block.data() != nullptr && std::memcmp(block.data(), records.data(), records.size()) == 0);
+    }
 }
 
 std::string hex(const qvn::protocol::Digest& d) { return qvn::protocol::hex_upper(d); }
@@ -341,6 +404,7 @@ int main() {
     test_broken_peer();
     test_failed_write_closes();
     test_record_counts();
+    test_record_growth();
     test_sha256();
     test_text();
     return qvn::test::finish("stream");

@@ -119,15 +119,31 @@ def test_full_scenario_across_a_day(launch):
         assert account["balance"] != start
 
 
+def place(c: tc.TerminalClient, build) -> dict:
+    """Sends build(bid, ask) at the latest quote. Under a fast clock the
+    market may move between reading the quote and the request, making the
+    prices stale; then it tries again with a fresh quote."""
+    for _ in range(50):
+        result = c.order_send(**build(*quote(c)))
+        if result["retcode"] not in (RC["INVALID_PRICE"], RC["INVALID_STOPS"]):
+            return result
+    return result
+
+
 def test_stops_and_pending_orders_fire_under_the_moving_clock(launch):
     t = launch("--clock", "2024-03-13T12:00:00Z", "--speed", "3600", now=None)
     with t.client() as c:
-        bid, ask = quote(c)
-        pos = c.order_send(action=DEAL, symbol="EURUSD", volume=0.1, type=BUY,
-                           sl=round(bid - 0.0008, 5), tp=round(bid + 0.0008, 5))
+        pos = place(c, lambda bid, ask: dict(action=DEAL, symbol="EURUSD", volume=0.1, type=BUY,
+                                             sl=round(bid - 0.0010, 5), tp=round(bid + 0.0010, 5)))
         assert pos["retcode"] == DONE
-        order = c.order_send(action=PENDING, symbol="EURUSD", volume=0.1, type=BUY_LIMIT,
-                             price=round(ask - 0.0004, 5), sl=round(ask - 0.0100, 5))
+        limit_sl = {}
+
+        def limit(bid, ask):
+            limit_sl["sl"] = round(ask - 0.0100, 5)
+            return dict(action=PENDING, symbol="EURUSD", volume=0.1, type=BUY_LIMIT, price=round(ask - 0.0005, 5),
+                        sl=limit_sl["sl"])
+
+        order = place(c, limit)
         assert order["retcode"] == PLACED
         # An hour of market per second: wait (bounded) until both fired.
         deadline = time.monotonic() + 60
@@ -138,7 +154,7 @@ def test_stops_and_pending_orders_fire_under_the_moving_clock(launch):
         (d,) = closing
         assert d["reason"] in (REASON_SL, REASON_TP)
         filled = [p for p in c.positions() if p["ticket"] == order["order"]]
-        assert not filled or filled[0]["sl"] == pytest.approx(round(ask - 0.0100, 5))
+        assert not filled or filled[0]["sl"] == pytest.approx(limit_sl["sl"])
         assert_books_agree(c, frozen=False)
 
 
