@@ -3,8 +3,9 @@
 Starts the Terminal that ships with the package (or reuses it when it is
 already running), logs in to a demo account, prints the Terminal's version,
 its information and the account's, a few symbols with their prices and the
-margin of one lot, prints the last bars of a symbol and saves them as a
-chart.
+margin of one lot, opens a small paper trade, shows the position, closes it
+and prints its deals, then prints the last bars of a symbol and saves them
+as a chart.
 
     python examples/demo.py [SYMBOL] [CHART.png]
 """
@@ -48,6 +49,37 @@ def show_symbols(names) -> None:
               f"{info.spread:>7} {shown:>12}  {info.description}")
 
 
+def paper_trade(symbol: str) -> None:
+    """Opens 0.01 lot bought at the market, shows the position, closes it and
+    prints the two deals the round trip left in the history."""
+    buy = {"action": qv.TradeAction.DEAL, "symbol": symbol, "volume": 0.01, "type": qv.OrderType.BUY,
+           "comment": "demo"}
+    check = qv.order_check(buy)
+    if check is None:
+        print("order_check() failed:", qv.last_error())
+        return
+    print(f"\nPaper trade: buying 0.01 {symbol} would need {check.margin:.2f} margin "
+          f"(free margin after: {check.margin_free:.2f})")
+    opened = qv.order_send(buy)
+    if opened is None or opened.retcode != qv.TradeRetcode.DONE:
+        print("order_send() refused the trade:", opened.comment if opened else qv.last_error())
+        return
+    print(f"  bought at {opened.price} (deal {opened.deal}, order {opened.order})")
+    position = qv.positions_get(symbol=symbol)[-1]
+    show(f"Position {position.ticket}", position)
+
+    closed = qv.order_send(action=qv.TradeAction.DEAL, symbol=symbol, volume=position.volume,
+                           type=qv.OrderType.SELL, position=position.ticket, comment="demo close")
+    if closed is None or closed.retcode != qv.TradeRetcode.DONE:
+        print("closing failed:", closed.comment if closed else qv.last_error())
+        return
+    print(f"\nClosed at {closed.price}; deals of position {position.identifier}:")
+    for deal in qv.history_deals_get(position=position.identifier):
+        print(f"  deal {deal.ticket:<6} {qv.DealEntry(deal.entry).name:<4} {deal.volume} @ {deal.price}  "
+              f"profit {deal.profit:.2f}  commission {deal.commission:.2f}")
+    print(f"Balance now {qv.account_info().balance:.2f}")
+
+
 def main() -> int:
     symbol = sys.argv[1] if len(sys.argv) > 1 else "EURUSD"
     chart_path = sys.argv[2] if len(sys.argv) > 2 else f"{symbol.lower()}_h1.png"
@@ -64,6 +96,7 @@ def main() -> int:
         show("Account", qv.account_info())
 
         show_symbols(("EURUSD", "USDJPY", "XAUUSD", "US500", "BTCUSD"))
+        paper_trade(symbol)
 
         rates = qv.copy_rates_from_pos(symbol, qv.Timeframe.H1, 0, 120)
         if rates is None:

@@ -16,7 +16,9 @@ COUNTS = {
 # The public function list in method-table order (trade functions join later).
 FUNCTIONS = (
     "initialize shutdown login version terminal_info account_info copy_ticks_from copy_ticks_range "
-    "copy_rates_from copy_rates_from_pos copy_rates_range order_calc_margin order_calc_profit symbol_info "
+    "copy_rates_from copy_rates_from_pos copy_rates_range positions_total positions_get orders_total orders_get "
+    "history_orders_total history_orders_get history_deals_total history_deals_get order_check order_send "
+    "order_calc_margin order_calc_profit symbol_info "
     "symbol_info_tick symbol_select symbols_total symbols_get market_book_add market_book_release "
     "market_book_get last_error"
 ).split()
@@ -36,6 +38,10 @@ def test_module_doc_and_attributes():
     ("symbols_get", 'symbols_get([group="GROUP"])\n\nReturn all available symbols or filtred by group'),
     ("order_calc_margin", "order_calc_margin(action, symbol, volume, price,)\n\n"
                           "Calculate margin required for specified order"),
+    ("history_deals_get", 'history_deals_get([date_from, date_to, [group="GROUP"]],[position=POSITION],'
+                          '[ticket=TICKET])\n\nReturn deals in selected range from history or filtered by '
+                          'position id, ticket'),
+    ("order_check", "order_check(request)\n\nCheck if there are enough funds to execute required trading operation"),
     ("symbol_select", "symbol_select(symbol,[enable])\n\n"
                       "Select symbol in Market Watch window or remove symbol from the window"),
 ])
@@ -60,8 +66,8 @@ def test_field_places_that_differ_from_the_wire():
     assert symbol[-4:] == ("isin", "name", "page", "path")
 
 
-@pytest.mark.parametrize("name", ["shutdown", "version", "terminal_info", "account_info", "symbols_total",
-                                  "last_error"])
+@pytest.mark.parametrize("name", ["shutdown", "version", "terminal_info", "account_info", "positions_total",
+                                  "orders_total", "symbols_total", "last_error"])
 def test_no_argument_functions_refuse_arguments(name):
     with pytest.raises(TypeError):
         getattr(_core, name)(1)

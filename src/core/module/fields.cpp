@@ -10,50 +10,71 @@ using wire::BookRecord;
 using wire::SymbolInfoRecord;
 using wire::TerminalInfoRecord;
 using wire::TickRecord;
+using wire::TradeCheckResultRecord;
+using wire::TradeDealRecord;
+using wire::TradeOrderRecord;
+using wire::TradePositionRecord;
+using wire::TradeRequestRecord;
+using wire::TradeSendResultRecord;
 
-// ---- Trade types: named, placed once their wire records exist ----------------
+// ---- Trade types -------------------------------------------------------------
 
+#define P(member) QVN_FIELD(TradePositionRecord, member)
 constexpr std::array kTradePosition = {
-    unplaced("ticket"), unplaced("time"), unplaced("time_msc"), unplaced("time_update"),
-    unplaced("time_update_msc"), unplaced("type"), unplaced("magic"), unplaced("identifier"),
-    unplaced("reason"), unplaced("volume"), unplaced("price_open"), unplaced("sl"), unplaced("tp"),
-    unplaced("price_current"), unplaced("swap"), unplaced("profit"), unplaced("symbol"), unplaced("comment"),
-    unplaced("external_id"),
+    P(ticket), P(time), P(time_msc), P(time_update), P(time_update_msc), P(type), P(magic), P(identifier),
+    P(reason), P(volume), P(price_open), P(sl), P(tp), P(price_current), P(swap), P(profit), P(symbol),
+    P(comment), P(external_id),
 };
+#undef P
 
+#define O(member) QVN_FIELD(TradeOrderRecord, member)
 constexpr std::array kTradeOrder = {
-    unplaced("ticket"), unplaced("time_setup"), unplaced("time_setup_msc"), unplaced("time_done"),
-    unplaced("time_done_msc"), unplaced("time_expiration"), unplaced("type"), unplaced("type_time"),
-    unplaced("type_filling"), unplaced("state"), unplaced("magic"), unplaced("position_id"),
-    unplaced("position_by_id"), unplaced("reason"), unplaced("volume_initial"), unplaced("volume_current"),
-    unplaced("price_open"), unplaced("sl"), unplaced("tp"), unplaced("price_current"),
-    unplaced("price_stoplimit"), unplaced("symbol"), unplaced("comment"), unplaced("external_id"),
+    O(ticket), O(time_setup), O(time_setup_msc), O(time_done), O(time_done_msc), O(time_expiration),
+    O(type), O(type_time), O(type_filling), O(state), O(magic), O(position_id), O(position_by_id),
+    O(reason), O(volume_initial), O(volume_current), O(price_open), O(sl), O(tp), O(price_current),
+    O(price_stoplimit), O(symbol), O(comment), O(external_id),
 };
+#undef O
 
+#define D(member) QVN_FIELD(TradeDealRecord, member)
 constexpr std::array kTradeDeal = {
-    unplaced("ticket"), unplaced("order"), unplaced("time"), unplaced("time_msc"), unplaced("type"),
-    unplaced("entry"), unplaced("magic"), unplaced("position_id"), unplaced("reason"), unplaced("volume"),
-    unplaced("price"), unplaced("commission"), unplaced("swap"), unplaced("profit"), unplaced("fee"),
-    unplaced("symbol"), unplaced("comment"), unplaced("external_id"),
+    D(ticket), D(order), D(time), D(time_msc), D(type), D(entry), D(magic), D(position_id), D(reason),
+    D(volume), D(price), D(commission), D(swap), D(profit), D(fee), D(symbol), D(comment), D(external_id),
 };
+#undef D
 
+// Also the key table of the request dictionary (trade/request.cpp): the
+// names are the keys, in the order they are examined.
+#define R(member) QVN_FIELD(TradeRequestRecord, member)
 constexpr std::array kTradeRequest = {
-    unplaced("action"), unplaced("magic"), unplaced("order"), unplaced("symbol"), unplaced("volume"),
-    unplaced("price"), unplaced("stoplimit"), unplaced("sl"), unplaced("tp"), unplaced("deviation"),
-    unplaced("type"), unplaced("type_filling"), unplaced("type_time"), unplaced("expiration"),
-    unplaced("comment"), unplaced("position"), unplaced("position_by"),
+    R(action), R(magic), R(order), R(symbol), R(volume), R(price), R(stoplimit), R(sl), R(tp),
+    R(deviation), R(type), R(type_filling), R(type_time), R(expiration), R(comment), R(position),
+    R(position_by),
 };
+#undef R
 
+// The last item of both results is the TradeRequest of the record sent.
+#define S(member) QVN_FIELD(TradeSendResultRecord, member)
 constexpr std::array kOrderSendResult = {
-    unplaced("retcode"), unplaced("deal"), unplaced("order"), unplaced("volume"), unplaced("price"),
-    unplaced("bid"), unplaced("ask"), unplaced("comment"), unplaced("request_id"),
-    unplaced("retcode_external"), unplaced("request"),
+    S(retcode), S(deal), S(order), S(volume), S(price), S(bid), S(ask), S(comment), S(request_id),
+    S(retcode_external), attached("request"),
 };
+#undef S
 
+#define C(member) QVN_FIELD(TradeCheckResultRecord, member)
 constexpr std::array kOrderCheckResult = {
-    unplaced("retcode"), unplaced("balance"), unplaced("equity"), unplaced("profit"), unplaced("margin"),
-    unplaced("margin_free"), unplaced("margin_level"), unplaced("comment"), unplaced("request"),
+    C(retcode), C(balance), C(equity), C(profit), C(margin), C(margin_free), C(margin_level), C(comment),
+    attached("request"),
 };
+#undef C
+
+static_assert(covers_record(kTradePosition, sizeof(TradePositionRecord),
+                            std::array{QVN_GAP(TradePositionRecord, reserved)}));
+static_assert(covers_record(kTradeOrder, sizeof(TradeOrderRecord)));
+static_assert(covers_record(kTradeDeal, sizeof(TradeDealRecord)));
+static_assert(covers_record(kTradeRequest, sizeof(TradeRequestRecord)));
+static_assert(covers_record(kOrderSendResult, sizeof(TradeSendResultRecord)));
+static_assert(covers_record(kOrderCheckResult, sizeof(TradeCheckResultRecord)));
 
 // ---- Market types --------------------------------------------------------------
 
@@ -128,12 +149,12 @@ struct Entry {
 
 // Registry order (TypeId).
 constexpr Entry kEntries[kTypeCount] = {
-    {kTradePosition, 0},
-    {kTradeOrder, 0},
-    {kTradeDeal, 0},
-    {kTradeRequest, 0},
-    {kOrderSendResult, 0},
-    {kOrderCheckResult, 0},
+    {kTradePosition, sizeof(TradePositionRecord)},
+    {kTradeOrder, sizeof(TradeOrderRecord)},
+    {kTradeDeal, sizeof(TradeDealRecord)},
+    {kTradeRequest, sizeof(TradeRequestRecord)},
+    {kOrderSendResult, sizeof(TradeSendResultRecord)},
+    {kOrderCheckResult, sizeof(TradeCheckResultRecord)},
     {kTick, sizeof(TickRecord)},
     {kTerminalInfo, sizeof(TerminalInfoRecord)},
     {kSymbolInfo, sizeof(SymbolInfoRecord)},

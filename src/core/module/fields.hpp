@@ -10,8 +10,8 @@
 //   double -> float, char16_t[n] -> str (ends at the first zero unit or at
 //   the field's end).
 //
-// Types whose wire record is not declared yet carry named rows without a
-// place (Kind::Unplaced); giving them offsets is a change of their table only.
+// An item that is not on the wire (the `request` of the trade results) is a
+// named row without a place (Kind::Attached): the caller supplies its value.
 #pragma once
 
 #include <algorithm>
@@ -34,7 +34,7 @@ enum class Kind : std::uint8_t {
     I64,
     F64,
     Text,
-    Unplaced,  // named, but no wire record yet
+    Attached,  // not on the wire: the caller supplies the value
 };
 
 // The largest field count of any type (SymbolInfo).
@@ -55,7 +55,7 @@ struct Field {
             case Kind::I64:
             case Kind::F64: return 8;
             case Kind::Text: return 2u * units;
-            case Kind::Unplaced: return 0;
+            case Kind::Attached: return 0;
         }
         return 0;
     }
@@ -99,19 +99,37 @@ constexpr std::uint16_t units_of() noexcept {
             ::qvn::module::units_of<decltype(Record::member)>()                           \
     }
 
-// A row of a type that has no wire record yet.
-constexpr Field unplaced(const char* name) noexcept { return {name, 0, Kind::Unplaced, 0}; }
+// A row whose value is not taken from the record.
+constexpr Field attached(const char* name) noexcept { return {name, 0, Kind::Attached, 0}; }
 
-// True when the rows cover the record's `size` bytes exactly once each: no
-// byte of the record is left out and no two rows overlap. Checked at compile
-// time for every placed table.
-template <std::size_t N>
-constexpr bool covers_record(const std::array<Field, N>& rows, std::size_t size) noexcept {
-    std::array<std::pair<std::uint32_t, std::uint32_t>, N> spans{};
-    for (std::size_t i = 0; i < N; ++i) spans[i] = {rows[i].offset, rows[i].width()};
-    std::sort(spans.begin(), spans.end());
+// Bytes of a record that the wire carries but no tuple item takes.
+struct Gap {
+    std::uint32_t offset;
+    std::uint32_t width;
+};
+
+#define QVN_GAP(Record, member)                                                           \
+    ::qvn::module::Gap {                                                                  \
+        static_cast<std::uint32_t>(offsetof(Record, member)),                             \
+            static_cast<std::uint32_t>(sizeof(Record::member))                            \
+    }
+
+// True when the rows and the declared gaps cover the record's `size` bytes
+// exactly once each: no byte of the record is left out and no two rows
+// overlap. Attached rows take no bytes and are not counted. Checked at
+// compile time for every table.
+template <std::size_t N, std::size_t G = 0>
+constexpr bool covers_record(const std::array<Field, N>& rows, std::size_t size,
+                             const std::array<Gap, G>& gaps = {}) noexcept {
+    std::array<std::pair<std::uint32_t, std::uint32_t>, N + G> spans{};
+    std::size_t used = 0;
+    for (const Field& row : rows)
+        if (row.kind != Kind::Attached) spans[used++] = {row.offset, row.width()};
+    for (const Gap& gap : gaps) spans[used++] = {gap.offset, gap.width};
+    std::sort(spans.begin(), spans.begin() + static_cast<std::ptrdiff_t>(used));
     std::size_t at = 0;
-    for (const auto& [offset, width] : spans) {
+    for (std::size_t i = 0; i < used; ++i) {
+        const auto [offset, width] = spans[i];
         if (offset != at || width == 0) return false;
         at += width;
     }
@@ -121,7 +139,7 @@ constexpr bool covers_record(const std::array<Field, N>& rows, std::size_t size)
 // The table of a type, in tuple order.
 std::span<const Field> fields_of(TypeId type) noexcept;
 
-// Size of the wire record a type is converted from; 0 when it has none yet.
+// Size of the wire record a type is converted from.
 std::size_t record_size_of(TypeId type) noexcept;
 
 }  // namespace qvn::module

@@ -12,6 +12,7 @@
 #include "link/error.hpp"
 #include "link/lifecycle.hpp"
 #include "market/market.hpp"
+#include "trade/trade.hpp"
 
 namespace qvn::module {
 namespace {
@@ -42,6 +43,34 @@ PyMethodDef kMethods[] = {
      "copy_rates_from_pos(symbol, timeframe, start_pos, count)\n\nGet bars starting from specified position"},
     {"copy_rates_range", history::py_copy_rates_range, METH_VARARGS,
      "copy_rates_range(symbol, timeframe, date_from, date_to)\n\nGet bars from specified period"},
+    {"positions_total", trade::py_positions_total, METH_NOARGS,
+     "positions_total()\n\nReturn the number of open positions"},
+    {"positions_get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(trade::py_positions_get)),
+     METH_VARARGS | METH_KEYWORDS,
+     "positions_get([symbol=\"SYMBOL\"],[ticket=TICKET],[group=\"GROUP\"])\n\n"
+     "Return all open positions, can be filtered by symbol, group or ticket"},
+    {"orders_total", trade::py_orders_total, METH_NOARGS, "orders_total()\n\nReturn the number of orders"},
+    {"orders_get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(trade::py_orders_get)),
+     METH_VARARGS | METH_KEYWORDS,
+     "orders_get([symbol=\"SYMBOL\"],[ticket=TICKET],[group=\"GROUP\"])\n\n"
+     "Return all orders, can be filtered by symbol, group or ticket"},
+    {"history_orders_total", trade::py_history_orders_total, METH_VARARGS,
+     "history_orders_total(date_from, date_to)\n\nReturn the number of orders in selected range from history"},
+    {"history_orders_get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(trade::py_history_orders_get)),
+     METH_VARARGS | METH_KEYWORDS,
+     "history_orders_get([date_from, date_to, [group=\"GROUP\"]],[position=POSITION],[ticket=TICKET])\n\n"
+     "Return orders in selected range from history or filtered by position id, ticket"},
+    {"history_deals_total", trade::py_history_deals_total, METH_VARARGS,
+     "history_deals_total(date_from, date_to)\n\nReturn the number of deals in selected range from history"},
+    {"history_deals_get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(trade::py_history_deals_get)),
+     METH_VARARGS | METH_KEYWORDS,
+     "history_deals_get([date_from, date_to, [group=\"GROUP\"]],[position=POSITION],[ticket=TICKET])\n\n"
+     "Return deals in selected range from history or filtered by position id, ticket"},
+    {"order_check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(trade::py_order_check)),
+     METH_VARARGS | METH_KEYWORDS,
+     "order_check(request)\n\nCheck if there are enough funds to execute required trading operation"},
+    {"order_send", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(trade::py_order_send)),
+     METH_VARARGS | METH_KEYWORDS, "order_send(request)\n\nSend trading requests to server"},
     {"order_calc_margin", market::py_order_calc_margin, METH_VARARGS,
      "order_calc_margin(action, symbol, volume, price,)\n\nCalculate margin required for specified order"},
     {"order_calc_profit", market::py_order_calc_profit, METH_VARARGS,

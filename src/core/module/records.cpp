@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <span>
+#include <utility>
 
 #include "module/fields.hpp"
 
@@ -87,18 +88,27 @@ PyObject* field_value(const Field& field, const std::uint8_t* record) noexcept {
         case Kind::I64: return PyLong_FromLongLong(load<std::int64_t>(p));
         case Kind::F64: return float_value(p);
         case Kind::Text: return text_to_str(p, field.units);
-        case Kind::Unplaced: break;
+        case Kind::Attached: break;  // supplied by fill's caller
     }
     return nullptr;
 }
 
-// Fills `tuple` (a new struct sequence with empty slots) from `record`.
-bool fill(PyObject* tuple, std::span<const Field> fields, const std::uint8_t* record) noexcept {
+// Fills `tuple` (a new struct sequence with empty slots) from `record`;
+// `attached` (owned, consumed here) fills the Attached row.
+bool fill(PyObject* tuple, std::span<const Field> fields, const std::uint8_t* record, PyObject* attached) noexcept {
     for (std::size_t i = 0; i < fields.size(); ++i) {
-        PyObject* value = field_value(fields[i], record);
-        if (value == nullptr) return false;
+        PyObject* value = nullptr;
+        if (fields[i].kind == Kind::Attached)
+            std::swap(value, attached);
+        else
+            value = field_value(fields[i], record);
+        if (value == nullptr) {
+            Py_XDECREF(attached);
+            return false;
+        }
         PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), value);
     }
+    Py_XDECREF(attached);  // a type without an Attached row leaves it unused
     return true;
 }
 
@@ -139,14 +149,18 @@ PyObject* text_to_str(const void* field, std::size_t units) noexcept {
 }
 
 PyObject* make_record_tuple(TypeId type, const void* record) noexcept {
+    return make_record_tuple(type, record, nullptr);
+}
+
+PyObject* make_record_tuple(TypeId type, const void* record, PyObject* attached) noexcept {
     PyTypeObject* tuple_type = type_of(type);
-    if (tuple_type == nullptr || record_size_of(type) == 0) return nullptr;
-    PyObject* tuple = PyStructSequence_New(tuple_type);
+    PyObject* tuple = tuple_type != nullptr ? PyStructSequence_New(tuple_type) : nullptr;
     if (tuple == nullptr) {
+        Py_XDECREF(attached);
         PyErr_Clear();
         return nullptr;
     }
-    if (!fill(tuple, fields_of(type), static_cast<const std::uint8_t*>(record))) {
+    if (!fill(tuple, fields_of(type), static_cast<const std::uint8_t*>(record), attached)) {
         Py_DECREF(tuple);  // empty slots are null, which the tuple's release skips
         PyErr_Clear();
         return nullptr;
@@ -156,7 +170,7 @@ PyObject* make_record_tuple(TypeId type, const void* record) noexcept {
 
 PyObject* make_record_tuples(TypeId type, const void* records, std::size_t count) noexcept {
     const std::size_t size = record_size_of(type);
-    if (size == 0 || count > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return nullptr;
+    if (count > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return nullptr;
     PyObject* list = PyTuple_New(static_cast<Py_ssize_t>(count));
     if (list == nullptr) {
         PyErr_Clear();

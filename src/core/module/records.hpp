@@ -14,8 +14,13 @@ namespace qvn::module {
 
 // A new named tuple of `type` converted from `record` (the type's wire
 // record, at any alignment); null, with no Python error left set, when it
-// cannot be built or the type has no wire record.
+// cannot be built. An Attached item of the type would be left empty, so
+// such types go through the three-argument form.
 PyObject* make_record_tuple(TypeId type, const void* record) noexcept;
+
+// As above, with `attached` (a new reference, consumed whatever happens)
+// as the value of the type's Attached item.
+PyObject* make_record_tuple(TypeId type, const void* record, PyObject* attached) noexcept;
 
 // A new tuple of `count` named tuples of `type` from records laid end to end;
 // null, with no Python error left set, when any of them cannot be built.

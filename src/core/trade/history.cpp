@@ -1,0 +1,94 @@
+// The trade history: history_orders_total, history_orders_get,
+// history_deals_total and history_deals_get. Orders and deals differ only in
+// their commands and their record.
+#include "history/history.hpp"
+#include "link/client.hpp"
+#include "link/error.hpp"
+#include "protocol/wire.hpp"
+#include "trade/records.hpp"
+#include "trade/trade.hpp"
+
+namespace qvn::trade {
+namespace {
+
+struct Commands {
+    std::uint32_t total, range, by_position, by_ticket;
+};
+
+constexpr Commands kOrderCommands = {wire::kHistoryOrdersTotal, wire::kHistoryOrdersRange,
+                                     wire::kHistoryOrdersByPosition, wire::kHistoryOrderByTicket};
+constexpr Commands kDealCommands = {wire::kHistoryDealsTotal, wire::kHistoryDealsRange,
+                                    wire::kHistoryDealsByPosition, wire::kHistoryDealByTicket};
+
+// Two positional dates; each goes on the wire as i64 seconds.
+bool period(PyObject* args, Query& query) noexcept {
+    std::int32_t from = 0;
+    std::int32_t to = 0;
+    if (args == nullptr || PyTuple_GET_SIZE(args) != 2 || !history::to_seconds(PyTuple_GET_ITEM(args, 0), from) ||
+        !history::to_seconds(PyTuple_GET_ITEM(args, 1), to))
+        return false;
+    query.form = Form::Period;
+    query.from = from;
+    query.to = to;
+    return true;
+}
+
+PyObject* history_total(std::uint32_t command, PyObject* args) noexcept {
+    link::reset_error();
+    Query query(command);
+    if (!period(args, query)) return invalid("Invalid arguments");
+    std::uint32_t count = 0;
+    const std::int32_t code =
+        send_command_range(link::client().handle(), command, query.from, query.to, link::status_reply(count));
+    if (code < 0) return link::error_none(code);
+    return PyLong_FromUnsignedLong(count);
+}
+
+// Either a period (two dates, optionally `group`), or no positional
+// argument and `ticket` (before `position`).
+PyObject* history_records(const RecordKind& kind, const Commands& commands, PyObject* args,
+                          PyObject* kwargs) noexcept {
+    link::reset_error();
+    const Py_ssize_t given = args != nullptr ? PyTuple_GET_SIZE(args) : 0;
+    Query query(commands.range);
+    GroupText group;
+    if (given == 2) {
+        if (!period(args, query)) return invalid("Invalid arguments");
+        if (PyObject* value = keyword(kwargs, "group")) {
+            if (!module::to_text(value, wire::kGroupUnits, group)) return invalid("Invalid \"group\" argument");
+            query.group = &group;
+        }
+        return fetch_records(kind, query);
+    }
+    if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) return invalid("Invalid arguments");
+    if (PyObject* value = keyword(kwargs, "ticket")) {
+        if (given != 0) return invalid("Unnamed arguments not allowed");
+        if (!module::to_u64(value, query.id)) return invalid("Invalid \"ticket\" argument");
+        query.command = commands.by_ticket;
+        query.form = Form::Ticket;
+    } else if (PyObject* value = keyword(kwargs, "position")) {
+        if (given != 0) return invalid("Unnamed arguments not allowed");
+        if (!module::to_u64(value, query.id)) return invalid("Invalid \"position\" argument");
+        query.command = commands.by_position;
+        query.form = Form::Id;
+    } else {
+        return invalid("Invalid arguments");
+    }
+    return fetch_records(kind, query);
+}
+
+}  // namespace
+
+PyObject* py_history_orders_total(PyObject*, PyObject* args) { return history_total(kOrderCommands.total, args); }
+
+PyObject* py_history_deals_total(PyObject*, PyObject* args) { return history_total(kDealCommands.total, args); }
+
+PyObject* py_history_orders_get(PyObject*, PyObject* args, PyObject* kwargs) {
+    return history_records(kOrderKind, kOrderCommands, args, kwargs);
+}
+
+PyObject* py_history_deals_get(PyObject*, PyObject* args, PyObject* kwargs) {
+    return history_records(kDealKind, kDealCommands, args, kwargs);
+}
+
+}  // namespace qvn::trade

@@ -1,0 +1,335 @@
+"""Positions, orders, history and trade requests against a scripted
+Terminal: argument rules and their messages, keyword precedence, the exact
+request bytes, reply checks, the group filter and the conversion of every
+record field."""
+
+import datetime
+import struct
+
+import pytest
+
+from fake_terminal import i32, i64, reply, request, u32, u64, wide
+from trade_records import CHECK, DEAL, ORDER, POSITION, REQUEST, SEND, distinct, items, pack
+
+SUCCESS = (1, "Success")
+INVALID = (-2, "Invalid arguments")
+UNNAMED = (-2, "Unnamed arguments not allowed")
+SYNC = reply(120, 1, u32(7))  # answers the positions_total that closes a refusal test
+NOW = datetime.datetime(2026, 5, 4, 3, 2, 1, tzinfo=datetime.timezone.utc)
+TS = int(NOW.timestamp())
+
+KINDS = {"position": (POSITION, 320), "order": (ORDER, 340), "deal": (DEAL, 300)}
+
+
+def record(kind, **values):
+    layout, size = KINDS[kind]
+    data = pack(layout, values)
+    assert len(data) == size
+    return data
+
+
+def listed(command, *records):
+    return reply(command, 1, u32(len(records)) + b"".join(records))
+
+
+def connected(fake, *steps):
+    fake.serve(*steps)
+    assert fake.connect()
+
+
+def not_sent(fake, core):
+    """The refused call sent nothing: the next request on the wire is the
+    positions_total that follows it."""
+    assert core.positions_total() == 7
+    assert fake.requests() == [request(120)]
+
+
+# ---- record conversion ------------------------------------------------------------
+
+@pytest.mark.parametrize("kind, call, command", [
+    ("position", lambda c: c.positions_get(), 121),
+    ("order", lambda c: c.orders_get(), 131),
+    ("order", lambda c: c.history_orders_get(1, 2), 141),
+    ("deal", lambda c: c.history_deals_get(1, 2), 151),
+])
+def test_every_field_converts(fake, core, kind, call, command):
+    layout = KINDS[kind][0]
+    values = distinct(layout, comment="\u0416\U0001F947", external_id="x" * 32)
+    connected(fake, listed(command, record(kind, **values), record(kind, ticket=9)))
+    got = call(core)
+    assert core.last_error() == SUCCESS and len(got) == 2
+    first = got[0]._asdict()
+    assert list(first) == items(layout)
+    assert first == {name: values[name] for name in items(layout)}
+    assert [type(v) for v in first.values()] == [type(values[n]) for n in items(layout)]
+    assert got[1].ticket == 9 and got[1].symbol == ""
+
+
+# ---- request bytes and keyword precedence -------------------------------------------
+
+
+
+@pytest.mark.parametrize("call, sent, answer, result", [
+    (lambda c: c.positions_total(), request(120), reply(120, 1, u32(3)), 3),
+    (lambda c: c.orders_total(), request(130), reply(130, 1, u32(0)), 0),
+    (lambda c: c.positions_get(ticket=5, symbol="EURUSD"), request(123, u64(5)), reply(123, -4), ()),
+    (lambda c: c.positions_get(symbol="EURUSD", group="*"), request(122, wide("EURUSD")), listed(122), ()),
+    (lambda c: c.positions_get(unknown=1), request(121), listed(121), ()),
+    (lambda c: c.orders_get(ticket=2**64 - 1), request(133, u64(2**64 - 1)), reply(133, -4), ()),
+    (lambda c: c.orders_get(ticket=True), request(133, u64(1)), reply(133, 0, record("order")), ()),
+    (lambda c: c.orders_get(symbol="S" * 29), request(132, wide("S" * 29)), listed(132), ()),
+    (lambda c: c.orders_get(symbol="\U0001F947" * 14 + "x"), request(132, wide("\U0001F947" * 14 + "x")),
+     listed(132), ()),
+    (lambda c: c.positions_get(group="G" * 1997), request(121), listed(121), ()),
+    (lambda c: c.history_orders_total(1, NOW), request(140, i64(1) + i64(TS)), reply(140, 1, u32(2)), 2),
+    (lambda c: c.history_deals_total(-5, 2.9), request(150, i64(-5) + i64(2)), reply(150, 1, u32(1)), 1),
+    (lambda c: c.history_orders_get(3, 4, ticket=5), request(141, i64(3) + i64(4)), listed(141), ()),
+    (lambda c: c.history_orders_get(ticket=5, position=7), request(143, u64(5)), reply(143, -4), ()),
+    (lambda c: c.history_orders_get(position=7), request(142, u64(7)), listed(142), ()),
+    (lambda c: c.history_deals_get(0, NOW), request(151, i64(0) + i64(TS)), listed(151), ()),
+    (lambda c: c.history_deals_get(ticket=8), request(153, u64(8)), reply(153, -4), ()),
+    (lambda c: c.history_deals_get(position=2**64 - 1), request(152, u64(2**64 - 1)), listed(152), ()),
+])
+def test_request_bytes(fake, core, call, sent, answer, result):
+    connected(fake, answer)
+    assert call(core) == result
+    assert core.last_error() == SUCCESS
+    assert fake.requests() == [sent]
+
+
+# ---- argument rules -----------------------------------------------------------------
+
+@pytest.mark.parametrize("call, error", [
+    (lambda c: c.positions_get("EURUSD"), UNNAMED),
+    (lambda c: c.orders_get(1, ticket=1), UNNAMED),
+    (lambda c: c.positions_get(ticket=-1), (-2, 'Invalid "ticket" argument')),
+    (lambda c: c.positions_get(ticket=None), (-2, 'Invalid "ticket" argument')),
+    (lambda c: c.orders_get(ticket=2**64), (-2, 'Invalid "ticket" argument')),
+    (lambda c: c.orders_get(ticket=1.0), (-2, 'Invalid "ticket" argument')),
+    (lambda c: c.positions_get(symbol="S" * 30), (-2, 'Invalid "symbol" argument')),
+    (lambda c: c.positions_get(symbol="\U0001F947" * 15), (-2, 'Invalid "symbol" argument')),
+    (lambda c: c.orders_get(symbol=b"EURUSD"), (-2, 'Invalid "symbol" argument')),
+    (lambda c: c.positions_get(group="G" * 1998), (-2, 'Invalid "group" argument')),
+    (lambda c: c.history_orders_total(1), INVALID),
+    (lambda c: c.history_orders_total(1, 2, 3), INVALID),
+    (lambda c: c.history_deals_total(datetime.date(2026, 1, 1), 2), INVALID),
+    (lambda c: c.history_deals_total(1, 2**31), INVALID),
+    (lambda c: c.history_orders_get(), INVALID),
+    (lambda c: c.history_orders_get(1), INVALID),
+    (lambda c: c.history_orders_get(1, 2, 3), INVALID),
+    (lambda c: c.history_orders_get(group="*"), INVALID),
+    (lambda c: c.history_orders_get("x", 2), INVALID),
+    (lambda c: c.history_orders_get(1, ticket=5), UNNAMED),
+    (lambda c: c.history_deals_get(1, 2, 3, position=5), UNNAMED),
+    (lambda c: c.history_deals_get(1, 2, group=5), (-2, 'Invalid "group" argument')),
+    (lambda c: c.history_deals_get(ticket=-1), (-2, 'Invalid "ticket" argument')),
+    (lambda c: c.history_deals_get(position="7"), (-2, 'Invalid "position" argument')),
+])
+def test_refused_arguments_send_nothing(fake, core, call, error):
+    connected(fake, SYNC)
+    assert call(core) is None
+    assert core.last_error() == error
+    not_sent(fake, core)
+
+
+# ---- replies -------------------------------------------------------------------------
+
+@pytest.mark.parametrize("answer, result, error", [
+    (reply(123, -4), (), SUCCESS),
+    (reply(123, 1, record("position", ticket=77)), (77,), SUCCESS),
+    (reply(123, 1, record("position")[:-1]), None, (-10002, "IPC recv failed")),
+    (reply(123, 1, record("position") + b"\0"), None, (-10002, "IPC recv failed")),
+    (reply(123, -1), None, (-1, "Terminal: Call failed")),
+    (reply(124, 1, record("position")), None, (-10000, "IPC call failed")),
+])
+def test_ticket_lookup_replies(fake, core, answer, result, error):
+    connected(fake, answer, SYNC)
+    got = core.positions_get(ticket=77)
+    assert (got if got is None else tuple(p.ticket for p in got)) == result
+    assert core.last_error() == error
+    assert core.positions_total() == 7  # still in step
+
+
+@pytest.mark.parametrize("answer, error", [
+    (reply(121, 1, u32(2) + record("position")), (-10002, "IPC recv failed")),
+    (reply(121, 1, u32(0xFFFFFFFF)), (-10002, "IPC recv failed")),
+    (reply(121, -3), (-3, "Terminal: Out of memory")),
+])
+def test_broken_lists_are_refused(fake, core, answer, error):
+    connected(fake, answer, SYNC)
+    assert core.positions_get() is None
+    assert core.last_error() == error
+    assert core.positions_total() == 7
+
+
+def test_totals_without_a_connection(core):
+    assert core.positions_total() is None
+    assert core.last_error() == (-10004, "No IPC connection")
+
+
+# ---- group filter ---------------------------------------------------------------------
+
+SYMBOLS = ["EURUSD", "GBPUSD", "", "USDJPY", "EURJPY", "AAAB"]
+
+
+@pytest.mark.parametrize("group, kept", [
+    ("*,!EUR*", ["GBPUSD", "", "USDJPY", "AAAB"]),
+    ("!EUR*,*", ["GBPUSD", "", "USDJPY", "AAAB"]),
+    ("!EUR*", []),
+    ("", []),
+    (",,,", []),
+    (" EURUSD , *JPY ", ["EURUSD", "USDJPY", "EURJPY"]),
+    ("*USD*", ["EURUSD", "GBPUSD", "USDJPY"]),
+    ("*AAB", ["AAAB"]),  # a failed run is retried one unit further on
+    ("eurusd", []),
+])
+@pytest.mark.parametrize("kind, call, command", [
+    ("position", lambda c, g: c.positions_get(group=g), 121),
+    ("order", lambda c, g: c.orders_get(group=g), 131),
+    ("deal", lambda c, g: c.history_deals_get(1, 2, group=g), 151),
+])
+def test_group_keeps_the_terminals_order(fake, core, group, kept, kind, call, command):
+    records = [record(kind, ticket=i, symbol=s) for i, s in enumerate(SYMBOLS)]
+    connected(fake, listed(command, *records))
+    got = call(core, group)
+    assert core.last_error() == SUCCESS
+    assert [r.symbol for r in got] == kept
+    assert [r.ticket for r in got] == [SYMBOLS.index(s) for s in kept]
+    assert fake.requests()[0][4:8] == u32(command)  # the group itself never goes out
+
+
+# ---- trade requests ---------------------------------------------------------------------
+
+def request_record(**values):
+    data = pack(REQUEST, values)
+    assert len(data) == 232
+    return data
+
+
+def check_reply(result=1, **values):
+    data = pack(CHECK, values)
+    assert len(data) == 252
+    return reply(160, result, data)
+
+
+def send_reply(result=1, **values):
+    data = pack(SEND, values)
+    assert len(data) == 260
+    return reply(161, result, data)
+
+
+def rejected(key):
+    return (-2, f'Invalid "{key}" argument')
+
+
+@pytest.mark.parametrize("req, error", [
+    ({"action": "1", "volume": "x"}, rejected("action")),
+    ({"action": -1}, rejected("action")),
+    ({"magic": 2**64}, rejected("magic")),
+    ({"order": 1.0}, rejected("order")),
+    ({"symbol": "S" * 30}, rejected("symbol")),
+    ({"symbol": 5}, rejected("symbol")),
+    ({"volume": 1}, rejected("volume")),
+    ({"price": "1.0"}, rejected("price")),
+    ({"stoplimit": None}, rejected("stoplimit")),
+    ({"sl": 1}, rejected("sl")),
+    ({"tp": True}, rejected("tp")),
+    ({"deviation": -1}, rejected("deviation")),
+    ({"type": 2**32}, rejected("type")),
+    ({"type": -1}, rejected("type")),
+    ({"type_filling": 2**32}, rejected("type_filling")),
+    ({"type_time": 0.0}, rejected("type_time")),
+    ({"expiration": 2**63}, rejected("expiration")),
+    ({"comment": "c" * 30}, rejected("comment")),
+    ({"position": -2}, rejected("position")),
+    ({"position_by": "1"}, rejected("position_by")),
+    ([("action", 1)], INVALID),
+    ((1,), INVALID),
+    (None, INVALID),
+])
+@pytest.mark.parametrize("name", ["order_check", "order_send"])
+def test_request_checks_send_nothing(fake, core, name, req, error):
+    connected(fake, SYNC)
+    assert getattr(core, name)(req) is None
+    assert core.last_error() == error
+    not_sent(fake, core)
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda f: f(), (-2, "Invalid number of arguments")),
+    (lambda f: f({}, {}), (-2, "Invalid number of arguments")),
+    (lambda f: f({}, action=1), UNNAMED),
+])
+def test_request_argument_forms(fake, core, call, error):
+    connected(fake, SYNC)
+    assert call(core.order_send) is None
+    assert core.last_error() == error
+    not_sent(fake, core)
+
+
+class Dict(dict):
+    pass
+
+
+FULL = {"action": 1, "magic": 2**64 - 1, "order": 3, "symbol": "S" * 29, "volume": 1.5, "price": -2.25,
+        "stoplimit": float("inf"), "sl": 0.5, "tp": 9.75, "deviation": 20, "type": 2**32 - 1,
+        "type_filling": 2, "type_time": 3, "expiration": -1, "comment": "\u20ac" * 29, "position": 6,
+        "position_by": 7}
+
+
+@pytest.mark.parametrize("call, record_values", [
+    (lambda f: f({}), {}),
+    (lambda f: f(FULL), FULL),
+    (lambda f: f(Dict(FULL, Symbol="ignored", extra=object())), FULL),
+    (lambda f: f(action=1, symbol="EURUSD", volume=0.1, type=0), {"action": 1, "symbol": "EURUSD", "volume": 0.1}),
+    (lambda f: f(request={"action": 1}), {}),
+    (lambda f: f({"magic": True, "volume": 1.0}), {"magic": 1, "volume": 1.0}),
+])
+@pytest.mark.parametrize("name, command, answer", [
+    ("order_check", 160, check_reply(retcode=10019, comment="No money")),
+    ("order_send", 161, send_reply(retcode=10006, comment="Rejected", retcode_external=-1,
+                                   request_id=2**32 - 1)),
+])
+def test_request_round_trip(fake, core, call, record_values, name, command, answer):
+    connected(fake, answer)
+    result = call(getattr(core, name))
+    # A rejected trade is still a successful call.
+    assert core.last_error() == SUCCESS
+    assert fake.requests() == [request(command, request_record(**record_values))]
+    assert len(fake.requests()[0]) == 240
+    echoed = result.request
+    assert type(echoed) is core.TradeRequest
+    assert echoed._asdict() == {k: record_values.get(k, "" if k in ("symbol", "comment") else 0)
+                                for k in items(REQUEST)}
+    if name == "order_send":
+        assert (result.retcode, result.comment, result.retcode_external, result.request_id) == \
+            (10006, "Rejected", -1, 2**32 - 1)
+    else:
+        assert (result.retcode, result.comment) == (10019, "No money")
+
+
+def test_result_items_in_order(fake, core):
+    check = distinct(CHECK)
+    send = distinct(SEND)
+    connected(fake, check_reply(**check), send_reply(**send))
+    got = core.order_check({"symbol": "X"})._asdict()
+    assert list(got) == items(CHECK) + ["request"]
+    assert {k: got[k] for k in items(CHECK)} == check
+    got = core.order_send({"symbol": "X"})._asdict()
+    assert list(got) == items(SEND) + ["request"]
+    assert {k: got[k] for k in items(SEND)} == send
+    assert got["request"].symbol == "X" and got["request"].action == 0 and got["request"].volume == 0.0
+
+
+@pytest.mark.parametrize("name, answer, error", [
+    ("order_send", reply(161, -8), (-8, "Auto-Trading using Python API disabled in Terminal")),
+    ("order_check", reply(160, -8), (-8, "Terminal: Call failed")),
+    ("order_send", reply(161, -2), (-2, "Terminal: Invalid params")),
+    ("order_check", reply(160, 1, b"\0" * 251), (-10002, "IPC recv failed")),
+    ("order_send", reply(160, 1, b"\0" * 260), (-10000, "IPC call failed")),
+])
+def test_trade_call_failures(fake, core, name, answer, error):
+    connected(fake, answer, SYNC)
+    assert getattr(core, name)({"action": 1}) is None
+    assert core.last_error() == error
+    assert core.positions_total() == 7

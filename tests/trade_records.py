@@ -1,0 +1,62 @@
+"""Trade record images built field by field from the published layouts,
+independently of the module's C declarations; shared by the wire tests and
+the benchmark.
+
+Codes: I/i u32/i32, Q/q u64/i64, d double, a number: UTF-16 text of that
+many units, `_N`: N bytes that no item takes."""
+
+import struct
+
+POSITION = """ticket:Q time:q time_msc:q time_update:q time_update_msc:q type:I magic:Q identifier:Q reason:I
+volume:d price_open:d sl:d tp:d price_current:d _:8 swap:d profit:d symbol:32 comment:32 external_id:32"""
+ORDER = """ticket:Q time_setup:q time_setup_msc:q time_done:q time_done_msc:q time_expiration:q type:I
+type_time:I type_filling:I state:I magic:Q position_id:Q position_by_id:Q reason:I volume_initial:d
+volume_current:d price_open:d sl:d tp:d price_current:d price_stoplimit:d symbol:32 comment:32
+external_id:32"""
+DEAL = """ticket:Q order:Q time:q time_msc:q type:I entry:I magic:Q position_id:Q reason:I volume:d price:d
+commission:d swap:d profit:d fee:d symbol:32 comment:32 external_id:32"""
+REQUEST = """action:I magic:Q order:Q symbol:32 volume:d price:d stoplimit:d sl:d tp:d deviation:Q type:I
+type_filling:I type_time:I expiration:q comment:32 position:Q position_by:Q"""
+CHECK = "retcode:I balance:d equity:d profit:d margin:d margin_free:d margin_level:d comment:100"
+SEND = """retcode:I deal:Q order:Q volume:d price:d bid:d ask:d comment:100 request_id:I
+retcode_external:i"""
+
+
+def fields(layout):
+    return [tuple(t.split(":")) for t in layout.split()]
+
+
+def items(layout):
+    """The tuple items, in order (gaps left out)."""
+    return [n for n, _ in fields(layout) if n != "_"]
+
+
+def pack(layout, values):
+    out = b""
+    for name, code in fields(layout):
+        if name == "_":
+            out += b"\xee" * int(code)  # bytes no item takes: never read
+        elif code.isdigit():
+            data = values.get(name, "").encode("utf-16-le", "surrogatepass")
+            out += data[: 2 * int(code)] + b"\0" * max(0, 2 * int(code) - len(data))
+        else:
+            out += struct.pack("<" + code, values.get(name, 0))
+    return out
+
+
+def distinct(layout, **overrides):
+    """Values that differ per field, so a field read from the wrong place
+    shows: texts hold their own name, numbers their place, the unsigned ones
+    with the top bit set."""
+    values = {}
+    for i, (name, code) in enumerate(fields(layout)):
+        if code in "IQ":
+            values[name] = (1 << (8 * struct.calcsize(code) - 1)) + i
+        elif code in "iq":
+            values[name] = -1000 - i
+        elif code == "d":
+            values[name] = i + 0.25
+        elif name != "_":
+            values[name] = name
+    values.update(overrides)
+    return values
