@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_assert.hpp"
 #include "link/stream.hpp"
 #include "memory_pipe.hpp"
 #include "protocol/text.hpp"
@@ -28,14 +29,6 @@ namespace {
 namespace link = qvn::link;
 namespace wire = qvn::wire;
 namespace protocol = qvn::protocol;
-
-#define FUZZ_ASSERT(cond)                                                              \
-    do {                                                                               \
-        if (!(cond)) {                                                                 \
-            std::fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #cond); \
-            std::abort();                                                              \
-        }                                                                              \
-    } while (0)
 
 // ---- an allocator that counts, and refuses when told to -------------------
 

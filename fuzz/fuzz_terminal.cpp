@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_assert.hpp"
 #include "protocol/wire.hpp"
 #include "terminal/server/frame.hpp"
 #include "terminal/store/files.hpp"
@@ -30,14 +31,6 @@ namespace {
 
 namespace term = qvn::terminal;
 namespace wire = qvn::wire;
-
-#define FUZZ_ASSERT(cond)                                                                   \
-    do {                                                                                    \
-        if (!(cond)) {                                                                      \
-            std::fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #cond); \
-            std::abort();                                                                   \
-        }                                                                                   \
-    } while (0)
 
 class MemorySink final : public term::Sink {
 public:

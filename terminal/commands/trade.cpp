@@ -30,6 +30,18 @@ struct Selection {
     std::uint64_t id = 0;
     std::int64_t from_s = 0;
     std::int64_t to_s = 0;
+
+    // Whether a history record with these keys is selected; a record's
+    // period is the time it was placed (orders) or done (deals). Takes the
+    // keys by value: records are packed.
+    bool selects(std::uint64_t ticket, std::uint64_t position, std::int64_t time) const noexcept {
+        switch (kind) {
+            case Kind::Ticket: return ticket == id;
+            case Kind::Position: return position == id;
+            case Kind::Period: return time >= from_s && time <= to_s;
+            default: return true;
+        }
+    }
 };
 
 // Reads the request of a command by its shape; false when it is malformed.
@@ -143,16 +155,8 @@ bool Terminal::on_history_orders(std::uint32_t cmd, RequestReader& in, Exchange&
     const Account a = current_account();
     Trading::Session s = trading_.begin(a, market_.now_ms());
     if (!s.ok()) return ex.status(cmd, wire::kFailed);
-    // A history order belongs to the period it was placed in.
     const auto out = select_records(s.book().history_orders, [&sel](const wire::TradeOrderRecord& o) {
-        const std::uint64_t ticket = o.ticket, position = o.position_id;
-        const std::int64_t time = o.time_setup;
-        switch (sel.kind) {
-            case Selection::Kind::Ticket: return ticket == sel.id;
-            case Selection::Kind::Position: return position == sel.id;
-            case Selection::Kind::Period: return time >= sel.from_s && time <= sel.to_s;
-            default: return true;
-        }
+        return sel.selects(o.ticket, o.position_id, o.time_setup);
     });
     s.release();  // the reply goes out without holding the account
     return reply_records(ex, cmd, sel, out, settings_.max_response_bytes());
@@ -165,14 +169,7 @@ bool Terminal::on_history_deals(std::uint32_t cmd, RequestReader& in, Exchange& 
     Trading::Session s = trading_.begin(a, market_.now_ms());
     if (!s.ok()) return ex.status(cmd, wire::kFailed);
     const auto out = select_records(s.book().deals, [&sel](const wire::TradeDealRecord& d) {
-        const std::uint64_t ticket = d.ticket, position = d.position_id;
-        const std::int64_t time = d.time;
-        switch (sel.kind) {
-            case Selection::Kind::Ticket: return ticket == sel.id;
-            case Selection::Kind::Position: return position == sel.id;
-            case Selection::Kind::Period: return time >= sel.from_s && time <= sel.to_s;
-            default: return true;
-        }
+        return sel.selects(d.ticket, d.position_id, d.time);
     });
     s.release();  // the reply goes out without holding the account
     return reply_records(ex, cmd, sel, out, settings_.max_response_bytes());
