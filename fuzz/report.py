@@ -49,6 +49,8 @@ FAULT_CLASSES = [
      r"|unsafe_endpoint|undecodable|non_ascii_path|stale_endpoint|second_copy"),
     ("Malformed settings and command lines",
      r"malformed_option|malformed_settings|malformed_account|unknown_options"),
+    ("Terminal killed (SIGKILL) while trading, then restarted",
+     r"sigkill"),
     ("Concurrent, stalled and many clients; memory ownership",
      r"stalled_client|many_clients|several_clients|in_one_write|seen_by_every_client"
      r"|released_arrays|reference_count"),
