@@ -45,7 +45,8 @@ void examine(const std::u16string& folder, TerminalCandidate& c) {
     }
     std::u16string origin;
     if (!read_origin(folder, origin)) return;
-    std::u16string executable = bounded(origin + u"/terminal64");
+    std::u16string executable = bounded(origin + platform::kPathSeparator + u"terminal64" +
+                                        std::u16string(platform::kExecutableSuffix));
     const platform::FileInfo exe = platform::file_info(executable);
     if (exe.exists && !exe.directory) c.executable = std::move(executable);
 }
