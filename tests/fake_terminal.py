@@ -247,9 +247,10 @@ def _serve_pipe(config: dict) -> None:
     time, at the name the module derives."""
     import _winapi
 
+    pipe_type_byte = pipe_readmode_byte = 0  # the byte-mode flags are zero
     handle = _winapi.CreateNamedPipe(
         config["socket"], _winapi.PIPE_ACCESS_DUPLEX,
-        _winapi.PIPE_TYPE_BYTE | _winapi.PIPE_READMODE_BYTE | _winapi.PIPE_WAIT,
+        pipe_type_byte | pipe_readmode_byte | _winapi.PIPE_WAIT,
         1, 1 << 20, 1 << 20, 0, _winapi.NULL)
     Path(config["ready"]).write_text("ready")
     steps = list(config["steps"])

@@ -19,6 +19,10 @@ import pytest
 
 WINDOWS = sys.platform == "win32"
 TERMINAL_NAME = "terminal64.exe" if WINDOWS else "terminal64"
+# The exit code of a Terminal told to stop: a clean exit after SIGTERM on
+# POSIX; on Windows the process is terminated (code 1), as the test runner
+# has no console to send Ctrl+Break through.
+STOPPED = 1 if WINDOWS else 0
 
 
 def posix_only(reason: str):
@@ -90,6 +94,24 @@ def endpoint_location(name: str) -> str:
     if WINDOWS:
         return "\\\\.\\pipe\\" + name
     return os.path.join(runtime_folder(), name)
+
+
+class PipeEndpoint(str):
+    """A named pipe's name, with the exists() of a socket's Path."""
+
+    def exists(self) -> bool:
+        import _winapi
+
+        try:
+            _winapi.WaitNamedPipe(str(self), 1)
+            return True
+        except OSError as e:
+            return e.winerror != 2  # ERROR_FILE_NOT_FOUND; busy still exists
+
+
+def endpoint(location: str):
+    """An endpoint location as tests inspect it: a Path, or a PipeEndpoint."""
+    return PipeEndpoint(location) if WINDOWS else Path(location)
 
 
 # ---- a client stream ---------------------------------------------------------

@@ -3,27 +3,24 @@
 from __future__ import annotations
 
 import random
-import socket
 import struct
 import threading
 
+import host
 import pytest
 
 import terminal_client as tc
 from terminal_times import NOW_MS
 
 
-def raw_socket(terminal) -> socket.socket:
-    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    s.settimeout(30)
-    s.connect(str(terminal.endpoint))
-    return s
+def raw_socket(terminal) -> host.Stream:
+    return host.Stream(str(terminal.endpoint))
 
 
-def dropped(s: socket.socket) -> bool:
+def dropped(s: host.Stream) -> bool:
     """True when the Terminal closed the connection without answering."""
     try:
-        return s.recv(1) == b""
+        return s.recv_into(bytearray(1), 1) == 0
     except ConnectionResetError:
         return True
 
