@@ -122,7 +122,7 @@ class Stream:
 
     def __init__(self, location: str):
         if WINDOWS:
-            self._file = open(location, "r+b", buffering=0)  # noqa: SIM115
+            self._file = self._open_pipe(location)
             self._sock = None
         else:
             self._sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
@@ -132,6 +132,24 @@ class Stream:
                 self._sock.close()
                 raise
             self._sock.settimeout(120)
+
+    @staticmethod
+    def _open_pipe(location: str):
+        import _winapi
+
+        # Every instance may be taken for a moment, between a client and the
+        # server's next instance: wait for one, as the module does.
+        for _ in range(100):
+            try:
+                return open(location, "r+b", buffering=0)  # noqa: SIM115
+            except OSError as e:
+                if getattr(e, "winerror", None) != 231 and e.errno != 22:  # ERROR_PIPE_BUSY
+                    raise
+            try:
+                _winapi.WaitNamedPipe(location, 1000)
+            except OSError:
+                pass
+        raise OSError(f"every instance of {location} stays busy")
 
     def sendall(self, data: bytes) -> None:
         if self._sock is not None:

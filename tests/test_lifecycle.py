@@ -69,6 +69,7 @@ def test_shutdown_without_connection(core):
     assert core.last_error() == (1, "Success")
 
 
+@host.posix_only("the roaming folder there is the user's known folder, not the environment")
 def test_no_roaming_folder(core, monkeypatch):
     monkeypatch.delenv("XDG_DATA_HOME")
     monkeypatch.delenv("HOME", raising=False)
