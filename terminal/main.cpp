@@ -1,8 +1,8 @@
 // terminal64: the simulated Quorvane Terminal.
 //
-// Exit codes: 0 after a clean shutdown (stop request, idle limit) and when another
-// copy already runs for this executable path; 1 when the Terminal cannot
-// set itself up (folders, endpoint); 2 for a malformed setting.
+// Exit codes: 0 after a clean shutdown (stop request, idle limit) and when
+// another copy already runs for this executable path; 1 when the Terminal
+// cannot set itself up (folders, endpoint); 2 for a malformed setting.
 #include <cstdio>
 #include <string>
 
@@ -61,7 +61,8 @@ int run(int argc, char** argv) {
     std::string folder;
     if (!platform::endpoint_folder(folder, error)) return fail(1, error);
     term::InstanceLock lock;
-    switch (lock.acquire(folder + static_cast<char>(platform::kPathSeparator) + inst.endpoint_name + ".pid", error)) {
+    const std::string lock_path = folder + static_cast<char>(platform::kPathSeparator) + inst.endpoint_name + ".pid";
+    switch (lock.acquire(lock_path, error)) {
         case term::InstanceLock::Result::Held: return 0;  // that copy serves this installation
         case term::InstanceLock::Result::Failed: return fail(1, error);
         case term::InstanceLock::Result::Acquired: break;

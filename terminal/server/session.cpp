@@ -9,9 +9,9 @@
 namespace qvn::terminal {
 namespace {
 
-class SocketSink final : public Sink {
+class StreamSink final : public Sink {
 public:
-    explicit SocketSink(platform::Handle fd) : fd_(fd) {}
+    explicit StreamSink(platform::Handle fd) : fd_(fd) {}
     bool write(std::span<const std::byte> bytes) override {
         return platform::write_all(fd_, bytes.data(), bytes.size()) == platform::Io::Ok;
     }
@@ -37,7 +37,7 @@ bool read_body(platform::Handle fd, std::uint32_t length, std::vector<std::byte>
 
 void serve_client(Terminal& terminal, platform::Handle fd) noexcept {
     try {
-        SocketSink sink(fd);
+        StreamSink sink(fd);
         Exchange exchange(sink);
         std::vector<std::byte> body;
         for (;;) {
