@@ -10,6 +10,7 @@ BUILD="$ROOT/build"
 LOGS="$BUILD/ci-logs"
 VENV_NP2="$BUILD/ci-venv-py311-np2"
 VENV_NP126="$BUILD/ci-venv-py311-np126"
+VENV_SANITIZE="$BUILD/ci-venv-sanitize"   # sanitizer job; its cmake and ninja serve the fuzz job
 WHEEL_DIST="$BUILD/ci-wheel/dist"
 
 # Caps so that a hang cannot eat the 90-minute CI budget. `timeout` runs in
@@ -134,6 +135,27 @@ apt_update_once() {
   # A failing third-party source must not block Debian's own packages: the
   # install that follows tells whether what we need is reachable.
   quiet apt-update apt-get update || say "!! apt-get update reported errors; trying the install anyway"
+}
+
+# clang with its libFuzzer and sanitizer runtimes; installed from Debian's
+# packages only when missing.
+ensure_clang() {
+  local probe="$BUILD/ci-clang-probe"
+  mkdir -p "$probe"
+  printf 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }\n' \
+    >"$probe/probe.cpp"
+  if command -v clang++ >/dev/null 2>&1 \
+     && clang++ -fsanitize=fuzzer,address,undefined "$probe/probe.cpp" -o "$probe/probe" >/dev/null 2>&1; then
+    return 0
+  fi
+  apt_update_once
+  local v
+  v="$(apt-cache policy clang 2>/dev/null | awk '/Candidate:/ { print $2 }' | sed -E 's/^[0-9]+://; s/[.-].*//')"
+  [[ "$v" =~ ^[0-9]+$ ]] || { loud "Debian offers no clang package: the sanitizer and fuzz jobs cannot run"; return 1; }
+  quiet apt-clang apt-get install -y --no-install-recommends -o DPkg::Lock::Timeout=600 clang "libclang-rt-$v-dev" \
+    || { loud "could not install clang $v and libclang-rt-$v-dev: the sanitizer and fuzz jobs cannot run"; return 1; }
+  clang++ -fsanitize=fuzzer,address,undefined "$probe/probe.cpp" -o "$probe/probe" \
+    || { loud "clang++ cannot link a libFuzzer target even after installing it"; return 1; }
 }
 
 # ------------------------------------------------------------------ driver

@@ -6,7 +6,7 @@ SID_DIR="${QVN_CI_SID_DIR:-/var/cache/quorvane-ci/sid}"
 SID_MIRROR="${QVN_CI_SID_MIRROR:-http://deb.debian.org/debian}"
 # ca-certificates lets pip inside the tree reach PyPI (only needed if Debian's
 # numpy is not built for 3.14); debootstrap does not follow Recommends.
-SID_INCLUDE="python3.14-dev,python3-numpy,g++,make,cmake,python3-pytest,python3-pip,python3-venv,ca-certificates"
+SID_INCLUDE="python3.14-dev,python3-numpy,g++,make,cmake,python3-pytest,python3-pip,python3-venv,ca-certificates,libsqlite3-dev"
 # The stamp holds this key; a tree made with other settings is rebuilt.
 SID_KEY="v1 sid minbase $SID_MIRROR $SID_INCLUDE"
 SID_STAMP_NAME=".quorvane-ci-stamp"

@@ -7,6 +7,11 @@ job_wheel_build() {
   rm -rf "$WHEEL_DIST"
   mkdir -p "$WHEEL_DIST"
   say "$("$PY" --version) at $PY"
+  # The Terminal keeps its trades in SQLite.
+  if [[ ! -f /usr/include/sqlite3.h ]]; then
+    apt_update_once
+    quiet apt-sqlite apt-get install -y --no-install-recommends libsqlite3-dev
+  fi
   # Our own scikit-build-core build dir, so other builds of the tree never mix
   # with this one.
   quiet wheel-build "$PY" -m pip wheel "$ROOT" -w "$WHEEL_DIST" --no-deps \

@@ -14,6 +14,10 @@ WIN_NUMPY_HEADERS="numpy==2.2.6"
 WIN_PY="$WIN_CACHE/$WIN_PY_TAG"
 WIN_KEY="v1 $WIN_PY_SDIST $WIN_NUMPY_RUN $WIN_NUMPY_HEADERS pytest"
 WIN_BUILD="$BUILD/ci-win"
+# SQLite for the cross build: Debian ships no mingw-w64 SQLite, so the
+# Terminal builds it from the amalgamation that this sdist carries.
+WIN_SQLITE_SDIST="sqlean.py==3.50.4.5"
+WIN_SQLITE="$WIN_CACHE/sqlite"
 
 # wine_run CMD...: Wine with this job's prefix. A Windows Python dies when
 # its standard output is a file, so output always goes through a pipe.
@@ -76,9 +80,30 @@ win_python() {
   printf '%s\n' "$WIN_KEY" >"$WIN_CACHE/stamp"
 }
 
+# The SQLite amalgamation (sqlite3.c, sqlite3.h) in $WIN_SQLITE; fetched once
+# and kept while the sdist stays the same.
+win_sqlite() {
+  if [[ -f "$WIN_SQLITE/stamp" && "$(cat "$WIN_SQLITE/stamp")" == "$WIN_SQLITE_SDIST" \
+        && -f "$WIN_SQLITE/sqlite3.c" && -f "$WIN_SQLITE/sqlite3.h" ]]; then
+    step "reusing the SQLite amalgamation in $WIN_SQLITE"
+    return 0
+  fi
+  rm -rf "$WIN_SQLITE"
+  mkdir -p "$WIN_SQLITE/dl"
+  quiet win-download-sqlite "$PY" -m pip download --no-deps --no-binary :all: "$WIN_SQLITE_SDIST" \
+    -d "$WIN_SQLITE/dl" || fail "cannot download $WIN_SQLITE_SDIST"
+  local sdist
+  sdist="$(ls "$WIN_SQLITE"/dl/sqlean_py-*.tar.gz)"
+  tar -xzf "$sdist" -C "$WIN_SQLITE" --strip-components=2 --wildcards '*/sqlite/sqlite3.c' '*/sqlite/sqlite3.h' \
+    || fail "$(basename "$sdist") holds no sqlite/sqlite3.c and sqlite3.h"
+  rm -rf "$WIN_SQLITE/dl"
+  printf '%s\n' "$WIN_SQLITE_SDIST" >"$WIN_SQLITE/stamp"
+}
+
 job_win() {
   win_tools
   win_python
+  win_sqlite
   win_env
   mkdir -p "$WIN_BUILD"
   rm -rf "$WINEPREFIX"
@@ -92,7 +117,8 @@ job_win() {
   step "configure ${bdir#"$ROOT"/} (mingw-w64, Release, QVN_WERROR=ON, QVN_TEST_BUILD=ON)"
   cmake -S "$ROOT" -B "$bdir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64.cmake" \
         -DCMAKE_BUILD_TYPE=Release -DQVN_TEST_BUILD=ON -DQVN_WERROR=ON -DQVN_BUILD_TESTS=ON \
-        -DQVN_WIN_PYTHON_ROOT="$WIN_PY" -DQVN_WIN_NUMPY_INCLUDE="$WIN_CACHE/numpy2/numpy/_core/include"
+        -DQVN_WIN_PYTHON_ROOT="$WIN_PY" -DQVN_WIN_NUMPY_INCLUDE="$WIN_CACHE/numpy2/numpy/_core/include" \
+        -DQVN_SQLITE_AMALGAMATION="$WIN_SQLITE"
   step "build"
   cmake --build "$bdir" -j2
   run_ctest ctest-win "$bdir"

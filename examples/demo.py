@@ -2,8 +2,9 @@
 
 Starts the Terminal that ships with the package (or reuses it when it is
 already running), logs in to a demo account, prints the Terminal's version,
-its information and the account's, prints the last bars of a symbol and
-saves them as a chart.
+its information and the account's, a few symbols with their prices and the
+margin of one lot, prints the last bars of a symbol and saves them as a
+chart.
 
     python examples/demo.py [SYMBOL] [CHART.png]
 """
@@ -30,6 +31,23 @@ def show(title: str, record) -> None:
         print(f"  {key:<24} {value}")
 
 
+def show_symbols(names) -> None:
+    total = qv.symbols_total()
+    print(f"\nSymbols: {total} in the catalogue; margin of 1 lot bought at the ask")
+    print(f"  {'symbol':<8} {'bid':>12} {'ask':>12} {'spread':>7} {'margin':>12}  description")
+    currency = qv.account_info().currency
+    for name in names:
+        info = qv.symbol_info(name)
+        tick = qv.symbol_info_tick(name)
+        if info is None or tick is None:
+            print(f"  {name:<8} unavailable: {qv.last_error()}")
+            continue
+        margin = qv.order_calc_margin(qv.OrderType.BUY, name, 1.0, tick.ask)
+        shown = f"{margin:>8.2f} {currency}" if margin is not None else "n/a"
+        print(f"  {name:<8} {tick.bid:>12.{info.digits}f} {tick.ask:>12.{info.digits}f} "
+              f"{info.spread:>7} {shown:>12}  {info.description}")
+
+
 def main() -> int:
     symbol = sys.argv[1] if len(sys.argv) > 1 else "EURUSD"
     chart_path = sys.argv[2] if len(sys.argv) > 2 else f"{symbol.lower()}_h1.png"
@@ -44,6 +62,8 @@ def main() -> int:
         print(f"Connected: Terminal version {major}, build {build}, released {released}")
         show("Terminal", qv.terminal_info())
         show("Account", qv.account_info())
+
+        show_symbols(("EURUSD", "USDJPY", "XAUUSD", "US500", "BTCUSD"))
 
         rates = qv.copy_rates_from_pos(symbol, qv.Timeframe.H1, 0, 120)
         if rates is None:

@@ -1,12 +1,14 @@
 // The Terminal's own enumerations: the values a client passes in requests
-// (timeframes, tick copy selections) and the values the Terminal puts into
-// records (tick flags, account modes, readiness states).
+// (timeframes, tick copy selections, order types) and the values the Terminal
+// puts into records (tick flags, account and symbol modes, book sides,
+// readiness states).
 //
 // This header is the one declaration of every value; the Python package
 // mirrors it in quorvane/constants.py, and a test compares the two.
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 
 #include "protocol/wire.hpp"
 
@@ -73,6 +75,255 @@ enum class AccountMarginMode : std::uint32_t {
 enum class AccountStopoutMode : std::uint32_t {
     Percent = 1,
     Money = 2,
+};
+
+// Orders and trades, by direction and kind. Margin and profit calculations
+// take the pending kinds as their buy or sell side.
+enum class OrderType : std::uint32_t {
+    Buy = 0,
+    Sell = 1,
+    BuyLimit = 2,
+    SellLimit = 3,
+    BuyStop = 4,
+    SellStop = 5,
+    BuyStopLimit = 6,
+    SellStopLimit = 7,
+    CloseBy = 8,
+};
+
+// How a symbol's margin is computed (see terminal/README.md); profit is
+// (close - open) x contract x lots in the profit currency for all of them.
+enum class SymbolCalcMode : std::uint32_t {
+    Forex = 0,            // lots x contract / leverage, in the margin currency
+    ForexNoLeverage = 1,  // lots x contract, in the margin currency
+    Cfd = 2,              // lots x contract x price, in the profit currency
+    CfdLeverage = 3,      // lots x contract x price / leverage, in the profit currency
+};
+
+enum class SymbolTradeMode : std::uint32_t {
+    Disabled = 0,
+    LongOnly = 1,
+    ShortOnly = 2,
+    CloseOnly = 3,
+    Full = 4,
+};
+
+enum class SymbolTradeExecution : std::uint32_t {
+    Request = 0,
+    Instant = 1,
+    Market = 2,
+    Exchange = 3,
+};
+
+// How swaps are charged: in points, in money of a currency, or as interest.
+enum class SymbolSwapMode : std::uint32_t {
+    Disabled = 0,
+    Points = 1,
+    CurrencySymbol = 2,
+    CurrencyMargin = 3,
+    CurrencyDeposit = 4,
+    InterestCurrent = 5,
+    InterestOpen = 6,
+};
+
+enum class DayOfWeek : std::uint32_t {
+    Sunday = 0,
+    Monday = 1,
+    Tuesday = 2,
+    Wednesday = 3,
+    Thursday = 4,
+    Friday = 5,
+    Saturday = 6,
+};
+
+// Which price a symbol's bars are drawn from.
+enum class SymbolChartMode : std::uint32_t {
+    Bid = 0,
+    Last = 1,
+};
+
+// How long pending orders and their stops live.
+enum class SymbolOrderGTCMode : std::uint32_t {
+    Gtc = 0,
+    Daily = 1,
+    DailyExcludingStops = 2,
+};
+
+enum class SymbolOptionMode : std::uint32_t {
+    European = 0,
+    American = 1,
+};
+
+enum class SymbolOptionRight : std::uint32_t {
+    Call = 0,
+    Put = 1,
+};
+
+// Sides of a Depth of Market level: sell levels lie above the ask, buy
+// levels at and below the bid; the market kinds are orders at any price.
+enum class BookType : std::uint32_t {
+    Sell = 1,
+    Buy = 2,
+    SellMarket = 3,
+    BuyMarket = 4,
+};
+
+// Bits of a symbol's `filling_mode`: the fill policies it allows besides
+// Return, which every symbol allows.
+enum class SymbolFillingFlags : std::uint32_t {
+    Fok = 1,
+    Ioc = 2,
+    Boc = 4,
+};
+
+// Bits of a symbol's `expiration_mode`: the lifetimes pending orders may have.
+enum class SymbolExpirationFlags : std::uint32_t {
+    Gtc = 1,
+    Day = 2,
+    Specified = 4,
+    SpecifiedDay = 8,
+};
+
+// Bits of a symbol's `order_mode`: the order kinds it accepts.
+enum class SymbolOrderFlags : std::uint32_t {
+    Market = 1,
+    Limit = 2,
+    Stop = 4,
+    StopLimit = 8,
+    Sl = 16,
+    Tp = 32,
+    CloseBy = 64,
+};
+
+// The sum of a flag set's members, for records that carry a flag set.
+template <class Flags>
+constexpr std::uint32_t flag_bits(std::initializer_list<Flags> flags) noexcept {
+    std::uint32_t bits = 0;
+    for (Flags f : flags) bits |= static_cast<std::uint32_t>(f);
+    return bits;
+}
+
+// ---- Trading --------------------------------------------------------------
+
+// What a trade request asks for.
+enum class TradeAction : std::uint32_t {
+    Deal = 1,     // a market order, filled at once
+    Pending = 2,  // place a pending order
+    Sltp = 3,     // change the stops of an open position
+    Modify = 4,   // change a pending order's price, stops or expiration
+    Remove = 5,   // delete a pending order
+    CloseBy = 6,  // close a position by an opposite one
+};
+
+// How a market order treats volume it cannot fill at once.
+enum class OrderFilling : std::uint32_t {
+    Fok = 0,     // fill all or nothing
+    Ioc = 1,     // fill what is available, cancel the rest
+    Return = 2,  // fill what is available, keep the rest
+    Boc = 3,     // book or cancel: pending orders only
+};
+
+// How long a pending order lives.
+enum class OrderTime : std::uint32_t {
+    Gtc = 0,           // until removed
+    Day = 1,           // until the end of the trading day
+    Specified = 2,     // until the request's expiration
+    SpecifiedDay = 3,  // until the end of the expiration's day
+};
+
+enum class OrderState : std::uint32_t {
+    Started = 0,
+    Placed = 1,
+    Canceled = 2,
+    Partial = 3,
+    Filled = 4,
+    Rejected = 5,
+    Expired = 6,
+};
+
+enum class DealType : std::uint32_t {
+    Buy = 0,
+    Sell = 1,
+    Balance = 2,
+    Credit = 3,
+    Charge = 4,
+    Commission = 5,
+    Interest = 6,
+};
+
+// What a deal does to its position.
+enum class DealEntry : std::uint32_t {
+    In = 0,     // opens or adds to it
+    Out = 1,    // reduces or closes it
+    Inout = 2,  // reverses it (netting accounts)
+    OutBy = 3,  // closes it by an opposite position
+};
+
+// Who or what caused a deal, an order or a position.
+enum class DealReason : std::uint32_t {
+    Client = 0,
+    Mobile = 1,
+    Web = 2,
+    Expert = 3,  // a program through the API
+    Sl = 4,
+    Tp = 5,
+    So = 6,      // stop-out
+    Rollover = 7,
+};
+
+enum class OrderReason : std::uint32_t {
+    Client = 0,
+    Mobile = 1,
+    Web = 2,
+    Expert = 3,
+    Sl = 4,
+    Tp = 5,
+    So = 6,
+};
+
+enum class PositionType : std::uint32_t {
+    Buy = 0,
+    Sell = 1,
+};
+
+enum class PositionReason : std::uint32_t {
+    Client = 0,
+    Mobile = 1,
+    Web = 2,
+    Expert = 3,
+};
+
+// The outcome of a trade request, carried in the check and send results.
+// terminal/trading/retcode.cpp holds the comment of each.
+enum class TradeRetcode : std::uint32_t {
+    Done = 1,
+    Placed = 2,
+    DonePartial = 3,
+    Reject = 10,
+    Cancel = 11,
+    Error = 12,
+    Invalid = 13,
+    InvalidVolume = 14,
+    InvalidPrice = 15,
+    InvalidStops = 16,
+    TradeDisabled = 17,
+    MarketClosed = 18,
+    NoMoney = 19,
+    PriceChanged = 20,
+    PriceOff = 21,
+    InvalidExpiration = 22,
+    NoChanges = 23,
+    Frozen = 24,
+    InvalidFill = 25,
+    LimitOrders = 26,
+    LimitVolume = 27,
+    InvalidOrder = 28,
+    PositionClosed = 29,
+    InvalidCloseVolume = 30,
+    LimitPositions = 31,
+    HedgeProhibited = 32,
+    CloseOnly = 33,
+    Storage = 34,  // the trade could not be written to the database
 };
 
 // Answers to the readiness poll. Ready and AuthFailed are the protocol's

@@ -81,10 +81,15 @@ int run(int argc, char** argv) {
     term::AccountHistory history;
     if (term::read_file(inst.accounts_file(), text)) history = term::parse_history(text);
 
-    term::Market market(settings.history_start_day, term::MarketClock(settings.now_ms));
+    // A frozen clock wins over a moving one.
+    const term::MarketClock clock = settings.now_ms || !settings.clock_ms
+                                        ? term::MarketClock(settings.now_ms)
+                                        : term::MarketClock::moving(*settings.clock_ms, settings.speed);
+    term::Market market(settings.history_start_day, clock);
     const bool no_endpoint = settings.no_endpoint;
     const std::uint32_t idle_exit_s = settings.idle_exit_s;
     term::Terminal terminal(std::move(settings), inst, std::move(accounts), std::move(history), market);
+    if (!terminal.open_trading(error)) return fail(1, error);
 
     platform::UniqueHandle listener;
     std::string endpoint_path;

@@ -33,6 +33,10 @@ Terminal::Terminal(Settings settings, Installation installation, std::vector<Acc
       installation_(std::move(installation)),
       accounts_(std::move(accounts)),
       market_(market),
+      catalogue_(market, settings_.extra_symbols),
+      quotes_(market),
+      watch_(catalogue_),
+      trading_(market_, catalogue_, quotes_, watch_, store_, [this](std::int64_t now_ms) { return rates(now_ms); }),
       started_(std::chrono::steady_clock::now()),
       history_(std::move(history)) {
     // Start logged in to the account used last, or the first demo account.
@@ -92,13 +96,19 @@ std::int32_t Terminal::login(std::uint64_t login, std::u16string_view password, 
     return wire::kSuccess;
 }
 
+bool Terminal::open_trading(std::string& error) {
+    return store_.open(join(installation_.files_folder, u"trading.db"), error);
+}
+
 void Terminal::save_history_locked() {
     if (!write_file(installation_.accounts_file(), format_history(history_)))
         std::fprintf(stderr, "terminal64: cannot write %s\n",
                      protocol::utf16_to_utf8(installation_.accounts_file()).c_str());
 }
 
-bool Terminal::handle(std::span<const std::byte> body, Exchange& ex) {
+ClientState::ClientState(Terminal& terminal) : books(terminal.market_watch()) {}
+
+bool Terminal::handle(std::span<const std::byte> body, Exchange& ex, ClientState& client) {
     std::uint32_t cmd = 0;
     std::memcpy(&cmd, body.data(), sizeof cmd);
     RequestReader in(body.subspan(4));
@@ -119,9 +129,48 @@ bool Terminal::handle(std::span<const std::byte> body, Exchange& ex) {
         Route{wire::kRatesFrom, &Terminal::on_rates_from},
         Route{wire::kRatesRange, &Terminal::on_rates_range},
         Route{wire::kRatesFromPos, &Terminal::on_rates_from_pos},
+        Route{wire::kSymbolInfo, &Terminal::on_symbol_info},
+        Route{wire::kSymbolSelect, &Terminal::on_symbol_select},
+        Route{wire::kSymbolInfoTick, &Terminal::on_symbol_info_tick},
+        Route{wire::kSymbolsTotal, &Terminal::on_symbols_total},
+        Route{wire::kSymbolsGet, &Terminal::on_symbols_get},
+        Route{wire::kSymbolsGetGroup, &Terminal::on_symbols_get_group},
+        Route{wire::kOrderCalcMargin, &Terminal::on_calc_margin},
+        Route{wire::kOrderCalcProfit, &Terminal::on_calc_profit},
+        Route{wire::kPositionsTotal, &Terminal::on_positions},
+        Route{wire::kPositionsGet, &Terminal::on_positions},
+        Route{wire::kPositionsBySymbol, &Terminal::on_positions},
+        Route{wire::kPositionByTicket, &Terminal::on_positions},
+        Route{wire::kOrdersTotal, &Terminal::on_orders},
+        Route{wire::kOrdersGet, &Terminal::on_orders},
+        Route{wire::kOrdersBySymbol, &Terminal::on_orders},
+        Route{wire::kOrderByTicket, &Terminal::on_orders},
+        Route{wire::kHistoryOrdersTotal, &Terminal::on_history_orders},
+        Route{wire::kHistoryOrdersRange, &Terminal::on_history_orders},
+        Route{wire::kHistoryOrdersByPosition, &Terminal::on_history_orders},
+        Route{wire::kHistoryOrderByTicket, &Terminal::on_history_orders},
+        Route{wire::kHistoryDealsTotal, &Terminal::on_history_deals},
+        Route{wire::kHistoryDealsRange, &Terminal::on_history_deals},
+        Route{wire::kHistoryDealsByPosition, &Terminal::on_history_deals},
+        Route{wire::kHistoryDealByTicket, &Terminal::on_history_deals},
+        Route{wire::kOrderCheck, &Terminal::on_order_check},
+        Route{wire::kOrderSend, &Terminal::on_order_send},
     };
     for (const Route& r : kRoutes)
         if (r.command == cmd) return (this->*r.handler)(cmd, in, ex);
+    // Commands that act on the connection's own state.
+    using ClientHandler = bool (Terminal::*)(std::uint32_t, RequestReader&, Exchange&, ClientState&);
+    struct ClientRoute {
+        std::uint32_t command;
+        ClientHandler handler;
+    };
+    static constexpr std::array kClientRoutes = {
+        ClientRoute{wire::kBookAdd, &Terminal::on_book_add},
+        ClientRoute{wire::kBookRelease, &Terminal::on_book_release},
+        ClientRoute{wire::kBookGet, &Terminal::on_book_get},
+    };
+    for (const ClientRoute& r : kClientRoutes)
+        if (r.command == cmd) return (this->*r.handler)(cmd, in, ex, client);
     return ex.status(cmd, wire::kUnsupportedFunction);
 }
 

@@ -15,8 +15,14 @@
 #include "terminal/enums.hpp"
 #include "terminal/server/frame.hpp"
 #include "terminal/store/installation.hpp"
+#include "terminal/market/calc.hpp"
+#include "terminal/market/catalogue.hpp"
 #include "terminal/market/market.hpp"
+#include "terminal/market/quotes.hpp"
+#include "terminal/market/watch.hpp"
 #include "terminal/config/settings.hpp"
+#include "terminal/store/trade_store.hpp"
+#include "terminal/trading/engine.hpp"
 
 namespace qvn::terminal {
 
@@ -25,6 +31,19 @@ inline constexpr std::u16string_view kReleaseDate = u"14 Jun 2024";
 inline constexpr std::u16string_view kCompanyName = u"Belvastor Software";
 inline constexpr std::u16string_view kProductName = u"Quorvane Terminal";
 
+class Terminal;
+
+// What one client connection holds in the Terminal. The connection owns it;
+// destroying it ends the client's Depth of Market subscriptions.
+class ClientState {
+public:
+    explicit ClientState(Terminal& terminal);
+    ClientState(const ClientState&) = delete;
+    ClientState& operator=(const ClientState&) = delete;
+
+    BookSubscriptions books;
+};
+
 class Terminal {
 public:
     Terminal(Settings settings, Installation installation, std::vector<Account> accounts, AccountHistory history,
@@ -32,17 +51,32 @@ public:
 
     // `body` is the request after its length field: command code, arguments.
     // False when the response could not be written (the client is gone).
-    bool handle(std::span<const std::byte> body, Exchange& ex);
+    bool handle(std::span<const std::byte> body, Exchange& ex, ClientState& client);
 
     ReadyState ready_state() const;
     const Settings& settings() const noexcept { return settings_; }
     Market& market() noexcept { return market_; }
+    const Catalogue& catalogue() const noexcept { return catalogue_; }
+    MarketWatch& market_watch() noexcept { return watch_; }
     // The largest record count one response may carry.
     std::uint64_t max_records() const noexcept;
 
     // Account state; the result is a wire result code.
     std::int32_t login(std::uint64_t login, std::u16string_view password, std::u16string_view server);
     Account current_account() const;
+    // A symbol name from a request: kSuccess with `index` set, kInvalidParams
+    // for a name longer than any client may send, kNotFound for one the
+    // catalogue lacks.
+    std::int32_t symbol_index(std::u16string_view name, std::size_t& index) const;
+    // The current account's currency code (ASCII, as the symbol table's).
+    std::string account_currency() const;
+
+    // Opens the trading database in the data folder; trading commands fail
+    // until it is open.
+    bool open_trading(std::string& error);
+    // Whether programs may trade: order_send answers kAutoTradingDisabled
+    // otherwise.
+    bool auto_trading() const noexcept { return settings_.trade_allowed && !settings_.tradeapi_disabled; }
 
 private:
     bool on_version(std::uint32_t cmd, RequestReader& in, Exchange& ex);
@@ -56,6 +90,30 @@ private:
     bool on_rates_from(std::uint32_t cmd, RequestReader& in, Exchange& ex);
     bool on_rates_range(std::uint32_t cmd, RequestReader& in, Exchange& ex);
     bool on_rates_from_pos(std::uint32_t cmd, RequestReader& in, Exchange& ex);
+    bool on_symbol_info(std::uint32_t cmd, RequestReader& in, Exchange& ex);
+    bool on_symbol_select(std::uint32_t cmd, RequestReader& in, Exchange& ex);
+    bool on_symbol_info_tick(std::uint32_t cmd, RequestReader& in, Exchange& ex);
+    bool on_symbols_total(std::uint32_t cmd, RequestReader& in, Exchange& ex);
+    bool on_symbols_get(std::uint32_t cmd, RequestReader& in, Exchange& ex);
+    bool on_symbols_get_group(std::uint32_t cmd, RequestReader& in, Exchange& ex);
+    bool on_calc_margin(std::uint32_t cmd, RequestReader& in, Exchange& ex);
+    bool on_calc_profit(std::uint32_t cmd, RequestReader& in, Exchange& ex);
+    bool on_positions(std::uint32_t cmd, RequestReader& in, Exchange& ex);
+    bool on_orders(std::uint32_t cmd, RequestReader& in, Exchange& ex);
+    bool on_history_orders(std::uint32_t cmd, RequestReader& in, Exchange& ex);
+    bool on_history_deals(std::uint32_t cmd, RequestReader& in, Exchange& ex);
+    bool on_order_check(std::uint32_t cmd, RequestReader& in, Exchange& ex);
+    bool on_order_send(std::uint32_t cmd, RequestReader& in, Exchange& ex);
+    bool on_book_add(std::uint32_t cmd, RequestReader& in, Exchange& ex, ClientState& client);
+    bool on_book_release(std::uint32_t cmd, RequestReader& in, Exchange& ex, ClientState& client);
+    bool on_book_get(std::uint32_t cmd, RequestReader& in, Exchange& ex, ClientState& client);
+
+    // Streams the symbols at `indices` of the catalogue as full records.
+    bool stream_symbols(std::uint32_t cmd, const std::vector<std::uint32_t>* indices, Exchange& ex);
+    // Quotes of the catalogue's currency pairs at the market clock.
+    Rates rates(std::int64_t now_ms);
+    // Whether the build serves the full catalogue (count, lists, long records).
+    bool serves_catalogue() const noexcept { return settings_.build >= wire::kCatalogueBuild; }
 
     void save_history_locked();
 
@@ -63,6 +121,11 @@ private:
     const Installation installation_;
     const std::vector<Account> accounts_;
     Market& market_;
+    const Catalogue catalogue_;
+    QuoteBoard quotes_;
+    MarketWatch watch_;
+    TradeStore store_;
+    Trading trading_;
     const std::chrono::steady_clock::time_point started_;
 
     mutable std::mutex account_mutex_;

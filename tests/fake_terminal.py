@@ -131,7 +131,9 @@ class FakeTerminal:
 
     def serve(self, *steps, handshake: bool = True, build: int = HANDSHAKE_BUILD) -> None:
         """Starts serving. Each step answers one request: ``bytes`` to send,
-        or ``(bytes, "close")`` to send and then drop the connection. With
+        ``(bytes, "close")`` to send and then drop the connection, or
+        ``(bytes, n)`` to send followed by n more bytes, the k-th of them
+        ``k % 251`` (for replies too large to script byte by byte). With
         ``handshake`` the connect sequence (handshake and one ready poll) is
         answered first. After the last step the connection is closed."""
         self.stop()
@@ -141,7 +143,8 @@ class FakeTerminal:
         for step in steps:
             if isinstance(step, tuple):
                 data, action = step
-                script.append({"send": data.hex(), action: True})
+                extra = {"pad": action} if isinstance(action, int) else {action: True}
+                script.append({"send": data.hex(), **extra})
             else:
                 script.append({"send": step.hex()})
         ready = self.folder / "ready"
@@ -288,6 +291,10 @@ def _answer(conn, steps: list, log) -> None:
         step = steps.pop(0)
         try:
             conn.sendall(bytes.fromhex(step["send"]))
+            left, block = step.get("pad", 0), bytes(range(251)) * 4177  # 251 × 4177 ≈ 1 MiB
+            while left > 0:
+                conn.sendall(block[:left])
+                left -= min(left, len(block))
         except OSError:
             return
         if step.get("close"):

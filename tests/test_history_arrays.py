@@ -2,6 +2,7 @@
 the received records, their ownership, and every way a reply can fail."""
 
 import struct
+import subprocess
 import sys
 import weakref
 import tracemalloc
@@ -67,31 +68,13 @@ def traced():
 # ---- layouts ---------------------------------------------------------------------
 
 @KINDS
-def test_layout(fake, core, kind):
-    _, command, _, fields, _ = kind
-    fake.serve(records_reply(command, b""))
-    assert fake.connect()
-    dtype = fetch(core, kind).dtype
-    assert dtype.names == tuple(name for name, _, _ in fields)
-    assert {name: (dtype.fields[name][0], dtype.fields[name][1]) for name in dtype.names} == {
-        name: (np.dtype(t), offset) for name, t, offset in fields}
-    assert all(dtype.fields[name][0].byteorder in "=<|" for name in dtype.names)
-    assert dtype.itemsize == 60
-    assert not dtype.isalignedstruct
-    assert not dtype.hasobject
-    # NumPy marks structured types as needing the Python API and nothing
-    # else; an object or refcount flag would make NumPy treat bytes as
-    # pointers.
-    assert dtype.flags == 0x10
-
-
-@KINDS
 def test_fields_read_back_as_sent(fake, core, kind):
     _, command, _, fields, fmt = kind
     rows = TICK_VALUES if kind is TICKS else BAR_VALUES
     fake.serve(records_reply(command, records(fmt, rows)))
     assert fake.connect()
     array = fetch(core, kind)
+    assert array.dtype.names == tuple(name for name, _, _ in fields)
     assert array.shape == (2,) and array.strides == (60,)
     for i, row in enumerate(rows):
         assert tuple(array[i].item()) == row
@@ -116,6 +99,25 @@ def test_array_owns_the_received_records(fake, core, kind):
     alive = weakref.ref(array)
     del array
     assert alive() is None
+
+
+def test_array_grown_while_reading_owns_its_records(fake, core, traced):
+    # More records than the first storage holds: the array grows as they
+    # arrive and still owns one exact block, allocated by NumPy.
+    count = 1_300_000
+    head = u32(count * 60 + 12) + u32(105) + struct.pack("<i", 1) + u32(count)
+    fake.serve((head, count * 60))
+    assert fake.connect()
+    before = numpy_traced()
+    array = core.copy_ticks_range("EURUSD", 0, 10, 0)
+    assert array.shape == (count,)
+    assert array.flags.owndata and array.base is None and array.flags.writeable
+    assert numpy_traced() - before == array.nbytes
+    raw = array.view(np.uint8)
+    first = (64 << 20) // 60 * 60  # what the first storage held
+    for at in (0, first - (1 << 15), count * 60 - (1 << 16)):
+        expected = (np.arange(at, at + (1 << 16)) % 251).astype(np.uint8)
+        assert np.array_equal(raw[at:at + (1 << 16)], expected)
 
 
 @KINDS
@@ -181,6 +183,8 @@ MESSAGES = {-1: "Terminal: Call failed", -4: "Terminal: Not found", -8: "Termina
         pytest.param(reply(108, 1, u32(2) + bytes(180)), -10002, id="one-record-over"),
         pytest.param(reply(108, 1, u32(0xFFFFFFFF) + bytes(60)), -10002, id="count-beyond-frame"),
         pytest.param(reply(108, 0, b"\x01\x00"), -10002, id="half-a-count"),
+        pytest.param(reply(108, 1, u32(3) + bytes(40_000)), -10002, id="tail-over-two-blocks"),
+        pytest.param(reply(108, -1, bytes(50_000)), -1, id="refusal-over-three-blocks"),
     ],
 )
 def test_failed_reply_keeps_the_stream_in_step(fake, core, traced, frame, code):
@@ -209,3 +213,44 @@ def test_connection_lost_while_reading_records(fake, core, traced):
     assert core.copy_rates_from_pos("EURUSD", 1, 0, 1) is None
     assert core.last_error() == (-10004, "No IPC connection")
 
+
+
+# ---- memory limits -------------------------------------------------------------
+
+def run_limited(fake, headroom_mib, calls):
+    """Runs `calls` (Python statements using `core`) in a process whose address
+    space may grow only `headroom_mib` beyond what it uses once connected;
+    returns the lines they print."""
+    script = f"""
+import resource
+import quorvane._core as core
+assert core.initialize({fake.path!r})
+size = next(int(l.split()[1]) for l in open("/proc/self/status") if l.startswith("VmSize:")) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (size + ({headroom_mib} << 20), resource.RLIM_INFINITY))
+{calls}
+"""
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    return out.stdout.splitlines()
+
+
+def test_storage_follows_what_arrives_not_what_is_declared(fake):
+    # A frame declaring 4 GiB of records that stops after 20 KB must not
+    # need 4 GiB of address space.
+    count = (0xFFFFFFFF - 12) // 60
+    head = u32(0xFFFFFFFF) + u32(105) + struct.pack("<i", 1) + u32(count)
+    fake.serve((head + bytes(20_000), "close"))
+    lines = run_limited(fake, 256, "print(core.copy_ticks_range('EURUSD', 0, 10, 0), core.last_error())")
+    assert lines == ["None (-10002, 'IPC recv failed')"]
+
+
+def test_records_that_cannot_be_stored_report_no_memory(fake):
+    # 400 MB of records really arrive, but only 128 MiB may be taken: the
+    # call reports -3 and the rest of the reply is drained, so the next call
+    # reads its own reply.
+    count = 400_000_000 // 60
+    head = u32(count * 60 + 12) + u32(105) + struct.pack("<i", 1) + u32(count)
+    fake.serve((head, count * 60), records_reply(105, bytes(120)))
+    lines = run_limited(fake, 128, "print(core.copy_ticks_range('EURUSD', 0, 10, 0), core.last_error())\n"
+                                   "print(core.copy_ticks_range('EURUSD', 0, 10, 0).shape)")
+    assert lines == ["None (-3, 'No memory')", "(2,)"]

@@ -246,13 +246,6 @@ def test_rejected_arguments_send_nothing(fake, core, name, args):
     assert sent == []
 
 
-@pytest.mark.parametrize("name", ["copy_ticks_from", "copy_ticks_range", "copy_rates_from",
-                                  "copy_rates_from_pos", "copy_rates_range"])
-def test_keywords_are_refused_by_the_interpreter(core, name):
-    with pytest.raises(TypeError):
-        getattr(core, name)("EURUSD", 0, 1, flags=0)
-
-
 @pytest.mark.parametrize(
     "name, args",
     [

@@ -104,11 +104,15 @@ def test_initialize_login_refused_closes(fake, core, code, message):
 
 
 def test_login_refused_keeps_connection(fake, core):
-    fake.serve(reply(5, -7), reply(1, 1, u32(1) + u32(2) + wide("v")))
+    fake.serve(reply(5, -7), reply(5, 1), ready_reply(), reply(1, 1, u32(1) + u32(2) + wide("v")))
     assert fake.connect()
     assert core.login(77, "pw", "srv") is False
     assert core.last_error() == (-7, OTP)
     assert fake.requests()[0] == login_frame(77, "pw", "srv")
+    # The connection still serves, and the next login's success is reported
+    # as such, not as the earlier failure.
+    assert core.login(78, "pw", "srv") is True
+    assert core.last_error() == (1, "Success")
     assert core.version() == (1, 2, "v")
 
 
@@ -158,7 +162,8 @@ def test_not_an_executable(core, tmp_path):
 
 
 @host.posix_only("a shell script stands in for the Terminal")
-def test_terminal_that_never_listens(core, tmp_path):
+def test_terminal_that_never_listens(core, tmp_path, monkeypatch):
+    monkeypatch.setenv("QVN_TEST_LAUNCH_WAIT_MS", "300")   # the test build's wait, cut short
     path = tmp_path / "terminal64"
     path.write_text("#!/bin/sh\nsleep 3\n")
     path.chmod(0o755)
@@ -317,3 +322,76 @@ def test_undecodable_path_bytes_never_break_last_error(core, private_folders):
     code, message = core.last_error()
     assert code == -10003
     assert message == "IPC initialize failed, Process create failed '" + str(path).replace("\udcff", "\ufffd") + "'"
+
+
+@pytest.mark.parametrize("raw_side", ["given", "resolved"])
+def test_path_bytes_that_are_not_utf8_round_trip(core, private_folders, raw_side):
+    # Bytes 0x80 and 0xFF reach Python as U+DC80 and U+DCFF. The endpoint is
+    # named after the resolved path, so the module must turn a given path
+    # back into the same bytes to resolve it through the link, and the
+    # resolved bytes into the same units to name the endpoint.
+    raw = Path(os.fsdecode(bytes(private_folders) + b"/raw-\x80\xff"))
+    plain = private_folders / "plain"
+    real, link = (plain, raw) if raw_side == "given" else (raw, plain)
+    terminal = FakeTerminal(real)
+    link.symlink_to(real)
+    terminal.serve()
+    try:
+        assert core.initialize(str(link / "terminal64")) is True
+        assert terminal.frames()
+    finally:
+        terminal.stop()
+
+
+def test_launched_terminal_inherits_no_descriptor(private_folders):
+    # An inheritable descriptor opened before the soft limit was lowered
+    # below its number must still not reach the Terminal.
+    import subprocess
+    import sys
+
+    report = private_folders / "report"
+    exe = private_folders / "terminal64"
+    exe.write_text(f'#!/bin/sh\nls /proc/$$/fd > "{report}.tmp"; mv "{report}.tmp" "{report}"\n')
+    exe.chmod(0o755)
+    script = f"""
+import os, resource
+fd = os.open("/dev/null", os.O_RDONLY)
+os.dup2(fd, 900, inheritable=True)
+soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+resource.setrlimit(resource.RLIMIT_NOFILE, (256, hard))
+import quorvane._core as core
+core.initialize({str(exe)!r})
+"""
+    subprocess.run([sys.executable, "-c", script], timeout=60, check=True)
+    deadline = time.monotonic() + 20
+    while not report.exists() and time.monotonic() < deadline:
+        time.sleep(0.02)
+    fds = set(report.read_text().split())
+    assert "900" not in fds
+
+
+@pytest.mark.parametrize("target", ["folder", "origin.txt", "terminal64", "installation"])
+@pytest.mark.parametrize("problem", ["foreign-owner", "group-writable", "world-writable"])
+def test_discovery_ignores_what_another_user_may_change(core, private_folders, target, problem):
+    roaming = Path(os.environ["XDG_DATA_HOME"])
+    decoy = served(private_folders, "decoy")
+    good = served(private_folders, "good")
+    try:
+        folder = data_folder(roaming, "newer", Path(decoy.path).parent, stamp=time.time())
+        path = {"folder": folder, "origin.txt": folder / "origin.txt", "terminal64": Path(decoy.path),
+                "installation": Path(decoy.path).parent}[target]
+        if problem == "foreign-owner":
+            if os.geteuid() != 0:
+                pytest.skip("changing a file's owner needs root")
+            os.chown(path, 54321, 54321)
+        else:
+            path.chmod(path.stat().st_mode | (stat.S_IWGRP if problem == "group-writable" else stat.S_IWOTH))
+        assert core.initialize() is False
+        assert core.last_error() == (
+            -10003, NOT_FOUND + " (ignored installations another user owns or may modify)")
+        data_folder(roaming, "older", Path(good.path).parent, stamp=time.time() - 1000)
+        assert core.initialize() is True
+        assert good.frames() and not decoy.frames()
+    finally:
+        decoy.stop()
+        good.stop()

@@ -168,7 +168,8 @@ def test_readiness_follows_the_start_up_delay(core, install):
     assert core.initialize(str(install)) is True   # the same Terminal, now ready
 
 
-def test_terminal_that_never_opens_its_endpoint(core, install):
+def test_terminal_that_never_opens_its_endpoint(core, install, monkeypatch):
+    monkeypatch.setenv("QVN_TEST_LAUNCH_WAIT_MS", "300")   # the test build's wait, cut short
     settings(install, no_endpoint=1)
     assert core.initialize(str(install)) is False
     assert core.last_error() == (-10003, "IPC initialize failed, Pipe server didn't answer in 60 sec")

@@ -11,9 +11,11 @@ namespace {
 
 namespace wire = qvn::wire;
 
-// Result code for a symbol name: kSuccess with `out` set, or kNotFound.
-std::int32_t lookup(Market& market, const std::u16string& name, const SymbolModel*& out) {
-    out = market.find(name);
+// Result code for a symbol name: kSuccess with `out` set, or kNotFound. A
+// generated symbol serves the history of the process it shares.
+std::int32_t lookup(const Catalogue& catalogue, const std::u16string& name, const SymbolModel*& out) {
+    const CatalogueEntry* e = catalogue.find(name);
+    out = e != nullptr ? e->model : nullptr;
     return out != nullptr ? wire::kSuccess : wire::kNotFound;
 }
 
@@ -29,7 +31,7 @@ bool Terminal::on_ticks_from(std::uint32_t cmd, RequestReader& in, Exchange& ex)
     const auto filter = tick_filter(flags);
     if (!filter || count < 0) return ex.status(cmd, wire::kInvalidParams);
     const SymbolModel* s = nullptr;
-    if (const std::int32_t code = lookup(market_, name, s); code != wire::kSuccess) return ex.status(cmd, code);
+    if (const std::int32_t code = lookup(catalogue_, name, s); code != wire::kSuccess) return ex.status(cmd, code);
 
     const TickSpan span = visible_span(market_, from_ms, market_.now_ms());
     const auto wanted = static_cast<std::uint64_t>(count);
@@ -50,7 +52,7 @@ bool Terminal::on_ticks_range(std::uint32_t cmd, RequestReader& in, Exchange& ex
     const auto filter = tick_filter(flags);
     if (!filter) return ex.status(cmd, wire::kInvalidParams);
     const SymbolModel* s = nullptr;
-    if (const std::int32_t code = lookup(market_, name, s); code != wire::kSuccess) return ex.status(cmd, code);
+    if (const std::int32_t code = lookup(catalogue_, name, s); code != wire::kSuccess) return ex.status(cmd, code);
 
     const TickSpan span = visible_span(market_, from_ms, to_ms);
     const std::uint64_t n = count_ticks(market_, *s, span, *filter, max_records());
@@ -80,7 +82,7 @@ bool Terminal::on_rates_from(std::uint32_t cmd, RequestReader& in, Exchange& ex)
         return ex.status(cmd, wire::kInvalidParams);
     if (!valid_timeframe(tf) || count < 0) return ex.status(cmd, wire::kInvalidParams);
     const SymbolModel* s = nullptr;
-    if (const std::int32_t code = lookup(market_, name, s); code != wire::kSuccess) return ex.status(cmd, code);
+    if (const std::int32_t code = lookup(catalogue_, name, s); code != wire::kSuccess) return ex.status(cmd, code);
 
     const std::int64_t now = market_.now_ms();
     const auto timeframe = static_cast<Timeframe>(tf);
@@ -98,7 +100,7 @@ bool Terminal::on_rates_range(std::uint32_t cmd, RequestReader& in, Exchange& ex
         return ex.status(cmd, wire::kInvalidParams);
     if (!valid_timeframe(tf)) return ex.status(cmd, wire::kInvalidParams);
     const SymbolModel* s = nullptr;
-    if (const std::int32_t code = lookup(market_, name, s); code != wire::kSuccess) return ex.status(cmd, code);
+    if (const std::int32_t code = lookup(catalogue_, name, s); code != wire::kSuccess) return ex.status(cmd, code);
 
     const std::int64_t now = market_.now_ms();
     const auto timeframe = static_cast<Timeframe>(tf);
@@ -116,7 +118,7 @@ bool Terminal::on_rates_from_pos(std::uint32_t cmd, RequestReader& in, Exchange&
         return ex.status(cmd, wire::kInvalidParams);
     if (!valid_timeframe(tf) || start_pos < 0 || count < 0) return ex.status(cmd, wire::kInvalidParams);
     const SymbolModel* s = nullptr;
-    if (const std::int32_t code = lookup(market_, name, s); code != wire::kSuccess) return ex.status(cmd, code);
+    if (const std::int32_t code = lookup(catalogue_, name, s); code != wire::kSuccess) return ex.status(cmd, code);
 
     const std::int64_t now = market_.now_ms();
     const auto timeframe = static_cast<Timeframe>(tf);

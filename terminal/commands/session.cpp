@@ -101,18 +101,22 @@ bool Terminal::on_account_info(std::uint32_t cmd, RequestReader& in, Exchange& e
     r.margin_mode = static_cast<std::uint32_t>(a.margin_mode);
     r.currency_digits = a.currency_digits;
     r.fifo_close = 0;
-    // No open positions yet: equity is balance plus credit, nothing is
-    // used as margin, and the margin level (equity / margin) is undefined,
-    // reported as 0.
-    r.balance = a.balance;
+    // The account's funds as its open positions stand at the market clock.
+    Figures f;
+    {
+        Trading::Session s = trading_.begin(a, market_.now_ms());
+        if (!s.ok()) return ex.status(cmd, wire::kFailed);
+        f = trading_.figures(s);
+    }
+    r.balance = f.balance;
     r.credit = a.credit;
-    r.profit = 0.0;
-    r.equity = a.balance + a.credit + r.profit;
-    r.margin = 0.0;
-    r.margin_free = r.equity - r.margin;
-    r.margin_level = r.margin > 0 ? r.equity / r.margin * 100.0 : 0.0;
-    r.margin_so_call = 100.0;
-    r.margin_so_so = 50.0;
+    r.profit = f.profit;
+    r.equity = f.equity;
+    r.margin = f.margin;
+    r.margin_free = f.margin_free;
+    r.margin_level = f.margin_level;
+    r.margin_so_call = kMarginCallLevel;
+    r.margin_so_so = kStopOutLevel;
     r.margin_initial = 0.0;
     r.margin_maintenance = 0.0;
     r.assets = 0.0;

@@ -6,7 +6,7 @@
 namespace qvn::terminal {
 namespace {
 
-enum class Kind { Number, Flag, Seconds, Date };
+enum class Kind { Number, Flag, Seconds, Date, Instant };
 
 struct Option {
     std::string_view cli;  // command-line spelling
@@ -33,6 +33,10 @@ constexpr std::array kOptions = {
            [](Settings& s, std::uint64_t v, std::int64_t) { s.no_endpoint = v != 0; }, "0"},
     Option{"--now", "now", Kind::Seconds, 0, 0,
            [](Settings& s, std::uint64_t, std::int64_t ms) { s.now_ms = ms; }, ""},
+    Option{"--clock", "clock", Kind::Instant, 0, 0,
+           [](Settings& s, std::uint64_t, std::int64_t ms) { s.clock_ms = ms; }, ""},
+    Option{"--speed", "speed", Kind::Number, 1, 1000000,
+           [](Settings& s, std::uint64_t v, std::int64_t) { s.speed = static_cast<std::uint32_t>(v); }, "1"},
     Option{"--history-start", "history_start", Kind::Date, 0, 0,
            [](Settings& s, std::uint64_t, std::int64_t day) { s.history_start_day = day; }, "2020-01-01"},
     Option{"--max-response-mb", "max_response_mb", Kind::Number, 1, 4095,
@@ -42,6 +46,16 @@ constexpr std::array kOptions = {
            [](Settings& s, std::uint64_t v, std::int64_t) { s.trade_allowed = v != 0; }, "1"},
     Option{"--tradeapi-disabled", "tradeapi_disabled", Kind::Flag, 0, 1,
            [](Settings& s, std::uint64_t v, std::int64_t) { s.tradeapi_disabled = v != 0; }, "0"},
+    Option{"--extra-symbols", "extra_symbols", Kind::Number, 0, kMaxExtraSymbols,
+           [](Settings& s, std::uint64_t v, std::int64_t) { s.extra_symbols = static_cast<std::uint32_t>(v); }, "0"},
+    Option{"--max-clients", "max_clients", Kind::Number, 1, kMaxClientsLimit,
+           [](Settings& s, std::uint64_t v, std::int64_t) { s.max_clients = static_cast<std::uint32_t>(v); }, "64"},
+    Option{"--frame-timeout-ms", "frame_timeout_ms", Kind::Number, 10, 3600000,
+           [](Settings& s, std::uint64_t v, std::int64_t) { s.frame_timeout_ms = static_cast<std::uint32_t>(v); },
+           "10000"},
+    Option{"--handshake-timeout-ms", "handshake_timeout_ms", Kind::Number, 10, 3600000,
+           [](Settings& s, std::uint64_t v, std::int64_t) { s.handshake_timeout_ms = static_cast<std::uint32_t>(v); },
+           "30000"},
 };
 
 const Option* find_cli(std::string_view name) noexcept {
@@ -87,6 +101,22 @@ bool parse_date(std::string_view text, std::int64_t& day) noexcept {
     return back.day == d && back.month == m && y >= 2000 && y <= 2099;
 }
 
+// "YYYY-MM-DDTHH:MM:SS[.fff]Z" (UTC) or POSIX seconds, to milliseconds.
+bool parse_instant(std::string_view text, std::int64_t& ms) noexcept {
+    if (text.find('T') == std::string_view::npos) return parse_seconds(text, ms);
+    if (text.size() < 20 || text.back() != 'Z' || text[10] != 'T' || text[13] != ':' || text[16] != ':')
+        return false;
+    std::int64_t day = 0;
+    if (!parse_date(text.substr(0, 10), day)) return false;
+    std::uint64_t h = 0, m = 0;
+    if (!parse_uint(text.substr(11, 2), 23, h) || !parse_uint(text.substr(14, 2), 59, m)) return false;
+    std::int64_t sec_ms = 0;
+    const std::string_view sec = text.substr(17, text.size() - 18);
+    if (sec.size() < 2 || sec[0] == '.' || !parse_seconds(sec, sec_ms) || sec_ms >= 60000) return false;
+    ms = day * 86400000 + static_cast<std::int64_t>(h * 3600000 + m * 60000) + sec_ms;
+    return true;
+}
+
 bool apply_one(const Option& o, std::string_view value, Settings& s, std::string& error) {
     std::uint64_t number = 0;
     std::int64_t signed_value = 0;
@@ -101,6 +131,7 @@ bool apply_one(const Option& o, std::string_view value, Settings& s, std::string
         }
         case Kind::Seconds: ok = parse_seconds(value, signed_value); break;
         case Kind::Date: ok = parse_date(value, signed_value); break;
+        case Kind::Instant: ok = parse_instant(value, signed_value); break;
     }
     if (!ok) {
         error = "malformed value '" + std::string(value) + "' for " + std::string(o.key);
@@ -111,6 +142,7 @@ bool apply_one(const Option& o, std::string_view value, Settings& s, std::string
             case Kind::Flag: error += " (expected 0 or 1)"; break;
             case Kind::Seconds: error += " (expected POSIX seconds, optionally with up to 3 decimals)"; break;
             case Kind::Date: error += " (expected YYYY-MM-DD from 2000-01-01 to 2099-12-31)"; break;
+            case Kind::Instant: error += " (expected YYYY-MM-DDTHH:MM:SSZ or POSIX seconds)"; break;
         }
         return false;
     }

@@ -17,6 +17,13 @@ namespace qvn::terminal {
 inline constexpr std::uint32_t kDefaultBuild = 2405;
 inline constexpr std::int64_t kDefaultHistoryStartDay = days_from_civil(2020, 1, 1);
 inline constexpr std::uint32_t kDefaultMaxResponseMb = 2048;
+// Generated symbols a Terminal may be asked for: enough to exercise large
+// catalogues, well within what a response may carry.
+inline constexpr std::uint32_t kMaxExtraSymbols = 100000;
+// Client slots: each holds at most one unfinished request (a few dozen KiB)
+// and a thread, so the limit bounds both.
+inline constexpr std::uint32_t kDefaultMaxClients = 64;
+inline constexpr std::uint32_t kMaxClientsLimit = 1024;
 
 struct Settings {
     bool portable = false;
@@ -25,10 +32,19 @@ struct Settings {
     std::uint32_t idle_exit_s = 0;          // 0 = never
     bool no_endpoint = false;
     std::optional<std::int64_t> now_ms;     // frozen market clock
+    std::optional<std::int64_t> clock_ms;   // moving market clock: its start
+    std::uint32_t speed = 1;                // ... and simulated ms per real ms
     std::int64_t history_start_day = kDefaultHistoryStartDay;
     std::uint32_t max_response_mb = kDefaultMaxResponseMb;
     bool trade_allowed = true;
     bool tradeapi_disabled = false;
+    std::uint32_t extra_symbols = 0;        // generated symbols after the table
+    std::uint32_t max_clients = kDefaultMaxClients;
+    // A request frame must arrive whole within this time of its first byte.
+    std::uint32_t frame_timeout_ms = 10000;
+    // A connection that has not completed a handshake is dropped after this
+    // long without a request; once greeted it may stay idle indefinitely.
+    std::uint32_t handshake_timeout_ms = 30000;
 
     std::uint64_t max_response_bytes() const noexcept {
         return static_cast<std::uint64_t>(max_response_mb) << 20;

@@ -356,8 +356,22 @@ int SymbolModel::minute_ticks(const DayPlan& plan, int m, RawTick* out) const no
 
 // ---- MarketClock ----------------------------------------------------------
 
+MarketClock MarketClock::moving(std::int64_t start_ms, std::uint32_t speed) {
+    MarketClock c;
+    c.start_ms_ = start_ms;
+    c.speed_ = speed == 0 ? 1 : speed;
+    c.started_ = std::chrono::steady_clock::now();
+    return c;
+}
+
 std::int64_t MarketClock::now_ms() const noexcept {
     if (frozen_ms_) return *frozen_ms_;
+    if (start_ms_) {
+        const auto real = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                                started_)
+                              .count();
+        return *start_ms_ + real * static_cast<std::int64_t>(speed_);
+    }
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::system_clock::now().time_since_epoch())
         .count();

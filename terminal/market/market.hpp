@@ -20,6 +20,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <list>
 #include <memory>
@@ -151,15 +152,21 @@ private:
     std::vector<float> day_sigma_;
 };
 
-// The market clock: the wall clock, or frozen at a given instant.
+// The market clock: the wall clock, frozen at a given instant, or moving
+// from a start instant at a multiple of real time (simulated milliseconds
+// per real millisecond), measured on the monotonic clock.
 class MarketClock {
 public:
     MarketClock() = default;
     explicit MarketClock(std::optional<std::int64_t> frozen_ms) : frozen_ms_(frozen_ms) {}
+    static MarketClock moving(std::int64_t start_ms, std::uint32_t speed);
     std::int64_t now_ms() const noexcept;
 
 private:
     std::optional<std::int64_t> frozen_ms_;
+    std::optional<std::int64_t> start_ms_;
+    std::uint32_t speed_ = 1;
+    std::chrono::steady_clock::time_point started_{};
 };
 
 struct DayCounts {

@@ -20,6 +20,9 @@ constexpr Instrument forex(std::string_view name, std::string_view description, 
                       0.01, 100.0, 0.01, price, volatility, spread, rate, 0.0, 0.0, 0, 0, 0};
 }
 
+// Metals, indices and crypto are traded as leveraged CFDs: their margin is
+// a share of the position's value, which is counted in the profit currency,
+// so that is their margin currency too.
 constexpr std::array kTable = {
     forex("EURUSD", "Euro vs US Dollar", "Forex\\Majors\\EURUSD", "EUR", "USD", 5, 1.08500, 0.070, 8, 32.0),
     forex("GBPUSD", "Great Britain Pound vs US Dollar", "Forex\\Majors\\GBPUSD", "GBP", "USD", 5, 1.26800, 0.080, 11, 28.0),
@@ -33,11 +36,11 @@ constexpr std::array kTable = {
     forex("GBPJPY", "Great Britain Pound vs Japanese Yen", "Forex\\Crosses\\GBPJPY", "GBP", "JPY", 3, 188.500, 0.105, 25, 16.0),
     forex("EURCHF", "Euro vs Swiss Franc", "Forex\\Crosses\\EURCHF", "EUR", "CHF", 5, 0.95500, 0.060, 18, 12.0),
 
-    Instrument{"XAUUSD", "Gold vs US Dollar", "Metals\\Spot\\XAUUSD", kMetal, "XAU", "USD", "XAU", 2, 1, 100.0,
+    Instrument{"XAUUSD", "Gold vs US Dollar", "Metals\\Spot\\XAUUSD", kMetal, "XAU", "USD", "USD", 2, 1, 100.0,
                0.01, 50.0, 0.01, 2030.00, 0.14, 25, 36.0, 0.0, 0.0, 0, 0, 0},
-    Instrument{"XAGUSD", "Silver vs US Dollar", "Metals\\Spot\\XAGUSD", kMetal, "XAG", "USD", "XAG", 3, 1, 5000.0,
+    Instrument{"XAGUSD", "Silver vs US Dollar", "Metals\\Spot\\XAGUSD", kMetal, "XAG", "USD", "USD", 3, 1, 5000.0,
                0.01, 50.0, 0.01, 23.100, 0.24, 25, 18.0, 0.0, 0.0, 0, 0, 0},
-    Instrument{"XPTUSD", "Platinum vs US Dollar", "Metals\\Spot\\XPTUSD", kMetal, "XPT", "USD", "XPT", 2, 1, 100.0,
+    Instrument{"XPTUSD", "Platinum vs US Dollar", "Metals\\Spot\\XPTUSD", kMetal, "XPT", "USD", "USD", 2, 1, 100.0,
                0.01, 20.0, 0.01, 920.00, 0.22, 300, 8.0, 0.0, 0.0, 0, 0, 0},
 
     Instrument{"US500", "US 500 Stock Index", "Indices\\America\\US500", kIndex, "USD", "USD", "USD", 2, 25, 1.0,
@@ -55,13 +58,13 @@ constexpr std::array kTable = {
     Instrument{"JPN225", "Japan 225 Stock Index", "Indices\\Asia\\JPN225", kIndex, "JPY", "JPY", "JPY", 0, 5, 1.0,
                0.1, 500.0, 0.1, 33500.0, 0.18, 10, 45.0, 0.35, 2.0, 0, 0, 360},
 
-    Instrument{"BTCUSD", "Bitcoin vs US Dollar", "Crypto\\Coins\\BTCUSD", kCrypto, "BTC", "USD", "BTC", 2, 1, 1.0,
+    Instrument{"BTCUSD", "Bitcoin vs US Dollar", "Crypto\\Coins\\BTCUSD", kCrypto, "BTC", "USD", "USD", 2, 1, 1.0,
                0.01, 20.0, 0.01, 43000.00, 0.55, 1500, 30.0, 0.45, 0.25, 3, 0, 0},
-    Instrument{"ETHUSD", "Ethereum vs US Dollar", "Crypto\\Coins\\ETHUSD", kCrypto, "ETH", "USD", "ETH", 2, 1, 1.0,
+    Instrument{"ETHUSD", "Ethereum vs US Dollar", "Crypto\\Coins\\ETHUSD", kCrypto, "ETH", "USD", "USD", 2, 1, 1.0,
                0.01, 200.0, 0.01, 2300.00, 0.65, 120, 26.0, 0.45, 2.5, 2, 0, 0},
-    Instrument{"LTCUSD", "Litecoin vs US Dollar", "Crypto\\Coins\\LTCUSD", kCrypto, "LTC", "USD", "LTC", 2, 1, 1.0,
+    Instrument{"LTCUSD", "Litecoin vs US Dollar", "Crypto\\Coins\\LTCUSD", kCrypto, "LTC", "USD", "USD", 2, 1, 1.0,
                0.1, 5000.0, 0.1, 72.00, 0.70, 8, 12.0, 0.45, 15.0, 1, 0, 0},
-    Instrument{"XRPUSD", "Ripple vs US Dollar", "Crypto\\Coins\\XRPUSD", kCrypto, "XRP", "USD", "XRP", 5, 1, 1.0,
+    Instrument{"XRPUSD", "Ripple vs US Dollar", "Crypto\\Coins\\XRPUSD", kCrypto, "XRP", "USD", "USD", 5, 1, 1.0,
                10.0, 500000.0, 10.0, 0.62000, 0.75, 60, 12.0, 0.45, 1500.0, 0, 0, 0},
 };
 

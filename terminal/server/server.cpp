@@ -1,37 +1,82 @@
-// The accept loop on a Unix domain socket.
+// The accept loop on a Unix domain socket, and the socket's waits.
 #include "terminal/server/server.hpp"
 
-#include <atomic>
 #include <cerrno>
-#include <chrono>
+#include <climits>
 #include <list>
-#include <memory>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <thread>
-#include <unistd.h>
-#include <vector>
+
+#include "terminal/server/session.hpp"
 
 namespace qvn::terminal {
+
+Rx wait_readable(platform::Handle fd, Clock::time_point deadline, const SessionState&) noexcept {
+    // An evicted session's socket is shut down, which wakes the poll.
+    for (;;) {
+        int timeout = -1;
+        if (deadline != kNever) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0) return Rx::Late;
+            timeout = left > INT_MAX ? INT_MAX : static_cast<int>(left);
+        }
+        pollfd p{fd, POLLIN, 0};
+        const int rc = ::poll(&p, 1, timeout);
+        if (rc > 0) return Rx::Ok;
+        if (rc < 0 && errno != EINTR) return Rx::Closed;
+    }
+}
+
+Rx receive(platform::Handle fd, void* data, std::size_t n, Clock::time_point deadline) noexcept {
+    static const SessionState unused;
+    auto p = static_cast<char*>(data);
+    while (n > 0) {
+        if (const Rx w = wait_readable(fd, deadline, unused); w != Rx::Ok) return w;
+        const ssize_t got = ::recv(fd, p, n, MSG_DONTWAIT);
+        if (got == 0) return Rx::Closed;
+        if (got < 0) {
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+            return Rx::Closed;
+        }
+        p += got;
+        n -= static_cast<std::size_t>(got);
+    }
+    return Rx::Ok;
+}
+
 namespace {
 
 struct Session {
     platform::UniqueHandle fd;  // closed by the main thread after the join
     std::thread thread;
-    std::atomic<bool> done{false};
+    SessionState state;
 };
+
+void prepare_socket(platform::Handle fd) noexcept {
+    // A deep send buffer lets the client drain one chunk while the next is
+    // generated; the system caps the request at its own limit.
+    const int send_buffer = 4 << 20;
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer);
+    const timeval stall{kSendStallSeconds, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &stall, sizeof stall);
+}
 
 }  // namespace
 
 void serve(Terminal& terminal, platform::Handle listener, const std::string&, platform::Handle stop_fd,
            std::uint32_t idle_exit_s) {
-    using Clock = std::chrono::steady_clock;
+    const Settings& settings = terminal.settings();
+    const Limits limits{std::chrono::milliseconds(settings.frame_timeout_ms),
+                        std::chrono::milliseconds(settings.handshake_timeout_ms)};
+    const std::size_t max_clients = settings.max_clients;
     std::list<Session> sessions;
     auto idle_since = Clock::now();
 
     const auto reap = [&sessions] {
         for (auto it = sessions.begin(); it != sessions.end();) {
-            if (it->done.load(std::memory_order_acquire)) {
+            if (it->state.done.load(std::memory_order_acquire)) {
                 it->thread.join();
                 it = sessions.erase(it);
             } else {
@@ -39,6 +84,7 @@ void serve(Terminal& terminal, platform::Handle listener, const std::string&, pl
             }
         }
     };
+    const auto evict = [](Session& s) { ::shutdown(s.fd.get(), SHUT_RDWR); };
 
     for (;;) {
         pollfd fds[2] = {{stop_fd, POLLIN, 0}, {listener, POLLIN, 0}};
@@ -53,18 +99,15 @@ void serve(Terminal& terminal, platform::Handle listener, const std::string&, pl
             if (!client.valid() && (errno == EMFILE || errno == ENFILE || errno == ENOMEM || errno == ENOBUFS))
                 platform::sleep_ms(50);
             reap();
-            if (client.valid() && sessions.size() < kMaxClients) {
-                // A deep send buffer lets the client drain one chunk while
-                // the next is generated; the system caps the request at its
-                // own limit.
-                const int send_buffer = 4 << 20;
-                ::setsockopt(client.get(), SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer);
+            // A client that finds no room is closed at once (by `client`).
+            if (client.valid() && make_room(sessions, max_clients, evict)) {
+                prepare_socket(client.get());
                 Session& s = sessions.emplace_back();
                 s.fd = std::move(client);
                 try {
-                    s.thread = std::thread([&terminal, &s] {
-                        serve_client(terminal, s.fd.get());
-                        s.done.store(true, std::memory_order_release);
+                    s.thread = std::thread([&terminal, &s, &limits] {
+                        serve_client(terminal, s.fd.get(), s.state, limits);
+                        s.state.done.store(true, std::memory_order_release);
                     });
                 } catch (...) {
                     sessions.pop_back();  // no thread to run it: drop the client

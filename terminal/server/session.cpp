@@ -1,54 +1,75 @@
 // One client's session: request frames in, response frames out, in strict
 // alternation, over whatever stream the system's accept loop handed over.
-#include <algorithm>
+#include "terminal/server/session.hpp"
+
 #include <cstdio>
+#include <cstring>
+#include <exception>
 #include <vector>
 
+#include "protocol/wire.hpp"
 #include "terminal/server/server.hpp"
 
 namespace qvn::terminal {
 namespace {
 
+// Writes responses to the client and notes the result code of each one, so
+// the session knows when a handshake succeeded.
 class StreamSink final : public Sink {
 public:
     explicit StreamSink(platform::Handle fd) : fd_(fd) {}
+
+    void expect_response() noexcept {
+        fresh_ = true;
+        result_ = 0;
+    }
+    std::int32_t result() const noexcept { return result_; }
+
     bool write(std::span<const std::byte> bytes) override {
+        // Every response's first write holds at least length, echo and result.
+        if (fresh_ && bytes.size() >= 12) std::memcpy(&result_, bytes.data() + 8, sizeof result_);
+        fresh_ = false;
         return platform::write_all(fd_, bytes.data(), bytes.size()) == platform::Io::Ok;
     }
 
 private:
     platform::Handle fd_;
+    bool fresh_ = false;
+    std::int32_t result_ = 0;
 };
-
-// Reads a body of `length` bytes, growing the buffer as bytes arrive: a
-// client that announces a large frame and sends little holds little memory.
-bool read_body(platform::Handle fd, std::uint32_t length, std::vector<std::byte>& body) {
-    body.clear();
-    while (body.size() < length) {
-        const std::size_t have = body.size();
-        const std::size_t step = std::min<std::size_t>(length - have, std::max<std::size_t>(have, 65536));
-        body.resize(have + step);
-        if (platform::read_all(fd, body.data() + have, step) != platform::Io::Ok) return false;
-    }
-    return true;
-}
 
 }  // namespace
 
-void serve_client(Terminal& terminal, platform::Handle fd) noexcept {
+void serve_client(Terminal& terminal, platform::Handle fd, SessionState& s, const Limits& limits) noexcept {
     try {
         StreamSink sink(fd);
         Exchange exchange(sink);
+        ClientState client(terminal);  // released when the connection ends
+        // Never larger than kMaxRequestBytes: the frame length is checked
+        // before the body is given room.
         std::vector<std::byte> body;
         for (;;) {
+            s.enter(Phase::Waiting);
+            const Clock::time_point idle_until =
+                s.greeted.load(std::memory_order_acquire) ? kNever : Clock::now() + limits.handshake;
+            if (wait_readable(fd, idle_until, s) != Rx::Ok) return;
+
+            s.enter(Phase::Receiving);
+            const Clock::time_point frame_until = Clock::now() + limits.frame;
             std::uint32_t length = 0;
-            if (platform::read_all(fd, &length, sizeof length) != platform::Io::Ok) return;
-            // Too short to hold a command, or absurdly long: not a client of
-            // ours. Dropping it is the only safe answer.
+            if (receive(fd, &length, sizeof length, frame_until) != Rx::Ok) return;
+            // Too short to hold a command, or longer than any request: not a
+            // client of ours. Dropping it is the only safe answer.
             if (length < 4 || length > kMaxRequestBytes) return;
-            if (!read_body(fd, length, body)) return;
-            if (!terminal.handle(body, exchange)) return;
-            if (body.capacity() > (1u << 20)) std::vector<std::byte>().swap(body);
+            body.resize(length);
+            if (receive(fd, body.data(), length, frame_until) != Rx::Ok) return;
+
+            s.enter(Phase::Answering);
+            std::uint32_t command = 0;
+            std::memcpy(&command, body.data(), sizeof command);
+            sink.expect_response();
+            if (!terminal.handle(body, exchange, client)) return;
+            if (command == wire::kHandshake && sink.result() >= 0) s.greeted.store(true, std::memory_order_release);
         }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "terminal64: client dropped: %s\n", e.what());

@@ -3,8 +3,15 @@
 // the next instance, and hands the connected one to a session thread. The
 // main thread reaps finished sessions and watches for a stop request and the
 // idle limit.
+//
+// Transfers on these pipes are synchronous, so a wait with a deadline is a
+// poll of the bytes available. Only the wait before a request is timed: the
+// handshake idle limit holds, and an evicted session stops waiting at once.
+// A frame that stalls halfway is not timed out (its read blocks), but such a
+// session can still be evicted, which cancels the read.
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -13,19 +20,43 @@
 #include <thread>
 
 #include "terminal/server/server.hpp"
+#include "terminal/server/session.hpp"
 
 namespace qvn::terminal {
 namespace {
 
 HANDLE native(platform::Handle h) noexcept { return reinterpret_cast<HANDLE>(h); }
 
+}  // namespace
+
+Rx wait_readable(platform::Handle fd, Clock::time_point deadline, const SessionState& s) noexcept {
+    if (deadline == kNever) return Rx::Ok;  // the read that follows blocks
+    // Short pauses first: a client usually sends its first request at once.
+    DWORD pause = 1;
+    for (;;) {
+        if (s.evicted.load(std::memory_order_relaxed)) return Rx::Closed;
+        DWORD available = 0;
+        if (!::PeekNamedPipe(native(fd), nullptr, 0, nullptr, &available, nullptr)) return Rx::Closed;
+        if (available > 0) return Rx::Ok;
+        if (Clock::now() >= deadline) return Rx::Late;
+        ::Sleep(pause);
+        pause = std::min<DWORD>(pause * 2, 20);
+    }
+}
+
+Rx receive(platform::Handle fd, void* data, std::size_t n, Clock::time_point) noexcept {
+    return platform::read_all(fd, data, n) == platform::Io::Ok ? Rx::Ok : Rx::Closed;
+}
+
+namespace {
+
 struct Session {
     platform::UniqueHandle pipe;  // closed by the main thread after the join
     std::thread thread;
-    // The session thread's own handle, so a stop can cancel the blocking
-    // transfer it waits in (named-pipe transfers here are synchronous).
+    // The session thread's own handle, so a stop or an eviction can cancel
+    // the blocking transfer it waits in.
     std::atomic<HANDLE> self{nullptr};
-    std::atomic<bool> done{false};
+    SessionState state;
     ~Session() {
         if (HANDLE h = self.load(); h != nullptr) ::CloseHandle(h);
     }
@@ -41,7 +72,12 @@ platform::Handle duplicate(platform::Handle h) noexcept {
 
 class Server {
 public:
-    Server(Terminal& terminal, const std::string& path) : terminal_(terminal), path_(path) {}
+    Server(Terminal& terminal, const std::string& path)
+        : terminal_(terminal),
+          path_(path),
+          limits_{std::chrono::milliseconds(terminal.settings().frame_timeout_ms),
+                  std::chrono::milliseconds(terminal.settings().handshake_timeout_ms)},
+          max_clients_(terminal.settings().max_clients) {}
 
     // Runs on the acceptor thread until `stopping_` is set. `free` is the
     // instance offered to the next client.
@@ -53,15 +89,7 @@ public:
     // Joins finished sessions; returns how many are still running.
     std::size_t reap() {
         const std::lock_guard lock(mutex_);
-        for (auto it = sessions_.begin(); it != sessions_.end();) {
-            if (it->done.load(std::memory_order_acquire)) {
-                it->thread.join();
-                it = sessions_.erase(it);
-            } else {
-                ++it;
-            }
-        }
-        return sessions_.size();
+        return reap_locked();
     }
 
     void stop_accepting() { stopping_.store(true); }
@@ -83,7 +111,8 @@ public:
     void end_sessions() {
         const std::lock_guard lock(mutex_);
         for (Session& s : sessions_) {
-            while (!s.done.load(std::memory_order_acquire)) {
+            s.state.evicted.store(true, std::memory_order_relaxed);
+            while (!s.state.done.load(std::memory_order_acquire)) {
                 if (HANDLE h = s.self.load(); h != nullptr) ::CancelSynchronousIo(h);
                 ::Sleep(10);
             }
@@ -93,6 +122,18 @@ public:
     }
 
 private:
+    std::size_t reap_locked() {
+        for (auto it = sessions_.begin(); it != sessions_.end();) {
+            if (it->state.done.load(std::memory_order_acquire)) {
+                it->thread.join();
+                it = sessions_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        return sessions_.size();
+    }
+
     void accept_loop(platform::UniqueHandle free) {
         while (!stopping_.load()) {
             const bool connected =
@@ -121,7 +162,14 @@ private:
 
     void start_session(platform::UniqueHandle pipe) {
         const std::lock_guard lock(mutex_);
-        if (sessions_.size() >= kMaxClients) return;  // dropped: the instance closes
+        reap_locked();
+        // Disconnecting fails every later transfer on the instance; the
+        // cancel ends the one the session may be blocked in right now.
+        const auto evict = [](Session& victim) {
+            ::DisconnectNamedPipe(native(victim.pipe.get()));
+            if (HANDLE h = victim.self.load(); h != nullptr) ::CancelSynchronousIo(h);
+        };
+        if (!make_room(sessions_, max_clients_, evict)) return;  // dropped: the instance closes
         Session& s = sessions_.emplace_back();
         s.pipe = std::move(pipe);
         try {
@@ -130,8 +178,8 @@ private:
                 if (::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(), &self, 0,
                                       FALSE, DUPLICATE_SAME_ACCESS))
                     s.self.store(self);
-                serve_client(terminal_, s.pipe.get());
-                s.done.store(true, std::memory_order_release);
+                serve_client(terminal_, s.pipe.get(), s.state, limits_);
+                s.state.done.store(true, std::memory_order_release);
             });
         } catch (...) {
             sessions_.pop_back();  // no thread to run it: drop the client
@@ -140,6 +188,8 @@ private:
 
     Terminal& terminal_;
     const std::string path_;
+    const Limits limits_;
+    const std::size_t max_clients_;
     std::atomic<bool> stopping_{false};
     std::atomic<bool> accepting_done_{false};
     std::mutex mutex_;

@@ -83,7 +83,11 @@ bool load_accounts(const IniFile& settings, std::vector<Account>& accounts, std:
             return false;
         }
         a.name = to_u16("Account " + std::to_string(a.login));
-        for (const auto& [key, value] : s.entries) {
+        for (const auto& entry : s.entries) {
+            // Named references, not a structured binding: older compilers
+            // cannot capture a binding in a lambda.
+            const auto& key = entry.first;
+            const auto& value = entry.second;
             bool ok = true;
             const auto whole = [&value, &ok](std::uint64_t min, std::uint64_t max, std::uint32_t& field) {
                 std::uint64_t n = 0;

@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -148,39 +149,6 @@ void test_writer_blocks() {
     CHECK(drain(p.b) == all);
 }
 
-void test_status_reply() {
-    struct Case { Bytes bytes; std::int32_t expected; std::uint32_t value; };
-    Bytes short_frame;  // length 8: echo and result, no value
-    put32(short_frame, 8); put32(short_frame, 120); put32(short_frame, 1);
-    Bytes refused;
-    put32(refused, 8); put32(refused, 120); put32(refused, static_cast<std::uint32_t>(-4));
-    Bytes value5;
-    put32(value5, 5);
-    Bytes long_payload = value5;
-    put32(long_payload, 9);
-    const Case cases[] = {
-        {frame(120, 1, value5), 1, 5},
-        {frame(120, 1, long_payload), qvn::wire::kIpcRecvFailed, 0},  // four bytes left over
-        {short_frame, qvn::wire::kIpcRecvFailed, 0},
-        {refused, -4, 0},
-        {frame(121, 1, value5), qvn::wire::kIpcCallFailed, 0},
-    };
-    for (const Case& c : cases) {
-        Pair p;
-        feed(p.b, c.bytes);
-        // A second, well-formed reply follows: the stream must be in step for it.
-        feed(p.b, frame(120, 1, value5));
-        std::uint32_t value = 0;
-        const std::int32_t code = qvn::link::send_command(p.a, 120, qvn::link::status_reply(value));
-        CHECK(code == c.expected);
-        if (code == 1) CHECK(value == c.value);
-        std::uint32_t next = 0;
-        CHECK(qvn::link::send_command(p.a, 120, qvn::link::status_reply(next)) == 1);
-        CHECK(next == 5);
-        CHECK(p.a != qvn::platform::kInvalidHandle);
-    }
-}
-
 // Fields are handed out in order whatever their size, and a reader never
 // takes bytes of the next response.
 void test_reader_boundaries() {
@@ -235,6 +203,39 @@ void test_broken_peer() {
     CHECK(q.a == qvn::platform::kInvalidHandle);
 }
 
+// A request that could not be written whole leaves an unknown part of it
+// on the wire: the connection is closed, never reused.
+void test_failed_write_closes() {
+    // The peer is gone before the first byte.
+    Pair gone;
+    qvn::platform::close_handle(gone.b);
+    {
+        PipeWriter w(gone.a, 109, 0);
+        CHECK(!w.flush());
+    }
+    CHECK(gone.a == qvn::platform::kInvalidHandle);
+
+    // The peer takes part of a large request and leaves.
+    Pair q;
+    const int small = 64 << 10;  // the request cannot vanish into the buffers
+    ::setsockopt(q.a, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    ::setsockopt(q.b, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    const Bytes big = pattern(2 << 20, 3);
+    std::thread peer([&q] {
+        std::uint8_t some[4096];
+        CHECK(qvn::platform::read_all(q.b, some, sizeof some) == qvn::platform::Io::Ok);
+        qvn::platform::close_handle(q.b);
+    });
+    bool ok = true;
+    {
+        PipeWriter w(q.a, 104, static_cast<std::uint32_t>(big.size()));
+        ok = w.write(big.data(), big.size()) && w.flush();
+    }
+    peer.join();
+    CHECK(!ok);
+    CHECK(q.a == qvn::platform::kInvalidHandle);
+}
+
 void test_record_counts() {
     struct Case { std::uint32_t count; std::size_t bytes; bool ok; };
     const Case cases[] = {
@@ -256,6 +257,7 @@ void test_record_counts() {
         static const qvn::link::RecordAllocator counting = {
             [](std::size_t n) noexcept { allocated += n; return std::malloc(n); },
             [](void* s) noexcept { std::free(s); },
+            nullptr,
         };
         qvn::link::RecordBlock block;
         const std::int32_t code = qvn::link::send_command(p.a, 104, [&](PipeReader& r) noexcept {
@@ -275,6 +277,88 @@ void test_record_counts() {
         CHECK(qvn::link::send_command(p.a, 104, [&](PipeReader& r) noexcept {
                   return qvn::link::read_records(r, 60, counting, empty);
               }) == 1);
+    }
+    // Storage that cannot be had fails the reply, which is drained so the
+    // next reply is read in step.
+    Pair p;
+    Bytes payload;
+    put32(payload, 400);
+    append(payload, pattern(400 * 60, 4));
+    feed(p.b, frame(104, 1, payload));
+    feed(p.b, frame(104, 1, Bytes{0, 0, 0, 0}));
+    static const qvn::link::RecordAllocator exhausted = {
+        [](std::size_t) noexcept -> void* { return nullptr; },
+        [](void*) noexcept {},
+        nullptr,
+    };
+    qvn::link::RecordBlock block;
+    CHECK(qvn::link::send_command(p.a, 104, [&](PipeReader& r) noexcept {
+              return qvn::link::read_records(r, 60, exhausted, block);
+          }) == qvn::wire::kIpcRecvFailed);
+    CHECK(block.data() == nullptr);
+    CHECK(qvn::link::send_command(p.a, 104, [&](PipeReader& r) noexcept {
+              return qvn::link::read_records(r, 60, exhausted, block);
+          }) == 1);
+    CHECK(p.a != qvn::platform::kInvalidHandle);
+}
+
+// Storage for a counted array follows the bytes that arrive: a peer that
+// declares nearly 4 GiB and sends 20 KB makes us reserve one step, and an
+// array larger than a step grows to exactly its size with every byte kept.
+void test_record_growth() {
+    static std::size_t largest;
+    static const qvn::link::RecordAllocator tracking = {
+        [](std::size_t n) noexcept { largest = std::max(largest, n); return std::malloc(n); },
+        [](void* s) noexcept { std::free(s); },
+        [](void* s, std::size_t n) noexcept { largest = std::max(largest, n); return std::realloc(s, n); },
+    };
+    constexpr std::uint32_t kCount = (0xFFFFFFF0u - 12) / 60;
+    {
+        Pair p;
+        largest = 0;
+        std::thread peer([&p] {
+            std::uint8_t request[8];
+            CHECK(qvn::platform::read_all(p.b, request, sizeof request) == qvn::platform::Io::Ok);
+            Bytes head;
+            put32(head, 12 + kCount * 60);
+            put32(head, 104);
+            put32(head, 1);
+            put32(head, kCount);
+            append(head, pattern(20000, 3));
+            feed(p.b, head);
+            qvn::platform::close_handle(p.b);
+        });
+        qvn::link::RecordBlock block;
+        const std::int32_t code = qvn::link::send_command(p.a, 104, [&](PipeReader& r) noexcept {
+            return qvn::link::read_records(r, 60, tracking, block);
+        });
+        peer.join();
+        CHECK(code == qvn::wire::kIpcRecvFailed);
+        CHECK(block.data() == nullptr);
+        CHECK(largest == qvn::link::kRecordStep);
+    }
+    {
+        Pair p;
+        largest = 0;
+        constexpr std::uint32_t count = 700000;  // 42 MB: two growth steps
+        const Bytes records = pattern(std::size_t{count} * 60, 11);
+        std::thread peer([&p, &records] {
+            std::uint8_t request[8];
+            CHECK(qvn::platform::read_all(p.b, request, sizeof request) == qvn::platform::Io::Ok);
+            Bytes payload;
+            put32(payload, count);
+            append(payload, records);
+            feed(p.b, frame(104, 1, payload));
+        });
+        qvn::link::RecordBlock block;
+        const std::int32_t code = qvn::link::send_command(p.a, 104, [&](PipeReader& r) noexcept {
+            return qvn::link::read_records(r, 60, tracking, block);
+        });
+        peer.join();
+        CHECK(code == 1);
+        CHECK(block.count() == count);
+        CHECK(largest == records.size());
+        CHECK(block.data() != nullptr && std::memcmp(block.data(), records.data(), records.size()) == 0);
     }
 }
 
@@ -316,10 +400,11 @@ void test_text() {
 int main() {
     test_command_frames();
     test_writer_blocks();
-    test_status_reply();
     test_reader_boundaries();
     test_broken_peer();
+    test_failed_write_closes();
     test_record_counts();
+    test_record_growth();
     test_sha256();
     test_text();
     return qvn::test::finish("stream");

@@ -1,5 +1,6 @@
 // Unit tests of the Terminal's market model, history cursors, response
-// streaming and settings parsing, without a socket or a process.
+// streaming and request parsing, without a socket or a process. The
+// settings are tested through the program (tests/terminal).
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -9,9 +10,7 @@
 #include "protocol/wire.hpp"
 #include "terminal/market/bars.hpp"
 #include "terminal/server/frame.hpp"
-#include "terminal/config/ini.hpp"
 #include "terminal/market/market.hpp"
-#include "terminal/config/settings.hpp"
 #include "terminal/market/ticks.hpp"
 
 namespace {
@@ -175,44 +174,6 @@ void test_counts_match_cursor() {
 
 // ---- bars ------------------------------------------------------------------
 
-void test_bars_from_ticks() {
-    const term::Timeframe frames[] = {term::Timeframe::M1, term::Timeframe::M5, term::Timeframe::H1,
-                                      term::Timeframe::H4, term::Timeframe::D1};
-    for (const char16_t* name : kSymbols) {
-        const term::SymbolModel& s = symbol(name);
-        const std::int64_t lo = (kDay - 2) * kMsPerDay;
-        const auto ticks = all_ticks(s, lo, kNow);
-        for (term::Timeframe tf : frames) {
-            const auto sel = term::select_range(market(), s, tf, kNow, lo / 1000, kNow / 1000, ~0ull);
-            term::BarCursor cursor(market(), s, tf, kNow, sel);
-            std::vector<wire::BarRecord> bars(sel.count + 1);
-            CHECK(cursor.fill(bars.data(), bars.size()) == sel.count);
-            std::size_t i = 0;
-            for (std::size_t b = 0; b < sel.count; ++b) {
-                const std::int64_t start = bars[b].time * 1000;
-                const std::int64_t end = term::period_next(tf, bars[b].time / 60) * kMsPerMinute;
-                while (i < ticks.size() && ticks[i].time_msc < start) ++i;
-                std::size_t j = i;
-                double high = ticks[i].bid, low = ticks[i].bid;
-                std::uint64_t volume = 0;
-                for (; j < ticks.size() && ticks[j].time_msc < end; ++j) {
-                    high = std::max(high, ticks[j].bid);
-                    low = std::min(low, ticks[j].bid);
-                    volume += ticks[j].volume;
-                }
-                CHECK(j > i);
-                CHECK(bars[b].tick_volume == j - i);
-                CHECK(bars[b].open == ticks[i].bid);
-                CHECK(bars[b].close == ticks[j - 1].bid);
-                CHECK(bars[b].high == high && bars[b].low == low);
-                CHECK(bars[b].real_volume == volume);
-                CHECK(bars[b].spread > 0);
-                i = j;
-            }
-        }
-    }
-}
-
 void test_hour_cache() {
     // Cached hours of a complete day equal freshly computed ones, and a
     // partial day counts only the ticks up to its cut.
@@ -339,39 +300,6 @@ void test_request_reader() {
     CHECK(!short_read.read(wide_field));
 }
 
-// ---- settings --------------------------------------------------------------
-
-void test_settings() {
-    const auto parse = [](std::vector<const char*> argv, term::Settings& s, std::string& error) {
-        argv.insert(argv.begin(), "terminal64");
-        term::CommandLine cli;
-        if (!term::parse_command_line(static_cast<int>(argv.size()), argv.data(), cli, error)) return false;
-        return term::apply_settings(nullptr, cli, s, error);
-    };
-    term::Settings s;
-    std::string error;
-    CHECK(parse({"/portable", "--build", "2500", "--now=1710504000.25", "--unknown", "--no-endpoint"}, s, error));
-    CHECK(s.portable && s.build == 2500 && s.now_ms == 1710504000250 && s.no_endpoint);
-    for (std::vector<const char*> bad : std::vector<std::vector<const char*>>{
-             {"--build", "12x"}, {"--build"}, {"--ready-delay-ms", "-1"}, {"--now", "1.2345"},
-             {"--history-start", "2023-02-30"}, {"--max-response-mb", "0"}, {"--idle-exit-s", "99999999999999999999"}}) {
-        term::Settings t;
-        CHECK(!parse(bad, t, error));
-    }
-    // The file is applied first; the command line wins.
-    const term::IniFile file = term::parse_ini("\xEF\xBB\xBF[terminal]\nBuild = 2366\nready_delay_ms=250\n");
-    term::CommandLine cli;
-    const char* argv[] = {"terminal64", "--build", "2410"};
-    CHECK(term::parse_command_line(3, argv, cli, error));
-    term::Settings merged;
-    CHECK(term::apply_settings(file.find("Terminal"), cli, merged, error));
-    CHECK(merged.build == 2410 && merged.ready_delay_ms == 250);
-    const term::IniFile broken = term::parse_ini("[Terminal]\nidle_exit_s=soon\n");
-    term::Settings t;
-    CHECK(!term::apply_settings(broken.find("Terminal"), term::CommandLine{}, t, error));
-    CHECK(error.find("idle_exit_s") != std::string::npos);
-}
-
 }  // namespace
 
 int main() {
@@ -379,11 +307,9 @@ int main() {
     test_minute_ticks();
     test_determinism();
     test_counts_match_cursor();
-    test_bars_from_ticks();
     test_hour_cache();
     test_periods();
     test_streaming();
     test_request_reader();
-    test_settings();
     return qvn::test::finish("terminal market");
 }

@@ -74,10 +74,11 @@ def test_leaving_portable_mode_unmarks_the_folder(launch):
 def test_settings_file_is_read_and_rewritten(installation):
     config = installation.data_folder / "config"
     config.mkdir(parents=True)
-    (config / "terminal.ini").write_text("[Terminal]\nbuild = 2399\nmy_note=keep me\n")
+    (config / "terminal.ini").write_text("[Terminal]\nbuild = 2399\nextra_symbols=3\nmy_note=keep me\n")
     installation.start("--ready-delay-ms", "3600000")
     with installation.client() as c:
         assert c.handshake().u32() == 2399
+        assert c.symbols_total()[1] == 25 + 3
         assert c.ready_state() == 1  # the command line applies on top of the file
     text = (config / "terminal.ini").read_text()
     values = ini_values(config / "terminal.ini")["Terminal"]
@@ -85,7 +86,7 @@ def test_settings_file_is_read_and_rewritten(installation):
     assert values["my_note"] == "keep me"
     # Every setting is spelled out; options given on the command line are not
     # written back.
-    assert {"ready_delay_ms", "idle_exit_s", "history_start", "max_response_mb"} <= set(values)
+    assert {"ready_delay_ms", "idle_exit_s", "history_start", "max_response_mb", "extra_symbols"} <= set(values)
     assert values["ready_delay_ms"] == "0"
     assert text.startswith(";")
 
@@ -185,7 +186,11 @@ def test_no_endpoint(launch):
         ["--history-start", "2019-13-01"],
         ["--history-start", "1999-12-31"],
         ["--max-response-mb", "4096"],
+        ["--extra-symbols", "100001"],
         ["--no-endpoint=maybe"],
+        ["--max-clients", "0"],
+        ["--frame-timeout-ms", "9"],
+        ["--handshake-timeout-ms", "1h"],
     ],
 )
 def test_malformed_option_exits_2_touching_nothing(installation, args):

@@ -1,10 +1,16 @@
-"""Clients that break the protocol are dropped without disturbing others."""
+"""Clients that break the protocol, stall or flood the Terminal are dropped
+or outlasted without disturbing well-behaved clients or its memory."""
 
 from __future__ import annotations
 
+import os
 import random
+import signal
 import struct
+import subprocess
+import sys
 import threading
+import time
 
 import host
 import pytest
@@ -30,12 +36,37 @@ def garbage(n: int, seed: int) -> bytes:
     return bytes(rng.randrange(256) for _ in range(n))
 
 
+def rss_mib(terminal) -> float:
+    for line in open(f"/proc/{terminal.proc.pid}/status"):
+        if line.startswith("VmRSS:"):
+            return int(line.split()[1]) / 1024
+    raise AssertionError("no VmRSS")
+
+
+def greeted(terminal) -> tc.TerminalClient:
+    """A well-behaved client: it greets first, like the module does."""
+    c = terminal.client()
+    assert c.handshake().result == tc.SUCCESS
+    return c
+
+
+def served(c: tc.TerminalClient) -> bool:
+    return c.ready_state() == 2 and c.ticks_range("EURUSD", NOW_MS - 60000, NOW_MS, 3)[0] == tc.SUCCESS
+
+
+REQUESTS = [
+    tc.frame(tc.HANDSHAKE, tc.u32(3) + tc.wide("Python")),
+    tc.frame(tc.LOGIN, tc.u32(0) + tc.u64(5001001) + tc.wide("demo1001") + tc.wide("Quorvane-Demo")),
+    tc.frame(tc.TICKS_RANGE, tc.wide("EURUSD") + tc.i64(NOW_MS - 60000) + tc.i64(NOW_MS) + tc.i32(3)),
+]
+
+
 @pytest.mark.parametrize(
     "data",
     [
         tc.u32(0),                                   # no room for a command
         tc.u32(3) + b"abc",
-        tc.u32(64 * 2**20 + 1) + tc.u32(1),          # beyond the request limit
+        tc.u32(64 * 2**10 + 1) + tc.u32(1),          # just over the request limit
         tc.u32(0xFFFFFFFF),
         garbage(64, 1) + b"\xff\xff\xff\xff",
         b"\xff\xff\xff\x7f" + garbage(4096, 2),
@@ -62,24 +93,138 @@ def test_disconnect_mid_frame(terminal, sent):
         assert again.ready_state() == 2
 
 
-def test_stalled_client_does_not_block_others(terminal):
-    # Announces a 60 MB request and sends almost none of it.
-    stalled = raw_socket(terminal)
-    stalled.sendall(tc.u32(60 * 2**20) + tc.u32(tc.VERSION) + b"x" * 1000)
-    with terminal.client() as good:
-        assert good.ready_state() == 2
-        assert good.ticks_range("EURUSD", NOW_MS - 60000, NOW_MS, 3)[0] == tc.SUCCESS
-    stalled.close()
+def test_random_bytes_and_frames_cut_at_every_offset(terminal):
+    with greeted(terminal) as good:
+        for seed in range(40):
+            bad = raw_socket(terminal)
+            bad.sendall(garbage(1 + seed * 37, seed))
+            bad.close()
+        for request in REQUESTS:
+            for cut in range(1, len(request)):
+                bad = raw_socket(terminal)
+                bad.sendall(request[:cut])
+                bad.close()
+        assert served(good)
+    with greeted(terminal) as again:
+        assert served(again)
 
 
+def test_stalled_clients_cannot_lock_others_out(terminal):
+    # Twice as many half-open connections as there are slots: each sends two
+    # bytes of a length and stalls.
+    with greeted(terminal) as early:
+        stalled = []
+        for _ in range(128):
+            s = raw_socket(terminal)
+            s.sendall(b"\x08\x00")
+            stalled.append(s)
+        with greeted(terminal) as late:
+            assert served(late)
+        assert served(early)
+        for s in stalled:
+            s.close()
+
+
+@host.posix_only("reads the Terminal's memory use from /proc")
+def test_flood_of_connections(terminal):
+    with greeted(terminal) as good:
+        base = rss_mib(terminal)
+        flood = [raw_socket(terminal) for _ in range(200)]
+        assert served(good)
+        with greeted(terminal) as late:
+            assert served(late)
+        assert rss_mib(terminal) - base < 32
+        for s in flood:
+            s.close()
+
+
+@pytest.mark.parametrize(
+    "opening",
+    [
+        b"",
+        pytest.param(b"\x08\x00", marks=host.posix_only("the named-pipe server does not time out a begun frame")),
+        pytest.param(REQUESTS[2][:-1], marks=host.posix_only("the named-pipe server does not time out a begun frame")),
+    ],
+    ids=["silent", "in-length", "in-body"],
+)
+def test_stalled_connection_is_dropped(launch, opening):
+    terminal = launch("--frame-timeout-ms", "200", "--handshake-timeout-ms", "200")
+    with greeted(terminal) as good:
+        bad = raw_socket(terminal)
+        bad.sendall(opening)
+        assert dropped(bad)
+        time.sleep(0.5)  # a greeted client may stay idle beyond both limits
+        assert served(good)
+
+
+def test_slow_sender_within_the_frame_limit_is_answered(terminal):
+    with greeted(terminal) as slow:
+        for byte in REQUESTS[2]:
+            slow.send_raw(bytes([byte]))
+            time.sleep(0.002)
+        reply = slow.recv_reply()
+        assert (reply.command, reply.result) == (tc.TICKS_RANGE, tc.SUCCESS)
+
+
+@host.posix_only("reads the Terminal's memory use from /proc")
+def test_partial_requests_hold_little_memory(terminal):
+    # Each client declares a huge frame and sends far more than the request
+    # limit of it before stalling; none of it may be kept.
+    with greeted(terminal) as good:
+        base = rss_mib(terminal)
+        chunk = b"\0" * (1 << 20)
+        clients = []
+        for _ in range(8):
+            s = raw_socket(terminal)
+            clients.append(s)
+            try:
+                s.sendall(tc.u32(64 << 20) + tc.u32(tc.VERSION))
+                for _ in range(33):
+                    s.sendall(chunk)
+            except OSError:
+                pass  # dropped as soon as the length was read
+        for _ in range(64):
+            s = raw_socket(terminal)
+            clients.append(s)
+            s.sendall(tc.u32(60 << 10) + tc.u32(tc.VERSION) + chunk[: 59 << 10])
+        assert served(good)
+        assert rss_mib(terminal) - base < 48
+        for s in clients:
+            s.close()
+
+
+@host.posix_only("clients on a Unix socket, killed with SIGKILL")
+def test_clients_killed_mid_request(terminal):
+    script = (
+        "import socket, sys, time\n"
+        "s = socket.socket(socket.AF_UNIX); s.connect(sys.argv[1])\n"
+        f"s.sendall({REQUESTS[1][:30]!r}); print('sent', flush=True); time.sleep(60)\n"
+    )
+    with greeted(terminal) as good:
+        for _ in range(4):
+            p = subprocess.Popen([sys.executable, "-c", script, str(terminal.endpoint)], stdout=subprocess.PIPE)
+            assert p.stdout.readline() == b"sent\n"
+            p.send_signal(signal.SIGKILL)
+            p.wait()
+            p.stdout.close()
+        assert served(good)
+
+
+@host.posix_only("reads the Terminal's memory use from /proc")
 def test_client_leaving_during_a_large_reply(terminal):
-    leaving = terminal.client()
-    leaving.send_raw(tc.frame(tc.TICKS_FROM, tc.wide("EURUSD") + tc.i64(0) + tc.i32(3_000_000) + tc.i32(3)))
-    leaving.recv_exact(1 << 20)
-    leaving.close()
-    with terminal.client() as good:
+    with greeted(terminal) as good:
+        base = rss_mib(terminal)
+        leaving = terminal.client()
+        leaving.send_raw(tc.frame(tc.TICKS_FROM, tc.wide("EURUSD") + tc.i64(0) + tc.i32(10_000_000) + tc.i32(3)))
+        leaving.recv_exact(1 << 20)
+        leaving.close()
         result, ticks = good.ticks_from("EURUSD", NOW_MS - 3_600_000, 100, 3)
         assert result == tc.SUCCESS and len(ticks) == 100
+        # The reply's buffers went with the session, whose thread has ended
+        # once a new client is admitted (finished sessions are reaped first).
+        with greeted(terminal) as probe:
+            assert served(probe)
+        assert rss_mib(terminal) - base < 64
 
 
 def test_many_clients_at_once(terminal):

@@ -48,6 +48,17 @@ def test_handshake_from_another_client_is_incompatible(client, version, text):
         (tc.RATES_FROM, tc.u32(40) + b"EURUSD"),
         (tc.RATES_RANGE, tc.wide("EURUSD") + tc.i32(60) + tc.i64(0)),
         (tc.RATES_FROM_POS, tc.wide("EURUSD") + tc.i32(60) + tc.i32(0) + tc.i32(10) + tc.i32(0)),
+        (tc.SYMBOL_INFO, b"\x01\x02\x03"),
+        (tc.SYMBOL_INFO, tc.wide("X" * 30)),                                        # longer than a name
+        (tc.SYMBOL_SELECT, tc.wide("EURUSD")),                                       # flag missing
+        (tc.SYMBOL_INFO_TICK, tc.wide("EURUSD") + b"\0"),
+        (tc.SYMBOLS_TOTAL, b"\0"),
+        (tc.SYMBOLS_GET, tc.u32(0)),
+        (tc.SYMBOLS_GET_GROUP, tc.wide("*" * 1998)),                                 # longer than a group
+        (tc.BOOK_ADD, b""),
+        (tc.BOOK_GET, tc.u32(2) + b"EU"),                                            # count beyond the frame
+        (tc.ORDER_CALC_MARGIN, tc.u32(0) + tc.wide("EURUSD") + tc.f64(1.0)),         # price missing
+        (tc.ORDER_CALC_PROFIT, tc.u32(0) + tc.wide("EURUSD") + tc.f64(1.0) * 4),    # one price too many
     ],
 )
 def test_malformed_arguments_are_invalid_params(client, command, args):
@@ -56,7 +67,7 @@ def test_malformed_arguments_are_invalid_params(client, command, args):
     assert client.ready_state() == 2  # the connection stays in step
 
 
-@pytest.mark.parametrize("command", [0, 2, 3, 6, 100, 110, 120, 161, 170, 174, 193, 0xFFFFFFFF])
+@pytest.mark.parametrize("command", [0, 2, 3, 6, 100, 110, 124, 134, 144, 154, 164, 176, 194, 0xFFFFFFFF])
 def test_unknown_command_is_unsupported(client, command):
     client.send_raw(tc.frame(command, b"\x01\x02\x03"))
     raw_length = struct.unpack("<I", client.recv_exact(4))[0]

@@ -2,6 +2,9 @@
 // its reply (u32 count, count × record) straight into a NumPy array.
 #include "module/numpy.hpp"
 
+#include <algorithm>
+#include <cstddef>
+
 #include "history/record_reply.hpp"
 #include "link/client.hpp"
 #include "link/error.hpp"
@@ -47,18 +50,58 @@ struct ArraySink {
     }
 };
 
+// The first storage taken for a reply; after that it at most doubles, and
+// only once what it holds has arrived. A peer that declares 4 GiB and sends
+// 20 KB thus costs 64 MiB of address space (untouched, so no memory), and a
+// real reply costs a few reallocations. Blocks this large are mapped by the
+// C allocator on their own, so growing one remaps its pages instead of
+// copying them; a smaller first block could come from the heap and be
+// copied on every step until it leaves it.
+constexpr std::size_t kFirstStorageBytes = 64u << 20;
+
+// Large pages make the first touch of each page (the socket read) several
+// times cheaper. NumPy asks for them when it allocates a block; the hint is
+// renewed over the whole block after each growth, which also keeps the
+// mapping in one piece for the next one.
+void advise(PyObject* array) noexcept {
+    auto* a = reinterpret_cast<PyArrayObject*>(array);
+    const auto bytes = static_cast<std::size_t>(PyArray_NBYTES(a));
+    if (bytes >= (4u << 20)) platform::advise_large_pages(PyArray_DATA(a), bytes);
+}
+
+// Grows the array to `length` records. The new part is left as it is,
+// without the zero-fill a resize gives a writeable array: the socket read
+// fills it next. Storage of this size is remapped, not copied.
+bool grow(PyObject* array, npy_intp length) noexcept {
+    auto* a = reinterpret_cast<PyArrayObject*>(array);
+    PyArray_CLEARFLAGS(a, NPY_ARRAY_WRITEABLE);
+    PyArray_Dims shape{&length, 1};
+    PyObject* done = PyArray_Resize(a, &shape, 0, NPY_ANYORDER);
+    PyArray_ENABLEFLAGS(a, NPY_ARRAY_WRITEABLE);
+    if (done == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_DECREF(done);
+    advise(array);
+    return true;
+}
+
 // Reads the record count, then the records into a new array of the layout.
 //
 // The array's memory is allocated by NumPy itself (PyArray_NewFromDescr
-// without data, through NumPy's current memory handler) once the count has
-// been checked against the frame, and the records are read into it directly;
-// large reads bypass the stream's block, so each byte is written once, by the
-// socket read. The array thus owns its memory the ordinary way
-// (NPY_ARRAY_OWNDATA with the handler that allocated it, no base object):
-// NumPy frees it with that handler and its tracemalloc accounting stays
-// exact. Memory from PyDataMem_NEW marked as owned after the fact would be
-// freed by NumPy's no-handler fallback instead, which bypasses that
-// accounting and warns under NumPy's memory-policy checks.
+// without data, then PyArray_Resize, both through NumPy's current memory
+// handler) once the count has been checked against the frame, and the
+// records are read into it directly; large reads bypass the stream's block,
+// so each byte is written once, by the socket read. The array thus owns its
+// memory the ordinary way (NPY_ARRAY_OWNDATA with the handler that allocated
+// it, no base object): NumPy frees it with that handler and its tracemalloc
+// accounting stays exact. Memory from PyDataMem_NEW marked as owned after
+// the fact would be freed by NumPy's no-handler fallback instead, which
+// bypasses that accounting and warns under NumPy's memory-policy checks.
+//
+// The storage follows what has arrived rather than what was declared (see
+// kFirstStorageBytes), so records that never come take little address space.
 bool read_array(link::PipeReader& reader, ArraySink& sink) noexcept {
     std::uint32_t count = 0;
     std::size_t bytes = 0;
@@ -67,15 +110,30 @@ bool read_array(link::PipeReader& reader, ArraySink& sink) noexcept {
         sink.out_of_memory = true;
         return false;
     }
-    npy_intp length = count;
+    const std::size_t first = std::max<std::size_t>(1, kFirstStorageBytes / sink.record_size);
+    npy_intp held = static_cast<npy_intp>(std::min<std::size_t>(count, first));
     Py_INCREF(sink.layout);  // PyArray_NewFromDescr takes this reference, also when it fails
-    sink.array = PyArray_NewFromDescr(&PyArray_Type, sink.layout, 1, &length, nullptr, nullptr, 0, nullptr);
+    sink.array = PyArray_NewFromDescr(&PyArray_Type, sink.layout, 1, &held, nullptr, nullptr, 0, nullptr);
     if (sink.array == nullptr) {
         PyErr_Clear();
         sink.out_of_memory = true;
         return false;
     }
-    return bytes == 0 || reader.read(PyArray_DATA(reinterpret_cast<PyArrayObject*>(sink.array)), bytes);
+    if (held < static_cast<npy_intp>(count)) advise(sink.array);  // it will grow
+    const auto total = static_cast<npy_intp>(count);
+    npy_intp filled = 0;
+    for (;;) {
+        auto* data = static_cast<std::byte*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(sink.array)));
+        const auto n = static_cast<std::size_t>(held - filled) * sink.record_size;
+        if (n > 0 && !reader.read(data + static_cast<std::size_t>(filled) * sink.record_size, n)) return false;
+        filled = held;
+        if (filled == total) return true;
+        held = std::min(total, 2 * held);
+        if (!grow(sink.array, held)) {
+            sink.out_of_memory = true;
+            return false;
+        }
+    }
 }
 
 }  // namespace

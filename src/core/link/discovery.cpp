@@ -30,25 +30,38 @@ bool read_origin(const std::u16string& folder, std::u16string& out) {
     return true;
 }
 
-void examine(const std::u16string& folder, TerminalCandidate& c) {
+enum class Verdict { Usable, Unusable, Untrusted };
+
+// A data folder, its origin.txt, the executable it names and the folder
+// holding that decide which program this user runs, so none of them may be
+// another user's to change: that would let them start a program of their
+// choosing as us.
+Verdict examine(const std::u16string& folder, TerminalCandidate& c) {
     c = TerminalCandidate{};
+    if (!platform::file_info(folder).trusted) return Verdict::Untrusted;
     const platform::FileInfo portable = platform::file_info(folder + u"/portable.txt");
     if (portable.exists) {
         c.portable = true;
         c.timestamp = portable.write_time;
     } else {
-        if (!platform::file_info(folder + u"/QSL").exists) return;
+        if (!platform::file_info(folder + u"/QSL").exists) return Verdict::Unusable;
         const platform::FileInfo accounts = platform::file_info(folder + u"/config/accounts.dat");
         const platform::FileInfo settings = platform::file_info(folder + u"/config/terminal.ini");
         if (accounts.exists) c.timestamp = accounts.write_time;
         if (settings.exists && settings.write_time > c.timestamp) c.timestamp = settings.write_time;
     }
+    const platform::FileInfo origin_file = platform::file_info(folder + u"/origin.txt");
+    if (!origin_file.exists) return Verdict::Unusable;
+    if (!origin_file.trusted) return Verdict::Untrusted;
     std::u16string origin;
-    if (!read_origin(folder, origin)) return;
+    if (!read_origin(folder, origin)) return Verdict::Unusable;
     std::u16string executable = bounded(origin + platform::kPathSeparator + u"terminal64" +
                                         std::u16string(platform::kExecutableSuffix));
     const platform::FileInfo exe = platform::file_info(executable);
-    if (exe.exists && !exe.directory) c.executable = std::move(executable);
+    if (!exe.exists || exe.directory) return Verdict::Unusable;
+    if (!exe.trusted || !platform::file_info(origin).trusted) return Verdict::Untrusted;
+    c.executable = std::move(executable);
+    return Verdict::Usable;
 }
 
 }  // namespace
@@ -71,17 +84,19 @@ Discovery find_terminal(TerminalCandidate& best) {
         parent = final_path(image, wire::kMaxPath - 1);
 
     TerminalCandidate candidate;
+    bool refused = false;
     for (const platform::DirEntry& entry : entries) {
         if (!entry.directory || entry.name.empty() || entry.name[0] == u'.') continue;
-        examine(bounded(base + u"/" + entry.name), candidate);
-        if (candidate.executable.empty()) continue;
+        const Verdict verdict = examine(bounded(base + u"/" + entry.name), candidate);
+        refused |= verdict == Verdict::Untrusted;
+        if (verdict != Verdict::Usable) continue;
         if (!parent.empty() && final_path(candidate.executable, wire::kMaxPath) == parent) {
             best = std::move(candidate);
             break;
         }
         if (best.executable.empty() || candidate.timestamp > best.timestamp) best = candidate;
     }
-    return Discovery::Searched;
+    return best.executable.empty() && refused ? Discovery::Untrusted : Discovery::Searched;
 }
 
 }  // namespace qvn::link

@@ -15,6 +15,7 @@ struct TerminalCandidate {
 
 enum class Discovery {
     Searched,    // `best` holds the choice, or nothing when none was usable
+    Untrusted,   // nothing usable: every candidate was another user's to change
     NoRoaming,   // the roaming data folder is unknown
 };
 

@@ -124,9 +124,13 @@ bool connect(const InitializeArgs& a) {
     CInterClient& c = client();
     if (a.path.length != 0) return c.connect_terminal(a.path.view(), a.portable);
     TerminalCandidate best;
-    if (find_terminal(best) == Discovery::NoRoaming) return false;
+    const Discovery found = find_terminal(best);
+    if (found == Discovery::NoRoaming) return false;
     if (best.executable.empty()) {
-        c.set_detail(std::string_view("Quorvane x64 not found"));
+        c.set_detail(std::string_view(found == Discovery::Untrusted
+                                          ? "Quorvane x64 not found (ignored installations another user owns or "
+                                            "may modify)"
+                                          : "Quorvane x64 not found"));
         return false;
     }
     return c.connect_terminal(best.executable, best.portable);

@@ -1,5 +1,6 @@
 #include "link/stream.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace qvn::link {
@@ -9,6 +10,7 @@ using platform::Io;
 const RecordAllocator kHeapAllocator = {
     [](std::size_t bytes) noexcept { return std::malloc(bytes); },
     [](void* storage) noexcept { std::free(storage); },
+    [](void* storage, std::size_t bytes) noexcept { return std::realloc(storage, bytes); },
 };
 
 // ---- Writer ----------------------------------------------------------------
@@ -157,14 +159,25 @@ bool read_records(PipeReader& reader, std::size_t record_size, const RecordAlloc
         out.adopt(nullptr, 0, &alloc);
         return true;
     }
-    void* storage = alloc.allocate(bytes);
+    std::size_t capacity = alloc.resize != nullptr ? std::min(bytes, kRecordStep) : bytes;
+    void* storage = alloc.allocate(capacity);
     if (storage == nullptr) return false;
-    if (!reader.read(storage, bytes)) {
-        alloc.release(storage);
-        return false;
+    std::size_t have = 0;
+    for (;;) {
+        if (!reader.read(static_cast<std::byte*>(storage) + have, capacity - have)) break;
+        have = capacity;
+        if (have == bytes) {
+            out.adopt(storage, count, &alloc);
+            return true;
+        }
+        const std::size_t next = bytes - capacity > capacity ? 2 * capacity : bytes;
+        void* grown = alloc.resize(storage, next);
+        if (grown == nullptr) break;
+        storage = grown;
+        capacity = next;
     }
-    out.adopt(storage, count, &alloc);
-    return true;
+    alloc.release(storage);
+    return false;
 }
 
 }  // namespace qvn::link

@@ -106,10 +106,19 @@ private:
 // ---- Counted record arrays -------------------------------------------------
 
 // Where record storage comes from; the release must match the allocation.
+// `resize` (realloc-like: the old block stays valid when it fails) lets a
+// counted array grow as its records arrive; without it the whole array is
+// taken up front.
 struct RecordAllocator {
     void* (*allocate)(std::size_t bytes) noexcept;
     void (*release)(void* storage) noexcept;
+    void* (*resize)(void* storage, std::size_t bytes) noexcept;
 };
+
+// A counted array starts with at most this much storage and doubles as its
+// records arrive, so a peer that declares a huge frame and sends little
+// makes us reserve little.
+inline constexpr std::size_t kRecordStep = std::size_t{16} << 20;
 
 extern const RecordAllocator kHeapAllocator;  // malloc/free
 
@@ -156,8 +165,9 @@ bool read_record_count(PipeReader& reader, std::size_t record_size, std::uint32_
                        std::size_t& bytes) noexcept;
 
 // Reads a u32 count and count × record_size bytes into storage from `alloc`,
-// the count checked as read_record_count does. A count of 0 takes no
-// storage. On failure nothing is handed over.
+// the count checked as read_record_count does; the storage grows in steps
+// (kRecordStep, then doubling) as bytes arrive when `alloc` can resize. A
+// count of 0 takes no storage. On failure nothing is handed over.
 bool read_records(PipeReader& reader, std::size_t record_size, const RecordAllocator& alloc,
                   RecordBlock& out) noexcept;
 

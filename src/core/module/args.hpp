@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "protocol/wire.hpp"
+
 namespace qvn::module {
 
 // A text argument held in a fixed buffer of `Capacity` units plus a zero.
@@ -30,6 +32,11 @@ template <std::size_t Capacity>
 bool to_text(PyObject* obj, std::size_t max_units, WideText<Capacity>& out) noexcept {
     return str_to_utf16(obj, out.units, Capacity, max_units, out.length);
 }
+
+// A symbol name: at most 29 units, held with its terminator in 32.
+using SymbolName = WideText<31>;
+
+inline bool to_symbol(PyObject* obj, SymbolName& out) noexcept { return to_text(obj, wire::kSymbolUnits, out); }
 
 // An int (or subclass, bool included) that fits the target type.
 bool to_u64(PyObject* obj, std::uint64_t& out) noexcept;

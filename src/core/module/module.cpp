@@ -11,7 +11,7 @@
 #include "history/history.hpp"
 #include "link/error.hpp"
 #include "link/lifecycle.hpp"
-#include "market/info.hpp"
+#include "market/market.hpp"
 
 namespace qvn::module {
 namespace {
@@ -42,6 +42,27 @@ PyMethodDef kMethods[] = {
      "copy_rates_from_pos(symbol, timeframe, start_pos, count)\n\nGet bars starting from specified position"},
     {"copy_rates_range", history::py_copy_rates_range, METH_VARARGS,
      "copy_rates_range(symbol, timeframe, date_from, date_to)\n\nGet bars from specified period"},
+    {"order_calc_margin", market::py_order_calc_margin, METH_VARARGS,
+     "order_calc_margin(action, symbol, volume, price,)\n\nCalculate margin required for specified order"},
+    {"order_calc_profit", market::py_order_calc_profit, METH_VARARGS,
+     "order_calc_profit(action, symbol, volume, price_open, price_close)\n\n"
+     "Calculate profit for the current account in the current market conditions based on parameters passed"},
+    {"symbol_info", market::py_symbol_info, METH_VARARGS,
+     "symbol_info(symbol)\n\nReturn full information for specified symbol"},
+    {"symbol_info_tick", market::py_symbol_info_tick, METH_VARARGS,
+     "symbol_info_tick(symbol)\n\nReturn current prices of specified symbol"},
+    {"symbol_select", market::py_symbol_select, METH_VARARGS,
+     "symbol_select(symbol,[enable])\n\nSelect symbol in Market Watch window or remove symbol from the window"},
+    {"symbols_total", market::py_symbols_total, METH_NOARGS,
+     "symbols_total()\n\nReturn the number of all available symbols"},
+    {"symbols_get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(market::py_symbols_get)),
+     METH_VARARGS | METH_KEYWORDS, "symbols_get([group=\"GROUP\"])\n\nReturn all available symbols or filtred by group"},
+    {"market_book_add", market::py_market_book_add, METH_VARARGS,
+     "market_book_add(symbol)\n\nOpens Depth of Market for a selected symbol"},
+    {"market_book_release", market::py_market_book_release, METH_VARARGS,
+     "market_book_release(symbol)\n\nCloses Depth of Market for a selected symbol"},
+    {"market_book_get", market::py_market_book_get, METH_VARARGS,
+     "market_book_get(symbol)\n\nReturns Depth of Market structures of a specified symbol"},
     {"last_error", link::py_last_error, METH_NOARGS, "last_error()\n\nReturn last error code and description"},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -1,12 +1,15 @@
 #include "module/records.hpp"
 
 #include <cstring>
+#include <span>
 
-#include "protocol/text.hpp"
+#include "module/fields.hpp"
 
 namespace qvn::module {
 namespace {
 
+// Records are packed: every load goes through memcpy, which compiles to a
+// plain unaligned load.
 template <class T>
 T load(const std::uint8_t* p) noexcept {
     T value;
@@ -14,54 +17,161 @@ T load(const std::uint8_t* p) noexcept {
     return value;
 }
 
-}  // namespace
+std::uint16_t unit_at(const std::uint8_t* p, std::size_t i) noexcept { return load<std::uint16_t>(p + 2 * i); }
 
-PyObject* text_to_str(const char16_t* text, std::size_t units) noexcept {
-    const std::size_t n = protocol::bounded_length(text, units);
-    int byteorder = -1;  // little-endian, no byte-order mark expected
-    return PyUnicode_DecodeUTF16(reinterpret_cast<const char*>(text), static_cast<Py_ssize_t>(2 * n),
-                                 "surrogatepass", &byteorder);
+constexpr bool is_surrogate(std::uint32_t u) noexcept { return u >= 0xD800 && u <= 0xDFFF; }
+
+// Text with at least one surrogate unit: pairs become one code point, lone
+// surrogates stay as they are (a str may hold them), so nothing can fail to
+// decode.
+PyObject* surrogate_text(const std::uint8_t* p, std::size_t n) noexcept {
+    std::size_t points = 0;
+    Py_UCS4 max = 0;
+    for (std::size_t i = 0; i < n; ++i, ++points) {
+        Py_UCS4 c = unit_at(p, i);
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n) {
+            const std::uint16_t low = unit_at(p, i + 1);
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+                c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00u);
+                ++i;
+            }
+        }
+        if (c > max) max = c;
+    }
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(points), max);
+    if (str == nullptr) return nullptr;
+    const int kind = PyUnicode_KIND(str);
+    void* data = PyUnicode_DATA(str);
+    Py_ssize_t w = 0;
+    for (std::size_t i = 0; i < n; ++i, ++w) {
+        Py_UCS4 c = unit_at(p, i);
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n) {
+            const std::uint16_t low = unit_at(p, i + 1);
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+                c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00u);
+                ++i;
+            }
+        }
+        PyUnicode_WRITE(kind, data, w, c);
+    }
+    return str;
 }
 
-PyObject* field_value(const FieldRow& row, const std::uint8_t* record) noexcept {
-    const std::uint8_t* p = record + row.offset;
-    switch (row.kind) {
-        case Kind::Bool: return PyBool_FromLong(*p != 0);
+// Most doubles of a symbol record are +0.0 (the fields a symbol does not
+// use); they share one float object instead of allocating one each. Floats
+// are immutable, so sharing cannot be observed except through identity.
+PyObject* float_value(const std::uint8_t* p) noexcept {
+    static PyObject* const zero = [] {  // held for the process's life
+        PyObject* z = PyFloat_FromDouble(0.0);
+        if (z == nullptr) PyErr_Clear();
+        return z;
+    }();
+    if (load<std::uint64_t>(p) == 0 && zero != nullptr) {
+        Py_INCREF(zero);
+        return zero;
+    }
+    return PyFloat_FromDouble(load<double>(p));
+}
+
+PyObject* field_value(const Field& field, const std::uint8_t* record) noexcept {
+    const std::uint8_t* p = record + field.offset;
+    switch (field.kind) {
+        case Kind::Bool: {
+            PyObject* b = *p != 0 ? Py_True : Py_False;
+            Py_INCREF(b);
+            return b;
+        }
         case Kind::U32: return PyLong_FromUnsignedLong(load<std::uint32_t>(p));
         case Kind::I32: return PyLong_FromLong(load<std::int32_t>(p));
         case Kind::U64: return PyLong_FromUnsignedLongLong(load<std::uint64_t>(p));
         case Kind::I64: return PyLong_FromLongLong(load<std::int64_t>(p));
-        case Kind::F64: return PyFloat_FromDouble(load<double>(p));
-        case Kind::Text: {
-            // The record may sit at any address: copy the units out first.
-            char16_t units[512];
-            const std::size_t n = row.units < 512 ? row.units : 512;
-            std::memcpy(units, p, 2 * n);
-            return text_to_str(units, n);
-        }
+        case Kind::F64: return float_value(p);
+        case Kind::Text: return text_to_str(p, field.units);
+        case Kind::Unplaced: break;
     }
     return nullptr;
 }
 
-PyObject* make_record_tuple(TypeId type, std::span<const FieldRow> rows, const void* record) noexcept {
+// Fills `tuple` (a new struct sequence with empty slots) from `record`.
+bool fill(PyObject* tuple, std::span<const Field> fields, const std::uint8_t* record) noexcept {
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        PyObject* value = field_value(fields[i], record);
+        if (value == nullptr) return false;
+        PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), value);
+    }
+    return true;
+}
+
+}  // namespace
+
+PyObject* text_to_str(const void* field, std::size_t units) noexcept {
+    const auto* p = static_cast<const std::uint8_t*>(field);
+    // One pass finds the end of the text and the OR of its units, four units
+    // at a time while no word holds a zero unit.
+    constexpr std::uint64_t kLanesLow = 0x0001000100010001ull;
+    constexpr std::uint64_t kLanesHigh = 0x8000800080008000ull;
+    std::size_t n = 0;
+    std::uint64_t bits = 0;
+    while (n + 4 <= units) {
+        const auto word = load<std::uint64_t>(p + 2 * n);
+        if (((word - kLanesLow) & ~word & kLanesHigh) != 0) break;  // a zero unit lies in this word
+        bits |= word;
+        n += 4;
+    }
+    for (std::uint16_t u; n < units && (u = unit_at(p, n)) != 0; ++n) bits |= u;
+    const auto all = static_cast<std::uint16_t>(bits | bits >> 16 | bits >> 32 | bits >> 48);
+
+    if (all < 0x100) {
+        // Latin-1, ASCII above all: one byte per character, narrowed in place.
+        PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(n), all < 0x80 ? 0x7F : 0xFF);
+        if (str == nullptr) return nullptr;
+        Py_UCS1* out = PyUnicode_1BYTE_DATA(str);
+        for (std::size_t i = 0; i < n; ++i) out[i] = p[2 * i];
+        return str;
+    }
+    for (std::size_t i = 0; i < n; ++i)
+        if (is_surrogate(unit_at(p, i))) return surrogate_text(p, n);
+    // Basic Multilingual Plane without surrogates: the units are the string.
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(n), 0xFFFF);
+    if (str == nullptr) return nullptr;
+    std::memcpy(PyUnicode_2BYTE_DATA(str), p, 2 * n);
+    return str;
+}
+
+PyObject* make_record_tuple(TypeId type, const void* record) noexcept {
     PyTypeObject* tuple_type = type_of(type);
-    if (tuple_type == nullptr) return nullptr;
+    if (tuple_type == nullptr || record_size_of(type) == 0) return nullptr;
     PyObject* tuple = PyStructSequence_New(tuple_type);
     if (tuple == nullptr) {
         PyErr_Clear();
         return nullptr;
     }
-    const auto* bytes = static_cast<const std::uint8_t*>(record);
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        PyObject* value = field_value(rows[i], bytes);
-        if (value == nullptr) {
-            PyErr_Clear();
-            Py_DECREF(tuple);
-            return nullptr;
-        }
-        PyStructSequence_SetItem(tuple, static_cast<Py_ssize_t>(i), value);
+    if (!fill(tuple, fields_of(type), static_cast<const std::uint8_t*>(record))) {
+        Py_DECREF(tuple);  // empty slots are null, which the tuple's release skips
+        PyErr_Clear();
+        return nullptr;
     }
     return tuple;
+}
+
+PyObject* make_record_tuples(TypeId type, const void* records, std::size_t count) noexcept {
+    const std::size_t size = record_size_of(type);
+    if (size == 0 || count > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return nullptr;
+    PyObject* list = PyTuple_New(static_cast<Py_ssize_t>(count));
+    if (list == nullptr) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    const auto* bytes = static_cast<const std::uint8_t*>(records);
+    for (std::size_t i = 0; i < count; ++i) {
+        PyObject* item = make_record_tuple(type, bytes + i * size);
+        if (item == nullptr) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+    }
+    return list;
 }
 
 }  // namespace qvn::module

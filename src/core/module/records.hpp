@@ -1,45 +1,29 @@
-// Conversion of wire records to named tuples, driven by one table per record:
-// each row says where a tuple item lives in the record and how it converts.
-// The tuple order and the wire order may differ; the table is where that
-// difference is written down.
+// Conversion of wire records to named tuples, driven by the field tables of
+// module/fields.hpp: one walk over a type's table builds its tuple straight
+// from the record's bytes, with no intermediate objects.
 #pragma once
 
 #include <Python.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
-#include <string_view>
 
 #include "module/types.hpp"
 
 namespace qvn::module {
 
-enum class Kind : std::uint8_t {
-    Bool,  // u8, non-zero is True
-    U32,
-    I32,
-    U64,
-    I64,
-    F64,
-    Text,  // UTF-16[units], ends at the first zero unit or the field's end
-};
+// A new named tuple of `type` converted from `record` (the type's wire
+// record, at any alignment); null, with no Python error left set, when it
+// cannot be built or the type has no wire record.
+PyObject* make_record_tuple(TypeId type, const void* record) noexcept;
 
-struct FieldRow {
-    std::uint32_t offset;
-    Kind kind;
-    std::uint16_t units = 0;  // Text only
-};
+// A new tuple of `count` named tuples of `type` from records laid end to end;
+// null, with no Python error left set, when any of them cannot be built.
+PyObject* make_record_tuples(TypeId type, const void* records, std::size_t count) noexcept;
 
-// A new named tuple of `type` whose items are converted from `record` as
-// the rows say, in row order; null (with the Python error cleared) when it
-// cannot be built.
-PyObject* make_record_tuple(TypeId type, std::span<const FieldRow> rows, const void* record) noexcept;
-
-// UTF-16 text to str; lone surrogates are kept as they are.
-PyObject* text_to_str(const char16_t* text, std::size_t units) noexcept;
-
-// The Python form of one field (a new reference, or null).
-PyObject* field_value(const FieldRow& row, const std::uint8_t* record) noexcept;
+// A fixed UTF-16 field of `units` units (at any alignment) to str: the text
+// ends at the first zero unit or at the field's end. Lone surrogates are kept
+// as they are; the conversion never raises except for lack of memory.
+PyObject* text_to_str(const void* field, std::size_t units) noexcept;
 
 }  // namespace qvn::module

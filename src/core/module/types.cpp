@@ -1,140 +1,43 @@
 #include "module/types.hpp"
 
 #include "link/error.hpp"
+#include "module/fields.hpp"
 #include "protocol/wire.hpp"
 
 namespace qvn::module {
 namespace {
 
-// Field names, in tuple order; the same tables name the _asdict keys.
-PyStructSequence_Field kTradePositionFields[] = {
-    {"ticket", nullptr}, {"time", nullptr}, {"time_msc", nullptr}, {"time_update", nullptr},
-    {"time_update_msc", nullptr}, {"type", nullptr}, {"magic", nullptr}, {"identifier", nullptr},
-    {"reason", nullptr}, {"volume", nullptr}, {"price_open", nullptr}, {"sl", nullptr}, {"tp", nullptr},
-    {"price_current", nullptr}, {"swap", nullptr}, {"profit", nullptr}, {"symbol", nullptr},
-    {"comment", nullptr}, {"external_id", nullptr},
-    {nullptr, nullptr},
+struct TypeInfo {
+    const char* name;
+    const char* doc;
 };
 
-PyStructSequence_Field kTradeOrderFields[] = {
-    {"ticket", nullptr}, {"time_setup", nullptr}, {"time_setup_msc", nullptr}, {"time_done", nullptr},
-    {"time_done_msc", nullptr}, {"time_expiration", nullptr}, {"type", nullptr}, {"type_time", nullptr},
-    {"type_filling", nullptr}, {"state", nullptr}, {"magic", nullptr}, {"position_id", nullptr},
-    {"position_by_id", nullptr}, {"reason", nullptr}, {"volume_initial", nullptr},
-    {"volume_current", nullptr}, {"price_open", nullptr}, {"sl", nullptr}, {"tp", nullptr},
-    {"price_current", nullptr}, {"price_stoplimit", nullptr}, {"symbol", nullptr}, {"comment", nullptr},
-    {"external_id", nullptr},
-    {nullptr, nullptr},
+constexpr TypeInfo kInfos[kTypeCount] = {
+    {"TradePosition", "Trade position structure"},
+    {"TradeOrder", "Trade order structure"},
+    {"TradeDeal", "Trade deal structure"},
+    {"TradeRequest", "Trade request structure"},
+    {"OrderSendResult", "order_send result structure"},
+    {"OrderCheckResult", "order_check result structure"},
+    {"Tick", "This is a structure for storing latest symbol prices"},
+    {"TerminalInfo", "This is a structure for storing terminal information"},
+    {"SymbolInfo", "This is a structure for storing symbol information"},
+    {"AccountInfo", "This is a structure for storing account information"},
+    {"BookInfo", "This is a structure for storing Depth of Market information"},
 };
 
-PyStructSequence_Field kTradeDealFields[] = {
-    {"ticket", nullptr}, {"order", nullptr}, {"time", nullptr}, {"time_msc", nullptr}, {"type", nullptr},
-    {"entry", nullptr}, {"magic", nullptr}, {"position_id", nullptr}, {"reason", nullptr},
-    {"volume", nullptr}, {"price", nullptr}, {"commission", nullptr}, {"swap", nullptr}, {"profit", nullptr},
-    {"fee", nullptr}, {"symbol", nullptr}, {"comment", nullptr}, {"external_id", nullptr},
-    {nullptr, nullptr},
-};
+// The interpreter's view of each field table: names only, null-terminated.
+// Filled from the tables at registration and kept for the process's life,
+// as the types refer to them.
+PyStructSequence_Field g_names[kTypeCount][kMaxFields + 1];
+PyStructSequence_Desc g_descs[kTypeCount];
 
-PyStructSequence_Field kTradeRequestFields[] = {
-    {"action", nullptr}, {"magic", nullptr}, {"order", nullptr}, {"symbol", nullptr}, {"volume", nullptr},
-    {"price", nullptr}, {"stoplimit", nullptr}, {"sl", nullptr}, {"tp", nullptr}, {"deviation", nullptr},
-    {"type", nullptr}, {"type_filling", nullptr}, {"type_time", nullptr}, {"expiration", nullptr},
-    {"comment", nullptr}, {"position", nullptr}, {"position_by", nullptr},
-    {nullptr, nullptr},
-};
-
-PyStructSequence_Field kOrderSendResultFields[] = {
-    {"retcode", nullptr}, {"deal", nullptr}, {"order", nullptr}, {"volume", nullptr}, {"price", nullptr},
-    {"bid", nullptr}, {"ask", nullptr}, {"comment", nullptr}, {"request_id", nullptr},
-    {"retcode_external", nullptr}, {"request", nullptr},
-    {nullptr, nullptr},
-};
-
-PyStructSequence_Field kOrderCheckResultFields[] = {
-    {"retcode", nullptr}, {"balance", nullptr}, {"equity", nullptr}, {"profit", nullptr}, {"margin", nullptr},
-    {"margin_free", nullptr}, {"margin_level", nullptr}, {"comment", nullptr}, {"request", nullptr},
-    {nullptr, nullptr},
-};
-
-PyStructSequence_Field kTickFields[] = {
-    {"time", nullptr}, {"bid", nullptr}, {"ask", nullptr}, {"last", nullptr}, {"volume", nullptr},
-    {"time_msc", nullptr}, {"flags", nullptr}, {"volume_real", nullptr},
-    {nullptr, nullptr},
-};
-
-PyStructSequence_Field kTerminalInfoFields[] = {
-    {"community_account", nullptr}, {"community_connection", nullptr}, {"connected", nullptr},
-    {"dlls_allowed", nullptr}, {"trade_allowed", nullptr}, {"tradeapi_disabled", nullptr},
-    {"email_enabled", nullptr}, {"ftp_enabled", nullptr}, {"notifications_enabled", nullptr},
-    {"bvid", nullptr}, {"build", nullptr}, {"maxbars", nullptr}, {"codepage", nullptr},
-    {"ping_last", nullptr}, {"community_balance", nullptr}, {"retransmission", nullptr}, {"company", nullptr},
-    {"name", nullptr}, {"language", nullptr}, {"path", nullptr}, {"data_path", nullptr},
-    {"commondata_path", nullptr},
-    {nullptr, nullptr},
-};
-
-PyStructSequence_Field kSymbolInfoFields[] = {
-    {"custom", nullptr}, {"chart_mode", nullptr}, {"select", nullptr}, {"visible", nullptr},
-    {"session_deals", nullptr}, {"session_buy_orders", nullptr}, {"session_sell_orders", nullptr},
-    {"volume", nullptr}, {"volumehigh", nullptr}, {"volumelow", nullptr}, {"time", nullptr},
-    {"digits", nullptr}, {"spread", nullptr}, {"spread_float", nullptr}, {"ticks_bookdepth", nullptr},
-    {"trade_calc_mode", nullptr}, {"trade_mode", nullptr}, {"start_time", nullptr},
-    {"expiration_time", nullptr}, {"trade_stops_level", nullptr}, {"trade_freeze_level", nullptr},
-    {"trade_exemode", nullptr}, {"swap_mode", nullptr}, {"swap_rollover3days", nullptr},
-    {"margin_hedged_use_leg", nullptr}, {"expiration_mode", nullptr}, {"filling_mode", nullptr},
-    {"order_mode", nullptr}, {"order_gtc_mode", nullptr}, {"option_mode", nullptr}, {"option_right", nullptr},
-    {"bid", nullptr}, {"bidhigh", nullptr}, {"bidlow", nullptr}, {"ask", nullptr}, {"askhigh", nullptr},
-    {"asklow", nullptr}, {"last", nullptr}, {"lasthigh", nullptr}, {"lastlow", nullptr},
-    {"volume_real", nullptr}, {"volumehigh_real", nullptr}, {"volumelow_real", nullptr},
-    {"option_strike", nullptr}, {"point", nullptr}, {"trade_tick_value", nullptr},
-    {"trade_tick_value_profit", nullptr}, {"trade_tick_value_loss", nullptr}, {"trade_tick_size", nullptr},
-    {"trade_contract_size", nullptr}, {"trade_accrued_interest", nullptr}, {"trade_face_value", nullptr},
-    {"trade_liquidity_rate", nullptr}, {"volume_min", nullptr}, {"volume_max", nullptr},
-    {"volume_step", nullptr}, {"volume_limit", nullptr}, {"swap_long", nullptr}, {"swap_short", nullptr},
-    {"margin_initial", nullptr}, {"margin_maintenance", nullptr}, {"session_volume", nullptr},
-    {"session_turnover", nullptr}, {"session_interest", nullptr}, {"session_buy_orders_volume", nullptr},
-    {"session_sell_orders_volume", nullptr}, {"session_open", nullptr}, {"session_close", nullptr},
-    {"session_aw", nullptr}, {"session_price_settlement", nullptr}, {"session_price_limit_min", nullptr},
-    {"session_price_limit_max", nullptr}, {"margin_hedged", nullptr}, {"price_change", nullptr},
-    {"price_volatility", nullptr}, {"price_theoretical", nullptr}, {"price_greeks_delta", nullptr},
-    {"price_greeks_theta", nullptr}, {"price_greeks_gamma", nullptr}, {"price_greeks_vega", nullptr},
-    {"price_greeks_rho", nullptr}, {"price_greeks_omega", nullptr}, {"price_sensitivity", nullptr},
-    {"basis", nullptr}, {"category", nullptr}, {"currency_base", nullptr}, {"currency_profit", nullptr},
-    {"currency_margin", nullptr}, {"bank", nullptr}, {"description", nullptr}, {"exchange", nullptr},
-    {"formula", nullptr}, {"isin", nullptr}, {"name", nullptr}, {"page", nullptr}, {"path", nullptr},
-    {nullptr, nullptr},
-};
-
-PyStructSequence_Field kAccountInfoFields[] = {
-    {"login", nullptr}, {"trade_mode", nullptr}, {"leverage", nullptr}, {"limit_orders", nullptr},
-    {"margin_so_mode", nullptr}, {"trade_allowed", nullptr}, {"trade_expert", nullptr},
-    {"margin_mode", nullptr}, {"currency_digits", nullptr}, {"fifo_close", nullptr}, {"balance", nullptr},
-    {"credit", nullptr}, {"profit", nullptr}, {"equity", nullptr}, {"margin", nullptr},
-    {"margin_free", nullptr}, {"margin_level", nullptr}, {"margin_so_call", nullptr},
-    {"margin_so_so", nullptr}, {"margin_initial", nullptr}, {"margin_maintenance", nullptr},
-    {"assets", nullptr}, {"liabilities", nullptr}, {"commission_blocked", nullptr}, {"name", nullptr},
-    {"server", nullptr}, {"currency", nullptr}, {"company", nullptr},
-    {nullptr, nullptr},
-};
-
-PyStructSequence_Field kBookInfoFields[] = {
-    {"type", nullptr}, {"price", nullptr}, {"volume", nullptr}, {"volume_dbl", nullptr},
-    {nullptr, nullptr},
-};
-
-PyStructSequence_Desc kDescs[kTypeCount] = {
-    {"TradePosition", "Trade position structure", kTradePositionFields, 19},
-    {"TradeOrder", "Trade order structure", kTradeOrderFields, 24},
-    {"TradeDeal", "Trade deal structure", kTradeDealFields, 18},
-    {"TradeRequest", "Trade request structure", kTradeRequestFields, 17},
-    {"OrderSendResult", "order_send result structure", kOrderSendResultFields, 11},
-    {"OrderCheckResult", "order_check result structure", kOrderCheckResultFields, 9},
-    {"Tick", "This is a structure for storing latest symbol prices", kTickFields, 8},
-    {"TerminalInfo", "This is a structure for storing terminal information", kTerminalInfoFields, 22},
-    {"SymbolInfo", "This is a structure for storing symbol information", kSymbolInfoFields, 96},
-    {"AccountInfo", "This is a structure for storing account information", kAccountInfoFields, 28},
-    {"BookInfo", "This is a structure for storing Depth of Market information", kBookInfoFields, 4},
-};
+void describe(int i) noexcept {
+    const std::span<const Field> fields = fields_of(static_cast<TypeId>(i));
+    for (std::size_t f = 0; f < fields.size(); ++f) g_names[i][f] = {fields[f].name, nullptr};
+    g_names[i][fields.size()] = {nullptr, nullptr};
+    g_descs[i] = {kInfos[i].name, kInfos[i].doc, g_names[i], static_cast<int>(fields.size())};
+}
 
 PyTypeObject g_types[kTypeCount];
 bool g_ready[kTypeCount];
@@ -148,20 +51,23 @@ constexpr TypeId kAsdictOrder[kTypeCount] = {
 
 PyObject* asdict(PyObject* self, PyObject*) {
     if (self == nullptr) return link::error_none(wire::kInvalidParams, "Invalid object type");
-    const PyStructSequence_Desc* desc = nullptr;
+    std::span<const Field> fields;
+    bool found = false;
     for (TypeId id : kAsdictOrder) {
         PyTypeObject* type = type_of(id);
         if (type == nullptr) continue;
         const int match = PyObject_IsInstance(self, reinterpret_cast<PyObject*>(type));
         if (match < 0) PyErr_Clear();
         if (match == 1) {
-            desc = &kDescs[static_cast<int>(id)];
+            fields = fields_of(id);
+            found = true;
             break;
         }
     }
-    if (desc == nullptr) return link::error_none(wire::kInvalidParams, "Invalid object type");
+    if (!found) return link::error_none(wire::kInvalidParams, "Invalid object type");
     const Py_ssize_t size = PyTuple_GET_SIZE(self);
-    if (size != desc->n_in_sequence) return link::error_none(wire::kInvalidParams, "Invalid tuple size");
+    if (size != static_cast<Py_ssize_t>(fields.size()))
+        return link::error_none(wire::kInvalidParams, "Invalid tuple size");
     PyObject* dict = PyDict_New();
     if (dict == nullptr) {
         PyErr_Clear();
@@ -169,7 +75,7 @@ PyObject* asdict(PyObject* self, PyObject*) {
     }
     for (Py_ssize_t i = 0; i < size; ++i) {
         PyObject* item = PyTuple_GET_ITEM(self, i);
-        if (item != nullptr && PyDict_SetItemString(dict, desc->fields[i].name, item) < 0) {
+        if (item != nullptr && PyDict_SetItemString(dict, fields[static_cast<std::size_t>(i)].name, item) < 0) {
             Py_DECREF(dict);
             PyErr_Clear();
             return link::error_none(wire::kOutOfMemory, "Can't create dictionary");
@@ -194,7 +100,8 @@ void register_types(PyObject* module) noexcept {
             PyErr_Clear();
             continue;
         }
-        if (PyStructSequence_InitType2(&g_types[i], &kDescs[i]) < 0) {
+        describe(i);
+        if (PyStructSequence_InitType2(&g_types[i], &g_descs[i]) < 0) {
             PyErr_Clear();
             Py_DECREF(name);
             continue;
@@ -211,7 +118,7 @@ void register_types(PyObject* module) noexcept {
         } else {
             PyErr_Clear();
         }
-        if (PyModule_AddObject(module, kDescs[i].name, type) < 0) {
+        if (PyModule_AddObject(module, kInfos[i].name, type) < 0) {
             PyErr_Clear();
             Py_DECREF(type);
         }

@@ -134,6 +134,9 @@ struct FileInfo {
     bool directory = false;
     bool executable = false;
     std::uint64_t write_time = 0;  // nanoseconds since 1970, 0 when unknown
+    // Owned by this user (or the system's administrator) and writable by
+    // nobody else: another user cannot have put it there or changed it.
+    bool trusted = true;
 };
 FileInfo file_info(std::u16string_view path) noexcept;
 
@@ -164,5 +167,12 @@ std::u16string parent_executable();
 std::u16string own_executable();
 
 void sleep_ms(unsigned milliseconds) noexcept;
+
+// ---- Memory ---------------------------------------------------------------
+
+// A hint that the large block [data, data + bytes) be backed by large pages,
+// given for every whole page that holds part of it. A backend without such
+// pages does nothing.
+void advise_large_pages(void* data, std::size_t bytes) noexcept;
 
 }  // namespace qvn::platform

@@ -56,6 +56,7 @@ FileInfo file_info(std::u16string_view path) noexcept {
         info.executable = S_ISREG(st.st_mode) && (st.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) != 0;
         info.write_time = static_cast<std::uint64_t>(st.st_mtim.tv_sec) * 1000000000ull +
                           static_cast<std::uint64_t>(st.st_mtim.tv_nsec);
+        info.trusted = (st.st_uid == ::geteuid() || st.st_uid == 0) && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
     } catch (...) {
         info = FileInfo{};
     }

@@ -1,7 +1,10 @@
-// Stream transfers over a connected Unix domain socket.
+// Stream transfers over a connected Unix domain socket, and the memory
+// hints that go with large transfers.
 #include <cerrno>
+#include <cstdint>
 #include <ctime>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -65,6 +68,24 @@ void sleep_ms(unsigned milliseconds) noexcept {
     timespec ts{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
     while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
+}
+
+// Whole pages, the first and last included: advising only the pages inside
+// a block splits its mapping, and a split mapping cannot be remapped larger
+// in one piece, so the C allocator would copy it on the next growth.
+void advise_large_pages(void* data, std::size_t bytes) noexcept {
+#ifdef MADV_HUGEPAGE
+    const long size = ::sysconf(_SC_PAGESIZE);
+    if (size <= 0 || data == nullptr || bytes == 0) return;
+    const auto page = static_cast<std::uintptr_t>(size);
+    const auto at = reinterpret_cast<std::uintptr_t>(data);
+    const std::uintptr_t begin = at / page * page;
+    const std::uintptr_t end = (at + bytes + page - 1) / page * page;
+    ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+    (void)data;
+    (void)bytes;
+#endif
 }
 
 }  // namespace qvn::platform

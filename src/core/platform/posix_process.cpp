@@ -3,9 +3,10 @@
 #include <climits>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <string>
-#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,14 +29,61 @@ std::u16string read_link(const std::string& link) {
     return protocol::path_to_utf16(target);
 }
 
-// In the grandchild: closes every descriptor except the ones it keeps.
-void close_other_descriptors(int keep) {
-    rlimit lim{};
-    long max = (::getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY)
-                   ? static_cast<long>(lim.rlim_cur) : 4096;
-    if (max > 65536) max = 65536;
-    for (int fd = 3; fd < max; ++fd)
-        if (fd != keep) ::close(fd);
+#ifdef SYS_close_range
+constexpr long kCloseRange = SYS_close_range;
+#else
+constexpr long kCloseRange = 436;  // the same number on every architecture; older headers lack it
+#endif
+
+// One pass over /proc/self/fd (open as `dir`) with raw system calls: closes
+// every listed descriptor from 3 on except `keep`. True when it closed any.
+bool close_listed(int dir, int keep) noexcept {
+    if (::lseek(dir, 0, SEEK_SET) != 0) return false;
+    bool closed = false;
+    alignas(8) char buffer[4096];
+    long n;
+    while ((n = ::syscall(SYS_getdents64, dir, buffer, sizeof buffer)) > 0) {
+        for (long pos = 0; pos < n;) {
+            // linux_dirent64: u64 inode, i64 offset, u16 record length, u8 type, name.
+            unsigned short reclen = 0;
+            std::memcpy(&reclen, buffer + pos + 16, sizeof reclen);
+            const char* name = buffer + pos + 19;
+            int fd = 0;
+            bool number = *name != '\0';
+            for (const char* c = name; number && *c != '\0'; ++c) {
+                if (*c < '0' || *c > '9') number = false;
+                fd = fd * 10 + (*c - '0');
+            }
+            if (number && fd > 2 && fd != keep && fd != dir) {
+                ::close(fd);
+                closed = true;
+            }
+            pos += reclen;
+        }
+    }
+    return closed;
+}
+
+// In the grandchild: closes every descriptor from 3 on except `keep`. The
+// soft descriptor limit is no bound (a descriptor may have been opened before
+// the limit was lowered), so the kernel closes the whole range; where it
+// cannot, the open descriptors are listed instead, with raw system calls,
+// since nothing that allocates is safe between fork and exec.
+void close_other_descriptors(int keep) noexcept {
+    const auto close_range = [](unsigned first, unsigned last) {
+        return first > last || ::syscall(kCloseRange, first, last, 0u) == 0;
+    };
+    const bool done = keep < 3 ? close_range(3, ~0u)
+                               : close_range(3, static_cast<unsigned>(keep) - 1) &&
+                                     close_range(static_cast<unsigned>(keep) + 1, ~0u);
+    if (done) return;
+    const int dir = ::open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return;
+    // Closing changes the listing being read, so it is read again until a
+    // pass finds nothing left to close.
+    while (close_listed(dir, keep)) {
+    }
+    ::close(dir);
 }
 
 }  // namespace
@@ -64,6 +112,9 @@ bool spawn_detached(std::u16string_view path, bool portable) noexcept {
         // First child: new session, then fork again so the Terminal is
         // adopted by init and never stays a zombie of this process.
         ::close(report[0]);
+        // The report pipe must survive the standard streams being replaced.
+        int report_fd = report[1];
+        if (report_fd <= 2) report_fd = ::fcntl(report[1], F_DUPFD_CLOEXEC, 3);
         ::setsid();
         const pid_t grandchild = ::fork();
         if (grandchild != 0) ::_exit(grandchild < 0 ? 1 : 0);
@@ -78,10 +129,10 @@ bool spawn_detached(std::u16string_view path, bool portable) noexcept {
             ::dup2(null, 2);
             if (null > 2) ::close(null);
         }
-        close_other_descriptors(report[1]);
+        close_other_descriptors(report_fd);
         ::execv(file.c_str(), argv);
         const int error = errno;
-        ssize_t ignored = ::write(report[1], &error, sizeof error);
+        ssize_t ignored = ::write(report_fd, &error, sizeof error);
         (void)ignored;
         ::_exit(127);
     }

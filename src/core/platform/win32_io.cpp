@@ -67,4 +67,11 @@ void close_handle(Handle& h) noexcept {
 
 void sleep_ms(unsigned milliseconds) noexcept { ::Sleep(milliseconds); }
 
+// Large pages on Windows need a privilege ordinary users lack and memory
+// reserved up front; the hint is not worth either.
+void advise_large_pages(void* data, std::size_t bytes) noexcept {
+    (void)data;
+    (void)bytes;
+}
+
 }  // namespace qvn::platform

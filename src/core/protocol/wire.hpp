@@ -41,6 +41,12 @@ inline constexpr std::size_t kSymbolRecordShort = 2929;
 inline constexpr std::uint32_t kStateReady = 2;
 inline constexpr std::uint32_t kStateAuthFailed = 3;
 
+// Request sizes after the command code of the trading commands.
+inline constexpr std::size_t kTicketArgSize = 8;     // u64 ticket or position id
+inline constexpr std::size_t kRangeArgSize = 16;     // i64 date_from, i64 date_to
+inline constexpr std::size_t kTextUnits = 32;        // fixed text fields of trade records
+inline constexpr std::size_t kResultCommentUnits = 100;
+
 enum Command : std::uint32_t {
     kVersion = 1,
     kHandshake = 4,
@@ -300,6 +306,128 @@ struct BookRecord {
     double volume_dbl;
 };
 
+// One open position.
+struct TradePositionRecord {
+    std::uint64_t ticket;
+    std::int64_t time;
+    std::int64_t time_msc;
+    std::int64_t time_update;
+    std::int64_t time_update_msc;
+    std::uint32_t type;
+    std::uint64_t magic;
+    std::uint64_t identifier;
+    std::uint32_t reason;
+    double volume;
+    double price_open;
+    double sl;
+    double tp;
+    double price_current;
+    std::uint8_t reserved[8];  // carried on the wire, taken by no tuple item
+    double swap;
+    double profit;
+    char16_t symbol[32];
+    char16_t comment[32];
+    char16_t external_id[32];
+};
+
+// One order: active orders and history orders alike.
+struct TradeOrderRecord {
+    std::uint64_t ticket;
+    std::int64_t time_setup;
+    std::int64_t time_setup_msc;
+    std::int64_t time_done;
+    std::int64_t time_done_msc;
+    std::int64_t time_expiration;
+    std::uint32_t type;
+    std::uint32_t type_time;
+    std::uint32_t type_filling;
+    std::uint32_t state;
+    std::uint64_t magic;
+    std::uint64_t position_id;
+    std::uint64_t position_by_id;
+    std::uint32_t reason;
+    double volume_initial;
+    double volume_current;
+    double price_open;
+    double sl;
+    double tp;
+    double price_current;
+    double price_stoplimit;
+    char16_t symbol[32];
+    char16_t comment[32];
+    char16_t external_id[32];
+};
+
+// One deal of the trade history.
+struct TradeDealRecord {
+    std::uint64_t ticket;
+    std::uint64_t order;
+    std::int64_t time;
+    std::int64_t time_msc;
+    std::uint32_t type;
+    std::uint32_t entry;
+    std::uint64_t magic;
+    std::uint64_t position_id;
+    std::uint32_t reason;
+    double volume;
+    double price;
+    double commission;
+    double swap;
+    double profit;
+    double fee;
+    char16_t symbol[32];
+    char16_t comment[32];
+    char16_t external_id[32];
+};
+
+// A trade request, as sent to order_check and order_send. A field the caller
+// did not give is zero.
+struct TradeRequestRecord {
+    std::uint32_t action;
+    std::uint64_t magic;
+    std::uint64_t order;
+    char16_t symbol[32];
+    double volume;
+    double price;
+    double stoplimit;
+    double sl;
+    double tp;
+    std::uint64_t deviation;
+    std::uint32_t type;
+    std::uint32_t type_filling;
+    std::uint32_t type_time;
+    std::int64_t expiration;
+    char16_t comment[32];
+    std::uint64_t position;
+    std::uint64_t position_by;
+};
+
+// Answer to order_check: the trade return code and the account after the trade.
+struct TradeCheckResultRecord {
+    std::uint32_t retcode;
+    double balance;
+    double equity;
+    double profit;
+    double margin;
+    double margin_free;
+    double margin_level;
+    char16_t comment[100];
+};
+
+// Answer to order_send.
+struct TradeSendResultRecord {
+    std::uint32_t retcode;
+    std::uint64_t deal;
+    std::uint64_t order;
+    double volume;
+    double price;
+    double bid;
+    double ask;
+    char16_t comment[100];
+    std::uint32_t request_id;
+    std::int32_t retcode_external;
+};
+
 #pragma pack(pop)
 
 static_assert(sizeof(TickRecord) == 60);
@@ -480,5 +608,114 @@ static_assert(offsetof(BookRecord, type) == 0);
 static_assert(offsetof(BookRecord, price) == 4);
 static_assert(offsetof(BookRecord, volume) == 12);
 static_assert(offsetof(BookRecord, volume_dbl) == 20);
+
+static_assert(sizeof(TradePositionRecord) == 320);
+static_assert(offsetof(TradePositionRecord, ticket) == 0);
+static_assert(offsetof(TradePositionRecord, time) == 8);
+static_assert(offsetof(TradePositionRecord, time_msc) == 16);
+static_assert(offsetof(TradePositionRecord, time_update) == 24);
+static_assert(offsetof(TradePositionRecord, time_update_msc) == 32);
+static_assert(offsetof(TradePositionRecord, type) == 40);
+static_assert(offsetof(TradePositionRecord, magic) == 44);
+static_assert(offsetof(TradePositionRecord, identifier) == 52);
+static_assert(offsetof(TradePositionRecord, reason) == 60);
+static_assert(offsetof(TradePositionRecord, volume) == 64);
+static_assert(offsetof(TradePositionRecord, price_open) == 72);
+static_assert(offsetof(TradePositionRecord, sl) == 80);
+static_assert(offsetof(TradePositionRecord, tp) == 88);
+static_assert(offsetof(TradePositionRecord, price_current) == 96);
+static_assert(offsetof(TradePositionRecord, reserved) == 104);
+static_assert(offsetof(TradePositionRecord, swap) == 112);
+static_assert(offsetof(TradePositionRecord, profit) == 120);
+static_assert(offsetof(TradePositionRecord, symbol) == 128);
+static_assert(offsetof(TradePositionRecord, comment) == 192);
+static_assert(offsetof(TradePositionRecord, external_id) == 256);
+
+static_assert(sizeof(TradeOrderRecord) == 340);
+static_assert(offsetof(TradeOrderRecord, ticket) == 0);
+static_assert(offsetof(TradeOrderRecord, time_setup) == 8);
+static_assert(offsetof(TradeOrderRecord, time_setup_msc) == 16);
+static_assert(offsetof(TradeOrderRecord, time_done) == 24);
+static_assert(offsetof(TradeOrderRecord, time_done_msc) == 32);
+static_assert(offsetof(TradeOrderRecord, time_expiration) == 40);
+static_assert(offsetof(TradeOrderRecord, type) == 48);
+static_assert(offsetof(TradeOrderRecord, type_time) == 52);
+static_assert(offsetof(TradeOrderRecord, type_filling) == 56);
+static_assert(offsetof(TradeOrderRecord, state) == 60);
+static_assert(offsetof(TradeOrderRecord, magic) == 64);
+static_assert(offsetof(TradeOrderRecord, position_id) == 72);
+static_assert(offsetof(TradeOrderRecord, position_by_id) == 80);
+static_assert(offsetof(TradeOrderRecord, reason) == 88);
+static_assert(offsetof(TradeOrderRecord, volume_initial) == 92);
+static_assert(offsetof(TradeOrderRecord, volume_current) == 100);
+static_assert(offsetof(TradeOrderRecord, price_open) == 108);
+static_assert(offsetof(TradeOrderRecord, sl) == 116);
+static_assert(offsetof(TradeOrderRecord, tp) == 124);
+static_assert(offsetof(TradeOrderRecord, price_current) == 132);
+static_assert(offsetof(TradeOrderRecord, price_stoplimit) == 140);
+static_assert(offsetof(TradeOrderRecord, symbol) == 148);
+static_assert(offsetof(TradeOrderRecord, comment) == 212);
+static_assert(offsetof(TradeOrderRecord, external_id) == 276);
+
+static_assert(sizeof(TradeDealRecord) == 300);
+static_assert(offsetof(TradeDealRecord, ticket) == 0);
+static_assert(offsetof(TradeDealRecord, order) == 8);
+static_assert(offsetof(TradeDealRecord, time) == 16);
+static_assert(offsetof(TradeDealRecord, time_msc) == 24);
+static_assert(offsetof(TradeDealRecord, type) == 32);
+static_assert(offsetof(TradeDealRecord, entry) == 36);
+static_assert(offsetof(TradeDealRecord, magic) == 40);
+static_assert(offsetof(TradeDealRecord, position_id) == 48);
+static_assert(offsetof(TradeDealRecord, reason) == 56);
+static_assert(offsetof(TradeDealRecord, volume) == 60);
+static_assert(offsetof(TradeDealRecord, price) == 68);
+static_assert(offsetof(TradeDealRecord, commission) == 76);
+static_assert(offsetof(TradeDealRecord, swap) == 84);
+static_assert(offsetof(TradeDealRecord, profit) == 92);
+static_assert(offsetof(TradeDealRecord, fee) == 100);
+static_assert(offsetof(TradeDealRecord, symbol) == 108);
+static_assert(offsetof(TradeDealRecord, comment) == 172);
+static_assert(offsetof(TradeDealRecord, external_id) == 236);
+
+static_assert(sizeof(TradeRequestRecord) == 232);
+static_assert(offsetof(TradeRequestRecord, action) == 0);
+static_assert(offsetof(TradeRequestRecord, magic) == 4);
+static_assert(offsetof(TradeRequestRecord, order) == 12);
+static_assert(offsetof(TradeRequestRecord, symbol) == 20);
+static_assert(offsetof(TradeRequestRecord, volume) == 84);
+static_assert(offsetof(TradeRequestRecord, price) == 92);
+static_assert(offsetof(TradeRequestRecord, stoplimit) == 100);
+static_assert(offsetof(TradeRequestRecord, sl) == 108);
+static_assert(offsetof(TradeRequestRecord, tp) == 116);
+static_assert(offsetof(TradeRequestRecord, deviation) == 124);
+static_assert(offsetof(TradeRequestRecord, type) == 132);
+static_assert(offsetof(TradeRequestRecord, type_filling) == 136);
+static_assert(offsetof(TradeRequestRecord, type_time) == 140);
+static_assert(offsetof(TradeRequestRecord, expiration) == 144);
+static_assert(offsetof(TradeRequestRecord, comment) == 152);
+static_assert(offsetof(TradeRequestRecord, position) == 216);
+static_assert(offsetof(TradeRequestRecord, position_by) == 224);
+
+static_assert(sizeof(TradeCheckResultRecord) == 252);
+static_assert(offsetof(TradeCheckResultRecord, retcode) == 0);
+static_assert(offsetof(TradeCheckResultRecord, balance) == 4);
+static_assert(offsetof(TradeCheckResultRecord, equity) == 12);
+static_assert(offsetof(TradeCheckResultRecord, profit) == 20);
+static_assert(offsetof(TradeCheckResultRecord, margin) == 28);
+static_assert(offsetof(TradeCheckResultRecord, margin_free) == 36);
+static_assert(offsetof(TradeCheckResultRecord, margin_level) == 44);
+static_assert(offsetof(TradeCheckResultRecord, comment) == 52);
+
+static_assert(sizeof(TradeSendResultRecord) == 260);
+static_assert(offsetof(TradeSendResultRecord, retcode) == 0);
+static_assert(offsetof(TradeSendResultRecord, deal) == 4);
+static_assert(offsetof(TradeSendResultRecord, order) == 12);
+static_assert(offsetof(TradeSendResultRecord, volume) == 20);
+static_assert(offsetof(TradeSendResultRecord, price) == 28);
+static_assert(offsetof(TradeSendResultRecord, bid) == 36);
+static_assert(offsetof(TradeSendResultRecord, ask) == 44);
+static_assert(offsetof(TradeSendResultRecord, comment) == 52);
+static_assert(offsetof(TradeSendResultRecord, request_id) == 252);
+static_assert(offsetof(TradeSendResultRecord, retcode_external) == 256);
 
 }  // namespace qvn::wire

@@ -1,0 +1,69 @@
+#include "memory_pipe.hpp"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace qvn::fuzz {
+namespace {
+
+MemoryPipe g_pipe;
+
+// A transfer on a handle that is not the open connection is a fault of the
+// code under test (a closed handle used again), not of its input.
+void check_handle(platform::Handle h) noexcept {
+    if (h != kMemoryHandle || !g_pipe.open) std::abort();
+}
+
+}  // namespace
+
+MemoryPipe& pipe() noexcept { return g_pipe; }
+
+platform::Handle open_pipe(std::span<const std::uint8_t> incoming) noexcept {
+    g_pipe.incoming = incoming;
+    g_pipe.taken = 0;
+    g_pipe.sent.clear();
+    g_pipe.open = true;
+    g_pipe.closes = 0;
+    return kMemoryHandle;
+}
+
+}  // namespace qvn::fuzz
+
+namespace qvn::platform {
+
+using fuzz::g_pipe;
+
+Io write_all(Handle h, const void* data, std::size_t n) noexcept {
+    fuzz::check_handle(h);
+    const auto* p = static_cast<const std::uint8_t*>(data);
+    g_pipe.sent.insert(g_pipe.sent.end(), p, p + n);
+    return Io::Ok;
+}
+
+// Like a socket whose peer wrote `incoming` and then closed its end: a read
+// beyond the end delivers what is left and reports the connection broken.
+Io read_all(Handle h, void* data, std::size_t n) noexcept {
+    fuzz::check_handle(h);
+    const std::size_t left = g_pipe.incoming.size() - g_pipe.taken;
+    const std::size_t k = n < left ? n : left;
+    if (k != 0) std::memcpy(data, g_pipe.incoming.data() + g_pipe.taken, k);
+    g_pipe.taken += k;
+    return k == n ? Io::Ok : Io::Broken;
+}
+
+bool peer_closed(Handle h) noexcept {
+    fuzz::check_handle(h);
+    return false;  // the unread bytes are still to be taken
+}
+
+void close_handle(Handle& h) noexcept {
+    if (h == kInvalidHandle) return;
+    fuzz::check_handle(h);
+    g_pipe.open = false;
+    ++g_pipe.closes;
+    h = kInvalidHandle;
+}
+
+void sleep_ms(unsigned) noexcept {}
+
+}  // namespace qvn::platform

@@ -1,0 +1,72 @@
+// order_calc_margin and order_calc_profit: the Terminal computes, the module
+// only carries the arguments over and the one double back.
+#include <array>
+
+#include "link/client.hpp"
+#include "link/error.hpp"
+#include "link/stream.hpp"
+#include "market/market.hpp"
+#include "module/args.hpp"
+#include "protocol/wire.hpp"
+
+namespace qvn::market {
+namespace {
+
+// action (u32), symbol, then the doubles in order.
+template <std::size_t N>
+PyObject* calculate(std::uint32_t command, std::uint32_t action, std::u16string_view symbol,
+                    const std::array<double, N>& values) noexcept {
+    double result = 0.0;
+    const std::int32_t code = link::transact(
+        link::client().handle(), command, 4 + link::text_size(symbol) + 8 * N,
+        [&](link::PipeWriter& w) noexcept {
+            bool ok = w.put(action) && w.put_text(symbol);
+            for (double v : values) ok = ok && w.put(v);
+            return ok;
+        },
+        [&result](link::PipeReader& r) noexcept { return r.get(result); });
+    if (code < 0) return link::error_none(code);
+    return PyFloat_FromDouble(result);
+}
+
+PyObject* invalid_arguments() noexcept { return link::error_none(wire::kInvalidParams, "Invalid arguments"); }
+
+// The interpreter's tuple parser on exactly `count` arguments; its error is
+// discarded. `k` keeps the low bits of any int, so -1 becomes 0xFFFFFFFF once
+// cut to 32 bits.
+template <class... Out>
+bool parse(PyObject* args, Py_ssize_t count, const char* format, Out*... out) noexcept {
+    if (args == nullptr || PyTuple_GET_SIZE(args) != count) return false;
+    if (PyArg_ParseTuple(args, format, out...)) return true;
+    PyErr_Clear();
+    return false;
+}
+
+}  // namespace
+
+PyObject* py_order_calc_margin(PyObject*, PyObject* args) {
+    link::reset_error();
+    unsigned long action = 0;
+    PyObject* symbol_obj = nullptr;
+    double volume = 0.0, price = 0.0;
+    module::SymbolName symbol;
+    if (!parse(args, 4, "kOdd", &action, &symbol_obj, &volume, &price) || !module::to_symbol(symbol_obj, symbol))
+        return invalid_arguments();
+    return calculate(wire::kOrderCalcMargin, static_cast<std::uint32_t>(action), symbol.view(),
+                     std::array{volume, price});
+}
+
+PyObject* py_order_calc_profit(PyObject*, PyObject* args) {
+    link::reset_error();
+    unsigned long action = 0;
+    PyObject* symbol_obj = nullptr;
+    double volume = 0.0, price_open = 0.0, price_close = 0.0;
+    module::SymbolName symbol;
+    if (!parse(args, 5, "kOddd", &action, &symbol_obj, &volume, &price_open, &price_close) ||
+        !module::to_symbol(symbol_obj, symbol))
+        return invalid_arguments();
+    return calculate(wire::kOrderCalcProfit, static_cast<std::uint32_t>(action), symbol.view(),
+                     std::array{volume, price_open, price_close});
+}
+
+}  // namespace qvn::market

@@ -1,0 +1,152 @@
+// Symbol commands: the catalogue (count, lists, one record), the latest
+// tick, and Market Watch selection.
+#include <cstring>
+
+#include "protocol/group.hpp"
+#include "protocol/wire.hpp"
+#include "terminal/market/symbol_record.hpp"
+#include "terminal/terminal.hpp"
+
+namespace qvn::terminal {
+namespace {
+
+namespace wire = qvn::wire;
+
+}  // namespace
+
+std::int32_t Terminal::symbol_index(std::u16string_view name, std::size_t& index) const {
+    if (name.size() > wire::kSymbolUnits) return wire::kInvalidParams;
+    index = catalogue_.index_of(name);
+    return index != Catalogue::npos ? wire::kSuccess : wire::kNotFound;
+}
+
+std::string Terminal::account_currency() const {
+    const std::u16string currency = current_account().currency;
+    std::string out;
+    for (char16_t c : currency) out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+    return out;
+}
+
+Rates Terminal::rates(std::int64_t now_ms) {
+    std::vector<PairQuote> pairs;
+    for (const SymbolModel& m : market_.symbols()) {
+        const Instrument& ins = m.instrument();
+        if (ins.currency_base == ins.currency_profit) continue;  // an index quotes no exchange rate
+        const DaySummary q = quotes_.summary(m, now_ms);
+        if (q.quoted) pairs.push_back({ins.currency_base, ins.currency_profit, q.latest.bid, q.latest.ask});
+    }
+    return Rates(std::move(pairs));
+}
+
+bool Terminal::stream_symbols(std::uint32_t cmd, const std::vector<std::uint32_t>* indices, Exchange& ex) {
+    const std::uint64_t count = indices != nullptr ? indices->size() : catalogue_.size();
+    const std::uint64_t limit = settings_.max_response_bytes();
+    if (count > (limit - 12) / sizeof(wire::SymbolInfoRecord)) return ex.status(cmd, wire::kOutOfMemory);
+
+    // Everything that varies per price process is worked out once, before
+    // streaming: generated symbols share their template's process, so a
+    // catalogue of any size costs one summary per table symbol.
+    const std::int64_t now = market_.now_ms();
+    const std::string currency = account_currency();
+    const Rates r = rates(now);
+    const auto& models = market_.symbols();
+    std::vector<DaySummary> summaries(models.size());
+    std::vector<TickValue> values(models.size());
+    std::vector<std::uint8_t> used(models.size(), 0);
+    for (std::uint64_t k = 0; k < count; ++k) {
+        const std::size_t i = indices != nullptr ? (*indices)[k] : k;
+        used[catalogue_[i].model->index()] = 1;
+    }
+    for (std::size_t m = 0; m < models.size(); ++m) {
+        if (used[m] == 0) continue;
+        summaries[m] = quotes_.summary(models[m], now);
+        values[m] = tick_value(models[m].instrument(), currency, r);
+    }
+    const std::vector<std::uint8_t> selection = watch_.selection();
+
+    std::uint64_t next = 0;
+    return ex.stream_records<wire::SymbolInfoRecord>(
+        cmd, count, [&](wire::SymbolInfoRecord* out, std::size_t max) {
+            std::size_t n = 0;
+            for (; n < max && next < count; ++n, ++next) {
+                const std::size_t i = indices != nullptr ? (*indices)[next] : next;
+                const CatalogueEntry& e = catalogue_[i];
+                const std::size_t m = e.model->index();
+                fill_symbol_record(out[n], e, summaries[m], selection[i] != 0, values[m]);
+            }
+            return n;
+        });
+}
+
+bool Terminal::on_symbol_info(std::uint32_t cmd, RequestReader& in, Exchange& ex) {
+    std::u16string name;
+    if (!in.wide(name) || !in.done()) return ex.status(cmd, wire::kInvalidParams);
+    std::size_t i = 0;
+    if (const std::int32_t code = symbol_index(name, i); code != wire::kSuccess)
+        return ex.status(cmd, code);
+    const CatalogueEntry& e = catalogue_[i];
+    const std::int64_t now = market_.now_ms();
+    const DaySummary q = quotes_.summary(*e.model, now);
+    const TickValue value = tick_value(e.model->instrument(), account_currency(), rates(now));
+    wire::SymbolInfoRecord record;
+    fill_symbol_record(record, e, q, watch_.selected(i), value);
+    Response r(cmd, wire::kSuccess);
+    // Older builds send the record without its trailing name.
+    r.put_bytes(&record, serves_catalogue() ? sizeof record : wire::kSymbolRecordShort);
+    return ex.send(r);
+}
+
+bool Terminal::on_symbol_select(std::uint32_t cmd, RequestReader& in, Exchange& ex) {
+    std::u16string name;
+    std::uint8_t enable = 0;
+    if (!in.wide(name) || !in.read(enable) || !in.done()) return ex.status(cmd, wire::kInvalidParams);
+    std::size_t i = 0;
+    if (const std::int32_t code = symbol_index(name, i); code != wire::kSuccess)
+        return ex.status(cmd, code);
+    if (enable != 0) {
+        watch_.select(i);
+        return ex.status(cmd, wire::kSuccess);
+    }
+    return ex.status(cmd, watch_.deselect(i));
+}
+
+bool Terminal::on_symbol_info_tick(std::uint32_t cmd, RequestReader& in, Exchange& ex) {
+    std::u16string name;
+    if (!in.wide(name) || !in.done()) return ex.status(cmd, wire::kInvalidParams);
+    std::size_t i = 0;
+    if (const std::int32_t code = symbol_index(name, i); code != wire::kSuccess)
+        return ex.status(cmd, code);
+    // Before the first tick of the process there is no quote: all zeros.
+    const auto tick = latest_tick(market_, *catalogue_[i].model, market_.now_ms());
+    Response r(cmd, wire::kSuccess);
+    r.put(tick.value_or(wire::TickRecord{}));
+    return ex.send(r);
+}
+
+bool Terminal::on_symbols_total(std::uint32_t cmd, RequestReader& in, Exchange& ex) {
+    if (!in.done()) return ex.status(cmd, wire::kInvalidParams);
+    if (!serves_catalogue()) return ex.status(cmd, wire::kIncompatibleVersion);
+    Response r(cmd, wire::kSuccess);
+    r.put(static_cast<std::uint32_t>(catalogue_.size()));
+    return ex.send(r);
+}
+
+bool Terminal::on_symbols_get(std::uint32_t cmd, RequestReader& in, Exchange& ex) {
+    if (!in.done()) return ex.status(cmd, wire::kInvalidParams);
+    if (!serves_catalogue()) return ex.status(cmd, wire::kIncompatibleVersion);
+    return stream_symbols(cmd, nullptr, ex);
+}
+
+bool Terminal::on_symbols_get_group(std::uint32_t cmd, RequestReader& in, Exchange& ex) {
+    std::u16string group;
+    if (!in.wide(group) || !in.done() || group.size() > wire::kGroupUnits) return ex.status(cmd, wire::kInvalidParams);
+    if (!serves_catalogue()) return ex.status(cmd, wire::kIncompatibleVersion);
+    // An empty group means no selection at all, as for the plain list.
+    if (group.empty()) return stream_symbols(cmd, nullptr, ex);
+    std::vector<std::uint32_t> chosen;
+    for (std::size_t i = 0; i < catalogue_.size(); ++i)
+        if (protocol::match_group(group, catalogue_[i].name)) chosen.push_back(static_cast<std::uint32_t>(i));
+    return stream_symbols(cmd, &chosen, ex);
+}
+
+}  // namespace qvn::terminal

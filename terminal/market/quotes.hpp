@@ -1,0 +1,64 @@
+// The latest quote of a symbol and the figures of its current trading day,
+// taken from the same tick stream that tick history serves: the latest tick
+// is the last tick of that stream at or before the market clock, flags
+// included, and the day's highs and lows are those of its ticks (so they
+// equal the day's bars).
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <unordered_map>
+
+#include "protocol/wire.hpp"
+#include "terminal/market/market.hpp"
+
+namespace qvn::terminal {
+
+// The last tick at or before `at_ms`, looking back over kLookbackDays; empty
+// when the process has no tick there (before its first day).
+std::optional<wire::TickRecord> latest_tick(Market& market, const SymbolModel& s, std::int64_t at_ms);
+
+struct DaySummary {
+    bool quoted = false;           // false: no tick yet, every figure is 0
+    wire::TickRecord latest{};     // the latest tick
+    std::int64_t day = 0;          // day of the latest tick
+    std::int64_t upto_ms = 0;      // ticks up to this instant are counted
+    double open = 0;               // first bid of the day
+    double previous_close = 0;     // last bid before the day; 0 when none
+    double bid_high = 0, bid_low = 0;
+    double ask_high = 0, ask_low = 0;
+    double last_high = 0, last_low = 0;  // deal prices; 0 without deals
+    std::uint64_t deals = 0, buys = 0, sells = 0;
+    std::uint64_t last_volume = 0, volume_high = 0, volume_low = 0;  // whole units
+    double last_volume_real = 0, volume_high_real = 0, volume_low_real = 0;
+    double volume_real = 0;        // sum of deal sizes
+    double buy_volume_real = 0, sell_volume_real = 0;
+    double turnover = 0;           // sum of deal price x size
+
+    // Adds a tick of the same day, later than every tick counted so far.
+    void add(const wire::TickRecord& t) noexcept;
+};
+
+// Summaries of every price process, kept per process and brought forward
+// tick by tick as the clock moves; a frozen clock computes each day once.
+class QuoteBoard {
+public:
+    explicit QuoteBoard(Market& market) : market_(market) {}
+    QuoteBoard(const QuoteBoard&) = delete;
+    QuoteBoard& operator=(const QuoteBoard&) = delete;
+
+    DaySummary summary(const SymbolModel& s, std::int64_t now_ms);
+
+private:
+    DaySummary compute(const SymbolModel& s, std::int64_t now_ms);
+    // Folds the ticks after `sum.upto_ms` up to `now_ms` into `sum`; false
+    // when one of them opens a new day, which needs a fresh summary.
+    bool extend(const SymbolModel& s, DaySummary& sum, std::int64_t now_ms);
+
+    Market& market_;
+    std::mutex mutex_;
+    std::unordered_map<std::size_t, DaySummary> cache_;  // by process index
+};
+
+}  // namespace qvn::terminal

@@ -1,0 +1,109 @@
+#include "terminal/store/database.hpp"
+
+#include <sqlite3.h>
+
+namespace qvn::terminal {
+
+Database::~Database() {
+    if (db_ != nullptr) sqlite3_close_v2(db_);
+}
+
+bool Database::open(const std::string& path) {
+    if (db_ != nullptr) return false;
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
+    if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
+        // A handle may come back even on failure: keep its message, then
+        // close it, so an unopened database never looks open.
+        open_error_ = db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory";
+        sqlite3_close_v2(db_);
+        db_ = nullptr;
+        return false;
+    }
+    sqlite3_busy_timeout(db_, 5000);
+    return true;
+}
+
+bool Database::exec(std::string_view sql) {
+    if (db_ == nullptr) return false;
+    const std::string text(sql);
+    return sqlite3_exec(db_, text.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+std::string Database::error() const {
+    if (db_ == nullptr) return open_error_.empty() ? "database not open" : open_error_;
+    return sqlite3_errmsg(db_);
+}
+
+Statement::Statement(Database& db, std::string_view sql) {
+    if (!db.is_open() ||
+        sqlite3_prepare_v2(db.handle(), sql.data(), static_cast<int>(sql.size()), &stmt_, nullptr) != SQLITE_OK) {
+        stmt_ = nullptr;
+        failed_ = true;
+    }
+}
+
+Statement::~Statement() {
+    if (stmt_ != nullptr) sqlite3_finalize(stmt_);
+}
+
+bool Statement::bind(int index, std::int64_t value) {
+    return stmt_ != nullptr && sqlite3_bind_int64(stmt_, index, value) == SQLITE_OK;
+}
+
+bool Statement::bind(int index, double value) {
+    return stmt_ != nullptr && sqlite3_bind_double(stmt_, index, value) == SQLITE_OK;
+}
+
+bool Statement::bind_blob(int index, std::span<const std::byte> bytes) {
+    return stmt_ != nullptr &&
+           sqlite3_bind_blob(stmt_, index, bytes.data(), static_cast<int>(bytes.size()), SQLITE_TRANSIENT) ==
+               SQLITE_OK;
+}
+
+bool Statement::step() {
+    if (stmt_ == nullptr) return false;
+    const int rc = sqlite3_step(stmt_);
+    if (rc == SQLITE_ROW) return true;
+    if (rc != SQLITE_DONE) failed_ = true;
+    return false;
+}
+
+bool Statement::run() {
+    if (stmt_ == nullptr) return false;
+    const int rc = sqlite3_step(stmt_);
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+    return rc == SQLITE_DONE;
+}
+
+void Statement::reset() {
+    if (stmt_ == nullptr) return;
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+}
+
+std::int64_t Statement::int64(int column) const { return sqlite3_column_int64(stmt_, column); }
+
+double Statement::real(int column) const { return sqlite3_column_double(stmt_, column); }
+
+std::span<const std::byte> Statement::blob(int column) const {
+    const void* data = sqlite3_column_blob(stmt_, column);
+    const int n = sqlite3_column_bytes(stmt_, column);
+    if (data == nullptr || n <= 0) return {};
+    return {static_cast<const std::byte*>(data), static_cast<std::size_t>(n)};
+}
+
+Transaction::Transaction(Database& db) : db_(db) { active_ = db_.exec("BEGIN IMMEDIATE"); }
+
+Transaction::~Transaction() {
+    if (active_) db_.exec("ROLLBACK");
+}
+
+bool Transaction::commit() {
+    if (!active_) return false;
+    if (!db_.exec("COMMIT")) return false;  // the destructor rolls back
+    active_ = false;
+    return true;
+}
+
+}  // namespace qvn::terminal

@@ -1,0 +1,84 @@
+// A small owning wrapper over SQLite: one connection, prepared statements
+// and transactions, each released by its destructor. Errors are return
+// values; the message of the last failure stays on the connection.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace qvn::terminal {
+
+class Database {
+public:
+    Database() = default;
+    ~Database();
+    Database(const Database&) = delete;
+    Database& operator=(const Database&) = delete;
+
+    // Opens (creating if needed) the database at a UTF-8 path.
+    bool open(const std::string& path);
+    bool is_open() const noexcept { return db_ != nullptr; }
+    // Runs statements without results (schema, pragmas).
+    bool exec(std::string_view sql);
+    std::string error() const;
+    sqlite3* handle() const noexcept { return db_; }
+
+private:
+    sqlite3* db_ = nullptr;
+    std::string open_error_;
+};
+
+class Statement {
+public:
+    Statement(Database& db, std::string_view sql);
+    ~Statement();
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    bool valid() const noexcept { return stmt_ != nullptr; }
+    // Bind by 1-based position; false on failure.
+    bool bind(int index, std::int64_t value);
+    bool bind(int index, std::uint64_t value) { return bind(index, static_cast<std::int64_t>(value)); }
+    bool bind(int index, double value);
+    bool bind_blob(int index, std::span<const std::byte> bytes);
+
+    // Advances: true with a row available, false when done or failed
+    // (`failed()` tells which).
+    bool step();
+    bool failed() const noexcept { return failed_; }
+    // Runs a statement without results to its end; true on success.
+    bool run();
+    void reset();
+
+    std::int64_t int64(int column) const;
+    double real(int column) const;
+    std::span<const std::byte> blob(int column) const;
+
+private:
+    sqlite3_stmt* stmt_ = nullptr;
+    bool failed_ = false;
+};
+
+// BEGIN IMMEDIATE on construction; rolls back on destruction unless
+// committed.
+class Transaction {
+public:
+    explicit Transaction(Database& db);
+    ~Transaction();
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+
+    bool active() const noexcept { return active_; }
+    bool commit();
+
+private:
+    Database& db_;
+    bool active_ = false;
+};
+
+}  // namespace qvn::terminal

@@ -1,0 +1,298 @@
+"""Market data of the simulated Terminal: symbol records, the latest tick,
+Market Watch, Depth of Market, margin and profit."""
+
+from __future__ import annotations
+
+import math
+import time
+
+import numpy as np
+import pytest
+
+import terminal_client as tc
+from terminal_times import NOW_MS
+
+ALL = 3
+D1 = 1440
+BUY, SELL, BUY_LIMIT, SELL_LIMIT, BUY_STOP, SELL_STOP, CLOSE_BY = 0, 1, 2, 3, 4, 5, 8
+BOOK_SELL, BOOK_BUY = 1, 2
+TABLE_SIZE = 25
+# The defaults in Market Watch, and symbols that start outside it.
+DEFAULT_WATCH = ["EURUSD", "GBPUSD", "USDJPY", "USDCHF", "AUDUSD", "USDCAD", "NZDUSD", "XAUUSD", "US500", "BTCUSD"]
+
+
+def info(client, symbol):
+    result, rec = client.symbol_info(symbol)
+    assert result == tc.SUCCESS, (symbol, result)
+    return rec
+
+
+def tick(client, symbol):
+    result, t = client.symbol_info_tick(symbol)
+    assert result == tc.SUCCESS
+    return t
+
+
+# ---- symbol records ----------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "symbol, path, profit_currency",
+    [
+        ("EURUSD", "Forex\\Majors\\EURUSD", "USD"),
+        ("USDJPY", "Forex\\Majors\\USDJPY", "JPY"),
+        ("EURGBP", "Forex\\Crosses\\EURGBP", "GBP"),
+        ("XAUUSD", "Metals\\Spot\\XAUUSD", "USD"),
+        ("US500", "Indices\\America\\US500", "USD"),  # closed now: Thursday's figures
+        ("UK100", "Indices\\Europe\\UK100", "GBP"),
+        ("BTCUSD", "Crypto\\Coins\\BTCUSD", "USD"),
+        ("XRPUSD", "Crypto\\Coins\\XRPUSD", "USD"),
+    ],
+)
+def test_record_is_consistent(client, symbol, path, profit_currency):
+    r = info(client, symbol)
+    assert (r["name"], r["path"], r["currency_profit"]) == (symbol, path, profit_currency)
+    assert r["point"] == 10.0 ** -r["digits"]
+    assert r["ask"] > r["bid"] > 0 and r["spread"] == round((r["ask"] - r["bid"]) / r["point"])
+    assert r["bidhigh"] >= r["bid"] >= r["bidlow"] > 0
+    assert r["askhigh"] >= r["ask"] >= r["asklow"] > 0
+    assert r["askhigh"] >= r["bidhigh"] and r["asklow"] >= r["bidlow"]
+    assert r["volume_min"] <= r["volume_max"] and r["volume_step"] > 0
+    # The quote is the latest tick, and the day's extremes are its D1 bar.
+    t = tick(client, symbol)
+    assert (r["bid"], r["ask"], r["last"], r["time"]) == (t["bid"], t["ask"], t["last"], t["time"])
+    _, bars = client.rates_from_pos(symbol, D1, 0, 1)
+    assert (r["bidhigh"], r["bidlow"]) == (bars["high"][0], bars["low"][0])
+    assert bars["time"][0] <= r["time"] < bars["time"][0] + 86400
+    # One tick of one lot, in the USD account's currency.
+    per_lot = r["trade_tick_size"] * r["trade_contract_size"]
+    if profit_currency == "USD":
+        assert r["trade_tick_value"] == r["trade_tick_value_loss"] == per_lot
+    else:
+        pair = "USDJPY" if profit_currency == "JPY" else "GBPUSD"
+        q = tick(client, pair)
+        expected = per_lot / q["ask"] if pair == "USDJPY" else per_lot * q["bid"]
+        assert r["trade_tick_value"] == pytest.approx(expected, rel=1e-12)
+        assert r["trade_tick_value_loss"] > r["trade_tick_value_profit"] == r["trade_tick_value"]
+
+
+@pytest.mark.parametrize("symbol", ["EURUSD", "BTCUSD", "US500"])
+def test_latest_tick_is_the_last_tick_of_history(client, symbol):
+    _, ticks = client.ticks_range(symbol, NOW_MS - 7 * 86400_000, NOW_MS, ALL)
+    assert tick(client, symbol).tobytes() == ticks[-1].tobytes()
+
+
+def test_deal_figures_of_a_symbol_with_deals(client):
+    r = info(client, "BTCUSD")
+    _, day = client.ticks_range("BTCUSD", NOW_MS // 86400_000 * 86400_000, NOW_MS, ALL)
+    deals = day[day["volume"] > 0]
+    assert r["session_deals"] == len(deals) == r["session_buy_orders"] + r["session_sell_orders"]
+    assert (r["lasthigh"], r["lastlow"]) == (deals["last"].max(), deals["last"].min())
+    assert r["session_volume"] == pytest.approx(deals["volume_real"].sum())
+    assert r["chart_mode"] == 1 and info(client, "EURUSD")["chart_mode"] == 0
+
+
+def test_old_build_sends_the_short_record_and_no_catalogue(launch):
+    with launch("--build", "2363").client() as c:
+        result, rec = c.symbol_info("EURUSD", short=True)
+        assert result == tc.SUCCESS and rec["path"] == "Forex\\Majors\\EURUSD"
+        assert c.symbols_total() == (tc.INCOMPATIBLE_VERSION, None)
+        assert c.symbols_get() == (tc.INCOMPATIBLE_VERSION, None)
+        assert c.symbols_get("EUR*") == (tc.INCOMPATIBLE_VERSION, None)
+
+
+@pytest.mark.parametrize(
+    "group, expected",
+    [
+        ("EUR*", ["EURUSD", "EURGBP", "EURJPY", "EURCHF"]),
+        ("*JPY*", ["USDJPY", "EURJPY", "GBPJPY"]),
+        ("*USD,!EUR*", None),  # checked below against the names
+        (" XAUUSD , BTCUSD ", ["XAUUSD", "BTCUSD"]),
+        ("!EUR*", []),
+        ("NOPE*", []),
+        ("", "all"),
+    ],
+)
+def test_symbols_by_group(client, group, expected):
+    result, recs = client.symbols_get(group)
+    assert result == tc.SUCCESS
+    names = [r["name"] for r in recs]
+    _, every = client.symbols_get()
+    catalogue = [r["name"] for r in every]
+    if expected == "all":
+        assert names == catalogue
+    elif expected is None:
+        assert names == [n for n in catalogue if n.endswith("USD") and not n.startswith("EUR")]
+    else:
+        assert names == expected
+
+
+def test_extra_symbols(launch):
+    with launch("--extra-symbols", "5000").client() as c:
+        assert c.symbols_total() == (tc.SUCCESS, TABLE_SIZE + 5000)
+        _, recs = c.symbols_get()
+        names = [r["name"] for r in recs]
+        assert len(set(names)) == len(names) == TABLE_SIZE + 5000
+        table = names[:TABLE_SIZE]
+        assert max(map(len, names)) == 29 and names[-1] == table[4999 % TABLE_SIZE] + ".G5000." + "x" * 16
+        g = recs[TABLE_SIZE]
+        assert (g["name"], g["path"], g["custom"]) == ("EURUSD.G1", "Generated\\Forex\\EURUSD.G1", 1)
+        # A generated symbol trades like its template and shares its prices.
+        template = recs[0]
+        same = ["bid", "ask", "bidhigh", "digits", "trade_tick_value", "trade_contract_size", "currency_profit"]
+        assert {k: g[k] for k in same} == {k: template[k] for k in same}
+        assert [r["name"] for r in c.symbols_get("*.G4999")[1]] == [table[4998 % TABLE_SIZE] + ".G4999"]
+        _, ticks = c.ticks_range("EURUSD.G1", NOW_MS - 60_000, NOW_MS, ALL)
+        assert len(ticks) > 0 and ticks[-1]["bid"] == g["bid"]
+        assert c.book_add(names[-1]) == tc.SUCCESS
+
+
+# ---- Market Watch and Depth of Market ----------------------------------------
+
+
+def selected(client, symbol) -> bool:
+    r = info(client, symbol)
+    assert r["select"] == r["visible"]
+    return bool(r["select"])
+
+
+def test_market_watch_selection(client):
+    _, recs = client.symbols_get()
+    assert [r["name"] for r in recs if r["select"]] == DEFAULT_WATCH
+    assert client.symbol_select("EURGBP", True) == tc.SUCCESS and selected(client, "EURGBP")
+    assert client.symbol_select("EURGBP", True) == tc.SUCCESS and selected(client, "EURGBP")
+    assert client.symbol_select("EURGBP", False) == tc.SUCCESS and not selected(client, "EURGBP")
+    assert client.symbol_select("EURGBP", False) == tc.SUCCESS
+
+
+def test_a_book_keeps_its_symbol_in_market_watch_until_its_client_leaves(terminal):
+    with terminal.client() as other:
+        with terminal.client() as holder:
+            assert holder.book_add("EURJPY") == tc.SUCCESS
+            assert selected(other, "EURJPY"), "a subscription selects its symbol"
+            assert other.symbol_select("EURJPY", False) == tc.FAILED
+            assert other.book_get("EURJPY") == (tc.FAILED, None), "subscriptions belong to one connection"
+            assert other.book_release("EURJPY") == tc.FAILED
+            assert holder.book_get("EURJPY")[0] == tc.SUCCESS
+        # The holder disconnected: its subscription ended with it. The
+        # Terminal notices the disconnect on its own thread, so wait for it.
+        deadline = time.monotonic() + 20
+        while other.symbol_select("EURJPY", False) != tc.SUCCESS:
+            assert time.monotonic() < deadline, "the subscription outlived its connection"
+            time.sleep(0.01)
+        assert not selected(other, "EURJPY")
+
+
+def test_book_release(client):
+    assert client.book_add("GBPJPY") == tc.SUCCESS
+    assert client.book_add("GBPJPY") == tc.SUCCESS  # once is enough to release
+    assert client.book_release("GBPJPY") == tc.SUCCESS
+    assert client.symbol_select("GBPJPY", False) == tc.SUCCESS
+    assert client.book_release("GBPJPY") == tc.FAILED
+    assert client.book_get("GBPJPY") == (tc.FAILED, None)
+
+
+@pytest.mark.parametrize(
+    "call", ["symbol_info", "symbol_info_tick", "symbol_select", "book_add", "book_release", "book_get"]
+)
+@pytest.mark.parametrize("name", ["NOPE", "eurusd", "EURUSD ", ""])
+def test_unknown_symbol(client, call, name):
+    result = getattr(client, call)(name)
+    assert (result[0] if isinstance(result, tuple) else result) == tc.NOT_FOUND
+
+
+@pytest.mark.parametrize("symbol", ["EURUSD", "USDJPY", "XAUUSD", "BTCUSD", "XRPUSD"])
+def test_book_levels(client, symbol):
+    assert client.book_add(symbol) == tc.SUCCESS
+    result, book = client.book_get(symbol)
+    assert result == tc.SUCCESS
+    t = tick(client, symbol)
+    sells, buys = book[book["type"] == BOOK_SELL], book[book["type"] == BOOK_BUY]
+    assert len(sells) == len(buys) == info(client, symbol)["ticks_bookdepth"] >= 5
+    assert np.array_equal(book["type"], [BOOK_SELL] * len(sells) + [BOOK_BUY] * len(buys))
+    assert sells["price"][-1] == t["ask"] and buys["price"][0] == t["bid"]
+    assert np.all(np.diff(book["price"]) < 0), "prices fall from the top sell level to the bottom buy level"
+    assert np.all(book["volume"] >= 1) and np.array_equal(book["volume"].astype(float), book["volume_dbl"])
+    assert client.book_get(symbol)[1].tobytes() == book.tobytes(), "the same quote gives the same book"
+
+
+# ---- margin and profit -------------------------------------------------------
+
+
+def calc_ok(reply):
+    result, value = reply
+    assert result == tc.SUCCESS
+    return value
+
+
+# The default account: USD, 1:100.
+@pytest.mark.parametrize(
+    "action, symbol, volume, price, expected",
+    [
+        (BUY, "EURUSD", 1.0, 1.1, 1.0 * 100_000 / 100 * 1.1),  # EUR margin at the order's price
+        (SELL_STOP, "EURUSD", 0.5, 1.2, 0.5 * 100_000 / 100 * 1.2),
+        (BUY_LIMIT, "USDJPY", 2.0, 150.0, 2.0 * 100_000 / 100),  # margin already in USD
+        (SELL, "XAUUSD", 0.5, 2000.0, 0.5 * 100 * 2000.0 / 100),  # CFD: value / leverage
+        (BUY, "BTCUSD", 0.1, 40_000.0, 0.1 * 1 * 40_000.0 / 100),
+    ],
+)
+def test_margin_in_the_account_currency(client, action, symbol, volume, price, expected):
+    assert calc_ok(client.calc_margin(action, symbol, volume, price)) == pytest.approx(expected, rel=1e-12)
+
+
+@pytest.mark.parametrize(
+    "action, symbol, volume, open_, close, expected",
+    [
+        (BUY, "EURUSD", 1.0, 1.1, 1.2, 10_000.0),
+        (SELL, "EURUSD", 1.0, 1.1, 1.2, -10_000.0),
+        (SELL_LIMIT, "XAUUSD", 2.0, 2000.0, 1990.0, 2 * 100 * 10.0),
+        (BUY_STOP, "USDJPY", 1.0, 150.0, 151.0, 100_000 * 1.0 / 151.0),  # JPY back to USD at the close
+    ],
+)
+def test_profit_in_the_account_currency(client, action, symbol, volume, open_, close, expected):
+    value = calc_ok(client.calc_profit(action, symbol, volume, open_, close))
+    assert value == pytest.approx(expected, rel=1e-12)
+
+
+def test_cross_currency_amounts_convert_through_current_quotes(client):
+    gbpusd = tick(client, "GBPUSD")
+    # A GBP index: 2 lots x 1 x 7700 / 100 = 154 GBP.
+    margin = calc_ok(client.calc_margin(BUY, "UK100", 2.0, 7700.0))
+    assert margin == pytest.approx(154.0 * gbpusd["bid"], rel=1e-12)
+    # EURGBP: 1 lot x 0.01 = 1000 GBP of profit; margin 1000 EUR.
+    profit = calc_ok(client.calc_profit(BUY, "EURGBP", 1.0, 0.85, 0.86))
+    assert profit == pytest.approx(1000.0 * gbpusd["bid"], rel=1e-9)
+    eurusd = tick(client, "EURUSD")
+    assert calc_ok(client.calc_margin(BUY, "EURGBP", 1.0, 0.85)) == pytest.approx(1000.0 * eurusd["bid"], rel=1e-12)
+
+
+def test_calculations_follow_the_account(client):
+    assert client.login(5001002, "demo1002") == tc.SUCCESS  # EUR, 1:50
+    eurusd = tick(client, "EURUSD")
+    assert calc_ok(client.calc_margin(BUY, "EURUSD", 1.0, 1.1)) == pytest.approx(2000.0, rel=1e-12)
+    profit = calc_ok(client.calc_profit(BUY, "EURUSD", 1.0, 1.1, 1.2))
+    assert profit == pytest.approx(10_000.0 / 1.2, rel=1e-12)
+    # USD into EUR through EURUSD: 0.1 x 40000 / 50 = 80 USD.
+    margin = calc_ok(client.calc_margin(BUY, "BTCUSD", 0.1, 40_000.0))
+    assert margin == pytest.approx(80.0 / eurusd["ask"], rel=1e-12)
+    assert info(client, "EURUSD")["trade_tick_value"] == pytest.approx(1.0 / eurusd["ask"], rel=1e-12)
+
+
+@pytest.mark.parametrize(
+    "action, symbol, volume, price, expected",
+    [
+        (CLOSE_BY, "EURUSD", 1.0, 1.1, tc.INVALID_PARAMS),
+        (99, "EURUSD", 1.0, 1.1, tc.INVALID_PARAMS),
+        (BUY, "EURUSD", 0.0, 1.1, tc.INVALID_PARAMS),
+        (BUY, "EURUSD", -1.0, 1.1, tc.INVALID_PARAMS),
+        (BUY, "EURUSD", math.nan, 1.1, tc.INVALID_PARAMS),
+        (BUY, "EURUSD", math.inf, 1.1, tc.INVALID_PARAMS),
+        (BUY, "EURUSD", 1.0, 0.0, tc.INVALID_PARAMS),
+        (SELL, "EURUSD", 1.0, -math.inf, tc.INVALID_PARAMS),
+        (SELL, "EURUSD", 1.0, math.nan, tc.INVALID_PARAMS),
+        (BUY, "NOPE", 1.0, 1.1, tc.NOT_FOUND),
+    ],
+)
+def test_calculations_refuse(client, action, symbol, volume, price, expected):
+    assert client.calc_margin(action, symbol, volume, price) == (expected, None)
+    assert client.calc_profit(action, symbol, volume, price, price) == (expected, None)

@@ -1,0 +1,492 @@
+"""Symbols, latest prices, Depth of Market, margin and profit against a
+scripted Terminal: argument rules, the exact request bytes, reply checks and
+the conversion of every record field.
+
+Record images are built here field by field with struct.pack from the
+published layouts, independently of the module's C declarations."""
+
+import struct
+import subprocess
+import sys
+
+import pytest
+
+from fake_terminal import f64, fixed_text, i32, i64, reply, request, u8, u32, u64, utf16, wide
+
+INCOMPATIBLE = "Terminal: Incompatible versions, please install the latest version of Terminal and Python module"
+INVALID = (-2, "Invalid arguments")
+RECV = (-10002, "IPC recv failed")
+SUCCESS = (1, "Success")
+
+# ---- the symbol record, in wire order ------------------------------------------
+# b: u8 flag; I/i: u32/i32; Q/q: u64/i64; d: double; a number: UTF-16 text of
+# that many units.
+
+SYMBOL_WIRE = """
+custom:b chart_mode:I select:b visible:b session_deals:Q session_buy_orders:Q session_sell_orders:Q
+volume:Q volumehigh:Q volumelow:Q time:q digits:I spread:i spread_float:b ticks_bookdepth:I
+trade_calc_mode:I trade_mode:I start_time:q expiration_time:q trade_stops_level:i trade_freeze_level:i
+trade_exemode:I swap_mode:I swap_rollover3days:I margin_hedged_use_leg:b expiration_mode:i filling_mode:i
+order_mode:i order_gtc_mode:I option_mode:I option_right:I
+bid:d bidhigh:d bidlow:d ask:d askhigh:d asklow:d last:d lasthigh:d lastlow:d volume_real:d
+volumehigh_real:d volumelow_real:d option_strike:d point:d trade_tick_value:d trade_tick_value_profit:d
+trade_tick_value_loss:d trade_tick_size:d trade_contract_size:d trade_accrued_interest:d
+trade_face_value:d trade_liquidity_rate:d volume_min:d volume_max:d volume_step:d volume_limit:d
+swap_long:d swap_short:d margin_initial:d margin_maintenance:d session_volume:d session_turnover:d
+session_interest:d session_buy_orders_volume:d session_sell_orders_volume:d session_open:d
+session_close:d session_aw:d session_price_settlement:d session_price_limit_min:d
+session_price_limit_max:d margin_hedged:d price_change:d price_volatility:d price_theoretical:d
+price_greeks_delta:d price_greeks_theta:d price_greeks_gamma:d price_greeks_vega:d price_greeks_rho:d
+price_greeks_omega:d price_sensitivity:d
+basis:32 category:64 currency_base:16 currency_profit:16 currency_margin:16 bank:256 description:64
+exchange:64 formula:256 isin:16 page:256 path:128 name:32
+"""
+SYMBOL_FIELDS = [(n, c) for n, c in (t.split(":") for t in SYMBOL_WIRE.split())]
+# The tuple order: the wire's, with `name` between `isin` and `page`.
+TUPLE_ORDER = [n for n, _ in SYMBOL_FIELDS if n != "name"]
+TUPLE_ORDER.insert(TUPLE_ORDER.index("isin") + 1, "name")
+WIDTH = {"b": 1, "I": 4, "i": 4, "Q": 8, "q": 8, "d": 8}
+SIGNED = {n for n, c in SYMBOL_FIELDS if c in "iq"}
+UNSIGNED = {n for n, c in SYMBOL_FIELDS if c in "IQ"}
+
+
+def pack_field(code, value):
+    if code.isdigit():
+        data = utf16(value)
+        units = int(code)
+        return data[: 2 * units] + b"\0" * max(0, 2 * units - len(data))
+    return struct.pack("<" + ("B" if code == "b" else code), value)
+
+
+def symbol_values(**overrides):
+    """Distinct values per field: text fields hold their own name, numbers
+    their place, so a field read from the wrong offset shows."""
+    values = {}
+    for i, (name, code) in enumerate(SYMBOL_FIELDS):
+        if code == "b":
+            values[name] = 2 if i % 2 else 0  # any non-zero byte is True
+        elif code in "IQ":
+            values[name] = (1 << (8 * WIDTH[code] - 1)) + i
+        elif code in "iq":
+            values[name] = -1000 - i
+        elif code == "d":
+            values[name] = i + 0.25
+        else:
+            values[name] = name
+    values.update(overrides)
+    return values
+
+
+def symbol_record(**overrides):
+    values = symbol_values(**overrides)
+    return b"".join(pack_field(code, values[name]) for name, code in SYMBOL_FIELDS)
+
+
+def expected_value(code, value):
+    return bool(value) if code == "b" else value
+
+
+def offset_of(field):
+    at = 0
+    for name, code in SYMBOL_FIELDS:
+        if name == field:
+            return at
+        at += 2 * int(code) if code.isdigit() else WIDTH[code]
+    raise KeyError(field)
+
+
+def tick_record(time=1, bid=1.1, ask=1.2, last=0.0, volume=5, time_msc=1000, flags=6, volume_real=5.5):
+    return i64(time) + f64(bid) + f64(ask) + f64(last) + u64(volume) + i64(time_msc) + u32(flags) + f64(volume_real)
+
+
+def book_entry(kind, price, volume, volume_dbl):
+    return u32(kind) + f64(price) + u64(volume) + f64(volume_dbl)
+
+
+SYNC = reply(173, 1, u32(7))  # answers the symbols_total that closes a refusal test
+
+
+def command_of(frame):
+    return struct.unpack_from("<I", frame, 4)[0]
+
+
+def connected(fake, *steps, build=2405):
+    fake.serve(*steps, build=build)
+    assert fake.connect()
+
+
+# ---- the record layout ----------------------------------------------------------
+
+def test_symbol_layout_matches_the_published_offsets():
+    assert len(symbol_record()) == 2993
+    assert [offset_of(f) for f in ("bid", "basis", "isin", "page", "path", "name")] == [145, 561, 2129, 2161,
+                                                                                          2673, 2929]
+    assert len(TUPLE_ORDER) == 96 and TUPLE_ORDER.index("name") == 93
+
+
+def test_symbol_info_converts_every_field(fake, core):
+    connected(fake, reply(170, 1, symbol_record()))
+    info = core.symbol_info("EURUSD")
+    assert core.last_error() == SUCCESS
+    assert type(info) is core.SymbolInfo and info._asdict() is not None
+    assert list(core.SymbolInfo.__match_args__) == TUPLE_ORDER
+    values, codes = symbol_values(), dict(SYMBOL_FIELDS)
+    for index, name in enumerate(TUPLE_ORDER):
+        code = codes[name]
+        assert info[index] == expected_value(code, values[name]), name
+        wanted = bool if code == "b" else int if code in "IiQq" else float if code == "d" else str
+        assert type(info[index]) is wanted, name
+
+
+def test_all_ones_keep_their_signedness(fake, core):
+    ones = {n: (1 << (8 * WIDTH[c])) - 1 for n, c in SYMBOL_FIELDS if c in "IQ"}
+    ones.update({n: -1 for n in SIGNED})
+    connected(fake, reply(170, 1, symbol_record(**ones)))
+    info = core.symbol_info("EURUSD")._asdict()
+    assert {n: info[n] for n in SIGNED} == {n: -1 for n in SIGNED}
+    assert {n: info[n] for n in UNSIGNED} == {n: ones[n] for n in UNSIGNED}
+    assert info["spread"] == -1 and info["digits"] == 4294967295 and info["volume"] == 2**64 - 1
+
+
+# Texts at both ends of the word-at-a-time scan, past Latin-1, astral, lone
+# surrogates, and fields filled to their last unit without a terminator.
+@pytest.mark.parametrize("field, text, expected", [
+    ("description", "", ""),
+    ("description", "E", "E"),
+    ("description", "EUR", "EUR"),
+    ("description", "EURU", "EURU"),
+    ("description", "EURUS", "EURUS"),
+    ("description", "Euro vs Dollar", "Euro vs Dollar"),
+    ("description", "abc\0def", "abc"),
+    ("description", "Euro\xa0\xe9", "Euro\xa0\xe9"),
+    ("description", "ABCDEFG\xff", "ABCDEFG\xff"),
+    ("description", "ABCDEFGH\u20ac", "ABCDEFGH\u20ac"),
+    ("description", "\u0416\u0438\u0442\u043e", "\u0416\u0438\u0442\u043e"),
+    ("description", "gold \U0001F947 bar", "gold \U0001F947 bar"),
+    ("description", "x\ud800y", "x\ud800y"),
+    ("description", "\udc00abc", "\udc00abc"),
+    ("description", "\U0001F947\ud800", "\U0001F947\ud800"),
+    ("description", "D" * 64, "D" * 64),
+    ("description", "D" * 63 + "\ud83e", "D" * 63 + "\ud83e"),
+    ("currency_base", "C" * 16, "C" * 16),
+    ("bank", "\xe9" * 256, "\xe9" * 256),
+    ("path", "/a" * 64, "/a" * 64),
+])
+def test_text_fields(fake, core, field, text, expected):
+    connected(fake, reply(170, 1, symbol_record(**{field: text})))
+    info = core.symbol_info("EURUSD")
+    assert core.last_error() == SUCCESS
+    assert getattr(info, field) == expected
+    assert info.isin == "isin" and info.name == "name"  # the neighbours are untouched
+
+
+# ---- symbol_info ------------------------------------------------------------------
+
+@pytest.mark.parametrize("build, payload, outcome", [
+    (2405, 2993, SUCCESS),
+    (2405, 2929, RECV),
+    (2405, 2994, RECV),
+    (2364, 2993, SUCCESS),
+    (2363, 2929, SUCCESS),
+    (2363, 2993, RECV),
+])
+def test_symbol_info_record_size_follows_the_build(fake, core, build, payload, outcome):
+    connected(fake, reply(170, 1, symbol_record(name="FROMWIRE")[:payload] + bytes(max(0, payload - 2993))),
+              SYNC, build=build)
+    info = core.symbol_info("GBPJPY")
+    assert core.last_error() == outcome
+    if outcome == SUCCESS:
+        # Old builds send no name: it is the one asked for.
+        assert info.name == ("FROMWIRE" if payload == 2993 else "GBPJPY")
+        assert info.path == "path"
+    else:
+        assert info is None
+    assert fake.requests()[0] == request(170, wide("GBPJPY"))
+
+
+@pytest.mark.parametrize("args", [(), ("A" * 30,), (5,), (b"EURUSD",), ("EURUSD", "GBPUSD"), (None,)])
+@pytest.mark.parametrize("name", ["symbol_info", "symbol_info_tick", "market_book_get"])
+def test_symbol_argument_refused_before_sending(fake, core, name, args):
+    connected(fake, SYNC)
+    assert getattr(core, name)(*args) is None
+    assert core.last_error() == INVALID
+    assert core.symbols_total() == 7
+    assert fake.requests() == [request(173)]
+
+
+@pytest.mark.parametrize("name, command, payload", [
+    ("symbol_info", 170, symbol_record()),
+    ("symbol_info_tick", 172, tick_record()),
+    ("market_book_get", 193, u32(0)),
+    ("market_book_add", 191, b""),
+    ("market_book_release", 192, b""),
+])
+def test_longest_symbol_name_is_sent(fake, core, name, command, payload):
+    connected(fake, reply(command, 1, payload))
+    assert getattr(core, name)("S" * 29) is not None
+    assert core.last_error() == SUCCESS
+    assert fake.requests() == [request(command, wide("S" * 29))]
+
+
+# ---- symbols_total and symbols_get -----------------------------------------------------
+
+def test_catalogue_before_any_initialize():
+    code = ("import quorvane._core as c; print(c.symbols_total(), c.symbols_get(), c.last_error()[0]);"
+            "print(c.symbol_info('EURUSD'), c.last_error()[0])")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.split() == ["None", "None", "-5", "None", "-10004"]
+
+
+@pytest.mark.parametrize("call", [lambda c: c.symbols_total(), lambda c: c.symbols_get(),
+                                  lambda c: c.symbols_get("EUR*")])
+def test_catalogue_refused_by_old_builds_without_sending(fake, core, call):
+    connected(fake, reply(170, 1, symbol_record()[:2929]), build=2363)
+    assert call(core) is None
+    assert core.last_error() == (-5, INCOMPATIBLE)
+    assert core.symbol_info("EURUSD") is not None  # the build allows this one
+    assert [command_of(f) for f in fake.requests()] == [170]
+
+
+@pytest.mark.parametrize("frame, result, outcome", [
+    (reply(173, 1, u32(4_000_000_000)), 4_000_000_000, SUCCESS),
+    (reply(173, 0, u32(0)), 0, SUCCESS),
+    (reply(173, -4), None, (-4, "Terminal: Not found")),
+    (reply(173, 1, u32(3) + u32(0)), None, RECV),
+    (reply(174, 1, u32(3)), None, (-10000, "IPC call failed")),
+])
+def test_symbols_total(fake, core, frame, result, outcome):
+    connected(fake, frame)
+    assert core.symbols_total() == result
+    assert core.last_error() == outcome
+    assert fake.requests() == [bytes.fromhex("04000000ad000000")]
+
+
+@pytest.mark.parametrize("args, kwargs, sent", [
+    ((), {}, request(174)),
+    (("",), {}, request(174)),
+    ((), {"group": ""}, request(174)),
+    ((), {"other": 5}, request(174)),
+    (("*,!EUR*",), {}, request(175, wide("*,!EUR*"))),
+    ((), {"group": " EUR* , ,"}, request(175, wide(" EUR* , ,"))),
+    (("USD*",), {"group": "GBP*"}, request(175, wide("GBP*"))),
+    (("G" * 1997,), {}, request(175, wide("G" * 1997))),
+])
+def test_symbols_get_request(fake, core, args, kwargs, sent):
+    connected(fake, reply(command_of(sent), 1, u32(0)))
+    assert core.symbols_get(*args, **kwargs) == ()
+    assert core.last_error() == SUCCESS
+    assert fake.requests() == [sent]
+
+
+@pytest.mark.parametrize("args, kwargs, message", [
+    (("A*", "B*"), {}, "Invalid number of arguments"),
+    ((5,), {}, "Invalid 1st unnamed argument"),
+    (("G" * 1998,), {}, "Invalid 1st unnamed argument"),
+    ((5,), {"group": "EUR*"}, "Invalid 1st unnamed argument"),
+    ((), {"group": None}, 'Invalid "group" argument'),
+    (("EUR*",), {"group": "G" * 1998}, 'Invalid "group" argument'),
+])
+def test_symbols_get_refuses_with_false(fake, core, args, kwargs, message):
+    connected(fake, SYNC)
+    assert core.symbols_get(*args, **kwargs) is False
+    assert core.last_error() == (-2, message)
+    assert core.symbols_total() == 7
+    assert fake.requests() == [request(173)]
+
+
+def test_symbols_get_converts_each_record_in_order(fake, core):
+    records = [symbol_record(name=n, digits=d) for n, d in (("EURUSD", 5), ("XAUUSD", 2), ("\xc9TOILE", 3))]
+    connected(fake, reply(174, 1, u32(3) + b"".join(records)))
+    symbols = core.symbols_get()
+    assert [(s.name, s.digits) for s in symbols] == [("EURUSD", 5), ("XAUUSD", 2), ("\xc9TOILE", 3)]
+    assert all(type(s) is core.SymbolInfo for s in symbols)
+
+
+@pytest.mark.parametrize("payload", [
+    u32(3) + symbol_record() * 2,          # promises more than it holds
+    u32(2) + symbol_record() * 3,          # holds more than it promises
+    u32(1) + symbol_record()[:-1],
+    u32(0xFFFFFFFF) + symbol_record(),     # a count no frame could carry
+])
+def test_symbols_get_reply_must_match_its_count(fake, core, payload):
+    connected(fake, reply(174, 1, payload), SYNC)
+    assert core.symbols_get() is None
+    assert core.last_error() == RECV
+    assert core.symbols_total() == 7  # the stream stayed in step
+
+
+# ---- symbol_info_tick and symbol_select --------------------------------------------------
+
+def test_symbol_info_tick_fields(fake, core):
+    connected(fake, reply(172, 1, tick_record(time=1_768_478_400, time_msc=-2, flags=0xFFFFFFFF,
+                                              volume=2**64 - 1)))
+    tick = core.symbol_info_tick("EURUSD")
+    assert fake.requests() == [request(172, wide("EURUSD"))]
+    assert type(tick) is core.Tick
+    assert tuple(tick) == (1_768_478_400, 1.1, 1.2, 0.0, 2**64 - 1, -2, 4294967295, 5.5)
+    assert [type(v) for v in tick] == [int, float, float, float, int, int, int, float]
+
+
+@pytest.mark.parametrize("frame, outcome", [
+    (reply(172, 1, tick_record()[:-1]), RECV),
+    (reply(172, 1, tick_record() + b"\0"), RECV),
+    (reply(172, -4, tick_record()[:-1]), (-4, "Terminal: Not found")),
+    (reply(171, 1, tick_record()), (-10000, "IPC call failed")),
+])
+def test_symbol_info_tick_reply_checks(fake, core, frame, outcome):
+    connected(fake, frame, SYNC)
+    assert core.symbol_info_tick("EURUSD") is None
+    assert core.last_error() == outcome
+    assert core.symbols_total() == 7
+
+
+@pytest.mark.parametrize("args, flag", [
+    (("EURUSD",), 1), (("EURUSD", True), 1), (("EURUSD", 5), 1), (("EURUSD", "x"), 1),
+    (("EURUSD", False), 0), (("EURUSD", 0), 0), (("EURUSD", []), 0), (("EURUSD", None), 0),
+])
+def test_symbol_select_flag(fake, core, args, flag):
+    connected(fake, reply(171, 0))
+    assert core.symbol_select(*args) is True
+    assert core.last_error() == SUCCESS
+    assert fake.requests() == [u32(21) + u32(171) + wide("EURUSD") + u8(flag)]
+
+
+class Untruthful:
+    def __bool__(self):
+        raise ValueError("no truth here")
+
+
+@pytest.mark.parametrize("args", [(), ("EURUSD", True, 1), (5,), ("A" * 30,), ("EURUSD", Untruthful())])
+def test_symbol_select_refuses_with_false(fake, core, args):
+    connected(fake, SYNC)
+    assert core.symbol_select(*args) is False
+    assert core.last_error() == INVALID
+    assert core.symbols_total() == 7
+    assert fake.requests() == [request(173)]
+
+
+@pytest.mark.parametrize("frame, outcome", [
+    (reply(171, -4), (-4, "Terminal: Not found")),
+    (reply(171, 1, u32(0)), RECV),
+    (reply(172, 1), (-10000, "IPC call failed")),
+])
+def test_symbol_select_failures_are_false(fake, core, frame, outcome):
+    connected(fake, frame, SYNC)
+    assert core.symbol_select("EURUSD", False) is False
+    assert core.last_error() == outcome
+    assert core.symbols_total() == 7
+
+
+def test_symbol_select_takes_no_keywords(core):
+    core.shutdown()
+    with pytest.raises(TypeError):
+        core.symbol_select("EURUSD", enable=False)
+    assert core.last_error() == SUCCESS  # the function never ran
+
+
+@pytest.mark.parametrize("name, args, result", [
+    ("symbol_select", ("EURUSD",), False), ("market_book_add", ("EURUSD",), False),
+    ("market_book_release", ("EURUSD",), False), ("symbol_info", ("EURUSD",), None),
+    ("symbol_info_tick", ("EURUSD",), None), ("market_book_get", ("EURUSD",), None),
+    ("order_calc_margin", (0, "EURUSD", 1.0, 1.1), None), ("order_calc_profit", (0, "EURUSD", 1.0, 1.1, 1.2), None),
+])
+def test_without_connection(core, name, args, result):
+    core.shutdown()
+    assert getattr(core, name)(*args) is result
+    assert core.last_error() == (-10004, "No IPC connection")
+
+
+# ---- Depth of Market ------------------------------------------------------------------
+
+@pytest.mark.parametrize("name, command", [("market_book_add", 191), ("market_book_release", 192)])
+@pytest.mark.parametrize("result, payload, answer, outcome", [
+    (1, b"", True, SUCCESS),
+    (-4, b"", False, (-4, "Terminal: Not found")),
+    (1, u32(1), False, RECV),
+])
+def test_book_subscription(fake, core, name, command, result, payload, answer, outcome):
+    connected(fake, reply(command, result, payload), SYNC)
+    assert getattr(core, name)("XAUUSD") is answer
+    assert core.last_error() == outcome
+    assert fake.requests()[0] == request(command, wide("XAUUSD"))
+    assert core.symbols_total() == 7
+
+
+@pytest.mark.parametrize("args", [(5,), (), ("XAUUSD", "EURUSD"), ("A" * 30,)])
+@pytest.mark.parametrize("name", ["market_book_add", "market_book_release"])
+def test_book_subscription_refuses_with_none(fake, core, name, args):
+    connected(fake, SYNC)
+    assert getattr(core, name)(*args) is None
+    assert core.last_error() == INVALID
+    assert core.symbols_total() == 7
+    assert fake.requests() == [request(173)]
+
+
+@pytest.mark.parametrize("payload, result", [
+    (u32(0), ()),
+    (u32(2) + book_entry(2, 1.5, 10, 10.0) + book_entry(1, 1.25, 2**64 - 1, 0.5),
+     ((2, 1.5, 10, 10.0), (1, 1.25, 2**64 - 1, 0.5))),
+    (u32(2) + book_entry(2, 1.5, 10, 10.0), None),
+    (u32(1) + book_entry(2, 1.5, 10, 10.0) * 2, None),
+])
+def test_market_book_get(fake, core, payload, result):
+    connected(fake, reply(193, 1, payload), SYNC)
+    book = core.market_book_get("XAUUSD")
+    if result is None:
+        assert book is None and core.last_error() == RECV
+    else:
+        assert book == result and core.last_error() == SUCCESS
+        assert all(type(b) is core.BookInfo for b in book)
+        assert all(type(b.type) is int and type(b.volume_dbl) is float for b in book)
+    assert core.symbols_total() == 7
+
+
+# ---- margin and profit ---------------------------------------------------------------
+
+@pytest.mark.parametrize("name, args, sent", [
+    ("order_calc_margin", (0, "EURUSD", 1.0, 1.1),
+     u32(40) + u32(162) + u32(0) + wide("EURUSD") + f64(1.0) + f64(1.1)),
+    ("order_calc_margin", (-1, "EURUSD", 1, 2), u32(40) + u32(162) + u32(0xFFFFFFFF) + wide("EURUSD") + f64(1.0) + f64(2.0)),
+    ("order_calc_margin", (2**32 + 1, "X", 0.5, 0), u32(30) + u32(162) + u32(1) + wide("X") + f64(0.5) + f64(0.0)),
+    ("order_calc_profit", (1, "EURUSD", 0.5, 1.1, 1.2),
+     u32(48) + u32(163) + u32(1) + wide("EURUSD") + f64(0.5) + f64(1.1) + f64(1.2)),
+    ("order_calc_profit", (0, "S" * 29, 1, 2, 3),
+     u32(94) + u32(163) + u32(0) + wide("S" * 29) + f64(1.0) + f64(2.0) + f64(3.0)),
+])
+def test_calc_request_bytes(fake, core, name, args, sent):
+    connected(fake, reply(command_of(sent), 1, f64(12.5)))
+    assert getattr(core, name)(*args) == 12.5
+    assert core.last_error() == SUCCESS
+    assert fake.requests() == [sent]
+
+
+@pytest.mark.parametrize("name, args", [
+    ("order_calc_margin", (0, "EURUSD", 1.0)),
+    ("order_calc_margin", (0, "EURUSD", 1.0, 1.1, 1.2)),
+    ("order_calc_margin", (0, "EURUSD", "1.0", 1.1)),
+    ("order_calc_margin", (0.0, "EURUSD", 1.0, 1.1)),
+    ("order_calc_margin", (0, 5, 1.0, 1.1)),
+    ("order_calc_margin", (0, "A" * 30, 1.0, 1.1)),
+    ("order_calc_profit", (0, "EURUSD", 1.0, 1.1)),
+    ("order_calc_profit", (0, "EURUSD", 1.0, 1.1, 1.2, 1.3)),
+    ("order_calc_profit", (0, "EURUSD", 1.0, None, 1.2)),
+])
+def test_calc_refused_before_sending(fake, core, name, args):
+    connected(fake, SYNC)
+    assert getattr(core, name)(*args) is None
+    assert core.last_error() == INVALID
+    assert core.symbols_total() == 7
+    assert fake.requests() == [request(173)]
+
+
+@pytest.mark.parametrize("frame, outcome", [
+    (reply(162, -2), (-2, "Terminal: Invalid params")),
+    (reply(162, 1, f64(1.0) + b"\0"), RECV),
+    (reply(162, 1, f64(1.0)[:4]), RECV),
+    (reply(163, 1, f64(1.0)), (-10000, "IPC call failed")),
+])
+def test_calc_reply_checks(fake, core, frame, outcome):
+    connected(fake, frame, SYNC)
+    assert core.order_calc_margin(0, "EURUSD", 1.0, 1.1) is None
+    assert core.last_error() == outcome
+    assert core.symbols_total() == 7
