@@ -324,6 +324,7 @@ def test_undecodable_path_bytes_never_break_last_error(core, private_folders):
     assert message == "IPC initialize failed, Process create failed '" + str(path).replace("\udcff", "\ufffd") + "'"
 
 
+@host.posix_only("file names there are UTF-16, never raw bytes")
 @pytest.mark.parametrize("raw_side", ["given", "resolved"])
 def test_path_bytes_that_are_not_utf8_round_trip(core, private_folders, raw_side):
     # Bytes 0x80 and 0xFF reach Python as U+DC80 and U+DCFF. The endpoint is
@@ -343,6 +344,7 @@ def test_path_bytes_that_are_not_utf8_round_trip(core, private_folders, raw_side
         terminal.stop()
 
 
+@host.posix_only("a shell script lists the descriptors it inherited from /proc")
 def test_launched_terminal_inherits_no_descriptor(private_folders):
     # An inheritable descriptor opened before the soft limit was lowered
     # below its number must still not reach the Terminal.
@@ -370,6 +372,7 @@ core.initialize({str(exe)!r})
     assert "900" not in fds
 
 
+@host.posix_only("file owners and group/world write bits")
 @pytest.mark.parametrize("target", ["folder", "origin.txt", "terminal64", "installation"])
 @pytest.mark.parametrize("problem", ["foreign-owner", "group-writable", "world-writable"])
 def test_discovery_ignores_what_another_user_may_change(core, private_folders, target, problem):
