@@ -17,6 +17,7 @@ WIN_BUILD="$BUILD/ci-win"
 # SQLite for the cross build: Debian ships no mingw-w64 SQLite, so the
 # Terminal builds it from the amalgamation that this sdist carries.
 WIN_SQLITE_SDIST="sqlean.py==3.50.4.5"
+WIN_SQLITE_KEY="v2 $WIN_SQLITE_SDIST"
 WIN_SQLITE="$WIN_CACHE/sqlite"
 
 # wine_run CMD...: Wine with this job's prefix. A Windows Python dies when
@@ -83,7 +84,7 @@ win_python() {
 # The SQLite amalgamation (sqlite3.c, sqlite3.h) in $WIN_SQLITE; fetched once
 # and kept while the sdist stays the same.
 win_sqlite() {
-  if [[ -f "$WIN_SQLITE/stamp" && "$(cat "$WIN_SQLITE/stamp")" == "$WIN_SQLITE_SDIST" \
+  if [[ -f "$WIN_SQLITE/stamp" && "$(cat "$WIN_SQLITE/stamp")" == "$WIN_SQLITE_KEY" \
         && -f "$WIN_SQLITE/sqlite3.c" && -f "$WIN_SQLITE/sqlite3.h" ]]; then
     step "reusing the SQLite amalgamation in $WIN_SQLITE"
     return 0
@@ -96,8 +97,15 @@ win_sqlite() {
   sdist="$(ls "$WIN_SQLITE"/dl/sqlean_py-*.tar.gz)"
   tar -xzf "$sdist" -C "$WIN_SQLITE" --strip-components=2 --wildcards '*/sqlite/sqlite3.c' '*/sqlite/sqlite3.h' \
     || fail "$(basename "$sdist") holds no sqlite/sqlite3.c and sqlite3.h"
+  # The sdist appends its own extension loader after the amalgamation's
+  # closing line; SQLite itself ends there.
+  local last
+  last="$(grep -n -m 1 '^/\*\** End of sqlite3\.c \*\**/$' "$WIN_SQLITE/sqlite3.c" | cut -d: -f1)"
+  [[ -n "$last" ]] || fail "sqlite3.c in $(basename "$sdist") has no closing line"
+  head -n "$last" "$WIN_SQLITE/sqlite3.c" >"$WIN_SQLITE/sqlite3.c.part"
+  mv "$WIN_SQLITE/sqlite3.c.part" "$WIN_SQLITE/sqlite3.c"
   rm -rf "$WIN_SQLITE/dl"
-  printf '%s\n' "$WIN_SQLITE_SDIST" >"$WIN_SQLITE/stamp"
+  printf '%s\n' "$WIN_SQLITE_KEY" >"$WIN_SQLITE/stamp"
 }
 
 job_win() {
