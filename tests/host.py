@@ -15,8 +15,6 @@ import struct
 import sys
 from pathlib import Path
 
-import pytest
-
 WINDOWS = sys.platform == "win32"
 TERMINAL_NAME = "terminal64.exe" if WINDOWS else "terminal64"
 # The exit code of a Terminal told to stop: a clean exit after SIGTERM on
@@ -27,6 +25,10 @@ STOPPED = 1 if WINDOWS else 0
 
 def posix_only(reason: str):
     """Skips a test on Windows; `reason` names what Windows lacks."""
+    # Imported here: the fake Terminal's own process needs none of pytest,
+    # and loading it costs every such start a noticeable moment under Wine.
+    import pytest
+
     return pytest.mark.skipif(WINDOWS, reason=f"POSIX only: {reason}")
 
 

@@ -53,11 +53,18 @@ void serve_client(Terminal& terminal, platform::Handle fd, SessionState& s, cons
             const Clock::time_point idle_until =
                 s.greeted.load(std::memory_order_acquire) ? kNever : Clock::now() + limits.handshake;
             if (wait_readable(fd, idle_until, s) != Rx::Ok) return;
+            // The frame begins with its first byte. Reading that byte still
+            // counts as waiting: where waits cannot block (named pipes), a
+            // greeted client's idle session sits in this read and must not
+            // look like a stalled frame.
+            unsigned char head[sizeof(std::uint32_t)];
+            if (receive(fd, head, 1, idle_until) != Rx::Ok) return;
 
             s.enter(Phase::Receiving);
             const Clock::time_point frame_until = Clock::now() + limits.frame;
+            if (receive(fd, head + 1, sizeof head - 1, frame_until) != Rx::Ok) return;
             std::uint32_t length = 0;
-            if (receive(fd, &length, sizeof length, frame_until) != Rx::Ok) return;
+            std::memcpy(&length, head, sizeof length);
             // Too short to hold a command, or longer than any request: not a
             // client of ours. Dropping it is the only safe answer.
             if (length < 4 || length > kMaxRequestBytes) return;
