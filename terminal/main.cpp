@@ -1,13 +1,10 @@
 // terminal64: the simulated Quorvane Terminal.
 //
-// Exit codes: 0 after a clean shutdown (signal, idle limit) and when another
-// copy already runs for this executable path; 1 when the Terminal cannot
-// set itself up (folders, endpoint); 2 for a malformed setting.
-#include <csignal>
+// Exit codes: 0 after a clean shutdown (stop request, idle limit) and when
+// another copy already runs for this executable path; 1 when the Terminal
+// cannot set itself up (folders, endpoint); 2 for a malformed setting.
 #include <cstdio>
-#include <fcntl.h>
 #include <string>
-#include <unistd.h>
 
 #include "platform/platform.hpp"
 #include "protocol/text.hpp"
@@ -18,6 +15,7 @@
 #include "terminal/store/instance_lock.hpp"
 #include "terminal/market/market.hpp"
 #include "terminal/server/server.hpp"
+#include "terminal/server/stop.hpp"
 #include "terminal/config/settings.hpp"
 #include "terminal/terminal.hpp"
 
@@ -25,32 +23,6 @@ namespace {
 
 namespace platform = qvn::platform;
 namespace term = qvn::terminal;
-
-// Written by the signal handler; the main loop polls the other end.
-int g_stop_write = -1;
-
-extern "C" void on_stop_signal(int) {
-    const char byte = 1;
-    ssize_t ignored = ::write(g_stop_write, &byte, 1);
-    (void)ignored;
-}
-
-// Routes SIGTERM and SIGINT to the stop pipe while it exists; afterwards
-// they are ignored, since the program is on its way out anyway.
-struct StopSignals {
-    StopSignals() { route(on_stop_signal); }
-    ~StopSignals() { route(SIG_IGN); }
-    StopSignals(const StopSignals&) = delete;
-    StopSignals& operator=(const StopSignals&) = delete;
-
-    static void route(void (*handler)(int)) {
-        struct sigaction sa {};
-        sa.sa_handler = handler;
-        sigemptyset(&sa.sa_mask);
-        ::sigaction(SIGTERM, &sa, nullptr);
-        ::sigaction(SIGINT, &sa, nullptr);
-    }
-};
 
 int fail(int code, const std::string& message) {
     std::fprintf(stderr, "terminal64: %s\n", message.c_str());
@@ -73,13 +45,8 @@ void rewrite_settings(const term::Installation& inst, const term::IniFile& file)
 }
 
 int run(int argc, char** argv) {
-    // A stop signal from here on ends the run cleanly, whenever it comes.
-    int stop[2];
-    if (::pipe2(stop, O_CLOEXEC | O_NONBLOCK) != 0) return fail(1, "cannot create the stop pipe");
-    platform::UniqueHandle stop_read(stop[0]);
-    platform::UniqueHandle stop_write(stop[1]);
-    g_stop_write = stop_write.get();
-    const StopSignals signals;
+    // A stop request from here on ends the run cleanly, whenever it comes.
+    const term::StopRequest stop;
 
     term::CommandLine cli;
     std::string error;
@@ -94,7 +61,8 @@ int run(int argc, char** argv) {
     std::string folder;
     if (!platform::endpoint_folder(folder, error)) return fail(1, error);
     term::InstanceLock lock;
-    switch (lock.acquire(folder + "/" + inst.endpoint_name + ".pid", error)) {
+    const std::string lock_path = folder + static_cast<char>(platform::kPathSeparator) + inst.endpoint_name + ".pid";
+    switch (lock.acquire(lock_path, error)) {
         case term::InstanceLock::Result::Held: return 0;  // that copy serves this installation
         case term::InstanceLock::Result::Failed: return fail(1, error);
         case term::InstanceLock::Result::Acquired: break;
@@ -130,10 +98,10 @@ int run(int argc, char** argv) {
         if (!listener.valid()) return fail(1, error);
         std::fprintf(stderr, "terminal64: serving %s\n", endpoint_path.c_str());
     }
-    term::serve(terminal, listener.get(), stop_read.get(), idle_exit_s);
+    term::serve(terminal, listener.get(), endpoint_path, stop.handle(), idle_exit_s);
     if (listener.valid()) {
         listener.reset();
-        ::unlink(endpoint_path.c_str());
+        platform::remove_endpoint(endpoint_path);
     }
     return 0;
 }
@@ -141,7 +109,6 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::signal(SIGPIPE, SIG_IGN);
     try {
         return run(argc, argv);
     } catch (const std::exception& e) {

@@ -11,12 +11,14 @@ import os
 import shutil
 import sys
 import tempfile
+import time
 from pathlib import Path
 
 import pytest
 
 sys.path.insert(0, str(Path(__file__).parent))
 
+import host  # noqa: E402
 from fake_terminal import FakeTerminal  # noqa: E402
 
 
@@ -30,33 +32,30 @@ def private_folders(monkeypatch):
     data = root / "data"
     data.mkdir()
     monkeypatch.setenv("XDG_RUNTIME_DIR", str(runtime))
-    monkeypatch.setenv("XDG_DATA_HOME", str(data))
-    yield root
-    from quorvane import _core
+    roaming = host.RoamingFolder(monkeypatch, data)
+    try:
+        yield root
+    finally:
+        from quorvane import _core
 
-    _core.shutdown()
-    stop_programs_under(root)
-    shutil.rmtree(root, ignore_errors=True)
+        _core.shutdown()
+        stop_programs_under(root)
+        roaming.restore()
+        shutil.rmtree(root, ignore_errors=True)
 
 
 def stop_programs_under(root: Path) -> None:
     """Kills every process whose executable lies under `root`: Terminals a
     test started, directly or through the module, never outlive it."""
-    import signal
-
-    prefix = str(root.resolve()) + "/"
-    for entry in Path("/proc").iterdir():
-        if not entry.name.isdigit():
-            continue
-        try:
-            exe = os.readlink(entry / "exe")
-        except OSError:
-            continue
-        if exe.startswith(prefix):
-            try:
-                os.kill(int(entry.name), signal.SIGKILL)
-            except OSError:
-                pass
+    pids = host.processes_under(root)
+    for pid in pids:
+        host.kill(pid)
+    # A Windows executable cannot be removed while it runs.
+    for pid in pids:
+        for _ in range(500):
+            if not host.alive(pid):
+                break
+            time.sleep(0.01)
 
 
 @pytest.fixture

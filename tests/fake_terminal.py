@@ -22,6 +22,10 @@ import sys
 import time
 from pathlib import Path
 
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import host  # noqa: E402
+
 # ---- frames ------------------------------------------------------------------
 
 
@@ -90,14 +94,8 @@ def ready_reply(state: int = 2) -> bytes:
 
 
 def path_digest(path: str) -> bytes:
-    """SHA-256 of the lower-cased resolved path in UTF-16LE. Test paths keep
-    to ASCII letters, whose lower case is unambiguous; the module's own
-    case table is tested in C++."""
-    final = os.path.realpath(path) if os.path.exists(path) else path
-    if any("\x7f" < c < "\udc80" or c > "\udcff" for c in final):
-        raise ValueError(f"fake Terminal paths must be ASCII or escaped bytes: {final!r}")
-    lowered = "".join(c.lower() if "A" <= c <= "Z" else c for c in final)
-    return hashlib.sha256(utf16(lowered)).digest()
+    """SHA-256 of the lower-cased resolved path in UTF-16LE."""
+    return hashlib.sha256(host.lowered_utf16(host.final_path(path))).digest()
 
 
 def endpoint_name(path: str) -> str:
@@ -105,14 +103,12 @@ def endpoint_name(path: str) -> str:
 
 
 def runtime_folder() -> str:
-    folder = os.environ.get("XDG_RUNTIME_DIR", "")
-    if folder.startswith("/"):
-        return folder.rstrip("/") or "/"
-    return f"/tmp/qvn-{os.geteuid()}"
+    return host.runtime_folder()
 
 
 def endpoint_path(path: str) -> str:
-    return os.path.join(runtime_folder(), endpoint_name(path))
+    """The socket path (POSIX) or pipe name (Windows) of a Terminal."""
+    return host.endpoint_location(endpoint_name(path))
 
 
 # ---- the test side -----------------------------------------------------------
@@ -128,7 +124,7 @@ class FakeTerminal:
     def __init__(self, folder: Path):
         self.folder = Path(folder)
         self.folder.mkdir(parents=True, exist_ok=True)
-        self.path = str(self.folder / "terminal64")
+        self.path = str(self.folder / host.TERMINAL_NAME)
         Path(self.path).write_bytes(b"not a program\n")
         self.log = self.folder / "requests.jsonl"
         self.process: subprocess.Popen | None = None
@@ -200,7 +196,7 @@ class FakeTerminal:
 # ---- the server side ---------------------------------------------------------
 
 
-def _read_exact(conn: socket.socket, n: int) -> bytes | None:
+def _read_exact(conn, n: int) -> bytes | None:
     data = b""
     while len(data) < n:
         chunk = conn.recv(n - len(data))
@@ -210,7 +206,105 @@ def _read_exact(conn: socket.socket, n: int) -> bytes | None:
     return data
 
 
+class _PipeConnection:
+    """One client of the named pipe, with the socket calls _serve uses."""
+
+    def __init__(self, handle):
+        self.handle = handle
+
+    def recv(self, n: int) -> bytes:
+        import _winapi
+
+        try:
+            data, _ = _winapi.ReadFile(self.handle, min(n, 1 << 20))
+        except OSError:
+            return b""
+        return data
+
+    def sendall(self, data: bytes) -> None:
+        import _winapi
+
+        view = memoryview(data)
+        while view:
+            written, _ = _winapi.WriteFile(self.handle, bytes(view[: 1 << 20]))
+            view = view[written:]
+
+    def settimeout(self, _seconds) -> None:
+        pass
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        import ctypes
+
+        # Let the client read what was sent (disconnecting discards unread
+        # bytes), then free the instance for the next client.
+        kernel32 = ctypes.windll.kernel32
+        kernel32.FlushFileBuffers(ctypes.c_void_p(self.handle))
+        kernel32.DisconnectNamedPipe(ctypes.c_void_p(self.handle))
+
+
+def _serve_pipe(config: dict) -> None:
+    """The Windows form of _serve: a byte-mode named pipe, one client at a
+    time, at the name the module derives."""
+    import _winapi
+
+    pipe_type_byte = pipe_readmode_byte = 0  # the byte-mode flags are zero
+    handle = _winapi.CreateNamedPipe(
+        config["socket"], _winapi.PIPE_ACCESS_DUPLEX,
+        pipe_type_byte | pipe_readmode_byte | _winapi.PIPE_WAIT,
+        1, 1 << 20, 1 << 20, 0, _winapi.NULL)
+    Path(config["ready"]).write_text("ready")
+    steps = list(config["steps"])
+    log = open(config["log"], "a", buffering=1)
+    try:
+        while True:
+            try:
+                _winapi.ConnectNamedPipe(handle, False)
+            except OSError as e:
+                if e.winerror != 535:  # ERROR_PIPE_CONNECTED: the client came first
+                    return
+            with _PipeConnection(handle) as conn:
+                _answer(conn, steps, log)
+    finally:
+        log.close()
+        _winapi.CloseHandle(handle)
+
+
+def _answer(conn, steps: list, log) -> None:
+    """Answers the requests of one connection from the script."""
+    while True:
+        try:
+            head = _read_exact(conn, 4)
+            if head is None:
+                return
+            (length,) = struct.unpack("<I", head)
+            body = _read_exact(conn, length) if length <= 1 << 30 else None
+        except (socket.timeout, OSError):
+            return
+        if body is None:
+            return
+        log.write(json.dumps({"frame": (head + body).hex()}) + "\n")
+        if not steps:
+            return
+        step = steps.pop(0)
+        try:
+            conn.sendall(bytes.fromhex(step["send"]))
+            left, block = step.get("pad", 0), bytes(range(251)) * 4177  # 251 × 4177 ≈ 1 MiB
+            while left > 0:
+                conn.sendall(block[:left])
+                left -= min(left, len(block))
+        except OSError:
+            return
+        if step.get("close"):
+            return
+
+
 def _serve(config: dict) -> None:
+    if host.WINDOWS:
+        _serve_pipe(config)
+        return
     path = config["socket"]
     if os.path.exists(path):
         os.unlink(path)
@@ -229,31 +323,7 @@ def _serve(config: dict) -> None:
                 return
             conn.settimeout(30)
             with conn:
-                while True:
-                    try:
-                        head = _read_exact(conn, 4)
-                        if head is None:
-                            break
-                        (length,) = struct.unpack("<I", head)
-                        body = _read_exact(conn, length) if length <= 1 << 30 else None
-                    except (socket.timeout, OSError):
-                        break
-                    if body is None:
-                        break
-                    log.write(json.dumps({"frame": (head + body).hex()}) + "\n")
-                    if not steps:
-                        break
-                    step = steps.pop(0)
-                    try:
-                        conn.sendall(bytes.fromhex(step["send"]))
-                        left, block = step.get("pad", 0), bytes(range(251)) * 4177  # 251 × 4177 ≈ 1 MiB
-                        while left > 0:
-                            conn.sendall(block[:left])
-                            left -= min(left, len(block))
-                    except OSError:
-                        break
-                    if step.get("close"):
-                        break
+                _answer(conn, steps, log)
     finally:
         log.close()
         server.close()

@@ -2,7 +2,8 @@
 
 It derives the endpoint exactly as the module does (the resolved path of the
 executable, lower-cased, UTF-16LE, SHA-256, upper-case hex after
-"QVN.Terminal.", in $XDG_RUNTIME_DIR or /tmp/qvn-<uid>), sends request frames
+"QVN.Terminal.", in $XDG_RUNTIME_DIR or /tmp/qvn-<uid>, or as a named pipe
+on Windows), sends request frames
 and takes reply frames apart, and decodes the records with numpy dtypes that
 match the packed wire layouts.
 """
@@ -220,6 +221,7 @@ from fake_terminal import (  # noqa: E402
 def f64(x: float) -> bytes:
     return struct.pack("<d", x)
 from fake_terminal import request as frame  # noqa: E402
+from host import Stream  # noqa: E402
 
 
 def data_folder_id(executable: str) -> str:
@@ -243,7 +245,7 @@ class Reply:
 
 
 class TerminalClient:
-    def __init__(self, sock: socket.socket):
+    def __init__(self, sock: Stream):
         self.sock = sock
 
     @classmethod
@@ -253,13 +255,9 @@ class TerminalClient:
         path = endpoint_path(executable)
         deadline = time.monotonic() + timeout
         while True:
-            sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
             try:
-                sock.connect(path)
-                sock.settimeout(120)
-                return cls(sock)
+                return cls(Stream(path))
             except OSError:
-                sock.close()
                 if time.monotonic() >= deadline:
                     raise
                 time.sleep(0.02)

@@ -10,6 +10,7 @@ import tracemalloc
 import numpy as np
 import pytest
 
+import host
 from fake_terminal import reply, u32
 
 NUMPY_DOMAIN = 389047  # tracemalloc domain of NumPy's data allocations
@@ -234,6 +235,7 @@ resource.setrlimit(resource.RLIMIT_AS, (size + ({headroom_mib} << 20), resource.
     return out.stdout.splitlines()
 
 
+@host.posix_only("limits the address space with setrlimit, measured from /proc")
 def test_storage_follows_what_arrives_not_what_is_declared(fake):
     # A frame declaring 4 GiB of records that stops after 20 KB must not
     # need 4 GiB of address space.
@@ -244,6 +246,7 @@ def test_storage_follows_what_arrives_not_what_is_declared(fake):
     assert lines == ["None (-10002, 'IPC recv failed')"]
 
 
+@host.posix_only("limits the address space with setrlimit, measured from /proc")
 def test_records_that_cannot_be_stored_report_no_memory(fake):
     # 400 MB of records really arrive, but only 128 MiB may be taken: the
     # call reports -3 and the rest of the reply is drained, so the next call

@@ -7,6 +7,7 @@ import shutil
 import subprocess
 
 import numpy as np
+import host
 import pytest
 
 from terminal_client import TerminalClient
@@ -33,9 +34,9 @@ def s(when):
 def terminal(private_folders, terminal_binary):
     """(executable, raw client) of a Terminal running from the test's own
     folder, so that the folder's clean-up also stops it."""
-    exe = private_folders / "terminal" / "terminal64"
+    exe = private_folders / "terminal" / host.TERMINAL_NAME
     exe.parent.mkdir()
-    shutil.copy2(terminal_binary, exe)
+    shutil.copy(terminal_binary, exe)
     process = subprocess.Popen([str(exe), "--now", str(NOW)], cwd=exe.parent,
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:

@@ -6,6 +6,7 @@ import stat
 import time
 from pathlib import Path
 
+import host
 import pytest
 
 from fake_terminal import FakeTerminal, handshake_reply, i32, ready_reply, reply, request, u32, u64, wide
@@ -68,6 +69,7 @@ def test_shutdown_without_connection(core):
     assert core.last_error() == (1, "Success")
 
 
+@host.posix_only("the roaming folder there is the user's known folder, not the environment")
 def test_no_roaming_folder(core, monkeypatch):
     monkeypatch.delenv("XDG_DATA_HOME")
     monkeypatch.delenv("HOME", raising=False)
@@ -153,12 +155,13 @@ def test_second_initialize_drops_the_first_connection(fake, core):
 
 
 def test_not_an_executable(core, tmp_path):
-    path = tmp_path / "terminal64"
+    path = tmp_path / host.TERMINAL_NAME
     path.write_text("data")
     assert core.initialize(str(path)) is False
     assert core.last_error() == (-10003, f"IPC initialize failed, Process create failed '{path}'")
 
 
+@host.posix_only("a shell script stands in for the Terminal")
 def test_terminal_that_never_listens(core, tmp_path, monkeypatch):
     monkeypatch.setenv("QVN_TEST_LAUNCH_WAIT_MS", "300")   # the test build's wait, cut short
     path = tmp_path / "terminal64"
@@ -171,12 +174,13 @@ def test_terminal_that_never_listens(core, tmp_path, monkeypatch):
 def test_non_ascii_path_in_message(core, tmp_path):
     folder = tmp_path / "dossier-é-\U0001F600"
     folder.mkdir()
-    path = folder / "terminal64"
+    path = folder / host.TERMINAL_NAME
     path.write_text("data")
     assert core.initialize(str(path)) is False
     assert core.last_error()[1] == f"IPC initialize failed, Process create failed '{path}'"
 
 
+@host.posix_only("named pipes have no endpoint folder")
 @pytest.mark.parametrize("problem", ["world-writable", "foreign-owner", "not-a-directory"])
 def test_unsafe_endpoint_folder_is_refused(core, fake, monkeypatch, private_folders, problem):
     fake.serve()
@@ -286,7 +290,8 @@ def test_discovery_prefers_the_terminal_that_started_us(core, private_folders):
 
     roaming = Path(os.environ["XDG_DATA_HOME"])
     parent = FakeTerminal(private_folders / "parent")
-    shutil.copy("/bin/sh", parent.path)
+    shell = os.path.join(os.environ.get("SystemRoot", "C:\\windows"), "System32", "cmd.exe") if host.WINDOWS else "/bin/sh"
+    shutil.copy(shell, parent.path)
     other = served(private_folders, "other")
     parent.serve()
     try:
@@ -294,9 +299,12 @@ def test_discovery_prefers_the_terminal_that_started_us(core, private_folders):
         data_folder(roaming, "parent", Path(parent.path).parent, stamp=now - 1000)
         data_folder(roaming, "other", Path(other.path).parent, stamp=now)
         script = "import quorvane._core as c; print(c.initialize(), c.last_error())"
-        # Two commands, so the shell runs Python as its child instead of exec-ing it.
-        out = subprocess.run([parent.path, "-c", f'"{sys.executable}" -c "{script}"; exit $?'],
-                             capture_output=True, text=True, timeout=60)
+        if host.WINDOWS:
+            command = f'"{parent.path}" /s /c ""{sys.executable}" -c "{script}""'
+        else:
+            # Two commands, so the shell runs Python as its child instead of exec-ing it.
+            command = [parent.path, "-c", f'"{sys.executable}" -c "{script}"; exit $?']
+        out = subprocess.run(command, capture_output=True, text=True, timeout=60)
         assert out.stdout.startswith("True"), out.stdout + out.stderr
         assert parent.frames() and not other.frames()
     finally:
@@ -304,6 +312,7 @@ def test_discovery_prefers_the_terminal_that_started_us(core, private_folders):
         other.stop()
 
 
+@host.posix_only("file names there are UTF-16, never raw bytes")
 def test_undecodable_path_bytes_never_break_last_error(core, private_folders):
     folder = Path(os.fsdecode(bytes(private_folders) + b"/raw-\xff"))
     folder.mkdir()
@@ -315,6 +324,7 @@ def test_undecodable_path_bytes_never_break_last_error(core, private_folders):
     assert message == "IPC initialize failed, Process create failed '" + str(path).replace("\udcff", "\ufffd") + "'"
 
 
+@host.posix_only("file names there are UTF-16, never raw bytes")
 @pytest.mark.parametrize("raw_side", ["given", "resolved"])
 def test_path_bytes_that_are_not_utf8_round_trip(core, private_folders, raw_side):
     # Bytes 0x80 and 0xFF reach Python as U+DC80 and U+DCFF. The endpoint is
@@ -334,6 +344,7 @@ def test_path_bytes_that_are_not_utf8_round_trip(core, private_folders, raw_side
         terminal.stop()
 
 
+@host.posix_only("a shell script lists the descriptors it inherited from /proc")
 def test_launched_terminal_inherits_no_descriptor(private_folders):
     # An inheritable descriptor opened before the soft limit was lowered
     # below its number must still not reach the Terminal.
@@ -361,6 +372,7 @@ core.initialize({str(exe)!r})
     assert "900" not in fds
 
 
+@host.posix_only("file owners and group/world write bits")
 @pytest.mark.parametrize("target", ["folder", "origin.txt", "terminal64", "installation"])
 @pytest.mark.parametrize("problem", ["foreign-owner", "group-writable", "world-writable"])
 def test_discovery_ignores_what_another_user_may_change(core, private_folders, target, problem):

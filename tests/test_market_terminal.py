@@ -9,6 +9,7 @@ import subprocess
 
 import pytest
 
+import host
 import terminal_client as tc
 
 NOW = 1_768_478_400  # 2026-01-15 12:00 UTC, a Thursday
@@ -26,9 +27,9 @@ def launch(private_folders, terminal_binary, core):
     started = []
 
     def start(*options):
-        exe = private_folders / "terminal" / "terminal64"
+        exe = private_folders / "terminal" / host.TERMINAL_NAME
         exe.parent.mkdir(exist_ok=True)
-        shutil.copy2(terminal_binary, exe)
+        shutil.copy(terminal_binary, exe)
         process = subprocess.Popen([str(exe), "--now", str(NOW), *options], cwd=exe.parent,
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         started.append(process)

@@ -3,12 +3,11 @@ spellings of a path, discovery, accounts and a Terminal that dies."""
 
 import os
 import shutil
-import signal
-import socket
 import subprocess
 import time
 from pathlib import Path
 
+import host
 import pytest
 
 from fake_terminal import endpoint_path, path_digest
@@ -21,7 +20,7 @@ def install(private_folders, terminal_binary):
     """A fresh installation folder holding a copy of the Terminal."""
     folder = private_folders / "Quorvane Terminal"
     folder.mkdir()
-    path = folder / "terminal64"
+    path = folder / host.TERMINAL_NAME
     shutil.copy(terminal_binary, path)
     return path
 
@@ -39,17 +38,7 @@ def settings(path: Path, folder: Path | None = None, **values) -> None:
     (config / "terminal.ini").write_text("[Terminal]\n" + lines)
 
 
-def processes_of(path: Path) -> list[int]:
-    real = os.path.realpath(path)
-    pids = []
-    for entry in Path("/proc").iterdir():
-        if entry.name.isdigit():
-            try:
-                if os.readlink(entry / "exe") == real:
-                    pids.append(int(entry.name))
-            except OSError:
-                pass
-    return pids
+processes_of = host.processes_of
 
 
 def command_line(pid: int) -> list[str]:
@@ -60,7 +49,7 @@ def wait_gone(pids: list[int]) -> None:
     # The executable link disappears before the process has closed its
     # sockets; only a reaped process is surely gone.
     deadline = time.monotonic() + 30
-    while any(os.path.exists(f"/proc/{pid}") for pid in pids):
+    while any(host.alive(pid) for pid in pids):
         assert time.monotonic() < deadline, "the Terminal did not exit"
         time.sleep(0.01)
 
@@ -69,12 +58,11 @@ def wait_for_endpoint(path: Path, process: subprocess.Popen) -> None:
     deadline = time.monotonic() + 30
     while time.monotonic() < deadline:
         assert process.poll() is None, "the Terminal exited"
-        with socket.socket(socket.AF_UNIX) as s:
-            try:
-                s.connect(endpoint_path(str(path)))
-                return
-            except OSError:
-                time.sleep(0.02)
+        try:
+            host.Stream(endpoint_path(str(path))).close()
+            return
+        except OSError:
+            time.sleep(0.02)
     raise AssertionError("the Terminal did not open its endpoint")
 
 
@@ -82,7 +70,8 @@ def wait_for_endpoint(path: Path, process: subprocess.Popen) -> None:
 def test_launch_by_path(core, install, portable):
     assert core.initialize(str(install), portable=portable) is True, core.last_error()
     (pid,) = processes_of(install)
-    assert command_line(pid) == ([str(install), "/portable"] if portable else [str(install)])
+    if not host.WINDOWS:  # Windows offers no portable way to read it back
+        assert command_line(pid) == ([str(install), "/portable"] if portable else [str(install)])
 
     roaming = data_folder(install)
     origin = (roaming / "origin.txt").read_bytes()
@@ -107,24 +96,29 @@ def test_running_terminal_is_reused(core, install):
         wait_for_endpoint(install, process)
         assert core.initialize(str(install), portable=True) is True
         assert processes_of(install) == [process.pid]   # nothing started
-        assert command_line(process.pid) == [str(install)]
+        if not host.WINDOWS:
+            assert command_line(process.pid) == [str(install)]
     finally:
         process.terminate()
-        assert process.wait(timeout=30) == 0
-    # A clean shutdown takes the endpoint with it.
-    assert not os.path.exists(endpoint_path(str(install)))
+        code = process.wait(timeout=30)
+    if not host.WINDOWS:  # there terminate() kills; a pipe goes with its process anyway
+        # A clean shutdown takes the endpoint with it.
+        assert code == 0
+        assert not os.path.exists(endpoint_path(str(install)))
 
 
 def test_spellings_of_one_path_meet_one_terminal(core, install, private_folders):
     assert core.initialize(str(install)) is True
     (pid,) = processes_of(install)
-    link = private_folders / "link"
-    link.symlink_to(install.parent)
+    name = host.TERMINAL_NAME
     spellings = [
-        link / "terminal64",
-        Path(str(install.parent).upper()) / "TERMINAL64",     # letter case
-        install.parent / "." / ".." / install.parent.name / "terminal64",
+        Path(str(install.parent).upper()) / name.upper(),     # letter case
+        install.parent / "." / ".." / install.parent.name / name,
     ]
+    if not host.WINDOWS:  # links need a privilege there
+        link = private_folders / "link"
+        link.symlink_to(install.parent)
+        spellings.append(link / name)
     for spelling in spellings:
         assert core.initialize(str(spelling)) is True, (spelling, core.last_error())
         assert core.terminal_info().path == str(install.parent)
@@ -136,13 +130,15 @@ def test_discovery_starts_the_last_used_terminal(core, install):
     core.shutdown()
     pids = processes_of(install)
     for pid in pids:
-        os.kill(pid, signal.SIGTERM)
+        host.kill(pid)
     wait_gone(pids)
     # Nothing runs now; discovery finds the data folder and starts the
     # Terminal again, portable as that folder says.
     assert core.initialize() is True, core.last_error()
     (pid,) = processes_of(install)
-    assert command_line(pid) == [str(install), "/portable"]
+    if not host.WINDOWS:
+        assert command_line(pid) == [str(install), "/portable"]
+    assert core.terminal_info().data_path == str(install.parent)   # started portable
 
 
 def test_accounts(core, install):
@@ -182,7 +178,7 @@ def test_terminal_that_never_opens_its_endpoint(core, install, monkeypatch):
 def test_terminal_killed_mid_session(core, install):
     assert core.initialize(str(install)) is True
     (pid,) = processes_of(install)
-    os.kill(pid, signal.SIGKILL)
+    host.kill(pid)
     wait_gone([pid])
     assert core.account_info() is None
     assert core.last_error()[0] in (-10002, -10004)

@@ -5,6 +5,7 @@ The functions and named-tuple types come from the native module
 bundled simulated Terminal, which ``initialize(terminal_path())`` starts.
 """
 
+import sys as _sys
 from importlib import resources as _resources
 
 from . import _core
@@ -20,5 +21,6 @@ __all__ += _constants.__all__
 
 
 def terminal_path() -> str:
-    """Path of the bundled ``terminal64`` program."""
-    return str(_resources.files(__name__) / "bin" / "terminal64")
+    """Path of the bundled ``terminal64`` program (``terminal64.exe`` on Windows)."""
+    name = "terminal64.exe" if _sys.platform == "win32" else "terminal64"
+    return str(_resources.files(__name__) / "bin" / name)

@@ -113,8 +113,8 @@ std::uint64_t deal_units(double volume) noexcept {
 SymbolModel::SymbolModel(const Instrument& ins)
     : instrument_(&ins),
       seed_(name_seed(ins.name)),
-      point_scale_(std::pow(10.0, ins.digits)),
-      tick_price_(ins.tick_points / std::pow(10.0, ins.digits)),
+      point_scale_(decimal_scale(ins.digits)),
+      tick_price_(ins.tick_points / decimal_scale(ins.digits)),
       spread_ticks_(std::max<std::int64_t>(1, ins.spread_points / ins.tick_points)),
       deal_threshold_(static_cast<std::uint32_t>(ins.deal_share * 65536.0)),
       intensity_(kMinutesPerWeek) {
@@ -287,7 +287,7 @@ int SymbolModel::minute_ticks(const DayPlan& plan, int m, RawTick* out) const no
     const int k = mp.quotes;
     const double sigma = mp.step_sigma;
     const double spread = mp.spread;
-    const double deal_scale = std::pow(10.0, instrument_->deal_volume_digits);
+    const double deal_scale = decimal_scale(instrument_->deal_volume_digits);
     const double deal_min = 1.0 / deal_scale;
     const std::uint64_t slot = slot_width(n);
 

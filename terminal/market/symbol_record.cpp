@@ -42,7 +42,7 @@ double round2(double x) noexcept { return std::round(x * 100.0) / 100.0; }
 }  // namespace
 
 TickValue tick_value(const Instrument& ins, std::string_view account_currency, const Rates& rates) {
-    const double tick_size = ins.tick_points * std::pow(10.0, -ins.digits);
+    const double tick_size = ins.tick_points * decimal_point(ins.digits);
     const double per_lot = tick_size * ins.contract_size;  // in the profit currency
     TickValue v;
     const auto profit = rates.factor(ins.currency_profit, account_currency, RateSide::Bid);
@@ -55,7 +55,7 @@ TickValue tick_value(const Instrument& ins, std::string_view account_currency, c
 Swaps swap_points(const Instrument& ins) noexcept {
     // A yearly rate on the position's value at the reference price, per day
     // of a 360-day year, in points; the broker keeps a markup either way.
-    const double points_per_unit_rate = ins.reference_price / std::pow(10.0, -ins.digits) / 100.0 / 360.0;
+    const double points_per_unit_rate = ins.reference_price / decimal_point(ins.digits) / 100.0 / 360.0;
     double long_rate = 0, short_rate = 0;
     if (ins.kind == MarketKind::Forex) {
         const double diff = policy_rate(ins.currency_base) - policy_rate(ins.currency_profit);
@@ -74,7 +74,7 @@ void fill_symbol_record(wire::SymbolInfoRecord& r, const CatalogueEntry& e, cons
     std::memset(&r, 0, sizeof r);
     const Instrument& ins = e.model->instrument();
     const bool deals = ins.has_deals();
-    const double point = std::pow(10.0, -ins.digits);
+    const double point = decimal_point(ins.digits);
 
     r.custom = e.generated ? 1 : 0;
     r.chart_mode = static_cast<std::uint32_t>(deals ? SymbolChartMode::Last : SymbolChartMode::Bid);

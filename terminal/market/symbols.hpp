@@ -45,6 +45,18 @@ struct Instrument {
     bool has_deals() const noexcept { return deal_share > 0.0; }
 };
 
+// 10^digits, exact for the few decimals prices and sizes have: multiplying
+// tens is exact up to 10^22, while a system's pow() may be off by an ulp
+// (as on Windows), which would make a point of 10^-5 differ from 1e-5.
+constexpr double decimal_scale(int digits) noexcept {
+    double scale = 1.0;
+    for (int i = 0; i < digits; ++i) scale *= 10.0;
+    return scale;
+}
+
+// 10^-digits, correctly rounded: one division of exact values.
+constexpr double decimal_point(int digits) noexcept { return 1.0 / decimal_scale(digits); }
+
 // Every symbol, in catalogue order.
 std::span<const Instrument> symbol_table() noexcept;
 

@@ -37,9 +37,15 @@ bool locate_installation(bool portable, Installation& out, std::string& error) {
     // and hashed, so both arrive at the same endpoint.
     std::u16string final_path = platform::resolve_path(own);
     if (final_path.empty()) final_path = own;
-    const protocol::Digest digest = protocol::path_digest(final_path);
+    protocol::Digest digest{};
+    if (!platform::endpoint_digest(final_path, digest)) {
+        error = "cannot hash this program's path";
+        return false;
+    }
     out.executable = final_path;
-    out.install_folder = parent_folder(final_path);
+    // The folder as this program was started from it: on Windows the final
+    // path carries the long-path prefix, which origin.txt need not show.
+    out.install_folder = parent_folder(own);
     out.endpoint_name = protocol::endpoint_name(digest);
     out.portable = portable;
 

@@ -1,6 +1,7 @@
 // One running Terminal per executable path: a pid file beside the endpoint,
-// held with an exclusive flock for the life of the process. The lock, not
-// the file, decides: a file left by a crashed Terminal is simply taken over.
+// held with an exclusive lock for the life of the process (flock on POSIX;
+// on Windows a handle that shares no writing). The lock, not the file,
+// decides: a file left by a crashed Terminal is simply taken over.
 #pragma once
 
 #include <string>

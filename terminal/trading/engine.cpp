@@ -23,11 +23,11 @@ constexpr int kMaxEvents = 100000;
 constexpr std::size_t kTickChunk = 1024;
 
 double round_to(double x, std::uint32_t digits) {
-    const double scale = std::pow(10.0, static_cast<double>(std::min<std::uint32_t>(digits, 8)));
+    const double scale = decimal_scale(static_cast<int>(std::min<std::uint32_t>(digits, 8)));
     return std::round(x * scale) / scale;
 }
 
-double point_of(const Instrument& ins) { return std::pow(10.0, -ins.digits); }
+double point_of(const Instrument& ins) { return decimal_point(ins.digits); }
 
 std::int32_t stops_level(const Instrument& ins) {
     return ins.kind == MarketKind::Forex ? kStopsLevelForex : kStopsLevelOther;

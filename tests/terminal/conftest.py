@@ -20,6 +20,7 @@ import pytest
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
+import host  # noqa: E402
 import terminal_client as tc  # noqa: E402
 from terminal_times import NOW_ARG  # noqa: E402
 
@@ -31,20 +32,24 @@ class TerminalProcess:
         self.root = root
         self.install = root / name
         self.install.mkdir(exist_ok=True)
-        self.exe = str(self.install / "terminal64")
+        self.exe = str(self.install / host.TERMINAL_NAME)
         if not os.path.exists(self.exe):
-            shutil.copy2(binary, self.exe)
+            shutil.copy(binary, self.exe)
         self.proc: subprocess.Popen | None = None
         self.stderr_path = self.install / "stderr.log"
 
     # ---- paths ----
 
     @property
-    def endpoint(self) -> Path:
-        return Path(tc.endpoint_path(self.exe))
+    def endpoint(self):
+        return host.endpoint(tc.endpoint_path(self.exe))
 
     @property
     def pid_file(self) -> Path:
+        if host.WINDOWS:  # beside no endpoint file: in the temporary folder
+            import tempfile
+
+            return Path(tempfile.gettempdir()) / (tc.endpoint_name(self.exe) + ".pid")
         return Path(str(self.endpoint) + ".pid")
 
     @property
@@ -92,6 +97,8 @@ class TerminalProcess:
         return tc.TerminalClient.connect(self.exe)
 
     def stop(self, sig: int = signal.SIGTERM, timeout: float = 20) -> int:
+        """Stops the Terminal; its exit code. On Windows it is terminated:
+        there is no console under the test runner to send Ctrl+Break to."""
         self.proc.send_signal(sig)
         return self.proc.wait(timeout=timeout)
 

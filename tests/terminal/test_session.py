@@ -9,6 +9,7 @@ import time
 import pytest
 
 import terminal_client as tc
+from host import STOPPED
 
 
 def test_handshake_reports_the_build(launch):
@@ -129,7 +130,7 @@ def test_login_switches_account_and_is_remembered(launch):
         assert c.login(5001002) == tc.SUCCESS
     accounts = (terminal.data_folder / "config" / "accounts.dat").read_text()
     assert "current=5001002" in accounts
-    assert terminal.stop() == 0
+    assert terminal.stop() == STOPPED
     again = launch()
     with again.client() as c:
         assert c.account_info()["login"] == 5001002

@@ -79,7 +79,11 @@ bool CInterClient::connect_terminal(std::u16string_view path, bool portable) {
     // The endpoint is named after the resolved path, so every spelling of
     // one executable (letter case, links, relative forms) meets the same
     // Terminal; an unresolvable path is used as given.
-    pipe_hash_ = protocol::path_digest(final_path(path, wire::kMaxPath));
+    if (!platform::endpoint_digest(final_path(path, wire::kMaxPath), pipe_hash_)) {
+        pipe_hash_.fill(0);
+        set_detail(std::string_view("Hash calculation failed"));
+        return false;
+    }
     const std::string name = protocol::endpoint_name(pipe_hash_);
 
     platform::Handle h = platform::kInvalidHandle;

@@ -55,7 +55,8 @@ Verdict examine(const std::u16string& folder, TerminalCandidate& c) {
     if (!origin_file.trusted) return Verdict::Untrusted;
     std::u16string origin;
     if (!read_origin(folder, origin)) return Verdict::Unusable;
-    std::u16string executable = bounded(origin + u"/terminal64");
+    std::u16string executable = bounded(origin + platform::kPathSeparator + u"terminal64" +
+                                        std::u16string(platform::kExecutableSuffix));
     const platform::FileInfo exe = platform::file_info(executable);
     if (!exe.exists || exe.directory) return Verdict::Unusable;
     if (!exe.trusted || !platform::file_info(origin).trusted) return Verdict::Untrusted;

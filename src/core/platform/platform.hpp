@@ -10,12 +10,29 @@
 #include <string_view>
 #include <vector>
 
+#include "protocol/sha256.hpp"
+
 namespace qvn::platform {
 
-// ---- Connection handles ---------------------------------------------------
+// ---- What differs between systems ----------------------------------------
 
-using Handle = int;
+#if defined(_WIN32)
+using Handle = std::intptr_t;  // the value of a HANDLE; INVALID_HANDLE_VALUE is -1
+inline constexpr char16_t kPathSeparator = u'\\';
+inline constexpr std::u16string_view kExecutableSuffix = u".exe";
+#else
+using Handle = int;            // a file descriptor
+inline constexpr char16_t kPathSeparator = u'/';
+inline constexpr std::u16string_view kExecutableSuffix = u"";
+#endif
 inline constexpr Handle kInvalidHandle = -1;
+
+// True for every unit this system's paths accept as a separator.
+constexpr bool is_separator(char16_t unit) noexcept {
+    return unit == u'/' || (kPathSeparator == u'\\' && unit == u'\\');
+}
+
+// ---- Connection handles ---------------------------------------------------
 
 enum class Io {
     Ok,      // every byte was transferred
@@ -63,7 +80,9 @@ private:
 // The private folder that holds the endpoints of this user's Terminals:
 // $XDG_RUNTIME_DIR, else /tmp/qvn-<uid> (created with mode 0700). A folder
 // that is not owned by the user or that group or others may write is refused.
-// Returns false with `why` set when no safe folder is available.
+// Returns false with `why` set when no safe folder is available. Named pipes
+// need no folder: on Windows this is the user's temporary folder, which only
+// holds the Terminal's instance lock.
 bool endpoint_folder(std::string& out, std::string& why);
 
 enum class Connect {
@@ -79,8 +98,19 @@ Connect connect_endpoint(std::string_view name, Handle& out) noexcept;
 
 // For the Terminal: binds and listens on the endpoint `name`, replacing a
 // stale endpoint that nobody serves. Returns kInvalidHandle with `why` set on
-// failure. `path` receives the file-system path of the endpoint.
+// failure. `path` receives the file-system path of the endpoint. On Windows
+// the handle is the pipe's first instance, made so that no other process can
+// already own the name, and `path` is the full pipe name.
 Handle listen_endpoint(std::string_view name, std::string& path, std::string& why);
+
+#if defined(_WIN32)
+// Every client of a named pipe takes an instance of its own: the Terminal
+// offers the next one under the name listen_endpoint returned in `path`.
+Handle add_endpoint_instance(const std::string& path, std::string& why);
+#endif
+
+// Removes what listen_endpoint left in the file system (nothing on Windows).
+void remove_endpoint(const std::string& path) noexcept;
 
 // ---- Files and folders ----------------------------------------------------
 
@@ -88,8 +118,15 @@ Handle listen_endpoint(std::string_view name, std::string& path, std::string& wh
 // resolved.
 std::u16string resolve_path(std::u16string_view path);
 
-// The user's roaming data folder: $XDG_DATA_HOME, else $HOME/.local/share.
-// Empty when neither is set.
+// The digest an endpoint is named after: the SHA-256 of the final path,
+// lower-cased the way this system compares paths (on Windows the system's
+// own lower-casing, as every Terminal there does; elsewhere the protocol's
+// fixed table), as UTF-16LE without a terminator. False when the system's
+// hashing service fails (Windows hashes through CryptoAPI).
+bool endpoint_digest(std::u16string_view final_path, protocol::Digest& out) noexcept;
+
+// The user's roaming data folder: $XDG_DATA_HOME, else $HOME/.local/share;
+// on Windows the known folder RoamingAppData. Empty when there is none.
 std::u16string roaming_folder();
 
 struct FileInfo {
@@ -119,7 +156,8 @@ bool read_file_prefix(std::u16string_view path, void* buffer, std::size_t max, s
 // Starts `path` as a detached process (own session, standard streams on the
 // null device, no inherited descriptors, never left as a zombie) with the
 // arguments [path] or [path, "/portable"]. False when it could not be started,
-// including when the file cannot be executed.
+// including when the file cannot be executed. On Windows the command line is
+// empty, or the quoted path followed by " /portable".
 bool spawn_detached(std::u16string_view path, bool portable) noexcept;
 
 // The executable of the parent of this process; empty when unknown.

@@ -133,4 +133,8 @@ Handle listen_endpoint(std::string_view name, std::string& path, std::string& wh
     return fd.release();
 }
 
+void remove_endpoint(const std::string& path) noexcept {
+    if (!path.empty()) ::unlink(path.c_str());
+}
+
 }  // namespace qvn::platform

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "platform/platform.hpp"
+#include "protocol/endpoint.hpp"
 #include "protocol/text.hpp"
 
 namespace qvn::platform {
@@ -22,6 +23,15 @@ std::u16string resolve_path(std::u16string_view path) {
     std::u16string out = path_to_utf16(resolved);
     std::free(resolved);
     return out;
+}
+
+bool endpoint_digest(std::u16string_view final_path, protocol::Digest& out) noexcept {
+    try {
+        out = protocol::path_digest(final_path);
+        return true;
+    } catch (...) {
+        return false;
+    }
 }
 
 std::u16string roaming_folder() {

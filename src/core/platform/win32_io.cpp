@@ -1,0 +1,77 @@
+// Stream transfers over a connected named pipe (byte mode, synchronous).
+#include <windows.h>
+
+#include <algorithm>
+
+#include "platform/platform.hpp"
+
+namespace qvn::platform {
+namespace {
+
+HANDLE native(Handle h) noexcept { return reinterpret_cast<HANDLE>(h); }
+
+// One call moves at most this much, so the count always fits a DWORD.
+constexpr std::size_t kMaxChunk = std::size_t{1} << 30;
+
+Io classify(DWORD error) noexcept {
+    switch (error) {
+        case ERROR_BROKEN_PIPE:         // the server closed its end
+        case ERROR_NO_DATA:             // the pipe is being closed
+        case ERROR_PIPE_NOT_CONNECTED:  // the server disconnected this instance
+            return Io::Broken;
+        default:
+            return Io::Failed;
+    }
+}
+
+}  // namespace
+
+Io write_all(Handle h, const void* data, std::size_t n) noexcept {
+    auto p = static_cast<const char*>(data);
+    while (n > 0) {
+        DWORD sent = 0;
+        const DWORD want = static_cast<DWORD>(std::min(n, kMaxChunk));
+        if (!::WriteFile(native(h), p, want, &sent, nullptr)) return classify(::GetLastError());
+        if (sent == 0) return Io::Failed;
+        p += sent;
+        n -= sent;
+    }
+    return Io::Ok;
+}
+
+Io read_all(Handle h, void* data, std::size_t n) noexcept {
+    auto p = static_cast<char*>(data);
+    while (n > 0) {
+        DWORD got = 0;
+        const DWORD want = static_cast<DWORD>(std::min(n, kMaxChunk));
+        if (!::ReadFile(native(h), p, want, &got, nullptr)) return classify(::GetLastError());
+        if (got == 0) return Io::Broken;  // end of stream: the peer closed its end
+        p += got;
+        n -= got;
+    }
+    return Io::Ok;
+}
+
+bool peer_closed(Handle h) noexcept {
+    DWORD available = 0;
+    if (::PeekNamedPipe(native(h), nullptr, 0, nullptr, &available, nullptr)) return false;
+    return classify(::GetLastError()) == Io::Broken;
+}
+
+void close_handle(Handle& h) noexcept {
+    if (h != kInvalidHandle) {
+        ::CloseHandle(native(h));
+        h = kInvalidHandle;
+    }
+}
+
+void sleep_ms(unsigned milliseconds) noexcept { ::Sleep(milliseconds); }
+
+// Large pages on Windows need a privilege ordinary users lack and memory
+// reserved up front; the hint is not worth either.
+void advise_large_pages(void* data, std::size_t bytes) noexcept {
+    (void)data;
+    (void)bytes;
+}
+
+}  // namespace qvn::platform

@@ -1,0 +1,78 @@
+// Files of the Terminal on POSIX systems.
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/platform.hpp"
+#include "protocol/text.hpp"
+#include "terminal/store/files.hpp"
+
+namespace qvn::terminal {
+
+using protocol::utf16_to_path;
+
+bool make_folders(std::u16string_view path) {
+    const std::string p = utf16_to_path(path);
+    if (p.empty()) return false;
+    for (std::size_t i = 1; i <= p.size(); ++i) {
+        if (i != p.size() && p[i] != '/') continue;
+        const std::string prefix = p.substr(0, i);
+        if (::mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    }
+    struct stat st {};
+    return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool write_file(std::u16string_view path, std::string_view bytes) {
+    const std::string target = utf16_to_path(path);
+    const std::string temp = target + ".tmp." + std::to_string(::getpid());
+    {
+        platform::UniqueHandle fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+        if (!fd.valid()) return false;
+        const char* p = bytes.data();
+        std::size_t left = bytes.size();
+        while (left > 0) {
+            const ssize_t n = ::write(fd.get(), p, left);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                ::unlink(temp.c_str());
+                return false;
+            }
+            p += n;
+            left -= static_cast<std::size_t>(n);
+        }
+    }
+    if (::rename(temp.c_str(), target.c_str()) != 0) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool make_private_file(std::u16string_view path) {
+    const std::string target = utf16_to_path(path);
+    platform::UniqueHandle fd(::open(target.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    // An existing file keeps its contents but loses any wider permissions.
+    return fd.valid() && ::fchmod(fd.get(), 0600) == 0;
+}
+
+bool read_file(std::u16string_view path, std::string& out) {
+    out.clear();
+    platform::UniqueHandle fd(::open(utf16_to_path(path).c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) return false;
+    char buf[16384];
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) return true;
+        // Settings files are small; a huge one is not ours.
+        if (out.size() + static_cast<std::size_t>(n) > (16u << 20)) return false;
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+}
+
+void remove_file(std::u16string_view path) { ::unlink(utf16_to_path(path).c_str()); }
+
+}  // namespace qvn::terminal

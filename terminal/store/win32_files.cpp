@@ -1,0 +1,103 @@
+// Files of the Terminal on Windows.
+#include <windows.h>
+
+#include <algorithm>
+#include <string>
+
+#include "platform/platform.hpp"
+#include "terminal/store/files.hpp"
+
+namespace qvn::terminal {
+namespace {
+
+std::wstring wide(std::u16string_view text) { return std::wstring(text.begin(), text.end()); }
+
+bool is_folder(const std::wstring& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+struct File {
+    HANDLE h;
+    explicit File(HANDLE handle) noexcept : h(handle) {}
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+    ~File() { close(); }
+    void close() noexcept {
+        if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
+        h = INVALID_HANDLE_VALUE;
+    }
+};
+
+}  // namespace
+
+bool make_folders(std::u16string_view path) {
+    const std::wstring p = wide(path);
+    if (p.empty()) return false;
+    for (std::size_t i = 1; i <= p.size(); ++i) {
+        if (i != p.size() && p[i] != L'\\' && p[i] != L'/') continue;
+        const std::wstring prefix = p.substr(0, i);
+        // Drive letters ("C:") and existing folders need nothing; a folder
+        // that cannot be made shows in the final check.
+        if (prefix.back() == L':' || is_folder(prefix)) continue;
+        ::CreateDirectoryW(prefix.c_str(), nullptr);
+    }
+    return is_folder(p);
+}
+
+bool write_file(std::u16string_view path, std::string_view bytes) {
+    const std::wstring target = wide(path);
+    const std::wstring temp = target + L".tmp." + std::to_wstring(::GetCurrentProcessId());
+    {
+        File file(::CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                nullptr));
+        if (file.h == INVALID_HANDLE_VALUE) return false;
+        const char* p = bytes.data();
+        std::size_t left = bytes.size();
+        while (left > 0) {
+            DWORD n = 0;
+            const DWORD want = static_cast<DWORD>(std::min<std::size_t>(left, 1u << 20));
+            if (!::WriteFile(file.h, p, want, &n, nullptr) || n == 0) {
+                file.close();
+                ::DeleteFileW(temp.c_str());
+                return false;
+            }
+            p += n;
+            left -= n;
+        }
+    }
+    if (!::MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        ::DeleteFileW(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool make_private_file(std::u16string_view path) {
+    // The file lives in the user's own profile folder, whose access list
+    // already keeps other users out; creating it is all that is left to do.
+    const File file(::CreateFileW(wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    return file.h != INVALID_HANDLE_VALUE;
+}
+
+bool read_file(std::u16string_view path, std::string& out) {
+    out.clear();
+    const File file(::CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file.h == INVALID_HANDLE_VALUE) return false;
+    char buf[16384];
+    for (;;) {
+        DWORD n = 0;
+        if (!::ReadFile(file.h, buf, sizeof buf, &n, nullptr)) return false;
+        if (n == 0) return true;
+        // Settings files are small; a huge one is not ours.
+        if (out.size() + n > (16u << 20)) return false;
+        out.append(buf, n);
+    }
+}
+
+void remove_file(std::u16string_view path) { ::DeleteFileW(wide(path).c_str()); }
+
+}  // namespace qvn::terminal

@@ -1,0 +1,32 @@
+// On Windows the pid file is opened without sharing and deleted when closed:
+// while a Terminal runs nobody else can open it, and it goes with the
+// process however that ends.
+#include <windows.h>
+
+#include "terminal/store/instance_lock.hpp"
+
+namespace qvn::terminal {
+
+InstanceLock::Result InstanceLock::acquire(const std::string& path, std::string& why) {
+    const int n = ::MultiByteToWideChar(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), nullptr, 0);
+    std::wstring name(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
+    if (n > 0) ::MultiByteToWideChar(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), name.data(), n);
+    const HANDLE h = ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                   CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED) return Result::Held;
+        why = "cannot open '" + path + "': error " + std::to_string(error);
+        return Result::Failed;
+    }
+    fd_ = platform::UniqueHandle(reinterpret_cast<platform::Handle>(h));
+    path_ = path;
+    const std::string pid = std::to_string(::GetCurrentProcessId()) + "\n";
+    DWORD written = 0;
+    ::WriteFile(h, pid.data(), static_cast<DWORD>(pid.size()), &written, nullptr);
+    return Result::Acquired;
+}
+
+void InstanceLock::release() noexcept { fd_.reset(); }
+
+}  // namespace qvn::terminal

@@ -1,0 +1,293 @@
+"""What the tests need from the operating system, for POSIX and Windows.
+
+The module's endpoint is a Unix domain socket in a private folder on POSIX
+and a named pipe on Windows; processes are found through /proc on Linux and
+through a process snapshot on Windows. Tests use these helpers rather than
+the system's calls, and mark what only one system can do.
+"""
+
+from __future__ import annotations
+
+import os
+import signal
+import socket
+import struct
+import sys
+from pathlib import Path
+
+WINDOWS = sys.platform == "win32"
+TERMINAL_NAME = "terminal64.exe" if WINDOWS else "terminal64"
+# The exit code of a Terminal told to stop: a clean exit after SIGTERM on
+# POSIX; on Windows the process is terminated (code 1), as the test runner
+# has no console to send Ctrl+Break through.
+STOPPED = 1 if WINDOWS else 0
+
+
+def posix_only(reason: str):
+    """Skips a test on Windows; `reason` names what Windows lacks."""
+    # Imported here: the fake Terminal's own process needs none of pytest,
+    # and loading it costs every such start a noticeable moment under Wine.
+    import pytest
+
+    return pytest.mark.skipif(WINDOWS, reason=f"POSIX only: {reason}")
+
+
+# ---- endpoint naming (mirrors the module) ------------------------------------
+
+
+def _lower_unit(u: int) -> int:
+    if u < 0x80:
+        return u + 0x20 if 0x41 <= u <= 0x5A else u
+    if 0xC0 <= u <= 0xDE and u != 0xD7:
+        return u + 0x20
+    if 0x100 <= u <= 0x17F:
+        if u == 0x130:
+            return 0x69
+        if u == 0x178:
+            return 0xFF
+        if 0x139 <= u <= 0x148 or 0x179 <= u <= 0x17E:
+            return u + 1 if u & 1 else u
+        if u in (0x131, 0x138, 0x149, 0x17F):
+            return u
+        return u if u & 1 else u + 1
+    if 0x391 <= u <= 0x3AB and u != 0x3A2:
+        return u + 0x20
+    if 0x400 <= u <= 0x40F:
+        return u + 0x50
+    if 0x410 <= u <= 0x42F:
+        return u + 0x20
+    return u
+
+
+def lowered_utf16(text: str) -> bytes:
+    """The lower-cased UTF-16LE bytes the endpoint digest is taken over: the
+    system's own lower-casing on Windows, the protocol's table elsewhere."""
+    data = text.encode("utf-16-le", "surrogatepass")
+    if WINDOWS:
+        import ctypes
+
+        buffer = ctypes.create_string_buffer(data, len(data))
+        ctypes.windll.user32.CharLowerBuffW(buffer, len(data) // 2)
+        return buffer.raw
+    units = struct.unpack(f"<{len(data) // 2}H", data)
+    return struct.pack(f"<{len(units)}H", *(_lower_unit(u) for u in units))
+
+
+def final_path(path: str) -> str:
+    """The resolved path the module names the endpoint after; on Windows the
+    system's final path carries the long-path prefix."""
+    if not os.path.exists(path):
+        return path
+    real = os.path.realpath(path)
+    if WINDOWS and not real.startswith("\\\\"):
+        real = "\\\\?\\" + real
+    return real
+
+
+def runtime_folder() -> str:
+    folder = os.environ.get("XDG_RUNTIME_DIR", "")
+    if folder.startswith("/"):
+        return folder.rstrip("/") or "/"
+    return f"/tmp/qvn-{os.geteuid()}"
+
+
+def endpoint_location(name: str) -> str:
+    """Where an endpoint called `name` lives: a socket path or a pipe name."""
+    if WINDOWS:
+        return "\\\\.\\pipe\\" + name
+    return os.path.join(runtime_folder(), name)
+
+
+class PipeEndpoint(str):
+    """A named pipe's name, with the exists() of a socket's Path."""
+
+    def exists(self) -> bool:
+        import _winapi
+
+        try:
+            _winapi.WaitNamedPipe(str(self), 1)
+            return True
+        except OSError as e:
+            return e.winerror != 2  # ERROR_FILE_NOT_FOUND; busy still exists
+
+
+def endpoint(location: str):
+    """An endpoint location as tests inspect it: a Path, or a PipeEndpoint."""
+    return PipeEndpoint(location) if WINDOWS else Path(location)
+
+
+# ---- a client stream ---------------------------------------------------------
+
+
+class Stream:
+    """A connected endpoint with the few socket calls the tests use."""
+
+    def __init__(self, location: str):
+        if WINDOWS:
+            self._file = self._open_pipe(location)
+            self._sock = None
+        else:
+            self._sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            try:
+                self._sock.connect(location)
+            except OSError:
+                self._sock.close()
+                raise
+            self._sock.settimeout(120)
+
+    @staticmethod
+    def _open_pipe(location: str):
+        import _winapi
+
+        # Every instance may be taken for a moment, between a client and the
+        # server's next instance: wait for one, as the module does.
+        for _ in range(100):
+            try:
+                return open(location, "r+b", buffering=0)  # noqa: SIM115
+            except OSError as e:
+                if getattr(e, "winerror", None) != 231 and e.errno != 22:  # ERROR_PIPE_BUSY
+                    raise
+            try:
+                _winapi.WaitNamedPipe(location, 1000)
+            except OSError:
+                pass
+        raise OSError(f"every instance of {location} stays busy")
+
+    def sendall(self, data: bytes) -> None:
+        if self._sock is not None:
+            self._sock.sendall(data)
+            return
+        view = memoryview(data)
+        while view:
+            view = view[self._file.write(view):]
+
+    def recv_into(self, buffer, n: int) -> int:
+        """Bytes read into `buffer`; 0 when the peer has closed its end."""
+        if self._sock is not None:
+            return self._sock.recv_into(buffer, n)
+        try:
+            return self._file.readinto(memoryview(buffer)[:n]) or 0
+        except (BrokenPipeError, OSError):
+            return 0
+
+    def close(self) -> None:
+        (self._sock or self._file).close()
+
+
+# ---- processes ---------------------------------------------------------------
+
+
+def _windows_processes() -> list[tuple[int, str]]:
+    """(pid, executable) of every process this user may query."""
+    import ctypes
+    from ctypes import wintypes
+
+    class Entry(ctypes.Structure):
+        _fields_ = [
+            ("dwSize", wintypes.DWORD), ("cntUsage", wintypes.DWORD), ("th32ProcessID", wintypes.DWORD),
+            ("th32DefaultHeapID", ctypes.c_size_t), ("th32ModuleID", wintypes.DWORD),
+            ("cntThreads", wintypes.DWORD), ("th32ParentProcessID", wintypes.DWORD),
+            ("pcPriClassBase", ctypes.c_long), ("dwFlags", wintypes.DWORD), ("szExeFile", ctypes.c_wchar * 260),
+        ]
+
+    k32 = ctypes.WinDLL("kernel32", use_last_error=True)
+    k32.CreateToolhelp32Snapshot.restype = wintypes.HANDLE
+    k32.OpenProcess.restype = wintypes.HANDLE
+    snapshot = k32.CreateToolhelp32Snapshot(0x2, 0)
+    pids = []
+    entry = Entry()
+    entry.dwSize = ctypes.sizeof(Entry)
+    more = k32.Process32FirstW(wintypes.HANDLE(snapshot), ctypes.byref(entry))
+    while more:
+        pids.append(entry.th32ProcessID)
+        more = k32.Process32NextW(wintypes.HANDLE(snapshot), ctypes.byref(entry))
+    k32.CloseHandle(wintypes.HANDLE(snapshot))
+    out = []
+    for pid in pids:
+        h = k32.OpenProcess(0x1000, False, pid)  # PROCESS_QUERY_LIMITED_INFORMATION
+        if not h:
+            continue
+        buffer = ctypes.create_unicode_buffer(32768)
+        size = wintypes.DWORD(32768)
+        if k32.QueryFullProcessImageNameW(wintypes.HANDLE(h), 0, buffer, ctypes.byref(size)):
+            out.append((pid, buffer.value))
+        k32.CloseHandle(wintypes.HANDLE(h))
+    return out
+
+
+def processes() -> list[tuple[int, str]]:
+    """(pid, resolved executable) of the running processes."""
+    if WINDOWS:
+        return [(pid, os.path.normcase(os.path.realpath(exe))) for pid, exe in _windows_processes()]
+    out = []
+    for entry in Path("/proc").iterdir():
+        if entry.name.isdigit():
+            try:
+                out.append((int(entry.name), os.readlink(entry / "exe")))
+            except OSError:
+                pass
+    return out
+
+
+def processes_of(path) -> list[int]:
+    real = os.path.realpath(path)
+    if WINDOWS:
+        real = os.path.normcase(real)
+    return [pid for pid, exe in processes() if exe == real]
+
+
+def processes_under(root) -> list[int]:
+    prefix = os.path.realpath(root) + os.sep
+    if WINDOWS:
+        prefix = os.path.normcase(prefix)
+    return [pid for pid, exe in processes() if exe.startswith(prefix)]
+
+
+def kill(pid: int) -> None:
+    if WINDOWS:
+        import ctypes
+
+        h = ctypes.windll.kernel32.OpenProcess(0x0001, False, pid)  # PROCESS_TERMINATE
+        if h:
+            ctypes.windll.kernel32.TerminateProcess(ctypes.c_void_p(h), 1)
+            ctypes.windll.kernel32.CloseHandle(ctypes.c_void_p(h))
+        return
+    try:
+        os.kill(pid, signal.SIGKILL)
+    except OSError:
+        pass
+
+
+def alive(pid: int) -> bool:
+    if WINDOWS:
+        return any(p == pid for p, _ in _windows_processes())
+    return os.path.exists(f"/proc/{pid}")
+
+
+# ---- the roaming data folder -------------------------------------------------
+
+_SHELL_FOLDERS = r"Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders"
+
+
+class RoamingFolder:
+    """Points the user's roaming data folder at `folder` for one test: the
+    environment on POSIX, the user's shell-folder setting on Windows (the
+    known-folder call reads it; the environment does not move it)."""
+
+    def __init__(self, monkeypatch, folder: Path):
+        self.saved = None
+        monkeypatch.setenv("XDG_DATA_HOME", str(folder))
+        if WINDOWS:
+            import winreg
+
+            with winreg.OpenKey(winreg.HKEY_CURRENT_USER, _SHELL_FOLDERS, 0, winreg.KEY_ALL_ACCESS) as key:
+                self.saved = winreg.QueryValueEx(key, "AppData")
+                winreg.SetValueEx(key, "AppData", 0, winreg.REG_EXPAND_SZ, str(folder))
+
+    def restore(self) -> None:
+        if self.saved is not None:
+            import winreg
+
+            with winreg.OpenKey(winreg.HKEY_CURRENT_USER, _SHELL_FOLDERS, 0, winreg.KEY_ALL_ACCESS) as key:
+                winreg.SetValueEx(key, "AppData", 0, self.saved[1], self.saved[0])
+            self.saved = None
