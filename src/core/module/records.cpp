@@ -1,5 +1,6 @@
 #include "module/records.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <span>
 #include <utility>
@@ -22,39 +23,34 @@ std::uint16_t unit_at(const std::uint8_t* p, std::size_t i) noexcept { return lo
 
 constexpr bool is_surrogate(std::uint32_t u) noexcept { return u >= 0xD800 && u <= 0xDFFF; }
 
+// The code point starting at unit `i`, advancing `i` past it: a high
+// surrogate followed by a low one is joined into one point; a lone surrogate
+// stays a point of its own.
+Py_UCS4 next_point(const std::uint8_t* p, std::size_t& i, std::size_t n) noexcept {
+    const Py_UCS4 c = unit_at(p, i++);
+    if (c >= 0xD800 && c <= 0xDBFF && i < n) {
+        const std::uint16_t low = unit_at(p, i);
+        if (low >= 0xDC00 && low <= 0xDFFF) {
+            ++i;
+            return 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00u);
+        }
+    }
+    return c;
+}
+
 // Text with at least one surrogate unit: pairs become one code point, lone
 // surrogates stay as they are (a str may hold them), so nothing can fail to
 // decode.
 PyObject* surrogate_text(const std::uint8_t* p, std::size_t n) noexcept {
     std::size_t points = 0;
     Py_UCS4 max = 0;
-    for (std::size_t i = 0; i < n; ++i, ++points) {
-        Py_UCS4 c = unit_at(p, i);
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n) {
-            const std::uint16_t low = unit_at(p, i + 1);
-            if (low >= 0xDC00 && low <= 0xDFFF) {
-                c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00u);
-                ++i;
-            }
-        }
-        if (c > max) max = c;
-    }
+    for (std::size_t i = 0; i < n; ++points) max = std::max(max, next_point(p, i, n));
     PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(points), max);
     if (str == nullptr) return nullptr;
     const int kind = PyUnicode_KIND(str);
     void* data = PyUnicode_DATA(str);
     Py_ssize_t w = 0;
-    for (std::size_t i = 0; i < n; ++i, ++w) {
-        Py_UCS4 c = unit_at(p, i);
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n) {
-            const std::uint16_t low = unit_at(p, i + 1);
-            if (low >= 0xDC00 && low <= 0xDFFF) {
-                c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00u);
-                ++i;
-            }
-        }
-        PyUnicode_WRITE(kind, data, w, c);
-    }
+    for (std::size_t i = 0; i < n; ++w) PyUnicode_WRITE(kind, data, w, next_point(p, i, n));
     return str;
 }
 
