@@ -239,16 +239,18 @@ def decode_list(client: PythonClient, request: bytes, command: int, record: int,
 # ---- timing --------------------------------------------------------------------------
 
 
-def best_and_median(fn: Callable[[], object], repeat: int) -> tuple[float, float]:
-    """Seconds of the fastest and the median of `repeat` calls."""
-    times = []
+def side_by_side(ways: dict[str, Callable[[], object]], repeat: int) -> dict[str, tuple[float, float]]:
+    """{way: (best s, median s)} of `repeat` calls each, taken in turn one
+    call per way, so a change of load on the machine falls on all of them."""
+    times: dict[str, list[float]] = {name: [] for name in ways}
     for _ in range(repeat):
-        gc.collect()
-        t0 = time.perf_counter()
-        result = fn()
-        times.append(time.perf_counter() - t0)
-        del result
-    return min(times), statistics.median(times)
+        for name, fn in ways.items():
+            gc.collect()
+            t0 = time.perf_counter()
+            result = fn()
+            times[name].append(time.perf_counter() - t0)
+            del result
+    return {name: (min(values), statistics.median(values)) for name, values in times.items()}
 
 
 def compare_decoders(module: Callable[[], tuple], python: Callable[[], tuple], raw: Callable[[], object],
@@ -261,8 +263,7 @@ def compare_decoders(module: Callable[[], tuple], python: Callable[[], tuple], r
         raise SystemExit("the module and the Python decoder disagree")
     count = len(made)
     del made, expected
-    return count, {"raw": best_and_median(raw, repeat), "module": best_and_median(module, repeat),
-                   "python": best_and_median(python, repeat)}
+    return count, side_by_side({"raw": raw, "module": module, "python": python}, repeat)
 
 
 def print_decoders(title: str, count: int, unit: str, times: dict[str, tuple[float, float]]) -> float:
@@ -304,4 +305,4 @@ def interleaved(ways: dict[str, Callable[[], object]], calls: int, rounds: int) 
 
 def best_of(fn: Callable[[], object], repeat: int) -> float:
     """Seconds of the fastest of `repeat` calls."""
-    return best_and_median(fn, repeat)[0]
+    return side_by_side({"": fn}, repeat)[""][0]

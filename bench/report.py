@@ -5,12 +5,13 @@ of the same wire, side by side in one run.
 
 Each row times the module call and the same work done in pure Python over a
 socket (the same request bytes, the reply decoded with struct, or wrapped
-with np.frombuffer for ticks and bars), against the same Terminal in the
-same run, and reports the ratio of their medians; the "raw" column is the
-socket transfer alone, which bounds both. Small calls are timed as in
-bench/small_calls.py: client and Terminal pinned to one CPU, each way
-reported by its fastest interleaved batch. positions_get is served by a
-stand-in Terminal process replaying one fixed reply. It takes about two minutes; the output is Markdown.
+with np.frombuffer for ticks and bars) against the same Terminal, taking
+the ways in turn call by call, and reports the ratio of their medians; the
+"raw socket" column is the transfer alone into a buffer allocated
+beforehand. Small calls are timed as in bench/small_calls.py: client and
+Terminal pinned to one CPU, each way reported by its fastest interleaved
+batch. positions_get is served by a stand-in Terminal process replaying one
+fixed reply. A run takes a minute or two; the output is Markdown.
 """
 
 from __future__ import annotations
@@ -58,10 +59,8 @@ def array_ways(client: c.PythonClient, request: bytes, dtype: np.dtype, module, 
         raise SystemExit("the module and the Python client disagree on a history reply")
     if len(python_tuples()) != len(expected):
         raise SystemExit("the tuple decoder found another count")
-    return {"raw": c.best_and_median(lambda: client.fetch_into(request, buffer), repeat),
-            "module": c.best_and_median(module, repeat),
-            "numpy": c.best_and_median(python_numpy, repeat),
-            "tuples": c.best_and_median(python_tuples, repeat)}
+    return c.side_by_side({"raw": lambda: client.fetch_into(request, buffer), "module": module,
+                           "numpy": python_numpy, "tuples": python_tuples}, repeat)
 
 
 def history_rows(core, binary: str, ticks: int, bars_days: int, repeat: int) -> list[tuple]:
