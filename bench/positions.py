@@ -24,6 +24,7 @@ from __future__ import annotations
 import argparse
 import multiprocessing
 import os
+import shutil
 import socket
 import struct
 import sys
@@ -122,6 +123,7 @@ def measure(core, positions: int, repeat: int):
             client.close()
         server.terminate()
         server.join(10)
+        shutil.rmtree(folder, ignore_errors=True)
 
 
 def bench_positions(core, opts) -> float:
