@@ -20,112 +20,19 @@ import argparse
 import datetime as dt
 import gc
 import os
-import shutil
-import socket
 import struct
-import subprocess
 import sys
-import tempfile
 import time
 import tracemalloc
-from pathlib import Path
+
+import common as c
 
 RECORD = 60
-TICKS_FROM, TICKS_RANGE, HANDSHAKE = 104, 105, 4
-
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
-from fake_terminal import endpoint_path, handshake_reply  # noqa: E402  (endpoint naming)
-
-
-def wide(text: str) -> bytes:
-    data = text.encode("utf-16-le")
-    return struct.pack("<I", len(data) // 2) + data
-
-
-def frame(command: int, args: bytes) -> bytes:
-    return struct.pack("<II", 4 + len(args), command) + args
+TICKS_RANGE = 105
 
 
 def range_request(symbol: str, from_s: int, to_s: int, flags: int) -> bytes:
-    return frame(TICKS_RANGE, wide(symbol) + struct.pack("<qqi", from_s * 1000, to_s * 1000, flags))
-
-
-# ---- the Terminal --------------------------------------------------------------
-
-
-class Terminal:
-    """The Terminal running in a temporary folder of its own."""
-
-    def __init__(self, binary: str, now: str, extra: list[str]):
-        self.root = Path(tempfile.mkdtemp(prefix="qvn-bench-"))
-        runtime = self.root / "run"
-        runtime.mkdir(mode=0o700)
-        (self.root / "data").mkdir()
-        # The module finds the endpoint through the same variables.
-        os.environ["XDG_RUNTIME_DIR"] = str(runtime)
-        os.environ["XDG_DATA_HOME"] = str(self.root / "data")
-        self.binary = binary
-        self.endpoint = endpoint_path(binary)
-        self.log = open(self.root / "terminal.log", "wb")
-        self.process = subprocess.Popen([binary, "--now", now, *extra], cwd=self.root,
-                                        stdout=self.log, stderr=subprocess.STDOUT)
-        deadline = time.monotonic() + 60
-        while not os.path.exists(self.endpoint):
-            if self.process.poll() is not None or time.monotonic() > deadline:
-                self.close()
-                raise SystemExit(f"the Terminal did not start; see {self.root / 'terminal.log'}")
-            time.sleep(0.02)
-
-    def close(self) -> None:
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        self.log.close()
-        shutil.rmtree(self.root, ignore_errors=True)
-
-
-class RawClient:
-    """A bare socket speaking the frames by hand: the baseline."""
-
-    def __init__(self, endpoint: str):
-        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        self.sock.connect(endpoint)
-        self.sock.sendall(frame(HANDSHAKE, struct.pack("<I", 3) + wide("Python")))
-        expected = len(handshake_reply())
-        got = self._read_exact(expected)
-        if len(got) != expected:
-            raise SystemExit("raw handshake failed")
-
-    def _read_exact(self, n: int) -> bytes:
-        data = bytearray()
-        while len(data) < n:
-            chunk = self.sock.recv(n - len(data))
-            if not chunk:
-                break
-            data += chunk
-        return bytes(data)
-
-    def fetch(self, request: bytes, buffer: memoryview) -> int:
-        """Sends `request` and reads the whole reply into `buffer`; returns
-        the reply's length (after its length field)."""
-        self.sock.sendall(request)
-        (length,) = struct.unpack("<I", self._read_exact(4))
-        if length > len(buffer):
-            raise SystemExit(f"reply of {length} bytes exceeds the buffer")
-        view = buffer[:length]
-        while view:
-            n = self.sock.recv_into(view)
-            if n == 0:
-                raise SystemExit("raw reply cut short")
-            view = view[n:]
-        return length
-
-    def close(self) -> None:
-        self.sock.close()
+    return c.frame(TICKS_RANGE, c.wide(symbol) + struct.pack("<qqi", from_s * 1000, to_s * 1000, flags))
 
 
 # ---- measurements ----------------------------------------------------------------
@@ -156,11 +63,11 @@ def time_module(core, args: tuple, repeat: int) -> tuple[float, int]:
     return best, size
 
 
-def time_raw(raw: RawClient, request: bytes, buffer: memoryview, repeat: int) -> tuple[float, int]:
+def time_raw(raw: c.PythonClient, request: bytes, buffer: memoryview, repeat: int) -> tuple[float, int]:
     best, size = float("inf"), 0
     for _ in range(repeat):
         t0 = time.perf_counter()
-        length = raw.fetch(request, buffer)
+        length = raw.fetch_into(request, buffer)
         elapsed = time.perf_counter() - t0
         size = length - 12  # echo, result, count
         best = min(best, elapsed)
@@ -198,39 +105,36 @@ def main() -> int:
     import quorvane
     from quorvane import _core as core
 
-    binary = opts.terminal or os.environ.get("QVN_TERMINAL64") or quorvane.terminal_path()
+    binary = c.terminal_binary(opts.terminal)
     if not os.path.exists(binary):
         print(f"no Terminal binary at {binary}", file=sys.stderr)
         return 2
     flags = quorvane.CopyTicks.ALL
     start = opts.now - opts.since_days * 86400
 
-    terminal = Terminal(binary, str(opts.now), opts.terminal_args)
     raw = None
-    try:
-        if not core.initialize(binary):
-            print(f"initialize failed: {core.last_error()}", file=sys.stderr)
-            return 1
-        raw = RawClient(terminal.endpoint)
-        rows = []
-        for size in opts.sizes:
-            first, last, found = find_range(core, opts.symbol, start, size, flags)
-            args = (opts.symbol, first, last, flags)
-            request = range_request(*args)
-            core.copy_ticks_range(*args)  # warm the Terminal's caches for both sides
-            module_s, module_bytes = time_module(core, args, opts.repeat)
-            buffer = memoryview(bytearray(module_bytes + 64))
-            raw_s, raw_bytes = time_raw(raw, request, buffer, opts.repeat)
-            if raw_bytes != module_bytes:
-                raise SystemExit(f"raw reply holds {raw_bytes} record bytes, the array {module_bytes}")
-            peak, nbytes = peak_of_module_call(core, args)
-            rows.append((module_bytes // RECORD, raw_bytes / raw_s, module_bytes / module_s, nbytes, peak))
-            del buffer
-        core.shutdown()
-    finally:
-        if raw is not None:
-            raw.close()
-        terminal.close()
+    with c.Terminal(binary, opts.now, opts.terminal_args) as terminal:
+        c.connect_module(core, binary)
+        try:
+            raw = c.PythonClient(terminal.endpoint)
+            rows = []
+            for size in opts.sizes:
+                first, last, found = find_range(core, opts.symbol, start, size, flags)
+                args = (opts.symbol, first, last, flags)
+                request = range_request(*args)
+                core.copy_ticks_range(*args)  # warm the Terminal's caches for both sides
+                module_s, module_bytes = time_module(core, args, opts.repeat)
+                buffer = memoryview(bytearray(module_bytes + 64))
+                raw_s, raw_bytes = time_raw(raw, request, buffer, opts.repeat)
+                if raw_bytes != module_bytes:
+                    raise SystemExit(f"raw reply holds {raw_bytes} record bytes, the array {module_bytes}")
+                peak, nbytes = peak_of_module_call(core, args)
+                rows.append((module_bytes // RECORD, raw_bytes / raw_s, module_bytes / module_s, nbytes, peak))
+                del buffer
+        finally:
+            core.shutdown()
+            if raw is not None:
+                raw.close()
 
     mb = 1e6
     print()

@@ -24,6 +24,7 @@ from __future__ import annotations
 import argparse
 import multiprocessing
 import os
+import shutil
 import socket
 import struct
 import sys
@@ -32,15 +33,9 @@ import threading
 import time
 from pathlib import Path
 
-os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
-HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
-sys.path.insert(0, str(HERE.parent / "tests"))
-from history import Terminal, frame  # noqa: E402
-from small_calls import PythonClient  # noqa: E402
-from symbols import best_and_median  # noqa: E402
+import common as c
 
-import fake_terminal as ft  # noqa: E402
+import fake_terminal as ft  # noqa: E402  (on the path through common)
 from trade_records import POSITION, distinct, pack  # noqa: E402
 
 POSITIONS_GET, RECORD = 121, 320
@@ -92,22 +87,16 @@ def serve(path: str, answer: bytes, ready) -> None:
 # ---- the pure-Python client ------------------------------------------------------------
 
 
-def text(raw: bytes) -> str:
-    return raw.decode("utf-16-le", "surrogatepass").split("\0", 1)[0]
+def decode_position(make):
+    def decode(body, offset: int):
+        values = POSITION_STRUCT.unpack_from(body, offset)
+        return make(values[:16] + (c.text(values[16]), c.text(values[17]), c.text(values[18])))
+    return decode
 
 
-def python_positions(client: PythonClient, make, request: bytes):
-    body = client.fetch(request, POSITIONS_GET)
-    (count,) = struct.unpack_from("<I", body)
-    if len(body) != 4 + count * RECORD:
-        raise SystemExit("reply does not hold its count of records")
-    out = []
-    for values in POSITION_STRUCT.iter_unpack(body[4:]):
-        out.append(make(values[:16] + (text(values[16]), text(values[17]), text(values[18]))))
-    return tuple(out)
-
-
-def bench_positions(core, opts) -> float:
+def measure(core, positions: int, repeat: int):
+    """(count, {way: (best s, median s)}) for a reply of `positions` records
+    served by the stand-in Terminal."""
     folder = Path(tempfile.mkdtemp(prefix="qvn-bench-"))
     (folder / "run").mkdir(mode=0o700)
     os.environ["XDG_RUNTIME_DIR"] = str(folder / "run")
@@ -115,66 +104,52 @@ def bench_positions(core, opts) -> float:
     exe.write_bytes(b"stand-in\n")
     ready = multiprocessing.Event()
     server = multiprocessing.Process(target=serve, args=(ft.endpoint_path(str(exe)),
-                                                         positions_reply(opts.positions), ready), daemon=True)
+                                                         positions_reply(positions), ready), daemon=True)
     server.start()
     client = None
     try:
-        if not ready.wait(30) or not core.initialize(str(exe)):
-            raise SystemExit(f"initialize failed: {core.last_error()}")
-        client = PythonClient(ft.endpoint_path(str(exe)))
-        request = frame(POSITIONS_GET, b"")
-        module_result = core.positions_get()
-        python_result = python_positions(client, core.TradePosition, request)
-        if module_result is None or module_result != python_result:
-            raise SystemExit(f"the two clients disagree (module: {core.last_error()})")
-        count = len(module_result)
-        del module_result, python_result
-        module_s = best_and_median(core.positions_get, opts.repeat)
-        python_s = best_and_median(lambda: python_positions(client, core.TradePosition, request), opts.repeat)
-        raw_s = best_and_median(lambda: client.call(request), opts.repeat)
-        core.shutdown()
+        if not ready.wait(30):
+            raise SystemExit("the stand-in Terminal did not start")
+        c.connect_module(core, str(exe))
+        client = c.PythonClient(ft.endpoint_path(str(exe)))
+        request = c.frame(POSITIONS_GET)
+        decode = decode_position(core.TradePosition)
+        return c.compare_decoders(core.positions_get,
+                                  lambda: c.decode_list(client, request, POSITIONS_GET, RECORD, decode),
+                                  lambda: client.call(request), repeat)
     finally:
+        core.shutdown()
         if client is not None:
             client.close()
         server.terminate()
         server.join(10)
-
-    speedup = python_s[1] / module_s[1]
-    print()
-    print(f"positions_get(), {count} positions ({count * RECORD / 1e6:.1f} MB of records); {opts.repeat} runs each")
-    header = f"{'way':<8} {'best ms':>9} {'median ms':>10} {'us/position':>12}"
-    print(header)
-    print("-" * len(header))
-    for name, (best, median) in (("raw", raw_s), ("module", module_s), ("python", python_s)):
-        print(f"{name:<8} {best * 1e3:>9.2f} {median * 1e3:>10.2f} {median / count * 1e6:>12.3f}")
-    print()
-    print(f"module speed-up over the Python client (medians): {speedup:.1f}x")
-    return speedup
+        shutil.rmtree(folder, ignore_errors=True)
 
 
-def bench_order_send(core, opts, binary: str) -> None:
-    terminal = Terminal(binary, "1768478400", [])
-    try:
-        if not core.initialize(binary):
-            raise SystemExit(f"initialize failed: {core.last_error()}")
-        buy = {"action": 1, "symbol": "EURUSD", "volume": 0.01, "type": 0}
-        t0 = time.perf_counter()
-        for _ in range(opts.trades // 2):
-            opened = core.order_send(buy)
-            if opened is None or opened.retcode != 1:
-                raise SystemExit(f"order_send failed: {opened or core.last_error()}")
-            (position,) = core.positions_get()
-            closed = core.order_send(dict(buy, type=1, position=position.ticket))
-            if closed is None or closed.retcode != 1:
-                raise SystemExit(f"closing failed: {closed or core.last_error()}")
-        elapsed = time.perf_counter() - t0
-        core.shutdown()
-    finally:
-        terminal.close()
-    sends = 2 * (opts.trades // 2)
-    print()
-    print(f"order_send against the bundled Terminal: {sends} trades (each with a positions_get) in "
-          f"{elapsed:.2f} s: {sends / elapsed:.0f} order_send round trips per second")
+def bench_positions(core, opts) -> float:
+    count, times = measure(core, opts.positions, opts.repeat)
+    return c.print_decoders(f"positions_get(), {count} positions ({count * RECORD / 1e6:.1f} MB of records); "
+                            f"{opts.repeat} runs each", count, "position", times)
+
+
+def order_send_rate(core, binary: str, trades: int) -> tuple[int, float]:
+    """(order_send calls, seconds): paper positions opened and closed in turn."""
+    with c.Terminal(binary):
+        c.connect_module(core, binary)
+        try:
+            buy = {"action": 1, "symbol": "EURUSD", "volume": 0.01, "type": 0}
+            t0 = time.perf_counter()
+            for _ in range(trades // 2):
+                opened = core.order_send(buy)
+                if opened is None or opened.retcode != 1:
+                    raise SystemExit(f"order_send failed: {opened or core.last_error()}")
+                (position,) = core.positions_get()
+                closed = core.order_send(dict(buy, type=1, position=position.ticket))
+                if closed is None or closed.retcode != 1:
+                    raise SystemExit(f"closing failed: {closed or core.last_error()}")
+            return 2 * (trades // 2), time.perf_counter() - t0
+        finally:
+            core.shutdown()
 
 
 def main() -> int:
@@ -185,12 +160,14 @@ def main() -> int:
     parser.add_argument("--terminal", help="Terminal binary (default: quorvane.terminal_path())")
     opts = parser.parse_args()
 
-    import quorvane
     from quorvane import _core as core
 
     speedup = bench_positions(core, opts)
     if opts.trades > 0:
-        bench_order_send(core, opts, opts.terminal or os.environ.get("QVN_TERMINAL64") or quorvane.terminal_path())
+        sends, elapsed = order_send_rate(core, c.terminal_binary(opts.terminal), opts.trades)
+        print()
+        print(f"order_send against the bundled Terminal: {sends} trades (each with a positions_get) in "
+              f"{elapsed:.2f} s: {sends / elapsed:.0f} order_send round trips per second")
     ok = speedup >= 5
     print("goal: positions_get() >= 5x the Python client:", "met" if ok else "NOT met")
     return 0 if ok else 1

@@ -1,0 +1,156 @@
+"""The README's performance table: the module against a pure-Python client
+of the same wire, side by side in one run.
+
+    python bench/report.py [--terminal PATH] [--quick]
+
+Each row times the module call and the same work done in pure Python over a
+socket (the same request bytes, the reply decoded with struct, or wrapped
+with np.frombuffer for ticks and bars) against the same Terminal, taking
+the ways in turn call by call, and reports the ratio of their medians; the
+"raw socket" column is the transfer alone into a buffer allocated
+beforehand. Small calls are timed as in bench/small_calls.py: client and
+Terminal pinned to one CPU, each way reported by its fastest interleaved
+batch. positions_get is served by a stand-in Terminal process replaying one
+fixed reply. A run takes a minute or two; the output is Markdown.
+"""
+
+from __future__ import annotations
+
+import argparse
+import datetime as dt
+import os
+import platform
+import struct
+import sys
+
+import numpy as np
+
+import common as c
+import history
+import positions
+import small_calls
+import symbols
+
+RATES_RANGE, RECORD = 107, 60
+TICK_STRUCT = struct.Struct("<qdddQqId")
+BAR_STRUCT = struct.Struct("<qddddQiQ")
+
+
+def array_ways(client: c.PythonClient, request: bytes, dtype: np.dtype, module, record_struct: struct.Struct,
+               size: int, repeat: int) -> dict[str, tuple[float, float]]:
+    """Times a history call four ways: the module, a Python client wrapping
+    the reply with np.frombuffer, one building a tuple per record, and the
+    bare transfer into a buffer allocated beforehand."""
+    buffer = memoryview(bytearray(size + 64))
+
+    def python_numpy():
+        body = client.call(request)
+        _, result, count = struct.unpack_from("<IiI", body)
+        if result < 0 or len(body) != 12 + count * RECORD:
+            raise SystemExit("bad history reply")
+        return np.frombuffer(body, dtype, count, 12)
+
+    def python_tuples():
+        body = client.call(request)
+        return list(record_struct.iter_unpack(body[12:]))
+
+    expected = module()
+    if expected is None or not np.array_equal(python_numpy(), expected):
+        raise SystemExit("the module and the Python client disagree on a history reply")
+    if len(python_tuples()) != len(expected):
+        raise SystemExit("the tuple decoder found another count")
+    return c.side_by_side({"raw": lambda: client.fetch_into(request, buffer), "module": module,
+                           "numpy": python_numpy, "tuples": python_tuples}, repeat)
+
+
+def history_rows(core, binary: str, ticks: int, bars_days: int, repeat: int) -> list[tuple]:
+    import quorvane
+
+    rows = []
+    with c.Terminal(binary) as terminal:
+        c.connect_module(core, binary)
+        client = c.PythonClient(terminal.endpoint)
+        try:
+            flags = quorvane.CopyTicks.ALL
+            first, last, _ = history.find_range(core, "EURUSD", c.NOW - 365 * 86400, ticks, flags)
+            args = ("EURUSD", first, last, flags)
+            sample = core.copy_ticks_range(*args)
+            ways = array_ways(client, history.range_request(*args), sample.dtype,
+                              lambda: core.copy_ticks_range(*args), TICK_STRUCT, sample.nbytes, repeat)
+            rows.append(("`copy_ticks_range()` into NumPy", len(sample), "ticks", ways))
+            del sample
+
+            # Hour bars come from the Terminal's cached day aggregates, so
+            # the reply's handling, not the Terminal, is what gets timed.
+            h1 = int(quorvane.Timeframe.H1)
+            start, end = c.NOW - bars_days * 86400, c.NOW
+            sample = core.copy_rates_range("EURUSD", h1, start, end)
+            request = c.frame(RATES_RANGE, c.wide("EURUSD") + struct.pack("<iqq", h1, start, end))
+            ways = array_ways(client, request, sample.dtype, lambda: core.copy_rates_range("EURUSD", h1, start, end),
+                              BAR_STRUCT, sample.nbytes, repeat)
+            rows.append(("`copy_rates_range()` H1 into NumPy", len(sample), "bars", ways))
+        finally:
+            client.close()
+            core.shutdown()
+    return rows
+
+
+def fmt_ms(seconds: float) -> str:
+    return f"{seconds * 1e3:.1f} ms" if seconds >= 0.01 else f"{seconds * 1e3:.2f} ms"
+
+
+def fmt_rate(count: int, seconds: float, unit: str) -> str:
+    return f"{count / seconds / 1e6:.1f} M {unit}/s"
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--terminal", help="Terminal binary (default: quorvane.terminal_path())")
+    parser.add_argument("--quick", action="store_true", help="smaller sizes and fewer runs (a smoke run)")
+    opts = parser.parse_args()
+
+    from quorvane import _core as core
+
+    binary = c.terminal_binary(opts.terminal)
+    quick = opts.quick
+    repeat = 3 if quick else 7
+    n_symbols, n_positions, n_ticks, bar_days = (500, 1000, 100_000, 60) if quick else (5000, 10_000, 1_000_000, 2000)
+    calls, rounds = (200, 3) if quick else (2000, 21)
+
+    print("measuring symbols_get ...", file=sys.stderr)
+    count_s, sym = symbols.measure(core, binary, n_symbols, repeat)
+    print("measuring positions_get ...", file=sys.stderr)
+    count_p, pos = positions.measure(core, n_positions, repeat)
+    print("measuring tick and bar history ...", file=sys.stderr)
+    arrays = history_rows(core, binary, n_ticks, bar_days, repeat)
+    print("measuring small calls (pinned to one CPU) ...", file=sys.stderr)
+    cpu, smalls = small_calls.measure(core, binary, calls, rounds)
+    print("measuring order_send ...", file=sys.stderr)
+    sends, send_s = positions.order_send_rate(core, binary, 40 if quick else 200)
+
+    print(f"Measured {dt.datetime.now(dt.timezone.utc):%Y-%m-%d %H:%M} UTC on {os.cpu_count()} CPUs "
+          f"({platform.machine()}, Python {platform.python_version()}, NumPy {np.__version__}); "
+          f"medians of {repeat} runs, small calls: fastest of {rounds} batches of {calls}, pinned to CPU {cpu}.")
+    print()
+    print("| call | size | raw socket | module | pure Python | Python ÷ module |")
+    print("|---|---|---|---|---|---:|")
+    for name, count, unit, times in (("`symbols_get()`", count_s, "symbols", sym),
+                                     ("`positions_get()`", count_p, "positions", pos)):
+        print(f"| {name} | {count:,} {unit} | {fmt_ms(times['raw'][1])} | {fmt_ms(times['module'][1])} "
+              f"| {fmt_ms(times['python'][1])} (struct + decode) | {times['python'][1] / times['module'][1]:.1f}× |")
+    for name, count, unit, times in arrays:
+        module = times["module"][1]
+        for way, label in (("numpy", "socket + `np.frombuffer`"), ("tuples", "one tuple per record")):
+            print(f"| {name} | {count:,} {unit} | {fmt_rate(count, times['raw'][1], unit)} "
+                  f"| {fmt_rate(count, module, unit)} | {fmt_rate(count, times[way][1], unit)} ({label}) "
+                  f"| {times[way][1] / module:.1f}× |")
+    for name, t in smalls:
+        print(f"| `{name}()` | one call | {t['raw']:.1f} µs | {t['module']:.1f} µs "
+              f"| {t['python']:.1f} µs (struct + decode) | {t['python'] / t['module']:.1f}× |")
+    print(f"| `order_send()`, open then close, each with a `positions_get()` | {sends} trades | — "
+          f"| {send_s / sends * 1e3:.2f} ms a trade | — | — |")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
