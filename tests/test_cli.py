@@ -92,8 +92,8 @@ def test_status_of_a_terminal_logged_in_to_no_account(exe, private_folders):
         (["--help"], 0, "terminal start"),
         (["terminal", "stop", "--help"], 0, "pid file"),
         (["terminal", "status", "--path", "/nonexistent/terminal64"], 1, "no Terminal program at"),
-        (["terminal", "start", "--path", "{exe}", "--", "--speed", "0"], 1, "cannot start it: the Terminal exited "
-                                                                            "with code 2"),
+        pytest.param(["terminal", "start", "--path", "{exe}", "--", "--speed", "0"], 1,
+                     "cannot start it: the Terminal exited with code 2", marks=posix_only),
     ],
 )
 def test_usage_and_failures(exe, private_folders, args, code, says):
@@ -101,6 +101,7 @@ def test_usage_and_failures(exe, private_folders, args, code, says):
     assert (got, says in out) == (code, True), out
 
 
+@posix_only
 def test_demo_end_to_end(private_folders, monkeypatch):
     monkeypatch.setenv("TMPDIR", str(private_folders))  # its private Terminal's folder goes here
     chart = private_folders / "chart.png"

@@ -59,7 +59,7 @@ def save_bar_chart(rates: Any, symbol: str, path: str, *, max_bars: int = 300) -
     bars = rates[-max_bars:]
     x = np.arange(len(bars))
     opens, highs, lows, closes = (bars[name].astype(float) for name in ("open", "high", "low", "close"))
-    colours = np.where(closes >= opens, "#26a69a", "#ef5350")
+    colours = ["#26a69a" if rising else "#ef5350" for rising in closes >= opens]
     times = [int(t) for t in bars["time"]]
 
     fig, ax = plt.subplots(figsize=(11, 5.5), dpi=100)
