@@ -120,10 +120,14 @@ def depth_of_market(symbol: str, levels: int = 3) -> None:
 
 
 def paper_trade(symbol: str) -> None:
-    """Buys 0.01 lot at the market, shows the position, closes it and prints
+    """Buys the smallest volume at the market, shows the position, closes it and prints
     the deals of the round trip. A symbol whose market is closed (forex at
     the weekend) is traded as BTCUSD instead."""
-    buy = {"action": qv.TradeAction.DEAL, "symbol": symbol, "volume": 0.01, "type": qv.OrderType.BUY,
+    info = qv.symbol_info(symbol)
+    if info is None:
+        raise _failed(f"symbol_info({symbol!r})")
+    volume = info.volume_min  # the smallest trade the symbol allows
+    buy = {"action": qv.TradeAction.DEAL, "symbol": symbol, "volume": volume, "type": qv.OrderType.BUY,
            "comment": "demo"}
     check = qv.order_check(buy)
     if check is None:
@@ -131,7 +135,7 @@ def paper_trade(symbol: str) -> None:
     if check.retcode == qv.TradeRetcode.MARKET_CLOSED and symbol != ALWAYS_OPEN:
         print(f"\nPaper trade: the {symbol} market is closed now; trading {ALWAYS_OPEN} instead")
         return paper_trade(ALWAYS_OPEN)
-    print(f"\nPaper trade: buying 0.01 {symbol} needs {check.margin:.2f} margin "
+    print(f"\nPaper trade: buying {volume} {symbol} needs {check.margin:.2f} margin "
           f"(free margin after: {check.margin_free:.2f})")
     opened = qv.order_send(buy)
     if opened is None:
