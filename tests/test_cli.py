@@ -37,7 +37,7 @@ def exe(private_folders, terminal_binary) -> str:
 def test_start_status_stop(exe, private_folders):
     run = lambda *a: cli(*a, "--path", exe, cwd=private_folders)  # noqa: E731
     code, out = run("terminal", "start")
-    assert code == 0 and "started (pid" in out, out
+    assert code == 0 and "is running (pid" in out, out
     pid = _instance.running_pid(_instance.Installation(exe))
     assert pid is not None and host.alive(pid)
     # The endpoint computed here is the one the Terminal listens at.

@@ -82,10 +82,12 @@ def cmd_start(args: argparse.Namespace) -> int:
     except _instance.StartError as e:
         print(f"cannot start it: {e}", file=sys.stderr)
         return 1
-    print(f"started (pid {pid}); endpoint {inst.endpoint}")
+    print(f"Terminal {inst.executable} is running (pid {pid})")
+    print(f"  endpoint     {inst.endpoint}")
     code = _describe_connection(inst, pid)
-    print("Connect with quorvane.initialize(path) using this path; stop it with: python -m quorvane terminal stop"
-          + ("" if args.path is None else f" --path {args.path}"))
+    target = "quorvane.terminal_path()" if args.path is None else repr(inst.executable)
+    stop = "python -m quorvane terminal stop" + ("" if args.path is None else f" --path {args.path}")
+    print(f"Connect with quorvane.initialize({target}); stop it with: {stop}")
     return code
 
 
