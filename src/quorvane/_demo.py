@@ -201,9 +201,16 @@ class PrivateTerminal:
     folder the Terminal wrote beside the user's (it names the copy's path)."""
 
     def __init__(self) -> None:
+        bundled = qv.terminal_path()
+        if not os.path.isfile(bundled):
+            raise DemoError(f"the bundled Terminal is missing at {bundled}; reinstall quorvane")
         self.folder = tempfile.mkdtemp(prefix="quorvane-demo-")
-        exe = os.path.join(self.folder, os.path.basename(qv.terminal_path()))
-        shutil.copy2(qv.terminal_path(), exe)
+        exe = os.path.join(self.folder, os.path.basename(bundled))
+        try:
+            shutil.copy2(bundled, exe)
+        except OSError:
+            shutil.rmtree(self.folder, ignore_errors=True)
+            raise
         self.inst = _instance.Installation(exe)
         self.pid: Optional[int] = None
 
