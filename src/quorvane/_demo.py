@@ -15,6 +15,7 @@ import shutil
 import signal
 import sys
 import tempfile
+import threading
 import time
 from types import FrameType
 from typing import Any, Optional, Sequence
@@ -246,14 +247,8 @@ def _stop_on_sigterm() -> None:
     def raise_interrupt(_signum: int, _frame: Optional[FrameType]) -> None:
         raise KeyboardInterrupt
 
-    if threading_main():
+    if threading.current_thread() is threading.main_thread():  # handlers belong to the main thread
         signal.signal(signal.SIGTERM, raise_interrupt)
-
-
-def threading_main() -> bool:
-    import threading
-
-    return threading.current_thread() is threading.main_thread()
 
 
 def run(symbol: str = "EURUSD", chart: Optional[str] = None) -> int:
