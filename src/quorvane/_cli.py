@@ -39,7 +39,7 @@ def _installation(path: Optional[str]) -> Optional[_instance.Installation]:
     return _instance.Installation(os.path.abspath(exe))
 
 
-def _describe_connection(inst: _instance.Installation, pid: int) -> int:
+def _describe_connection(inst: _instance.Installation) -> int:
     """Connects the module to the running Terminal and prints where it keeps
     its data and which account it is logged in to."""
     import quorvane as qv
@@ -84,7 +84,7 @@ def cmd_start(args: argparse.Namespace) -> int:
         return 1
     print(f"Terminal {inst.executable} is running (pid {pid})")
     print(f"  endpoint     {inst.endpoint}")
-    code = _describe_connection(inst, pid)
+    code = _describe_connection(inst)
     target = "quorvane.terminal_path()" if args.path is None else repr(inst.executable)
     stop = "python -m quorvane terminal stop" + ("" if args.path is None else f" --path {args.path}")
     print(f"Connect with quorvane.initialize({target}); stop it with: {stop}")
@@ -103,7 +103,7 @@ def cmd_status(args: argparse.Namespace) -> int:
         return 1
     print(f"Terminal {inst.executable} is running (pid {pid})")
     print(f"  endpoint     {inst.endpoint}")
-    return _describe_connection(inst, pid)
+    return _describe_connection(inst)
 
 
 def cmd_stop(args: argparse.Namespace) -> int:
