@@ -20,6 +20,12 @@ bool same_server(std::u16string_view a, std::u16string_view b) {
     return true;
 }
 
+// Commands about the account itself (its record, trading, margin and profit
+// in its currency): refused while the Terminal is logged in to no account.
+bool needs_account(std::uint32_t cmd) {
+    return cmd == wire::kAccountInfo || (cmd >= wire::kPositionsTotal && cmd <= wire::kOrderCalcProfit);
+}
+
 std::int64_t wall_seconds() {
     return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
         .count();
@@ -39,15 +45,20 @@ Terminal::Terminal(Settings settings, Installation installation, std::vector<Acc
       trading_(market_, catalogue_, quotes_, watch_, store_, [this](std::int64_t now_ms) { return rates(now_ms); }),
       started_(std::chrono::steady_clock::now()),
       history_(std::move(history)) {
-    // Start logged in to the account used last, or the first demo account.
-    bool found = false;
+    // Start logged in to the account used last, or the first demo account
+    // on a fresh installation. When the account used last can no longer be
+    // logged in to (gone from terminal.ini, or it needs a one-time password)
+    // the Terminal starts logged in to no account: the readiness poll says
+    // so until a login succeeds, and the record of the last account is kept.
+    bool found = history_.current == 0;
     for (std::size_t i = 0; i < accounts_.size(); ++i) {
         if (accounts_[i].login == history_.current) {
             current_ = i;
             found = true;
         }
     }
-    if (!found || !history_.knows(accounts_[current_].login)) {
+    logged_in_ = found && !accounts_[current_].otp;
+    if (logged_in_ && !history_.knows(accounts_[current_].login)) {
         history_.record(accounts_[current_], wall_seconds());
         save_history_locked();
     }
@@ -61,7 +72,7 @@ std::uint64_t Terminal::max_records() const noexcept {
 ReadyState Terminal::ready_state() const {
     {
         std::lock_guard lock(account_mutex_);
-        if (auth_failed_) return ReadyState::AuthFailed;
+        if (!logged_in_) return ReadyState::AuthFailed;
     }
     const auto elapsed = std::chrono::steady_clock::now() - started_;
     if (elapsed < std::chrono::milliseconds(settings_.ready_delay_ms)) return ReadyState::Starting;
@@ -73,6 +84,11 @@ Account Terminal::current_account() const {
     return accounts_[current_];
 }
 
+bool Terminal::logged_in() const {
+    std::lock_guard lock(account_mutex_);
+    return logged_in_;
+}
+
 std::int32_t Terminal::login(std::uint64_t login, std::u16string_view password, std::u16string_view server) {
     std::lock_guard lock(account_mutex_);
     auto it = std::find_if(accounts_.begin(), accounts_.end(), [&](const Account& a) { return a.login == login; });
@@ -81,16 +97,12 @@ std::int32_t Terminal::login(std::uint64_t login, std::u16string_view password, 
     const bool found = it != accounts_.end();
     const bool server_ok = found && (server.empty() || same_server(server, it->server));
     const bool password_ok = found && (password == it->password || (password.empty() && history_.knows(login)));
-    if (!found || !server_ok || !password_ok) {
-        auth_failed_ = true;
-        return wire::kAuthorizationFailed;
-    }
-    if (it->otp) {
-        auth_failed_ = true;
-        return wire::kUnsupportedFunction;
-    }
+    // A refused login changes nothing: other clients keep working with the
+    // account the Terminal is logged in to.
+    if (!found || !server_ok || !password_ok) return wire::kAuthorizationFailed;
+    if (it->otp) return wire::kUnsupportedFunction;
     current_ = static_cast<std::size_t>(it - accounts_.begin());
-    auth_failed_ = false;
+    logged_in_ = true;
     history_.record(*it, wall_seconds());
     save_history_locked();
     return wire::kSuccess;
@@ -156,8 +168,11 @@ bool Terminal::handle(std::span<const std::byte> body, Exchange& ex, ClientState
         Route{wire::kOrderCheck, &Terminal::on_order_check},
         Route{wire::kOrderSend, &Terminal::on_order_send},
     };
-    for (const Route& r : kRoutes)
-        if (r.command == cmd) return (this->*r.handler)(cmd, in, ex);
+    for (const Route& r : kRoutes) {
+        if (r.command != cmd) continue;
+        if (needs_account(cmd) && !logged_in()) return ex.status(cmd, wire::kAuthorizationFailed);
+        return (this->*r.handler)(cmd, in, ex);
+    }
     // Commands that act on the connection's own state.
     using ClientHandler = bool (Terminal::*)(std::uint32_t, RequestReader&, Exchange&, ClientState&);
     struct ClientRoute {

@@ -64,6 +64,8 @@ public:
     // Account state; the result is a wire result code.
     std::int32_t login(std::uint64_t login, std::u16string_view password, std::u16string_view server);
     Account current_account() const;
+    // False while no account is logged in to (see the constructor).
+    bool logged_in() const;
     // A symbol name from a request: kSuccess with `index` set, kInvalidParams
     // for a name longer than any client may send, kNotFound for one the
     // catalogue lacks.
@@ -130,7 +132,7 @@ private:
 
     mutable std::mutex account_mutex_;
     std::size_t current_ = 0;       // index into accounts_
-    bool auth_failed_ = false;
+    bool logged_in_ = false;        // false until an account is logged in to
     AccountHistory history_;
 };
 

@@ -159,6 +159,10 @@ def test_accounts(core, install):
     assert core.initialize(str(install), login=5001001, password="wrong") is False
     assert core.last_error() == (-6, "Terminal: Authorization failed")
     assert core.account_info() is None and core.last_error()[0] == -10004
+    # A wrong password in one script locks no other out: the Terminal is
+    # still logged in to its account.
+    assert core.initialize(str(install)) is True, core.last_error()
+    assert core.account_info().login == 5001001
 
 
 def test_readiness_follows_the_start_up_delay(core, install):

@@ -61,7 +61,7 @@ bool Terminal::on_terminal_info(std::uint32_t cmd, RequestReader& in, Exchange& 
     t.build = settings_.build;
     t.community_account = 0;
     t.community_connection = 0;
-    t.connected = ready_state() != ReadyState::AuthFailed;
+    t.connected = logged_in();
     t.dlls_allowed = 0;
     t.trade_allowed = settings_.trade_allowed;
     t.email_enabled = 0;

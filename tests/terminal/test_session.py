@@ -110,12 +110,39 @@ def test_readiness_turns_ready_once_the_delay_is_over(launch):
         (5001003, "demo1003", "Quorvane-Demo", tc.UNSUPPORTED),  # needs a one-time password
     ],
 )
-def test_failed_login(client, login, password, server, code):
-    assert client.login(login, password, server) == code
-    assert client.ready_state() == 3
-    assert client.account_info()["login"] == 5001001  # still the account of the start
-    assert client.login(5001001, "demo1001", "Quorvane-Demo") == tc.SUCCESS
-    assert client.ready_state() == 2
+def test_failed_login(terminal, login, password, server, code):
+    # A refused login changes nothing, for this client or any other.
+    with terminal.client() as c, terminal.client() as other:
+        assert c.login(login, password, server) == code
+        for client in (c, other):
+            assert client.ready_state() == 2
+            assert client.account_info()["login"] == 5001001
+            assert client.terminal_info()["connected"] == 1
+
+
+@pytest.mark.parametrize(
+    "accounts_dat, terminal_ini",
+    [
+        ("[Accounts]\ncurrent=7001001\n", ""),                                     # the last account is gone
+        ("", "[Account 5001001]\npassword=demo1001\notp=1\n"),                     # the default needs an OTP
+        ("[Accounts]\ncurrent=5001003\n[Account 5001003]\nserver=Quorvane-Demo\n", ""),  # the last needs an OTP
+    ],
+)
+def test_start_up_account_that_cannot_log_in(installation, accounts_dat, terminal_ini):
+    config = installation.data_folder / "config"
+    config.mkdir(parents=True)
+    (config / "accounts.dat").write_text(accounts_dat)
+    (config / "terminal.ini").write_text(terminal_ini)
+    installation.start()
+    with installation.client() as c:
+        assert c.ready_state() == 3
+        assert c.terminal_info()["connected"] == 0
+        assert c.call(tc.ACCOUNT_INFO).result == tc.AUTHORIZATION_FAILED
+        assert c.call(tc.POSITIONS_TOTAL).result == tc.AUTHORIZATION_FAILED
+        assert c.login(5001001, "wrong") == tc.AUTHORIZATION_FAILED
+        assert c.ready_state() == 3
+        assert c.login(5001002, "demo1002") == tc.SUCCESS
+        assert c.ready_state() == 2 and c.account_info()["login"] == 5001002
 
 
 def test_login_switches_account_and_is_remembered(launch):
@@ -162,7 +189,7 @@ def test_terminal_info_follows_settings(launch):
         assert info["maxbars"] == (16 * 2**20 - 12) // 60
         assert c.account_info()["trade_expert"] == 0
         assert c.login(5001001, "nope") == tc.AUTHORIZATION_FAILED
-        assert c.terminal_info()["connected"] == 0
+        assert c.terminal_info()["connected"] == 1  # still logged in to its account
 
 
 @pytest.mark.parametrize(

@@ -1,0 +1,185 @@
+"""The command line: ``python -m quorvane demo`` and ``terminal start|stop|status``.
+
+Exit codes: 0 success, 1 failure, 2 usage (``terminal status`` answers 1
+when the Terminal is not running).
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from typing import List, Optional
+
+from . import _instance
+
+DESCRIPTION = "Quorvane: the tour, and control of a Terminal for notebooks and scripts."
+
+EPILOG = """\
+examples:
+  python -m quorvane demo                      the tour, with a chart in a temporary file
+  python -m quorvane demo --chart eurusd.png --symbol EURUSD
+  python -m quorvane terminal start            start the bundled Terminal in the background
+  python -m quorvane terminal status
+  python -m quorvane terminal stop
+"""
+
+
+def _bundled() -> str:
+    from . import terminal_path
+
+    return terminal_path()
+
+
+def _installation(path: Optional[str]) -> Optional[_instance.Installation]:
+    exe = path or _bundled()
+    if not os.path.isfile(exe):
+        print(f"no Terminal program at {exe}", file=sys.stderr)
+        return None
+    return _instance.Installation(os.path.abspath(exe))
+
+
+def _describe_connection(inst: _instance.Installation) -> int:
+    """Connects the module to the running Terminal and prints where it keeps
+    its data and which account it is logged in to."""
+    import quorvane as qv
+
+    if not qv.initialize(inst.executable, timeout=10000):
+        code, text = qv.last_error()
+        folder = os.path.dirname(inst.executable) if inst.portable else inst.data_folder
+        print(f"  data folder  {folder}")
+        if code == -6:
+            print("  account      none: it is logged in to no account; log in with "
+                  "quorvane.initialize(path, login=..., password=..., server=...)")
+            return 0
+        print(f"  account      unknown: {text} ({code})")
+        return 1
+    try:
+        info = qv.terminal_info()
+        account = qv.account_info()
+        if info is not None:
+            print(f"  data folder  {info.data_path}")
+        if account is not None:
+            print(f"  account      {account.login} on {account.server} ({account.name}), {account.currency}, "
+                  f"balance {account.balance:.2f}")
+    finally:
+        qv.shutdown()
+    return 0
+
+
+def cmd_start(args: argparse.Namespace) -> int:
+    inst = _installation(args.path)
+    if inst is None:
+        return 1
+    pid = _instance.running_pid(inst)
+    if pid is not None:
+        print(f"Terminal {inst.executable} is already running (pid {pid})")
+        return 0
+    print(f"Starting the Terminal {inst.executable} ...", flush=True)
+    options: List[str] = [o for o in args.options if o != "--"]
+    try:
+        pid = _instance.start_detached(inst, portable=args.portable, args=options)
+    except _instance.StartError as e:
+        print(f"cannot start it: {e}", file=sys.stderr)
+        return 1
+    print(f"Terminal {inst.executable} is running (pid {pid})")
+    print(f"  endpoint     {inst.endpoint}")
+    code = _describe_connection(inst)
+    target = "quorvane.terminal_path()" if args.path is None else repr(inst.executable)
+    stop = "python -m quorvane terminal stop" + ("" if args.path is None else f" --path {args.path}")
+    print(f"Connect with quorvane.initialize({target}); stop it with: {stop}")
+    return code
+
+
+def cmd_status(args: argparse.Namespace) -> int:
+    inst = _installation(args.path)
+    if inst is None:
+        return 1
+    pid = _instance.running_pid(inst)
+    if pid is None:
+        print(f"Terminal {inst.executable} is not running")
+        print(f"  endpoint     {inst.endpoint} (when running)")
+        print(f"  data folder  {os.path.dirname(inst.executable) if inst.portable else inst.data_folder}")
+        return 1
+    print(f"Terminal {inst.executable} is running (pid {pid})")
+    print(f"  endpoint     {inst.endpoint}")
+    return _describe_connection(inst)
+
+
+def cmd_stop(args: argparse.Namespace) -> int:
+    inst = _installation(args.path)
+    if inst is None:
+        return 1
+    pid = _instance.running_pid(inst)
+    if pid is None:
+        stale = _instance.stale_pid(inst)
+        note = f" (its pid file names pid {stale}, which no Terminal holds: left alone)" if stale else ""
+        print(f"Terminal {inst.executable} is not running; nothing to stop{note}")
+        return 0
+    print(f"Stopping the Terminal {inst.executable} (pid {pid}) ...", flush=True)
+    if not _instance.stop(pid, inst):
+        print(f"it is still running (pid {pid})", file=sys.stderr)
+        return 1
+    print("stopped")
+    return 0
+
+
+def cmd_demo(args: argparse.Namespace) -> int:
+    from ._demo import run
+
+    return run(symbol=args.symbol, chart=args.chart)
+
+
+def parser() -> argparse.ArgumentParser:
+    top = argparse.ArgumentParser(prog="python -m quorvane", description=DESCRIPTION, epilog=EPILOG,
+                                  formatter_class=argparse.RawDescriptionHelpFormatter)
+    commands = top.add_subparsers(dest="command", metavar="{demo,terminal}")
+
+    demo = commands.add_parser(
+        "demo", help="a guided tour against a private copy of the bundled Terminal",
+        description="Runs a private copy of the bundled Terminal in a temporary folder (your own Terminals "
+                    "and their data are not touched) and tours the API: account, symbols, Market Watch, "
+                    "Depth of Market, a paper trade, bars, ticks and a chart. The copy is stopped and "
+                    "removed at the end.")
+    demo.add_argument("--symbol", default="EURUSD", help="the symbol to trade and chart (default: EURUSD)")
+    demo.add_argument("--chart", metavar="PATH",
+                      help="where to write the PNG chart (default: a new file in the temporary folder)")
+    demo.set_defaults(run=cmd_demo)
+
+    terminal = commands.add_parser("terminal", help="start, stop or inspect a Terminal",
+                                   description="Controls a Terminal: the bundled one, or the program at --path.")
+    terminal.set_defaults(group=terminal)
+    actions = terminal.add_subparsers(dest="action", metavar="{start,status,stop}")
+    path_help = "the Terminal program (default: the bundled one)"
+    start = actions.add_parser(
+        "start", help="start it in the background and wait until it answers",
+        description="Starts the Terminal detached from this shell and waits until it answers. Options after "
+                    "'--' go to the Terminal (e.g. -- --clock 2026-01-05T08:00:00Z --speed 60).")
+    start.add_argument("--path", metavar="EXE", help=path_help)
+    start.add_argument("--portable", action="store_true",
+                       help="keep its settings and trades beside the program (portable installation)")
+    start.add_argument("options", nargs=argparse.REMAINDER, help=argparse.SUPPRESS)
+    start.set_defaults(run=cmd_start)
+    status = actions.add_parser("status", help="whether it runs: pid, endpoint, data folder, account",
+                                description="Says whether the Terminal runs, with its pid, endpoint, data "
+                                            "folder and account. Exit code 1 when it is not running.")
+    status.add_argument("--path", metavar="EXE", help=path_help)
+    status.set_defaults(run=cmd_status)
+    stop = actions.add_parser("stop", help="stop it and wait until it has ended",
+                              description="Stops the Terminal through its pid file and waits until it has "
+                                          "ended. A pid file that no running Terminal holds is left alone.")
+    stop.add_argument("--path", metavar="EXE", help=path_help)
+    stop.set_defaults(run=cmd_stop)
+    return top
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    top = parser()
+    args = top.parse_args(argv)
+    run = getattr(args, "run", None)
+    if run is None:
+        # A group named without its command: that group's usage, exit code 2.
+        group: argparse.ArgumentParser = getattr(args, "group", None) or top
+        group.error("a command is required")
+    code: int = run(args)
+    return code

@@ -1,0 +1,290 @@
+"""The guided tour: ``python -m quorvane demo``.
+
+Runs a private copy of the bundled Terminal in a temporary folder (portable,
+so its endpoint, settings and trades are its own and the user's Terminals
+are never touched), walks through the account, symbols, Market Watch, Depth
+of Market, a paper trade, bars and ticks, writes a chart, then stops that
+Terminal and removes its folder, also on Ctrl+C or failure.
+"""
+
+from __future__ import annotations
+
+import datetime as dt
+import os
+import shutil
+import signal
+import sys
+import tempfile
+import threading
+import time
+from types import FrameType
+from typing import Any, Optional, Sequence
+
+import quorvane as qv
+
+from . import _instance
+from ._chart import save_bar_chart
+
+DEMO_LOGIN = 5001001
+DEMO_PASSWORD = "demo1001"
+DEMO_SERVER = "Quorvane-Demo"
+SHOWN_SYMBOLS = ("EURUSD", "USDJPY", "XAUUSD", "US500", "BTCUSD")
+ALWAYS_OPEN = "BTCUSD"  # crypto trades around the clock, weekends included
+
+
+class DemoError(Exception):
+    pass
+
+
+def _utc(seconds: int) -> str:
+    return dt.datetime.fromtimestamp(seconds, dt.timezone.utc).strftime("%Y-%m-%d %H:%M")
+
+
+def _failed(what: str) -> DemoError:
+    return DemoError(f"{what} failed: {qv.last_error()}")
+
+
+class Timer:
+    """Prints what is about to take a while, then how long it took."""
+
+    def __init__(self, what: str) -> None:
+        self.what = what
+        self.started = 0.0
+
+    def __enter__(self) -> "Timer":
+        print(f"{self.what} ...", end="", flush=True)
+        self.started = time.perf_counter()
+        return self
+
+    def done(self, result: str) -> None:
+        print(f" {result} in {time.perf_counter() - self.started:.2f} s", flush=True)
+
+    def __exit__(self, *exc: object) -> None:
+        if exc[0] is not None:
+            print(" failed", flush=True)
+
+
+def show(title: str, record: Any, keys: Optional[Sequence[str]] = None) -> None:
+    print(f"\n{title}")
+    for key, value in record._asdict().items():
+        if keys is None or key in keys:
+            print(f"  {key:<16} {value}")
+
+
+def show_symbols(names: Sequence[str]) -> None:
+    currency = qv.account_info().currency
+    print(f"\nSymbols: {qv.symbols_total()} in the catalogue; margin of 1 lot bought at the ask")
+    print(f"  {'symbol':<8} {'bid':>12} {'ask':>12} {'spread':>7} {'margin':>14}  description")
+    for name in names:
+        info = qv.symbol_info(name)
+        tick = qv.symbol_info_tick(name)
+        if info is None or tick is None:
+            print(f"  {name:<8} unavailable: {qv.last_error()}")
+            continue
+        margin = qv.order_calc_margin(qv.OrderType.BUY, name, 1.0, tick.ask)
+        shown = f"{margin:.2f} {currency}" if margin is not None else "n/a"
+        print(f"  {name:<8} {tick.bid:>12.{info.digits}f} {tick.ask:>12.{info.digits}f} "
+              f"{info.spread:>7} {shown:>14}  {info.description}")
+
+
+def market_watch(name: str = "EURGBP") -> None:
+    def selected() -> str:
+        info = qv.symbol_info(name)
+        return "in Market Watch" if info is not None and info.select else "not in Market Watch"
+
+    print(f"\nMarket Watch: {name} is {selected()}")
+    if not qv.symbol_select(name, True):
+        raise _failed(f"symbol_select({name!r}, True)")
+    print(f"  symbol_select({name!r}, True)  -> {selected()}")
+    if not qv.symbol_select(name, False):
+        raise _failed(f"symbol_select({name!r}, False)")
+    print(f"  symbol_select({name!r}, False) -> {selected()}")
+
+
+def depth_of_market(symbol: str, levels: int = 3) -> None:
+    if not qv.market_book_add(symbol):
+        raise _failed(f"market_book_add({symbol!r})")
+    try:
+        book = qv.market_book_get(symbol)
+        if book is None:
+            raise _failed(f"market_book_get({symbol!r})")
+        digits = qv.symbol_info(symbol).digits
+        sells = [e for e in book if e.type == qv.BookType.SELL]
+        buys = [e for e in book if e.type == qv.BookType.BUY]
+        print(f"\nDepth of Market of {symbol}: {len(sells)} sell and {len(buys)} buy levels; nearest {levels}:")
+        for entry in sells[-levels:]:
+            print(f"  sell {entry.price:>12.{digits}f} x {entry.volume}")
+        for entry in buys[:levels]:
+            print(f"  buy  {entry.price:>12.{digits}f} x {entry.volume}")
+    finally:
+        qv.market_book_release(symbol)
+
+
+def paper_trade(symbol: str) -> None:
+    """Buys the smallest volume at the market, shows the position, closes it and prints
+    the deals of the round trip. A symbol whose market is closed (forex at
+    the weekend) is traded as BTCUSD instead."""
+    info = qv.symbol_info(symbol)
+    if info is None:
+        raise _failed(f"symbol_info({symbol!r})")
+    volume = info.volume_min  # the smallest trade the symbol allows
+    buy = {"action": qv.TradeAction.DEAL, "symbol": symbol, "volume": volume, "type": qv.OrderType.BUY,
+           "comment": "demo"}
+    check = qv.order_check(buy)
+    if check is None:
+        raise _failed("order_check()")
+    if check.retcode == qv.TradeRetcode.MARKET_CLOSED and symbol != ALWAYS_OPEN:
+        print(f"\nPaper trade: the {symbol} market is closed now; trading {ALWAYS_OPEN} instead")
+        return paper_trade(ALWAYS_OPEN)
+    print(f"\nPaper trade: buying {volume} {symbol} needs {check.margin:.2f} margin "
+          f"(free margin after: {check.margin_free:.2f})")
+    opened = qv.order_send(buy)
+    if opened is None:
+        raise _failed("order_send()")
+    if opened.retcode != qv.TradeRetcode.DONE:
+        raise DemoError(f"the Terminal refused the trade: {opened.comment} ({opened.retcode})")
+    print(f"  bought at {opened.price} (deal {opened.deal}, order {opened.order})")
+    position = next(p for p in qv.positions_get(symbol=symbol) if p.ticket == opened.order)
+    print(f"  position {position.ticket}: {qv.PositionType(position.type).name} {position.volume} {symbol} "
+          f"at {position.price_open}, now {position.price_current}, profit {position.profit:.2f}")
+    closed = qv.order_send(action=qv.TradeAction.DEAL, symbol=symbol, volume=position.volume,
+                           type=qv.OrderType.SELL, position=position.ticket, comment="demo close")
+    if closed is None:
+        raise _failed("order_send()")
+    if closed.retcode != qv.TradeRetcode.DONE:
+        raise DemoError(f"the Terminal refused to close the position: {closed.comment} ({closed.retcode})")
+    print(f"  closed at {closed.price}; the deals of position {position.identifier}:")
+    for deal in qv.history_deals_get(position=position.identifier) or ():
+        print(f"  deal {deal.ticket:<6} {qv.DealEntry(deal.entry).name:<4} {deal.volume} @ {deal.price}  "
+              f"profit {deal.profit:.2f}  commission {deal.commission:.2f}")
+    print(f"  balance now {qv.account_info().balance:.2f}")
+
+
+def history(symbol: str) -> Any:
+    """Prints the latest H1 bars and ticks and times a year of M1 bars;
+    returns the H1 bars for the chart."""
+    rates = qv.copy_rates_from_pos(symbol, qv.Timeframe.H1, 0, 120)
+    if rates is None:
+        raise _failed(f"copy_rates_from_pos({symbol!r})")
+    print(f"\nLast H1 bars of {symbol} ({len(rates)} received, newest last):")
+    print(f"  {'time (UTC)':<17} {'open':>10} {'high':>10} {'low':>10} {'close':>10} {'ticks':>7}")
+    for bar in rates[-5:]:
+        print(f"  {_utc(int(bar['time'])):<17} {bar['open']:>10} {bar['high']:>10} {bar['low']:>10} "
+              f"{bar['close']:>10} {int(bar['tick_volume']):>7}")
+
+    ticks = qv.copy_ticks_from(symbol, int(rates[-1]["time"]), 5, qv.CopyTicks.ALL)
+    if ticks is None:
+        raise _failed(f"copy_ticks_from({symbol!r})")
+    print(f"\nFirst ticks of the newest bar ({len(ticks)}):")
+    for tick in ticks:
+        when = dt.datetime.fromtimestamp(int(tick["time_msc"]) / 1000, dt.timezone.utc)
+        print(f"  {when:%Y-%m-%d %H:%M:%S.%f}"[:-3] + f"  bid {tick['bid']}  ask {tick['ask']}")
+
+    end = int(rates[-1]["time"])
+    with Timer(f"\nA year of M1 bars of {symbol} (copy_rates_range)") as t:
+        year = qv.copy_rates_range(symbol, qv.Timeframe.M1, end - 365 * 86400, end)
+        if year is None:
+            raise _failed("copy_rates_range()")
+        t.done(f"{len(year):,} bars ({year.nbytes / 2**20:.1f} MiB)")
+    return rates
+
+
+def default_chart_path(symbol: str) -> str:
+    """A new file of the user's temporary folder, kept after the demo."""
+    fd, path = tempfile.mkstemp(prefix=f"quorvane-{symbol.lower()}-h1-", suffix=".png")
+    os.close(fd)
+    return path
+
+
+class PrivateTerminal:
+    """A copy of the bundled Terminal in a temporary folder, started portable.
+    Leaving stops it by its pid file and removes the folder and the data
+    folder the Terminal wrote beside the user's (it names the copy's path)."""
+
+    def __init__(self) -> None:
+        bundled = qv.terminal_path()
+        if not os.path.isfile(bundled):
+            raise DemoError(f"the bundled Terminal is missing at {bundled}; reinstall quorvane")
+        self.folder = tempfile.mkdtemp(prefix="quorvane-demo-")
+        exe = os.path.join(self.folder, os.path.basename(bundled))
+        try:
+            shutil.copy2(bundled, exe)
+        except OSError:
+            shutil.rmtree(self.folder, ignore_errors=True)
+            raise
+        self.inst = _instance.Installation(exe)
+        self.pid: Optional[int] = None
+
+    def start(self) -> None:
+        with Timer(f"Starting a private Terminal in {self.folder}") as t:
+            try:
+                self.pid = _instance.start_detached(self.inst, portable=True)
+            except _instance.StartError as e:
+                raise DemoError(str(e)) from None
+            if not qv.initialize(self.inst.executable, portable=True, login=DEMO_LOGIN, password=DEMO_PASSWORD,
+                                 server=DEMO_SERVER):
+                raise _failed("initialize()")
+            t.done(f"ready (pid {self.pid})")
+
+    def close(self) -> None:
+        qv.shutdown()
+        pid = _instance.running_pid(self.inst)
+        if pid is not None:
+            print(f"\nStopping the private Terminal (pid {pid}) ...", end="", flush=True)
+            print(" stopped" if _instance.stop(pid, self.inst) else " it did not stop", flush=True)
+        shutil.rmtree(self.inst.data_folder, ignore_errors=True)
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+    def __enter__(self) -> "PrivateTerminal":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+
+def _stop_on_sigterm() -> None:
+    """SIGTERM ends the tour like Ctrl+C: through the clean-up."""
+    def raise_interrupt(_signum: int, _frame: Optional[FrameType]) -> None:
+        raise KeyboardInterrupt
+
+    if threading.current_thread() is threading.main_thread():  # handlers belong to the main thread
+        signal.signal(signal.SIGTERM, raise_interrupt)
+
+
+def run(symbol: str = "EURUSD", chart: Optional[str] = None) -> int:
+    """The whole tour; returns the process exit code."""
+    _stop_on_sigterm()
+    try:
+        with PrivateTerminal() as terminal:
+            terminal.start()
+            major, build, released = qv.version()
+            print(f"Connected: Terminal version {major}, build {build}, released {released}")
+            show("Account", qv.account_info(), ("login", "name", "server", "currency", "leverage", "balance",
+                                                "equity", "margin_free"))
+            if qv.symbol_info(symbol) is None:
+                raise DemoError(f"unknown symbol {symbol!r}: {qv.last_error()}")
+            show_symbols(tuple(dict.fromkeys((symbol,) + SHOWN_SYMBOLS)))
+            market_watch()
+            depth_of_market(symbol)
+            paper_trade(symbol)
+            rates = history(symbol)
+            path = chart or default_chart_path(symbol)
+            written, reason = save_bar_chart(rates, symbol, path)
+            if written:
+                print(f"\nChart of the last {len(rates)} H1 bars written to {path}")
+            else:
+                print(f"\nNo chart: {reason}")
+                if chart is None:
+                    os.unlink(path)
+    except DemoError as e:
+        print(f"\ndemo: {e}", file=sys.stderr)
+        return 1
+    except OSError as e:
+        print(f"\ndemo: {e}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print("\ndemo: interrupted", file=sys.stderr)
+        return 130
+    print("\nThe private Terminal is stopped and its folder removed. To keep a Terminal running for your"
+          " own scripts: python -m quorvane terminal start")
+    return 0

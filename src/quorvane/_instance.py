@@ -1,0 +1,296 @@
+"""Where a Terminal installation lives and whether it runs.
+
+A Terminal is known by its executable's path: the SHA-256 of the resolved,
+lower-cased path in UTF-16LE names its endpoint, its pid file and its data
+folder, exactly as the Terminal and the module derive them. A running
+Terminal holds its pid file exclusively (a ``flock`` on POSIX; on Windows
+the file is open without sharing and deleted when the Terminal ends), so
+the pid in a file nobody holds is stale and is never signalled.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import os
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+from dataclasses import dataclass
+from typing import IO, List, Optional
+
+WINDOWS = sys.platform == "win32"
+
+
+# ---- naming ------------------------------------------------------------------
+
+
+def _lower_unit(u: int) -> int:
+    """The Terminal's lower-casing of one UTF-16 unit (Latin-1, Latin
+    Extended-A, Greek and Cyrillic capitals; everything else unchanged)."""
+    if u < 0x80:
+        return u + 0x20 if 0x41 <= u <= 0x5A else u
+    if 0xC0 <= u <= 0xDE and u != 0xD7:
+        return u + 0x20
+    if 0x100 <= u <= 0x17F:
+        if u == 0x130:
+            return 0x69
+        if u == 0x178:
+            return 0xFF
+        if 0x139 <= u <= 0x148 or 0x179 <= u <= 0x17E:
+            return u + 1 if u & 1 else u
+        if u in (0x131, 0x138, 0x149, 0x17F):
+            return u
+        return u if u & 1 else u + 1
+    if 0x391 <= u <= 0x3AB and u != 0x3A2:
+        return u + 0x20
+    if 0x400 <= u <= 0x40F:
+        return u + 0x50
+    if 0x410 <= u <= 0x42F:
+        return u + 0x20
+    return u
+
+
+def _lowered_utf16(text: str) -> bytes:
+    data = text.encode("utf-16-le", "surrogatepass")
+    if sys.platform == "win32":  # the system's own lower-casing, as the Terminal uses there
+        import ctypes
+
+        buffer = ctypes.create_string_buffer(data, len(data))
+        ctypes.windll.user32.CharLowerBuffW(buffer, len(data) // 2)
+        return buffer.raw[: len(data)]
+    units = struct.unpack(f"<{len(data) // 2}H", data)
+    return struct.pack(f"<{len(units)}H", *(_lower_unit(u) for u in units))
+
+
+def resolved_path(executable: str) -> str:
+    """The final path the endpoint is named after (links resolved; on
+    Windows with the long-path prefix the system reports)."""
+    real = os.path.realpath(executable)
+    if WINDOWS and not real.startswith("\\\\"):
+        real = "\\\\?\\" + real
+    return real
+
+
+def path_digest(executable: str) -> bytes:
+    return hashlib.sha256(_lowered_utf16(resolved_path(executable))).digest()
+
+
+def runtime_folder() -> str:
+    folder = os.environ.get("XDG_RUNTIME_DIR", "")
+    if folder.startswith("/"):
+        return folder.rstrip("/") or "/"
+    return f"/tmp/qvn-{os.geteuid()}"
+
+
+def roaming_folder() -> str:
+    if WINDOWS:
+        return os.environ.get("APPDATA", "")
+    folder = os.environ.get("XDG_DATA_HOME", "")
+    if folder.startswith("/"):
+        return folder
+    return os.path.join(os.path.expanduser("~"), ".local", "share")
+
+
+@dataclass(frozen=True)
+class Installation:
+    """The names one Terminal executable goes by."""
+
+    executable: str
+
+    @property
+    def endpoint_name(self) -> str:
+        return "QVN.Terminal." + path_digest(self.executable).hex().upper()
+
+    @property
+    def endpoint(self) -> str:
+        if WINDOWS:
+            return "\\\\.\\pipe\\" + self.endpoint_name
+        return os.path.join(runtime_folder(), self.endpoint_name)
+
+    @property
+    def pid_file(self) -> str:
+        if WINDOWS:
+            return os.path.join(tempfile.gettempdir(), self.endpoint_name + ".pid")
+        return self.endpoint + ".pid"
+
+    @property
+    def data_folder(self) -> str:
+        """The roaming data folder (a portable installation keeps its
+        configuration and trades beside the executable instead)."""
+        ident = path_digest(self.executable)[:16].hex().upper()
+        return os.path.join(roaming_folder(), "Belvastor", "Terminal", ident)
+
+    @property
+    def portable(self) -> bool:
+        return os.path.exists(os.path.join(self.data_folder, "portable.txt"))
+
+
+# ---- is it running? ----------------------------------------------------------
+
+
+def _read_pid(text: bytes) -> Optional[int]:
+    try:
+        pid = int(text.decode("ascii").strip())
+    except (UnicodeDecodeError, ValueError):
+        return None
+    return pid if pid > 0 else None
+
+
+def _held_pid_posix(pid_file: str) -> Optional[int]:
+    if sys.platform == "win32":
+        return None
+    import fcntl
+
+    try:
+        fd = os.open(pid_file, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
+    except OSError:
+        return None
+    try:
+        try:
+            # A shared probe never blocks, and conflicts with the running
+            # Terminal's exclusive lock only.
+            fcntl.flock(fd, fcntl.LOCK_SH | fcntl.LOCK_NB)
+        except BlockingIOError:
+            return _read_pid(os.pread(fd, 32, 0))
+        except OSError:
+            return None
+        fcntl.flock(fd, fcntl.LOCK_UN)
+        return None  # nobody holds it: left by a Terminal that was killed
+    finally:
+        os.close(fd)
+
+
+def _held_pid_windows(pid_file: str) -> Optional[int]:
+    if sys.platform != "win32":
+        return None
+    import ctypes
+    from ctypes import wintypes
+
+    kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)
+    create = kernel32.CreateFileW
+    create.argtypes = [wintypes.LPCWSTR, wintypes.DWORD, wintypes.DWORD, wintypes.LPVOID, wintypes.DWORD,
+                       wintypes.DWORD, wintypes.HANDLE]
+    create.restype = wintypes.HANDLE
+    generic_read, share_all, open_existing = 0x80000000, 0x7, 3
+    handle = create(pid_file, generic_read, share_all, None, open_existing, 0, None)
+    if handle in (None, wintypes.HANDLE(-1).value):
+        return None
+    try:
+        buffer = ctypes.create_string_buffer(32)
+        got = wintypes.DWORD(0)
+        if not kernel32.ReadFile(handle, buffer, 32, ctypes.byref(got), None):
+            return None
+        # The file is deleted when its Terminal ends: one that exists is held.
+        return _read_pid(buffer.raw[: got.value])
+    finally:
+        kernel32.CloseHandle(handle)
+
+
+def running_pid(inst: Installation) -> Optional[int]:
+    """The pid of the Terminal running `inst`, or None when none runs."""
+    if sys.platform == "win32":
+        return _held_pid_windows(inst.pid_file)
+    return _held_pid_posix(inst.pid_file)
+
+
+def stale_pid(inst: Installation) -> Optional[int]:
+    """The pid named by a pid file no Terminal holds (None otherwise)."""
+    if running_pid(inst) is not None:
+        return None
+    try:
+        with open(inst.pid_file, "rb") as f:
+            return _read_pid(f.read(32))
+    except OSError:
+        return None
+
+
+def _process_gone(pid: int) -> bool:
+    if WINDOWS:
+        return False  # the pid file going away says it on Windows
+    try:
+        with open(f"/proc/{pid}/stat", "rb") as f:
+            if f.read().rsplit(b")", 1)[-1].split()[0] == b"Z":
+                return True  # exited; its parent has not reaped it yet
+    except (OSError, IndexError):
+        pass
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return True
+    except PermissionError:
+        return False
+    return False
+
+
+# ---- start and stop ----------------------------------------------------------
+
+
+class StartError(Exception):
+    pass
+
+
+def start_detached(inst: Installation, *, portable: bool = False, args: Optional[List[str]] = None,
+                   timeout: float = 30.0) -> int:
+    """Starts the Terminal detached from this process and waits until it
+    holds its pid file; returns its pid. A Terminal already running is left
+    as it is (its pid is returned)."""
+    pid = running_pid(inst)
+    if pid is not None:
+        return pid
+    argv = [inst.executable] + (["/portable"] if portable else []) + list(args or [])
+    # The Terminal's complaints go to an unnamed file: read if it ends
+    # early, never a pipe it could block on or die writing to later.
+    errors: IO[bytes] = tempfile.TemporaryFile()
+    try:
+        try:
+            if sys.platform == "win32":
+                detached = 0x00000008 | 0x00000200  # DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP
+                proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=errors,
+                                        close_fds=True, creationflags=detached)
+            else:
+                proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=errors,
+                                        close_fds=True, start_new_session=True)
+        except OSError as e:
+            raise StartError(f"cannot run {inst.executable}: {e.strerror or e}") from None
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            pid = running_pid(inst)
+            if pid is not None:
+                return pid
+            code = proc.poll()
+            if code is not None:
+                pid = running_pid(inst)
+                if pid is not None:  # another copy won the race: it serves
+                    return pid
+                errors.seek(0)
+                said = errors.read(4000).decode("utf-8", "replace").strip()
+                raise StartError(f"the Terminal exited with code {code}" + (f": {said}" if said else ""))
+            time.sleep(0.05)
+        raise StartError(f"the Terminal did not take its pid file within {timeout:.0f} s")
+    finally:
+        errors.close()
+
+
+def stop(pid: int, inst: Installation, *, timeout: float = 20.0) -> bool:
+    """Asks the Terminal `pid` (which holds the pid file of `inst`) to stop
+    and waits until it has. False when it still runs at the deadline."""
+    if running_pid(inst) != pid:
+        return True  # it ended on its own meanwhile; never signal a stale pid
+    try:
+        # SIGTERM lets the Terminal close its sessions and remove its
+        # endpoint; on Windows this ends the process at once, which its
+        # trade store survives like any crash.
+        os.kill(pid, signal.SIGTERM)
+    except ProcessLookupError:
+        return True
+    except OSError:
+        return False
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if running_pid(inst) is None and (WINDOWS or _process_gone(pid)):
+            return True
+        time.sleep(0.05)
+    return False

@@ -1,0 +1,138 @@
+"""python -m quorvane: terminal start|status|stop against a copy of the
+bundled Terminal, the demo end to end, and the chart's time axis."""
+
+from __future__ import annotations
+
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import host
+import pytest
+
+from fake_terminal import endpoint_path
+from quorvane import _chart, _instance
+
+posix_only = host.posix_only("the command line's Windows pid-file probe is not run under Wine yet")
+
+
+def cli(*args: str, cwd: Path) -> tuple[int, str]:
+    done = subprocess.run([sys.executable, "-m", "quorvane", *args], cwd=cwd, stdin=subprocess.DEVNULL,
+                          capture_output=True, text=True, timeout=180)
+    return done.returncode, done.stdout + done.stderr
+
+
+@pytest.fixture
+def exe(private_folders, terminal_binary) -> str:
+    folder = private_folders / "Some Terminal"
+    folder.mkdir()
+    path = folder / host.TERMINAL_NAME
+    shutil.copy(terminal_binary, path)
+    return str(path)
+
+
+@posix_only
+def test_start_status_stop(exe, private_folders):
+    run = lambda *a: cli(*a, "--path", exe, cwd=private_folders)  # noqa: E731
+    code, out = run("terminal", "start")
+    assert code == 0 and "is running (pid" in out, out
+    pid = _instance.running_pid(_instance.Installation(exe))
+    assert pid is not None and host.alive(pid)
+    # The endpoint computed here is the one the Terminal listens at.
+    assert _instance.Installation(exe).endpoint == endpoint_path(exe) and os.path.exists(endpoint_path(exe))
+
+    code, out = run("terminal", "start")
+    assert code == 0 and f"already running (pid {pid})" in out, out
+    code, out = run("terminal", "status")
+    assert code == 0 and f"running (pid {pid})" in out and endpoint_path(exe) in out, out
+    assert "account      5001001 on Quorvane-Demo" in out and "data folder" in out
+
+    code, out = run("terminal", "stop")
+    assert code == 0 and out.rstrip().endswith("stopped"), out
+    assert _instance._process_gone(pid) and not os.path.exists(endpoint_path(exe))  # exited (maybe not reaped)
+    code, out = run("terminal", "status")
+    assert code == 1 and "is not running" in out
+    code, out = run("terminal", "stop")
+    assert code == 0 and "not running; nothing to stop" in out
+
+
+@posix_only
+def test_stop_leaves_a_stale_pid_alone(exe, private_folders):
+    bystander = subprocess.Popen(["sleep", "60"])
+    try:
+        pid_file = _instance.Installation(exe).pid_file
+        Path(pid_file).write_text(f"{bystander.pid}\n")
+        code, out = cli("terminal", "stop", "--path", exe, cwd=private_folders)
+        assert code == 0 and f"names pid {bystander.pid}, which no Terminal holds" in out, out
+        assert bystander.poll() is None
+        assert cli("terminal", "status", "--path", exe, cwd=private_folders)[0] == 1
+    finally:
+        bystander.kill()
+        bystander.wait()
+
+
+@posix_only
+def test_status_of_a_terminal_logged_in_to_no_account(exe, private_folders):
+    config = Path(_instance.Installation(exe).data_folder) / "config"
+    config.mkdir(parents=True)
+    (config / "terminal.ini").write_text("[Account 5001001]\npassword=demo1001\notp=1\n")
+    code, out = cli("terminal", "start", "--path", exe, cwd=private_folders)
+    assert code == 0 and "logged in to no account" in out, out
+
+
+@pytest.mark.parametrize(
+    "args, code, says",
+    [
+        ([], 2, "a command is required"),
+        (["terminal"], 2, "a command is required"),
+        (["terminal", "restart"], 2, "invalid choice"),
+        (["demo", "--bogus"], 2, "unrecognized arguments"),
+        (["--help"], 0, "terminal start"),
+        (["terminal", "stop", "--help"], 0, "pid file"),
+        (["terminal", "status", "--path", "/nonexistent/terminal64"], 1, "no Terminal program at"),
+        pytest.param(["terminal", "start", "--path", "{exe}", "--", "--speed", "0"], 1,
+                     "cannot start it: the Terminal exited with code 2", marks=posix_only),
+    ],
+)
+def test_usage_and_failures(exe, private_folders, args, code, says):
+    got, out = cli(*(a.replace("{exe}", exe) for a in args), cwd=private_folders)
+    assert (got, says in out) == (code, True), out
+
+
+@posix_only
+def test_demo_end_to_end(private_folders, monkeypatch):
+    monkeypatch.setenv("TMPDIR", str(private_folders))  # its private Terminal's folder goes here
+    chart = private_folders / "chart.png"
+    code, out = cli("demo", "--chart", str(chart), cwd=private_folders)
+    assert code == 0, out
+    for step in ("ready (pid", "Market Watch: EURGBP", "Depth of Market of EURUSD", "deals of position",
+                 "A year of M1 bars", "Stopping the private Terminal"):
+        assert step in out, step
+    assert not list(private_folders.glob("quorvane-demo-*")) and not host.processes_under(private_folders)
+    if "matplotlib is not installed" in out:
+        pytest.skip("matplotlib is not installed")
+    assert chart.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+H1, D1 = 3600, 86400
+MONDAY = 1796428800  # 2026-12-07 00:00 UTC
+
+
+@pytest.mark.parametrize(
+    "times",
+    [
+        [MONDAY - 400 * H1 + i * H1 for i in range(400)],                            # hours over several days
+        [MONDAY + i * D1 for i in range(300)],                                       # days across a new year
+        [MONDAY - 5 * D1 + i * 60 for i in range(50)] + [MONDAY + i * 60 for i in range(50)],  # a weekend gap
+        [MONDAY],
+        [MONDAY, MONDAY + H1],
+    ],
+)
+def test_chart_time_labels(times):
+    ticks = _chart.time_ticks(times)
+    positions = [i for i, _ in ticks]
+    labels = [label for _, label in ticks]
+    assert positions == sorted(set(positions)) and positions[-1] == len(times) - 1  # the newest bar labelled
+    assert len(set(labels)) == len(labels) and len(ticks) <= 8
