@@ -15,9 +15,10 @@ import datetime as dt
 import sys
 
 import numpy as np
+import numpy.typing as npt
 
 
-def save_bar_chart(rates, symbol: str, path: str, *, max_bars: int = 300) -> bool:
+def save_bar_chart(rates: npt.NDArray[np.void] | None, symbol: str, path: str, *, max_bars: int = 300) -> bool:
     """Writes a candlestick chart of `rates` (a bar array) to the PNG `path`.
 
     Only the last `max_bars` bars are drawn: more candles than pixels would
@@ -58,7 +59,7 @@ def save_bar_chart(rates, symbol: str, path: str, *, max_bars: int = 300) -> boo
         span = int(times[-1] - times[0]) if len(times) > 1 else 0
         fmt = "%Y-%m-%d" if span >= 3 * 86400 else "%m-%d %H:%M"
 
-        def label(value, _pos):
+        def label(value: float, _pos: object) -> str:
             i = int(round(value))
             if 0 <= i < len(times):
                 return dt.datetime.fromtimestamp(int(times[i]), dt.timezone.utc).strftime(fmt)

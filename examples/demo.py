@@ -15,6 +15,8 @@ from __future__ import annotations
 import datetime as dt
 import os
 import sys
+from collections.abc import Iterable
+from typing import Any
 
 import quorvane as qv
 
@@ -26,17 +28,21 @@ DEMO_PASSWORD = "demo1001"
 DEMO_SERVER = "Quorvane-Demo"
 
 
-def show(title: str, record) -> None:
+def show(title: str, record: Any) -> None:
+    if record is None:
+        print(f"\n{title}: unavailable: {qv.last_error()}")
+        return
     print(f"\n{title}")
     for key, value in record._asdict().items():
         print(f"  {key:<24} {value}")
 
 
-def show_symbols(names) -> None:
+def show_symbols(names: Iterable[str]) -> None:
     total = qv.symbols_total()
     print(f"\nSymbols: {total} in the catalogue; margin of 1 lot bought at the ask")
     print(f"  {'symbol':<8} {'bid':>12} {'ask':>12} {'spread':>7} {'margin':>12}  description")
-    currency = qv.account_info().currency
+    account = qv.account_info()
+    currency = account.currency if account is not None else ""
     for name in names:
         info = qv.symbol_info(name)
         tick = qv.symbol_info_tick(name)
@@ -65,7 +71,11 @@ def paper_trade(symbol: str) -> None:
         print("order_send() refused the trade:", opened.comment if opened else qv.last_error())
         return
     print(f"  bought at {opened.price} (deal {opened.deal}, order {opened.order})")
-    position = qv.positions_get(symbol=symbol)[-1]
+    positions = qv.positions_get(symbol=symbol)
+    if not positions:
+        print("the new position is not listed:", qv.last_error())
+        return
+    position = positions[-1]
     show(f"Position {position.ticket}", position)
 
     closed = qv.order_send(action=qv.TradeAction.DEAL, symbol=symbol, volume=position.volume,
@@ -74,10 +84,12 @@ def paper_trade(symbol: str) -> None:
         print("closing failed:", closed.comment if closed else qv.last_error())
         return
     print(f"\nClosed at {closed.price}; deals of position {position.identifier}:")
-    for deal in qv.history_deals_get(position=position.identifier):
+    for deal in qv.history_deals_get(position=position.identifier) or ():
         print(f"  deal {deal.ticket:<6} {qv.DealEntry(deal.entry).name:<4} {deal.volume} @ {deal.price}  "
               f"profit {deal.profit:.2f}  commission {deal.commission:.2f}")
-    print(f"Balance now {qv.account_info().balance:.2f}")
+    account = qv.account_info()
+    if account is not None:
+        print(f"Balance now {account.balance:.2f}")
 
 
 def main() -> int:

@@ -1,3 +1,4 @@
+# mypy: allow-untyped-defs
 """Signatures and documentation of the native functions.
 
 The native functions carry only a one-line docstring and no signature, so
@@ -10,6 +11,7 @@ results, exceptions and ``last_error()`` are exactly the native function's.
 """
 
 import inspect as _inspect
+from typing import Any, Callable
 
 from . import _core
 
@@ -340,20 +342,20 @@ def order_send(
     ``last_error()``).
     """
 
-def _pass_through(prototype):
+def _pass_through(prototype: Callable[..., Any]) -> Callable[..., Any]:
     """A callable that forwards to the native function named like
     ``prototype`` and describes itself with the prototype's signature and
     docstring. ``__wrapped__`` is the native function."""
     native = getattr(_core, prototype.__name__)
 
-    def call(*args, **kwargs):
+    def call(*args: Any, **kwargs: Any) -> Any:
         return native(*args, **kwargs)
 
     call.__name__ = call.__qualname__ = prototype.__name__
     call.__module__ = "quorvane"
     call.__doc__ = prototype.__doc__
-    call.__signature__ = _inspect.signature(prototype)
-    call.__wrapped__ = native
+    call.__signature__ = _inspect.signature(prototype)  # type: ignore[attr-defined]
+    call.__wrapped__ = native  # type: ignore[attr-defined]
     return call
 
 
