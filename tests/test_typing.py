@@ -1,0 +1,181 @@
+"""The typed face of the package: the stub of the native module against the
+module itself, the documented pass-through functions, and the field types
+the stub promises against records from the bundled Terminal."""
+
+from __future__ import annotations
+
+import ast
+import inspect
+import re
+import shutil
+from pathlib import Path
+
+import pytest
+
+import host
+import quorvane as qv
+from quorvane import _core
+
+STUB_PATH = Path(_core.__file__).with_name("_core.pyi")
+STUB = ast.parse(STUB_PATH.read_text(encoding="utf-8"))
+STUB_FUNCTIONS: dict[str, list[ast.FunctionDef]] = {}
+for _node in STUB.body:
+    if isinstance(_node, ast.FunctionDef):
+        STUB_FUNCTIONS.setdefault(_node.name, []).append(_node)
+STUB_TYPES = {n.name: n for n in STUB.body if isinstance(n, ast.ClassDef)}
+RUNTIME_FUNCTIONS = sorted(n for n, v in vars(_core).items() if not n.startswith("_") and not isinstance(v, type))
+RUNTIME_TYPES = sorted(n for n, v in vars(_core).items() if not n.startswith("_") and isinstance(v, type))
+
+
+def stub_fields(name: str) -> list[tuple[str, str]]:
+    """(field, annotation) of a named-tuple stub, in declaration order."""
+    return [(f.name, ast.unparse(f.returns)) for f in STUB_TYPES[name].body
+            if isinstance(f, ast.FunctionDef) and any(ast.unparse(d) == "property" for d in f.decorator_list)]
+
+
+def stub_parameters(name: str) -> set[tuple[str, str, bool]]:
+    """(name, kind, optional) of the parameters of all overloads together: a
+    parameter is optional unless every overload requires it."""
+    kinds, required = {}, []
+    for node in STUB_FUNCTIONS[name]:
+        a = node.args
+        positional = a.posonlyargs + a.args
+        first_default = len(positional) - len(a.defaults)
+        needed = set()
+        for i, p in enumerate(positional):
+            kinds[p.arg] = "POSITIONAL_ONLY" if i < len(a.posonlyargs) else "POSITIONAL_OR_KEYWORD"
+            if i < first_default:
+                needed.add(p.arg)
+        for p, d in zip(a.kwonlyargs, a.kw_defaults):
+            kinds[p.arg] = "KEYWORD_ONLY"
+            if d is None:
+                needed.add(p.arg)
+        required.append(needed)
+    always = set.intersection(*required)
+    return {(n, kind, n not in always) for n, kind in kinds.items()}
+
+
+def test_stub_and_module_name_the_same_things():
+    assert (STUB_PATH.with_name("py.typed")).is_file()
+    assert sorted(STUB_FUNCTIONS) == RUNTIME_FUNCTIONS and len(RUNTIME_FUNCTIONS) == 32
+    assert sorted(STUB_TYPES) == RUNTIME_TYPES and len(RUNTIME_TYPES) == 11
+    public = set(RUNTIME_FUNCTIONS) | set(RUNTIME_TYPES) | set(qv.constants.__all__) | {"terminal_path"}
+    assert set(qv.__all__) == public and len(qv.__all__) == len(public)
+    assert public <= set(dir(qv))
+
+
+@pytest.mark.parametrize("name", RUNTIME_TYPES)
+def test_named_tuple_fields_match(name):
+    runtime = getattr(_core, name)
+    names = [field for field, _ in stub_fields(name)]
+    assert names == list(runtime((0,) * runtime.n_fields)._asdict()) == list(runtime.__match_args__)
+    stub_class = STUB_TYPES[name]
+    tuple_base = next(ast.unparse(b) for b in stub_class.bases if ast.unparse(b).startswith("tuple["))
+    assert tuple_base.count(",") + 1 == runtime.n_fields == runtime.n_sequence_fields
+    assert [t for _, t in stub_fields(name)] == [t.strip() for t in tuple_base[6:-1].split(",")]
+    match_args = re.search(r"__match_args__: Final = \((.*?)\)", ast.unparse(stub_class), re.S)
+    assert match_args and [s.strip().strip("'\"") for s in match_args.group(1).split(",")] == names
+
+
+@pytest.mark.parametrize("name", RUNTIME_FUNCTIONS)
+def test_package_function_describes_the_native_one(name):
+    wrapper = getattr(qv, name)
+    assert wrapper.__wrapped__ is getattr(_core, name)
+    assert (wrapper.__name__, wrapper.__qualname__, wrapper.__module__) == (name, name, "quorvane")
+    doc = next(ast.get_docstring(n) for n in STUB_FUNCTIONS[name] if ast.get_docstring(n))
+    assert inspect.getdoc(wrapper) == doc
+    runtime = {(p.name, p.kind.name, p.default is not p.empty) for p in inspect.signature(wrapper).parameters.values()}
+    assert runtime == stub_parameters(name)
+
+
+# Every keyword the signatures name must be one the native function reads:
+# a refused value comes back named in last_error(). `portable` is read by its
+# truth value and refuses nothing.
+KEYWORD_CASES = [
+    (name, p.name)
+    for name in RUNTIME_FUNCTIONS
+    for p in inspect.signature(getattr(qv, name)).parameters.values()
+    if p.kind in (p.POSITIONAL_OR_KEYWORD, p.KEYWORD_ONLY) and p.name != "portable"
+]
+
+
+@pytest.mark.parametrize("name, keyword", KEYWORD_CASES)
+def test_signature_keywords_reach_the_native_function(name, keyword):
+    dates = (0, 1) if name.startswith("history_") and keyword == "group" else ()
+    getattr(qv, name)(*dates, **{keyword: object()})
+    assert qv.last_error() == (-2, f'Invalid "{keyword}" argument')
+
+
+@pytest.mark.parametrize("call, outcome", [
+    (lambda: qv.copy_rates_from("EURUSD", 60, 0), (None, (-2, "Invalid arguments"))),
+    (lambda: qv.positions_get("EURUSD"), (None, (-2, "Unnamed arguments not allowed"))),
+    (lambda: qv.symbols_get(1, 2), (False, (-2, "Invalid number of arguments"))),
+])
+def test_pass_through_keeps_native_outcomes(call, outcome):
+    assert (call(), qv.last_error()) == outcome
+
+
+def test_lazy_attributes():
+    from importlib import metadata
+
+    try:
+        installed = metadata.version("quorvane")
+    except metadata.PackageNotFoundError:  # a staged tree, not an installed wheel
+        installed = "0+unknown"
+    assert qv.__version__ == installed
+    assert qv.Timeframe is qv.constants.Timeframe
+    with pytest.raises(AttributeError):
+        qv.no_such_name  # noqa: B018
+
+
+STRICT_TYPES = {"int": int, "float": float, "bool": bool, "str": str}
+
+
+@pytest.fixture
+def connected(private_folders, terminal_binary):
+    exe = private_folders / "terminal" / host.TERMINAL_NAME
+    exe.parent.mkdir()
+    shutil.copy(terminal_binary, exe)
+    assert qv.initialize(str(exe)), qv.last_error()
+    yield
+    qv.shutdown()
+
+
+def records_of_every_type():
+    """One record of each named-tuple type from the running Terminal."""
+    tick = qv.symbol_info_tick("EURUSD")
+    assert tick is not None
+    buy = {"action": qv.TradeAction.DEAL, "symbol": "EURUSD", "volume": 0.01, "type": qv.OrderType.BUY}
+    check, sent = qv.order_check(buy), qv.order_send(buy)
+    pending = qv.order_send(action=qv.TradeAction.PENDING, symbol="EURUSD", volume=0.01,
+                           type=qv.OrderType.BUY_LIMIT, price=round(tick.bid * 0.9, 5))
+    assert qv.market_book_add("EURUSD")
+    assert check and sent and pending and sent.retcode == qv.TradeRetcode.DONE, qv.last_error()
+    positions, orders = qv.positions_get(), qv.orders_get()
+    deals, book = qv.history_deals_get(position=sent.order), qv.market_book_get("EURUSD")
+    assert positions and orders and deals and book, qv.last_error()
+    return [qv.account_info(), qv.terminal_info(), qv.symbol_info("EURUSD"), tick, check, sent, sent.request,
+            positions[0], orders[0], deals[0], book[0]]
+
+
+def test_field_values_have_the_stub_types(connected):
+    records = records_of_every_type()
+    assert sorted(type(r).__name__ for r in records) == RUNTIME_TYPES
+    for record in records:
+        for (field, annotation), value in zip(stub_fields(type(record).__name__), record):
+            expected = STRICT_TYPES.get(annotation) or getattr(_core, annotation)
+            assert type(value) is expected, (type(record).__name__, field, value)
+
+
+@pytest.mark.parametrize("name, fetch", [
+    ("copy_ticks_from", lambda: qv.copy_ticks_from("EURUSD", 1_700_000_000, 10, qv.CopyTicks.ALL)),
+    ("copy_rates_from_pos", lambda: qv.copy_rates_from_pos("EURUSD", qv.Timeframe.H1, 0, 10)),
+])
+def test_array_fields_are_documented(connected, name, fetch):
+    array = fetch()
+    assert array is not None and len(array), qv.last_error()
+    doc = re.split(r"with\s+the\s+fields", inspect.getdoc(getattr(qv, name)))[1]
+    for field in array.dtype.names:
+        # The first parenthesis after the field's name gives its NumPy type.
+        after = doc.split(f"``{field}``", 1)[1]
+        assert after[after.index("(") + 1:].startswith(array.dtype[field].name), field
