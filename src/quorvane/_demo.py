@@ -18,7 +18,7 @@ import tempfile
 import threading
 import time
 from types import FrameType
-from typing import Any, Optional, Sequence
+from typing import Any, Optional, Sequence, TypeVar
 
 import quorvane as qv
 
@@ -42,6 +42,16 @@ def _utc(seconds: int) -> str:
 
 def _failed(what: str) -> DemoError:
     return DemoError(f"{what} failed: {qv.last_error()}")
+
+
+_T = TypeVar("_T")
+
+
+def _need(value: Optional[_T], what: str) -> _T:
+    """`value`, or the call's failure as a DemoError when it returned None."""
+    if value is None:
+        raise _failed(what)
+    return value
 
 
 class Timer:
@@ -72,7 +82,7 @@ def show(title: str, record: Any, keys: Optional[Sequence[str]] = None) -> None:
 
 
 def show_symbols(names: Sequence[str]) -> None:
-    currency = qv.account_info().currency
+    currency = _need(qv.account_info(), "account_info()").currency
     print(f"\nSymbols: {qv.symbols_total()} in the catalogue; margin of 1 lot bought at the ask")
     print(f"  {'symbol':<8} {'bid':>12} {'ask':>12} {'spread':>7} {'margin':>14}  description")
     for name in names:
@@ -108,7 +118,7 @@ def depth_of_market(symbol: str, levels: int = 3) -> None:
         book = qv.market_book_get(symbol)
         if book is None:
             raise _failed(f"market_book_get({symbol!r})")
-        digits = qv.symbol_info(symbol).digits
+        digits = _need(qv.symbol_info(symbol), f"symbol_info({symbol!r})").digits
         sells = [e for e in book if e.type == qv.BookType.SELL]
         buys = [e for e in book if e.type == qv.BookType.BUY]
         print(f"\nDepth of Market of {symbol}: {len(sells)} sell and {len(buys)} buy levels; nearest {levels}:")
@@ -144,7 +154,8 @@ def paper_trade(symbol: str) -> None:
     if opened.retcode != qv.TradeRetcode.DONE:
         raise DemoError(f"the Terminal refused the trade: {opened.comment} ({opened.retcode})")
     print(f"  bought at {opened.price} (deal {opened.deal}, order {opened.order})")
-    position = next(p for p in qv.positions_get(symbol=symbol) if p.ticket == opened.order)
+    positions = _need(qv.positions_get(symbol=symbol), "positions_get()")
+    position = next(p for p in positions if p.ticket == opened.order)
     print(f"  position {position.ticket}: {qv.PositionType(position.type).name} {position.volume} {symbol} "
           f"at {position.price_open}, now {position.price_current}, profit {position.profit:.2f}")
     closed = qv.order_send(action=qv.TradeAction.DEAL, symbol=symbol, volume=position.volume,
@@ -157,7 +168,7 @@ def paper_trade(symbol: str) -> None:
     for deal in qv.history_deals_get(position=position.identifier) or ():
         print(f"  deal {deal.ticket:<6} {qv.DealEntry(deal.entry).name:<4} {deal.volume} @ {deal.price}  "
               f"profit {deal.profit:.2f}  commission {deal.commission:.2f}")
-    print(f"  balance now {qv.account_info().balance:.2f}")
+    print(f"  balance now {_need(qv.account_info(), 'account_info()').balance:.2f}")
 
 
 def history(symbol: str) -> Any:
@@ -259,7 +270,7 @@ def run(symbol: str = "EURUSD", chart: Optional[str] = None) -> int:
             terminal.start()
             major, build, released = qv.version()
             print(f"Connected: Terminal version {major}, build {build}, released {released}")
-            show("Account", qv.account_info(), ("login", "name", "server", "currency", "leverage", "balance",
+            show("Account", _need(qv.account_info(), "account_info()"), ("login", "name", "server", "currency", "leverage", "balance",
                                                 "equity", "margin_free"))
             if qv.symbol_info(symbol) is None:
                 raise DemoError(f"unknown symbol {symbol!r}: {qv.last_error()}")
