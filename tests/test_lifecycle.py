@@ -80,12 +80,9 @@ def test_no_roaming_folder(core, monkeypatch):
 def test_no_installed_terminal(core):
     assert core.initialize() is False
     assert core.last_error() == (-10003, NOT_FOUND)
-
-
-def test_connect_without_credentials_sends_no_login(fake, core):
-    fake.serve()
-    assert fake.connect() is True
-    assert [f[4] for f in fake.frames()] == [4, 109]
+    data_folder(Path(os.environ["XDG_DATA_HOME"]), "broken", None, origin=b"plain text path")
+    assert core.initialize() is False
+    assert core.last_error() == (-10003, NOT_FOUND)
 
 
 def test_connect_with_credentials(fake, core):
@@ -154,11 +151,16 @@ def test_second_initialize_drops_the_first_connection(fake, core):
     assert core.last_error()[0] == -10004
 
 
-def test_not_an_executable(core, tmp_path):
-    path = tmp_path / host.TERMINAL_NAME
+@pytest.mark.parametrize("name", ["plain", "dossier-\u00e9-\U0001F600", pytest.param(
+    "raw-\udcff", marks=host.posix_only("file names there are UTF-16, never raw bytes"))])
+def test_not_an_executable(core, private_folders, name):
+    path = private_folders / name / host.TERMINAL_NAME
+    path.parent.mkdir()
     path.write_text("data")
     assert core.initialize(str(path)) is False
-    assert core.last_error() == (-10003, f"IPC initialize failed, Process create failed '{path}'")
+    # An undecodable byte shows as U+FFFD: the message is always valid text.
+    shown = str(path).replace("\udcff", "\ufffd")
+    assert core.last_error() == (-10003, f"IPC initialize failed, Process create failed '{shown}'")
 
 
 @host.posix_only("a shell script stands in for the Terminal")
@@ -169,15 +171,6 @@ def test_terminal_that_never_listens(core, tmp_path, monkeypatch):
     path.chmod(0o755)
     assert core.initialize(str(path)) is False
     assert core.last_error() == (-10003, "IPC initialize failed, Pipe server didn't answer in 60 sec")
-
-
-def test_non_ascii_path_in_message(core, tmp_path):
-    folder = tmp_path / "dossier-é-\U0001F600"
-    folder.mkdir()
-    path = folder / host.TERMINAL_NAME
-    path.write_text("data")
-    assert core.initialize(str(path)) is False
-    assert core.last_error()[1] == f"IPC initialize failed, Process create failed '{path}'"
 
 
 @host.posix_only("named pipes have no endpoint folder")
@@ -249,7 +242,8 @@ def test_discovery_skips_unusable_folders(core, private_folders):
     try:
         install = Path(decoy.path).parent
         now = time.time()
-        data_folder(roaming, "good", Path(good.path).parent, stamp=now - 1000)
+        # A portable folder needs no QSL folder; any other does.
+        data_folder(roaming, "good", Path(good.path).parent, portable=True, qsl=False, stamp=now - 1000)
         data_folder(roaming, ".hidden", install, stamp=now)
         data_folder(roaming, "nobom", None, origin=str(install).encode(), stamp=now)
         data_folder(roaming, "short", None, origin=b"\xff\xfe/a", stamp=now)
@@ -260,24 +254,6 @@ def test_discovery_skips_unusable_folders(core, private_folders):
     finally:
         good.stop()
         decoy.stop()
-
-
-def test_discovery_portable_folder_needs_no_qsl(core, private_folders):
-    roaming = Path(os.environ["XDG_DATA_HOME"])
-    portable = served(private_folders, "portable")
-    try:
-        data_folder(roaming, "P", Path(portable.path).parent, portable=True, qsl=False)
-        assert core.initialize() is True
-        assert portable.frames()
-    finally:
-        portable.stop()
-
-
-def test_discovery_with_nothing_usable(core, private_folders):
-    roaming = Path(os.environ["XDG_DATA_HOME"])
-    data_folder(roaming, "broken", None, origin=b"plain text path")
-    assert core.initialize() is False
-    assert core.last_error() == (-10003, NOT_FOUND)
 
 
 def test_discovery_prefers_the_terminal_that_started_us(core, private_folders):
@@ -310,18 +286,6 @@ def test_discovery_prefers_the_terminal_that_started_us(core, private_folders):
     finally:
         parent.stop()
         other.stop()
-
-
-@host.posix_only("file names there are UTF-16, never raw bytes")
-def test_undecodable_path_bytes_never_break_last_error(core, private_folders):
-    folder = Path(os.fsdecode(bytes(private_folders) + b"/raw-\xff"))
-    folder.mkdir()
-    path = folder / "terminal64"
-    path.write_text("data")
-    assert core.initialize(str(path)) is False
-    code, message = core.last_error()
-    assert code == -10003
-    assert message == "IPC initialize failed, Process create failed '" + str(path).replace("\udcff", "\ufffd") + "'"
 
 
 @host.posix_only("file names there are UTF-16, never raw bytes")

@@ -55,11 +55,6 @@ def test_version_round_trip(fake, core):
     assert core.version() == (1, 2, "")
 
 
-def test_version_without_connection(core):
-    assert core.version() == (0, 0, "")
-    assert core.last_error() == (-10004, "No IPC connection")
-
-
 def test_over_long_reply_is_drained_not_read_as_the_next_answer(fake, core):
     # The stale tail of the first reply looks like a valid version reply;
     # a module that left it in the stream would return it as the answer.

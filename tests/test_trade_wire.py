@@ -124,6 +124,9 @@ def test_request_bytes(fake, core, call, sent, answer, result):
     (lambda c: c.history_deals_get(1, 2, group=5), (-2, 'Invalid "group" argument')),
     (lambda c: c.history_deals_get(ticket=-1), (-2, 'Invalid "ticket" argument')),
     (lambda c: c.history_deals_get(position="7"), (-2, 'Invalid "position" argument')),
+    (lambda c: c.order_send(), (-2, "Invalid number of arguments")),
+    (lambda c: c.order_send({}, {}), (-2, "Invalid number of arguments")),
+    (lambda c: c.order_send({}, action=1), UNNAMED),
 ])
 def test_refused_arguments_send_nothing(fake, core, call, error):
     connected(fake, SYNC)
@@ -160,11 +163,6 @@ def test_broken_lists_are_refused(fake, core, answer, error):
     assert core.positions_get() is None
     assert core.last_error() == error
     assert core.positions_total() == 7
-
-
-def test_totals_without_a_connection(core):
-    assert core.positions_total() is None
-    assert core.last_error() == (-10004, "No IPC connection")
 
 
 # ---- group filter ---------------------------------------------------------------------
@@ -251,18 +249,6 @@ def rejected(key):
 def test_request_checks_send_nothing(fake, core, name, req, error):
     connected(fake, SYNC)
     assert getattr(core, name)(req) is None
-    assert core.last_error() == error
-    not_sent(fake, core)
-
-
-@pytest.mark.parametrize("call, error", [
-    (lambda f: f(), (-2, "Invalid number of arguments")),
-    (lambda f: f({}, {}), (-2, "Invalid number of arguments")),
-    (lambda f: f({}, action=1), UNNAMED),
-])
-def test_request_argument_forms(fake, core, call, error):
-    connected(fake, SYNC)
-    assert call(core.order_send) is None
     assert core.last_error() == error
     not_sent(fake, core)
 
