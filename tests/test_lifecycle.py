@@ -9,7 +9,7 @@ from pathlib import Path
 import host
 import pytest
 
-from fake_terminal import FakeTerminal, handshake_reply, i32, ready_reply, reply, request, u32, u64, wide
+from fake_terminal import FakeTerminal, handshake_reply, ready_reply, reply, request, u32, u64, wide
 
 NOT_FOUND = "IPC initialize failed, Quorvane x64 not found"
 OTP = "Unsupported authorization mode, OTP or certificate password needed"
@@ -161,16 +161,6 @@ def test_not_an_executable(core, private_folders, name):
     # An undecodable byte shows as U+FFFD: the message is always valid text.
     shown = str(path).replace("\udcff", "\ufffd")
     assert core.last_error() == (-10003, f"IPC initialize failed, Process create failed '{shown}'")
-
-
-@host.posix_only("a shell script stands in for the Terminal")
-def test_terminal_that_never_listens(core, tmp_path, monkeypatch):
-    monkeypatch.setenv("QVN_TEST_LAUNCH_WAIT_MS", "300")   # the test build's wait, cut short
-    path = tmp_path / "terminal64"
-    path.write_text("#!/bin/sh\nsleep 3\n")
-    path.chmod(0o755)
-    assert core.initialize(str(path)) is False
-    assert core.last_error() == (-10003, "IPC initialize failed, Pipe server didn't answer in 60 sec")
 
 
 @host.posix_only("named pipes have no endpoint folder")

@@ -4,9 +4,7 @@ import struct
 
 import pytest
 
-from fake_terminal import (
-    HANDSHAKE_BUILD, fixed_text, handshake_reply, i32, ready_reply, reply, request, u32, u8, wide,
-)
+from fake_terminal import HANDSHAKE_BUILD, fixed_text, reply, request, u32, wide
 
 TERMINAL_RECORD = 3162
 ACCOUNT_RECORD = 851

@@ -4,11 +4,10 @@ request bytes, reply checks, the group filter and the conversion of every
 record field."""
 
 import datetime
-import struct
 
 import pytest
 
-from fake_terminal import i32, i64, reply, request, u32, u64, wide
+from fake_terminal import i64, reply, request, u32, u64, wide
 from trade_records import CHECK, DEAL, ORDER, POSITION, REQUEST, SEND, distinct, items, pack
 
 SUCCESS = (1, "Success")
@@ -172,14 +171,9 @@ SYMBOLS = ["EURUSD", "GBPUSD", "", "USDJPY", "EURJPY", "AAAB"]
 
 @pytest.mark.parametrize("group, kept", [
     ("*,!EUR*", ["GBPUSD", "", "USDJPY", "AAAB"]),
-    ("!EUR*,*", ["GBPUSD", "", "USDJPY", "AAAB"]),
     ("!EUR*", []),
-    ("", []),
-    (",,,", []),
     (" EURUSD , *JPY ", ["EURUSD", "USDJPY", "EURJPY"]),
-    ("*USD*", ["EURUSD", "GBPUSD", "USDJPY"]),
     ("*AAB", ["AAAB"]),  # a failed run is retried one unit further on
-    ("eurusd", []),
 ])
 @pytest.mark.parametrize("kind, call, command", [
     ("position", lambda c, g: c.positions_get(group=g), 121),

@@ -3,7 +3,6 @@ or outlasted without disturbing well-behaved clients or its memory."""
 
 from __future__ import annotations
 
-import os
 import random
 import signal
 import struct

@@ -74,15 +74,6 @@ def test_same_request_same_bytes(client, launch):
         assert ticks(c, "BTCUSD", lo, hi).tobytes() == first
 
 
-@pytest.mark.parametrize("symbol", ["EURUSD", "US30", "ETHUSD"])
-def test_a_later_start_sees_the_same_ticks(client, symbol):
-    lo = NOW_MS - 4 * DAY_S * 1000
-    whole = ticks(client, symbol, lo, NOW_MS)
-    for cut in (lo + 1, lo + DAY_S * 1000 + 30_001, NOW_MS - 5000):
-        part = ticks(client, symbol, cut, NOW_MS)
-        assert np.array_equal(part, whole[whole["time_msc"] >= cut]), cut
-
-
 def test_copy_ticks_from(client):
     start = NOW_MS - 2 * DAY_S * 1000 + 12_345
     result, got = client.ticks_from("EURUSD", start, 5000, ALL)
