@@ -98,12 +98,12 @@ def test_random_bytes_and_frames_cut_at_every_offset(terminal):
 
 
 def test_stalled_clients_cannot_lock_others_out(terminal):
-    # Many more half-open connections than there are slots: each sends two
+    # Twice as many half-open connections as there are slots: each sends two
     # bytes of a length and stalls. They cost the Terminal little memory.
     with greeted(terminal) as early:
         base = None if host.WINDOWS else rss_mib(terminal)
         stalled = []
-        for _ in range(200):
+        for _ in range(128):
             s = raw_socket(terminal)
             s.sendall(b"\x08\x00")
             stalled.append(s)
