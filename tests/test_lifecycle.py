@@ -211,39 +211,37 @@ def served(private_folders, name):
     return terminal
 
 
-def test_discovery_picks_the_newest_data_folder(core, private_folders):
-    roaming = Path(os.environ["XDG_DATA_HOME"])
-    old, new = served(private_folders, "old"), served(private_folders, "new")
-    try:
-        now = time.time()
-        data_folder(roaming, "A", Path(new.path).parent, stamp=now)
-        data_folder(roaming, "B", Path(old.path).parent, stamp=now - 100)
-        assert core.initialize() is True
-        assert new.frames() and not old.frames()
-    finally:
-        old.stop()
-        new.stop()
+@pytest.fixture
+def installs(private_folders):
+    """installs(name) -> a scripted Terminal serving from its own installation
+    folder; all are stopped at the end of the test."""
+    started = []
+
+    def start(name):
+        started.append(served(private_folders, name))
+        return started[-1]
+
+    yield start
+    for terminal in started:
+        terminal.stop()
 
 
-def test_discovery_skips_unusable_folders(core, private_folders):
+def test_discovery_picks_the_newest_usable_data_folder(core, private_folders, installs):
     roaming = Path(os.environ["XDG_DATA_HOME"])
-    good = served(private_folders, "good")
-    decoy = served(private_folders, "decoy")
-    try:
-        install = Path(decoy.path).parent
-        now = time.time()
-        # A portable folder needs no QSL folder; any other does.
-        data_folder(roaming, "good", Path(good.path).parent, portable=True, qsl=False, stamp=now - 1000)
-        data_folder(roaming, ".hidden", install, stamp=now)
-        data_folder(roaming, "nobom", None, origin=str(install).encode(), stamp=now)
-        data_folder(roaming, "short", None, origin=b"\xff\xfe/a", stamp=now)
-        data_folder(roaming, "noexe", private_folders / "missing", stamp=now)
-        data_folder(roaming, "noqsl", install, qsl=False, stamp=now)
-        assert core.initialize() is True
-        assert good.frames() and not decoy.frames()
-    finally:
-        good.stop()
-        decoy.stop()
+    new, old, decoy = installs("new"), installs("old"), installs("decoy")
+    install = Path(decoy.path).parent
+    now = time.time()
+    # A portable folder needs no QSL folder; any other does.
+    data_folder(roaming, "A", Path(new.path).parent, portable=True, qsl=False, stamp=now - 500)
+    data_folder(roaming, "B", Path(old.path).parent, stamp=now - 1000)
+    # Newer still, but unusable.
+    data_folder(roaming, ".hidden", install, stamp=now)
+    data_folder(roaming, "nobom", None, origin=str(install).encode(), stamp=now)
+    data_folder(roaming, "short", None, origin=b"\xff\xfe/a", stamp=now)
+    data_folder(roaming, "noexe", private_folders / "missing", stamp=now)
+    data_folder(roaming, "noqsl", install, qsl=False, stamp=now)
+    assert core.initialize() is True
+    assert new.frames() and not old.frames() and not decoy.frames()
 
 
 def test_discovery_prefers_the_terminal_that_started_us(core, private_folders):
@@ -329,26 +327,21 @@ core.initialize({str(exe)!r})
 @host.posix_only("file owners and group/world write bits")
 @pytest.mark.parametrize("target", ["folder", "origin.txt", "terminal64", "installation"])
 @pytest.mark.parametrize("problem", ["foreign-owner", "group-writable", "world-writable"])
-def test_discovery_ignores_what_another_user_may_change(core, private_folders, target, problem):
+def test_discovery_ignores_what_another_user_may_change(core, private_folders, installs, target, problem):
     roaming = Path(os.environ["XDG_DATA_HOME"])
-    decoy = served(private_folders, "decoy")
-    good = served(private_folders, "good")
-    try:
-        folder = data_folder(roaming, "newer", Path(decoy.path).parent, stamp=time.time())
-        path = {"folder": folder, "origin.txt": folder / "origin.txt", "terminal64": Path(decoy.path),
-                "installation": Path(decoy.path).parent}[target]
-        if problem == "foreign-owner":
-            if os.geteuid() != 0:
-                pytest.skip("changing a file's owner needs root")
-            os.chown(path, 54321, 54321)
-        else:
-            path.chmod(path.stat().st_mode | (stat.S_IWGRP if problem == "group-writable" else stat.S_IWOTH))
-        assert core.initialize() is False
-        assert core.last_error() == (
-            -10003, NOT_FOUND + " (ignored installations another user owns or may modify)")
-        data_folder(roaming, "older", Path(good.path).parent, stamp=time.time() - 1000)
-        assert core.initialize() is True
-        assert good.frames() and not decoy.frames()
-    finally:
-        decoy.stop()
-        good.stop()
+    decoy, good = installs("decoy"), installs("good")
+    folder = data_folder(roaming, "newer", Path(decoy.path).parent, stamp=time.time())
+    path = {"folder": folder, "origin.txt": folder / "origin.txt", "terminal64": Path(decoy.path),
+            "installation": Path(decoy.path).parent}[target]
+    if problem == "foreign-owner":
+        if os.geteuid() != 0:
+            pytest.skip("changing a file's owner needs root")
+        os.chown(path, 54321, 54321)
+    else:
+        path.chmod(path.stat().st_mode | (stat.S_IWGRP if problem == "group-writable" else stat.S_IWOTH))
+    assert core.initialize() is False
+    assert core.last_error() == (
+        -10003, NOT_FOUND + " (ignored installations another user owns or may modify)")
+    data_folder(roaming, "older", Path(good.path).parent, stamp=time.time() - 1000)
+    assert core.initialize() is True
+    assert good.frames() and not decoy.frames()
