@@ -86,7 +86,7 @@ def test_settings_file_is_read_and_rewritten(installation):
     with installation.client() as c:
         assert c.handshake().u32() == 2501  # the command line beats the file
         assert c.symbols_total()[1] == 25 + 3
-        assert c.ready_state() == 1
+        assert c.ready_state() == 1  # commands are served while it starts up
     values = ini_values(ini)["Terminal"]
     assert values["my_note"] == "keep me"
     # Every setting is spelled out; options given on the command line are not

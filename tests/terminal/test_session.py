@@ -77,14 +77,6 @@ def test_unknown_command_is_unsupported(client, command):
     assert client.ready_state() == 2
 
 
-def test_readiness_waits_for_the_start_up_delay(launch):
-    terminal = launch("--ready-delay-ms", "3600000")
-    with terminal.client() as c:
-        assert c.ready_state() == 1
-        assert c.handshake().result == tc.SUCCESS  # other commands are served meanwhile
-        assert c.ready_state() == 1
-
-
 def test_readiness_turns_ready_once_the_delay_is_over(launch):
     terminal = launch("--ready-delay-ms", "800")
     states = []
