@@ -10,66 +10,28 @@ match the packed wire layouts.
 
 from __future__ import annotations
 
-import os
-import socket
 import struct
 import time
 from dataclasses import dataclass
 
 import numpy as np
 
+import trade_records as tr
+
 # ---- commands and results ----------------------------------------------------
 
-VERSION = 1
-HANDSHAKE = 4
-LOGIN = 5
-TICKS_FROM = 104
-TICKS_RANGE = 105
-RATES_FROM = 106
-RATES_RANGE = 107
-RATES_FROM_POS = 108
-READY_POLL = 109
-POSITIONS_TOTAL = 120
-POSITIONS_GET = 121
-POSITIONS_BY_SYMBOL = 122
-POSITION_BY_TICKET = 123
-ORDERS_TOTAL = 130
-ORDERS_GET = 131
-ORDERS_BY_SYMBOL = 132
-ORDER_BY_TICKET = 133
-HISTORY_ORDERS_TOTAL = 140
-HISTORY_ORDERS_RANGE = 141
-HISTORY_ORDERS_BY_POSITION = 142
-HISTORY_ORDER_BY_TICKET = 143
-HISTORY_DEALS_TOTAL = 150
-HISTORY_DEALS_RANGE = 151
-HISTORY_DEALS_BY_POSITION = 152
-HISTORY_DEAL_BY_TICKET = 153
-ORDER_CHECK = 160
-ORDER_SEND = 161
-ORDER_CALC_MARGIN = 162
-ORDER_CALC_PROFIT = 163
-SYMBOL_INFO = 170
-SYMBOL_SELECT = 171
-SYMBOL_INFO_TICK = 172
-SYMBOLS_TOTAL = 173
-SYMBOLS_GET = 174
-SYMBOLS_GET_GROUP = 175
-TERMINAL_INFO = 180
-ACCOUNT_INFO = 190
-BOOK_ADD = 191
-BOOK_RELEASE = 192
-BOOK_GET = 193
+VERSION, HANDSHAKE, LOGIN = 1, 4, 5
+TICKS_FROM, TICKS_RANGE, RATES_FROM, RATES_RANGE, RATES_FROM_POS, READY_POLL = 104, 105, 106, 107, 108, 109
+POSITIONS_TOTAL, POSITIONS_GET, POSITIONS_BY_SYMBOL, POSITION_BY_TICKET = 120, 121, 122, 123
+ORDERS_TOTAL, ORDERS_GET, ORDERS_BY_SYMBOL, ORDER_BY_TICKET = 130, 131, 132, 133
+HISTORY_ORDERS_TOTAL, HISTORY_ORDERS_RANGE, HISTORY_ORDERS_BY_POSITION, HISTORY_ORDER_BY_TICKET = 140, 141, 142, 143
+HISTORY_DEALS_TOTAL, HISTORY_DEALS_RANGE, HISTORY_DEALS_BY_POSITION, HISTORY_DEAL_BY_TICKET = 150, 151, 152, 153
+ORDER_CHECK, ORDER_SEND, ORDER_CALC_MARGIN, ORDER_CALC_PROFIT = 160, 161, 162, 163
+SYMBOL_INFO, SYMBOL_SELECT, SYMBOL_INFO_TICK, SYMBOLS_TOTAL, SYMBOLS_GET, SYMBOLS_GET_GROUP = range(170, 176)
+TERMINAL_INFO, ACCOUNT_INFO, BOOK_ADD, BOOK_RELEASE, BOOK_GET = 180, 190, 191, 192, 193
 
-SUCCESS = 1
-FAILED = -1
-INVALID_PARAMS = -2
-OUT_OF_MEMORY = -3
-NOT_FOUND = -4
-INCOMPATIBLE_VERSION = -5
-AUTHORIZATION_FAILED = -6
-UNSUPPORTED = -7
-AUTO_TRADING_DISABLED = -8
+SUCCESS, FAILED, INVALID_PARAMS, OUT_OF_MEMORY, NOT_FOUND = 1, -1, -2, -3, -4
+INCOMPATIBLE_VERSION, AUTHORIZATION_FAILED, UNSUPPORTED, AUTO_TRADING_DISABLED = -5, -6, -7, -8
 
 # ---- packed records ----------------------------------------------------------
 
@@ -90,87 +52,31 @@ BAR_DTYPE = np.dtype(
     }
 )
 
-# (field, struct code) in wire order; "T260" is a fixed UTF-16 text of 260 units.
-TERMINAL_INFO_FIELDS = [
-    ("build", "I"), ("community_account", "B"), ("community_connection", "B"), ("connected", "B"),
-    ("dlls_allowed", "B"), ("trade_allowed", "B"), ("email_enabled", "B"), ("ftp_enabled", "B"),
-    ("notifications_enabled", "B"), ("maxbars", "I"), ("bvid", "B"), ("codepage", "i"),
-    ("ping_last", "i"), ("community_balance", "d"), ("retransmission", "d"),
-    ("company", "T260"), ("name", "T260"), ("language", "T260"), ("path", "T260"),
-    ("data_path", "T260"), ("commondata_path", "T260"), ("tradeapi_disabled", "B"),
-]
-ACCOUNT_INFO_FIELDS = [
-    ("login", "Q"), ("trade_mode", "I"), ("leverage", "I"), ("limit_orders", "I"),
-    ("margin_so_mode", "I"), ("trade_allowed", "B"), ("trade_expert", "B"), ("margin_mode", "I"),
-    ("currency_digits", "I"), ("fifo_close", "B"), ("balance", "d"), ("credit", "d"), ("profit", "d"),
-    ("equity", "d"), ("margin", "d"), ("margin_free", "d"), ("margin_level", "d"),
-    ("margin_so_call", "d"), ("margin_so_so", "d"), ("margin_initial", "d"),
-    ("margin_maintenance", "d"), ("assets", "d"), ("liabilities", "d"), ("commission_blocked", "d"),
-    ("name", "T128"), ("server", "T64"), ("currency", "T32"), ("company", "T128"),
-]
+def layout(text: str):
+    """(field, struct code) rows of a compact layout of trade_records: a flag
+    is "B", a text "T<units>", bytes no field takes "<n>x"."""
+    return [(n, f"{c}x" if n == "_" else "T" + c if c.isdigit() else "B" if c == "b" else c)
+            for n, c in tr.fields(text)]
 
-# The symbol record in wire order: `name` comes last.
-SYMBOL_FIELDS = [
-    ("custom", "B"), ("chart_mode", "I"), ("select", "B"), ("visible", "B"), ("session_deals", "Q"),
-    ("session_buy_orders", "Q"), ("session_sell_orders", "Q"), ("volume", "Q"), ("volumehigh", "Q"),
-    ("volumelow", "Q"), ("time", "q"), ("digits", "I"), ("spread", "i"), ("spread_float", "B"),
-    ("ticks_bookdepth", "I"), ("trade_calc_mode", "I"), ("trade_mode", "I"), ("start_time", "q"),
-    ("expiration_time", "q"), ("trade_stops_level", "i"), ("trade_freeze_level", "i"), ("trade_exemode", "I"),
-    ("swap_mode", "I"), ("swap_rollover3days", "I"), ("margin_hedged_use_leg", "B"), ("expiration_mode", "i"),
-    ("filling_mode", "i"), ("order_mode", "i"), ("order_gtc_mode", "I"), ("option_mode", "I"),
-    ("option_right", "I"),
-] + [(name, "d") for name in (
-    "bid bidhigh bidlow ask askhigh asklow last lasthigh lastlow volume_real volumehigh_real volumelow_real "
-    "option_strike point trade_tick_value trade_tick_value_profit trade_tick_value_loss trade_tick_size "
-    "trade_contract_size trade_accrued_interest trade_face_value trade_liquidity_rate volume_min volume_max "
-    "volume_step volume_limit swap_long swap_short margin_initial margin_maintenance session_volume "
-    "session_turnover session_interest session_buy_orders_volume session_sell_orders_volume session_open "
-    "session_close session_aw session_price_settlement session_price_limit_min session_price_limit_max "
-    "margin_hedged price_change price_volatility price_theoretical price_greeks_delta price_greeks_theta "
-    "price_greeks_gamma price_greeks_vega price_greeks_rho price_greeks_omega price_sensitivity"
-).split()] + [
-    ("basis", "T32"), ("category", "T64"), ("currency_base", "T16"), ("currency_profit", "T16"),
-    ("currency_margin", "T16"), ("bank", "T256"), ("description", "T64"), ("exchange", "T64"),
-    ("formula", "T256"), ("isin", "T16"), ("page", "T256"), ("path", "T128"), ("name", "T32"),
-]
+
+TERMINAL_INFO_FIELDS = layout("""build:I community_account:b community_connection:b connected:b dlls_allowed:b
+trade_allowed:b email_enabled:b ftp_enabled:b notifications_enabled:b maxbars:I bvid:b codepage:i ping_last:i
+community_balance:d retransmission:d company:260 name:260 language:260 path:260 data_path:260
+commondata_path:260 tradeapi_disabled:b""")
+ACCOUNT_INFO_FIELDS = layout("""login:Q trade_mode:I leverage:I limit_orders:I margin_so_mode:I trade_allowed:b
+trade_expert:b margin_mode:I currency_digits:I fifo_close:b balance:d credit:d profit:d equity:d margin:d
+margin_free:d margin_level:d margin_so_call:d margin_so_so:d margin_initial:d margin_maintenance:d assets:d
+liabilities:d commission_blocked:d name:128 server:64 currency:32 company:128""")
+SYMBOL_FIELDS = layout(tr.SYMBOL)
 SYMBOL_SHORT_FIELDS = SYMBOL_FIELDS[:-1]
 BOOK_DTYPE = np.dtype(
     {"names": ["type", "price", "volume", "volume_dbl"], "formats": ["<u4", "<f8", "<u8", "<f8"],
      "offsets": [0, 4, 12, 20], "itemsize": 28}
 )
 
-# Trading records, in wire order.
-POSITION_FIELDS = [
-    ("ticket", "Q"), ("time", "q"), ("time_msc", "q"), ("time_update", "q"), ("time_update_msc", "q"),
-    ("type", "I"), ("magic", "Q"), ("identifier", "Q"), ("reason", "I"), ("volume", "d"), ("price_open", "d"),
-    ("sl", "d"), ("tp", "d"), ("price_current", "d"), ("reserved", "Q"), ("swap", "d"), ("profit", "d"),
-    ("symbol", "T32"), ("comment", "T32"), ("external_id", "T32"),
-]
-ORDER_FIELDS = [
-    ("ticket", "Q"), ("time_setup", "q"), ("time_setup_msc", "q"), ("time_done", "q"), ("time_done_msc", "q"),
-    ("time_expiration", "q"), ("type", "I"), ("type_time", "I"), ("type_filling", "I"), ("state", "I"),
-    ("magic", "Q"), ("position_id", "Q"), ("position_by_id", "Q"), ("reason", "I"), ("volume_initial", "d"),
-    ("volume_current", "d"), ("price_open", "d"), ("sl", "d"), ("tp", "d"), ("price_current", "d"),
-    ("price_stoplimit", "d"), ("symbol", "T32"), ("comment", "T32"), ("external_id", "T32"),
-]
-DEAL_FIELDS = [
-    ("ticket", "Q"), ("order", "Q"), ("time", "q"), ("time_msc", "q"), ("type", "I"), ("entry", "I"),
-    ("magic", "Q"), ("position_id", "Q"), ("reason", "I"), ("volume", "d"), ("price", "d"), ("commission", "d"),
-    ("swap", "d"), ("profit", "d"), ("fee", "d"), ("symbol", "T32"), ("comment", "T32"), ("external_id", "T32"),
-]
-REQUEST_FIELDS = [
-    ("action", "I"), ("magic", "Q"), ("order", "Q"), ("symbol", "T32"), ("volume", "d"), ("price", "d"),
-    ("stoplimit", "d"), ("sl", "d"), ("tp", "d"), ("deviation", "Q"), ("type", "I"), ("type_filling", "I"),
-    ("type_time", "I"), ("expiration", "q"), ("comment", "T32"), ("position", "Q"), ("position_by", "Q"),
-]
-CHECK_RESULT_FIELDS = [
-    ("retcode", "I"), ("balance", "d"), ("equity", "d"), ("profit", "d"), ("margin", "d"), ("margin_free", "d"),
-    ("margin_level", "d"), ("comment", "T100"),
-]
-SEND_RESULT_FIELDS = [
-    ("retcode", "I"), ("deal", "Q"), ("order", "Q"), ("volume", "d"), ("price", "d"), ("bid", "d"), ("ask", "d"),
-    ("comment", "T100"), ("request_id", "I"), ("retcode_external", "i"),
-]
+# Trading records.
+POSITION_FIELDS, ORDER_FIELDS, DEAL_FIELDS = layout(tr.POSITION), layout(tr.ORDER), layout(tr.DEAL)
+REQUEST_FIELDS, CHECK_RESULT_FIELDS, SEND_RESULT_FIELDS = layout(tr.REQUEST), layout(tr.CHECK), layout(tr.SEND)
 
 
 def encode_record(fields, values: dict) -> bytes:
@@ -178,7 +84,9 @@ def encode_record(fields, values: dict) -> bytes:
     out = bytearray()
     for name, code in fields:
         value = values.get(name, 0)
-        if code.startswith("T"):
+        if code.endswith("x"):
+            out += bytes(int(code[:-1]))
+        elif code.startswith("T"):
             units = int(code[1:])
             raw = (value or "").encode("utf-16-le")[: 2 * (units - 1)]
             out += raw + b"\0" * (2 * units - len(raw))
@@ -198,6 +106,8 @@ def decode_record(fields, data: bytes) -> dict:
             text = raw.decode("utf-16-le")
             out[name] = text.split("\0", 1)[0]
             pos += 2 * units
+        elif code.endswith("x"):
+            pos += int(code[:-1])
         else:
             size = struct.calcsize("<" + code)
             (out[name],) = struct.unpack_from("<" + code, data, pos)
@@ -214,12 +124,10 @@ def record_size(fields) -> int:
 # ---- encoding and endpoint naming: shared with the scripted fake ----------------
 
 from fake_terminal import (  # noqa: E402
-    endpoint_name, endpoint_path, i32, i64, path_digest, runtime_folder, u32, u64, wide,
+    endpoint_name, endpoint_path, f64, i32, i64, path_digest, runtime_folder, u32, u64, wide,
 )
 
 
-def f64(x: float) -> bytes:
-    return struct.pack("<d", x)
 from fake_terminal import request as frame  # noqa: E402
 from host import Stream  # noqa: E402
 
@@ -333,17 +241,29 @@ class TerminalClient:
         assert reply.result == SUCCESS, reply.result
         return decode_record(ACCOUNT_INFO_FIELDS, reply.payload)
 
-    def records(self, command: int, args: bytes, dtype: np.dtype):
-        """Sends a history request; returns (result, array or None). The
-        reply must be exactly the counted records."""
+    def answer(self, command: int, args: bytes = b""):
+        """(result, payload), the payload None for a refusal, which must
+        carry the result alone."""
         reply = self.call(command, args)
         if reply.result < 0:
             assert reply.payload == b"", "a refused request carries the result alone"
             return reply.result, None
-        (count,) = struct.unpack_from("<I", reply.payload)
-        body = reply.payload[4:]
-        assert len(body) == count * dtype.itemsize, (len(body), count)
-        return reply.result, np.frombuffer(body, dtype=dtype)
+        return reply.result, reply.payload
+
+    def counted(self, command: int, args: bytes, size: int):
+        """(result, the records' bytes or None) of a counted record reply,
+        which must hold exactly the counted records."""
+        result, payload = self.answer(command, args)
+        if payload is None:
+            return result, None
+        (count,) = struct.unpack_from("<I", payload)
+        assert len(payload) == 4 + count * size, (len(payload), count)
+        return result, payload[4:]
+
+    def records(self, command: int, args: bytes, dtype: np.dtype):
+        """Sends a history request; returns (result, array or None)."""
+        result, body = self.counted(command, args, dtype.itemsize)
+        return result, None if body is None else np.frombuffer(body, dtype=dtype)
 
     def ticks_from(self, symbol: str, from_ms: int, count: int, flags: int):
         return self.records(TICKS_FROM, wide(symbol) + i64(from_ms) + i32(count) + i32(flags), TICK_DTYPE)
@@ -370,11 +290,7 @@ class TerminalClient:
 
     def symbol_info(self, symbol: str, short: bool = False):
         """(result, record dict or None); `short` decodes the record of old builds."""
-        reply = self.call(SYMBOL_INFO, wide(symbol))
-        if reply.result < 0:
-            assert reply.payload == b""
-            return reply.result, None
-        return reply.result, decode_record(SYMBOL_SHORT_FIELDS if short else SYMBOL_FIELDS, reply.payload)
+        return self.record_one(SYMBOL_INFO, wide(symbol), SYMBOL_SHORT_FIELDS if short else SYMBOL_FIELDS)
 
     def symbols_total(self):
         reply = self.call(SYMBOLS_TOTAL)
@@ -382,25 +298,16 @@ class TerminalClient:
 
     def symbols_get(self, group: str | None = None):
         """(result, list of record dicts or None)."""
-        reply = self.call(SYMBOLS_GET) if group is None else self.call(SYMBOLS_GET_GROUP, wide(group))
-        if reply.result < 0:
-            assert reply.payload == b""
-            return reply.result, None
-        (count,) = struct.unpack_from("<I", reply.payload)
-        size = record_size(SYMBOL_FIELDS)
-        body = reply.payload[4:]
-        assert len(body) == count * size, (len(body), count)
-        return reply.result, [decode_record(SYMBOL_FIELDS, body[k * size : (k + 1) * size]) for k in range(count)]
+        if group is None:
+            return self.record_list(SYMBOLS_GET, b"", SYMBOL_FIELDS)
+        return self.record_list(SYMBOLS_GET_GROUP, wide(group), SYMBOL_FIELDS)
 
     def symbol_select(self, symbol: str, enable: bool = True) -> int:
         return self.status(SYMBOL_SELECT, wide(symbol) + bytes([1 if enable else 0]))
 
     def symbol_info_tick(self, symbol: str):
-        reply = self.call(SYMBOL_INFO_TICK, wide(symbol))
-        if reply.result < 0:
-            assert reply.payload == b""
-            return reply.result, None
-        return reply.result, np.frombuffer(reply.payload, dtype=TICK_DTYPE)[0]
+        result, payload = self.answer(SYMBOL_INFO_TICK, wide(symbol))
+        return result, None if payload is None else np.frombuffer(payload, dtype=TICK_DTYPE)[0]
 
     def book_add(self, symbol: str) -> int:
         return self.status(BOOK_ADD, wide(symbol))
@@ -414,11 +321,8 @@ class TerminalClient:
     def calc(self, command: int, action: int, symbol: str, volume: float, *prices: float):
         """(result, value or None) of a margin or profit calculation."""
         args = u32(action) + wide(symbol) + f64(volume) + b"".join(f64(p) for p in prices)
-        reply = self.call(command, args)
-        if reply.result < 0:
-            assert reply.payload == b""
-            return reply.result, None
-        return reply.result, struct.unpack("<d", reply.payload)[0]
+        result, payload = self.answer(command, args)
+        return result, None if payload is None else struct.unpack("<d", payload)[0]
 
     def calc_margin(self, action: int, symbol: str, volume: float, price: float):
         return self.calc(ORDER_CALC_MARGIN, action, symbol, volume, price)
@@ -430,23 +334,16 @@ class TerminalClient:
 
     def record_list(self, command: int, args: bytes, fields):
         """(result, list of record dicts or None) of a counted record reply."""
-        reply = self.call(command, args)
-        if reply.result < 0:
-            assert reply.payload == b""
-            return reply.result, None
-        (count,) = struct.unpack_from("<I", reply.payload)
         size = record_size(fields)
-        body = reply.payload[4:]
-        assert len(body) == count * size, (len(body), count)
-        return reply.result, [decode_record(fields, body[k * size : (k + 1) * size]) for k in range(count)]
+        result, body = self.counted(command, args, size)
+        if body is None:
+            return result, None
+        return result, [decode_record(fields, body[k : k + size]) for k in range(0, len(body), size)]
 
     def record_one(self, command: int, args: bytes, fields):
         """(result, record dict or None) of a one-record reply."""
-        reply = self.call(command, args)
-        if reply.result < 0:
-            assert reply.payload == b""
-            return reply.result, None
-        return reply.result, decode_record(fields, reply.payload)
+        result, payload = self.answer(command, args)
+        return result, None if payload is None else decode_record(fields, payload)
 
     def total(self, command: int, args: bytes = b"") -> int:
         reply = self.call(command, args)

@@ -6,7 +6,6 @@ import datetime as dt
 import shutil
 import subprocess
 
-import numpy as np
 import host
 import pytest
 
@@ -76,20 +75,3 @@ def test_arrays_hold_what_the_terminal_sent(core, terminal, name, args, raw):
     assert array.dtype.names == expected.dtype.names
     assert array.tobytes() == expected.tobytes()
     assert array.flags.owndata
-
-
-@pytest.mark.parametrize(
-    "name, args, code, message",
-    [
-        ("copy_rates_from_pos", ("NOSUCH", H1, 0, 10), -4, "Terminal: Not found"),
-        ("copy_rates_from_pos", ("EURUSD", 7, 0, 10), -2, "Terminal: Invalid params"),
-        ("copy_ticks_from", ("EURUSD", 0, 10, 0), -2, "Terminal: Invalid params"),
-    ],
-)
-def test_terminal_refusals(core, terminal, name, args, code, message):
-    exe, _ = terminal
-    assert core.initialize(exe)
-    assert getattr(core, name)(*args) is None
-    assert core.last_error() == (code, message)
-    # The refusal left the connection in step.
-    assert isinstance(core.copy_rates_from_pos("EURUSD", H1, 0, 1), np.ndarray)

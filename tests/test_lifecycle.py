@@ -9,7 +9,7 @@ from pathlib import Path
 import host
 import pytest
 
-from fake_terminal import FakeTerminal, handshake_reply, i32, ready_reply, reply, request, u32, u64, wide
+from fake_terminal import FakeTerminal, handshake_reply, ready_reply, reply, request, u32, u64, wide
 
 NOT_FOUND = "IPC initialize failed, Quorvane x64 not found"
 OTP = "Unsupported authorization mode, OTP or certificate password needed"
@@ -80,12 +80,9 @@ def test_no_roaming_folder(core, monkeypatch):
 def test_no_installed_terminal(core):
     assert core.initialize() is False
     assert core.last_error() == (-10003, NOT_FOUND)
-
-
-def test_connect_without_credentials_sends_no_login(fake, core):
-    fake.serve()
-    assert fake.connect() is True
-    assert [f[4] for f in fake.frames()] == [4, 109]
+    data_folder(Path(os.environ["XDG_DATA_HOME"]), "broken", None, origin=b"plain text path")
+    assert core.initialize() is False
+    assert core.last_error() == (-10003, NOT_FOUND)
 
 
 def test_connect_with_credentials(fake, core):
@@ -154,30 +151,16 @@ def test_second_initialize_drops_the_first_connection(fake, core):
     assert core.last_error()[0] == -10004
 
 
-def test_not_an_executable(core, tmp_path):
-    path = tmp_path / host.TERMINAL_NAME
+@pytest.mark.parametrize("name", ["plain", "dossier-\u00e9-\U0001F600", pytest.param(
+    "raw-\udcff", marks=host.posix_only("file names there are UTF-16, never raw bytes"))])
+def test_not_an_executable(core, private_folders, name):
+    path = private_folders / name / host.TERMINAL_NAME
+    path.parent.mkdir()
     path.write_text("data")
     assert core.initialize(str(path)) is False
-    assert core.last_error() == (-10003, f"IPC initialize failed, Process create failed '{path}'")
-
-
-@host.posix_only("a shell script stands in for the Terminal")
-def test_terminal_that_never_listens(core, tmp_path, monkeypatch):
-    monkeypatch.setenv("QVN_TEST_LAUNCH_WAIT_MS", "300")   # the test build's wait, cut short
-    path = tmp_path / "terminal64"
-    path.write_text("#!/bin/sh\nsleep 3\n")
-    path.chmod(0o755)
-    assert core.initialize(str(path)) is False
-    assert core.last_error() == (-10003, "IPC initialize failed, Pipe server didn't answer in 60 sec")
-
-
-def test_non_ascii_path_in_message(core, tmp_path):
-    folder = tmp_path / "dossier-é-\U0001F600"
-    folder.mkdir()
-    path = folder / host.TERMINAL_NAME
-    path.write_text("data")
-    assert core.initialize(str(path)) is False
-    assert core.last_error()[1] == f"IPC initialize failed, Process create failed '{path}'"
+    # An undecodable byte shows as U+FFFD: the message is always valid text.
+    shown = str(path).replace("\udcff", "\ufffd")
+    assert core.last_error() == (-10003, f"IPC initialize failed, Process create failed '{shown}'")
 
 
 @host.posix_only("named pipes have no endpoint folder")
@@ -228,56 +211,37 @@ def served(private_folders, name):
     return terminal
 
 
-def test_discovery_picks_the_newest_data_folder(core, private_folders):
+@pytest.fixture
+def installs(private_folders):
+    """installs(name) -> a scripted Terminal serving from its own installation
+    folder; all are stopped at the end of the test."""
+    started = []
+
+    def start(name):
+        started.append(served(private_folders, name))
+        return started[-1]
+
+    yield start
+    for terminal in started:
+        terminal.stop()
+
+
+def test_discovery_picks_the_newest_usable_data_folder(core, private_folders, installs):
     roaming = Path(os.environ["XDG_DATA_HOME"])
-    old, new = served(private_folders, "old"), served(private_folders, "new")
-    try:
-        now = time.time()
-        data_folder(roaming, "A", Path(new.path).parent, stamp=now)
-        data_folder(roaming, "B", Path(old.path).parent, stamp=now - 100)
-        assert core.initialize() is True
-        assert new.frames() and not old.frames()
-    finally:
-        old.stop()
-        new.stop()
-
-
-def test_discovery_skips_unusable_folders(core, private_folders):
-    roaming = Path(os.environ["XDG_DATA_HOME"])
-    good = served(private_folders, "good")
-    decoy = served(private_folders, "decoy")
-    try:
-        install = Path(decoy.path).parent
-        now = time.time()
-        data_folder(roaming, "good", Path(good.path).parent, stamp=now - 1000)
-        data_folder(roaming, ".hidden", install, stamp=now)
-        data_folder(roaming, "nobom", None, origin=str(install).encode(), stamp=now)
-        data_folder(roaming, "short", None, origin=b"\xff\xfe/a", stamp=now)
-        data_folder(roaming, "noexe", private_folders / "missing", stamp=now)
-        data_folder(roaming, "noqsl", install, qsl=False, stamp=now)
-        assert core.initialize() is True
-        assert good.frames() and not decoy.frames()
-    finally:
-        good.stop()
-        decoy.stop()
-
-
-def test_discovery_portable_folder_needs_no_qsl(core, private_folders):
-    roaming = Path(os.environ["XDG_DATA_HOME"])
-    portable = served(private_folders, "portable")
-    try:
-        data_folder(roaming, "P", Path(portable.path).parent, portable=True, qsl=False)
-        assert core.initialize() is True
-        assert portable.frames()
-    finally:
-        portable.stop()
-
-
-def test_discovery_with_nothing_usable(core, private_folders):
-    roaming = Path(os.environ["XDG_DATA_HOME"])
-    data_folder(roaming, "broken", None, origin=b"plain text path")
-    assert core.initialize() is False
-    assert core.last_error() == (-10003, NOT_FOUND)
+    new, old, decoy = installs("new"), installs("old"), installs("decoy")
+    install = Path(decoy.path).parent
+    now = time.time()
+    # A portable folder needs no QSL folder; any other does.
+    data_folder(roaming, "A", Path(new.path).parent, portable=True, qsl=False, stamp=now - 500)
+    data_folder(roaming, "B", Path(old.path).parent, stamp=now - 1000)
+    # Newer still, but unusable.
+    data_folder(roaming, ".hidden", install, stamp=now)
+    data_folder(roaming, "nobom", None, origin=str(install).encode(), stamp=now)
+    data_folder(roaming, "short", None, origin=b"\xff\xfe/a", stamp=now)
+    data_folder(roaming, "noexe", private_folders / "missing", stamp=now)
+    data_folder(roaming, "noqsl", install, qsl=False, stamp=now)
+    assert core.initialize() is True
+    assert new.frames() and not old.frames() and not decoy.frames()
 
 
 def test_discovery_prefers_the_terminal_that_started_us(core, private_folders):
@@ -310,18 +274,6 @@ def test_discovery_prefers_the_terminal_that_started_us(core, private_folders):
     finally:
         parent.stop()
         other.stop()
-
-
-@host.posix_only("file names there are UTF-16, never raw bytes")
-def test_undecodable_path_bytes_never_break_last_error(core, private_folders):
-    folder = Path(os.fsdecode(bytes(private_folders) + b"/raw-\xff"))
-    folder.mkdir()
-    path = folder / "terminal64"
-    path.write_text("data")
-    assert core.initialize(str(path)) is False
-    code, message = core.last_error()
-    assert code == -10003
-    assert message == "IPC initialize failed, Process create failed '" + str(path).replace("\udcff", "\ufffd") + "'"
 
 
 @host.posix_only("file names there are UTF-16, never raw bytes")
@@ -375,26 +327,21 @@ core.initialize({str(exe)!r})
 @host.posix_only("file owners and group/world write bits")
 @pytest.mark.parametrize("target", ["folder", "origin.txt", "terminal64", "installation"])
 @pytest.mark.parametrize("problem", ["foreign-owner", "group-writable", "world-writable"])
-def test_discovery_ignores_what_another_user_may_change(core, private_folders, target, problem):
+def test_discovery_ignores_what_another_user_may_change(core, private_folders, installs, target, problem):
     roaming = Path(os.environ["XDG_DATA_HOME"])
-    decoy = served(private_folders, "decoy")
-    good = served(private_folders, "good")
-    try:
-        folder = data_folder(roaming, "newer", Path(decoy.path).parent, stamp=time.time())
-        path = {"folder": folder, "origin.txt": folder / "origin.txt", "terminal64": Path(decoy.path),
-                "installation": Path(decoy.path).parent}[target]
-        if problem == "foreign-owner":
-            if os.geteuid() != 0:
-                pytest.skip("changing a file's owner needs root")
-            os.chown(path, 54321, 54321)
-        else:
-            path.chmod(path.stat().st_mode | (stat.S_IWGRP if problem == "group-writable" else stat.S_IWOTH))
-        assert core.initialize() is False
-        assert core.last_error() == (
-            -10003, NOT_FOUND + " (ignored installations another user owns or may modify)")
-        data_folder(roaming, "older", Path(good.path).parent, stamp=time.time() - 1000)
-        assert core.initialize() is True
-        assert good.frames() and not decoy.frames()
-    finally:
-        decoy.stop()
-        good.stop()
+    decoy, good = installs("decoy"), installs("good")
+    folder = data_folder(roaming, "newer", Path(decoy.path).parent, stamp=time.time())
+    path = {"folder": folder, "origin.txt": folder / "origin.txt", "terminal64": Path(decoy.path),
+            "installation": Path(decoy.path).parent}[target]
+    if problem == "foreign-owner":
+        if os.geteuid() != 0:
+            pytest.skip("changing a file's owner needs root")
+        os.chown(path, 54321, 54321)
+    else:
+        path.chmod(path.stat().st_mode | (stat.S_IWGRP if problem == "group-writable" else stat.S_IWOTH))
+    assert core.initialize() is False
+    assert core.last_error() == (
+        -10003, NOT_FOUND + " (ignored installations another user owns or may modify)")
+    data_folder(roaming, "older", Path(good.path).parent, stamp=time.time() - 1000)
+    assert core.initialize() is True
+    assert good.frames() and not decoy.frames()

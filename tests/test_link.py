@@ -4,9 +4,7 @@ import struct
 
 import pytest
 
-from fake_terminal import (
-    HANDSHAKE_BUILD, fixed_text, handshake_reply, i32, ready_reply, reply, request, u32, u8, wide,
-)
+from fake_terminal import HANDSHAKE_BUILD, fixed_text, reply, request, u32, wide
 
 TERMINAL_RECORD = 3162
 ACCOUNT_RECORD = 851
@@ -53,11 +51,6 @@ def test_version_round_trip(fake, core):
     assert core.last_error() == (1, "Success")
     # A text whose UTF-8 form exceeds 127 bytes is dropped; the numbers stay.
     assert core.version() == (1, 2, "")
-
-
-def test_version_without_connection(core):
-    assert core.version() == (0, 0, "")
-    assert core.last_error() == (-10004, "No IPC connection")
 
 
 def test_over_long_reply_is_drained_not_read_as_the_next_answer(fake, core):

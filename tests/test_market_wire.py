@@ -11,37 +11,17 @@ import sys
 
 import pytest
 
-from fake_terminal import f64, fixed_text, i32, i64, reply, request, u8, u32, u64, utf16, wide
+from fake_terminal import f64, i64, reply, request, u8, u32, u64, wide
+from trade_records import SYMBOL, distinct, fields, pack
 
 INCOMPATIBLE = "Terminal: Incompatible versions, please install the latest version of Terminal and Python module"
 INVALID = (-2, "Invalid arguments")
 RECV = (-10002, "IPC recv failed")
 SUCCESS = (1, "Success")
 
-# ---- the symbol record, in wire order ------------------------------------------
-# b: u8 flag; I/i: u32/i32; Q/q: u64/i64; d: double; a number: UTF-16 text of
-# that many units.
+# ---- the symbol record ------------------------------------------------------------
 
-SYMBOL_WIRE = """
-custom:b chart_mode:I select:b visible:b session_deals:Q session_buy_orders:Q session_sell_orders:Q
-volume:Q volumehigh:Q volumelow:Q time:q digits:I spread:i spread_float:b ticks_bookdepth:I
-trade_calc_mode:I trade_mode:I start_time:q expiration_time:q trade_stops_level:i trade_freeze_level:i
-trade_exemode:I swap_mode:I swap_rollover3days:I margin_hedged_use_leg:b expiration_mode:i filling_mode:i
-order_mode:i order_gtc_mode:I option_mode:I option_right:I
-bid:d bidhigh:d bidlow:d ask:d askhigh:d asklow:d last:d lasthigh:d lastlow:d volume_real:d
-volumehigh_real:d volumelow_real:d option_strike:d point:d trade_tick_value:d trade_tick_value_profit:d
-trade_tick_value_loss:d trade_tick_size:d trade_contract_size:d trade_accrued_interest:d
-trade_face_value:d trade_liquidity_rate:d volume_min:d volume_max:d volume_step:d volume_limit:d
-swap_long:d swap_short:d margin_initial:d margin_maintenance:d session_volume:d session_turnover:d
-session_interest:d session_buy_orders_volume:d session_sell_orders_volume:d session_open:d
-session_close:d session_aw:d session_price_settlement:d session_price_limit_min:d
-session_price_limit_max:d margin_hedged:d price_change:d price_volatility:d price_theoretical:d
-price_greeks_delta:d price_greeks_theta:d price_greeks_gamma:d price_greeks_vega:d price_greeks_rho:d
-price_greeks_omega:d price_sensitivity:d
-basis:32 category:64 currency_base:16 currency_profit:16 currency_margin:16 bank:256 description:64
-exchange:64 formula:256 isin:16 page:256 path:128 name:32
-"""
-SYMBOL_FIELDS = [(n, c) for n, c in (t.split(":") for t in SYMBOL_WIRE.split())]
+SYMBOL_FIELDS = fields(SYMBOL)
 # The tuple order: the wire's, with `name` between `isin` and `page`.
 TUPLE_ORDER = [n for n, _ in SYMBOL_FIELDS if n != "name"]
 TUPLE_ORDER.insert(TUPLE_ORDER.index("isin") + 1, "name")
@@ -50,36 +30,10 @@ SIGNED = {n for n, c in SYMBOL_FIELDS if c in "iq"}
 UNSIGNED = {n for n, c in SYMBOL_FIELDS if c in "IQ"}
 
 
-def pack_field(code, value):
-    if code.isdigit():
-        data = utf16(value)
-        units = int(code)
-        return data[: 2 * units] + b"\0" * max(0, 2 * units - len(data))
-    return struct.pack("<" + ("B" if code == "b" else code), value)
-
-
-def symbol_values(**overrides):
-    """Distinct values per field: text fields hold their own name, numbers
-    their place, so a field read from the wrong offset shows."""
-    values = {}
-    for i, (name, code) in enumerate(SYMBOL_FIELDS):
-        if code == "b":
-            values[name] = 2 if i % 2 else 0  # any non-zero byte is True
-        elif code in "IQ":
-            values[name] = (1 << (8 * WIDTH[code] - 1)) + i
-        elif code in "iq":
-            values[name] = -1000 - i
-        elif code == "d":
-            values[name] = i + 0.25
-        else:
-            values[name] = name
-    values.update(overrides)
-    return values
-
-
 def symbol_record(**overrides):
-    values = symbol_values(**overrides)
-    return b"".join(pack_field(code, values[name]) for name, code in SYMBOL_FIELDS)
+    """Distinct values per field (see `distinct`), so a field read from the
+    wrong offset shows."""
+    return pack(SYMBOL, distinct(SYMBOL, **overrides))
 
 
 def expected_value(code, value):
@@ -130,7 +84,7 @@ def test_symbol_info_converts_every_field(fake, core):
     assert core.last_error() == SUCCESS
     assert type(info) is core.SymbolInfo and info._asdict() is not None
     assert list(core.SymbolInfo.__match_args__) == TUPLE_ORDER
-    values, codes = symbol_values(), dict(SYMBOL_FIELDS)
+    values, codes = distinct(SYMBOL), dict(SYMBOL_FIELDS)
     for index, name in enumerate(TUPLE_ORDER):
         code = codes[name]
         assert info[index] == expected_value(code, values[name]), name
@@ -204,16 +158,6 @@ def test_symbol_info_record_size_follows_the_build(fake, core, build, payload, o
     assert fake.requests()[0] == request(170, wide("GBPJPY"))
 
 
-@pytest.mark.parametrize("args", [(), ("A" * 30,), (5,), (b"EURUSD",), ("EURUSD", "GBPUSD"), (None,)])
-@pytest.mark.parametrize("name", ["symbol_info", "symbol_info_tick", "market_book_get"])
-def test_symbol_argument_refused_before_sending(fake, core, name, args):
-    connected(fake, SYNC)
-    assert getattr(core, name)(*args) is None
-    assert core.last_error() == INVALID
-    assert core.symbols_total() == 7
-    assert fake.requests() == [request(173)]
-
-
 @pytest.mark.parametrize("name, command, payload", [
     ("symbol_info", 170, symbol_record()),
     ("symbol_info_tick", 172, tick_record()),
@@ -278,41 +222,12 @@ def test_symbols_get_request(fake, core, args, kwargs, sent):
     assert fake.requests() == [sent]
 
 
-@pytest.mark.parametrize("args, kwargs, message", [
-    (("A*", "B*"), {}, "Invalid number of arguments"),
-    ((5,), {}, "Invalid 1st unnamed argument"),
-    (("G" * 1998,), {}, "Invalid 1st unnamed argument"),
-    ((5,), {"group": "EUR*"}, "Invalid 1st unnamed argument"),
-    ((), {"group": None}, 'Invalid "group" argument'),
-    (("EUR*",), {"group": "G" * 1998}, 'Invalid "group" argument'),
-])
-def test_symbols_get_refuses_with_false(fake, core, args, kwargs, message):
-    connected(fake, SYNC)
-    assert core.symbols_get(*args, **kwargs) is False
-    assert core.last_error() == (-2, message)
-    assert core.symbols_total() == 7
-    assert fake.requests() == [request(173)]
-
-
 def test_symbols_get_converts_each_record_in_order(fake, core):
     records = [symbol_record(name=n, digits=d) for n, d in (("EURUSD", 5), ("XAUUSD", 2), ("\xc9TOILE", 3))]
     connected(fake, reply(174, 1, u32(3) + b"".join(records)))
     symbols = core.symbols_get()
     assert [(s.name, s.digits) for s in symbols] == [("EURUSD", 5), ("XAUUSD", 2), ("\xc9TOILE", 3)]
     assert all(type(s) is core.SymbolInfo for s in symbols)
-
-
-@pytest.mark.parametrize("payload", [
-    u32(3) + symbol_record() * 2,          # promises more than it holds
-    u32(2) + symbol_record() * 3,          # holds more than it promises
-    u32(1) + symbol_record()[:-1],
-    u32(0xFFFFFFFF) + symbol_record(),     # a count no frame could carry
-])
-def test_symbols_get_reply_must_match_its_count(fake, core, payload):
-    connected(fake, reply(174, 1, payload), SYNC)
-    assert core.symbols_get() is None
-    assert core.last_error() == RECV
-    assert core.symbols_total() == 7  # the stream stayed in step
 
 
 # ---- symbol_info_tick and symbol_select --------------------------------------------------
@@ -325,19 +240,6 @@ def test_symbol_info_tick_fields(fake, core):
     assert type(tick) is core.Tick
     assert tuple(tick) == (1_768_478_400, 1.1, 1.2, 0.0, 2**64 - 1, -2, 4294967295, 5.5)
     assert [type(v) for v in tick] == [int, float, float, float, int, int, int, float]
-
-
-@pytest.mark.parametrize("frame, outcome", [
-    (reply(172, 1, tick_record()[:-1]), RECV),
-    (reply(172, 1, tick_record() + b"\0"), RECV),
-    (reply(172, -4, tick_record()[:-1]), (-4, "Terminal: Not found")),
-    (reply(171, 1, tick_record()), (-10000, "IPC call failed")),
-])
-def test_symbol_info_tick_reply_checks(fake, core, frame, outcome):
-    connected(fake, frame, SYNC)
-    assert core.symbol_info_tick("EURUSD") is None
-    assert core.last_error() == outcome
-    assert core.symbols_total() == 7
 
 
 @pytest.mark.parametrize("args, flag", [
@@ -356,27 +258,6 @@ class Untruthful:
         raise ValueError("no truth here")
 
 
-@pytest.mark.parametrize("args", [(), ("EURUSD", True, 1), (5,), ("A" * 30,), ("EURUSD", Untruthful())])
-def test_symbol_select_refuses_with_false(fake, core, args):
-    connected(fake, SYNC)
-    assert core.symbol_select(*args) is False
-    assert core.last_error() == INVALID
-    assert core.symbols_total() == 7
-    assert fake.requests() == [request(173)]
-
-
-@pytest.mark.parametrize("frame, outcome", [
-    (reply(171, -4), (-4, "Terminal: Not found")),
-    (reply(171, 1, u32(0)), RECV),
-    (reply(172, 1), (-10000, "IPC call failed")),
-])
-def test_symbol_select_failures_are_false(fake, core, frame, outcome):
-    connected(fake, frame, SYNC)
-    assert core.symbol_select("EURUSD", False) is False
-    assert core.last_error() == outcome
-    assert core.symbols_total() == 7
-
-
 def test_symbol_select_takes_no_keywords(core):
     core.shutdown()
     with pytest.raises(TypeError):
@@ -389,6 +270,7 @@ def test_symbol_select_takes_no_keywords(core):
     ("market_book_release", ("EURUSD",), False), ("symbol_info", ("EURUSD",), None),
     ("symbol_info_tick", ("EURUSD",), None), ("market_book_get", ("EURUSD",), None),
     ("order_calc_margin", (0, "EURUSD", 1.0, 1.1), None), ("order_calc_profit", (0, "EURUSD", 1.0, 1.1, 1.2), None),
+    ("positions_total", (), None), ("orders_get", (), None), ("order_send", ({"action": 1},), None),
 ])
 def test_without_connection(core, name, args, result):
     core.shutdown()
@@ -410,16 +292,6 @@ def test_book_subscription(fake, core, name, command, result, payload, answer, o
     assert core.last_error() == outcome
     assert fake.requests()[0] == request(command, wide("XAUUSD"))
     assert core.symbols_total() == 7
-
-
-@pytest.mark.parametrize("args", [(5,), (), ("XAUUSD", "EURUSD"), ("A" * 30,)])
-@pytest.mark.parametrize("name", ["market_book_add", "market_book_release"])
-def test_book_subscription_refuses_with_none(fake, core, name, args):
-    connected(fake, SYNC)
-    assert getattr(core, name)(*args) is None
-    assert core.last_error() == INVALID
-    assert core.symbols_total() == 7
-    assert fake.requests() == [request(173)]
 
 
 @pytest.mark.parametrize("payload, result", [
@@ -460,33 +332,60 @@ def test_calc_request_bytes(fake, core, name, args, sent):
     assert fake.requests() == [sent]
 
 
-@pytest.mark.parametrize("name, args", [
-    ("order_calc_margin", (0, "EURUSD", 1.0)),
-    ("order_calc_margin", (0, "EURUSD", 1.0, 1.1, 1.2)),
-    ("order_calc_margin", (0, "EURUSD", "1.0", 1.1)),
-    ("order_calc_margin", (0.0, "EURUSD", 1.0, 1.1)),
-    ("order_calc_margin", (0, 5, 1.0, 1.1)),
-    ("order_calc_margin", (0, "A" * 30, 1.0, 1.1)),
-    ("order_calc_profit", (0, "EURUSD", 1.0, 1.1)),
-    ("order_calc_profit", (0, "EURUSD", 1.0, 1.1, 1.2, 1.3)),
-    ("order_calc_profit", (0, "EURUSD", 1.0, None, 1.2)),
+# ---- refusals and broken replies -------------------------------------------------------
+
+def rows(names, arg_rows, result, error=INVALID):
+    return [(n, a, {}, result, error) for n in names for a in arg_rows]
+
+
+@pytest.mark.parametrize("name, args, kwargs, result, error", [
+    *rows(["symbol_info", "symbol_info_tick", "market_book_get"],
+          [(), ("A" * 30,), (5,), (b"EURUSD",), ("EURUSD", "GBPUSD"), (None,)], None),
+    *rows(["market_book_add", "market_book_release"], [(5,), (), ("XAUUSD", "EURUSD"), ("A" * 30,)], None),
+    *rows(["symbol_select"], [(), ("EURUSD", True, 1), (5,), ("A" * 30,), ("EURUSD", Untruthful())], False),
+    *rows(["order_calc_margin"], [(0, "EURUSD", 1.0), (0, "EURUSD", 1.0, 1.1, 1.2), (0, "EURUSD", "1.0", 1.1),
+                                  (0.0, "EURUSD", 1.0, 1.1), (0, 5, 1.0, 1.1), (0, "A" * 30, 1.0, 1.1)], None),
+    *rows(["order_calc_profit"], [(0, "EURUSD", 1.0, 1.1), (0, "EURUSD", 1.0, 1.1, 1.2, 1.3),
+                                  (0, "EURUSD", 1.0, None, 1.2)], None),
+    # symbols_get refuses with False and names the argument.
+    ("symbols_get", ("A*", "B*"), {}, False, (-2, "Invalid number of arguments")),
+    ("symbols_get", (5,), {}, False, (-2, "Invalid 1st unnamed argument")),
+    ("symbols_get", ("G" * 1998,), {}, False, (-2, "Invalid 1st unnamed argument")),
+    ("symbols_get", (5,), {"group": "EUR*"}, False, (-2, "Invalid 1st unnamed argument")),
+    ("symbols_get", (), {"group": None}, False, (-2, 'Invalid "group" argument')),
+    ("symbols_get", ("EUR*",), {"group": "G" * 1998}, False, (-2, 'Invalid "group" argument')),
 ])
-def test_calc_refused_before_sending(fake, core, name, args):
+def test_refused_before_sending(fake, core, name, args, kwargs, result, error):
     connected(fake, SYNC)
-    assert getattr(core, name)(*args) is None
-    assert core.last_error() == INVALID
+    assert getattr(core, name)(*args, **kwargs) is result
+    assert core.last_error() == error
     assert core.symbols_total() == 7
     assert fake.requests() == [request(173)]
 
 
-@pytest.mark.parametrize("frame, outcome", [
-    (reply(162, -2), (-2, "Terminal: Invalid params")),
-    (reply(162, 1, f64(1.0) + b"\0"), RECV),
-    (reply(162, 1, f64(1.0)[:4]), RECV),
-    (reply(163, 1, f64(1.0)), (-10000, "IPC call failed")),
+NOT_FOUND = (-4, "Terminal: Not found")
+CALL_FAILED = (-10000, "IPC call failed")
+
+
+@pytest.mark.parametrize("name, args, frame, result, outcome", [
+    ("symbols_get", (), reply(174, 1, u32(3) + symbol_record() * 2), None, RECV),  # promises more than it holds
+    ("symbols_get", (), reply(174, 1, u32(2) + symbol_record() * 3), None, RECV),  # holds more than it promises
+    ("symbols_get", (), reply(174, 1, u32(1) + symbol_record()[:-1]), None, RECV),
+    ("symbols_get", (), reply(174, 1, u32(0xFFFFFFFF) + symbol_record()), None, RECV),  # no frame could carry it
+    ("symbol_info_tick", ("EURUSD",), reply(172, 1, tick_record()[:-1]), None, RECV),
+    ("symbol_info_tick", ("EURUSD",), reply(172, 1, tick_record() + b"\0"), None, RECV),
+    ("symbol_info_tick", ("EURUSD",), reply(172, -4, tick_record()[:-1]), None, NOT_FOUND),
+    ("symbol_info_tick", ("EURUSD",), reply(171, 1, tick_record()), None, CALL_FAILED),
+    ("symbol_select", ("EURUSD", False), reply(171, -4), False, NOT_FOUND),
+    ("symbol_select", ("EURUSD", False), reply(171, 1, u32(0)), False, RECV),
+    ("symbol_select", ("EURUSD", False), reply(172, 1), False, CALL_FAILED),
+    ("order_calc_margin", (0, "EURUSD", 1.0, 1.1), reply(162, -2), None, (-2, "Terminal: Invalid params")),
+    ("order_calc_margin", (0, "EURUSD", 1.0, 1.1), reply(162, 1, f64(1.0) + b"\0"), None, RECV),
+    ("order_calc_margin", (0, "EURUSD", 1.0, 1.1), reply(162, 1, f64(1.0)[:4]), None, RECV),
+    ("order_calc_margin", (0, "EURUSD", 1.0, 1.1), reply(163, 1, f64(1.0)), None, CALL_FAILED),
 ])
-def test_calc_reply_checks(fake, core, frame, outcome):
+def test_broken_or_refused_replies(fake, core, name, args, frame, result, outcome):
     connected(fake, frame, SYNC)
-    assert core.order_calc_margin(0, "EURUSD", 1.0, 1.1) is None
+    assert getattr(core, name)(*args) is result
     assert core.last_error() == outcome
-    assert core.symbols_total() == 7
+    assert core.symbols_total() == 7  # the stream stayed in step

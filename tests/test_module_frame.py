@@ -30,23 +30,9 @@ def test_module_doc_and_attributes():
     assert public == sorted(FUNCTIONS + list(COUNTS))
     names = [n for n, v in _core.__dict__.items() if callable(v) and not isinstance(v, type)]
     assert names == FUNCTIONS
-
-
-# Docstrings whose odd spellings callers may match on.
-@pytest.mark.parametrize("name, doc", [
-    ("version", "version()\n\nGet Quorvane terminal version"),
-    ("symbols_get", 'symbols_get([group="GROUP"])\n\nReturn all available symbols or filtred by group'),
-    ("order_calc_margin", "order_calc_margin(action, symbol, volume, price,)\n\n"
-                          "Calculate margin required for specified order"),
-    ("history_deals_get", 'history_deals_get([date_from, date_to, [group="GROUP"]],[position=POSITION],'
-                          '[ticket=TICKET])\n\nReturn deals in selected range from history or filtered by '
-                          'position id, ticket'),
-    ("order_check", "order_check(request)\n\nCheck if there are enough funds to execute required trading operation"),
-    ("symbol_select", "symbol_select(symbol,[enable])\n\n"
-                      "Select symbol in Market Watch window or remove symbol from the window"),
-])
-def test_docstrings(name, doc):
-    assert getattr(_core, name).__doc__ == doc
+    # Places that differ from the wire order.
+    terminal = _core.TerminalInfo.__match_args__
+    assert terminal[5] == "tradeapi_disabled" and terminal[10] == "build"
 
 
 @pytest.mark.parametrize("name, fields", [
@@ -58,14 +44,6 @@ def test_representative_field_lists(name, fields):
     assert list(getattr(_core, name).__match_args__) == fields.split()
 
 
-def test_field_places_that_differ_from_the_wire():
-    terminal = _core.TerminalInfo.__match_args__
-    assert terminal[5] == "tradeapi_disabled" and terminal[10] == "build"
-    symbol = _core.SymbolInfo.__match_args__
-    assert symbol[:4] == ("custom", "chart_mode", "select", "visible")
-    assert symbol[-4:] == ("isin", "name", "page", "path")
-
-
 @pytest.mark.parametrize("name", ["shutdown", "version", "terminal_info", "account_info", "positions_total",
                                   "orders_total", "symbols_total", "last_error"])
 def test_no_argument_functions_refuse_arguments(name):
@@ -74,37 +52,19 @@ def test_no_argument_functions_refuse_arguments(name):
 
 
 @pytest.mark.parametrize("name", list(COUNTS))
-def test_type_registry(name):
-    t = getattr(_core, name)
-    assert t.__name__ == name
-    assert t.n_fields == t.n_sequence_fields == COUNTS[name]
-    assert t.n_unnamed_fields == 0
-
-
-@pytest.mark.parametrize("name", list(COUNTS))
-def test_asdict_keeps_order_and_identity(name):
-    count = COUNTS[name]
+def test_types_and_asdict(name):
+    t, count = getattr(_core, name), COUNTS[name]
+    assert t.__name__ == name and t.n_fields == t.n_sequence_fields == count and t.n_unnamed_fields == 0
     items = tuple(object() for _ in range(count))
-    value = getattr(_core, name)(items)
+    value = t(items)
     before = _core.last_error()
     d = value._asdict()
     assert list(d.values()) == list(items)
     assert all(a is b for a, b in zip(d.values(), items))
-    assert list(d) == list(getattr(_core, name).__match_args__)
-    assert len(d) == count
+    assert list(d) == list(t.__match_args__)
     assert _core.last_error() == before  # _asdict leaves the error state alone
-
-
-def test_asdict_is_shallow():
-    request = _core.TradeRequest(tuple(range(17)))
-    result = _core.OrderSendResult(tuple(range(10)) + (request,))
-    d = result._asdict()
-    assert len(d) == 11 and d["request"] is request
-
-
-def test_asdict_through_the_type_with_a_foreign_object():
     with pytest.raises(TypeError):
-        _core.TradePosition._asdict(5)
+        t._asdict(5)
 
 
 def test_fresh_error_state():
@@ -112,9 +72,3 @@ def test_fresh_error_state():
     out = subprocess.run([sys.executable, "-c", "import quorvane._core as c; print(c.last_error())"],
                          capture_output=True, text=True, check=True)
     assert out.stdout.strip() == "(0, '')"
-
-
-def test_last_error_is_read_only():
-    _core.shutdown()
-    assert _core.last_error() == (1, "Success")
-    assert _core.last_error() == (1, "Success")

@@ -150,8 +150,6 @@ def test_accounts(core, install):
     assert core.login(5001001, "demo1001", "Quorvane-Demo") is True
     assert core.account_info().login == 5001001
 
-    assert core.login(5001001, "wrong") is False
-    assert core.last_error() == (-6, "Terminal: Authorization failed")
     assert core.login(5001003, "demo1003") is False
     assert core.last_error() == (-7, OTP)
     assert core.version()[1] > 0  # a refused login keeps the connection

@@ -86,11 +86,3 @@ def test_open_read_close_and_find_in_history(launch, core):
     assert round(core.account_info().balance, 2) == round(balance + money(deals), 2)
     assert round(core.account_info().balance, 2) == money(period)
     assert core.last_error() == SUCCESS
-
-
-@pytest.mark.parametrize("option", ["--trade-allowed=0", "--tradeapi-disabled"])
-def test_order_send_refused_while_auto_trading_is_off(launch, core, option):
-    launch(option)
-    assert core.order_send(action=DEAL, symbol="EURUSD", volume=0.1, type=BUY) is None
-    assert core.last_error() == (-8, "Auto-Trading using Python API disabled in Terminal")
-    assert core.positions_total() == 0

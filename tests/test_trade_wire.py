@@ -4,11 +4,10 @@ request bytes, reply checks, the group filter and the conversion of every
 record field."""
 
 import datetime
-import struct
 
 import pytest
 
-from fake_terminal import i32, i64, reply, request, u32, u64, wide
+from fake_terminal import i64, reply, request, u32, u64, wide
 from trade_records import CHECK, DEAL, ORDER, POSITION, REQUEST, SEND, distinct, items, pack
 
 SUCCESS = (1, "Success")
@@ -124,6 +123,9 @@ def test_request_bytes(fake, core, call, sent, answer, result):
     (lambda c: c.history_deals_get(1, 2, group=5), (-2, 'Invalid "group" argument')),
     (lambda c: c.history_deals_get(ticket=-1), (-2, 'Invalid "ticket" argument')),
     (lambda c: c.history_deals_get(position="7"), (-2, 'Invalid "position" argument')),
+    (lambda c: c.order_send(), (-2, "Invalid number of arguments")),
+    (lambda c: c.order_send({}, {}), (-2, "Invalid number of arguments")),
+    (lambda c: c.order_send({}, action=1), UNNAMED),
 ])
 def test_refused_arguments_send_nothing(fake, core, call, error):
     connected(fake, SYNC)
@@ -162,11 +164,6 @@ def test_broken_lists_are_refused(fake, core, answer, error):
     assert core.positions_total() == 7
 
 
-def test_totals_without_a_connection(core):
-    assert core.positions_total() is None
-    assert core.last_error() == (-10004, "No IPC connection")
-
-
 # ---- group filter ---------------------------------------------------------------------
 
 SYMBOLS = ["EURUSD", "GBPUSD", "", "USDJPY", "EURJPY", "AAAB"]
@@ -174,14 +171,9 @@ SYMBOLS = ["EURUSD", "GBPUSD", "", "USDJPY", "EURJPY", "AAAB"]
 
 @pytest.mark.parametrize("group, kept", [
     ("*,!EUR*", ["GBPUSD", "", "USDJPY", "AAAB"]),
-    ("!EUR*,*", ["GBPUSD", "", "USDJPY", "AAAB"]),
     ("!EUR*", []),
-    ("", []),
-    (",,,", []),
     (" EURUSD , *JPY ", ["EURUSD", "USDJPY", "EURJPY"]),
-    ("*USD*", ["EURUSD", "GBPUSD", "USDJPY"]),
     ("*AAB", ["AAAB"]),  # a failed run is retried one unit further on
-    ("eurusd", []),
 ])
 @pytest.mark.parametrize("kind, call, command", [
     ("position", lambda c, g: c.positions_get(group=g), 121),
@@ -251,18 +243,6 @@ def rejected(key):
 def test_request_checks_send_nothing(fake, core, name, req, error):
     connected(fake, SYNC)
     assert getattr(core, name)(req) is None
-    assert core.last_error() == error
-    not_sent(fake, core)
-
-
-@pytest.mark.parametrize("call, error", [
-    (lambda f: f(), (-2, "Invalid number of arguments")),
-    (lambda f: f({}, {}), (-2, "Invalid number of arguments")),
-    (lambda f: f({}, action=1), UNNAMED),
-])
-def test_request_argument_forms(fake, core, call, error):
-    connected(fake, SYNC)
-    assert call(core.order_send) is None
     assert core.last_error() == error
     not_sent(fake, core)
 

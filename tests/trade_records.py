@@ -1,9 +1,9 @@
-"""Trade record images built field by field from the published layouts,
-independently of the module's C declarations; shared by the wire tests and
-the benchmark.
+"""Record images built field by field from the published layouts,
+independently of the module's C declarations; shared by the wire tests, the
+raw Terminal client and the benchmark.
 
-Codes: I/i u32/i32, Q/q u64/i64, d double, a number: UTF-16 text of that
-many units, `_N`: N bytes that no item takes."""
+Codes: b one-byte flag, I/i u32/i32, Q/q u64/i64, d double, a number: UTF-16
+text of that many units, `_N`: N bytes that no item takes."""
 
 import struct
 
@@ -20,6 +20,27 @@ type_filling:I type_time:I expiration:q comment:32 position:Q position_by:Q"""
 CHECK = "retcode:I balance:d equity:d profit:d margin:d margin_free:d margin_level:d comment:100"
 SEND = """retcode:I deal:Q order:Q volume:d price:d bid:d ask:d comment:100 request_id:I
 retcode_external:i"""
+
+# The symbol record: `name` comes last on the wire.
+SYMBOL = """
+custom:b chart_mode:I select:b visible:b session_deals:Q session_buy_orders:Q session_sell_orders:Q
+volume:Q volumehigh:Q volumelow:Q time:q digits:I spread:i spread_float:b ticks_bookdepth:I
+trade_calc_mode:I trade_mode:I start_time:q expiration_time:q trade_stops_level:i trade_freeze_level:i
+trade_exemode:I swap_mode:I swap_rollover3days:I margin_hedged_use_leg:b expiration_mode:i filling_mode:i
+order_mode:i order_gtc_mode:I option_mode:I option_right:I
+bid:d bidhigh:d bidlow:d ask:d askhigh:d asklow:d last:d lasthigh:d lastlow:d volume_real:d
+volumehigh_real:d volumelow_real:d option_strike:d point:d trade_tick_value:d trade_tick_value_profit:d
+trade_tick_value_loss:d trade_tick_size:d trade_contract_size:d trade_accrued_interest:d
+trade_face_value:d trade_liquidity_rate:d volume_min:d volume_max:d volume_step:d volume_limit:d
+swap_long:d swap_short:d margin_initial:d margin_maintenance:d session_volume:d session_turnover:d
+session_interest:d session_buy_orders_volume:d session_sell_orders_volume:d session_open:d
+session_close:d session_aw:d session_price_settlement:d session_price_limit_min:d
+session_price_limit_max:d margin_hedged:d price_change:d price_volatility:d price_theoretical:d
+price_greeks_delta:d price_greeks_theta:d price_greeks_gamma:d price_greeks_vega:d price_greeks_rho:d
+price_greeks_omega:d price_sensitivity:d
+basis:32 category:64 currency_base:16 currency_profit:16 currency_margin:16 bank:256 description:64
+exchange:64 formula:256 isin:16 page:256 path:128 name:32
+"""
 
 
 def fields(layout):
@@ -50,7 +71,9 @@ def distinct(layout, **overrides):
     with the top bit set."""
     values = {}
     for i, (name, code) in enumerate(fields(layout)):
-        if code in "IQ":
+        if code == "b":
+            values[name] = 2 if i % 2 else 0  # any non-zero byte is True
+        elif code in "IQ":
             values[name] = (1 << (8 * struct.calcsize(code) - 1)) + i
         elif code in "iq":
             values[name] = -1000 - i

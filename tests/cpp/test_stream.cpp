@@ -88,27 +88,6 @@ std::vector<std::size_t> packets(Handle h) {
     return sizes;
 }
 
-void test_command_frames() {
-    Pair p;
-    {
-        PipeWriter w(p.a, 109, 0);
-        CHECK(w.flush());
-    }
-    CHECK((drain(p.b) == Bytes{0x04, 0, 0, 0, 0x6D, 0, 0, 0}));
-
-    const std::u16string_view name = u"EURUSD";
-    {
-        PipeWriter w(p.a, 170, qvn::link::text_size(name));
-        CHECK(w.put_text(name) && w.flush());
-    }
-    Bytes expected;
-    put32(expected, 20);
-    put32(expected, 170);
-    put32(expected, 6);
-    for (char16_t c : name) { expected.push_back(static_cast<std::uint8_t>(c)); expected.push_back(0); }
-    CHECK(drain(p.b) == expected);
-}
-
 // A request's arguments go through the block; one that does not fit is sent
 // as a full block followed by the rest (directly when the rest exceeds a block).
 void test_writer_blocks() {
@@ -178,31 +157,6 @@ void test_reader_boundaries() {
     }
 }
 
-void test_broken_peer() {
-    Pair p;
-    qvn::platform::close_handle(p.b);
-    std::uint32_t value = 0;
-    // A peer that is already gone is found before anything is written.
-    CHECK(qvn::link::send_command(p.a, 109, qvn::link::status_reply(value)) == qvn::wire::kNoIpcConnection);
-    CHECK(p.a == qvn::platform::kInvalidHandle);
-    CHECK(qvn::link::send_command(p.a, 109, qvn::link::status_reply(value)) == qvn::wire::kNoIpcConnection);
-
-    // The peer answers half a frame and goes away: the read fails and closes.
-    Pair q;
-    std::thread peer([&q] {
-        std::uint8_t request[8];
-        CHECK(qvn::platform::read_all(q.b, request, sizeof request) == qvn::platform::Io::Ok);
-        Bytes half = frame(109, 1, pattern(4, 0));
-        half.resize(10);
-        feed(q.b, half);
-        qvn::platform::close_handle(q.b);
-    });
-    const std::int32_t code = qvn::link::send_command(q.a, 109, qvn::link::status_reply(value));
-    peer.join();
-    CHECK(code == qvn::wire::kIpcRecvFailed);
-    CHECK(q.a == qvn::platform::kInvalidHandle);
-}
-
 // A request that could not be written whole leaves an unknown part of it
 // on the wire: the connection is closed, never reused.
 void test_failed_write_closes() {
@@ -234,132 +188,6 @@ void test_failed_write_closes() {
     peer.join();
     CHECK(!ok);
     CHECK(q.a == qvn::platform::kInvalidHandle);
-}
-
-void test_record_counts() {
-    struct Case { std::uint32_t count; std::size_t bytes; bool ok; };
-    const Case cases[] = {
-        {0, 0, true},
-        {3, 3 * 60, true},
-        {4, 3 * 60, false},             // promises more than the frame holds
-        {0xFFFFFFFFu, 3 * 60, false},   // huge: refused before any allocation
-    };
-    for (const Case& c : cases) {
-        Pair p;
-        Bytes payload;
-        put32(payload, c.count);
-        const Bytes records = pattern(c.bytes, 5);
-        append(payload, records);
-        feed(p.b, frame(104, 1, payload));
-        feed(p.b, frame(104, 1, Bytes{0, 0, 0, 0}));
-        static std::size_t allocated;
-        allocated = 0;
-        static const qvn::link::RecordAllocator counting = {
-            [](std::size_t n) noexcept { allocated += n; return std::malloc(n); },
-            [](void* s) noexcept { std::free(s); },
-            nullptr,
-        };
-        qvn::link::RecordBlock block;
-        const std::int32_t code = qvn::link::send_command(p.a, 104, [&](PipeReader& r) noexcept {
-            return qvn::link::read_records(r, 60, counting, block);
-        });
-        CHECK((code == 1) == c.ok);
-        if (c.ok) {
-            CHECK(block.count() == c.count);
-            CHECK(allocated == c.bytes);
-            if (c.bytes) CHECK(std::memcmp(block.data(), records.data(), c.bytes) == 0);
-        } else {
-            CHECK(code == qvn::wire::kIpcRecvFailed);
-            CHECK(allocated == 0);
-            CHECK(block.data() == nullptr);
-        }
-        qvn::link::RecordBlock empty;
-        CHECK(qvn::link::send_command(p.a, 104, [&](PipeReader& r) noexcept {
-                  return qvn::link::read_records(r, 60, counting, empty);
-              }) == 1);
-    }
-    // Storage that cannot be had fails the reply, which is drained so the
-    // next reply is read in step.
-    Pair p;
-    Bytes payload;
-    put32(payload, 400);
-    append(payload, pattern(400 * 60, 4));
-    feed(p.b, frame(104, 1, payload));
-    feed(p.b, frame(104, 1, Bytes{0, 0, 0, 0}));
-    static const qvn::link::RecordAllocator exhausted = {
-        [](std::size_t) noexcept -> void* { return nullptr; },
-        [](void*) noexcept {},
-        nullptr,
-    };
-    qvn::link::RecordBlock block;
-    CHECK(qvn::link::send_command(p.a, 104, [&](PipeReader& r) noexcept {
-              return qvn::link::read_records(r, 60, exhausted, block);
-          }) == qvn::wire::kIpcRecvFailed);
-    CHECK(block.data() == nullptr);
-    CHECK(qvn::link::send_command(p.a, 104, [&](PipeReader& r) noexcept {
-              return qvn::link::read_records(r, 60, exhausted, block);
-          }) == 1);
-    CHECK(p.a != qvn::platform::kInvalidHandle);
-}
-
-// Storage for a counted array follows the bytes that arrive: a peer that
-// declares nearly 4 GiB and sends 20 KB makes us reserve one step, and an
-// array larger than a step grows to exactly its size with every byte kept.
-void test_record_growth() {
-    static std::size_t largest;
-    static const qvn::link::RecordAllocator tracking = {
-        [](std::size_t n) noexcept { largest = std::max(largest, n); return std::malloc(n); },
-        [](void* s) noexcept { std::free(s); },
-        [](void* s, std::size_t n) noexcept { largest = std::max(largest, n); return std::realloc(s, n); },
-    };
-    constexpr std::uint32_t kCount = (0xFFFFFFF0u - 12) / 60;
-    {
-        Pair p;
-        largest = 0;
-        std::thread peer([&p] {
-            std::uint8_t request[8];
-            CHECK(qvn::platform::read_all(p.b, request, sizeof request) == qvn::platform::Io::Ok);
-            Bytes head;
-            put32(head, 12 + kCount * 60);
-            put32(head, 104);
-            put32(head, 1);
-            put32(head, kCount);
-            append(head, pattern(20000, 3));
-            feed(p.b, head);
-            qvn::platform::close_handle(p.b);
-        });
-        qvn::link::RecordBlock block;
-        const std::int32_t code = qvn::link::send_command(p.a, 104, [&](PipeReader& r) noexcept {
-            return qvn::link::read_records(r, 60, tracking, block);
-        });
-        peer.join();
-        CHECK(code == qvn::wire::kIpcRecvFailed);
-        CHECK(block.data() == nullptr);
-        CHECK(largest == qvn::link::kRecordStep);
-    }
-    {
-        Pair p;
-        largest = 0;
-        constexpr std::uint32_t count = 700000;  // 42 MB: two growth steps
-        const Bytes records = pattern(std::size_t{count} * 60, 11);
-        std::thread peer([&p, &records] {
-            std::uint8_t request[8];
-            CHECK(qvn::platform::read_all(p.b, request, sizeof request) == qvn::platform::Io::Ok);
-            Bytes payload;
-            put32(payload, count);
-            append(payload, records);
-            feed(p.b, frame(104, 1, payload));
-        });
-        qvn::link::RecordBlock block;
-        const std::int32_t code = qvn::link::send_command(p.a, 104, [&](PipeReader& r) noexcept {
-            return qvn::link::read_records(r, 60, tracking, block);
-        });
-        peer.join();
-        CHECK(code == 1);
-        CHECK(block.count() == count);
-        CHECK(largest == records.size());
-        CHECK(block.data() != nullptr && std::memcmp(block.data(), records.data(), records.size()) == 0);
-    }
 }
 
 std::string hex(const qvn::protocol::Digest& d) { return qvn::protocol::hex_upper(d); }
@@ -398,13 +226,9 @@ void test_text() {
 }  // namespace
 
 int main() {
-    test_command_frames();
     test_writer_blocks();
     test_reader_boundaries();
-    test_broken_peer();
     test_failed_write_closes();
-    test_record_counts();
-    test_record_growth();
     test_sha256();
     test_text();
     return qvn::test::finish("stream");

@@ -143,35 +143,6 @@ void test_determinism() {
     }
 }
 
-void test_counts_match_cursor() {
-    const term::TickFilter filters[] = {{true, true}, {true, false}, {false, true}};
-    for (const char16_t* name : kSymbols) {
-        const term::SymbolModel& s = symbol(name);
-        const std::int64_t spans[][2] = {
-            {kNow - 5 * kMsPerDay + 1234, kNow},            // cut first minute, whole days, partial today
-            {kNow - 2 * kMsPerDay, kNow - 2 * kMsPerDay},   // a single millisecond
-            {kNow - 7200000 + 59999, kNow - 3600000 + 1},   // cut minutes at both ends
-            {kNow + 1000, kNow + 5000},                     // after now: nothing
-        };
-        for (const auto& span : spans) {
-            for (const term::TickFilter& f : filters) {
-                const auto ticks = all_ticks(s, span[0], span[1], f);
-                const std::uint64_t counted =
-                    term::count_ticks(market(), s, term::visible_span(market(), span[0], span[1]), f, ~0ull >> 1);
-                CHECK(counted == ticks.size());
-                for (const auto& t : ticks) {
-                    CHECK(t.time_msc >= span[0] && t.time_msc <= span[1] && t.time_msc <= kNow);
-                    const bool deal = (t.flags & term::kTickVolume) != 0;
-                    CHECK(deal ? f.deals : f.quotes);
-                }
-            }
-        }
-        // The count stops early once the limit is passed.
-        const auto span = term::visible_span(market(), 0, kNow);
-        CHECK(term::count_ticks(market(), s, span, {}, 1000) > 1000);
-    }
-}
-
 // ---- bars ------------------------------------------------------------------
 
 void test_hour_cache() {
@@ -190,27 +161,6 @@ void test_hour_cache() {
     for (std::size_t h = 0; h < 10; ++h) CHECK(partial[h].ticks == first[h].ticks);
     CHECK(partial[10].ticks <= 1);
     for (std::size_t h = 11; h < 24; ++h) CHECK(partial[h].ticks == 0);
-}
-
-void test_periods() {
-    using term::Timeframe;
-    const std::int64_t minute = kNow / kMsPerMinute;
-    // 2024-03-11 was a Monday; March 2024 began on a Friday.
-    CHECK(term::period_start(Timeframe::W1, minute) == term::days_from_civil(2024, 3, 11) * kMinutesPerDay);
-    CHECK(term::period_start(Timeframe::MN1, minute) == term::days_from_civil(2024, 3, 1) * kMinutesPerDay);
-    CHECK(term::period_next(Timeframe::MN1, term::days_from_civil(2024, 2, 1) * kMinutesPerDay) ==
-          term::days_from_civil(2024, 3, 1) * kMinutesPerDay);
-    CHECK(term::period_prev(Timeframe::MN1, term::days_from_civil(2024, 3, 1) * kMinutesPerDay) ==
-          term::days_from_civil(2024, 2, 1) * kMinutesPerDay);
-    CHECK(term::period_start(Timeframe::H4, minute) == (minute / 240) * 240);
-    CHECK(term::valid_timeframe(43200) && term::valid_timeframe(1) && !term::valid_timeframe(0) &&
-          !term::valid_timeframe(7) && !term::valid_timeframe(16385));
-    // Saturday has no forex bar; the weekly bar exists.
-    const term::SymbolModel& s = symbol(u"EURUSD");
-    const std::int64_t saturday = term::days_from_civil(2024, 3, 9) * kMinutesPerDay;
-    CHECK(!term::period_has_ticks(market(), s, Timeframe::D1, saturday, kNow));
-    CHECK(term::period_has_ticks(market(), s, Timeframe::W1, term::period_start(Timeframe::W1, saturday), kNow));
-    CHECK(!term::period_has_ticks(market(), s, Timeframe::M1, minute + 1, kNow));
 }
 
 // ---- response streaming ----------------------------------------------------
@@ -279,37 +229,13 @@ void test_streaming() {
     }
 }
 
-void test_request_reader() {
-    std::vector<std::byte> args(4 + 6);
-    const std::uint32_t count = 3;
-    std::memcpy(args.data(), &count, 4);
-    std::u16string text;
-    term::RequestReader ok(args);
-    CHECK(ok.wide(text) && text.size() == 3 && ok.done());
-    const std::uint32_t too_many = 4;
-    std::memcpy(args.data(), &too_many, 4);
-    term::RequestReader bad(args);
-    CHECK(!bad.wide(text));
-    const std::uint32_t huge = 0xFFFFFFFF;
-    std::memcpy(args.data(), &huge, 4);
-    term::RequestReader absurd(args);
-    CHECK(!absurd.wide(text));
-    std::uint64_t wide_field = 0;
-    const std::span<const std::byte> seven(args.data(), 7);
-    term::RequestReader short_read(seven);
-    CHECK(!short_read.read(wide_field));
-}
-
 }  // namespace
 
 int main() {
     test_plans_chain();
     test_minute_ticks();
     test_determinism();
-    test_counts_match_cursor();
     test_hour_cache();
-    test_periods();
     test_streaming();
-    test_request_reader();
     return qvn::test::finish("terminal market");
 }

@@ -143,22 +143,16 @@ def test_small_counts(client, count):
     assert len(client.rates_from("EURUSD", H1, NOW_S, count)[1]) == count
 
 
-@pytest.mark.parametrize("tf", [0, 7, 16385, -1, 60 * 24 * 365])
-def test_invalid_timeframe(client, tf):
-    assert client.rates_from_pos("EURUSD", tf, 0, 10) == (tc.INVALID_PARAMS, None)
-    assert client.rates_from("EURUSD", tf, NOW_S, 10) == (tc.INVALID_PARAMS, None)
-    assert client.rates_range("EURUSD", tf, 0, NOW_S) == (tc.INVALID_PARAMS, None)
-
-
-@pytest.mark.parametrize("start, count", [(-1, 10), (0, -1), (-5, -5)])
-def test_negative_positions(client, start, count):
-    assert client.rates_from_pos("EURUSD", H1, start, count) == (tc.INVALID_PARAMS, None)
-
-
-def test_unknown_symbol(client):
-    assert client.rates_from_pos("NOPE", H1, 0, 10) == (tc.NOT_FOUND, None)
-    assert client.rates_from("eurusd", H1, NOW_S, 10) == (tc.NOT_FOUND, None)
-    assert client.rates_range("", H1, 0, NOW_S) == (tc.NOT_FOUND, None)
+@pytest.mark.parametrize("symbol, tf, start, count, code", [
+    *[("EURUSD", tf, 0, 10, tc.INVALID_PARAMS) for tf in [0, 7, 16385, -1, 60 * 24 * 365]],
+    *[("EURUSD", H1, start, count, tc.INVALID_PARAMS) for start, count in [(-1, 10), (0, -1), (-5, -5)]],
+    *[(name, H1, 0, 10, tc.NOT_FOUND) for name in ["NOPE", "eurusd", ""]],
+])
+def test_refusals(client, symbol, tf, start, count, code):
+    assert client.rates_from_pos(symbol, tf, start, count) == (code, None)
+    if (start, count) == (0, 10):  # the other forms take no position
+        assert client.rates_from(symbol, tf, NOW_S, 10) == (code, None)
+        assert client.rates_range(symbol, tf, 0, NOW_S) == (code, None)
 
 
 def test_large_bar_requests_are_bounded(launch):

@@ -6,6 +6,7 @@ from __future__ import annotations
 import os
 import signal
 import time
+from pathlib import Path
 
 import host
 import pytest
@@ -29,6 +30,14 @@ def ini_values(path) -> dict[str, dict[str, str]]:
             key, value = line.split("=", 1)
             current[key.strip()] = value.strip()
     return sections
+
+
+def write_settings(installation, text: str) -> Path:
+    """The settings file the installation reads when it starts."""
+    config = installation.data_folder / "config"
+    config.mkdir(parents=True)
+    (config / "terminal.ini").write_text(text)
+    return config / "terminal.ini"
 
 
 def test_data_folder_layout(terminal, client):
@@ -72,23 +81,19 @@ def test_leaving_portable_mode_unmarks_the_folder(launch):
 
 
 def test_settings_file_is_read_and_rewritten(installation):
-    config = installation.data_folder / "config"
-    config.mkdir(parents=True)
-    (config / "terminal.ini").write_text("[Terminal]\nbuild = 2399\nextra_symbols=3\nmy_note=keep me\n")
-    installation.start("--ready-delay-ms", "3600000")
+    ini = write_settings(installation, "[Terminal]\nbuild = 2399\nextra_symbols=3\nmy_note=keep me\n")
+    installation.start("--ready-delay-ms", "3600000", "--build", "2501")
     with installation.client() as c:
-        assert c.handshake().u32() == 2399
+        assert c.handshake().u32() == 2501  # the command line beats the file
         assert c.symbols_total()[1] == 25 + 3
-        assert c.ready_state() == 1  # the command line applies on top of the file
-    text = (config / "terminal.ini").read_text()
-    values = ini_values(config / "terminal.ini")["Terminal"]
-    assert values["build"] == "2399"
+        assert c.ready_state() == 1  # commands are served while it starts up
+    values = ini_values(ini)["Terminal"]
     assert values["my_note"] == "keep me"
     # Every setting is spelled out; options given on the command line are not
     # written back.
     assert {"ready_delay_ms", "idle_exit_s", "history_start", "max_response_mb", "extra_symbols"} <= set(values)
-    assert values["ready_delay_ms"] == "0"
-    assert text.startswith(";")
+    assert (values["build"], values["ready_delay_ms"]) == ("2399", "0")
+    assert ini.read_text().startswith(";")
 
 
 def test_settings_file_is_rewritten_on_every_start(launch):
@@ -98,15 +103,6 @@ def test_settings_file_is_rewritten_on_every_start(launch):
     os.utime(ini, ns=(0, 0))
     launch()
     assert ini.stat().st_mtime_ns > 0
-
-
-def test_command_line_beats_settings_file(installation):
-    config = installation.data_folder / "config"
-    config.mkdir(parents=True)
-    (config / "terminal.ini").write_text("[Terminal]\nbuild=2399\n")
-    installation.start("--build", "2501")
-    with installation.client() as c:
-        assert c.handshake().u32() == 2501
 
 
 def test_second_copy_exits_at_once_touching_nothing(terminal, installation):
@@ -199,12 +195,14 @@ def test_malformed_option_exits_2_touching_nothing(installation, args):
     assert not installation.terminals_folder.exists()
 
 
-def test_malformed_settings_file_exits_2(installation):
-    config = installation.data_folder / "config"
-    config.mkdir(parents=True)
-    (config / "terminal.ini").write_text("[Terminal]\nready_delay_ms=soon\n")
+@pytest.mark.parametrize("text, named", [
+    ("[Terminal]\nready_delay_ms=soon\n", "ready_delay_ms"),
+    ("[Account 7001001]\nleverage=lots\n", "leverage"),
+])
+def test_malformed_settings_file_exits_2(installation, text, named):
+    write_settings(installation, text)
     assert installation.run() == 2
-    assert "ready_delay_ms" in installation.stderr()
+    assert named in installation.stderr()
 
 
 def test_unknown_options_are_ignored(launch):
@@ -214,10 +212,8 @@ def test_unknown_options_are_ignored(launch):
 
 
 def test_accounts_from_settings(installation):
-    config = installation.data_folder / "config"
-    config.mkdir(parents=True)
-    (config / "terminal.ini").write_text(
-        "[Account 7001001]\npassword=s3cret\nserver=Quorvane-Live\ncurrency=GBP\nleverage=30\n"
+    ini = write_settings(
+        installation, "[Account 7001001]\npassword=s3cret\nserver=Quorvane-Live\ncurrency=GBP\nleverage=30\n"
         "balance=2500.50\nname=Jo Example\ntrade_mode=real\nmargin_mode=netting\n"
     )
     installation.start()
@@ -227,11 +223,4 @@ def test_accounts_from_settings(installation):
     assert (info["login"], info["currency"], info["leverage"], info["balance"]) == (7001001, "GBP", 30, 2500.5)
     assert (info["name"], info["server"], info["trade_mode"], info["margin_mode"]) == ("Jo Example", "Quorvane-Live", 3, 1)
     # The section survives the rewrite of the settings file.
-    assert "[Account 7001001]" in (config / "terminal.ini").read_text()
-
-
-def test_malformed_account_section_exits_2(installation):
-    config = installation.data_folder / "config"
-    config.mkdir(parents=True)
-    (config / "terminal.ini").write_text("[Account 7001001]\nleverage=lots\n")
-    assert installation.run() == 2
+    assert "[Account 7001001]" in ini.read_text()

@@ -3,7 +3,6 @@ or outlasted without disturbing well-behaved clients or its memory."""
 
 from __future__ import annotations
 
-import os
 import random
 import signal
 import struct
@@ -82,17 +81,6 @@ def test_bad_frames_are_dropped(terminal, data):
         assert good.ready_state() == 2
 
 
-@pytest.mark.parametrize("sent", [b"\x08\x00", tc.u32(100) + b"0123456789", tc.frame(1, tc.u32(0))[:-1]])
-def test_disconnect_mid_frame(terminal, sent):
-    with terminal.client() as good:
-        bad = raw_socket(terminal)
-        bad.sendall(sent)
-        bad.close()
-        assert good.version()[0] == 5
-    with terminal.client() as again:  # the Terminal still accepts clients
-        assert again.ready_state() == 2
-
-
 def test_random_bytes_and_frames_cut_at_every_offset(terminal):
     with greeted(terminal) as good:
         for seed in range(40):
@@ -111,8 +99,9 @@ def test_random_bytes_and_frames_cut_at_every_offset(terminal):
 
 def test_stalled_clients_cannot_lock_others_out(terminal):
     # Twice as many half-open connections as there are slots: each sends two
-    # bytes of a length and stalls.
+    # bytes of a length and stalls. They cost the Terminal little memory.
     with greeted(terminal) as early:
+        base = None if host.WINDOWS else rss_mib(terminal)
         stalled = []
         for _ in range(128):
             s = raw_socket(terminal)
@@ -121,20 +110,9 @@ def test_stalled_clients_cannot_lock_others_out(terminal):
         with greeted(terminal) as late:
             assert served(late)
         assert served(early)
+        if base is not None:
+            assert rss_mib(terminal) - base < 32
         for s in stalled:
-            s.close()
-
-
-@host.posix_only("reads the Terminal's memory use from /proc")
-def test_flood_of_connections(terminal):
-    with greeted(terminal) as good:
-        base = rss_mib(terminal)
-        flood = [raw_socket(terminal) for _ in range(200)]
-        assert served(good)
-        with greeted(terminal) as late:
-            assert served(late)
-        assert rss_mib(terminal) - base < 32
-        for s in flood:
             s.close()
 
 

@@ -5,7 +5,6 @@ wholly there or wholly absent, and the books add up."""
 from __future__ import annotations
 
 import random
-import signal
 import subprocess
 import sys
 import time
@@ -29,7 +28,7 @@ def kill_after(t, log: Path, lines: int, trader: subprocess.Popen) -> None:
     deadline = time.monotonic() + 60
     while len(log.read_text().splitlines()) < lines and trader.poll() is None and time.monotonic() < deadline:
         time.sleep(0.001)
-    t.proc.send_signal(signal.SIGKILL)
+    t.proc.kill()  # SIGKILL, or TerminateProcess on Windows
     t.proc.wait()
 
 
