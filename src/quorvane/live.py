@@ -162,8 +162,9 @@ def watch_ticks(symbols: str | Iterable[str], *, flags: int = CopyTicks.ALL, pol
     ``duration``: stop after that many seconds of real time, default never;
     ``batch``: ticks asked for per poll (more when a millisecond needs it).
 
-    Needs a connection made with ``initialize()``. Raises ``WatchError`` when
-    a call fails (unknown symbol, lost connection), with ``last_error()``.
+    Needs a connection made with ``initialize()``. Arguments are checked and
+    the start point taken at the call; then each poll that fails (unknown
+    symbol, lost connection) raises ``WatchError`` with ``last_error()``.
     """
     names = [symbols] if isinstance(symbols, str) else list(symbols)
     if not names or not all(isinstance(n, str) for n in names):
@@ -173,10 +174,13 @@ def watch_ticks(symbols: str | Iterable[str], *, flags: int = CopyTicks.ALL, pol
     if batch < 1:
         raise ValueError("batch must be at least 1")
     start_ms = None if since is None else _start_ms(since)
-    deadline = None if duration is None else time.monotonic() + duration
-    # The start point is fixed when iteration begins; a generator body only
-    # runs then, so the cursors are made there.
+    # The start point is taken now, at the call, not at the first next().
     cursors = [_Cursor(name, int(flags), batch, start_ms) for name in names]
+    return _watch(cursors, poll_interval, duration)
+
+
+def _watch(cursors: list[_Cursor], poll_interval: float, duration: float | None) -> Iterator[TickBatch]:
+    deadline = None if duration is None else time.monotonic() + duration
     while True:
         backlog = False
         for cursor in cursors:

@@ -1,0 +1,176 @@
+"""quorvane.live.watch_ticks: against the bundled Terminal's moving clock, and
+against a scripted tick source for what that Terminal never does (several
+ticks in one millisecond, late arrivals, failures)."""
+
+import shutil
+import subprocess
+
+import numpy as np
+import pytest
+
+CLOCK = 1_768_478_400  # 2026-01-15 12:00 UTC, a Thursday: forex is open
+SPEED = 300            # five simulated minutes per second
+
+
+@pytest.fixture
+def moving_terminal(private_folders, terminal_binary, core):
+    exe = private_folders / "terminal" / "terminal64"
+    exe.parent.mkdir()
+    shutil.copy2(terminal_binary, exe)
+    process = subprocess.Popen([str(exe), "--clock", str(CLOCK), "--speed", str(SPEED)],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        assert core.initialize(str(exe)), core.last_error()
+        yield
+    finally:
+        core.shutdown()
+        process.terminate()
+        process.wait(10)
+
+
+@pytest.mark.parametrize("since", [CLOCK - 90, None], ids=["history then live", "live only"])
+def test_yields_the_terminal_stream_once_and_whole(moving_terminal, core, since):
+    from quorvane.live import watch_ticks
+
+    symbols = ("EURUSD", "BTCUSD")
+    seen = {s: [] for s in symbols}
+    # Small batches make most polls full and split seconds between polls.
+    stream = watch_ticks(symbols, since=since, poll_interval=0.02, batch=5)
+    for symbol, ticks in stream:
+        assert len(ticks) and np.all(np.diff(ticks["time_msc"]) >= 0)
+        seen[symbol].append(ticks)
+        # Stop after five minutes of market time, never on wall time: however
+        # slow the machine, the clock gets there and the comparison holds.
+        if all(parts and parts[-1]["time_msc"][-1] - parts[0]["time_msc"][0] >= 300_000
+               for parts in seen.values()):
+            break
+    stream.close()
+
+    for symbol, parts in seen.items():
+        got = np.concatenate(parts)
+        first, last = int(got["time_msc"][0]), int(got["time_msc"][-1])
+        if since is not None:
+            assert first >= since * 1000
+        else:
+            assert first >= CLOCK * 1000
+        whole = core.copy_ticks_range(symbol, first // 1000, last // 1000 + 1, 3)
+        whole = whole[(whole["time_msc"] >= (since * 1000 if since else first)) & (whole["time_msc"] <= last)]
+        assert len(got) == len(whole) > 50
+        assert got.tobytes() == whole.tobytes(), symbol
+
+
+# ------------------------------------------------------------ scripted source
+
+TICK = np.dtype([("time", "<i8"), ("bid", "<f8"), ("ask", "<f8"), ("last", "<f8"), ("volume", "<u8"),
+                 ("time_msc", "<i8"), ("flags", "<u4"), ("volume_real", "<f8")])
+
+
+def ticks(*spec):
+    """Ticks from (time_msc, bid) pairs."""
+    out = np.zeros(len(spec), TICK)
+    for i, (msc, bid) in enumerate(spec):
+        out[i]["time"], out[i]["time_msc"], out[i]["bid"], out[i]["flags"] = msc // 1000, msc, bid, 2
+    return out
+
+
+class ScriptedSource:
+    """Stands in for the module: each copy_ticks_from call first lets the next
+    arrival in (merged by time, after the ticks of equal time), then answers
+    like the Terminal: ticks from a whole second on, at most `count`."""
+
+    def __init__(self, arrivals, fail_at=None, interrupt_at=None):
+        self.arrivals = list(arrivals)
+        self.stream = ticks()
+        self.calls = 0
+        self.fail_at, self.interrupt_at = fail_at, interrupt_at
+
+    def copy_ticks_from(self, symbol, from_s, count, flags):
+        self.calls += 1
+        assert self.calls < 500, "the generator stalls"
+        if self.calls == self.interrupt_at:
+            raise KeyboardInterrupt
+        if self.calls == self.fail_at:
+            return None
+        if self.arrivals:
+            self.stream = np.concatenate([self.stream, self.arrivals.pop(0)])
+            self.stream = self.stream[np.argsort(self.stream["time_msc"], kind="stable")]
+        return self.stream[self.stream["time_msc"] >= from_s * 1000][:count].copy()
+
+    def symbol_info_tick(self, symbol):
+        return None
+
+    def last_error(self):
+        return (-10004, "No IPC connection")
+
+
+ARRIVALS = [
+    ticks((1000, 1.0), (1000, 1.0), (1500, 1.1)),
+    ticks((1500, 1.2), (1500, 1.2)),           # late, within the last millisecond yielded, twice alike
+    ticks(),
+    ticks((1999, 1.3), (2200, 1.4), (2200, 1.4), (2200, 1.5), (2201, 1.6)),
+    ticks((2201, 1.6), (2201, 1.6)),
+]
+
+
+@pytest.mark.parametrize("batch", [1, 2, 3, 100])
+def test_same_millisecond_ticks_are_yielded_exactly_once(monkeypatch, batch):
+    from quorvane import live
+
+    source = ScriptedSource(ARRIVALS)
+    monkeypatch.setattr(live, "_core", source)
+    everything = np.concatenate(ARRIVALS)
+    everything = everything[np.argsort(everything["time_msc"], kind="stable")]
+    got = []
+    for symbol, part in live.watch_ticks("X", since=1, poll_interval=0, batch=batch):
+        assert symbol == "X"
+        got.append(part)
+        if sum(map(len, got)) >= len(everything):
+            break
+    assert np.concatenate(got).tobytes() == everything.tobytes()
+
+
+@pytest.mark.parametrize("stop", ["failure", "interrupt", "close"])
+def test_stops_cleanly(monkeypatch, stop):
+    from quorvane import live
+
+    source = ScriptedSource(ARRIVALS, fail_at=3 if stop == "failure" else None,
+                            interrupt_at=3 if stop == "interrupt" else None)
+    monkeypatch.setattr(live, "_core", source)
+    stream = live.watch_ticks(["X"], since=1, poll_interval=0)
+    assert len(next(stream).ticks) == 3
+    if stop == "close":
+        stream.close()
+    else:
+        with pytest.raises(live.WatchError if stop == "failure" else KeyboardInterrupt) as raised:
+            list(stream)
+        if stop == "failure":
+            assert (raised.value.symbol, raised.value.code) == ("X", -10004)
+            assert "No IPC connection" in str(raised.value)
+    calls = source.calls
+    assert next(stream, None) is None and source.calls == calls
+
+
+@pytest.mark.parametrize("kwargs, error", [
+    ({"symbols": []}, TypeError),
+    ({"symbols": ["X", 3]}, TypeError),
+    ({"symbols": "X", "poll_interval": -1}, ValueError),
+    ({"symbols": "X", "batch": 0}, ValueError),
+    ({"symbols": "X", "since": "yesterday"}, TypeError),
+])
+def test_refuses_bad_arguments_before_polling(monkeypatch, kwargs, error):
+    from quorvane import live
+
+    source = ScriptedSource([])
+    monkeypatch.setattr(live, "_core", source)
+    symbols = kwargs.pop("symbols")
+    with pytest.raises(error):
+        next(live.watch_ticks(symbols, **kwargs))
+    assert source.calls == 0
+
+
+def test_live_only_fails_clearly_on_an_unknown_symbol(monkeypatch):
+    from quorvane import live
+
+    monkeypatch.setattr(live, "_core", ScriptedSource([]))
+    with pytest.raises(live.WatchError, match="symbol_info_tick for 'X' failed"):
+        next(live.watch_ticks("X"))
