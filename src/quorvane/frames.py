@@ -34,12 +34,12 @@ missing.
 from __future__ import annotations
 
 import importlib
-from typing import TYPE_CHECKING, Any, Iterable, Sequence
+from typing import TYPE_CHECKING, Any, Iterable, Sequence, cast
 
 import numpy as np
 
 if TYPE_CHECKING:
-    import pandas
+    import pandas  # type: ignore[import-untyped, unused-ignore]
     import polars
 
 __all__ = ["to_pandas", "to_polars"]
@@ -149,9 +149,9 @@ def _columns(records: Sequence[tuple[Any, ...]]) -> list[_Column]:
             columns.append(_Column(name, _time_unit(name)))
             getters.append((index, None))
     for record in records:
-        for column, (index, sub_index) in zip(columns, getters):
-            item = record[index]
-            column.values.append(item if sub_index is None else item[sub_index])
+        for column, (at, sub_at) in zip(columns, getters):
+            item = record[at]
+            column.values.append(item if sub_at is None else item[sub_at])
     return columns
 
 
@@ -186,17 +186,17 @@ def to_pandas(data: object) -> pandas.DataFrame:
             unit = _time_unit(name)
             field = array[name]
             columns[name] = _pandas_time(pd, field, unit) if unit and field.dtype.kind in "iu" else field
-        return pd.DataFrame(columns, copy=False)
+        return cast("pandas.DataFrame", pd.DataFrame(columns, copy=False))
     records = _records(data, "to_pandas")
     if not records:
-        return pd.DataFrame()
+        return cast("pandas.DataFrame", pd.DataFrame())
     built: dict[str, Any] = {}
     for column in _columns(records):
         if column.unit is not None and column.is_time():
             built[column.name] = _pandas_time(pd, column.values, column.unit)
         else:
             built[column.name] = pd.Series(column.values, dtype=np.uint64 if column.needs_uint64() else None)
-    return pd.DataFrame(built)
+    return cast("pandas.DataFrame", pd.DataFrame(built))
 
 
 # -------------------------------------------------------------------- polars
@@ -230,10 +230,11 @@ def to_polars(data: object) -> polars.DataFrame:
         assert array.dtype.names is not None
         names = list(array.dtype.names)
         frame = pl.DataFrame({name: np.ascontiguousarray(array[name]) for name in names})
-        return _polars_frame(pl, ((name, _time_unit(name)) for name in names), frame)
+        return cast("polars.DataFrame", _polars_frame(pl, ((name, _time_unit(name)) for name in names), frame))
     records = _records(data, "to_polars")
     if not records:
-        return pl.DataFrame()
+        return cast("polars.DataFrame", pl.DataFrame())
     columns = _columns(records)
     series = [pl.Series(c.name, c.values, dtype=pl.UInt64 if c.needs_uint64() else None) for c in columns]
-    return _polars_frame(pl, ((c.name, c.unit if c.is_time() else None) for c in columns), pl.DataFrame(series))
+    frame = _polars_frame(pl, ((c.name, c.unit if c.is_time() else None) for c in columns), pl.DataFrame(series))
+    return cast("polars.DataFrame", frame)
