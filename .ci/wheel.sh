@@ -43,9 +43,11 @@ sys.exit(1 if problems else 0)
 EOF
 }
 
-# job_wheel_test VENV NUMPY_REQUIREMENT NUMPY_MAJOR
+# job_wheel_test VENV NUMPY_REQUIREMENT NUMPY_MAJOR [EXTRAS]
+# EXTRAS are the wheel's extras to install (default: test); a venv without
+# the optional data-frame libraries runs their tests' skip path.
 job_wheel_test() {
-  local venv=$1 npreq=$2 major=$3 name wheels
+  local venv=$1 npreq=$2 major=$3 extras=${4:-test} name wheels
   name="$(basename "$venv")"
   wheels=("$WHEEL_DIST"/*.whl)
   [[ -f "${wheels[0]}" ]] || fail "no wheel in $WHEEL_DIST (did the wheel job run?)"
@@ -53,7 +55,7 @@ job_wheel_test() {
   # The version number does not change between builds: remove the old install
   # so pip cannot keep it as "already satisfied".
   quiet "pip-$name-uninstall" "$venv/bin/python" -m pip uninstall -y quorvane
-  quiet "pip-$name-install" "$venv/bin/python" -m pip install "${wheels[0]}[test]" "$npreq"
+  quiet "pip-$name-install" "$venv/bin/python" -m pip install "${wheels[0]}[$extras]" "$npreq"
   say "$("$venv/bin/python" --version)"
   show_numpy "$venv/bin/python" "$major"
   # Run from a directory of our own so nothing but the installed wheel can

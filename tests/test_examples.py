@@ -4,12 +4,12 @@ tested elsewhere."""
 
 import importlib.util
 import re
-import shutil
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
+from bundled import running_terminal
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 TESTED_ELSEWHERE = {"demo.py", "chart.py"}
@@ -40,15 +40,10 @@ def test_example_runs_to_its_end(script, private_folders, terminal_binary, core)
     groups = NEEDS.get(script, [()])
     if not any(all(importlib.util.find_spec(m) for m in group) for group in groups):
         pytest.skip(f"{script} needs " + " or ".join(" with ".join(g) for g in groups))
-    exe = private_folders / "terminal" / "terminal64"
-    exe.parent.mkdir()
-    shutil.copy2(terminal_binary, exe)
-    # Five market minutes a second: the live examples see ticks and bars at once.
-    terminal = subprocess.Popen([str(exe), "--clock", str(CLOCK), "--speed", "300"],
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    try:
-        # Connecting first makes sure the example finds this Terminal running.
-        assert core.initialize(str(exe)), core.last_error()
+    # Five market minutes a second: the live examples see ticks and bars at
+    # once. The Terminal runs before the example starts, so the example
+    # connects to it rather than starting one without these options.
+    with running_terminal(private_folders, terminal_binary, core, "--clock", str(CLOCK), "--speed", "300") as exe:
         arguments, shown = RUNS[script]
         arguments = [a.format(tmp=private_folders) for a in arguments]
         # The timeout only guards against a hang; the scripts end by themselves.
@@ -61,10 +56,6 @@ def test_example_runs_to_its_end(script, private_folders, terminal_binary, core)
             assert core.positions_get() == ()  # it closes what it opened
         if script == "history_to_parquet.py":
             check_parquet(private_folders / "pq", core)
-    finally:
-        core.shutdown()
-        terminal.terminate()
-        terminal.wait(10)
 
 
 def check_parquet(folder, core):

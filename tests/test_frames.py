@@ -1,12 +1,12 @@
 """quorvane.frames: the module's results as pandas and polars frames, against
 the bundled Terminal with its clock frozen."""
 
-import shutil
 import subprocess
 import sys
 
 import numpy as np
 import pytest
+from bundled import running_terminal
 
 NOW = 1_768_478_400  # 2026-01-15 12:00 UTC, a Thursday: forex is open
 DEAL, PENDING, BUY, BUY_LIMIT = 1, 2, 0, 2
@@ -16,12 +16,7 @@ DEAL, PENDING, BUY, BUY_LIMIT = 1, 2, 0, 2
 def market(private_folders, terminal_binary, core):
     """A frozen Terminal with one open position, one pending order and a book
     subscription; yields the result of the order that opened the position."""
-    exe = private_folders / "terminal" / "terminal64"
-    exe.parent.mkdir()
-    shutil.copy2(terminal_binary, exe)
-    process = subprocess.Popen([str(exe), "--now", str(NOW)], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    try:
-        assert core.initialize(str(exe)), core.last_error()
+    with running_terminal(private_folders, terminal_binary, core, "--now", str(NOW)):
         sent = core.order_send(action=DEAL, symbol="EURUSD", volume=0.1, type=BUY, comment="frames")
         assert sent.retcode == 1, sent
         bid = core.symbol_info_tick("EURUSD").bid
@@ -30,10 +25,6 @@ def market(private_folders, terminal_binary, core):
         assert placed.retcode == 2, placed
         assert core.market_book_add("XAUUSD")
         yield sent
-    finally:
-        core.shutdown()
-        process.terminate()
-        process.wait(10)
 
 
 KINDS = {
@@ -135,7 +126,6 @@ def test_frame_of_each_kind(market, core, kind, library):
 ])
 @pytest.mark.parametrize("helper", ["to_pandas", "to_polars"])
 def test_refuses_what_is_not_data(helper, data, error, text):
-    pytest.importorskip(helper.removeprefix("to_"))
     from quorvane import frames
 
     with pytest.raises(error, match=text):

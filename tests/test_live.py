@@ -2,11 +2,9 @@
 against a scripted tick source for what that Terminal never does (several
 ticks in one millisecond, late arrivals, failures)."""
 
-import shutil
-import subprocess
-
 import numpy as np
 import pytest
+from bundled import running_terminal
 
 CLOCK = 1_768_478_400  # 2026-01-15 12:00 UTC, a Thursday: forex is open
 SPEED = 300            # five simulated minutes per second
@@ -14,18 +12,8 @@ SPEED = 300            # five simulated minutes per second
 
 @pytest.fixture
 def moving_terminal(private_folders, terminal_binary, core):
-    exe = private_folders / "terminal" / "terminal64"
-    exe.parent.mkdir()
-    shutil.copy2(terminal_binary, exe)
-    process = subprocess.Popen([str(exe), "--clock", str(CLOCK), "--speed", str(SPEED)],
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    try:
-        assert core.initialize(str(exe)), core.last_error()
+    with running_terminal(private_folders, terminal_binary, core, "--clock", str(CLOCK), "--speed", str(SPEED)):
         yield
-    finally:
-        core.shutdown()
-        process.terminate()
-        process.wait(10)
 
 
 @pytest.mark.parametrize("since", [CLOCK - 90, None], ids=["history then live", "live only"])

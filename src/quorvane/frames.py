@@ -177,8 +177,9 @@ def to_pandas(data: object) -> pandas.DataFrame:
     column built from named tuples.
     """
     _refuse_failure(data, "to_pandas")
-    pd = _require("pandas", "to_pandas")
     array = _structured(data, "to_pandas")
+    records = _records(data, "to_pandas") if array is None else ()
+    pd = _require("pandas", "to_pandas")
     if array is not None:
         columns: dict[str, Any] = {}
         assert array.dtype.names is not None
@@ -187,7 +188,6 @@ def to_pandas(data: object) -> pandas.DataFrame:
             field = array[name]
             columns[name] = _pandas_time(pd, field, unit) if unit and field.dtype.kind in "iu" else field
         return cast("pandas.DataFrame", pd.DataFrame(columns, copy=False))
-    records = _records(data, "to_pandas")
     if not records:
         return cast("pandas.DataFrame", pd.DataFrame())
     built: dict[str, Any] = {}
@@ -224,14 +224,14 @@ def to_polars(data: object) -> polars.DataFrame:
     are then converted to UTC datetimes in place of the integer counts.
     """
     _refuse_failure(data, "to_polars")
-    pl = _require("polars", "to_polars")
     array = _structured(data, "to_polars")
+    records = _records(data, "to_polars") if array is None else ()
+    pl = _require("polars", "to_polars")
     if array is not None:
         assert array.dtype.names is not None
         names = list(array.dtype.names)
         frame = pl.DataFrame({name: np.ascontiguousarray(array[name]) for name in names})
         return cast("polars.DataFrame", _polars_frame(pl, ((name, _time_unit(name)) for name in names), frame))
-    records = _records(data, "to_polars")
     if not records:
         return cast("polars.DataFrame", pl.DataFrame())
     columns = _columns(records)
