@@ -15,7 +15,8 @@ EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 TESTED_ELSEWHERE = {"demo.py", "chart.py"}
 CLOCK = 1_768_478_400  # 2026-01-15 12:00 UTC, a Thursday: every market is open
 
-# Arguments beyond --terminal, and what the output must show.
+# Arguments beyond --terminal, and what the output must show; an example not
+# listed runs with its defaults, which must end by themselves.
 RUNS = {
     "history_to_parquet.py": (["--bars", "50", "--ticks", "300", "--out", "{tmp}/pq"],
                               [r"50 bars -> .*EURUSD_H1\.parquet", r"\d+ ticks -> .*EURUSD_ticks\.parquet"]),
@@ -31,10 +32,6 @@ def scripts():
     return sorted(p.name for p in EXAMPLES.glob("*.py") if p.name not in TESTED_ELSEWHERE)
 
 
-def test_every_example_has_bounded_arguments():
-    assert set(scripts()) == set(RUNS), "give each new example bounded arguments in RUNS"
-
-
 @pytest.mark.parametrize("script", scripts())
 def test_example_runs_to_its_end(script, private_folders, terminal_binary, core):
     groups = NEEDS.get(script, [()])
@@ -44,7 +41,7 @@ def test_example_runs_to_its_end(script, private_folders, terminal_binary, core)
     # once. The Terminal runs before the example starts, so the example
     # connects to it rather than starting one without these options.
     with running_terminal(private_folders, terminal_binary, core, "--clock", str(CLOCK), "--speed", "300") as exe:
-        arguments, shown = RUNS[script]
+        arguments, shown = RUNS.get(script, ([], []))
         arguments = [a.format(tmp=private_folders) for a in arguments]
         # The timeout only guards against a hang; the scripts end by themselves.
         done = subprocess.run([sys.executable, str(EXAMPLES / script), "--terminal", str(exe), *arguments],

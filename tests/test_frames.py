@@ -43,10 +43,16 @@ KINDS = {
 }
 
 
-def expected_columns(data):
-    """name -> (values, unit): what the frame must hold, times as epoch ms."""
-    from quorvane.frames import _time_unit
+# The time fields of every record type, in seconds or milliseconds; all
+# other fields (type_time, expiration_mode, ...) keep their values.
+SECONDS = {"time", "time_update", "time_setup", "time_done", "time_expiration", "start_time", "expiration_time",
+           "request_expiration"}
+MILLISECONDS = {"time_msc", "time_update_msc", "time_setup_msc", "time_done_msc"}
 
+
+def expected_columns(data):
+    """name -> (values, is a time): what the frame must hold, times as epoch
+    milliseconds and None for 0."""
     if isinstance(data, np.ndarray):
         rows = {name: data[name].tolist() for name in data.dtype.names}
     else:
@@ -60,10 +66,10 @@ def expected_columns(data):
                     rows.setdefault(key, []).append(item)
     columns = {}
     for name, values in rows.items():
-        unit = _time_unit(name.removeprefix("request_"))
-        if unit:
-            values = [None if v == 0 else v * (1000 if unit == "s" else 1) for v in values]
-        columns[name] = (values, unit)
+        scale = 1000 if name in SECONDS else 1 if name in MILLISECONDS else None
+        if scale:
+            values = [None if v == 0 else v * scale for v in values]
+        columns[name] = (values, scale is not None)
     return columns
 
 
@@ -106,8 +112,8 @@ def test_frame_of_each_kind(market, core, kind, library):
     assert len(frame) == (len(data) if isinstance(data, (tuple, np.ndarray)) and not hasattr(data, "_asdict") else 1)
     if kind == "ticks":
         assert len(frame) > 10 and got["time_msc"][0][0] % 1000 != 0  # milliseconds survive
-    for name, (values, unit) in want.items():
-        assert got[name] == (values, unit is not None), name
+    for name, want_column in want.items():
+        assert got[name] == want_column, name
     if isinstance(data, np.ndarray):
         for name in data.dtype.names:
             if not want[name][1]:
