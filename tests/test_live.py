@@ -66,9 +66,9 @@ class ScriptedSource:
     arrival in (merged by time, after the ticks of equal time), then answers
     like the Terminal: ticks from a whole second on, at most `count`."""
 
-    def __init__(self, arrivals, fail_at=None, interrupt_at=None):
+    def __init__(self, arrivals, fail_at=None, interrupt_at=None, initial=ticks()):
         self.arrivals = list(arrivals)
-        self.stream = ticks()
+        self.stream = initial
         self.calls = 0
         self.fail_at, self.interrupt_at = fail_at, interrupt_at
 
@@ -85,7 +85,10 @@ class ScriptedSource:
         return self.stream[self.stream["time_msc"] >= from_s * 1000][:count].copy()
 
     def symbol_info_tick(self, symbol):
-        return None
+        if not len(self.stream):
+            return None
+        last = self.stream[-1]
+        return type("Tick", (), {"time_msc": int(last["time_msc"]), "bid": float(last["bid"])})
 
     def last_error(self):
         return (-10004, "No IPC connection")
@@ -115,6 +118,22 @@ def test_same_millisecond_ticks_are_yielded_exactly_once(monkeypatch, batch):
         if sum(map(len, got)) >= len(everything):
             break
     assert np.concatenate(got).tobytes() == everything.tobytes()
+
+
+def test_live_only_starts_after_the_latest_millisecond(monkeypatch):
+    from quorvane import live
+
+    # Polls of 2 ticks end before the latest millisecond (1500) twice over;
+    # a late tick at 1500 arrives while the start is being taken.
+    history = ticks((1000, 1.0), (1100, 1.1), (1200, 1.2), (1300, 1.3), (1500, 1.5), (1500, 1.6))
+    arrivals = [ticks(), ticks((1500, 1.7), (1600, 1.8)), ticks((1700, 1.9))]
+    monkeypatch.setattr(live, "_core", ScriptedSource(arrivals, initial=history))
+    got = []
+    for _, part in live.watch_ticks("X", poll_interval=0, batch=2):
+        got.extend(part["bid"].tolist())
+        if got[-1] == 1.9:
+            break
+    assert got == [1.8, 1.9]
 
 
 @pytest.mark.parametrize("stop", ["failure", "interrupt", "close"])

@@ -86,24 +86,37 @@ class _Cursor:
         self.symbol = symbol
         self.flags = flags
         self.batch = batch
-        # Without a start point the stream begins after the latest tick: the
-        # ticks then present at its millisecond count as already seen.
-        self.skip_all_at_last = start_ms is None
-        if start_ms is None:
-            latest = _core.symbol_info_tick(symbol)
-            if latest is None:
-                raise _failure(symbol, "symbol_info_tick")
-            start_ms = int(latest.time_msc)
-        self.last_ms: int = start_ms
         self.seen: Counter[bytes] = Counter()
+        if start_ms is not None:
+            self.last_ms = start_ms
+            return
+        # Without a start point the stream begins after the latest tick: the
+        # ticks now present at its millisecond count as already yielded.
+        latest = _core.symbol_info_tick(symbol)
+        if latest is None:
+            raise _failure(symbol, "symbol_info_tick")
+        self.last_ms = int(latest.time_msc)
+        count = batch
+        while True:
+            ticks = self._fetch(count)
+            after = int(np.searchsorted(ticks["time_msc"], self.last_ms, side="right"))
+            if len(ticks) < count or after < len(ticks):
+                break
+            count *= 2  # the reply may end inside that millisecond
+        first = int(np.searchsorted(ticks["time_msc"], self.last_ms, side="left"))
+        self.seen.update(_keys(ticks[first:after]))
+
+    def _fetch(self, count: int) -> np.ndarray:
+        ticks = _core.copy_ticks_from(self.symbol, self.last_ms // 1000, count, self.flags)
+        if ticks is None:
+            raise _failure(self.symbol, "copy_ticks_from")
+        return ticks
 
     def poll(self) -> tuple[np.ndarray, bool]:
         """New ticks and whether the reply was full (more may be waiting)."""
         count = self.batch
         while True:
-            ticks = _core.copy_ticks_from(self.symbol, self.last_ms // 1000, count, self.flags)
-            if ticks is None:
-                raise _failure(self.symbol, "copy_ticks_from")
+            ticks = self._fetch(count)
             fresh = self._fresh(ticks)
             full = len(ticks) >= count
             # A full reply that brought nothing new is taken up by what was
@@ -122,16 +135,12 @@ class _Cursor:
         first = int(np.searchsorted(stamps, self.last_ms, side="left"))
         after = int(np.searchsorted(stamps, self.last_ms, side="right"))
         keep: list[int] = []
-        if self.skip_all_at_last:
-            self.skip_all_at_last = False
-            self.seen = Counter(_keys(ticks[first:after]))
-        else:
-            left = Counter(self.seen)
-            for i, key in enumerate(_keys(ticks[first:after]), first):
-                if left[key] > 0:
-                    left[key] -= 1
-                else:
-                    keep.append(i)
+        left = Counter(self.seen)
+        for i, key in enumerate(_keys(ticks[first:after]), first):
+            if left[key] > 0:
+                left[key] -= 1
+            else:
+                keep.append(i)
         if not keep and after == len(ticks):
             return None
         if not keep or keep == list(range(keep[0], after)):
