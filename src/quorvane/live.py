@@ -107,7 +107,7 @@ class _Cursor:
         self.seen.update(_keys(ticks[first:after]))
 
     def _fetch(self, count: int) -> np.ndarray:
-        ticks = _core.copy_ticks_from(self.symbol, self.last_ms // 1000, count, self.flags)
+        ticks: np.ndarray | None = _core.copy_ticks_from(self.symbol, self.last_ms // 1000, count, self.flags)
         if ticks is None:
             raise _failure(self.symbol, "copy_ticks_from")
         return ticks
