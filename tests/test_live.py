@@ -139,11 +139,15 @@ def test_live_only_starts_after_the_latest_millisecond(monkeypatch):
 def test_stops_cleanly(monkeypatch, stop):
     from quorvane import live
 
-    source = ScriptedSource(ARRIVALS, fail_at=3 if stop == "failure" else None,
-                            interrupt_at=3 if stop == "interrupt" else None)
+    source = ScriptedSource(ARRIVALS)
     monkeypatch.setattr(live, "_core", source)
     stream = live.watch_ticks(["X"], since=1, poll_interval=0)
     assert len(next(stream).ticks) == 3
+    # Armed only now, so that a fault above cannot interrupt the test run.
+    if stop == "failure":
+        source.fail_at = source.calls + 2
+    elif stop == "interrupt":
+        source.interrupt_at = source.calls + 2
     if stop == "close":
         stream.close()
     else:
