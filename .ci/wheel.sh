@@ -58,6 +58,12 @@ job_wheel_test() {
   quiet "pip-$name-install" "$venv/bin/python" -m pip install "${wheels[0]}[$extras]" "$npreq"
   say "$("$venv/bin/python" --version)"
   show_numpy "$venv/bin/python" "$major"
+  if [[ ,$extras, == *,frames,* ]]; then
+    # The data-frame tests must run here, not skip.
+    "$venv/bin/python" -c 'import pandas, polars, pyarrow
+print("pandas", pandas.__version__, "polars", polars.__version__, "pyarrow", pyarrow.__version__)' \
+      || fail "the frames extra did not install pandas, polars and pyarrow"
+  fi
   # Run from a directory of our own so nothing but the installed wheel can
   # provide the package.
   local run="$BUILD/ci-run-$name"
