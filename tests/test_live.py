@@ -1,0 +1,179 @@
+"""quorvane.live.watch_ticks: against the bundled Terminal's moving clock, and
+against a scripted tick source for what that Terminal never does (several
+ticks in one millisecond, late arrivals, failures)."""
+
+import numpy as np
+import pytest
+from bundled import running_terminal
+
+CLOCK = 1_768_478_400  # 2026-01-15 12:00 UTC, a Thursday: forex is open
+SPEED = 300            # five simulated minutes per second
+
+
+@pytest.fixture
+def moving_terminal(private_folders, terminal_binary, core):
+    with running_terminal(private_folders, terminal_binary, core, "--clock", str(CLOCK), "--speed", str(SPEED)):
+        yield
+
+
+@pytest.mark.parametrize("since", [CLOCK - 90, None], ids=["history then live", "live only"])
+def test_yields_the_terminal_stream_once_and_whole(moving_terminal, core, since):
+    from quorvane.live import watch_ticks
+
+    symbols = ("EURUSD", "BTCUSD")
+    seen = {s: [] for s in symbols}
+    # Small batches make most polls full and split seconds between polls.
+    stream = watch_ticks(symbols, since=since, poll_interval=0.02, batch=5)
+    for symbol, ticks in stream:
+        assert len(ticks) and np.all(np.diff(ticks["time_msc"]) >= 0)
+        seen[symbol].append(ticks)
+        # Stop after five minutes of market time, never on wall time: however
+        # slow the machine, the clock gets there and the comparison holds.
+        if all(parts and parts[-1]["time_msc"][-1] - parts[0]["time_msc"][0] >= 300_000
+               for parts in seen.values()):
+            break
+    stream.close()
+
+    for symbol, parts in seen.items():
+        got = np.concatenate(parts)
+        # From `since`, the whole stream; live only, from the first tick on
+        # (where the start fell depends on when the call ran).
+        start, last = since * 1000 if since else int(got["time_msc"][0]), int(got["time_msc"][-1])
+        assert start >= CLOCK * 1000 or since
+        whole = core.copy_ticks_range(symbol, start // 1000, last // 1000 + 1, 3)
+        whole = whole[(whole["time_msc"] >= start) & (whole["time_msc"] <= last)]
+        assert len(got) == len(whole) > 50
+        assert got.tobytes() == whole.tobytes(), symbol
+
+
+# ------------------------------------------------------------ scripted source
+
+TICK = np.dtype([("time", "<i8"), ("bid", "<f8"), ("ask", "<f8"), ("last", "<f8"), ("volume", "<u8"),
+                 ("time_msc", "<i8"), ("flags", "<u4"), ("volume_real", "<f8")])
+
+
+def ticks(*spec):
+    """Ticks from (time_msc, bid) pairs."""
+    out = np.zeros(len(spec), TICK)
+    for i, (msc, bid) in enumerate(spec):
+        out[i]["time"], out[i]["time_msc"], out[i]["bid"], out[i]["flags"] = msc // 1000, msc, bid, 2
+    return out
+
+
+class ScriptedSource:
+    """Stands in for the module: each copy_ticks_from call first lets the next
+    arrival in (merged by time, after the ticks of equal time), then answers
+    like the Terminal: ticks from a whole second on, at most `count`."""
+
+    def __init__(self, arrivals, fail_at=None, interrupt_at=None, initial=ticks()):
+        self.arrivals = list(arrivals)
+        self.stream = initial
+        self.calls = 0
+        self.fail_at, self.interrupt_at = fail_at, interrupt_at
+
+    def copy_ticks_from(self, symbol, from_s, count, flags):
+        self.calls += 1
+        assert self.calls < 500, "the generator stalls"
+        if self.calls == self.interrupt_at:
+            raise KeyboardInterrupt
+        if self.calls == self.fail_at:
+            return None
+        if self.arrivals:
+            self.stream = np.concatenate([self.stream, self.arrivals.pop(0)])
+            self.stream = self.stream[np.argsort(self.stream["time_msc"], kind="stable")]
+        return self.stream[self.stream["time_msc"] >= from_s * 1000][:count].copy()
+
+    def symbol_info_tick(self, symbol):
+        if not len(self.stream):
+            return None
+        last = self.stream[-1]
+        return type("Tick", (), {"time_msc": int(last["time_msc"]), "bid": float(last["bid"])})
+
+    def last_error(self):
+        return (-10004, "No IPC connection")
+
+
+ARRIVALS = [
+    ticks((1000, 1.0), (1000, 1.0), (1500, 1.1)),
+    ticks((1500, 1.2), (1500, 1.2)),           # late, within the last millisecond yielded, twice alike
+    ticks(),
+    ticks((1999, 1.3), (2200, 1.4), (2200, 1.4), (2200, 1.5), (2201, 1.6)),
+    ticks((2201, 1.6), (2201, 1.6)),
+]
+
+
+@pytest.mark.parametrize("batch", [1, 2, 3, 100])
+def test_same_millisecond_ticks_are_yielded_exactly_once(monkeypatch, batch):
+    from quorvane import live
+
+    source = ScriptedSource(ARRIVALS)
+    monkeypatch.setattr(live, "_core", source)
+    everything = np.concatenate(ARRIVALS)
+    everything = everything[np.argsort(everything["time_msc"], kind="stable")]
+    got = []
+    for symbol, part in live.watch_ticks("X", since=1, poll_interval=0, batch=batch):
+        assert symbol == "X"
+        got.append(part)
+        if sum(map(len, got)) >= len(everything):
+            break
+    assert np.concatenate(got).tobytes() == everything.tobytes()
+
+
+def test_live_only_starts_after_the_latest_millisecond(monkeypatch):
+    from quorvane import live
+
+    # Polls of 2 ticks end before the latest millisecond (1500) twice over;
+    # a late tick at 1500 arrives while the start is being taken.
+    history = ticks((1000, 1.0), (1100, 1.1), (1200, 1.2), (1300, 1.3), (1500, 1.5), (1500, 1.6))
+    arrivals = [ticks(), ticks((1500, 1.7), (1600, 1.8)), ticks((1700, 1.9))]
+    monkeypatch.setattr(live, "_core", ScriptedSource(arrivals, initial=history))
+    got = []
+    for _, part in live.watch_ticks("X", poll_interval=0, batch=2):
+        got.extend(part["bid"].tolist())
+        if got[-1] == 1.9:
+            break
+    assert got == [1.8, 1.9]
+
+
+@pytest.mark.parametrize("stop", ["failure", "interrupt", "close"])
+def test_stops_cleanly(monkeypatch, stop):
+    from quorvane import live
+
+    source = ScriptedSource(ARRIVALS)
+    monkeypatch.setattr(live, "_core", source)
+    stream = live.watch_ticks(["X"], since=1, poll_interval=0)
+    assert len(next(stream).ticks) == 3
+    # Armed only now, so that a fault above cannot interrupt the test run.
+    if stop == "failure":
+        source.fail_at = source.calls + 2
+    elif stop == "interrupt":
+        source.interrupt_at = source.calls + 2
+    if stop == "close":
+        stream.close()
+    else:
+        with pytest.raises(live.WatchError if stop == "failure" else KeyboardInterrupt) as raised:
+            list(stream)
+        if stop == "failure":
+            assert (raised.value.symbol, raised.value.code) == ("X", -10004)
+            assert "No IPC connection" in str(raised.value)
+    calls = source.calls
+    assert next(stream, None) is None and source.calls == calls
+
+
+@pytest.mark.parametrize("symbols, options, error", [
+    ([], {}, TypeError),
+    (["X", 3], {}, TypeError),
+    ("X", {"poll_interval": -1}, ValueError),
+    ("X", {"batch": 0}, ValueError),
+    ("X", {"since": "yesterday"}, TypeError),
+    ("X", {}, "symbol_info_tick for 'X' failed: \\(-10004"),  # live only: the latest tick is asked for at once
+])
+def test_refuses_at_the_call(monkeypatch, symbols, options, error):
+    from quorvane import live
+
+    source = ScriptedSource([])
+    monkeypatch.setattr(live, "_core", source)
+    with pytest.raises(live.WatchError if isinstance(error, str) else error,
+                       match=error if isinstance(error, str) else None):
+        live.watch_ticks(symbols, **options)
+    assert source.calls == 0
