@@ -128,6 +128,10 @@ job_wheel_types() {
   mkdir -p "$run"
   cd "$run"
   step "mypy --strict examples/ -p quorvane ($("$venv/bin/python" -m mypy --version))"
-  "$venv/bin/python" -m mypy --strict --config-file "$ROOT/pyproject.toml" \
-    --cache-dir "$BUILD/ci-mypy-cache" "$ROOT/examples" -p quorvane
+  local target
+  for target in "$ROOT/examples" "-p quorvane"; do
+    # shellcheck disable=SC2086  # "-p quorvane" is two words on purpose
+    "$venv/bin/python" -m mypy --strict --config-file "$ROOT/pyproject.toml" \
+      --cache-dir "$BUILD/ci-mypy-cache" $target
+  done
 }
