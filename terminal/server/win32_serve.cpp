@@ -19,6 +19,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/win32_handle.hpp"
 #include "terminal/server/server.hpp"
 #include "terminal/server/session.hpp"
 
@@ -54,12 +55,11 @@ struct Session {
     platform::UniqueHandle pipe;  // closed by the main thread after the join
     std::thread thread;
     // The session thread's own handle, so a stop or an eviction can cancel
-    // the blocking transfer it waits in.
+    // the blocking transfer it waits in. The thread opens it into `owner`
+    // and then publishes it in `self`; `owner` closes it after the join.
+    platform::win32::OwnedHandle owner;
     std::atomic<HANDLE> self{nullptr};
     SessionState state;
-    ~Session() {
-        if (HANDLE h = self.load(); h != nullptr) ::CloseHandle(h);
-    }
 };
 
 platform::Handle duplicate(platform::Handle h) noexcept {
@@ -99,9 +99,8 @@ public:
     void wake_acceptor() const {
         const std::wstring name(path_.begin(), path_.end());
         while (!accepting_done_.load()) {
-            const HANDLE h = ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                           0, nullptr);
-            if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
+            const platform::win32::OwnedHandle client(
+                ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
             ::Sleep(10);
         }
     }
@@ -176,8 +175,10 @@ private:
             s.thread = std::thread([this, &s] {
                 HANDLE self = nullptr;
                 if (::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(), &self, 0,
-                                      FALSE, DUPLICATE_SAME_ACCESS))
+                                      FALSE, DUPLICATE_SAME_ACCESS)) {
+                    s.owner.reset(self);
                     s.self.store(self);
+                }
                 serve_client(terminal_, s.pipe.get(), s.state, limits_);
                 s.state.done.store(true, std::memory_order_release);
             });
