@@ -435,9 +435,10 @@ class _PipeScript(_Script):
     def _instance(self):
         import _winapi
 
+        pipe_type_byte = pipe_readmode_byte = 0  # the byte-mode flags are zero
         return _winapi.CreateNamedPipe(
             self.location, _winapi.PIPE_ACCESS_DUPLEX | _winapi.FILE_FLAG_OVERLAPPED,
-            _winapi.PIPE_TYPE_BYTE | _winapi.PIPE_READMODE_BYTE | _winapi.PIPE_WAIT,
+            pipe_type_byte | pipe_readmode_byte | _winapi.PIPE_WAIT,
             _winapi.PIPE_UNLIMITED_INSTANCES, 1 << 20, 1 << 20, 0, _winapi.NULL)
 
     def wait(self, ov) -> int:

@@ -5,7 +5,6 @@ wholly there or wholly absent, and the books add up."""
 from __future__ import annotations
 
 import random
-import signal
 import subprocess
 import sys
 import time
@@ -24,12 +23,13 @@ DEAL_BALANCE = 2
 
 
 def kill_after(t, log: Path, lines: int, trader: subprocess.Popen) -> None:
-    """SIGKILLs the Terminal once the trader's log holds `lines` lines (an
-    odd count leaves a request in flight), or once the trader has ended."""
+    """Kills the Terminal (SIGKILL; on Windows TerminateProcess) once the
+    trader's log holds `lines` lines (an odd count leaves a request in
+    flight), or once the trader has ended."""
     deadline = time.monotonic() + 60
     while len(log.read_text().splitlines()) < lines and trader.poll() is None and time.monotonic() < deadline:
         time.sleep(0.001)
-    t.proc.send_signal(signal.SIGKILL)
+    t.proc.kill()
     t.proc.wait()
 
 
