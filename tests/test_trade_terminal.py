@@ -8,6 +8,8 @@ import subprocess
 import host
 import pytest
 
+from terminal_client import TerminalClient
+
 NOW = 1_768_478_400  # 2026-01-15 12:00 UTC, a Thursday: forex is open
 DEAL, BUY, SELL = 1, 0, 1
 DONE = 1
@@ -26,6 +28,9 @@ def launch(private_folders, terminal_binary, core):
         host.copy_file(terminal_binary, exe)
         started.append(subprocess.Popen([str(exe), "--now", str(NOW), *options], cwd=exe.parent,
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        # Wait until it listens: a module that finds no endpoint starts a
+        # Terminal of its own, without these options.
+        TerminalClient.connect(str(exe)).close()
         assert core.initialize(str(exe)), core.last_error()
 
     yield start
