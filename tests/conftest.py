@@ -18,6 +18,7 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).parent))
 
+import fake_terminal  # noqa: E402
 import host  # noqa: E402
 from fake_terminal import FakeTerminal  # noqa: E402
 
@@ -39,6 +40,7 @@ def private_folders(monkeypatch):
         from quorvane import _core
 
         _core.shutdown()
+        fake_terminal.stop_all()
         stop_programs_under(root)
         roaming.restore()
         shutil.rmtree(root, ignore_errors=True)

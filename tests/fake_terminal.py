@@ -1,25 +1,36 @@
 """A scripted stand-in for the Terminal, for wire-level and fault tests.
 
 The module keeps the interpreter lock while it waits for a reply, so the
-stand-in runs in its own process. It listens on the endpoint the module
-derives for a given executable path, answers each request frame with the
-next scripted step (exact bytes, which may be a truncated or malformed
-frame), optionally closes the connection after a step, and logs every
-request frame it received so tests can assert the exact bytes on the wire.
+stand-in runs in another process. Each scripted Terminal listens on the
+endpoint the module derives for a given executable path, answers each
+request frame with the next scripted step (exact bytes, which may be a
+truncated or malformed frame), optionally closes the connection after a
+step, and logs every request frame it received so tests can assert the
+exact bytes on the wire.
 
-Run as a script: ``python fake_terminal.py CONFIG.json``.
+Starting an interpreter is slow on some systems (seconds under an emulated
+Windows), so one host process serves every scripted Terminal of a test run:
+the test side starts it once and, through its standard streams, asks it to
+serve a script at an endpoint or to stop serving one. Each script has its
+own endpoint, listener thread, steps and log, and stopping one closes its
+listener and connection as ending a process of its own would.
+
+Run as a script, ``python fake_terminal.py`` is that host.
 """
 
 from __future__ import annotations
 
+import atexit
 import hashlib
+import itertools
 import json
 import os
+import select
 import socket
 import struct
 import subprocess
 import sys
-import time
+import threading
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
@@ -114,8 +125,56 @@ def endpoint_path(path: str) -> str:
 # ---- the test side -----------------------------------------------------------
 
 
+class _Host:
+    """The test side of the host process: started at the first request,
+    restarted if it died, ended when the test run ends."""
+
+    def __init__(self):
+        self.process: subprocess.Popen | None = None
+        self.lock = threading.Lock()
+
+    def request(self, line: str) -> str:
+        with self.lock:
+            if self.process is None or self.process.poll() is not None:
+                self.process = subprocess.Popen(
+                    [sys.executable, __file__], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+                    encoding="utf-8", bufsize=1)
+            try:
+                self.process.stdin.write(line + "\n")
+                self.process.stdin.flush()
+                answer = self.process.stdout.readline().strip()
+            except OSError:
+                answer = ""
+            if answer == "ok" or answer.startswith("ok "):
+                return answer[3:]
+            raise RuntimeError(f"fake Terminal host: {answer or 'exited'}")
+
+    def close(self) -> None:
+        with self.lock:
+            if self.process is None:
+                return
+            try:
+                self.process.stdin.close()  # the host stops every script and exits
+                self.process.wait(30)
+            except (OSError, subprocess.TimeoutExpired):
+                self.process.kill()
+                self.process.wait()
+            self.process = None
+
+
+_HOST = _Host()
+atexit.register(_HOST.close)
+_SERVING: set["FakeTerminal"] = set()
+
+
+def stop_all() -> None:
+    """Stops every scripted Terminal still serving, so none outlives its test."""
+    for terminal in list(_SERVING):
+        terminal.stop()
+
+
 class FakeTerminal:
-    """Controls one scripted Terminal process for one test.
+    """One scripted Terminal for one test.
 
     ``path`` is a (non-executable) file standing for the Terminal's
     executable; the module connects to the endpoint named after it.
@@ -127,7 +186,7 @@ class FakeTerminal:
         self.path = str(self.folder / host.TERMINAL_NAME)
         Path(self.path).write_bytes(b"not a program\n")
         self.log = self.folder / "requests.jsonl"
-        self.process: subprocess.Popen | None = None
+        self.served: str | None = None  # the host's name for the running script
 
     def serve(self, *steps, handshake: bool = True, build: int = HANDSHAKE_BUILD) -> None:
         """Starts serving. Each step answers one request: ``bytes`` to send,
@@ -135,7 +194,8 @@ class FakeTerminal:
         ``(bytes, n)`` to send followed by n more bytes, the k-th of them
         ``k % 251`` (for replies too large to script byte by byte). With
         ``handshake`` the connect sequence (handshake and one ready poll) is
-        answered first. After the last step the connection is closed."""
+        answered first. After the last step the connection is closed. The
+        endpoint accepts clients when this returns."""
         self.stop()
         script = []
         if handshake:
@@ -147,24 +207,11 @@ class FakeTerminal:
                 script.append({"send": data.hex(), **extra})
             else:
                 script.append({"send": step.hex()})
-        ready = self.folder / "ready"
-        for f in (ready, self.log):
-            if f.exists():
-                f.unlink()
-        config = {
-            "socket": endpoint_path(self.path),
-            "log": str(self.log),
-            "ready": str(ready),
-            "steps": script,
-        }
-        cfg = self.folder / "script.json"
-        cfg.write_text(json.dumps(config))
-        self.process = subprocess.Popen([sys.executable, __file__, str(cfg)])
-        deadline = time.monotonic() + 20
-        while not ready.exists():
-            if self.process.poll() is not None or time.monotonic() > deadline:
-                raise RuntimeError("fake Terminal did not start")
-            time.sleep(0.01)
+        if self.log.exists():
+            self.log.unlink()
+        config = {"socket": endpoint_path(self.path), "log": str(self.log), "steps": script}
+        self.served = _HOST.request("serve " + json.dumps(config))
+        _SERVING.add(self)
 
     def connect(self, **kwargs) -> bool:
         from quorvane import _core
@@ -187,13 +234,19 @@ class FakeTerminal:
         return frames[skip:]
 
     def stop(self) -> None:
-        if self.process is not None:
-            self.process.kill()
-            self.process.wait()
-            self.process = None
+        """Ends the script: the endpoint and any connection close, as when a
+        Terminal's process is killed. Returns once they are closed."""
+        if self.served is not None:
+            served, self.served = self.served, None
+            _SERVING.discard(self)
+            _HOST.request("stop " + served)
 
 
-# ---- the server side ---------------------------------------------------------
+# ---- the host side -----------------------------------------------------------
+
+
+class _Stopped(OSError):
+    """The script was told to stop while it waited."""
 
 
 def _read_exact(conn, n: int) -> bytes | None:
@@ -206,72 +259,6 @@ def _read_exact(conn, n: int) -> bytes | None:
     return data
 
 
-class _PipeConnection:
-    """One client of the named pipe, with the socket calls _serve uses."""
-
-    def __init__(self, handle):
-        self.handle = handle
-
-    def recv(self, n: int) -> bytes:
-        import _winapi
-
-        try:
-            data, _ = _winapi.ReadFile(self.handle, min(n, 1 << 20))
-        except OSError:
-            return b""
-        return data
-
-    def sendall(self, data: bytes) -> None:
-        import _winapi
-
-        view = memoryview(data)
-        while view:
-            written, _ = _winapi.WriteFile(self.handle, bytes(view[: 1 << 20]))
-            view = view[written:]
-
-    def settimeout(self, _seconds) -> None:
-        pass
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        import ctypes
-
-        # Let the client read what was sent (disconnecting discards unread
-        # bytes), then free the instance for the next client.
-        kernel32 = ctypes.windll.kernel32
-        kernel32.FlushFileBuffers(ctypes.c_void_p(self.handle))
-        kernel32.DisconnectNamedPipe(ctypes.c_void_p(self.handle))
-
-
-def _serve_pipe(config: dict) -> None:
-    """The Windows form of _serve: a byte-mode named pipe, one client at a
-    time, at the name the module derives."""
-    import _winapi
-
-    pipe_type_byte = pipe_readmode_byte = 0  # the byte-mode flags are zero
-    handle = _winapi.CreateNamedPipe(
-        config["socket"], _winapi.PIPE_ACCESS_DUPLEX,
-        pipe_type_byte | pipe_readmode_byte | _winapi.PIPE_WAIT,
-        1, 1 << 20, 1 << 20, 0, _winapi.NULL)
-    Path(config["ready"]).write_text("ready")
-    steps = list(config["steps"])
-    log = open(config["log"], "a", buffering=1)
-    try:
-        while True:
-            try:
-                _winapi.ConnectNamedPipe(handle, False)
-            except OSError as e:
-                if e.winerror != 535:  # ERROR_PIPE_CONNECTED: the client came first
-                    return
-            with _PipeConnection(handle) as conn:
-                _answer(conn, steps, log)
-    finally:
-        log.close()
-        _winapi.CloseHandle(handle)
-
-
 def _answer(conn, steps: list, log) -> None:
     """Answers the requests of one connection from the script."""
     while True:
@@ -281,7 +268,7 @@ def _answer(conn, steps: list, log) -> None:
                 return
             (length,) = struct.unpack("<I", head)
             body = _read_exact(conn, length) if length <= 1 << 30 else None
-        except (socket.timeout, OSError):
+        except OSError:
             return
         if body is None:
             return
@@ -301,35 +288,237 @@ def _answer(conn, steps: list, log) -> None:
             return
 
 
-def _serve(config: dict) -> None:
-    if host.WINDOWS:
-        _serve_pipe(config)
-        return
-    path = config["socket"]
-    if os.path.exists(path):
-        os.unlink(path)
-    server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    server.bind(path)
-    server.listen(8)
-    server.settimeout(30)  # nobody came: give up rather than linger
-    Path(config["ready"]).write_text("ready")
-    steps = list(config["steps"])
-    log = open(config["log"], "a", buffering=1)
-    try:
+class _Script:
+    """One scripted Terminal inside the host: an endpoint, a thread that
+    serves its clients one at a time, the steps left and the request log."""
+
+    def __init__(self, config: dict):
+        self.location = config["socket"]
+        self.steps = list(config["steps"])
+        self.log = open(config["log"], "a", buffering=1, encoding="utf-8")  # noqa: SIM115
+        self.lock = threading.Lock()
+        self.stopping = False
+        self.thread = threading.Thread(target=self._run, daemon=True)
+
+    def start(self) -> None:
+        try:
+            self.listen()
+        except BaseException:
+            self.log.close()
+            raise
+        self.thread.start()
+
+    def stop(self) -> None:
+        with self.lock:
+            self.stopping = True
+            self.interrupt()
+        self.thread.join(60)
+        if self.thread.is_alive():
+            raise RuntimeError(f"the script at {self.location} did not stop")
+        self.close()
+        self.log.close()
+
+    def _run(self) -> None:
+        try:
+            while True:
+                conn = self.accept()
+                if conn is None:
+                    return
+                try:
+                    _answer(conn, self.steps, self.log)
+                finally:
+                    self.release(conn)
+        except OSError:
+            return
+
+    # The system's part: listen, accept (None once stopped), release a
+    # connection, interrupt the thread's wait (called under the lock), close.
+
+
+class _SocketScript(_Script):
+    """A Unix domain socket. A stop wakes the accept through a pipe and a
+    transfer by shutting the connection down."""
+
+    def listen(self) -> None:
+        if os.path.exists(self.location):
+            os.unlink(self.location)
+        self.server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        try:
+            self.server.bind(self.location)
+            self.server.listen(8)
+            self.server.setblocking(False)
+        except OSError:
+            self.server.close()
+            raise
+        self.wake_r, self.wake_w = os.pipe()
+        self.conn: socket.socket | None = None
+
+    def accept(self):
+        while True:
+            ready, _, _ = select.select([self.server, self.wake_r], [], [])
+            if self.wake_r in ready:
+                return None
+            try:
+                conn, _ = self.server.accept()
+            except BlockingIOError:
+                continue
+            conn.setblocking(True)
+            with self.lock:
+                if self.stopping:
+                    conn.close()
+                    return None
+                self.conn = conn
+            return conn
+
+    def release(self, conn) -> None:
+        with self.lock:
+            self.conn = None
+        conn.close()
+
+    def interrupt(self) -> None:
+        os.write(self.wake_w, b"x")
+        if self.conn is not None:
+            try:
+                self.conn.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def close(self) -> None:
+        # The socket file stays, as a killed process leaves it: connecting
+        # is refused rather than finding nothing.
+        self.server.close()
+        os.close(self.wake_r)
+        os.close(self.wake_w)
+
+
+class _PipeConnection:
+    """One client of a pipe instance, with the socket calls _answer uses.
+    Transfers are overlapped so that a stop can cancel them."""
+
+    def __init__(self, script: "_PipeScript", handle):
+        self.script = script
+        self.handle = handle
+
+    def recv(self, n: int) -> bytes:
+        import _winapi
+
+        try:
+            ov, _ = _winapi.ReadFile(self.handle, min(n, 1 << 20), overlapped=True)
+            got = self.script.wait(ov)
+        except _Stopped:
+            raise
+        except OSError:
+            return b""
+        return bytes(ov.getbuffer()[:got])
+
+    def sendall(self, data: bytes) -> None:
+        import _winapi
+
+        view = memoryview(data)
+        while view:
+            ov, _ = _winapi.WriteFile(self.handle, bytes(view[: 1 << 20]), overlapped=True)
+            written = self.script.wait(ov)
+            view = view[written:]
+
+
+class _PipeScript(_Script):
+    """A byte-mode named pipe. Each client takes the free instance and the
+    next one is offered before the connection is served, so the name never
+    vanishes between clients; clients are still served one at a time. A
+    connection ends by closing its instance: the client reads what was sent,
+    then finds the pipe broken, as when a Terminal's process ends."""
+
+    def listen(self) -> None:
+        self.pending = None
+        self.free = self._instance()
+
+    def _instance(self):
+        import _winapi
+
+        pipe_type_byte = pipe_readmode_byte = 0  # the byte-mode flags are zero
+        return _winapi.CreateNamedPipe(
+            self.location, _winapi.PIPE_ACCESS_DUPLEX | _winapi.FILE_FLAG_OVERLAPPED,
+            pipe_type_byte | pipe_readmode_byte | _winapi.PIPE_WAIT,
+            _winapi.PIPE_UNLIMITED_INSTANCES, 1 << 20, 1 << 20, 0, _winapi.NULL)
+
+    def wait(self, ov) -> int:
+        """Bytes moved by an overlapped transfer; _Stopped if a stop cancelled it."""
+        import _winapi
+
+        with self.lock:
+            self.pending = ov
+            if self.stopping:
+                ov.cancel()
+        try:
+            moved, error = ov.GetOverlappedResult(True)
+        finally:
+            with self.lock:
+                self.pending = None
+        if error == _winapi.ERROR_OPERATION_ABORTED:
+            raise _Stopped()
+        return moved
+
+    def accept(self):
+        import _winapi
+
         while True:
             try:
-                conn, _ = server.accept()
-            except socket.timeout:
-                return
-            conn.settimeout(30)
-            with conn:
-                _answer(conn, steps, log)
-    finally:
-        log.close()
-        server.close()
-        if os.path.exists(path):
-            os.unlink(path)
+                self.wait(_winapi.ConnectNamedPipe(self.free, overlapped=True))
+            except _Stopped:
+                return None
+            except OSError as e:
+                if e.winerror in (_winapi.ERROR_NO_DATA, _winapi.ERROR_BROKEN_PIPE):
+                    # The client left before it was served: offer the instance again.
+                    _winapi.DisconnectNamedPipe(self.free)
+                    continue
+                if e.winerror != _winapi.ERROR_PIPE_CONNECTED:  # the client came first
+                    raise
+            handle, self.free = self.free, self._instance()
+            return _PipeConnection(self, handle)
+
+    def release(self, conn) -> None:
+        import _winapi
+
+        _winapi.CloseHandle(conn.handle)
+
+    def interrupt(self) -> None:
+        if self.pending is not None:
+            self.pending.cancel()
+
+    def close(self) -> None:
+        import _winapi
+
+        _winapi.CloseHandle(self.free)
+
+
+def _host() -> None:
+    """Reads requests from standard input, one a line, and answers each on
+    standard output: "serve CONFIG" with the script's name, "stop NAME"."""
+    scripts: dict[str, _Script] = {}
+    names = itertools.count(1)
+    for line in sys.stdin:
+        command, _, argument = line.strip().partition(" ")
+        try:
+            if command == "serve":
+                script = (_PipeScript if host.WINDOWS else _SocketScript)(json.loads(argument))
+                script.start()
+                name = str(next(names))
+                scripts[name] = script
+                answer = "ok " + name
+            elif command == "stop":
+                script = scripts.pop(argument, None)
+                if script is not None:
+                    script.stop()
+                answer = "ok"
+            else:
+                answer = f"error: unknown request {command!r}"
+        except Exception as e:  # noqa: BLE001 - the test side reports it
+            answer = f"error: {type(e).__name__}: {e}"
+        sys.stdout.write(answer.replace("\n", " ") + "\n")
+        sys.stdout.flush()
+    for script in scripts.values():
+        script.stop()
 
 
 if __name__ == "__main__":
-    _serve(json.loads(Path(sys.argv[1]).read_text()))
+    _host()

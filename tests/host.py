@@ -264,6 +264,17 @@ def alive(pid: int) -> bool:
     return os.path.exists(f"/proc/{pid}")
 
 
+# ---- files -------------------------------------------------------------------
+
+
+def copy_file(source, target) -> None:
+    """Copies a file's bytes and mode, as shutil.copy does. The library's own
+    copy calls CopyFile2 on Windows, which some compatibility layers lack."""
+    data = Path(source).read_bytes()
+    Path(target).write_bytes(data)
+    os.chmod(target, os.stat(source).st_mode & 0o7777)
+
+
 # ---- the roaming data folder -------------------------------------------------
 
 _SHELL_FOLDERS = r"Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders"

@@ -3,7 +3,6 @@ arrays must hold exactly the records the Terminal sends for the same request
 to a raw socket."""
 
 import datetime as dt
-import shutil
 import subprocess
 
 import host
@@ -35,7 +34,7 @@ def terminal(private_folders, terminal_binary):
     folder, so that the folder's clean-up also stops it."""
     exe = private_folders / "terminal" / host.TERMINAL_NAME
     exe.parent.mkdir()
-    shutil.copy(terminal_binary, exe)
+    host.copy_file(terminal_binary, exe)
     process = subprocess.Popen([str(exe), "--now", str(NOW)], cwd=exe.parent,
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:

@@ -248,14 +248,13 @@ def test_discovery_prefers_the_terminal_that_started_us(core, private_folders):
     """A process started by a Terminal connects to that Terminal, even when
     another data folder is newer. A copy of the system shell stands in for
     the parent Terminal's executable."""
-    import shutil
     import subprocess
     import sys
 
     roaming = Path(os.environ["XDG_DATA_HOME"])
     parent = FakeTerminal(private_folders / "parent")
     shell = os.path.join(os.environ.get("SystemRoot", "C:\\windows"), "System32", "cmd.exe") if host.WINDOWS else "/bin/sh"
-    shutil.copy(shell, parent.path)
+    host.copy_file(shell, parent.path)
     other = served(private_folders, "other")
     parent.serve()
     try:

@@ -4,7 +4,6 @@ fixed so that its quotes hold still. Where a value is the Terminal's own,
 the module must return exactly what a raw-socket client decodes from the
 same command."""
 
-import shutil
 import subprocess
 
 import pytest
@@ -28,7 +27,7 @@ def launch(private_folders, terminal_binary, core):
     def start(*options):
         exe = private_folders / "terminal" / host.TERMINAL_NAME
         exe.parent.mkdir(exist_ok=True)
-        shutil.copy(terminal_binary, exe)
+        host.copy_file(terminal_binary, exe)
         process = subprocess.Popen([str(exe), "--now", str(NOW), *options], cwd=exe.parent,
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         started.append(process)

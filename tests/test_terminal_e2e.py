@@ -2,7 +2,6 @@
 spellings of a path, discovery, accounts and a Terminal that dies."""
 
 import os
-import shutil
 import subprocess
 import time
 from pathlib import Path
@@ -21,7 +20,7 @@ def install(private_folders, terminal_binary):
     folder = private_folders / "Quorvane Terminal"
     folder.mkdir()
     path = folder / host.TERMINAL_NAME
-    shutil.copy(terminal_binary, path)
+    host.copy_file(terminal_binary, path)
     return path
 
 

@@ -3,10 +3,12 @@ Terminal's clock fixed so that its quotes hold still. A paper trade is
 opened, read back by every selector, closed, and found again in the
 history, with the balance following the deals."""
 
-import shutil
 import subprocess
 
+import host
 import pytest
+
+from terminal_client import TerminalClient
 
 NOW = 1_768_478_400  # 2026-01-15 12:00 UTC, a Thursday: forex is open
 DEAL, BUY, SELL = 1, 0, 1
@@ -21,11 +23,14 @@ def launch(private_folders, terminal_binary, core):
     started = []
 
     def start(*options):
-        exe = private_folders / "terminal" / "terminal64"
+        exe = private_folders / "terminal" / host.TERMINAL_NAME
         exe.parent.mkdir(exist_ok=True)
-        shutil.copy2(terminal_binary, exe)
+        host.copy_file(terminal_binary, exe)
         started.append(subprocess.Popen([str(exe), "--now", str(NOW), *options], cwd=exe.parent,
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        # Wait until it listens: a module that finds no endpoint starts a
+        # Terminal of its own, without these options.
+        TerminalClient.connect(str(exe)).close()
         assert core.initialize(str(exe)), core.last_error()
 
     yield start

@@ -5,10 +5,11 @@
 // idle limit.
 //
 // Transfers on these pipes are synchronous, so a wait with a deadline is a
-// poll of the bytes available. Only the wait before a request is timed: the
-// handshake idle limit holds, and an evicted session stops waiting at once.
-// A frame that stalls halfway is not timed out (its read blocks), but such a
-// session can still be evicted, which cancels the read.
+// poll of the bytes available, and a read with a deadline takes only bytes
+// that have arrived: the handshake idle limit and the frame deadline hold,
+// and an evicted session stops waiting at once. Only a greeted client's
+// wait for its next request blocks in a read; an eviction or a stop cancels
+// it.
 #include <windows.h>
 
 #include <algorithm>
@@ -19,6 +20,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/win32_handle.hpp"
 #include "terminal/server/server.hpp"
 #include "terminal/server/session.hpp"
 
@@ -29,13 +31,16 @@ HANDLE native(platform::Handle h) noexcept { return reinterpret_cast<HANDLE>(h);
 
 }  // namespace
 
-Rx wait_readable(platform::Handle fd, Clock::time_point deadline, const SessionState& s) noexcept {
-    if (deadline == kNever) return Rx::Ok;  // the read that follows blocks
-    // Short pauses first: a client usually sends its first request at once.
+namespace {
+
+// Waits until bytes have arrived (`available` holds how many), the peer is
+// gone, the session is evicted or `deadline` passes. Short pauses first: a
+// client usually sends the rest of a frame at once.
+Rx poll_available(platform::Handle fd, Clock::time_point deadline, const SessionState* s, DWORD& available) noexcept {
     DWORD pause = 1;
     for (;;) {
-        if (s.evicted.load(std::memory_order_relaxed)) return Rx::Closed;
-        DWORD available = 0;
+        if (s != nullptr && s->evicted.load(std::memory_order_relaxed)) return Rx::Closed;
+        available = 0;
         if (!::PeekNamedPipe(native(fd), nullptr, 0, nullptr, &available, nullptr)) return Rx::Closed;
         if (available > 0) return Rx::Ok;
         if (Clock::now() >= deadline) return Rx::Late;
@@ -44,8 +49,27 @@ Rx wait_readable(platform::Handle fd, Clock::time_point deadline, const SessionS
     }
 }
 
-Rx receive(platform::Handle fd, void* data, std::size_t n, Clock::time_point) noexcept {
-    return platform::read_all(fd, data, n) == platform::Io::Ok ? Rx::Ok : Rx::Closed;
+}  // namespace
+
+Rx wait_readable(platform::Handle fd, Clock::time_point deadline, const SessionState& s) noexcept {
+    if (deadline == kNever) return Rx::Ok;  // the read that follows blocks
+    DWORD available = 0;
+    return poll_available(fd, deadline, &s, available);
+}
+
+Rx receive(platform::Handle fd, void* data, std::size_t n, Clock::time_point deadline) noexcept {
+    if (deadline == kNever) return platform::read_all(fd, data, n) == platform::Io::Ok ? Rx::Ok : Rx::Closed;
+    auto p = static_cast<char*>(data);
+    while (n > 0) {
+        DWORD available = 0;
+        if (const Rx w = poll_available(fd, deadline, nullptr, available); w != Rx::Ok) return w;
+        // Never more than has arrived, so the read cannot block.
+        const std::size_t take = std::min<std::size_t>(n, available);
+        if (platform::read_all(fd, p, take) != platform::Io::Ok) return Rx::Closed;
+        p += take;
+        n -= take;
+    }
+    return Rx::Ok;
 }
 
 namespace {
@@ -54,12 +78,11 @@ struct Session {
     platform::UniqueHandle pipe;  // closed by the main thread after the join
     std::thread thread;
     // The session thread's own handle, so a stop or an eviction can cancel
-    // the blocking transfer it waits in.
+    // the blocking transfer it waits in. The thread opens it into `owner`
+    // and then publishes it in `self`; `owner` closes it after the join.
+    platform::win32::OwnedHandle owner;
     std::atomic<HANDLE> self{nullptr};
     SessionState state;
-    ~Session() {
-        if (HANDLE h = self.load(); h != nullptr) ::CloseHandle(h);
-    }
 };
 
 platform::Handle duplicate(platform::Handle h) noexcept {
@@ -99,19 +122,22 @@ public:
     void wake_acceptor() const {
         const std::wstring name(path_.begin(), path_.end());
         while (!accepting_done_.load()) {
-            const HANDLE h = ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                           0, nullptr);
-            if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
+            const platform::win32::OwnedHandle client(
+                ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
             ::Sleep(10);
         }
     }
 
-    // Ends every session: their blocking transfers are cancelled until each
-    // thread has seen its stream fail and finished.
+    // Ends every session: each instance is disconnected, so polls and later
+    // transfers fail at once, and blocking transfers are cancelled until
+    // each thread has seen its stream fail and finished.
     void end_sessions() {
         const std::lock_guard lock(mutex_);
         for (Session& s : sessions_) {
             s.state.evicted.store(true, std::memory_order_relaxed);
+            ::DisconnectNamedPipe(native(s.pipe.get()));
+        }
+        for (Session& s : sessions_) {
             while (!s.state.done.load(std::memory_order_acquire)) {
                 if (HANDLE h = s.self.load(); h != nullptr) ::CancelSynchronousIo(h);
                 ::Sleep(10);
@@ -176,8 +202,10 @@ private:
             s.thread = std::thread([this, &s] {
                 HANDLE self = nullptr;
                 if (::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(), &self, 0,
-                                      FALSE, DUPLICATE_SAME_ACCESS))
+                                      FALSE, DUPLICATE_SAME_ACCESS)) {
+                    s.owner.reset(self);
                     s.self.store(self);
+                }
                 serve_client(terminal_, s.pipe.get(), s.state, limits_);
                 s.state.done.store(true, std::memory_order_release);
             });

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/platform.hpp"
+#include "platform/win32_handle.hpp"
 #include "terminal/store/files.hpp"
 
 namespace qvn::terminal {
@@ -17,17 +18,7 @@ bool is_folder(const std::wstring& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-struct File {
-    HANDLE h;
-    explicit File(HANDLE handle) noexcept : h(handle) {}
-    File(const File&) = delete;
-    File& operator=(const File&) = delete;
-    ~File() { close(); }
-    void close() noexcept {
-        if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
-        h = INVALID_HANDLE_VALUE;
-    }
-};
+using File = platform::win32::OwnedHandle;
 
 }  // namespace
 
@@ -51,14 +42,14 @@ bool write_file(std::u16string_view path, std::string_view bytes) {
     {
         File file(::CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                                 nullptr));
-        if (file.h == INVALID_HANDLE_VALUE) return false;
+        if (!file.valid()) return false;
         const char* p = bytes.data();
         std::size_t left = bytes.size();
         while (left > 0) {
             DWORD n = 0;
             const DWORD want = static_cast<DWORD>(std::min<std::size_t>(left, 1u << 20));
-            if (!::WriteFile(file.h, p, want, &n, nullptr) || n == 0) {
-                file.close();
+            if (!::WriteFile(file.get(), p, want, &n, nullptr) || n == 0) {
+                file.reset();
                 ::DeleteFileW(temp.c_str());
                 return false;
             }
@@ -79,18 +70,18 @@ bool make_private_file(std::u16string_view path) {
     const File file(::CreateFileW(wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
-    return file.h != INVALID_HANDLE_VALUE;
+    return file.valid();
 }
 
 bool read_file(std::u16string_view path, std::string& out) {
     out.clear();
     const File file(::CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file.h == INVALID_HANDLE_VALUE) return false;
+    if (!file.valid()) return false;
     char buf[16384];
     for (;;) {
         DWORD n = 0;
-        if (!::ReadFile(file.h, buf, sizeof buf, &n, nullptr)) return false;
+        if (!::ReadFile(file.get(), buf, sizeof buf, &n, nullptr)) return false;
         if (n == 0) return true;
         // Settings files are small; a huge one is not ours.
         if (out.size() + n > (16u << 20)) return false;

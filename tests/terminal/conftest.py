@@ -8,7 +8,6 @@ frozen market clock. These tests talk to the Terminal over raw sockets.
 from __future__ import annotations
 
 import os
-import shutil
 import signal
 import subprocess
 import sys
@@ -34,7 +33,7 @@ class TerminalProcess:
         self.install.mkdir(exist_ok=True)
         self.exe = str(self.install / host.TERMINAL_NAME)
         if not os.path.exists(self.exe):
-            shutil.copy(binary, self.exe)
+            host.copy_file(binary, self.exe)
         self.proc: subprocess.Popen | None = None
         self.stderr_path = self.install / "stderr.log"
 

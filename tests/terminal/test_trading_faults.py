@@ -23,8 +23,9 @@ DEAL_BALANCE = 2
 
 
 def kill_after(t, log: Path, lines: int, trader: subprocess.Popen) -> None:
-    """SIGKILLs the Terminal once the trader's log holds `lines` lines (an
-    odd count leaves a request in flight), or once the trader has ended."""
+    """Kills the Terminal (SIGKILL; on Windows TerminateProcess) once the
+    trader's log holds `lines` lines (an odd count leaves a request in
+    flight), or once the trader has ended."""
     deadline = time.monotonic() + 60
     while len(log.read_text().splitlines()) < lines and trader.poll() is None and time.monotonic() < deadline:
         time.sleep(0.001)

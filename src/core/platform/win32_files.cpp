@@ -7,24 +7,15 @@
 #include <vector>
 
 #include "platform/platform.hpp"
+#include "platform/win32_handle.hpp"
 #include "platform/win32_text.hpp"
 
 namespace qvn::platform {
 namespace {
 
+using win32::OwnedHandle;
 using win32::units;
 using win32::wide;
-
-struct FileHandle {
-    HANDLE h;
-    explicit FileHandle(HANDLE handle) noexcept : h(handle) {}
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    ~FileHandle() {
-        if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
-    }
-    bool valid() const noexcept { return h != INVALID_HANDLE_VALUE; }
-};
 
 // FILETIME counts 100 ns steps from 1601; the interface counts nanoseconds
 // from 1970.
@@ -51,12 +42,12 @@ std::string win32::narrow(std::wstring_view text) {
 // case, "..", links) gives the same text.
 std::u16string resolve_path(std::u16string_view path) {
     const std::wstring name = wide(path);
-    const FileHandle file(::CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    const OwnedHandle file(::CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                         OPEN_EXISTING, 0, nullptr));
     if (!file.valid()) return {};
     std::vector<wchar_t> buffer(MAX_PATH + 1);
     for (int attempt = 0; attempt < 2; ++attempt) {
-        const DWORD n = ::GetFinalPathNameByHandleW(file.h, buffer.data(), static_cast<DWORD>(buffer.size()), 0);
+        const DWORD n = ::GetFinalPathNameByHandleW(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()), 0);
         if (n == 0) return {};
         if (n < buffer.size()) return units({buffer.data(), n});
         buffer.resize(n + 1);  // n is the size needed, terminator included
@@ -111,34 +102,28 @@ bool list_folder(std::u16string_view path, std::vector<DirEntry>& out) {
     if (!pattern.empty() && pattern.back() != L'\\' && pattern.back() != L'/') pattern += L'\\';
     pattern += L'*';
     WIN32_FIND_DATAW found{};
-    const HANDLE search = ::FindFirstFileW(pattern.c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return ::GetLastError() == ERROR_FILE_NOT_FOUND;  // an empty folder
-    try {
-        do {
-            const std::wstring_view name = found.cFileName;
-            if (name == L"." || name == L"..") continue;
-            out.push_back(DirEntry{units(name), (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
-        } while (::FindNextFileW(search, &found));
-    } catch (...) {
-        ::FindClose(search);
-        throw;
-    }
-    ::FindClose(search);
+    const win32::FindHandle search(::FindFirstFileW(pattern.c_str(), &found));
+    if (!search.valid()) return ::GetLastError() == ERROR_FILE_NOT_FOUND;  // an empty folder
+    do {
+        const std::wstring_view name = found.cFileName;
+        if (name == L"." || name == L"..") continue;
+        out.push_back(DirEntry{units(name), (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+    } while (::FindNextFileW(search.get(), &found));
     return true;
 }
 
 bool read_file_prefix(std::u16string_view path, void* buffer, std::size_t max, std::size_t& got) noexcept {
     got = 0;
     try {
-        const FileHandle file(::CreateFileW(wide(path).c_str(), GENERIC_READ,
+        const OwnedHandle file(::CreateFileW(wide(path).c_str(), GENERIC_READ,
                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file.valid() || ::GetFileType(file.h) != FILE_TYPE_DISK) return false;
+        if (!file.valid() || ::GetFileType(file.get()) != FILE_TYPE_DISK) return false;
         auto p = static_cast<char*>(buffer);
         while (got < max) {
             DWORD n = 0;
             const DWORD want = static_cast<DWORD>(std::min<std::size_t>(max - got, 1u << 20));
-            if (!::ReadFile(file.h, p + got, want, &n, nullptr)) return false;
+            if (!::ReadFile(file.get(), p + got, want, &n, nullptr)) return false;
             if (n == 0) break;
             got += n;
         }

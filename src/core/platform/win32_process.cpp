@@ -5,31 +5,23 @@
 #include <vector>
 
 #include "platform/platform.hpp"
+#include "platform/win32_handle.hpp"
 #include "platform/win32_text.hpp"
 
 namespace qvn::platform {
 namespace {
 
+using win32::OwnedHandle;
 using win32::units;
 using win32::wide;
 
-struct OwnedHandle {
-    HANDLE h;
-    explicit OwnedHandle(HANDLE handle) noexcept : h(handle) {}
-    OwnedHandle(const OwnedHandle&) = delete;
-    OwnedHandle& operator=(const OwnedHandle&) = delete;
-    ~OwnedHandle() {
-        if (h != nullptr && h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
-    }
-};
-
 DWORD parent_process_id() noexcept {
     const OwnedHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (snapshot.h == INVALID_HANDLE_VALUE) return 0;
+    if (!snapshot.valid()) return 0;
     const DWORD self = ::GetCurrentProcessId();
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof entry;
-    for (BOOL more = ::Process32FirstW(snapshot.h, &entry); more; more = ::Process32NextW(snapshot.h, &entry))
+    for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry))
         if (entry.th32ProcessID == self) return entry.th32ParentProcessID;
     return 0;
 }
@@ -54,8 +46,9 @@ bool spawn_detached(std::u16string_view path, bool portable) noexcept {
         if (!::CreateProcessW(application.c_str(), portable ? command.data() : nullptr, nullptr, nullptr, FALSE,
                               DETACHED_PROCESS, nullptr, nullptr, &startup, &process))
             return false;
-        ::CloseHandle(process.hThread);
-        ::CloseHandle(process.hProcess);
+        // Nothing waits for the Terminal: its handles go at once.
+        const OwnedHandle thread(process.hThread);
+        const OwnedHandle started(process.hProcess);
         return true;
     } catch (...) {
         return false;
@@ -66,10 +59,10 @@ std::u16string parent_executable() {
     const DWORD parent = parent_process_id();
     if (parent == 0) return {};
     const OwnedHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, parent));
-    if (process.h == nullptr) return {};
+    if (!process.valid()) return {};
     std::vector<wchar_t> buffer(32768);
     DWORD size = static_cast<DWORD>(buffer.size());
-    if (!::QueryFullProcessImageNameW(process.h, 0, buffer.data(), &size)) return {};
+    if (!::QueryFullProcessImageNameW(process.get(), 0, buffer.data(), &size)) return {};
     return units({buffer.data(), size});
 }
 
