@@ -3,12 +3,12 @@
 from __future__ import annotations
 
 import contextlib
-import shutil
 import subprocess
 from pathlib import Path
 from typing import Iterator
 
 import host
+from terminal_client import TerminalClient
 
 
 @contextlib.contextmanager
@@ -18,10 +18,13 @@ def running_terminal(folder: Path, binary: str, core, *options: str) -> Iterator
     disconnects and the Terminal is stopped."""
     exe = folder / "terminal" / host.TERMINAL_NAME
     exe.parent.mkdir(exist_ok=True)
-    shutil.copy2(binary, exe)
+    host.copy_file(binary, exe)
     process = subprocess.Popen([str(exe), *options], cwd=exe.parent,
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
+        # Connect only once it listens: a module finding no endpoint would
+        # start a second copy without the options.
+        TerminalClient.connect(str(exe)).close()
         assert core.initialize(str(exe)), core.last_error()
         yield exe
     finally:

@@ -4,7 +4,6 @@ bundled Terminal, the demo end to end, and the chart's time axis."""
 from __future__ import annotations
 
 import os
-import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -29,7 +28,7 @@ def exe(private_folders, terminal_binary) -> str:
     folder = private_folders / "Some Terminal"
     folder.mkdir()
     path = folder / host.TERMINAL_NAME
-    shutil.copy(terminal_binary, path)
+    host.copy_file(terminal_binary, path)
     return str(path)
 
 

@@ -7,7 +7,6 @@ from __future__ import annotations
 import ast
 import inspect
 import re
-import shutil
 from pathlib import Path
 
 import pytest
@@ -135,7 +134,7 @@ STRICT_TYPES = {"int": int, "float": float, "bool": bool, "str": str}
 def connected(private_folders, terminal_binary):
     exe = private_folders / "terminal" / host.TERMINAL_NAME
     exe.parent.mkdir()
-    shutil.copy(terminal_binary, exe)
+    host.copy_file(terminal_binary, exe)
     assert qv.initialize(str(exe)), qv.last_error()
     yield
     qv.shutdown()

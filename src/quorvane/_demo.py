@@ -219,7 +219,7 @@ class PrivateTerminal:
         self.folder = tempfile.mkdtemp(prefix="quorvane-demo-")
         exe = os.path.join(self.folder, os.path.basename(bundled))
         try:
-            shutil.copy2(bundled, exe)
+            shutil.copy(bundled, exe)
         except OSError:
             shutil.rmtree(self.folder, ignore_errors=True)
             raise
