@@ -63,7 +63,9 @@ def main() -> int:
 
     files: list[tuple[str, bytes]] = []
     package = ROOT / "src" / "quorvane"
-    for source in sorted(package.rglob("*.py")):
+    # The modules, their type stubs and the py.typed marker.
+    sources = (p for p in package.rglob("*") if p.suffix in (".py", ".pyi") or p.name == "py.typed")
+    for source in sorted(sources):
         files.append((f"quorvane/{source.relative_to(package).as_posix()}", source.read_bytes()))
     files.append((f"quorvane/{args.core.name}", args.core.read_bytes()))
     files.append(("quorvane/bin/terminal64.exe", args.terminal.read_bytes()))
