@@ -5,6 +5,7 @@ ticks in one millisecond, late arrivals, failures)."""
 import numpy as np
 import pytest
 from bundled import running_terminal
+from terminal_client import TICK_DTYPE
 
 CLOCK = 1_768_478_400  # 2026-01-15 12:00 UTC, a Thursday: forex is open
 SPEED = 300            # five simulated minutes per second
@@ -48,14 +49,10 @@ def test_yields_the_terminal_stream_once_and_whole(moving_terminal, core, since)
 
 # ------------------------------------------------------------ scripted source
 
-TICK = np.dtype([("time", "<i8"), ("bid", "<f8"), ("ask", "<f8"), ("last", "<f8"), ("volume", "<u8"),
-                 ("time_msc", "<i8"), ("flags", "<u4"), ("volume_real", "<f8")])
-
-
-def ticks(*spec):
+def ticks(*rows):
     """Ticks from (time_msc, bid) pairs."""
-    out = np.zeros(len(spec), TICK)
-    for i, (msc, bid) in enumerate(spec):
+    out = np.zeros(len(rows), TICK_DTYPE)
+    for i, (msc, bid) in enumerate(rows):
         out[i]["time"], out[i]["time_msc"], out[i]["bid"], out[i]["flags"] = msc // 1000, msc, bid, 2
     return out
 

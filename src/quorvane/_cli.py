@@ -46,8 +46,7 @@ def _describe_connection(inst: _instance.Installation) -> int:
 
     if not qv.initialize(inst.executable, timeout=10000):
         code, text = qv.last_error()
-        folder = os.path.dirname(inst.executable) if inst.portable else inst.data_folder
-        print(f"  data folder  {folder}")
+        print(f"  data folder  {inst.config_folder}")
         if code == -6:
             print("  account      none: it is logged in to no account; log in with "
                   "quorvane.initialize(path, login=..., password=..., server=...)")
@@ -99,7 +98,7 @@ def cmd_status(args: argparse.Namespace) -> int:
     if pid is None:
         print(f"Terminal {inst.executable} is not running")
         print(f"  endpoint     {inst.endpoint} (when running)")
-        print(f"  data folder  {os.path.dirname(inst.executable) if inst.portable else inst.data_folder}")
+        print(f"  data folder  {inst.config_folder}")
         return 1
     print(f"Terminal {inst.executable} is running (pid {pid})")
     print(f"  endpoint     {inst.endpoint}")

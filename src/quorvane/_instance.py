@@ -127,6 +127,12 @@ class Installation:
     def portable(self) -> bool:
         return os.path.exists(os.path.join(self.data_folder, "portable.txt"))
 
+    @property
+    def config_folder(self) -> str:
+        """The folder holding ``config/`` and the trades: the executable's
+        folder for a portable installation, else the data folder."""
+        return os.path.dirname(self.executable) if self.portable else self.data_folder
+
 
 # ---- is it running? ----------------------------------------------------------
 
