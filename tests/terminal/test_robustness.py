@@ -144,7 +144,10 @@ def test_max_clients_serves_exactly_that_many(launch):
     with greeted(terminal) as first, greeted(terminal) as second:
         # Both slots are held by clients that greeted: no room for a third.
         third = raw_socket(terminal)
-        third.sendall(REQUESTS[0])
+        try:
+            third.sendall(REQUESTS[0])  # a client let in would be answered
+        except OSError:
+            pass  # closed before the greeting went out
         assert dropped(third)
         assert served(first) and served(second)
 
