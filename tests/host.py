@@ -259,14 +259,9 @@ def kill(pid: int) -> None:
 
 
 def alive(pid: int) -> bool:
-    """Whether `pid` runs; an exited child its parent has not reaped yet does not."""
     if WINDOWS:
         return any(p == pid for p, _ in _windows_processes())
-    try:
-        with open(f"/proc/{pid}/stat", "rb") as f:
-            return f.read().rsplit(b")", 1)[-1].split()[0] != b"Z"
-    except (OSError, IndexError):
-        return False
+    return os.path.exists(f"/proc/{pid}")
 
 
 # ---- files -------------------------------------------------------------------
