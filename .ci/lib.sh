@@ -224,7 +224,8 @@ print_summary() {
         if [[ $kind == pytest || $kind == ctest ]]; then
           read -r p f k <<<"$(junit_counts "$text")"
           if [[ -z "$p" ]]; then
-            text="no JUnit report (${text#"$ROOT"/})"
+            text="no JUnit report (${text#"$ROOT"/}): counted as one failure"
+            tf=$((tf + 1))
           else
             text="$p passed, $f failed, $k skipped"
             tp=$((tp + p)) tf=$((tf + f)) ts=$((ts + k))
