@@ -9,11 +9,6 @@ job_cpp() {
   quiet pip-np2-numpy "$VENV_NP2/bin/python" -m pip install "numpy>=2"
   show_numpy "$VENV_NP2/bin/python" 2
   ensure_build_tools "$VENV_NP2"
-  # The Terminal keeps its trades in SQLite.
-  if [[ ! -f /usr/include/sqlite3.h ]]; then
-    apt_update_once
-    quiet apt-sqlite apt-get install -y --no-install-recommends libsqlite3-dev
-  fi
 
   step "configure ${bdir#"$ROOT"/} (Ninja, Debug, QVN_WERROR=ON, QVN_TEST_BUILD=ON)"
   cmake -S "$ROOT" -B "$bdir" -G Ninja -DCMAKE_BUILD_TYPE=Debug \

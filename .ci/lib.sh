@@ -51,24 +51,31 @@ quiet() {
 # note KIND TEXT: remember a line for the final summary (jobs run in subshells).
 note() { printf '%s|%s\n' "$1" "$2" >>"$JOB_NOTES"; }
 
-# The closing line of a pytest or ctest run, taken from its log.
-pytest_summary() {
-  grep -E '(^|[ =])[0-9]+ (passed|failed|errors?|skipped|xfailed|xpassed)|no tests ran' "$1" \
-    | tail -n 1 | sed -E 's/^=+ *//; s/ *=+$//' || true
+# junit_counts XML: "PASSED FAILED SKIPPED" from a JUnit XML report, pytest's
+# or ctest's: a test case holding a failure or an error failed, one holding a
+# skip was skipped, any other passed. Nothing is printed for a missing or
+# unreadable report.
+junit_counts() {
+  "$PY" - "$1" <<'EOF' 2>/dev/null || true
+import sys, xml.etree.ElementTree as ET
+counts = [0, 0, 0]
+for case in ET.parse(sys.argv[1]).iter("testcase"):
+    tags = {child.tag for child in case}
+    counts[1 if tags & {"failure", "error"} else 2 if "skipped" in tags else 0] += 1
+print(*counts)
+EOF
 }
-# ctest prints "100% tests passed, 0 tests failed out of 7" (newer releases:
-# "100% tests passed out of 7" when nothing failed).
-ctest_summary() { grep -E 'tests passed(, [0-9]+ tests? failed)? out of [0-9]+' "$1" | tail -n 1 || true; }
 
-# run_pytest LABEL CMD...: run pytest with its output shown and logged. Exit 5
-# (nothing collected) is a failure: the suite must run tests.
+# run_pytest LABEL CMD...: run pytest with its output shown and logged, its
+# JUnit XML in build/ci-logs/LABEL.xml for the summary. Exit 5 (nothing
+# collected) is a failure: the suite must run tests.
 run_pytest() {
-  local log="$LOGS/$1.log" rc=0
+  local log="$LOGS/$1.log" xml="$LOGS/$1.xml" rc=0
   shift
+  rm -f "$xml"
   step "$*"
-  timeout --foreground --kill-after=30 "$PYTEST_TIMEOUT" "$@" 2>&1 | tee "$log" || rc=$?
-  local line; line="$(pytest_summary "$log")"
-  note pytest "${line:-no pytest summary line (exit $rc)}"
+  timeout --foreground --kill-after=30 "$PYTEST_TIMEOUT" "$@" --junitxml="$xml" 2>&1 | tee "$log" || rc=$?
+  note pytest "$xml"
   case $rc in
     0) ;;
     5) loud "pytest collected no tests (exit 5): the suite must run tests" ;;
@@ -78,14 +85,15 @@ run_pytest() {
   return "$rc"
 }
 
-# run_ctest LABEL BUILD_DIR: the C++ unit tests of a CMake build dir.
+# run_ctest LABEL BUILD_DIR: the C++ unit tests of a CMake build dir, their
+# JUnit XML in build/ci-logs/LABEL.xml.
 run_ctest() {
-  local bdir=$2 log="$LOGS/$1.log" rc=0
+  local bdir=$2 log="$LOGS/$1.log" xml="$LOGS/$1.xml" rc=0
+  rm -f "$xml"
   step "ctest --test-dir ${bdir#"$ROOT"/}"
   ctest --test-dir "$bdir" --output-on-failure --no-tests=error \
-        --timeout "$CTEST_TEST_TIMEOUT" 2>&1 | tee "$log" || rc=$?
-  local line; line="$(ctest_summary "$log")"
-  note ctest "${line:-no ctest summary line (exit $rc)}"
+        --timeout "$CTEST_TEST_TIMEOUT" --output-junit "$xml" 2>&1 | tee "$log" || rc=$?
+  note ctest "$xml"
   (( rc == 0 )) || say "!! ctest failed with exit code $rc"
   return "$rc"
 }
@@ -126,6 +134,18 @@ ensure_build_tools() {
     export PATH="$venv/bin:$PATH"
   fi
   say "$(cmake --version | head -n 1); ninja $(ninja --version); $(g++ --version | head -n 1)"
+}
+
+# check_sqlite PROGRAM: the built Terminal carries the SQLite release of
+# third_party/sqlite (its source id), not some other copy on the machine.
+check_sqlite() {
+  local id
+  id="$(sed -n 's/^#define SQLITE_SOURCE_ID *"\(.*\)"$/\1/p' "$ROOT/third_party/sqlite/sqlite3.h")"
+  if [[ -z "$id" ]] || ! grep -qF "$id" "$1"; then
+    fail "$(basename "$1") does not carry SQLite '$id' of third_party/sqlite"
+    return 1
+  fi
+  say "$(basename "$1") carries SQLite $id"
 }
 
 APT_UPDATED=0
@@ -196,23 +216,22 @@ run_job() {
 
 print_summary() {
   section "Summary"
-  local id tp=0 tf=0 ts=0 kind text n t f
+  local id tp=0 tf=0 ts=0 kind text n p f k
   for id in "${JOB_IDS[@]}"; do
     local runners=""
     if [[ -s "$LOGS/notes-$id.txt" && "${JOB_STATUS[$id]}" != SKIP ]]; then
       while IFS='|' read -r kind text; do
-        runners+="  [$kind] $text"
-        if [[ $kind == ctest && $text =~ ([0-9]+)\ tests?\ failed\ out\ of\ ([0-9]+) ]]; then
-          f=${BASH_REMATCH[1]} t=${BASH_REMATCH[2]}
-          tp=$((tp + t - f)) tf=$((tf + f))
-        elif [[ $kind == ctest && $text =~ tests\ passed\ out\ of\ ([0-9]+) ]]; then
-          tp=$((tp + BASH_REMATCH[1]))
-        elif [[ $kind == pytest ]]; then
-          [[ $text =~ ([0-9]+)\ passed ]] && tp=$((tp + BASH_REMATCH[1]))
-          [[ $text =~ ([0-9]+)\ failed ]] && tf=$((tf + BASH_REMATCH[1]))
-          [[ $text =~ ([0-9]+)\ errors? ]] && tf=$((tf + BASH_REMATCH[1]))
-          [[ $text =~ ([0-9]+)\ skipped ]] && ts=$((ts + BASH_REMATCH[1]))
+        if [[ $kind == pytest || $kind == ctest ]]; then
+          read -r p f k <<<"$(junit_counts "$text")"
+          if [[ -z "$p" ]]; then
+            text="no JUnit report (${text#"$ROOT"/}): counted as one failure"
+            tf=$((tf + 1))
+          else
+            text="$p passed, $f failed, $k skipped"
+            tp=$((tp + p)) tf=$((tf + f)) ts=$((ts + k))
+          fi
         fi
+        runners+="  [$kind] $text"
       done <"$LOGS/notes-$id.txt"
     fi
     n="${JOB_TIME[$id]:-}"
@@ -222,4 +241,3 @@ print_summary() {
   say "total: $tp passed, $tf failed, $ts skipped"
   say "total time: ${SECONDS}s"
 }
-

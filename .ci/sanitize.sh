@@ -81,20 +81,14 @@ job_sanitize() {
   compgen -G "$canary/report.*" >/dev/null || fail "a sanitizer report did not reach its log file"
 
   rm -rf "$SANITIZE_REPORTS"
-  rm -f "$LOGS/sanitize-ctest.xml" "$LOGS/sanitize-pytest.xml"
   mkdir -p "$SANITIZE_REPORTS"
   local ubsan="halt_on_error=1:print_stacktrace=1:log_path=$SANITIZE_REPORTS/ubsan"
   # The unit tests: leaks count too.
+  local rc=0
   ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:log_path=$SANITIZE_REPORTS/asan-ctest" \
-  UBSAN_OPTIONS="$ubsan" \
-    ctest --test-dir "$bdir" --output-on-failure --no-tests=error --timeout "$CTEST_TEST_TIMEOUT" \
-          --output-junit "$LOGS/sanitize-ctest.xml" 2>&1 | tee "$LOGS/sanitize-ctest.log" || {
-    note ctest "$(ctest_summary "$LOGS/sanitize-ctest.log")"
-    check_sanitizer_reports ctest || true
-    fail "the C++ unit tests failed under the sanitizers"
-  }
-  note ctest "$(ctest_summary "$LOGS/sanitize-ctest.log")"
-  check_sanitizer_reports ctest
+  UBSAN_OPTIONS="$ubsan" run_ctest sanitize-ctest "$bdir" || rc=$?
+  check_sanitizer_reports ctest || rc=1
+  (( rc == 0 )) || fail "the C++ unit tests failed under the sanitizers"
 
   step "stage the sanitized package in ${stage#"$ROOT"/}"
   rm -rf "$stage"
@@ -109,12 +103,10 @@ job_sanitize() {
   # module reports running out of memory instead of the process aborting.
   mkdir -p "$run"
   cd "$run"
-  local rc=0
   run_pytest sanitize-pytest env LD_PRELOAD="$asan" PYTHONPATH="$stage" PYTHONMALLOC=malloc \
       ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:allocator_may_return_null=1:log_path=$SANITIZE_REPORTS/asan" \
       UBSAN_OPTIONS="$ubsan" \
-      "$VENV_SANITIZE/bin/python" -m pytest "$ROOT/tests" -q -p no:cacheprovider \
-      --junitxml="$LOGS/sanitize-pytest.xml" || rc=$?
+      "$VENV_SANITIZE/bin/python" -m pytest "$ROOT/tests" -q -p no:cacheprovider || rc=$?
   check_sanitizer_reports pytest || rc=1
   return "$rc"
 }

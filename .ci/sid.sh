@@ -6,7 +6,7 @@ SID_DIR="${QVN_CI_SID_DIR:-/var/cache/quorvane-ci/sid}"
 SID_MIRROR="${QVN_CI_SID_MIRROR:-http://deb.debian.org/debian}"
 # ca-certificates lets pip inside the tree reach PyPI (only needed if Debian's
 # numpy is not built for 3.14); debootstrap does not follow Recommends.
-SID_INCLUDE="python3.14-dev,python3-numpy,g++,make,cmake,python3-pytest,python3-pip,python3-venv,ca-certificates,libsqlite3-dev"
+SID_INCLUDE="python3.14-dev,python3-numpy,g++,make,cmake,python3-pytest,python3-pip,python3-venv,ca-certificates"
 # The stamp holds this key; a tree made with other settings is rebuilt.
 SID_KEY="v1 sid minbase $SID_MIRROR $SID_INCLUDE"
 SID_STAMP_NAME=".quorvane-ci-stamp"
@@ -226,7 +226,7 @@ echo "--> build"
 cmake --build "$W/build" -j2 2>&1 | tee "$W/build.log"
 echo "compiler warnings in the sid build: $(grep -c 'warning:' "$W/build.log" || true)"
 echo "--> ctest"
-ctest --test-dir "$W/build" --output-on-failure --no-tests=error --timeout 300
+ctest --test-dir "$W/build" --output-on-failure --no-tests=error --timeout 300 --output-junit "$W/ctest.xml"
 echo "--> install to $W/stage and add the Python package"
 cmake --install "$W/build" --prefix "$W/stage" >/dev/null
 tar -C "$W/src/src/quorvane" --exclude='*.so' --exclude=__pycache__ -cf - . | tar -C "$W/stage/quorvane" -xf -
@@ -234,7 +234,8 @@ cd "$W/src"
 PYTHONPATH="$W/stage" python3.14 -c 'import os, quorvane; print("quorvane from", os.path.dirname(quorvane.__file__))'
 echo "--> PYTHONPATH=$W/stage python3.14 -m pytest tests -q"
 rc=0
-PYTHONPATH="$W/stage" timeout --foreground --kill-after=30 1200 python3.14 -m pytest tests -q -p no:cacheprovider || rc=$?
+PYTHONPATH="$W/stage" timeout --foreground --kill-after=30 1200 python3.14 -m pytest tests -q -p no:cacheprovider \
+  --junitxml="$W/pytest.xml" || rc=$?
 [ "$rc" -ne 5 ] || echo "!!! pytest collected no tests (exit 5): the suite must run tests"
 exit "$rc"
 EOF
@@ -242,9 +243,12 @@ EOF
   sid_numpy_ok "$r" || fail "python3.14 in the sid tree cannot import NumPy 2.x"
   local rc=0 log="$LOGS/sid.log"
   sid_run "$r" bash "$SID_WORK/inner.sh" "$SID_WORK" "${QVN_CI_SID_WERROR:-ON}" 2>&1 | tee "$log" || rc=$?
-  local line
-  line="$(ctest_summary "$log")"; [[ -z "$line" ]] || note ctest "$line"
-  line="$(pytest_summary "$log")"; [[ -z "$line" ]] || note pytest "$line"
+  local kind
+  for kind in ctest pytest; do
+    rm -f "$LOGS/sid-$kind.xml"
+    cp "$w/$kind.xml" "$LOGS/sid-$kind.xml" 2>/dev/null || true
+    note "$kind" "$LOGS/sid-$kind.xml"
+  done
   sid_umount
   trap - EXIT INT TERM
   (( rc == 0 )) || fail "the Python 3.14 job failed (exit $rc)"

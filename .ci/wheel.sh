@@ -11,11 +11,6 @@ job_wheel_build() {
   rm -rf "$WHEEL_DIST" "$WHEEL_RAW"
   mkdir -p "$WHEEL_DIST" "$WHEEL_RAW"
   say "$("$PY" --version) at $PY"
-  # The Terminal keeps its trades in SQLite.
-  if [[ ! -f /usr/include/sqlite3.h ]]; then
-    apt_update_once
-    quiet apt-sqlite apt-get install -y --no-install-recommends libsqlite3-dev
-  fi
   # Our own scikit-build-core build dir, so other builds of the tree never mix
   # with this one.
   quiet wheel-build "$PY" -m pip wheel "$ROOT" -w "$WHEEL_RAW" --no-deps \
@@ -34,8 +29,9 @@ job_wheel_build() {
   [[ ${#wheels[@]} -eq 1 && -f "${wheels[0]}" ]] || fail "expected exactly one wheel in $WHEEL_DIST"
   # The libraries the Terminal program links: they must all be the system's
   # base libraries, as the program gets copied and moved where no grafted
-  # library can follow it (SQLite is linked in, see CMakeLists.txt).
+  # library can follow it; SQLite is the one in third_party/sqlite, linked in.
   unzip -p "${wheels[0]}" quorvane/bin/terminal64 >"$WHEEL_RAW/terminal64"
+  check_sqlite "$WHEEL_RAW/terminal64"
   local needs
   needs="$(readelf -d "$WHEEL_RAW/terminal64" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')"
   # The wheel must carry the extension, an executable Terminal and the

@@ -8,13 +8,11 @@ set(CMAKE_SYSTEM_PROCESSOR AMD64)
 
 set(QVN_MINGW_PREFIX x86_64-w64-mingw32 CACHE STRING "Target triplet of the mingw-w64 tools")
 find_program(QVN_MINGW_CXX NAMES ${QVN_MINGW_PREFIX}-g++-posix ${QVN_MINGW_PREFIX}-g++ REQUIRED)
-# The C compiler builds SQLite from its amalgamation (QVN_SQLITE_AMALGAMATION).
-find_program(QVN_MINGW_CC NAMES ${QVN_MINGW_PREFIX}-gcc-posix ${QVN_MINGW_PREFIX}-gcc)
+# The C compiler builds SQLite from its amalgamation (third_party/sqlite).
+find_program(QVN_MINGW_CC NAMES ${QVN_MINGW_PREFIX}-gcc-posix ${QVN_MINGW_PREFIX}-gcc REQUIRED)
 find_program(QVN_MINGW_WINDRES NAMES ${QVN_MINGW_PREFIX}-windres)
 set(CMAKE_CXX_COMPILER ${QVN_MINGW_CXX})
-if(QVN_MINGW_CC)
-  set(CMAKE_C_COMPILER ${QVN_MINGW_CC})
-endif()
+set(CMAKE_C_COMPILER ${QVN_MINGW_CC})
 if(QVN_MINGW_WINDRES)
   set(CMAKE_RC_COMPILER ${QVN_MINGW_WINDRES})
 endif()

@@ -4,8 +4,9 @@ A Terminal is known by its executable's path: the SHA-256 of the resolved,
 lower-cased path in UTF-16LE names its endpoint, its pid file and its data
 folder, exactly as the Terminal and the module derive them. A running
 Terminal holds its pid file exclusively (a ``flock`` on POSIX; on Windows
-the file is open without sharing and deleted when the Terminal ends), so
-the pid in a file nobody holds is stale and is never signalled.
+the file is open without sharing and deleted when the Terminal ends, and
+its pid must name a process running the Terminal's program), so the pid in
+a file nobody holds is stale and is never signalled.
 
 After its pid, a running Terminal publishes in the file how it was started:
 one ``arg ...`` line per command-line argument, then its market clock
@@ -91,6 +92,20 @@ def runtime_folder() -> str:
     return f"/tmp/qvn-{os.geteuid()}"
 
 
+def _system_temp_folder() -> str:
+    """The system's temporary folder, where a Terminal on Windows keeps its
+    pid file: GetTempPathW's answer (TMP, TEMP, the profile), which ignores
+    the TMPDIR that Python's tempfile would take first."""
+    if sys.platform != "win32":
+        return tempfile.gettempdir()
+    import ctypes
+
+    buffer = ctypes.create_unicode_buffer(32768)
+    if not ctypes.windll.kernel32.GetTempPathW(len(buffer), buffer):
+        return tempfile.gettempdir()
+    return buffer.value
+
+
 def roaming_folder() -> str:
     if WINDOWS:
         return os.environ.get("APPDATA", "")
@@ -119,7 +134,7 @@ class Installation:
     @property
     def pid_file(self) -> str:
         if WINDOWS:
-            return os.path.join(tempfile.gettempdir(), self.endpoint_name + ".pid")
+            return os.path.join(_system_temp_folder(), self.endpoint_name + ".pid")
         return self.endpoint + ".pid"
 
     @property
@@ -252,7 +267,30 @@ def _held_posix(pid_file: str) -> Optional[bytes]:
         os.close(fd)
 
 
-def _held_windows(pid_file: str) -> Optional[bytes]:
+def _image_of(pid: int) -> Optional[str]:
+    """The program file of the running process `pid` (Windows), or None."""
+    if sys.platform != "win32":
+        return None
+    import ctypes
+    from ctypes import wintypes
+
+    kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)
+    kernel32.OpenProcess.restype = wintypes.HANDLE
+    query_limited_information = 0x1000
+    process = kernel32.OpenProcess(query_limited_information, False, pid)
+    if not process:
+        return None
+    try:
+        buffer = ctypes.create_unicode_buffer(32768)
+        size = wintypes.DWORD(len(buffer))
+        if not kernel32.QueryFullProcessImageNameW(wintypes.HANDLE(process), 0, buffer, ctypes.byref(size)):
+            return None
+        return buffer.value
+    finally:
+        kernel32.CloseHandle(wintypes.HANDLE(process))
+
+
+def _held_windows(pid_file: str, executable: str) -> Optional[bytes]:
     if sys.platform != "win32":
         return None
     import ctypes
@@ -272,16 +310,23 @@ def _held_windows(pid_file: str) -> Optional[bytes]:
         got = wintypes.DWORD(0)
         if not kernel32.ReadFile(handle, buffer, _PID_FILE_LIMIT, ctypes.byref(got), None):
             return None
-        # The file is deleted when its Terminal ends: one that exists is held.
-        return buffer.raw[: got.value]
+        text = buffer.raw[: got.value]
     finally:
         kernel32.CloseHandle(handle)
+    # The file goes with its Terminal however the process ends, but not
+    # when the machine stops under it: the pid in a file left from then may
+    # name any process now, so it counts only while it runs this program.
+    pid = _read_pid(text)
+    image = _image_of(pid) if pid is not None else None
+    if image is None or os.path.normcase(os.path.realpath(image)) != os.path.normcase(os.path.realpath(executable)):
+        return None
+    return text
 
 
 def running(inst: Installation) -> Optional[Running]:
     """What the pid file of the Terminal running `inst` says, or None when
     none runs."""
-    text = _held_windows(inst.pid_file) if sys.platform == "win32" else _held_posix(inst.pid_file)
+    text = _held_windows(inst.pid_file, inst.executable) if sys.platform == "win32" else _held_posix(inst.pid_file)
     return None if text is None else parse_pid_file(text)
 
 
