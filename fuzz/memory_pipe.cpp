@@ -64,6 +64,8 @@ void close_handle(Handle& h) noexcept {
     h = kInvalidHandle;
 }
 
+void interrupt_transfers(Handle h) noexcept { fuzz::check_handle(h); }
+
 void sleep_ms(unsigned) noexcept {}
 
 }  // namespace qvn::platform

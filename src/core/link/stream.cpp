@@ -15,8 +15,8 @@ const RecordAllocator kHeapAllocator = {
 
 // ---- Writer ----------------------------------------------------------------
 
-PipeWriter::PipeWriter(platform::Handle& handle, std::uint32_t command, std::uint32_t args_size) noexcept
-    : handle_(handle) {
+PipeWriter::PipeWriter(Channel& channel, std::uint32_t command, std::uint32_t args_size) noexcept
+    : channel_(channel) {
     const std::uint32_t length = 4 + args_size;
     std::memcpy(block_, &length, 4);
     std::memcpy(block_ + 4, &command, 4);
@@ -28,13 +28,16 @@ PipeWriter::PipeWriter(platform::Handle& handle, std::uint32_t command, std::uin
 // wire, so the connection is closed: the Terminal would otherwise take the
 // next request's bytes as the rest of this one.
 bool PipeWriter::send(const void* data, std::size_t n) noexcept {
-    if (failed_ || handle_ == platform::kInvalidHandle) {
+    if (failed_ || !channel_.open()) {
         failed_ = true;
         return false;
     }
-    if (platform::write_all(handle_, data, n) == Io::Ok) return true;
+    if (!channel_.interrupted()) {
+        const BlockingWait wait;
+        if (platform::write_all(channel_.get(), data, n) == Io::Ok) return true;
+    }
     failed_ = true;
-    platform::close_handle(handle_);
+    channel_.close();
     return false;
 }
 
@@ -79,14 +82,17 @@ bool PipeWriter::flush() noexcept {
 // ---- Reader ----------------------------------------------------------------
 
 bool PipeReader::receive(void* destination, std::size_t n) noexcept {
-    if (stream_failed_ || handle_ == platform::kInvalidHandle) {
+    if (stream_failed_ || !channel_.open()) {
         stream_failed_ = true;
         return false;
     }
-    if (platform::read_all(handle_, destination, n) == Io::Ok) return true;
+    if (!channel_.interrupted()) {
+        const BlockingWait wait;
+        if (platform::read_all(channel_.get(), destination, n) == Io::Ok) return true;
+    }
     // The response's remaining length is unknown now: close the stream.
     stream_failed_ = true;
-    platform::close_handle(handle_);
+    channel_.close();
     return false;
 }
 

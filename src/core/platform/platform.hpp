@@ -53,6 +53,11 @@ bool peer_closed(Handle h) noexcept;
 // Closes a valid handle and sets it to kInvalidHandle.
 void close_handle(Handle& h) noexcept;
 
+// Called from another thread: makes a transfer blocked on `h` fail now, and
+// (on POSIX, where the socket is shut down) every later one too. The handle
+// stays valid until its owner closes it.
+void interrupt_transfers(Handle h) noexcept;
+
 // Owns a handle for the length of a scope.
 class UniqueHandle {
 public:

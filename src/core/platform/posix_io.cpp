@@ -64,6 +64,8 @@ void close_handle(Handle& h) noexcept {
     }
 }
 
+void interrupt_transfers(Handle h) noexcept { ::shutdown(h, SHUT_RDWR); }
+
 void sleep_ms(unsigned milliseconds) noexcept {
     timespec ts{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
     while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {

@@ -65,6 +65,11 @@ void close_handle(Handle& h) noexcept {
     }
 }
 
+// Cancels the synchronous transfer another thread is blocked in on this
+// handle; it fails with ERROR_OPERATION_ABORTED. A transfer that starts
+// after the call is not affected: the caller wakes again until served.
+void interrupt_transfers(Handle h) noexcept { ::CancelIoEx(native(h), nullptr); }
+
 void sleep_ms(unsigned milliseconds) noexcept { ::Sleep(milliseconds); }
 
 // Large pages on Windows need a privilege ordinary users lack and memory
