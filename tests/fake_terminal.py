@@ -264,12 +264,14 @@ def _read_exact(conn, n: int) -> bytes | None:
     return data
 
 
-def _gate_opened(path: str, script: "_Script") -> bool:
-    """Waits until the file `path` exists; False when the script stops first."""
+def _gate_opened(path: str, script: "_Script", limit: float = 30.0) -> bool:
+    """Waits until the file `path` exists; False when the script stops first
+    or `limit` seconds pass (the connection is then dropped unanswered)."""
     import time
 
+    deadline = time.monotonic() + limit
     while not os.path.exists(path):
-        if script.stopping:
+        if script.stopping or time.monotonic() > deadline:
             return False
         time.sleep(0.005)
     return True

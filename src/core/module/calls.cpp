@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -30,16 +31,42 @@ void take_back(void* state) noexcept { PyEval_RestoreThread(static_cast<PyThread
 
 constexpr link::WaitHooks kReleaseInterpreterLock = {let_others_run, take_back};
 
+// Interrupting calls go first: while one waits, an ordinary call that gets
+// the lock gives it back and waits until every interrupt was served, so
+// only the call in flight when initialize or shutdown came is cut short.
+std::mutex g_turn_guard;
+std::condition_variable g_turn;
+
 void lock(Call::Kind kind) noexcept {
-    if (g_call_lock.try_lock()) return;
     link::Channel& channel = link::client().handle();
+    const bool interrupting = kind == Call::Kind::Interrupting;
+    if (g_call_lock.try_lock()) {
+        if (interrupting || !channel.interrupted()) return;
+        g_call_lock.unlock();
+    }
     PyThreadState* state = PyEval_SaveThread();
-    if (kind == Call::Kind::Interrupting) {
-        while (!g_call_lock.try_lock_for(kWakeAgain)) channel.wake();
-    } else {
+    for (;;) {
+        if (interrupting) {
+            while (!g_call_lock.try_lock_for(kWakeAgain)) channel.wake();
+            break;
+        }
+        {
+            std::unique_lock<std::mutex> turn(g_turn_guard);
+            g_turn.wait(turn, [&channel] { return !channel.interrupted(); });
+        }
         g_call_lock.lock();
+        if (!channel.interrupted()) break;
+        g_call_lock.unlock();
     }
     PyEval_RestoreThread(state);
+}
+
+void served(link::Channel& channel) noexcept {
+    {
+        const std::lock_guard<std::mutex> turn(g_turn_guard);
+        channel.interrupt_served();
+    }
+    g_turn.notify_all();
 }
 
 }  // namespace
@@ -60,7 +87,7 @@ Call::Call(Kind kind) noexcept {
     link::Channel& channel = link::client().handle();
     if (kind == Kind::Interrupting) channel.request_interrupt();
     lock(kind);
-    if (kind == Kind::Interrupting) channel.interrupt_served();
+    if (kind == Kind::Interrupting) served(channel);
     g_owner.store(self, std::memory_order_relaxed);
 }
 

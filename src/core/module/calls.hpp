@@ -8,7 +8,8 @@
 // and the holder lets go of the interpreter lock in every blocking wait.
 //
 // initialize and shutdown interrupt the call in flight: its transfer or wait
-// fails as a lost connection would, it ends, and they go next. A call made
+// fails as a lost connection would, it ends, and they go next, ahead of the
+// calls waiting for their turn. A call made
 // again on the same thread while it holds the lock (a Python callback run
 // during argument conversion) goes through without waiting for itself.
 #pragma once
