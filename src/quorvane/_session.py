@@ -197,10 +197,10 @@ class Session:
             if self._initialize():
                 for symbol in sorted(self._books):
                     if not self._timed("market_book_add", lambda: _core.market_book_add(symbol)):
-                        _log.warning("quorvane: the Depth of Market of %s could not be restored: %s", symbol,
+                        _log.warning("the Depth of Market of %s could not be restored: %s", symbol,
                                      _core.last_error())
                 if attempts > 1:
-                    _log.info("quorvane: connected after %d attempts", attempts)
+                    _log.info("connected after %d attempts", attempts)
                 return True
             pause = delay / 2 + random.uniform(0, delay / 2)
             if self._closing.is_set() or (deadline is not None and time.monotonic() + pause > deadline):
@@ -210,7 +210,7 @@ class Session:
 
     def _reconnect(self) -> bool:
         code, message = _core.last_error()
-        _log.warning("quorvane: the Terminal is gone (%d, %s): connecting again", code, message)
+        _log.warning("the Terminal is gone (%d, %s): connecting again", code, message)
         if not self._connect():
             return False
         self.reconnects += 1
@@ -258,15 +258,15 @@ class Session:
                 continue
             reported = busy
             self.stalls += 1
-            _log.warning("quorvane: %s got no answer from the Terminal within %.1f s: dropping the connection",
+            _log.warning("%s got no answer from the Terminal within %.1f s: dropping the connection",
                          busy[0], busy[2] - busy[1])
             self._dropped.clear()
             try:
-                _core.shutdown()  # the call ends as a lost connection
+                if self.on_stall is not None:
+                    self.on_stall(busy[0])
             finally:
+                _core.shutdown()  # the call ends as a lost connection
                 self._dropped.set()
-            if self.on_stall is not None:
-                self.on_stall(busy[0])
 
     # ---- the module functions --------------------------------------------------
 
