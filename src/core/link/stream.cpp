@@ -33,8 +33,15 @@ bool PipeWriter::send(const void* data, std::size_t n) noexcept {
         return false;
     }
     if (!channel_.interrupted()) {
-        const BlockingWait wait;
-        if (platform::write_all(channel_.get(), data, n) == Io::Ok) return true;
+        // A request usually fits the socket's buffer: it goes at once, and
+        // only a request that has to wait for room waits as others run.
+        std::size_t moved = 0;
+        Io io = platform::write_now(channel_.get(), data, n, moved);
+        if (io == Io::Ok && moved < n) {
+            const BlockingWait wait;
+            io = platform::write_all(channel_.get(), static_cast<const std::uint8_t*>(data) + moved, n - moved);
+        }
+        if (io == Io::Ok) return true;
     }
     failed_ = true;
     channel_.close();
@@ -81,14 +88,22 @@ bool PipeWriter::flush() noexcept {
 
 // ---- Reader ----------------------------------------------------------------
 
-bool PipeReader::receive(void* destination, std::size_t n) noexcept {
+bool PipeReader::receive(void* destination, std::size_t n, bool arrived) noexcept {
     if (stream_failed_ || !channel_.open()) {
         stream_failed_ = true;
         return false;
     }
     if (!channel_.interrupted()) {
-        const BlockingWait wait;
-        if (platform::read_all(channel_.get(), destination, n) == Io::Ok) return true;
+        // The rest of a reply has mostly arrived with its start: what is
+        // there is taken at once, and only what is still to come is waited
+        // for as others run.
+        std::size_t moved = 0;
+        Io io = arrived ? platform::read_now(channel_.get(), destination, n, moved) : Io::Ok;
+        if (io == Io::Ok && moved < n) {
+            const BlockingWait wait;
+            io = platform::read_all(channel_.get(), static_cast<std::uint8_t*>(destination) + moved, n - moved);
+        }
+        if (io == Io::Ok) return true;
     }
     // The response's remaining length is unknown now: close the stream.
     stream_failed_ = true;
@@ -99,7 +114,7 @@ bool PipeReader::receive(void* destination, std::size_t n) noexcept {
 bool PipeReader::begin() noexcept {
     due_ = pos_ = avail_ = 0;
     std::uint32_t length = 0;
-    if (!receive(&length, 4)) return false;
+    if (!receive(&length, 4, false)) return false;  // the Terminal is still at work
     due_ = length;
     return true;
 }

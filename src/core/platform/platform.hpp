@@ -46,6 +46,13 @@ enum class Io {
 Io write_all(Handle h, const void* data, std::size_t n) noexcept;
 Io read_all(Handle h, void* data, std::size_t n) noexcept;
 
+// Transfer what can be transferred at once, without waiting, in at most one
+// system call: `moved` gets the bytes moved (maybe none, as when nothing has
+// arrived yet). A caller that needs the rest then waits for it with
+// read_all/write_all. Backends that cannot tell move nothing here.
+Io read_now(Handle h, void* data, std::size_t n, std::size_t& moved) noexcept;
+Io write_now(Handle h, const void* data, std::size_t n, std::size_t& moved) noexcept;
+
 // True when the peer of a connected handle has closed its end or the
 // connection failed; it does not wait.
 bool peer_closed(Handle h) noexcept;

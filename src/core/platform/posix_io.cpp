@@ -48,6 +48,35 @@ Io read_all(Handle h, void* data, std::size_t n) noexcept {
     return Io::Ok;
 }
 
+// One system call each: taking what keeps arriving in a loop could hold the
+// caller here for a whole long transfer.
+Io read_now(Handle h, void* data, std::size_t n, std::size_t& moved) noexcept {
+    moved = 0;
+    for (;;) {
+        const ssize_t got = ::recv(h, data, n, MSG_DONTWAIT);
+        if (got > 0) {
+            moved = static_cast<std::size_t>(got);
+            return Io::Ok;
+        }
+        if (got == 0) return Io::Broken;
+        if (errno == EINTR) continue;
+        return errno == EAGAIN || errno == EWOULDBLOCK ? Io::Ok : classify(errno);
+    }
+}
+
+Io write_now(Handle h, const void* data, std::size_t n, std::size_t& moved) noexcept {
+    moved = 0;
+    for (;;) {
+        const ssize_t sent = ::send(h, data, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent >= 0) {
+            moved = static_cast<std::size_t>(sent);
+            return Io::Ok;
+        }
+        if (errno == EINTR) continue;
+        return errno == EAGAIN || errno == EWOULDBLOCK ? Io::Ok : classify(errno);
+    }
+}
+
 bool peer_closed(Handle h) noexcept {
     pollfd p{h, POLLRDHUP, 0};
     int rc;
