@@ -157,6 +157,37 @@ def test_stops_cleanly(monkeypatch, stop):
     assert next(stream, None) is None and source.calls == calls
 
 
+@pytest.mark.parametrize("kind, call", [("ticks", "copy_ticks_from"), ("bars", "copy_rates_range"),
+                                        ("trades", "history_deals_get")])
+@pytest.mark.parametrize("mode", ["sync", "async"])
+def test_every_watcher_raises_the_failed_call_and_ends(core, kind, call, mode):
+    import asyncio
+
+    from quorvane import aio, live
+
+    def watch(where):
+        return {"ticks": lambda: where.watch_ticks("EURUSD", since=0), "trades": lambda: where.watch_trades(since=0),
+                "bars": lambda: where.watch_bars("EURUSD", 1, since=0)}[kind]()
+
+    if mode == "sync":
+        stream = watch(live)
+        with pytest.raises(live.WatchError) as raised:
+            next(stream)
+        assert next(stream, None) is None
+    else:
+        async def first():
+            stream = watch(aio)
+            with pytest.raises(live.WatchError) as raised:
+                await stream.__anext__()
+            with pytest.raises(StopAsyncIteration):
+                await stream.__anext__()
+            return raised
+
+        raised = asyncio.run(first())
+    assert (raised.value.code, raised.value.message) == (-10004, "No IPC connection")
+    assert str(raised.value).startswith(call)
+
+
 @pytest.mark.parametrize("symbols, options, error", [
     ([], {}, TypeError),
     (["X", 3], {}, TypeError),

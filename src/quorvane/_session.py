@@ -3,6 +3,7 @@
 
 from __future__ import annotations
 
+import asyncio
 import functools
 import logging
 import random
@@ -90,8 +91,9 @@ class Session:
     A call without an answer within ``stall_timeout`` seconds (None: no
     limit; ``initialize`` also gets its readiness timeout) is a stall: it is
     logged as a warning on the "quorvane" logger, counted in ``stalls``,
-    passed to ``on_stall(name)``, and the connection is dropped, so the call
-    ends as a lost connection would (and is made again with ``reconnect``).
+    passed to ``on_stall(name)`` (on the session's watchdog thread), and the
+    connection is dropped, so the call ends as a lost connection would (and
+    is made again with ``reconnect``).
     ``reconnects`` counts the connections made again.
 
     The watchers (``watch_ticks``, ``watch_bars``, ``watch_trades``) poll
@@ -141,9 +143,11 @@ class Session:
         return self
 
     def close(self) -> None:
-        """Closes the connection; the Terminal keeps running."""
+        """Closes the connection; the Terminal keeps running. A call of the
+        session in flight in another thread ends as a lost connection."""
+        self._stop_watchdog()
+        _core.shutdown()
         with self._lock:
-            self._stop_watchdog()
             self._books.clear()
             _core.shutdown()
 
@@ -166,7 +170,9 @@ class Session:
 
     async def __aexit__(self, kind: type[BaseException] | None, error: BaseException | None,
                         trace: TracebackType | None) -> None:
-        await aio.run(self.close)
+        # Not on the aio worker: a call of a task still running there would
+        # keep it waiting.
+        await asyncio.get_running_loop().run_in_executor(None, self.close)
 
     # ---- calls -----------------------------------------------------------------------
 
