@@ -11,9 +11,9 @@
 // is drained to its declared end, and a stream whose transfer failed is
 // closed, so the next call never reads stale bytes as its answer.
 //
-// Every transfer is a blocking wait (see channel.hpp): other threads run
-// while it waits. An interrupted channel fails its transfers like a broken
-// connection, and is closed the same way.
+// A transfer that has to wait for the Terminal does so as a blocking wait
+// (see channel.hpp): other threads run meanwhile. An interrupted channel
+// fails its transfers like a broken connection, and is closed the same way.
 #pragma once
 
 #include <cstddef>

@@ -52,23 +52,14 @@ Io read_all(Handle h, void* data, std::size_t n) noexcept {
     return Io::Ok;
 }
 
-// What has arrived is taken without waiting; a byte-mode pipe says how
-// much that is.
-Io read_now(Handle h, void* data, std::size_t n, std::size_t& moved) noexcept {
+// A synchronous pipe cannot transfer without the chance of waiting, and
+// asking it first costs more than the wait's hand-over: nothing moves here,
+// the caller's wait moves it all.
+Io read_now(Handle, void*, std::size_t, std::size_t& moved) noexcept {
     moved = 0;
-    DWORD available = 0;
-    if (!::PeekNamedPipe(native(h), nullptr, 0, nullptr, &available, nullptr)) return classify(::GetLastError());
-    const DWORD take = static_cast<DWORD>(std::min<std::size_t>({n, available, kMaxChunk}));
-    if (take == 0) return Io::Ok;
-    DWORD got = 0;
-    if (!::ReadFile(native(h), data, take, &got, nullptr)) return classify(::GetLastError());
-    if (got == 0) return Io::Broken;
-    moved = got;
     return Io::Ok;
 }
 
-// A synchronous pipe cannot tell whether a write would wait: nothing is
-// written here, the caller's wait writes it all.
 Io write_now(Handle, const void*, std::size_t, std::size_t& moved) noexcept {
     moved = 0;
     return Io::Ok;
