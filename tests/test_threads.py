@@ -26,11 +26,11 @@ NOW = 1_768_478_400
 LINK_LOST = {-10001, -10002, -10004}
 
 
-def alongside(how: str, call, ready, act):
-    """Makes `call` while another thread (`how` "thread") or the event loop
-    (`how` "loop", the call going through quorvane.aio's worker) waits for
-    `ready()` and then does `act()`. Returns the call's result."""
-    from quorvane import aio
+def alongside(how: str, name: str, args: tuple, ready, act):
+    """Makes the call `name(*args)` while another thread (`how` "thread")
+    or the event loop (`how` "loop", the call made through quorvane.aio)
+    waits for `ready()` and then does `act()`. Returns the call's result."""
+    from quorvane import _core, aio
 
     deadline = time.monotonic() + 60
     if how == "thread":
@@ -42,12 +42,12 @@ def alongside(how: str, call, ready, act):
         thread = threading.Thread(target=other)
         thread.start()
         try:
-            return call()
+            return getattr(_core, name)(*args)
         finally:
             thread.join()
 
     async def main():
-        pending = asyncio.ensure_future(aio.run(call))
+        pending = asyncio.ensure_future(getattr(aio, name)(*args))
         while not ready() and time.monotonic() < deadline:
             await asyncio.sleep(0.005)
         act()
@@ -63,8 +63,7 @@ def test_others_run_during_a_long_download(fake, core, private_folders, how):
     head = u32(12 + 60 * count) + u32(104) + i32(1) + u32(count)
     fake.serve((head, {"gate": str(gate), "pad": 60 * count}))
     assert fake.connect()
-    ticks = alongside(how, lambda: core.copy_ticks_from("EURUSD", 0, count, 3),
-                      lambda: len(fake.frames()) == 3, gate.touch)
+    ticks = alongside(how, "copy_ticks_from", ("EURUSD", 0, count, 3), lambda: len(fake.frames()) == 3, gate.touch)
     assert ticks is not None, core.last_error()
     assert ticks.tobytes() == (bytes(range(251)) * (60 * count // 251 + 1))[:60 * count]
 
@@ -81,7 +80,7 @@ def test_others_run_while_the_terminal_starts(core, private_folders, monkeypatch
     exe.write_text(f'#!/bin/sh\ntouch "{started}"\n')
     exe.chmod(0o755)
     try:
-        assert alongside(how, lambda: core.initialize(str(exe)), started.exists, terminal.serve) is True
+        assert alongside(how, "initialize", (str(exe),), started.exists, terminal.serve) is True
     finally:
         terminal.stop()
 
@@ -259,27 +258,20 @@ def test_event_loop_runs_during_a_ten_million_tick_download(frozen_terminal, cor
     from quorvane import aio
 
     count = 10_000_000
-    in_call = threading.Event()
-    wakes, lags = [0], [0.0]
-
-    def download():
-        in_call.set()
-        try:
-            ticks = core.copy_ticks_from("EURUSD", NOW - 330 * 86400, count, 3)
-            return None if ticks is None else len(ticks)
-        finally:
-            in_call.clear()
 
     async def main():
         loop = asyncio.get_running_loop()
-        pending = asyncio.ensure_future(aio.run(download))
+        wakes, longest = 0, 0.0
+        pending = asyncio.ensure_future(aio.copy_ticks_from("EURUSD", NOW - 330 * 86400, count, 3))
         while not pending.done():
             before = loop.time()
             await asyncio.sleep(0.001)
-            lags[0] = max(lags[0], loop.time() - before - 0.001)
-            wakes[0] += in_call.is_set()
-        return await pending
+            longest = max(longest, loop.time() - before - 0.001)
+            wakes += 1
+        ticks = await pending
+        return (None if ticks is None else len(ticks)), wakes, longest
 
-    assert asyncio.run(main()) == count, core.last_error()
-    print(f"event loop: {wakes[0]} wakes during the download, longest lag {lags[0] * 1e3:.1f} ms")
-    assert wakes[0] >= 10
+    got, wakes, longest = asyncio.run(main())
+    assert got == count, core.last_error()
+    print(f"event loop: {wakes} wakes during the download, longest lag {longest * 1e3:.1f} ms")
+    assert wakes >= 10

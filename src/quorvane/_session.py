@@ -66,7 +66,7 @@ def _async_method(native: Callable[P, R]) -> Callable[Concatenate[Any, P], Corou
     name = native.__name__
 
     async def call(self: AsyncSession, /, *args: Any, **kwargs: Any) -> Any:
-        return await aio.run(functools.partial(self.session._call, native, *args, **kwargs))
+        return await aio._run(functools.partial(self.session._call, native, *args, **kwargs))
 
     call.__name__ = call.__qualname__ = name
     call.__doc__ = f"Awaitable ``quorvane.{name}`` through the session (it reconnects when needed)."
@@ -165,7 +165,7 @@ class Session:
         self.close()
 
     async def __aenter__(self) -> AsyncSession:
-        await aio.run(self.open)
+        await aio._run(self.open)
         return AsyncSession(self)
 
     async def __aexit__(self, kind: type[BaseException] | None, error: BaseException | None,
@@ -316,20 +316,20 @@ class Session:
                     since: Date | None = None, duration: float | None = None,
                     batch: int = 10_000) -> Iterator[TickBatch]:
         """``quorvane.live.watch_ticks`` through the session."""
-        names, start_ms = live.tick_options(symbols, poll_interval, since, batch)
-        return live.follow(live.TickStream(self, names, int(flags), batch, start_ms), poll_interval, duration)
+        names, start_ms = live._tick_options(symbols, poll_interval, since, batch)
+        return live._follow(live._TickStream(self, names, int(flags), batch, start_ms), poll_interval, duration)
 
     def watch_bars(self, symbol: str, timeframe: int, *, poll_interval: float = 0.25, since: Date | None = None,
                    duration: float | None = None) -> Iterator[np.ndarray]:
         """``quorvane.live.watch_bars`` through the session."""
-        start = live.bar_start(poll_interval, since)
-        return live.follow(live.BarStream(self, symbol, int(timeframe), start), poll_interval, duration)
+        start = live._bar_start(poll_interval, since)
+        return live._follow(live._BarStream(self, symbol, int(timeframe), start), poll_interval, duration)
 
     def watch_trades(self, *, poll_interval: float = 0.25, since: TradeCursor | Date | None = None,
                      duration: float | None = None) -> Iterator[TradeEvent]:
         """``quorvane.live.watch_trades`` through the session."""
-        start = live.trade_start(poll_interval, since)
-        return live.follow(live.TradeStream(self, start), poll_interval, duration)
+        start = live._trade_start(poll_interval, since)
+        return live._follow(live._TradeStream(self, start), poll_interval, duration)
 
 
 class AsyncSession:
@@ -340,7 +340,7 @@ class AsyncSession:
         self.session = session
 
     async def last_error(self) -> tuple[int, str]:
-        return await aio.run(_core.last_error)
+        return await aio._run(_core.last_error)
 
     login = _async_method(_core.login)
     version = _async_method(_core.version)
@@ -376,22 +376,22 @@ class AsyncSession:
                     since: Date | None = None, duration: float | None = None,
                     batch: int = 10_000) -> AsyncIterator[TickBatch]:
         """``quorvane.aio.watch_ticks`` through the session."""
-        names, start_ms = live.tick_options(symbols, poll_interval, since, batch)
+        names, start_ms = live._tick_options(symbols, poll_interval, since, batch)
         session = self.session
-        return aio.follow(lambda: live.TickStream(session, names, int(flags), batch, start_ms), poll_interval,
+        return aio._follow(lambda: live._TickStream(session, names, int(flags), batch, start_ms), poll_interval,
                           duration)
 
     def watch_bars(self, symbol: str, timeframe: int, *, poll_interval: float = 0.25, since: Date | None = None,
                    duration: float | None = None) -> AsyncIterator[np.ndarray]:
         """``quorvane.aio.watch_bars`` through the session."""
-        start, session = live.bar_start(poll_interval, since), self.session
-        return aio.follow(lambda: live.BarStream(session, symbol, int(timeframe), start), poll_interval, duration)
+        start, session = live._bar_start(poll_interval, since), self.session
+        return aio._follow(lambda: live._BarStream(session, symbol, int(timeframe), start), poll_interval, duration)
 
     def watch_trades(self, *, poll_interval: float = 0.25, since: TradeCursor | Date | None = None,
                      duration: float | None = None) -> AsyncIterator[TradeEvent]:
         """``quorvane.aio.watch_trades`` through the session."""
-        start, session = live.trade_start(poll_interval, since), self.session
-        return aio.follow(lambda: live.TradeStream(session, start), poll_interval, duration)
+        start, session = live._trade_start(poll_interval, since), self.session
+        return aio._follow(lambda: live._TradeStream(session, start), poll_interval, duration)
 
 
 def session(path: str | None = None, *, login: int | None = None, password: str | None = None,

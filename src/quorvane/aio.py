@@ -101,7 +101,7 @@ if hasattr(os, "register_at_fork"):
     os.register_at_fork(after_in_child=_forget_worker)
 
 
-async def run(call: Callable[[], T]) -> T:
+async def _run(call: Callable[[], T]) -> T:
     """Runs the blocking `call` on the worker and waits for it without
     blocking the event loop."""
     global _worker
@@ -124,7 +124,7 @@ def _awaitable(native: Callable[P, T]) -> Callable[P, Coroutine[Any, Any, T]]:
     described = getattr(_api, name)
 
     async def call(*args: P.args, **kwargs: P.kwargs) -> T:
-        return await run(functools.partial(native, *args, **kwargs))
+        return await _run(functools.partial(native, *args, **kwargs))
 
     call.__name__ = call.__qualname__ = name
     call.__module__ = __name__
@@ -171,14 +171,14 @@ order_send = _awaitable(_core.order_send)
 # ---- live streams --------------------------------------------------------------------
 
 
-async def follow(make: Callable[[], live.Stream[T]], poll_interval: float,
+async def _follow(make: Callable[[], live._Stream[T]], poll_interval: float,
                  duration: float | None) -> AsyncIterator[T]:
-    """The async form of ``live.follow``: the stream is made (its start point
+    """The async form of ``live._follow``: the stream is made (its start point
     taken) and polled on the worker, and the pauses are the event loop's."""
     deadline = None if duration is None else time.monotonic() + duration
-    stream = await run(make)
+    stream = await _run(make)
     while True:
-        items, backlog = await run(stream.poll)
+        items, backlog = await _run(stream.poll)
         for item in items:
             yield item
         if deadline is not None and time.monotonic() >= deadline:
@@ -196,21 +196,21 @@ def watch_ticks(symbols: str | Iterable[str], *, flags: int = CopyTicks.ALL, pol
     """``quorvane.live.watch_ticks`` as an async iterator: the same arguments
     and batches. Arguments are checked at the call; the start point is taken
     at the first iteration."""
-    names, start_ms = live.tick_options(symbols, poll_interval, since, batch)
-    return follow(lambda: live.TickStream(_core, names, int(flags), batch, start_ms), poll_interval, duration)
+    names, start_ms = live._tick_options(symbols, poll_interval, since, batch)
+    return _follow(lambda: live._TickStream(_core, names, int(flags), batch, start_ms), poll_interval, duration)
 
 
 def watch_bars(symbol: str, timeframe: int, *, poll_interval: float = 0.25, since: Date | None = None,
                duration: float | None = None) -> AsyncIterator[np.ndarray]:
     """``quorvane.live.watch_bars`` as an async iterator (start point taken
     at the first iteration)."""
-    start = live.bar_start(poll_interval, since)
-    return follow(lambda: live.BarStream(_core, symbol, int(timeframe), start), poll_interval, duration)
+    start = live._bar_start(poll_interval, since)
+    return _follow(lambda: live._BarStream(_core, symbol, int(timeframe), start), poll_interval, duration)
 
 
 def watch_trades(*, poll_interval: float = 0.25, since: TradeCursor | Date | None = None,
                  duration: float | None = None) -> AsyncIterator[TradeEvent]:
     """``quorvane.live.watch_trades`` as an async iterator (start point taken
     at the first iteration)."""
-    start = live.trade_start(poll_interval, since)
-    return follow(lambda: live.TradeStream(_core, start), poll_interval, duration)
+    start = live._trade_start(poll_interval, since)
+    return _follow(lambda: live._TradeStream(_core, start), poll_interval, duration)

@@ -113,15 +113,15 @@ class WatchError(RuntimeError):
 
 
 # Where a stream's calls go: quorvane._core, or a session that reconnects.
-Api = Any
+_Api = Any
 
 
-class Stream(Protocol[Item]):
+class _Stream(Protocol[Item]):
     def poll(self) -> tuple[list[Item], bool]:
         """New items, oldest first, and whether more are waiting already."""
 
 
-def _failure(api: Api, symbol: str | None, call: str) -> WatchError:
+def _failure(api: _Api, symbol: str | None, call: str) -> WatchError:
     code, message = api.last_error()
     return WatchError(symbol, call, code, message)
 
@@ -154,7 +154,7 @@ class _Cursor:
     """Where the stream of one symbol stands: the last yielded millisecond and
     the ticks already yielded at that millisecond."""
 
-    def __init__(self, api: Api, symbol: str, flags: int, batch: int, start_ms: int | None) -> None:
+    def __init__(self, api: _Api, symbol: str, flags: int, batch: int, start_ms: int | None) -> None:
         self.api = api
         self.symbol = symbol
         self.flags = flags
@@ -232,8 +232,8 @@ class _Cursor:
         self.last_ms = last
 
 
-class TickStream:
-    def __init__(self, api: Api, names: Sequence[str], flags: int, batch: int, start_ms: int | None) -> None:
+class _TickStream:
+    def __init__(self, api: _Api, names: Sequence[str], flags: int, batch: int, start_ms: int | None) -> None:
         self.cursors = [_Cursor(api, name, flags, batch, start_ms) for name in names]
 
     def poll(self) -> tuple[list[TickBatch], bool]:
@@ -246,7 +246,7 @@ class TickStream:
         return batches, backlog
 
 
-def tick_options(symbols: str | Iterable[str], poll_interval: float, since: Date | None,
+def _tick_options(symbols: str | Iterable[str], poll_interval: float, since: Date | None,
                  batch: int) -> tuple[list[str], int | None]:
     """The checked names and start point of a tick stream."""
     names = [symbols] if isinstance(symbols, str) else list(symbols)
@@ -274,19 +274,19 @@ def watch_ticks(symbols: str | Iterable[str], *, flags: int = CopyTicks.ALL, pol
     the start point taken at the call; then each poll that fails (unknown
     symbol, lost connection) raises ``WatchError`` with ``last_error()``.
     """
-    names, start_ms = tick_options(symbols, poll_interval, since, batch)
+    names, start_ms = _tick_options(symbols, poll_interval, since, batch)
     # The start point is taken now, at the call, not at the first next().
-    return follow(TickStream(_core, names, int(flags), batch, start_ms), poll_interval, duration)
+    return _follow(_TickStream(_core, names, int(flags), batch, start_ms), poll_interval, duration)
 
 
 # ---- bars ----------------------------------------------------------------------------
 
 
-class BarStream:
+class _BarStream:
     """Closed bars of one symbol and timeframe: a bar counts as closed once a
     newer one has opened, so each poll yields all but the newest bar read."""
 
-    def __init__(self, api: Api, symbol: str, timeframe: int, start_s: int | None) -> None:
+    def __init__(self, api: _Api, symbol: str, timeframe: int, start_s: int | None) -> None:
         self.api, self.symbol, self.timeframe = api, symbol, timeframe
         if start_s is not None:
             self.last = start_s - 1
@@ -322,10 +322,10 @@ def watch_bars(symbol: str, timeframe: int, *, poll_interval: float = 0.25, sinc
     has opened (the last bar before a weekend comes when the market opens).
     Failures raise ``WatchError`` with ``last_error()``.
     """
-    return follow(BarStream(_core, symbol, int(timeframe), bar_start(poll_interval, since)), poll_interval, duration)
+    return _follow(_BarStream(_core, symbol, int(timeframe), _bar_start(poll_interval, since)), poll_interval, duration)
 
 
-def bar_start(poll_interval: float, since: Date | None) -> int | None:
+def _bar_start(poll_interval: float, since: Date | None) -> int | None:
     """The checked start of a bar stream: the first opening time (seconds)."""
     _check_pace(poll_interval)
     return None if since is None else math.ceil(_start_ms(since) / 1000)
@@ -337,7 +337,7 @@ def bar_start(poll_interval: float, since: Date | None) -> int | None:
 _ACTIVE = frozenset({OrderState.STARTED, OrderState.PLACED, OrderState.PARTIAL})
 
 
-class TradeStream:
+class _TradeStream:
     """Deals and order states of the account, each once.
 
     A poll reads the deals and the history orders from ``window`` (seconds)
@@ -348,7 +348,7 @@ class TradeStream:
     what was already yielded within the window is remembered to be skipped.
     """
 
-    def __init__(self, api: Api, since: TradeCursor | int | None) -> None:
+    def __init__(self, api: _Api, since: TradeCursor | int | None) -> None:
         self.api = api
         self.yielded: dict[tuple[int, int, int], int] = {}  # (rank, ticket, state) -> time_msc
         self.active: set[int] = set()
@@ -416,10 +416,10 @@ def watch_trades(*, poll_interval: float = 0.25, since: TradeCursor | Date | Non
     after the call. ``poll_interval`` and ``duration`` as for
     ``watch_ticks``. Failures raise ``WatchError`` with ``last_error()``.
     """
-    return follow(TradeStream(_core, trade_start(poll_interval, since)), poll_interval, duration)
+    return _follow(_TradeStream(_core, _trade_start(poll_interval, since)), poll_interval, duration)
 
 
-def trade_start(poll_interval: float, since: TradeCursor | Date | None) -> TradeCursor | int | None:
+def _trade_start(poll_interval: float, since: TradeCursor | Date | None) -> TradeCursor | int | None:
     """The checked start of a trade stream: a cursor, or a time in seconds."""
     _check_pace(poll_interval)
     if since is None or isinstance(since, TradeCursor):
@@ -430,7 +430,7 @@ def trade_start(poll_interval: float, since: TradeCursor | Date | None) -> Trade
 # ---- driving a stream ----------------------------------------------------------------
 
 
-def follow(stream: Stream[Item], poll_interval: float, duration: float | None) -> Iterator[Item]:
+def _follow(stream: _Stream[Item], poll_interval: float, duration: float | None) -> Iterator[Item]:
     """Polls `stream` until `duration` passes, draining a backlog at once and
     otherwise pausing `poll_interval` between polls."""
     deadline = None if duration is None else time.monotonic() + duration

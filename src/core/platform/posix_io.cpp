@@ -48,12 +48,15 @@ Io read_all(Handle h, void* data, std::size_t n) noexcept {
     return Io::Ok;
 }
 
-// One system call each: taking what keeps arriving in a loop could hold the
-// caller here for a whole long transfer.
+// One bounded system call each: the kernel keeps copying what arrives while
+// it copies, so an unbounded read of a long reply could hold the caller here
+// for the whole transfer.
+constexpr std::size_t kAtOnce = std::size_t{64} << 10;
+
 Io read_now(Handle h, void* data, std::size_t n, std::size_t& moved) noexcept {
     moved = 0;
     for (;;) {
-        const ssize_t got = ::recv(h, data, n, MSG_DONTWAIT);
+        const ssize_t got = ::recv(h, data, n < kAtOnce ? n : kAtOnce, MSG_DONTWAIT);
         if (got > 0) {
             moved = static_cast<std::size_t>(got);
             return Io::Ok;
@@ -67,7 +70,7 @@ Io read_now(Handle h, void* data, std::size_t n, std::size_t& moved) noexcept {
 Io write_now(Handle h, const void* data, std::size_t n, std::size_t& moved) noexcept {
     moved = 0;
     for (;;) {
-        const ssize_t sent = ::send(h, data, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t sent = ::send(h, data, n < kAtOnce ? n : kAtOnce, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent >= 0) {
             moved = static_cast<std::size_t>(sent);
             return Io::Ok;
