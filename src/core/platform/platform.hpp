@@ -46,9 +46,9 @@ enum class Io {
 Io write_all(Handle h, const void* data, std::size_t n) noexcept;
 Io read_all(Handle h, void* data, std::size_t n) noexcept;
 
-// Transfer what can be transferred at once, without waiting, in one short
-// system call: `moved` gets the bytes moved (maybe none, as when nothing has
-// arrived yet; at most 64 KiB). A caller that needs the rest then waits for it with
+// Transfer what can be transferred at once, without waiting, in one system
+// call: `moved` gets the bytes moved (maybe none, as when nothing has
+// arrived yet; a read takes at most 64 KiB). A caller that needs the rest then waits for it with
 // read_all/write_all. Backends that cannot tell move nothing here.
 Io read_now(Handle h, void* data, std::size_t n, std::size_t& moved) noexcept;
 Io write_now(Handle h, const void* data, std::size_t n, std::size_t& moved) noexcept;

@@ -48,9 +48,10 @@ Io read_all(Handle h, void* data, std::size_t n) noexcept {
     return Io::Ok;
 }
 
-// One bounded system call each: the kernel keeps copying what arrives while
-// it copies, so an unbounded read of a long reply could hold the caller here
-// for the whole transfer.
+// One system call each. A read is bounded: the kernel keeps copying what
+// arrives while it copies, so an unbounded read of a long reply could hold
+// the caller here for the whole transfer. A write goes whole when there is
+// room (requests are short), so a piece stays one send.
 constexpr std::size_t kAtOnce = std::size_t{64} << 10;
 
 Io read_now(Handle h, void* data, std::size_t n, std::size_t& moved) noexcept {
@@ -70,7 +71,7 @@ Io read_now(Handle h, void* data, std::size_t n, std::size_t& moved) noexcept {
 Io write_now(Handle h, const void* data, std::size_t n, std::size_t& moved) noexcept {
     moved = 0;
     for (;;) {
-        const ssize_t sent = ::send(h, data, n < kAtOnce ? n : kAtOnce, MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t sent = ::send(h, data, n, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent >= 0) {
             moved = static_cast<std::size_t>(sent);
             return Io::Ok;
