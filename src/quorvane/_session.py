@@ -32,6 +32,8 @@ _NO_CONNECTION = -10004
 _LINK_LOST = frozenset({-10001, -10002, _NO_CONNECTION})
 # Sent again after a reconnect only when it never reached the Terminal.
 _NOT_REPEATED = frozenset({"order_send"})
+# How long initialize waits for a Terminal it started to open its endpoint.
+_LAUNCH_WAIT_S = 100.0
 
 
 class SessionError(ConnectionError):
@@ -89,7 +91,8 @@ class Session:
     saying why (the last attempt to connect, when that failed).
 
     A call without an answer within ``stall_timeout`` seconds (None: no
-    limit; ``initialize`` also gets its readiness timeout) is a stall: it is
+    limit; ``initialize`` also gets its own waits for a starting Terminal
+    and its readiness) is a stall: it is
     logged as a warning on the "quorvane" logger, counted in ``stalls``,
     passed to ``on_stall(name)`` (on the session's watchdog thread), and the
     connection is dropped, so the call ends as a lost connection would (and
@@ -187,8 +190,10 @@ class Session:
             self._busy = None
 
     def _initialize(self) -> bool:
-        ready_wait = (self._kwargs.get("timeout") or 60000) / 1000
-        return bool(self._timed("initialize", lambda: _core.initialize(*self._args, **self._kwargs), ready_wait))
+        # initialize may wait on its own for a starting Terminal and for its
+        # readiness; only what lies beyond those waits is a stall.
+        own_waits = _LAUNCH_WAIT_S + (self._kwargs.get("timeout") or 60000) / 1000
+        return bool(self._timed("initialize", lambda: _core.initialize(*self._args, **self._kwargs), own_waits))
 
     def _connect(self) -> bool:
         """Initializes until it works or `retry_for` runs out; then restores
