@@ -121,7 +121,6 @@ class Session:
         self.stalls = 0
         self._lock = threading.RLock()
         self._books: set[str] = set()
-        self._lost = False  # the connection is known to be gone: remake it before the next call
         self._busy: tuple[str, float, float] | None = None  # (call, start, deadline)
         self._dropped = threading.Event()  # set while no stall is being dropped
         self._dropped.set()
@@ -142,7 +141,6 @@ class Session:
                 code, message = _core.last_error()
                 self._stop_watchdog()
                 raise SessionError(code, message)
-            self._lost = False
         return self
 
     def close(self) -> None:
@@ -225,27 +223,23 @@ class Session:
         if not self._connect():
             return False
         self.reconnects += 1
-        self._lost = False
         return True
 
     def _call(self, native: Callable[..., R], *args: Any, **kwargs: Any) -> R:
         name = native.__name__
         with self._lock:
-            if self._lost and self.reconnect and not self._closing.is_set() and not self._reconnect():
-                return native(*args, **kwargs)  # reports the lost connection
             while True:
                 result = self._timed(name, lambda: native(*args, **kwargs))
                 if not _failed(name, result):
                     self._track(name, args, kwargs, result)
                     return result
                 code = _core.last_error()[0]
-                if code not in _LINK_LOST:
-                    return result
-                self._lost = True
-                if not self.reconnect or self._closing.is_set():
+                if code not in _LINK_LOST or not self.reconnect or self._closing.is_set():
                     return result
                 if name in _NOT_REPEATED and code != _NO_CONNECTION:
-                    return result  # the next call reconnects first
+                    # The connection is closed now: the next call finds none
+                    # and reconnects before it sends anything.
+                    return result
                 self._dropped.wait()
                 if not self._reconnect():
                     return result
