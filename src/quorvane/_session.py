@@ -14,7 +14,7 @@ from typing import TYPE_CHECKING, Any, AsyncIterator, Callable, Coroutine, Itera
 
 import numpy as np
 
-from . import _core, aio, live
+from . import _api, _core, aio, live
 from .constants import CopyTicks
 from .live import Date, TickBatch, TradeCursor, TradeEvent
 
@@ -52,11 +52,13 @@ def _failed(name: str, result: object) -> bool:
 
 
 def _method(native: Callable[P, R]) -> Callable[Concatenate[Any, P], R]:
-    """A session method: the native function, called through the session."""
+    """A session method: the package's function named like `native` (which
+    gives its types), called through the session."""
     name = native.__name__
+    front = getattr(_api, name)
 
     def call(self: Session, /, *args: Any, **kwargs: Any) -> Any:
-        return self._call(native, *args, **kwargs)
+        return self._call(front, *args, **kwargs)
 
     call.__name__ = call.__qualname__ = name
     call.__doc__ = f"``quorvane.{name}`` through the session (it reconnects when needed)."
@@ -66,9 +68,10 @@ def _method(native: Callable[P, R]) -> Callable[Concatenate[Any, P], R]:
 def _async_method(native: Callable[P, R]) -> Callable[Concatenate[Any, P], Coroutine[Any, Any, R]]:
     """An async session method: the session method, run on the aio worker."""
     name = native.__name__
+    front = getattr(_api, name)
 
     async def call(self: AsyncSession, /, *args: Any, **kwargs: Any) -> Any:
-        return await aio._run(functools.partial(self.session._call, native, *args, **kwargs))
+        return await aio._run(functools.partial(self.session._call, front, *args, **kwargs))
 
     call.__name__ = call.__qualname__ = name
     call.__doc__ = f"Awaitable ``quorvane.{name}`` through the session (it reconnects when needed)."

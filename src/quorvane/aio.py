@@ -118,13 +118,15 @@ async def _run(call: Callable[[], T]) -> T:
 
 
 def _awaitable(native: Callable[P, T]) -> Callable[P, Coroutine[Any, Any, T]]:
-    """The awaitable form of a native function, described like the package's
-    function of the same name (signature and documentation)."""
+    """The awaitable form of the package's function named like `native`
+    (which gives its types): it calls that function, with what the package
+    adds to the native one, and describes itself like it."""
     name = native.__name__
     described = getattr(_api, name)
 
     async def call(*args: P.args, **kwargs: P.kwargs) -> T:
-        return await _run(functools.partial(native, *args, **kwargs))
+        result: T = await _run(functools.partial(described, *args, **kwargs))
+        return result
 
     call.__name__ = call.__qualname__ = name
     call.__module__ = __name__
