@@ -44,8 +44,10 @@ class Trader:
         return None if self.position is None else int(self.position.type)
 
     def send(self, order_type: int, when: int, position: int = 0) -> Any:
-        request = {"action": qv.TradeAction.DEAL, "symbol": self.symbol, "volume": self.volume,
-                   "type": order_type, "magic": MAGIC, "comment": "ma crossover"}
+        # Typed, so that mypy refuses a misspelled key as the package refuses it at run time.
+        request: qv.TradeRequestDict = {"action": qv.TradeAction.DEAL, "symbol": self.symbol,
+                                        "volume": self.volume, "type": order_type, "magic": MAGIC,
+                                        "comment": "ma crossover"}
         if position:
             request["position"] = position
         result = qv.order_send(request)

@@ -3,6 +3,7 @@
 // Exit codes: 0 after a clean shutdown (stop request, idle limit) and when
 // another copy already runs for this executable path; 1 when the Terminal
 // cannot set itself up (folders, endpoint); 2 for a malformed setting.
+#include <chrono>
 #include <cstdio>
 #include <string>
 
@@ -42,6 +43,29 @@ void rewrite_settings(const term::Installation& inst, const term::IniFile& file)
         "Command-line options override these values for one run.");
     if (!term::write_file(inst.settings_file(), text))
         std::fprintf(stderr, "terminal64: cannot write %s\n", qvn::protocol::utf16_to_utf8(inst.settings_file()).c_str());
+}
+
+// What the pid file tells about this run, after the pid: each command-line
+// argument as given ("arg ..."), then the market clock ("clock wall",
+// "clock frozen MS", or "clock moving START_MS SPEED WALL_MS", WALL_MS being
+// the wall time at which the clock stood at START_MS). The clock line comes
+// last, so a reader that sees it has the whole text.
+std::string run_details(int argc, char** argv, const term::Settings& settings, std::int64_t wall_ms) {
+    std::string out;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        for (char& c : arg)
+            if (c == '\n' || c == '\r') c = ' ';  // one argument, one line
+        out += "arg " + arg + "\n";
+    }
+    if (settings.now_ms)
+        out += "clock frozen " + std::to_string(*settings.now_ms) + "\n";
+    else if (settings.clock_ms)
+        out += "clock moving " + std::to_string(*settings.clock_ms) + " " + std::to_string(settings.speed) + " " +
+               std::to_string(wall_ms) + "\n";
+    else
+        out += "clock wall\n";
+    return out;
 }
 
 int run(int argc, char** argv) {
@@ -86,6 +110,8 @@ int run(int argc, char** argv) {
                                         ? term::MarketClock(settings.now_ms)
                                         : term::MarketClock::moving(*settings.clock_ms, settings.speed);
     term::Market market(settings.history_start_day, clock);
+    const auto wall = std::chrono::system_clock::now().time_since_epoch();
+    lock.publish(run_details(argc, argv, settings, std::chrono::duration_cast<std::chrono::milliseconds>(wall).count()));
     const bool no_endpoint = settings.no_endpoint;
     const std::uint32_t idle_exit_s = settings.idle_exit_s;
     term::Terminal terminal(std::move(settings), inst, std::move(accounts), std::move(history), market);

@@ -32,20 +32,31 @@ def exe(private_folders, terminal_binary) -> str:
     return str(path)
 
 
+CLOCK = ["--clock", "2026-01-05T08:00:00Z", "--speed", "600"]
+
+
 @posix_only
 def test_start_status_stop(exe, private_folders):
-    run = lambda *a: cli(*a, "--path", exe, cwd=private_folders)  # noqa: E731
-    code, out = run("terminal", "start")
+    run = lambda *a: cli(*a[:2], "--path", exe, *a[2:], cwd=private_folders)  # noqa: E731
+    code, out = run("terminal", "start", "--", *CLOCK)
     assert code == 0 and "is running (pid" in out, out
+    assert "clock        moving from 2026-01-05 08:00:00 UTC at 600x, now 2026-01-05 " in out, out
     pid = _instance.running_pid(_instance.Installation(exe))
     assert pid is not None and host.alive(pid)
     # The endpoint computed here is the one the Terminal listens at.
     assert _instance.Installation(exe).endpoint == endpoint_path(exe) and os.path.exists(endpoint_path(exe))
 
-    code, out = run("terminal", "start")
-    assert code == 0 and f"already running (pid {pid})" in out, out
+    # Asked again: the same options (spelled otherwise), none, or others.
+    for options, want in ((["--speed=600", "--clock", "2026-01-05T08:00:00Z"], 0), ([], 0),
+                          (["--clock", "2026-01-05T08:00:00Z", "--speed", "60"], 1)):
+        code, out = run("terminal", "start", "--", *options)
+        assert code == want and f"already running (pid {pid})" in out, out
+        assert "options      --clock 2026-01-05T08:00:00Z --speed 600" in out, out
+    assert "running    --clock 2026-01-05T08:00:00Z --speed 600\n  asked for  --clock 2026-01-05T08:00:00Z " \
+           "--speed 60\n" in out, out
     code, out = run("terminal", "status")
     assert code == 0 and f"running (pid {pid})" in out and endpoint_path(exe) in out, out
+    assert "clock        moving from 2026-01-05 08:00:00 UTC at 600x" in out
     assert "account      5001001 on Quorvane-Demo" in out and "data folder" in out
 
     code, out = run("terminal", "stop")
@@ -55,21 +66,55 @@ def test_start_status_stop(exe, private_folders):
     assert code == 1 and "is not running" in out
     code, out = run("terminal", "stop")
     assert code == 0 and "not running; nothing to stop" in out
+    # `status | head -2`: a reader that leaves early is no error.
+    status = subprocess.Popen([sys.executable, "-m", "quorvane", "terminal", "status", "--path", exe],
+                              cwd=private_folders, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE)
+    status.stdout.close()
+    assert (status.stderr.read(), status.wait()) == (b"", 1)
+    status.stderr.close()
+
+
+# Stands in for a Terminal holding (or having left) its pid file: "slow"
+# lets go of the file at SIGTERM but takes a while to end, "stubborn"
+# ignores SIGTERM, "stale" left the file and holds nothing.
+HOLDER = """
+import fcntl, os, signal, sys, time
+path, mode = sys.argv[1], sys.argv[2]
+fd = os.open(path, os.O_RDWR | os.O_CREAT, 0o600)
+fcntl.flock(fd, fcntl.LOCK_EX)
+os.write(fd, f"{os.getpid()}\\n".encode())
+def ending(*_):
+    os.unlink(path)
+    fcntl.flock(fd, fcntl.LOCK_UN)
+    time.sleep(2)
+    sys.exit(0)
+signal.signal(signal.SIGTERM, {"slow": ending, "stubborn": signal.SIG_IGN}.get(mode, signal.SIG_DFL))
+if mode == "stale":
+    os.close(fd)
+print("ready", flush=True)
+time.sleep(60)
+"""
 
 
 @posix_only
-def test_stop_leaves_a_stale_pid_alone(exe, private_folders):
-    bystander = subprocess.Popen(["sleep", "60"])
+@pytest.mark.parametrize("mode, args, code, says, alive", [
+    ("slow", [], 0, "stopped", False),                        # returns once the process is gone
+    ("stubborn", ["--timeout", "1"], 1, "still running (pid {pid}) after 1 s", True),
+    ("stale", [], 0, "names pid {pid}, which no Terminal holds", True),   # never signalled
+])
+def test_stop(exe, private_folders, mode, args, code, says, alive):
+    pid_file = _instance.Installation(exe).pid_file
+    holder = subprocess.Popen([sys.executable, "-c", HOLDER, pid_file, mode], stdout=subprocess.PIPE, text=True)
     try:
-        pid_file = _instance.Installation(exe).pid_file
-        Path(pid_file).write_text(f"{bystander.pid}\n")
-        code, out = cli("terminal", "stop", "--path", exe, cwd=private_folders)
-        assert code == 0 and f"names pid {bystander.pid}, which no Terminal holds" in out, out
-        assert bystander.poll() is None
-        assert cli("terminal", "status", "--path", exe, cwd=private_folders)[0] == 1
+        assert holder.stdout.readline() == "ready\n"
+        got, out = cli("terminal", "stop", "--path", exe, *args, cwd=private_folders)
+        assert (got, says.format(pid=holder.pid) in out) == (code, True), out
+        assert (holder.poll() is None) == alive
     finally:
-        bystander.kill()
-        bystander.wait()
+        holder.kill()
+        holder.wait()
+        holder.stdout.close()
 
 
 @posix_only
@@ -77,8 +122,9 @@ def test_status_of_a_terminal_logged_in_to_no_account(exe, private_folders):
     config = Path(_instance.Installation(exe).data_folder) / "config"
     config.mkdir(parents=True)
     (config / "terminal.ini").write_text("[Account 5001001]\npassword=demo1001\notp=1\n")
-    code, out = cli("terminal", "start", "--path", exe, cwd=private_folders)
+    code, out = cli("terminal", "start", "--path", exe, "--", "--now", "1767600000.5", cwd=private_folders)
     assert code == 0 and "logged in to no account" in out, out
+    assert "clock        frozen at 2026-01-05 08:00:00 UTC" in out, out
 
 
 @pytest.mark.parametrize(

@@ -40,7 +40,11 @@ KINDS = {
     "one tick": lambda qv, sent: qv.symbol_info_tick("EURUSD"),
     "send result (nested request)": lambda qv, sent: sent,
     "nothing selected": lambda qv, sent: qv.positions_get(symbol="GBPUSD"),
+    "no deals": lambda qv, sent: qv.history_deals_get(0, 1),
 }
+# What an empty result's frame must look like: the columns and dtypes of
+# real records of its type.
+FULL_KIND = {"nothing selected": "positions", "no deals": "deals"}
 
 
 # The time fields of every record type, in seconds or milliseconds; all
@@ -103,10 +107,17 @@ def test_frame_of_each_kind(market, core, kind, library):
 
     data = KINDS[kind](quorvane, market)
     assert data is not None, core.last_error()
-    frame = getattr(frames, f"to_{library}")(data)
+    to_frame = getattr(frames, f"to_{library}")
+    frame = to_frame(data)
     assert isinstance(frame, lib.DataFrame)
 
-    want = expected_columns(data) if len(data) or isinstance(data, np.ndarray) else {}
+    if kind in FULL_KIND:
+        full = to_frame(KINDS[FULL_KIND[kind]](quorvane, market))
+        assert len(data) == 0 and len(full) > 0
+        assert list(frame.columns) == list(full.columns)
+        assert list(frame.dtypes) == list(full.dtypes)
+        return
+    want = expected_columns(data)
     got = frame_columns(frame, library)
     assert list(got) == list(want)
     assert len(frame) == (len(data) if isinstance(data, (tuple, np.ndarray)) and not hasattr(data, "_asdict") else 1)

@@ -164,12 +164,21 @@ def test_not_an_executable(core, private_folders, name):
 
 
 @host.posix_only("named pipes have no endpoint folder")
-@pytest.mark.parametrize("problem", ["world-writable", "foreign-owner", "not-a-directory"])
-def test_unsafe_endpoint_folder_is_refused(core, fake, monkeypatch, private_folders, problem):
+@pytest.mark.parametrize("problem, says", [
+    ("world-writable", "is writable by other users"),
+    ("foreign-owner", "is owned by another user"),
+    ("not-a-directory", "is not a directory"),
+    ("too-long", "is too long (158 bytes; a socket path holds at most 107)"),
+])
+def test_unsafe_endpoint_folder_is_refused(core, fake, monkeypatch, private_folders, problem, says):
     fake.serve()
     unsafe = private_folders / "unsafe"
     if problem == "not-a-directory":
         unsafe.write_text("")
+    elif problem == "too-long":
+        # A sound folder whose endpoint path cannot fit a socket address.
+        unsafe = private_folders / ("d" * (158 - len(str(private_folders)) - 1 - 78))
+        unsafe.mkdir(mode=0o700)
     else:
         unsafe.mkdir()
         if problem == "world-writable":
@@ -182,7 +191,7 @@ def test_unsafe_endpoint_folder_is_refused(core, fake, monkeypatch, private_fold
     monkeypatch.setenv("XDG_RUNTIME_DIR", str(unsafe))
     assert fake.connect() is False
     code, message = core.last_error()
-    assert code == -10003 and str(unsafe) in message
+    assert code == -10003 and str(unsafe) in message and says in message, message
 
 
 # ---- discovery -----------------------------------------------------------------

@@ -119,6 +119,7 @@ def test_all_ones_keep_their_signedness(fake, core):
     ("description", "gold \U0001F947 bar", "gold \U0001F947 bar"),
     ("description", "x\ud800y", "x\ud800y"),
     ("description", "\udc00abc", "\udc00abc"),
+    ("description", "\udc00\udc01", "\udc00\udc01"),                 # two low surrogates are no pair
     ("description", "\U0001F947\ud800", "\U0001F947\ud800"),
     ("description", "D" * 64, "D" * 64),
     ("description", "D" * 63 + "\ud83e", "D" * 63 + "\ud83e"),

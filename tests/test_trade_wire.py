@@ -4,9 +4,12 @@ request bytes, reply checks, the group filter and the conversion of every
 record field."""
 
 import datetime
+import math
 
+import numpy as np
 import pytest
 
+import quorvane
 from fake_terminal import i64, reply, request, u32, u64, wide
 from trade_records import CHECK, DEAL, ORDER, POSITION, REQUEST, SEND, distinct, items, pack
 
@@ -54,7 +57,8 @@ def not_sent(fake, core):
 def test_every_field_converts(fake, core, kind, call, command):
     layout = KINDS[kind][0]
     values = distinct(layout, comment="\u0416\U0001F947", external_id="x" * 32)
-    connected(fake, listed(command, record(kind, **values), record(kind, ticket=9)))
+    price = next(name for name in items(layout) if name.startswith("price"))
+    connected(fake, listed(command, record(kind, **values), record(kind, ticket=9, **{price: -0.0})))
     got = call(core)
     assert core.last_error() == SUCCESS and len(got) == 2
     first = got[0]._asdict()
@@ -62,6 +66,7 @@ def test_every_field_converts(fake, core, kind, call, command):
     assert first == {name: values[name] for name in items(layout)}
     assert [type(v) for v in first.values()] == [type(values[n]) for n in items(layout)]
     assert got[1].ticket == 9 and got[1].symbol == ""
+    assert math.copysign(1, getattr(got[1], price)) == -1  # -0.0 keeps its sign
 
 
 # ---- request bytes and keyword precedence -------------------------------------------
@@ -105,6 +110,9 @@ def test_request_bytes(fake, core, call, sent, answer, result):
     (lambda c: c.positions_get(ticket=None), (-2, 'Invalid "ticket" argument')),
     (lambda c: c.orders_get(ticket=2**64), (-2, 'Invalid "ticket" argument')),
     (lambda c: c.orders_get(ticket=1.0), (-2, 'Invalid "ticket" argument')),
+    (lambda c: c.orders_get(ticket=np.float64(1)), (-2, 'Invalid "ticket" argument')),
+    (lambda c: c.orders_get(ticket=np.bool_(True)), (-2, 'Invalid "ticket" argument')),
+    (lambda c: c.history_deals_total(np.datetime64(5, "s"), 2), INVALID),
     (lambda c: c.positions_get(symbol="S" * 30), (-2, 'Invalid "symbol" argument')),
     (lambda c: c.positions_get(symbol="\U0001F947" * 15), (-2, 'Invalid "symbol" argument')),
     (lambda c: c.orders_get(symbol=b"EURUSD"), (-2, 'Invalid "symbol" argument')),
@@ -222,6 +230,8 @@ def rejected(key):
     ({"symbol": "S" * 30}, rejected("symbol")),
     ({"symbol": 5}, rejected("symbol")),
     ({"volume": 1}, rejected("volume")),
+    ({"volume": np.int64(1)}, rejected("volume")),
+    ({"magic": np.float32(1)}, rejected("magic")),
     ({"price": "1.0"}, rejected("price")),
     ({"stoplimit": None}, rejected("stoplimit")),
     ({"sl": 1}, rejected("sl")),
@@ -264,6 +274,12 @@ FULL = {"action": 1, "magic": 2**64 - 1, "order": 3, "symbol": "S" * 29, "volume
     (lambda f: f(action=1, symbol="EURUSD", volume=0.1, type=0), {"action": 1, "symbol": "EURUSD", "volume": 0.1}),
     (lambda f: f(request={"action": 1}), {}),
     (lambda f: f({"magic": True, "volume": 1.0}), {"magic": 1, "volume": 1.0}),
+    # The front takes an int where a float is wanted, and nothing else changes.
+    (lambda f: front(f)(action=1, symbol="EURUSD", volume=1, type=0, price=2),
+     {"action": 1, "symbol": "EURUSD", "volume": 1.0, "price": 2.0}),
+    (lambda f: front(f)({"action": 1, "type": 1, "sl": np.int64(3), "comment": "c"}),
+     {"action": 1, "type": 1, "sl": 3.0, "comment": "c"}),
+    (lambda f: front(f)({"action": 3, "position": 6, "tp": 9.75}), {"action": 3, "position": 6, "tp": 9.75}),
 ])
 @pytest.mark.parametrize("name, command, answer", [
     ("order_check", 160, check_reply(retcode=10019, comment="No money")),
@@ -286,6 +302,30 @@ def test_request_round_trip(fake, core, call, record_values, name, command, answ
             (10006, "Rejected", -1, 2**32 - 1)
     else:
         assert (result.retcode, result.comment) == (10019, "No money")
+
+
+def front(native):
+    """The quorvane function of a native one."""
+    return getattr(quorvane, native.__name__)
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda f: f(action=1, type=0, volume=0.1, stop_loss=1.0),
+     r"^order_\w+\(\) got an unexpected keyword argument 'stop_loss'$"),
+    (lambda f: f({"action": 1, "type": 0, "volum": 0.1}),
+     r"^order_\w+\(\) got an unexpected key 'volum' in the request; did you mean 'volume'\?$"),
+    (lambda f: f({"action": 1, 1: 2}), r"unexpected key 1 in the request$"),
+    (lambda f: f(request={"action": 1, "type": 0}), r"keyword argument 'request'; pass the request dictionary"),
+    (lambda f: f({"action": 1, "volume": 0.1}), r"missing the key 'type': a DEAL request"),
+    (lambda f: f(action=quorvane.TradeAction.PENDING, volume=0.1, price=1.0),
+     r"missing the keyword argument 'type': a PENDING request"),
+])
+@pytest.mark.parametrize("name", ["order_check", "order_send"])
+def test_front_refuses_unknown_keys_and_a_missing_type(fake, core, name, call, message):
+    connected(fake, SYNC)
+    with pytest.raises(TypeError, match=message):
+        call(getattr(quorvane, name))
+    not_sent(fake, core)
 
 
 def test_result_items_in_order(fake, core):

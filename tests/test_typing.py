@@ -13,6 +13,7 @@ import pytest
 
 import host
 import quorvane as qv
+from fake_terminal import reply, u32
 from quorvane import _core
 
 STUB_PATH = Path(_core.__file__).with_name("_core.pyi")
@@ -58,9 +59,12 @@ def test_stub_and_module_name_the_same_things():
     assert (STUB_PATH.with_name("py.typed")).is_file()
     assert sorted(STUB_FUNCTIONS) == RUNTIME_FUNCTIONS and len(RUNTIME_FUNCTIONS) == 32
     assert sorted(STUB_TYPES) == RUNTIME_TYPES and len(RUNTIME_TYPES) == 11
-    public = set(RUNTIME_FUNCTIONS) | set(RUNTIME_TYPES) | set(qv.constants.__all__) | {"terminal_path", "session"}
+    public = set(RUNTIME_FUNCTIONS) | set(RUNTIME_TYPES) | set(qv.constants.__all__) | {"terminal_path",
+                                                                                          "TradeRequestDict", "session"}
     assert set(qv.__all__) == public and len(qv.__all__) == len(public)
     assert public <= set(dir(qv))
+    request_keys = qv.TradeRequestDict.__required_keys__ | qv.TradeRequestDict.__optional_keys__
+    assert request_keys == set(_core.TradeRequest.__match_args__)
 
 
 @pytest.mark.parametrize("name", RUNTIME_TYPES)
@@ -112,6 +116,32 @@ def test_signature_keywords_reach_the_native_function(name, keyword):
 ])
 def test_pass_through_keeps_native_outcomes(call, outcome):
     assert (call(), qv.last_error()) == outcome
+
+
+@pytest.mark.parametrize("call, command, record_type", [
+    (lambda: qv.positions_get(), 121, "TradePosition"),
+    (lambda: qv.orders_get(ticket=5), 133, "TradeOrder"),
+    (lambda: qv.history_orders_get(0, 1), 141, "TradeOrder"),
+    (lambda: qv.history_deals_get(position=2), 152, "TradeDeal"),
+    (lambda: qv.symbols_get(), 174, "SymbolInfo"),
+    (lambda: qv.market_book_get("EURUSD"), 193, "BookInfo"),
+])
+def test_get_results_name_their_record_type(fake, call, command, record_type):
+    # A ticket lookup the Terminal answers with -4 is an empty result too.
+    empty = reply(command, -4) if command == 133 else reply(command, 1, u32(0))
+    fake.serve(empty, reply(command, -1))
+    assert fake.connect()
+    result = call()
+    assert result == () and isinstance(result, tuple) and result.record_type is getattr(_core, record_type)
+    assert call() is None and qv.last_error() == (-1, "Terminal: Call failed")  # a failure as it was
+
+
+def test_empty_results_are_framed_with_the_stub_field_types():
+    from quorvane import _api, frames
+
+    for records in (_api.TradePositions, _api.TradeOrders, _api.TradeDeals, _api.SymbolInfos, _api.BookInfos):
+        prototype = frames._prototype(records())
+        assert [type(v).__name__ for v in prototype] == [t for _, t in stub_fields(records.record_type.__name__)]
 
 
 def test_lazy_attributes():

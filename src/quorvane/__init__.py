@@ -6,8 +6,10 @@ bundled simulated Terminal, which ``initialize(terminal_path())`` starts.
 
 Functions report failure by their return value (None, or False for those
 that answer a truth value) and ``last_error()`` tells why; they never raise
-for a failed call. The enumerations of ``quorvane.constants`` are available
-here too.
+for a failed call. On top of the native functions, ``order_check`` and
+``order_send`` refuse a request with an unknown key (``TypeError``), and
+the ``_get`` functions name their record type (``result.record_type``).
+The enumerations of ``quorvane.constants`` are available here too.
 """
 
 import sys as _sys
@@ -19,6 +21,7 @@ from ._core import (
     TradePosition, TradeOrder, TradeDeal, TradeRequest, OrderSendResult, OrderCheckResult, Tick,
     TerminalInfo, SymbolInfo, AccountInfo, BookInfo,
 )
+from ._request import TradeRequestDict
 
 if TYPE_CHECKING:
     from ._core import (
@@ -43,7 +46,8 @@ if TYPE_CHECKING:
     __version__: str
 else:
     # The same functions with signatures and documentation for help() and
-    # IDEs; each hands its arguments straight to the native function.
+    # IDEs; each hands its arguments to the native function (what the front
+    # adds, to the trade requests and the _get results, is in _api.py).
     from ._api import (
         initialize, login, shutdown, last_error, version, terminal_info, account_info,
         copy_ticks_from, copy_ticks_range, copy_rates_from, copy_rates_from_pos, copy_rates_range,
@@ -62,7 +66,7 @@ __all__ = [
     "orders_get", "history_orders_total", "history_orders_get", "history_deals_total",
     "history_deals_get", "order_check", "order_send",
     "TradePosition", "TradeOrder", "TradeDeal", "TradeRequest", "OrderSendResult",
-    "OrderCheckResult", "Tick", "TerminalInfo", "SymbolInfo", "AccountInfo", "BookInfo",
+    "OrderCheckResult", "Tick", "TerminalInfo", "SymbolInfo", "AccountInfo", "BookInfo", "TradeRequestDict",
     "Timeframe", "CopyTicks", "TickFlag", "AccountTradeMode", "AccountMarginMode",
     "AccountStopoutMode", "ReadyState", "OrderType", "SymbolCalcMode", "SymbolTradeMode",
     "SymbolTradeExecution", "SymbolSwapMode", "DayOfWeek", "SymbolChartMode", "SymbolOrderGTCMode",

@@ -1,19 +1,23 @@
 # mypy: allow-untyped-defs
-"""Signatures and documentation of the native functions.
+"""Signatures and documentation of the native functions, and what the
+``quorvane`` front adds to them.
 
 The native functions carry only a one-line docstring and no signature, so
 ``help()``, ``inspect.signature`` and IDEs could not describe them. Each
 function below is a prototype: its parameters and docstring describe the
-native function of the same name (``_core.pyi`` says the same with types, and
-a test keeps the two in step). At import every prototype is replaced by a thin
-pass-through that hands its arguments to the native function untouched, so
-results, exceptions and ``last_error()`` are exactly the native function's.
+function of the same name (``_core.pyi`` says the same with types, and a
+test keeps the two in step). At import every prototype is replaced by a thin
+callable (``_front``) that hands its arguments to the native function, so
+results, exceptions and ``last_error()`` are the native function's, except
+where the docstring says what the front adds: ``order_check`` and
+``order_send`` check the request's keys first, and the ``_get`` functions
+return their tuple with its ``record_type``.
 """
 
 import inspect as _inspect
-from typing import Any, Callable
+from typing import Any, Callable, ClassVar
 
-from . import _core
+from . import _core, _request
 
 
 class _Omitted:
@@ -175,6 +179,9 @@ def symbols_get(group=_):
 
     Returns a tuple of ``SymbolInfo``; False when the arguments are
     rejected and None on any other failure (see ``last_error()``).
+    ``quorvane.symbols_get`` returns the tuple with a ``record_type``
+    attribute (``SymbolInfo``), so that ``quorvane.frames`` gives an
+    empty result its columns too.
     """
 
 
@@ -211,7 +218,12 @@ def market_book_release(symbol, /):
 
 def market_book_get(symbol, /):
     """A subscribed symbol's Depth of Market, a tuple of ``BookInfo``;
-    None on failure (see ``last_error()``)."""
+    None on failure (see ``last_error()``).
+
+    ``quorvane.market_book_get`` returns the tuple with a ``record_type``
+    attribute (``BookInfo``), so that ``quorvane.frames`` gives an
+    empty result its columns too.
+    """
 
 
 def order_calc_margin(action, symbol, volume, price, /):
@@ -243,6 +255,9 @@ def positions_get(*, symbol=_, ticket=_, group=_):
     Give at most one filter; ``ticket`` wins over ``symbol``, ``symbol``
     over ``group``. Returns a tuple of ``TradePosition`` (empty when none
     match); None on failure (see ``last_error()``).
+    ``quorvane.positions_get`` returns the tuple with a ``record_type``
+    attribute (``TradePosition``), so that ``quorvane.frames`` gives an
+    empty result its columns too.
     """
 
 
@@ -258,6 +273,9 @@ def orders_get(*, symbol=_, ticket=_, group=_):
     Give at most one filter; ``ticket`` wins over ``symbol``, ``symbol``
     over ``group``. Returns a tuple of ``TradeOrder`` (empty when none
     match); None on failure (see ``last_error()``).
+    ``quorvane.orders_get`` returns the tuple with a ``record_type``
+    attribute (``TradeOrder``), so that ``quorvane.frames`` gives an
+    empty result its columns too.
     """
 
 
@@ -277,6 +295,9 @@ def history_orders_get(date_from=_, date_to=_, /, *, group=_, ticket=_, position
     The dates are seconds since 1970-01-01 UTC (int or float) or
     ``datetime`` objects. Returns a tuple of ``TradeOrder`` (empty when none
     match); None on failure (see ``last_error()``).
+    ``quorvane.history_orders_get`` returns the tuple with a ``record_type``
+    attribute (``TradeOrder``), so that ``quorvane.frames`` gives an
+    empty result its columns too.
     """
 
 
@@ -296,6 +317,9 @@ def history_deals_get(date_from=_, date_to=_, /, *, group=_, ticket=_, position=
     The dates are seconds since 1970-01-01 UTC (int or float) or
     ``datetime`` objects. Returns a tuple of ``TradeDeal`` (empty when none
     match); None on failure (see ``last_error()``).
+    ``quorvane.history_deals_get`` returns the tuple with a ``record_type``
+    attribute (``TradeDeal``), so that ``quorvane.frames`` gives an
+    empty result its columns too.
     """
 
 
@@ -307,13 +331,20 @@ def order_check(
     """Check a trade request without sending it: the margin it needs and
     the account's state after it, in the account currency.
 
-    The request is a dictionary, or the same keys given as keywords:
-    ``action`` (``TradeAction``), ``symbol``, ``volume`` (lots, a float),
-    ``type`` (``OrderType``), ``price``, ``stoplimit``, ``sl``, ``tp``
-    (floats), ``deviation`` (points), ``type_filling`` (``OrderFilling``),
+    The request is a dictionary (``TradeRequestDict``), or the same keys
+    given as keywords: ``action`` (``TradeAction``), ``symbol``, ``volume``
+    (lots), ``type`` (``OrderType``), ``price``, ``stoplimit``, ``sl``,
+    ``tp``, ``deviation`` (points), ``type_filling`` (``OrderFilling``),
     ``type_time`` (``OrderTime``), ``expiration`` (seconds since
     1970-01-01 UTC), ``magic``, ``order``, ``position``, ``position_by``
-    and ``comment``. Prices and volumes must be floats: an int is refused.
+    and ``comment``. Prices and volumes are floats.
+
+    ``quorvane.order_check`` checks the request before anything is sent: an
+    unknown key raises ``TypeError`` naming it, and so does a ``DEAL`` or
+    ``PENDING`` request without ``type``; an int price or volume is taken
+    as a float (``volume=1`` is 1.0). The native
+    ``quorvane._core.order_check`` ignores unknown keys and refuses an int
+    where a float is wanted.
 
     Returns an ``OrderCheckResult`` whose ``retcode`` tells whether the
     request would pass; None when the request is rejected or the check
@@ -328,13 +359,20 @@ def order_send(
 ):
     """Send a trade request to the trade server.
 
-    The request is a dictionary, or the same keys given as keywords:
-    ``action`` (``TradeAction``), ``symbol``, ``volume`` (lots, a float),
-    ``type`` (``OrderType``), ``price``, ``stoplimit``, ``sl``, ``tp``
-    (floats), ``deviation`` (points), ``type_filling`` (``OrderFilling``),
+    The request is a dictionary (``TradeRequestDict``), or the same keys
+    given as keywords: ``action`` (``TradeAction``), ``symbol``, ``volume``
+    (lots), ``type`` (``OrderType``), ``price``, ``stoplimit``, ``sl``,
+    ``tp``, ``deviation`` (points), ``type_filling`` (``OrderFilling``),
     ``type_time`` (``OrderTime``), ``expiration`` (seconds since
     1970-01-01 UTC), ``magic``, ``order``, ``position``, ``position_by``
-    and ``comment``. Prices and volumes must be floats: an int is refused.
+    and ``comment``. Prices and volumes are floats.
+
+    ``quorvane.order_send`` checks the request before anything is sent: an
+    unknown key raises ``TypeError`` naming it, and so does a ``DEAL`` or
+    ``PENDING`` request without ``type``; an int price or volume is taken
+    as a float (``volume=1`` is 1.0). The native
+    ``quorvane._core.order_send`` ignores unknown keys and refuses an int
+    where a float is wanted.
 
     Returns an ``OrderSendResult``: check its ``retcode``
     (``TradeRetcode.DONE`` when a deal was made), as a refused trade is a
@@ -342,16 +380,78 @@ def order_send(
     ``last_error()``).
     """
 
-def _pass_through(prototype: Callable[..., Any]) -> Callable[..., Any]:
-    """A callable that forwards to the native function named like
-    ``prototype`` and describes itself with the prototype's signature and
-    docstring. ``__wrapped__`` is the native function."""
-    native = getattr(_core, prototype.__name__)
+# ---- what the front adds -------------------------------------------------------
 
-    def call(*args: Any, **kwargs: Any) -> Any:
-        return native(*args, **kwargs)
 
-    call.__name__ = call.__qualname__ = prototype.__name__
+class Records(tuple):  # type: ignore[type-arg]
+    """What the ``_get`` functions return: the native tuple of records, in a
+    tuple that also names the type of its records in ``record_type``. An
+    empty tuple carries no type, and ``quorvane.frames`` needs one to give an
+    empty result the record's columns. It equals, compares, hashes and prints
+    as the plain tuple; slicing or adding gives plain tuples."""
+
+    __slots__ = ()
+    record_type: ClassVar[type]
+
+
+class TradePositions(Records):
+    __slots__ = ()
+    record_type = _core.TradePosition
+
+
+class TradeOrders(Records):
+    __slots__ = ()
+    record_type = _core.TradeOrder
+
+
+class TradeDeals(Records):
+    __slots__ = ()
+    record_type = _core.TradeDeal
+
+
+class SymbolInfos(Records):
+    __slots__ = ()
+    record_type = _core.SymbolInfo
+
+
+class BookInfos(Records):
+    __slots__ = ()
+    record_type = _core.BookInfo
+
+
+_RECORDS = {"positions_get": TradePositions, "orders_get": TradeOrders, "history_orders_get": TradeOrders,
+            "history_deals_get": TradeDeals, "symbols_get": SymbolInfos, "market_book_get": BookInfos}
+
+
+def _front(prototype: Callable[..., Any]) -> Callable[..., Any]:
+    """A callable that calls the native function named like ``prototype``
+    and describes itself with the prototype's signature and docstring;
+    ``__wrapped__`` is the native function. Most hand their arguments and
+    the result over untouched; the ``_get`` functions wrap a tuple result in
+    its ``Records`` class, and the trade functions check the request first
+    (``_request.checked``)."""
+    name = prototype.__name__
+    native = getattr(_core, name)
+    records = _RECORDS.get(name)
+
+    if name in ("order_check", "order_send"):
+        def call(*args: Any, **kwargs: Any) -> Any:
+            # Any other shape (no request, two, keywords beside one) goes
+            # to the native function, which refuses it with -2.
+            if kwargs and not args:
+                return native(_request.checked(name, kwargs, keywords=True))
+            if len(args) == 1 and not kwargs and isinstance(args[0], dict):
+                return native(_request.checked(name, args[0], keywords=False))
+            return native(*args, **kwargs)
+    elif records is not None:
+        def call(*args: Any, **kwargs: Any) -> Any:
+            result = native(*args, **kwargs)
+            return records(result) if type(result) is tuple else result
+    else:
+        def call(*args: Any, **kwargs: Any) -> Any:
+            return native(*args, **kwargs)
+
+    call.__name__ = call.__qualname__ = name
     call.__module__ = "quorvane"
     call.__doc__ = prototype.__doc__
     call.__signature__ = _inspect.signature(prototype)  # type: ignore[attr-defined]
@@ -359,8 +459,8 @@ def _pass_through(prototype: Callable[..., Any]) -> Callable[..., Any]:
     return call
 
 
-NAMES = tuple(name for name, value in globals().items() if not name.startswith("_") and callable(value)
-              and getattr(value, "__module__", None) == __name__)
+NAMES = tuple(name for name, value in globals().items() if not name.startswith("_") and _inspect.isfunction(value)
+              and value.__module__ == __name__)
 for _name in NAMES:
-    globals()[_name] = _pass_through(globals()[_name])
+    globals()[_name] = _front(globals()[_name])
 del _name

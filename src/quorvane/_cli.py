@@ -1,15 +1,17 @@
 """The command line: ``python -m quorvane demo`` and ``terminal start|stop|status``.
 
 Exit codes: 0 success, 1 failure, 2 usage (``terminal status`` answers 1
-when the Terminal is not running).
+when the Terminal is not running; ``terminal start`` answers 1 when a
+Terminal already runs with other options than those asked for).
 """
 
 from __future__ import annotations
 
 import argparse
 import os
+import shlex
 import sys
-from typing import List, Optional
+from typing import Dict, List, Optional
 
 from . import _instance
 
@@ -66,16 +68,79 @@ def _describe_connection(inst: _instance.Installation) -> int:
     return 0
 
 
+def _shown(args: List[str]) -> str:
+    return shlex.join(args) if args else "(none)"
+
+
+def _options(args: List[str]) -> Dict[str, str]:
+    """Command-line options as the Terminal applies them: "--key=value" and
+    "--key value" alike, "1" for an option without a value, the last one of
+    a key winning; "/portable" counts, other words are ignored. Both sides
+    of a comparison go through this, so two spellings compare equal when
+    they mean the same here, whatever the Terminal knows of the keys."""
+    out: Dict[str, str] = {}
+    i = 0
+    while i < len(args):
+        arg = args[i]
+        i += 1
+        if arg == "/portable":
+            out[arg] = "1"
+            continue
+        if not arg.startswith("--"):
+            continue
+        name, eq, value = arg.partition("=")
+        if not eq:
+            value = "1"
+            if i < len(args) and not args[i].startswith("--") and args[i] != "/portable":
+                value = args[i]
+                i += 1
+        out[name] = value
+    return out
+
+
+def _describe_run(found: Optional[_instance.Running]) -> None:
+    """The options and market clock a running Terminal published."""
+    if found is None or found.clock is None or found.args is None:
+        print("  options      unknown (it has not published them)")
+        return
+    print(f"  options      {_shown(found.args)}")
+    print(f"  clock        {found.clock.describe()}")
+
+
+def _stop_command(args: argparse.Namespace) -> str:
+    return "python -m quorvane terminal stop" + ("" if args.path is None else f" --path {shlex.quote(args.path)}")
+
+
+def _already_running(inst: _instance.Installation, pid: int, asked: List[str], args: argparse.Namespace) -> int:
+    """A Terminal runs already: fine when nothing particular was asked for
+    or it runs with the options asked for; otherwise says how it differs."""
+    found = _instance.published(inst, pid)
+    print(f"Terminal {inst.executable} is already running (pid {pid})")
+    _describe_run(found)
+    if not asked:
+        return 0
+    if found is None or found.args is None:
+        print(f"cannot tell whether it runs with the options asked for ({_shown(asked)})", file=sys.stderr)
+        return 1
+    if _options(found.args) != _options(asked):
+        print(f"it runs with other options than those asked for:\n"
+              f"  running    {_shown(found.args)}\n"
+              f"  asked for  {_shown(asked)}\n"
+              f"stop it first ({_stop_command(args)}) to start it with these", file=sys.stderr)
+        return 1
+    return 0
+
+
 def cmd_start(args: argparse.Namespace) -> int:
     inst = _installation(args.path)
     if inst is None:
         return 1
+    options: List[str] = [o for o in args.options if o != "--"]
+    asked = (["/portable"] if args.portable else []) + options
     pid = _instance.running_pid(inst)
     if pid is not None:
-        print(f"Terminal {inst.executable} is already running (pid {pid})")
-        return 0
+        return _already_running(inst, pid, asked, args)
     print(f"Starting the Terminal {inst.executable} ...", flush=True)
-    options: List[str] = [o for o in args.options if o != "--"]
     try:
         pid = _instance.start_detached(inst, portable=args.portable, args=options)
     except _instance.StartError as e:
@@ -83,10 +148,10 @@ def cmd_start(args: argparse.Namespace) -> int:
         return 1
     print(f"Terminal {inst.executable} is running (pid {pid})")
     print(f"  endpoint     {inst.endpoint}")
+    _describe_run(_instance.published(inst, pid))
     code = _describe_connection(inst)
     target = "quorvane.terminal_path()" if args.path is None else repr(inst.executable)
-    stop = "python -m quorvane terminal stop" + ("" if args.path is None else f" --path {args.path}")
-    print(f"Connect with quorvane.initialize({target}); stop it with: {stop}")
+    print(f"Connect with quorvane.initialize({target}); stop it with: {_stop_command(args)}")
     return code
 
 
@@ -94,14 +159,15 @@ def cmd_status(args: argparse.Namespace) -> int:
     inst = _installation(args.path)
     if inst is None:
         return 1
-    pid = _instance.running_pid(inst)
-    if pid is None:
+    found = _instance.running(inst)
+    if found is None:
         print(f"Terminal {inst.executable} is not running")
         print(f"  endpoint     {inst.endpoint} (when running)")
         print(f"  data folder  {inst.config_folder}")
         return 1
-    print(f"Terminal {inst.executable} is running (pid {pid})")
+    print(f"Terminal {inst.executable} is running (pid {found.pid})")
     print(f"  endpoint     {inst.endpoint}")
+    _describe_run(found)
     return _describe_connection(inst)
 
 
@@ -116,8 +182,8 @@ def cmd_stop(args: argparse.Namespace) -> int:
         print(f"Terminal {inst.executable} is not running; nothing to stop{note}")
         return 0
     print(f"Stopping the Terminal {inst.executable} (pid {pid}) ...", flush=True)
-    if not _instance.stop(pid, inst):
-        print(f"it is still running (pid {pid})", file=sys.stderr)
+    if not _instance.stop(pid, inst, timeout=args.timeout):
+        print(f"it is still running (pid {pid}) after {args.timeout:g} s", file=sys.stderr)
         return 1
     print("stopped")
     return 0
@@ -153,21 +219,27 @@ def parser() -> argparse.ArgumentParser:
     start = actions.add_parser(
         "start", help="start it in the background and wait until it answers",
         description="Starts the Terminal detached from this shell and waits until it answers. Options after "
-                    "'--' go to the Terminal (e.g. -- --clock 2026-01-05T08:00:00Z --speed 60).")
+                    "'--' go to the Terminal (e.g. -- --clock 2026-01-05T08:00:00Z --speed 60). When it runs "
+                    "already, says so and exits 0; but with exit code 1 if options (or --portable) were "
+                    "asked for and it runs with others.")
     start.add_argument("--path", metavar="EXE", help=path_help)
     start.add_argument("--portable", action="store_true",
                        help="keep its settings and trades beside the program (portable installation)")
     start.add_argument("options", nargs=argparse.REMAINDER, help=argparse.SUPPRESS)
     start.set_defaults(run=cmd_start)
-    status = actions.add_parser("status", help="whether it runs: pid, endpoint, data folder, account",
-                                description="Says whether the Terminal runs, with its pid, endpoint, data "
-                                            "folder and account. Exit code 1 when it is not running.")
+    status = actions.add_parser("status", help="whether it runs: pid, options, clock, data folder, account",
+                                description="Says whether the Terminal runs, with its pid, endpoint, options, "
+                                            "market clock, data folder and account. Exit code 1 when it is "
+                                            "not running.")
     status.add_argument("--path", metavar="EXE", help=path_help)
     status.set_defaults(run=cmd_status)
     stop = actions.add_parser("stop", help="stop it and wait until it has ended",
-                              description="Stops the Terminal through its pid file and waits until it has "
-                                          "ended. A pid file that no running Terminal holds is left alone.")
+                              description="Stops the Terminal through its pid file and waits until its "
+                                          "process has ended (exit code 1 if it has not within the timeout). "
+                                          "A pid file that no running Terminal holds is left alone.")
     stop.add_argument("--path", metavar="EXE", help=path_help)
+    stop.add_argument("--timeout", metavar="SECONDS", type=float, default=20.0,
+                      help="how long to wait for it to end (default: 20)")
     stop.set_defaults(run=cmd_stop)
     return top
 
@@ -180,5 +252,14 @@ def main(argv: Optional[List[str]] = None) -> int:
         # A group named without its command: that group's usage, exit code 2.
         group: argparse.ArgumentParser = getattr(args, "group", None) or top
         group.error("a command is required")
-    code: int = run(args)
+    try:
+        code: int = run(args)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # The reader went away (`... | head -2`): what it did not read is
+        # not wanted, and Python must not complain when it flushes at exit.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+        return 1
     return code

@@ -21,9 +21,16 @@ from _typeshed import structseq
 from numpy.typing import NDArray
 from typing_extensions import TypeAlias
 
-# A date argument: seconds since 1970-01-01 UTC, or a datetime (a naive one
-# is local time). It must fit signed 32 bits of seconds (1901 to 2038).
-_Date: TypeAlias = int | float | datetime.datetime
+# Numbers: wherever an int is wanted, anything with __index__ (NumPy
+# integers) is taken too; wherever a float is wanted, a NumPy floating
+# scalar is too. The request dictionary's type lives in the package, so that
+# scripts can name it at run time (quorvane.TradeRequestDict).
+from ._request import Integer as _Integer, Real as _Real, TradeRequestDict
+
+# A date argument: seconds since 1970-01-01 UTC (an int, a float or a NumPy
+# number), or a datetime (a naive one is local time). It must fit signed 32
+# bits of seconds (1901 to 2038).
+_Date: TypeAlias = _Integer | _Real | datetime.datetime
 
 # ---- Named tuples ------------------------------------------------------------
 #
@@ -796,10 +803,10 @@ class BookInfo(structseq[Any], tuple[int, float, int, float]):
 def initialize(
     path: str = ...,
     *,
-    login: int = ...,
+    login: _Integer = ...,
     password: str = ...,
     server: str = ...,
-    timeout: int = ...,
+    timeout: _Integer = ...,
     portable: bool = ...,
 ) -> bool:
     """Connect to a Terminal, starting it when it is not running.
@@ -815,7 +822,7 @@ def initialize(
     reason in ``last_error()``.
     """
 
-def login(login: int, password: str = ..., server: str = ..., *, timeout: int = ...) -> bool:
+def login(login: _Integer, password: str = ..., server: str = ..., *, timeout: _Integer = ...) -> bool:
     """Log the connected Terminal in to another account.
 
     ``login`` is the account number; ``password`` and ``server`` may be
@@ -858,7 +865,9 @@ def account_info() -> AccountInfo | None:
 
 # ---- Price history -----------------------------------------------------------
 
-def copy_ticks_from(symbol: str, date_from: _Date, count: int, flags: int, /) -> NDArray[np.void] | None:
+def copy_ticks_from(
+    symbol: str, date_from: _Date, count: _Integer, flags: _Integer, /
+) -> NDArray[np.void] | None:
     """Up to ``count`` ticks of ``symbol`` from ``date_from`` on, oldest first.
 
     ``date_from`` is seconds since 1970-01-01 UTC (int or float) or a
@@ -872,7 +881,9 @@ def copy_ticks_from(symbol: str, date_from: _Date, count: int, flags: int, /) ->
     ``volume_real`` (float64); None on failure (see ``last_error()``).
     """
 
-def copy_ticks_range(symbol: str, date_from: _Date, date_to: _Date, flags: int, /) -> NDArray[np.void] | None:
+def copy_ticks_range(
+    symbol: str, date_from: _Date, date_to: _Date, flags: _Integer, /
+) -> NDArray[np.void] | None:
     """The ticks of ``symbol`` from ``date_from`` to ``date_to``, both included.
 
     The dates are seconds since 1970-01-01 UTC (int or float) or
@@ -886,7 +897,9 @@ def copy_ticks_range(symbol: str, date_from: _Date, date_to: _Date, flags: int, 
     ``volume_real`` (float64); None on failure (see ``last_error()``).
     """
 
-def copy_rates_from(symbol: str, timeframe: int, date_from: _Date, count: int, /) -> NDArray[np.void] | None:
+def copy_rates_from(
+    symbol: str, timeframe: _Integer, date_from: _Date, count: _Integer, /
+) -> NDArray[np.void] | None:
     """The ``count`` newest bars of ``symbol`` opening at or before ``date_from``.
 
     ``timeframe`` is a ``Timeframe`` value; ``date_from`` is seconds since
@@ -900,7 +913,9 @@ def copy_rates_from(symbol: str, timeframe: int, date_from: _Date, count: int, /
     ``real_volume`` (uint64); None on failure (see ``last_error()``).
     """
 
-def copy_rates_from_pos(symbol: str, timeframe: int, start_pos: int, count: int, /) -> NDArray[np.void] | None:
+def copy_rates_from_pos(
+    symbol: str, timeframe: _Integer, start_pos: _Integer, count: _Integer, /
+) -> NDArray[np.void] | None:
     """Up to ``count`` bars of ``symbol``, counted back from bar ``start_pos``.
 
     ``timeframe`` is a ``Timeframe`` value; ``start_pos`` 0 is the newest
@@ -913,7 +928,9 @@ def copy_rates_from_pos(symbol: str, timeframe: int, start_pos: int, count: int,
     ``real_volume`` (uint64); None on failure (see ``last_error()``).
     """
 
-def copy_rates_range(symbol: str, timeframe: int, date_from: _Date, date_to: _Date, /) -> NDArray[np.void] | None:
+def copy_rates_range(
+    symbol: str, timeframe: _Integer, date_from: _Date, date_to: _Date, /
+) -> NDArray[np.void] | None:
     """The bars of ``symbol`` opening from ``date_from`` to ``date_to``, both included.
 
     ``timeframe`` is a ``Timeframe`` value; the dates are seconds since
@@ -940,6 +957,9 @@ def symbols_get(group: str = ...) -> tuple[SymbolInfo, ...] | Literal[False] | N
 
     Returns a tuple of ``SymbolInfo``; False when the arguments are
     rejected and None on any other failure (see ``last_error()``).
+    ``quorvane.symbols_get`` returns the tuple with a ``record_type``
+    attribute (``SymbolInfo``), so that ``quorvane.frames`` gives an
+    empty result its columns too.
     """
 
 def symbol_info(symbol: str, /) -> SymbolInfo | None:
@@ -970,11 +990,16 @@ def market_book_release(symbol: str, /) -> bool | None:
 
 def market_book_get(symbol: str, /) -> tuple[BookInfo, ...] | None:
     """A subscribed symbol's Depth of Market, a tuple of ``BookInfo``;
-    None on failure (see ``last_error()``)."""
+    None on failure (see ``last_error()``).
+
+    ``quorvane.market_book_get`` returns the tuple with a ``record_type``
+    attribute (``BookInfo``), so that ``quorvane.frames`` gives an
+    empty result its columns too.
+    """
 
 # ---- Margin and profit -----------------------------------------------------------
 
-def order_calc_margin(action: int, symbol: str, volume: float, price: float, /) -> float | None:
+def order_calc_margin(action: _Integer, symbol: str, volume: _Real, price: _Real, /) -> float | None:
     """The margin ``volume`` lots of ``symbol`` opened at ``price`` need,
     in the account currency.
 
@@ -983,7 +1008,7 @@ def order_calc_margin(action: int, symbol: str, volume: float, price: float, /) 
     """
 
 def order_calc_profit(
-    action: int, symbol: str, volume: float, price_open: float, price_close: float, /
+    action: _Integer, symbol: str, volume: _Real, price_open: _Real, price_close: _Real, /
 ) -> float | None:
     """The profit of ``volume`` lots of ``symbol`` opened at ``price_open``
     and closed at ``price_close``, in the account currency.
@@ -1005,12 +1030,15 @@ def positions_get() -> tuple[TradePosition, ...] | None:
     Give at most one filter; ``ticket`` wins over ``symbol``, ``symbol``
     over ``group``. Returns a tuple of ``TradePosition`` (empty when none
     match); None on failure (see ``last_error()``).
+    ``quorvane.positions_get`` returns the tuple with a ``record_type``
+    attribute (``TradePosition``), so that ``quorvane.frames`` gives an
+    empty result its columns too.
     """
 
 @overload
 def positions_get(*, symbol: str) -> tuple[TradePosition, ...] | None: ...
 @overload
-def positions_get(*, ticket: int) -> tuple[TradePosition, ...] | None: ...
+def positions_get(*, ticket: _Integer) -> tuple[TradePosition, ...] | None: ...
 @overload
 def positions_get(*, group: str) -> tuple[TradePosition, ...] | None: ...
 def orders_total() -> int | None:
@@ -1025,12 +1053,15 @@ def orders_get() -> tuple[TradeOrder, ...] | None:
     Give at most one filter; ``ticket`` wins over ``symbol``, ``symbol``
     over ``group``. Returns a tuple of ``TradeOrder`` (empty when none
     match); None on failure (see ``last_error()``).
+    ``quorvane.orders_get`` returns the tuple with a ``record_type``
+    attribute (``TradeOrder``), so that ``quorvane.frames`` gives an
+    empty result its columns too.
     """
 
 @overload
 def orders_get(*, symbol: str) -> tuple[TradeOrder, ...] | None: ...
 @overload
-def orders_get(*, ticket: int) -> tuple[TradeOrder, ...] | None: ...
+def orders_get(*, ticket: _Integer) -> tuple[TradeOrder, ...] | None: ...
 @overload
 def orders_get(*, group: str) -> tuple[TradeOrder, ...] | None: ...
 
@@ -1052,12 +1083,15 @@ def history_orders_get(date_from: _Date, date_to: _Date, /, *, group: str = ...)
     The dates are seconds since 1970-01-01 UTC (int or float) or
     ``datetime`` objects. Returns a tuple of ``TradeOrder`` (empty when none
     match); None on failure (see ``last_error()``).
+    ``quorvane.history_orders_get`` returns the tuple with a ``record_type``
+    attribute (``TradeOrder``), so that ``quorvane.frames`` gives an
+    empty result its columns too.
     """
 
 @overload
-def history_orders_get(*, ticket: int) -> tuple[TradeOrder, ...] | None: ...
+def history_orders_get(*, ticket: _Integer) -> tuple[TradeOrder, ...] | None: ...
 @overload
-def history_orders_get(*, position: int) -> tuple[TradeOrder, ...] | None: ...
+def history_orders_get(*, position: _Integer) -> tuple[TradeOrder, ...] | None: ...
 def history_deals_total(date_from: _Date, date_to: _Date, /) -> int | None:
     """The number of deals in the history from ``date_from`` to ``date_to``.
 
@@ -1074,27 +1108,37 @@ def history_deals_get(date_from: _Date, date_to: _Date, /, *, group: str = ...) 
     The dates are seconds since 1970-01-01 UTC (int or float) or
     ``datetime`` objects. Returns a tuple of ``TradeDeal`` (empty when none
     match); None on failure (see ``last_error()``).
+    ``quorvane.history_deals_get`` returns the tuple with a ``record_type``
+    attribute (``TradeDeal``), so that ``quorvane.frames`` gives an
+    empty result its columns too.
     """
 
 @overload
-def history_deals_get(*, ticket: int) -> tuple[TradeDeal, ...] | None: ...
+def history_deals_get(*, ticket: _Integer) -> tuple[TradeDeal, ...] | None: ...
 @overload
-def history_deals_get(*, position: int) -> tuple[TradeDeal, ...] | None: ...
+def history_deals_get(*, position: _Integer) -> tuple[TradeDeal, ...] | None: ...
 
 # ---- Trading ----------------------------------------------------------------------------
 
 @overload
-def order_check(request: dict[str, Any], /) -> OrderCheckResult | None:
+def order_check(request: TradeRequestDict, /) -> OrderCheckResult | None:
     """Check a trade request without sending it: the margin it needs and
     the account's state after it, in the account currency.
 
-    The request is a dictionary, or the same keys given as keywords:
-    ``action`` (``TradeAction``), ``symbol``, ``volume`` (lots, a float),
-    ``type`` (``OrderType``), ``price``, ``stoplimit``, ``sl``, ``tp``
-    (floats), ``deviation`` (points), ``type_filling`` (``OrderFilling``),
+    The request is a dictionary (``TradeRequestDict``), or the same keys
+    given as keywords: ``action`` (``TradeAction``), ``symbol``, ``volume``
+    (lots), ``type`` (``OrderType``), ``price``, ``stoplimit``, ``sl``,
+    ``tp``, ``deviation`` (points), ``type_filling`` (``OrderFilling``),
     ``type_time`` (``OrderTime``), ``expiration`` (seconds since
     1970-01-01 UTC), ``magic``, ``order``, ``position``, ``position_by``
-    and ``comment``. Prices and volumes must be floats: an int is refused.
+    and ``comment``. Prices and volumes are floats.
+
+    ``quorvane.order_check`` checks the request before anything is sent: an
+    unknown key raises ``TypeError`` naming it, and so does a ``DEAL`` or
+    ``PENDING`` request without ``type``; an int price or volume is taken
+    as a float (``volume=1`` is 1.0). The native
+    ``quorvane._core.order_check`` ignores unknown keys and refuses an int
+    where a float is wanted.
 
     Returns an ``OrderCheckResult`` whose ``retcode`` tells whether the
     request would pass; None when the request is rejected or the check
@@ -1104,35 +1148,42 @@ def order_check(request: dict[str, Any], /) -> OrderCheckResult | None:
 @overload
 def order_check(
     *,
-    action: int,
+    action: _Integer,
     symbol: str = ...,
-    volume: float = ...,
-    type: int = ...,
-    price: float = ...,
-    stoplimit: float = ...,
-    sl: float = ...,
-    tp: float = ...,
-    deviation: int = ...,
-    type_filling: int = ...,
-    type_time: int = ...,
-    expiration: int = ...,
-    magic: int = ...,
-    order: int = ...,
-    position: int = ...,
-    position_by: int = ...,
+    volume: _Real = ...,
+    type: _Integer = ...,
+    price: _Real = ...,
+    stoplimit: _Real = ...,
+    sl: _Real = ...,
+    tp: _Real = ...,
+    deviation: _Integer = ...,
+    type_filling: _Integer = ...,
+    type_time: _Integer = ...,
+    expiration: _Integer = ...,
+    magic: _Integer = ...,
+    order: _Integer = ...,
+    position: _Integer = ...,
+    position_by: _Integer = ...,
     comment: str = ...,
 ) -> OrderCheckResult | None: ...
 @overload
-def order_send(request: dict[str, Any], /) -> OrderSendResult | None:
+def order_send(request: TradeRequestDict, /) -> OrderSendResult | None:
     """Send a trade request to the trade server.
 
-    The request is a dictionary, or the same keys given as keywords:
-    ``action`` (``TradeAction``), ``symbol``, ``volume`` (lots, a float),
-    ``type`` (``OrderType``), ``price``, ``stoplimit``, ``sl``, ``tp``
-    (floats), ``deviation`` (points), ``type_filling`` (``OrderFilling``),
+    The request is a dictionary (``TradeRequestDict``), or the same keys
+    given as keywords: ``action`` (``TradeAction``), ``symbol``, ``volume``
+    (lots), ``type`` (``OrderType``), ``price``, ``stoplimit``, ``sl``,
+    ``tp``, ``deviation`` (points), ``type_filling`` (``OrderFilling``),
     ``type_time`` (``OrderTime``), ``expiration`` (seconds since
     1970-01-01 UTC), ``magic``, ``order``, ``position``, ``position_by``
-    and ``comment``. Prices and volumes must be floats: an int is refused.
+    and ``comment``. Prices and volumes are floats.
+
+    ``quorvane.order_send`` checks the request before anything is sent: an
+    unknown key raises ``TypeError`` naming it, and so does a ``DEAL`` or
+    ``PENDING`` request without ``type``; an int price or volume is taken
+    as a float (``volume=1`` is 1.0). The native
+    ``quorvane._core.order_send`` ignores unknown keys and refuses an int
+    where a float is wanted.
 
     Returns an ``OrderSendResult``: check its ``retcode``
     (``TradeRetcode.DONE`` when a deal was made), as a refused trade is a
@@ -1143,21 +1194,21 @@ def order_send(request: dict[str, Any], /) -> OrderSendResult | None:
 @overload
 def order_send(
     *,
-    action: int,
+    action: _Integer,
     symbol: str = ...,
-    volume: float = ...,
-    type: int = ...,
-    price: float = ...,
-    stoplimit: float = ...,
-    sl: float = ...,
-    tp: float = ...,
-    deviation: int = ...,
-    type_filling: int = ...,
-    type_time: int = ...,
-    expiration: int = ...,
-    magic: int = ...,
-    order: int = ...,
-    position: int = ...,
-    position_by: int = ...,
+    volume: _Real = ...,
+    type: _Integer = ...,
+    price: _Real = ...,
+    stoplimit: _Real = ...,
+    sl: _Real = ...,
+    tp: _Real = ...,
+    deviation: _Integer = ...,
+    type_filling: _Integer = ...,
+    type_time: _Integer = ...,
+    expiration: _Integer = ...,
+    magic: _Integer = ...,
+    order: _Integer = ...,
+    position: _Integer = ...,
+    position_by: _Integer = ...,
     comment: str = ...,
 ) -> OrderSendResult | None: ...

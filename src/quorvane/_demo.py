@@ -138,8 +138,8 @@ def paper_trade(symbol: str) -> None:
     if info is None:
         raise _failed(f"symbol_info({symbol!r})")
     volume = info.volume_min  # the smallest trade the symbol allows
-    buy = {"action": qv.TradeAction.DEAL, "symbol": symbol, "volume": volume, "type": qv.OrderType.BUY,
-           "comment": "demo"}
+    buy: qv.TradeRequestDict = {"action": qv.TradeAction.DEAL, "symbol": symbol, "volume": volume,
+                                "type": qv.OrderType.BUY, "comment": "demo"}
     check = qv.order_check(buy)
     if check is None:
         raise _failed("order_check()")

@@ -6,6 +6,12 @@ folder, exactly as the Terminal and the module derive them. A running
 Terminal holds its pid file exclusively (a ``flock`` on POSIX; on Windows
 the file is open without sharing and deleted when the Terminal ends), so
 the pid in a file nobody holds is stale and is never signalled.
+
+After its pid, a running Terminal publishes in the file how it was started:
+one ``arg ...`` line per command-line argument, then its market clock
+(``clock wall``, ``clock frozen MS`` or ``clock moving START_MS SPEED
+WALL_MS``). The clock line comes last; until it is there (the first moments
+of a start) the file says only the pid.
 """
 
 from __future__ import annotations
@@ -136,16 +142,93 @@ class Installation:
 
 # ---- is it running? ----------------------------------------------------------
 
+# More than any pid file holds: the pid, a few dozen arguments and the clock.
+_PID_FILE_LIMIT = 1 << 16
+
+
+@dataclass(frozen=True)
+class Clock:
+    """A running Terminal's market clock."""
+
+    mode: str        # "wall", "frozen" or "moving"
+    at_ms: int = 0   # frozen: where it stands; moving: where it started
+    speed: int = 1   # moving: simulated milliseconds per real millisecond
+    wall_ms: int = 0  # moving: the wall time at which it stood at `at_ms`
+
+    def now_ms(self, wall_now_ms: int) -> int:
+        """The market time at the wall time `wall_now_ms`."""
+        if self.mode == "frozen":
+            return self.at_ms
+        if self.mode == "moving":
+            return self.at_ms + (wall_now_ms - self.wall_ms) * self.speed
+        return wall_now_ms
+
+    def describe(self, wall_now_ms: Optional[int] = None) -> str:
+        if self.mode == "frozen":
+            return f"frozen at {_utc(self.at_ms)}"
+        if self.mode == "moving":
+            now = int(time.time() * 1000) if wall_now_ms is None else wall_now_ms
+            return f"moving from {_utc(self.at_ms)} at {self.speed}x, now {_utc(self.now_ms(now))}"
+        return "wall clock"
+
+
+def _utc(ms: int) -> str:
+    import datetime as dt
+
+    stamp = dt.datetime(1970, 1, 1, tzinfo=dt.timezone.utc) + dt.timedelta(milliseconds=ms)
+    return stamp.strftime("%Y-%m-%d %H:%M:%S UTC")
+
+
+@dataclass(frozen=True)
+class Running:
+    """What a running Terminal's pid file says."""
+
+    pid: int
+    args: Optional[List[str]] = None  # None until the Terminal has published them
+    clock: Optional[Clock] = None
+
 
 def _read_pid(text: bytes) -> Optional[int]:
     try:
-        pid = int(text.decode("ascii").strip())
+        pid = int(text.split(b"\n", 1)[0].decode("ascii").strip())
     except (UnicodeDecodeError, ValueError):
         return None
     return pid if pid > 0 else None
 
 
-def _held_pid_posix(pid_file: str) -> Optional[int]:
+def _parse_clock(words: List[str]) -> Optional[Clock]:
+    try:
+        if words == ["wall"]:
+            return Clock("wall")
+        if words[0] == "frozen" and len(words) == 2:
+            return Clock("frozen", int(words[1]))
+        if words[0] == "moving" and len(words) == 4:
+            return Clock("moving", int(words[1]), int(words[2]), int(words[3]))
+    except (IndexError, ValueError):
+        pass
+    return None
+
+
+def parse_pid_file(text: bytes) -> Optional[Running]:
+    """The pid file's text as a Running; None when it names no pid. The
+    arguments and clock stay None unless the whole text is there."""
+    pid = _read_pid(text)
+    if pid is None:
+        return None
+    # Arguments are the bytes the Terminal got; surrogateescape gives them
+    # back as the str Python passed, whatever their encoding.
+    lines = text.decode("utf-8", "surrogateescape").split("\n")
+    args: List[str] = []
+    for line in lines[1:-1]:  # the last piece lacks its newline: cut short or empty
+        if line.startswith("arg "):
+            args.append(line[4:])
+        elif line.startswith("clock "):
+            clock = _parse_clock(line[6:].split())
+            return Running(pid, args, clock) if clock is not None else Running(pid)
+    return Running(pid)
+
+
+def _held_posix(pid_file: str) -> Optional[bytes]:
     if sys.platform == "win32":
         return None
     import fcntl
@@ -160,7 +243,7 @@ def _held_pid_posix(pid_file: str) -> Optional[int]:
             # Terminal's exclusive lock only.
             fcntl.flock(fd, fcntl.LOCK_SH | fcntl.LOCK_NB)
         except BlockingIOError:
-            return _read_pid(os.pread(fd, 32, 0))
+            return os.pread(fd, _PID_FILE_LIMIT, 0)
         except OSError:
             return None
         fcntl.flock(fd, fcntl.LOCK_UN)
@@ -169,7 +252,7 @@ def _held_pid_posix(pid_file: str) -> Optional[int]:
         os.close(fd)
 
 
-def _held_pid_windows(pid_file: str) -> Optional[int]:
+def _held_windows(pid_file: str) -> Optional[bytes]:
     if sys.platform != "win32":
         return None
     import ctypes
@@ -185,21 +268,43 @@ def _held_pid_windows(pid_file: str) -> Optional[int]:
     if handle in (None, wintypes.HANDLE(-1).value):
         return None
     try:
-        buffer = ctypes.create_string_buffer(32)
+        buffer = ctypes.create_string_buffer(_PID_FILE_LIMIT)
         got = wintypes.DWORD(0)
-        if not kernel32.ReadFile(handle, buffer, 32, ctypes.byref(got), None):
+        if not kernel32.ReadFile(handle, buffer, _PID_FILE_LIMIT, ctypes.byref(got), None):
             return None
         # The file is deleted when its Terminal ends: one that exists is held.
-        return _read_pid(buffer.raw[: got.value])
+        return buffer.raw[: got.value]
     finally:
         kernel32.CloseHandle(handle)
 
 
+def running(inst: Installation) -> Optional[Running]:
+    """What the pid file of the Terminal running `inst` says, or None when
+    none runs."""
+    text = _held_windows(inst.pid_file) if sys.platform == "win32" else _held_posix(inst.pid_file)
+    return None if text is None else parse_pid_file(text)
+
+
 def running_pid(inst: Installation) -> Optional[int]:
     """The pid of the Terminal running `inst`, or None when none runs."""
-    if sys.platform == "win32":
-        return _held_pid_windows(inst.pid_file)
-    return _held_pid_posix(inst.pid_file)
+    found = running(inst)
+    return None if found is None else found.pid
+
+
+def published(inst: Installation, pid: int, timeout: float = 5.0) -> Optional[Running]:
+    """The pid file of the Terminal `pid` once it has published how it was
+    started (it does so before it answers); None if it does not within
+    `timeout` seconds or stops running meanwhile."""
+    deadline = time.monotonic() + timeout
+    while True:
+        found = running(inst)
+        if found is None or found.pid != pid:
+            return None
+        if found.clock is not None:
+            return found
+        if time.monotonic() >= deadline:
+            return None
+        time.sleep(0.05)
 
 
 def stale_pid(inst: Installation) -> Optional[int]:
@@ -280,23 +385,67 @@ def start_detached(inst: Installation, *, portable: bool = False, args: Optional
         errors.close()
 
 
-def stop(pid: int, inst: Installation, *, timeout: float = 20.0) -> bool:
-    """Asks the Terminal `pid` (which holds the pid file of `inst`) to stop
-    and waits until it has. False when it still runs at the deadline."""
-    if running_pid(inst) != pid:
-        return True  # it ended on its own meanwhile; never signal a stale pid
+def _pidfd(pid: int) -> Optional[int]:
+    """A descriptor of the process `pid` (Linux 5.3 and later): it stays
+    that process's even after the pid is reused, and becomes readable once
+    the process has ended."""
+    opener = getattr(os, "pidfd_open", None)
+    if opener is None:
+        return None
     try:
-        # SIGTERM lets the Terminal close its sessions and remove its
-        # endpoint; on Windows this ends the process at once, which its
-        # trade store survives like any crash.
-        os.kill(pid, signal.SIGTERM)
-    except ProcessLookupError:
-        return True
+        fd: int = opener(pid)
+        return fd
     except OSError:
-        return False
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if running_pid(inst) is None and (WINDOWS or _process_gone(pid)):
+        return None
+
+
+def _wait_gone(pid: int, pidfd: Optional[int], inst: Installation, deadline: float) -> bool:
+    """Waits until the process `pid` has ended; False at the deadline."""
+    if pidfd is not None:
+        import select
+
+        poller = select.poll()
+        poller.register(pidfd, select.POLLIN)
+        while True:
+            left = deadline - time.monotonic()
+            if poller.poll(max(0, int(left * 1000))):
+                return True
+            if left <= 0:
+                return False
+    while True:
+        if running_pid(inst) != pid and (WINDOWS or _process_gone(pid)):
             return True
+        if time.monotonic() >= deadline:
+            return False
         time.sleep(0.05)
-    return False
+
+
+def stop(pid: int, inst: Installation, *, timeout: float = 20.0) -> bool:
+    """Asks the Terminal `pid` (which held the pid file of `inst` when the
+    caller looked) to stop, and returns once its process has ended: True,
+    or False when it still runs after `timeout` seconds. A pid the pid file
+    no longer names is never signalled (the Terminal is ending by itself, or
+    the pid is stale); it is only waited for."""
+    deadline = time.monotonic() + timeout
+    pidfd = _pidfd(pid)
+    try:
+        # Checked after the descriptor was taken: if the file still names
+        # `pid`, the descriptor is the Terminal's and not that of a process
+        # that got its pid since.
+        if running_pid(inst) == pid:
+            try:
+                # SIGTERM lets the Terminal close its sessions and remove
+                # its endpoint; on Windows this ends the process at once,
+                # which its trade store survives like any crash.
+                if pidfd is not None:
+                    signal.pidfd_send_signal(pidfd, signal.SIGTERM)
+                else:
+                    os.kill(pid, signal.SIGTERM)
+            except ProcessLookupError:
+                pass  # already gone
+            except OSError:
+                return False
+        return _wait_gone(pid, pidfd, inst, deadline)
+    finally:
+        if pidfd is not None:
+            os.close(pidfd)

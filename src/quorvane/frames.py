@@ -20,11 +20,16 @@ field that holds a named tuple (the ``request`` of ``order_send`` and
 ``order_check`` results) is spread into ``request_action``,
 ``request_symbol``, ... columns in its place.
 
-An empty array gives an empty frame with the array's columns and types. An
-empty tuple carries no record type, so it gives a frame with no columns and
-no rows. ``None`` (and the ``False`` some calls answer invalid arguments
-with) is a failed call, not data: it raises ``ValueError`` with the text of
-``last_error()``.
+An empty result gives an empty frame with the record's columns and types,
+the same as a frame of records would have: an empty array has them, and the
+``_get`` functions of ``quorvane`` (``positions_get``, ``orders_get``,
+``history_orders_get``, ``history_deals_get``, ``symbols_get``,
+``market_book_get``) return their tuple with a ``record_type`` attribute, so
+``to_pandas(qv.orders_get())["ticket"]`` works when there are no orders. A
+plain empty tuple (``quorvane._core``'s) names no type and gives a frame
+with no columns. ``None`` (and the ``False`` some calls answer invalid
+arguments with) is a failed call, not data: it raises ``ValueError`` with
+the text of ``last_error()``.
 
 Importing ``quorvane`` imports neither library; each helper imports its own
 when first called and raises ``ImportError`` with the pip command when it is
@@ -37,6 +42,8 @@ import importlib
 from typing import TYPE_CHECKING, Any, Iterable, Sequence, cast
 
 import numpy as np
+
+from . import _core
 
 if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped, unused-ignore]
@@ -57,6 +64,33 @@ def _time_unit(name: str) -> str | None:
     return None
 
 
+# ------------------------------------------------------- empty results
+
+# The Python type of each field of the records the _get functions return, in
+# runs of i (int), f (float), s (str) and b (bool). An empty result's frame
+# is made from one record of zeros of these types and then emptied, so it
+# goes through the same conversion, and gets the same columns and dtypes, as
+# a frame of real records.
+_FIELD_KINDS = {
+    _core.TradePosition: "9i 7f 3s",
+    _core.TradeOrder: "14i 7f 3s",
+    _core.TradeDeal: "9i 6f 3s",
+    _core.SymbolInfo: "1b 1i 2b 9i 1b 10i 1b 6i 52f 13s",
+    _core.BookInfo: "1i 1f 1i 1f",
+}
+_ZERO = {"i": 0, "f": 0.0, "s": "", "b": False}
+
+
+def _prototype(data: object) -> tuple[Any, ...] | None:
+    """A record of zeros of the type an empty result names, if it names one
+    the module knows."""
+    kinds = _FIELD_KINDS.get(getattr(data, "record_type", None))  # type: ignore[arg-type]
+    if kinds is None:
+        return None
+    values = [_ZERO[run[-1]] for run in kinds.split() for _ in range(int(run[:-1]))]
+    return cast("tuple[Any, ...]", getattr(data, "record_type")(values))
+
+
 # ------------------------------------------------------------ input checking
 
 def _require(library: str, helper: str) -> Any:
@@ -68,8 +102,6 @@ def _require(library: str, helper: str) -> Any:
 
 def _refuse_failure(data: object, helper: str) -> None:
     if data is None or data is False:
-        from . import _core
-
         code, message = _core.last_error()
         raise ValueError(f"{helper}() got {data!r}, the result of a failed call, not data; "
                          f"last_error() is ({code}, {message!r})")
@@ -189,7 +221,10 @@ def to_pandas(data: object) -> pandas.DataFrame:
             columns[name] = _pandas_time(pd, field, unit) if unit and field.dtype.kind in "iu" else field
         return cast("pandas.DataFrame", pd.DataFrame(columns, copy=False))
     if not records:
-        return cast("pandas.DataFrame", pd.DataFrame())
+        prototype = _prototype(data)
+        if prototype is None:
+            return cast("pandas.DataFrame", pd.DataFrame())
+        return to_pandas((prototype,)).iloc[:0]
     built: dict[str, Any] = {}
     for column in _columns(records):
         if column.unit is not None and column.is_time():
@@ -233,7 +268,10 @@ def to_polars(data: object) -> polars.DataFrame:
         frame = pl.DataFrame({name: np.ascontiguousarray(array[name]) for name in names})
         return cast("polars.DataFrame", _polars_frame(pl, ((name, _time_unit(name)) for name in names), frame))
     if not records:
-        return cast("polars.DataFrame", pl.DataFrame())
+        prototype = _prototype(data)
+        if prototype is None:
+            return cast("polars.DataFrame", pl.DataFrame())
+        return to_polars((prototype,)).head(0)
     columns = _columns(records)
     series = [pl.Series(c.name, c.values, dtype=pl.UInt64 if c.needs_uint64() else None) for c in columns]
     frame = _polars_frame(pl, ((c.name, c.unit if c.is_time() else None) for c in columns), pl.DataFrame(series))

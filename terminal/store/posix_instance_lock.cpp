@@ -32,9 +32,9 @@ InstanceLock::Result InstanceLock::acquire(const std::string& path, std::string&
         if (::fstat(fd.get(), &held) != 0 || ::stat(path.c_str(), &named) != 0 || held.st_ino != named.st_ino ||
             held.st_dev != named.st_dev)
             continue;
-        const std::string pid = std::to_string(::getpid()) + "\n";
+        pid_line_ = std::to_string(::getpid()) + "\n";
         if (::ftruncate(fd.get(), 0) == 0) {
-            ssize_t ignored = ::pwrite(fd.get(), pid.data(), pid.size(), 0);
+            ssize_t ignored = ::pwrite(fd.get(), pid_line_.data(), pid_line_.size(), 0);
             (void)ignored;
         }
         fd_ = std::move(fd);
@@ -43,6 +43,22 @@ InstanceLock::Result InstanceLock::acquire(const std::string& path, std::string&
     }
     why = "the pid file '" + path + "' keeps changing";
     return Result::Failed;
+}
+
+void InstanceLock::publish(std::string_view details) noexcept {
+    if (!fd_.valid()) return;
+    try {
+        // One write from offset 0: the file only grows past the pid line, so
+        // nothing of an older text can remain after it.
+        const std::string text = pid_line_ + std::string(details);
+        const ssize_t written = ::pwrite(fd_.get(), text.data(), text.size(), 0);
+        if (written == static_cast<ssize_t>(text.size())) {
+            int ignored = ::ftruncate(fd_.get(), static_cast<off_t>(text.size()));
+            (void)ignored;
+        }
+    } catch (...) {
+        // Out of memory: the pid alone stays published.
+    }
 }
 
 void InstanceLock::release() noexcept {

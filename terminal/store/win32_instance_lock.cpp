@@ -21,10 +21,26 @@ InstanceLock::Result InstanceLock::acquire(const std::string& path, std::string&
     }
     fd_ = platform::UniqueHandle(reinterpret_cast<platform::Handle>(h));
     path_ = path;
-    const std::string pid = std::to_string(::GetCurrentProcessId()) + "\n";
+    pid_line_ = std::to_string(::GetCurrentProcessId()) + "\n";
     DWORD written = 0;
-    ::WriteFile(h, pid.data(), static_cast<DWORD>(pid.size()), &written, nullptr);
+    ::WriteFile(h, pid_line_.data(), static_cast<DWORD>(pid_line_.size()), &written, nullptr);
     return Result::Acquired;
+}
+
+void InstanceLock::publish(std::string_view details) noexcept {
+    if (!fd_.valid()) return;
+    try {
+        const std::string text = pid_line_ + std::string(details);
+        const HANDLE h = reinterpret_cast<HANDLE>(fd_.get());
+        LARGE_INTEGER start{};
+        DWORD written = 0;
+        if (::SetFilePointerEx(h, start, nullptr, FILE_BEGIN) &&
+            ::WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+            written == text.size())
+            ::SetEndOfFile(h);
+    } catch (...) {
+        // Out of memory: the pid alone stays published.
+    }
 }
 
 void InstanceLock::release() noexcept { fd_.reset(); }

@@ -292,6 +292,8 @@ void test_text() {
     CHECK(qvn::protocol::utf16_to_utf8(u"a\xD800z") == "a\xEF\xBF\xBDz");
     const std::string raw = "/tmp/\xFF\xC3\xA9";
     CHECK(qvn::protocol::utf16_to_path(qvn::protocol::path_to_utf16(raw)) == raw);
+    // Only U+DC80..U+DCFF stand for escaped bytes: a lone U+DC41 is no "A".
+    CHECK(qvn::protocol::utf16_to_path(u"a\xDC41\xDC7Fz") == "a\xEF\xBF\xBD\xEF\xBF\xBDz");
     CHECK(qvn::protocol::utf8_boundary("ab\xC3\xA9", 3) == 2);
     CHECK(qvn::protocol::utf8_boundary("ab\xC3\xA9", 4) == 4);
 }

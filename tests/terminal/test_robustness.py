@@ -117,22 +117,39 @@ def test_stalled_clients_cannot_lock_others_out(terminal):
 
 
 @pytest.mark.parametrize(
-    "opening",
+    "opening, answer",
     [
-        b"",
-        b"\x08\x00",
-        REQUESTS[2][:-1],
+        (b"", 0),
+        (b"\x08\x00", 0),
+        (REQUESTS[2][:-1], 0),
+        (tc.frame(tc.HANDSHAKE, tc.u32(2) + tc.wide("Python")), 12),  # refused: not greeted
     ],
-    ids=["silent", "in-length", "in-body"],
+    ids=["silent", "in-length", "in-body", "failed-handshake"],
 )
-def test_stalled_connection_is_dropped(launch, opening):
+def test_stalled_connection_is_dropped(launch, opening, answer):
     terminal = launch("--frame-timeout-ms", "200", "--handshake-timeout-ms", "200")
     with greeted(terminal) as good:
         bad = raw_socket(terminal)
         bad.sendall(opening)
+        if answer:
+            reply = bytearray(answer)
+            assert bad.recv_into(reply, answer) == answer and reply[8:] == tc.i32(-5)
         assert dropped(bad)
         time.sleep(0.5)  # a greeted client may stay idle beyond both limits
         assert served(good)
+
+
+def test_max_clients_serves_exactly_that_many(launch):
+    terminal = launch("--max-clients", "2")
+    with greeted(terminal) as first, greeted(terminal) as second:
+        # Both slots are held by clients that greeted: no room for a third.
+        third = raw_socket(terminal)
+        try:
+            third.sendall(REQUESTS[0])  # a client let in would be answered
+        except OSError:
+            pass  # closed before the greeting went out
+        assert dropped(third)
+        assert served(first) and served(second)
 
 
 def test_slow_sender_within_the_frame_limit_is_answered(terminal):

@@ -20,14 +20,11 @@ using Symbol = module::WideText<31>;
 
 PyObject* invalid_arguments() noexcept { return link::error_none(wire::kInvalidParams, "Invalid arguments"); }
 
-// The tuple parser on exactly four arguments; its error is discarded.
-template <class... Out>
-bool parse_four(PyObject* args, const char* format, Out*... out) noexcept {
-    static_assert(sizeof...(Out) == 4);
+// Exactly four positional arguments, borrowed from the tuple.
+bool four(PyObject* args, PyObject* (&out)[4]) noexcept {
     if (args == nullptr || !PyTuple_Check(args) || PyTuple_GET_SIZE(args) != 4) return false;
-    if (PyArg_ParseTuple(args, format, out...)) return true;
-    PyErr_Clear();
-    return false;
+    for (Py_ssize_t i = 0; i < 4; ++i) out[i] = PyTuple_GET_ITEM(args, i);
+    return true;
 }
 
 bool symbol_arg(PyObject* obj, Symbol& out) noexcept { return module::to_text(obj, wire::kSymbolUnits, out); }
@@ -59,58 +56,59 @@ PyObject* bars(const HistoryRequest& request) noexcept {
 
 PyObject* py_copy_ticks_from(PyObject*, PyObject* args) {
     link::reset_error();
-    PyObject *symbol_obj = nullptr, *from_obj = nullptr;
-    int count = 0, flags = 0;
+    PyObject* arg[4];
+    std::int32_t count = 0, flags = 0;
     Symbol symbol;
     std::int64_t from_ms = 0;
-    if (!parse_four(args, "OOii", &symbol_obj, &from_obj, &count, &flags) || !symbol_arg(symbol_obj, symbol) ||
-        !milliseconds_arg(from_obj, from_ms))
+    if (!four(args, arg) || !symbol_arg(arg[0], symbol) || !milliseconds_arg(arg[1], from_ms) ||
+        !module::to_i32(arg[2], count) || !module::to_i32(arg[3], flags))
         return invalid_arguments();
     return ticks({wire::kTicksFrom, symbol.view(), {i64(from_ms), i32(count), i32(flags)}});
 }
 
 PyObject* py_copy_ticks_range(PyObject*, PyObject* args) {
     link::reset_error();
-    PyObject *symbol_obj = nullptr, *from_obj = nullptr, *to_obj = nullptr;
-    int flags = 0;
+    PyObject* arg[4];
+    std::int32_t flags = 0;
     Symbol symbol;
     std::int64_t from_ms = 0, to_ms = 0;
-    if (!parse_four(args, "OOOi", &symbol_obj, &from_obj, &to_obj, &flags) || !symbol_arg(symbol_obj, symbol) ||
-        !milliseconds_arg(from_obj, from_ms) || !milliseconds_arg(to_obj, to_ms))
+    if (!four(args, arg) || !symbol_arg(arg[0], symbol) || !milliseconds_arg(arg[1], from_ms) ||
+        !milliseconds_arg(arg[2], to_ms) || !module::to_i32(arg[3], flags))
         return invalid_arguments();
     return ticks({wire::kTicksRange, symbol.view(), {i64(from_ms), i64(to_ms), i32(flags)}});
 }
 
 PyObject* py_copy_rates_from(PyObject*, PyObject* args) {
     link::reset_error();
-    PyObject *symbol_obj = nullptr, *from_obj = nullptr;
-    int timeframe = 0, count = 0;
+    PyObject* arg[4];
+    std::int32_t timeframe = 0, count = 0;
     Symbol symbol;
     std::int64_t from_s = 0;
-    if (!parse_four(args, "OiOi", &symbol_obj, &timeframe, &from_obj, &count) || !symbol_arg(symbol_obj, symbol) ||
-        !seconds_arg(from_obj, from_s))
+    if (!four(args, arg) || !symbol_arg(arg[0], symbol) || !module::to_i32(arg[1], timeframe) ||
+        !seconds_arg(arg[2], from_s) || !module::to_i32(arg[3], count))
         return invalid_arguments();
     return bars({wire::kRatesFrom, symbol.view(), {i32(timeframe), i64(from_s), i32(count)}});
 }
 
 PyObject* py_copy_rates_from_pos(PyObject*, PyObject* args) {
     link::reset_error();
-    PyObject* symbol_obj = nullptr;
-    int timeframe = 0, start_pos = 0, count = 0;
+    PyObject* arg[4];
+    std::int32_t timeframe = 0, start_pos = 0, count = 0;
     Symbol symbol;
-    if (!parse_four(args, "Oiii", &symbol_obj, &timeframe, &start_pos, &count) || !symbol_arg(symbol_obj, symbol))
+    if (!four(args, arg) || !symbol_arg(arg[0], symbol) || !module::to_i32(arg[1], timeframe) ||
+        !module::to_i32(arg[2], start_pos) || !module::to_i32(arg[3], count))
         return invalid_arguments();
     return bars({wire::kRatesFromPos, symbol.view(), {i32(timeframe), i32(start_pos), i32(count)}});
 }
 
 PyObject* py_copy_rates_range(PyObject*, PyObject* args) {
     link::reset_error();
-    PyObject *symbol_obj = nullptr, *from_obj = nullptr, *to_obj = nullptr;
-    int timeframe = 0;
+    PyObject* arg[4];
+    std::int32_t timeframe = 0;
     Symbol symbol;
     std::int64_t from_s = 0, to_s = 0;
-    if (!parse_four(args, "OiOO", &symbol_obj, &timeframe, &from_obj, &to_obj) || !symbol_arg(symbol_obj, symbol) ||
-        !seconds_arg(from_obj, from_s) || !seconds_arg(to_obj, to_s))
+    if (!four(args, arg) || !symbol_arg(arg[0], symbol) || !module::to_i32(arg[1], timeframe) ||
+        !seconds_arg(arg[2], from_s) || !seconds_arg(arg[3], to_s))
         return invalid_arguments();
     return bars({wire::kRatesRange, symbol.view(), {i32(timeframe), i64(from_s), i64(to_s)}});
 }

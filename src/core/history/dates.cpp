@@ -1,4 +1,6 @@
-// Date arguments: a Python int, float or datetime.datetime to whole seconds.
+// Date arguments: a Python int, float or datetime.datetime to whole seconds;
+// NumPy numbers count as the int or float they stand for (a bar's own
+// `time` may be passed back as a date).
 //
 // The result is signed 32-bit seconds. Values outside that range are refused
 // rather than wrapped or clamped: a wrapped date would ask the Terminal for a
@@ -7,6 +9,7 @@
 #include <limits>
 
 #include "history/history.hpp"
+#include "module/args.hpp"
 #include "module/capi.hpp"
 
 namespace qvn::history {
@@ -24,19 +27,6 @@ bool seconds_from_double(double value, std::int32_t& out) noexcept {
     return true;
 }
 
-bool seconds_from_int(PyObject* obj, std::int32_t& out) noexcept {
-    int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
-    if (value == -1 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return false;
-    }
-    if (overflow != 0 || value < std::numeric_limits<std::int32_t>::min() ||
-        value > std::numeric_limits<std::int32_t>::max())
-        return false;
-    out = static_cast<std::int32_t>(value);
-    return true;
-}
 
 // Whatever timestamp() does (local time for a naive datetime, the offset of
 // an aware one, an override in a subclass) decides the instant; its result
@@ -60,8 +50,15 @@ bool seconds_from_datetime(PyObject* obj, std::int32_t& out) noexcept {
 
 bool to_seconds(PyObject* obj, std::int32_t& out) noexcept {
     if (obj == nullptr) return false;
-    if (PyLong_Check(obj)) return seconds_from_int(obj, out);
-    if (PyFloat_Check(obj)) return seconds_from_double(PyFloat_AS_DOUBLE(obj), out);
+    std::int64_t whole = 0;
+    double seconds = 0.0;
+    if (module::to_i64(obj, whole)) {
+        if (whole < std::numeric_limits<std::int32_t>::min() || whole > std::numeric_limits<std::int32_t>::max())
+            return false;
+        out = static_cast<std::int32_t>(whole);
+        return true;
+    }
+    if (module::to_double(obj, seconds)) return seconds_from_double(seconds, out);
     PyTypeObject* datetime = module::datetime_type();
     if (datetime != nullptr && PyObject_TypeCheck(obj, datetime)) return seconds_from_datetime(obj, out);
     return false;

@@ -123,9 +123,7 @@ bool CInterClient::connect_terminal(std::u16string_view path, bool portable) {
         return true;
     }
     if (state == platform::Connect::Refused) {
-        std::string folder, why;
-        if (platform::endpoint_folder(folder, why)) why = "Terminal endpoint is served by another user";
-        set_detail(protocol::path_to_utf16(why));
+        set_detail(protocol::path_to_utf16(platform::refusal_reason(name)));
         return false;
     }
     set_detail(std::string_view("Pipe server didn't answer in " + std::to_string(kWaitReportedSec) + " sec"));

@@ -32,12 +32,15 @@ PyObject* calculate(std::uint32_t command, std::uint32_t action, std::u16string_
 PyObject* invalid_arguments() noexcept { return link::error_none(wire::kInvalidParams, "Invalid arguments"); }
 
 // The interpreter's tuple parser on exactly `count` arguments; its error is
-// discarded. `k` keeps the low bits of any int, so -1 becomes 0xFFFFFFFF once
-// cut to 32 bits.
+// discarded. The action comes first and is taken as any integer cut to its
+// low 32 bits, so -1 becomes 0xFFFFFFFF; the doubles take what the parser's
+// `d` takes (floats, ints, NumPy numbers).
 template <class... Out>
-bool parse(PyObject* args, Py_ssize_t count, const char* format, Out*... out) noexcept {
+bool parse(PyObject* args, Py_ssize_t count, const char* format, std::uint32_t& action, Out*... out) noexcept {
+    PyObject* action_obj = nullptr;
     if (args == nullptr || PyTuple_GET_SIZE(args) != count) return false;
-    if (PyArg_ParseTuple(args, format, out...)) return true;
+    if (PyArg_ParseTuple(args, format, &action_obj, out...) && module::to_u32_low_bits(action_obj, action))
+        return true;
     PyErr_Clear();
     return false;
 }
@@ -46,27 +49,25 @@ bool parse(PyObject* args, Py_ssize_t count, const char* format, Out*... out) no
 
 PyObject* py_order_calc_margin(PyObject*, PyObject* args) {
     link::reset_error();
-    unsigned long action = 0;
+    std::uint32_t action = 0;
     PyObject* symbol_obj = nullptr;
     double volume = 0.0, price = 0.0;
     module::SymbolName symbol;
-    if (!parse(args, 4, "kOdd", &action, &symbol_obj, &volume, &price) || !module::to_symbol(symbol_obj, symbol))
+    if (!parse(args, 4, "OOdd", action, &symbol_obj, &volume, &price) || !module::to_symbol(symbol_obj, symbol))
         return invalid_arguments();
-    return calculate(wire::kOrderCalcMargin, static_cast<std::uint32_t>(action), symbol.view(),
-                     std::array{volume, price});
+    return calculate(wire::kOrderCalcMargin, action, symbol.view(), std::array{volume, price});
 }
 
 PyObject* py_order_calc_profit(PyObject*, PyObject* args) {
     link::reset_error();
-    unsigned long action = 0;
+    std::uint32_t action = 0;
     PyObject* symbol_obj = nullptr;
     double volume = 0.0, price_open = 0.0, price_close = 0.0;
     module::SymbolName symbol;
-    if (!parse(args, 5, "kOddd", &action, &symbol_obj, &volume, &price_open, &price_close) ||
+    if (!parse(args, 5, "OOddd", action, &symbol_obj, &volume, &price_open, &price_close) ||
         !module::to_symbol(symbol_obj, symbol))
         return invalid_arguments();
-    return calculate(wire::kOrderCalcProfit, static_cast<std::uint32_t>(action), symbol.view(),
-                     std::array{volume, price_open, price_close});
+    return calculate(wire::kOrderCalcProfit, action, symbol.view(), std::array{volume, price_open, price_close});
 }
 
 }  // namespace qvn::market

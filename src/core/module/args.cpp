@@ -1,5 +1,9 @@
 #include "module/args.hpp"
 
+#include <cstdint>
+
+#include "module/numpy.hpp"
+
 namespace qvn::module {
 
 bool str_to_utf16(PyObject* obj, char16_t* out, std::size_t capacity, std::size_t max_units,
@@ -27,15 +31,36 @@ bool str_to_utf16(PyObject* obj, char16_t* out, std::size_t capacity, std::size_
     return true;
 }
 
-bool to_u64(PyObject* obj, std::uint64_t& out) noexcept {
-    if (obj == nullptr || !PyLong_Check(obj)) return false;
-    const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
-    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-        PyErr_Clear();
-        return false;
+namespace {
+
+// Runs `convert` on the int an integer argument stands for: the argument
+// itself when it is an int, else what its __index__ returns (owned here for
+// the call). Any Python error is cleared: a refused value leaves none.
+template <class Convert>
+bool with_integer(PyObject* obj, Convert&& convert) noexcept {
+    if (obj == nullptr) return false;
+    bool ok = false;
+    if (PyLong_Check(obj)) {
+        ok = convert(obj);
+    } else if (PyIndex_Check(obj) && !PyArray_IsScalar(obj, Bool)) {
+        if (PyObject* value = PyNumber_Index(obj)) {
+            ok = convert(value);
+            Py_DECREF(value);
+        }
     }
-    out = v;
-    return true;
+    if (!ok) PyErr_Clear();
+    return ok;
+}
+
+}  // namespace
+
+bool to_u64(PyObject* obj, std::uint64_t& out) noexcept {
+    return with_integer(obj, [&out](PyObject* v) noexcept {
+        const unsigned long long n = PyLong_AsUnsignedLongLong(v);
+        if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+        out = n;
+        return true;
+    });
 }
 
 bool to_u32(PyObject* obj, std::uint32_t& out) noexcept {
@@ -46,9 +71,40 @@ bool to_u32(PyObject* obj, std::uint32_t& out) noexcept {
 }
 
 bool to_i64(PyObject* obj, std::int64_t& out) noexcept {
-    if (obj == nullptr || !PyLong_Check(obj)) return false;
-    const long long v = PyLong_AsLongLong(obj);
-    if (v == -1 && PyErr_Occurred()) {
+    return with_integer(obj, [&out](PyObject* v) noexcept {
+        const long long n = PyLong_AsLongLong(v);
+        if (n == -1 && PyErr_Occurred()) return false;
+        out = n;
+        return true;
+    });
+}
+
+bool to_i32(PyObject* obj, std::int32_t& out) noexcept {
+    std::int64_t v = 0;
+    if (!to_i64(obj, v) || v < INT32_MIN || v > INT32_MAX) return false;
+    out = static_cast<std::int32_t>(v);
+    return true;
+}
+
+bool to_u32_low_bits(PyObject* obj, std::uint32_t& out) noexcept {
+    return with_integer(obj, [&out](PyObject* v) noexcept {
+        const unsigned long long n = PyLong_AsUnsignedLongLongMask(v);
+        if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+        out = static_cast<std::uint32_t>(n);
+        return true;
+    });
+}
+
+bool to_double(PyObject* obj, double& out) noexcept {
+    if (obj == nullptr) return false;
+    if (PyFloat_Check(obj)) {
+        out = PyFloat_AS_DOUBLE(obj);
+        return true;
+    }
+    if (!PyArray_IsScalar(obj, Floating)) return false;
+    // float32 and float16 widen exactly; a long double rounds to nearest.
+    const double v = PyFloat_AsDouble(obj);
+    if (v == -1.0 && PyErr_Occurred()) {
         PyErr_Clear();
         return false;
     }

@@ -38,9 +38,21 @@ using SymbolName = WideText<31>;
 
 inline bool to_symbol(PyObject* obj, SymbolName& out) noexcept { return to_text(obj, wire::kSymbolUnits, out); }
 
-// An int (or subclass, bool included) that fits the target type.
+// Integers: an int (or subclass, bool included), or any other object whose
+// __index__ gives one (NumPy integers), that fits the target type. A float
+// has no __index__ and stays refused; so does NumPy's bool, which NumPy 2
+// no longer treats as an integer (NumPy 1 would with a warning), so that
+// both behave alike.
 bool to_u64(PyObject* obj, std::uint64_t& out) noexcept;
 bool to_u32(PyObject* obj, std::uint32_t& out) noexcept;
 bool to_i64(PyObject* obj, std::int64_t& out) noexcept;
+bool to_i32(PyObject* obj, std::int32_t& out) noexcept;
+// Any integer as above, cut to its low 32 bits (-1 becomes 0xFFFFFFFF).
+bool to_u32_low_bits(PyObject* obj, std::uint32_t& out) noexcept;
+
+// A float (or subclass), or a NumPy floating scalar of any width, as a
+// double. An int is refused: where the module wants a price or a volume, a
+// whole number is more likely a mistake than a value.
+bool to_double(PyObject* obj, double& out) noexcept;
 
 }  // namespace qvn::module

@@ -108,6 +108,11 @@ enum class Connect {
 // this user.
 Connect connect_endpoint(std::string_view name, Handle& out) noexcept;
 
+// Why connect_endpoint answered Refused for `name`, in words for the user:
+// the folder or the endpoint path that cannot be used, else a peer that runs
+// as another user.
+std::string refusal_reason(std::string_view name);
+
 // For the Terminal: binds and listens on the endpoint `name`, replacing a
 // stale endpoint that nobody serves. Returns kInvalidHandle with `why` set on
 // failure. `path` receives the file-system path of the endpoint. On Windows

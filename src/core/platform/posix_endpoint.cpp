@@ -44,7 +44,9 @@ bool socket_address(std::string_view name, sockaddr_un& addr, socklen_t& len, st
     std::memset(&addr, 0, sizeof addr);
     addr.sun_family = AF_UNIX;
     if (path.size() >= sizeof addr.sun_path) {
-        why = "Endpoint path '" + path + "' is too long";
+        why = "Endpoint path '" + path + "' is too long (" + std::to_string(path.size()) +
+              " bytes; a socket path holds at most " + std::to_string(sizeof addr.sun_path - 1) +
+              "): choose a shorter XDG_RUNTIME_DIR";
         return false;
     }
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
@@ -94,6 +96,14 @@ Connect connect_endpoint(std::string_view name, Handle& out) noexcept {
         return Connect::Refused;
     out = fd.release();
     return Connect::Ok;
+}
+
+std::string refusal_reason(std::string_view name) {
+    sockaddr_un addr;
+    socklen_t len;
+    std::string path, why;
+    if (!socket_address(name, addr, len, path, why)) return why;
+    return "Terminal endpoint is served by another user";
 }
 
 Handle listen_endpoint(std::string_view name, std::string& path, std::string& why) {

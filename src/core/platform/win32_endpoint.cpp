@@ -71,6 +71,8 @@ Connect connect_endpoint(std::string_view name, Handle& out) noexcept {
     }
 }
 
+std::string refusal_reason(std::string_view) { return "Terminal endpoint is served by another user"; }
+
 Handle listen_endpoint(std::string_view name, std::string& path, std::string& why) {
     const std::wstring pipe = pipe_name(name);
     path = win32::narrow(pipe);

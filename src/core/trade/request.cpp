@@ -38,8 +38,8 @@ bool put_value(const module::Field& field, PyObject* value, std::uint8_t* out) n
         case module::Kind::F64: {
             // An int is refused: a volume of 1 is a mistake the Terminal
             // should never see as 1.0 by accident.
-            if (!PyFloat_Check(value)) return false;
-            const double v = PyFloat_AS_DOUBLE(value);
+            double v = 0.0;
+            if (!module::to_double(value, v)) return false;
             std::memcpy(out, &v, sizeof v);
             return true;
         }
