@@ -167,7 +167,7 @@ std::uint64_t fields_size(Shape shape, const Output& out) {
     }
 }
 
-std::int32_t call(Shape shape, qvn::platform::Handle& h, Output& out) {
+std::int32_t call(Shape shape, qvn::link::Channel& h, Output& out) {
     const ShapeInfo& info = kShapes[static_cast<std::size_t>(shape)];
     const auto body = [&](link::PipeReader& r) noexcept -> bool {
         bool ok = false;
@@ -243,7 +243,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::span<const std::uint8_t> incoming(data + 2, size - 2);
 
     auto& pipe = qvn::fuzz::pipe();
-    qvn::platform::Handle h = qvn::fuzz::open_pipe(incoming);
+    qvn::link::Channel h(qvn::fuzz::open_pipe(incoming));
     {
         Output out;
         const std::int32_t code = call(shape, h, out);
@@ -258,8 +258,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
         // Open only when in step; closed at most once.
         FUZZ_ASSERT(pipe.closes <= 1);
-        FUZZ_ASSERT((h != qvn::platform::kInvalidHandle) == pipe.open);
-        if (h != qvn::platform::kInvalidHandle) FUZZ_ASSERT(have_length && pipe.taken == frame);
+        FUZZ_ASSERT(h.open() == pipe.open);
+        if (h.open()) FUZZ_ASSERT(have_length && pipe.taken == frame);
 
         if (code == wire::kIpcRecvFailed || code == wire::kIpcCallFailed) {
             // The module's own failures.
@@ -280,12 +280,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_ASSERT(g_outstanding == 0);
 
     // A connection still open answers the next call from the next frame.
-    if (h != qvn::platform::kInvalidHandle) {
+    if (h.open()) {
         const std::size_t before = pipe.taken;
         Output out;
         call(Shape::Status, h, out);
-        if (h != qvn::platform::kInvalidHandle) FUZZ_ASSERT(pipe.taken > before);
-        qvn::platform::close_handle(h);
+        if (h.open()) FUZZ_ASSERT(pipe.taken > before);
+        h.close();
     }
     FUZZ_ASSERT(g_outstanding == 0);
     return 0;

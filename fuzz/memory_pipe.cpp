@@ -51,6 +51,20 @@ Io read_all(Handle h, void* data, std::size_t n) noexcept {
     return k == n ? Io::Ok : Io::Broken;
 }
 
+Io read_now(Handle h, void* data, std::size_t n, std::size_t& moved) noexcept {
+    fuzz::check_handle(h);
+    const std::size_t left = g_pipe.incoming.size() - g_pipe.taken;
+    moved = n < left ? n : left;
+    if (moved != 0) std::memcpy(data, g_pipe.incoming.data() + g_pipe.taken, moved);
+    g_pipe.taken += moved;
+    return Io::Ok;
+}
+
+Io write_now(Handle h, const void* data, std::size_t n, std::size_t& moved) noexcept {
+    moved = n;
+    return write_all(h, data, n);
+}
+
 bool peer_closed(Handle h) noexcept {
     fuzz::check_handle(h);
     return false;  // the unread bytes are still to be taken
@@ -63,6 +77,8 @@ void close_handle(Handle& h) noexcept {
     ++g_pipe.closes;
     h = kInvalidHandle;
 }
+
+void interrupt_transfers(Handle h) noexcept { fuzz::check_handle(h); }
 
 void sleep_ms(unsigned) noexcept {}
 

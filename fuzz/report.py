@@ -51,6 +51,9 @@ FAULT_CLASSES = [
      r"malformed_option|malformed_settings|malformed_account|unknown_options"),
     ("Terminal killed (SIGKILL) while trading, then restarted",
      r"sigkill"),
+    ("Calls from many threads, interrupted calls, stalls, reconnects and restarts during a watch",
+     r"threads_storm|end_a_waiting_call|others_run|stall_is_reported|lose_nothing_across|not_sent_again"
+     r"|reconnects_restores"),
     ("Concurrent, stalled and many clients; memory ownership",
      r"stalled_client|many_clients|several_clients|in_one_write|seen_by_every_client"
      r"|released_arrays|reference_count"),

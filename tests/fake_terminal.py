@@ -1,7 +1,7 @@
 """A scripted stand-in for the Terminal, for wire-level and fault tests.
 
-The module keeps the interpreter lock while it waits for a reply, so the
-stand-in runs in another process. Each scripted Terminal listens on the
+The module's calls block their thread, so the stand-in runs in another
+process. Each scripted Terminal listens on the
 endpoint the module derives for a given executable path, answers each
 request frame with the next scripted step (exact bytes, which may be a
 truncated or malformed frame), optionally closes the connection after a
@@ -190,9 +190,11 @@ class FakeTerminal:
 
     def serve(self, *steps, handshake: bool = True, build: int = HANDSHAKE_BUILD) -> None:
         """Starts serving. Each step answers one request: ``bytes`` to send,
-        ``(bytes, "close")`` to send and then drop the connection, or
+        ``(bytes, "close")`` to send and then drop the connection,
         ``(bytes, n)`` to send followed by n more bytes, the k-th of them
-        ``k % 251`` (for replies too large to script byte by byte). With
+        ``k % 251`` (for replies too large to script byte by byte), or
+        ``(bytes, {"gate": path, ...})`` to answer only once the file `path`
+        exists (the other keys as above: ``"pad": n``, ``"close": True``). With
         ``handshake`` the connect sequence (handshake and one ready poll) is
         answered first. After the last step the connection is closed. The
         endpoint accepts clients when this returns."""
@@ -203,7 +205,10 @@ class FakeTerminal:
         for step in steps:
             if isinstance(step, tuple):
                 data, action = step
-                extra = {"pad": action} if isinstance(action, int) else {action: True}
+                if isinstance(action, dict):
+                    extra = dict(action)
+                else:
+                    extra = {"pad": action} if isinstance(action, int) else {action: True}
                 script.append({"send": data.hex(), **extra})
             else:
                 script.append({"send": step.hex()})
@@ -259,7 +264,20 @@ def _read_exact(conn, n: int) -> bytes | None:
     return data
 
 
-def _answer(conn, steps: list, log) -> None:
+def _gate_opened(path: str, script: "_Script", limit: float = 30.0) -> bool:
+    """Waits until the file `path` exists; False when the script stops first
+    or `limit` seconds pass (the connection is then dropped unanswered)."""
+    import time
+
+    deadline = time.monotonic() + limit
+    while not os.path.exists(path):
+        if script.stopping or time.monotonic() > deadline:
+            return False
+        time.sleep(0.005)
+    return True
+
+
+def _answer(conn, steps: list, log, script: "_Script") -> None:
     """Answers the requests of one connection from the script."""
     while True:
         try:
@@ -276,6 +294,8 @@ def _answer(conn, steps: list, log) -> None:
         if not steps:
             return
         step = steps.pop(0)
+        if "gate" in step and not _gate_opened(step["gate"], script):
+            return
         try:
             conn.sendall(bytes.fromhex(step["send"]))
             left, block = step.get("pad", 0), bytes(range(251)) * 4177  # 251 × 4177 ≈ 1 MiB
@@ -325,7 +345,7 @@ class _Script:
                 if conn is None:
                     return
                 try:
-                    _answer(conn, self.steps, self.log)
+                    _answer(conn, self.steps, self.log, self)
                 finally:
                     self.release(conn)
         except OSError:

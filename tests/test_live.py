@@ -157,6 +157,37 @@ def test_stops_cleanly(monkeypatch, stop):
     assert next(stream, None) is None and source.calls == calls
 
 
+@pytest.mark.parametrize("kind, call", [("ticks", "copy_ticks_from"), ("bars", "copy_rates_range"),
+                                        ("trades", "history_deals_get")])
+@pytest.mark.parametrize("mode", ["sync", "async"])
+def test_every_watcher_raises_the_failed_call_and_ends(core, kind, call, mode):
+    import asyncio
+
+    from quorvane import aio, live
+
+    def watch(where):
+        return {"ticks": lambda: where.watch_ticks("EURUSD", since=0), "trades": lambda: where.watch_trades(since=0),
+                "bars": lambda: where.watch_bars("EURUSD", 1, since=0)}[kind]()
+
+    if mode == "sync":
+        stream = watch(live)
+        with pytest.raises(live.WatchError) as raised:
+            next(stream)
+        assert next(stream, None) is None
+    else:
+        async def first():
+            stream = watch(aio)
+            with pytest.raises(live.WatchError) as raised:
+                await stream.__anext__()
+            with pytest.raises(StopAsyncIteration):
+                await stream.__anext__()
+            return raised
+
+        raised = asyncio.run(first())
+    assert (raised.value.code, raised.value.message) == (-10004, "No IPC connection")
+    assert str(raised.value).startswith(call)
+
+
 @pytest.mark.parametrize("symbols, options, error", [
     ([], {}, TypeError),
     (["X", 3], {}, TypeError),
@@ -174,3 +205,84 @@ def test_refuses_at_the_call(monkeypatch, symbols, options, error):
                        match=error if isinstance(error, str) else None):
         live.watch_ticks(symbols, **options)
     assert source.calls == 0
+
+
+# ------------------------------------------------------------ bars and trades
+
+@pytest.mark.parametrize("since", [CLOCK - 600, None], ids=["history then live", "live only"])
+def test_bars_come_closed_once_and_whole(moving_terminal, core, since):
+    from quorvane.live import watch_bars
+
+    parts = []
+    stream = watch_bars("EURUSD", 1, since=since, poll_interval=0.02)
+    for bars in stream:
+        parts.append(bars)
+        if sum(map(len, parts)) >= 15:  # market minutes, not wall time
+            break
+    stream.close()
+    got = np.concatenate(parts)
+    assert got["time"][0] == (since if since else got["time"][0]) and np.all(np.diff(got["time"]) == 60)
+    assert since or got["time"][0] >= CLOCK
+    # Closed bars do not change: one read of the period now gives the same bytes.
+    whole = core.copy_rates_range("EURUSD", 1, int(got["time"][0]), int(got["time"][-1]))
+    assert got.tobytes() == whole.tobytes()
+
+
+END = 2**31 - 1
+
+
+def test_trades_come_once_in_order_and_resume(moving_terminal, core):
+    import quorvane as qv
+    from quorvane.live import watch_trades
+
+    before_deals = {d.ticket for d in core.history_deals_get(0, END)}
+    stream = watch_trades(poll_interval=0.02, duration=120)
+    events = []
+
+    def until(done):
+        while not done():
+            events.append(next(stream))
+
+    def sent(**request):
+        result = core.order_send(symbol="EURUSD", volume=0.1, **request)
+        assert result is not None and result.retcode in (qv.TradeRetcode.DONE, qv.TradeRetcode.PLACED), result
+        return result
+
+    def seen(kind, ticket, state=None):
+        return any(e.kind == kind and e.ticket == ticket and (state is None or e.record.state == state) for e in events)
+
+    buy = sent(action=qv.TradeAction.DEAL, type=qv.OrderType.BUY)
+    until(lambda: seen("deal", buy.deal) and seen("order", buy.order))
+    tick = core.symbol_info_tick("EURUSD")
+    pending = sent(action=qv.TradeAction.PENDING, type=qv.OrderType.BUY_LIMIT, price=round(tick.bid - 0.01, 5))
+    until(lambda: seen("order", pending.order, qv.OrderState.PLACED))
+    assert core.order_send(action=qv.TradeAction.REMOVE, order=pending.order).retcode == qv.TradeRetcode.DONE
+    close = sent(action=qv.TradeAction.DEAL, type=qv.OrderType.SELL, position=buy.order)
+    until(lambda: seen("order", pending.order, qv.OrderState.CANCELED) and seen("deal", close.deal))
+    # Stops 12 points off: the market's next moves close the position by itself.
+    tick = core.symbol_info_tick("EURUSD")
+    stopped = sent(action=qv.TradeAction.DEAL, type=qv.OrderType.BUY, sl=round(tick.bid - 0.00012, 5),
+                   tp=round(tick.bid + 0.00012, 5))
+    until(lambda: any(e.kind == "deal" and e.record.reason in (qv.DealReason.SL, qv.DealReason.TP) for e in events))
+    closer = events[-1].record.order
+    until(lambda: seen("order", closer))
+    stream.close()
+
+    cursors = [e.cursor for e in events]
+    assert cursors == sorted(cursors) and len(set(cursors)) == len(cursors)
+    deals = [d for d in core.history_deals_get(0, END) if d.ticket not in before_deals]
+    assert [e.record for e in events if e.kind == "deal"] == deals and len(deals) == 4
+    orders = {o.ticket: o for o in core.history_orders_get(0, END)}
+    states = {}
+    for e in events:
+        if e.kind == "order":
+            states.setdefault(e.ticket, []).append(e.record.state)
+            assert e.record == orders[e.ticket] or e.record.state == qv.OrderState.PLACED
+    assert states == {buy.order: [qv.OrderState.FILLED], pending.order: [qv.OrderState.PLACED, qv.OrderState.CANCELED],
+                      close.order: [qv.OrderState.FILLED], stopped.order: [qv.OrderState.FILLED],
+                      closer: [qv.OrderState.FILLED]}
+    # Going on from an event's cursor gives what followed it that is still
+    # there to see: every deal and every order's final state.
+    resumed = watch_trades(since=events[1].cursor, poll_interval=0)
+    later = [e for e in events[2:] if e.kind == "deal" or e.record.state != qv.OrderState.PLACED]
+    assert [next(resumed) for _ in later] == later

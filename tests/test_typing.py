@@ -60,7 +60,7 @@ def test_stub_and_module_name_the_same_things():
     assert sorted(STUB_FUNCTIONS) == RUNTIME_FUNCTIONS and len(RUNTIME_FUNCTIONS) == 32
     assert sorted(STUB_TYPES) == RUNTIME_TYPES and len(RUNTIME_TYPES) == 11
     public = set(RUNTIME_FUNCTIONS) | set(RUNTIME_TYPES) | set(qv.constants.__all__) | {"terminal_path",
-                                                                                          "TradeRequestDict"}
+                                                                                          "TradeRequestDict", "session"}
     assert set(qv.__all__) == public and len(qv.__all__) == len(public)
     assert public <= set(dir(qv))
     request_keys = qv.TradeRequestDict.__required_keys__ | qv.TradeRequestDict.__optional_keys__

@@ -41,6 +41,8 @@ if TYPE_CHECKING:
         OrderReason, PositionType, PositionReason, TradeRetcode,
     )
 
+    from ._session import session
+
     __version__: str
 else:
     # The same functions with signatures and documentation for help() and
@@ -72,7 +74,7 @@ __all__ = [
     "SymbolExpirationFlags", "SymbolOrderFlags", "TradeAction", "OrderFilling", "OrderTime",
     "OrderState", "DealType", "DealEntry", "DealReason", "OrderReason", "PositionType",
     "PositionReason", "TradeRetcode",
-    "terminal_path",
+    "terminal_path", "session",
 ]
 
 if not TYPE_CHECKING:
@@ -84,6 +86,8 @@ if not TYPE_CHECKING:
     def __getattr__(name):
         if name == "__version__":
             value = _installed_version()
+        elif name == "session":  # with quorvane.aio and quorvane.live
+            value = _import_module("._session", __name__).session
         else:
             # Not `from . import constants`: that asks this function for
             # `constants` before importing it.

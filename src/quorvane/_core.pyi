@@ -5,6 +5,11 @@ value, never by an exception: None (False for the functions that answer a
 truth value), and ``last_error()`` then gives ``(code, message)``. Times are
 seconds since 1970-01-01 UTC unless a name ends in ``_msc`` (milliseconds);
 volumes are in lots; money is in the account currency.
+
+Calls from several threads are safe and are made one at a time; while one
+waits for the Terminal, other threads run. ``initialize`` and ``shutdown``
+interrupt a call in flight in another thread, which then fails as a lost
+connection.
 """
 
 import datetime

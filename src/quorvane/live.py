@@ -1,24 +1,42 @@
-"""Live ticks: a generator that polls the Terminal for new ticks.
+"""Live streams that poll the Terminal: new ticks, newly closed bars and the
+account's trade events.
 
     for symbol, ticks in watch_ticks(["EURUSD", "BTCUSD"], duration=60):
         print(symbol, ticks["time_msc"][-1], ticks["bid"][-1])
 
-Each poll asks ``copy_ticks_from`` for the ticks from the last one already
-yielded. The Terminal answers in whole seconds, and several ticks may share
-one millisecond, so every poll sees again part of what it has yielded: the
-generator drops what lies before the last yielded millisecond and, within
-that millisecond, exactly the ticks it has already yielded (compared byte for
-byte, counting repeats), so a tick that arrives late within that millisecond
-is still yielded once.
+    for bars in watch_bars("EURUSD", Timeframe.M1):
+        print(bars["time"][-1], bars["close"][-1])
 
-Guarantees, per symbol: ticks come oldest first; joined, the batches are the
-Terminal's tick stream from the start point on, with no tick twice and none
-left out, whatever the poll interval or the machine's speed; a poll that
-fills its whole ``batch`` is followed at once by the next one (a backlog is
-drained before sleeping). A failed call raises ``WatchError`` carrying
-``last_error()``; nothing is skipped silently. The generator holds no
+    for event in watch_trades():
+        print(event.kind, event.ticket, event.record)
+
+Each generator yields every item exactly once, in order, from its start
+point on (the call, or ``since=``): joined, its output equals one history
+read of the same period. A failed call raises ``WatchError`` carrying
+``last_error()``; nothing is skipped silently. The generators hold no
 resources: ``close()``, ``break`` or a ``KeyboardInterrupt`` (which
-propagates, as it should) leave nothing behind.
+propagates, as it should) leave nothing behind. ``quorvane.aio`` has the
+same streams as async iterators; a ``quorvane.session`` has them too, and
+there they go on across a lost and remade connection, from where they were.
+
+Ticks. Each poll asks ``copy_ticks_from`` for the ticks from the last one
+already yielded. The Terminal answers in whole seconds, and several ticks
+may share one millisecond, so every poll sees again part of what it has
+yielded: the generator drops what lies before the last yielded millisecond
+and, within that millisecond, exactly the ticks it has already yielded
+(compared byte for byte, counting repeats), so a tick that arrives late
+within that millisecond is still yielded once. A poll that fills its whole
+``batch`` is followed at once by the next one (a backlog is drained before
+sleeping).
+
+Bars. A bar is closed once a newer bar has opened; each poll reads the bars
+from the last one yielded on and yields all but the newest, which is still
+forming.
+
+Trades. Every new deal and every new state of an order of the account
+(placed, filled, cancelled, expired, ...), deals and orders merged in time
+order. Each event has a ``cursor``; ``watch_trades(since=event.cursor)``
+goes on right after that event, in this process or another.
 """
 
 from __future__ import annotations
@@ -27,16 +45,20 @@ import datetime as _dt
 import math
 import time
 from collections import Counter
-from typing import Iterable, Iterator, NamedTuple, Union
+from typing import Any, Iterable, Iterator, NamedTuple, Protocol, Sequence, TypeVar, Union
 
 import numpy as np
 
 from . import _core
-from .constants import CopyTicks
+from .constants import CopyTicks, OrderState
 
-__all__ = ["TickBatch", "WatchError", "watch_ticks"]
+__all__ = ["TickBatch", "TradeCursor", "TradeEvent", "WatchError", "watch_bars", "watch_ticks", "watch_trades"]
 
 Date = Union[int, float, _dt.datetime]
+Item = TypeVar("Item")
+
+# The last second a date argument can name (signed 32 bits).
+_END_OF_TIME = 2**31 - 1
 
 
 class TickBatch(NamedTuple):
@@ -46,27 +68,62 @@ class TickBatch(NamedTuple):
     ticks: np.ndarray
 
 
-class WatchError(RuntimeError):
-    """A call failed while watching ticks; ``code`` and ``message`` are the
-    ``last_error()`` of that call."""
+class TradeCursor(NamedTuple):
+    """Where a trade event stands in the stream: events are ordered by time
+    (milliseconds), then orders' opening states before deals before orders'
+    final states, then ticket, then state."""
 
-    def __init__(self, symbol: str, call: str, code: int, message: str) -> None:
-        super().__init__(f"{call} for {symbol!r} failed: ({code}, {message!r})")
+    time_msc: int
+    rank: int
+    ticket: int
+    state: int
+
+
+class TradeEvent(NamedTuple):
+    """A new deal (``kind`` "deal", ``record`` a ``TradeDeal``) or a new state
+    of an order (``kind`` "order", ``record`` a ``TradeOrder`` in that state).
+    ``time_msc`` is the deal's time, the order's placing time for the states
+    of an active order and its closing time for the final ones."""
+
+    kind: str
+    time_msc: int
+    ticket: int
+    record: Any
+
+    @property
+    def cursor(self) -> TradeCursor:
+        """Pass as ``since=`` to go on right after this event."""
+        if self.kind == "deal":
+            return TradeCursor(self.time_msc, 1, self.ticket, -1)
+        state = int(self.record.state)
+        return TradeCursor(self.time_msc, 0 if state in _ACTIVE else 2, self.ticket, state)
+
+
+class WatchError(RuntimeError):
+    """A call failed while watching; ``code`` and ``message`` are the
+    ``last_error()`` of that call, ``symbol`` the symbol watched (None for
+    trades)."""
+
+    def __init__(self, symbol: str | None, call: str, code: int, message: str) -> None:
+        where = "" if symbol is None else f" for {symbol!r}"
+        super().__init__(f"{call}{where} failed: ({code}, {message!r})")
         self.symbol = symbol
         self.code = code
         self.message = message
 
 
-def _failure(symbol: str, call: str) -> WatchError:
-    code, message = _core.last_error()
+# Where a stream's calls go: quorvane._core, or a session that reconnects.
+_Api = Any
+
+
+class _Stream(Protocol[Item]):
+    def poll(self) -> tuple[list[Item], bool]:
+        """New items, oldest first, and whether more are waiting already."""
+
+
+def _failure(api: _Api, symbol: str | None, call: str) -> WatchError:
+    code, message = api.last_error()
     return WatchError(symbol, call, code, message)
-
-
-def _keys(ticks: np.ndarray) -> list[bytes]:
-    """Each tick's bytes: ticks are compared whole, not by time alone."""
-    raw = ticks.tobytes()
-    size = ticks.dtype.itemsize
-    return [raw[i:i + size] for i in range(0, len(raw), size)]
 
 
 def _start_ms(since: Date) -> int:
@@ -78,11 +135,27 @@ def _start_ms(since: Date) -> int:
     raise TypeError(f"since must be POSIX seconds or a datetime, not {type(since).__name__}")
 
 
+def _check_pace(poll_interval: float) -> None:
+    if poll_interval < 0 or not math.isfinite(poll_interval):
+        raise ValueError("poll_interval must be a finite number of seconds, 0 or more")
+
+
+# ---- ticks ---------------------------------------------------------------------------
+
+
+def _keys(ticks: np.ndarray) -> list[bytes]:
+    """Each tick's bytes: ticks are compared whole, not by time alone."""
+    raw = ticks.tobytes()
+    size = ticks.dtype.itemsize
+    return [raw[i:i + size] for i in range(0, len(raw), size)]
+
+
 class _Cursor:
     """Where the stream of one symbol stands: the last yielded millisecond and
     the ticks already yielded at that millisecond."""
 
-    def __init__(self, symbol: str, flags: int, batch: int, start_ms: int | None) -> None:
+    def __init__(self, api: _Api, symbol: str, flags: int, batch: int, start_ms: int | None) -> None:
+        self.api = api
         self.symbol = symbol
         self.flags = flags
         self.batch = batch
@@ -92,9 +165,9 @@ class _Cursor:
             return
         # Without a start point the stream begins after the latest tick: the
         # ticks now present at its millisecond count as already yielded.
-        latest = _core.symbol_info_tick(symbol)
+        latest = api.symbol_info_tick(symbol)
         if latest is None:
-            raise _failure(symbol, "symbol_info_tick")
+            raise _failure(api, symbol, "symbol_info_tick")
         self.last_ms = int(latest.time_msc)
         count = batch
         while True:
@@ -107,9 +180,9 @@ class _Cursor:
         self.seen.update(_keys(ticks[first:after]))
 
     def _fetch(self, count: int) -> np.ndarray:
-        ticks: np.ndarray | None = _core.copy_ticks_from(self.symbol, self.last_ms // 1000, count, self.flags)
+        ticks: np.ndarray | None = self.api.copy_ticks_from(self.symbol, self.last_ms // 1000, count, self.flags)
         if ticks is None:
-            raise _failure(self.symbol, "copy_ticks_from")
+            raise _failure(self.api, self.symbol, "copy_ticks_from")
         return ticks
 
     def poll(self) -> tuple[np.ndarray, bool]:
@@ -159,6 +232,32 @@ class _Cursor:
         self.last_ms = last
 
 
+class _TickStream:
+    def __init__(self, api: _Api, names: Sequence[str], flags: int, batch: int, start_ms: int | None) -> None:
+        self.cursors = [_Cursor(api, name, flags, batch, start_ms) for name in names]
+
+    def poll(self) -> tuple[list[TickBatch], bool]:
+        batches, backlog = [], False
+        for cursor in self.cursors:
+            ticks, full = cursor.poll()
+            backlog = backlog or full
+            if len(ticks):
+                batches.append(TickBatch(cursor.symbol, ticks))
+        return batches, backlog
+
+
+def _tick_options(symbols: str | Iterable[str], poll_interval: float, since: Date | None,
+                 batch: int) -> tuple[list[str], int | None]:
+    """The checked names and start point of a tick stream."""
+    names = [symbols] if isinstance(symbols, str) else list(symbols)
+    if not names or not all(isinstance(n, str) for n in names):
+        raise TypeError("symbols must be a symbol name or a non-empty list of names")
+    _check_pace(poll_interval)
+    if batch < 1:
+        raise ValueError("batch must be at least 1")
+    return names, None if since is None else _start_ms(since)
+
+
 def watch_ticks(symbols: str | Iterable[str], *, flags: int = CopyTicks.ALL, poll_interval: float = 0.25,
                 since: Date | None = None, duration: float | None = None,
                 batch: int = 10_000) -> Iterator[TickBatch]:
@@ -175,28 +274,169 @@ def watch_ticks(symbols: str | Iterable[str], *, flags: int = CopyTicks.ALL, pol
     the start point taken at the call; then each poll that fails (unknown
     symbol, lost connection) raises ``WatchError`` with ``last_error()``.
     """
-    names = [symbols] if isinstance(symbols, str) else list(symbols)
-    if not names or not all(isinstance(n, str) for n in names):
-        raise TypeError("symbols must be a symbol name or a non-empty list of names")
-    if poll_interval < 0 or not math.isfinite(poll_interval):
-        raise ValueError("poll_interval must be a finite number of seconds, 0 or more")
-    if batch < 1:
-        raise ValueError("batch must be at least 1")
-    start_ms = None if since is None else _start_ms(since)
+    names, start_ms = _tick_options(symbols, poll_interval, since, batch)
     # The start point is taken now, at the call, not at the first next().
-    cursors = [_Cursor(name, int(flags), batch, start_ms) for name in names]
-    return _watch(cursors, poll_interval, duration)
+    return _follow(_TickStream(_core, names, int(flags), batch, start_ms), poll_interval, duration)
 
 
-def _watch(cursors: list[_Cursor], poll_interval: float, duration: float | None) -> Iterator[TickBatch]:
+# ---- bars ----------------------------------------------------------------------------
+
+
+class _BarStream:
+    """Closed bars of one symbol and timeframe: a bar counts as closed once a
+    newer one has opened, so each poll yields all but the newest bar read."""
+
+    def __init__(self, api: _Api, symbol: str, timeframe: int, start_s: int | None) -> None:
+        self.api, self.symbol, self.timeframe = api, symbol, timeframe
+        if start_s is not None:
+            self.last = start_s - 1
+            return
+        # Without a start point the stream begins after the latest closed bar.
+        bars = self._check(api.copy_rates_from_pos(symbol, timeframe, 0, 2), "copy_rates_from_pos")
+        self.last = int(bars["time"][0]) - (1 if len(bars) == 1 else 0) if len(bars) else -1
+
+    def _check(self, bars: np.ndarray | None, call: str) -> np.ndarray:
+        if bars is None:
+            raise _failure(self.api, self.symbol, call)
+        return bars
+
+    def poll(self) -> tuple[list[np.ndarray], bool]:
+        bars = self._check(self.api.copy_rates_range(self.symbol, self.timeframe, self.last + 1, _END_OF_TIME),
+                           "copy_rates_range")
+        closed = bars[:-1]
+        if not len(closed):
+            return [], False
+        self.last = int(closed["time"][-1])
+        return [closed.copy()], False
+
+
+def watch_bars(symbol: str, timeframe: int, *, poll_interval: float = 0.25, since: Date | None = None,
+               duration: float | None = None) -> Iterator[np.ndarray]:
+    """Yields each newly closed bar of ``symbol`` exactly once, in order, as
+    NumPy bar arrays (oldest first, never empty; usually one bar each).
+
+    ``timeframe``: a ``Timeframe``; ``since``: POSIX seconds or a datetime:
+    the closed bars opening from then on come first, then live ones;
+    default: only bars that close after the call; ``poll_interval`` and
+    ``duration`` as for ``watch_ticks``. A bar is closed once the next one
+    has opened (the last bar before a weekend comes when the market opens).
+    Failures raise ``WatchError`` with ``last_error()``.
+    """
+    return _follow(_BarStream(_core, symbol, int(timeframe), _bar_start(poll_interval, since)), poll_interval, duration)
+
+
+def _bar_start(poll_interval: float, since: Date | None) -> int | None:
+    """The checked start of a bar stream: the first opening time (seconds)."""
+    _check_pace(poll_interval)
+    return None if since is None else math.ceil(_start_ms(since) / 1000)
+
+
+# ---- trades --------------------------------------------------------------------------
+
+# States of an order that is still working; the others are final.
+_ACTIVE = frozenset({OrderState.STARTED, OrderState.PLACED, OrderState.PARTIAL})
+
+
+class _TradeStream:
+    """Deals and order states of the account, each once.
+
+    A poll reads the deals and the history orders from ``window`` (seconds)
+    on, the active orders, and, for an order active at the previous poll and
+    neither active nor in the window now, that order by ticket. The Terminal
+    records a trade when it happens, so nothing new can date from before the
+    newest record already seen: the window starts a second before it, and
+    what was already yielded within the window is remembered to be skipped.
+    """
+
+    def __init__(self, api: _Api, since: TradeCursor | int | None) -> None:
+        self.api = api
+        self.yielded: dict[tuple[int, int, int], int] = {}  # (rank, ticket, state) -> time_msc
+        self.active: set[int] = set()
+        self.after: TradeCursor | None = None
+        if isinstance(since, TradeCursor):
+            self.after, self.window = since, since.time_msc // 1000 - 1
+        else:
+            self.window = 0 if since is None else since - 1
+            if since is not None:
+                self.after = TradeCursor(since * 1000, -1, -1, -1)
+        if since is None:
+            # Without a start point, everything there is now counts as seen.
+            self._remember(self._read())
+
+    def _get(self, call: str, *args: Any, **kwargs: Any) -> Any:
+        records = getattr(self.api, call)(*args, **kwargs)
+        if records is None:
+            raise _failure(self.api, None, call)
+        return records
+
+    def _read(self) -> list[tuple[TradeCursor, TradeEvent]]:
+        deals = self._get("history_deals_get", self.window, _END_OF_TIME)
+        orders = list(self._get("history_orders_get", self.window, _END_OF_TIME))
+        active = self._get("orders_get")
+        found = {o.ticket for o in orders} | {o.ticket for o in active}
+        for ticket in sorted(self.active - found):
+            orders.extend(self._get("history_orders_get", ticket=ticket))
+        self.active = {int(o.ticket) for o in active}
+        events = [TradeEvent("deal", int(d.time_msc), int(d.ticket), d) for d in deals]
+        for o in [*orders, *active]:
+            final = int(o.state) not in _ACTIVE
+            events.append(TradeEvent("order", int(o.time_done_msc if final else o.time_setup_msc), int(o.ticket), o))
+        unique = {e.cursor: e for e in events}
+        return sorted(unique.items())
+
+    def _remember(self, events: list[tuple[TradeCursor, TradeEvent]]) -> None:
+        newest = self.window * 1000
+        for cursor, _ in events:
+            self.yielded[cursor[1:]] = cursor.time_msc
+            newest = max(newest, cursor.time_msc)
+        self.window = max(self.window, newest // 1000 - 1)
+        floor = self.window * 1000
+        self.yielded = {k: t for k, t in self.yielded.items() if t >= floor or (k[0] == 0 and k[1] in self.active)}
+
+    def poll(self) -> tuple[list[TradeEvent], bool]:
+        events = [(c, e) for c, e in self._read() if c[1:] not in self.yielded]
+        if self.after is not None:
+            after, self.after = self.after, None
+            older = [(c, e) for c, e in events if c <= after]
+            events = [(c, e) for c, e in events if c > after]
+            self._remember(older)
+        self._remember(events)
+        return [e for _, e in events], False
+
+
+def watch_trades(*, poll_interval: float = 0.25, since: TradeCursor | Date | None = None,
+                 duration: float | None = None) -> Iterator[TradeEvent]:
+    """Yields a ``TradeEvent`` for every new deal and every new order state
+    of the account, exactly once, in time order, so a strategy can react to
+    fills, stop-loss and take-profit hits and stop-outs without polling the
+    history itself.
+
+    ``since``: the ``cursor`` of an event (go on right after it), or POSIX
+    seconds or a datetime (events from then on); default: only what happens
+    after the call. ``poll_interval`` and ``duration`` as for
+    ``watch_ticks``. Failures raise ``WatchError`` with ``last_error()``.
+    """
+    return _follow(_TradeStream(_core, _trade_start(poll_interval, since)), poll_interval, duration)
+
+
+def _trade_start(poll_interval: float, since: TradeCursor | Date | None) -> TradeCursor | int | None:
+    """The checked start of a trade stream: a cursor, or a time in seconds."""
+    _check_pace(poll_interval)
+    if since is None or isinstance(since, TradeCursor):
+        return since
+    return _start_ms(since) // 1000
+
+
+# ---- driving a stream ----------------------------------------------------------------
+
+
+def _follow(stream: _Stream[Item], poll_interval: float, duration: float | None) -> Iterator[Item]:
+    """Polls `stream` until `duration` passes, draining a backlog at once and
+    otherwise pausing `poll_interval` between polls."""
     deadline = None if duration is None else time.monotonic() + duration
     while True:
-        backlog = False
-        for cursor in cursors:
-            ticks, full = cursor.poll()
-            backlog = backlog or full
-            if len(ticks):
-                yield TickBatch(cursor.symbol, ticks)
+        items, backlog = stream.poll()
+        yield from items
         if deadline is not None and time.monotonic() >= deadline:
             return
         if not backlog:

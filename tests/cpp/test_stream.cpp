@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -18,21 +19,24 @@
 
 namespace {
 
+using qvn::link::Channel;
 using qvn::link::PipeReader;
 using qvn::link::PipeWriter;
 using qvn::platform::Handle;
 using Bytes = std::vector<std::uint8_t>;
 
+// `a` is the module's end, `b` the Terminal's.
 struct Pair {
-    Handle a = -1, b = -1;
+    Channel a;
+    Handle b = -1;
     explicit Pair(int type = SOCK_STREAM) {
         int fds[2];
-        if (::socketpair(AF_UNIX, type, 0, fds) == 0) { a = fds[0]; b = fds[1]; }
+        if (::socketpair(AF_UNIX, type, 0, fds) == 0) { a.adopt(fds[0]); b = fds[1]; }
         int big = 4 << 20;
-        ::setsockopt(a, SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
+        ::setsockopt(a.get(), SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
         ::setsockopt(b, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
     }
-    ~Pair() { qvn::platform::close_handle(a); qvn::platform::close_handle(b); }
+    ~Pair() { qvn::platform::close_handle(b); }
 };
 
 Bytes pattern(std::size_t n, std::uint8_t seed) {
@@ -167,12 +171,12 @@ void test_failed_write_closes() {
         PipeWriter w(gone.a, 109, 0);
         CHECK(!w.flush());
     }
-    CHECK(gone.a == qvn::platform::kInvalidHandle);
+    CHECK(!gone.a.open());
 
     // The peer takes part of a large request and leaves.
     Pair q;
     const int small = 64 << 10;  // the request cannot vanish into the buffers
-    ::setsockopt(q.a, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    ::setsockopt(q.a.get(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
     ::setsockopt(q.b, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
     const Bytes big = pattern(2 << 20, 3);
     std::thread peer([&q] {
@@ -187,8 +191,77 @@ void test_failed_write_closes() {
     }
     peer.join();
     CHECK(!ok);
-    CHECK(q.a == qvn::platform::kInvalidHandle);
+    CHECK(!q.a.open());
 }
+
+// Every transfer is one blocking wait, and waits never nest (the module's
+// hooks hand the interpreter lock over in each one).
+int g_waiting = 0, g_waits = 0;
+bool g_nested = false;
+void* enter_wait() noexcept {
+    g_nested = g_nested || g_waiting != 0;
+    ++g_waiting;
+    ++g_waits;
+    return &g_waiting;
+}
+void leave_wait(void* token) noexcept {
+    g_nested = g_nested || token != &g_waiting || g_waiting != 1;
+    --g_waiting;
+}
+constexpr qvn::link::WaitHooks kCountingHooks = {enter_wait, leave_wait};
+
+void test_transfers_wait_and_interrupt() {
+    std::uint32_t state = 0;
+    qvn::link::set_wait_hooks(&kCountingHooks);
+    Pair p;
+    // A small call waits once, for the reply to begin: the request goes at
+    // once and the rest of the reply has arrived with its length.
+    feed(p.b, frame(109, 1, Bytes{2, 0, 0, 0}));
+    CHECK(qvn::link::send_command(p.a, 109, qvn::link::status_reply(state)) == 1 && state == 2);
+    CHECK(g_waits == 1 && g_waiting == 0 && !g_nested);
+    drain(p.b);
+    // A reply that comes in pieces is waited for piece by piece.
+    const Bytes reply = frame(109, 1, Bytes{2, 0, 0, 0});
+    std::thread slow([&p, &reply] {
+        for (std::uint8_t byte : reply) {
+            feed(p.b, Bytes{byte});
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    state = 0;
+    CHECK(qvn::link::send_command(p.a, 109, qvn::link::status_reply(state)) == 1 && state == 2);
+    slow.join();
+    CHECK(g_waits > 2 && g_waiting == 0 && !g_nested);
+    qvn::link::set_wait_hooks(nullptr);
+    drain(p.b);
+
+    // A reader blocked on a silent Terminal fails as soon as another thread
+    // interrupts the channel; the channel is closed once, by the reader.
+    std::int32_t code = 0;
+    std::thread caller([&] { code = qvn::link::send_command(p.a, 109, qvn::link::status_reply(state)); });
+    Bytes request;
+    while (request.size() < 8) {  // the request arrived: the reply is awaited
+        append(request, drain(p.b));
+        std::this_thread::yield();
+    }
+    p.a.request_interrupt();
+    caller.join();
+    CHECK(code == qvn::wire::kIpcRecvFailed && !p.a.open());
+    p.a.interrupt_served();
+    CHECK(!p.a.interrupted());
+    // Until the interrupt is served, nothing is sent on a connection made
+    // after it either.
+    Channel late;
+    late.request_interrupt();
+    int fds[2];
+    CHECK(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == 0);
+    late.adopt(fds[0]);
+    CHECK(qvn::link::send_command(late, 109, qvn::link::status_reply(state)) == qvn::wire::kIpcSendFailed);
+    CHECK(!late.open() && drain(fds[1]).empty());
+    late.interrupt_served();
+    ::close(fds[1]);
+}
+
 
 std::string hex(const qvn::protocol::Digest& d) { return qvn::protocol::hex_upper(d); }
 
@@ -231,6 +304,7 @@ int main() {
     test_writer_blocks();
     test_reader_boundaries();
     test_failed_write_closes();
+    test_transfers_wait_and_interrupt();
     test_sha256();
     test_text();
     return qvn::test::finish("stream");

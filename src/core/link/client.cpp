@@ -35,6 +35,7 @@ constexpr unsigned kWaitPauseMs = 500;
 constexpr int wait_attempts() noexcept { return 200; }
 #endif
 constexpr unsigned kWaitReportedSec = 60;
+constexpr const char* kInterrupted = "Interrupted by initialize or shutdown in another thread";
 
 CInterClient g_client;
 
@@ -65,7 +66,7 @@ void CInterClient::set_detail(std::string_view ascii) noexcept {
 }
 
 void CInterClient::disconnect() noexcept {
-    platform::close_handle(handle_);
+    channel_.close();
     pipe_hash_.fill(0);
     std::fill(std::begin(init_detail_), std::end(init_detail_), char16_t{0});
 }
@@ -87,9 +88,18 @@ bool CInterClient::connect_terminal(std::u16string_view path, bool portable) {
     const std::string name = protocol::endpoint_name(pipe_hash_);
 
     platform::Handle h = platform::kInvalidHandle;
-    platform::Connect state = platform::connect_endpoint(name, h);
+    const auto try_connect = [&name, &h]() noexcept {
+        const BlockingWait wait;
+        return platform::connect_endpoint(name, h);
+    };
+    platform::Connect state = try_connect();
     if (state == platform::Connect::Absent) {
-        if (!platform::spawn_detached(path, portable)) {
+        bool started = false;
+        {
+            const BlockingWait wait;
+            started = platform::spawn_detached(path, portable);
+        }
+        if (!started) {
             std::u16string detail = u"Process create failed '";
             detail.append(path);
             detail += u"'";
@@ -98,13 +108,18 @@ bool CInterClient::connect_terminal(std::u16string_view path, bool portable) {
         }
         const int attempts = wait_attempts();
         for (int attempt = 0; attempt < attempts; ++attempt) {
-            state = platform::connect_endpoint(name, h);
+            if (channel_.interrupted()) {
+                set_detail(std::string_view(kInterrupted));
+                return false;
+            }
+            state = try_connect();
             if (state != platform::Connect::Absent) break;
+            const BlockingWait wait;
             platform::sleep_ms(kWaitPauseMs);
         }
     }
     if (state == platform::Connect::Ok) {
-        handle_ = h;
+        channel_.adopt(h);
         return true;
     }
     if (state == platform::Connect::Refused) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "link/channel.hpp"
 #include "platform/platform.hpp"
 #include "protocol/sha256.hpp"
 
@@ -20,14 +21,15 @@ public:
     CInterClient& operator=(const CInterClient&) = delete;
     ~CInterClient() { disconnect(); }
 
-    // The connection handle; kInvalidHandle when not connected. The pipe
-    // stream holds a reference to it and invalidates it when the stream fails.
-    platform::Handle& handle() noexcept { return handle_; }
-    bool connected() const noexcept { return handle_ != platform::kInvalidHandle; }
+    // The connection handle; closed when not connected. The pipe stream
+    // holds a reference to it and closes it when the stream fails.
+    Channel& handle() noexcept { return channel_; }
+    bool connected() const noexcept { return channel_.open(); }
 
     // Connects to the Terminal whose executable is `path`, starting it when
     // nobody serves its endpoint yet. On failure init_detail() says why,
-    // except for an empty path, which fails at once.
+    // except for an empty path, which fails at once. An interrupt (another
+    // thread's initialize or shutdown) ends the wait for a starting Terminal.
     bool connect_terminal(std::u16string_view path, bool portable);
 
     // Closes the connection and forgets the digest and the failure detail.
@@ -40,7 +42,7 @@ public:
     const protocol::Digest& pipe_hash() const noexcept { return pipe_hash_; }
 
 private:
-    platform::Handle handle_ = platform::kInvalidHandle;
+    Channel channel_;
     protocol::Digest pipe_hash_{};
     char16_t init_detail_[kDetailUnits] = {};
 };

@@ -1,6 +1,7 @@
 #include "link/error.hpp"
 
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -16,7 +17,9 @@ struct ErrorState {
     char message[kMessageBytes] = {};
 };
 
-ErrorState g_error;
+ErrorState g_error;      // the call in progress
+ErrorState g_published;  // the latest call to finish
+std::mutex g_published_guard;
 
 // Copies text into the message buffer; the cut never splits a UTF-8
 // sequence, so last_error() can always decode what it finds there.
@@ -85,11 +88,24 @@ PyObject* error_false(std::int32_t code, const char* text) noexcept {
 std::int32_t error_code() noexcept { return g_error.code; }
 const char* error_message() noexcept { return g_error.message; }
 
+void publish_error() noexcept {
+    const std::size_t n = std::strlen(g_error.message) + 1;
+    const std::lock_guard<std::mutex> hold(g_published_guard);
+    g_published.code = g_error.code;
+    std::memcpy(g_published.message, g_error.message, n);
+}
+
 PyObject* py_last_error(PyObject*, PyObject*) {
-    PyObject* text = PyUnicode_DecodeUTF8(g_error.message, static_cast<Py_ssize_t>(std::strlen(g_error.message)),
-                                          "replace");
+    std::int32_t code = 0;
+    char message[kMessageBytes];
+    {
+        const std::lock_guard<std::mutex> hold(g_published_guard);
+        code = g_published.code;
+        std::memcpy(message, g_published.message, std::strlen(g_published.message) + 1);
+    }
+    PyObject* text = PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)), "replace");
     if (text == nullptr) return nullptr;
-    return Py_BuildValue("(iN)", g_error.code, text);
+    return Py_BuildValue("(iN)", code, text);
 }
 
 }  // namespace qvn::link

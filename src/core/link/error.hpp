@@ -24,6 +24,12 @@ PyObject* error_false(std::int32_t code, const char* text = nullptr) noexcept;
 std::int32_t error_code() noexcept;
 const char* error_message() noexcept;
 
+// The setters above write the state of the call in progress (one call at a
+// time holds it). A call publishes its outcome as it finishes; last_error()
+// reads what was published last, so it reports the outcome of the latest
+// call to finish, never the state of one still waiting on the Terminal.
+void publish_error() noexcept;
+
 // last_error(): (code, message).
 PyObject* py_last_error(PyObject* self, PyObject* unused);
 

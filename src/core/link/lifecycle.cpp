@@ -111,7 +111,10 @@ std::int32_t wait_ready(std::uint32_t timeout) noexcept {
         if (state == wire::kStateReady) return wire::kSuccess;
         if (state == wire::kStateAuthFailed) return wire::kAuthorizationFailed;
         elapsed += kPollPauseMs;
-        platform::sleep_ms(kPollPauseMs);
+        {
+            const BlockingWait wait;
+            platform::sleep_ms(kPollPauseMs);
+        }
         if (elapsed >= limit) return wire::kIpcTimeout;
     }
 }

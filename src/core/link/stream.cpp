@@ -15,8 +15,8 @@ const RecordAllocator kHeapAllocator = {
 
 // ---- Writer ----------------------------------------------------------------
 
-PipeWriter::PipeWriter(platform::Handle& handle, std::uint32_t command, std::uint32_t args_size) noexcept
-    : handle_(handle) {
+PipeWriter::PipeWriter(Channel& channel, std::uint32_t command, std::uint32_t args_size) noexcept
+    : channel_(channel) {
     const std::uint32_t length = 4 + args_size;
     std::memcpy(block_, &length, 4);
     std::memcpy(block_ + 4, &command, 4);
@@ -28,13 +28,23 @@ PipeWriter::PipeWriter(platform::Handle& handle, std::uint32_t command, std::uin
 // wire, so the connection is closed: the Terminal would otherwise take the
 // next request's bytes as the rest of this one.
 bool PipeWriter::send(const void* data, std::size_t n) noexcept {
-    if (failed_ || handle_ == platform::kInvalidHandle) {
+    if (failed_ || !channel_.open()) {
         failed_ = true;
         return false;
     }
-    if (platform::write_all(handle_, data, n) == Io::Ok) return true;
+    if (!channel_.interrupted()) {
+        // A request usually fits the socket's buffer: it goes at once, and
+        // only a request that has to wait for room waits as others run.
+        std::size_t moved = 0;
+        Io io = platform::write_now(channel_.get(), data, n, moved);
+        if (io == Io::Ok && moved < n) {
+            const BlockingWait wait;
+            io = platform::write_all(channel_.get(), static_cast<const std::uint8_t*>(data) + moved, n - moved);
+        }
+        if (io == Io::Ok) return true;
+    }
     failed_ = true;
-    platform::close_handle(handle_);
+    channel_.close();
     return false;
 }
 
@@ -78,22 +88,33 @@ bool PipeWriter::flush() noexcept {
 
 // ---- Reader ----------------------------------------------------------------
 
-bool PipeReader::receive(void* destination, std::size_t n) noexcept {
-    if (stream_failed_ || handle_ == platform::kInvalidHandle) {
+bool PipeReader::receive(void* destination, std::size_t n, bool arrived) noexcept {
+    if (stream_failed_ || !channel_.open()) {
         stream_failed_ = true;
         return false;
     }
-    if (platform::read_all(handle_, destination, n) == Io::Ok) return true;
+    if (!channel_.interrupted()) {
+        // The rest of a reply has mostly arrived with its start: what is
+        // there is taken at once, and only what is still to come is waited
+        // for as others run.
+        std::size_t moved = 0;
+        Io io = arrived ? platform::read_now(channel_.get(), destination, n, moved) : Io::Ok;
+        if (io == Io::Ok && moved < n) {
+            const BlockingWait wait;
+            io = platform::read_all(channel_.get(), static_cast<std::uint8_t*>(destination) + moved, n - moved);
+        }
+        if (io == Io::Ok) return true;
+    }
     // The response's remaining length is unknown now: close the stream.
     stream_failed_ = true;
-    platform::close_handle(handle_);
+    channel_.close();
     return false;
 }
 
 bool PipeReader::begin() noexcept {
     due_ = pos_ = avail_ = 0;
     std::uint32_t length = 0;
-    if (!receive(&length, 4)) return false;
+    if (!receive(&length, 4, false)) return false;  // the Terminal is still at work
     due_ = length;
     return true;
 }

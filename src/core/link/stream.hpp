@@ -10,6 +10,10 @@
 // because it was malformed (too long, too short, a count that does not fit)
 // is drained to its declared end, and a stream whose transfer failed is
 // closed, so the next call never reads stale bytes as its answer.
+//
+// A transfer that has to wait for the Terminal does so as a blocking wait
+// (see channel.hpp): other threads run meanwhile. An interrupted channel
+// fails its transfers like a broken connection, and is closed the same way.
 #pragma once
 
 #include <cstddef>
@@ -18,6 +22,7 @@
 #include <string_view>
 #include <type_traits>
 
+#include "link/channel.hpp"
 #include "platform/platform.hpp"
 #include "protocol/wire.hpp"
 
@@ -26,7 +31,7 @@ namespace qvn::link {
 class PipeWriter {
 public:
     // Starts a request whose arguments take `args_size` bytes.
-    PipeWriter(platform::Handle& handle, std::uint32_t command, std::uint32_t args_size) noexcept;
+    PipeWriter(Channel& channel, std::uint32_t command, std::uint32_t args_size) noexcept;
     PipeWriter(const PipeWriter&) = delete;
     PipeWriter& operator=(const PipeWriter&) = delete;
 
@@ -49,7 +54,7 @@ public:
 private:
     bool send(const void* data, std::size_t n) noexcept;
 
-    platform::Handle& handle_;
+    Channel& channel_;
     std::uint32_t used_ = 0;
     std::uint32_t free_ = wire::kBlockSize;
     bool failed_ = false;
@@ -63,7 +68,7 @@ constexpr std::uint32_t text_size(std::u16string_view text) noexcept {
 
 class PipeReader {
 public:
-    explicit PipeReader(platform::Handle& handle) noexcept : handle_(handle) {}
+    explicit PipeReader(Channel& channel) noexcept : channel_(channel) {}
     PipeReader(const PipeReader&) = delete;
     PipeReader& operator=(const PipeReader&) = delete;
 
@@ -93,9 +98,10 @@ public:
     bool stream_failed() const noexcept { return stream_failed_; }
 
 private:
-    bool receive(void* destination, std::size_t n) noexcept;
+    // `arrived`: the bytes are likely there already (the rest of a reply).
+    bool receive(void* destination, std::size_t n, bool arrived = true) noexcept;
 
-    platform::Handle& handle_;
+    Channel& channel_;
     std::uint32_t due_ = 0;
     std::uint32_t pos_ = 0;
     std::uint32_t avail_ = 0;
@@ -179,17 +185,17 @@ bool read_records(PipeReader& reader, std::size_t record_size, const RecordAlloc
 // IpcRecvFailed (or the negative result already read), IpcCallFailed for a
 // wrong echo, else the Terminal's result code.
 template <class Args, class Body>
-std::int32_t transact(platform::Handle& handle, std::uint32_t command, std::uint32_t args_size,
+std::int32_t transact(Channel& channel, std::uint32_t command, std::uint32_t args_size,
                       Args&& args, Body&& body) noexcept {
     // A Terminal that has gone away (exited, crashed, dropped us) leaves a
     // connection that can carry nothing more: it counts as no connection.
-    if (handle != platform::kInvalidHandle && platform::peer_closed(handle)) platform::close_handle(handle);
-    if (handle == platform::kInvalidHandle) return wire::kNoIpcConnection;
+    if (channel.open() && platform::peer_closed(channel.get())) channel.close();
+    if (!channel.open()) return wire::kNoIpcConnection;
     {
-        PipeWriter writer(handle, command, args_size);
+        PipeWriter writer(channel, command, args_size);
         if (!args(writer) || !writer.flush()) return wire::kIpcSendFailed;
     }
-    PipeReader reader(handle);
+    PipeReader reader(channel);
     std::uint32_t echo = 0;
     std::int32_t field = 0;
     std::int32_t result = 0;  // stays 0 unless the whole result field arrived
@@ -208,23 +214,23 @@ inline bool no_fields(PipeReader&) noexcept { return true; }
 
 // A request without arguments.
 template <class Body>
-std::int32_t send_command(platform::Handle& handle, std::uint32_t command, Body&& body) noexcept {
-    return transact(handle, command, 0, no_args, body);
+std::int32_t send_command(Channel& channel, std::uint32_t command, Body&& body) noexcept {
+    return transact(channel, command, 0, no_args, body);
 }
 
 // A request with one wide string.
 template <class Body>
-std::int32_t send_command_text(platform::Handle& handle, std::uint32_t command, std::u16string_view text,
+std::int32_t send_command_text(Channel& channel, std::uint32_t command, std::u16string_view text,
                                Body&& body) noexcept {
-    return transact(handle, command, text_size(text),
+    return transact(channel, command, text_size(text),
                     [text](PipeWriter& w) noexcept { return w.put_text(text); }, body);
 }
 
 // A request with one 8-byte argument.
 template <class Body>
-std::int32_t send_command_u64(platform::Handle& handle, std::uint32_t command, std::uint64_t value,
+std::int32_t send_command_u64(Channel& channel, std::uint32_t command, std::uint64_t value,
                               Body&& body) noexcept {
-    return transact(handle, command, 8, [value](PipeWriter& w) noexcept { return w.put(value); }, body);
+    return transact(channel, command, 8, [value](PipeWriter& w) noexcept { return w.put(value); }, body);
 }
 
 // The reply of exactly one u32 after echo and result.

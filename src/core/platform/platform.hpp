@@ -46,12 +46,24 @@ enum class Io {
 Io write_all(Handle h, const void* data, std::size_t n) noexcept;
 Io read_all(Handle h, void* data, std::size_t n) noexcept;
 
+// Transfer what can be transferred at once, without waiting, in one system
+// call: `moved` gets the bytes moved (maybe none, as when nothing has
+// arrived yet; a read takes at most 64 KiB). A caller that needs the rest then waits for it with
+// read_all/write_all. Backends that cannot tell move nothing here.
+Io read_now(Handle h, void* data, std::size_t n, std::size_t& moved) noexcept;
+Io write_now(Handle h, const void* data, std::size_t n, std::size_t& moved) noexcept;
+
 // True when the peer of a connected handle has closed its end or the
 // connection failed; it does not wait.
 bool peer_closed(Handle h) noexcept;
 
 // Closes a valid handle and sets it to kInvalidHandle.
 void close_handle(Handle& h) noexcept;
+
+// Called from another thread: makes a transfer blocked on `h` fail now, and
+// (on POSIX, where the socket is shut down) every later one too. The handle
+// stays valid until its owner closes it.
+void interrupt_transfers(Handle h) noexcept;
 
 // Owns a handle for the length of a scope.
 class UniqueHandle {

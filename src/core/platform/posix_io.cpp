@@ -48,6 +48,39 @@ Io read_all(Handle h, void* data, std::size_t n) noexcept {
     return Io::Ok;
 }
 
+// One system call each. A read is bounded: the kernel keeps copying what
+// arrives while it copies, so an unbounded read of a long reply could hold
+// the caller here for the whole transfer. A write goes whole when there is
+// room (requests are short), so a piece stays one send.
+constexpr std::size_t kAtOnce = std::size_t{64} << 10;
+
+Io read_now(Handle h, void* data, std::size_t n, std::size_t& moved) noexcept {
+    moved = 0;
+    for (;;) {
+        const ssize_t got = ::recv(h, data, n < kAtOnce ? n : kAtOnce, MSG_DONTWAIT);
+        if (got > 0) {
+            moved = static_cast<std::size_t>(got);
+            return Io::Ok;
+        }
+        if (got == 0) return Io::Broken;
+        if (errno == EINTR) continue;
+        return errno == EAGAIN || errno == EWOULDBLOCK ? Io::Ok : classify(errno);
+    }
+}
+
+Io write_now(Handle h, const void* data, std::size_t n, std::size_t& moved) noexcept {
+    moved = 0;
+    for (;;) {
+        const ssize_t sent = ::send(h, data, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent >= 0) {
+            moved = static_cast<std::size_t>(sent);
+            return Io::Ok;
+        }
+        if (errno == EINTR) continue;
+        return errno == EAGAIN || errno == EWOULDBLOCK ? Io::Ok : classify(errno);
+    }
+}
+
 bool peer_closed(Handle h) noexcept {
     pollfd p{h, POLLRDHUP, 0};
     int rc;
@@ -63,6 +96,8 @@ void close_handle(Handle& h) noexcept {
         h = kInvalidHandle;
     }
 }
+
+void interrupt_transfers(Handle h) noexcept { ::shutdown(h, SHUT_RDWR); }
 
 void sleep_ms(unsigned milliseconds) noexcept {
     timespec ts{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};

@@ -52,6 +52,19 @@ Io read_all(Handle h, void* data, std::size_t n) noexcept {
     return Io::Ok;
 }
 
+// A synchronous pipe cannot transfer without the chance of waiting, and
+// asking it first costs more than the wait's hand-over: nothing moves here,
+// the caller's wait moves it all.
+Io read_now(Handle, void*, std::size_t, std::size_t& moved) noexcept {
+    moved = 0;
+    return Io::Ok;
+}
+
+Io write_now(Handle, const void*, std::size_t, std::size_t& moved) noexcept {
+    moved = 0;
+    return Io::Ok;
+}
+
 bool peer_closed(Handle h) noexcept {
     DWORD available = 0;
     if (::PeekNamedPipe(native(h), nullptr, 0, nullptr, &available, nullptr)) return false;
@@ -64,6 +77,11 @@ void close_handle(Handle& h) noexcept {
         h = kInvalidHandle;
     }
 }
+
+// Cancels the synchronous transfer another thread is blocked in on this
+// handle; it fails with ERROR_OPERATION_ABORTED. A transfer that starts
+// after the call is not affected: the caller wakes again until served.
+void interrupt_transfers(Handle h) noexcept { ::CancelIoEx(native(h), nullptr); }
 
 void sleep_ms(unsigned milliseconds) noexcept { ::Sleep(milliseconds); }
 

@@ -66,7 +66,7 @@ std::uint32_t filter_by_group(void* records, std::uint32_t count, const RecordKi
 PyObject* fetch_records(const RecordKind& kind, const Query& query) noexcept {
     if (query.form == Form::Ticket) return fetch_one(kind, query);
 
-    platform::Handle& handle = link::client().handle();
+    link::Channel& handle = link::client().handle();
     link::RecordBlock records;
     const auto read = read_record_list(kind.size, records);
     std::int32_t code = 0;

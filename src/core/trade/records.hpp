@@ -19,9 +19,9 @@ namespace qvn::trade {
 
 // A request with a period: i64 from, then i64 to.
 template <class Body>
-std::int32_t send_command_range(platform::Handle& handle, std::uint32_t command, std::int64_t from,
+std::int32_t send_command_range(link::Channel& channel, std::uint32_t command, std::int64_t from,
                                 std::int64_t to, Body&& body) noexcept {
-    return link::transact(handle, command, 16,
+    return link::transact(channel, command, 16,
                     [from, to](link::PipeWriter& w) noexcept { return w.put(from) && w.put(to); }, body);
 }
 

@@ -1,0 +1,42 @@
+#include "link/channel.hpp"
+
+namespace qvn::link {
+namespace {
+
+const WaitHooks* g_hooks = nullptr;
+
+}  // namespace
+
+void set_wait_hooks(const WaitHooks* hooks) noexcept { g_hooks = hooks; }
+
+BlockingWait::BlockingWait() noexcept {
+    if (g_hooks != nullptr) token_ = g_hooks->enter();
+}
+
+BlockingWait::~BlockingWait() {
+    if (g_hooks != nullptr) g_hooks->leave(token_);
+}
+
+void Channel::adopt(platform::Handle h) noexcept {
+    const std::lock_guard<std::mutex> hold(guard_);
+    platform::close_handle(handle_);
+    handle_ = h;
+}
+
+void Channel::close() noexcept {
+    if (handle_ == platform::kInvalidHandle) return;
+    const std::lock_guard<std::mutex> hold(guard_);
+    platform::close_handle(handle_);
+}
+
+void Channel::request_interrupt() noexcept {
+    pending_.fetch_add(1, std::memory_order_acq_rel);
+    wake();
+}
+
+void Channel::wake() noexcept {
+    const std::lock_guard<std::mutex> hold(guard_);
+    if (handle_ != platform::kInvalidHandle) platform::interrupt_transfers(handle_);
+}
+
+}  // namespace qvn::link

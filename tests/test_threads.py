@@ -1,0 +1,278 @@
+"""Other threads and event loops while the module waits, calls from many
+threads at once, and quorvane.aio.
+
+A test that shows another thread or loop running during a call makes the
+call's end depend on it: the scripted Terminal answers, or the Terminal
+appears, only once the other side has seen the call waiting and acted. A
+module that kept the interpreter lock through the wait would never let it
+act, and the call would fail."""
+
+from __future__ import annotations
+
+import asyncio
+import struct
+import threading
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import host
+from bundled import running_terminal
+from fake_terminal import FakeTerminal, i32, reply, request, u32, wide
+
+NOW = 1_768_478_400
+LINK_LOST = {-10001, -10002, -10004}
+
+
+def alongside(how: str, name: str, args: tuple, ready, act):
+    """Makes the call `name(*args)` while another thread (`how` "thread")
+    or the event loop (`how` "loop", the call made through quorvane.aio)
+    waits for `ready()` and then does `act()`. Returns the call's result."""
+    from quorvane import _core, aio
+
+    deadline = time.monotonic() + 60
+    if how == "thread":
+        def other():
+            while not ready() and time.monotonic() < deadline:
+                time.sleep(0.005)
+            act()
+
+        thread = threading.Thread(target=other)
+        thread.start()
+        try:
+            return getattr(_core, name)(*args)
+        finally:
+            thread.join()
+
+    async def main():
+        pending = asyncio.ensure_future(getattr(aio, name)(*args))
+        while not ready() and time.monotonic() < deadline:
+            await asyncio.sleep(0.005)
+        act()
+        return await pending
+
+    return asyncio.run(main())
+
+
+@pytest.mark.parametrize("how", ["thread", "loop"])
+def test_others_run_during_a_long_download(fake, core, private_folders, how):
+    count = 200_000  # 12 MB, held back until the other side opens the gate
+    gate = private_folders / "gate"
+    head = u32(12 + 60 * count) + u32(104) + i32(1) + u32(count)
+    fake.serve((head, {"gate": str(gate), "pad": 60 * count}))
+    assert fake.connect()
+    ticks = alongside(how, "copy_ticks_from", ("EURUSD", 0, count, 3), lambda: len(fake.frames()) == 3, gate.touch)
+    assert ticks is not None, core.last_error()
+    assert ticks.tobytes() == (bytes(range(251)) * (60 * count // 251 + 1))[:60 * count]
+
+
+@host.posix_only("a shell script stands in for the Terminal's executable")
+@pytest.mark.parametrize("how", ["thread", "loop"])
+def test_others_run_while_the_terminal_starts(core, private_folders, monkeypatch, how):
+    # The "Terminal" the module starts only leaves a mark; the other side
+    # then serves its endpoint, which the module is polling for.
+    monkeypatch.setenv("QVN_TEST_LAUNCH_WAIT_MS", "10000")
+    terminal = FakeTerminal(private_folders / "starting")
+    started = private_folders / "started"
+    exe = Path(terminal.path)
+    exe.write_text(f'#!/bin/sh\ntouch "{started}"\n')
+    exe.chmod(0o755)
+    try:
+        assert alongside(how, "initialize", (str(exe),), started.exists, terminal.serve) is True
+    finally:
+        terminal.stop()
+
+
+@pytest.mark.parametrize("interrupt", ["shutdown", "initialize"])
+def test_initialize_and_shutdown_end_a_waiting_call(fake, core, private_folders, interrupt):
+    fake.serve((reply(172, 1, bytes(60)), {"gate": str(private_folders / "never")}))
+    assert fake.connect()
+    other = FakeTerminal(private_folders / "other")
+    other.serve(reply(1, 1, u32(5) + u32(2405) + wide("v")))
+    outcome = []
+    waiting = threading.Thread(target=lambda: outcome.append(core.symbol_info_tick("EURUSD")))
+    waiting.start()
+    while len(fake.frames()) < 3:
+        time.sleep(0.005)
+    if interrupt == "shutdown":
+        assert core.shutdown() is True
+    else:
+        assert core.initialize(other.path) is True
+    waiting.join(30)
+    assert not waiting.is_alive() and outcome == [None]
+    assert core.last_error() == (1, "Success")  # the interrupting call finished last
+    # The interrupted connection carried the one request whole and nothing after it.
+    assert fake.frames()[2:] == [request(172, wide("EURUSD"))]
+    if interrupt == "shutdown":
+        assert (core.version(), core.last_error()[0]) == ((0, 0, ""), -10004)
+    else:
+        assert core.version() == (5, 2405, "v")
+    other.stop()
+
+
+# ---- many threads against the bundled Terminal ----------------------------------------
+
+def calls(k: int) -> list[tuple[str, tuple, dict]]:
+    """Every function but initialize and shutdown, with arguments whose
+    answers a frozen clock and an account that never trades keep fixed.
+    Thread `k` keeps a Depth of Market of its own."""
+    import quorvane as qv
+
+    book = ("EURUSD", "GBPUSD", "USDCHF", "AUDUSD", "USDCAD", "NZDUSD", "USDJPY", "XAUUSD")[k % 8]
+    buy = {"action": qv.TradeAction.DEAL, "symbol": "EURUSD", "volume": 0.01, "type": qv.OrderType.BUY}
+    return [
+        ("login", (5001001, "demo1001", "Quorvane-Demo"), {}),
+        ("last_error", (), {}),
+        ("version", (), {}),
+        ("terminal_info", (), {}),
+        ("account_info", (), {}),
+        ("copy_ticks_from", ("EURUSD", NOW - 3600, 500, 3), {}),
+        ("copy_ticks_range", ("BTCUSD", NOW - 600, NOW, 3), {}),
+        ("copy_rates_from", ("EURUSD", 1, NOW, 50), {}),
+        ("copy_rates_from_pos", ("XAUUSD", 60, 0, 50), {}),
+        ("copy_rates_range", ("GBPUSD", 60, NOW - 86400, NOW), {}),
+        ("symbols_total", (), {}),
+        ("symbols_get", (), {"group": "*USD*"}),
+        ("symbol_info", ("GBPUSD",), {}),
+        ("symbol_info_tick", ("XAUUSD",), {}),
+        ("symbol_select", ("EURUSD", True), {}),
+        ("market_book_add", (book,), {}),
+        ("market_book_get", (book,), {}),
+        ("market_book_release", (book,), {}),
+        ("order_calc_margin", (0, "EURUSD", 1.0, 1.1), {}),
+        ("order_calc_profit", (1, "USDJPY", 1.0, 150.0, 149.0), {}),
+        ("positions_total", (), {}),
+        ("positions_get", (), {}),
+        ("orders_total", (), {}),
+        ("orders_get", (), {"group": "*"}),
+        ("history_orders_total", (0, NOW), {}),
+        ("history_orders_get", (0, NOW), {}),
+        ("history_deals_total", (0, NOW), {}),
+        ("history_deals_get", (0, NOW), {}),
+        ("order_check", (buy,), {}),
+        ("order_send", (), {"action": qv.TradeAction.REMOVE, "order": 999_999}),
+    ]
+
+
+def comparable(value):
+    if isinstance(value, np.ndarray):
+        return "array", value.dtype.str, value.tobytes()
+    if type(value).__name__ == "OrderSendResult":
+        return {k: v for k, v in value._asdict().items() if k != "request_id"}  # counts the requests
+    return value
+
+
+def make_all(core, k: int) -> list:
+    return [comparable(getattr(core, name)(*args, **kwargs)) for name, args, kwargs in calls(k)]
+
+
+@pytest.fixture
+def frozen_terminal(private_folders, terminal_binary, core):
+    with running_terminal(private_folders, terminal_binary, core, "--now", str(NOW)) as exe:
+        yield exe
+
+
+def test_threads_storm_with_initialize_and_shutdown(frozen_terminal, core):
+    """Eight threads make every call, each checking each answer against the
+    one-thread answer: a torn frame or a crossed reply would show as a wrong
+    answer or as a refusal (-2, -10000). Then a ninth thread drops and
+    remakes the connection meanwhile; a call may then fail, but only as a
+    lost connection (or with the book subscription the connection took
+    along), and the connection serves as before at the end."""
+    expected = [make_all(core, k) for k in range(8)]
+    assert not any(r is None or r is False for r in expected[0][2:]), core.last_error()
+    names = [name for name, _, _ in calls(0)]
+    start, calm_done = threading.Barrier(9), threading.Barrier(9)
+    storm_over = threading.Event()
+    problems: list = []
+    answered = [[0, 0] for _ in range(8)]  # calm, stormy
+
+    def worker(k: int) -> None:
+        start.wait()
+        for round_ in range(3):
+            for name, got, want in zip(names, make_all(core, k), expected[k]):
+                if name != "last_error" and got != want:
+                    problems.append((k, round_, name, core.last_error()[0], got))
+            answered[k][0] += 1
+        calm_done.wait()
+        while not storm_over.is_set():
+            for name, got, want in zip(names, make_all(core, k), expected[k]):
+                if name == "last_error":
+                    continue
+                if got == want:
+                    answered[k][1] += 1
+                    continue
+                code = core.last_error()[0]
+                failed = got is None or got is False or (name == "version" and got == (0, 0, ""))
+                if not failed or code not in LINK_LOST | {1, -1}:
+                    problems.append((k, "storm", name, code, got))
+
+    def disruptor() -> None:
+        start.wait()
+        calm_done.wait()
+        try:
+            for _ in range(12):
+                assert core.shutdown() is True
+                assert core.initialize(str(frozen_terminal)) is True, core.last_error()
+                # Calls get through between the interruptions.
+                before = sum(stormy for _, stormy in answered)
+                deadline = time.monotonic() + 30
+                while sum(stormy for _, stormy in answered) < before + 16 and time.monotonic() < deadline:
+                    time.sleep(0.001)
+        finally:
+            storm_over.set()
+
+    threads = [threading.Thread(target=worker, args=(k,)) for k in range(8)] + [threading.Thread(target=disruptor)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert problems == []
+    assert [calm for calm, _ in answered] == [3] * 8
+    assert sum(stormy for _, stormy in answered) >= 12 * 16
+    assert make_all(core, 0) == expected[0]
+
+
+def test_aio_gives_what_the_functions_give(frozen_terminal):
+    import quorvane as qv
+    from quorvane import aio
+
+    every = [("initialize", (str(frozen_terminal),), {}), *calls(0), ("shutdown", (), {}), ("version", (), {})]
+    assert {name for name, _, _ in every} == set(aio.__all__) - {"TickBatch", "TradeCursor", "TradeEvent",
+                                                                 "WatchError", "watch_bars", "watch_ticks",
+                                                                 "watch_trades"}
+
+    made = [(comparable(getattr(qv, name)(*args, **kwargs)), qv.last_error()) for name, args, kwargs in every]
+
+    async def awaited():
+        return [(comparable(await getattr(aio, name)(*args, **kwargs)), await aio.last_error())
+                for name, args, kwargs in every]
+
+    for (name, _, _), sync, async_ in zip(every, made, asyncio.run(awaited())):
+        assert sync == async_, name
+    assert made[-1] == ((0, 0, ""), (-10004, "No IPC connection"))  # after shutdown
+
+
+def test_event_loop_runs_during_a_ten_million_tick_download(frozen_terminal, core):
+    from quorvane import aio
+
+    count = 10_000_000
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        wakes, longest = 0, 0.0
+        pending = asyncio.ensure_future(aio.copy_ticks_from("EURUSD", NOW - 330 * 86400, count, 3))
+        while not pending.done():
+            before = loop.time()
+            await asyncio.sleep(0.001)
+            longest = max(longest, loop.time() - before - 0.001)
+            wakes += 1
+        ticks = await pending
+        return (None if ticks is None else len(ticks)), wakes, longest
+
+    got, wakes, longest = asyncio.run(main())
+    assert got == count, core.last_error()
+    print(f"event loop: {wakes} wakes during the download, longest lag {longest * 1e3:.1f} ms")
+    assert wakes >= 10
