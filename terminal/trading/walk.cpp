@@ -44,8 +44,8 @@ bool fires(const SymbolBook& s, double bid, double ask) {
 
 constexpr std::uint64_t kNone = std::numeric_limits<std::uint64_t>::max();
 
-// The lowest ticket among the levels at or above `x` (from_top) or at or
-// below it.
+// The lowest ticket among the levels at or above `x` (or at or below it):
+// the levels that fire at a tick, from the nearest one outwards.
 std::uint64_t lowest_at_or_above(const Levels& levels, double x) {
     std::uint64_t best = kNone;
     for (auto it = levels.rbegin(); it != levels.rend() && it->first >= x; ++it) best = std::min(best, it->second);

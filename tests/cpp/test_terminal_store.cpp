@@ -3,9 +3,7 @@
 // 2^63 - 1, text with a lone surrogate or units after its end) included.
 #include <bit>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <limits>
 #include <string>
 
@@ -29,9 +27,8 @@ void fill_text(Record& r, const std::u16string& symbol, const std::u16string& co
 }
 
 void test_records_read_back_byte_for_byte() {
-    char folder[] = "/tmp/qvn-store-XXXXXX";
-    CHECK(::mkdtemp(folder) != nullptr);
-    const std::string path = std::string(folder) + "/trading.db";
+    const qvn::test::TempFolder folder;
+    const std::string path = folder.file("trading.db");
     const double negative_zero = -0.0;
     const double nan = std::bit_cast<double>(std::uint64_t{0x7FF8DEADBEEF0001});
 
@@ -83,7 +80,6 @@ void test_records_read_back_byte_for_byte() {
     CHECK(book.deals.size() == 1 && same(book.deals[0], d));
     bool ok = false;
     CHECK(again.last_activity(ok) == std::optional<std::int64_t>(1710331200000) && ok);
-    std::filesystem::remove_all(folder);
 }
 
 }  // namespace

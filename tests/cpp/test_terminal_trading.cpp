@@ -3,9 +3,7 @@
 // for a catch-up walk), and the history keeps the order things were done
 // in across commits and a reload. Also the moving clock's command-line
 // forms. The trading rules themselves are tested through the program.
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 
 #include "check.hpp"
@@ -49,7 +47,7 @@ constexpr std::int64_t kWedNoonMs = 1710331200000;  // forex trades
 
 // A Terminal's trading parts over a store in a private folder.
 struct Desk {
-    char folder[32] = "/tmp/qvn-trading-XXXXXX";
+    const qvn::test::TempFolder folder;
     term::Market market{term::kDefaultHistoryStartDay, term::MarketClock(kWedNoonMs)};
     term::Catalogue catalogue{market, 0};
     term::QuoteBoard quotes{market};
@@ -60,10 +58,9 @@ struct Desk {
 
     Desk() {
         std::string error;
-        CHECK(::mkdtemp(folder) != nullptr && store.open(path(), error));
+        CHECK(store.open(path(), error));
     }
-    ~Desk() { std::filesystem::remove_all(folder); }
-    std::string path() const { return std::string(folder) + "/trading.db"; }
+    std::string path() const { return folder.file("trading.db"); }
 
     wire::TradeSendResultRecord send(wire::TradeRequestRecord req, std::int64_t now_ms = kWedNoonMs) {
         term::Trading::Session s = trading.begin(account, now_ms);
