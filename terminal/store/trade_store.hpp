@@ -40,7 +40,9 @@ struct StoredBook {
 
 // The rows one transaction writes: the account row, the open positions and
 // orders it wrote or removed, and the history it appended. Nothing else is
-// touched, so a trade costs the same whatever the account holds.
+// touched, so a trade costs the same whatever the account holds. A change
+// set is complete in itself: change sets of different trades can be
+// written in one SQLite transaction and synced once.
 struct ChangeSet {
     StoredAccount account;
     std::vector<wire::TradePositionRecord> put_positions;

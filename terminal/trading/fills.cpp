@@ -113,7 +113,7 @@ std::uint64_t Executor::close_part(std::uint64_t ticket, std::int64_t volume, st
     const Position p = *book_.position(ticket);
     const CatalogueEntry& e = venue_.catalogue[p.symbol];
     const int digits = e.model->instrument().digits;
-    const std::int64_t swap = round_ratio(static_cast<Fine>(p.swap) * volume, p.volume);
+    const std::int64_t swap = p.volume > 0 ? round_ratio(static_cast<Fine>(p.swap) * volume, p.volume) : p.swap;
     const std::int64_t profit = accounting_.profit(p, volume, profit_price, *at_);
     const std::uint64_t deal = add_deal(e, !p.buy, entry, volume, price_of(price, digits), order,
                                         p.record.identifier, reason, p.record.magic, comment, {profit, swap});
