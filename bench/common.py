@@ -79,18 +79,22 @@ class Terminal:
     frozen at `now`. The module finds its endpoint through the same
     variables, so this process's environment is pointed there too."""
 
-    def __init__(self, binary: str, now: int = NOW, extra: list[str] | None = None, settings: str | None = None):
+    def __init__(self, binary: str, now: int = NOW, extra: list[str] | None = None, settings: str | None = None,
+                 folder: str | None = None):
         """`settings`: the text of config/terminal.ini, written before the
-        Terminal starts (accounts of its own, say)."""
+        Terminal starts (accounts of its own, say); `folder`: where its data
+        folder (and trading store) goes, the system's temporary folder by
+        default."""
         self.root = Path(tempfile.mkdtemp(prefix="qvn-bench-"))
         runtime = self.root / "run"
         runtime.mkdir(mode=0o700)
-        (self.root / "data").mkdir()
+        self.data_root = Path(tempfile.mkdtemp(prefix="qvn-bench-data-", dir=folder)) if folder else self.root / "data"
+        self.data_root.mkdir(exist_ok=True)
         os.environ["XDG_RUNTIME_DIR"] = str(runtime)
-        os.environ["XDG_DATA_HOME"] = str(self.root / "data")
+        os.environ["XDG_DATA_HOME"] = str(self.data_root)
         self.binary = binary
         self.endpoint = endpoint_path(binary)
-        self.data_folder = self.root / "data" / "Belvastor" / "Terminal" / path_digest(binary)[:16].hex().upper()
+        self.data_folder = self.data_root / "Belvastor" / "Terminal" / path_digest(binary)[:16].hex().upper()
         if settings is not None:
             (self.data_folder / "config").mkdir(parents=True, mode=0o700)
             self.data_folder.chmod(0o700)
@@ -116,6 +120,7 @@ class Terminal:
                 self.process.wait()
         self.log.close()
         shutil.rmtree(self.root, ignore_errors=True)
+        shutil.rmtree(self.data_root, ignore_errors=True)
 
     def __enter__(self) -> "Terminal":
         return self

@@ -2,7 +2,7 @@
 
 Not a test (it times things): run it by hand,
 
-    python bench/trading.py [--terminal PATH] [--positions 0,1000,10000] [--seconds 3]
+    python bench/trading.py [--terminal PATH] [--positions 0,1000,10000] [--seconds 6] [--cost-folder DIR]
 
 1. order_send cost against the number of open positions. One Terminal holds
    an account per size (0, 1 000 and 10 000 open positions spread over five
@@ -11,18 +11,23 @@ Not a test (it times things): run it by hand,
    same work without the commit and its fdatasync), taking the accounts in
    turn batch by batch; each is reported by its fastest batch, per request,
    with its ratio to the empty account.
-2. Durable order_send/s: a fresh Terminal (not pinned), 1 and then 8 client
+2. Durable order_send/s: a fresh Terminal (not pinned), 1 and 8 client
    processes sending buys and closes as fast as each reply comes, every
-   one committed and synced before its reply; next to it the machine's own
-   fdatasync rate, a loop writing and syncing 4 KiB in the store's folder,
-   measured before and after (the mean of the two).
+   one committed and synced before its reply; beside them the machine's
+   own fdatasync rate, a loop writing and syncing 4 KiB in the store's
+   folder. The three take turns in short windows, so a disk whose speed
+   swings with other work weighs on each alike.
 
 `--terminal` takes another terminal64 (an older release, say) to compare.
+On a disk shared with other work the sync time swings by milliseconds;
+`--cost-folder /dev/shm` measures part 1 with the store in memory, where a
+sync costs nothing and what is left is the engine's and SQLite's work.
 """
 
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import struct
 import subprocess
@@ -81,11 +86,12 @@ def open_positions(client: c.PythonClient, count: int) -> None:
             raise SystemExit("opening a position failed")
 
 
-def cost_per_position_count(binary: str, sizes: list[int], calls: int, rounds: int) -> dict[int, dict[str, float]]:
+def cost_per_position_count(binary: str, sizes: list[int], calls: int, rounds: int,
+                            folder: str | None) -> dict[int, dict[str, float]]:
     """{open positions: {"send": us per order_send, "check": us per order_check}}."""
     logins = {n: 7_000_000 + k for k, n in enumerate(sizes)}
     c.pin_to_one_cpu()
-    with c.Terminal(binary, settings=accounts_ini(list(logins.values()))) as terminal:
+    with c.Terminal(binary, settings=accounts_ini(list(logins.values())), folder=folder) as terminal:
         trader = Trader(terminal.endpoint)
         for n, login in logins.items():
             t0 = time.perf_counter()
@@ -120,48 +126,71 @@ def cost_per_position_count(binary: str, sizes: list[int], calls: int, rounds: i
 
 CLIENT = textwrap.dedent(
     """
-    import struct, sys, time
+    import json, sys, time
     sys.path.insert(0, {bench!r})
     import trading
     trader = trading.Trader(sys.argv[1])
-    start, stop = float(sys.argv[2]), float(sys.argv[3])
-    while time.time() < start:
-        time.sleep(0.001)
-    sent = 0
-    while time.time() < stop:
-        trader.pair()
-        sent += 2
-    print(sent)
+    sent = []
+    for start, stop in json.loads(sys.argv[2]):
+        while time.time() < start:
+            time.sleep(0.0005)
+        n = 0
+        while time.time() < stop:
+            trader.pair()
+            n += 2
+        sent.append(n)
+    print(json.dumps(sent))
     """
 )
 
 
-def sends_per_second(endpoint: str, processes: int, seconds: float) -> float:
+def fdatasyncs(fd: int, until: float) -> int:
+    """4 KiB written in place into a 1 MiB file and synced, until `until`:
+    the data-only sync a commit to a reused write-ahead log needs."""
+    block, span, done = b"x" * 4096, 1 << 20, 0
+    while time.time() < until:
+        os.pwrite(fd, block, done * len(block) % span)
+        os.fdatasync(fd)
+        done += 1
+    return done
+
+
+def durable_rates(endpoint: str, folder: Path, seconds: float, rounds: int = 5) -> dict[str, float]:
+    """Per second: fdatasyncs, order_sends from one client and from eight.
+    The three take turns in short windows, round after round, so that the
+    disk's changing load weighs on all of them alike."""
+    window = seconds / rounds
+    start = time.time() + 2.0  # time for the clients to connect
+    plan = []  # (kind, start, stop)
+    for r in range(rounds):
+        for kind in ("sync", "one", "eight"):
+            plan.append((kind, start, start + window))
+            start += window + 0.05
     script = CLIENT.format(bench=str(c.HERE))
-    start = time.time() + 1.0
-    procs = [subprocess.Popen([sys.executable, "-c", script, endpoint, str(start), str(start + seconds)],
-                              stdout=subprocess.PIPE, text=True) for _ in range(processes)]
-    return sum(int(p.communicate()[0]) for p in procs) / seconds
-
-
-def fdatasyncs_per_second(folder: Path, seconds: float) -> float:
-    """4 KiB written in place into a 1 MiB file and synced, in a loop: the
-    data-only sync a commit to a reused write-ahead log needs."""
+    clients = []
+    for k in range(8):
+        windows = [(a, b) for kind, a, b in plan if kind == "eight" or (kind == "one" and k == 0)]
+        clients.append(subprocess.Popen([sys.executable, "-c", script, endpoint, json.dumps(windows)],
+                                        stdout=subprocess.PIPE, text=True))
     path = folder / "fdatasync.bench"
     fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_TRUNC, 0o600)
-    block, span, done = b"x" * 4096, 1 << 20, 0
+    syncs = 0
     try:
-        os.write(fd, bytes(span))
+        os.write(fd, bytes(1 << 20))
         os.fsync(fd)
-        stop = time.perf_counter() + seconds
-        while time.perf_counter() < stop:
-            os.pwrite(fd, block, done * len(block) % span)
-            os.fdatasync(fd)
-            done += 1
+        for kind, a, b in plan:
+            if kind == "sync":
+                while time.time() < a:
+                    time.sleep(0.0005)
+                syncs += fdatasyncs(fd, b)
     finally:
         os.close(fd)
         path.unlink()
-    return done / seconds
+    counts = [json.loads(p.communicate()[0]) for p in clients]
+    one = sum(counts[0][r * 2] for r in range(rounds))
+    eight = sum(sum(cl[r * 2 + 1] if i == 0 else cl[r] for r in range(rounds)) for i, cl in enumerate(counts))
+    total = window * rounds
+    return {"sync": syncs / total, "one": one / total, "eight": eight / total}
 
 
 def main() -> None:
@@ -170,14 +199,16 @@ def main() -> None:
     parser.add_argument("--positions", default="0,1000,10000", help="open positions of each account measured")
     parser.add_argument("--calls", type=int, default=20, help="requests (buy-and-close pairs) per batch")
     parser.add_argument("--rounds", type=int, default=15, help="batches per account and way")
-    parser.add_argument("--seconds", type=float, default=3.0, help="length of each throughput run")
+    parser.add_argument("--seconds", type=float, default=6.0, help="time given to each way of part 2")
+    parser.add_argument("--cost-folder", help="where the Terminal of part 1 keeps its store (/dev/shm leaves "
+                                              "the disk's sync time out of the cost)")
     args = parser.parse_args()
     binary = c.terminal_binary(args.terminal)
     sizes = [int(n) for n in args.positions.split(",")]
     print(f"terminal: {binary}")
 
     print("\norder_send with open positions (client and Terminal on one CPU):")
-    costs = cost_per_position_count(binary, sizes, args.calls, args.rounds)
+    costs = cost_per_position_count(binary, sizes, args.calls, args.rounds, args.cost_folder)
     base = costs[sizes[0]]
     print(f"\n{'open positions':>15} {'us/order_send':>14} {'ratio':>7} {'us/order_check':>15} {'ratio':>7}")
     for n, us in costs.items():
@@ -187,13 +218,10 @@ def main() -> None:
     print("\ndurable order_send/s (each committed with fdatasync before its reply):")
     with c.Terminal(binary, settings=accounts_ini([7_100_000])) as terminal:
         Trader(terminal.endpoint).client.call(login_frame(7_100_000))
-        syncs = fdatasyncs_per_second(terminal.data_folder, args.seconds)
-        rates = {k: sends_per_second(terminal.endpoint, k, args.seconds) for k in (1, 8)}
-        syncs = (syncs + fdatasyncs_per_second(terminal.data_folder, args.seconds)) / 2
+        rates = durable_rates(terminal.endpoint, terminal.data_folder, args.seconds)
     print(f"{'':>24} {'per s':>8} {'of fdatasync/s':>15}")
-    print(f"{'fdatasync, 4 KiB':>24} {syncs:>8.0f} {1:>15.2f}")
-    for k, rate in rates.items():
-        print(f"{f'order_send, {k} client(s)':>24} {rate:>8.0f} {rate / syncs:>15.2f}")
+    for name, key in (("fdatasync, 4 KiB", "sync"), ("order_send, 1 client", "one"), ("order_send, 8 clients", "eight")):
+        print(f"{name:>24} {rates[key]:>8.0f} {rates[key] / rates['sync']:>15.2f}")
 
 
 if __name__ == "__main__":
