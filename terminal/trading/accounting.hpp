@@ -1,10 +1,11 @@
 // The account's money: figures, a position's floating profit, margins,
 // commissions and swaps, in the account currency.
 //
-// Floating profit and margin are summed per symbol and side from the
-// book's exact sums (volume, volume x opening price), so they cost
+// Floating profit and margin are summed per symbol (and side, for profit)
+// from the book's exact sums (volume, volume x opening price), so they cost
 // O(symbols) whatever the number of positions, and are exact until a
-// currency conversion; each total is rounded once, half away from zero.
+// currency conversion; each total is rounded once, half away from zero
+// (see Amount).
 #pragma once
 
 #include <cstdint>
@@ -54,8 +55,10 @@ public:
     std::optional<std::int64_t> swap(const Position& p, int nights, MarketMoment& at) const;
 
 private:
-    void add_profit(Amount& sum, const Instrument& ins, Fine fine, std::int64_t close, MarketMoment& at) const;
-    void add_margin(Amount& sum, const Instrument& ins, const SideSums& side, MarketMoment& at) const;
+    void add_profit(Amount& sum, const CatalogueEntry& e, int side, Fine fine, std::int64_t close,
+                    MarketMoment& at) const;
+    void add_margin(Amount& sum, const CatalogueEntry& e, const SymbolBook& s, MarketMoment& at) const;
+    std::int64_t money_of(Fine fine, std::string_view currency, MarketMoment& at) const;
 
     const Catalogue& catalogue_;
     const Account& account_;

@@ -43,13 +43,49 @@ std::int64_t MoneyScale::round_fine(Fine fine, Fine den) const noexcept {
     return round_ratio(fine * pow10_fine(static_cast<int>(digits_)), den * pow10_fine(kFineDigits));
 }
 
-double fine_to_double(Fine fine, Fine den) noexcept {
-    return static_cast<double>(fine) / 1e16 / static_cast<double>(den);
+double nearest_double(Fine num, Fine den) noexcept {
+    if (num == 0) return 0.0;
+    const bool negative = num < 0;
+    __extension__ using Unsigned = unsigned __int128;
+    const Unsigned d = static_cast<Unsigned>(den);
+    Unsigned q = static_cast<Unsigned>(negative ? -num : num) / d;
+    Unsigned r = static_cast<Unsigned>(negative ? -num : num) % d;
+    // Long division until the quotient holds at least 55 bits: 53 for the
+    // mantissa, one to round on, and the remainder as the sticky bit.
+    int exponent = 0;
+    while (q >> 54 == 0) {
+        r <<= 1;
+        q <<= 1;
+        if (r >= d) {
+            r -= d;
+            q |= 1;
+        }
+        --exponent;
+    }
+    int extra = 0;
+    while (q >> (54 + extra) != 0) ++extra;
+    const bool sticky = r != 0 || (q & ((Unsigned{1} << extra) - 1)) != 0;
+    const Unsigned top = q >> extra;  // 54 bits
+    std::uint64_t mantissa = static_cast<std::uint64_t>(top >> 1);
+    if ((top & 1) != 0 && (sticky || (mantissa & 1) != 0)) ++mantissa;
+    const double x = std::ldexp(static_cast<double>(mantissa), exponent + extra + 1);
+    return negative ? -x : x;
 }
 
-std::int64_t Amount::round(const MoneyScale& money) const noexcept {
-    if (!inexact_) return money.round_fine(exact_, den_);
-    return money.round(fine_to_double(exact_, den_) + converted_);
+double fine_to_double(Fine fine, Fine den) noexcept { return nearest_double(fine, den * pow10_fine(kFineDigits)); }
+
+void Amount::add_converted(std::u16string_view symbol, int side, double amount) {
+    converted_.push_back({symbol, side, amount});
+}
+
+std::int64_t Amount::round(const MoneyScale& money) {
+    if (converted_.empty()) return money.round_fine(exact_, den_);
+    std::sort(converted_.begin(), converted_.end(), [](const Term& a, const Term& b) {
+        return a.symbol != b.symbol ? a.symbol < b.symbol : a.side < b.side;
+    });
+    double total = fine_to_double(exact_, den_);
+    for (const Term& t : converted_) total += t.amount;
+    return money.round(total);
 }
 
 }  // namespace qvn::terminal

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 namespace qvn::terminal {
 
@@ -48,30 +49,35 @@ private:
     double scale_;
 };
 
-// A sum of amounts in the account currency: amounts that needed no
-// conversion stay exact (fine units over a common denominator, the
-// account's leverage for margins), converted ones are added in double
-// precision. Rounded once, at the end.
+// num / den as the nearest double (ties to even), as exactly as a decimal
+// written in a program becomes a double; den > 0.
+double nearest_double(Fine num, Fine den) noexcept;
+
+// Fine units (over `den`) as the nearest double amount of currency.
+double fine_to_double(Fine fine, Fine den = 1) noexcept;
+
+// A sum of amounts in the account currency, rounded once. Amounts that
+// needed no conversion add up exactly (fine units over a common
+// denominator: the account's leverage for margins). Converted amounts are
+// doubles; with any of them the total is the nearest double of the exact
+// part, to which they are added one by one in the order of their keys
+// (symbol name, then side), and that double is rounded.
 class Amount {
 public:
     explicit Amount(Fine denominator = 1) noexcept : den_(denominator) {}
     void add_exact(Fine fine) noexcept { exact_ += fine; }
-    void add_converted(double amount) noexcept {
-        converted_ += amount;
-        inexact_ = true;
-    }
-    Fine exact() const noexcept { return exact_; }
-    Fine denominator() const noexcept { return den_; }
-    std::int64_t round(const MoneyScale& money) const noexcept;
+    void add_converted(std::u16string_view symbol, int side, double amount);
+    std::int64_t round(const MoneyScale& money);
 
 private:
+    struct Term {
+        std::u16string_view symbol;
+        int side;
+        double amount;
+    };
     Fine exact_ = 0;
     Fine den_;
-    double converted_ = 0;
-    bool inexact_ = false;
+    std::vector<Term> converted_;
 };
-
-// Fine units as a double amount of currency.
-double fine_to_double(Fine fine, Fine den = 1) noexcept;
 
 }  // namespace qvn::terminal
