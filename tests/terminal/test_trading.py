@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import stat
 import subprocess
+from decimal import ROUND_HALF_UP, Decimal
 import sys
 import textwrap
 import time
@@ -183,6 +184,14 @@ def _bad(**kw):
     return base
 
 
+def _ger40(**kw):
+    """A GER40 request (tick 0.5, one digit) built from its quote."""
+    def build(c):
+        bid, ask = quote(c, "GER40")
+        return _bad(symbol="GER40", **{k: v(bid, ask) if callable(v) else v for k, v in kw.items()})
+    return build
+
+
 @pytest.mark.parametrize(
     "request_, expected",
     [
@@ -190,15 +199,23 @@ def _bad(**kw):
         (_bad(volume=0.015), "INVALID_VOLUME"),
         (_bad(volume=1e9), "INVALID_VOLUME"),
         (_bad(symbol="NOSUCH"), "INVALID"),
+        (_bad(symbol="EURUSD\x00x"), "INVALID"),  # units after the name's end
+        (_bad(comment="a\x00b"), "INVALID"),
         (_bad(action=99), "INVALID"),
         (_bad(type=BUY_LIMIT), "INVALID"),
         (_bad(type_filling=7), "INVALID_FILL"),
         (_bad(sl=5.0), "INVALID_STOPS"),
         (_bad(tp=0.5), "INVALID_STOPS"),
+        (_bad(sl=5e-324), "INVALID_STOPS"),  # below one tick
+        (_bad(tp=1e308), "INVALID_STOPS"),  # beyond reach
         (_bad(price=0.5, deviation=10), "PRICE_CHANGED"),
         (_bad(volume=90.0), "NO_MONEY"),
         (_bad(action=PENDING, type=BUY_LIMIT, price=5.0), "INVALID_PRICE"),
         (_bad(action=PENDING, type=SELL_STOP, price=5.0), "INVALID_PRICE"),
+        (_bad(action=PENDING, type=BUY_LIMIT, price=5e-324), "INVALID_PRICE"),
+        (_bad(action=PENDING, type=SELL_LIMIT, price=1e308), "INVALID_PRICE"),
+        (_ger40(action=PENDING, type=BUY_LIMIT, price=lambda bid, ask: round(ask) - 100.2), "INVALID_PRICE"),
+        (_ger40(sl=lambda bid, ask: round(bid) - 100.37), "INVALID_STOPS"),
         (_bad(action=PENDING, type=BUY_LIMIT, price=0.5, type_time=2, expiration=WED_NOON - 1), "INVALID_EXPIRATION"),
         (_bad(action=PENDING, type=BUY_LIMIT, price=0.5, type_time=9), "INVALID_EXPIRATION"),
         (_bad(action=PENDING, type=BUY_LIMIT, price=0.5, type_time=2, expiration=2**63 - 1), "INVALID_EXPIRATION"),
@@ -215,6 +232,8 @@ def _bad(**kw):
 def test_check_and_send_refuse_alike(launch, request_, expected):
     t = launch(now=at(WED_NOON))
     with t.client() as c:
+        if callable(request_):
+            request_ = request_(c)
         before = c.account_info()
         check = c.order_check(**request_)
         assert check["retcode"] == RC[expected], check
@@ -234,6 +253,80 @@ def test_check_reports_the_account_after_the_trade(launch):
         for key in ("balance", "equity", "margin", "margin_free"):
             assert cents(check[key]) == cents(account[key]), key
         assert c.history_deals()[-1]["ticket"] == sent["deal"]
+
+
+def money(x, digits: int = 2) -> float:
+    """An amount rounded half away from zero, exactly."""
+    return float(Decimal(x).quantize(Decimal(1).scaleb(-digits), ROUND_HALF_UP))
+
+
+def test_close_by_books_the_pairs_result_once(launch):
+    t = launch(now=at(WED_NOON))
+    with t.client() as c:
+        bid, ask = quote(c)
+        a = c.order_send(action=DEAL, symbol="EURUSD", volume=0.3, type=BUY)["order"]
+        b = c.order_send(action=DEAL, symbol="EURUSD", volume=0.1, type=SELL)["order"]
+        by = c.order_send(action=CLOSE_BY, position=a, position_by=b)
+        assert (by["retcode"], by["price"], by["volume"]) == (DONE, bid, 0.1)
+        # `a` closes at b's opening price with the pair's result; b at its own, for nothing.
+        result = money((Decimal(str(bid)) - Decimal(str(ask))) * 10000)
+        deals = [(d["ticket"], d["position_id"], d["entry"], d["price"], d["profit"], d["commission"])
+                 for d in c.history_deals()[-2:]]
+        assert deals == [(by["deal"], a, ENTRY_OUT_BY, bid, result, -0.25), (by["deal"] + 1, b, ENTRY_OUT_BY, bid, 0.0, -0.25)]
+        order = c.history_orders()[-1]
+        assert (order["ticket"], order["type"], order["price_open"], order["position_id"], order["position_by_id"]) == (
+            by["order"], 8, bid, a, b)
+        assert [(p["ticket"], p["volume"]) for p in c.positions()] == [(a, 0.2)]
+        assert_books_agree(c)
+
+
+@pytest.mark.parametrize("login, password, lots, pair", [
+    (5001001, "demo1001", 0.5, None), (5001002, "demo1002", 0.1, "EURUSD"), (5001004, "demo1004", 5.0, "USDJPY")])
+def test_commission_is_2_50_usd_a_lot_converted_like_a_profit(launch, login, password, lots, pair):
+    t = launch(now=at(WED_NOON))
+    with t.client() as c:
+        assert c.login(login, password) == tc.SUCCESS
+        sent = c.order_send(action=DEAL, symbol="XAUUSD", volume=lots, type=BUY)
+        assert sent["retcode"] == DONE
+        amount = 2.5 * lots
+        if pair:
+            bid, ask = quote(c, pair)
+            amount = amount / ask if pair == "EURUSD" else amount * bid
+        (deal,) = [d for d in c.history_deals() if d["ticket"] == sent["deal"]]
+        assert deal["commission"] == -money(amount, 0 if pair == "USDJPY" else 2)
+
+
+def test_account_profit_rounds_the_sum_of_exact_profits(launch):
+    t = launch(now=at(WED_NOON))
+    with t.client() as c:
+        bid, ask = quote(c, "BTCUSD")
+        for _ in range(3):
+            assert c.order_send(action=DEAL, symbol="BTCUSD", volume=0.01, type=BUY)["retcode"] == DONE
+        each = (Decimal(str(bid)) - Decimal(str(ask))) / 100
+        assert [p["profit"] for p in c.positions()] == [money(each)] * 3
+        assert c.account_info()["profit"] == money(3 * each) != 3 * money(each)
+
+
+def test_a_stop_converts_at_its_own_moment(launch):
+    # A JPY account: the stop of a gold position converts its USD profit and
+    # commission at USDJPY's bid when the stop fires, not when the walk runs.
+    t = launch(now=at(WED_NOON))
+    with t.client() as c:
+        assert c.login(5001004, "demo1004") == tc.SUCCESS
+        bid, _ = quote(c, "XAUUSD")
+        opened = c.order_send(action=DEAL, symbol="XAUUSD", volume=1.0, type=BUY, sl=round(bid - 1.0, 2),
+                              tp=round(bid + 1.0, 2))
+        assert opened["retcode"] == DONE
+    t.stop()
+    t.start(now=at(WED_NOON + 6 * 3600))
+    with t.client() as c:
+        assert c.login(5001004, "demo1004") == tc.SUCCESS
+        (d,) = [d for d in c.history_deals() if d["reason"] in (REASON_SL, REASON_TP)]
+        _, ticks = c.ticks_range("USDJPY", d["time_msc"] - 600_000, d["time_msc"], 1)
+        rate = float(ticks["bid"][-1])
+        assert d["commission"] == -money(2.5 * rate, 0)
+        usd = float((Decimal(str(d["price"])) - Decimal(str(opened["price"]))) * 100)
+        assert d["profit"] == money(usd * rate, 0)
 
 
 def test_closing_requests_on_open_positions_and_orders(launch):
