@@ -1,0 +1,831 @@
+"""A reference model of one paper-trading account of the bundled Terminal.
+
+Written from the trading rules of terminal/README.md, never from the
+engine: given the same requests and the same clock, it predicts every
+record the Terminal reports (positions, pending orders, history orders,
+deals, the send and check results and the account figures). Market data
+(quote ticks, symbol terms) comes from a `market` object the caller
+supplies, since the price process is not what the model checks:
+
+    market.spec(name)              -> Spec, or None for an unknown name
+    market.quote(name, t_ms)       -> (time_msc, bid, ask) of the latest quote tick at or before t_ms
+    market.ticks(name, a_ms, b_ms) -> (times, bids, asks) numpy arrays of the quote ticks in [a_ms, b_ms]
+
+Amounts are kept as the Terminal reports them (rounded to the account's
+currency digits); volumes are kept on a 1e-8 grid.
+"""
+
+from __future__ import annotations
+
+import copy
+import math
+from dataclasses import dataclass
+
+import numpy as np
+
+DEAL, PENDING, SLTP, MODIFY, REMOVE, CLOSE_BY = 1, 2, 3, 4, 5, 6
+BUY, SELL, BUY_LIMIT, SELL_LIMIT, BUY_STOP, SELL_STOP, BUY_STOP_LIMIT, SELL_STOP_LIMIT, ORDER_CLOSE_BY = range(9)
+GTC, DAY, SPECIFIED, SPECIFIED_DAY = range(4)
+ORDER_PLACED, ORDER_CANCELED, ORDER_FILLED, ORDER_EXPIRED = 1, 2, 4, 6
+DEAL_BALANCE = 2
+ENTRY_IN, ENTRY_OUT, ENTRY_INOUT, ENTRY_OUT_BY = range(4)
+REASON_CLIENT, REASON_EXPERT, REASON_SL, REASON_TP, REASON_SO = 0, 3, 4, 5, 6
+FOREX, CFD_LEVERAGE = 0, 3
+SWAP_DISABLED = 0
+
+RETCODES = {
+    "DONE": (1, "Request executed"), "PLACED": (2, "Order placed"), "INVALID": (13, "Invalid request"),
+    "INVALID_VOLUME": (14, "Invalid volume"), "INVALID_PRICE": (15, "Invalid price"),
+    "INVALID_STOPS": (16, "Invalid stops"), "MARKET_CLOSED": (18, "Market closed"),
+    "NO_MONEY": (19, "Not enough money"), "PRICE_CHANGED": (20, "Price changed"),
+    "INVALID_EXPIRATION": (22, "Invalid expiration"), "NO_CHANGES": (23, "No changes"),
+    "INVALID_FILL": (25, "Unsupported filling mode"), "LIMIT_ORDERS": (26, "Too many pending orders"),
+    "INVALID_ORDER": (28, "Invalid or unknown order"), "POSITION_CLOSED": (29, "Position already closed"),
+    "INVALID_CLOSE_VOLUME": (30, "Close volume exceeds the position"),
+    "HEDGE_PROHIBITED": (32, "Opposite positions prohibited"),
+}
+CODE_NAMES = {code: name for name, (code, _) in RETCODES.items()}
+
+COMMISSION_USD_PER_LOT = 2.5
+STOP_OUT_LEVEL = 50.0
+# The pairs that link currencies for conversions (the forex rows of the catalogue).
+FX_PAIRS = frozenset(
+    "EURUSD GBPUSD USDCHF AUDUSD USDCAD NZDUSD EURGBP EURCHF USDJPY EURJPY GBPJPY".split())
+# Cash sessions of the indices, in minutes of the UTC day (weekdays only).
+INDEX_SESSIONS = {
+    "US500": (810, 1200), "NAS100": (810, 1200), "US30": (810, 1200), "GER40": (420, 930),
+    "FRA40": (420, 930), "UK100": (480, 990), "JPN225": (0, 360),
+}
+DAY_MS = 86_400_000
+GRID_TOLERANCE = 1e-7
+
+
+class Refused(Exception):
+    def __init__(self, name: str):
+        super().__init__(name)
+        self.name = name
+
+
+@dataclass(frozen=True)
+class Spec:
+    """A symbol's trading terms, as symbol_info reports them."""
+    name: str
+    category: str
+    digits: int
+    point: float
+    tick: float
+    contract: float
+    volume_min: float
+    volume_max: float
+    volume_step: float
+    stops_level: int
+    calc_mode: int
+    swap_mode: int
+    swap_long: float
+    swap_short: float
+    swap_rollover3days: int
+    base: str
+    profit: str
+    margin: str
+
+    @classmethod
+    def from_info(cls, info: dict) -> "Spec":
+        return cls(info["name"], info["category"], info["digits"], info["point"], info["trade_tick_size"],
+                   info["trade_contract_size"], info["volume_min"], info["volume_max"], info["volume_step"],
+                   info["trade_stops_level"], info["trade_calc_mode"], info["swap_mode"], info["swap_long"],
+                   info["swap_short"], info["swap_rollover3days"], info["currency_base"],
+                   info["currency_profit"], info["currency_margin"])
+
+    def is_open(self, t_ms: int) -> bool:
+        """Whether the symbol's session holds the instant."""
+        day = t_ms // DAY_MS
+        weekday = (day + 3) % 7  # 0 = Monday
+        minute = t_ms % DAY_MS // 60_000
+        if self.category == "Crypto":
+            return True
+        if self.category == "Indices":
+            first, end = INDEX_SESSIONS[self.name]
+            return weekday < 5 and first <= minute < end
+        if weekday > 4 or (weekday == 4 and minute >= 22 * 60):
+            return False
+        return not (self.category == "Metals" and 22 * 60 <= minute < 23 * 60)
+
+
+@dataclass(frozen=True)
+class Terms:
+    """An account's terms."""
+    login: int
+    currency: str
+    digits: int
+    leverage: int
+    hedging: bool
+    balance: float
+    limit_orders: int = 200
+    credit: float = 0.0
+
+
+def round_half_away(x: float, digits: int) -> float:
+    scale = 10.0 ** digits
+    y = abs(x) * scale
+    r = math.floor(y)
+    if y - r >= 0.5:
+        r += 1
+    return math.copysign(r / scale, x) if r else 0.0
+
+
+def on_grid(x: float, step: float) -> bool:
+    q = x / step
+    return abs(q - round(q)) <= GRID_TOLERANCE
+
+
+def is_buy(order_type: int) -> bool:
+    return order_type in (BUY, BUY_LIMIT, BUY_STOP, BUY_STOP_LIMIT)
+
+
+def vol(x: float) -> float:
+    return round(x, 8)
+
+
+def wire_text(text: str) -> tuple[str, bool]:
+    """A text field as the engine reads it: up to the first zero unit, and
+    whether non-zero units follow it."""
+    head, _, tail = (text or "").partition("\0")
+    return head, any(ch != "\0" for ch in tail)
+
+
+def night_factor(boundary_ms: int, spec: Spec) -> int:
+    """Swap days charged at the 00:00 boundary: the night after a weekday,
+    three on the symbol's triple day (DayOfWeek, Sunday = 0)."""
+    day_before = boundary_ms // DAY_MS - 1
+    dow = (day_before + 4) % 7  # 1970-01-01 was a Thursday
+    if dow in (0, 6):
+        return 0
+    return 3 if dow == spec.swap_rollover3days else 1
+
+
+class Account:
+    """The state of one account and the rules that change it."""
+
+    def __init__(self, market, terms: Terms, now_ms: int, first_ticket: int = 1):
+        self.market = market
+        self.terms = terms
+        self.now_ms = now_ms
+        self.balance = 0.0
+        self.positions: dict[int, dict] = {}
+        self.orders: dict[int, dict] = {}
+        self.history_orders: list[dict] = []
+        self.deals: list[dict] = []
+        self.next_ticket = first_ticket
+        self.next_rollover = (now_ms // DAY_MS + 1) * DAY_MS
+        self.events: list[str] = []  # what happened, for coverage reports
+        self._deal(dict(order=0, type=DEAL_BALANCE, entry=ENTRY_IN, magic=0, position_id=0, reason=REASON_CLIENT,
+                        volume=0.0, price=0.0, commission=0.0, swap=0.0, profit=terms.balance, symbol="",
+                        comment="Initial deposit"), now_ms)
+
+    # ---- money -------------------------------------------------------------
+
+    def money(self, x: float) -> float:
+        return round_half_away(x, self.terms.digits)
+
+    def _bid_ask(self, symbol: str, t_ms: int) -> tuple[float, float]:
+        _, bid, ask = self.market.quote(symbol, t_ms)
+        return bid, ask
+
+    def convert(self, amount: float, frm: str, to: str, t_ms: int) -> float:
+        """× bid of a FROM/TO pair, ÷ ask of a TO/FROM pair, else through USD."""
+        if frm == to:
+            return amount
+        if frm + to in FX_PAIRS:
+            return amount * self._bid_ask(frm + to, t_ms)[0]
+        if to + frm in FX_PAIRS:
+            return amount / self._bid_ask(to + frm, t_ms)[1]
+        return self.convert(self.convert(amount, frm, "USD", t_ms), "USD", to, t_ms)
+
+    def profit_in_account(self, spec: Spec, amount: float, close_price: float, t_ms: int) -> float:
+        acc = self.terms.currency
+        if spec.profit == acc:
+            return amount
+        if spec.base == acc:
+            return amount / close_price
+        return self.convert(amount, spec.profit, acc, t_ms)
+
+    def raw_profit(self, spec: Spec, ptype: int, volume: float, open_price: float, close_price: float) -> float:
+        diff = close_price - open_price if ptype == BUY else open_price - close_price
+        return diff * spec.contract * volume
+
+    def exact_profit(self, spec, ptype, volume, open_price, close_price, t_ms) -> float:
+        return self.profit_in_account(spec, self.raw_profit(spec, ptype, volume, open_price, close_price),
+                                      close_price, t_ms)
+
+    def exact_margin(self, spec: Spec, volume: float, price: float, t_ms: int) -> float:
+        acc = self.terms.currency
+        if spec.calc_mode == FOREX:
+            m = volume * spec.contract / self.terms.leverage
+            if spec.margin == acc:
+                return m
+            if spec.margin == spec.base and spec.profit == acc:
+                return m * price
+            return self.convert(m, spec.margin, acc, t_ms)
+        m = volume * spec.contract * price / self.terms.leverage
+        return self.convert(m, spec.profit, acc, t_ms)
+
+    def commission(self, volume: float, t_ms: int) -> float:
+        return -self.money(self.convert(COMMISSION_USD_PER_LOT * volume, "USD", self.terms.currency, t_ms))
+
+    def close_price(self, p: dict, t_ms: int) -> float:
+        bid, ask = self._bid_ask(p["symbol"], t_ms)
+        return bid if p["type"] == BUY else ask
+
+    def float_profit(self, p: dict, t_ms: int) -> float:
+        spec = self.market.spec(p["symbol"])
+        return self.exact_profit(spec, p["type"], p["volume"], p["price_open"], self.close_price(p, t_ms), t_ms)
+
+    def open_profit(self, positions: list[dict], t_ms: int) -> float:
+        """The exact floating profits summed, then rounded, plus the swaps."""
+        floating = sum(self.float_profit(p, t_ms) for p in positions)
+        return self.money(self.money(floating) + sum(p["swap"] for p in positions))
+
+    def figures(self) -> dict:
+        t = self.now_ms
+        positions = sorted(self.positions.values(), key=lambda p: p["ticket"])
+        profit = self.open_profit(positions, t)
+        margin = self.money(sum(self.exact_margin(self.market.spec(p["symbol"]), p["volume"], p["price_open"], t)
+                                for p in positions))
+        equity = self.money(self.balance + self.terms.credit + profit)
+        free = self.money(equity - margin)
+        return dict(balance=self.money(self.balance), credit=self.terms.credit, profit=profit, equity=equity,
+                    margin=margin, margin_free=free, margin_level=equity / margin * 100 if margin else 0.0)
+
+    # ---- records -----------------------------------------------------------
+
+    def _ticket(self) -> int:
+        self.next_ticket += 1
+        return self.next_ticket - 1
+
+    def _deal(self, fields: dict, t_ms: int) -> dict:
+        d = dict(ticket=self._ticket(), time=t_ms // 1000, time_msc=t_ms, fee=0.0, external_id="", **fields)
+        self.deals.append(d)
+        self.balance = self.money(self.balance + d["profit"] + d["commission"] + d["swap"])
+        return d
+
+    def _order(self, t_ms: int, **fields) -> dict:
+        o = dict(ticket=self._ticket(), time_setup=t_ms // 1000, time_setup_msc=t_ms, time_done=0, time_done_msc=0,
+                 time_expiration=0, type_time=GTC, type_filling=0, state=ORDER_PLACED, magic=0, position_id=0,
+                 position_by_id=0, reason=REASON_EXPERT, sl=0.0, tp=0.0, price_stoplimit=0.0, comment="",
+                 external_id="")
+        o.update(fields)
+        o.setdefault("volume_current", o["volume_initial"])
+        return o
+
+    def _to_history(self, o: dict, state: int, t_ms: int, price_current: float | None = None) -> None:
+        o.update(state=state, time_done=t_ms // 1000, time_done_msc=t_ms)
+        if state == ORDER_FILLED:
+            o["volume_current"] = 0.0
+        if price_current is not None:
+            o["price_current"] = price_current
+        self.history_orders.append(o)
+
+    def _market_order(self, t_ms, symbol, otype, volume, price, magic, comment, position_id=0, sl=0.0, tp=0.0,
+                      reason=REASON_EXPERT, filling=0) -> dict:
+        """A market order filled at once (it goes straight to history)."""
+        o = self._order(t_ms, type=otype, volume_initial=volume, price_open=price, price_current=price,
+                        symbol=symbol, magic=magic, comment=comment, position_id=position_id, sl=sl, tp=tp,
+                        reason=reason, type_filling=filling)
+        self._to_history(o, ORDER_FILLED, t_ms)
+        return o
+
+    # ---- fills ---------------------------------------------------------------
+
+    def _open(self, order: dict, spec: Spec, side: int, volume: float, price: float, t_ms: int) -> dict:
+        p = dict(ticket=order["ticket"], time=t_ms // 1000, time_msc=t_ms, time_update=t_ms // 1000,
+                 time_update_msc=t_ms, type=side, magic=order["magic"], identifier=order["ticket"],
+                 reason=order["reason"], volume=volume, price_open=price, sl=order["sl"], tp=order["tp"], swap=0.0,
+                 symbol=spec.name, comment=order["comment"], external_id="")
+        self.positions[p["ticket"]] = p
+        order["position_id"] = p["ticket"]
+        return self._deal(dict(order=order["ticket"], type=side, entry=ENTRY_IN, magic=order["magic"],
+                               position_id=p["ticket"], reason=order["reason"], volume=volume, price=price,
+                               commission=self.commission(volume, t_ms), swap=0.0, profit=0.0, symbol=spec.name,
+                               comment=order["comment"]), t_ms)
+
+    def _close(self, p: dict, order: dict, volume: float, price: float, t_ms: int, entry=ENTRY_OUT,
+               profit_price: float | None = None, reason: int | None = None, comment: str | None = None) -> dict:
+        """Closes `volume` of `p` at `price`; the deal carries the closed
+        share of the position's swap."""
+        spec = self.market.spec(p["symbol"])
+        ref = price if profit_price is None else profit_price
+        profit = self.money(self.exact_profit(spec, p["type"], volume, p["price_open"], ref, t_ms))
+        share = p["swap"] if volume >= p["volume"] - 1e-9 else self.money(p["swap"] * volume / p["volume"])
+        d = self._deal(dict(order=order["ticket"], type=SELL if p["type"] == BUY else BUY, entry=entry,
+                            magic=p["magic"], position_id=p["identifier"],
+                            reason=order["reason"] if reason is None else reason, volume=volume, price=price,
+                            commission=self.commission(volume, t_ms), swap=share, profit=profit,
+                            symbol=p["symbol"], comment=order["comment"] if comment is None else comment), t_ms)
+        rest = vol(p["volume"] - volume)
+        if rest <= 0:
+            del self.positions[p["ticket"]]
+        else:
+            p.update(volume=rest, swap=self.money(p["swap"] - share), time_update=t_ms // 1000, time_update_msc=t_ms)
+        return d
+
+    def _fill(self, order: dict, price: float, t_ms: int) -> dict:
+        """Executes a filled order (market or triggered pending): opens a
+        position on a hedging account; adds to, reduces, closes or reverses
+        the symbol's position on a netting one. Returns the deal."""
+        spec = self.market.spec(order["symbol"])
+        side = BUY if is_buy(order["type"]) else SELL
+        volume = order["volume_initial"]
+        order["price_current"] = price
+        if self.terms.hedging:
+            return self._open(order, spec, side, volume, price, t_ms)
+        p = next((q for q in self.positions.values() if q["symbol"] == spec.name), None)
+        if p is None:
+            return self._open(order, spec, side, volume, price, t_ms)
+        order["position_id"] = p["ticket"]
+        if p["type"] == side:  # add
+            total = vol(p["volume"] + volume)
+            p["price_open"] = round_half_away((p["price_open"] * p["volume"] + price * volume) / total, spec.digits)
+            p["volume"] = total
+            if order["sl"]:
+                p["sl"] = order["sl"]
+            if order["tp"]:
+                p["tp"] = order["tp"]
+            p.update(time_update=t_ms // 1000, time_update_msc=t_ms)
+            return self._deal(dict(order=order["ticket"], type=side, entry=ENTRY_IN, magic=order["magic"],
+                                   position_id=p["ticket"], reason=order["reason"], volume=volume, price=price,
+                                   commission=self.commission(volume, t_ms), swap=0.0, profit=0.0,
+                                   symbol=spec.name, comment=order["comment"]), t_ms)
+        if volume <= p["volume"] + 1e-9:  # reduce or close
+            return self._close(p, order, volume, price, t_ms)
+        # Reverse: profit on the old volume, the rest opens the other way.
+        profit = self.money(self.exact_profit(spec, p["type"], p["volume"], p["price_open"], price, t_ms))
+        d = self._deal(dict(order=order["ticket"], type=side, entry=ENTRY_INOUT, magic=order["magic"],
+                            position_id=p["ticket"], reason=order["reason"], volume=volume, price=price,
+                            commission=self.commission(volume, t_ms), swap=p["swap"], profit=profit,
+                            symbol=spec.name, comment=order["comment"]), t_ms)
+        p.update(type=side, volume=vol(volume - p["volume"]), price_open=price, sl=order["sl"], tp=order["tp"],
+                 swap=0.0, time_update=t_ms // 1000, time_update_msc=t_ms)
+        return d
+
+    # ---- requests ------------------------------------------------------------
+
+    def send(self, req: dict) -> dict:
+        """order_send: the result record's predictable fields."""
+        self.stop_out()
+        try:
+            return self._execute(req)
+        except Refused as r:
+            code, text = RETCODES[r.name]
+            return dict(retcode=code, deal=0, order=0, comment=text)
+
+    def check(self, req: dict) -> dict:
+        """order_check: the send's retcode (DONE for anything that would
+        pass) and the figures the account would have after it."""
+        self.stop_out()
+        trial = self._trial()
+        try:
+            trial._execute(req)
+        except Refused as r:
+            trial, (code, text) = self, RETCODES[r.name]
+        else:
+            code, text = RETCODES["DONE"]
+        figures = trial.figures()
+        del figures["credit"]
+        return dict(retcode=code, comment=text, **figures)
+
+    def _trial(self) -> "Account":
+        """A copy to try a request on: records are copied, the market shared."""
+        trial = copy.copy(self)
+        trial.positions = copy.deepcopy(self.positions)
+        trial.orders = copy.deepcopy(self.orders)
+        trial.history_orders = list(self.history_orders)
+        trial.deals = list(self.deals)
+        trial.events = []
+        return trial
+
+    def _execute(self, req: dict) -> dict:
+        action = req.get("action", 0)
+        handler = {DEAL: self._req_deal, PENDING: self._req_pending, SLTP: self._req_sltp,
+                   MODIFY: self._req_modify, REMOVE: self._req_remove, CLOSE_BY: self._req_close_by}.get(action)
+        if handler is None:
+            raise Refused("INVALID")
+        return handler(req)
+
+    def _symbol(self, req: dict) -> Spec:
+        name, junk = wire_text(req.get("symbol", ""))
+        spec = self.market.spec(name) if name and not junk else None
+        if spec is None:
+            raise Refused("INVALID")
+        return spec
+
+    def _check_comment(self, req: dict) -> str:
+        text, junk = wire_text(req.get("comment", ""))
+        if junk:
+            raise Refused("INVALID")
+        return text
+
+    @staticmethod
+    def _check_volume(spec: Spec, volume: float) -> None:
+        if not (math.isfinite(volume) and spec.volume_min - 1e-9 <= volume <= spec.volume_max + 1e-9
+                and on_grid(volume, spec.volume_step)):
+            raise Refused("INVALID_VOLUME")
+
+    def _reachable(self, spec: Spec, x: float) -> bool:
+        """On the tick grid, at least one tick, at most 1000 × the ask."""
+        return (math.isfinite(x) and x >= spec.tick and x <= 1000 * self._bid_ask(spec.name, self.now_ms)[1]
+                and on_grid(x, spec.tick))
+
+    def _check_stops(self, spec: Spec, side: int, ref: float, sl: float, tp: float) -> None:
+        """SL and TP of a position (or order) of `side`, measured from `ref`
+        (the bid for a buy, the ask for a sell, or an order's entry price)."""
+        gap = spec.stops_level * spec.point
+        for x in (sl, tp):
+            if x != 0 and not self._reachable(spec, x):
+                raise Refused("INVALID_STOPS")
+        below_ok = lambda x: x == 0 or x <= ref - gap + 1e-9 * spec.point  # noqa: E731
+        above_ok = lambda x: x == 0 or x >= ref + gap - 1e-9 * spec.point  # noqa: E731
+        if side == BUY and not (below_ok(sl) and above_ok(tp)):
+            raise Refused("INVALID_STOPS")
+        if side == SELL and not (above_ok(sl) and below_ok(tp)):
+            raise Refused("INVALID_STOPS")
+
+    def _check_open(self, spec: Spec) -> None:
+        if not spec.is_open(self.now_ms):
+            raise Refused("MARKET_CLOSED")
+
+    def _req_deal(self, req: dict) -> dict:
+        ticket = req.get("position", 0)
+        p = None
+        if ticket:
+            p = self.positions.get(ticket)
+            if p is None:
+                raise Refused("POSITION_CLOSED")
+            spec = self.market.spec(p["symbol"])
+        else:
+            spec = self._symbol(req)
+        otype = req.get("type", 0)
+        if otype not in (BUY, SELL):
+            raise Refused("INVALID")
+        comment = self._check_comment(req)
+        volume = req.get("volume", 0.0)
+        self._check_volume(spec, volume)
+        if req.get("type_filling", 0) not in (0, 1, 2):
+            raise Refused("INVALID_FILL")
+        self._check_open(spec)
+        bid, ask = self._bid_ask(spec.name, self.now_ms)
+        price = ask if otype == BUY else bid
+        wanted = req.get("price", 0.0)
+        if wanted and not abs(wanted - price) <= req.get("deviation", 0) * spec.point + 1e-9 * spec.point:
+            raise Refused("PRICE_CHANGED")
+        if p is not None:
+            if otype == p["type"]:
+                raise Refused("INVALID")
+            if volume > p["volume"] + 1e-9:
+                raise Refused("INVALID_CLOSE_VOLUME")
+        sl, tp = req.get("sl", 0.0), req.get("tp", 0.0)
+        self._check_stops(spec, otype, bid if otype == BUY else ask, sl, tp)
+        args = (spec, otype, volume, price, req.get("magic", 0), comment, ticket, sl, tp, req.get("type_filling", 0))
+        if p is None:
+            # NO_MONEY: the deal adds margin and leaves free margin below 0.
+            before = self.figures()["margin"]
+            trial = self._trial()
+            trial._deal_now(*args)
+            after = trial.figures()
+            if after["margin"] > before and after["margin_free"] < 0:
+                raise Refused("NO_MONEY")
+        order, deal = self._deal_now(*args)
+        return dict(retcode=1, deal=deal["ticket"], order=order["ticket"], volume=volume, price=price, bid=bid,
+                    ask=ask, comment=RETCODES["DONE"][1])
+
+    def _deal_now(self, spec, otype, volume, price, magic, comment, ticket, sl, tp, filling):
+        t = self.now_ms
+        order = self._market_order(t, spec.name, otype, volume, price, magic, comment, position_id=ticket, sl=sl,
+                                   tp=tp, filling=filling)
+        if ticket:
+            deal = self._close(self.positions[ticket], order, volume, price, t)
+            self.events.append("close_request")
+        else:
+            deal = self._fill(order, price, t)
+            self.events.append(f"deal_entry_{deal['entry']}")
+        return order, deal
+
+    def _expiration(self, req: dict) -> tuple[int, int]:
+        """(type_time, time_expiration in seconds) of a pending request."""
+        kind = req.get("type_time", GTC)
+        exp = req.get("expiration", 0)
+        now_s = self.now_ms / 1000
+        if kind == GTC:
+            return kind, 0
+        if kind == DAY:
+            return kind, (self.now_ms // DAY_MS + 1) * 86400
+        if kind == SPECIFIED:
+            if not exp > now_s:
+                raise Refused("INVALID_EXPIRATION")
+            return kind, exp
+        if kind == SPECIFIED_DAY:
+            end = (exp // 86400 + 1) * 86400
+            if not end > now_s:
+                raise Refused("INVALID_EXPIRATION")
+            return kind, end
+        raise Refused("INVALID_EXPIRATION")
+
+    def _check_entry(self, spec: Spec, otype: int, price: float, stoplimit: float) -> float:
+        """A pending order's prices against the market; returns the entry
+        price its stops are measured from."""
+        bid, ask = self._bid_ask(spec.name, self.now_ms)
+        gap = spec.stops_level * spec.point
+        eps = 1e-9 * spec.point
+        if not self._reachable(spec, price):
+            raise Refused("INVALID_PRICE")
+        ok = {BUY_LIMIT: price <= ask - gap + eps, SELL_LIMIT: price >= bid + gap - eps,
+              BUY_STOP: price >= ask + gap - eps, SELL_STOP: price <= bid - gap + eps,
+              BUY_STOP_LIMIT: price >= ask + gap - eps, SELL_STOP_LIMIT: price <= bid - gap + eps}[otype]
+        if not ok:
+            raise Refused("INVALID_PRICE")
+        if otype in (BUY_STOP_LIMIT, SELL_STOP_LIMIT):
+            if not self._reachable(spec, stoplimit):
+                raise Refused("INVALID_PRICE")
+            if (otype == BUY_STOP_LIMIT and stoplimit > price + eps) or (
+                    otype == SELL_STOP_LIMIT and stoplimit < price - eps):
+                raise Refused("INVALID_PRICE")
+            return stoplimit
+        return price
+
+    def _req_pending(self, req: dict) -> dict:
+        spec = self._symbol(req)
+        otype = req.get("type", 0)
+        if otype not in (BUY_LIMIT, SELL_LIMIT, BUY_STOP, SELL_STOP, BUY_STOP_LIMIT, SELL_STOP_LIMIT):
+            raise Refused("INVALID")
+        comment = self._check_comment(req)
+        volume = req.get("volume", 0.0)
+        self._check_volume(spec, volume)
+        if req.get("type_filling", 0) not in (0, 1, 2, 3):
+            raise Refused("INVALID_FILL")
+        type_time, expiration = self._expiration(req)
+        self._check_open(spec)
+        if len(self.orders) >= self.terms.limit_orders:
+            raise Refused("LIMIT_ORDERS")
+        price = req.get("price", 0.0)
+        stoplimit = req.get("stoplimit", 0.0) if otype in (BUY_STOP_LIMIT, SELL_STOP_LIMIT) else 0.0
+        entry = self._check_entry(spec, otype, price, stoplimit)
+        sl, tp = req.get("sl", 0.0), req.get("tp", 0.0)
+        self._check_stops(spec, BUY if is_buy(otype) else SELL, entry, sl, tp)
+        bid, ask = self._bid_ask(spec.name, self.now_ms)
+        o = self._order(self.now_ms, type=otype, volume_initial=volume, price_open=price, price_stoplimit=stoplimit,
+                        price_current=ask if is_buy(otype) else bid,
+                        sl=sl, tp=tp, symbol=spec.name, magic=req.get("magic", 0), comment=comment,
+                        type_time=type_time, time_expiration=expiration, type_filling=req.get("type_filling", 0))
+        self.orders[o["ticket"]] = o
+        self.events.append(f"placed_{otype}")
+        return dict(retcode=2, deal=0, order=o["ticket"], volume=volume, price=price, bid=bid, ask=ask,
+                    comment=RETCODES["PLACED"][1])
+
+    def _req_sltp(self, req: dict) -> dict:
+        p = self.positions.get(req.get("position", 0))
+        if p is None:
+            raise Refused("POSITION_CLOSED")
+        spec = self.market.spec(p["symbol"])
+        self._check_open(spec)
+        bid, ask = self._bid_ask(spec.name, self.now_ms)
+        sl, tp = req.get("sl", 0.0), req.get("tp", 0.0)
+        self._check_stops(spec, p["type"], bid if p["type"] == BUY else ask, sl, tp)
+        if (sl, tp) == (p["sl"], p["tp"]):
+            raise Refused("NO_CHANGES")
+        p.update(sl=sl, tp=tp, time_update=self.now_ms // 1000, time_update_msc=self.now_ms)
+        self.events.append("sltp")
+        return dict(retcode=1, deal=0, order=0, volume=0.0, price=0.0, bid=bid, ask=ask,
+                    comment=RETCODES["DONE"][1])
+
+    def _req_modify(self, req: dict) -> dict:
+        o = self.orders.get(req.get("order", 0))
+        if o is None:
+            raise Refused("INVALID_ORDER")
+        spec = self.market.spec(o["symbol"])
+        type_time, expiration = self._expiration(req)
+        self._check_open(spec)
+        price = req.get("price", 0.0)
+        stoplimit = req.get("stoplimit", 0.0) if o["type"] in (BUY_STOP_LIMIT, SELL_STOP_LIMIT) else 0.0
+        entry = self._check_entry(spec, o["type"], price, stoplimit)
+        sl, tp = req.get("sl", 0.0), req.get("tp", 0.0)
+        self._check_stops(spec, BUY if is_buy(o["type"]) else SELL, entry, sl, tp)
+        new = dict(price_open=price, price_stoplimit=stoplimit, sl=sl, tp=tp, type_time=type_time,
+                   time_expiration=expiration)
+        if all(o[k] == v for k, v in new.items()):
+            raise Refused("NO_CHANGES")
+        o.update(new)
+        bid, ask = self._bid_ask(spec.name, self.now_ms)
+        self.events.append("modify")
+        return dict(retcode=1, deal=0, order=o["ticket"], volume=o["volume_current"], price=price, bid=bid, ask=ask,
+                    comment=RETCODES["DONE"][1])
+
+    def _req_remove(self, req: dict) -> dict:
+        o = self.orders.get(req.get("order", 0))
+        if o is None:
+            raise Refused("INVALID_ORDER")
+        spec = self.market.spec(o["symbol"])
+        self._check_open(spec)
+        del self.orders[o["ticket"]]
+        self._to_history(o, ORDER_CANCELED, self.now_ms)
+        bid, ask = self._bid_ask(spec.name, self.now_ms)
+        self.events.append("remove")
+        return dict(retcode=1, deal=0, order=o["ticket"], volume=0.0, price=0.0, bid=bid, ask=ask,
+                    comment=RETCODES["DONE"][1])
+
+    def _req_close_by(self, req: dict) -> dict:
+        if not self.terms.hedging:
+            raise Refused("HEDGE_PROHIBITED")
+        p = self.positions.get(req.get("position", 0))
+        q = self.positions.get(req.get("position_by", 0))
+        if p is None or q is None:
+            raise Refused("POSITION_CLOSED")
+        if p is q or p["symbol"] != q["symbol"] or p["type"] == q["type"]:
+            raise Refused("INVALID")
+        spec = self.market.spec(p["symbol"])
+        self._check_open(spec)
+        volume = min(p["volume"], q["volume"])
+        t = self.now_ms
+        price = q["price_open"]
+        order = self._order(t, type=ORDER_CLOSE_BY, volume_initial=volume, price_open=price, price_current=price,
+                            symbol=spec.name, magic=p["magic"], position_id=p["ticket"], position_by_id=q["ticket"])
+        self._to_history(order, ORDER_FILLED, t)
+        first = self._close(p, order, volume, price, t, entry=ENTRY_OUT_BY, profit_price=price)
+        self._close(q, order, volume, q["price_open"], t, entry=ENTRY_OUT_BY, profit_price=q["price_open"])
+        bid, ask = self._bid_ask(spec.name, t)
+        self.events.append("close_by")
+        return dict(retcode=1, deal=first["ticket"], order=order["ticket"], volume=volume, price=price, bid=bid,
+                    ask=ask, comment=RETCODES["DONE"][1])
+
+    # ---- the clock -----------------------------------------------------------
+
+    def advance(self, to_ms: int) -> None:
+        """Walks the price process from the last walk up to `to_ms`:
+        triggers, stops, expirations and rollovers in time order; then
+        the stop-out at the new "now"."""
+        assert to_ms >= self.now_ms
+        self._walk(self.now_ms, to_ms)
+        self.now_ms = to_ms
+        self.stop_out()
+
+    def _tick_arrays(self, symbols, a_ms, b_ms):
+        return {s: self.market.ticks(s, a_ms, b_ms) for s in symbols}
+
+    def _walk(self, from_ms: int, to_ms: int) -> None:
+        symbols = sorted({o["symbol"] for o in self.orders.values()}
+                         | {p["symbol"] for p in self.positions.values() if p["sl"] or p["tp"]})
+        ticks = self._tick_arrays(symbols, from_ms + 1, to_ms)
+        cursor = (from_ms + 1, "")  # ticks at or after (time, symbol) are still to be seen
+        while True:
+            boundary = self._next_boundary(cursor[0], to_ms)
+            event = self._next_tick_event(ticks, cursor, to_ms if boundary is None else boundary - 1)
+            if event is not None:
+                t, symbol, idx, apply = event
+                apply(t, float(ticks[symbol][1][idx]), float(ticks[symbol][2][idx]))
+                cursor = (t, symbol)
+                continue
+            if boundary is None:
+                return
+            self._boundary(boundary)
+            cursor = (boundary, "")
+
+    def _next_boundary(self, from_ms: int, to_ms: int) -> int | None:
+        times = [self.next_rollover] + [o["time_expiration"] * 1000 for o in self.orders.values()
+                                        if o["time_expiration"]]
+        times = [t for t in times if from_ms <= t <= to_ms]
+        return min(times) if times else None
+
+    def _boundary(self, t: int) -> None:
+        for o in sorted(self.orders.values(), key=lambda o: o["ticket"]):
+            if o["time_expiration"] and o["time_expiration"] * 1000 <= t:
+                del self.orders[o["ticket"]]
+                self._to_history(o, ORDER_EXPIRED, t)
+                self.events.append("expired")
+        if self.next_rollover == t:
+            self._rollover(t)
+            self.next_rollover += DAY_MS
+
+    def _rollover(self, t: int) -> None:
+        for p in sorted(self.positions.values(), key=lambda p: p["ticket"]):
+            spec = self.market.spec(p["symbol"])
+            factor = night_factor(t, spec)
+            if spec.swap_mode == SWAP_DISABLED or factor == 0 or p["time_msc"] >= t:
+                continue
+            points = spec.swap_long if p["type"] == BUY else spec.swap_short
+            amount = points * spec.point * spec.contract * p["volume"] * factor
+            charge = self.money(self.profit_in_account(spec, amount, self.close_price(p, t), t))
+            p["swap"] = self.money(p["swap"] + charge)
+            self.events.append(f"swap_x{factor}_{spec.category}")
+
+    def _next_tick_event(self, ticks, cursor, last_ms):
+        """The earliest (time, symbol, index, action) among the orders that
+        trigger and the stops that fire at ticks from `cursor` up to
+        `last_ms`: pending orders before positions, each in ticket order."""
+        best = None
+        for rank, items in ((0, self.orders.values()), (1, self.positions.values())):
+            for item in items:
+                arrays = ticks.get(item["symbol"])
+                if arrays is None:
+                    continue
+                times, bids, asks = arrays
+                start = np.searchsorted(times, cursor[0], "left")
+                if item["symbol"] <= cursor[1]:
+                    start = np.searchsorted(times, cursor[0], "right") if item["symbol"] < cursor[1] else start
+                end = np.searchsorted(times, last_ms, "right")
+                if start >= end:
+                    continue
+                found = self._first_trigger(rank, item, bids[start:end], asks[start:end])
+                if found is None:
+                    continue
+                idx = start + found[0]
+                key = (int(times[idx]), item["symbol"], rank, item["ticket"])
+                if best is None or key < best[0]:
+                    best = (key, idx, found[1])
+        if best is None:
+            return None
+        (t, symbol, _, _), idx, action = best
+        return t, symbol, idx, action
+
+    def _first_trigger(self, rank: int, item: dict, bids, asks):
+        """(offset of the first tick that triggers `item`, its action)."""
+        if rank == 0:
+            o, price = item, item["price_open"]
+            cond = {BUY_LIMIT: asks <= price, SELL_LIMIT: bids >= price, BUY_STOP: asks >= price,
+                    SELL_STOP: bids <= price, BUY_STOP_LIMIT: asks >= price, SELL_STOP_LIMIT: bids <= price}[o["type"]]
+            hit = np.flatnonzero(cond)
+            if not hit.size:
+                return None
+            return int(hit[0]), lambda t, bid, ask: self._trigger(o, t, bid, ask)
+        p = item
+        if not (p["sl"] or p["tp"]):
+            return None
+        watch = bids if p["type"] == BUY else asks
+        sl_hit = np.zeros(watch.shape, bool)
+        tp_hit = np.zeros(watch.shape, bool)
+        if p["sl"]:
+            sl_hit = watch <= p["sl"] if p["type"] == BUY else watch >= p["sl"]
+        if p["tp"]:
+            tp_hit = watch >= p["tp"] if p["type"] == BUY else watch <= p["tp"]
+        hit = np.flatnonzero(sl_hit | tp_hit)
+        if not hit.size:
+            return None
+        k = int(hit[0])
+        reason = REASON_SL if sl_hit[k] else REASON_TP
+        return k, lambda t, bid, ask: self._stop(p, reason, t, bid, ask)
+
+    def _trigger(self, o: dict, t: int, bid: float, ask: float) -> None:
+        del self.orders[o["ticket"]]
+        if o["type"] in (BUY_STOP_LIMIT, SELL_STOP_LIMIT):
+            limit = self._order(t, type=BUY_LIMIT if o["type"] == BUY_STOP_LIMIT else SELL_LIMIT,
+                                volume_initial=o["volume_initial"], price_open=o["price_stoplimit"], sl=o["sl"],
+                                tp=o["tp"], symbol=o["symbol"], magic=o["magic"], comment=o["comment"],
+                                type_time=o["type_time"], time_expiration=o["time_expiration"],
+                                type_filling=o["type_filling"], reason=o["reason"])
+            self._to_history(o, ORDER_FILLED, t, price_current=ask if is_buy(o["type"]) else bid)
+            self.orders[limit["ticket"]] = limit
+            self.events.append("stop_limit_triggered")
+            return
+        price = ask if is_buy(o["type"]) else bid
+        self._to_history(o, ORDER_FILLED, t, price_current=price)
+        self._fill(o, price, t)
+        self.events.append(f"triggered_{o['type']}")
+
+    def _stop(self, p: dict, reason: int, t: int, bid: float, ask: float) -> None:
+        price = bid if p["type"] == BUY else ask
+        comment = "[sl]" if reason == REASON_SL else "[tp]"
+        order = self._market_order(t, p["symbol"], SELL if p["type"] == BUY else BUY, p["volume"], price,
+                                   p["magic"], comment, position_id=p["identifier"], reason=reason)
+        self._close(p, order, p["volume"], price, t)
+        self.events.append("sl" if reason == REASON_SL else "tp")
+
+    def stop_out(self) -> None:
+        """While margin > 0 and the margin level < 50 %, closes the position
+        with the lowest floating profit (ties: the lowest ticket)."""
+        t = self.now_ms
+        while True:
+            f = self.figures()
+            if not (f["margin"] > 0 and f["margin_level"] < STOP_OUT_LEVEL):
+                return
+            p = min(self.positions.values(), key=lambda p: (self.float_profit(p, t), p["ticket"]))
+            price = self.close_price(p, t)
+            order = self._market_order(t, p["symbol"], SELL if p["type"] == BUY else BUY, p["volume"], price,
+                                       p["magic"], "[so]", position_id=p["identifier"], reason=REASON_SO)
+            self._close(p, order, p["volume"], price, t)
+            self.events.append("stop_out")
+
+    # ---- what the Terminal reports -------------------------------------------
+
+    def _order_price_current(self, o: dict, t: int) -> float:
+        bid, ask = self._bid_ask(o["symbol"], t)
+        return ask if is_buy(o["type"]) else bid
+
+    def snapshot(self) -> dict:
+        """Every record and figure, as the Terminal reports them now."""
+        self.stop_out()
+        t = self.now_ms
+        positions = []
+        for p in sorted(self.positions.values(), key=lambda p: p["ticket"]):
+            price = self.close_price(p, t)
+            positions.append(dict(p, price_current=price, profit=self.money(self.float_profit(p, t))))
+        orders = [dict(o, price_current=self._order_price_current(o, t))
+                  for o in sorted(self.orders.values(), key=lambda o: o["ticket"])]
+        return dict(positions=positions, orders=orders, history_orders=list(self.history_orders),
+                    deals=list(self.deals), account=self.figures())
