@@ -20,6 +20,7 @@ from __future__ import annotations
 import copy
 import math
 from dataclasses import dataclass
+from fractions import Fraction
 
 import numpy as np
 
@@ -46,7 +47,7 @@ RETCODES = {
 }
 CODE_NAMES = {code: name for name, (code, _) in RETCODES.items()}
 
-COMMISSION_USD_PER_LOT = 2.5
+COMMISSION_USD_PER_LOT = Fraction(5, 2)
 STOP_OUT_LEVEL = 50.0
 # The pairs that link currencies for conversions (the forex rows of the catalogue).
 FX_PAIRS = frozenset(
@@ -124,12 +125,17 @@ class Terms:
     credit: float = 0.0
 
 
-def round_half_away(x: float, digits: int) -> float:
-    scale = 10.0 ** digits
-    y = abs(x) * scale
-    r = math.floor(y)
-    if y - r >= 0.5:
-        r += 1
+def exact(x) -> Fraction:
+    """A written number as the decimal it stands for (prices, volumes and
+    amounts are decimals written as the nearest double)."""
+    return x if isinstance(x, Fraction) else Fraction(repr(float(x)))
+
+
+def round_half_away(x, digits: int) -> float:
+    """x (exact) rounded to `digits` decimals, half away from zero."""
+    x = exact(x)
+    scale = 10 ** digits
+    r = math.floor(abs(x) * scale + Fraction(1, 2))
     return math.copysign(r / scale, x) if r else 0.0
 
 
@@ -170,7 +176,7 @@ class Account:
         self.market = market
         self.terms = terms
         self.now_ms = now_ms
-        self.balance = 0.0
+        self.balance = Fraction(0)
         self.positions: dict[int, dict] = {}
         self.orders: dict[int, dict] = {}
         self.history_orders: list[dict] = []
@@ -184,76 +190,79 @@ class Account:
 
     # ---- money -------------------------------------------------------------
 
-    def money(self, x: float) -> float:
+    # Amounts are worked out exactly (Fractions) and rounded once, as written.
+
+    def money(self, x) -> float:
         return round_half_away(x, self.terms.digits)
 
     def _bid_ask(self, symbol: str, t_ms: int) -> tuple[float, float]:
         _, bid, ask = self.market.quote(symbol, t_ms)
         return bid, ask
 
-    def convert(self, amount: float, frm: str, to: str, t_ms: int) -> float:
+    def convert(self, amount: Fraction, frm: str, to: str, t_ms: int) -> Fraction:
         """× bid of a FROM/TO pair, ÷ ask of a TO/FROM pair, else through USD."""
         if frm == to:
             return amount
         if frm + to in FX_PAIRS:
-            return amount * self._bid_ask(frm + to, t_ms)[0]
+            return amount * exact(self._bid_ask(frm + to, t_ms)[0])
         if to + frm in FX_PAIRS:
-            return amount / self._bid_ask(to + frm, t_ms)[1]
+            return amount / exact(self._bid_ask(to + frm, t_ms)[1])
         return self.convert(self.convert(amount, frm, "USD", t_ms), "USD", to, t_ms)
 
-    def profit_in_account(self, spec: Spec, amount: float, close_price: float, t_ms: int) -> float:
+    def profit_in_account(self, spec: Spec, amount: Fraction, close_price: float, t_ms: int) -> Fraction:
         acc = self.terms.currency
         if spec.profit == acc:
             return amount
         if spec.base == acc:
-            return amount / close_price
+            return amount / exact(close_price)
         return self.convert(amount, spec.profit, acc, t_ms)
 
-    def raw_profit(self, spec: Spec, ptype: int, volume: float, open_price: float, close_price: float) -> float:
-        diff = close_price - open_price if ptype == BUY else open_price - close_price
-        return diff * spec.contract * volume
+    @staticmethod
+    def raw_profit(spec: Spec, ptype: int, volume: float, open_price: float, close_price: float) -> Fraction:
+        diff = exact(close_price) - exact(open_price)
+        return (diff if ptype == BUY else -diff) * exact(spec.contract) * exact(volume)
 
-    def exact_profit(self, spec, ptype, volume, open_price, close_price, t_ms) -> float:
+    def exact_profit(self, spec, ptype, volume, open_price, close_price, t_ms) -> Fraction:
         return self.profit_in_account(spec, self.raw_profit(spec, ptype, volume, open_price, close_price),
                                       close_price, t_ms)
 
-    def exact_margin(self, spec: Spec, volume: float, price: float, t_ms: int) -> float:
+    def exact_margin(self, spec: Spec, volume: float, price: float, t_ms: int) -> Fraction:
         acc = self.terms.currency
+        lots = exact(volume) * exact(spec.contract)
         if spec.calc_mode == FOREX:
-            m = volume * spec.contract / self.terms.leverage
+            m = lots / self.terms.leverage
             if spec.margin == acc:
                 return m
             if spec.margin == spec.base and spec.profit == acc:
-                return m * price
+                return m * exact(price)
             return self.convert(m, spec.margin, acc, t_ms)
-        m = volume * spec.contract * price / self.terms.leverage
-        return self.convert(m, spec.profit, acc, t_ms)
+        return self.convert(lots * exact(price) / self.terms.leverage, spec.profit, acc, t_ms)
 
     def commission(self, volume: float, t_ms: int) -> float:
-        return -self.money(self.convert(COMMISSION_USD_PER_LOT * volume, "USD", self.terms.currency, t_ms))
+        return -self.money(self.convert(COMMISSION_USD_PER_LOT * exact(volume), "USD", self.terms.currency, t_ms))
 
     def close_price(self, p: dict, t_ms: int) -> float:
         bid, ask = self._bid_ask(p["symbol"], t_ms)
         return bid if p["type"] == BUY else ask
 
-    def float_profit(self, p: dict, t_ms: int) -> float:
+    def float_profit(self, p: dict, t_ms: int) -> Fraction:
         spec = self.market.spec(p["symbol"])
         return self.exact_profit(spec, p["type"], p["volume"], p["price_open"], self.close_price(p, t_ms), t_ms)
 
     def open_profit(self, positions: list[dict], t_ms: int) -> float:
         """The exact floating profits summed, then rounded, plus the swaps."""
-        floating = sum(self.float_profit(p, t_ms) for p in positions)
-        return self.money(self.money(floating) + sum(p["swap"] for p in positions))
+        floating = sum((self.float_profit(p, t_ms) for p in positions), Fraction(0))
+        return self.money(exact(self.money(floating)) + sum((exact(p["swap"]) for p in positions), Fraction(0)))
 
     def figures(self) -> dict:
         t = self.now_ms
         positions = sorted(self.positions.values(), key=lambda p: p["ticket"])
         profit = self.open_profit(positions, t)
-        margin = self.money(sum(self.exact_margin(self.market.spec(p["symbol"]), p["volume"], p["price_open"], t)
-                                for p in positions))
-        equity = self.money(self.balance + self.terms.credit + profit)
-        free = self.money(equity - margin)
-        return dict(balance=self.money(self.balance), credit=self.terms.credit, profit=profit, equity=equity,
+        margin = self.money(sum((self.exact_margin(self.market.spec(p["symbol"]), p["volume"], p["price_open"], t)
+                                 for p in positions), Fraction(0)))
+        equity = self.money(self.balance + exact(self.terms.credit) + exact(profit))
+        free = self.money(exact(equity) - exact(margin))
+        return dict(balance=float(self.balance), credit=self.terms.credit, profit=profit, equity=equity,
                     margin=margin, margin_free=free, margin_level=equity / margin * 100 if margin else 0.0)
 
     # ---- records -----------------------------------------------------------
@@ -265,7 +274,7 @@ class Account:
     def _deal(self, fields: dict, t_ms: int) -> dict:
         d = dict(ticket=self._ticket(), time=t_ms // 1000, time_msc=t_ms, fee=0.0, external_id="", **fields)
         self.deals.append(d)
-        self.balance = self.money(self.balance + d["profit"] + d["commission"] + d["swap"])
+        self.balance += exact(d["profit"]) + exact(d["commission"]) + exact(d["swap"])
         return d
 
     def _order(self, t_ms: int, **fields) -> dict:
@@ -315,7 +324,8 @@ class Account:
         spec = self.market.spec(p["symbol"])
         ref = price if profit_price is None else profit_price
         profit = self.money(self.exact_profit(spec, p["type"], volume, p["price_open"], ref, t_ms))
-        share = p["swap"] if volume >= p["volume"] - 1e-9 else self.money(p["swap"] * volume / p["volume"])
+        share = p["swap"] if volume >= p["volume"] - 1e-9 else self.money(
+            exact(p["swap"]) * exact(volume) / exact(p["volume"]))
         d = self._deal(dict(order=order["ticket"], type=SELL if p["type"] == BUY else BUY, entry=entry,
                             magic=p["magic"], position_id=p["identifier"],
                             reason=order["reason"] if reason is None else reason, volume=volume, price=price,
@@ -325,7 +335,7 @@ class Account:
         if rest <= 0:
             del self.positions[p["ticket"]]
         else:
-            p.update(volume=rest, swap=self.money(p["swap"] - share), time_update=t_ms // 1000, time_update_msc=t_ms)
+            p.update(volume=rest, swap=self.money(exact(p["swap"]) - exact(share)), time_update=t_ms // 1000, time_update_msc=t_ms)
         return d
 
     def _fill(self, order: dict, price: float, t_ms: int) -> dict:
@@ -344,7 +354,8 @@ class Account:
         order["position_id"] = p["ticket"]
         if p["type"] == side:  # add
             total = vol(p["volume"] + volume)
-            p["price_open"] = round_half_away((p["price_open"] * p["volume"] + price * volume) / total, spec.digits)
+            p["price_open"] = round_half_away((exact(p["price_open"]) * exact(p["volume"]) + exact(price) * exact(volume))
+                                              / exact(total), spec.digits)
             p["volume"] = total
             if order["sl"]:
                 p["sl"] = order["sl"]
@@ -563,13 +574,13 @@ class Account:
             raise Refused("INVALID_FILL")
         type_time, expiration = self._expiration(req)
         self._check_open(spec)
-        if len(self.orders) >= self.terms.limit_orders:
-            raise Refused("LIMIT_ORDERS")
         price = req.get("price", 0.0)
         stoplimit = req.get("stoplimit", 0.0) if otype in (BUY_STOP_LIMIT, SELL_STOP_LIMIT) else 0.0
         entry = self._check_entry(spec, otype, price, stoplimit)
         sl, tp = req.get("sl", 0.0), req.get("tp", 0.0)
         self._check_stops(spec, BUY if is_buy(otype) else SELL, entry, sl, tp)
+        if len(self.orders) >= self.terms.limit_orders:
+            raise Refused("LIMIT_ORDERS")
         bid, ask = self._bid_ask(spec.name, self.now_ms)
         o = self._order(self.now_ms, type=otype, volume_initial=volume, price_open=price, price_stoplimit=stoplimit,
                         price_current=ask if is_buy(otype) else bid,
@@ -623,7 +634,6 @@ class Account:
         if o is None:
             raise Refused("INVALID_ORDER")
         spec = self.market.spec(o["symbol"])
-        self._check_open(spec)
         del self.orders[o["ticket"]]
         self._to_history(o, ORDER_CANCELED, self.now_ms)
         bid, ask = self._bid_ask(spec.name, self.now_ms)
@@ -707,12 +717,15 @@ class Account:
         for p in sorted(self.positions.values(), key=lambda p: p["ticket"]):
             spec = self.market.spec(p["symbol"])
             factor = night_factor(t, spec)
-            if spec.swap_mode == SWAP_DISABLED or factor == 0 or p["time_msc"] >= t:
+            if factor == 0 or p["time_msc"] >= t:
+                continue
+            if spec.swap_mode == SWAP_DISABLED:
+                self.events.append(f"swap_none_{spec.category}")
                 continue
             points = spec.swap_long if p["type"] == BUY else spec.swap_short
-            amount = points * spec.point * spec.contract * p["volume"] * factor
+            amount = exact(points) * exact(spec.point) * exact(spec.contract) * exact(p["volume"]) * factor
             charge = self.money(self.profit_in_account(spec, amount, self.close_price(p, t), t))
-            p["swap"] = self.money(p["swap"] + charge)
+            p["swap"] = self.money(exact(p["swap"]) + exact(charge))
             self.events.append(f"swap_x{factor}_{spec.category}")
 
     def _next_tick_event(self, ticks, cursor, last_ms):
@@ -805,11 +818,11 @@ class Account:
             if not (f["margin"] > 0 and f["margin_level"] < STOP_OUT_LEVEL):
                 return
             p = min(self.positions.values(), key=lambda p: (self.float_profit(p, t), p["ticket"]))
+            self.events.append(f"stop_out_of_{len(self.positions)}")
             price = self.close_price(p, t)
             order = self._market_order(t, p["symbol"], SELL if p["type"] == BUY else BUY, p["volume"], price,
                                        p["magic"], "[so]", position_id=p["identifier"], reason=REASON_SO)
             self._close(p, order, p["volume"], price, t)
-            self.events.append("stop_out")
 
     # ---- what the Terminal reports -------------------------------------------
 

@@ -32,6 +32,7 @@ class Stream:
         self.account = account
         self.symbols = symbols
         self.small = small  # size volumes against the free margin
+        self.label = ""  # what the latest request is meant to try
 
     # ---- helpers ---------------------------------------------------------------
 
@@ -55,21 +56,24 @@ class Stream:
     def volume(self, spec: m.Spec, side: int) -> float:
         rng = self.rng
         if self.small:
+            # A share of the free margin (of a small account even when it
+            # has grown), up to a little more than all of it: NO_MONEY.
             bid, ask = self.quote(spec.name)
             per_lot = self.account.exact_margin(spec, 1.0, ask if side == m.BUY else bid, self.account.now_ms)
-            free = self.account.figures()["margin_free"]
-            lots = max(0.0, free) * rng.uniform(0.2, 1.25) / per_lot
+            free = min(self.account.figures()["margin_free"], 2 * self.account.terms.balance)
+            share = rng.uniform(0.9, 1.2) if rng.random() < 0.2 else rng.uniform(0.15, 0.6)
+            lots = max(0.0, free) * share / per_lot
             steps = max(1, int(lots / spec.volume_step))
         else:
             steps = rng.choice([1, 1, 2, 3, 5, 10, 20, 30])
-        return round(max(spec.volume_min, steps * spec.volume_step), 8)
+        return round(min(spec.volume_max, max(spec.volume_min, steps * spec.volume_step)), 8)
 
     def stops(self, spec: m.Spec, side: int, ref: float) -> tuple[float, float]:
         """Valid SL/TP (each present half the time) around `ref`."""
         rng = self.rng
         down, up = (-1, 1) if side == m.BUY else (1, -1)
         sl = tp = 0.0
-        if rng.random() < 0.5:
+        if rng.random() < (0.25 if self.small else 0.5):
             sl = self.price(spec, ref + down * self.gap(spec, rng.choice([1, 1.5, 2, 3, 5, 10, 30])))
         if rng.random() < 0.5:
             tp = self.price(spec, ref + up * self.gap(spec, rng.choice([1, 1.5, 2, 3, 5, 10, 30])))
@@ -98,6 +102,26 @@ class Stream:
         volume = p["volume"] if self.rng.random() < 0.5 else round(self.rng.randint(1, steps) * spec.volume_step, 8)
         return dict(action=m.DEAL, position=p["ticket"], type=m.SELL if p["type"] == m.BUY else m.BUY,
                     volume=volume, symbol=self.rng.choice(["", p["symbol"]]))
+
+    def against(self) -> dict | None:
+        """A deal on a position's symbol without naming it: on a netting
+        account an add (another volume), or an opposite deal of a smaller,
+        equal or larger volume (reduce, close, reverse); on a hedging one
+        just another position."""
+        p = self.pick(self.account.positions)
+        if p is None:
+            return None
+        spec = self.spec(p["symbol"])
+        steps = round(p["volume"] / spec.volume_step)
+        how = self.rng.choice(["add", "smaller", "equal", "equal", "larger"])
+        side = p["type"] if how == "add" else m.SELL if p["type"] == m.BUY else m.BUY
+        count = {"add": steps + self.rng.randint(1, 3), "smaller": self.rng.randint(1, max(1, steps - 1)),
+                 "equal": steps, "larger": steps + self.rng.randint(1, 3)}[how]
+        volume = round(min(spec.volume_max, count * spec.volume_step), 8)
+        bid, ask = self.quote(spec.name)
+        sl, tp = self.stops(spec, side, bid if side == m.BUY else ask) if how in ("add", "larger") else (0.0, 0.0)
+        return dict(action=m.DEAL, symbol=spec.name, type=side, volume=volume, sl=sl, tp=tp, magic=self.rng.randrange(4),
+                    comment=how)
 
     def pending(self, otype: int | None = None, symbol: str | None = None) -> dict:
         rng = self.rng
@@ -177,6 +201,9 @@ class Stream:
             p, q = self.rng.choice(pairs)
         elif positions:
             p, q = self.rng.choice(positions), self.rng.choice(positions)  # same side or same ticket: INVALID
+            same = [(a, b) for a in positions for b in positions if a is not b and a["type"] == b["type"]]
+            if same and self.rng.random() < 0.7:
+                p, q = self.rng.choice(same)
         else:
             return None
         return dict(action=m.CLOSE_BY, position=p["ticket"], position_by=q["ticket"])
@@ -186,47 +213,55 @@ class Stream:
         rng = self.rng
         base = self.market_deal()
         base.pop("price", None)
-        base.update(sl=0.0, tp=0.0)
+        base.update(sl=0.0, tp=0.0, volume=self.spec(base["symbol"]).volume_min)
         spec = self.spec(base["symbol"])
         bid, ask = self.quote(spec.name)
         level = spec.stops_level * spec.point
         pend = self.pending()
         pend_spec = self.spec(pend["symbol"])
         unknown = self.account.next_ticket + 1000
-        kinds = [
-            lambda: dict(base, volume=spec.volume_min * 1.5),
-            lambda: dict(base, volume=0.0),
-            lambda: dict(base, volume=spec.volume_max + spec.volume_step),
-            lambda: dict(base, volume=float("nan")),
-            lambda: dict(base, symbol="NOSUCH"),
-            lambda: dict(base, symbol=spec.name + "\0x"),
-            lambda: dict(base, comment="ok\0junk"),
-            lambda: dict(base, type=m.BUY_LIMIT),
-            lambda: dict(pend, type=m.BUY),
-            lambda: dict(base, type_filling=rng.choice([3, 7])),
-            lambda: dict(pend, type_filling=9),
-            lambda: dict(base, action=99),
-            lambda: dict(base, price=(ask if base["type"] == m.BUY else bid) + (3 + 1) * spec.point, deviation=3),
-            # A buy's SL inside the spread band: far enough from the ask, too close to the bid.
-            lambda: dict(base, type=m.BUY, sl=self.price(spec, bid - level + spec.tick * rng.randint(1, 3))),
-            lambda: dict(base, type=m.BUY, tp=self.price(spec, bid + level - spec.tick)),
-            lambda: dict(base, type=m.SELL, sl=self.price(spec, ask + level - spec.tick)),
-            lambda: dict(base, type=m.BUY, sl=self.price(spec, bid - 3 * level) + spec.tick / 2),
-            lambda: dict(base, type=m.BUY, tp=rng.choice([5e-324, 1e308, -1.0, float("inf")])),
-            lambda: dict(pend, price=pend["price"] + pend_spec.tick / 2),
-            lambda: dict(pend, price=rng.choice([5e-324, 1e308, -pend["price"], float("nan")])),
-            lambda: self.pending_too_close(),
-            lambda: self.stop_limit_wrong_side(),
-            lambda: dict(pend, type_time=m.SPECIFIED, expiration=self.account.now_ms // 1000 - rng.randrange(0, 3600)),
-            lambda: dict(pend, type_time=9),
-            lambda: dict(action=m.DEAL, position=unknown, type=m.SELL, volume=spec.volume_min),
-            lambda: dict(action=m.MODIFY, order=unknown, price=1.0),
-            lambda: dict(action=m.REMOVE, order=unknown),
-            lambda: dict(action=m.SLTP, position=unknown, sl=1.0),
-            lambda: dict(action=m.CLOSE_BY, position=unknown, position_by=unknown + 1),
-            lambda: self.bad_close(),
-        ]
-        return rng.choice(kinds)()
+        kinds = {
+            "volume off the step": lambda: dict(base, volume=spec.volume_min * 1.5),
+            "volume 0": lambda: dict(base, volume=0.0),
+            "volume above the maximum": lambda: dict(base, volume=spec.volume_max + spec.volume_step),
+            "volume NaN": lambda: dict(base, volume=float("nan")),
+            "unknown symbol": lambda: dict(base, symbol="NOSUCH"),
+            "symbol with units after its end": lambda: dict(base, symbol=spec.name + "\0x"),
+            "comment with units after its end": lambda: dict(base, comment="ok\0junk"),
+            "deal of a pending type": lambda: dict(base, type=m.BUY_LIMIT),
+            "pending of a market type": lambda: dict(pend, type=m.BUY),
+            "deal filling BOC or unknown": lambda: dict(base, type_filling=rng.choice([3, 7])),
+            "pending filling unknown": lambda: dict(pend, type_filling=9),
+            "unknown action": lambda: dict(base, action=99),
+            "price beyond the deviation": lambda: dict(
+                base, price=(ask if base["type"] == m.BUY else bid) + (3 + 1) * spec.point, deviation=3),
+            # Far enough from the ask, too close to the bid.
+            "buy SL inside the spread band": lambda: dict(
+                base, type=m.BUY, sl=self.price(spec, bid - level + spec.tick * rng.randint(1, 3))),
+            "buy TP a tick too close": lambda: dict(base, type=m.BUY, tp=self.price(spec, bid + level - spec.tick)),
+            "sell SL a tick too close": lambda: dict(base, type=m.SELL, sl=self.price(spec, ask + level - spec.tick)),
+            "SL off the tick grid": lambda: dict(base, type=m.BUY, sl=self.price(spec, bid - 3 * level) + spec.tick / 2),
+            "TP unreachable": lambda: dict(base, type=m.BUY, tp=rng.choice([5e-324, 1e308, -1.0, float("inf")])),
+            "pending price off the grid": lambda: dict(pend, price=pend["price"] + pend_spec.tick / 2),
+            "pending price unreachable": lambda: dict(
+                pend, price=rng.choice([5e-324, 1e308, -pend["price"], float("nan")])),
+            "pending a tick too close": self.pending_too_close,
+            "stop-limit limit beyond its stop": self.stop_limit_wrong_side,
+            "expiration past": lambda: dict(
+                pend, type_time=m.SPECIFIED, expiration=self.account.now_ms // 1000 - rng.randrange(0, 3600)),
+            "expiration kind unknown": lambda: dict(pend, type_time=9),
+            "close of an unknown position": lambda: dict(
+                action=m.DEAL, position=unknown, type=m.SELL, volume=spec.volume_min),
+            "modify of an unknown order": lambda: dict(action=m.MODIFY, order=unknown, price=1.0),
+            "remove of an unknown order": lambda: dict(action=m.REMOVE, order=unknown),
+            "SLTP of an unknown position": lambda: dict(action=m.SLTP, position=unknown, sl=1.0),
+            "close-by of unknown positions": lambda: dict(
+                action=m.CLOSE_BY, position=unknown, position_by=unknown + 1),
+            "close beyond the position or in its direction": self.bad_close,
+        }
+        name = rng.choice(sorted(kinds))
+        self.label = "invalid: " + name
+        return kinds[name]()
 
     def pending_too_close(self) -> dict:
         req = self.pending()
@@ -275,14 +310,17 @@ class Stream:
 
     def steps(self, count: int):
         rng = self.rng
-        kinds = [(self.market_deal, 18), (self.close, 7), (self.pending, 16), (self.sltp, 6), (self.modify, 5),
-                 (self.remove, 3), (self.close_by, 5), (self.invalid, 16), ("advance", 24)]
+        hedging = self.account.terms.hedging
+        kinds = [(self.market_deal, 20 if self.small else 14), (self.against, 6 if hedging else 14),
+                 (self.close, 5), (self.pending, 16), (self.sltp, 5), (self.modify, 5), (self.remove, 3),
+                 (self.close_by, 7 if hedging else 1), (self.invalid, 16), ("advance", 24)]
         makers, weights = zip(*kinds)
         for _ in range(count):
             maker = rng.choices(makers, weights)[0]
             if maker == "advance":
-                yield "advance", self.advance_to(), False
+                yield "advance", self.advance_to(), False, "advance"
                 continue
+            self.label = maker.__name__
             req = maker()
             if req is not None:
-                yield "send", req, rng.random() < 0.35
+                yield "send", req, rng.random() < 0.35, self.label

@@ -24,6 +24,7 @@ from __future__ import annotations
 
 import math
 import os
+import random
 from dataclasses import dataclass
 
 import numpy as np
@@ -51,10 +52,10 @@ ACCOUNTS = [
     AccountSetup(m.Terms(5001004, "JPY", 0, 200, True, 1000000.0), "demo1004",
                  ("EURUSD", "USDJPY", "EURJPY", "JPN225", "US500", "BTCUSD")),
     # Small and highly leveraged: NO_MONEY and stop-outs happen.
-    AccountSetup(m.Terms(7001009, "GBP", 2, 1000, True, 200.0, limit_orders=4), "small",
+    AccountSetup(m.Terms(7001009, "GBP", 2, 1000, True, 200.0, limit_orders=3), "small",
                  ("EURUSD", "XAUUSD", "GER40", "BTCUSD"), small=True,
                  ini="[Account 7001009]\npassword=small\nserver=Quorvane-Demo\ncurrency=GBP\ncurrency_digits=2\n"
-                     "leverage=1000\nbalance=200\nmargin_mode=hedging\nlimit_orders=4\ntrade_mode=demo\n"),
+                     "leverage=1000\nbalance=200\nmargin_mode=hedging\nlimit_orders=3\ntrade_mode=demo\n"),
 ]
 SEEDS = [1, 2, 3, 4, 5, 6, 7, 8]
 
@@ -93,17 +94,16 @@ class TerminalMarket:
         return self.specs[name]
 
     def day(self, name: str, day: int):
-        key = (name, day)
-        if key in self.days:
-            return self.days[key]
+        """The day's quote ticks up to the clock."""
         start, end = day * m.DAY_MS, (day + 1) * m.DAY_MS - 1
         last = min(end, self.session.now_ms)
-        result, ticks = self.session.client.ticks_range(name, start, last, INFO)
-        assert result >= 0, (name, result)
-        arrays = (ticks["time_msc"].astype(np.int64), ticks["bid"].astype(float), ticks["ask"].astype(float))
-        if last == end:
-            self.days[key] = arrays
-        return arrays
+        key = (name, day)
+        if key not in self.days or self.days[key][0] != last:
+            result, ticks = self.session.client.ticks_range(name, start, last, INFO)
+            assert result >= 0, (name, result)
+            self.days[key] = (last, (ticks["time_msc"].astype(np.int64), ticks["bid"].astype(float),
+                                     ticks["ask"].astype(float)))
+        return self.days[key][1]
 
     def ticks(self, name: str, a_ms: int, b_ms: int):
         parts = []
@@ -148,6 +148,8 @@ class Session:
 
     def close(self) -> None:
         self.client.close()
+        if self.terminal.running():
+            self.terminal.stop()
 
     def snapshot(self) -> dict:
         c = self.client
@@ -229,10 +231,15 @@ def books_difference(snap: dict, terms: m.Terms, seen: set[int], digits: int) ->
 @pytest.mark.parametrize("seed", seeds())
 def test_engine_matches_the_model(installation, seed):
     setup = ACCOUNTS[seed % len(ACCOUNTS)]
-    import random
-
     t0 = start_ms(random.Random(seed))
     session = Session(installation, setup, t0)
+    try:
+        run_stream(session, setup, seed, t0)
+    finally:
+        session.close()
+
+
+def run_stream(session: Session, setup: AccountSetup, seed: int, t0: int) -> None:
     market = TerminalMarket(session)
     for name in setup.symbols:
         spec = market.spec(name)
@@ -254,13 +261,13 @@ def test_engine_matches_the_model(installation, seed):
         assert problem is None, f"{where}: {problem}"
 
     verify(0, f"start at {now_arg(t0)}")
-    for step, (kind, arg, with_check) in enumerate(stream.steps(STEPS), 1):
+    for step, (kind, arg, with_check, label) in enumerate(stream.steps(STEPS), 1):
         if kind == "advance":
             session.advance(arg)
             account.advance(arg)
             verify(step, f"clock moved to {now_arg(arg)}")
             continue
-        where = f"seed {seed} ({setup.terms.login}), step {step} at {now_arg(account.now_ms)}, request {arg}"
+        where = f"seed {seed} ({setup.terms.login}), step {step} at {now_arg(account.now_ms)}, {label} {arg}"
         if with_check:
             want = account.check(arg)
             got = session.client.order_check(**arg)
@@ -271,4 +278,3 @@ def test_engine_matches_the_model(installation, seed):
         diff = result_difference(want, got, digits)
         assert diff is None, f"{where}: order_send {diff}"
         verify(step, f"request {arg}")
-    session.close()
