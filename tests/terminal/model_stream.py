@@ -10,7 +10,8 @@ from __future__ import annotations
 
 import random
 
-import model as m
+import model_terms as m
+from model import Account
 
 WEEK_MS = 7 * m.DAY_MS
 # 2024-01-08 (a Monday) .. 2024-11-25: the span streams start in.
@@ -27,7 +28,7 @@ def start_ms(rng: random.Random) -> int:
 class Stream:
     """Steps of one seed: ("send", request, with_check) or ("advance", to_ms)."""
 
-    def __init__(self, seed: int, account: m.Account, symbols: list[str], small: bool):
+    def __init__(self, seed: int, account: Account, symbols: list[str], small: bool):
         self.rng = random.Random(seed)
         self.account = account
         self.symbols = symbols
@@ -131,7 +132,9 @@ class Stream:
         buy = m.is_buy(otype)
         ref = ask if buy else bid
         away = 1 if otype in (m.SELL_LIMIT, m.BUY_STOP, m.BUY_STOP_LIMIT) else -1
-        price = self.price(spec, ref + away * self.gap(spec, rng.choice([1, 1.2, 1.5, 2, 3, 5, 10, 30])))
+        # A small account keeps more of its few orders waiting (far away).
+        far = [30, 60, 100] if self.small else [30]
+        price = self.price(spec, ref + away * self.gap(spec, rng.choice([1, 1.2, 1.5, 2, 3, 5, 10] + far)))
         stoplimit = 0.0
         entry = price
         if otype in (m.BUY_STOP_LIMIT, m.SELL_STOP_LIMIT):

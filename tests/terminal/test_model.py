@@ -30,7 +30,8 @@ from dataclasses import dataclass
 import numpy as np
 import pytest
 
-import model as m
+import model_terms as m
+from model import Account
 import terminal_client as tc
 from model_stream import Stream, start_ms
 
@@ -247,7 +248,7 @@ def run_stream(session: Session, setup: AccountSetup, seed: int, t0: int) -> Non
             info = session.client.symbol_info(name)[1]
             assert os.environ.get("QVN_MODEL_DEV") or (info["swap_long"], info["swap_short"]) == (0, 0), f"{name} charges no swap but reports some"
     first = session.client.history_deals()[0]["ticket"]
-    account = m.Account(market, setup.terms, t0, first_ticket=first)
+    account = Account(market, setup.terms, t0, first_ticket=first)
     stream = Stream(seed, account, list(setup.symbols), setup.small)
     digits = setup.terms.digits
     seen: set[int] = set()
