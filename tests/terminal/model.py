@@ -45,13 +45,12 @@ class Account(Requests):
         self.next_ticket = first_ticket
         self.next_rollover = (now_ms // DAY_MS + 1) * DAY_MS
         self.events: list[str] = []  # what happened, for coverage reports
+        self._concerns: str | None = None  # the symbol the request being handled is about
         self._deal(dict(order=0, type=DEAL_BALANCE, entry=ENTRY_IN, magic=0, position_id=0, reason=REASON_CLIENT,
                         volume=0.0, price=0.0, commission=0.0, swap=0.0, profit=terms.balance, symbol="",
                         comment="Initial deposit"), now_ms)
 
     # ---- money -------------------------------------------------------------
-
-    # Amounts are worked out exactly (Fractions) and rounded once, as written.
 
     def money(self, x) -> float:
         return round_half_away(x, self.terms.digits)
@@ -60,14 +59,17 @@ class Account(Requests):
         _, bid, ask = self.market.quote(symbol, t_ms)
         return bid, ask
 
+    # Amounts are exact (Fractions) until converted; a conversion is the
+    # exact amount converted in double precision; each is rounded once.
+
     def convert(self, amount: Fraction, frm: str, to: str, t_ms: int) -> Fraction:
         """× bid of a FROM/TO pair, ÷ ask of a TO/FROM pair, else through USD."""
         if frm == to:
             return amount
         if frm + to in FX_PAIRS:
-            return amount * exact(self._bid_ask(frm + to, t_ms)[0])
+            return Fraction(float(amount) * self._bid_ask(frm + to, t_ms)[0])
         if to + frm in FX_PAIRS:
-            return amount / exact(self._bid_ask(to + frm, t_ms)[1])
+            return Fraction(float(amount) / self._bid_ask(to + frm, t_ms)[1])
         return self.convert(self.convert(amount, frm, "USD", t_ms), "USD", to, t_ms)
 
     def profit_in_account(self, spec: Spec, amount: Fraction, close_price: float, t_ms: int) -> Fraction:
@@ -75,7 +77,7 @@ class Account(Requests):
         if spec.profit == acc:
             return amount
         if spec.base == acc:
-            return amount / exact(close_price)
+            return Fraction(float(amount) / close_price)
         return self.convert(amount, spec.profit, acc, t_ms)
 
     @staticmethod
@@ -178,20 +180,18 @@ class Account(Requests):
                                commission=self.commission(volume, t_ms), swap=0.0, profit=0.0, symbol=spec.name,
                                comment=order["comment"]), t_ms)
 
-    def _close(self, p: dict, order: dict, volume: float, price: float, t_ms: int, entry=ENTRY_OUT,
-               profit_price: float | None = None, reason: int | None = None, comment: str | None = None) -> dict:
+    def _close(self, p: dict, order: dict, volume: float, price: float, t_ms: int, entry=ENTRY_OUT) -> dict:
         """Closes `volume` of `p` at `price`; the deal carries the closed
         share of the position's swap."""
         spec = self.market.spec(p["symbol"])
-        ref = price if profit_price is None else profit_price
-        profit = self.money(self.exact_profit(spec, p["type"], volume, p["price_open"], ref, t_ms))
+        profit = self.money(self.exact_profit(spec, p["type"], volume, p["price_open"], price, t_ms))
         share = p["swap"] if volume >= p["volume"] - 1e-9 else self.money(
             exact(p["swap"]) * exact(volume) / exact(p["volume"]))
         d = self._deal(dict(order=order["ticket"], type=SELL if p["type"] == BUY else BUY, entry=entry,
                             magic=p["magic"], position_id=p["identifier"],
-                            reason=order["reason"] if reason is None else reason, volume=volume, price=price,
+                            reason=order["reason"], volume=volume, price=price,
                             commission=self.commission(volume, t_ms), swap=share, profit=profit,
-                            symbol=p["symbol"], comment=order["comment"] if comment is None else comment), t_ms)
+                            symbol=p["symbol"], comment=order["comment"]), t_ms)
         rest = vol(p["volume"] - volume)
         if rest <= 0:
             del self.positions[p["ticket"]]
@@ -278,14 +278,15 @@ class Account(Requests):
         return min(times) if times else None
 
     def _boundary(self, t: int) -> None:
+        """A rollover, then the expirations, before the ticks of that instant."""
+        if self.next_rollover == t:
+            self._rollover(t)
+            self.next_rollover += DAY_MS
         for o in sorted(self.orders.values(), key=lambda o: o["ticket"]):
             if o["time_expiration"] and o["time_expiration"] * 1000 <= t:
                 del self.orders[o["ticket"]]
                 self._to_history(o, ORDER_EXPIRED, t)
                 self.events.append("expired")
-        if self.next_rollover == t:
-            self._rollover(t)
-            self.next_rollover += DAY_MS
 
     def _rollover(self, t: int) -> None:
         for p in sorted(self.positions.values(), key=lambda p: p["ticket"]):
@@ -365,7 +366,8 @@ class Account(Requests):
                                 volume_initial=o["volume_initial"], price_open=o["price_stoplimit"], sl=o["sl"],
                                 tp=o["tp"], symbol=o["symbol"], magic=o["magic"], comment=o["comment"],
                                 type_time=o["type_time"], time_expiration=o["time_expiration"],
-                                type_filling=o["type_filling"], reason=o["reason"])
+                                type_filling=o["type_filling"], reason=o["reason"],
+                                price_current=ask if is_buy(o["type"]) else bid)
             self._to_history(o, ORDER_FILLED, t, price_current=ask if is_buy(o["type"]) else bid)
             self.orders[limit["ticket"]] = limit
             self.events.append("stop_limit_triggered")
@@ -391,7 +393,7 @@ class Account(Requests):
             f = self.figures()
             if not (f["margin"] > 0 and f["margin_level"] < STOP_OUT_LEVEL):
                 return
-            p = min(self.positions.values(), key=lambda p: (self.float_profit(p, t), p["ticket"]))
+            p = min(self.positions.values(), key=lambda p: (self.money(self.float_profit(p, t)), p["ticket"]))
             self.events.append(f"stop_out_of_{len(self.positions)}")
             price = self.close_price(p, t)
             order = self._market_order(t, p["symbol"], SELL if p["type"] == BUY else BUY, p["volume"], price,

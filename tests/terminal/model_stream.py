@@ -92,6 +92,8 @@ class Stream:
                    type_filling=self.rng.choice([0, 1, 2]))
         if self.rng.random() < 0.2:
             req.update(price=ask if side == m.BUY else bid, deviation=self.rng.randrange(3))
+        if self.rng.random() < 0.1:  # a hair off the step: taken as whole steps
+            req["volume"] += spec.volume_step * 1e-7
         return req
 
     def close(self) -> dict | None:
@@ -253,6 +255,9 @@ class Stream:
             "expiration past": lambda: dict(
                 pend, type_time=m.SPECIFIED, expiration=self.account.now_ms // 1000 - rng.randrange(0, 3600)),
             "expiration kind unknown": lambda: dict(pend, type_time=9),
+            "expiration beyond 2099": lambda: dict(pend, type_time=rng.choice([m.SPECIFIED, m.SPECIFIED_DAY]),
+                                                   expiration=rng.choice([4102444800, 2**63 - 1])),
+            "deal price unusable": lambda: dict(base, price=rng.choice([-1.0, float("nan"), float("inf")])),
             "close of an unknown position": lambda: dict(
                 action=m.DEAL, position=unknown, type=m.SELL, volume=spec.volume_min),
             "modify of an unknown order": lambda: dict(action=m.MODIFY, order=unknown, price=1.0),
@@ -261,6 +266,8 @@ class Stream:
             "close-by of unknown positions": lambda: dict(
                 action=m.CLOSE_BY, position=unknown, position_by=unknown + 1),
             "close beyond the position or in its direction": self.bad_close,
+            "SLTP a tick too close": self.bad_sltp,
+            "modify off the grid or past": self.bad_modify,
         }
         name = rng.choice(sorted(kinds))
         self.label = "invalid: " + name
@@ -290,7 +297,32 @@ class Stream:
         if self.rng.random() < 0.5:  # more than the position holds
             return dict(action=m.DEAL, position=p["ticket"], type=m.SELL if p["type"] == m.BUY else m.BUY,
                         volume=round(p["volume"] + spec.volume_step, 8))
+        if self.rng.random() < 0.3:  # another symbol than the position's
+            other = next(s for s in self.symbols if s != p["symbol"])
+            return dict(action=m.DEAL, position=p["ticket"], type=m.SELL if p["type"] == m.BUY else m.BUY,
+                        volume=spec.volume_min, symbol=other)
         return dict(action=m.DEAL, position=p["ticket"], type=p["type"], volume=spec.volume_min)  # own direction
+
+    def bad_sltp(self) -> dict | None:
+        p = self.pick(self.account.positions)
+        if p is None:
+            return None
+        spec = self.spec(p["symbol"])
+        bid, ask = self.quote(spec.name)
+        level = spec.stops_level * spec.point
+        sl = bid - level + spec.tick if p["type"] == m.BUY else ask + level - spec.tick
+        return dict(action=m.SLTP, position=p["ticket"], sl=self.price(spec, sl), tp=p["tp"])
+
+    def bad_modify(self) -> dict | None:
+        o = self.pick(self.account.orders)
+        if o is None:
+            return None
+        spec = self.spec(o["symbol"])
+        req = dict(action=m.MODIFY, order=o["ticket"], price=o["price_open"], stoplimit=o["price_stoplimit"],
+                   sl=o["sl"], tp=o["tp"], type_time=o["type_time"], expiration=o["time_expiration"])
+        if self.rng.random() < 0.5:
+            return dict(req, price=o["price_open"] + spec.tick / 2)
+        return dict(req, type_time=m.SPECIFIED, expiration=self.account.now_ms // 1000 - 60)
 
     def pick(self, records: dict) -> dict | None:
         if not records:
