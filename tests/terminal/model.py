@@ -59,15 +59,17 @@ class Account(Requests):
         _, bid, ask = self.market.quote(symbol, t_ms)
         return bid, ask
 
-    # Amounts are exact (Fractions) until converted; a conversion is the
-    # exact amount converted in double precision; each is rounded once.
+    # Amounts are exact (Fractions) and rounded once. The Terminal converts
+    # in double precision: a product of decimals is taken as the decimal it
+    # stands for (a half-cent product rounds away from zero), a quotient as
+    # the double it comes to.
 
     def convert(self, amount: Fraction, frm: str, to: str, t_ms: int) -> Fraction:
         """× bid of a FROM/TO pair, ÷ ask of a TO/FROM pair, else through USD."""
         if frm == to:
             return amount
         if frm + to in FX_PAIRS:
-            return Fraction(float(amount) * self._bid_ask(frm + to, t_ms)[0])
+            return amount * exact(self._bid_ask(frm + to, t_ms)[0])
         if to + frm in FX_PAIRS:
             return Fraction(float(amount) / self._bid_ask(to + frm, t_ms)[1])
         return self.convert(self.convert(amount, frm, "USD", t_ms), "USD", to, t_ms)
@@ -366,8 +368,7 @@ class Account(Requests):
                                 volume_initial=o["volume_initial"], price_open=o["price_stoplimit"], sl=o["sl"],
                                 tp=o["tp"], symbol=o["symbol"], magic=o["magic"], comment=o["comment"],
                                 type_time=o["type_time"], time_expiration=o["time_expiration"],
-                                type_filling=o["type_filling"], reason=o["reason"],
-                                price_current=ask if is_buy(o["type"]) else bid)
+                                type_filling=o["type_filling"], reason=o["reason"], price_current=o["price_current"])
             self._to_history(o, ORDER_FILLED, t, price_current=ask if is_buy(o["type"]) else bid)
             self.orders[limit["ticket"]] = limit
             self.events.append("stop_limit_triggered")
