@@ -301,7 +301,7 @@ class Account(Requests):
                 continue
             points = spec.swap_long if p["type"] == BUY else spec.swap_short
             amount = exact(points) * exact(spec.point) * exact(spec.contract) * exact(p["volume"]) * factor
-            charge = self.money(self.profit_in_account(spec, amount, self.close_price(p, t), t))
+            charge = self.money(self.convert(amount, spec.profit, self.terms.currency, t))
             p["swap"] = self.money(exact(p["swap"]) + exact(charge))
             self.events.append(f"swap_x{factor}_{spec.category}")
 

@@ -273,14 +273,53 @@ class Stream:
         self.label = "invalid: " + name
         return kinds[name]()
 
+    def two_faults(self) -> dict:
+        """A request wrong in two ways: the first rule broken, in the order
+        the Terminal checks them, names the refusal."""
+        rng = self.rng
+        if rng.random() < 0.5:
+            req = self.market_deal()
+            req.pop("price", None)
+            spec = self.spec(req["symbol"])
+            bid, ask = self.quote(spec.name)
+            level = spec.stops_level * spec.point
+            ref = bid if req["type"] == m.BUY else ask
+            down = -1 if req["type"] == m.BUY else 1
+            faults = {
+                "symbol": dict(symbol=spec.name + "\0x"), "type": dict(type=m.SELL_STOP),
+                "filling": dict(type_filling=5), "volume": dict(volume=spec.volume_min * 1.5),
+                "price": dict(price=ref + 5 * spec.point, deviation=2), "sl grid": dict(sl=ref + down * 3 * level
+                                                                                      + spec.tick / 2),
+                "sl level": dict(sl=self.price(spec, ref + down * (level - spec.tick))),
+                "money": dict(volume=spec.volume_max),
+            }
+        else:
+            req = self.pending()
+            spec = self.spec(req["symbol"])
+            faults = {
+                "comment": dict(comment="a\0b"), "type": dict(type=m.BUY), "filling": dict(type_filling=4),
+                "volume": dict(volume=0.0), "grid": dict(price=req["price"] + spec.tick / 2),
+                "placement": self.too_close(req), "sl grid": dict(sl=(req["stoplimit"] or req["price"])
+                                                                  + spec.tick / 3),
+                "expiration": dict(type_time=m.SPECIFIED, expiration=1),
+            }
+        pairs = [(a, b) for a in sorted(faults) for b in sorted(faults) if a < b and not faults[a].keys() & faults[b]]
+        first, second = rng.choice(pairs)
+        self.label = f"two faults: {first}, {second}"
+        return {**req, **faults[first], **faults[second]}
+
     def pending_too_close(self) -> dict:
         req = self.pending()
+        return dict(req, **self.too_close(req), sl=0.0, tp=0.0)
+
+    def too_close(self, req: dict) -> dict:
+        """The price (and a stop-limit's limit) a tick inside the stops level."""
         spec = self.spec(req["symbol"])
         bid, ask = self.quote(spec.name)
         ref = ask if m.is_buy(req["type"]) else bid
         away = 1 if req["type"] in (m.SELL_LIMIT, m.BUY_STOP, m.BUY_STOP_LIMIT) else -1
         price = self.price(spec, ref + away * (spec.stops_level * spec.point - spec.tick))
-        return dict(req, price=price, stoplimit=price if req["stoplimit"] else 0.0, sl=0.0, tp=0.0)
+        return dict(price=price, stoplimit=price if req["stoplimit"] else 0.0)
 
     def stop_limit_wrong_side(self) -> dict:
         req = self.pending(self.rng.choice([m.BUY_STOP_LIMIT, m.SELL_STOP_LIMIT]))
@@ -348,7 +387,7 @@ class Stream:
         hedging = self.account.terms.hedging
         kinds = [(self.market_deal, 20 if self.small else 14), (self.against, 6 if hedging else 14),
                  (self.close, 5), (self.pending, 16), (self.sltp, 5), (self.modify, 5), (self.remove, 3),
-                 (self.close_by, 7 if hedging else 1), (self.invalid, 16), ("advance", 24)]
+                 (self.close_by, 7 if hedging else 1), (self.invalid, 14), (self.two_faults, 4), ("advance", 24)]
         makers, weights = zip(*kinds)
         for _ in range(count):
             maker = rng.choices(makers, weights)[0]
