@@ -53,10 +53,10 @@ ACCOUNTS = [
     AccountSetup(m.Terms(5001004, "JPY", 0, 200, True, 1000000.0), "demo1004",
                  ("EURUSD", "USDJPY", "EURJPY", "JPN225", "US500", "BTCUSD")),
     # Small and highly leveraged: NO_MONEY and stop-outs happen.
-    AccountSetup(m.Terms(7001009, "GBP", 2, 1000, True, 200.0, limit_orders=3), "small",
+    AccountSetup(m.Terms(7001009, "GBP", 2, 1000, True, 200.0, limit_orders=3, credit=50.0), "small",
                  ("EURUSD", "XAUUSD", "GER40", "BTCUSD"), small=True,
                  ini="[Account 7001009]\npassword=small\nserver=Quorvane-Demo\ncurrency=GBP\ncurrency_digits=2\n"
-                     "leverage=1000\nbalance=200\nmargin_mode=hedging\nlimit_orders=3\ntrade_mode=demo\n"),
+                     "leverage=1000\nbalance=200\ncredit=50\nmargin_mode=hedging\nlimit_orders=3\ntrade_mode=demo\n"),
 ]
 SEEDS = [1, 2, 3, 4, 5, 6, 7, 8]
 
@@ -267,7 +267,7 @@ def run_stream(session: Session, setup: AccountSetup, seed: int, t0: int) -> Non
     terms = setup.terms
     expected = dict(login=terms.login, currency=terms.currency, currency_digits=terms.digits, leverage=terms.leverage,
                     limit_orders=terms.limit_orders, margin_mode=3 if terms.hedging else 1, margin_so_call=100.0,
-                    margin_so_so=50.0)
+                    margin_so_so=50.0, credit=terms.credit)
     assert {k: info[k] for k in expected} == expected, f"seed {seed}: account terms"
     verify(0, f"start at {now_arg(t0)}")
     for step, (kind, arg, with_check, label) in enumerate(stream.steps(STEPS), 1):
