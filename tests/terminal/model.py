@@ -26,7 +26,7 @@ from model_terms import (
     BUY, BUY_LIMIT, BUY_STOP, BUY_STOP_LIMIT, COMMISSION_USD_PER_LOT, DAY_MS, DEAL_BALANCE, ENTRY_IN, ENTRY_INOUT,
     ENTRY_OUT, FOREX, FX_PAIRS, GTC, ORDER_EXPIRED, ORDER_FILLED, ORDER_PLACED, REASON_CLIENT, REASON_EXPERT,
     REASON_SL, REASON_SO, REASON_TP, SELL, SELL_LIMIT, SELL_STOP, SELL_STOP_LIMIT, STOP_OUT_LEVEL, SWAP_DISABLED,
-    Spec, Terms, exact, is_buy, night_factor, round_half_away, vol,
+    Spec, Terms, exact, is_buy, night_factor, round_double, round_half_away, vol,
 )
 
 
@@ -52,26 +52,27 @@ class Account(Requests):
 
     # ---- money -------------------------------------------------------------
 
-    def money(self, x) -> float:
-        return round_half_away(x, self.terms.digits)
-
     def _bid_ask(self, symbol: str, t_ms: int) -> tuple[float, float]:
         _, bid, ask = self.market.quote(symbol, t_ms)
         return bid, ask
 
-    # Amounts are exact (Fractions) and rounded once. The Terminal converts
-    # in double precision: a product of decimals is taken as the decimal it
-    # stands for (a half-cent product rounds away from zero), a quotient as
-    # the double it comes to.
+    # An amount that needs no conversion is exact: a Fraction of decimals,
+    # rounded exactly. A converted one is the exact amount converted in
+    # double precision: a float, rounded as doubles are (round(x × 10^d) / 10^d).
 
-    def convert(self, amount: Fraction, frm: str, to: str, t_ms: int) -> Fraction:
+    def money(self, x: Fraction | float) -> float:
+        if isinstance(x, float):
+            return round_double(x, self.terms.digits)
+        return round_half_away(x, self.terms.digits)
+
+    def convert(self, amount: Fraction | float, frm: str, to: str, t_ms: int) -> Fraction | float:
         """× bid of a FROM/TO pair, ÷ ask of a TO/FROM pair, else through USD."""
         if frm == to:
             return amount
         if frm + to in FX_PAIRS:
-            return amount * exact(self._bid_ask(frm + to, t_ms)[0])
+            return float(amount) * self._bid_ask(frm + to, t_ms)[0]
         if to + frm in FX_PAIRS:
-            return Fraction(float(amount) / self._bid_ask(to + frm, t_ms)[1])
+            return float(amount) / self._bid_ask(to + frm, t_ms)[1]
         return self.convert(self.convert(amount, frm, "USD", t_ms), "USD", to, t_ms)
 
     def profit_in_account(self, spec: Spec, amount: Fraction, close_price: float, t_ms: int) -> Fraction:
@@ -79,7 +80,7 @@ class Account(Requests):
         if spec.profit == acc:
             return amount
         if spec.base == acc:
-            return Fraction(float(amount) / close_price)
+            return float(amount) / close_price
         return self.convert(amount, spec.profit, acc, t_ms)
 
     @staticmethod
@@ -91,17 +92,32 @@ class Account(Requests):
         return self.profit_in_account(spec, self.raw_profit(spec, ptype, volume, open_price, close_price),
                                       close_price, t_ms)
 
-    def exact_margin(self, spec: Spec, volume: float, price: float, t_ms: int) -> Fraction:
+    def margin_part(self, spec: Spec, volume: float, price: float) -> tuple[Fraction, str]:
+        """A position's exact margin and its currency (the account's when
+        it needs no conversion)."""
         acc = self.terms.currency
         lots = exact(volume) * exact(spec.contract)
         if spec.calc_mode == FOREX:
             m = lots / self.terms.leverage
-            if spec.margin == acc:
-                return m
             if spec.margin == spec.base and spec.profit == acc:
-                return m * exact(price)
-            return self.convert(m, spec.margin, acc, t_ms)
-        return self.convert(lots * exact(price) / self.terms.leverage, spec.profit, acc, t_ms)
+                return m * exact(price), acc
+            return m, spec.margin
+        return lots * exact(price) / self.terms.leverage, spec.profit
+
+    def exact_margin(self, spec: Spec, volume: float, price: float, t_ms: int) -> Fraction:
+        amount, currency = self.margin_part(spec, volume, price)
+        return self.convert(amount, currency, self.terms.currency, t_ms)
+
+    def total(self, exact_part: Fraction, converted: list[Fraction]) -> float:
+        """A sum of amounts, rounded: those that need no conversion add up
+        exactly; each converted one (a symbol's exact sum, converted once)
+        is added to that in double precision, in symbol order."""
+        if not converted:
+            return self.money(exact_part)
+        x = float(exact_part)
+        for c in converted:
+            x += c
+        return self.money(x)
 
     def commission(self, volume: float, t_ms: int) -> float:
         return -self.money(self.convert(COMMISSION_USD_PER_LOT * exact(volume), "USD", self.terms.currency, t_ms))
@@ -115,16 +131,37 @@ class Account(Requests):
         return self.exact_profit(spec, p["type"], p["volume"], p["price_open"], self.close_price(p, t_ms), t_ms)
 
     def open_profit(self, positions: list[dict], t_ms: int) -> float:
-        """The exact floating profits summed, then rounded, plus the swaps."""
-        floating = sum((self.float_profit(p, t_ms) for p in positions), Fraction(0))
-        return self.money(exact(self.money(floating)) + sum((exact(p["swap"]) for p in positions), Fraction(0)))
+        """The floating profits summed, then rounded, plus the swaps."""
+        exact_part, groups = Fraction(0), {}
+        for p in positions:
+            spec = self.market.spec(p["symbol"])
+            raw = self.raw_profit(spec, p["type"], p["volume"], p["price_open"], self.close_price(p, t_ms))
+            if spec.profit == self.terms.currency:
+                exact_part += raw
+            else:  # by symbol and side: a side has one closing price
+                groups[p["symbol"], p["type"]] = groups.get((p["symbol"], p["type"]), Fraction(0)) + raw
+        converted = [self.profit_in_account(self.market.spec(name), raw, self.close_price(
+            dict(symbol=name, type=side), t_ms), t_ms) for (name, side), raw in sorted(groups.items())]
+        floating = self.total(exact_part, converted)
+        return self.money(exact(floating) + sum((exact(p["swap"]) for p in positions), Fraction(0)))
+
+    def open_margin(self, positions: list[dict], t_ms: int) -> float:
+        exact_part, groups = Fraction(0), {}
+        for p in positions:
+            amount, currency = self.margin_part(self.market.spec(p["symbol"]), p["volume"], p["price_open"])
+            if currency == self.terms.currency:
+                exact_part += amount
+            else:
+                groups[p["symbol"], currency] = groups.get((p["symbol"], currency), Fraction(0)) + amount
+        converted = [self.convert(amount, currency, self.terms.currency, t_ms)
+                     for (_, currency), amount in sorted(groups.items())]
+        return self.total(exact_part, converted)
 
     def figures(self) -> dict:
         t = self.now_ms
         positions = sorted(self.positions.values(), key=lambda p: p["ticket"])
         profit = self.open_profit(positions, t)
-        margin = self.money(sum((self.exact_margin(self.market.spec(p["symbol"]), p["volume"], p["price_open"], t)
-                                 for p in positions), Fraction(0)))
+        margin = self.open_margin(positions, t)
         equity = self.money(self.balance + exact(self.terms.credit) + exact(profit))
         free = self.money(exact(equity) - exact(margin))
         return dict(balance=float(self.balance), credit=self.terms.credit, profit=profit, equity=equity,
@@ -198,7 +235,8 @@ class Account(Requests):
         if rest <= 0:
             del self.positions[p["ticket"]]
         else:
-            p.update(volume=rest, swap=self.money(exact(p["swap"]) - exact(share)), time_update=t_ms // 1000, time_update_msc=t_ms)
+            p.update(volume=rest, swap=self.money(exact(p["swap"]) - exact(share)), time_update=t_ms // 1000,
+                     time_update_msc=t_ms)
         return d
 
     def _fill(self, order: dict, price: float, t_ms: int) -> dict:
@@ -217,8 +255,8 @@ class Account(Requests):
         order["position_id"] = p["ticket"]
         if p["type"] == side:  # add
             total = vol(p["volume"] + volume)
-            p["price_open"] = round_half_away((exact(p["price_open"]) * exact(p["volume"]) + exact(price) * exact(volume))
-                                              / exact(total), spec.digits)
+            weighted = exact(p["price_open"]) * exact(p["volume"]) + exact(price) * exact(volume)
+            p["price_open"] = round_half_away(weighted / exact(total), spec.digits)
             p["volume"] = total
             if order["sl"]:
                 p["sl"] = order["sl"]

@@ -123,8 +123,8 @@ class Stream:
         volume = round(min(spec.volume_max, count * spec.volume_step), 8)
         bid, ask = self.quote(spec.name)
         sl, tp = self.stops(spec, side, bid if side == m.BUY else ask) if how in ("add", "larger") else (0.0, 0.0)
-        return dict(action=m.DEAL, symbol=spec.name, type=side, volume=volume, sl=sl, tp=tp, magic=self.rng.randrange(4),
-                    comment=how)
+        return dict(action=m.DEAL, symbol=spec.name, type=side, volume=volume, sl=sl, tp=tp,
+                    magic=self.rng.randrange(4), comment=how)
 
     def pending(self, otype: int | None = None, symbol: str | None = None) -> dict:
         rng = self.rng
@@ -245,7 +245,8 @@ class Stream:
                 base, type=m.BUY, sl=self.price(spec, bid - level + spec.tick * rng.randint(1, 3))),
             "buy TP a tick too close": lambda: dict(base, type=m.BUY, tp=self.price(spec, bid + level - spec.tick)),
             "sell SL a tick too close": lambda: dict(base, type=m.SELL, sl=self.price(spec, ask + level - spec.tick)),
-            "SL off the tick grid": lambda: dict(base, type=m.BUY, sl=self.price(spec, bid - 3 * level) + spec.tick / 2),
+            "SL off the tick grid": lambda: dict(
+                base, type=m.BUY, sl=self.price(spec, bid - 3 * level) + spec.tick / 2),
             "TP unreachable": lambda: dict(base, type=m.BUY, tp=rng.choice([5e-324, 1e308, -1.0, float("inf")])),
             "pending price off the grid": lambda: dict(pend, price=pend["price"] + pend_spec.tick / 2),
             "pending price unreachable": lambda: dict(

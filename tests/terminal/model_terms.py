@@ -115,12 +115,21 @@ def exact(x) -> Fraction:
     return x if isinstance(x, Fraction) else Fraction(repr(float(x)))
 
 
-def round_half_away(x, digits: int) -> float:
+def round_half_away(x: Fraction, digits: int) -> float:
     """x (exact) rounded to `digits` decimals, half away from zero."""
-    x = exact(x)
     scale = 10 ** digits
     r = math.floor(abs(x) * scale + Fraction(1, 2))
     return math.copysign(r / scale, x) if r else 0.0
+
+
+def round_double(x: float, digits: int) -> float:
+    """A double rounded as the Terminal rounds one: x × 10^digits in double
+    precision, that rounded half away from zero, ÷ 10^digits."""
+    y = abs(x * 10.0 ** digits)
+    r = math.floor(y)
+    if y - r >= 0.5:
+        r += 1
+    return math.copysign(r / 10 ** digits, x) if r else 0.0
 
 
 def on_grid(x: float, step: float) -> bool:

@@ -248,16 +248,15 @@ def run_stream(session: Session, setup: AccountSetup, seed: int, t0: int) -> Non
         spec = market.spec(name)
         if spec.swap_mode == m.SWAP_DISABLED:
             info = session.client.symbol_info(name)[1]
-            assert os.environ.get("QVN_MODEL_DEV") or (info["swap_long"], info["swap_short"]) == (0, 0), f"{name} charges no swap but reports some"
+            assert (info["swap_long"], info["swap_short"]) == (0, 0), f"{name} charges no swap but reports some"
     first = session.client.history_deals()[0]["ticket"]
     account = Account(market, setup.terms, t0, first_ticket=first)
     stream = Stream(seed, account, list(setup.symbols), setup.small)
     digits = setup.terms.digits
     seen: set[int] = set()
 
-    def verify(step: int, what) -> None:
+    def verify(where: str) -> None:
         want, got = account.snapshot(), session.snapshot()
-        where = f"seed {seed} ({setup.terms.login}), step {step}, {what}"
         diff = first_difference(want, got, digits)
         assert diff is None, f"{where}: {diff}"
         problem = books_difference(got, setup.terms, seen, digits)
@@ -269,14 +268,14 @@ def run_stream(session: Session, setup: AccountSetup, seed: int, t0: int) -> Non
                     limit_orders=terms.limit_orders, margin_mode=3 if terms.hedging else 1, margin_so_call=100.0,
                     margin_so_so=50.0, credit=terms.credit)
     assert {k: info[k] for k in expected} == expected, f"seed {seed}: account terms"
-    verify(0, f"start at {now_arg(t0)}")
+    verify(f"seed {seed} ({terms.login}), start at {now_arg(t0)}")
     for step, (kind, arg, with_check, label) in enumerate(stream.steps(STEPS), 1):
         if kind == "advance":
             session.advance(arg)
             account.advance(arg)
-            verify(step, f"clock moved to {now_arg(arg)}")
+            verify(f"seed {seed} ({terms.login}), step {step}, clock moved to {now_arg(arg)}")
             continue
-        where = f"seed {seed} ({setup.terms.login}), step {step} at {now_arg(account.now_ms)}, {label} {arg}"
+        where = f"seed {seed} ({terms.login}), step {step} at {now_arg(account.now_ms)}, {label} {arg}"
         if with_check:
             want = account.check(arg)
             got = session.client.order_check(**arg)
@@ -287,4 +286,4 @@ def run_stream(session: Session, setup: AccountSetup, seed: int, t0: int) -> Non
         session.sends += 1
         diff = result_difference(want, got, digits)
         assert diff is None, f"{where}: order_send {diff}"
-        verify(step, f"request {arg}")
+        verify(where)
