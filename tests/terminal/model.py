@@ -110,8 +110,9 @@ class Account(Requests):
 
     def total(self, exact_part: Fraction, converted: list[Fraction]) -> float:
         """A sum of amounts, rounded: those that need no conversion add up
-        exactly; each converted one (a symbol's exact sum, converted once)
-        is added to that in double precision, in symbol order."""
+        exactly; each converted one (the exact sum of a symbol's positions
+        of one side, converted once) is added to that in double precision,
+        in symbol order."""
         if not converted:
             return self.money(exact_part)
         x = float(exact_part)
@@ -152,9 +153,10 @@ class Account(Requests):
             if currency == self.terms.currency:
                 exact_part += amount
             else:
-                groups[p["symbol"], currency] = groups.get((p["symbol"], currency), Fraction(0)) + amount
+                key = p["symbol"], p["type"], currency
+                groups[key] = groups.get(key, Fraction(0)) + amount
         converted = [self.convert(amount, currency, self.terms.currency, t_ms)
-                     for (_, currency), amount in sorted(groups.items())]
+                     for (_, _, currency), amount in sorted(groups.items())]
         return self.total(exact_part, converted)
 
     def figures(self) -> dict:
