@@ -79,7 +79,10 @@ SMALL_NETTING = AccountSetup(
 def setup_for(seed: int) -> AccountSetup:
     setup = ACCOUNTS[seed % len(ACCOUNTS)]
     return SMALL_NETTING if setup.small and seed // len(ACCOUNTS) % 2 else setup
-SEEDS = [1, 2, 3, 4, 5, 6, 7, 8]
+# Chosen so that each fault of the engine the streams are meant to catch
+# fails at least two of them (see model_stream.py); the first two run on
+# Windows too.
+SEEDS = [27, 5, 0, 2, 3, 7, 16, 19, 41]
 
 
 def seeds() -> list[int]:
