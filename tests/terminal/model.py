@@ -110,9 +110,9 @@ class Account(Requests):
 
     def total(self, exact_part: Fraction, converted: list[Fraction]) -> float:
         """A sum of amounts, rounded: those that need no conversion add up
-        exactly; each converted one (the exact sum of a symbol's positions
-        of one side, converted once) is added to that in double precision,
-        in symbol order."""
+        exactly; each converted one (the exact sum of a symbol's positions,
+        or of one side of them for a profit, converted once) is added to
+        that in double precision, in symbol order, buys first."""
         if not converted:
             return self.money(exact_part)
         x = float(exact_part)
@@ -153,10 +153,10 @@ class Account(Requests):
             if currency == self.terms.currency:
                 exact_part += amount
             else:
-                key = p["symbol"], p["type"], currency
+                key = p["symbol"], currency
                 groups[key] = groups.get(key, Fraction(0)) + amount
         converted = [self.convert(amount, currency, self.terms.currency, t_ms)
-                     for (_, _, currency), amount in sorted(groups.items())]
+                     for (_, currency), amount in sorted(groups.items())]
         return self.total(exact_part, converted)
 
     def figures(self) -> dict:

@@ -79,8 +79,8 @@ SMALL_NETTING = AccountSetup(
 def setup_for(seed: int) -> AccountSetup:
     setup = ACCOUNTS[seed % len(ACCOUNTS)]
     return SMALL_NETTING if setup.small and seed // len(ACCOUNTS) % 2 else setup
-# Chosen so that each fault of the engine the streams are meant to catch
-# fails at least two of them (see model_stream.py); the first two run on
+# Chosen so that each of the engine faults the model is meant to catch
+# (seeded one at a time) fails at least two of them; the first two run on
 # Windows too.
 SEEDS = [27, 5, 0, 2, 3, 7, 16, 19, 41]
 
