@@ -135,7 +135,7 @@ Figures Trading::figures(const Session& s) {
 wire::TradePositionRecord Trading::position_now(const Session& s, const Position& p) {
     wire::TradePositionRecord out = p.record;
     if (p.symbol == kNoSymbol) return out;
-    if (const Quote q = s.now_->quote(*catalogue_[p.symbol].model); q.valid) {
+    if (const Quote q = s.now_->quote(*catalogue_[p.symbol].source); q.valid) {
         out.price_current = p.buy ? q.bid : q.ask;
         const std::int64_t profit = s.accounting_->profit(p, p.volume, p.buy ? q.bid_points : q.ask_points, *s.now_);
         out.profit = s.book().money().to_double(profit);
@@ -146,7 +146,7 @@ wire::TradePositionRecord Trading::position_now(const Session& s, const Position
 wire::TradeOrderRecord Trading::order_now(const Session& s, const Order& o) {
     wire::TradeOrderRecord out = o.record;
     if (o.symbol == kNoSymbol) return out;
-    if (const Quote q = s.now_->quote(*catalogue_[o.symbol].model); q.valid)
+    if (const Quote q = s.now_->quote(*catalogue_[o.symbol].source); q.valid)
         out.price_current = buys(o.record.type) ? q.ask : q.bid;
     return out;
 }
@@ -195,7 +195,7 @@ wire::TradeSendResultRecord Trading::send(Session& s, const wire::TradeRequestRe
     r.volume = out.volume;
     r.price = out.price;
     if (const CatalogueEntry* e = ex.concerned()) {
-        const Quote q = s.now_->quote(*e->model);
+        const Quote q = s.now_->quote(*e->source);
         r.bid = q.bid;
         r.ask = q.ask;
     }
