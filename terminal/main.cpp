@@ -19,6 +19,7 @@
 #include "terminal/store/instance_lock.hpp"
 #include "terminal/store/store_guard.hpp"
 #include "terminal/store/trade_store.hpp"
+#include "terminal/market/imported_source.hpp"
 #include "terminal/market/market.hpp"
 #include "terminal/server/server.hpp"
 #include "terminal/server/stop.hpp"
@@ -158,6 +159,7 @@ int run(int argc, char** argv) {
     if (term::read_file(inst.accounts_file(), text)) history = term::parse_history(text);
 
     term::Market market(settings.history_start_day, clock);
+    term::load_imported(market, inst.files_folder);
     const auto wall = std::chrono::system_clock::now().time_since_epoch();
     lock.publish(run_details(argc, argv, market.clock(), std::chrono::duration_cast<std::chrono::milliseconds>(wall).count()));
     const bool no_endpoint = settings.no_endpoint;

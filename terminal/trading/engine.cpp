@@ -1,5 +1,7 @@
 #include "terminal/trading/engine.hpp"
 
+#include <algorithm>
+
 #include "protocol/text.hpp"
 
 namespace qvn::terminal {
@@ -105,6 +107,11 @@ Trading::Session Trading::begin(const Account& account, std::int64_t now_ms) {
     s.lock_ = std::unique_lock(slot->mutex);
     if (!load(*slot, account, now_ms)) return s;
     AccountBook& book = *slot->book;
+    // A request that read the clock before another walked the account
+    // further sees the account as that walk left it, priced at its time,
+    // never a later state at earlier quotes; nor is a trade dated before
+    // what the account already did.
+    now_ms = std::max(now_ms, book.evaluated_ms());
     s.account_ = &account;
     s.now_ = std::make_unique<MarketMoment>(market_, quotes_, now_ms, true);
     s.accounting_ = std::make_unique<Accounting>(catalogue_, account, currency_code(account.currency), book.money());

@@ -16,9 +16,6 @@
 namespace qvn::terminal {
 namespace {
 
-// The longest stretch of simulated time walked in one go; a Terminal that
-// comes back after a longer pause applies only the most recent part.
-constexpr std::int64_t kMaxWalkMs = 31 * kMsPerDay;
 // Events (fills, stops, expirations, rollovers) applied in one walk at most.
 constexpr int kMaxEvents = 100000;
 constexpr std::size_t kTickChunk = 1024;
