@@ -1,6 +1,7 @@
 #include "terminal/market/imported_source.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -41,10 +42,11 @@ private:
 
 std::string record_fault(std::uint64_t i, const std::string& what) { return "record " + std::to_string(i + 1) + ": " + what; }
 
+// The shortest text that reads back as `v`, as the writer of the file printed it.
 std::string number(double v) {
     char text[40];
-    std::snprintf(text, sizeof text, "%.17g", v);
-    return text;
+    const auto done = std::to_chars(text, text + sizeof text, v);
+    return std::string(text, done.ptr);
 }
 
 // What a tick's flags and whole volume must be, given the tick before it
