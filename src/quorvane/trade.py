@@ -26,6 +26,7 @@ import math
 from typing import Any, Optional, Union
 
 from . import _core
+from ._request import TradeRequestDict
 from .constants import OrderType, PositionType, TradeAction, TradeRetcode
 
 __all__ = ["TradeError", "buy", "sell", "close", "modify", "round_price", "round_volume", "volume_for_risk"]
@@ -52,14 +53,14 @@ class TradeError(RuntimeError):
             text = f"{what} failed: last_error() is ({self.code}, {self.message!r})"
         else:
             try:
-                name = TradeRetcode(self.retcode).name
+                name = TradeRetcode(int(result.retcode)).name
             except ValueError:
                 name = "unknown"
             text = f"{what} refused: retcode {self.retcode} {name} ({self.comment})"
         super().__init__(text)
 
 
-def _sent(what: str, request: dict[str, Any], check: bool) -> Any:
+def _sent(what: str, request: TradeRequestDict, check: bool) -> Any:
     result = _core.order_send(request)
     if check and (result is None or result.retcode not in _DONE):
         raise TradeError(what, result, _core.last_error() if result is None else None)
@@ -75,7 +76,7 @@ def _failed(what: str, check: bool) -> None:
 
 def _market(side: int, symbol: str, volume: float, sl: float, tp: float, comment: str, magic: int,
             check: bool) -> Any:
-    request = {"action": TradeAction.DEAL, "symbol": symbol, "volume": float(volume), "type": side,
+    request: TradeRequestDict = {"action": TradeAction.DEAL, "symbol": symbol, "volume": float(volume), "type": side,
                "sl": float(sl), "tp": float(tp), "comment": comment, "magic": int(magic)}
     verb = "buy" if side == OrderType.BUY else "sell"
     return _sent(f"{verb} {volume:g} {symbol}", request, check)
@@ -122,14 +123,14 @@ def close(position: Position, volume: Optional[float] = None, *, comment: str = 
     if not looked:
         return _failed(what, check)
     if current is None:
-        request = {"action": TradeAction.DEAL, "position": ticket, "type": OrderType.SELL, "volume": 0.0,
+        request: TradeRequestDict = {"action": TradeAction.DEAL, "position": ticket, "type": OrderType.SELL, "volume": 0.0,
                    "comment": comment}
         return _sent(what, request, check)
     side = OrderType.SELL if current.type == PositionType.BUY else OrderType.BUY
     amount = float(current.volume if volume is None else volume)
-    request = {"action": TradeAction.DEAL, "position": ticket, "symbol": current.symbol, "volume": amount,
+    closing: TradeRequestDict = {"action": TradeAction.DEAL, "position": ticket, "symbol": current.symbol, "volume": amount,
                "type": side, "magic": int(current.magic), "comment": comment}
-    return _sent(what, request, check)
+    return _sent(what, closing, check)
 
 
 def modify(position: Position, *, sl: Optional[float] = None, tp: Optional[float] = None,
@@ -143,7 +144,7 @@ def modify(position: Position, *, sl: Optional[float] = None, tp: Optional[float
         return _failed(what, check)
     keep_sl = current.sl if current is not None else 0.0
     keep_tp = current.tp if current is not None else 0.0
-    request = {"action": TradeAction.SLTP, "position": ticket,
+    request: TradeRequestDict = {"action": TradeAction.SLTP, "position": ticket,
                "symbol": current.symbol if current is not None else "",
                "sl": float(keep_sl if sl is None else sl), "tp": float(keep_tp if tp is None else tp)}
     return _sent(what, request, check)

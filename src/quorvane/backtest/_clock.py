@@ -84,7 +84,7 @@ class _Stream:
                 if getattr(e, "winerror", None) != 231 and e.errno != 22:  # ERROR_PIPE_BUSY
                     raise ClockError(f"cannot connect to the Terminal at {endpoint}: {e}") from None
             try:
-                _winapi.WaitNamedPipe(endpoint, 1000)
+                _winapi.WaitNamedPipe(endpoint, 1000)  # type: ignore[attr-defined, unused-ignore]
             except OSError:
                 pass
         raise ClockError(f"every instance of {endpoint} stays busy")

@@ -84,7 +84,7 @@ class Imported(NamedTuple):
     ticks and the times of the first and last (ms)."""
 
     folder: Path
-    count: int
+    ticks: int
     first_time_msc: int
     last_time_msc: int
 
@@ -309,18 +309,18 @@ def _first_fault(t: np.ndarray, bid: np.ndarray, ask: np.ndarray, last: np.ndarr
         faults: list[tuple[np.ndarray, Any]] = []
         if t.dtype.kind == "f":
             faults.append((~np.isfinite(t) | (t != np.floor(t)),
-                           lambda i: f"time_msc is {t[i]!r}, not a whole number of milliseconds"))
+                           lambda i: f"time_msc is {float(t[i])!r}, not a whole number of milliseconds"))
         faults += [
             ((t < 0) | (t > _LAST_MS),
              lambda i: f"time_msc {int(t[i])} lies outside 1970-01-01 .. 2038-01-19 (the times a date can name)"),
             (np.concatenate(([False], t[1:] < t[:-1])),
              lambda i: f"time_msc {int(t[i])} goes back from {int(t[i - 1])} on the row before (times must "
                        f"not decrease)"),
-            (~(bid > 0) | ~np.isfinite(bid), lambda i: f"bid is {bid[i]!r}; it must be a positive number"),
-            (~(ask > 0) | ~np.isfinite(ask), lambda i: f"ask is {ask[i]!r}; it must be a positive number"),
-            (bid > ask, lambda i: f"bid {bid[i]!r} is above ask {ask[i]!r}"),
-            (~(last >= 0) | ~np.isfinite(last), lambda i: f"last is {last[i]!r}; it must be 0 or more"),
-            (~(volume >= 0) | ~(volume < 2.0**63), lambda i: f"volume is {volume[i]!r}; it must be 0 or more "
+            (~(bid > 0) | ~np.isfinite(bid), lambda i: f"bid is {float(bid[i])!r}; it must be a positive number"),
+            (~(ask > 0) | ~np.isfinite(ask), lambda i: f"ask is {float(ask[i])!r}; it must be a positive number"),
+            (bid > ask, lambda i: f"bid {float(bid[i])!r} is above ask {float(ask[i])!r}"),
+            (~(last >= 0) | ~np.isfinite(last), lambda i: f"last is {float(last[i])!r}; it must be 0 or more"),
+            (~(volume >= 0) | ~(volume < 2.0**63), lambda i: f"volume is {float(volume[i])!r}; it must be 0 or more "
                                                              f"and finite"),
         ]
     best: Optional[tuple[int, str]] = None
@@ -447,7 +447,7 @@ def import_ticks(folder: Union[str, "os.PathLike[str]"], symbol: str, data: Unio
     header = _HEADER.pack(MAGIC, VERSION, TICK_DTYPE.itemsize, len(ticks), first, last)
     written: list[Path] = []
     try:
-        written.append(_replace(target / "ticks.qvt", header.ljust(HEADER_SIZE, b"\0"), [memoryview(ticks).cast("B")]))
+        written.append(_replace(target / "ticks.qvt", header.ljust(HEADER_SIZE, b"\0"), [ticks.data]))
         written.append(_replace(target / "symbol.ini", ("\n".join(lines) + "\n").encode("utf-8")))
         os.replace(written[0], target / "ticks.qvt")
         os.replace(written[1], target / "symbol.ini")
@@ -464,6 +464,6 @@ def _utc(ms: int) -> str:
 
 def describe(done: Imported, symbol: str, seconds: float) -> str:
     """One line saying what an import wrote."""
-    return (f"imported {done.count:,} ticks of {symbol} ({_utc(done.first_time_msc)} to "
+    return (f"imported {done.ticks:,} ticks of {symbol} ({_utc(done.first_time_msc)} to "
             f"{_utc(done.last_time_msc)} UTC) into {done.folder} in {seconds:.2f} s")
 
