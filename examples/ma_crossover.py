@@ -89,8 +89,12 @@ class MaCrossover:
 
 
 def run_backtest(args: argparse.Namespace, strategy: MaCrossover, timeframe: qv.Timeframe) -> int:
-    result = backtest.run(strategy.on_bar, args.symbol, timeframe, args.backtest[0], args.backtest[1],
-                          lookback=args.slow + 1, terminal=args.terminal)
+    try:
+        result = backtest.run(strategy.on_bar, args.symbol, timeframe, args.backtest[0], args.backtest[1],
+                              lookback=args.slow + 1, terminal=args.terminal)
+    except (backtest.BacktestError, backtest.ClockError) as e:
+        print(f"the backtest failed: {e}", file=sys.stderr)
+        return 1
     print(f"{args.symbol} {args.timeframe}, SMA {args.fast}/{args.slow}, {args.volume:g} lots, "
           f"{args.backtest[0]} to {args.backtest[1]}: {len(result.equity)} bars")
     for name, value in result.stats.items():
@@ -98,8 +102,11 @@ def run_backtest(args: argparse.Namespace, strategy: MaCrossover, timeframe: qv.
     final = float(result.equity["balance"][-1]) if len(result.equity) else result.deposit
     print(f"{len(result.deals) - 1} deals; balance {final:.2f} {result.currency}")
     if args.chart:
-        result.plot(args.chart)
-        print(f"chart written to {args.chart}")
+        try:
+            result.plot(args.chart)
+            print(f"chart written to {args.chart}")
+        except ImportError as e:
+            print(f"no chart: {e}")
     return 0
 
 

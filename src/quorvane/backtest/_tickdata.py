@@ -39,6 +39,7 @@ import math
 import os
 import struct
 import time
+import warnings
 from pathlib import Path
 from typing import Any, Iterable, NamedTuple, Optional, Sequence, Union
 
@@ -218,8 +219,10 @@ def _read_csv(path: Path) -> _Source:
         raise TickDataError(f"{path}, line {blank}: an empty line")
     wanted = [n for n in (_TIME_COLUMN,) + _PRICES + _OPTIONAL + ("volume_real",) if n in header]
     try:
-        table = np.loadtxt(path, delimiter=",", skiprows=1, usecols=[header.index(n) for n in wanted],
-                           dtype=np.float64, ndmin=2, encoding="utf-8", comments=None)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # a file of no rows: refused below, in words of our own
+            table = np.loadtxt(path, delimiter=",", skiprows=1, usecols=[header.index(n) for n in wanted],
+                               dtype=np.float64, ndmin=2, encoding="utf-8", comments=None)
     except (ValueError, UnicodeDecodeError):
         raise _csv_fault(path, header) from None
     by_name = {name: table[:, i] for i, name in enumerate(wanted)}
