@@ -80,8 +80,8 @@ def test_hand_checked_run_on_imported_ticks(stepped, private_folders):
     returns = curve[1:] / curve[:-1] - 1
     assert result.stats == {
         "net_profit": 185.0, "gross_profit": 187.5, "gross_loss": 0.0, "max_drawdown": 12.5,
-        "max_drawdown_pct": pytest.approx(0.125), "sharpe": pytest.approx(returns.mean() / returns.std(ddof=1)), "trades": 1,
-        "win_rate": 1.0, "profit_factor": math.inf, "exposure": 2 / 6,
+        "max_drawdown_pct": pytest.approx(0.125), "sharpe": pytest.approx(returns.mean() / returns.std(ddof=1)),
+        "trades": 1, "win_rate": 1.0, "profit_factor": math.inf, "exposure": 2 / 6,
     }
     assert core_disconnected() and not list(private_folders.glob("quorvane-backtest-*"))
     frames = pytest.importorskip("pandas") and result.to_pandas()
@@ -131,7 +131,23 @@ def test_sweep_locally_and_on_dask(stepped, private_folders, monkeypatch):
     local = backtest.sweep(ma_crossover, grid, processes=2, **options)
     assert [(row["fast"], row["slow"]) for row in local] == [(3, 12), (6, 12)]
     assert local[0]["trades"] > 0 and local[0] != local[1]
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
-            distributed.Client(cluster) as client:
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
         assert backtest.sweep(ma_crossover, grid, client=client, **options) == local
     assert not host.processes_under(private_folders)
+
+
+@pytest.mark.parametrize("timeframe, at, opened, after", [
+    (qv.Timeframe.M15, "2026-01-05T10:44:59", "2026-01-05T10:30:00", "2026-01-05T10:45:00"),
+    (qv.Timeframe.H4, "2026-01-05T03:59:59", "2026-01-05T00:00:00", "2026-01-05T04:00:00"),
+    (qv.Timeframe.D1, "2026-01-07T23:00:00", "2026-01-07T00:00:00", "2026-01-08T00:00:00"),
+    (qv.Timeframe.W1, "2026-01-11T23:59:59", "2026-01-05T00:00:00", "2026-01-12T00:00:00"),  # Monday to Monday
+    (qv.Timeframe.MN1, "2025-12-31T12:00:00", "2025-12-01T00:00:00", "2026-01-01T00:00:00"),
+    (qv.Timeframe.MN1, "2024-02-29T00:00:00", "2024-02-01T00:00:00", "2024-03-01T00:00:00"),
+])
+def test_bar_grid(timeframe, at, opened, after):
+    from quorvane.backtest._run import Bars, to_ms
+
+    bars = Bars(timeframe)
+    seconds = [to_ms(text, "t") // 1000 for text in (at, opened, after)]
+    assert (bars.open(seconds[0]), bars.after(bars.open(seconds[0]))) == (seconds[1], seconds[2])

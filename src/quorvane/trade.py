@@ -76,8 +76,9 @@ def _failed(what: str, check: bool) -> None:
 
 def _market(side: int, symbol: str, volume: float, sl: float, tp: float, comment: str, magic: int,
             check: bool) -> Any:
-    request: TradeRequestDict = {"action": TradeAction.DEAL, "symbol": symbol, "volume": float(volume), "type": side,
-               "sl": float(sl), "tp": float(tp), "comment": comment, "magic": int(magic)}
+    request: TradeRequestDict = {"action": TradeAction.DEAL, "symbol": symbol, "volume": float(volume),
+                                 "type": side, "sl": float(sl), "tp": float(tp), "comment": comment,
+                                 "magic": int(magic)}
     verb = "buy" if side == OrderType.BUY else "sell"
     return _sent(f"{verb} {volume:g} {symbol}", request, check)
 
@@ -123,13 +124,13 @@ def close(position: Position, volume: Optional[float] = None, *, comment: str = 
     if not looked:
         return _failed(what, check)
     if current is None:
-        request: TradeRequestDict = {"action": TradeAction.DEAL, "position": ticket, "type": OrderType.SELL, "volume": 0.0,
-                   "comment": comment}
+        request: TradeRequestDict = {"action": TradeAction.DEAL, "position": ticket, "type": OrderType.SELL,
+                                     "volume": 0.0, "comment": comment}
         return _sent(what, request, check)
     side = OrderType.SELL if current.type == PositionType.BUY else OrderType.BUY
     amount = float(current.volume if volume is None else volume)
-    closing: TradeRequestDict = {"action": TradeAction.DEAL, "position": ticket, "symbol": current.symbol, "volume": amount,
-               "type": side, "magic": int(current.magic), "comment": comment}
+    closing: TradeRequestDict = {"action": TradeAction.DEAL, "position": ticket, "symbol": current.symbol,
+                                 "volume": amount, "type": side, "magic": int(current.magic), "comment": comment}
     return _sent(what, closing, check)
 
 
@@ -145,8 +146,8 @@ def modify(position: Position, *, sl: Optional[float] = None, tp: Optional[float
     keep_sl = current.sl if current is not None else 0.0
     keep_tp = current.tp if current is not None else 0.0
     request: TradeRequestDict = {"action": TradeAction.SLTP, "position": ticket,
-               "symbol": current.symbol if current is not None else "",
-               "sl": float(keep_sl if sl is None else sl), "tp": float(keep_tp if tp is None else tp)}
+                                 "symbol": current.symbol if current is not None else "",
+                                 "sl": float(keep_sl if sl is None else sl), "tp": float(keep_tp if tp is None else tp)}
     return _sent(what, request, check)
 
 
