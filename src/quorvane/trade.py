@@ -45,6 +45,7 @@ class TradeError(RuntimeError):
     ``OrderSendResult`` (None when there is none)."""
 
     def __init__(self, what: str, result: Any = None, last_error: Optional[tuple[int, str]] = None) -> None:
+        self._made = (what, result, last_error)
         self.result = result
         self.retcode: Optional[int] = None if result is None else int(result.retcode)
         self.comment = "" if result is None else str(result.comment)
@@ -58,6 +59,9 @@ class TradeError(RuntimeError):
                 name = "unknown"
             text = f"{what} refused: retcode {self.retcode} {name} ({self.comment})"
         super().__init__(text)
+
+    def __reduce__(self) -> tuple[Any, ...]:  # whole across processes (a sweep's workers)
+        return (TradeError, self._made)
 
 
 def _sent(what: str, request: TradeRequestDict, check: bool) -> Any:

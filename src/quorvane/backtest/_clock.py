@@ -45,6 +45,9 @@ class ClockError(RuntimeError):
         super().__init__(text)
         self.code = code
 
+    def __reduce__(self) -> tuple[Any, ...]:  # whole across processes (a sweep's workers)
+        return (ClockError, (str(self), self.code))
+
 
 def _wide(text: str) -> bytes:
     data = text.encode("utf-16-le", "surrogatepass")
@@ -167,8 +170,8 @@ class Clock:
             raise ClockError(f"the Terminal answered command {echo} to command {COMMAND}")
         if result < 0:
             meaning = _MEANING.get(result, "refused")
-            raise ClockError(f"the Terminal refused to move its clock to {target_ms} ms: {meaning} ({result})",
-                             result)
+            asked = f"to move its clock to {target_ms} ms" if target_ms else "the clock command"
+            raise ClockError(f"the Terminal refused {asked}: {meaning} ({result})", result)
         if length != _REPLY.size - 4:
             raise ClockError(f"the Terminal's clock reply holds {length} bytes, not {_REPLY.size - 4}")
         _, _, _, now_ms, next_ms = _REPLY.unpack_from(self._buffer)
