@@ -100,13 +100,26 @@ def _options(args: List[str]) -> Dict[str, str]:
     return out
 
 
-def _describe_run(found: Optional[_instance.Running]) -> None:
+def _stepped_now(inst: _instance.Installation) -> Optional[int]:
+    """Where a stepped clock stands: the Terminal's own clock command, asked
+    not to move; None when it does not answer."""
+    from .backtest._clock import Clock, ClockError
+
+    try:
+        with Clock(inst.endpoint, []) as control:
+            return control.step(0)[0]
+    except ClockError:
+        return None
+
+
+def _describe_run(found: Optional[_instance.Running], inst: _instance.Installation) -> None:
     """The options and market clock a running Terminal published."""
     if found is None or found.clock is None or found.args is None:
         print("  options      unknown (it has not published them)")
         return
     print(f"  options      {_shown(found.args)}")
-    print(f"  clock        {found.clock.describe()}")
+    stepped = _stepped_now(inst) if found.clock.mode == "stepped" else None
+    print(f"  clock        {found.clock.describe(stepped_ms=stepped)}")
 
 
 def _stop_command(args: argparse.Namespace) -> str:
@@ -118,7 +131,7 @@ def _already_running(inst: _instance.Installation, pid: int, asked: List[str], a
     or it runs with the options asked for; otherwise says how it differs."""
     found = _instance.published(inst, pid)
     print(f"Terminal {inst.executable} is already running (pid {pid})")
-    _describe_run(found)
+    _describe_run(found, inst)
     if not asked:
         return 0
     if found is None or found.args is None:
@@ -150,7 +163,7 @@ def cmd_start(args: argparse.Namespace) -> int:
         return 1
     print(f"Terminal {inst.executable} is running (pid {pid})")
     print(f"  endpoint     {inst.endpoint}")
-    _describe_run(_instance.published(inst, pid))
+    _describe_run(_instance.published(inst, pid), inst)
     code = _describe_connection(inst)
     target = "quorvane.terminal_path()" if args.path is None else repr(inst.executable)
     print(f"Connect with quorvane.initialize({target}); stop it with: {_stop_command(args)}")
@@ -169,7 +182,7 @@ def cmd_status(args: argparse.Namespace) -> int:
         return 1
     print(f"Terminal {inst.executable} is running (pid {found.pid})")
     print(f"  endpoint     {inst.endpoint}")
-    _describe_run(found)
+    _describe_run(found, inst)
     return _describe_connection(inst)
 
 
