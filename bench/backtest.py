@@ -54,7 +54,7 @@ def backtest_once(binary: str, folder: str | None, timeframe: int, start: str, e
 
 def plain_loop(binary: str, timeframe: int, calls: int) -> float:
     """Seconds of `calls` copy_rates_from_pos calls against a free-running Terminal."""
-    with Terminal(binary, extra=["--clock", "2026-01-05T00:00:00Z", "--speed", "60"]) as terminal:
+    with Terminal(binary, now=None, extra=["--clock", "2026-01-05T00:00:00Z", "--speed", "60"]) as terminal:
         if not _core.initialize(terminal.binary):
             raise SystemExit(f"initialize failed: {_core.last_error()}")
         try:
