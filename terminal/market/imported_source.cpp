@@ -347,6 +347,12 @@ void load_imported(Market& market, std::u16string_view files_folder) {
             refuse(folder, "not a symbol name (1 to 29 characters, no path separators)");
             continue;
         }
+        // Left out here, not only from the catalogue: a source the market
+        // keeps would still price currency conversions.
+        if (find_symbol(folder_name) != nullptr) {
+            refuse(folder, "the catalogue has a symbol of that name");
+            continue;
+        }
         auto terms = std::make_unique<ImportedTerms>();
         if (!read_file(ini_path, text)) {
             refuse(ini_path, "cannot be read");

@@ -142,18 +142,24 @@ def bad(ticks: np.ndarray, index: int, **fields) -> np.ndarray:
     return out
 
 
-@pytest.mark.parametrize("data, fault", [
-    (tick_file(bad(MIXED, 2, bid=1.2005)), "record 3: bid 1.2005 is above ask 1.2004"),
-    (tick_file(bad(MIXED, 4, time_msc=T0, time=T0 // 1000)), "record 5: time_msc 1767571200000 is before"),
-    (tick_file(bad(MIXED, 1, flags=VOLUME)), "record 2: flags 8 where the ticks give 12"),
-    (tick_file(bad(MIXED, 6, ask=float("nan"))), "record 7: bid 1.2005 and ask nan must be positive numbers"),
-    (tick_file(MIXED, count=8), "the header counts 8 records, the file holds 7"),
-    (b"time_msc,bid,ask\n" * 8, "not a tick file"),
+@pytest.mark.parametrize("name, file, data, fault", [
+    ("MIXED", "ticks.qvt", tick_file(bad(MIXED, 2, bid=1.2005)), "record 3: bid 1.2005 is above ask 1.2004"),
+    ("MIXED", "ticks.qvt", tick_file(bad(MIXED, 4, time_msc=T0, time=T0 // 1000)),
+     "record 5: time_msc 1767571200000 is before the previous tick's"),
+    ("MIXED", "ticks.qvt", tick_file(bad(MIXED, 1, flags=VOLUME)), "record 2: flags 8 where the ticks give 12"),
+    ("MIXED", "ticks.qvt", tick_file(bad(MIXED, 6, ask=float("nan"))),
+     "record 7: bid 1.2005 and ask nan must be positive numbers"),
+    ("MIXED", "ticks.qvt", tick_file(MIXED, count=8), "the header counts 8 records, the file holds 7"),
+    ("MIXED", "ticks.qvt", b"time_msc,bid,ask\n" * 8, "not a tick file (no QVNTICKS header)"),
+    ("EURUSD", "", tick_file(MIXED), "the catalogue has a symbol of that name"),
 ])
-def test_a_bad_tick_file_leaves_its_symbol_out(installation, data, fault):
-    path = install(installation.install, "MIXED", data)
+def test_a_bad_tick_file_leaves_its_symbol_out(installation, name, file, data, fault):
+    folder = install(installation.install, name, data).parent
     install(installation.install, "RISING", tick_file(RISING))
     t = installation.start("/portable", "--clock", START, "--step", now=None)
     with t.client() as c:
-        assert c.symbol_info("MIXED")[0] == tc.NOT_FOUND and c.symbol_info("RISING")[0] == tc.SUCCESS
-    assert f"terminal64: {path}: {fault}" in t.stderr() and "the symbol MIXED is left out" in t.stderr()
+        result, info = c.symbol_info(name)
+        assert result == tc.NOT_FOUND or info["custom"] == 0
+        assert c.symbol_info("RISING")[0] == tc.SUCCESS
+    path = folder / file if file else folder
+    assert f"terminal64: {path}: {fault}; the symbol {name} is left out\n" in t.stderr(), t.stderr()
