@@ -167,6 +167,7 @@ bool valid_name(std::u16string_view name) {
 
 bool selected(const wire::TickRecord& t, TickFilter filter) noexcept {
     const std::uint32_t flags = t.flags;
+    if (filter.quotes && filter.deals) return true;
     return (filter.quotes && (flags & kQuoteFlags) != 0) || (filter.deals && (flags & kDealFlags) != 0);
 }
 
