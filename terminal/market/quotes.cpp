@@ -113,16 +113,31 @@ DaySummary QuoteBoard::summary(const PriceSource& s, std::int64_t now_ms) {
     return sum;
 }
 
+std::optional<wire::TickRecord> QuoteBoard::latest(const PriceSource& s, std::int64_t now_ms) {
+    {
+        std::lock_guard lock(mutex_);
+        const auto sum = cache_.find(s.index());
+        if (sum != cache_.end() && sum->second.upto_ms == now_ms) {
+            if (!sum->second.quoted) return std::nullopt;
+            return sum->second.latest;
+        }
+        const auto found = latest_.find(s.index());
+        if (found != latest_.end() && found->second.first == now_ms) return found->second.second;
+    }
+    const auto tick = s.latest(now_ms);
+    std::lock_guard lock(mutex_);
+    auto& slot = latest_[s.index()];
+    if (slot.first <= now_ms) slot = {now_ms, tick};
+    return tick;
+}
+
 Rates rates_at(Market& market, QuoteBoard& board, std::int64_t at_ms, bool now) {
     std::vector<PairQuote> pairs;
     for (const auto& source : market.sources()) {
         const PriceSource& m = *source;
         const Instrument& ins = m.instrument();
         if (ins.currency_base == ins.currency_profit) continue;  // an index quotes no exchange rate
-        if (now) {
-            const DaySummary q = board.summary(m, at_ms);
-            if (q.quoted) pairs.push_back({ins.currency_base, ins.currency_profit, q.latest.bid, q.latest.ask});
-        } else if (const auto t = m.latest(at_ms)) {
+        if (const auto t = now ? board.latest(m, at_ms) : m.latest(at_ms)) {
             pairs.push_back({ins.currency_base, ins.currency_profit, t->bid, t->ask});
         }
     }

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <unordered_map>
+#include <utility>
 
 #include "protocol/wire.hpp"
 #include "terminal/market/calc.hpp"
@@ -48,6 +49,10 @@ public:
     QuoteBoard& operator=(const QuoteBoard&) = delete;
 
     DaySummary summary(const PriceSource& s, std::int64_t now_ms);
+    // The latest tick at or before `now_ms`: the summary's when it stands
+    // there, else found on its own (no scan of the day's ticks, which a
+    // clock that jumps ahead would otherwise pay for every pair it prices).
+    std::optional<wire::TickRecord> latest(const PriceSource& s, std::int64_t now_ms);
 
 private:
     static DaySummary compute(const PriceSource& s, std::int64_t now_ms);
@@ -58,12 +63,14 @@ private:
     Market& market_;
     std::mutex mutex_;
     std::unordered_map<std::size_t, DaySummary> cache_;  // by source index
+    // The latest tick found on its own at an instant, by source index.
+    std::unordered_map<std::size_t, std::pair<std::int64_t, std::optional<wire::TickRecord>>> latest_;
 };
 
 // Conversion rates from the quotes of the market's currency pairs at `at_ms`
-// (the simulated ones first, then any imported ones): the cached day
-// summaries when `at_ms` is the market clock's now (`now` true), else the
-// latest tick of each pair at or before it.
+// (the simulated ones first, then any imported ones): the latest tick of each
+// pair at or before it, kept on the board when `at_ms` is the market clock's
+// now (`now` true).
 Rates rates_at(Market& market, QuoteBoard& board, std::int64_t at_ms, bool now);
 
 }  // namespace qvn::terminal

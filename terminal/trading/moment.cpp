@@ -7,13 +7,7 @@ namespace qvn::terminal {
 Quote MarketMoment::quote(const PriceSource& s) {
     const auto cached = quotes_.find(s.index());
     if (cached != quotes_.end()) return cached->second;
-    std::optional<wire::TickRecord> tick;
-    if (now_) {
-        const DaySummary d = board_.summary(s, at_ms_);
-        if (d.quoted) tick = d.latest;
-    } else {
-        tick = s.latest(at_ms_);
-    }
+    const std::optional<wire::TickRecord> tick = now_ ? board_.latest(s, at_ms_) : s.latest(at_ms_);
     Quote q;
     if (tick) {
         const int digits = s.instrument().digits;
