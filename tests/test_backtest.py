@@ -15,27 +15,9 @@ from backtest_strategies import Recorder, ma_crossover
 
 import quorvane as qv
 from quorvane import backtest, trade
-from quorvane.backtest._clock import Clock
-from quorvane.backtest._terminal import PrivateTerminal, settings
 
 T0 = 1_767_571_200_000  # 2026-01-05 00:00 UTC, a Monday
 HOUR = 3_600_000
-
-
-@pytest.fixture(scope="module")
-def stepped(terminal_binary, tmp_path_factory):
-    """The Terminal program, once it is known to have a stepped clock."""
-    folder = tmp_path_factory.mktemp("probe")
-    with PrivateTerminal(terminal_binary, settings(1000.0, "USD", 100, True), None, str(folder)) as private:
-        private.start(["--clock", "2026-01-05T00:00:00.000Z", "--step"])
-        try:
-            with Clock(private.inst.endpoint, ["EURUSD"]) as clock:
-                clock.step(0)
-        except backtest.ClockError as e:
-            if e.code == -7:
-                pytest.skip("this Terminal has no stepped clock: command 900 answers -7")
-            raise
-    return terminal_binary
 
 
 def ticks_csv(path: Path) -> None:
@@ -48,7 +30,7 @@ def ticks_csv(path: Path) -> None:
     path.write_text("\n".join(rows) + "\n")
 
 
-def test_hand_checked_run_on_imported_ticks(stepped, private_folders):
+def test_hand_checked_run_on_imported_ticks(terminal_binary, private_folders):
     ticks_csv(private_folders / "ticks.csv")
     data = private_folders / "data"
     backtest.import_ticks(data, "MYEUR", private_folders / "ticks.csv", like="EURUSD")
@@ -56,7 +38,7 @@ def test_hand_checked_run_on_imported_ticks(stepped, private_folders):
     # the 03:30 tick reaches inside the next-but-one step.
     strategy = Recorder({1: lambda s: trade.buy(s, 1.0, tp=1.1035, check=True)})
     result = backtest.run(strategy, "MYEUR", qv.Timeframe.H1, T0 / 1000, T0 / 1000 + 6 * 3600, data=data,
-                          terminal=stepped, folder=str(private_folders))
+                          terminal=terminal_binary, folder=str(private_folders))
     hours = [T0 // 1000 + 3600 * k for k in range(6)]
     closes = [round(1.1005 + 0.001 * k, 4) for k in range(6)]
     assert strategy.calls == [("MYEUR", hours[:k + 1], closes[:k + 1]) for k in range(6)]
@@ -98,8 +80,8 @@ def core_disconnected() -> bool:
 WEEK = dict(symbols="EURUSD", timeframe=qv.Timeframe.M5, start="2026-01-12", end="2026-01-14")
 
 
-def test_two_runs_are_byte_identical(stepped, private_folders):
-    runs = [backtest.run(ma_crossover(5, 20), **WEEK, terminal=stepped, folder=str(private_folders))
+def test_two_runs_are_byte_identical(terminal_binary, private_folders):
+    runs = [backtest.run(ma_crossover(5, 20), **WEEK, terminal=terminal_binary, folder=str(private_folders))
             for _ in range(2)]
     first, second = runs
     assert first.stats["trades"] > 10 and len(first.equity) == 2 * 288
@@ -107,7 +89,7 @@ def test_two_runs_are_byte_identical(stepped, private_folders):
     assert first.equity.tobytes() == second.equity.tobytes()
 
 
-def test_a_failing_strategy_leaves_no_terminal(stepped, private_folders):
+def test_a_failing_strategy_leaves_no_terminal(terminal_binary, private_folders):
     seen = []
 
     def on_bar(symbol, bars):
@@ -116,18 +98,18 @@ def test_a_failing_strategy_leaves_no_terminal(stepped, private_folders):
             raise ZeroDivisionError("the strategy's own fault")
 
     with pytest.raises(ZeroDivisionError, match="the strategy's own fault"):
-        backtest.run(on_bar, **WEEK, terminal=stepped, folder=str(private_folders))
+        backtest.run(on_bar, **WEEK, terminal=terminal_binary, folder=str(private_folders))
     assert len(seen) == 3 and core_disconnected()
     assert not host.processes_under(private_folders) and not list(private_folders.glob("quorvane-backtest-*"))
 
 
-def test_sweep_locally_and_on_dask(stepped, private_folders, monkeypatch):
+def test_sweep_locally_and_on_dask(terminal_binary, private_folders, monkeypatch):
     distributed = pytest.importorskip("distributed")
     # The workers are new interpreters: they import the strategies from here.
     monkeypatch.setenv("PYTHONPATH", os.pathsep.join([str(Path(__file__).parent), os.environ.get("PYTHONPATH", "")]))
     grid = {"fast": [3, 6], "slow": [12]}
     options = dict(symbols="EURUSD", timeframe=qv.Timeframe.M15, start="2026-01-12", end="2026-01-13",
-                   terminal=stepped, folder=str(private_folders))
+                   terminal=terminal_binary, folder=str(private_folders))
     local = backtest.sweep(ma_crossover, grid, processes=2, **options)
     assert [(row["fast"], row["slow"]) for row in local] == [(3, 12), (6, 12)]
     assert local[0]["trades"] > 0 and local[0] != local[1]
