@@ -1,5 +1,7 @@
 #include "terminal/trading/engine.hpp"
 
+#include <algorithm>
+
 #include "protocol/text.hpp"
 
 namespace qvn::terminal {
@@ -105,6 +107,11 @@ Trading::Session Trading::begin(const Account& account, std::int64_t now_ms) {
     s.lock_ = std::unique_lock(slot->mutex);
     if (!load(*slot, account, now_ms)) return s;
     AccountBook& book = *slot->book;
+    // A request that read the clock before another walked the account
+    // further sees the account as that walk left it, priced at its time,
+    // never a later state at earlier quotes; nor is a trade dated before
+    // what the account already did.
+    now_ms = std::max(now_ms, book.evaluated_ms());
     s.account_ = &account;
     s.now_ = std::make_unique<MarketMoment>(market_, quotes_, now_ms, true);
     s.accounting_ = std::make_unique<Accounting>(catalogue_, account, currency_code(account.currency), book.money());
@@ -135,7 +142,7 @@ Figures Trading::figures(const Session& s) {
 wire::TradePositionRecord Trading::position_now(const Session& s, const Position& p) {
     wire::TradePositionRecord out = p.record;
     if (p.symbol == kNoSymbol) return out;
-    if (const Quote q = s.now_->quote(*catalogue_[p.symbol].model); q.valid) {
+    if (const Quote q = s.now_->quote(*catalogue_[p.symbol].source); q.valid) {
         out.price_current = p.buy ? q.bid : q.ask;
         const std::int64_t profit = s.accounting_->profit(p, p.volume, p.buy ? q.bid_points : q.ask_points, *s.now_);
         out.profit = s.book().money().to_double(profit);
@@ -146,7 +153,7 @@ wire::TradePositionRecord Trading::position_now(const Session& s, const Position
 wire::TradeOrderRecord Trading::order_now(const Session& s, const Order& o) {
     wire::TradeOrderRecord out = o.record;
     if (o.symbol == kNoSymbol) return out;
-    if (const Quote q = s.now_->quote(*catalogue_[o.symbol].model); q.valid)
+    if (const Quote q = s.now_->quote(*catalogue_[o.symbol].source); q.valid)
         out.price_current = buys(o.record.type) ? q.ask : q.bid;
     return out;
 }
@@ -195,7 +202,7 @@ wire::TradeSendResultRecord Trading::send(Session& s, const wire::TradeRequestRe
     r.volume = out.volume;
     r.price = out.price;
     if (const CatalogueEntry* e = ex.concerned()) {
-        const Quote q = s.now_->quote(*e->model);
+        const Quote q = s.now_->quote(*e->source);
         r.bid = q.bid;
         r.ask = q.ask;
     }

@@ -118,7 +118,7 @@ void test_failed_commits_change_nothing() {
     using term::TradeAction;
     CHECK(desk.send(request(TradeAction::Deal, OrderType::Buy, 0.2)).retcode == 1);
     // A buy limit just below the market.
-    const double ask = term::latest_tick(desk.market, *desk.market.find(u"EURUSD"), kWedNoonMs)->ask;
+    const double ask = desk.market.find(u"EURUSD")->latest(kWedNoonMs)->ask;
     CHECK(desk.send(request(TradeAction::Pending, OrderType::BuyLimit, 0.1, ask - 0.0002)).retcode == 2);
 
     std::string memory, disk;
