@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -76,8 +77,13 @@ public:
     // database could not be read, or holds a value no record field can)
     // are kept apart, so a read error never passes for a fresh account.
     Load load(std::uint64_t login, StoredBook& out);
-    // Writes one transaction's rows; false (and nothing written) on failure.
-    bool commit(const ChangeSet& changes);
+    // Writes the change sets in one transaction, synced once; false (and
+    // nothing written) on failure.
+    bool commit(std::span<const ChangeSet* const> group);
+    bool commit(const ChangeSet& changes) {
+        const ChangeSet* one = &changes;
+        return commit({&one, 1});
+    }
     // The latest evaluation time any account row records; empty for an
     // empty store, or when it cannot be read (`ok` false).
     std::optional<std::int64_t> last_activity(bool& ok);
@@ -90,6 +96,7 @@ private:
     struct Statements;
     bool migrate_blobs(std::string& error);
     bool step_write(Statement& st);
+    bool write(const ChangeSet& changes);  // inside the caller's transaction
 
     std::mutex mutex_;  // one transaction at a time on the connection
     Database db_;
