@@ -174,7 +174,7 @@ void test_group_commit_is_all_or_nothing() {
     using term::TradeAction;
     for (const bool fail : {false, true}) {
         Desk desk;
-        const term::Account& second = term::builtin_accounts()[3];
+        const term::Account second = term::builtin_accounts()[3];
         CHECK(desk.send(request(TradeAction::Deal, OrderType::Buy, 0.2)).retcode == 1);
         {
             term::Trading::Session s = desk.trading.begin_trade(second, kWedNoonMs);
