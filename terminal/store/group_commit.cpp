@@ -13,7 +13,7 @@ void GroupCommit::leave() {
         std::lock_guard lock(mutex_);
         --arrived_;
     }
-    changed_.notify_all();
+    arrivals_.notify_one();
 }
 
 GroupCommit::Ticket GroupCommit::join(ChangeSet&& changes, Arrival* arrival) {
@@ -28,7 +28,7 @@ GroupCommit::Ticket GroupCommit::join(ChangeSet&& changes, Arrival* arrival) {
             --arrived_;
         }
     }
-    changed_.notify_all();
+    arrivals_.notify_one();
     return t;
 }
 
@@ -42,7 +42,7 @@ bool GroupCommit::wait(const Ticket& t) {
     std::unique_lock lock(mutex_);
     while (t->group_ > done_id_) {
         if (leading_) {
-            changed_.wait(lock);
+            done_.wait(lock);
             continue;
         }
         // Nobody leads, so the entry's group is the open one: lead it. A
@@ -50,7 +50,7 @@ bool GroupCommit::wait(const Ticket& t) {
         // lock (a matter of microseconds, no waiting on the disk), so it is
         // waited for rather than left to pay a sync of its own.
         leading_ = true;
-        changed_.wait(lock, [this] { return arrived_ == 0; });
+        arrivals_.wait(lock, [this] { return arrived_ == 0; });
         std::vector<Ticket> group;
         group.swap(open_);
         const std::uint64_t id = open_id_++;
@@ -64,7 +64,7 @@ bool GroupCommit::wait(const Ticket& t) {
         for (const Ticket& e : group) e->ok_ = ok;
         done_id_ = id;
         leading_ = false;
-        changed_.notify_all();
+        done_.notify_all();
     }
     return t->ok_;
 }

@@ -32,10 +32,6 @@ public:
 
     // One change set's place in a group.
     class Entry {
-    public:
-        std::uint64_t group() const noexcept { return group_; }
-
-    private:
         friend class GroupCommit;
         ChangeSet changes_;
         std::uint64_t group_ = 0;
@@ -70,7 +66,8 @@ private:
 
     TradeStore& store_;
     std::mutex mutex_;
-    std::condition_variable changed_;
+    std::condition_variable arrivals_;  // to the leader: a trade joined or left
+    std::condition_variable done_;      // to everyone: a group's outcome is known
     std::vector<Ticket> open_;     // the open group, in joining order
     std::uint64_t open_id_ = 1;    // the open group's number
     std::uint64_t done_id_ = 0;    // groups up to this one have their outcome
