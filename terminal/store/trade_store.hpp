@@ -1,9 +1,10 @@
 // The trading store: every account's balance, open positions, pending
 // orders and history, in SQLite (trading.db in the folder holding config/),
-// one table per kind of record with a column per field. A trade is one
-// transaction, committed (write-ahead log, full sync) before the client
-// hears of it; a Terminal killed at any moment restarts with each trade
-// either whole or absent.
+// one table per kind of record with a column per field. A trade's rows are
+// committed (write-ahead log, full sync) before the client hears of it,
+// in a transaction of their own or with those of concurrent trades (see
+// group_commit.hpp); a Terminal killed at any moment restarts with each
+// trade either whole or absent.
 //
 // The store persists wire records and the change sets that name them; it
 // knows nothing of the trading rules.
