@@ -9,6 +9,7 @@ import`` answers 1 when the data is refused, and then imports nothing).
 from __future__ import annotations
 
 import argparse
+import errno
 import os
 import shlex
 import sys
@@ -317,9 +318,12 @@ def main(argv: Optional[List[str]] = None) -> int:
     try:
         code: int = run(args)
         sys.stdout.flush()
-    except BrokenPipeError:
+    except OSError as e:
         # The reader went away (`... | head -2`): what it did not read is
         # not wanted, and Python must not complain when it flushes at exit.
+        # Windows reports a write to a pipe closed at its far end as EINVAL.
+        if not (isinstance(e, BrokenPipeError) or (os.name == "nt" and e.errno == errno.EINVAL)):
+            raise
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         os.close(devnull)
