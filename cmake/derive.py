@@ -192,7 +192,7 @@ inline constexpr int kPublicCount = {public};
 
 def forms(stub: Path) -> str:
     """Every function of the stub as an awaitable (module level, for
-    quorvane.aio) and as a method of the classes Methods and AsyncMethods
+    quorvane.aio) and as a method of _SessionMethods and _AsyncSessionMethods
     (for sessions). Imports and type aliases come over from the stub."""
     tree = ast.parse(stub.read_text(encoding="utf-8"))
     header: list[ast.stmt] = []
@@ -221,11 +221,11 @@ def forms(stub: Path) -> str:
     module = ast.Module(body=list(header), type_ignores=[])
     module.body.append(ast.ImportFrom("._core", [ast.alias(t) for t in types], 1))
     module.body += [made(n, awaitable=True, method=False) for n in public]
-    for cls, awaitable in (("Methods", False), ("AsyncMethods", True)):
+    for cls, awaitable in (("_SessionMethods", False), ("_AsyncSessionMethods", True)):
         module.body.append(ast.ClassDef(cls, [], [], [made(n, awaitable=awaitable, method=True) for n in public], []))
     ast.fix_missing_locations(module)
     return (f'"""Derived from {stub.name} by cmake/derive.py at build time: the native functions as\n'
-            "awaitables (quorvane.aio) and as session methods, for type checkers.\"\"\"\n\n"
+            "awaitables (quorvane.aio) and as session methods (_SessionMethods, _AsyncSessionMethods),\nfor type checkers.\"\"\"\n\n"
             + ast.unparse(module) + "\n")
 
 

@@ -12,8 +12,8 @@ the balance printed.
 
 With the wall clock a one-minute crossover takes minutes to come; start the
 bundled Terminal with a moving clock to see it trade at once, e.g.
-``terminal64 --clock 2026-01-15T12:00:00Z --speed 300`` (five market
-minutes a second), then run this script.
+``python -m quorvane terminal start -- --clock 2026-01-15T12:00:00Z
+--speed 300`` (five market minutes a second), then run this script.
 """
 
 from __future__ import annotations

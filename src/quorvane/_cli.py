@@ -38,7 +38,11 @@ def _installation(path: Optional[str]) -> Optional[_instance.Installation]:
     if not os.path.isfile(exe):
         print(f"no Terminal program at {exe}", file=sys.stderr)
         return None
-    return _instance.Installation(os.path.abspath(exe))
+    try:
+        return _instance.Installation.of(os.path.abspath(exe))
+    except (OSError, ValueError) as e:
+        print(f"cannot name the Terminal at {exe}: {e}", file=sys.stderr)
+        return None
 
 
 def _describe_connection(inst: _instance.Installation) -> int:

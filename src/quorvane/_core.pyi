@@ -14,7 +14,7 @@ connection.
 
 import datetime
 import sys
-from typing import Any, Final, Literal, final, overload
+from typing import Any, Final, Literal, TypedDict, final, overload
 
 import numpy as np
 from _typeshed import structseq
@@ -801,34 +801,34 @@ class BookInfo(structseq[Any], tuple[int, float, int, float]):
 # ---- Connection ------------------------------------------------------------
 
 def initialize(
-    path: str = ...,
+    path: str = "",
     *,
-    login: _Integer = ...,
-    password: str = ...,
-    server: str = ...,
-    timeout: _Integer = ...,
-    portable: bool = ...,
+    login: _Integer = 0,
+    password: str = "",
+    server: str = "",
+    timeout: _Integer = 0,
+    portable: bool = False,
 ) -> bool:
     """Connect to a Terminal, starting it when it is not running.
 
-    ``path`` is the Terminal's executable (``terminal_path()`` gives the
-    bundled one); without it an installed Terminal is looked for. ``login``,
-    ``password`` and ``server`` log in to that account on the way.
-    ``timeout`` is how long to wait for the Terminal to become ready, in
-    milliseconds (0 or omitted: 60000). ``portable`` starts the Terminal in
-    portable mode. Any previous connection is closed first.
+    ``path`` is the Terminal's executable (``quorvane.terminal_path()``
+    gives the bundled one); without it (or with ``""``) an installed
+    Terminal is looked for. ``login``, ``password`` and ``server`` log in to
+    that account on the way (0 and ``""`` leave them out). ``timeout`` is
+    how long to wait for the Terminal to become ready, in milliseconds (0:
+    60000). ``portable`` starts the Terminal in portable mode. Any previous
+    connection is closed first.
 
     Returns True once the Terminal is ready; False on failure, with the
     reason in ``last_error()``.
     """
 
-def login(login: _Integer, password: str = ..., server: str = ..., *, timeout: _Integer = ...) -> bool:
+def login(login: _Integer, password: str = "", server: str = "", *, timeout: _Integer = 0) -> bool:
     """Log the connected Terminal in to another account.
 
     ``login`` is the account number; ``password`` and ``server`` may be
-    omitted when the Terminal remembers them. ``timeout`` is how long to
-    wait for the Terminal to become ready, in milliseconds (0 or omitted:
-    60000).
+    left empty when the Terminal remembers them. ``timeout`` is how long to
+    wait for the Terminal to become ready, in milliseconds (0: 60000).
 
     Returns True once logged in; False on failure (see ``last_error()``).
     """
@@ -949,11 +949,12 @@ def copy_rates_range(
 def symbols_total() -> int | None:
     """The number of symbols in the catalogue; None on failure (see ``last_error()``)."""
 
-def symbols_get(group: str = ...) -> tuple[SymbolInfo, ...] | Literal[False] | None:
+def symbols_get(group: str = "") -> tuple[SymbolInfo, ...] | Literal[False] | None:
     """Every symbol, or those whose names match ``group``.
 
     ``group`` is a comma-separated list of name patterns, ``*`` matching
-    any text and a leading ``!`` excluding, e.g. ``"*USD*,!EUR*"``.
+    any text and a leading ``!`` excluding, e.g. ``"*USD*,!EUR*"``; names
+    match case-sensitively. An empty group selects every symbol.
 
     Returns a tuple of ``SymbolInfo``; False when the arguments are
     rejected and None on any other failure (see ``last_error()``).
@@ -968,7 +969,7 @@ def symbol_info(symbol: str, /) -> SymbolInfo | None:
 def symbol_info_tick(symbol: str, /) -> Tick | None:
     """The latest prices of a symbol; None on failure (see ``last_error()``)."""
 
-def symbol_select(symbol: str, enable: bool = ..., /) -> bool:
+def symbol_select(symbol: str, enable: bool = True, /) -> bool:
     """Show (``enable`` true, the default) or hide a symbol in Market Watch.
 
     Returns True on success; False on failure (see ``last_error()``).
@@ -1212,3 +1213,26 @@ def order_send(
     position_by: _Integer = ...,
     comment: str = ...,
 ) -> OrderSendResult | None: ...
+
+# ---- Private ------------------------------------------------------------------------
+
+class _Installation(TypedDict):
+    executable: str
+    endpoint_name: str
+    endpoint: str
+    pid_file: str
+    data_folder: str
+
+def _installation(executable: str, /) -> _Installation:
+    """Private to the package and its tests: the names of the Terminal
+    installation whose executable is ``executable``, derived as the module
+    connects to it and as that Terminal names itself.
+
+    ``executable`` is the path the names derive from (links resolved),
+    ``endpoint_name`` and ``endpoint`` where a running Terminal listens (a
+    socket, or on Windows a named pipe), ``pid_file`` the file it holds while
+    it runs, and ``data_folder`` its folder under the roaming data folder
+    ("" when there is none). Raises ``ValueError`` for an empty path or one
+    longer than 260 units, ``OSError`` when there is no safe endpoint
+    folder.
+    """
