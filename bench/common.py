@@ -26,7 +26,7 @@ os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests"))
-from fake_terminal import endpoint_path  # noqa: E402  (the module's endpoint naming)
+from fake_terminal import endpoint_path, path_digest  # noqa: E402  (the module's endpoint naming)
 
 HANDSHAKE, LOGIN = 4, 5
 # The Terminal's clock in every benchmark: 2026-01-15 12:00 UTC, frozen.
@@ -58,7 +58,7 @@ def text(raw: bytes) -> str:
 def terminal_binary(path: str | None = None) -> str:
     """The Terminal to measure: `path`, else $QVN_TERMINAL64, else the bundled one."""
     if path:
-        return path
+        return os.path.abspath(path)
     import quorvane
 
     return os.environ.get("QVN_TERMINAL64") or quorvane.terminal_path()
@@ -79,15 +79,26 @@ class Terminal:
     frozen at `now`. The module finds its endpoint through the same
     variables, so this process's environment is pointed there too."""
 
-    def __init__(self, binary: str, now: int = NOW, extra: list[str] | None = None):
+    def __init__(self, binary: str, now: int = NOW, extra: list[str] | None = None, settings: str | None = None,
+                 folder: str | None = None):
+        """`settings`: the text of config/terminal.ini, written before the
+        Terminal starts (accounts of its own, say); `folder`: where its data
+        folder (and trading store) goes, the system's temporary folder by
+        default."""
         self.root = Path(tempfile.mkdtemp(prefix="qvn-bench-"))
         runtime = self.root / "run"
         runtime.mkdir(mode=0o700)
-        (self.root / "data").mkdir()
+        self.data_root = Path(tempfile.mkdtemp(prefix="qvn-bench-data-", dir=folder)) if folder else self.root / "data"
+        self.data_root.mkdir(exist_ok=True)
         os.environ["XDG_RUNTIME_DIR"] = str(runtime)
-        os.environ["XDG_DATA_HOME"] = str(self.root / "data")
+        os.environ["XDG_DATA_HOME"] = str(self.data_root)
         self.binary = binary
         self.endpoint = endpoint_path(binary)
+        self.data_folder = self.data_root / "Belvastor" / "Terminal" / path_digest(binary)[:16].hex().upper()
+        if settings is not None:
+            (self.data_folder / "config").mkdir(parents=True, mode=0o700)
+            self.data_folder.chmod(0o700)
+            (self.data_folder / "config" / "terminal.ini").write_text(settings)
         self.log = open(self.root / "terminal.log", "wb")
         self.process = subprocess.Popen([binary, "--now", str(now), *(extra or [])], cwd=self.root,
                                         stdout=self.log, stderr=subprocess.STDOUT)
@@ -109,6 +120,7 @@ class Terminal:
                 self.process.wait()
         self.log.close()
         shutil.rmtree(self.root, ignore_errors=True)
+        shutil.rmtree(self.data_root, ignore_errors=True)
 
     def __enter__(self) -> "Terminal":
         return self

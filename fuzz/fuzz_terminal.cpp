@@ -46,6 +46,7 @@ constexpr std::int64_t kNowMs = 1710504000250;
 
 struct World {
     term::Market market;
+    term::TradeStore store;  // never opened: trading commands answer kFailed
     term::Terminal terminal;
 
     // The installation's folders, removed when the run ends.
@@ -84,7 +85,7 @@ struct World {
     }
     World()
         : market(kHistoryStartDay, term::MarketClock(kNowMs)),
-          terminal(settings(), installation(), term::builtin_accounts(), term::AccountHistory{}, market) {}
+          terminal(settings(), installation(), term::builtin_accounts(), term::AccountHistory{}, market, store) {}
 };
 
 World& world() {

@@ -2,9 +2,12 @@
 //
 // Exit codes: 0 after a clean shutdown (stop request, idle limit) and when
 // another copy already runs for this executable path; 1 when the Terminal
-// cannot set itself up (folders, endpoint); 2 for a malformed setting.
+// cannot set itself up (folders, endpoint, a trading store that another
+// Terminal holds, that is unsafe, or whose last activity is later than the
+// market clock's start); 2 for a malformed setting.
 #include <chrono>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "platform/platform.hpp"
@@ -14,6 +17,8 @@
 #include "terminal/config/ini.hpp"
 #include "terminal/store/installation.hpp"
 #include "terminal/store/instance_lock.hpp"
+#include "terminal/store/store_guard.hpp"
+#include "terminal/store/trade_store.hpp"
 #include "terminal/market/market.hpp"
 #include "terminal/server/server.hpp"
 #include "terminal/server/stop.hpp"
@@ -68,6 +73,33 @@ std::string run_details(int argc, char** argv, const term::Settings& settings, s
     return out;
 }
 
+std::string utc(std::int64_t ms) {
+    const std::int64_t day = term::floor_div(ms, term::kMsPerDay);
+    const std::int64_t in_day = ms - day * term::kMsPerDay;
+    const term::CivilDate d = term::civil_from_days(day);
+    char text[48];
+    std::snprintf(text, sizeof text, "%04lld-%02u-%02u %02lld:%02lld:%02lld.%03lld UTC", static_cast<long long>(d.year),
+                  d.month, d.day, static_cast<long long>(in_day / 3600000), static_cast<long long>(in_day / 60000 % 60),
+                  static_cast<long long>(in_day / 1000 % 60), static_cast<long long>(in_day % 1000));
+    return text;
+}
+
+// A market clock that starts before the store's last activity would price
+// open positions at quotes from before they were opened and date new deals
+// before older ones: such a start is refused.
+bool check_clock(term::TradeStore& store, const std::string& path, std::int64_t start_ms, std::string& error) {
+    bool ok = false;
+    const std::optional<std::int64_t> last = store.last_activity(ok);
+    if (!ok) {
+        error = "cannot read the trading store '" + path + "'";
+        return false;
+    }
+    if (!last || start_ms >= *last) return true;
+    error = "the market clock starts at " + utc(start_ms) + ", before the last activity of the trading store '" +
+            path + "' at " + utc(*last) + "; start it at or after that time";
+    return false;
+}
+
 int run(int argc, char** argv) {
     // A stop request from here on ends the run cleanly, whenever it comes.
     const term::StopRequest stop;
@@ -92,7 +124,25 @@ int run(int argc, char** argv) {
         case term::InstanceLock::Result::Acquired: break;
     }
 
-    if (!term::prepare_folders(inst, error)) return fail(1, error);
+    // The trading store is checked and locked before anything is written:
+    // a second Terminal on the same store (another runtime folder, another
+    // portable start) refuses here, leaving every file as it was.
+    if (!term::make_folders(inst.files_folder))
+        return fail(1, "cannot create '" + qvn::protocol::utf16_to_utf8(inst.files_folder) + "'");
+    std::string store_folder;
+    if (!term::check_store_folder(inst.files_folder, store_folder, error)) return fail(1, error);
+    const std::string store_path = term::store_path(store_folder);
+    term::StoreLock store_lock;
+    std::string holder;
+    switch (store_lock.acquire(term::store_lock_path(store_folder), error, holder)) {
+        case term::StoreLock::Result::Held:
+            return fail(1, "the trading store '" + store_path + "' is in use by another Terminal" +
+                               (holder.empty() ? std::string() : " (process " + holder + ")"));
+        case term::StoreLock::Result::Failed: return fail(1, error);
+        case term::StoreLock::Result::Acquired: break;
+    }
+    if (!term::check_store_files(store_folder, error)) return fail(1, error);
+
     std::string text;
     const term::IniFile file =
         term::read_file(inst.settings_file(), text) ? term::parse_ini(text) : term::IniFile{};
@@ -100,22 +150,29 @@ int run(int argc, char** argv) {
     if (!term::apply_settings(file.find("Terminal"), cli, settings, error)) return fail(2, error);
     std::vector<term::Account> accounts = term::builtin_accounts();
     if (!term::load_accounts(file, accounts, error)) return fail(2, error);
+
+    term::TradeStore store;
+    if (!term::make_store_file(store_path, error) || !store.open(store_path, error)) return fail(1, error);
+    // A frozen clock wins over a moving one.
+    const term::MarketClock clock = settings.now_ms || !settings.clock_ms
+                                        ? term::MarketClock(settings.now_ms)
+                                        : term::MarketClock::moving(*settings.clock_ms, settings.speed);
+    if (!check_clock(store, store_path, settings.now_ms ? *settings.now_ms : settings.clock_ms.value_or(clock.now_ms()),
+                     error))
+        return fail(1, error);
+
+    if (!term::prepare_folders(inst, error)) return fail(1, error);
     rewrite_settings(inst, file);
 
     term::AccountHistory history;
     if (term::read_file(inst.accounts_file(), text)) history = term::parse_history(text);
 
-    // A frozen clock wins over a moving one.
-    const term::MarketClock clock = settings.now_ms || !settings.clock_ms
-                                        ? term::MarketClock(settings.now_ms)
-                                        : term::MarketClock::moving(*settings.clock_ms, settings.speed);
     term::Market market(settings.history_start_day, clock);
     const auto wall = std::chrono::system_clock::now().time_since_epoch();
     lock.publish(run_details(argc, argv, settings, std::chrono::duration_cast<std::chrono::milliseconds>(wall).count()));
     const bool no_endpoint = settings.no_endpoint;
     const std::uint32_t idle_exit_s = settings.idle_exit_s;
-    term::Terminal terminal(std::move(settings), inst, std::move(accounts), std::move(history), market);
-    if (!terminal.open_trading(error)) return fail(1, error);
+    term::Terminal terminal(std::move(settings), inst, std::move(accounts), std::move(history), market, store);
 
     platform::UniqueHandle listener;
     std::string endpoint_path;

@@ -34,7 +34,7 @@ std::int64_t wall_seconds() {
 }  // namespace
 
 Terminal::Terminal(Settings settings, Installation installation, std::vector<Account> accounts,
-                   AccountHistory history, Market& market)
+                   AccountHistory history, Market& market, TradeStore& store)
     : settings_(std::move(settings)),
       installation_(std::move(installation)),
       accounts_(std::move(accounts)),
@@ -42,7 +42,7 @@ Terminal::Terminal(Settings settings, Installation installation, std::vector<Acc
       catalogue_(market, settings_.extra_symbols),
       quotes_(market),
       watch_(catalogue_),
-      trading_(market_, catalogue_, quotes_, watch_, store_, [this](std::int64_t now_ms) { return rates(now_ms); }),
+      trading_(market_, catalogue_, quotes_, watch_, store),
       started_(std::chrono::steady_clock::now()),
       history_(std::move(history)) {
     // Start logged in to the account used last, or the first demo account
@@ -106,10 +106,6 @@ std::int32_t Terminal::login(std::uint64_t login, std::u16string_view password, 
     history_.record(*it, wall_seconds());
     save_history_locked();
     return wire::kSuccess;
-}
-
-bool Terminal::open_trading(std::string& error) {
-    return store_.open(join(installation_.files_folder, u"trading.db"), error);
 }
 
 void Terminal::save_history_locked() {

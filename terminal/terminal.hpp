@@ -46,8 +46,10 @@ public:
 
 class Terminal {
 public:
+    // `store` is the trading store, opened by the caller (trading commands
+    // answer kFailed while it is not open).
     Terminal(Settings settings, Installation installation, std::vector<Account> accounts, AccountHistory history,
-             Market& market);
+             Market& market, TradeStore& store);
 
     // `body` is the request after its length field: command code, arguments.
     // False when the response could not be written (the client is gone).
@@ -73,9 +75,6 @@ public:
     // The current account's currency code (ASCII, as the symbol table's).
     std::string account_currency() const;
 
-    // Opens the trading database in the data folder; trading commands fail
-    // until it is open.
-    bool open_trading(std::string& error);
     // Whether programs may trade: order_send answers kAutoTradingDisabled
     // otherwise.
     bool auto_trading() const noexcept { return settings_.trade_allowed && !settings_.tradeapi_disabled; }
@@ -126,7 +125,6 @@ private:
     const Catalogue catalogue_;
     QuoteBoard quotes_;
     MarketWatch watch_;
-    TradeStore store_;
     Trading trading_;
     const std::chrono::steady_clock::time_point started_;
 

@@ -87,7 +87,7 @@ def encode_record(fields, values: dict) -> bytes:
             out += bytes(int(code[:-1]))
         elif code.startswith("T"):
             units = int(code[1:])
-            raw = (value or "").encode("utf-16-le")[: 2 * (units - 1)]
+            raw = (value or "").encode("utf-16-le", "surrogatepass")[: 2 * (units - 1)]
             out += raw + b"\0" * (2 * units - len(raw))
         else:
             out += struct.pack("<" + code, value)
@@ -102,7 +102,7 @@ def decode_record(fields, data: bytes) -> dict:
         if code.startswith("T"):
             units = int(code[1:])
             raw = data[pos : pos + 2 * units]
-            text = raw.decode("utf-16-le")
+            text = raw.decode("utf-16-le", "surrogatepass")
             out[name] = text.split("\0", 1)[0]
             pos += 2 * units
         elif code.endswith("x"):

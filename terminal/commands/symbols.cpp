@@ -27,16 +27,7 @@ std::string Terminal::account_currency() const {
     return out;
 }
 
-Rates Terminal::rates(std::int64_t now_ms) {
-    std::vector<PairQuote> pairs;
-    for (const SymbolModel& m : market_.symbols()) {
-        const Instrument& ins = m.instrument();
-        if (ins.currency_base == ins.currency_profit) continue;  // an index quotes no exchange rate
-        const DaySummary q = quotes_.summary(m, now_ms);
-        if (q.quoted) pairs.push_back({ins.currency_base, ins.currency_profit, q.latest.bid, q.latest.ask});
-    }
-    return Rates(std::move(pairs));
-}
+Rates Terminal::rates(std::int64_t now_ms) { return rates_at(market_, quotes_, now_ms, true); }
 
 bool Terminal::stream_symbols(std::uint32_t cmd, const std::vector<std::uint32_t>* indices, Exchange& ex) {
     const std::uint64_t count = indices != nullptr ? indices->size() : catalogue_.size();

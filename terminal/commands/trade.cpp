@@ -14,15 +14,6 @@ namespace {
 
 namespace wire = qvn::wire;
 
-template <class Record>
-std::u16string symbol_of(const Record& r) {
-    char16_t units[wire::kTextUnits];
-    std::memcpy(units, r.symbol, sizeof units);
-    std::size_t n = 0;
-    while (n < wire::kTextUnits && units[n] != 0) ++n;
-    return std::u16string(units, n);
-}
-
 // What a list request selects.
 struct Selection {
     enum class Kind { All, Symbol, Ticket, Position, Period } kind = Kind::All;
@@ -122,11 +113,12 @@ bool Terminal::on_positions(std::uint32_t cmd, RequestReader& in, Exchange& ex) 
     Trading::Session s = trading_.begin(a, market_.now_ms());
     if (!s.ok()) return ex.status(cmd, wire::kFailed);
     std::vector<wire::TradePositionRecord> out;
-    for (const wire::TradePositionRecord& p : s.book().positions) {
-        const std::uint64_t ticket = p.ticket;
-        if (sel.kind == Selection::Kind::Symbol && symbol_of(p) != sel.symbol) continue;
-        if (sel.kind == Selection::Kind::Ticket && ticket != sel.id) continue;
-        out.push_back(is_total(cmd) ? p : trading_.position_now(s, p));
+    const auto take = [&](const Position& p) { out.push_back(is_total(cmd) ? p.record : trading_.position_now(s, p)); };
+    if (sel.kind == Selection::Kind::Ticket) {
+        if (const Position* p = s.book().position(sel.id)) take(*p);
+    } else {
+        for (const auto& [ticket, p] : s.book().positions())
+            if (sel.kind != Selection::Kind::Symbol || symbol_of(p.record) == sel.symbol) take(p);
     }
     s.release();  // the reply goes out without holding the account
     return reply_records(ex, cmd, sel, out, settings_.max_response_bytes());
@@ -139,11 +131,12 @@ bool Terminal::on_orders(std::uint32_t cmd, RequestReader& in, Exchange& ex) {
     Trading::Session s = trading_.begin(a, market_.now_ms());
     if (!s.ok()) return ex.status(cmd, wire::kFailed);
     std::vector<wire::TradeOrderRecord> out;
-    for (const wire::TradeOrderRecord& o : s.book().orders) {
-        const std::uint64_t ticket = o.ticket;
-        if (sel.kind == Selection::Kind::Symbol && symbol_of(o) != sel.symbol) continue;
-        if (sel.kind == Selection::Kind::Ticket && ticket != sel.id) continue;
-        out.push_back(is_total(cmd) ? o : trading_.order_now(s, o));
+    const auto take = [&](const Order& o) { out.push_back(is_total(cmd) ? o.record : trading_.order_now(s, o)); };
+    if (sel.kind == Selection::Kind::Ticket) {
+        if (const Order* o = s.book().order(sel.id)) take(*o);
+    } else {
+        for (const auto& [ticket, o] : s.book().orders())
+            if (sel.kind != Selection::Kind::Symbol || symbol_of(o.record) == sel.symbol) take(o);
     }
     s.release();  // the reply goes out without holding the account
     return reply_records(ex, cmd, sel, out, settings_.max_response_bytes());
@@ -155,7 +148,7 @@ bool Terminal::on_history_orders(std::uint32_t cmd, RequestReader& in, Exchange&
     const Account a = current_account();
     Trading::Session s = trading_.begin(a, market_.now_ms());
     if (!s.ok()) return ex.status(cmd, wire::kFailed);
-    const auto out = select_records(s.book().history_orders, [&sel](const wire::TradeOrderRecord& o) {
+    const auto out = select_records(s.book().history_orders(), [&sel](const wire::TradeOrderRecord& o) {
         return sel.selects(o.ticket, o.position_id, o.time_setup);
     });
     s.release();  // the reply goes out without holding the account
@@ -168,7 +161,7 @@ bool Terminal::on_history_deals(std::uint32_t cmd, RequestReader& in, Exchange& 
     const Account a = current_account();
     Trading::Session s = trading_.begin(a, market_.now_ms());
     if (!s.ok()) return ex.status(cmd, wire::kFailed);
-    const auto out = select_records(s.book().deals, [&sel](const wire::TradeDealRecord& d) {
+    const auto out = select_records(s.book().deals(), [&sel](const wire::TradeDealRecord& d) {
         return sel.selects(d.ticket, d.position_id, d.time);
     });
     s.release();  // the reply goes out without holding the account

@@ -24,6 +24,25 @@ std::optional<double> Rates::factor(std::string_view from, std::string_view to, 
     return *a * *b;
 }
 
+std::optional<double> Rates::step(double amount, std::string_view from, std::string_view to) const {
+    for (const PairQuote& p : pairs_) {
+        if (p.bid <= 0 || p.ask <= 0) continue;
+        if (p.base == from && p.quote == to) return amount * p.bid;
+        if (p.base == to && p.quote == from) return amount / p.ask;
+    }
+    return std::nullopt;
+}
+
+std::optional<double> Rates::convert(double amount, std::string_view from, std::string_view to) const {
+    if (from == to) return amount;
+    if (auto r = step(amount, from, to)) return r;
+    constexpr std::string_view kHub = "USD";
+    if (from == kHub || to == kHub) return std::nullopt;
+    const auto usd = step(amount, from, kHub);
+    if (!usd) return std::nullopt;
+    return step(*usd, kHub, to);
+}
+
 std::optional<bool> is_buy(std::uint32_t order_type) noexcept {
     switch (static_cast<OrderType>(order_type)) {
         case OrderType::Buy:

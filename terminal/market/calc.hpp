@@ -36,9 +36,14 @@ public:
     // The factor that turns an amount in `from` into `to`: a pair linking the
     // two, else a path through USD; empty when no quoted pair links them.
     std::optional<double> factor(std::string_view from, std::string_view to, RateSide side = RateSide::Bid) const;
+    // Converts an amount step by step: x bid of a FROM/TO pair or / ask of a
+    // TO/FROM pair, else into USD and then out of it, each step one
+    // operation in double precision; empty when no quoted pair links them.
+    std::optional<double> convert(double amount, std::string_view from, std::string_view to) const;
 
 private:
     std::optional<double> direct(std::string_view from, std::string_view to, RateSide side) const;
+    std::optional<double> step(double amount, std::string_view from, std::string_view to) const;
 
     std::vector<PairQuote> pairs_;
 };

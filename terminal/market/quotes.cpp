@@ -144,4 +144,19 @@ DaySummary QuoteBoard::summary(const SymbolModel& s, std::int64_t now_ms) {
     return sum;
 }
 
+Rates rates_at(Market& market, QuoteBoard& board, std::int64_t at_ms, bool now) {
+    std::vector<PairQuote> pairs;
+    for (const SymbolModel& m : market.symbols()) {
+        const Instrument& ins = m.instrument();
+        if (ins.currency_base == ins.currency_profit) continue;  // an index quotes no exchange rate
+        if (now) {
+            const DaySummary q = board.summary(m, at_ms);
+            if (q.quoted) pairs.push_back({ins.currency_base, ins.currency_profit, q.latest.bid, q.latest.ask});
+        } else if (const auto t = latest_tick(market, m, at_ms)) {
+            pairs.push_back({ins.currency_base, ins.currency_profit, t->bid, t->ask});
+        }
+    }
+    return Rates(std::move(pairs));
+}
+
 }  // namespace qvn::terminal

@@ -11,6 +11,7 @@
 #include <unordered_map>
 
 #include "protocol/wire.hpp"
+#include "terminal/market/calc.hpp"
 #include "terminal/market/market.hpp"
 
 namespace qvn::terminal {
@@ -60,5 +61,10 @@ private:
     std::mutex mutex_;
     std::unordered_map<std::size_t, DaySummary> cache_;  // by process index
 };
+
+// Conversion rates from the quotes of the table's currency pairs at `at_ms`:
+// the cached day summaries when `at_ms` is the market clock's now (`now`
+// true), else the latest tick of each pair at or before it.
+Rates rates_at(Market& market, QuoteBoard& board, std::int64_t at_ms, bool now);
 
 }  // namespace qvn::terminal

@@ -53,6 +53,8 @@ TickValue tick_value(const Instrument& ins, std::string_view account_currency, c
 }
 
 Swaps swap_points(const Instrument& ins) noexcept {
+    // Crypto has swaps disabled (swap mode DISABLED): no rate to report or charge.
+    if (ins.kind == MarketKind::Crypto) return {0.0, 0.0};
     // A yearly rate on the position's value at the reference price, per day
     // of a 360-day year, in points; the broker keeps a markup either way.
     const double points_per_unit_rate = ins.reference_price / decimal_point(ins.digits) / 100.0 / 360.0;

@@ -10,7 +10,10 @@ Database::~Database() {
 
 bool Database::open(const std::string& path) {
     if (db_ != nullptr) return false;
-    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
+    // NOFOLLOW refuses a database path with a symbolic link in it; the
+    // caller passes a path whose folder is already resolved, so only a link
+    // planted as the file itself is refused.
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_NOFOLLOW;
     if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
         // A handle may come back even on failure: keep its message, then
         // close it, so an unopened database never looks open.
@@ -60,6 +63,12 @@ bool Statement::bind_blob(int index, std::span<const std::byte> bytes) {
                SQLITE_OK;
 }
 
+bool Statement::bind_text16(int index, const char16_t* text, std::size_t units) {
+    return stmt_ != nullptr &&
+           sqlite3_bind_text16(stmt_, index, units == 0 ? u"" : text, static_cast<int>(units * sizeof(char16_t)),
+                               SQLITE_TRANSIENT) == SQLITE_OK;
+}
+
 bool Statement::step() {
     if (stmt_ == nullptr) return false;
     const int rc = sqlite3_step(stmt_);
@@ -82,6 +91,16 @@ void Statement::reset() {
     sqlite3_clear_bindings(stmt_);
 }
 
+ColumnType Statement::type(int column) const {
+    switch (sqlite3_column_type(stmt_, column)) {
+        case SQLITE_INTEGER: return ColumnType::Integer;
+        case SQLITE_FLOAT: return ColumnType::Real;
+        case SQLITE_TEXT: return ColumnType::Text;
+        case SQLITE_BLOB: return ColumnType::Blob;
+        default: return ColumnType::Null;
+    }
+}
+
 std::int64_t Statement::int64(int column) const { return sqlite3_column_int64(stmt_, column); }
 
 double Statement::real(int column) const { return sqlite3_column_double(stmt_, column); }
@@ -89,6 +108,13 @@ double Statement::real(int column) const { return sqlite3_column_double(stmt_, c
 std::span<const std::byte> Statement::blob(int column) const {
     const void* data = sqlite3_column_blob(stmt_, column);
     const int n = sqlite3_column_bytes(stmt_, column);
+    if (data == nullptr || n <= 0) return {};
+    return {static_cast<const std::byte*>(data), static_cast<std::size_t>(n)};
+}
+
+std::span<const std::byte> Statement::text16(int column) const {
+    const void* data = sqlite3_column_text16(stmt_, column);
+    const int n = sqlite3_column_bytes16(stmt_, column);
     if (data == nullptr || n <= 0) return {};
     return {static_cast<const std::byte*>(data), static_cast<std::size_t>(n)};
 }

@@ -20,7 +20,8 @@ public:
     Database(const Database&) = delete;
     Database& operator=(const Database&) = delete;
 
-    // Opens (creating if needed) the database at a UTF-8 path.
+    // Opens (creating if needed) the database at a UTF-8 path. A path that
+    // names a symbolic link is refused.
     bool open(const std::string& path);
     bool is_open() const noexcept { return db_ != nullptr; }
     // Runs statements without results (schema, pragmas).
@@ -32,6 +33,9 @@ private:
     sqlite3* db_ = nullptr;
     std::string open_error_;
 };
+
+// What a column of the current row holds.
+enum class ColumnType { Integer, Real, Text, Blob, Null };
 
 class Statement {
 public:
@@ -46,18 +50,25 @@ public:
     bool bind(int index, std::uint64_t value) { return bind(index, static_cast<std::int64_t>(value)); }
     bool bind(int index, double value);
     bool bind_blob(int index, std::span<const std::byte> bytes);
+    // UTF-16 text in the machine's byte order, stored as the database's UTF-8.
+    bool bind_text16(int index, const char16_t* text, std::size_t units);
 
     // Advances: true with a row available, false when done or failed
     // (`failed()` tells which).
     bool step();
     bool failed() const noexcept { return failed_; }
-    // Runs a statement without results to its end; true on success.
+    // Runs a statement without results to its end, then makes it ready to
+    // run again; true on success.
     bool run();
+    // Ends a run of step() and clears the bindings; the statement can run again.
     void reset();
 
+    ColumnType type(int column) const;
     std::int64_t int64(int column) const;
     double real(int column) const;
     std::span<const std::byte> blob(int column) const;
+    // The column as UTF-16 text in the machine's byte order.
+    std::span<const std::byte> text16(int column) const;
 
 private:
     sqlite3_stmt* stmt_ = nullptr;

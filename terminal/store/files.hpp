@@ -14,10 +14,6 @@ bool make_folders(std::u16string_view path);
 // reader never sees half a file.
 bool write_file(std::u16string_view path, std::string_view bytes);
 
-// Creates the file if missing (empty) and makes it readable and writable by
-// the owner alone; SQLite gives its journal files the same permissions.
-bool make_private_file(std::u16string_view path);
-
 bool read_file(std::u16string_view path, std::string& out);
 void remove_file(std::u16string_view path);
 bool file_exists(std::u16string_view path);

@@ -50,13 +50,6 @@ bool write_file(std::u16string_view path, std::string_view bytes) {
     return true;
 }
 
-bool make_private_file(std::u16string_view path) {
-    const std::string target = utf16_to_path(path);
-    platform::UniqueHandle fd(::open(target.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-    // An existing file keeps its contents but loses any wider permissions.
-    return fd.valid() && ::fchmod(fd.get(), 0600) == 0;
-}
-
 bool read_file(std::u16string_view path, std::string& out) {
     out.clear();
     platform::UniqueHandle fd(::open(utf16_to_path(path).c_str(), O_RDONLY | O_CLOEXEC));

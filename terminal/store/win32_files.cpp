@@ -64,15 +64,6 @@ bool write_file(std::u16string_view path, std::string_view bytes) {
     return true;
 }
 
-bool make_private_file(std::u16string_view path) {
-    // The file lives in the user's own profile folder, whose access list
-    // already keeps other users out; creating it is all that is left to do.
-    const File file(::CreateFileW(wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-    return file.valid();
-}
-
 bool read_file(std::u16string_view path, std::string& out) {
     out.clear();
     const File file(::CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,

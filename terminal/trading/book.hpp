@@ -1,61 +1,178 @@
 // One account's trading state: balance, open positions, pending orders and
-// the history of orders and deals. Positions, orders and deals are kept in
-// their wire records, which are also what the database stores, so a record
-// a client reads is the record that was committed.
+// the history of orders and deals, kept in their wire records (which are
+// what the store persists and what clients read), with what the engine
+// needs to stay fast whatever the account holds:
+//
+//   - positions and orders keyed by ticket, so they are found in O(log n)
+//     and iterated in ticket order;
+//   - per symbol and side, the open volume and the volume-weighted opening
+//     price as exact integers, from which the account's profit and margin
+//     follow in O(symbols);
+//   - per symbol, the prices at which a pending order or a position's stop
+//     fires, in ordered sets, so a tick is checked against the nearest
+//     level alone;
+//   - the pending orders' expirations in time order.
+//
+// Changes are made in place inside a transaction that logs how to undo
+// each one: order_check always rolls back, a failed commit rolls back
+// exactly, and a successful one hands the store only the rows it touched.
 #pragma once
 
 #include <cstdint>
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include "protocol/wire.hpp"
+#include "terminal/market/catalogue.hpp"
+#include "terminal/store/trade_store.hpp"
+#include "terminal/trading/money.hpp"
 
 namespace qvn::terminal {
 
-struct AccountBook {
-    std::uint64_t login = 0;
-    double balance = 0;
-    std::uint64_t next_ticket = 1;   // orders, deals and positions share one sequence
-    std::int64_t evaluated_ms = 0;   // the price process has been applied up to here
-    std::vector<wire::TradePositionRecord> positions;
-    std::vector<wire::TradeOrderRecord> orders;          // active pending orders
-    std::vector<wire::TradeOrderRecord> history_orders;  // in the order they were done
-    std::vector<wire::TradeDealRecord> deals;            // in the order they were made
+inline constexpr std::size_t kNoSymbol = Catalogue::npos;
+
+struct Position {
+    wire::TradePositionRecord record;
+    std::size_t symbol;   // catalogue index, kNoSymbol when the catalogue lacks it
+    bool buy;
+    std::int64_t volume;  // volume units
+    std::int64_t open;    // points
+    std::int64_t swap;    // account money units
 };
 
-// The changes of one transaction, made on copies: nothing reaches the book
-// until the database has committed them.
-struct Draft {
-    double balance = 0;
-    std::uint64_t next_ticket = 1;
-    std::int64_t evaluated_ms = 0;
-    std::vector<wire::TradePositionRecord> positions;
-    std::vector<wire::TradeOrderRecord> orders;
-    std::vector<wire::TradeOrderRecord> new_history_orders;
-    std::vector<wire::TradeDealRecord> new_deals;
+struct Order {
+    wire::TradeOrderRecord record;
+    std::size_t symbol;
+};
 
-    explicit Draft(const AccountBook& book)
-        : balance(book.balance),
-          next_ticket(book.next_ticket),
-          evaluated_ms(book.evaluated_ms),
-          positions(book.positions),
-          orders(book.orders) {}
+// Open positions of one symbol on one side.
+struct SideSums {
+    std::int64_t volume = 0;  // sum of volumes
+    Fine weighted = 0;        // sum of opening points x volume
+};
 
-    std::uint64_t ticket() noexcept {
-        dirty = true;
-        return next_ticket++;
-    }
-    bool dirty = false;  // something changed that must be committed
+// Price levels, each with its ticket; the ticket breaks ties.
+using Levels = std::set<std::pair<double, std::uint64_t>>;
 
-    // Makes the committed draft the book's state.
-    void apply_to(AccountBook& book) && {
-        book.balance = balance;
-        book.next_ticket = next_ticket;
-        book.evaluated_ms = evaluated_ms;
-        book.positions = std::move(positions);
-        book.orders = std::move(orders);
-        book.history_orders.insert(book.history_orders.end(), new_history_orders.begin(), new_history_orders.end());
-        book.deals.insert(book.deals.end(), new_deals.begin(), new_deals.end());
-    }
+struct SymbolBook {
+    SideSums buy, sell;
+    std::set<std::uint64_t> positions;                     // tickets
+    std::size_t orders = 0;                                // pending orders
+    Levels buy_limits, sell_limits, buy_stops, sell_stops;  // by price_open (stops include stop-limits)
+    Levels buy_sl, buy_tp, sell_sl, sell_tp;               // positions' stops
+
+    bool empty() const noexcept { return positions.empty() && orders == 0; }
+};
+
+// The symbol units of a record's fixed text field, up to its first zero.
+std::u16string text_field(const char16_t (&field)[wire::kTextUnits]);
+template <class Record>
+std::u16string symbol_of(const Record& r) {
+    char16_t units[wire::kTextUnits];
+    std::memcpy(units, r.symbol, sizeof units);
+    return text_field(units);
+}
+
+class AccountBook {
+public:
+    AccountBook(std::uint64_t login, const Catalogue& catalogue, std::uint32_t currency_digits);
+    AccountBook(const AccountBook&) = delete;
+    AccountBook& operator=(const AccountBook&) = delete;
+
+    // Takes over what the store holds (outside any transaction).
+    void load(StoredBook&& stored);
+
+    std::uint64_t login() const noexcept { return login_; }
+    const MoneyScale& money() const noexcept { return money_; }
+    std::int64_t balance() const noexcept { return balance_; }
+    std::uint64_t next_ticket() const noexcept { return next_ticket_; }
+    std::int64_t evaluated_ms() const noexcept { return evaluated_ms_; }
+    std::int64_t swap_total() const noexcept { return swap_total_; }
+
+    const std::map<std::uint64_t, Position>& positions() const noexcept { return positions_; }
+    const std::map<std::uint64_t, Order>& orders() const noexcept { return orders_; }
+    const std::vector<wire::TradeOrderRecord>& history_orders() const noexcept { return history_; }
+    const std::vector<wire::TradeDealRecord>& deals() const noexcept { return deals_; }
+    const Position* position(std::uint64_t ticket) const;
+    const Order* order(std::uint64_t ticket) const;
+    // Symbols with open positions or pending orders, by catalogue index.
+    const std::map<std::size_t, SymbolBook>& symbols() const noexcept { return symbols_; }
+    const SymbolBook* symbol(std::size_t index) const;
+    // Pending orders with an expiration: (time_expiration, ticket).
+    const std::set<std::pair<std::int64_t, std::uint64_t>>& expirations() const noexcept { return expirations_; }
+
+    // Changes. Inside a transaction each is logged so that it can be undone.
+    void put_position(const wire::TradePositionRecord& r);
+    void erase_position(std::uint64_t ticket);
+    void put_order(const wire::TradeOrderRecord& r);
+    void erase_order(std::uint64_t ticket);
+    void add_history(const wire::TradeOrderRecord& r) { history_.push_back(r); }
+    void add_deal(const wire::TradeDealRecord& r) { deals_.push_back(r); }
+    void add_balance(std::int64_t units) noexcept { balance_ += units; }
+    std::uint64_t take_ticket() noexcept { return next_ticket_++; }
+    void set_evaluated(std::int64_t ms) noexcept { evaluated_ms_ = ms; }
+
+    // ---- transactions ----
+    void begin();
+    // Whether the transaction changed anything the store keeps (moving
+    // evaluated_ms alone does not count).
+    bool changed() const;
+    // The rows to write for the transaction so far.
+    ChangeSet changes() const;
+    // Symbols whose positions or orders the transaction touched.
+    std::vector<std::size_t> touched_symbols() const;
+    void rollback();
+    void end();  // keeps what the transaction did
+
+private:
+    struct PositionWas {
+        std::uint64_t ticket;
+        bool existed;
+        wire::TradePositionRecord record;
+    };
+    struct OrderWas {
+        std::uint64_t ticket;
+        bool existed;
+        wire::TradeOrderRecord record;
+    };
+
+    std::size_t symbol_index(const std::u16string& name) const;
+    SymbolBook& symbol_book(std::size_t index) { return symbols_[index]; }
+    void drop_if_empty(std::size_t index);
+    void index_position(const Position& p);
+    void unindex_position(const Position& p);
+    void index_order(const Order& o);
+    void unindex_order(const Order& o);
+    void set_position(const wire::TradePositionRecord& r);
+    void remove_position(std::uint64_t ticket);
+    void set_order(const wire::TradeOrderRecord& r);
+    void remove_order(std::uint64_t ticket);
+
+    std::uint64_t login_;
+    const Catalogue& catalogue_;
+    MoneyScale money_;
+    std::int64_t balance_ = 0;
+    std::uint64_t next_ticket_ = 1;
+    std::int64_t evaluated_ms_ = 0;
+    std::int64_t swap_total_ = 0;
+    std::map<std::uint64_t, Position> positions_;
+    std::map<std::uint64_t, Order> orders_;
+    std::vector<wire::TradeOrderRecord> history_;
+    std::vector<wire::TradeDealRecord> deals_;
+    std::map<std::size_t, SymbolBook> symbols_;
+    std::set<std::pair<std::int64_t, std::uint64_t>> expirations_;
+
+    // The open transaction: the undo log and the scalars at its start.
+    bool in_transaction_ = false;
+    std::vector<std::variant<PositionWas, OrderWas>> undo_;
+    std::size_t history_at_ = 0, deals_at_ = 0;
+    std::int64_t balance_at_ = 0, evaluated_at_ = 0;
+    std::uint64_t ticket_at_ = 0;
 };
 
 }  // namespace qvn::terminal

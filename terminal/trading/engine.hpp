@@ -10,35 +10,32 @@
 //
 // Each account has its own lock, held for a whole request: trades on one
 // account are serialized and a reader never sees half of one. Every change
-// is committed to the database before the request is answered.
+// is committed to the store before the request is answered; a request
+// costs the same whatever the account holds (see book.hpp).
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "protocol/wire.hpp"
-#include "terminal/market/calc.hpp"
 #include "terminal/market/catalogue.hpp"
 #include "terminal/market/quotes.hpp"
 #include "terminal/market/watch.hpp"
 #include "terminal/store/accounts.hpp"
 #include "terminal/store/trade_store.hpp"
+#include "terminal/trading/accounting.hpp"
 #include "terminal/trading/book.hpp"
+#include "terminal/trading/executor.hpp"
+#include "terminal/trading/moment.hpp"
 
 namespace qvn::terminal {
 
-// Commission charged on every deal, per lot, in the account currency.
-inline constexpr double kCommissionPerLot = 2.5;
-// Margin level (equity / margin, percent) of the margin call and stop-out.
-inline constexpr double kMarginCallLevel = 100.0;
-inline constexpr double kStopOutLevel = 50.0;
-
-// An account's funds at one moment.
+// An account's funds at one moment, as account_info reports them.
 struct Figures {
     double balance = 0;
     double credit = 0;
@@ -50,65 +47,54 @@ struct Figures {
 };
 
 class Trading {
-public:
-    using RatesAt = std::function<Rates(std::int64_t now_ms)>;
+    struct Slot;
 
-    Trading(Market& market, const Catalogue& catalogue, QuoteBoard& quotes, MarketWatch& watch, TradeStore& store,
-            RatesAt rates);
+public:
+    Trading(Market& market, const Catalogue& catalogue, QuoteBoard& quotes, MarketWatch& watch, TradeStore& store);
     Trading(const Trading&) = delete;
     Trading& operator=(const Trading&) = delete;
+    ~Trading();
 
     // One request's hold on an account: its lock and its book, brought up
-    // to `now_ms`. `ok()` is false when the database failed.
+    // to `now_ms`. `ok()` is false when the store failed.
     class Session {
     public:
-        bool ok() const noexcept { return book_ != nullptr; }
-        const AccountBook& book() const noexcept { return *book_; }
+        bool ok() const noexcept { return slot_ != nullptr; }
+        const AccountBook& book() const noexcept;
         // Gives the account back before the session ends.
-        void release() {
-            book_ = nullptr;
-            if (lock_.owns_lock()) lock_.unlock();
-        }
+        void release();
 
     private:
         friend class Trading;
         std::unique_lock<std::mutex> lock_;
-        AccountBook* book_ = nullptr;
+        Slot* slot_ = nullptr;
         const Account* account_ = nullptr;
-        std::string currency_;
-        std::int64_t now_ms_ = 0;
-        std::optional<Rates> rates_;
+        std::unique_ptr<MarketMoment> now_;
+        std::unique_ptr<Accounting> accounting_;
     };
 
     Session begin(const Account& account, std::int64_t now_ms);
 
     Figures figures(const Session& s);
     // The records with the current price (and a position's profit) filled in.
-    wire::TradePositionRecord position_now(const Session& s, const wire::TradePositionRecord& p);
-    wire::TradeOrderRecord order_now(const Session& s, const wire::TradeOrderRecord& o);
+    wire::TradePositionRecord position_now(const Session& s, const Position& p);
+    wire::TradeOrderRecord order_now(const Session& s, const Order& o);
 
     wire::TradeCheckResultRecord check(Session& s, const wire::TradeRequestRecord& req);
     wire::TradeSendResultRecord send(Session& s, const wire::TradeRequestRecord& req);
 
 private:
-    struct Slot {
-        std::mutex mutex;
-        bool loaded = false;
-        AccountBook book;
-        std::vector<std::size_t> used_symbols;  // held in Market Watch by this account
-    };
-    friend class Executor;
-
     bool load(Slot& slot, const Account& account, std::int64_t now_ms);
-    bool commit(Slot& slot, Draft&& draft);
-    void update_watch(Slot& slot);
+    // Commits the book's open transaction; rolls it back when the store fails.
+    bool commit(Slot& slot);
+    void update_watch(Slot& slot, const std::vector<std::size_t>& symbols);
 
     Market& market_;
     const Catalogue& catalogue_;
     QuoteBoard& quotes_;
     MarketWatch& watch_;
     TradeStore& store_;
-    RatesAt rates_;
+    const Venue venue_;
     std::mutex slots_mutex_;
     std::map<std::uint64_t, std::unique_ptr<Slot>> slots_;
     std::uint32_t request_id_ = 0;  // under slots_mutex_

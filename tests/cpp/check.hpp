@@ -3,8 +3,33 @@
 #pragma once
 
 #include <cstdio>
+#include <filesystem>
+#include <random>
+#include <string>
 
 namespace qvn::test {
+
+// A new folder in the system's temporary folder, removed with its contents
+// when the owner goes.
+class TempFolder {
+public:
+    TempFolder() {
+        std::random_device random;
+        path_ = std::filesystem::temp_directory_path() / ("qvn-test-" + std::to_string(random()));
+        std::filesystem::create_directory(path_);
+    }
+    ~TempFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+
+    std::string file(const char* name) const { return (path_ / name).string(); }
+
+private:
+    std::filesystem::path path_;
+};
 
 inline int g_failures = 0;
 

@@ -1,15 +1,21 @@
-// Unit tests of the moving clock the trading engine runs on: its command-line
-// forms and its pace. The trading database is tested through the program
-// (tests/terminal), across restarts and kills.
+// Unit tests of the trading engine's transactions against a real store: a
+// commit that fails leaves memory and disk as they were (for a trade and
+// for a catch-up walk), and the history keeps the order things were done
+// in across commits and a reload. Also the moving clock's command-line
+// forms. The trading rules themselves are tested through the program.
+#include <cstring>
 #include <string>
 
 #include "check.hpp"
+#include "protocol/text.hpp"
 #include "terminal/config/settings.hpp"
-#include "terminal/market/market.hpp"
+#include "terminal/market/quotes.hpp"
+#include "terminal/trading/engine.hpp"
 
 namespace {
 
 namespace term = qvn::terminal;
+namespace wire = qvn::wire;
 
 bool clock_option(const char* value, std::int64_t& ms) {
     const char* argv[] = {"terminal64", "--clock", value};
@@ -37,9 +43,137 @@ void test_clock_settings() {
     CHECK(a >= 1000 && b >= a);
 }
 
+constexpr std::int64_t kWedNoonMs = 1710331200000;  // forex trades
+
+// A Terminal's trading parts over a store in a private folder.
+struct Desk {
+    const qvn::test::TempFolder folder;
+    term::Market market{term::kDefaultHistoryStartDay, term::MarketClock(kWedNoonMs)};
+    term::Catalogue catalogue{market, 0};
+    term::QuoteBoard quotes{market};
+    term::MarketWatch watch{catalogue};
+    term::TradeStore store;
+    term::Trading trading{market, catalogue, quotes, watch, store};
+    const term::Account account = term::builtin_accounts()[0];
+
+    Desk() {
+        std::string error;
+        CHECK(store.open(path(), error));
+    }
+    std::string path() const { return folder.file("trading.db"); }
+
+    wire::TradeSendResultRecord send(wire::TradeRequestRecord req, std::int64_t now_ms = kWedNoonMs) {
+        term::Trading::Session s = trading.begin(account, now_ms);
+        CHECK(s.ok());
+        return trading.send(s, req);
+    }
+    term::StoredBook on_disk() {
+        term::TradeStore other;
+        std::string error;
+        term::StoredBook book;
+        CHECK(other.open(path(), error) && other.load(account.login, book) == term::TradeStore::Load::Found);
+        return book;
+    }
+};
+
+wire::TradeRequestRecord request(term::TradeAction action, term::OrderType type, double volume, double price = 0) {
+    wire::TradeRequestRecord r{};
+    r.action = static_cast<std::uint32_t>(action);
+    r.type = static_cast<std::uint32_t>(type);
+    r.volume = volume;
+    r.price = price;
+    qvn::protocol::put_field(r.symbol, sizeof r.symbol, u"EURUSD");
+    return r;
+}
+
+// The whole of a book as bytes, to compare two states exactly.
+std::string image(const term::AccountBook& b) {
+    std::string out = std::to_string(b.balance()) + "/" + std::to_string(b.next_ticket()) + "/" +
+                      std::to_string(b.evaluated_ms()) + "/" + std::to_string(b.swap_total()) + "/";
+    const auto add = [&out](const auto& r) { out.append(reinterpret_cast<const char*>(&r), sizeof r); };
+    for (const auto& [t, p] : b.positions()) add(p.record);
+    for (const auto& [t, o] : b.orders()) add(o.record);
+    for (const auto& r : b.history_orders()) add(r);
+    for (const auto& r : b.deals()) add(r);
+    for (const auto& [i, s] : b.symbols())
+        out += std::to_string(i) + ":" + std::to_string(s.buy.volume) + "," + std::to_string(s.sell.volume) + "," +
+               std::to_string(s.buy_limits.size() + s.buy_sl.size() + s.buy_tp.size()) + ";";
+    return out;
+}
+
+std::string image(const term::StoredBook& b) {
+    std::string out = std::to_string(b.account.balance) + "/" + std::to_string(b.account.next_ticket) + "/" +
+                      std::to_string(b.account.evaluated_ms) + "/";
+    const auto add = [&out](const auto& r) { out.append(reinterpret_cast<const char*>(&r), sizeof r); };
+    for (const auto& r : b.positions) add(r);
+    for (const auto& r : b.orders) add(r);
+    for (const auto& r : b.history_orders) add(r);
+    for (const auto& r : b.deals) add(r);
+    return out;
+}
+
+void test_failed_commits_change_nothing() {
+    Desk desk;
+    using term::OrderType;
+    using term::TradeAction;
+    CHECK(desk.send(request(TradeAction::Deal, OrderType::Buy, 0.2)).retcode == 1);
+    // A buy limit just below the market.
+    const double ask = term::latest_tick(desk.market, *desk.market.find(u"EURUSD"), kWedNoonMs)->ask;
+    CHECK(desk.send(request(TradeAction::Pending, OrderType::BuyLimit, 0.1, ask - 0.0002)).retcode == 2);
+
+    std::string memory, disk;
+    {
+        term::Trading::Session s = desk.trading.begin(desk.account, kWedNoonMs);
+        memory = image(s.book());
+    }
+    disk = image(desk.on_disk());
+
+    // A trade whose commit fails midway: STORAGE, and nothing changed.
+    for (const int writes : {0, 2}) {
+        desk.store.fail_commit_after(writes);
+        const wire::TradeSendResultRecord r = desk.send(request(TradeAction::Deal, OrderType::Sell, 0.1));
+        CHECK(r.retcode == 34 && r.order == 0 && r.deal == 0);
+        term::Trading::Session s = desk.trading.begin(desk.account, kWedNoonMs);
+        CHECK(image(s.book()) == memory);
+        s.release();
+        CHECK(image(desk.on_disk()) == disk);
+    }
+    // A walk (over a rollover, which charges the position's swap) whose
+    // commit fails: the request fails and the account stays where it was,
+    // clock included.
+    desk.store.fail_commit_after(1);
+    {
+        term::Trading::Session s = desk.trading.begin(desk.account, kWedNoonMs + 13 * 3600000);
+        CHECK(!s.ok());
+    }
+    term::Trading::Session s = desk.trading.begin(desk.account, kWedNoonMs);
+    CHECK(image(s.book()) == memory);
+    s.release();
+    CHECK(image(desk.on_disk()) == disk);
+}
+
+void test_history_keeps_its_order_across_commits() {
+    Desk desk;
+    using term::OrderType;
+    using term::TradeAction;
+    wire::TradeRequestRecord limit = request(TradeAction::Pending, OrderType::BuyLimit, 0.1, 0.5);
+    const std::uint64_t placed = desk.send(limit).order;
+    const std::uint64_t dealt = desk.send(request(TradeAction::Deal, OrderType::Buy, 0.1)).order;
+    wire::TradeRequestRecord remove{};
+    remove.action = static_cast<std::uint32_t>(TradeAction::Remove);
+    remove.order = placed;
+    CHECK(desk.send(remove).retcode == 1);
+    const term::StoredBook book = desk.on_disk();
+    CHECK(book.history_orders.size() == 2);
+    if (book.history_orders.size() == 2)
+        CHECK(book.history_orders[0].ticket == dealt && book.history_orders[1].ticket == placed && placed < dealt);
+}
+
 }  // namespace
 
 int main() {
     test_clock_settings();
+    test_failed_commits_change_nothing();
+    test_history_keeps_its_order_across_commits();
     return qvn::test::finish("terminal trading");
 }

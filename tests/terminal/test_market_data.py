@@ -58,6 +58,8 @@ def test_record_is_consistent(client, symbol, path, profit_currency):
     assert r["askhigh"] >= r["ask"] >= r["asklow"] > 0
     assert r["askhigh"] >= r["bidhigh"] and r["asklow"] >= r["bidlow"]
     assert r["volume_min"] <= r["volume_max"] and r["volume_step"] > 0
+    # Crypto has swaps disabled and reports no rates; the others charge them.
+    assert (r["swap_long"] == r["swap_short"] == 0) == (r["swap_mode"] == 0)
     # The quote is the latest tick, and the day's extremes are its D1 bar.
     t = tick(client, symbol)
     assert (r["bid"], r["ask"], r["last"], r["time"]) == (t["bid"], t["ask"], t["last"], t["time"])

@@ -1,0 +1,228 @@
+// The catch-up walk: the price process applied from where the account last
+// stopped up to the market clock's now, in time order. Pending orders
+// trigger and stops close positions at the first quote tick that reaches
+// them, orders expire, and swaps are charged at each 00:00 UTC rollover;
+// each event is priced at its own moment. The stop-out follows at now.
+//
+// Only symbols with something to fire are walked, and each tick is checked
+// against the nearest level of each kind (the book keeps them ordered), so
+// a tick costs the same however many orders and positions the account has.
+#include <algorithm>
+#include <limits>
+#include <memory>
+
+#include "terminal/market/ticks.hpp"
+#include "terminal/trading/executor.hpp"
+
+namespace qvn::terminal {
+namespace {
+
+// The longest stretch of simulated time walked in one go; a Terminal that
+// comes back after a longer pause applies only the most recent part.
+constexpr std::int64_t kMaxWalkMs = 31 * kMsPerDay;
+// Events (fills, stops, expirations, rollovers) applied in one walk at most.
+constexpr int kMaxEvents = 100000;
+constexpr std::size_t kTickChunk = 1024;
+
+bool has_levels(const SymbolBook& s) {
+    return !s.buy_limits.empty() || !s.sell_limits.empty() || !s.buy_stops.empty() || !s.sell_stops.empty() ||
+           !s.buy_sl.empty() || !s.buy_tp.empty() || !s.sell_sl.empty() || !s.sell_tp.empty();
+}
+
+// Whether anything of the symbol fires at a tick: the nearest level of
+// each kind decides.
+bool fires(const SymbolBook& s, double bid, double ask) {
+    return (!s.buy_limits.empty() && ask <= s.buy_limits.rbegin()->first) ||
+           (!s.sell_limits.empty() && bid >= s.sell_limits.begin()->first) ||
+           (!s.buy_stops.empty() && ask >= s.buy_stops.begin()->first) ||
+           (!s.sell_stops.empty() && bid <= s.sell_stops.rbegin()->first) ||
+           (!s.buy_sl.empty() && bid <= s.buy_sl.rbegin()->first) ||
+           (!s.buy_tp.empty() && bid >= s.buy_tp.begin()->first) ||
+           (!s.sell_sl.empty() && ask >= s.sell_sl.begin()->first) ||
+           (!s.sell_tp.empty() && ask <= s.sell_tp.rbegin()->first);
+}
+
+constexpr std::uint64_t kNone = std::numeric_limits<std::uint64_t>::max();
+
+// The lowest ticket among the levels at or above `x` (or at or below it):
+// the levels that fire at a tick, from the nearest one outwards.
+std::uint64_t lowest_at_or_above(const Levels& levels, double x) {
+    std::uint64_t best = kNone;
+    for (auto it = levels.rbegin(); it != levels.rend() && it->first >= x; ++it) best = std::min(best, it->second);
+    return best;
+}
+
+std::uint64_t lowest_at_or_below(const Levels& levels, double x) {
+    std::uint64_t best = kNone;
+    for (auto it = levels.begin(); it != levels.end() && it->first <= x; ++it) best = std::min(best, it->second);
+    return best;
+}
+
+}  // namespace
+
+void Executor::walk(std::int64_t from_ms) {
+    const std::int64_t to_ms = now_.time_ms();
+    if (to_ms < from_ms) return;
+    from_ms = std::max(from_ms, to_ms - kMaxWalkMs);
+    std::int64_t t = from_ms;
+    std::int64_t boundary = (floor_div(from_ms - 1, kMsPerDay) + 1) * kMsPerDay;
+    auto buffer = std::make_unique<wire::TickRecord[]>(kTickChunk);
+    for (int events = 0; events < kMaxEvents; ++events) {
+        // The next fixed event: a rollover or the earliest expiration.
+        std::int64_t fixed = boundary;
+        if (!book_.expirations().empty()) fixed = std::min(fixed, std::max(book_.expirations().begin()->first * 1000, t));
+        const std::int64_t scan_to = std::min(fixed - 1, to_ms);
+        // The earliest tick in [t, scan_to] that fires something; at equal
+        // times the symbol first in name order.
+        struct Hit {
+            std::int64_t time = std::numeric_limits<std::int64_t>::max();
+            std::size_t symbol = kNoSymbol;
+            Quote quote;
+        } hit;
+        if (scan_to >= t) {
+            std::vector<std::pair<std::u16string_view, std::size_t>> symbols;
+            for (const auto& [index, s] : book_.symbols())
+                if (has_levels(s)) symbols.emplace_back(venue_.catalogue[index].name, index);
+            std::sort(symbols.begin(), symbols.end());
+            for (const auto& [name, index] : symbols) {
+                const SymbolModel& model = *venue_.catalogue[index].model;
+                const SymbolBook& s = *book_.symbol(index);
+                TickSpan span{t, std::min(scan_to, hit.time - 1)};
+                if (span.empty()) continue;
+                TickCursor cursor(venue_.market, model, span, TickFilter{true, false});
+                bool found = false;
+                for (;;) {
+                    const std::size_t n = cursor.fill(buffer.get(), kTickChunk);
+                    for (std::size_t k = 0; k < n && !found; ++k) {
+                        const double bid = buffer[k].bid, ask = buffer[k].ask;
+                        if (!fires(s, bid, ask)) continue;
+                        const int digits = model.instrument().digits;
+                        hit = {buffer[k].time_msc, index,
+                               Quote{true, bid, ask, price_points(bid, digits), price_points(ask, digits)}};
+                        found = true;
+                    }
+                    if (found || n < kTickChunk) break;
+                }
+            }
+        }
+        if (hit.symbol != kNoSymbol) {
+            MarketMoment event(venue_.market, venue_.quotes, hit.time, false);
+            at_ = &event;
+            const SymbolBook& s = *book_.symbol(hit.symbol);
+            const double bid = hit.quote.bid, ask = hit.quote.ask;
+            // Pending orders first, then positions' stops, each the lowest
+            // ticket that fires; the same tick is examined again after it.
+            const std::uint64_t order =
+                std::min({lowest_at_or_above(s.buy_limits, ask), lowest_at_or_below(s.sell_limits, bid),
+                          lowest_at_or_below(s.buy_stops, ask), lowest_at_or_above(s.sell_stops, bid)});
+            if (order != kNone) {
+                trigger_order(order, hit.quote);
+            } else {
+                const std::uint64_t ticket =
+                    std::min({lowest_at_or_above(s.buy_sl, bid), lowest_at_or_below(s.buy_tp, bid),
+                              lowest_at_or_below(s.sell_sl, ask), lowest_at_or_above(s.sell_tp, ask)});
+                const Position& p = *book_.position(ticket);
+                const double sl = p.record.sl;
+                const bool sl_hit = sl != 0 && (p.buy ? bid <= sl : ask >= sl);
+                close_out(ticket, p.buy ? hit.quote.bid_points : hit.quote.ask_points,
+                          sl_hit ? OrderReason::Sl : OrderReason::Tp, sl_hit ? DealReason::Sl : DealReason::Tp,
+                          sl_hit ? u"[sl]" : u"[tp]");
+            }
+            at_ = &now_;
+            t = hit.time;
+            continue;
+        }
+        if (fixed > to_ms) break;
+        MarketMoment event(venue_.market, venue_.quotes, fixed, false);
+        at_ = &event;
+        if (fixed == boundary) {
+            charge_swaps(boundary);
+            boundary += kMsPerDay;
+        }
+        expire(fixed);
+        at_ = &now_;
+        t = fixed;
+    }
+    stop_out();
+}
+
+void Executor::trigger_order(std::uint64_t ticket, const Quote& tick) {
+    wire::TradeOrderRecord o = book_.order(ticket)->record;
+    const CatalogueEntry& e = venue_.catalogue[book_.order(ticket)->symbol];
+    book_.erase_order(ticket);
+    const auto type = static_cast<OrderType>(o.type);
+    const bool buy = type == OrderType::BuyLimit || type == OrderType::BuyStop || type == OrderType::BuyStopLimit;
+    if (type == OrderType::BuyStopLimit || type == OrderType::SellStopLimit) {
+        // The stop reached: a limit order at the stop-limit price takes its place.
+        finish_order(o, OrderState::Filled, 0, 0, buy ? tick.ask : tick.bid);
+        wire::TradeOrderRecord l = o;
+        l.ticket = book_.take_ticket();
+        l.type = static_cast<std::uint32_t>(buy ? OrderType::BuyLimit : OrderType::SellLimit);
+        l.price_open = o.price_stoplimit;
+        l.price_stoplimit = 0.0;
+        l.time_setup = floor_div(now_ms(), 1000);
+        l.time_setup_msc = now_ms();
+        l.state = static_cast<std::uint32_t>(OrderState::Placed);
+        book_.put_order(l);
+        return;
+    }
+    o.price_current = buy ? tick.ask : tick.bid;
+    fill(e, buy, volume_units(o.volume_current), buy ? tick.ask_points : tick.bid_points, o, 0);
+}
+
+void Executor::expire(std::int64_t at_ms) {
+    while (!book_.expirations().empty() && book_.expirations().begin()->first * 1000 <= at_ms) {
+        const wire::TradeOrderRecord o = book_.order(book_.expirations().begin()->second)->record;
+        book_.erase_order(o.ticket);
+        finish_order(o, OrderState::Expired, 0, 0, o.price_current);
+    }
+}
+
+void Executor::charge_swaps(std::int64_t boundary_ms) {
+    // The night that ends at the boundary belongs to the day before it.
+    const std::int64_t day = boundary_ms / kMsPerDay - 1;
+    const int weekday = weekday_from_monday(day);  // 0 = Monday
+    if (weekday >= 5) return;                      // no rollover over the weekend
+    std::vector<std::uint64_t> held;
+    for (const auto& [ticket, p] : book_.positions())
+        if (p.symbol != kNoSymbol && p.record.time_msc < boundary_ms) held.push_back(ticket);
+    for (const std::uint64_t ticket : held) {
+        const Position& p = *book_.position(ticket);
+        const Instrument& ins = venue_.catalogue[p.symbol].model->instrument();
+        if (ins.kind == MarketKind::Crypto) continue;  // swaps disabled
+        const DayOfWeek triple = ins.kind == MarketKind::Index ? DayOfWeek::Friday : DayOfWeek::Wednesday;
+        const int nights = weekday == static_cast<int>(triple) - 1 ? 3 : 1;  // DayOfWeek counts from Sunday
+        const auto charge = accounting_.swap(p, nights, *at_);
+        if (!charge || *charge == 0) continue;
+        wire::TradePositionRecord r = p.record;
+        r.swap = book_.money().to_double(p.swap + *charge);
+        book_.put_position(r);
+    }
+}
+
+void Executor::stop_out() {
+    for (std::size_t guard = book_.positions().size(); guard > 0; --guard) {
+        const Funds f = accounting_.funds(book_, now_);
+        if (f.margin <= 0 || f.margin_level >= kStopOutLevel) return;
+        // The position with the lowest floating profit (its own rounded
+        // figure); the lowest ticket among equals.
+        std::uint64_t worst = 0;
+        std::int64_t worst_profit = 0, worst_price = 0;
+        for (const auto& [ticket, p] : book_.positions()) {
+            if (p.symbol == kNoSymbol) continue;
+            const Quote q = now_.quote(*venue_.catalogue[p.symbol].model);
+            if (!q.valid) continue;
+            const std::int64_t close = p.buy ? q.bid_points : q.ask_points;
+            const std::int64_t profit = accounting_.profit(p, p.volume, close, now_);
+            if (worst == 0 || profit < worst_profit) {
+                worst = ticket;
+                worst_profit = profit;
+                worst_price = close;
+            }
+        }
+        if (worst == 0) return;
+        close_out(worst, worst_price, OrderReason::So, DealReason::So, u"[so]");
+    }
+}
+
+}  // namespace qvn::terminal

@@ -1,0 +1,162 @@
+"""The terms the trading model works with: the Terminal's enumerations and
+retcodes, a symbol's trading terms and sessions, an account's terms, and
+the rounding and grid rules."""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+from fractions import Fraction
+
+DEAL, PENDING, SLTP, MODIFY, REMOVE, CLOSE_BY = 1, 2, 3, 4, 5, 6
+BUY, SELL, BUY_LIMIT, SELL_LIMIT, BUY_STOP, SELL_STOP, BUY_STOP_LIMIT, SELL_STOP_LIMIT, ORDER_CLOSE_BY = range(9)
+GTC, DAY, SPECIFIED, SPECIFIED_DAY = range(4)
+ORDER_PLACED, ORDER_CANCELED, ORDER_FILLED, ORDER_EXPIRED = 1, 2, 4, 6
+DEAL_BALANCE = 2
+ENTRY_IN, ENTRY_OUT, ENTRY_INOUT, ENTRY_OUT_BY = range(4)
+REASON_CLIENT, REASON_EXPERT, REASON_SL, REASON_TP, REASON_SO = 0, 3, 4, 5, 6
+FOREX, CFD_LEVERAGE = 0, 3
+SWAP_DISABLED = 0
+
+RETCODES = {
+    "DONE": (1, "Request executed"), "PLACED": (2, "Order placed"), "INVALID": (13, "Invalid request"),
+    "INVALID_VOLUME": (14, "Invalid volume"), "INVALID_PRICE": (15, "Invalid price"),
+    "INVALID_STOPS": (16, "Invalid stops"), "MARKET_CLOSED": (18, "Market closed"),
+    "NO_MONEY": (19, "Not enough money"), "PRICE_CHANGED": (20, "Price changed"),
+    "INVALID_EXPIRATION": (22, "Invalid expiration"), "NO_CHANGES": (23, "No changes"),
+    "INVALID_FILL": (25, "Unsupported filling mode"), "LIMIT_ORDERS": (26, "Too many pending orders"),
+    "INVALID_ORDER": (28, "Invalid or unknown order"), "POSITION_CLOSED": (29, "Position already closed"),
+    "INVALID_CLOSE_VOLUME": (30, "Close volume exceeds the position"),
+    "HEDGE_PROHIBITED": (32, "Opposite positions prohibited"),
+}
+CODE_NAMES = {code: name for name, (code, _) in RETCODES.items()}
+
+COMMISSION_USD_PER_LOT = Fraction(5, 2)
+STOP_OUT_LEVEL = 50.0
+# The pairs that link currencies for conversions (the forex rows of the catalogue).
+FX_PAIRS = frozenset(
+    "EURUSD GBPUSD USDCHF AUDUSD USDCAD NZDUSD EURGBP EURCHF USDJPY EURJPY GBPJPY".split())
+# Cash sessions of the indices, in minutes of the UTC day (weekdays only).
+INDEX_SESSIONS = {
+    "US500": (810, 1200), "NAS100": (810, 1200), "US30": (810, 1200), "GER40": (420, 930),
+    "FRA40": (420, 930), "UK100": (480, 990), "JPN225": (0, 360),
+}
+DAY_MS = 86_400_000
+GRID_TOLERANCE = 1e-7
+
+
+class Refused(Exception):
+    def __init__(self, name: str):
+        super().__init__(name)
+        self.name = name
+
+
+@dataclass(frozen=True)
+class Spec:
+    """A symbol's trading terms, as symbol_info reports them."""
+    name: str
+    category: str
+    digits: int
+    point: float
+    tick: float
+    contract: float
+    volume_min: float
+    volume_max: float
+    volume_step: float
+    stops_level: int
+    calc_mode: int
+    swap_mode: int
+    swap_long: float
+    swap_short: float
+    swap_rollover3days: int
+    base: str
+    profit: str
+    margin: str
+
+    @classmethod
+    def from_info(cls, info: dict) -> "Spec":
+        return cls(info["name"], info["category"], info["digits"], info["point"], info["trade_tick_size"],
+                   info["trade_contract_size"], info["volume_min"], info["volume_max"], info["volume_step"],
+                   info["trade_stops_level"], info["trade_calc_mode"], info["swap_mode"], info["swap_long"],
+                   info["swap_short"], info["swap_rollover3days"], info["currency_base"],
+                   info["currency_profit"], info["currency_margin"])
+
+    def is_open(self, t_ms: int) -> bool:
+        """Whether the symbol's session holds the instant."""
+        day = t_ms // DAY_MS
+        weekday = (day + 3) % 7  # 0 = Monday
+        minute = t_ms % DAY_MS // 60_000
+        if self.category == "Crypto":
+            return True
+        if self.category == "Indices":
+            first, end = INDEX_SESSIONS[self.name]
+            return weekday < 5 and first <= minute < end
+        if weekday > 4 or (weekday == 4 and minute >= 22 * 60):
+            return False
+        return not (self.category == "Metals" and 22 * 60 <= minute < 23 * 60)
+
+
+@dataclass(frozen=True)
+class Terms:
+    """An account's terms."""
+    login: int
+    currency: str
+    digits: int
+    leverage: int
+    hedging: bool
+    balance: float
+    limit_orders: int = 200
+    credit: float = 0.0
+
+
+def exact(x) -> Fraction:
+    """A written number as the decimal it stands for (prices, volumes and
+    amounts are decimals written as the nearest double)."""
+    return x if isinstance(x, Fraction) else Fraction(repr(float(x)))
+
+
+def round_half_away(x: Fraction, digits: int) -> float:
+    """x (exact) rounded to `digits` decimals, half away from zero."""
+    scale = 10 ** digits
+    r = math.floor(abs(x) * scale + Fraction(1, 2))
+    return math.copysign(r / scale, x) if r else 0.0
+
+
+def round_double(x: float, digits: int) -> float:
+    """A double rounded as the Terminal rounds one: x × 10^digits in double
+    precision, that rounded half away from zero, ÷ 10^digits."""
+    y = abs(x * 10.0 ** digits)
+    r = math.floor(y)
+    if y - r >= 0.5:
+        r += 1
+    return math.copysign(r / 10 ** digits, x) if r else 0.0
+
+
+def on_grid(x: float, step: float) -> bool:
+    q = x / step
+    return abs(q - round(q)) <= GRID_TOLERANCE
+
+
+def is_buy(order_type: int) -> bool:
+    return order_type in (BUY, BUY_LIMIT, BUY_STOP, BUY_STOP_LIMIT)
+
+
+def vol(x: float) -> float:
+    return round(x, 8)
+
+
+def wire_text(text: str) -> tuple[str, bool]:
+    """A text field as the engine reads it: up to the first zero unit, and
+    whether non-zero units follow it."""
+    head, _, tail = (text or "").partition("\0")
+    return head, any(ch != "\0" for ch in tail)
+
+
+def night_factor(boundary_ms: int, spec: Spec) -> int:
+    """Swap days charged at the 00:00 boundary: the night after a weekday,
+    three on the symbol's triple day (DayOfWeek, Sunday = 0)."""
+    day_before = boundary_ms // DAY_MS - 1
+    dow = (day_before + 4) % 7  # 1970-01-01 was a Thursday
+    if dow in (0, 6):
+        return 0
+    return 3 if dow == spec.swap_rollover3days else 1
