@@ -219,7 +219,7 @@ def forms(stub: Path) -> str:
         return ast.AsyncFunctionDef(**fields)
 
     module = ast.Module(body=list(header), type_ignores=[])
-    module.body.append(ast.ImportFrom("._core", [ast.alias(t) for t in types], 1))
+    module.body.append(ast.ImportFrom("_core", [ast.alias(t) for t in types], 1))
     module.body += [made(n, awaitable=True, method=False) for n in public]
     for cls, awaitable in (("_SessionMethods", False), ("_AsyncSessionMethods", True)):
         module.body.append(ast.ClassDef(cls, [], [], [made(n, awaitable=awaitable, method=True) for n in public], []))

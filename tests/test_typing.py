@@ -22,7 +22,8 @@ STUB_FUNCTIONS: dict[str, list[ast.FunctionDef]] = {}
 for _node in STUB.body:
     if isinstance(_node, ast.FunctionDef):
         STUB_FUNCTIONS.setdefault(_node.name, []).append(_node)
-STUB_TYPES = {n.name: n for n in STUB.body if isinstance(n, ast.ClassDef) and not n.name.startswith("_")}
+RECORDS = ast.parse(STUB_PATH.with_name("_records.pyi").read_text(encoding="utf-8"))
+STUB_TYPES = {n.name: n for n in RECORDS.body if isinstance(n, ast.ClassDef)}
 RUNTIME_FUNCTIONS = sorted(n for n, v in vars(_core).items() if not n.startswith("_") and not isinstance(v, type))
 RUNTIME_TYPES = sorted(n for n, v in vars(_core).items() if not n.startswith("_") and isinstance(v, type))
 

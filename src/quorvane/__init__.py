@@ -18,7 +18,7 @@ from importlib import import_module as _import_module
 
 from . import _core, _front
 from ._core import *  # noqa: F401,F403  the native functions and named-tuple types
-from ._request import TradeRequestDict
+from ._request import TradeRequestDict as TradeRequestDict
 
 if _typing.TYPE_CHECKING:
     from ._session import session as session

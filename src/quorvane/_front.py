@@ -40,33 +40,17 @@ class Records(tuple):  # type: ignore[type-arg]
     record_type: ClassVar[type]
 
 
-class TradePositions(Records):
-    __slots__ = ()
-    record_type = _core.TradePosition
+def _records_of(record_type: type) -> type[Records]:
+    """The Records tuple of `record_type` (TradePositions for TradePosition)."""
+    return type(f"{record_type.__name__}s", (Records,), {"__slots__": (), "record_type": record_type,
+                                                          "__module__": __name__})
 
 
-class TradeOrders(Records):
-    __slots__ = ()
-    record_type = _core.TradeOrder
-
-
-class TradeDeals(Records):
-    __slots__ = ()
-    record_type = _core.TradeDeal
-
-
-class SymbolInfos(Records):
-    __slots__ = ()
-    record_type = _core.SymbolInfo
-
-
-class BookInfos(Records):
-    __slots__ = ()
-    record_type = _core.BookInfo
-
-
+TradePositions, TradeOrders, TradeDeals, SymbolInfos, BookInfos = map(_records_of, (
+    _core.TradePosition, _core.TradeOrder, _core.TradeDeal, _core.SymbolInfo, _core.BookInfo))
 _RECORDS = {"positions_get": TradePositions, "orders_get": TradeOrders, "history_orders_get": TradeOrders,
             "history_deals_get": TradeDeals, "symbols_get": SymbolInfos, "market_book_get": BookInfos}
+
 # Functions whose call may act on the account: made once, never again
 # after a failure that may have come after the Terminal acted.
 ACTING = frozenset({"order_send"})
