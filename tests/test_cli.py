@@ -41,8 +41,7 @@ def test_start_status_stop(exe, private_folders):
     assert "clock        moving from 2026-01-05 08:00:00 UTC at 600x, now 2026-01-05 " in out, out
     pid = _instance.running_pid(_instance.Installation.of(exe))
     assert pid is not None and host.alive(pid)
-    # The endpoint computed here is the one the Terminal listens at.
-    assert _instance.Installation.of(exe).endpoint == endpoint_path(exe) and host.endpoint(endpoint_path(exe)).exists()
+    assert host.endpoint(endpoint_path(exe)).exists()  # where the module's names say
 
     # Asked again: the same options (spelled otherwise), none, or others.
     for options, want in ((["--speed=600", "--clock", "2026-01-05T08:00:00Z"], 0), ([], 0),
