@@ -77,7 +77,8 @@ std::string utc(std::int64_t ms) {
     const std::int64_t day = term::floor_div(ms, term::kMsPerDay);
     const std::int64_t in_day = ms - day * term::kMsPerDay;
     const term::CivilDate d = term::civil_from_days(day);
-    char text[48];
+    // Room for every field at its type's widest, so no compiler can see a cut.
+    char text[160];
     std::snprintf(text, sizeof text, "%04lld-%02u-%02u %02lld:%02lld:%02lld.%03lld UTC", static_cast<long long>(d.year),
                   d.month, d.day, static_cast<long long>(in_day / 3600000), static_cast<long long>(in_day / 60000 % 60),
                   static_cast<long long>(in_day / 1000 % 60), static_cast<long long>(in_day % 1000));
