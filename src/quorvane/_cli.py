@@ -8,6 +8,7 @@ Terminal already runs with other options than those asked for).
 from __future__ import annotations
 
 import argparse
+import errno
 import os
 import shlex
 import sys
@@ -259,9 +260,12 @@ def main(argv: Optional[List[str]] = None) -> int:
     try:
         code: int = run(args)
         sys.stdout.flush()
-    except BrokenPipeError:
-        # The reader went away (`... | head -2`): what it did not read is
-        # not wanted, and Python must not complain when it flushes at exit.
+    except OSError as e:
+        # The reader went away (`... | head -2`; on Windows a write to a
+        # closed pipe fails with EINVAL): what it did not read is not
+        # wanted, and Python must not complain when it flushes at exit.
+        if not (isinstance(e, BrokenPipeError) or (sys.platform == "win32" and e.errno == errno.EINVAL)):
+            raise
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         os.close(devnull)

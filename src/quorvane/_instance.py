@@ -47,8 +47,14 @@ class Installation:
 
     @classmethod
     def of(cls, executable: str) -> Installation:
-        """Raises ``OSError`` when this user has no safe endpoint folder."""
-        return cls(**_core._installation(executable))
+        """The names of the Terminal at `executable`, which it is started by
+        and known by as given (made absolute); the names themselves derive
+        from its final path (on Windows, with the long-path prefix, which a
+        process's image path never carries). Raises ``OSError`` when this
+        user has no safe endpoint folder."""
+        names = _core._installation(executable)
+        return cls(os.path.abspath(executable), names["endpoint_name"], names["endpoint"], names["pid_file"],
+                   names["data_folder"])
 
     @property
     def portable(self) -> bool:
