@@ -76,10 +76,11 @@ def pin_to_one_cpu(cpu: int | None = None) -> int:
 
 class Terminal:
     """The Terminal running in a temporary folder of its own, its clock
-    frozen at `now`. The module finds its endpoint through the same
-    variables, so this process's environment is pointed there too."""
+    frozen at `now` (None: the clock its `extra` options give). The module
+    finds its endpoint through the same variables, so this process's
+    environment is pointed there while it runs, and restored after."""
 
-    def __init__(self, binary: str, now: int = NOW, extra: list[str] | None = None, settings: str | None = None,
+    def __init__(self, binary: str, now: int | None = NOW, extra: list[str] | None = None, settings: str | None = None,
                  folder: str | None = None):
         """`settings`: the text of config/terminal.ini, written before the
         Terminal starts (accounts of its own, say); `folder`: where its data
@@ -90,6 +91,7 @@ class Terminal:
         runtime.mkdir(mode=0o700)
         self.data_root = Path(tempfile.mkdtemp(prefix="qvn-bench-data-", dir=folder)) if folder else self.root / "data"
         self.data_root.mkdir(exist_ok=True)
+        self.saved_env = {key: os.environ.get(key) for key in ("XDG_RUNTIME_DIR", "XDG_DATA_HOME")}
         os.environ["XDG_RUNTIME_DIR"] = str(runtime)
         os.environ["XDG_DATA_HOME"] = str(self.data_root)
         self.binary = binary
@@ -101,7 +103,7 @@ class Terminal:
             self.data_folder.chmod(0o700)
             (self.data_folder / "config" / "terminal.ini").write_text(settings)
         self.log = open(self.root / "terminal.log", "wb")
-        self.process = subprocess.Popen([binary, "--now", str(now), *(extra or [])], cwd=self.root,
+        self.process = subprocess.Popen([binary, *(["--now", str(now)] if now is not None else []), *(extra or [])], cwd=self.root,
                                         stdout=self.log, stderr=subprocess.STDOUT)
         deadline = time.monotonic() + 60
         while not os.path.exists(self.endpoint):
@@ -122,6 +124,11 @@ class Terminal:
         self.log.close()
         shutil.rmtree(self.root, ignore_errors=True)
         shutil.rmtree(self.data_root, ignore_errors=True)
+        for key, value in self.saved_env.items():
+            if value is None:
+                os.environ.pop(key, None)
+            else:
+                os.environ[key] = value
 
     def __enter__(self) -> "Terminal":
         return self

@@ -12,6 +12,14 @@ beforehand. Small calls are timed as in bench/small_calls.py: client and
 Terminal pinned to one CPU, each way reported by its fastest interleaved
 batch. positions_get is served by a stand-in Terminal process replaying one
 fixed reply. A run takes a minute or two; the output is Markdown.
+
+A second table lists the goals of the performance work: each figure
+measured in this run next to its baseline (measured the same way on the
+release before the work began) and its target. Durable order_send rates
+come from bench/trading.py: clients taking turns with a loop of fdatasyncs
+in the Terminal's own folder. Goals whose baseline was measured against a
+client this folder does not have yet (the raw C client of the tick
+downloads) are left out until it does.
 """
 
 from __future__ import annotations
@@ -30,6 +38,7 @@ import history
 import positions
 import small_calls
 import symbols
+import trading
 
 RATES_RANGE, RECORD = 107, 60
 TICK_STRUCT = struct.Struct("<qdddQqId")
@@ -95,6 +104,29 @@ def history_rows(core, binary: str, ticks: int, bars_days: int, repeat: int) -> 
     return rows
 
 
+# (goal, baseline, target). Baselines: the release the performance work
+# started from (901b73e), measured on this machine; symbols_get's from the
+# README's table of the same release.
+GOALS = {
+    "one": ("durable `order_send`/s, one client ÷ the disk's fdatasync/s", "0.39", "≥ 0.6"),
+    "eight": ("durable `order_send`/s, 8 clients ÷ one client", "1.06", "≥ 2"),
+    "positions": ("`positions_get()` of 10 000 (--quick: 1 000): pure Python ÷ module", "9.7", "≥ 12"),
+    "symbols": ("`symbols_get()` of 5 000 (--quick: 500): pure Python ÷ module", "6.8", "≥ 12"),
+    "account_info": ("`account_info()`: overhead ÷ pure Python's", "0.21–0.24", "≤ 0.12"),
+    "symbol_info": ("`symbol_info()`: overhead ÷ pure Python's", "0.21–0.24", "≤ 0.12"),
+}
+
+
+def goal_figures(rates: dict, sym: dict, pos: dict, smalls: list) -> dict[str, float]:
+    """Each goal's figure from this run's measurements."""
+    figures = {"one": rates["one"] / rates["sync"], "eight": rates["eight"] / rates["one"],
+               "positions": pos["python"][1] / pos["module"][1], "symbols": sym["python"][1] / sym["module"][1]}
+    for name, t in smalls:
+        if name in GOALS:
+            figures[name] = small_calls.overhead_ratio(t)
+    return figures
+
+
 def fmt_ms(seconds: float) -> str:
     return f"{seconds * 1e3:.1f} ms" if seconds >= 0.01 else f"{seconds * 1e3:.2f} ms"
 
@@ -127,6 +159,8 @@ def main() -> int:
     cpu, smalls = small_calls.measure(core, binary, calls, rounds)
     print("measuring order_send ...", file=sys.stderr)
     sends, send_s = positions.order_send_rate(core, binary, 40 if quick else 200)
+    print("measuring durable order_send/s against fdatasync/s ...", file=sys.stderr)
+    rates = trading.durable(binary, 2.0 if quick else 6.0)
 
     print(f"Measured {dt.datetime.now(dt.timezone.utc):%Y-%m-%d %H:%M} UTC on {os.cpu_count()} CPUs "
           f"({platform.machine()}, Python {platform.python_version()}, NumPy {np.__version__}); "
@@ -149,6 +183,15 @@ def main() -> int:
               f"| {t['python']:.1f} µs (struct + decode) | {t['python'] / t['module']:.1f}× |")
     print(f"| `order_send()`, open then close, each with a `positions_get()` | {sends} trades | — "
           f"| {send_s / sends * 1e3:.2f} ms a trade | — | — |")
+    print()
+    print(f"Goals (fdatasync: {rates['sync']:.0f}/s, durable order_send: {rates['one']:.0f}/s from one client, "
+          f"{rates['eight']:.0f}/s from 8):")
+    print()
+    print("| goal | this run | baseline | target |")
+    print("|---|---:|---:|---:|")
+    figures = goal_figures(rates, sym, pos, smalls)
+    for key, (name, baseline, target) in GOALS.items():
+        print(f"| {name} | {figures[key]:.2f} | {baseline} | {target} |")
     return 0
 
 

@@ -193,6 +193,13 @@ def durable_rates(endpoint: str, folder: Path, seconds: float, rounds: int = 5) 
     return {"sync": syncs / total, "one": one / total, "eight": eight / total}
 
 
+def durable(binary: str, seconds: float) -> dict[str, float]:
+    """durable_rates() against a fresh Terminal, all clients on one account."""
+    with c.Terminal(binary, settings=accounts_ini([7_100_000])) as terminal:
+        Trader(terminal.endpoint).client.call(login_frame(7_100_000))
+        return durable_rates(terminal.endpoint, terminal.data_folder, seconds)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--terminal", help="the terminal64 to measure (default: the bundled one)")
@@ -216,9 +223,7 @@ def main() -> None:
               f"{us['check'] / base['check']:>7.2f}")
 
     print("\ndurable order_send/s (each committed with fdatasync before its reply):")
-    with c.Terminal(binary, settings=accounts_ini([7_100_000])) as terminal:
-        Trader(terminal.endpoint).client.call(login_frame(7_100_000))
-        rates = durable_rates(terminal.endpoint, terminal.data_folder, args.seconds)
+    rates = durable(binary, args.seconds)
     print(f"{'':>24} {'per s':>8} {'of fdatasync/s':>15}")
     for name, key in (("fdatasync, 4 KiB", "sync"), ("order_send, 1 client", "one"), ("order_send, 8 clients", "eight")):
         print(f"{name:>24} {rates[key]:>8.0f} {rates[key] / rates['sync']:>15.2f}")

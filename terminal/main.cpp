@@ -19,6 +19,7 @@
 #include "terminal/store/instance_lock.hpp"
 #include "terminal/store/store_guard.hpp"
 #include "terminal/store/trade_store.hpp"
+#include "terminal/market/imported_source.hpp"
 #include "terminal/market/market.hpp"
 #include "terminal/server/server.hpp"
 #include "terminal/server/stop.hpp"
@@ -51,11 +52,10 @@ void rewrite_settings(const term::Installation& inst, const term::IniFile& file)
 }
 
 // What the pid file tells about this run, after the pid: each command-line
-// argument as given ("arg ..."), then the market clock ("clock wall",
-// "clock frozen MS", or "clock moving START_MS SPEED WALL_MS", WALL_MS being
-// the wall time at which the clock stood at START_MS). The clock line comes
-// last, so a reader that sees it has the whole text.
-std::string run_details(int argc, char** argv, const term::Settings& settings, std::int64_t wall_ms) {
+// argument as given ("arg ..."), then the market clock (see
+// MarketClock::describe). The clock line comes last, so a reader that sees
+// it has the whole text.
+std::string run_details(int argc, char** argv, const term::MarketClock& clock, std::int64_t wall_ms) {
     std::string out;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -63,14 +63,7 @@ std::string run_details(int argc, char** argv, const term::Settings& settings, s
             if (c == '\n' || c == '\r') c = ' ';  // one argument, one line
         out += "arg " + arg + "\n";
     }
-    if (settings.now_ms)
-        out += "clock frozen " + std::to_string(*settings.now_ms) + "\n";
-    else if (settings.clock_ms)
-        out += "clock moving " + std::to_string(*settings.clock_ms) + " " + std::to_string(settings.speed) + " " +
-               std::to_string(wall_ms) + "\n";
-    else
-        out += "clock wall\n";
-    return out;
+    return out + clock.describe(wall_ms) + "\n";
 }
 
 std::string utc(std::int64_t ms) {
@@ -148,19 +141,17 @@ int run(int argc, char** argv) {
     const term::IniFile file =
         term::read_file(inst.settings_file(), text) ? term::parse_ini(text) : term::IniFile{};
     term::Settings settings;
-    if (!term::apply_settings(file.find("Terminal"), cli, settings, error)) return fail(2, error);
+    if (!term::apply_settings(file.find("Terminal"), cli, settings, error) ||
+        !term::consistent_settings(settings, error))
+        return fail(2, error);
     std::vector<term::Account> accounts = term::builtin_accounts();
     if (!term::load_accounts(file, accounts, error)) return fail(2, error);
 
     term::TradeStore store;
     if (!term::make_store_file(store_path, error) || !store.open(store_path, error)) return fail(1, error);
-    // A frozen clock wins over a moving one.
-    const term::MarketClock clock = settings.now_ms || !settings.clock_ms
-                                        ? term::MarketClock(settings.now_ms)
-                                        : term::MarketClock::moving(*settings.clock_ms, settings.speed);
-    if (!check_clock(store, store_path, settings.now_ms ? *settings.now_ms : settings.clock_ms.value_or(clock.now_ms()),
-                     error))
-        return fail(1, error);
+    const term::MarketClock clock =
+        term::MarketClock::from(settings.now_ms, settings.clock_ms, settings.speed, settings.step);
+    if (!check_clock(store, store_path, clock.start_ms(), error)) return fail(1, error);
 
     if (!term::prepare_folders(inst, error)) return fail(1, error);
     rewrite_settings(inst, file);
@@ -169,8 +160,9 @@ int run(int argc, char** argv) {
     if (term::read_file(inst.accounts_file(), text)) history = term::parse_history(text);
 
     term::Market market(settings.history_start_day, clock);
+    term::load_imported(market, inst.files_folder);
     const auto wall = std::chrono::system_clock::now().time_since_epoch();
-    lock.publish(run_details(argc, argv, settings, std::chrono::duration_cast<std::chrono::milliseconds>(wall).count()));
+    lock.publish(run_details(argc, argv, market.clock(), std::chrono::duration_cast<std::chrono::milliseconds>(wall).count()));
     const bool no_endpoint = settings.no_endpoint;
     const std::uint32_t idle_exit_s = settings.idle_exit_s;
     term::Terminal terminal(std::move(settings), inst, std::move(accounts), std::move(history), market, store);

@@ -163,6 +163,7 @@ bool Terminal::handle(std::span<const std::byte> body, Exchange& ex, ClientState
         Route{wire::kHistoryDealByTicket, &Terminal::on_history_deals},
         Route{wire::kOrderCheck, &Terminal::on_order_check},
         Route{wire::kOrderSend, &Terminal::on_order_send},
+        Route{kClockCommand, &Terminal::on_clock},
     };
     for (const Route& r : kRoutes) {
         if (r.command != cmd) continue;

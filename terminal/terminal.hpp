@@ -30,6 +30,9 @@ inline constexpr std::uint32_t kVersionMajor = 5;
 inline constexpr std::u16string_view kReleaseDate = u"14 Jun 2024";
 inline constexpr std::u16string_view kCompanyName = u"Belvastor Software";
 inline constexpr std::u16string_view kProductName = u"Quorvane Terminal";
+// The Terminal's own command, outside the module's protocol: moves a stepped
+// market clock (see commands/clock.cpp).
+inline constexpr std::uint32_t kClockCommand = 900;
 
 class Terminal;
 
@@ -108,6 +111,7 @@ private:
     bool on_book_add(std::uint32_t cmd, RequestReader& in, Exchange& ex, ClientState& client);
     bool on_book_release(std::uint32_t cmd, RequestReader& in, Exchange& ex, ClientState& client);
     bool on_book_get(std::uint32_t cmd, RequestReader& in, Exchange& ex, ClientState& client);
+    bool on_clock(std::uint32_t cmd, RequestReader& in, Exchange& ex);
 
     // Streams the symbols at `indices` of the catalogue as full records.
     bool stream_symbols(std::uint32_t cmd, const std::vector<std::uint32_t>* indices, Exchange& ex);
@@ -127,6 +131,8 @@ private:
     MarketWatch watch_;
     Trading trading_;
     const std::chrono::steady_clock::time_point started_;
+
+    std::mutex step_mutex_;  // one clock move at a time
 
     mutable std::mutex account_mutex_;
     std::size_t current_ = 0;       // index into accounts_

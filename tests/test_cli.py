@@ -140,6 +140,19 @@ def test_status_of_a_terminal_logged_in_to_no_account(exe, private_folders):
     assert "clock        frozen at 2026-01-05 08:00:00 UTC" in out, out
 
 
+def test_status_of_a_stepped_clock(exe, private_folders):
+    from quorvane.backtest._clock import Clock
+
+    code, out = cli("terminal", "start", "--path", exe, "--", "--clock", "2026-01-05T08:00:00Z", "--step",
+                    cwd=private_folders)
+    assert code == 0 and "clock        stepped, now 2026-01-05 08:00:00 UTC" in out, out
+    with Clock(_instance.Installation.of(exe).endpoint, []) as control:
+        control.step(1_767_603_600_000)
+    code, out = cli("terminal", "status", "--path", exe, cwd=private_folders)
+    assert code == 0 and "clock        stepped, now 2026-01-05 09:00:00 UTC" in out, out
+    assert cli("terminal", "stop", "--path", exe, cwd=private_folders)[0] == 0
+
+
 @pytest.mark.parametrize(
     "args, code, says",
     [
@@ -152,6 +165,7 @@ def test_status_of_a_terminal_logged_in_to_no_account(exe, private_folders):
         (["terminal", "status", "--path", "/nonexistent/terminal64"], 1, "no Terminal program at"),
         (["terminal", "start", "--path", "{exe}", "--", "--speed", "0"], 1,
          "cannot start it: the Terminal exited with code 2"),
+        (["terminal", "start", "--path", "{exe}", "--", "--step"], 1, "step: a stepped clock needs its start"),
     ],
 )
 def test_usage_and_failures(exe, private_folders, args, code, says):

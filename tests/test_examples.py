@@ -3,6 +3,7 @@ process of its own, with bounded arguments. The demo and its chart are
 tested elsewhere."""
 
 import importlib.util
+import os
 import re
 import subprocess
 import sys
@@ -74,3 +75,16 @@ def check_parquet(folder, core):
     # The newest bar was still in progress when saved; the others are final.
     closes = saved["close"].to_list()[:-1]
     assert closes == [float(bars["close"][bars["time"] == t][0]) for t in opens[:-1]]
+
+
+def test_ma_crossover_backtests(private_folders, terminal_binary):
+    """The same strategy, unchanged, as a backtest on a private Terminal."""
+    env = dict(os.environ, TMPDIR=str(private_folders))  # where its private Terminal goes
+    done = subprocess.run([sys.executable, str(EXAMPLES / "ma_crossover.py"), "--terminal", terminal_binary,
+                           "--backtest", "2026-01-12", "2026-01-13", "--symbol", "EURUSD", "--timeframe", "M15",
+                           "--chart", str(private_folders / "equity.png")],
+                          capture_output=True, text=True, timeout=300, cwd=private_folders, env=env)
+    assert done.returncode == 0, done.stderr
+    assert "EURUSD M15, SMA 5/20, 0.01 lots, 2026-01-12 to 2026-01-13: 96 bars" in done.stdout, done.stdout
+    assert re.search(r"\n\d+ deals; balance \d+\.\d\d USD\n", done.stdout), done.stdout
+    assert not list(private_folders.glob("quorvane-backtest-*"))

@@ -1,8 +1,9 @@
-"""The command line: ``python -m quorvane demo`` and ``terminal start|stop|status``.
+"""The command line: ``python -m quorvane demo`` and ``terminal start|stop|status|import``.
 
 Exit codes: 0 success, 1 failure, 2 usage (``terminal status`` answers 1
 when the Terminal is not running; ``terminal start`` answers 1 when a
-Terminal already runs with other options than those asked for).
+Terminal already runs with other options than those asked for; ``terminal
+import`` answers 1 when the data is refused, and then imports nothing).
 """
 
 from __future__ import annotations
@@ -25,6 +26,7 @@ examples:
   python -m quorvane terminal start            start the bundled Terminal in the background
   python -m quorvane terminal status
   python -m quorvane terminal stop
+  python -m quorvane terminal import --symbol MYEUR --like EURUSD ticks.csv
 """
 
 
@@ -103,13 +105,26 @@ def _options(args: List[str]) -> Dict[str, str]:
     return out
 
 
-def _describe_run(found: Optional[_instance.Running]) -> None:
+def _stepped_now(inst: _instance.Installation) -> Optional[int]:
+    """Where a stepped clock stands: the Terminal's own clock command, asked
+    not to move; None when it does not answer."""
+    from .backtest._clock import Clock, ClockError
+
+    try:
+        with Clock(inst.endpoint, []) as control:
+            return control.step(0)[0]
+    except ClockError:
+        return None
+
+
+def _describe_run(found: Optional[_instance.Running], inst: _instance.Installation) -> None:
     """The options and market clock a running Terminal published."""
     if found is None or found.clock is None or found.args is None:
         print("  options      unknown (it has not published them)")
         return
     print(f"  options      {_shown(found.args)}")
-    print(f"  clock        {found.clock.describe()}")
+    stepped = _stepped_now(inst) if found.clock.mode == "stepped" else None
+    print(f"  clock        {found.clock.describe(stepped_ms=stepped)}")
 
 
 def _stop_command(args: argparse.Namespace) -> str:
@@ -121,7 +136,7 @@ def _already_running(inst: _instance.Installation, pid: int, asked: List[str], a
     or it runs with the options asked for; otherwise says how it differs."""
     found = _instance.published(inst, pid)
     print(f"Terminal {inst.executable} is already running (pid {pid})")
-    _describe_run(found)
+    _describe_run(found, inst)
     if not asked:
         return 0
     if found is None or found.args is None:
@@ -153,7 +168,7 @@ def cmd_start(args: argparse.Namespace) -> int:
         return 1
     print(f"Terminal {inst.executable} is running (pid {pid})")
     print(f"  endpoint     {inst.endpoint}")
-    _describe_run(_instance.published(inst, pid))
+    _describe_run(_instance.published(inst, pid), inst)
     code = _describe_connection(inst)
     target = "quorvane.terminal_path()" if args.path is None else repr(inst.executable)
     print(f"Connect with quorvane.initialize({target}); stop it with: {_stop_command(args)}")
@@ -172,7 +187,7 @@ def cmd_status(args: argparse.Namespace) -> int:
         return 1
     print(f"Terminal {inst.executable} is running (pid {found.pid})")
     print(f"  endpoint     {inst.endpoint}")
-    _describe_run(found)
+    _describe_run(found, inst)
     return _describe_connection(inst)
 
 
@@ -191,6 +206,32 @@ def cmd_stop(args: argparse.Namespace) -> int:
         print(f"it is still running (pid {pid}) after {args.timeout:g} s", file=sys.stderr)
         return 1
     print("stopped")
+    return 0
+
+
+def cmd_import(args: argparse.Namespace) -> int:
+    import time
+
+    from .backtest._tickdata import TickDataError, describe, import_ticks
+
+    if args.folder is not None:
+        folder, inst = args.folder, None
+    else:
+        inst = _installation(args.path)
+        if inst is None:
+            return 1
+        folder = inst.config_folder
+    overrides = {key: getattr(args, key) for key in ("digits", "contract_size", "currency_base", "currency_profit",
+                                                     "currency_margin", "description")}
+    started = time.perf_counter()
+    try:
+        done = import_ticks(folder, args.symbol, list(args.files), like=args.like, **overrides)
+    except (TickDataError, ValueError, ImportError, OSError) as e:
+        print(f"nothing imported: {e}", file=sys.stderr)
+        return 1
+    print(describe(done, args.symbol, time.perf_counter() - started))
+    if inst is not None and _instance.running_pid(inst) is not None:
+        print(f"The Terminal {inst.executable} is running: it serves {args.symbol} from its next start.")
     return 0
 
 
@@ -219,7 +260,7 @@ def parser() -> argparse.ArgumentParser:
     terminal = commands.add_parser("terminal", help="start, stop or inspect a Terminal",
                                    description="Controls a Terminal: the bundled one, or the program at --path.")
     terminal.set_defaults(group=terminal)
-    actions = terminal.add_subparsers(dest="action", metavar="{start,status,stop}")
+    actions = terminal.add_subparsers(dest="action", metavar="{start,status,stop,import}")
     path_help = "the Terminal program (default: the bundled one)"
     start = actions.add_parser(
         "start", help="start it in the background and wait until it answers",
@@ -246,6 +287,27 @@ def parser() -> argparse.ArgumentParser:
     stop.add_argument("--timeout", metavar="SECONDS", type=float, default=20.0,
                       help="how long to wait for it to end (default: 20)")
     stop.set_defaults(run=cmd_stop)
+    imports = actions.add_parser(
+        "import", help="import your own ticks as a custom symbol",
+        description="Imports ticks from CSV or Parquet files (columns time_msc in UTC milliseconds, bid, ask, and "
+                    "optionally last and volume; several files are joined in order) as the custom symbol --symbol "
+                    "into a Terminal's files folder: that of the Terminal program at --path (default: the bundled "
+                    "one), or the folder --folder (for quorvane.backtest.run(..., data=FOLDER)). Its properties are "
+                    "those of the catalogue symbol --like, with the overrides given. Everything is checked first: "
+                    "the first fault is named with its file and line, and then nothing is imported. A running "
+                    "Terminal serves the symbol from its next start.")
+    imports.add_argument("--symbol", required=True, metavar="NAME", help="the new symbol's name")
+    imports.add_argument("--like", required=True, metavar="SYMBOL", help="the catalogue symbol to copy, e.g. EURUSD")
+    where = imports.add_mutually_exclusive_group()
+    where.add_argument("--path", metavar="EXE", help=path_help)
+    where.add_argument("--folder", metavar="DIR", help="a files folder of your own instead (made if missing)")
+    imports.add_argument("--digits", type=int, help="price digits (the tick size follows)")
+    imports.add_argument("--contract-size", type=float, help="units in one lot")
+    for side in ("base", "profit", "margin"):
+        imports.add_argument(f"--currency-{side}", metavar="CODE", help=f"the {side} currency")
+    imports.add_argument("--description", help="the symbol's description")
+    imports.add_argument("files", nargs="+", metavar="FILE", help="CSV (.csv) or Parquet (.parquet) files")
+    imports.set_defaults(run=cmd_import)
     return top
 
 

@@ -10,8 +10,8 @@ a file nobody holds is stale and is never signalled.
 
 After its pid, a running Terminal publishes in the file how it was started:
 one ``arg ...`` line per command-line argument, then its market clock
-(``clock wall``, ``clock frozen MS`` or ``clock moving START_MS SPEED
-WALL_MS``). The clock line comes last; until it is there (the first moments
+(``clock wall``, ``clock frozen MS``, ``clock moving START_MS SPEED
+WALL_MS`` or ``clock stepped START_MS``). The clock line comes last; until it is there (the first moments
 of a start) the file says only the pid.
 """
 
@@ -77,20 +77,26 @@ _PID_FILE_LIMIT = 1 << 16
 class Clock:
     """A running Terminal's market clock."""
 
-    mode: str        # "wall", "frozen" or "moving"
-    at_ms: int = 0   # frozen: where it stands; moving: where it started
+    mode: str        # "wall", "frozen", "moving" or "stepped"
+    at_ms: int = 0   # frozen: where it stands; moving, stepped: where it started
     speed: int = 1   # moving: simulated milliseconds per real millisecond
     wall_ms: int = 0  # moving: the wall time at which it stood at `at_ms`
 
     def now_ms(self, wall_now_ms: int) -> int:
-        """The market time at the wall time `wall_now_ms`."""
-        if self.mode == "frozen":
+        """The market time at the wall time `wall_now_ms` (a stepped clock:
+        where it started; only the Terminal knows where it stands now)."""
+        if self.mode in ("frozen", "stepped"):
             return self.at_ms
         if self.mode == "moving":
             return self.at_ms + (wall_now_ms - self.wall_ms) * self.speed
         return wall_now_ms
 
-    def describe(self, wall_now_ms: Optional[int] = None) -> str:
+    def describe(self, wall_now_ms: Optional[int] = None, stepped_ms: Optional[int] = None) -> str:
+        """``stepped_ms``: where a stepped clock stands, as its Terminal says."""
+        if self.mode == "stepped":
+            if stepped_ms is None:
+                return f"stepped, from {_utc(self.at_ms)}"
+            return f"stepped, now {_utc(stepped_ms)}"
         if self.mode == "frozen":
             return f"frozen at {_utc(self.at_ms)}"
         if self.mode == "moving":
@@ -129,6 +135,8 @@ def _parse_clock(words: List[str]) -> Optional[Clock]:
             return Clock("wall")
         if words[0] == "frozen" and len(words) == 2:
             return Clock("frozen", int(words[1]))
+        if words[0] == "stepped" and len(words) == 2:
+            return Clock("stepped", int(words[1]))
         if words[0] == "moving" and len(words) == 4:
             return Clock("moving", int(words[1]), int(words[2]), int(words[3]))
     except (IndexError, ValueError):

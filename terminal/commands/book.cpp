@@ -40,8 +40,8 @@ bool Terminal::on_book_get(std::uint32_t cmd, RequestReader& in, Exchange& ex, C
     std::size_t i = 0;
     if (const std::int32_t code = book_symbol(*this, in, i); code != wire::kSuccess) return ex.status(cmd, code);
     if (!client.books.holds(i)) return ex.status(cmd, wire::kFailed);
-    const SymbolModel& s = *catalogue_[i].model;
-    const auto quote = latest_tick(market_, s, market_.now_ms());
+    const PriceSource& s = *catalogue_[i].source;
+    const auto quote = s.latest(market_.now_ms());
     const std::vector<wire::BookRecord> levels = quote ? make_book(s, *quote) : std::vector<wire::BookRecord>{};
     Response r(cmd, wire::kSuccess);
     r.put(static_cast<std::uint32_t>(levels.size()));

@@ -32,7 +32,7 @@ std::int32_t read_calc(const Terminal& terminal, RequestReader& in, int n_prices
     out.buy = *buy;
     std::size_t index = 0;
     if (const std::int32_t code = terminal.symbol_index(name, index); code != wire::kSuccess) return code;
-    out.ins = &terminal.catalogue()[index].model->instrument();
+    out.ins = &terminal.catalogue()[index].source->instrument();
     return wire::kSuccess;
 }
 

@@ -12,10 +12,10 @@ namespace {
 namespace wire = qvn::wire;
 
 // Result code for a symbol name: kSuccess with `out` set, or kNotFound. A
-// generated symbol serves the history of the process it shares.
-std::int32_t lookup(const Catalogue& catalogue, const std::u16string& name, const SymbolModel*& out) {
+// generated symbol serves the history of the source it shares.
+std::int32_t lookup(const Catalogue& catalogue, const std::u16string& name, const PriceSource*& out) {
     const CatalogueEntry* e = catalogue.find(name);
-    out = e != nullptr ? e->model : nullptr;
+    out = e != nullptr ? e->source : nullptr;
     return out != nullptr ? wire::kSuccess : wire::kNotFound;
 }
 
@@ -30,16 +30,16 @@ bool Terminal::on_ticks_from(std::uint32_t cmd, RequestReader& in, Exchange& ex)
         return ex.status(cmd, wire::kInvalidParams);
     const auto filter = tick_filter(flags);
     if (!filter || count < 0) return ex.status(cmd, wire::kInvalidParams);
-    const SymbolModel* s = nullptr;
+    const PriceSource* s = nullptr;
     if (const std::int32_t code = lookup(catalogue_, name, s); code != wire::kSuccess) return ex.status(cmd, code);
 
-    const TickSpan span = visible_span(market_, from_ms, market_.now_ms());
+    const TickSpan span = visible_span(market_, *s, from_ms, market_.now_ms());
     const auto wanted = static_cast<std::uint64_t>(count);
-    const std::uint64_t n = std::min(wanted, count_ticks(market_, *s, span, *filter, wanted));
+    const std::uint64_t n = std::min(wanted, s->count(span, *filter, wanted));
     if (n > max_records()) return ex.status(cmd, wire::kOutOfMemory);
-    TickCursor cursor(market_, *s, span, *filter);
+    const auto reader = s->read(span, *filter);
     return ex.stream_records<wire::TickRecord>(
-        cmd, n, [&cursor](wire::TickRecord* out, std::size_t max) { return cursor.fill(out, max); });
+        cmd, n, [&reader](wire::TickRecord* out, std::size_t max) { return reader->fill(out, max); });
 }
 
 bool Terminal::on_ticks_range(std::uint32_t cmd, RequestReader& in, Exchange& ex) {
@@ -51,20 +51,20 @@ bool Terminal::on_ticks_range(std::uint32_t cmd, RequestReader& in, Exchange& ex
         return ex.status(cmd, wire::kInvalidParams);
     const auto filter = tick_filter(flags);
     if (!filter) return ex.status(cmd, wire::kInvalidParams);
-    const SymbolModel* s = nullptr;
+    const PriceSource* s = nullptr;
     if (const std::int32_t code = lookup(catalogue_, name, s); code != wire::kSuccess) return ex.status(cmd, code);
 
-    const TickSpan span = visible_span(market_, from_ms, to_ms);
-    const std::uint64_t n = count_ticks(market_, *s, span, *filter, max_records());
+    const TickSpan span = visible_span(market_, *s, from_ms, to_ms);
+    const std::uint64_t n = s->count(span, *filter, max_records());
     if (n > max_records()) return ex.status(cmd, wire::kOutOfMemory);
-    TickCursor cursor(market_, *s, span, *filter);
+    const auto reader = s->read(span, *filter);
     return ex.stream_records<wire::TickRecord>(
-        cmd, n, [&cursor](wire::TickRecord* out, std::size_t max) { return cursor.fill(out, max); });
+        cmd, n, [&reader](wire::TickRecord* out, std::size_t max) { return reader->fill(out, max); });
 }
 
 namespace {
 
-bool stream_bars(Exchange& ex, std::uint32_t cmd, Market& market, const SymbolModel& s, Timeframe tf,
+bool stream_bars(Exchange& ex, std::uint32_t cmd, Market& market, const PriceSource& s, Timeframe tf,
                  std::int64_t now_ms, BarSelection sel) {
     BarCursor cursor(market, s, tf, now_ms, sel);
     return ex.stream_records<wire::BarRecord>(
@@ -81,12 +81,12 @@ bool Terminal::on_rates_from(std::uint32_t cmd, RequestReader& in, Exchange& ex)
     if (!in.wide(name) || !in.read(tf) || !in.read(date_s) || !in.read(count) || !in.done())
         return ex.status(cmd, wire::kInvalidParams);
     if (!valid_timeframe(tf) || count < 0) return ex.status(cmd, wire::kInvalidParams);
-    const SymbolModel* s = nullptr;
+    const PriceSource* s = nullptr;
     if (const std::int32_t code = lookup(catalogue_, name, s); code != wire::kSuccess) return ex.status(cmd, code);
 
     const std::int64_t now = market_.now_ms();
     const auto timeframe = static_cast<Timeframe>(tf);
-    const BarSelection sel = select_from(market_, *s, timeframe, now, date_s, static_cast<std::uint64_t>(count));
+    const BarSelection sel = select_from(*s, timeframe, now, date_s, static_cast<std::uint64_t>(count));
     if (sel.count > max_records()) return ex.status(cmd, wire::kOutOfMemory);
     return stream_bars(ex, cmd, market_, *s, timeframe, now, sel);
 }
@@ -99,12 +99,12 @@ bool Terminal::on_rates_range(std::uint32_t cmd, RequestReader& in, Exchange& ex
     if (!in.wide(name) || !in.read(tf) || !in.read(from_s) || !in.read(to_s) || !in.done())
         return ex.status(cmd, wire::kInvalidParams);
     if (!valid_timeframe(tf)) return ex.status(cmd, wire::kInvalidParams);
-    const SymbolModel* s = nullptr;
+    const PriceSource* s = nullptr;
     if (const std::int32_t code = lookup(catalogue_, name, s); code != wire::kSuccess) return ex.status(cmd, code);
 
     const std::int64_t now = market_.now_ms();
     const auto timeframe = static_cast<Timeframe>(tf);
-    const BarSelection sel = select_range(market_, *s, timeframe, now, from_s, to_s, max_records());
+    const BarSelection sel = select_range(*s, timeframe, now, from_s, to_s, max_records());
     if (sel.count > max_records()) return ex.status(cmd, wire::kOutOfMemory);
     return stream_bars(ex, cmd, market_, *s, timeframe, now, sel);
 }
@@ -117,12 +117,12 @@ bool Terminal::on_rates_from_pos(std::uint32_t cmd, RequestReader& in, Exchange&
     if (!in.wide(name) || !in.read(tf) || !in.read(start_pos) || !in.read(count) || !in.done())
         return ex.status(cmd, wire::kInvalidParams);
     if (!valid_timeframe(tf) || start_pos < 0 || count < 0) return ex.status(cmd, wire::kInvalidParams);
-    const SymbolModel* s = nullptr;
+    const PriceSource* s = nullptr;
     if (const std::int32_t code = lookup(catalogue_, name, s); code != wire::kSuccess) return ex.status(cmd, code);
 
     const std::int64_t now = market_.now_ms();
     const auto timeframe = static_cast<Timeframe>(tf);
-    const BarSelection sel = select_from_pos(market_, *s, timeframe, now, static_cast<std::uint64_t>(start_pos),
+    const BarSelection sel = select_from_pos(*s, timeframe, now, static_cast<std::uint64_t>(start_pos),
                                              static_cast<std::uint64_t>(count));
     if (sel.count > max_records()) return ex.status(cmd, wire::kOutOfMemory);
     return stream_bars(ex, cmd, market_, *s, timeframe, now, sel);

@@ -34,24 +34,24 @@ bool Terminal::stream_symbols(std::uint32_t cmd, const std::vector<std::uint32_t
     const std::uint64_t limit = settings_.max_response_bytes();
     if (count > (limit - 12) / sizeof(wire::SymbolInfoRecord)) return ex.status(cmd, wire::kOutOfMemory);
 
-    // Everything that varies per price process is worked out once, before
-    // streaming: generated symbols share their template's process, so a
-    // catalogue of any size costs one summary per table symbol.
+    // Everything that varies per price source is worked out once, before
+    // streaming: generated symbols share their template's source, so a
+    // catalogue of any size costs one summary per source.
     const std::int64_t now = market_.now_ms();
     const std::string currency = account_currency();
     const Rates r = rates(now);
-    const auto& models = market_.symbols();
-    std::vector<DaySummary> summaries(models.size());
-    std::vector<TickValue> values(models.size());
-    std::vector<std::uint8_t> used(models.size(), 0);
+    const auto& sources = market_.sources();
+    std::vector<DaySummary> summaries(sources.size());
+    std::vector<TickValue> values(sources.size());
+    std::vector<std::uint8_t> used(sources.size(), 0);
     for (std::uint64_t k = 0; k < count; ++k) {
         const std::size_t i = indices != nullptr ? (*indices)[k] : k;
-        used[catalogue_[i].model->index()] = 1;
+        used[catalogue_[i].source->index()] = 1;
     }
-    for (std::size_t m = 0; m < models.size(); ++m) {
+    for (std::size_t m = 0; m < sources.size(); ++m) {
         if (used[m] == 0) continue;
-        summaries[m] = quotes_.summary(models[m], now);
-        values[m] = tick_value(models[m].instrument(), currency, r);
+        summaries[m] = quotes_.summary(*sources[m], now);
+        values[m] = tick_value(sources[m]->instrument(), currency, r);
     }
     const std::vector<std::uint8_t> selection = watch_.selection();
 
@@ -62,7 +62,7 @@ bool Terminal::stream_symbols(std::uint32_t cmd, const std::vector<std::uint32_t
             for (; n < max && next < count; ++n, ++next) {
                 const std::size_t i = indices != nullptr ? (*indices)[next] : next;
                 const CatalogueEntry& e = catalogue_[i];
-                const std::size_t m = e.model->index();
+                const std::size_t m = e.source->index();
                 fill_symbol_record(out[n], e, summaries[m], selection[i] != 0, values[m]);
             }
             return n;
@@ -77,8 +77,8 @@ bool Terminal::on_symbol_info(std::uint32_t cmd, RequestReader& in, Exchange& ex
         return ex.status(cmd, code);
     const CatalogueEntry& e = catalogue_[i];
     const std::int64_t now = market_.now_ms();
-    const DaySummary q = quotes_.summary(*e.model, now);
-    const TickValue value = tick_value(e.model->instrument(), account_currency(), rates(now));
+    const DaySummary q = quotes_.summary(*e.source, now);
+    const TickValue value = tick_value(e.source->instrument(), account_currency(), rates(now));
     wire::SymbolInfoRecord record;
     fill_symbol_record(record, e, q, watch_.selected(i), value);
     Response r(cmd, wire::kSuccess);
@@ -108,7 +108,7 @@ bool Terminal::on_symbol_info_tick(std::uint32_t cmd, RequestReader& in, Exchang
     if (const std::int32_t code = symbol_index(name, i); code != wire::kSuccess)
         return ex.status(cmd, code);
     // Before the first tick of the process there is no quote: all zeros.
-    const auto tick = latest_tick(market_, *catalogue_[i].model, market_.now_ms());
+    const auto tick = catalogue_[i].source->latest(market_.now_ms());
     Response r(cmd, wire::kSuccess);
     r.put(tick.value_or(wire::TickRecord{}));
     return ex.send(r);

@@ -2,7 +2,7 @@
 // orders and deals, and order_check / order_send. Every command first
 // brings the current account up to the market clock (see
 // terminal/trading/engine.hpp) and holds the account's lock until its reply
-// is built, so a reader never sees half of a trade.
+// is built, so a reader never sees half of a trade, nor one not yet on disk.
 #include <algorithm>
 #include <cstring>
 
@@ -185,12 +185,13 @@ bool Terminal::on_order_send(std::uint32_t cmd, RequestReader& in, Exchange& ex)
     if (!in.read(req) || !in.done()) return ex.status(cmd, wire::kInvalidParams);
     if (!auto_trading()) return ex.status(cmd, wire::kAutoTradingDisabled);
     const Account a = current_account();
-    Trading::Session s = trading_.begin(a, market_.now_ms());
+    Trading::Session s = trading_.begin_trade(a, market_.now_ms());
     if (!s.ok()) return ex.status(cmd, wire::kFailed);
     // The result is built after the trade has been committed.
+    const std::optional<wire::TradeSendResultRecord> result = trading_.send(s, req);
+    if (!result) return ex.status(cmd, wire::kFailed);
     Response r(cmd, wire::kSuccess);
-    r.put(trading_.send(s, req));
-    s.release();
+    r.put(*result);
     return ex.send(r);
 }
 

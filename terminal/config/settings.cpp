@@ -37,6 +37,8 @@ constexpr std::array kOptions = {
            [](Settings& s, std::uint64_t, std::int64_t ms) { s.clock_ms = ms; }, ""},
     Option{"--speed", "speed", Kind::Number, 1, 1000000,
            [](Settings& s, std::uint64_t v, std::int64_t) { s.speed = static_cast<std::uint32_t>(v); }, "1"},
+    Option{"--step", "step", Kind::Flag, 0, 1,
+           [](Settings& s, std::uint64_t v, std::int64_t) { s.step = v != 0; }, "0"},
     Option{"--history-start", "history_start", Kind::Date, 0, 0,
            [](Settings& s, std::uint64_t, std::int64_t day) { s.history_start_day = day; }, "2020-01-01"},
     Option{"--max-response-mb", "max_response_mb", Kind::Number, 1, 4095,
@@ -237,6 +239,19 @@ bool apply_settings(const IniSection* section, const CommandLine& cli, Settings&
         }
     }
     out.portable = cli.portable;
+    return true;
+}
+
+bool consistent_settings(const Settings& s, std::string& error) {
+    if (!s.step) return true;
+    if (s.now_ms) {
+        error = "step: a stepped clock cannot be frozen (--now wins over --clock); give --clock without --now";
+        return false;
+    }
+    if (!s.clock_ms) {
+        error = "step: a stepped clock needs its start (--clock TIME)";
+        return false;
+    }
     return true;
 }
 

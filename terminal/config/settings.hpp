@@ -34,6 +34,7 @@ struct Settings {
     std::optional<std::int64_t> now_ms;     // frozen market clock
     std::optional<std::int64_t> clock_ms;   // moving market clock: its start
     std::uint32_t speed = 1;                // ... and simulated ms per real ms
+    bool step = false;                      // ... or moved only by the control command
     std::int64_t history_start_day = kDefaultHistoryStartDay;
     std::uint32_t max_response_mb = kDefaultMaxResponseMb;
     bool trade_allowed = true;
@@ -64,6 +65,10 @@ bool parse_command_line(int argc, const char* const* argv, CommandLine& out, std
 // Applies every known key of `section` and then the command line options.
 // A malformed value is an error that names the key.
 bool apply_settings(const IniSection* section, const CommandLine& cli, Settings& out, std::string& error);
+
+// Settings that only make sense together: --step needs --clock and no --now.
+// Checked once the file and the command line are both applied.
+bool consistent_settings(const Settings& s, std::string& error);
 
 // The [Terminal] section as it is written back: the file's own values (or
 // defaults) for every key, so the file documents every setting.

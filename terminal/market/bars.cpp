@@ -48,32 +48,13 @@ std::int64_t period_prev(Timeframe tf, std::int64_t start) noexcept {
     }
 }
 
-bool period_has_ticks(Market& market, const SymbolModel& s, Timeframe tf, std::int64_t start,
-                      std::int64_t now_ms) {
-    const std::int64_t now_minute = floor_div(now_ms, kMsPerMinute);
-    const std::int64_t lo = std::max(start, market.history_first_ms() / kMsPerMinute);
-    const std::int64_t hi = std::min({period_next(tf, start), now_minute + 1, kProcessEndDay * kMinutesPerDay});
-    for (std::int64_t m = lo; m < hi;) {
-        const std::int64_t day = day_of_minute(m);
-        const std::int64_t day0 = day * kMinutesPerDay;
-        if (s.open_day(day)) {
-            const int a = std::max(static_cast<int>(m - day0), s.first_open_minute(day));
-            const int b = std::min(static_cast<int>(std::min(hi, day0 + kMinutesPerDay) - day0),
-                                   s.last_open_minute(day) + 1);
-            for (int x = a; x < b; ++x) {
-                if (s.intensity(day, x) <= 0) continue;
-                if (day0 + x < now_minute) return true;
-                // The minute in progress: its first tick may still be ahead.
-                const auto plan = market.plan(s, day);
-                return s.first_tick_time(day0 + x, plan->minutes[x]) <= now_ms;
-            }
-        }
-        m = day0 + kMinutesPerDay;
-    }
-    return false;
+bool period_has_ticks(const PriceSource& s, Timeframe tf, std::int64_t start, std::int64_t now_ms) {
+    const std::int64_t lo = std::max(start * kMsPerMinute, s.first_ms());
+    const std::int64_t hi = std::min({period_next(tf, start) * kMsPerMinute - 1, now_ms, kProcessEndMs - 1});
+    return lo <= hi && s.any_in(lo, hi);
 }
 
-BarSelection select_range(Market& market, const SymbolModel& s, Timeframe tf, std::int64_t now_ms,
+BarSelection select_range(const PriceSource& s, Timeframe tf, std::int64_t now_ms,
                           std::int64_t from_s, std::int64_t to_s, std::uint64_t limit) {
     BarSelection sel;
     if (from_s > to_s) return sel;
@@ -87,10 +68,10 @@ BarSelection select_range(Market& market, const SymbolModel& s, Timeframe tf, st
     const std::int64_t from_minute = floor_div(from_s + 59, 60);
     std::int64_t p = period_start(tf, from_minute);
     if (p < from_minute) p = period_next(tf, p);
-    p = std::max(p, period_start(tf, market.history_first_ms() / kMsPerMinute));
+    p = std::max(p, period_start(tf, s.first_ms() / kMsPerMinute));
     const std::int64_t last = std::min(floor_div(to_s, 60), floor_div(now_ms, kMsPerMinute));
     for (; p <= last && sel.count <= limit; p = period_next(tf, p)) {
-        if (!period_has_ticks(market, s, tf, p, now_ms)) continue;
+        if (!period_has_ticks(s, tf, p, now_ms)) continue;
         if (sel.count == 0) sel.first = p;
         ++sel.count;
     }
@@ -101,13 +82,13 @@ namespace {
 
 // Walks back from the period holding `minute`, skipping `skip` bars and
 // then selecting up to `count`.
-BarSelection walk_back(Market& market, const SymbolModel& s, Timeframe tf, std::int64_t now_ms,
+BarSelection walk_back(const PriceSource& s, Timeframe tf, std::int64_t now_ms,
                        std::int64_t minute, std::uint64_t skip, std::uint64_t count) {
     BarSelection sel;
     if (count == 0) return sel;
-    const std::int64_t history_minute = market.history_first_ms() / kMsPerMinute;
+    const std::int64_t history_minute = s.first_ms() / kMsPerMinute;
     for (std::int64_t p = period_start(tf, minute); period_next(tf, p) > history_minute; p = period_prev(tf, p)) {
-        if (!period_has_ticks(market, s, tf, p, now_ms)) continue;
+        if (!period_has_ticks(s, tf, p, now_ms)) continue;
         if (skip > 0) {
             --skip;
             continue;
@@ -120,59 +101,57 @@ BarSelection walk_back(Market& market, const SymbolModel& s, Timeframe tf, std::
 
 }  // namespace
 
-BarSelection select_from(Market& market, const SymbolModel& s, Timeframe tf, std::int64_t now_ms,
+BarSelection select_from(const PriceSource& s, Timeframe tf, std::int64_t now_ms,
                          std::int64_t date_s, std::uint64_t count) {
     const std::int64_t minute = std::min(floor_div(date_s, 60), floor_div(now_ms, kMsPerMinute));
-    return walk_back(market, s, tf, now_ms, minute, 0, count);
+    return walk_back(s, tf, now_ms, minute, 0, count);
 }
 
-BarSelection select_from_pos(Market& market, const SymbolModel& s, Timeframe tf, std::int64_t now_ms,
+BarSelection select_from_pos(const PriceSource& s, Timeframe tf, std::int64_t now_ms,
                              std::uint64_t start_pos, std::uint64_t count) {
-    return walk_back(market, s, tf, now_ms, floor_div(now_ms, kMsPerMinute), start_pos, count);
+    return walk_back(s, tf, now_ms, floor_div(now_ms, kMsPerMinute), start_pos, count);
 }
 
-BarCursor::BarCursor(Market& market, const SymbolModel& s, Timeframe tf, std::int64_t now_ms,
+BarCursor::BarCursor(Market& market, const PriceSource& s, Timeframe tf, std::int64_t now_ms,
                      BarSelection selection)
     : market_(market), s_(s), tf_(tf), next_(selection.first), left_(selection.count), upto_ms_(now_ms) {}
 
 const Aggregate& BarCursor::minute_of(std::int64_t minute) {
     const std::int64_t day = day_of_minute(minute);
     if (day != minutes_day_) {
-        minutes_.resize(kMinutesPerDay);
-        market_.minutes(s_, day, upto_ms_, minutes_.data());
+        minutes_ = DayMinutes(market_, s_, day, upto_ms_);
         minutes_day_ = day;
     }
     return minutes_[static_cast<std::size_t>(minute - day * kMinutesPerDay)];
 }
 
-Aggregate BarCursor::day_of(std::int64_t day) {
+const HourBlock& BarCursor::hours_of(std::int64_t day) {
     if (day != hours_day_) {
         hours_ = market_.hours(s_, day, upto_ms_);
         hours_day_ = day;
     }
-    Aggregate a;
-    for (const Aggregate& h : hours_) a.add(h);
-    return a;
+    return hours_;
 }
 
 Aggregate BarCursor::aggregate(std::int64_t start, std::int64_t end) {
     Aggregate a;
-    const std::int64_t history_day = market_.history_first_ms() / kMsPerDay;
-    const std::int64_t first_day = std::max(day_of_minute(start), history_day);
+    const std::int64_t history_day = s_.first_day();
     if (minutes_of(tf_) < 60) {
         if (day_of_minute(start) < history_day) return a;
         for (std::int64_t m = start; m < end; ++m) a.add(minute_of(m));
     } else if (minutes_of(tf_) < kMinutesPerDay) {
         if (day_of_minute(start) < history_day) return a;
         const std::int64_t day = day_of_minute(start);
-        day_of(day);
+        const HourBlock& hours = hours_of(day);
         const auto h0 = static_cast<std::size_t>((start - day * kMinutesPerDay) / 60);
         const auto h1 = static_cast<std::size_t>((end - day * kMinutesPerDay) / 60);
-        for (std::size_t h = h0; h < h1; ++h) a.add(hours_[h]);
+        for (std::size_t h = h0; h < h1; ++h) a.add(hours[h]);
     } else {
-        for (std::int64_t day = first_day; day < day_of_minute(end); ++day) {
-            if (day * kMsPerDay > upto_ms_) break;
-            if (s_.open_day(day)) a.add(day_of(day));
+        for (std::int64_t day = std::max(day_of_minute(start), history_day); day < day_of_minute(end); ++day) {
+            const std::int64_t day_ms = day * kMsPerDay;
+            if (day_ms > upto_ms_) break;
+            if (!s_.any_in(day_ms, std::min(day_ms + kMsPerDay - 1, upto_ms_))) continue;
+            for (const Aggregate& h : hours_of(day)) a.add(h);
         }
     }
     return a;
@@ -185,16 +164,16 @@ std::size_t BarCursor::fill(wire::BarRecord* out, std::size_t max) {
         const std::int64_t start = next_;
         const std::int64_t end = period_next(tf_, start);
         next_ = end;
-        if (!period_has_ticks(market_, s_, tf_, start, upto_ms_)) continue;
+        if (!period_has_ticks(s_, tf_, start, upto_ms_)) continue;
         const Aggregate a = aggregate(start, end);
         wire::BarRecord& r = out[written++];
         r.time = start * 60;
-        r.open = s_.price(a.open);
-        r.high = s_.price(a.high);
-        r.low = s_.price(a.low);
-        r.close = s_.price(a.close);
+        r.open = a.open;
+        r.high = a.high;
+        r.low = a.low;
+        r.close = a.close;
         r.tick_volume = a.ticks;
-        r.spread = s_.spread_points(a.spread_min);
+        r.spread = a.spread;
         r.real_volume = a.volume;
         --left_;
     }

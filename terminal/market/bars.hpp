@@ -8,7 +8,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 #include "protocol/wire.hpp"
 #include "terminal/enums.hpp"
@@ -23,12 +22,10 @@ std::int64_t period_start(Timeframe tf, std::int64_t minute) noexcept;
 std::int64_t period_next(Timeframe tf, std::int64_t start) noexcept;
 std::int64_t period_prev(Timeframe tf, std::int64_t start) noexcept;
 
-// Whether a period holds a tick visible at `now_ms` (within the history and
-// at or before that instant). Only the session calendar is consulted, plus
-// the first tick's time for the minute in progress. One request uses one
-// `now_ms` throughout, so its count and its bars always agree.
-bool period_has_ticks(Market& market, const SymbolModel& s, Timeframe tf, std::int64_t start,
-                      std::int64_t now_ms);
+// Whether a period holds a tick visible at `now_ms` (served by the source
+// and at or before that instant). One request uses one `now_ms` throughout,
+// so its count and its bars always agree.
+bool period_has_ticks(const PriceSource& s, Timeframe tf, std::int64_t start, std::int64_t now_ms);
 
 // The bars a request selects: `count` bars with ticks, the first of which
 // opens at `first` (a period start); count 0 selects nothing.
@@ -38,39 +35,39 @@ struct BarSelection {
 };
 
 // Bars opening in [from_s, to_s]; stops counting above `limit`.
-BarSelection select_range(Market& market, const SymbolModel& s, Timeframe tf, std::int64_t now_ms,
+BarSelection select_range(const PriceSource& s, Timeframe tf, std::int64_t now_ms,
                           std::int64_t from_s, std::int64_t to_s, std::uint64_t limit);
 // The `count` newest bars opening at or before `date_s`.
-BarSelection select_from(Market& market, const SymbolModel& s, Timeframe tf, std::int64_t now_ms,
+BarSelection select_from(const PriceSource& s, Timeframe tf, std::int64_t now_ms,
                          std::int64_t date_s, std::uint64_t count);
 // `count` bars starting `start_pos` bars back from the newest one (0 = the
 // bar in progress), returned oldest first.
-BarSelection select_from_pos(Market& market, const SymbolModel& s, Timeframe tf, std::int64_t now_ms,
+BarSelection select_from_pos(const PriceSource& s, Timeframe tf, std::int64_t now_ms,
                              std::uint64_t start_pos, std::uint64_t count);
 
 // Writes the bars of a selection, oldest first.
 class BarCursor {
 public:
-    BarCursor(Market& market, const SymbolModel& s, Timeframe tf, std::int64_t now_ms, BarSelection selection);
+    BarCursor(Market& market, const PriceSource& s, Timeframe tf, std::int64_t now_ms, BarSelection selection);
 
     std::size_t fill(wire::BarRecord* out, std::size_t max);
 
 private:
     Aggregate aggregate(std::int64_t start, std::int64_t end);
     const Aggregate& minute_of(std::int64_t minute);
-    Aggregate day_of(std::int64_t day);
+    const HourBlock& hours_of(std::int64_t day);
 
     Market& market_;
-    const SymbolModel& s_;
+    const PriceSource& s_;
     Timeframe tf_;
     std::int64_t next_;
     std::uint64_t left_;
     std::int64_t upto_ms_;
 
-    std::int64_t minutes_day_ = -1;  // the day whose minute aggregates are loaded
-    std::vector<Aggregate> minutes_;
+    std::int64_t minutes_day_ = -1;  // the day whose minutes are loaded
+    DayMinutes minutes_;
     std::int64_t hours_day_ = -1;
-    std::array<Aggregate, 24> hours_{};
+    HourBlock hours_{};
 };
 
 }  // namespace qvn::terminal

@@ -13,7 +13,7 @@ constexpr std::uint64_t kSaltBook = 0x626f6f6b;  // "book"
 
 }  // namespace
 
-std::vector<wire::BookRecord> make_book(const SymbolModel& s, const wire::TickRecord& quote) {
+std::vector<wire::BookRecord> make_book(const PriceSource& s, const wire::TickRecord& quote) {
     std::vector<wire::BookRecord> out;
     if (quote.bid <= 0 || quote.ask <= 0) return out;
     const Instrument& ins = s.instrument();

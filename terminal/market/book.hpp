@@ -16,6 +16,6 @@ namespace qvn::terminal {
 inline constexpr std::size_t kBookLevels = 8;  // levels on each side
 
 // The book at `quote`; empty when the symbol has no quote yet.
-std::vector<wire::BookRecord> make_book(const SymbolModel& s, const wire::TickRecord& quote);
+std::vector<wire::BookRecord> make_book(const PriceSource& s, const wire::TickRecord& quote);
 
 }  // namespace qvn::terminal

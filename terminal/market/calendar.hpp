@@ -28,6 +28,12 @@ constexpr std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) n
     return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
 }
 
+// The market exists on these days: the simulated process covers them, and
+// imported ticks must lie within them.
+inline constexpr std::int64_t kProcessFirstDay = days_from_civil(2000, 1, 1);
+inline constexpr std::int64_t kProcessEndDay = days_from_civil(2100, 1, 1);
+inline constexpr std::int64_t kProcessEndMs = kProcessEndDay * kMsPerDay;
+
 struct CivilDate {
     std::int64_t year;
     unsigned month;  // 1..12

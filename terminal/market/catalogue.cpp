@@ -1,5 +1,8 @@
 #include "terminal/market/catalogue.hpp"
 
+#include <cstdio>
+
+#include "protocol/text.hpp"
 #include "protocol/wire.hpp"
 
 namespace qvn::terminal {
@@ -32,14 +35,15 @@ SymbolCalcMode calc_mode(const Instrument& ins) noexcept {
 }
 
 Catalogue::Catalogue(const Market& market, std::uint32_t extra_symbols) {
-    const auto& models = market.symbols();
-    entries_.reserve(models.size() + extra_symbols);
-    for (const SymbolModel& m : models) {
-        const Instrument& ins = m.instrument();
-        entries_.push_back({widen(ins.name), widen(ins.path), widen(ins.description), &m, false});
+    const auto& sources = market.sources();
+    const std::size_t models = market.model_count();
+    entries_.reserve(sources.size() + extra_symbols);
+    for (std::size_t i = 0; i < models; ++i) {
+        const SourceLabel& l = sources[i]->label();
+        entries_.push_back({l.name, l.path, l.description, sources[i].get(), false});
     }
-    for (std::uint32_t i = 0; i < extra_symbols && !models.empty(); ++i) {
-        const SymbolModel& m = models[i % models.size()];
+    for (std::uint32_t i = 0; i < extra_symbols && models != 0; ++i) {
+        const PriceSource& m = *sources[i % models];
         const Instrument& ins = m.instrument();
         std::u16string name = generated_name(ins.name, i + 1);
         // "Generated\<group of the template>\<name>"
@@ -48,8 +52,18 @@ Catalogue::Catalogue(const Market& market, std::uint32_t extra_symbols) {
         std::u16string description = widen(ins.description) + u" (generated)";
         entries_.push_back({std::move(name), std::move(path), std::move(description), &m, true});
     }
-    index_.reserve(entries_.size());
+    index_.reserve(entries_.capacity());
     for (std::size_t i = 0; i < entries_.size(); ++i) index_.emplace(entries_[i].name, i);
+    for (std::size_t i = models; i < sources.size(); ++i) {
+        const SourceLabel& l = sources[i]->label();
+        if (index_.count(l.name) != 0) {
+            std::fprintf(stderr, "terminal64: the imported symbol %s is left out: the catalogue has a symbol of that name\n",
+                         protocol::utf16_to_utf8(l.name).c_str());
+            continue;
+        }
+        entries_.push_back({l.name, l.path, l.description, sources[i].get(), true});
+        index_.emplace(entries_.back().name, entries_.size() - 1);
+    }
 }
 
 std::size_t Catalogue::index_of(std::u16string_view name) const {

@@ -1,8 +1,9 @@
 // The catalogue of symbols the Terminal offers: the instruments of the
 // symbol table, in their order, followed by any generated symbols asked for
-// with --extra-symbols. A generated symbol copies the trading terms of a
-// template instrument and shares its price process, so thousands of them
-// cost no more memory or generation than the table itself.
+// with --extra-symbols, then the symbols of imported ticks. A generated
+// symbol copies the trading terms of a template instrument and shares its
+// price process, so thousands of them cost no more memory or generation
+// than the table itself.
 #pragma once
 
 #include <cstddef>
@@ -21,14 +22,16 @@ struct CatalogueEntry {
     std::u16string name;
     std::u16string path;         // "<group>\<subgroup>\<name>"
     std::u16string description;
-    const SymbolModel* model;    // price process and trading terms
-    bool generated;
+    const PriceSource* source;   // prices and trading terms
+    bool custom;                 // generated or imported
 };
 
 class Catalogue {
 public:
     static constexpr std::size_t npos = static_cast<std::size_t>(-1);
 
+    // An imported symbol whose name the catalogue already has is left out,
+    // with a line on stderr.
     Catalogue(const Market& market, std::uint32_t extra_symbols);
     Catalogue(const Catalogue&) = delete;
     Catalogue& operator=(const Catalogue&) = delete;

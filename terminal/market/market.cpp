@@ -1,493 +1,122 @@
 #include "terminal/market/market.hpp"
 
 #include <algorithm>
-#include <chrono>
-#include <cmath>
-
-#include "terminal/market/noise.hpp"
 
 namespace qvn::terminal {
 namespace {
 
-// Salts keep the draws of one key independent of each other.
-constexpr std::uint64_t kSaltDay = 0x11;
-constexpr std::uint64_t kSaltPath = 0x12;
-constexpr std::uint64_t kSaltCount = 0x13;
-constexpr std::uint64_t kSaltMinute = 0x14;
-constexpr std::uint64_t kSaltVolFast = 0x21;
-constexpr std::uint64_t kSaltVolMid = 0x22;
-constexpr std::uint64_t kSaltVolSlow = 0x23;
-constexpr std::uint64_t kSaltShape = 0x31;
-constexpr std::uint64_t kSaltStep = 0x32;
-constexpr std::uint64_t kSaltDeal = 0x33;
-constexpr std::uint64_t kSaltNudge = 0x34;
-
-constexpr std::size_t kProcessDays = static_cast<std::size_t>(kProcessEndDay - kProcessFirstDay);
-constexpr int kMinutesPerWeek = 7 * kMinutesPerDay;
-
-// Variance weight of a closed minute relative to an open minute of
-// intensity 1: prices drift a little while nobody trades, so sessions open
-// with small gaps.
-constexpr double kClosedWeight = 0.03;
-// Daily pull of the log price back to the reference level; keeps a century
-// of random walk within a plausible band (a half-life of about 14 months).
-constexpr double kReversion = 1.0 / 400.0;
-constexpr std::size_t kPlanCacheEntries = 512;
-constexpr std::size_t kHourBlockBudget = (192u << 20) / sizeof(std::array<Aggregate, 24>);
-
-// Volatility cluster octaves: hours, days, weeks.
-constexpr std::int64_t kVolFastPeriod = 360;
-constexpr std::int64_t kVolMidPeriod = 2880;
-constexpr std::int64_t kVolSlowPeriod = 17280;
-constexpr double kVolFastAmp = 0.30;
-constexpr double kVolMidAmp = 0.35;
-constexpr double kVolSlowAmp = 0.40;
-
-// Deal sizes are log-normal: exp(0.8 z) for a normal z, looked up on a grid
-// of z in 1/64 steps over the range fast_normal() covers.
-constexpr int kDealGridPerUnit = 64;
-constexpr double kDealGridLow = -3.5;
-constexpr int kDealGridSize = 7 * kDealGridPerUnit;
-
-struct DealSizeTable {
-    std::array<double, kDealGridSize> factor;
-    DealSizeTable() {
-        for (int i = 0; i < kDealGridSize; ++i)
-            factor[static_cast<std::size_t>(i)] =
-                std::exp(0.8 * (kDealGridLow + (i + 0.5) / kDealGridPerUnit));
-    }
-    double operator()(double z) const noexcept {
-        const int i = static_cast<int>((z - kDealGridLow) * kDealGridPerUnit);
-        return factor[static_cast<std::size_t>(std::clamp(i, 0, kDealGridSize - 1))];
-    }
-};
-const DealSizeTable kDealSize;
-
-std::uint64_t minute_base(std::uint64_t seed, std::int64_t minute) noexcept {
-    return hash_key(seed, static_cast<std::uint64_t>(minute), kSaltMinute);
-}
-
-// Tick j of a minute with n ticks lies in its own slot of the minute, so
-// times strictly increase without looking at neighbours. Slots are 32.32
-// fixed-point fractions of the minute: at most 2000 ticks leave every slot
-// at least 29 ms wide.
-std::uint64_t slot_width(int n) noexcept { return (static_cast<std::uint64_t>(kMsPerMinute) << 32) / static_cast<std::uint64_t>(n); }
-
-std::int64_t tick_offset(std::uint64_t shape, int j, std::uint64_t slot) noexcept {
-    const std::uint64_t lo = (static_cast<std::uint64_t>(j) * slot) >> 32;
-    const std::uint64_t hi = (static_cast<std::uint64_t>(j + 1) * slot) >> 32;
-    return static_cast<std::int64_t>(lo + (((shape & 0xFFFF) * (hi - lo)) >> 16));
-}
-
-bool is_deal(std::uint64_t shape, int j, std::uint32_t threshold) noexcept {
-    return j > 0 && ((shape >> 16) & 0xFFFF) < threshold;
-}
-
-std::uint64_t pack_counts(DayCounts c) noexcept {
-    return (1ull << 63) | (static_cast<std::uint64_t>(c.quotes) << 32) | c.deals;
-}
+// About 40 MiB of minute blocks: weeks of minute bars of many symbols, or
+// years of one.
+constexpr std::size_t kMinuteBlocksKept = 512;
+constexpr std::size_t kHourBlockBudget = (192u << 20) / sizeof(HourBlock);
 
 }  // namespace
 
-void Aggregate::add(const Aggregate& later) noexcept {
-    if (later.ticks == 0) return;
-    if (ticks == 0) {
-        *this = later;
-        return;
-    }
-    high = std::max(high, later.high);
-    low = std::min(low, later.low);
-    close = later.close;
-    ticks += later.ticks;
-    spread_min = std::min(spread_min, later.spread_min);
-    volume += later.volume;
-}
-
-std::uint64_t deal_units(double volume) noexcept {
-    const auto units = static_cast<std::uint64_t>(round_to_int(volume));
-    return units == 0 ? 1 : units;
-}
-
-// ---- SymbolModel ----------------------------------------------------------
-
-SymbolModel::SymbolModel(const Instrument& ins)
-    : instrument_(&ins),
-      seed_(name_seed(ins.name)),
-      point_scale_(decimal_scale(ins.digits)),
-      tick_price_(ins.tick_points / decimal_scale(ins.digits)),
-      spread_ticks_(std::max<std::int64_t>(1, ins.spread_points / ins.tick_points)),
-      deal_threshold_(static_cast<std::uint32_t>(ins.deal_share * 65536.0)),
-      intensity_(kMinutesPerWeek) {
-    std::array<double, 7> weight{};
-    for (int w = 0; w < 7; ++w) {
-        first_open_[w] = last_open_[w] = -1;
-        for (int m = 0; m < kMinutesPerDay; ++m) {
-            const double f = session_intensity(ins, w * kMinutesPerDay + m);
-            intensity_[static_cast<std::size_t>(w * kMinutesPerDay + m)] = static_cast<float>(f);
-            weight[w] += f > 0 ? f : kClosedWeight;
-            if (f > 0) {
-                if (first_open_[w] < 0) first_open_[w] = m;
-                last_open_[w] = m;
-            }
-        }
-        open_weekday_[w] = first_open_[w] >= 0;
-    }
-    double week = 0;
-    for (double w : weight) week += w;
-
-    // The day table: annual variance spread over the week by session weight,
-    // scaled by the slow volatility octaves at midday.
-    day_log_.resize(kProcessDays + 1);
-    day_sigma_.resize(kProcessDays);
-    const double reference = std::log(ins.reference_price);
-    double x = reference;
-    for (std::size_t i = 0; i < kProcessDays; ++i) {
-        const std::int64_t day = kProcessFirstDay + static_cast<std::int64_t>(i);
-        const std::int64_t noon = day * kMinutesPerDay + 720;
-        const double slow = std::exp(kVolMidAmp * value_noise(seed_, kSaltVolMid, noon, kVolMidPeriod) +
-                                     kVolSlowAmp * value_noise(seed_, kSaltVolSlow, noon, kVolSlowPeriod));
-        const double share = weight[weekday_from_monday(day)] / week;
-        const double sigma = ins.annual_volatility * std::sqrt(share / 52.1775) * slow;
-        day_log_[i] = x;
-        day_sigma_[i] = static_cast<float>(sigma);
-        x += sigma * exact_normal(hash_key(seed_, static_cast<std::uint64_t>(day), kSaltDay)) -
-             kReversion * (x - reference);
-    }
-    day_log_[kProcessDays] = x;
-}
-
-bool SymbolModel::open_minute(std::int64_t minute) const noexcept {
-    const std::int64_t day = floor_div(minute, kMinutesPerDay);
-    if (day < kProcessFirstDay || day >= kProcessEndDay) return false;
-    return intensity(day, static_cast<int>(minute - day * kMinutesPerDay)) > 0;
-}
-
-std::int64_t SymbolModel::quantize(double log_price) const noexcept {
-    return round_to_int(std::exp(log_price) / tick_price_);
-}
-
-double SymbolModel::volatility(std::int64_t minute) const noexcept {
-    return std::exp(kVolFastAmp * value_noise(seed_, kSaltVolFast, minute, kVolFastPeriod) +
-                    kVolMidAmp * value_noise(seed_, kSaltVolMid, minute, kVolMidPeriod) +
-                    kVolSlowAmp * value_noise(seed_, kSaltVolSlow, minute, kVolSlowPeriod));
-}
-
-// A day opens at the bid the last open day closed at: the end anchor of
-// that day. Days in between move the latent price only, which makes the
-// session's opening gap.
-std::int64_t SymbolModel::day_start_bid(std::int64_t day) const noexcept {
-    for (std::int64_t p = day - 1; p >= day - kLookbackDays && p >= kProcessFirstDay; --p)
-        if (open_day(p)) return quantize(day_log(p + 1));
-    return quantize(day_log(day));
-}
-
-std::int64_t SymbolModel::first_tick_time(std::int64_t minute, const MinutePlan& mp) const noexcept {
-    const std::uint64_t shape = hash_tick(minute_base(seed_, minute), 0, kSaltShape);
-    return minute * kMsPerMinute + tick_offset(shape, 0, slot_width(mp.ticks));
-}
-
-DayPlan SymbolModel::make_plan(std::int64_t day) const {
-    DayPlan plan;
-    plan.day = day;
-    if (!open_day(day)) return plan;
-
-    std::array<double, kMinutesPerDay> weight;
-    std::array<double, kMinutesPerDay> step;
-    double total_weight = 0;
-    for (int m = 0; m < kMinutesPerDay; ++m) {
-        const std::int64_t minute = day * kMinutesPerDay + m;
-        const double f = intensity(day, m);
-        const double v = volatility(minute);
-        weight[m] = (f > 0 ? f : kClosedWeight) * v * v;
-        total_weight += weight[m];
-        MinutePlan& mp = plan.minutes[m];
-        if (f <= 0) continue;
-        // More ticks when the market is busy or volatile.
-        const double rate = instrument_->tick_rate * f * std::sqrt(v) * std::sqrt(std::sqrt(v));
-        const double u = unit_uniform(hash_key(seed_, static_cast<std::uint64_t>(minute), kSaltCount));
-        const int n = std::clamp(static_cast<int>(rate * (0.5 + u)), 1, kMaxTicksPerMinute);
-        int deals = 0;
-        if (instrument_->has_deals()) {
-            const std::uint64_t base = minute_base(seed_, minute);
-            for (int j = 1; j < n; ++j)
-                deals += is_deal(hash_tick(base, static_cast<std::uint64_t>(j), kSaltShape), j, deal_threshold_);
-        }
-        mp.ticks = static_cast<std::uint16_t>(n);
-        mp.quotes = static_cast<std::uint16_t>(n - deals);
-        // Quiet hours and volatile stretches widen the spread.
-        mp.spread = static_cast<float>(static_cast<double>(spread_ticks_) * (1.0 + 0.8 * std::max(0.0, 1.0 - f)) *
-                                       std::sqrt(v));
-        plan.quotes += mp.quotes;
-        plan.deals += static_cast<std::uint32_t>(deals);
-        if (plan.first_open < 0) plan.first_open = m;
-        plan.last_open = m;
-    }
-
-    // Latent log price at minute ends: independent steps with the minute's
-    // variance share, bridged so the day ends on the next day's anchor.
-    const double x0 = day_log(day);
-    const double x1 = day_log(day + 1);
-    const double sigma = day_sigma_[static_cast<std::size_t>(day - kProcessFirstDay)];
-    std::array<double, kMinutesPerDay> inc;
-    double sum = 0;
-    for (int m = 0; m < kMinutesPerDay; ++m) {
-        const std::int64_t minute = day * kMinutesPerDay + m;
-        step[m] = sigma * std::sqrt(weight[m] / total_weight);
-        inc[m] = step[m] * exact_normal(hash_key(seed_, static_cast<std::uint64_t>(minute), kSaltPath));
-        sum += inc[m];
-    }
-    const double correction = sum - (x1 - x0);
-
-    // Bid anchors. Each open minute walks from where the last one ended to
-    // the quantised latent price at its end; the last open minute ends on
-    // the day's end anchor, where the next open day starts.
-    std::int64_t bid = day_start_bid(day);
-    const std::int64_t end_bid = quantize(x1);
-    double latent = x0;
-    int previous = -1;
-    for (int m = 0; m < kMinutesPerDay; ++m) {
-        const double level = latent;
-        latent += inc[m] - weight[m] / total_weight * correction;
-        MinutePlan& mp = plan.minutes[m];
-        if (mp.ticks == 0) continue;
-        const std::int64_t target = m == plan.last_open ? end_bid : quantize(latent);
-        std::int64_t delta = target - bid;
-        // A single quote must move the bid: nudge the target, or for the
-        // day's last minute (whose end is fixed) the previous minute's end.
-        if (mp.quotes == 1 && delta == 0) {
-            const std::uint64_t nudge = hash_key(seed_, static_cast<std::uint64_t>(day * kMinutesPerDay + m), kSaltNudge);
-            std::int64_t dir = (nudge & 1) ? 1 : -1;
-            if (m != plan.last_open || previous < 0) {
-                delta = dir;
-            } else {
-                MinutePlan& pm = plan.minutes[previous];
-                if (pm.quotes == 1 && pm.delta + dir == 0) dir = -dir;
-                pm.delta += dir;
-                bid += dir;
-                delta = target - bid;
-            }
-        }
-        mp.start_bid = bid;
-        mp.delta = delta;
-        const double minute_ticks = std::exp(level) * step[m] / tick_price_;
-        mp.step_sigma = static_cast<float>(std::max(0.5, minute_ticks / std::sqrt(static_cast<double>(mp.quotes))));
-        bid += delta;
-        previous = m;
-    }
-    return plan;
-}
-
-int SymbolModel::minute_ticks(const DayPlan& plan, int m, RawTick* out) const noexcept {
-    const MinutePlan& mp = plan.minutes[m];
-    const int n = mp.ticks;
-    if (n == 0) return 0;
-    const std::int64_t minute = plan.day * kMinutesPerDay + m;
-    const std::uint64_t base = minute_base(seed_, minute);
-    const std::int64_t t0 = minute * kMsPerMinute;
-    const int k = mp.quotes;
-    const double sigma = mp.step_sigma;
-    const double spread = mp.spread;
-    const double deal_scale = decimal_scale(instrument_->deal_volume_digits);
-    const double deal_min = 1.0 / deal_scale;
-    const std::uint64_t slot = slot_width(n);
-
-    // Pass 1: times, kinds, spreads and raw bid steps of the quotes.
-    double walk[kMaxTicksPerMinute];
-    double run = 0;
-    int q = 0;
-    for (int j = 0; j < n; ++j) {
-        RawTick& t = out[j];
-        const std::uint64_t shape = hash_tick(base, static_cast<std::uint64_t>(j), kSaltShape);
-        t.time_msc = t0 + tick_offset(shape, j, slot);
-        if (is_deal(shape, j, deal_threshold_)) {
-            t.kind = (shape >> 32) & 1 ? TickKind::Buy : TickKind::Sell;
-            const double size =
-                instrument_->deal_volume * kDealSize(fast_normal(hash_tick(base, static_cast<std::uint64_t>(j), kSaltDeal)));
-            t.volume = std::max(deal_min, static_cast<double>(round_to_int(size * deal_scale)) / deal_scale);
-            continue;
-        }
-        t.kind = TickKind::Quote;
-        t.volume = 0;
-        const double u = static_cast<double>(shape >> 40) * 0x1.0p-24;
-        t.ask = std::max<std::int64_t>(1, round_to_int(spread * (0.8 + 0.4 * u)));  // the spread, for now
-        run += fast_normal(hash_tick(base, static_cast<std::uint64_t>(j), kSaltStep)) * sigma;
-        walk[q++] = run;
-    }
-
-    // The walk bridged onto the minute's delta and rounded to whole ticks;
-    // a step that rounds to zero moves one tick towards the latent path.
-    std::int64_t level[kMaxTicksPerMinute];
-    const double excess = (run - static_cast<double>(mp.delta)) / k;
-    std::int64_t prev = 0;
-    for (int i = 0; i < k; ++i) {
-        std::int64_t c;
-        if (i == k - 1) {
-            c = mp.delta;
-        } else {
-            const double b = walk[i] - static_cast<double>(i + 1) * excess;
-            c = round_to_int(b);
-            const std::int64_t toward = b >= static_cast<double>(prev) ? 1 : -1;
-            c += c == prev ? toward : 0;
-        }
-        level[i] = c;
-        prev = c;
-    }
-    // The fixed last step must not be zero either.
-    if (k >= 2 && level[k - 2] == mp.delta) {
-        const std::int64_t before = k >= 3 ? level[k - 3] : 0;
-        level[k - 2] = mp.delta + 1 == before ? mp.delta - 1 : mp.delta + 1;
-    }
-
-    // Pass 2: absolute prices; deals trade at the standing quote.
-    std::int64_t bid = mp.start_bid;
-    std::int64_t ask = bid + std::max<std::int64_t>(1, round_to_int(spread));
-    q = 0;
-    for (int j = 0; j < n; ++j) {
-        RawTick& t = out[j];
-        if (t.kind == TickKind::Quote) {
-            bid = mp.start_bid + level[q++];
-            ask = bid + t.ask;
-        }
-        t.bid = bid;
-        t.ask = ask;
-    }
-    return n;
-}
-
-// ---- MarketClock ----------------------------------------------------------
-
-MarketClock MarketClock::moving(std::int64_t start_ms, std::uint32_t speed) {
-    MarketClock c;
-    c.start_ms_ = start_ms;
-    c.speed_ = speed == 0 ? 1 : speed;
-    c.started_ = std::chrono::steady_clock::now();
-    return c;
-}
-
-std::int64_t MarketClock::now_ms() const noexcept {
-    if (frozen_ms_) return *frozen_ms_;
-    if (start_ms_) {
-        const auto real = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                                started_)
-                              .count();
-        return *start_ms_ + real * static_cast<std::int64_t>(speed_);
-    }
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
-// ---- Market ---------------------------------------------------------------
+const Aggregate DayMinutes::kEmpty{};
 
 Market::Market(std::int64_t history_first_day, MarketClock clock)
     : history_first_day_(std::clamp(history_first_day, kProcessFirstDay, kProcessEndDay)), clock_(clock) {
-    const auto table = symbol_table();
-    symbols_.reserve(table.size());
-    for (const Instrument& ins : table) {
-        symbols_.emplace_back(ins);
-        symbols_.back().set_index(symbols_.size() - 1);
-    }
-    const std::size_t slots = symbols_.size() * kProcessDays;
-    counts_ = std::make_unique<std::atomic<std::uint64_t>[]>(slots);
-    hour_blocks_ = std::make_unique<std::atomic<const HourBlock*>[]>(slots);
-    for (std::size_t i = 0; i < slots; ++i) {
-        counts_[i].store(0, std::memory_order_relaxed);
-        hour_blocks_[i].store(nullptr, std::memory_order_relaxed);
-    }
+    for (const Instrument& ins : symbol_table()) add_source(std::make_unique<ModelSource>(ins, plans_, history_first_day_));
+    model_count_ = sources_.size();
 }
 
 Market::~Market() {
-    const std::size_t slots = symbols_.size() * kProcessDays;
-    for (std::size_t i = 0; i < slots; ++i) delete hour_blocks_[i].load(std::memory_order_relaxed);
+    for (const HourSlots& h : hour_slots_)
+        for (std::size_t i = 0; i < h.days; ++i) delete h.slots[i].load(std::memory_order_relaxed);
 }
 
-const SymbolModel* Market::find(std::u16string_view name) const noexcept {
+void Market::add_source(std::unique_ptr<PriceSource> source) {
+    source->set_index(sources_.size());
+    HourSlots h;
+    h.first_day = source->first_day();
+    h.days = static_cast<std::size_t>(std::max<std::int64_t>(0, source->end_day() - source->first_day()));
+    h.slots = std::make_unique<std::atomic<const HourBlock*>[]>(h.days);
+    for (std::size_t i = 0; i < h.days; ++i) h.slots[i].store(nullptr, std::memory_order_relaxed);
+    hour_slots_.push_back(std::move(h));
+    sources_.push_back(std::move(source));
+}
+
+const ModelSource* Market::find(std::u16string_view name) const noexcept {
     const Instrument* ins = find_symbol(name);
     if (ins == nullptr) return nullptr;
-    return &symbols_[static_cast<std::size_t>(ins - symbol_table().data())];
+    return static_cast<const ModelSource*>(sources_[static_cast<std::size_t>(ins - symbol_table().data())].get());
 }
 
-std::shared_ptr<const DayPlan> Market::plan(const SymbolModel& s, std::int64_t day) {
-    const PlanKey key{s.index(), day};
+std::atomic<const HourBlock*>* Market::hour_slot(const PriceSource& s, std::int64_t day) noexcept {
+    HourSlots& h = hour_slots_[s.index()];
+    if (day < h.first_day || day - h.first_day >= static_cast<std::int64_t>(h.days)) return nullptr;
+    return &h.slots[static_cast<std::size_t>(day - h.first_day)];
+}
+
+std::shared_ptr<const MinuteBlock> Market::minutes(const PriceSource& s, std::int64_t day) {
+    return minutes(s, day, true);
+}
+
+std::shared_ptr<const MinuteBlock> Market::minutes(const PriceSource& s, std::int64_t day, bool keep) {
+    const BlockKey key{s.index(), day};
     {
-        std::lock_guard lock(plan_mutex_);
-        auto it = plan_index_.find(key);
-        if (it != plan_index_.end()) {
-            plan_lru_.splice(plan_lru_.begin(), plan_lru_, it->second);
+        std::lock_guard lock(block_mutex_);
+        const auto it = block_index_.find(key);
+        if (it != block_index_.end()) {
+            block_lru_.splice(block_lru_.begin(), block_lru_, it->second);
             return it->second->second;
         }
     }
-    auto made = std::make_shared<const DayPlan>(s.make_plan(day));
-    std::lock_guard lock(plan_mutex_);
-    auto it = plan_index_.find(key);
-    if (it != plan_index_.end()) return it->second->second;
-    plan_lru_.emplace_front(key, made);
-    plan_index_[key] = plan_lru_.begin();
-    if (plan_lru_.size() > kPlanCacheEntries) {
-        plan_index_.erase(plan_lru_.back().first);
-        plan_lru_.pop_back();
+    auto block = std::make_shared<MinuteBlock>();
+    s.day_minutes(day, *block);
+    if (!keep) return block;
+    std::lock_guard lock(block_mutex_);
+    const auto it = block_index_.find(key);
+    if (it != block_index_.end()) return it->second->second;
+    block_lru_.emplace_front(key, block);
+    block_index_[key] = block_lru_.begin();
+    if (block_lru_.size() > kMinuteBlocksKept) {
+        block_index_.erase(block_lru_.back().first);
+        block_lru_.pop_back();
     }
-    return made;
+    return block;
 }
 
-DayCounts Market::day_counts(const SymbolModel& s, std::int64_t day) {
-    if (!s.open_day(day)) return {};
-    auto& slot = counts_[s.index() * kProcessDays + static_cast<std::size_t>(day - kProcessFirstDay)];
-    const std::uint64_t packed = slot.load(std::memory_order_relaxed);
-    if (packed != 0)
-        return {static_cast<std::uint32_t>((packed >> 32) & 0x7FFFFFFF), static_cast<std::uint32_t>(packed)};
-    const auto p = plan(s, day);
-    const DayCounts c{p->quotes, p->deals};
-    slot.store(pack_counts(c), std::memory_order_relaxed);
-    return c;
-}
-
-void Market::minutes(const SymbolModel& s, std::int64_t day, std::int64_t upto_ms, Aggregate* out) {
-    std::fill(out, out + kMinutesPerDay, Aggregate{});
-    if (!s.open_day(day)) return;
-    const auto p = plan(s, day);
-    RawTick ticks[kMaxTicksPerMinute];
-    for (int m = p->first_open; m >= 0 && m <= p->last_open; ++m) {
-        if (p->minutes[m].ticks == 0) continue;
-        if ((day * kMinutesPerDay + m) * kMsPerMinute > upto_ms) break;
-        const int n = s.minute_ticks(*p, m, ticks);
-        Aggregate& a = out[m];
-        for (int j = 0; j < n && ticks[j].time_msc <= upto_ms; ++j) {
-            const RawTick& t = ticks[j];
-            if (a.ticks == 0) {
-                a.open = a.high = a.low = t.bid;
-                a.spread_min = t.ask - t.bid;
-            }
-            a.high = std::max(a.high, t.bid);
-            a.low = std::min(a.low, t.bid);
-            a.close = t.bid;
-            a.spread_min = std::min(a.spread_min, t.ask - t.bid);
-            if (t.kind != TickKind::Quote) a.volume += deal_units(t.volume);
-            ++a.ticks;
-        }
-    }
-}
-
-std::array<Aggregate, 24> Market::hours(const SymbolModel& s, std::int64_t day, std::int64_t upto_ms) {
-    std::array<Aggregate, 24> out{};
-    if (!s.open_day(day)) return out;
+HourBlock Market::hours(const PriceSource& s, std::int64_t day, std::int64_t upto_ms) {
+    HourBlock out{};
     const bool complete = (day + 1) * kMsPerDay <= upto_ms;
-    auto& slot = hour_blocks_[s.index() * kProcessDays + static_cast<std::size_t>(day - kProcessFirstDay)];
-    if (complete) {
-        if (const HourBlock* cached = slot.load(std::memory_order_acquire)) return *cached;
-    }
-    std::vector<Aggregate> per_minute(kMinutesPerDay);
-    minutes(s, day, upto_ms, per_minute.data());
-    for (int m = 0; m < kMinutesPerDay; ++m) out[static_cast<std::size_t>(m / 60)].add(per_minute[static_cast<std::size_t>(m)]);
-    if (complete && hour_blocks_used_.load(std::memory_order_relaxed) < kHourBlockBudget) {
-        auto block = std::make_unique<HourBlock>(out);
-        const HourBlock* expected = nullptr;
-        if (slot.compare_exchange_strong(expected, block.get(), std::memory_order_release)) {
-            block.release();
-            hour_blocks_used_.fetch_add(1, std::memory_order_relaxed);
+    std::atomic<const HourBlock*>* slot = complete ? hour_slot(s, day) : nullptr;
+    if (slot != nullptr) {
+        if (const HourBlock* cached = slot->load(std::memory_order_acquire)) return *cached;
+        // Long bars over years pass through many complete days once: their
+        // minute blocks are not worth keeping.
+        const auto block = minutes(s, day, false);
+        for (std::size_t m = 0; m < kMinutesPerDay; ++m) out[m / 60].add((*block)[m]);
+        if (hour_blocks_used_.load(std::memory_order_relaxed) < kHourBlockBudget) {
+            auto kept = std::make_unique<HourBlock>(out);
+            const HourBlock* expected = nullptr;
+            if (slot->compare_exchange_strong(expected, kept.get(), std::memory_order_release)) {
+                kept.release();
+                hour_blocks_used_.fetch_add(1, std::memory_order_relaxed);
+            }
         }
+        return out;
     }
+    const DayMinutes view(*this, s, day, upto_ms);
+    for (std::size_t m = 0; m < kMinutesPerDay; ++m) out[m / 60].add(view[m]);
     return out;
+}
+
+DayMinutes::DayMinutes(Market& market, const PriceSource& s, std::int64_t day, std::int64_t upto_ms) {
+    const std::int64_t day_ms = day * kMsPerDay;
+    if (upto_ms < day_ms) return;  // nothing of the day yet
+    block_ = market.minutes(s, day);
+    if (upto_ms >= day_ms + kMsPerDay - 1) {
+        cut_ = kMinutesPerDay;
+        return;
+    }
+    const std::int64_t minute = floor_div(upto_ms, kMsPerMinute);
+    cut_ = static_cast<std::size_t>(minute - day * kMinutesPerDay);
+    // A clock on a minute's last millisecond has seen all of it.
+    if ((minute + 1) * kMsPerMinute - 1 == upto_ms)
+        ++cut_;
+    else
+        partial_ = s.minute_upto(minute, upto_ms);
 }
 
 }  // namespace qvn::terminal

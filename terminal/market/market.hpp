@@ -1,181 +1,34 @@
-// The simulated market: a deterministic price process per symbol, built in
-// three layers so that any moment can be produced without what came before.
+// The market: every price source (the simulated symbols, then any imported
+// ones), the market clock, and the caches shared by every client thread.
+// Everything cached is a pure function of its key, so a race between two
+// threads only costs work.
 //
-//   day table   log price at every day start from 2000-01-01 to 2100-01-01:
-//               a mean-reverting random walk whose daily volatility follows
-//               the weekly session pattern and slow volatility clusters.
-//   day plan    for one day: the tick count of every minute (session
-//               intensity x volatility cluster), and the bid at every minute
-//               boundary, a bridge between the two day anchors.
-//   minute      the ticks of one minute: times, kinds (quote or deal), and a
-//               bid walk of non-zero steps from the minute's start bid to
-//               its end bid, so every quote tick changes the bid.
-//
-// Prices are integers counted in price ticks (the symbol's tick size) until
-// they are written to a record, so bars and ticks always agree exactly.
-// Every open minute holds at least one tick, and its first tick is a quote:
-// whether a bar exists is therefore a property of the session calendar, and
-// tick counts never depend on prices.
+// Bars are built from per-day blocks of minute aggregates: a day's block
+// covers all of its ticks and is made once, then cut at the clock when a
+// request reads it (the minute in progress counted to the clock, later
+// minutes empty), so a request for recent bars never scans a day of ticks.
+// Recently used blocks are kept; the hour aggregates of complete days are
+// kept within a budget, for long bars over years.
 #pragma once
 
-#include <array>
 #include <atomic>
-#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string_view>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "terminal/market/calendar.hpp"
-#include "terminal/market/symbols.hpp"
+#include "terminal/market/clock.hpp"
+#include "terminal/market/model_source.hpp"
+#include "terminal/market/source.hpp"
 
 namespace qvn::terminal {
 
-// The price process exists on these days; nothing is emitted outside them.
-inline constexpr std::int64_t kProcessFirstDay = days_from_civil(2000, 1, 1);
-inline constexpr std::int64_t kProcessEndDay = days_from_civil(2100, 1, 1);
-inline constexpr int kMaxTicksPerMinute = 2000;
-// How far back the previous open day or tick is looked for. Every symbol
-// trades at least every few days, so this never cuts a real gap short.
-inline constexpr std::int64_t kLookbackDays = 14;
-
-struct MinutePlan {
-    std::int64_t start_bid = 0;  // bid before the minute's first tick, in price ticks
-    std::int64_t delta = 0;      // bid change over the minute; non-zero when quotes == 1
-    std::uint16_t ticks = 0;     // 0 when the market is closed
-    std::uint16_t quotes = 0;    // quote ticks; the other ticks are deals
-    float step_sigma = 0;        // spread of one bid step, in price ticks
-    float spread = 0;            // typical spread this minute, in price ticks
-};
-
-struct DayPlan {
-    std::int64_t day = 0;
-    std::uint32_t quotes = 0;
-    std::uint32_t deals = 0;
-    int first_open = -1;  // minute of the day, -1 when closed all day
-    int last_open = -1;
-    std::array<MinutePlan, kMinutesPerDay> minutes{};
-};
-
-enum class TickKind : std::uint8_t { Quote, Buy, Sell };
-
-// A tick as the process makes it; flags and the carried last price are
-// added when ticks are emitted (see ticks.hpp).
-struct RawTick {
-    std::int64_t time_msc;
-    std::int64_t bid;  // price ticks
-    std::int64_t ask;
-    double volume;     // deal size, 0 for quotes
-    TickKind kind;
-};
-
-// Summary of consecutive ticks: the unit bars are built from. Prices in
-// price ticks; an aggregate with ticks == 0 is empty.
-struct Aggregate {
-    std::int64_t open = 0;
-    std::int64_t high = 0;
-    std::int64_t low = 0;
-    std::int64_t close = 0;
-    std::uint64_t ticks = 0;
-    std::int64_t spread_min = 0;
-    std::uint64_t volume = 0;
-
-    void add(const Aggregate& later) noexcept;
-};
-
-// Deal volume in whole units, as carried in a tick's `volume` and summed
-// into a bar's real volume: never 0 for a deal.
-std::uint64_t deal_units(double volume) noexcept;
-
-// Everything about one symbol that does not depend on the day asked for.
-class SymbolModel {
-public:
-    explicit SymbolModel(const Instrument& ins);
-
-    const Instrument& instrument() const noexcept { return *instrument_; }
-    std::size_t index() const noexcept { return index_; }
-    void set_index(std::size_t i) noexcept { index_ = i; }
-
-    double intensity(std::int64_t day, int minute) const noexcept {
-        return intensity_[static_cast<std::size_t>(weekday_from_monday(day) * kMinutesPerDay + minute)];
-    }
-    bool open_day(std::int64_t day) const noexcept {
-        return day >= kProcessFirstDay && day < kProcessEndDay && open_weekday_[weekday_from_monday(day)];
-    }
-    // The first and last open minute of a weekday's session (-1 when closed).
-    int first_open_minute(std::int64_t day) const noexcept { return first_open_[weekday_from_monday(day)]; }
-    int last_open_minute(std::int64_t day) const noexcept { return last_open_[weekday_from_monday(day)]; }
-    bool open_minute(std::int64_t minute) const noexcept;
-
-    // Price of a count of price ticks, exactly as written to records:
-    // integer points divided by a power of ten is correctly rounded.
-    double price(std::int64_t ticks) const noexcept {
-        return static_cast<double>(ticks * instrument_->tick_points) / point_scale_;
-    }
-    std::int32_t spread_points(std::int64_t ticks) const noexcept {
-        return static_cast<std::int32_t>(ticks * instrument_->tick_points);
-    }
-
-    DayPlan make_plan(std::int64_t day) const;
-    // Fills `out` (room for kMaxTicksPerMinute) with the ticks of a minute
-    // of `plan`; returns how many.
-    int minute_ticks(const DayPlan& plan, int minute, RawTick* out) const noexcept;
-    // Time of the first tick of an open minute.
-    std::int64_t first_tick_time(std::int64_t minute, const MinutePlan& mp) const noexcept;
-
-    std::uint64_t seed() const noexcept { return seed_; }
-
-private:
-    double day_log(std::int64_t day) const noexcept {
-        return day_log_[static_cast<std::size_t>(day - kProcessFirstDay)];
-    }
-    std::int64_t quantize(double log_price) const noexcept;
-    std::int64_t day_start_bid(std::int64_t day) const noexcept;
-    double volatility(std::int64_t minute) const noexcept;
-
-    const Instrument* instrument_;
-    std::size_t index_ = 0;
-    std::uint64_t seed_;
-    double point_scale_;        // 10^digits
-    double tick_price_;         // price of one price tick
-    std::int64_t spread_ticks_; // typical spread in price ticks, at least 1
-    std::uint32_t deal_threshold_;
-    std::vector<float> intensity_;  // by Monday-based minute of the week
-    std::array<bool, 7> open_weekday_{};
-    std::array<int, 7> first_open_{};
-    std::array<int, 7> last_open_{};
-    std::vector<double> day_log_;   // one more entry than days: the end anchor
-    std::vector<float> day_sigma_;
-};
-
-// The market clock: the wall clock, frozen at a given instant, or moving
-// from a start instant at a multiple of real time (simulated milliseconds
-// per real millisecond), measured on the monotonic clock.
-class MarketClock {
-public:
-    MarketClock() = default;
-    explicit MarketClock(std::optional<std::int64_t> frozen_ms) : frozen_ms_(frozen_ms) {}
-    static MarketClock moving(std::int64_t start_ms, std::uint32_t speed);
-    std::int64_t now_ms() const noexcept;
-
-private:
-    std::optional<std::int64_t> frozen_ms_;
-    std::optional<std::int64_t> start_ms_;
-    std::uint32_t speed_ = 1;
-    std::chrono::steady_clock::time_point started_{};
-};
-
-struct DayCounts {
-    std::uint32_t quotes = 0;
-    std::uint32_t deals = 0;
-};
-
-// All symbols, plus the caches shared by every client thread. Everything
-// cached is a pure function of its key, so a cache race only costs work.
 class Market {
 public:
     Market(std::int64_t history_first_day, MarketClock clock);
@@ -183,53 +36,76 @@ public:
     Market& operator=(const Market&) = delete;
     ~Market();
 
-    const SymbolModel* find(std::u16string_view name) const noexcept;
-    const std::vector<SymbolModel>& symbols() const noexcept { return symbols_; }
+    // Adds a source after the others; only before the Terminal serves.
+    void add_source(std::unique_ptr<PriceSource> source);
+    // The simulated symbols in table order, then the imported ones.
+    const std::vector<std::unique_ptr<PriceSource>>& sources() const noexcept { return sources_; }
+    std::size_t model_count() const noexcept { return model_count_; }
+    // The simulated symbol with exactly this name, or nullptr.
+    const ModelSource* find(std::u16string_view name) const noexcept;
 
+    MarketClock& clock() noexcept { return clock_; }
     std::int64_t now_ms() const noexcept { return clock_.now_ms(); }
-    // First millisecond served: the later of the history start and the
-    // process start.
+    // First millisecond the simulated symbols serve: the history start.
     std::int64_t history_first_ms() const noexcept { return history_first_day_ * kMsPerDay; }
-    // One past the last millisecond the process covers.
-    static constexpr std::int64_t process_end_ms() noexcept { return kProcessEndDay * kMsPerDay; }
+    // One past the last millisecond any source covers.
+    static constexpr std::int64_t process_end_ms() noexcept { return kProcessEndMs; }
 
-    std::shared_ptr<const DayPlan> plan(const SymbolModel& s, std::int64_t day);
-    DayCounts day_counts(const SymbolModel& s, std::int64_t day);
-
+    // The minute aggregates of all of a day's ticks.
+    std::shared_ptr<const MinuteBlock> minutes(const PriceSource& s, std::int64_t day);
     // The aggregates of the 24 hours of a day, counting only ticks at or
-    // before `upto_ms`. Complete days before today are cached.
-    std::array<Aggregate, 24> hours(const SymbolModel& s, std::int64_t day, std::int64_t upto_ms);
-    // The aggregates of every minute of a day, counting ticks at or before
-    // `upto_ms`, into `out` (1440 entries).
-    void minutes(const SymbolModel& s, std::int64_t day, std::int64_t upto_ms, Aggregate* out);
+    // before `upto_ms`.
+    HourBlock hours(const PriceSource& s, std::int64_t day, std::int64_t upto_ms);
 
 private:
-    struct PlanKey {
-        std::size_t symbol;
+    struct BlockKey {
+        std::size_t source;
         std::int64_t day;
-        bool operator==(const PlanKey&) const = default;
+        auto operator<=>(const BlockKey&) const = default;
     };
-    struct PlanKeyHash {
-        std::size_t operator()(const PlanKey& k) const noexcept {
-            return std::hash<std::int64_t>()(k.day * 64 + static_cast<std::int64_t>(k.symbol));
-        }
+    // Hour blocks of complete days, one slot per day of the source's span.
+    struct HourSlots {
+        std::int64_t first_day = 0;
+        std::size_t days = 0;
+        std::unique_ptr<std::atomic<const HourBlock*>[]> slots;
     };
-    using HourBlock = std::array<Aggregate, 24>;
 
-    std::vector<SymbolModel> symbols_;
+    std::atomic<const HourBlock*>* hour_slot(const PriceSource& s, std::int64_t day) noexcept;
+    // A cached block, or one made for this call alone when `keep` is false.
+    std::shared_ptr<const MinuteBlock> minutes(const PriceSource& s, std::int64_t day, bool keep);
+
     std::int64_t history_first_day_;
     MarketClock clock_;
+    PlanCache plans_;
+    std::vector<std::unique_ptr<PriceSource>> sources_;
+    std::size_t model_count_ = 0;
 
-    // Least recently used day plans.
-    std::mutex plan_mutex_;
-    std::list<std::pair<PlanKey, std::shared_ptr<const DayPlan>>> plan_lru_;
-    std::unordered_map<PlanKey, decltype(plan_lru_)::iterator, PlanKeyHash> plan_index_;
-
-    // Per symbol and process day: packed day counts (0 = not yet known) and
-    // published hour blocks of complete days, within a memory budget.
-    std::unique_ptr<std::atomic<std::uint64_t>[]> counts_;
-    std::unique_ptr<std::atomic<const HourBlock*>[]> hour_blocks_;
+    std::vector<HourSlots> hour_slots_;  // by source index
     std::atomic<std::size_t> hour_blocks_used_{0};
+
+    std::mutex block_mutex_;
+    std::list<std::pair<BlockKey, std::shared_ptr<const MinuteBlock>>> block_lru_;
+    std::map<BlockKey, decltype(block_lru_)::iterator> block_index_;
+};
+
+// The minutes of one day as a request sees them at `upto_ms`: minutes over
+// by then from the day's block, the minute in progress counted up to
+// `upto_ms`, later minutes empty.
+class DayMinutes {
+public:
+    DayMinutes() = default;
+    DayMinutes(Market& market, const PriceSource& s, std::int64_t day, std::int64_t upto_ms);
+
+    const Aggregate& operator[](std::size_t minute_of_day) const noexcept {
+        if (minute_of_day < cut_) return (*block_)[minute_of_day];
+        return minute_of_day == cut_ ? partial_ : kEmpty;
+    }
+
+private:
+    static const Aggregate kEmpty;
+    std::shared_ptr<const MinuteBlock> block_;
+    std::size_t cut_ = 0;  // the first minute not over at upto_ms
+    Aggregate partial_;    // minute cut_ up to upto_ms
 };
 
 }  // namespace qvn::terminal

@@ -9,16 +9,13 @@
 #include <mutex>
 #include <optional>
 #include <unordered_map>
+#include <utility>
 
 #include "protocol/wire.hpp"
 #include "terminal/market/calc.hpp"
 #include "terminal/market/market.hpp"
 
 namespace qvn::terminal {
-
-// The last tick at or before `at_ms`, looking back over kLookbackDays; empty
-// when the process has no tick there (before its first day).
-std::optional<wire::TickRecord> latest_tick(Market& market, const SymbolModel& s, std::int64_t at_ms);
 
 struct DaySummary {
     bool quoted = false;           // false: no tick yet, every figure is 0
@@ -46,25 +43,34 @@ struct DaySummary {
 class QuoteBoard {
 public:
     explicit QuoteBoard(Market& market) : market_(market) {}
+
+    Market& market() noexcept { return market_; }
     QuoteBoard(const QuoteBoard&) = delete;
     QuoteBoard& operator=(const QuoteBoard&) = delete;
 
-    DaySummary summary(const SymbolModel& s, std::int64_t now_ms);
+    DaySummary summary(const PriceSource& s, std::int64_t now_ms);
+    // The latest tick at or before `now_ms`: the summary's when it stands
+    // there, else found on its own (no scan of the day's ticks, which a
+    // clock that jumps ahead would otherwise pay for every pair it prices).
+    std::optional<wire::TickRecord> latest(const PriceSource& s, std::int64_t now_ms);
 
 private:
-    DaySummary compute(const SymbolModel& s, std::int64_t now_ms);
+    static DaySummary compute(const PriceSource& s, std::int64_t now_ms);
     // Folds the ticks after `sum.upto_ms` up to `now_ms` into `sum`; false
     // when one of them opens a new day, which needs a fresh summary.
-    bool extend(const SymbolModel& s, DaySummary& sum, std::int64_t now_ms);
+    static bool extend(const PriceSource& s, DaySummary& sum, std::int64_t now_ms);
 
     Market& market_;
     std::mutex mutex_;
-    std::unordered_map<std::size_t, DaySummary> cache_;  // by process index
+    std::unordered_map<std::size_t, DaySummary> cache_;  // by source index
+    // The latest tick found on its own at an instant, by source index.
+    std::unordered_map<std::size_t, std::pair<std::int64_t, std::optional<wire::TickRecord>>> latest_;
 };
 
-// Conversion rates from the quotes of the table's currency pairs at `at_ms`:
-// the cached day summaries when `at_ms` is the market clock's now (`now`
-// true), else the latest tick of each pair at or before it.
+// Conversion rates from the quotes of the market's currency pairs at `at_ms`
+// (the simulated ones first, then any imported ones): the latest tick of each
+// pair at or before it, kept on the board when `at_ms` is the market clock's
+// now (`now` true).
 Rates rates_at(Market& market, QuoteBoard& board, std::int64_t at_ms, bool now);
 
 }  // namespace qvn::terminal

@@ -74,11 +74,11 @@ Swaps swap_points(const Instrument& ins) noexcept {
 void fill_symbol_record(wire::SymbolInfoRecord& r, const CatalogueEntry& e, const DaySummary& q, bool selected,
                         TickValue value) {
     std::memset(&r, 0, sizeof r);
-    const Instrument& ins = e.model->instrument();
+    const Instrument& ins = e.source->instrument();
     const bool deals = ins.has_deals();
     const double point = decimal_point(ins.digits);
 
-    r.custom = e.generated ? 1 : 0;
+    r.custom = e.custom ? 1 : 0;
     r.chart_mode = static_cast<std::uint32_t>(deals ? SymbolChartMode::Last : SymbolChartMode::Bid);
     r.select = selected ? 1 : 0;
     r.visible = selected ? 1 : 0;

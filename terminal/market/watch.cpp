@@ -8,7 +8,7 @@ namespace qvn::terminal {
 namespace {
 
 bool selected_by_default(const CatalogueEntry& e) {
-    if (e.generated) return false;
+    if (e.custom) return false;
     const std::u16string_view path = e.path;
     return path.starts_with(u"Forex\\Majors\\") || e.name == u"XAUUSD" || e.name == u"US500" ||
            e.name == u"BTCUSD";

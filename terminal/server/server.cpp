@@ -32,13 +32,17 @@ Rx wait_readable(platform::Handle fd, Clock::time_point deadline, const SessionS
 Rx receive(platform::Handle fd, void* data, std::size_t n, Clock::time_point deadline) noexcept {
     static const SessionState unused;
     auto p = static_cast<char*>(data);
+    // Bytes already there are taken at once (a request's frame usually is
+    // whole by the time its first byte is read); only an empty socket is
+    // waited for, and only while the deadline allows.
     while (n > 0) {
-        if (const Rx w = wait_readable(fd, deadline, unused); w != Rx::Ok) return w;
         const ssize_t got = ::recv(fd, p, n, MSG_DONTWAIT);
         if (got == 0) return Rx::Closed;
         if (got < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-            return Rx::Closed;
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) return Rx::Closed;
+            if (const Rx w = wait_readable(fd, deadline, unused); w != Rx::Ok) return w;
+            continue;
         }
         p += got;
         n -= static_cast<std::size_t>(got);

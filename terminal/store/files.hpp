@@ -2,8 +2,10 @@
 // platform layer, and converted with the same escaping of raw bytes.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qvn::terminal {
 
@@ -14,7 +16,10 @@ bool make_folders(std::u16string_view path);
 // reader never sees half a file.
 bool write_file(std::u16string_view path, std::string_view bytes);
 
-bool read_file(std::u16string_view path, std::string& out);
+// Settings files are small: a file over `limit` bytes is not one of ours.
+bool read_file(std::u16string_view path, std::string& out, std::size_t limit = 16u << 20);
+// The names of the folders in a folder, sorted; empty when it cannot be read.
+std::vector<std::u16string> list_folders(std::u16string_view path);
 void remove_file(std::u16string_view path);
 bool file_exists(std::u16string_view path);
 

@@ -1,5 +1,7 @@
 // Files of the Terminal on POSIX systems.
+#include <algorithm>
 #include <cerrno>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -50,7 +52,7 @@ bool write_file(std::u16string_view path, std::string_view bytes) {
     return true;
 }
 
-bool read_file(std::u16string_view path, std::string& out) {
+bool read_file(std::u16string_view path, std::string& out, std::size_t limit) {
     out.clear();
     platform::UniqueHandle fd(::open(utf16_to_path(path).c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd.valid()) return false;
@@ -60,10 +62,26 @@ bool read_file(std::u16string_view path, std::string& out) {
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return false;
         if (n == 0) return true;
-        // Settings files are small; a huge one is not ours.
-        if (out.size() + static_cast<std::size_t>(n) > (16u << 20)) return false;
+        if (out.size() + static_cast<std::size_t>(n) > limit) return false;
         out.append(buf, static_cast<std::size_t>(n));
     }
+}
+
+std::vector<std::u16string> list_folders(std::u16string_view path) {
+    std::vector<std::u16string> out;
+    const std::string folder = utf16_to_path(path);
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr) return out;
+    while (const dirent* e = ::readdir(dir)) {
+        const std::string name = e->d_name;
+        if (name == "." || name == "..") continue;
+        struct stat st {};
+        if (::stat((folder + "/" + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+            out.push_back(protocol::path_to_utf16(name));
+    }
+    ::closedir(dir);
+    std::sort(out.begin(), out.end());
+    return out;
 }
 
 void remove_file(std::u16string_view path) { ::unlink(utf16_to_path(path).c_str()); }

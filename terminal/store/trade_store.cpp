@@ -225,11 +225,8 @@ bool TradeStore::step_write(Statement& st) {
     return st.run();
 }
 
-bool TradeStore::commit(const ChangeSet& c) {
-    std::lock_guard lock(mutex_);
-    if (!st_) return false;
+bool TradeStore::write(const ChangeSet& c) {
     Statements& s = *st_;
-    if (!s.begin.run()) return false;
     const std::uint64_t login = c.account.login;
     const auto keyed = [&](Statement& st, std::uint64_t ticket) {
         return bind_u64(st, 1, login) && bind_u64(st, 2, ticket) && step_write(st);
@@ -250,6 +247,18 @@ bool TradeStore::commit(const ChangeSet& c) {
         ok = bind_u64(s.add_history, 2, c.history_seq + i) &&
              row(s.add_history, 3, history_order_rows(), &c.history_orders[i]);
     for (std::size_t i = 0; ok && i < c.deals.size(); ++i) ok = row(s.add_deal, 2, deal_rows(), &c.deals[i]);
+    return ok;
+}
+
+bool TradeStore::commit(std::span<const ChangeSet* const> group) {
+    std::lock_guard lock(mutex_);
+    if (!st_) return false;
+    Statements& s = *st_;
+    if (!s.begin.run()) return false;
+    // In the order given: a later change set of an account builds on the
+    // earlier ones, and its rows replace theirs.
+    bool ok = true;
+    for (std::size_t i = 0; ok && i < group.size(); ++i) ok = write(*group[i]);
     if (ok && s.commit.run()) return true;
     // Whatever failed, the statements are reset and the transaction undone.
     for (Statement* st : {&s.put_account, &s.put_position, &s.drop_position, &s.put_order, &s.drop_order,

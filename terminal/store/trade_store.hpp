@@ -1,9 +1,10 @@
 // The trading store: every account's balance, open positions, pending
 // orders and history, in SQLite (trading.db in the folder holding config/),
-// one table per kind of record with a column per field. A trade is one
-// transaction, committed (write-ahead log, full sync) before the client
-// hears of it; a Terminal killed at any moment restarts with each trade
-// either whole or absent.
+// one table per kind of record with a column per field. A trade's rows are
+// committed (write-ahead log, full sync) before the client hears of it,
+// in a transaction of their own or with those of concurrent trades (see
+// group_commit.hpp); a Terminal killed at any moment restarts with each
+// trade either whole or absent.
 //
 // The store persists wire records and the change sets that name them; it
 // knows nothing of the trading rules.
@@ -13,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -76,8 +78,13 @@ public:
     // database could not be read, or holds a value no record field can)
     // are kept apart, so a read error never passes for a fresh account.
     Load load(std::uint64_t login, StoredBook& out);
-    // Writes one transaction's rows; false (and nothing written) on failure.
-    bool commit(const ChangeSet& changes);
+    // Writes the change sets in one transaction, synced once; false (and
+    // nothing written) on failure.
+    bool commit(std::span<const ChangeSet* const> group);
+    bool commit(const ChangeSet& changes) {
+        const ChangeSet* one = &changes;
+        return commit({&one, 1});
+    }
     // The latest evaluation time any account row records; empty for an
     // empty store, or when it cannot be read (`ok` false).
     std::optional<std::int64_t> last_activity(bool& ok);
@@ -90,6 +97,7 @@ private:
     struct Statements;
     bool migrate_blobs(std::string& error);
     bool step_write(Statement& st);
+    bool write(const ChangeSet& changes);  // inside the caller's transaction
 
     std::mutex mutex_;  // one transaction at a time on the connection
     Database db_;

@@ -64,7 +64,7 @@ bool write_file(std::u16string_view path, std::string_view bytes) {
     return true;
 }
 
-bool read_file(std::u16string_view path, std::string& out) {
+bool read_file(std::u16string_view path, std::string& out, std::size_t limit) {
     out.clear();
     const File file(::CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -74,10 +74,24 @@ bool read_file(std::u16string_view path, std::string& out) {
         DWORD n = 0;
         if (!::ReadFile(file.get(), buf, sizeof buf, &n, nullptr)) return false;
         if (n == 0) return true;
-        // Settings files are small; a huge one is not ours.
-        if (out.size() + n > (16u << 20)) return false;
+        if (out.size() + n > limit) return false;
         out.append(buf, n);
     }
+}
+
+std::vector<std::u16string> list_folders(std::u16string_view path) {
+    std::vector<std::u16string> out;
+    WIN32_FIND_DATAW found;
+    const HANDLE find = ::FindFirstFileW((wide(path) + L"\\*").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE) return out;
+    do {
+        const std::wstring name = found.cFileName;
+        if (name == L"." || name == L".." || (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) continue;
+        out.emplace_back(name.begin(), name.end());
+    } while (::FindNextFileW(find, &found));
+    ::FindClose(find);
+    std::sort(out.begin(), out.end());
+    return out;
 }
 
 void remove_file(std::u16string_view path) { ::DeleteFileW(wide(path).c_str()); }

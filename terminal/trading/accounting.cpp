@@ -35,7 +35,7 @@ Accounting::Accounting(const Catalogue& catalogue, const Account& account, std::
 // amount starts from the nearest double of the exact one.
 void Accounting::add_profit(Amount& sum, const CatalogueEntry& e, int side, Fine fine, std::int64_t close,
                             MarketMoment& at) const {
-    const Instrument& ins = e.model->instrument();
+    const Instrument& ins = e.source->instrument();
     if (ins.currency_profit == currency_) return sum.add_exact(fine);
     const double amount = fine_to_double(fine);
     if (ins.currency_base == currency_) return sum.add_converted(e.name, side, amount / price_of(close, ins.digits));
@@ -46,7 +46,7 @@ void Accounting::add_profit(Amount& sum, const CatalogueEntry& e, int side, Fine
 // volume and volume x price, a symbol's positions are one term. `sum`
 // counts over the account's leverage.
 void Accounting::add_margin(Amount& sum, const CatalogueEntry& e, const SymbolBook& s, MarketMoment& at) const {
-    const Instrument& ins = e.model->instrument();
+    const Instrument& ins = e.source->instrument();
     const std::int64_t volume = s.buy.volume + s.sell.volume;
     if (volume == 0) return;
     const Fine volume_fine = contract(ins) * volume * pow10_fine(kFineDigits - kMaxPriceDigits);
@@ -75,8 +75,8 @@ Funds Accounting::funds(const AccountBook& book, MarketMoment& at) const {
     for (const auto& [index, s] : book.symbols()) {
         if (s.buy.volume == 0 && s.sell.volume == 0) continue;
         const CatalogueEntry& e = catalogue_[index];
-        const Instrument& ins = e.model->instrument();
-        if (const Quote q = at.quote(*e.model); q.valid) {
+        const Instrument& ins = e.source->instrument();
+        if (const Quote q = at.quote(*e.source); q.valid) {
             if (s.buy.volume != 0)
                 add_profit(profit, e, 0, profit_fine(ins, true, s.buy.volume, s.buy.weighted, q.bid_points),
                            q.bid_points, at);
@@ -101,7 +101,7 @@ std::int64_t Accounting::profit(const Position& p, std::int64_t volume, std::int
     if (p.symbol == kNoSymbol) return 0;
     const CatalogueEntry& e = catalogue_[p.symbol];
     Amount sum;
-    add_profit(sum, e, 0, profit_fine(e.model->instrument(), p.buy, volume, static_cast<Fine>(p.open) * volume, close),
+    add_profit(sum, e, 0, profit_fine(e.source->instrument(), p.buy, volume, static_cast<Fine>(p.open) * volume, close),
                close, at);
     return sum.round(money_);
 }
@@ -121,7 +121,7 @@ std::int64_t Accounting::commission(std::int64_t volume, MarketMoment& at) const
 
 std::optional<std::int64_t> Accounting::swap(const Position& p, int nights, MarketMoment& at) const {
     if (p.symbol == kNoSymbol) return std::nullopt;
-    const Instrument& ins = catalogue_[p.symbol].model->instrument();
+    const Instrument& ins = catalogue_[p.symbol].source->instrument();
     const Swaps s = swap_points(ins);
     // Swap points have two decimals: points x point x contract x volume x
     // nights is exact, in fine units x 10^(16 - 2 - digits - 8).

@@ -137,7 +137,7 @@ void AccountBook::set_position(const wire::TradePositionRecord& r) {
     remove_position(ticket);
     Position p{r, symbol_index(symbol_of(r)), r.type == static_cast<std::uint32_t>(PositionType::Buy),
                volume_units(r.volume), 0, money_.units(r.swap)};
-    if (p.symbol != kNoSymbol) p.open = price_points(r.price_open, catalogue_[p.symbol].model->instrument().digits);
+    if (p.symbol != kNoSymbol) p.open = price_points(r.price_open, catalogue_[p.symbol].source->instrument().digits);
     const auto [it, inserted] = positions_.emplace(ticket, p);
     index_position(it->second);
 }

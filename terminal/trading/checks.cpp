@@ -47,12 +47,12 @@ Executor::Located Executor::locate(std::u16string_view name) {
         return at;
     }
     concerned_ = at.entry;
-    at.ins = &at.entry->model->instrument();
-    if (!now_.open(*at.entry->model)) {
+    at.ins = &at.entry->source->instrument();
+    if (!now_.open(*at.entry->source)) {
         at.code = TradeRetcode::MarketClosed;
         return at;
     }
-    at.quote = now_.quote(*at.entry->model);
+    at.quote = now_.quote(*at.entry->source);
     if (!at.quote.valid) at.code = TradeRetcode::PriceOff;
     return at;
 }

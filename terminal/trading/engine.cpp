@@ -1,5 +1,7 @@
 #include "terminal/trading/engine.hpp"
 
+#include <algorithm>
+
 #include "protocol/text.hpp"
 
 namespace qvn::terminal {
@@ -18,8 +20,9 @@ bool buys(std::uint32_t type) {
 
 struct Trading::Slot {
     std::mutex mutex;
-    std::unique_ptr<AccountBook> book;     // null until loaded
+    std::unique_ptr<AccountBook> book;     // null until loaded, and after a failed group
     std::set<std::size_t> used_symbols;    // held in Market Watch by this account
+    GroupCommit::Ticket last;              // the newest change set not yet known to be durable
 };
 
 const AccountBook& Trading::Session::book() const noexcept { return *slot_->book; }
@@ -36,6 +39,7 @@ Trading::Trading(Market& market, const Catalogue& catalogue, QuoteBoard& quotes,
       quotes_(quotes),
       watch_(watch),
       store_(store),
+      group_(store),
       venue_{market, catalogue, quotes} {}
 
 Trading::~Trading() = default;
@@ -61,22 +65,37 @@ bool Trading::load(Slot& slot, const Account& account, std::int64_t now_ms) {
         }
     }
     slot.book = std::move(book);
-    std::vector<std::size_t> used;
-    for (const auto& [index, s] : slot.book->symbols()) used.push_back(index);
-    update_watch(slot, used);
+    // Symbols held before a failed group dropped the book are looked at
+    // again too.
+    std::set<std::size_t> used = slot.used_symbols;
+    for (const auto& [index, s] : slot.book->symbols()) used.insert(index);
+    update_watch(slot, std::vector<std::size_t>(used.begin(), used.end()));
     return true;
 }
 
-bool Trading::commit(Slot& slot) {
+GroupCommit::Ticket Trading::join(Slot& slot, GroupCommit::Arrival* arrival) {
     AccountBook& book = *slot.book;
-    if (!store_.commit(book.changes())) {
-        book.rollback();
-        return false;
-    }
+    slot.last = group_.join(book.changes(), arrival);
     const std::vector<std::size_t> touched = book.touched_symbols();
     book.end();
     update_watch(slot, touched);
-    return true;
+    return slot.last;
+}
+
+void Trading::settle(Slot& slot, std::unique_lock<std::mutex>& lock, bool trade) {
+    while (slot.last) {
+        const GroupCommit::Ticket t = slot.last;
+        const GroupCommit::State state = group_.state(t);
+        if (state == GroupCommit::State::Failed) slot.book.reset();  // the store holds the account without it
+        if (state == GroupCommit::State::Failed || state == GroupCommit::State::Durable) {
+            slot.last.reset();
+            return;
+        }
+        if (trade && state == GroupCommit::State::Open) return;
+        lock.unlock();
+        group_.wait(t);
+        lock.lock();
+    }
 }
 
 void Trading::update_watch(Slot& slot, const std::vector<std::size_t>& symbols) {
@@ -93,8 +112,11 @@ void Trading::update_watch(Slot& slot, const std::vector<std::size_t>& symbols) 
     }
 }
 
-Trading::Session Trading::begin(const Account& account, std::int64_t now_ms) {
+Trading::Session Trading::open(const Account& account, std::int64_t now_ms, bool trade) {
     Session s;
+    // Arrived before taking the account: the open group waits for this
+    // trade rather than closing while it queues for the lock.
+    if (trade) s.arrival_ = group_.arrive();
     Slot* slot = nullptr;
     {
         std::lock_guard lock(slots_mutex_);
@@ -103,24 +125,38 @@ Trading::Session Trading::begin(const Account& account, std::int64_t now_ms) {
         slot = p.get();
     }
     s.lock_ = std::unique_lock(slot->mutex);
-    if (!load(*slot, account, now_ms)) return s;
-    AccountBook& book = *slot->book;
-    s.account_ = &account;
-    s.now_ = std::make_unique<MarketMoment>(market_, quotes_, now_ms, true);
-    s.accounting_ = std::make_unique<Accounting>(catalogue_, account, currency_code(account.currency), book.money());
-    if (now_ms > book.evaluated_ms()) {
-        book.begin();
-        Executor(venue_, account, book, *s.now_).walk(book.evaluated_ms() + 1);
-        book.set_evaluated(now_ms);
-        if (book.changed()) {
-            if (!commit(*slot)) return s;
-        } else {
-            // Nothing happened: only memory moves on. After a restart the
-            // walk covers this stretch again and again finds nothing, so
-            // quiet reads cost no disk write.
-            book.end();
+    for (;;) {
+        settle(*slot, s.lock_, trade);
+        if (s.walked_ && group_.state(s.walked_) == GroupCommit::State::Failed) return s;
+        if (!load(*slot, account, now_ms)) return s;
+        AccountBook& book = *slot->book;
+        // A request that read the clock before another walked the account
+        // further sees the account as that walk left it, priced at its time,
+        // never a later state at earlier quotes; nor is a trade dated before
+        // what the account already did.
+        if (!s.now_ || now_ms < book.evaluated_ms()) {
+            now_ms = std::max(now_ms, book.evaluated_ms());
+            s.now_ = std::make_unique<MarketMoment>(market_, quotes_, now_ms, true);
         }
+        if (now_ms > book.evaluated_ms()) {
+            book.begin();
+            Executor(venue_, account, book, *s.now_).walk(book.evaluated_ms() + 1);
+            book.set_evaluated(now_ms);
+            if (book.changed()) {
+                s.walked_ = join(*slot, nullptr);
+            } else {
+                // Nothing happened: only memory moves on. After a restart the
+                // walk covers this stretch again and again finds nothing, so
+                // quiet reads cost no disk write.
+                book.end();
+            }
+        }
+        // A trade builds on the open group; a reader looks once all is durable.
+        if (trade || !slot->last) break;
     }
+    s.account_ = &account;
+    s.accounting_ = std::make_unique<Accounting>(catalogue_, account, currency_code(account.currency),
+                                                 slot->book->money());
     s.slot_ = slot;
     return s;
 }
@@ -135,7 +171,7 @@ Figures Trading::figures(const Session& s) {
 wire::TradePositionRecord Trading::position_now(const Session& s, const Position& p) {
     wire::TradePositionRecord out = p.record;
     if (p.symbol == kNoSymbol) return out;
-    if (const Quote q = s.now_->quote(*catalogue_[p.symbol].model); q.valid) {
+    if (const Quote q = s.now_->quote(*catalogue_[p.symbol].source); q.valid) {
         out.price_current = p.buy ? q.bid : q.ask;
         const std::int64_t profit = s.accounting_->profit(p, p.volume, p.buy ? q.bid_points : q.ask_points, *s.now_);
         out.profit = s.book().money().to_double(profit);
@@ -146,7 +182,7 @@ wire::TradePositionRecord Trading::position_now(const Session& s, const Position
 wire::TradeOrderRecord Trading::order_now(const Session& s, const Order& o) {
     wire::TradeOrderRecord out = o.record;
     if (o.symbol == kNoSymbol) return out;
-    if (const Quote q = s.now_->quote(*catalogue_[o.symbol].model); q.valid)
+    if (const Quote q = s.now_->quote(*catalogue_[o.symbol].source); q.valid)
         out.price_current = buys(o.record.type) ? q.ask : q.bid;
     return out;
 }
@@ -176,8 +212,9 @@ wire::TradeCheckResultRecord Trading::check(Session& s, const wire::TradeRequest
     return r;
 }
 
-wire::TradeSendResultRecord Trading::send(Session& s, const wire::TradeRequestRecord& req) {
-    AccountBook& book = *s.slot_->book;
+std::optional<wire::TradeSendResultRecord> Trading::send(Session& s, const wire::TradeRequestRecord& req) {
+    Slot& slot = *s.slot_;
+    AccountBook& book = *slot.book;
     book.begin();
     Executor ex(venue_, *s.account_, book, *s.now_);
     Outcome out = ex.execute(req);
@@ -186,19 +223,34 @@ wire::TradeSendResultRecord Trading::send(Session& s, const wire::TradeRequestRe
         std::lock_guard lock(slots_mutex_);
         r.request_id = ++request_id_;
     }
-    if (!accepted(out.code)) book.rollback();
-    else if (!commit(*s.slot_)) out.code = TradeRetcode::Storage;
+    // A refused request is answered once what it was checked against (the
+    // account's newest change) is durable.
+    GroupCommit::Ticket wait_for;
+    if (accepted(out.code)) {
+        wait_for = join(slot, &s.arrival_);
+    } else {
+        book.rollback();
+        wait_for = slot.last;
+        s.arrival_.reset();
+    }
+    if (const CatalogueEntry* e = ex.concerned()) {
+        const Quote q = s.now_->quote(*e->source);
+        r.bid = q.bid;
+        r.ask = q.ask;
+    }
+    s.release();
+    if (wait_for && !group_.wait(wait_for)) {
+        // The walk before the request was in the failed group: the request
+        // fails as it does when the walk alone cannot be stored.
+        if (s.walked_) return std::nullopt;
+        out.code = TradeRetcode::Storage;
+    }
     if (!accepted(out.code)) out = Outcome{out.code};
     r.retcode = static_cast<std::uint32_t>(out.code);
     r.deal = out.deal;
     r.order = out.order;
     r.volume = out.volume;
     r.price = out.price;
-    if (const CatalogueEntry* e = ex.concerned()) {
-        const Quote q = s.now_->quote(*e->model);
-        r.bid = q.bid;
-        r.ask = q.ask;
-    }
     put_field(r.comment, sizeof r.comment, retcode_comment(out.code));
     r.retcode_external = 0;
     return r;

@@ -8,10 +8,16 @@
 // in time order. No background thread is needed and the outcome depends
 // only on the clock, never on when clients happen to ask.
 //
-// Each account has its own lock, held for a whole request: trades on one
-// account are serialized and a reader never sees half of one. Every change
-// is committed to the store before the request is answered; a request
-// costs the same whatever the account holds (see book.hpp).
+// Each account has its own lock, held while a request works on its book:
+// trades on one account are applied one after the other and a reader never
+// sees half of one. A trade's changes are committed to the store (together
+// with those of concurrent trades, see store/group_commit.hpp) before it is
+// answered, and only what is on disk is shown: a reader waits until the
+// account's last change is durable before it looks. A trade may build on
+// the changes of an earlier one while their group is still gathering; a
+// group that fails takes all its trades back (the account's book is loaded
+// again from the store, which never saw them). A request costs the same
+// whatever the account holds (see book.hpp).
 #pragma once
 
 #include <cstdint>
@@ -27,6 +33,7 @@
 #include "terminal/market/quotes.hpp"
 #include "terminal/market/watch.hpp"
 #include "terminal/store/accounts.hpp"
+#include "terminal/store/group_commit.hpp"
 #include "terminal/store/trade_store.hpp"
 #include "terminal/trading/accounting.hpp"
 #include "terminal/trading/book.hpp"
@@ -71,9 +78,15 @@ public:
         const Account* account_ = nullptr;
         std::unique_ptr<MarketMoment> now_;
         std::unique_ptr<Accounting> accounting_;
+        GroupCommit::Arrival arrival_;  // a trade's, until it joins a group
+        GroupCommit::Ticket walked_;    // the catch-up walk's change set, if it made one
     };
 
-    Session begin(const Account& account, std::int64_t now_ms);
+    // A session that reads: the book as it is on disk.
+    Session begin(const Account& account, std::int64_t now_ms) { return open(account, now_ms, false); }
+    // A session for send(): the book may hold trades whose group is still
+    // gathering, which this trade then joins.
+    Session begin_trade(const Account& account, std::int64_t now_ms) { return open(account, now_ms, true); }
 
     Figures figures(const Session& s);
     // The records with the current price (and a position's profit) filled in.
@@ -81,12 +94,23 @@ public:
     wire::TradeOrderRecord order_now(const Session& s, const Order& o);
 
     wire::TradeCheckResultRecord check(Session& s, const wire::TradeRequestRecord& req);
-    wire::TradeSendResultRecord send(Session& s, const wire::TradeRequestRecord& req);
+    // Executes the request and waits until what it did is on disk; gives
+    // the account back first. Empty when the catch-up walk before the
+    // request could not be stored (the request then fails as a whole).
+    std::optional<wire::TradeSendResultRecord> send(Session& s, const wire::TradeRequestRecord& req);
+
+    // For tests: change sets waiting in the open group.
+    std::size_t gathering() { return group_.gathering(); }
 
 private:
+    Session open(const Account& account, std::int64_t now_ms, bool trade);
+    // Brings the account's newest change set to an end, waiting without
+    // holding the account: until it is durable, or, for a trade, until its
+    // group no longer gathers. A failed group's book is dropped.
+    void settle(Slot& slot, std::unique_lock<std::mutex>& lock, bool trade);
     bool load(Slot& slot, const Account& account, std::int64_t now_ms);
-    // Commits the book's open transaction; rolls it back when the store fails.
-    bool commit(Slot& slot);
+    // Hands the book's open transaction to the open group and ends it.
+    GroupCommit::Ticket join(Slot& slot, GroupCommit::Arrival* arrival);
     void update_watch(Slot& slot, const std::vector<std::size_t>& symbols);
 
     Market& market_;
@@ -94,6 +118,7 @@ private:
     QuoteBoard& quotes_;
     MarketWatch& watch_;
     TradeStore& store_;
+    GroupCommit group_;
     const Venue venue_;
     std::mutex slots_mutex_;
     std::map<std::uint64_t, std::unique_ptr<Slot>> slots_;

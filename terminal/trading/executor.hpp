@@ -23,6 +23,10 @@
 
 namespace qvn::terminal {
 
+// The longest stretch of simulated time walked in one go; a Terminal that
+// comes back after a longer pause applies only the most recent part.
+inline constexpr std::int64_t kMaxWalkMs = 31 * kMsPerDay;
+
 // What the engine works with besides the account: the market and its
 // catalogue.
 struct Venue {

@@ -112,7 +112,7 @@ std::uint64_t Executor::close_part(std::uint64_t ticket, std::int64_t volume, st
                                    std::int64_t profit_price) {
     const Position p = *book_.position(ticket);
     const CatalogueEntry& e = venue_.catalogue[p.symbol];
-    const int digits = e.model->instrument().digits;
+    const int digits = e.source->instrument().digits;
     const std::int64_t swap = p.volume > 0 ? round_ratio(static_cast<Fine>(p.swap) * volume, p.volume) : p.swap;
     const std::int64_t profit = accounting_.profit(p, volume, profit_price, *at_);
     const std::uint64_t deal = add_deal(e, !p.buy, entry, volume, price_of(price, digits), order,
@@ -137,7 +137,7 @@ std::uint64_t Executor::fill(const CatalogueEntry& e, bool buy, std::int64_t vol
     const std::uint64_t magic = o.magic;
     const std::uint64_t order = o.ticket;
     const double sl = o.sl, tp = o.tp;
-    const int digits = e.model->instrument().digits;
+    const int digits = e.source->instrument().digits;
     const double fill_price = price_of(price, digits);
     const std::int64_t now = now_ms();
     if (close_position != 0) {
@@ -212,7 +212,7 @@ void Executor::close_out(std::uint64_t ticket, std::int64_t price, OrderReason o
                          std::u16string_view comment) {
     const Position p = *book_.position(ticket);
     const CatalogueEntry& e = venue_.catalogue[p.symbol];
-    const double close_price = price_of(price, e.model->instrument().digits);
+    const double close_price = price_of(price, e.source->instrument().digits);
     const auto type = static_cast<std::uint32_t>(p.buy ? OrderType::Sell : OrderType::Buy);
     const wire::TradeOrderRecord o = make_order(e, type, p.record.volume, close_price, order_reason, p.record.magic,
                                                 comment);

@@ -4,16 +4,10 @@
 
 namespace qvn::terminal {
 
-Quote MarketMoment::quote(const SymbolModel& s) {
+Quote MarketMoment::quote(const PriceSource& s) {
     const auto cached = quotes_.find(s.index());
     if (cached != quotes_.end()) return cached->second;
-    std::optional<wire::TickRecord> tick;
-    if (now_) {
-        const DaySummary d = board_.summary(s, at_ms_);
-        if (d.quoted) tick = d.latest;
-    } else {
-        tick = latest_tick(market_, s, at_ms_);
-    }
+    const std::optional<wire::TickRecord> tick = now_ ? board_.latest(s, at_ms_) : s.latest(at_ms_);
     Quote q;
     if (tick) {
         const int digits = s.instrument().digits;
@@ -23,8 +17,8 @@ Quote MarketMoment::quote(const SymbolModel& s) {
     return q;
 }
 
-bool MarketMoment::open(const SymbolModel& s) const noexcept {
-    return s.open_minute(floor_div(at_ms_, kMsPerMinute));
+bool MarketMoment::open(const PriceSource& s) const noexcept {
+    return s.open_at(at_ms_);
 }
 
 const Rates& MarketMoment::rates() {

@@ -32,8 +32,8 @@ public:
     MarketMoment& operator=(const MarketMoment&) = delete;
 
     std::int64_t time_ms() const noexcept { return at_ms_; }
-    Quote quote(const SymbolModel& s);
-    bool open(const SymbolModel& s) const noexcept;
+    Quote quote(const PriceSource& s);
+    bool open(const PriceSource& s) const noexcept;
     const Rates& rates();
 
 private:

@@ -11,15 +11,11 @@
 #include <limits>
 #include <memory>
 
-#include "terminal/market/ticks.hpp"
 #include "terminal/trading/executor.hpp"
 
 namespace qvn::terminal {
 namespace {
 
-// The longest stretch of simulated time walked in one go; a Terminal that
-// comes back after a longer pause applies only the most recent part.
-constexpr std::int64_t kMaxWalkMs = 31 * kMsPerDay;
 // Events (fills, stops, expirations, rollovers) applied in one walk at most.
 constexpr int kMaxEvents = 100000;
 constexpr std::size_t kTickChunk = 1024;
@@ -66,7 +62,7 @@ void Executor::walk(std::int64_t from_ms) {
     from_ms = std::max(from_ms, to_ms - kMaxWalkMs);
     std::int64_t t = from_ms;
     std::int64_t boundary = (floor_div(from_ms - 1, kMsPerDay) + 1) * kMsPerDay;
-    auto buffer = std::make_unique<wire::TickRecord[]>(kTickChunk);
+    auto buffer = std::make_unique_for_overwrite<wire::TickRecord[]>(kTickChunk);
     for (int events = 0; events < kMaxEvents; ++events) {
         // The next fixed event: a rollover or the earliest expiration.
         std::int64_t fixed = boundary;
@@ -85,18 +81,18 @@ void Executor::walk(std::int64_t from_ms) {
                 if (has_levels(s)) symbols.emplace_back(venue_.catalogue[index].name, index);
             std::sort(symbols.begin(), symbols.end());
             for (const auto& [name, index] : symbols) {
-                const SymbolModel& model = *venue_.catalogue[index].model;
+                const PriceSource& source = *venue_.catalogue[index].source;
                 const SymbolBook& s = *book_.symbol(index);
                 TickSpan span{t, std::min(scan_to, hit.time - 1)};
                 if (span.empty()) continue;
-                TickCursor cursor(venue_.market, model, span, TickFilter{true, false});
+                const auto reader = source.read(span, TickFilter{true, false});
                 bool found = false;
                 for (;;) {
-                    const std::size_t n = cursor.fill(buffer.get(), kTickChunk);
+                    const std::size_t n = reader->fill(buffer.get(), kTickChunk);
                     for (std::size_t k = 0; k < n && !found; ++k) {
                         const double bid = buffer[k].bid, ask = buffer[k].ask;
                         if (!fires(s, bid, ask)) continue;
-                        const int digits = model.instrument().digits;
+                        const int digits = source.instrument().digits;
                         hit = {buffer[k].time_msc, index,
                                Quote{true, bid, ask, price_points(bid, digits), price_points(ask, digits)}};
                         found = true;
@@ -188,7 +184,7 @@ void Executor::charge_swaps(std::int64_t boundary_ms) {
         if (p.symbol != kNoSymbol && p.record.time_msc < boundary_ms) held.push_back(ticket);
     for (const std::uint64_t ticket : held) {
         const Position& p = *book_.position(ticket);
-        const Instrument& ins = venue_.catalogue[p.symbol].model->instrument();
+        const Instrument& ins = venue_.catalogue[p.symbol].source->instrument();
         if (ins.kind == MarketKind::Crypto) continue;  // swaps disabled
         const DayOfWeek triple = ins.kind == MarketKind::Index ? DayOfWeek::Friday : DayOfWeek::Wednesday;
         const int nights = weekday == static_cast<int>(triple) - 1 ? 3 : 1;  // DayOfWeek counts from Sunday
@@ -210,7 +206,7 @@ void Executor::stop_out() {
         std::int64_t worst_profit = 0, worst_price = 0;
         for (const auto& [ticket, p] : book_.positions()) {
             if (p.symbol == kNoSymbol) continue;
-            const Quote q = now_.quote(*venue_.catalogue[p.symbol].model);
+            const Quote q = now_.quote(*venue_.catalogue[p.symbol].source);
             if (!q.valid) continue;
             const std::int64_t close = p.buy ? q.bid_points : q.ask_points;
             const std::int64_t profit = accounting_.profit(p, p.volume, close, now_);

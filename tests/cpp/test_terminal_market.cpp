@@ -30,21 +30,21 @@ term::Market& market() {
     return m;
 }
 
-const term::SymbolModel& symbol(const char16_t* name) {
-    const term::SymbolModel* s = market().find(name);
+const term::ModelSource& symbol(const char16_t* name) {
+    const term::ModelSource* s = market().find(name);
     if (s == nullptr) std::abort();
     return *s;
 }
 
 const char16_t* const kSymbols[] = {u"EURUSD", u"USDJPY", u"XAUUSD", u"US500", u"JPN225", u"BTCUSD", u"XRPUSD"};
 
-std::vector<wire::TickRecord> all_ticks(const term::SymbolModel& s, std::int64_t lo, std::int64_t hi,
+std::vector<wire::TickRecord> all_ticks(const term::PriceSource& s, std::int64_t lo, std::int64_t hi,
                                         term::TickFilter f = {}) {
-    term::TickCursor cursor(market(), s, term::visible_span(market(), lo, hi), f);
+    const auto reader = s.read(term::visible_span(market(), s, lo, hi), f);
     std::vector<wire::TickRecord> out;
     std::vector<wire::TickRecord> chunk(1000);  // small chunks cross minute and day edges
     for (;;) {
-        const std::size_t n = cursor.fill(chunk.data(), chunk.size());
+        const std::size_t n = reader->fill(chunk.data(), chunk.size());
         out.insert(out.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(n));
         if (n < chunk.size()) return out;
     }
@@ -60,7 +60,7 @@ void test_plans_chain() {
     // Around a weekend, a month end and the start of the process.
     const std::int64_t starts[] = {kDay - 10, term::days_from_civil(2023, 12, 28), term::kProcessFirstDay};
     for (const char16_t* name : kSymbols) {
-        const term::SymbolModel& s = symbol(name);
+        const term::SymbolModel& s = symbol(name).model();
         for (std::int64_t first : starts) {
             std::int64_t expected_start = -1;
             for (std::int64_t day = first; day < first + 12; ++day) {
@@ -88,7 +88,7 @@ void test_plans_chain() {
 void test_minute_ticks() {
     std::vector<term::RawTick> ticks(term::kMaxTicksPerMinute);
     for (const char16_t* name : kSymbols) {
-        const term::SymbolModel& s = symbol(name);
+        const term::SymbolModel& s = symbol(name).model();
         for (std::int64_t day = kDay - 3; day <= kDay; ++day) {
             const term::DayPlan plan = s.make_plan(day);
             for (int m = 0; m < kMinutesPerDay; ++m) {
@@ -126,7 +126,7 @@ void test_determinism() {
     // A span inside a larger one gets exactly the larger one's ticks there,
     // flags and carried last price included, wherever it starts.
     for (const char16_t* name : kSymbols) {
-        const term::SymbolModel& s = symbol(name);
+        const term::PriceSource& s = symbol(name);
         const std::int64_t lo = kNow - 3 * kMsPerDay;
         const auto whole = all_ticks(s, lo, kNow);
         CHECK(!whole.empty());
@@ -148,7 +148,7 @@ void test_determinism() {
 void test_hour_cache() {
     // Cached hours of a complete day equal freshly computed ones, and a
     // partial day counts only the ticks up to its cut.
-    const term::SymbolModel& s = symbol(u"GBPUSD");
+    const term::PriceSource& s = symbol(u"GBPUSD");
     const std::int64_t day = kDay - 1;
     const auto first = market().hours(s, day, kNow);
     const auto again = market().hours(s, day, kNow);

@@ -39,7 +39,7 @@ int main() {
         {kThursday + 60 * kHour, kThursday + 70 * kHour},       // within the weekend
     };
     for (const char16_t* name : {u"EURUSD", u"US500", u"BTCUSD"}) {
-        const term::SymbolModel* s = market.find(name);
+        const term::PriceSource* s = market.find(name);
         CHECK(s != nullptr);
         if (s == nullptr) continue;
         for (const Step& st : steps) {

@@ -1,10 +1,12 @@
 // Unit tests of the trading engine's transactions against a real store: a
-// commit that fails leaves memory and disk as they were (for a trade and
-// for a catch-up walk), and the history keeps the order things were done
-// in across commits and a reload. Also the moving clock's command-line
+// commit that fails leaves memory and disk as they were (for a trade, for a
+// catch-up walk, and for every trade of a group committed together), and
+// the history keeps the order things were done in across commits and a
+// reload. Also the moving clock's command-line
 // forms. The trading rules themselves are tested through the program.
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "check.hpp"
 #include "protocol/text.hpp"
@@ -63,17 +65,21 @@ struct Desk {
     std::string path() const { return folder.file("trading.db"); }
 
     wire::TradeSendResultRecord send(wire::TradeRequestRecord req, std::int64_t now_ms = kWedNoonMs) {
-        term::Trading::Session s = trading.begin(account, now_ms);
+        term::Trading::Session s = trading.begin_trade(account, now_ms);
         CHECK(s.ok());
-        return trading.send(s, req);
+        const auto r = trading.send(s, req);
+        CHECK(r.has_value());
+        return r.value_or(wire::TradeSendResultRecord{});
     }
-    term::StoredBook on_disk() {
+    term::StoredBook on_disk(const term::Account& whose) {
         term::TradeStore other;
         std::string error;
         term::StoredBook book;
-        CHECK(other.open(path(), error) && other.load(account.login, book) == term::TradeStore::Load::Found);
+        CHECK(other.open(path(), error) && other.load(whose.login, book) == term::TradeStore::Load::Found);
         return book;
     }
+    term::StoredBook on_disk() { return on_disk(account); }
+    std::string in_memory(const term::Account& whose);
 };
 
 wire::TradeRequestRecord request(term::TradeAction action, term::OrderType type, double volume, double price = 0) {
@@ -118,7 +124,7 @@ void test_failed_commits_change_nothing() {
     using term::TradeAction;
     CHECK(desk.send(request(TradeAction::Deal, OrderType::Buy, 0.2)).retcode == 1);
     // A buy limit just below the market.
-    const double ask = term::latest_tick(desk.market, *desk.market.find(u"EURUSD"), kWedNoonMs)->ask;
+    const double ask = desk.market.find(u"EURUSD")->latest(kWedNoonMs)->ask;
     CHECK(desk.send(request(TradeAction::Pending, OrderType::BuyLimit, 0.1, ask - 0.0002)).retcode == 2);
 
     std::string memory, disk;
@@ -152,6 +158,63 @@ void test_failed_commits_change_nothing() {
     CHECK(image(desk.on_disk()) == disk);
 }
 
+std::string Desk::in_memory(const term::Account& whose) {
+    term::Trading::Session s = trading.begin(whose, kWedNoonMs);
+    CHECK(s.ok());
+    return s.ok() ? image(s.book()) : std::string();
+}
+
+// Two trades on one account and one on another, committed as one group
+// (the held session on the second account keeps the group gathering until
+// its own trade joins): all three are stored, in order, or, when the
+// group's commit fails midway, all three are refused and both accounts are
+// as they were, in memory and on disk.
+void test_group_commit_is_all_or_nothing() {
+    using term::OrderType;
+    using term::TradeAction;
+    for (const bool fail : {false, true}) {
+        Desk desk;
+        const term::Account second = term::builtin_accounts()[3];
+        CHECK(desk.send(request(TradeAction::Deal, OrderType::Buy, 0.2)).retcode == 1);
+        {
+            term::Trading::Session s = desk.trading.begin_trade(second, kWedNoonMs);
+            CHECK(s.ok() && desk.trading.send(s, request(TradeAction::Deal, OrderType::Buy, 0.1)).has_value());
+        }
+        const std::string memory = desk.in_memory(desk.account), memory2 = desk.in_memory(second);
+        const std::string disk = image(desk.on_disk()), disk2 = image(desk.on_disk(second));
+
+        term::Trading::Session held = desk.trading.begin_trade(second, kWedNoonMs);
+        CHECK(held.ok());
+        wire::TradeSendResultRecord first{}, then{};
+        const auto trade = [&desk](OrderType type, double volume, wire::TradeSendResultRecord& out) {
+            term::Trading::Session s = desk.trading.begin_trade(desk.account, kWedNoonMs);
+            if (s.ok()) out = desk.trading.send(s, request(TradeAction::Deal, type, volume)).value_or(out);
+        };
+        std::thread a(trade, OrderType::Buy, 0.3, std::ref(first));
+        while (desk.trading.gathering() < 1) std::this_thread::yield();
+        std::thread b(trade, OrderType::Sell, 0.1, std::ref(then));
+        while (desk.trading.gathering() < 2) std::this_thread::yield();
+        if (fail) desk.store.fail_commit_after(5);  // a buy writes four rows: inside the second change set
+        const auto last = desk.trading.send(held, request(TradeAction::Deal, OrderType::Sell, 0.1));
+        a.join();
+        b.join();
+        CHECK(last.has_value());
+        if (!last) continue;
+        if (fail) {
+            for (const wire::TradeSendResultRecord& r : {first, then, *last})
+                CHECK(r.retcode == 34 && r.order == 0 && r.deal == 0);
+            CHECK(desk.in_memory(desk.account) == memory && desk.in_memory(second) == memory2);
+            CHECK(image(desk.on_disk()) == disk && image(desk.on_disk(second)) == disk2);
+        } else {
+            CHECK(first.retcode == 1 && then.retcode == 1 && last->retcode == 1);
+            CHECK(first.order < then.order);  // applied in the order they joined
+            const term::StoredBook book = desk.on_disk();
+            CHECK(book.positions.size() == 3 && book.deals.size() == 4);  // the opening balance too
+            if (book.deals.size() == 4) CHECK(book.deals[2].order == first.order && book.deals[3].order == then.order);
+        }
+    }
+}
+
 void test_history_keeps_its_order_across_commits() {
     Desk desk;
     using term::OrderType;
@@ -175,5 +238,6 @@ int main() {
     test_clock_settings();
     test_failed_commits_change_nothing();
     test_history_keeps_its_order_across_commits();
+    test_group_commit_is_all_or_nothing();
     return qvn::test::finish("terminal trading");
 }

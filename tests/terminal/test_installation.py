@@ -198,6 +198,8 @@ def test_malformed_option_exits_2_touching_nothing(installation, args):
 @pytest.mark.parametrize("text, named", [
     ("[Terminal]\nready_delay_ms=soon\n", "ready_delay_ms"),
     ("[Account 7001001]\nleverage=lots\n", "leverage"),
+    ("[Terminal]\nstep=1\n", "step: a stepped clock needs its start"),
+    ("[Terminal]\nstep=1\nclock=2026-01-05T00:00:00Z\nnow=1767571200\n", "step: a stepped clock cannot be frozen"),
 ])
 def test_malformed_settings_file_exits_2(installation, text, named):
     write_settings(installation, text)

@@ -4,6 +4,7 @@ wholly there or wholly absent, and the books add up."""
 
 from __future__ import annotations
 
+import concurrent.futures
 import random
 import subprocess
 import sys
@@ -87,4 +88,60 @@ def test_sigkill_during_a_trade_stream_keeps_whole_trades(launch, tmp_path, seed
             sign = {ENTRY_IN: 1, ENTRY_OUT: -1}[d["entry"]]
             net[d["position_id"]] = net.get(d["position_id"], 0) + sign * round(d["volume"] * 10)
         assert {k: v for k, v in net.items() if v} == {k: v for k, (_, v) in positions.items()}, where
+        assert_books_agree(c)
+
+
+
+def test_concurrent_clients_keep_every_acknowledged_trade_across_sigkill(launch):
+    """Clients trading at once on one account, their trades committed in
+    shared groups, and the Terminal killed among them: after the restart
+    every acknowledged trade is there with the tickets it was answered
+    with, each client's in the order it sent them, at most its one trade in
+    flight besides, and the balance is the sum of the deals (an account row
+    written out of order within a group would leave it behind)."""
+    t = launch(now=at(WED_NOON))
+    clients, kill_at = 6, 150
+    acked: list[list[int]] = [[] for _ in range(clients)]  # order, deal, order, deal, ...
+    refused: list[dict] = []
+
+    def trade(k: int) -> None:
+        volume = 0.01 * (k + 1)
+        try:
+            with tc.TerminalClient.connect(t.exe) as c:
+                c.handshake()
+                while True:
+                    buy = c.order_send(action=1, symbol="EURUSD", volume=volume, type=0)
+                    if buy["retcode"] != ft.DONE:
+                        return refused.append(buy)
+                    acked[k] += [buy["order"], buy["deal"]]
+                    close = c.order_send(action=1, symbol="EURUSD", volume=volume, type=1, position=buy["order"])
+                    if close["retcode"] != ft.DONE:
+                        return refused.append(close)
+                    acked[k] += [close["order"], close["deal"]]
+        except (OSError, EOFError, AssertionError):
+            return  # the Terminal was killed
+
+    with concurrent.futures.ThreadPoolExecutor(clients) as pool:
+        runs = [pool.submit(trade, k) for k in range(clients)]
+        deadline = time.monotonic() + 60
+        while sum(map(len, acked)) < 2 * kill_at and time.monotonic() < deadline and not refused:
+            time.sleep(0.001)
+        t.proc.kill()
+        t.proc.wait()
+        for r in runs:
+            r.result()
+    assert refused == []
+    assert all(mine == sorted(mine) for mine in acked)
+    orders = {x for mine in acked for x in mine[0::2]}
+    deals = {x for mine in acked for x in mine[1::2]}
+    assert len(orders) + len(deals) == sum(map(len, acked)) >= 2 * kill_at
+
+    t.start(now=at(WED_NOON))
+    with t.client() as c:
+        c.handshake()
+        positions, _, history, stored_deals = state(c)
+        assert orders <= set(history) and deals <= {d["ticket"] for d in stored_deals}
+        in_flight = set(history) - orders
+        assert len(in_flight) <= clients
+        assert {d["order"] for d in stored_deals if d["ticket"] not in deals} == in_flight
         assert_books_agree(c)

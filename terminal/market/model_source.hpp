@@ -1,0 +1,71 @@
+// The simulated market as a price source: a SymbolModel's ticks, made on
+// demand from day plans that all models share through one small cache.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+
+#include "terminal/market/model.hpp"
+#include "terminal/market/source.hpp"
+
+namespace qvn::terminal {
+
+// The most recently used day plans of every model. A plan is a pure
+// function of its model and day, so two threads racing only repeat work.
+class PlanCache {
+public:
+    std::shared_ptr<const DayPlan> get(const SymbolModel& model, std::int64_t day);
+
+private:
+    struct Key {
+        const SymbolModel* model;
+        std::int64_t day;
+        bool operator==(const Key&) const = default;
+    };
+    struct KeyHash {
+        std::size_t operator()(const Key& k) const noexcept {
+            return std::hash<std::int64_t>()(k.day) ^ std::hash<const void*>()(k.model);
+        }
+    };
+
+    std::mutex mutex_;
+    std::list<std::pair<Key, std::shared_ptr<const DayPlan>>> lru_;
+    std::unordered_map<Key, decltype(lru_)::iterator, KeyHash> index_;
+};
+
+struct DayCounts {
+    std::uint32_t quotes = 0;
+    std::uint32_t deals = 0;
+};
+
+class ModelSource final : public PriceSource {
+public:
+    // Serves the process from `first_day` (the history start) on.
+    ModelSource(const Instrument& ins, PlanCache& plans, std::int64_t first_day);
+
+    const SymbolModel& model() const noexcept { return model_; }
+    std::shared_ptr<const DayPlan> plan(std::int64_t day) const { return plans_.get(model_, day); }
+    DayCounts day_counts(std::int64_t day) const;
+
+    bool open_at(std::int64_t ms) const noexcept override;
+    std::unique_ptr<TickReader> read(TickSpan span, TickFilter filter) const override;
+    std::uint64_t count(TickSpan span, TickFilter filter, std::uint64_t limit) const override;
+    std::optional<wire::TickRecord> latest(std::int64_t at_ms) const override;
+    std::optional<std::int64_t> next_after(std::int64_t ms) const override;
+    bool any_in(std::int64_t lo_ms, std::int64_t hi_ms) const override;
+    void day_minutes(std::int64_t day, MinuteBlock& out) const override;
+    Aggregate minute_upto(std::int64_t minute, std::int64_t upto_ms) const override;
+
+private:
+    SymbolModel model_;
+    PlanCache& plans_;
+    // Packed day counts by process day; 0 = not yet known.
+    std::unique_ptr<std::atomic<std::uint64_t>[]> counts_;
+};
+
+}  // namespace qvn::terminal

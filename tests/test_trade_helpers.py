@@ -1,0 +1,70 @@
+"""quorvane.trade against the bundled Terminal with its clock frozen: the
+requests it builds, what it keeps, and its errors."""
+
+from __future__ import annotations
+
+import pytest
+from bundled import running_terminal
+
+from quorvane import trade
+from quorvane.backtest._tickdata import CATALOGUE
+
+NOW = 1_768_478_400  # 2026-01-15 12:00 UTC, a Thursday: every market is open
+EURUSD_BID, EURUSD_ASK = 1.0476, 1.04767
+
+
+@pytest.fixture
+def terminal(private_folders, terminal_binary, core):
+    with running_terminal(private_folders, terminal_binary, core, "--now", str(NOW)):
+        yield core
+
+
+def test_open_modify_close(terminal):
+    core = terminal
+    sent = trade.buy("EURUSD", 0.1, sl=1.0, tp=1.3, comment="t", magic=7, check=True)
+    assert (sent.retcode, sent.price, sent.volume) == (1, EURUSD_ASK, 0.1)
+    ticket = sent.order
+    assert trade.modify(ticket, sl=1.01).retcode == 1
+    (position,) = core.positions_get(ticket=ticket)
+    assert (position.sl, position.tp, position.magic, position.comment) == (1.01, 1.3, 7, "t")  # tp kept
+    assert trade.modify(position, tp=0.0).retcode == 1   # a stale record: the sl is read afresh
+    assert core.positions_get(ticket=ticket)[0][11:13] == (1.01, 0.0)
+    part = trade.close(position, 0.03)
+    assert (part.retcode, part.volume, part.price, part.request.type) == (1, 0.03, EURUSD_BID, 1)
+    rest = trade.close(position)  # the record says 0.1; 0.07 is left
+    assert (rest.retcode, rest.volume) == (1, 0.07)
+    assert core.positions_get() == ()
+    again = trade.close(ticket)
+    assert (again.retcode, again.comment) == (29, "Position already closed")
+    with pytest.raises(trade.TradeError, match=r"^change of the stops of position \d+ refused: retcode 29 "
+                                               r"POSITION_CLOSED \(Position already closed\)$") as caught:
+        trade.modify(ticket, sl=1.0, check=True)
+    assert (caught.value.retcode, caught.value.comment, caught.value.result.request.action) == (
+        29, "Position already closed", 3)
+    with pytest.raises(trade.TradeError, match=r"retcode 14 INVALID_VOLUME \(Invalid volume\)"):
+        trade.sell("EURUSD", 0.001, check=True)
+    short = trade.sell("EURUSD", 0.2, sl=1.1)
+    assert (short.retcode, short.price, core.positions_get()[0].type) == (1, EURUSD_BID, 1)
+    assert trade.close(short.order).request.type == 0    # a sell is closed by a buy
+
+
+def test_grid_and_sizes(terminal):
+    core = terminal
+    assert trade.round_price("EURUSD", 1.085004) == 1.085
+    assert trade.round_price(core.symbol_info("US500"), 4800.13) == 4800.25  # a tick of 0.25
+    assert [trade.round_volume("EURUSD", v) for v in (0.123, 0.0001, 1e6, 0.3)] == [0.12, 0.01, 100.0, 0.3]
+    # 50 pips of EURUSD cost 500 USD a lot on a USD account.
+    assert trade.volume_for_risk("EURUSD", 100.0, 0.005) == 0.2
+    assert trade.volume_for_risk("EURUSD", 1.0, 0.05) == 0.0
+    with pytest.raises(ValueError, match="positive finite"):
+        trade.volume_for_risk("EURUSD", 100.0, 0.0)
+    with pytest.raises(LookupError, match=r"symbol_info\('NOPE'\) failed: \(-4, "):
+        trade.round_price("NOPE", 1.0)
+    # The importer's list of catalogue names is the Terminal's.
+    assert {s.name for s in core.symbols_get()} == CATALOGUE
+
+
+def test_not_connected_raises_only_when_asked(core):
+    assert trade.close(5) is None
+    with pytest.raises(trade.TradeError, match=r"close of position 5 failed: last_error\(\) is \(-10004, "):
+        trade.close(5, check=True)
