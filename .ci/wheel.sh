@@ -60,7 +60,8 @@ elif not (term.external_attr >> 16) & 0o111:
 foreign = [n for n in needs if not re.fullmatch(r"lib(c|m|gcc_s|stdc\+\+|pthread|dl|rt)\.so\.\d+", n)]
 if foreign:
     problems.append(f"terminal64 links libraries outside the system's base set: {foreign}")
-for name in ("quorvane/_core.pyi", "quorvane/py.typed"):
+for name in ("quorvane/_core.pyi", "quorvane/_records.pyi", "quorvane/py.typed", "quorvane/_forms.pyi",
+             "quorvane/constants.py"):
     if name not in infos:
         problems.append(f"{name} missing")
 for p in problems:

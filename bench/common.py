@@ -26,7 +26,7 @@ os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests"))
-from fake_terminal import endpoint_path, path_digest  # noqa: E402  (the module's endpoint naming)
+from fake_terminal import installation  # noqa: E402  (the module's endpoint naming)
 
 HANDSHAKE, LOGIN = 4, 5
 # The Terminal's clock in every benchmark: 2026-01-15 12:00 UTC, frozen.
@@ -95,8 +95,9 @@ class Terminal:
         os.environ["XDG_RUNTIME_DIR"] = str(runtime)
         os.environ["XDG_DATA_HOME"] = str(self.data_root)
         self.binary = binary
-        self.endpoint = endpoint_path(binary)
-        self.data_folder = self.data_root / "Belvastor" / "Terminal" / path_digest(binary)[:16].hex().upper()
+        names = installation(binary)
+        self.endpoint = names["endpoint"]
+        self.data_folder = Path(names["data_folder"])
         if settings is not None:
             (self.data_folder / "config").mkdir(parents=True, mode=0o700)
             self.data_folder.chmod(0o700)

@@ -192,7 +192,7 @@ def children(opts, python: str) -> list[Child]:
 
 def stop_started(exe: Path) -> None:
     """Stops the Terminal a child started at `exe` (through its pid file)."""
-    pid_file = Path(c.endpoint_path(str(exe)) + ".pid")
+    pid_file = Path(c.installation(str(exe))["pid_file"])
     try:
         pid = int(pid_file.read_text().split()[0])
     except (OSError, ValueError, IndexError):

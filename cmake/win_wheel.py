@@ -3,9 +3,10 @@
     python3 cmake/win_wheel.py --core _core.cp312-win_amd64.pyd \
         --terminal terminal64.exe --out dist/
 
-The wheel holds the Python package from src/quorvane, the extension module
-and the bundled Terminal; its name, version and requirements come from
-pyproject.toml, its tags from the extension's file name.
+The wheel holds the Python package from src/quorvane with the modules the
+build derived (generated/quorvane/ beside the extension), the extension
+module and the bundled Terminal; its name, version and requirements come
+from pyproject.toml, its tags from the extension's file name.
 """
 
 from __future__ import annotations
@@ -67,6 +68,11 @@ def main() -> int:
     sources = (p for p in package.rglob("*") if p.suffix in (".py", ".pyi") or p.name == "py.typed")
     for source in sorted(sources):
         files.append((f"quorvane/{source.relative_to(package).as_posix()}", source.read_bytes()))
+    derived = sorted((args.core.parent / "generated" / "quorvane").glob("*"))
+    if not derived:
+        print(f"no derived modules beside {args.core.name} (generated/quorvane)", file=sys.stderr)
+        return 2
+    files += [(f"quorvane/{source.name}", source.read_bytes()) for source in derived]
     files.append((f"quorvane/{args.core.name}", args.core.read_bytes()))
     files.append(("quorvane/bin/terminal64.exe", args.terminal.read_bytes()))
     files.append((f"{dist_info}/METADATA", metadata(project).encode()))

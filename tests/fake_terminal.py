@@ -21,7 +21,6 @@ Run as a script, ``python fake_terminal.py`` is that host.
 from __future__ import annotations
 
 import atexit
-import hashlib
 import itertools
 import json
 import os
@@ -101,25 +100,19 @@ def ready_reply(state: int = 2) -> bytes:
     return reply(109, 1, u32(state))
 
 
-# ---- endpoint naming (mirrors the module) ------------------------------------
+# ---- endpoint naming: the module's own ---------------------------------------------
 
 
-def path_digest(path: str) -> bytes:
-    """SHA-256 of the lower-cased resolved path in UTF-16LE."""
-    return hashlib.sha256(host.lowered_utf16(host.final_path(path))).digest()
+def installation(path: str) -> dict:
+    """The names the module gives the Terminal whose executable is `path`."""
+    from quorvane import _core
 
-
-def endpoint_name(path: str) -> str:
-    return "QVN.Terminal." + path_digest(path).hex().upper()
-
-
-def runtime_folder() -> str:
-    return host.runtime_folder()
+    return _core._installation(path)
 
 
 def endpoint_path(path: str) -> str:
     """The socket path (POSIX) or pipe name (Windows) of a Terminal."""
-    return host.endpoint_location(endpoint_name(path))
+    return installation(path)["endpoint"]
 
 
 # ---- the test side -----------------------------------------------------------

@@ -1,9 +1,11 @@
 """What the tests need from the operating system, for POSIX and Windows.
 
 The module's endpoint is a Unix domain socket in a private folder on POSIX
-and a named pipe on Windows; processes are found through /proc on Linux and
-through a process snapshot on Windows. Tests use these helpers rather than
-the system's calls, and mark what only one system can do.
+and a named pipe on Windows (where a Terminal's endpoint and folders are is
+the module's to say: quorvane._core._installation); processes are found
+through /proc on Linux and through a process snapshot on Windows. Tests use
+these helpers rather than the system's calls, and mark what only one system
+can do.
 """
 
 from __future__ import annotations
@@ -11,7 +13,6 @@ from __future__ import annotations
 import os
 import signal
 import socket
-import struct
 import sys
 from pathlib import Path
 
@@ -32,70 +33,7 @@ def posix_only(reason: str):
     return pytest.mark.skipif(WINDOWS, reason=f"POSIX only: {reason}")
 
 
-# ---- endpoint naming (mirrors the module) ------------------------------------
-
-
-def _lower_unit(u: int) -> int:
-    if u < 0x80:
-        return u + 0x20 if 0x41 <= u <= 0x5A else u
-    if 0xC0 <= u <= 0xDE and u != 0xD7:
-        return u + 0x20
-    if 0x100 <= u <= 0x17F:
-        if u == 0x130:
-            return 0x69
-        if u == 0x178:
-            return 0xFF
-        if 0x139 <= u <= 0x148 or 0x179 <= u <= 0x17E:
-            return u + 1 if u & 1 else u
-        if u in (0x131, 0x138, 0x149, 0x17F):
-            return u
-        return u if u & 1 else u + 1
-    if 0x391 <= u <= 0x3AB and u != 0x3A2:
-        return u + 0x20
-    if 0x400 <= u <= 0x40F:
-        return u + 0x50
-    if 0x410 <= u <= 0x42F:
-        return u + 0x20
-    return u
-
-
-def lowered_utf16(text: str) -> bytes:
-    """The lower-cased UTF-16LE bytes the endpoint digest is taken over: the
-    system's own lower-casing on Windows, the protocol's table elsewhere."""
-    data = text.encode("utf-16-le", "surrogatepass")
-    if WINDOWS:
-        import ctypes
-
-        buffer = ctypes.create_string_buffer(data, len(data))
-        ctypes.windll.user32.CharLowerBuffW(buffer, len(data) // 2)
-        return buffer.raw
-    units = struct.unpack(f"<{len(data) // 2}H", data)
-    return struct.pack(f"<{len(units)}H", *(_lower_unit(u) for u in units))
-
-
-def final_path(path: str) -> str:
-    """The resolved path the module names the endpoint after; on Windows the
-    system's final path carries the long-path prefix."""
-    if not os.path.exists(path):
-        return path
-    real = os.path.realpath(path)
-    if WINDOWS and not real.startswith("\\\\"):
-        real = "\\\\?\\" + real
-    return real
-
-
-def runtime_folder() -> str:
-    folder = os.environ.get("XDG_RUNTIME_DIR", "")
-    if folder.startswith("/"):
-        return folder.rstrip("/") or "/"
-    return f"/tmp/qvn-{os.geteuid()}"
-
-
-def endpoint_location(name: str) -> str:
-    """Where an endpoint called `name` lives: a socket path or a pipe name."""
-    if WINDOWS:
-        return "\\\\.\\pipe\\" + name
-    return os.path.join(runtime_folder(), name)
+# ---- endpoints ---------------------------------------------------------------
 
 
 class PipeEndpoint(str):

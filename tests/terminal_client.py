@@ -1,15 +1,14 @@
 """A raw-socket client of the bundled Terminal, for tests and benchmarks.
 
-It derives the endpoint exactly as the module does (the resolved path of the
-executable, lower-cased, UTF-16LE, SHA-256, upper-case hex after
-"QVN.Terminal.", in $XDG_RUNTIME_DIR or /tmp/qvn-<uid>, or as a named pipe
-on Windows), sends request frames
-and takes reply frames apart, and decodes the records with numpy dtypes that
-match the packed wire layouts.
+It connects to the endpoint the module names for an executable
+(quorvane._core._installation), sends request frames and takes reply frames
+apart, and decodes the records with numpy dtypes that match the packed wire
+layouts.
 """
 
 from __future__ import annotations
 
+import os
 import struct
 import time
 from dataclasses import dataclass
@@ -123,18 +122,18 @@ def record_size(fields) -> int:
 
 # ---- encoding and endpoint naming: shared with the scripted fake ----------------
 
-from fake_terminal import (  # noqa: E402
-    endpoint_name, endpoint_path, f64, i32, i64, path_digest, runtime_folder, u32, u64, wide,
-)
-
-
+from fake_terminal import endpoint_path, f64, i32, i64, installation, u32, u64, wide  # noqa: E402
 from fake_terminal import request as frame  # noqa: E402
 from host import Stream  # noqa: E402
 
 
+def endpoint_name(executable: str) -> str:
+    return installation(executable)["endpoint_name"]
+
+
 def data_folder_id(executable: str) -> str:
-    """Name of the installation's data folder: 16 digest bytes in hex."""
-    return path_digest(executable)[:16].hex().upper()
+    """Name of the installation's data folder."""
+    return os.path.basename(installation(executable)["data_folder"])
 
 
 # ---- client ----------------------------------------------------------------------

@@ -1,80 +1,101 @@
-"""The module object: its doc, functions, named-tuple types and _asdict, and
-the NumPy numbers its functions take."""
+"""The module object: its functions as the stub describes them (signature,
+calling convention, defaults), the named-tuple types and _asdict, no
+connection, and the NumPy numbers its functions take."""
 
+import inspect
 import subprocess
 import sys
 
 import numpy as np
 import pytest
 
-from fake_terminal import reply
+from fake_terminal import ready_reply, reply, u32
 from quorvane import _core
 
-# Field counts of the eleven named-tuple types, in registry order.
-COUNTS = {
-    "TradePosition": 19, "TradeOrder": 24, "TradeDeal": 18, "TradeRequest": 17, "OrderSendResult": 11,
-    "OrderCheckResult": 9, "Tick": 8, "TerminalInfo": 22, "SymbolInfo": 96, "AccountInfo": 28, "BookInfo": 4,
-}
-
-# The public function list in method-table order (trade functions join later).
-FUNCTIONS = (
-    "initialize shutdown login version terminal_info account_info copy_ticks_from copy_ticks_range "
-    "copy_rates_from copy_rates_from_pos copy_rates_range positions_total positions_get orders_total orders_get "
-    "history_orders_total history_orders_get history_deals_total history_deals_get order_check order_send "
-    "order_calc_margin order_calc_profit symbol_info "
-    "symbol_info_tick symbol_select symbols_total symbols_get market_book_add market_book_release "
-    "market_book_get last_error"
-).split()
+FUNCTIONS = [n for n, v in vars(_core).items() if not n.startswith("_") and not isinstance(v, type)]
+TYPES = [v for n, v in vars(_core).items() if not n.startswith("_") and isinstance(v, type)]
 
 
-def test_module_doc_and_attributes():
+def test_module_holds_its_32_functions_and_11_types_and_no_more():
     assert _core.__doc__ == "API Connector to Quorvane Terminal"
-    public = sorted(n for n in dir(_core) if not n.startswith("__"))
-    assert public == sorted(FUNCTIONS + list(COUNTS))
-    names = [n for n, v in _core.__dict__.items() if callable(v) and not isinstance(v, type)]
-    assert names == FUNCTIONS
-    # Places that differ from the wire order.
-    terminal = _core.TerminalInfo.__match_args__
-    assert terminal[5] == "tradeapi_disabled" and terminal[10] == "build"
+    assert len(FUNCTIONS) == 32 and len(TYPES) == 11
+    assert FUNCTIONS[0] == "initialize" and FUNCTIONS[-1] == "last_error"
+    assert [n for n in vars(_core) if n.startswith("_") and not n.startswith("__")] == ["_installation"]
+    assert sum(t.n_fields for t in TYPES) == 19 + 24 + 18 + 17 + 11 + 9 + 8 + 22 + 96 + 28 + 4
 
 
-@pytest.mark.parametrize("name, fields", [
-    ("BookInfo", "type price volume volume_dbl"),
-    ("Tick", "time bid ask last volume time_msc flags volume_real"),
-    ("OrderCheckResult", "retcode balance equity profit margin margin_free margin_level comment request"),
-])
-def test_representative_field_lists(name, fields):
-    assert list(getattr(_core, name).__match_args__) == fields.split()
-
-
-@pytest.mark.parametrize("name", ["shutdown", "version", "terminal_info", "account_info", "positions_total",
-                                  "orders_total", "symbols_total", "last_error"])
-def test_no_argument_functions_refuse_arguments(name):
-    with pytest.raises(TypeError):
-        getattr(_core, name)(1)
-
-
-@pytest.mark.parametrize("name", list(COUNTS))
-def test_types_and_asdict(name):
-    t, count = getattr(_core, name), COUNTS[name]
-    assert t.__name__ == name and t.n_fields == t.n_sequence_fields == count and t.n_unnamed_fields == 0
-    items = tuple(object() for _ in range(count))
-    value = t(items)
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_calling_convention_follows_the_signature(name):
+    # The interpreter itself refuses what the convention does not take; the
+    # function never runs, so the outcome stays as it was.
+    native = getattr(_core, name)
+    params = inspect.signature(native).parameters.values()
     before = _core.last_error()
-    d = value._asdict()
-    assert list(d.values()) == list(items)
-    assert all(a is b for a, b in zip(d.values(), items))
-    assert list(d) == list(t.__match_args__)
-    assert _core.last_error() == before  # _asdict leaves the error state alone
+    if not params:
+        with pytest.raises(TypeError):
+            native(1)
+    elif all(p.kind == p.POSITIONAL_ONLY for p in params):
+        with pytest.raises(TypeError):
+            native(unknown=1)
+    else:
+        native(unknown=object())  # taken (and ignored or refused with -2)
+        return
+    assert _core.last_error() == before
+
+
+# name -> (the arguments a call needs besides the defaulted one, the
+# Terminal's answers). A defaulted argument given its default must send
+# what leaving it out sends, and come to the same outcome.
+NEEDS = {
+    "initialize": ((), ()),
+    "login": ((5,), (reply(5, 1), ready_reply())),
+    "symbol_select": (("EURUSD",), (reply(171, 1),)),
+    "symbols_get": ((), (reply(174, 1, u32(0)),)),
+}
+DEFAULTS = [(name, p) for name in FUNCTIONS
+            for p in inspect.signature(getattr(_core, name)).parameters.values() if p.default is not p.empty]
+
+
+def test_every_defaulted_argument_is_checked():
+    assert {name for name, _ in DEFAULTS} == set(NEEDS)
+
+
+@pytest.mark.parametrize("name, param", DEFAULTS, ids=[f"{n}-{p.name}" for n, p in DEFAULTS])
+def test_a_default_is_what_leaving_the_argument_out_does(fake, core, name, param):
+    args, steps = NEEDS[name]
+    if name == "initialize" and param.name != "path":
+        args = (fake.path,)  # an empty path looks for an installed Terminal, and finds none
+    outcomes = []
+    for given in (False, True):
+        fake.serve(*steps)
+        if name != "initialize":
+            assert fake.connect()
+        positional = param.kind == param.POSITIONAL_ONLY
+        call = getattr(core, name)(*args, *([param.default] if given and positional else []),
+                                   **({param.name: param.default} if given and not positional else {}))
+        outcomes.append((call, core.last_error(), fake.frames()))
+        core.shutdown()
+    assert outcomes[0] == outcomes[1]
+
+
+@pytest.mark.parametrize("type_", TYPES, ids=lambda t: t.__name__)
+def test_asdict_names_every_item_and_leaves_the_outcome_alone(type_):
+    items = tuple(object() for _ in range(type_.n_fields))
+    before = _core.last_error()
+    d = type_(items)._asdict()
+    assert list(d) == list(type_.__match_args__) and all(a is b for a, b in zip(d.values(), items))
+    assert _core.last_error() == before
     with pytest.raises(TypeError):
-        t._asdict(5)
+        type_._asdict(5)
 
 
-def test_fresh_error_state():
-    # A new interpreter: nothing has been called yet.
-    out = subprocess.run([sys.executable, "-c", "import quorvane._core as c; print(c.last_error())"],
-                         capture_output=True, text=True, check=True)
-    assert out.stdout.strip() == "(0, '')"
+def test_fresh_error_state_and_no_connection():
+    # A new interpreter: nothing has been called yet; then every function
+    # that needs the Terminal finds none.
+    code = ("import quorvane._core as c; print(c.last_error()); print(c.positions_total(), c.last_error()); "
+            "print(c.symbol_select('EURUSD'), c.last_error()[0], c.market_book_add('EURUSD'), c.version())")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.splitlines() == ["(0, '')", "None (-10004, 'No IPC connection')", "False -10004 False (0, 0, '')"]
 
 
 # ---- NumPy scalars ------------------------------------------------------------------

@@ -9,7 +9,7 @@ from pathlib import Path
 import host
 import pytest
 
-from fake_terminal import endpoint_path, path_digest
+from fake_terminal import endpoint_path, installation
 
 OTP = "Unsupported authorization mode, OTP or certificate password needed"
 
@@ -25,8 +25,7 @@ def install(private_folders, terminal_binary):
 
 
 def data_folder(path: Path) -> Path:
-    ident = path_digest(str(path))[:16].hex().upper()
-    return Path(os.environ["XDG_DATA_HOME"]) / "Belvastor" / "Terminal" / ident
+    return Path(installation(str(path))["data_folder"])
 
 
 def settings(path: Path, folder: Path | None = None, **values) -> None:

@@ -22,7 +22,8 @@ STUB_FUNCTIONS: dict[str, list[ast.FunctionDef]] = {}
 for _node in STUB.body:
     if isinstance(_node, ast.FunctionDef):
         STUB_FUNCTIONS.setdefault(_node.name, []).append(_node)
-STUB_TYPES = {n.name: n for n in STUB.body if isinstance(n, ast.ClassDef)}
+RECORDS = ast.parse(STUB_PATH.with_name("_records.pyi").read_text(encoding="utf-8"))
+STUB_TYPES = {n.name: n for n in RECORDS.body if isinstance(n, ast.ClassDef)}
 RUNTIME_FUNCTIONS = sorted(n for n, v in vars(_core).items() if not n.startswith("_") and not isinstance(v, type))
 RUNTIME_TYPES = sorted(n for n, v in vars(_core).items() if not n.startswith("_") and isinstance(v, type))
 
@@ -57,12 +58,12 @@ def stub_parameters(name: str) -> set[tuple[str, str, bool]]:
 
 def test_stub_and_module_name_the_same_things():
     assert (STUB_PATH.with_name("py.typed")).is_file()
-    assert sorted(STUB_FUNCTIONS) == RUNTIME_FUNCTIONS and len(RUNTIME_FUNCTIONS) == 32
-    assert sorted(STUB_TYPES) == RUNTIME_TYPES and len(RUNTIME_TYPES) == 11
+    assert sorted(n for n in STUB_FUNCTIONS if not n.startswith("_")) == RUNTIME_FUNCTIONS
+    assert sorted(STUB_TYPES) == RUNTIME_TYPES and len(RUNTIME_FUNCTIONS) == 32 and len(RUNTIME_TYPES) == 11
     public = set(RUNTIME_FUNCTIONS) | set(RUNTIME_TYPES) | set(qv.constants.__all__) | {"terminal_path",
                                                                                           "TradeRequestDict", "session"}
     assert set(qv.__all__) == public and len(qv.__all__) == len(public)
-    assert public <= set(dir(qv))
+    assert public <= set(dir(qv)) and not {"TYPE_CHECKING", "TradePositions"} & set(dir(qv))
     request_keys = qv.TradeRequestDict.__required_keys__ | qv.TradeRequestDict.__optional_keys__
     assert request_keys == set(_core.TradeRequest.__match_args__)
 
@@ -81,29 +82,35 @@ def test_named_tuple_fields_match(name):
 
 
 @pytest.mark.parametrize("name", RUNTIME_FUNCTIONS)
-def test_package_function_describes_the_native_one(name):
-    wrapper = getattr(qv, name)
-    assert wrapper.__wrapped__ is getattr(_core, name)
-    assert (wrapper.__name__, wrapper.__qualname__, wrapper.__module__) == (name, name, "quorvane")
+def test_package_function_is_the_native_one_as_the_stub_describes_it(name):
+    # The package's function is the native one, or (where the package adds
+    # behaviour) a wrapper of it that describes itself as it.
+    function, native = getattr(qv, name), getattr(_core, name)
+    assert getattr(function, "__wrapped__", function) is native and function.__name__ == name
     doc = next(ast.get_docstring(n) for n in STUB_FUNCTIONS[name] if ast.get_docstring(n))
-    assert inspect.getdoc(wrapper) == doc
-    runtime = {(p.name, p.kind.name, p.default is not p.empty) for p in inspect.signature(wrapper).parameters.values()}
-    assert runtime == stub_parameters(name)
+    assert inspect.getdoc(function) == inspect.getdoc(native) == doc
+    # Arguments without a value meaning "left out" are gathered into *args
+    # and **kwargs; every other one shows as the stub writes it.
+    shown = {(p.name, p.kind.name, p.default is not p.empty) for p in inspect.signature(function).parameters.values()
+             if p.kind not in (p.VAR_POSITIONAL, p.VAR_KEYWORD)}
+    assert shown <= stub_parameters(name)
+    if len(shown) < len(stub_parameters(name)):
+        assert {p.kind for p in inspect.signature(native).parameters.values()} & {inspect.Parameter.VAR_KEYWORD}
 
 
-# Every keyword the signatures name must be one the native function reads:
-# a refused value comes back named in last_error(). `portable` is read by its
+# Every keyword the stub names must be one the native function reads: a
+# refused value comes back named in last_error(). `portable` is read by its
 # truth value and refuses nothing.
-KEYWORD_CASES = [
-    (name, p.name)
+KEYWORD_CASES = sorted(
+    (name, keyword)
     for name in RUNTIME_FUNCTIONS
-    for p in inspect.signature(getattr(qv, name)).parameters.values()
-    if p.kind in (p.POSITIONAL_OR_KEYWORD, p.KEYWORD_ONLY) and p.name != "portable"
-]
+    for keyword, kind, _ in stub_parameters(name)
+    if kind != "POSITIONAL_ONLY" and keyword != "portable"
+)
 
 
 @pytest.mark.parametrize("name, keyword", KEYWORD_CASES)
-def test_signature_keywords_reach_the_native_function(name, keyword):
+def test_stub_keywords_reach_the_native_function(name, keyword):
     dates = (0, 1) if name.startswith("history_") and keyword == "group" else ()
     getattr(qv, name)(*dates, **{keyword: object()})
     assert qv.last_error() == (-2, f'Invalid "{keyword}" argument')
@@ -137,9 +144,10 @@ def test_get_results_name_their_record_type(fake, call, command, record_type):
 
 
 def test_empty_results_are_framed_with_the_stub_field_types():
-    from quorvane import _api, frames
+    from quorvane import _front, frames
 
-    for records in (_api.TradePositions, _api.TradeOrders, _api.TradeDeals, _api.SymbolInfos, _api.BookInfos):
+    for records in (_front.TradePositions, _front.TradeOrders, _front.TradeDeals, _front.SymbolInfos,
+                    _front.BookInfos):
         prototype = frames._prototype(records())
         assert [type(v).__name__ for v in prototype] == [t for _, t in stub_fields(records.record_type.__name__)]
 

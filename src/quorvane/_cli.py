@@ -41,7 +41,11 @@ def _installation(path: Optional[str]) -> Optional[_instance.Installation]:
     if not os.path.isfile(exe):
         print(f"no Terminal program at {exe}", file=sys.stderr)
         return None
-    return _instance.Installation(os.path.abspath(exe))
+    try:
+        return _instance.Installation.of(os.path.abspath(exe))
+    except (OSError, ValueError) as e:
+        print(f"cannot name the Terminal at {exe}: {e}", file=sys.stderr)
+        return None
 
 
 def _describe_connection(inst: _instance.Installation) -> int:
@@ -319,10 +323,10 @@ def main(argv: Optional[List[str]] = None) -> int:
         code: int = run(args)
         sys.stdout.flush()
     except OSError as e:
-        # The reader went away (`... | head -2`): what it did not read is
-        # not wanted, and Python must not complain when it flushes at exit.
-        # Windows reports a write to a pipe closed at its far end as EINVAL.
-        if not (isinstance(e, BrokenPipeError) or (os.name == "nt" and e.errno == errno.EINVAL)):
+        # The reader went away (`... | head -2`; on Windows a write to a
+        # closed pipe fails with EINVAL): what it did not read is not
+        # wanted, and Python must not complain when it flushes at exit.
+        if not (isinstance(e, BrokenPipeError) or (sys.platform == "win32" and e.errno == errno.EINVAL)):
             raise
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())

@@ -13,11 +13,9 @@ connection.
 """
 
 import datetime
-import sys
-from typing import Any, Final, Literal, final, overload
+from typing import Literal, TypedDict, overload
 
 import numpy as np
-from _typeshed import structseq
 from numpy.typing import NDArray
 from typing_extensions import TypeAlias
 
@@ -32,803 +30,52 @@ from ._request import Integer as _Integer, Real as _Real, TradeRequestDict
 # bits of seconds (1901 to 2038).
 _Date: TypeAlias = _Integer | _Real | datetime.datetime
 
-# ---- Named tuples ------------------------------------------------------------
-#
-# Struct sequences: tuples whose items are also attributes, each with an
-# _asdict() method.
-
-@final
-class TradePosition(structseq[Any], tuple[
-    int, int, int, int, int, int, int, int, int, float, float, float, float, float, float, float,
-    str, str, str
-]):
-    """An open position (``positions_get``).
-
-    Times are seconds (``time``, ``time_update``) and milliseconds (``*_msc``)
-    since 1970-01-01 UTC; ``volume`` is in lots; prices in the symbol's
-    quote currency; ``swap`` and ``profit`` in the account currency.
-    """
-
-    if sys.version_info >= (3, 10):
-        __match_args__: Final = (
-            "ticket", "time", "time_msc", "time_update", "time_update_msc", "type", "magic",
-            "identifier", "reason", "volume", "price_open", "sl", "tp", "price_current", "swap",
-            "profit", "symbol", "comment", "external_id"
-        )
-
-    @property
-    def ticket(self) -> int: ...
-    @property
-    def time(self) -> int: ...
-    @property
-    def time_msc(self) -> int: ...
-    @property
-    def time_update(self) -> int: ...
-    @property
-    def time_update_msc(self) -> int: ...
-    @property
-    def type(self) -> int: ...
-    @property
-    def magic(self) -> int: ...
-    @property
-    def identifier(self) -> int: ...
-    @property
-    def reason(self) -> int: ...
-    @property
-    def volume(self) -> float: ...
-    @property
-    def price_open(self) -> float: ...
-    @property
-    def sl(self) -> float: ...
-    @property
-    def tp(self) -> float: ...
-    @property
-    def price_current(self) -> float: ...
-    @property
-    def swap(self) -> float: ...
-    @property
-    def profit(self) -> float: ...
-    @property
-    def symbol(self) -> str: ...
-    @property
-    def comment(self) -> str: ...
-    @property
-    def external_id(self) -> str: ...
-    def _asdict(self) -> dict[str, Any]:
-        """The fields by name, in order."""
-
-
-@final
-class TradeOrder(structseq[Any], tuple[
-    int, int, int, int, int, int, int, int, int, int, int, int, int, int, float, float, float,
-    float, float, float, float, str, str, str
-]):
-    """An active or historical order (``orders_get``, ``history_orders_get``).
-
-    Times are seconds and milliseconds (``*_msc``) since 1970-01-01 UTC;
-    volumes are in lots.
-    """
-
-    if sys.version_info >= (3, 10):
-        __match_args__: Final = (
-            "ticket", "time_setup", "time_setup_msc", "time_done", "time_done_msc",
-            "time_expiration", "type", "type_time", "type_filling", "state", "magic", "position_id",
-            "position_by_id", "reason", "volume_initial", "volume_current", "price_open", "sl",
-            "tp", "price_current", "price_stoplimit", "symbol", "comment", "external_id"
-        )
-
-    @property
-    def ticket(self) -> int: ...
-    @property
-    def time_setup(self) -> int: ...
-    @property
-    def time_setup_msc(self) -> int: ...
-    @property
-    def time_done(self) -> int: ...
-    @property
-    def time_done_msc(self) -> int: ...
-    @property
-    def time_expiration(self) -> int: ...
-    @property
-    def type(self) -> int: ...
-    @property
-    def type_time(self) -> int: ...
-    @property
-    def type_filling(self) -> int: ...
-    @property
-    def state(self) -> int: ...
-    @property
-    def magic(self) -> int: ...
-    @property
-    def position_id(self) -> int: ...
-    @property
-    def position_by_id(self) -> int: ...
-    @property
-    def reason(self) -> int: ...
-    @property
-    def volume_initial(self) -> float: ...
-    @property
-    def volume_current(self) -> float: ...
-    @property
-    def price_open(self) -> float: ...
-    @property
-    def sl(self) -> float: ...
-    @property
-    def tp(self) -> float: ...
-    @property
-    def price_current(self) -> float: ...
-    @property
-    def price_stoplimit(self) -> float: ...
-    @property
-    def symbol(self) -> str: ...
-    @property
-    def comment(self) -> str: ...
-    @property
-    def external_id(self) -> str: ...
-    def _asdict(self) -> dict[str, Any]:
-        """The fields by name, in order."""
-
-
-@final
-class TradeDeal(structseq[Any], tuple[
-    int, int, int, int, int, int, int, int, int, float, float, float, float, float, float, str, str,
-    str
-]):
-    """A deal of the trade history (``history_deals_get``).
-
-    Times are seconds and milliseconds (``time_msc``) since 1970-01-01 UTC;
-    ``volume`` is in lots; ``commission``, ``swap``, ``profit`` and ``fee`` in
-    the account currency.
-    """
-
-    if sys.version_info >= (3, 10):
-        __match_args__: Final = (
-            "ticket", "order", "time", "time_msc", "type", "entry", "magic", "position_id",
-            "reason", "volume", "price", "commission", "swap", "profit", "fee", "symbol", "comment",
-            "external_id"
-        )
-
-    @property
-    def ticket(self) -> int: ...
-    @property
-    def order(self) -> int: ...
-    @property
-    def time(self) -> int: ...
-    @property
-    def time_msc(self) -> int: ...
-    @property
-    def type(self) -> int: ...
-    @property
-    def entry(self) -> int: ...
-    @property
-    def magic(self) -> int: ...
-    @property
-    def position_id(self) -> int: ...
-    @property
-    def reason(self) -> int: ...
-    @property
-    def volume(self) -> float: ...
-    @property
-    def price(self) -> float: ...
-    @property
-    def commission(self) -> float: ...
-    @property
-    def swap(self) -> float: ...
-    @property
-    def profit(self) -> float: ...
-    @property
-    def fee(self) -> float: ...
-    @property
-    def symbol(self) -> str: ...
-    @property
-    def comment(self) -> str: ...
-    @property
-    def external_id(self) -> str: ...
-    def _asdict(self) -> dict[str, Any]:
-        """The fields by name, in order."""
-
-
-@final
-class TradeRequest(structseq[Any], tuple[
-    int, int, int, str, float, float, float, float, float, int, int, int, int, int, str, int, int
-]):
-    """The request as sent, the last item of ``OrderCheckResult`` and
-    ``OrderSendResult``.
-
-    ``volume`` is in lots, ``deviation`` in points, ``expiration`` in seconds
-    since 1970-01-01 UTC.
-    """
-
-    if sys.version_info >= (3, 10):
-        __match_args__: Final = (
-            "action", "magic", "order", "symbol", "volume", "price", "stoplimit", "sl", "tp",
-            "deviation", "type", "type_filling", "type_time", "expiration", "comment", "position",
-            "position_by"
-        )
-
-    @property
-    def action(self) -> int: ...
-    @property
-    def magic(self) -> int: ...
-    @property
-    def order(self) -> int: ...
-    @property
-    def symbol(self) -> str: ...
-    @property
-    def volume(self) -> float: ...
-    @property
-    def price(self) -> float: ...
-    @property
-    def stoplimit(self) -> float: ...
-    @property
-    def sl(self) -> float: ...
-    @property
-    def tp(self) -> float: ...
-    @property
-    def deviation(self) -> int: ...
-    @property
-    def type(self) -> int: ...
-    @property
-    def type_filling(self) -> int: ...
-    @property
-    def type_time(self) -> int: ...
-    @property
-    def expiration(self) -> int: ...
-    @property
-    def comment(self) -> str: ...
-    @property
-    def position(self) -> int: ...
-    @property
-    def position_by(self) -> int: ...
-    def _asdict(self) -> dict[str, Any]:
-        """The fields by name, in order."""
-
-
-@final
-class OrderSendResult(structseq[Any], tuple[
-    int, int, int, float, float, float, float, str, int, int, TradeRequest
-]):
-    """The answer to ``order_send``.
-
-    ``retcode`` is a ``TradeRetcode``; ``volume`` is in lots.
-    """
-
-    if sys.version_info >= (3, 10):
-        __match_args__: Final = (
-            "retcode", "deal", "order", "volume", "price", "bid", "ask", "comment", "request_id",
-            "retcode_external", "request"
-        )
-
-    @property
-    def retcode(self) -> int: ...
-    @property
-    def deal(self) -> int: ...
-    @property
-    def order(self) -> int: ...
-    @property
-    def volume(self) -> float: ...
-    @property
-    def price(self) -> float: ...
-    @property
-    def bid(self) -> float: ...
-    @property
-    def ask(self) -> float: ...
-    @property
-    def comment(self) -> str: ...
-    @property
-    def request_id(self) -> int: ...
-    @property
-    def retcode_external(self) -> int: ...
-    @property
-    def request(self) -> TradeRequest: ...
-    def _asdict(self) -> dict[str, Any]:
-        """The fields by name, in order."""
-
-
-@final
-class OrderCheckResult(structseq[Any], tuple[
-    int, float, float, float, float, float, float, str, TradeRequest
-]):
-    """The answer to ``order_check``.
-
-    ``retcode`` is a ``TradeRetcode``; ``balance``, ``equity``, ``profit``,
-    ``margin`` and ``margin_free`` are what the account would show after the
-    trade, in the account currency; ``margin_level`` in percent.
-    """
-
-    if sys.version_info >= (3, 10):
-        __match_args__: Final = (
-            "retcode", "balance", "equity", "profit", "margin", "margin_free", "margin_level",
-            "comment", "request"
-        )
-
-    @property
-    def retcode(self) -> int: ...
-    @property
-    def balance(self) -> float: ...
-    @property
-    def equity(self) -> float: ...
-    @property
-    def profit(self) -> float: ...
-    @property
-    def margin(self) -> float: ...
-    @property
-    def margin_free(self) -> float: ...
-    @property
-    def margin_level(self) -> float: ...
-    @property
-    def comment(self) -> str: ...
-    @property
-    def request(self) -> TradeRequest: ...
-    def _asdict(self) -> dict[str, Any]:
-        """The fields by name, in order."""
-
-
-@final
-class Tick(structseq[Any], tuple[int, float, float, float, int, int, int, float]):
-    """The latest prices of a symbol (``symbol_info_tick``).
-
-    ``time`` is in seconds and ``time_msc`` in milliseconds since 1970-01-01
-    UTC; ``flags`` is a set of ``TickFlag`` bits.
-    """
-
-    if sys.version_info >= (3, 10):
-        __match_args__: Final = ("time", "bid", "ask", "last", "volume", "time_msc", "flags", "volume_real")
-
-    @property
-    def time(self) -> int: ...
-    @property
-    def bid(self) -> float: ...
-    @property
-    def ask(self) -> float: ...
-    @property
-    def last(self) -> float: ...
-    @property
-    def volume(self) -> int: ...
-    @property
-    def time_msc(self) -> int: ...
-    @property
-    def flags(self) -> int: ...
-    @property
-    def volume_real(self) -> float: ...
-    def _asdict(self) -> dict[str, Any]:
-        """The fields by name, in order."""
-
-
-@final
-class TerminalInfo(structseq[Any], tuple[
-    bool, bool, bool, bool, bool, bool, bool, bool, bool, bool, int, int, int, int, float, float,
-    str, str, str, str, str, str
-]):
-    """The Terminal's state and settings (``terminal_info``).
-    """
-
-    if sys.version_info >= (3, 10):
-        __match_args__: Final = (
-            "community_account", "community_connection", "connected", "dlls_allowed",
-            "trade_allowed", "tradeapi_disabled", "email_enabled", "ftp_enabled",
-            "notifications_enabled", "bvid", "build", "maxbars", "codepage", "ping_last",
-            "community_balance", "retransmission", "company", "name", "language", "path",
-            "data_path", "commondata_path"
-        )
-
-    @property
-    def community_account(self) -> bool: ...
-    @property
-    def community_connection(self) -> bool: ...
-    @property
-    def connected(self) -> bool: ...
-    @property
-    def dlls_allowed(self) -> bool: ...
-    @property
-    def trade_allowed(self) -> bool: ...
-    @property
-    def tradeapi_disabled(self) -> bool: ...
-    @property
-    def email_enabled(self) -> bool: ...
-    @property
-    def ftp_enabled(self) -> bool: ...
-    @property
-    def notifications_enabled(self) -> bool: ...
-    @property
-    def bvid(self) -> bool: ...
-    @property
-    def build(self) -> int: ...
-    @property
-    def maxbars(self) -> int: ...
-    @property
-    def codepage(self) -> int: ...
-    @property
-    def ping_last(self) -> int: ...
-    @property
-    def community_balance(self) -> float: ...
-    @property
-    def retransmission(self) -> float: ...
-    @property
-    def company(self) -> str: ...
-    @property
-    def name(self) -> str: ...
-    @property
-    def language(self) -> str: ...
-    @property
-    def path(self) -> str: ...
-    @property
-    def data_path(self) -> str: ...
-    @property
-    def commondata_path(self) -> str: ...
-    def _asdict(self) -> dict[str, Any]:
-        """The fields by name, in order."""
-
-
-@final
-class SymbolInfo(structseq[Any], tuple[
-    bool, int, bool, bool, int, int, int, int, int, int, int, int, int, bool, int, int, int, int,
-    int, int, int, int, int, int, bool, int, int, int, int, int, int, float, float, float, float,
-    float, float, float, float, float, float, float, float, float, float, float, float, float,
-    float, float, float, float, float, float, float, float, float, float, float, float, float,
-    float, float, float, float, float, float, float, float, float, float, float, float, float,
-    float, float, float, float, float, float, float, float, float, str, str, str, str, str, str,
-    str, str, str, str, str, str, str
-]):
-    """A symbol of the catalogue (``symbol_info``, ``symbols_get``).
-
-    Times are seconds since 1970-01-01 UTC; volumes are in lots; prices in
-    the symbol's quote currency; ``spread`` and the stop and freeze levels
-    in points.
-    """
-
-    if sys.version_info >= (3, 10):
-        __match_args__: Final = (
-            "custom", "chart_mode", "select", "visible", "session_deals", "session_buy_orders",
-            "session_sell_orders", "volume", "volumehigh", "volumelow", "time", "digits", "spread",
-            "spread_float", "ticks_bookdepth", "trade_calc_mode", "trade_mode", "start_time",
-            "expiration_time", "trade_stops_level", "trade_freeze_level", "trade_exemode",
-            "swap_mode", "swap_rollover3days", "margin_hedged_use_leg", "expiration_mode",
-            "filling_mode", "order_mode", "order_gtc_mode", "option_mode", "option_right", "bid",
-            "bidhigh", "bidlow", "ask", "askhigh", "asklow", "last", "lasthigh", "lastlow",
-            "volume_real", "volumehigh_real", "volumelow_real", "option_strike", "point",
-            "trade_tick_value", "trade_tick_value_profit", "trade_tick_value_loss",
-            "trade_tick_size", "trade_contract_size", "trade_accrued_interest", "trade_face_value",
-            "trade_liquidity_rate", "volume_min", "volume_max", "volume_step", "volume_limit",
-            "swap_long", "swap_short", "margin_initial", "margin_maintenance", "session_volume",
-            "session_turnover", "session_interest", "session_buy_orders_volume",
-            "session_sell_orders_volume", "session_open", "session_close", "session_aw",
-            "session_price_settlement", "session_price_limit_min", "session_price_limit_max",
-            "margin_hedged", "price_change", "price_volatility", "price_theoretical",
-            "price_greeks_delta", "price_greeks_theta", "price_greeks_gamma", "price_greeks_vega",
-            "price_greeks_rho", "price_greeks_omega", "price_sensitivity", "basis", "category",
-            "currency_base", "currency_profit", "currency_margin", "bank", "description",
-            "exchange", "formula", "isin", "name", "page", "path"
-        )
-
-    @property
-    def custom(self) -> bool: ...
-    @property
-    def chart_mode(self) -> int: ...
-    @property
-    def select(self) -> bool: ...
-    @property
-    def visible(self) -> bool: ...
-    @property
-    def session_deals(self) -> int: ...
-    @property
-    def session_buy_orders(self) -> int: ...
-    @property
-    def session_sell_orders(self) -> int: ...
-    @property
-    def volume(self) -> int: ...
-    @property
-    def volumehigh(self) -> int: ...
-    @property
-    def volumelow(self) -> int: ...
-    @property
-    def time(self) -> int: ...
-    @property
-    def digits(self) -> int: ...
-    @property
-    def spread(self) -> int: ...
-    @property
-    def spread_float(self) -> bool: ...
-    @property
-    def ticks_bookdepth(self) -> int: ...
-    @property
-    def trade_calc_mode(self) -> int: ...
-    @property
-    def trade_mode(self) -> int: ...
-    @property
-    def start_time(self) -> int: ...
-    @property
-    def expiration_time(self) -> int: ...
-    @property
-    def trade_stops_level(self) -> int: ...
-    @property
-    def trade_freeze_level(self) -> int: ...
-    @property
-    def trade_exemode(self) -> int: ...
-    @property
-    def swap_mode(self) -> int: ...
-    @property
-    def swap_rollover3days(self) -> int: ...
-    @property
-    def margin_hedged_use_leg(self) -> bool: ...
-    @property
-    def expiration_mode(self) -> int: ...
-    @property
-    def filling_mode(self) -> int: ...
-    @property
-    def order_mode(self) -> int: ...
-    @property
-    def order_gtc_mode(self) -> int: ...
-    @property
-    def option_mode(self) -> int: ...
-    @property
-    def option_right(self) -> int: ...
-    @property
-    def bid(self) -> float: ...
-    @property
-    def bidhigh(self) -> float: ...
-    @property
-    def bidlow(self) -> float: ...
-    @property
-    def ask(self) -> float: ...
-    @property
-    def askhigh(self) -> float: ...
-    @property
-    def asklow(self) -> float: ...
-    @property
-    def last(self) -> float: ...
-    @property
-    def lasthigh(self) -> float: ...
-    @property
-    def lastlow(self) -> float: ...
-    @property
-    def volume_real(self) -> float: ...
-    @property
-    def volumehigh_real(self) -> float: ...
-    @property
-    def volumelow_real(self) -> float: ...
-    @property
-    def option_strike(self) -> float: ...
-    @property
-    def point(self) -> float: ...
-    @property
-    def trade_tick_value(self) -> float: ...
-    @property
-    def trade_tick_value_profit(self) -> float: ...
-    @property
-    def trade_tick_value_loss(self) -> float: ...
-    @property
-    def trade_tick_size(self) -> float: ...
-    @property
-    def trade_contract_size(self) -> float: ...
-    @property
-    def trade_accrued_interest(self) -> float: ...
-    @property
-    def trade_face_value(self) -> float: ...
-    @property
-    def trade_liquidity_rate(self) -> float: ...
-    @property
-    def volume_min(self) -> float: ...
-    @property
-    def volume_max(self) -> float: ...
-    @property
-    def volume_step(self) -> float: ...
-    @property
-    def volume_limit(self) -> float: ...
-    @property
-    def swap_long(self) -> float: ...
-    @property
-    def swap_short(self) -> float: ...
-    @property
-    def margin_initial(self) -> float: ...
-    @property
-    def margin_maintenance(self) -> float: ...
-    @property
-    def session_volume(self) -> float: ...
-    @property
-    def session_turnover(self) -> float: ...
-    @property
-    def session_interest(self) -> float: ...
-    @property
-    def session_buy_orders_volume(self) -> float: ...
-    @property
-    def session_sell_orders_volume(self) -> float: ...
-    @property
-    def session_open(self) -> float: ...
-    @property
-    def session_close(self) -> float: ...
-    @property
-    def session_aw(self) -> float: ...
-    @property
-    def session_price_settlement(self) -> float: ...
-    @property
-    def session_price_limit_min(self) -> float: ...
-    @property
-    def session_price_limit_max(self) -> float: ...
-    @property
-    def margin_hedged(self) -> float: ...
-    @property
-    def price_change(self) -> float: ...
-    @property
-    def price_volatility(self) -> float: ...
-    @property
-    def price_theoretical(self) -> float: ...
-    @property
-    def price_greeks_delta(self) -> float: ...
-    @property
-    def price_greeks_theta(self) -> float: ...
-    @property
-    def price_greeks_gamma(self) -> float: ...
-    @property
-    def price_greeks_vega(self) -> float: ...
-    @property
-    def price_greeks_rho(self) -> float: ...
-    @property
-    def price_greeks_omega(self) -> float: ...
-    @property
-    def price_sensitivity(self) -> float: ...
-    @property
-    def basis(self) -> str: ...
-    @property
-    def category(self) -> str: ...
-    @property
-    def currency_base(self) -> str: ...
-    @property
-    def currency_profit(self) -> str: ...
-    @property
-    def currency_margin(self) -> str: ...
-    @property
-    def bank(self) -> str: ...
-    @property
-    def description(self) -> str: ...
-    @property
-    def exchange(self) -> str: ...
-    @property
-    def formula(self) -> str: ...
-    @property
-    def isin(self) -> str: ...
-    @property
-    def name(self) -> str: ...
-    @property
-    def page(self) -> str: ...
-    @property
-    def path(self) -> str: ...
-    def _asdict(self) -> dict[str, Any]:
-        """The fields by name, in order."""
-
-
-@final
-class AccountInfo(structseq[Any], tuple[
-    int, int, int, int, int, bool, bool, int, int, bool, float, float, float, float, float, float,
-    float, float, float, float, float, float, float, float, str, str, str, str
-]):
-    """The account the Terminal is logged in to (``account_info``).
-
-    Money amounts are in the account currency (``currency``);
-    ``margin_level`` is in percent.
-    """
-
-    if sys.version_info >= (3, 10):
-        __match_args__: Final = (
-            "login", "trade_mode", "leverage", "limit_orders", "margin_so_mode", "trade_allowed",
-            "trade_expert", "margin_mode", "currency_digits", "fifo_close", "balance", "credit",
-            "profit", "equity", "margin", "margin_free", "margin_level", "margin_so_call",
-            "margin_so_so", "margin_initial", "margin_maintenance", "assets", "liabilities",
-            "commission_blocked", "name", "server", "currency", "company"
-        )
-
-    @property
-    def login(self) -> int: ...
-    @property
-    def trade_mode(self) -> int: ...
-    @property
-    def leverage(self) -> int: ...
-    @property
-    def limit_orders(self) -> int: ...
-    @property
-    def margin_so_mode(self) -> int: ...
-    @property
-    def trade_allowed(self) -> bool: ...
-    @property
-    def trade_expert(self) -> bool: ...
-    @property
-    def margin_mode(self) -> int: ...
-    @property
-    def currency_digits(self) -> int: ...
-    @property
-    def fifo_close(self) -> bool: ...
-    @property
-    def balance(self) -> float: ...
-    @property
-    def credit(self) -> float: ...
-    @property
-    def profit(self) -> float: ...
-    @property
-    def equity(self) -> float: ...
-    @property
-    def margin(self) -> float: ...
-    @property
-    def margin_free(self) -> float: ...
-    @property
-    def margin_level(self) -> float: ...
-    @property
-    def margin_so_call(self) -> float: ...
-    @property
-    def margin_so_so(self) -> float: ...
-    @property
-    def margin_initial(self) -> float: ...
-    @property
-    def margin_maintenance(self) -> float: ...
-    @property
-    def assets(self) -> float: ...
-    @property
-    def liabilities(self) -> float: ...
-    @property
-    def commission_blocked(self) -> float: ...
-    @property
-    def name(self) -> str: ...
-    @property
-    def server(self) -> str: ...
-    @property
-    def currency(self) -> str: ...
-    @property
-    def company(self) -> str: ...
-    def _asdict(self) -> dict[str, Any]:
-        """The fields by name, in order."""
-
-
-@final
-class BookInfo(structseq[Any], tuple[int, float, int, float]):
-    """One entry of the Depth of Market (``market_book_get``).
-
-    ``type`` is a ``BookType``; ``volume`` and ``volume_dbl`` are in lots.
-    """
-
-    if sys.version_info >= (3, 10):
-        __match_args__: Final = ("type", "price", "volume", "volume_dbl")
-
-    @property
-    def type(self) -> int: ...
-    @property
-    def price(self) -> float: ...
-    @property
-    def volume(self) -> int: ...
-    @property
-    def volume_dbl(self) -> float: ...
-    def _asdict(self) -> dict[str, Any]:
-        """The fields by name, in order."""
+# The named tuples (described in _records.pyi, held by this module).
+from ._records import (
+    TradePosition as TradePosition,
+    TradeOrder as TradeOrder,
+    TradeDeal as TradeDeal,
+    TradeRequest as TradeRequest,
+    OrderSendResult as OrderSendResult,
+    OrderCheckResult as OrderCheckResult,
+    Tick as Tick,
+    TerminalInfo as TerminalInfo,
+    SymbolInfo as SymbolInfo,
+    AccountInfo as AccountInfo,
+    BookInfo as BookInfo,
+)
 
 # ---- Connection ------------------------------------------------------------
 
 def initialize(
-    path: str = ...,
+    path: str = "",
     *,
-    login: _Integer = ...,
-    password: str = ...,
-    server: str = ...,
-    timeout: _Integer = ...,
-    portable: bool = ...,
+    login: _Integer = 0,
+    password: str = "",
+    server: str = "",
+    timeout: _Integer = 0,
+    portable: bool = False,
 ) -> bool:
     """Connect to a Terminal, starting it when it is not running.
 
-    ``path`` is the Terminal's executable (``terminal_path()`` gives the
-    bundled one); without it an installed Terminal is looked for. ``login``,
-    ``password`` and ``server`` log in to that account on the way.
-    ``timeout`` is how long to wait for the Terminal to become ready, in
-    milliseconds (0 or omitted: 60000). ``portable`` starts the Terminal in
-    portable mode. Any previous connection is closed first.
+    ``path`` is the Terminal's executable (``quorvane.terminal_path()``
+    gives the bundled one); without it (or with ``""``) an installed
+    Terminal is looked for. ``login``, ``password`` and ``server`` log in to
+    that account on the way (0 and ``""`` leave them out). ``timeout`` is
+    how long to wait for the Terminal to become ready, in milliseconds (0:
+    60000). ``portable`` starts the Terminal in portable mode. Any previous
+    connection is closed first.
 
     Returns True once the Terminal is ready; False on failure, with the
     reason in ``last_error()``.
     """
 
-def login(login: _Integer, password: str = ..., server: str = ..., *, timeout: _Integer = ...) -> bool:
+def login(login: _Integer, password: str = "", server: str = "", *, timeout: _Integer = 0) -> bool:
     """Log the connected Terminal in to another account.
 
     ``login`` is the account number; ``password`` and ``server`` may be
-    omitted when the Terminal remembers them. ``timeout`` is how long to
-    wait for the Terminal to become ready, in milliseconds (0 or omitted:
-    60000).
+    left empty when the Terminal remembers them. ``timeout`` is how long to
+    wait for the Terminal to become ready, in milliseconds (0: 60000).
 
     Returns True once logged in; False on failure (see ``last_error()``).
     """
@@ -949,11 +196,12 @@ def copy_rates_range(
 def symbols_total() -> int | None:
     """The number of symbols in the catalogue; None on failure (see ``last_error()``)."""
 
-def symbols_get(group: str = ...) -> tuple[SymbolInfo, ...] | Literal[False] | None:
+def symbols_get(group: str = "") -> tuple[SymbolInfo, ...] | Literal[False] | None:
     """Every symbol, or those whose names match ``group``.
 
     ``group`` is a comma-separated list of name patterns, ``*`` matching
-    any text and a leading ``!`` excluding, e.g. ``"*USD*,!EUR*"``.
+    any text and a leading ``!`` excluding, e.g. ``"*USD*,!EUR*"``; names
+    match case-sensitively. An empty group selects every symbol.
 
     Returns a tuple of ``SymbolInfo``; False when the arguments are
     rejected and None on any other failure (see ``last_error()``).
@@ -968,7 +216,7 @@ def symbol_info(symbol: str, /) -> SymbolInfo | None:
 def symbol_info_tick(symbol: str, /) -> Tick | None:
     """The latest prices of a symbol; None on failure (see ``last_error()``)."""
 
-def symbol_select(symbol: str, enable: bool = ..., /) -> bool:
+def symbol_select(symbol: str, enable: bool = True, /) -> bool:
     """Show (``enable`` true, the default) or hide a symbol in Market Watch.
 
     Returns True on success; False on failure (see ``last_error()``).
@@ -1212,3 +460,26 @@ def order_send(
     position_by: _Integer = ...,
     comment: str = ...,
 ) -> OrderSendResult | None: ...
+
+# ---- Private ------------------------------------------------------------------------
+
+class _Installation(TypedDict):
+    executable: str
+    endpoint_name: str
+    endpoint: str
+    pid_file: str
+    data_folder: str
+
+def _installation(executable: str, /) -> _Installation:
+    """Private to the package and its tests: the names of the Terminal
+    installation whose executable is ``executable``, derived as the module
+    connects to it and as that Terminal names itself.
+
+    ``executable`` is the path the names derive from (links resolved),
+    ``endpoint_name`` and ``endpoint`` where a running Terminal listens (a
+    socket, or on Windows a named pipe), ``pid_file`` the file it holds while
+    it runs, and ``data_folder`` its folder under the roaming data folder
+    ("" when there is none). Raises ``ValueError`` for an empty path or one
+    longer than 260 units, ``OSError`` when there is no safe endpoint
+    folder.
+    """

@@ -18,7 +18,7 @@ import tempfile
 import threading
 import time
 from types import FrameType
-from typing import Any, Optional, Sequence, TypeVar
+from typing import Any, Optional, Sequence, Tuple, TypeVar
 
 import quorvane as qv
 
@@ -200,17 +200,36 @@ def history(symbol: str) -> Any:
     return rates
 
 
-def default_chart_path(symbol: str) -> str:
-    """A new file of the user's temporary folder, kept after the demo."""
-    fd, path = tempfile.mkstemp(prefix=f"quorvane-{symbol.lower()}-h1-", suffix=".png")
+def save_chart(rates: Any, symbol: str, path: Optional[str]) -> Tuple[Optional[str], Optional[str]]:
+    """Writes the chart to `path`, or by default to one file a symbol in the
+    temporary folder, which every run replaces rather than leaving a new one
+    each time. Returns (where it was written, None) or (None, why not)."""
+    if path is not None:
+        written, reason = save_bar_chart(rates, symbol, path)
+        return (path, None) if written else (None, reason)
+    folder = tempfile.gettempdir()
+    fd, fresh = tempfile.mkstemp(prefix=f"quorvane-demo-{symbol.lower()}-", suffix=".png", dir=folder)
     os.close(fd)
-    return path
+    written, reason = save_bar_chart(rates, symbol, fresh)
+    if not written:
+        os.unlink(fresh)
+        return None, reason
+    # Renamed into place: a link or another user's file of that name is
+    # replaced or left alone, never written through.
+    target = os.path.join(folder, f"quorvane-demo-{symbol.lower()}-h1.png")
+    try:
+        os.replace(fresh, target)
+    except OSError:
+        return fresh, None
+    return target, None
 
 
 class PrivateTerminal:
     """A copy of the bundled Terminal in a temporary folder, started portable.
-    Leaving stops it by its pid file and removes the folder and the data
-    folder the Terminal wrote beside the user's (it names the copy's path)."""
+    Its roaming data folder is in that folder too (on POSIX; Windows takes
+    the user's own, where the copy's data folder is removed afterwards and
+    the Terminals' shared Common folder is created if it was not there).
+    Leaving stops it by its pid file and removes the folder."""
 
     def __init__(self) -> None:
         bundled = qv.terminal_path()
@@ -223,13 +242,15 @@ class PrivateTerminal:
         except OSError:
             shutil.rmtree(self.folder, ignore_errors=True)
             raise
-        self.inst = _instance.Installation(exe)
+        self.inst = _instance.Installation.of(exe)
+        self.roaming = None if sys.platform == "win32" else os.path.join(self.folder, "data")
         self.pid: Optional[int] = None
 
     def start(self) -> None:
         with Timer(f"Starting a private Terminal in {self.folder}") as t:
             try:
-                self.pid = _instance.start_detached(self.inst, portable=True)
+                env = None if self.roaming is None else dict(os.environ, XDG_DATA_HOME=self.roaming)
+                self.pid = _instance.start_detached(self.inst, portable=True, env=env)
             except _instance.StartError as e:
                 raise DemoError(str(e)) from None
             if not qv.initialize(self.inst.executable, portable=True, login=DEMO_LOGIN, password=DEMO_PASSWORD,
@@ -243,7 +264,8 @@ class PrivateTerminal:
         if pid is not None:
             print(f"\nStopping the private Terminal (pid {pid}) ...", end="", flush=True)
             print(" stopped" if _instance.stop(pid, self.inst) else " it did not stop", flush=True)
-        shutil.rmtree(self.inst.data_folder, ignore_errors=True)
+        if self.roaming is None:
+            shutil.rmtree(self.inst.data_folder, ignore_errors=True)
         shutil.rmtree(self.folder, ignore_errors=True)
 
     def __enter__(self) -> "PrivateTerminal":
@@ -279,14 +301,11 @@ def run(symbol: str = "EURUSD", chart: Optional[str] = None) -> int:
             depth_of_market(symbol)
             paper_trade(symbol)
             rates = history(symbol)
-            path = chart or default_chart_path(symbol)
-            written, reason = save_bar_chart(rates, symbol, path)
-            if written:
+            path, reason = save_chart(rates, symbol, chart)
+            if path is not None:
                 print(f"\nChart of the last {len(rates)} H1 bars written to {path}")
             else:
                 print(f"\nNo chart: {reason}")
-                if chart is None:
-                    os.unlink(path)
     except DemoError as e:
         print(f"\ndemo: {e}", file=sys.stderr)
         return 1

@@ -1,8 +1,8 @@
 """Where a Terminal installation lives and whether it runs.
 
-A Terminal is known by its executable's path: the SHA-256 of the resolved,
-lower-cased path in UTF-16LE names its endpoint, its pid file and its data
-folder, exactly as the Terminal and the module derive them. A running
+A Terminal is known by its executable's path, which names its endpoint, its
+pid file and its data folder; the module derives the names
+(``Installation.of``), exactly as the Terminal does. A running
 Terminal holds its pid file exclusively (a ``flock`` on POSIX; on Windows
 the file is open without sharing and deleted when the Terminal ends, and
 its pid must name a process running the Terminal's program), so the pid in
@@ -17,16 +17,16 @@ of a start) the file says only the pid.
 
 from __future__ import annotations
 
-import hashlib
 import os
 import signal
-import struct
 import subprocess
 import sys
 import tempfile
 import time
 from dataclasses import dataclass
-from typing import IO, List, Optional
+from typing import IO, Dict, List, Optional
+
+from . import _core
 
 WINDOWS = sys.platform == "win32"
 
@@ -34,115 +34,27 @@ WINDOWS = sys.platform == "win32"
 # ---- naming ------------------------------------------------------------------
 
 
-def _lower_unit(u: int) -> int:
-    """The Terminal's lower-casing of one UTF-16 unit (Latin-1, Latin
-    Extended-A, Greek and Cyrillic capitals; everything else unchanged)."""
-    if u < 0x80:
-        return u + 0x20 if 0x41 <= u <= 0x5A else u
-    if 0xC0 <= u <= 0xDE and u != 0xD7:
-        return u + 0x20
-    if 0x100 <= u <= 0x17F:
-        if u == 0x130:
-            return 0x69
-        if u == 0x178:
-            return 0xFF
-        if 0x139 <= u <= 0x148 or 0x179 <= u <= 0x17E:
-            return u + 1 if u & 1 else u
-        if u in (0x131, 0x138, 0x149, 0x17F):
-            return u
-        return u if u & 1 else u + 1
-    if 0x391 <= u <= 0x3AB and u != 0x3A2:
-        return u + 0x20
-    if 0x400 <= u <= 0x40F:
-        return u + 0x50
-    if 0x410 <= u <= 0x42F:
-        return u + 0x20
-    return u
-
-
-def _lowered_utf16(text: str) -> bytes:
-    data = text.encode("utf-16-le", "surrogatepass")
-    if sys.platform == "win32":  # the system's own lower-casing, as the Terminal uses there
-        import ctypes
-
-        buffer = ctypes.create_string_buffer(data, len(data))
-        ctypes.windll.user32.CharLowerBuffW(buffer, len(data) // 2)
-        return buffer.raw[: len(data)]
-    units = struct.unpack(f"<{len(data) // 2}H", data)
-    return struct.pack(f"<{len(units)}H", *(_lower_unit(u) for u in units))
-
-
-def resolved_path(executable: str) -> str:
-    """The final path the endpoint is named after (links resolved; on
-    Windows with the long-path prefix the system reports)."""
-    real = os.path.realpath(executable)
-    if WINDOWS and not real.startswith("\\\\"):
-        real = "\\\\?\\" + real
-    return real
-
-
-def path_digest(executable: str) -> bytes:
-    return hashlib.sha256(_lowered_utf16(resolved_path(executable))).digest()
-
-
-def runtime_folder() -> str:
-    folder = os.environ.get("XDG_RUNTIME_DIR", "")
-    if folder.startswith("/"):
-        return folder.rstrip("/") or "/"
-    return f"/tmp/qvn-{os.geteuid()}"
-
-
-def _system_temp_folder() -> str:
-    """The system's temporary folder, where a Terminal on Windows keeps its
-    pid file: GetTempPathW's answer (TMP, TEMP, the profile), which ignores
-    the TMPDIR that Python's tempfile would take first."""
-    if sys.platform != "win32":
-        return tempfile.gettempdir()
-    import ctypes
-
-    buffer = ctypes.create_unicode_buffer(32768)
-    if not ctypes.windll.kernel32.GetTempPathW(len(buffer), buffer):
-        return tempfile.gettempdir()
-    return buffer.value
-
-
-def roaming_folder() -> str:
-    if WINDOWS:
-        return os.environ.get("APPDATA", "")
-    folder = os.environ.get("XDG_DATA_HOME", "")
-    if folder.startswith("/"):
-        return folder
-    return os.path.join(os.path.expanduser("~"), ".local", "share")
-
-
 @dataclass(frozen=True)
 class Installation:
-    """The names one Terminal executable goes by."""
+    """The names one Terminal executable goes by, as the module derives
+    them (``_core._installation``)."""
 
     executable: str
+    endpoint_name: str
+    endpoint: str
+    pid_file: str
+    data_folder: str
 
-    @property
-    def endpoint_name(self) -> str:
-        return "QVN.Terminal." + path_digest(self.executable).hex().upper()
-
-    @property
-    def endpoint(self) -> str:
-        if WINDOWS:
-            return "\\\\.\\pipe\\" + self.endpoint_name
-        return os.path.join(runtime_folder(), self.endpoint_name)
-
-    @property
-    def pid_file(self) -> str:
-        if WINDOWS:
-            return os.path.join(_system_temp_folder(), self.endpoint_name + ".pid")
-        return self.endpoint + ".pid"
-
-    @property
-    def data_folder(self) -> str:
-        """The roaming data folder (a portable installation keeps its
-        configuration and trades beside the executable instead)."""
-        ident = path_digest(self.executable)[:16].hex().upper()
-        return os.path.join(roaming_folder(), "Belvastor", "Terminal", ident)
+    @classmethod
+    def of(cls, executable: str) -> Installation:
+        """The names of the Terminal at `executable`, which it is started by
+        and known by as given (made absolute); the names themselves derive
+        from its final path (on Windows, with the long-path prefix, which a
+        process's image path never carries). Raises ``OSError`` when this
+        user has no safe endpoint folder."""
+        names = _core._installation(executable)
+        return cls(os.path.abspath(executable), names["endpoint_name"], names["endpoint"], names["pid_file"],
+                   names["data_folder"])
 
     @property
     def portable(self) -> bool:
@@ -397,10 +309,11 @@ class StartError(Exception):
 
 
 def start_detached(inst: Installation, *, portable: bool = False, args: Optional[List[str]] = None,
-                   timeout: float = 30.0) -> int:
+                   timeout: float = 30.0, env: Optional[Dict[str, str]] = None) -> int:
     """Starts the Terminal detached from this process and waits until it
     holds its pid file; returns its pid. A Terminal already running is left
-    as it is (its pid is returned)."""
+    as it is (its pid is returned). `env`: the Terminal's environment
+    (default: this process's)."""
     pid = running_pid(inst)
     if pid is not None:
         return pid
@@ -413,10 +326,10 @@ def start_detached(inst: Installation, *, portable: bool = False, args: Optional
             if sys.platform == "win32":
                 detached = 0x00000008 | 0x00000200  # DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP
                 proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=errors,
-                                        close_fds=True, creationflags=detached)
+                                        close_fds=True, creationflags=detached, env=env)
             else:
                 proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=errors,
-                                        close_fds=True, start_new_session=True)
+                                        close_fds=True, start_new_session=True, env=env)
         except OSError as e:
             raise StartError(f"cannot run {inst.executable}: {e.strerror or e}") from None
         deadline = time.monotonic() + timeout

@@ -14,14 +14,16 @@ from typing import TYPE_CHECKING, Any, AsyncIterator, Callable, Coroutine, Itera
 
 import numpy as np
 
-from . import _api, _core, aio, live
+from . import _core, _front, aio, live
 from .constants import CopyTicks
 from .live import Date, TickBatch, TradeCursor, TradeEvent
 
 if TYPE_CHECKING:
-    from typing_extensions import Concatenate, ParamSpec
-
-    P = ParamSpec("P")
+    # The functions as session methods, as the stub of _core describes them
+    # (made from it at build time).
+    from ._forms import _AsyncSessionMethods, _SessionMethods
+else:
+    _SessionMethods = _AsyncSessionMethods = object
 
 R = TypeVar("R")
 _log = logging.getLogger("quorvane")
@@ -30,8 +32,6 @@ _log = logging.getLogger("quorvane")
 # connection), or the request or its answer was cut off.
 _NO_CONNECTION = -10004
 _LINK_LOST = frozenset({-10001, -10002, _NO_CONNECTION})
-# Sent again after a reconnect only when it never reached the Terminal.
-_NOT_REPEATED = frozenset({"order_send"})
 # How long initialize waits for a Terminal it started to open its endpoint.
 _LAUNCH_WAIT_S = 100.0
 
@@ -51,11 +51,10 @@ def _failed(name: str, result: object) -> bool:
     return result is None or result is False or (name == "version" and result == (0, 0, ""))
 
 
-def _method(native: Callable[P, R]) -> Callable[Concatenate[Any, P], R]:
-    """A session method: the package's function named like `native` (which
-    gives its types), called through the session."""
-    name = native.__name__
-    front = getattr(_api, name)
+def _method(name: str) -> Callable[..., Any]:
+    """A session method: the package's function `name`, called through the
+    session."""
+    front = _front.function(name)
 
     def call(self: Session, /, *args: Any, **kwargs: Any) -> Any:
         return self._call(front, *args, **kwargs)
@@ -65,10 +64,9 @@ def _method(native: Callable[P, R]) -> Callable[Concatenate[Any, P], R]:
     return call
 
 
-def _async_method(native: Callable[P, R]) -> Callable[Concatenate[Any, P], Coroutine[Any, Any, R]]:
+def _async_method(name: str) -> Callable[..., Coroutine[Any, Any, Any]]:
     """An async session method: the session method, run on the aio worker."""
-    name = native.__name__
-    front = getattr(_api, name)
+    front = _front.function(name)
 
     async def call(self: AsyncSession, /, *args: Any, **kwargs: Any) -> Any:
         return await aio._run(functools.partial(self.session._call, front, *args, **kwargs))
@@ -78,7 +76,7 @@ def _async_method(native: Callable[P, R]) -> Callable[Concatenate[Any, P], Corou
     return call
 
 
-class Session:
+class Session(_SessionMethods):
     """One connection to a Terminal: made on enter, closed on exit (``with``
     or ``async with``, which gives an ``AsyncSession``).
 
@@ -239,7 +237,7 @@ class Session:
                 code = _core.last_error()[0]
                 if code not in _LINK_LOST or not self.reconnect or self._closing.is_set():
                     return result
-                if name in _NOT_REPEATED and code != _NO_CONNECTION:
+                if name in _front.ACTING and code != _NO_CONNECTION:
                     # The connection is closed now: the next call finds none
                     # and reconnects before it sends anything.
                     return result
@@ -282,35 +280,6 @@ class Session:
         """``quorvane.last_error``: the outcome of the latest call to finish."""
         return _core.last_error()
 
-    login = _method(_core.login)
-    version = _method(_core.version)
-    terminal_info = _method(_core.terminal_info)
-    account_info = _method(_core.account_info)
-    copy_ticks_from = _method(_core.copy_ticks_from)
-    copy_ticks_range = _method(_core.copy_ticks_range)
-    copy_rates_from = _method(_core.copy_rates_from)
-    copy_rates_from_pos = _method(_core.copy_rates_from_pos)
-    copy_rates_range = _method(_core.copy_rates_range)
-    symbols_total = _method(_core.symbols_total)
-    symbols_get = _method(_core.symbols_get)
-    symbol_info = _method(_core.symbol_info)
-    symbol_info_tick = _method(_core.symbol_info_tick)
-    symbol_select = _method(_core.symbol_select)
-    market_book_add = _method(_core.market_book_add)
-    market_book_release = _method(_core.market_book_release)
-    market_book_get = _method(_core.market_book_get)
-    order_calc_margin = _method(_core.order_calc_margin)
-    order_calc_profit = _method(_core.order_calc_profit)
-    positions_total = _method(_core.positions_total)
-    positions_get = _method(_core.positions_get)
-    orders_total = _method(_core.orders_total)
-    orders_get = _method(_core.orders_get)
-    history_orders_total = _method(_core.history_orders_total)
-    history_orders_get = _method(_core.history_orders_get)
-    history_deals_total = _method(_core.history_deals_total)
-    history_deals_get = _method(_core.history_deals_get)
-    order_check = _method(_core.order_check)
-    order_send = _method(_core.order_send)
 
     # ---- watchers --------------------------------------------------------------------
 
@@ -334,7 +303,7 @@ class Session:
         return live._follow(live._TradeStream(self, start), poll_interval, duration)
 
 
-class AsyncSession:
+class AsyncSession(_AsyncSessionMethods):
     """A ``Session`` inside ``async with``: the same methods, awaitable (run
     on the ``quorvane.aio`` worker), and the watchers as async iterators."""
 
@@ -344,35 +313,6 @@ class AsyncSession:
     async def last_error(self) -> tuple[int, str]:
         return await aio._run(_core.last_error)
 
-    login = _async_method(_core.login)
-    version = _async_method(_core.version)
-    terminal_info = _async_method(_core.terminal_info)
-    account_info = _async_method(_core.account_info)
-    copy_ticks_from = _async_method(_core.copy_ticks_from)
-    copy_ticks_range = _async_method(_core.copy_ticks_range)
-    copy_rates_from = _async_method(_core.copy_rates_from)
-    copy_rates_from_pos = _async_method(_core.copy_rates_from_pos)
-    copy_rates_range = _async_method(_core.copy_rates_range)
-    symbols_total = _async_method(_core.symbols_total)
-    symbols_get = _async_method(_core.symbols_get)
-    symbol_info = _async_method(_core.symbol_info)
-    symbol_info_tick = _async_method(_core.symbol_info_tick)
-    symbol_select = _async_method(_core.symbol_select)
-    market_book_add = _async_method(_core.market_book_add)
-    market_book_release = _async_method(_core.market_book_release)
-    market_book_get = _async_method(_core.market_book_get)
-    order_calc_margin = _async_method(_core.order_calc_margin)
-    order_calc_profit = _async_method(_core.order_calc_profit)
-    positions_total = _async_method(_core.positions_total)
-    positions_get = _async_method(_core.positions_get)
-    orders_total = _async_method(_core.orders_total)
-    orders_get = _async_method(_core.orders_get)
-    history_orders_total = _async_method(_core.history_orders_total)
-    history_orders_get = _async_method(_core.history_orders_get)
-    history_deals_total = _async_method(_core.history_deals_total)
-    history_deals_get = _async_method(_core.history_deals_get)
-    order_check = _async_method(_core.order_check)
-    order_send = _async_method(_core.order_send)
 
     def watch_ticks(self, symbols: str | Iterable[str], *, flags: int = CopyTicks.ALL, poll_interval: float = 0.25,
                     since: Date | None = None, duration: float | None = None,
@@ -394,6 +334,15 @@ class AsyncSession:
         """``quorvane.aio.watch_trades`` through the session."""
         start, session = live._trade_start(poll_interval, since), self.session
         return aio._follow(lambda: live._TradeStream(session, start), poll_interval, duration)
+
+
+# Every function but those that open and close the connection, which the
+# session does itself, and last_error, which it answers without a call.
+for _name in _front.NAMES:
+    if _name not in ("initialize", "shutdown", "last_error"):
+        setattr(Session, _name, _method(_name))
+        setattr(AsyncSession, _name, _async_method(_name))
+del _name
 
 
 def session(path: str | None = None, *, login: int | None = None, password: str | None = None,

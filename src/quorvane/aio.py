@@ -38,18 +38,19 @@ from typing import TYPE_CHECKING, Any, AsyncIterator, Callable, Coroutine, Itera
 
 import numpy as np
 
-from . import _api, _core, live
+from . import _core, _front, live
 from .constants import CopyTicks
 from .live import Date, TickBatch, TradeCursor, TradeEvent, WatchError
 
-__all__ = [*_api.NAMES, "TickBatch", "TradeCursor", "TradeEvent", "WatchError", "watch_bars", "watch_ticks",
+if TYPE_CHECKING:
+    # The awaitable forms of the functions, as the stub of _core describes
+    # them (made from it at build time).
+    from ._forms import *  # noqa: F401,F403
+
+__all__ = [*_front.NAMES, "TickBatch", "TradeCursor", "TradeEvent", "WatchError", "watch_bars", "watch_ticks",
            "watch_trades"]
 
 T = TypeVar("T")
-if TYPE_CHECKING:
-    from typing_extensions import ParamSpec
-
-    P = ParamSpec("P")
 
 
 class _Worker:
@@ -117,57 +118,24 @@ async def _run(call: Callable[[], T]) -> T:
     return await future
 
 
-def _awaitable(native: Callable[P, T]) -> Callable[P, Coroutine[Any, Any, T]]:
-    """The awaitable form of the package's function named like `native`
-    (which gives its types): it calls that function, with what the package
-    adds to the native one, and describes itself like it."""
-    name = native.__name__
-    described = getattr(_api, name)
+def _awaitable(name: str) -> Callable[..., Coroutine[Any, Any, Any]]:
+    """The awaitable form of the package's function `name`: it calls that
+    function (with what the package adds to the native one) on the worker,
+    and describes itself like it."""
+    described = _front.function(name)
 
-    async def call(*args: P.args, **kwargs: P.kwargs) -> T:
-        result: T = await _run(functools.partial(described, *args, **kwargs))
-        return result
+    async def call(*args: Any, **kwargs: Any) -> Any:
+        return await _run(functools.partial(described, *args, **kwargs))
 
     call.__name__ = call.__qualname__ = name
     call.__module__ = __name__
     call.__doc__ = f"Awaitable ``quorvane.{name}``: the same arguments and result.\n\n{described.__doc__ or ''}"
     call.__signature__ = inspect.signature(described)  # type: ignore[attr-defined]
-    call.__wrapped__ = native  # type: ignore[attr-defined]
+    call.__wrapped__ = getattr(_core, name)  # type: ignore[attr-defined]
     return call
 
 
-initialize = _awaitable(_core.initialize)
-login = _awaitable(_core.login)
-shutdown = _awaitable(_core.shutdown)
-last_error = _awaitable(_core.last_error)
-version = _awaitable(_core.version)
-terminal_info = _awaitable(_core.terminal_info)
-account_info = _awaitable(_core.account_info)
-copy_ticks_from = _awaitable(_core.copy_ticks_from)
-copy_ticks_range = _awaitable(_core.copy_ticks_range)
-copy_rates_from = _awaitable(_core.copy_rates_from)
-copy_rates_from_pos = _awaitable(_core.copy_rates_from_pos)
-copy_rates_range = _awaitable(_core.copy_rates_range)
-symbols_total = _awaitable(_core.symbols_total)
-symbols_get = _awaitable(_core.symbols_get)
-symbol_info = _awaitable(_core.symbol_info)
-symbol_info_tick = _awaitable(_core.symbol_info_tick)
-symbol_select = _awaitable(_core.symbol_select)
-market_book_add = _awaitable(_core.market_book_add)
-market_book_release = _awaitable(_core.market_book_release)
-market_book_get = _awaitable(_core.market_book_get)
-order_calc_margin = _awaitable(_core.order_calc_margin)
-order_calc_profit = _awaitable(_core.order_calc_profit)
-positions_total = _awaitable(_core.positions_total)
-positions_get = _awaitable(_core.positions_get)
-orders_total = _awaitable(_core.orders_total)
-orders_get = _awaitable(_core.orders_get)
-history_orders_total = _awaitable(_core.history_orders_total)
-history_orders_get = _awaitable(_core.history_orders_get)
-history_deals_total = _awaitable(_core.history_deals_total)
-history_deals_get = _awaitable(_core.history_deals_get)
-order_check = _awaitable(_core.order_check)
-order_send = _awaitable(_core.order_send)
+globals().update((_name, _awaitable(_name)) for _name in _front.NAMES)
 
 
 # ---- live streams --------------------------------------------------------------------

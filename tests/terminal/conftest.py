@@ -45,11 +45,7 @@ class TerminalProcess:
 
     @property
     def pid_file(self) -> Path:
-        if host.WINDOWS:  # beside no endpoint file: in the temporary folder
-            import tempfile
-
-            return Path(tempfile.gettempdir()) / (tc.endpoint_name(self.exe) + ".pid")
-        return Path(str(self.endpoint) + ".pid")
+        return Path(tc.installation(self.exe)["pid_file"])
 
     @property
     def terminals_folder(self) -> Path:

@@ -6,19 +6,20 @@
 // arguments") and leaves no Python error pending.
 #include <cstdint>
 
-#include "history/history.hpp"
+#include "convert/args.hpp"
+#include "convert/layouts.hpp"
+#include "convert/outcome.hpp"
 #include "history/record_reply.hpp"
 #include "link/error.hpp"
-#include "module/args.hpp"
 #include "protocol/wire.hpp"
 
 namespace qvn::history {
 namespace {
 
 // 29 units of text in a buffer of 32 with its terminator.
-using Symbol = module::WideText<31>;
+using Symbol = convert::WideText<31>;
 
-PyObject* invalid_arguments() noexcept { return link::error_none(wire::kInvalidParams, "Invalid arguments"); }
+PyObject* invalid_arguments() noexcept { return convert::error_none(wire::kInvalidParams, "Invalid arguments"); }
 
 // Exactly four positional arguments, borrowed from the tuple.
 bool four(PyObject* args, PyObject* (&out)[4]) noexcept {
@@ -27,29 +28,29 @@ bool four(PyObject* args, PyObject* (&out)[4]) noexcept {
     return true;
 }
 
-bool symbol_arg(PyObject* obj, Symbol& out) noexcept { return module::to_text(obj, wire::kSymbolUnits, out); }
+bool symbol_arg(PyObject* obj, Symbol& out) noexcept { return convert::to_text(obj, wire::kSymbolUnits, out); }
 
 // Ticks are asked for in milliseconds; 32-bit seconds × 1000 fits in 64 bits.
 bool milliseconds_arg(PyObject* obj, std::int64_t& out) noexcept {
     std::int32_t seconds = 0;
-    if (!to_seconds(obj, seconds)) return false;
+    if (!convert::to_seconds(obj, seconds)) return false;
     out = std::int64_t{seconds} * 1000;
     return true;
 }
 
 bool seconds_arg(PyObject* obj, std::int64_t& out) noexcept {
     std::int32_t seconds = 0;
-    if (!to_seconds(obj, seconds)) return false;
+    if (!convert::to_seconds(obj, seconds)) return false;
     out = seconds;
     return true;
 }
 
 PyObject* ticks(const HistoryRequest& request) noexcept {
-    return fetch_records(request, sizeof(wire::TickRecord), tick_layout());
+    return fetch_records(request, sizeof(wire::TickRecord), convert::tick_layout());
 }
 
 PyObject* bars(const HistoryRequest& request) noexcept {
-    return fetch_records(request, sizeof(wire::BarRecord), bar_layout());
+    return fetch_records(request, sizeof(wire::BarRecord), convert::bar_layout());
 }
 
 }  // namespace
@@ -61,7 +62,7 @@ PyObject* py_copy_ticks_from(PyObject*, PyObject* args) {
     Symbol symbol;
     std::int64_t from_ms = 0;
     if (!four(args, arg) || !symbol_arg(arg[0], symbol) || !milliseconds_arg(arg[1], from_ms) ||
-        !module::to_i32(arg[2], count) || !module::to_i32(arg[3], flags))
+        !convert::to_i32(arg[2], count) || !convert::to_i32(arg[3], flags))
         return invalid_arguments();
     return ticks({wire::kTicksFrom, symbol.view(), {i64(from_ms), i32(count), i32(flags)}});
 }
@@ -73,7 +74,7 @@ PyObject* py_copy_ticks_range(PyObject*, PyObject* args) {
     Symbol symbol;
     std::int64_t from_ms = 0, to_ms = 0;
     if (!four(args, arg) || !symbol_arg(arg[0], symbol) || !milliseconds_arg(arg[1], from_ms) ||
-        !milliseconds_arg(arg[2], to_ms) || !module::to_i32(arg[3], flags))
+        !milliseconds_arg(arg[2], to_ms) || !convert::to_i32(arg[3], flags))
         return invalid_arguments();
     return ticks({wire::kTicksRange, symbol.view(), {i64(from_ms), i64(to_ms), i32(flags)}});
 }
@@ -84,8 +85,8 @@ PyObject* py_copy_rates_from(PyObject*, PyObject* args) {
     std::int32_t timeframe = 0, count = 0;
     Symbol symbol;
     std::int64_t from_s = 0;
-    if (!four(args, arg) || !symbol_arg(arg[0], symbol) || !module::to_i32(arg[1], timeframe) ||
-        !seconds_arg(arg[2], from_s) || !module::to_i32(arg[3], count))
+    if (!four(args, arg) || !symbol_arg(arg[0], symbol) || !convert::to_i32(arg[1], timeframe) ||
+        !seconds_arg(arg[2], from_s) || !convert::to_i32(arg[3], count))
         return invalid_arguments();
     return bars({wire::kRatesFrom, symbol.view(), {i32(timeframe), i64(from_s), i32(count)}});
 }
@@ -95,8 +96,8 @@ PyObject* py_copy_rates_from_pos(PyObject*, PyObject* args) {
     PyObject* arg[4];
     std::int32_t timeframe = 0, start_pos = 0, count = 0;
     Symbol symbol;
-    if (!four(args, arg) || !symbol_arg(arg[0], symbol) || !module::to_i32(arg[1], timeframe) ||
-        !module::to_i32(arg[2], start_pos) || !module::to_i32(arg[3], count))
+    if (!four(args, arg) || !symbol_arg(arg[0], symbol) || !convert::to_i32(arg[1], timeframe) ||
+        !convert::to_i32(arg[2], start_pos) || !convert::to_i32(arg[3], count))
         return invalid_arguments();
     return bars({wire::kRatesFromPos, symbol.view(), {i32(timeframe), i32(start_pos), i32(count)}});
 }
@@ -107,7 +108,7 @@ PyObject* py_copy_rates_range(PyObject*, PyObject* args) {
     std::int32_t timeframe = 0;
     Symbol symbol;
     std::int64_t from_s = 0, to_s = 0;
-    if (!four(args, arg) || !symbol_arg(arg[0], symbol) || !module::to_i32(arg[1], timeframe) ||
+    if (!four(args, arg) || !symbol_arg(arg[0], symbol) || !convert::to_i32(arg[1], timeframe) ||
         !seconds_arg(arg[2], from_s) || !seconds_arg(arg[3], to_s))
         return invalid_arguments();
     return bars({wire::kRatesRange, symbol.view(), {i32(timeframe), i64(from_s), i64(to_s)}});

@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "history/history.hpp"
+#include "convert/layouts.hpp"
 
 namespace qvn::history {
 

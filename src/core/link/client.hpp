@@ -41,9 +41,15 @@ public:
 
     const protocol::Digest& pipe_hash() const noexcept { return pipe_hash_; }
 
+    // The Terminal's build from the last handshake; 0 before the first one.
+    // It outlives a disconnect: it describes the Terminal last spoken to.
+    std::uint32_t terminal_build() const noexcept { return terminal_build_; }
+    void set_terminal_build(std::uint32_t build) noexcept { terminal_build_ = build; }
+
 private:
     Channel channel_;
     protocol::Digest pipe_hash_{};
+    std::uint32_t terminal_build_ = 0;
     char16_t init_detail_[kDetailUnits] = {};
 };
 

@@ -75,16 +75,6 @@ void set_error(std::int32_t code, const char* text) noexcept {
     }
 }
 
-PyObject* error_none(std::int32_t code, const char* text) noexcept {
-    set_error(code, text);
-    Py_RETURN_NONE;
-}
-
-PyObject* error_false(std::int32_t code, const char* text) noexcept {
-    set_error(code, text);
-    Py_RETURN_FALSE;
-}
-
 std::int32_t error_code() noexcept { return g_error.code; }
 const char* error_message() noexcept { return g_error.message; }
 
@@ -95,17 +85,10 @@ void publish_error() noexcept {
     std::memcpy(g_published.message, g_error.message, n);
 }
 
-PyObject* py_last_error(PyObject*, PyObject*) {
-    std::int32_t code = 0;
-    char message[kMessageBytes];
-    {
-        const std::lock_guard<std::mutex> hold(g_published_guard);
-        code = g_published.code;
-        std::memcpy(message, g_published.message, std::strlen(g_published.message) + 1);
-    }
-    PyObject* text = PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)), "replace");
-    if (text == nullptr) return nullptr;
-    return Py_BuildValue("(iN)", code, text);
+std::int32_t published_error(char (&message)[kMessageBytes]) noexcept {
+    const std::lock_guard<std::mutex> hold(g_published_guard);
+    std::memcpy(message, g_published.message, std::strlen(g_published.message) + 1);
+    return g_published.code;
 }
 
 }  // namespace qvn::link

@@ -2,8 +2,7 @@
 // every module function and returned by last_error().
 #pragma once
 
-#include <Python.h>
-
+#include <cstddef>
 #include <cstdint>
 
 namespace qvn::link {
@@ -17,10 +16,6 @@ void reset_error() noexcept;
 // is null. Never fails; a long text is cut at a character boundary.
 void set_error(std::int32_t code, const char* text = nullptr) noexcept;
 
-// set_error, then a new reference to None / False for the caller to return.
-PyObject* error_none(std::int32_t code, const char* text = nullptr) noexcept;
-PyObject* error_false(std::int32_t code, const char* text = nullptr) noexcept;
-
 std::int32_t error_code() noexcept;
 const char* error_message() noexcept;
 
@@ -30,7 +25,8 @@ const char* error_message() noexcept;
 // call to finish, never the state of one still waiting on the Terminal.
 void publish_error() noexcept;
 
-// last_error(): (code, message).
-PyObject* py_last_error(PyObject* self, PyObject* unused);
+// The outcome published last: its code, and its message copied into
+// `message` (kMessageBytes, terminated).
+std::int32_t published_error(char (&message)[kMessageBytes]) noexcept;
 
 }  // namespace qvn::link

@@ -1,6 +1,7 @@
 #include "link/stream.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 
 namespace qvn::link {
@@ -170,35 +171,66 @@ bool read_record_count(PipeReader& reader, std::size_t record_size, std::uint32_
     return bytes <= reader.remaining();  // else it promises more than the frame holds
 }
 
+bool read_counted(PipeReader& reader, std::size_t record_size, std::size_t first_bytes, RecordStorage& storage,
+                  std::uint32_t& count) noexcept {
+    std::size_t bytes = 0;
+    if (record_size == 0 || !read_record_count(reader, record_size, count, bytes)) return false;
+    std::size_t held = std::min(bytes, std::max<std::size_t>(1, first_bytes / record_size) * record_size);
+    std::size_t filled = 0;
+    for (;;) {
+        if (!storage.reserve(held, held == bytes)) return false;
+        if (held > filled && !reader.read(storage.data() + filled, held - filled)) return false;
+        filled = held;
+        if (filled == bytes) return true;
+        held = bytes - held > held ? 2 * held : bytes;
+    }
+}
+
+namespace {
+
+class HeapStorage final : public RecordStorage {
+public:
+    explicit HeapStorage(const RecordAllocator& alloc) noexcept : alloc_(alloc) {}
+    HeapStorage(const HeapStorage&) = delete;
+    HeapStorage& operator=(const HeapStorage&) = delete;
+    ~HeapStorage() {
+        if (data_ != nullptr) alloc_.release(data_);
+    }
+
+    bool reserve(std::size_t bytes, bool) noexcept override {
+        if (bytes <= capacity_) return true;
+        void* grown = data_ == nullptr        ? alloc_.allocate(bytes)
+                      : alloc_.resize != nullptr ? alloc_.resize(data_, bytes)
+                                                 : nullptr;
+        if (grown == nullptr) return false;
+        data_ = grown;
+        capacity_ = bytes;
+        return true;
+    }
+    std::byte* data() noexcept override { return static_cast<std::byte*>(data_); }
+    void* release() noexcept {
+        void* d = data_;
+        data_ = nullptr;
+        return d;
+    }
+
+private:
+    const RecordAllocator& alloc_;
+    void* data_ = nullptr;
+    std::size_t capacity_ = 0;
+};
+
+}  // namespace
+
 bool read_records(PipeReader& reader, std::size_t record_size, const RecordAllocator& alloc,
                   RecordBlock& out) noexcept {
     out.reset();
+    HeapStorage storage(alloc);
     std::uint32_t count = 0;
-    std::size_t bytes = 0;
-    if (!read_record_count(reader, record_size, count, bytes)) return false;
-    if (count == 0) {
-        out.adopt(nullptr, 0, &alloc);
-        return true;
-    }
-    std::size_t capacity = alloc.resize != nullptr ? std::min(bytes, kRecordStep) : bytes;
-    void* storage = alloc.allocate(capacity);
-    if (storage == nullptr) return false;
-    std::size_t have = 0;
-    for (;;) {
-        if (!reader.read(static_cast<std::byte*>(storage) + have, capacity - have)) break;
-        have = capacity;
-        if (have == bytes) {
-            out.adopt(storage, count, &alloc);
-            return true;
-        }
-        const std::size_t next = bytes - capacity > capacity ? 2 * capacity : bytes;
-        void* grown = alloc.resize(storage, next);
-        if (grown == nullptr) break;
-        storage = grown;
-        capacity = next;
-    }
-    alloc.release(storage);
-    return false;
+    const std::size_t first = alloc.resize != nullptr ? kRecordStep : SIZE_MAX;
+    if (!read_counted(reader, record_size, first, storage, count)) return false;
+    out.adopt(storage.release(), count, &alloc);
+    return true;
 }
 
 }  // namespace qvn::link

@@ -111,19 +111,46 @@ private:
 
 // ---- Counted record arrays -------------------------------------------------
 
-// Where record storage comes from; the release must match the allocation.
-// `resize` (realloc-like: the old block stays valid when it fails) lets a
-// counted array grow as its records arrive; without it the whole array is
-// taken up front.
+// Storage a counted reply is read into, grown as its records arrive.
+class RecordStorage {
+public:
+    // Room for `bytes` bytes, what it held kept; false when that room cannot
+    // be had. `whole`: these bytes are the whole reply, no growth follows.
+    virtual bool reserve(std::size_t bytes, bool whole) noexcept = 0;
+    // Where the storage starts now: growing may move it.
+    virtual std::byte* data() noexcept = 0;
+
+protected:
+    ~RecordStorage() = default;
+};
+
+// Reads a u32 record count and checks it before any memory is taken:
+// count × record_size must not overflow and must fit in the bytes the frame
+// still holds, so a broken peer cannot make us allocate what it never sends.
+// `bytes` receives count × record_size.
+bool read_record_count(PipeReader& reader, std::size_t record_size, std::uint32_t& count,
+                       std::size_t& bytes) noexcept;
+
+// Reads a u32 count (checked as read_record_count does) and count records of
+// `record_size` bytes into `storage`. The storage follows what has arrived
+// rather than what was declared: it starts with at most `first_bytes` (whole
+// records, at least one) and doubles each time what it holds has arrived,
+// never beyond the declared records, so a peer that declares a huge frame
+// and sends little makes us reserve little. A count of 0 reserves 0 bytes.
+bool read_counted(PipeReader& reader, std::size_t record_size, std::size_t first_bytes, RecordStorage& storage,
+                  std::uint32_t& count) noexcept;
+
+// Where heap record storage comes from; the release must match the
+// allocation. `resize` (realloc-like: the old block stays valid when it
+// fails) lets storage grow as records arrive; without it the whole array is
+// taken at once.
 struct RecordAllocator {
     void* (*allocate)(std::size_t bytes) noexcept;
     void (*release)(void* storage) noexcept;
     void* (*resize)(void* storage, std::size_t bytes) noexcept;
 };
 
-// A counted array starts with at most this much storage and doubles as its
-// records arrive, so a peer that declares a huge frame and sends little
-// makes us reserve little.
+// The first storage of a counted array on the heap: 16 MiB, then doubling.
 inline constexpr std::size_t kRecordStep = std::size_t{16} << 20;
 
 extern const RecordAllocator kHeapAllocator;  // malloc/free
@@ -162,18 +189,8 @@ private:
     const RecordAllocator* alloc_ = nullptr;
 };
 
-// Reads a u32 record count and checks it before any memory is taken:
-// count × record_size must not overflow and must fit in the bytes the frame
-// still holds, so a broken peer cannot make us allocate what it never sends.
-// `bytes` receives count × record_size. For readers that place the records
-// in storage of their own making; read_records is the usual way.
-bool read_record_count(PipeReader& reader, std::size_t record_size, std::uint32_t& count,
-                       std::size_t& bytes) noexcept;
-
-// Reads a u32 count and count × record_size bytes into storage from `alloc`,
-// the count checked as read_record_count does; the storage grows in steps
-// (kRecordStep, then doubling) as bytes arrive when `alloc` can resize. A
-// count of 0 takes no storage. On failure nothing is handed over.
+// read_counted into heap storage from `alloc` (kRecordStep first when it can
+// resize). A count of 0 takes no storage. On failure nothing is handed over.
 bool read_records(PipeReader& reader, std::size_t record_size, const RecordAllocator& alloc,
                   RecordBlock& out) noexcept;
 

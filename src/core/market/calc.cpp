@@ -2,11 +2,11 @@
 // only carries the arguments over and the one double back.
 #include <array>
 
+#include "convert/args.hpp"
+#include "convert/outcome.hpp"
 #include "link/client.hpp"
 #include "link/error.hpp"
 #include "link/stream.hpp"
-#include "market/market.hpp"
-#include "module/args.hpp"
 #include "protocol/wire.hpp"
 
 namespace qvn::market {
@@ -25,11 +25,11 @@ PyObject* calculate(std::uint32_t command, std::uint32_t action, std::u16string_
             return ok;
         },
         [&result](link::PipeReader& r) noexcept { return r.get(result); });
-    if (code < 0) return link::error_none(code);
+    if (code < 0) return convert::error_none(code);
     return PyFloat_FromDouble(result);
 }
 
-PyObject* invalid_arguments() noexcept { return link::error_none(wire::kInvalidParams, "Invalid arguments"); }
+PyObject* invalid_arguments() noexcept { return convert::error_none(wire::kInvalidParams, "Invalid arguments"); }
 
 // The interpreter's tuple parser on exactly `count` arguments; its error is
 // discarded. The action comes first and is taken as any integer cut to its
@@ -39,7 +39,7 @@ template <class... Out>
 bool parse(PyObject* args, Py_ssize_t count, const char* format, std::uint32_t& action, Out*... out) noexcept {
     PyObject* action_obj = nullptr;
     if (args == nullptr || PyTuple_GET_SIZE(args) != count) return false;
-    if (PyArg_ParseTuple(args, format, &action_obj, out...) && module::to_u32_low_bits(action_obj, action))
+    if (PyArg_ParseTuple(args, format, &action_obj, out...) && convert::to_u32_low_bits(action_obj, action))
         return true;
     PyErr_Clear();
     return false;
@@ -52,8 +52,8 @@ PyObject* py_order_calc_margin(PyObject*, PyObject* args) {
     std::uint32_t action = 0;
     PyObject* symbol_obj = nullptr;
     double volume = 0.0, price = 0.0;
-    module::SymbolName symbol;
-    if (!parse(args, 4, "OOdd", action, &symbol_obj, &volume, &price) || !module::to_symbol(symbol_obj, symbol))
+    convert::SymbolName symbol;
+    if (!parse(args, 4, "OOdd", action, &symbol_obj, &volume, &price) || !convert::to_symbol(symbol_obj, symbol))
         return invalid_arguments();
     return calculate(wire::kOrderCalcMargin, action, symbol.view(), std::array{volume, price});
 }
@@ -63,9 +63,9 @@ PyObject* py_order_calc_profit(PyObject*, PyObject* args) {
     std::uint32_t action = 0;
     PyObject* symbol_obj = nullptr;
     double volume = 0.0, price_open = 0.0, price_close = 0.0;
-    module::SymbolName symbol;
+    convert::SymbolName symbol;
     if (!parse(args, 5, "OOddd", action, &symbol_obj, &volume, &price_open, &price_close) ||
-        !module::to_symbol(symbol_obj, symbol))
+        !convert::to_symbol(symbol_obj, symbol))
         return invalid_arguments();
     return calculate(wire::kOrderCalcProfit, action, symbol.view(), std::array{volume, price_open, price_close});
 }

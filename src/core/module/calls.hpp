@@ -16,6 +16,8 @@
 
 #include <Python.h>
 
+#include <type_traits>
+
 namespace qvn::module {
 
 // Installs the blocking-wait hooks. In a test build, QVN_TEST_HOLD_GIL=1 in
@@ -35,29 +37,22 @@ private:
     bool outermost_ = true;
 };
 
-// Method-table entries: the function `F` run as one call.
-template <PyObject* (*F)(PyObject*, PyObject*)>
-PyObject* one_call(PyObject* self, PyObject* args) {
-    const Call call;
-    return F(self, args);
-}
-
-template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
-PyObject* one_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    const Call call;
-    return F(self, args, kwargs);
-}
-
-template <PyObject* (*F)(PyObject*, PyObject*)>
-PyObject* interrupting_call(PyObject* self, PyObject* args) {
-    const Call call(Call::Kind::Interrupting);
-    return F(self, args);
-}
-
-template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
-PyObject* interrupting_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    const Call call(Call::Kind::Interrupting);
-    return F(self, args, kwargs);
+// The function `F` run as one call of `kind`, as the method table stores it.
+template <Call::Kind K, auto F>
+PyCFunction locked() noexcept {
+    if constexpr (std::is_invocable_v<decltype(F), PyObject*, PyObject*, PyObject*>) {
+        PyObject* (*call)(PyObject*, PyObject*, PyObject*) = [](PyObject* self, PyObject* args,
+                                                                PyObject* kwargs) -> PyObject* {
+            const Call one(K);
+            return F(self, args, kwargs);
+        };
+        return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call));
+    } else {
+        return [](PyObject* self, PyObject* args) -> PyObject* {
+            const Call one(K);
+            return F(self, args);
+        };
+    }
 }
 
 }  // namespace qvn::module

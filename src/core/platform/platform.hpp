@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "protocol/endpoint.hpp"
 #include "protocol/sha256.hpp"
 
 namespace qvn::platform {
@@ -97,6 +98,10 @@ private:
 // holds the Terminal's instance lock.
 bool endpoint_folder(std::string& out, std::string& why);
 
+// Where the endpoint `name` lives: its socket in the endpoint folder
+// `folder`, or on Windows its pipe name (the folder plays no part).
+std::string endpoint_location(std::string_view folder, std::string_view name);
+
 enum class Connect {
     Ok,
     Absent,   // nobody serves the endpoint
@@ -145,6 +150,18 @@ bool endpoint_digest(std::u16string_view final_path, protocol::Digest& out) noex
 // The user's roaming data folder: $XDG_DATA_HOME, else $HOME/.local/share;
 // on Windows the known folder RoamingAppData. Empty when there is none.
 std::u16string roaming_folder();
+
+// The folder holding the data folders of this user's Terminals:
+// <roaming>/Belvastor/Terminal; empty when there is no roaming folder.
+inline std::u16string terminals_folder() {
+    std::u16string folder = roaming_folder();
+    if (folder.empty()) return folder;
+    for (std::u16string_view part : {protocol::kVendorFolder, protocol::kTerminalsFolder}) {
+        folder += kPathSeparator;
+        folder += part;
+    }
+    return folder;
+}
 
 struct FileInfo {
     bool exists = false;

@@ -40,7 +40,7 @@ bool socket_address(std::string_view name, sockaddr_un& addr, socklen_t& len, st
                     std::string& why) {
     std::string folder;
     if (!endpoint_folder(folder, why)) return false;
-    path = folder + "/" + std::string(name);
+    path = endpoint_location(folder, name);
     std::memset(&addr, 0, sizeof addr);
     addr.sun_family = AF_UNIX;
     if (path.size() >= sizeof addr.sun_path) {
@@ -55,6 +55,13 @@ bool socket_address(std::string_view name, sockaddr_un& addr, socklen_t& len, st
 }
 
 }  // namespace
+
+std::string endpoint_location(std::string_view folder, std::string_view name) {
+    std::string path(folder);
+    path += '/';
+    path += name;
+    return path;
+}
 
 bool endpoint_folder(std::string& out, std::string& why) {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");

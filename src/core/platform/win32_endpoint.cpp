@@ -30,6 +30,8 @@ HANDLE make_instance(const std::wstring& pipe, DWORD extra_open_mode) {
 
 }  // namespace
 
+std::string endpoint_location(std::string_view, std::string_view name) { return win32::narrow(pipe_name(name)); }
+
 bool endpoint_folder(std::string& out, std::string& why) {
     wchar_t buffer[MAX_PATH + 2];
     const DWORD n = ::GetTempPathW(MAX_PATH + 2, buffer);

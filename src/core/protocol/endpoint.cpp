@@ -27,4 +27,6 @@ std::string endpoint_name(const Digest& digest) {
     return std::string(kEndpointPrefix) + hex_upper(digest);
 }
 
+std::string data_folder_id(const Digest& digest) { return hex_upper(digest).substr(0, 32); }
+
 }  // namespace qvn::protocol

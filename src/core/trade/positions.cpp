@@ -4,7 +4,6 @@
 #include "link/error.hpp"
 #include "protocol/wire.hpp"
 #include "trade/records.hpp"
-#include "trade/trade.hpp"
 
 namespace qvn::trade {
 namespace {
@@ -21,19 +20,19 @@ PyObject* open_records(const RecordKind& kind, const Commands& commands, PyObjec
     if (args != nullptr && PyTuple_GET_SIZE(args) != 0) return invalid("Unnamed arguments not allowed");
 
     Query query(commands.all);
-    module::SymbolName symbol;
+    convert::SymbolName symbol;
     GroupText group;
     if (PyObject* value = keyword(kwargs, "ticket")) {
-        if (!module::to_u64(value, query.id)) return invalid("Invalid \"ticket\" argument");
+        if (!convert::to_u64(value, query.id)) return invalid("Invalid \"ticket\" argument");
         query.command = commands.by_ticket;
         query.form = Form::Ticket;
     } else if (PyObject* value = keyword(kwargs, "symbol")) {
-        if (!module::to_symbol(value, symbol)) return invalid("Invalid \"symbol\" argument");
+        if (!convert::to_symbol(value, symbol)) return invalid("Invalid \"symbol\" argument");
         query.command = commands.by_symbol;
         query.form = Form::Symbol;
         query.symbol = symbol.view();
     } else if (PyObject* value = keyword(kwargs, "group")) {
-        if (!module::to_text(value, wire::kGroupUnits, group)) return invalid("Invalid \"group\" argument");
+        if (!convert::to_text(value, wire::kGroupUnits, group)) return invalid("Invalid \"group\" argument");
         query.group = &group;
     }
     return fetch_records(kind, query);

@@ -5,19 +5,20 @@
 
 #include <cstring>
 
+#include "convert/outcome.hpp"
+#include "convert/records.hpp"
 #include "link/client.hpp"
 #include "link/error.hpp"
-#include "module/records.hpp"
 #include "protocol/group.hpp"
 #include "protocol/wire.hpp"
 
 namespace qvn::trade {
 
-const RecordKind kPositionKind = {module::TypeId::TradePosition, sizeof(wire::TradePositionRecord),
+const RecordKind kPositionKind = {convert::TypeId::TradePosition, sizeof(wire::TradePositionRecord),
                                   offsetof(wire::TradePositionRecord, symbol)};
-const RecordKind kOrderKind = {module::TypeId::TradeOrder, sizeof(wire::TradeOrderRecord),
+const RecordKind kOrderKind = {convert::TypeId::TradeOrder, sizeof(wire::TradeOrderRecord),
                                offsetof(wire::TradeOrderRecord, symbol)};
-const RecordKind kDealKind = {module::TypeId::TradeDeal, sizeof(wire::TradeDealRecord),
+const RecordKind kDealKind = {convert::TypeId::TradeDeal, sizeof(wire::TradeDealRecord),
                               offsetof(wire::TradeDealRecord, symbol)};
 
 namespace {
@@ -27,8 +28,8 @@ constexpr std::size_t kLargestRecord = sizeof(wire::TradeOrderRecord);
 static_assert(sizeof(wire::TradePositionRecord) <= kLargestRecord && sizeof(wire::TradeDealRecord) <= kLargestRecord);
 
 PyObject* tuples_or_fail(const RecordKind& kind, const void* records, std::size_t count) noexcept {
-    PyObject* list = module::make_record_tuples(kind.type, records, count);
-    if (list == nullptr) return link::error_none(wire::kFailed);
+    PyObject* list = convert::make_record_tuples(kind.type, records, count);
+    if (list == nullptr) return convert::error_none(wire::kFailed);
     return list;
 }
 
@@ -38,7 +39,7 @@ PyObject* fetch_one(const RecordKind& kind, const Query& query) noexcept {
                                                      read_record_reply(record, kind.size));
     // An unknown ticket is an empty answer, not a failure.
     if (code == wire::kNotFound || code == 0) return tuples_or_fail(kind, nullptr, 0);
-    if (code < 0) return link::error_none(code);
+    if (code < 0) return convert::error_none(code);
     return tuples_or_fail(kind, record, 1);
 }
 
@@ -77,13 +78,13 @@ PyObject* fetch_records(const RecordKind& kind, const Query& query) noexcept {
         case Form::Period: code = send_command_range(handle, query.command, query.from, query.to, read); break;
         case Form::Ticket: break;
     }
-    if (code < 0) return link::error_none(code);
+    if (code < 0) return convert::error_none(code);
     std::uint32_t count = records.count();
     if (query.group != nullptr && count != 0) count = filter_by_group(records.data(), count, kind, *query.group);
     return tuples_or_fail(kind, records.data(), count);
 }
 
-PyObject* invalid(const char* text) noexcept { return link::error_none(wire::kInvalidParams, text); }
+PyObject* invalid(const char* text) noexcept { return convert::error_none(wire::kInvalidParams, text); }
 
 PyObject* keyword(PyObject* kwargs, const char* key) noexcept {
     if (kwargs == nullptr) return nullptr;
@@ -95,7 +96,7 @@ PyObject* fetch_total(std::uint32_t command) noexcept {
     link::reset_error();
     std::uint32_t count = 0;
     const std::int32_t code = link::send_command(link::client().handle(), command, link::status_reply(count));
-    if (code < 0) return link::error_none(code);
+    if (code < 0) return convert::error_none(code);
     return PyLong_FromUnsignedLong(count);
 }
 

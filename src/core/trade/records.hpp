@@ -9,9 +9,9 @@
 #include <cstdint>
 #include <string_view>
 
+#include "convert/args.hpp"
+#include "convert/types.hpp"
 #include "link/stream.hpp"
-#include "module/args.hpp"
-#include "module/types.hpp"
 
 namespace qvn::trade {
 
@@ -41,7 +41,7 @@ inline auto read_record_list(std::size_t size, link::RecordBlock& out) noexcept 
 
 // A record the trade commands return, and where its symbol name lives.
 struct RecordKind {
-    module::TypeId type;
+    convert::TypeId type;
     std::size_t size;
     std::size_t symbol_offset;  // a 32-unit text field
 };
@@ -51,7 +51,7 @@ extern const RecordKind kOrderKind;
 extern const RecordKind kDealKind;
 
 // A group text: at most 1997 units, held zero-filled in 2000.
-using GroupText = module::WideText<1999>;
+using GroupText = convert::WideText<1999>;
 
 enum class Form : std::uint8_t {
     All,     // no arguments

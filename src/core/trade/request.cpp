@@ -7,53 +7,53 @@
 #include <cstdio>
 #include <cstring>
 
+#include "convert/args.hpp"
+#include "convert/fields.hpp"
 #include "link/error.hpp"
-#include "module/args.hpp"
-#include "module/fields.hpp"
 
 namespace qvn::trade {
 namespace {
 
 // A value converted into its field's bytes; false when the value is refused.
-bool put_value(const module::Field& field, PyObject* value, std::uint8_t* out) noexcept {
+bool put_value(const convert::Field& field, PyObject* value, std::uint8_t* out) noexcept {
     switch (field.kind) {
-        case module::Kind::U32: {
+        case convert::Kind::U32: {
             std::uint32_t v = 0;
-            if (!module::to_u32(value, v)) return false;
+            if (!convert::to_u32(value, v)) return false;
             std::memcpy(out, &v, sizeof v);
             return true;
         }
-        case module::Kind::U64: {
+        case convert::Kind::U64: {
             std::uint64_t v = 0;
-            if (!module::to_u64(value, v)) return false;
+            if (!convert::to_u64(value, v)) return false;
             std::memcpy(out, &v, sizeof v);
             return true;
         }
-        case module::Kind::I64: {
+        case convert::Kind::I64: {
             std::int64_t v = 0;
-            if (!module::to_i64(value, v)) return false;
+            if (!convert::to_i64(value, v)) return false;
             std::memcpy(out, &v, sizeof v);
             return true;
         }
-        case module::Kind::F64: {
+        case convert::Kind::F64: {
             // An int is refused: a volume of 1 is a mistake the Terminal
             // should never see as 1.0 by accident.
             double v = 0.0;
-            if (!module::to_double(value, v)) return false;
+            if (!convert::to_double(value, v)) return false;
             std::memcpy(out, &v, sizeof v);
             return true;
         }
-        case module::Kind::Text: {
+        case convert::Kind::Text: {
             // At most 29 units, then zeros to the field's end (the field
             // was zeroed before).
-            module::SymbolName text;
-            if (!module::to_symbol(value, text) || text.length >= field.units) return false;
+            convert::SymbolName text;
+            if (!convert::to_symbol(value, text) || text.length >= field.units) return false;
             std::memcpy(out, text.units, 2 * text.length);
             return true;
         }
-        case module::Kind::Bool:
-        case module::Kind::I32:
-        case module::Kind::Attached: break;
+        case convert::Kind::Bool:
+        case convert::Kind::I32:
+        case convert::Kind::Attached: break;
     }
     return false;
 }
@@ -67,7 +67,7 @@ bool convert_trade_request(PyObject* request, wire::TradeRequestRecord& record) 
     }
     auto* bytes = reinterpret_cast<std::uint8_t*>(&record);
     std::memset(bytes, 0, sizeof record);
-    for (const module::Field& field : module::fields_of(module::TypeId::TradeRequest)) {
+    for (const convert::Field& field : convert::fields_of(convert::TypeId::TradeRequest)) {
         PyObject* value = PyDict_GetItemString(request, field.name);
         if (value == nullptr) continue;
         if (!put_value(field, value, bytes + field.offset)) {

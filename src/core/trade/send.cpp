@@ -2,13 +2,13 @@
 // argument, or the keywords themselves) goes out as one TradeRequestRecord;
 // the result record comes back as a named tuple whose last item is the
 // request that was sent.
+#include "convert/outcome.hpp"
+#include "convert/records.hpp"
 #include "link/client.hpp"
 #include "link/error.hpp"
-#include "module/records.hpp"
 #include "protocol/wire.hpp"
 #include "trade/records.hpp"
 #include "trade/request.hpp"
-#include "trade/trade.hpp"
 
 namespace qvn::trade {
 namespace {
@@ -32,7 +32,7 @@ PyObject* request_of(PyObject* args, PyObject* kwargs) noexcept {
 }
 
 template <class Result>
-PyObject* trade_call(std::uint32_t command, module::TypeId type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* trade_call(std::uint32_t command, convert::TypeId type, PyObject* args, PyObject* kwargs) noexcept {
     link::reset_error();
     PyObject* request = request_of(args, kwargs);
     wire::TradeRequestRecord record;
@@ -46,24 +46,24 @@ PyObject* trade_call(std::uint32_t command, module::TypeId type, PyObject* args,
         link::client().handle(), command, sizeof record,
         [&record](link::PipeWriter& w) noexcept { return w.put(record); }, read_record_reply(&result, sizeof result));
     if (code == wire::kAutoTradingDisabled && command == wire::kOrderSend)
-        return link::error_none(code, "Auto-Trading using Python API disabled in Terminal");
-    if (code < 0) return link::error_none(code);
+        return convert::error_none(code, "Auto-Trading using Python API disabled in Terminal");
+    if (code < 0) return convert::error_none(code);
 
-    PyObject* sent = module::make_record_tuple(module::TypeId::TradeRequest, &record);
-    PyObject* tuple = sent != nullptr ? module::make_record_tuple(type, &result, sent) : nullptr;
-    if (tuple == nullptr) return link::error_none(wire::kFailed);
+    PyObject* sent = convert::make_record_tuple(convert::TypeId::TradeRequest, &record);
+    PyObject* tuple = sent != nullptr ? convert::make_record_tuple(type, &result, sent) : nullptr;
+    if (tuple == nullptr) return convert::error_none(wire::kFailed);
     return tuple;
 }
 
 }  // namespace
 
 PyObject* py_order_check(PyObject*, PyObject* args, PyObject* kwargs) {
-    return trade_call<wire::TradeCheckResultRecord>(wire::kOrderCheck, module::TypeId::OrderCheckResult, args,
+    return trade_call<wire::TradeCheckResultRecord>(wire::kOrderCheck, convert::TypeId::OrderCheckResult, args,
                                                     kwargs);
 }
 
 PyObject* py_order_send(PyObject*, PyObject* args, PyObject* kwargs) {
-    return trade_call<wire::TradeSendResultRecord>(wire::kOrderSend, module::TypeId::OrderSendResult, args,
+    return trade_call<wire::TradeSendResultRecord>(wire::kOrderSend, convert::TypeId::OrderSendResult, args,
                                                    kwargs);
 }
 

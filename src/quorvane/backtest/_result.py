@@ -128,11 +128,11 @@ class Result:
     def to_pandas(self) -> Frames:
         """DataFrames of ``deals``, ``orders`` and ``equity`` (times as UTC
         datetimes, through ``quorvane.frames``) and ``stats`` as a Series."""
-        from .. import _api
+        from .. import _front
         from ..frames import to_pandas
 
-        deals = to_pandas(_api.TradeDeals(self.deals))
-        orders = to_pandas(_api.TradeOrders(self.orders))
+        deals = to_pandas(_front.TradeDeals(self.deals))
+        orders = to_pandas(_front.TradeOrders(self.orders))
         equity = to_pandas(self.equity)
         import pandas  # to_pandas has checked it is there
 

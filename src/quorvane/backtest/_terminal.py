@@ -82,7 +82,7 @@ class PrivateTerminal:
             exe = self.root / os.path.basename(program)
             shutil.copyfile(program, exe)
             os.chmod(exe, 0o700)
-            self.inst = _instance.Installation(str(exe))
+            self.inst = _instance.Installation.of(str(exe))
             config = self.root / "config"
             config.mkdir(mode=0o700)
             (config / "terminal.ini").write_text(ini, encoding="utf-8")

@@ -1,13 +1,13 @@
-#include "module/records.hpp"
+#include "convert/records.hpp"
 
 #include <algorithm>
 #include <cstring>
 #include <span>
 #include <utility>
 
-#include "module/fields.hpp"
+#include "convert/fields.hpp"
 
-namespace qvn::module {
+namespace qvn::convert {
 namespace {
 
 // Records are packed: every load goes through memcpy, which compiles to a
@@ -184,4 +184,4 @@ PyObject* make_record_tuples(TypeId type, const void* records, std::size_t count
     return list;
 }
 
-}  // namespace qvn::module
+}  // namespace qvn::convert

@@ -1,12 +1,12 @@
 // The trade history: history_orders_total, history_orders_get,
 // history_deals_total and history_deals_get. Orders and deals differ only in
 // their commands and their record.
-#include "history/history.hpp"
+#include "convert/args.hpp"
+#include "convert/outcome.hpp"
 #include "link/client.hpp"
 #include "link/error.hpp"
 #include "protocol/wire.hpp"
 #include "trade/records.hpp"
-#include "trade/trade.hpp"
 
 namespace qvn::trade {
 namespace {
@@ -24,8 +24,8 @@ constexpr Commands kDealCommands = {wire::kHistoryDealsTotal, wire::kHistoryDeal
 bool period(PyObject* args, Query& query) noexcept {
     std::int32_t from = 0;
     std::int32_t to = 0;
-    if (args == nullptr || PyTuple_GET_SIZE(args) != 2 || !history::to_seconds(PyTuple_GET_ITEM(args, 0), from) ||
-        !history::to_seconds(PyTuple_GET_ITEM(args, 1), to))
+    if (args == nullptr || PyTuple_GET_SIZE(args) != 2 || !convert::to_seconds(PyTuple_GET_ITEM(args, 0), from) ||
+        !convert::to_seconds(PyTuple_GET_ITEM(args, 1), to))
         return false;
     query.form = Form::Period;
     query.from = from;
@@ -40,7 +40,7 @@ PyObject* history_total(std::uint32_t command, PyObject* args) noexcept {
     std::uint32_t count = 0;
     const std::int32_t code =
         send_command_range(link::client().handle(), command, query.from, query.to, link::status_reply(count));
-    if (code < 0) return link::error_none(code);
+    if (code < 0) return convert::error_none(code);
     return PyLong_FromUnsignedLong(count);
 }
 
@@ -55,7 +55,7 @@ PyObject* history_records(const RecordKind& kind, const Commands& commands, PyOb
     if (given == 2) {
         if (!period(args, query)) return invalid("Invalid arguments");
         if (PyObject* value = keyword(kwargs, "group")) {
-            if (!module::to_text(value, wire::kGroupUnits, group)) return invalid("Invalid \"group\" argument");
+            if (!convert::to_text(value, wire::kGroupUnits, group)) return invalid("Invalid \"group\" argument");
             query.group = &group;
         }
         return fetch_records(kind, query);
@@ -63,12 +63,12 @@ PyObject* history_records(const RecordKind& kind, const Commands& commands, PyOb
     if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) return invalid("Invalid arguments");
     if (PyObject* value = keyword(kwargs, "ticket")) {
         if (given != 0) return invalid("Unnamed arguments not allowed");
-        if (!module::to_u64(value, query.id)) return invalid("Invalid \"ticket\" argument");
+        if (!convert::to_u64(value, query.id)) return invalid("Invalid \"ticket\" argument");
         query.command = commands.by_ticket;
         query.form = Form::Ticket;
     } else if (PyObject* value = keyword(kwargs, "position")) {
         if (given != 0) return invalid("Unnamed arguments not allowed");
-        if (!module::to_u64(value, query.id)) return invalid("Invalid \"position\" argument");
+        if (!convert::to_u64(value, query.id)) return invalid("Invalid \"position\" argument");
         query.command = commands.by_position;
         query.form = Form::Id;
     } else {

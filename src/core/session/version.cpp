@@ -1,13 +1,17 @@
+// version() and last_error(): what the Terminal says it is, and the outcome
+// of the latest call.
+#include <Python.h>
+
+#include <cstring>
 #include <string>
 
-#include "history/history.hpp"
 #include "link/client.hpp"
 #include "link/error.hpp"
 #include "link/stream.hpp"
 #include "protocol/text.hpp"
 #include "protocol/wire.hpp"
 
-namespace qvn::history {
+namespace qvn::session {
 namespace {
 
 constexpr std::size_t kVersionTextBytes = 127;
@@ -42,4 +46,12 @@ PyObject* py_version(PyObject*, PyObject*) {
                          static_cast<Py_ssize_t>(utf8.size()));
 }
 
-}  // namespace qvn::history
+PyObject* py_last_error(PyObject*, PyObject*) {
+    char message[link::kMessageBytes];
+    const std::int32_t code = link::published_error(message);
+    PyObject* text = PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)), "replace");
+    if (text == nullptr) return nullptr;
+    return Py_BuildValue("(iN)", code, text);
+}
+
+}  // namespace qvn::session

@@ -8,11 +8,10 @@
 #include <cstdint>
 #include <limits>
 
-#include "history/history.hpp"
-#include "module/args.hpp"
-#include "module/capi.hpp"
+#include "convert/args.hpp"
+#include "convert/imports.hpp"
 
-namespace qvn::history {
+namespace qvn::convert {
 namespace {
 
 // Truncates toward zero. The bounds are exclusive and chosen so that every
@@ -52,16 +51,16 @@ bool to_seconds(PyObject* obj, std::int32_t& out) noexcept {
     if (obj == nullptr) return false;
     std::int64_t whole = 0;
     double seconds = 0.0;
-    if (module::to_i64(obj, whole)) {
+    if (to_i64(obj, whole)) {
         if (whole < std::numeric_limits<std::int32_t>::min() || whole > std::numeric_limits<std::int32_t>::max())
             return false;
         out = static_cast<std::int32_t>(whole);
         return true;
     }
-    if (module::to_double(obj, seconds)) return seconds_from_double(seconds, out);
-    PyTypeObject* datetime = module::datetime_type();
+    if (to_double(obj, seconds)) return seconds_from_double(seconds, out);
+    PyTypeObject* datetime = datetime_type();
     if (datetime != nullptr && PyObject_TypeCheck(obj, datetime)) return seconds_from_datetime(obj, out);
     return false;
 }
 
-}  // namespace qvn::history
+}  // namespace qvn::convert

@@ -1,10 +1,11 @@
-#include "module/args.hpp"
+#include "convert/args.hpp"
 
 #include <cstdint>
 
-#include "module/numpy.hpp"
+#include "convert/numpy.hpp"
+#include "protocol/text.hpp"
 
-namespace qvn::module {
+namespace qvn::convert {
 
 bool str_to_utf16(PyObject* obj, char16_t* out, std::size_t capacity, std::size_t max_units,
                   std::size_t& length) noexcept {
@@ -27,7 +28,7 @@ bool str_to_utf16(PyObject* obj, char16_t* out, std::size_t capacity, std::size_
         }
     }
     for (std::size_t i = w; i <= capacity; ++i) out[i] = 0;
-    while (length < w && out[length] != 0) ++length;
+    length = protocol::bounded_length(out, w);
     return true;
 }
 
@@ -112,4 +113,4 @@ bool to_double(PyObject* obj, double& out) noexcept {
     return true;
 }
 
-}  // namespace qvn::module
+}  // namespace qvn::convert

@@ -1,10 +1,10 @@
-#include "module/types.hpp"
+#include "convert/types.hpp"
 
-#include "link/error.hpp"
-#include "module/fields.hpp"
+#include "convert/fields.hpp"
+#include "convert/outcome.hpp"
 #include "protocol/wire.hpp"
 
-namespace qvn::module {
+namespace qvn::convert {
 namespace {
 
 struct TypeInfo {
@@ -50,7 +50,7 @@ constexpr TypeId kAsdictOrder[kTypeCount] = {
 };
 
 PyObject* asdict(PyObject* self, PyObject*) {
-    if (self == nullptr) return link::error_none(wire::kInvalidParams, "Invalid object type");
+    if (self == nullptr) return error_none(wire::kInvalidParams, "Invalid object type");
     std::span<const Field> fields;
     bool found = false;
     for (TypeId id : kAsdictOrder) {
@@ -64,21 +64,21 @@ PyObject* asdict(PyObject* self, PyObject*) {
             break;
         }
     }
-    if (!found) return link::error_none(wire::kInvalidParams, "Invalid object type");
+    if (!found) return error_none(wire::kInvalidParams, "Invalid object type");
     const Py_ssize_t size = PyTuple_GET_SIZE(self);
     if (size != static_cast<Py_ssize_t>(fields.size()))
-        return link::error_none(wire::kInvalidParams, "Invalid tuple size");
+        return error_none(wire::kInvalidParams, "Invalid tuple size");
     PyObject* dict = PyDict_New();
     if (dict == nullptr) {
         PyErr_Clear();
-        return link::error_none(wire::kOutOfMemory, "Can't create dictionary");
+        return error_none(wire::kOutOfMemory, "Can't create dictionary");
     }
     for (Py_ssize_t i = 0; i < size; ++i) {
         PyObject* item = PyTuple_GET_ITEM(self, i);
         if (item != nullptr && PyDict_SetItemString(dict, fields[static_cast<std::size_t>(i)].name, item) < 0) {
             Py_DECREF(dict);
             PyErr_Clear();
-            return link::error_none(wire::kOutOfMemory, "Can't create dictionary");
+            return error_none(wire::kOutOfMemory, "Can't create dictionary");
         }
     }
     return dict;
@@ -126,4 +126,4 @@ void register_types(PyObject* module) noexcept {
     }
 }
 
-}  // namespace qvn::module
+}  // namespace qvn::convert

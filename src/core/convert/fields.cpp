@@ -1,11 +1,12 @@
-#include "module/fields.hpp"
+#include "convert/fields.hpp"
 
 #include "protocol/wire.hpp"
 
-namespace qvn::module {
+namespace qvn::convert {
 namespace {
 
 using wire::AccountInfoRecord;
+using wire::BarRecord;
 using wire::BookRecord;
 using wire::SymbolInfoRecord;
 using wire::TerminalInfoRecord;
@@ -135,12 +136,20 @@ constexpr std::array kAccountInfo = {
 constexpr std::array kBookInfo = {B(type), B(price), B(volume), B(volume_dbl)};
 #undef B
 
+// A bar is no named tuple, only an element of the bar arrays.
+#define B(member) QVN_FIELD(BarRecord, member)
+constexpr std::array kBar = {
+    B(time), B(open), B(high), B(low), B(close), B(tick_volume), B(spread), B(real_volume),
+};
+#undef B
+
 // Every byte of each placed record belongs to exactly one field.
 static_assert(covers_record(kTick, sizeof(TickRecord)));
 static_assert(covers_record(kTerminalInfo, sizeof(TerminalInfoRecord)));
 static_assert(covers_record(kSymbolInfo, sizeof(SymbolInfoRecord)));
 static_assert(covers_record(kAccountInfo, sizeof(AccountInfoRecord)));
 static_assert(covers_record(kBookInfo, sizeof(BookRecord)));
+static_assert(covers_record(kBar, sizeof(BarRecord)));
 
 struct Entry {
     std::span<const Field> fields;
@@ -176,4 +185,6 @@ std::span<const Field> fields_of(TypeId type) noexcept { return kEntries[static_
 
 std::size_t record_size_of(TypeId type) noexcept { return kEntries[static_cast<int>(type)].record_size; }
 
-}  // namespace qvn::module
+std::span<const Field> bar_fields() noexcept { return kBar; }
+
+}  // namespace qvn::convert

@@ -3,7 +3,7 @@
 
 #include <Python.h>
 
-namespace qvn::module {
+namespace qvn::convert {
 
 // Registry order, which is also the order the types are created in.
 enum class TypeId : int {
@@ -27,4 +27,4 @@ PyTypeObject* type_of(TypeId id) noexcept;
 // Initialises the types and adds them, each with _asdict, to the module.
 void register_types(PyObject* module) noexcept;
 
-}  // namespace qvn::module
+}  // namespace qvn::convert

@@ -1,15 +1,22 @@
-#include "link/lifecycle.hpp"
+// initialize, login and shutdown: opening, authorising and closing the
+// module's connection to a Terminal.
+#include <Python.h>
 
+#include "convert/args.hpp"
+#include "convert/outcome.hpp"
 #include "link/client.hpp"
-#include "link/discovery.hpp"
 #include "link/error.hpp"
 #include "link/stream.hpp"
-#include "module/args.hpp"
 #include "platform/platform.hpp"
 #include "protocol/wire.hpp"
+#include "session/discovery.hpp"
 
-namespace qvn::link {
+namespace qvn::session {
 namespace {
+
+using convert::error_false;
+using link::client;
+using link::PipeWriter;
 
 constexpr std::size_t kPathArgUnits = 257;
 constexpr std::size_t kCredentialUnits = 253;
@@ -18,19 +25,17 @@ constexpr std::uint32_t kPollPauseMs = 100;
 
 constexpr const char* kOtpNeeded = "Unsupported authorization mode, OTP or certificate password needed";
 
-std::uint32_t g_terminal_build = 0;
-
 struct Credentials {
     std::uint64_t login = 0;
-    module::WideText<256> server;
-    module::WideText<256> password;
+    convert::WideText<256> server;
+    convert::WideText<256> password;
     std::uint32_t timeout = 0;
 
     bool any() const noexcept { return login != 0 || server.length != 0 || password.length != 0; }
 };
 
 struct InitializeArgs {
-    module::WideText<260> path;
+    convert::WideText<260> path;
     Credentials account;
     bool portable = false;
 };
@@ -39,13 +44,13 @@ struct InitializeArgs {
 // returns the message of the first rejected keyword, or null.
 const char* parse_account_keywords(PyObject* kwargs, Credentials& c) noexcept {
     if (kwargs == nullptr) return nullptr;
-    if (PyObject* v = PyDict_GetItemString(kwargs, "login"); v && !module::to_u64(v, c.login))
+    if (PyObject* v = PyDict_GetItemString(kwargs, "login"); v && !convert::to_u64(v, c.login))
         return "Invalid \"login\" argument";
-    if (PyObject* v = PyDict_GetItemString(kwargs, "server"); v && !module::to_text(v, kCredentialUnits, c.server))
+    if (PyObject* v = PyDict_GetItemString(kwargs, "server"); v && !convert::to_text(v, kCredentialUnits, c.server))
         return "Invalid \"server\" argument";
-    if (PyObject* v = PyDict_GetItemString(kwargs, "password"); v && !module::to_text(v, kCredentialUnits, c.password))
+    if (PyObject* v = PyDict_GetItemString(kwargs, "password"); v && !convert::to_text(v, kCredentialUnits, c.password))
         return "Invalid \"password\" argument";
-    if (PyObject* v = PyDict_GetItemString(kwargs, "timeout"); v && !module::to_u32(v, c.timeout))
+    if (PyObject* v = PyDict_GetItemString(kwargs, "timeout"); v && !convert::to_u32(v, c.timeout))
         return "Invalid \"timeout\" argument";
     return nullptr;
 }
@@ -53,10 +58,10 @@ const char* parse_account_keywords(PyObject* kwargs, Credentials& c) noexcept {
 const char* parse_initialize(PyObject* args, PyObject* kwargs, InitializeArgs& a) noexcept {
     const Py_ssize_t n = args != nullptr ? PyTuple_GET_SIZE(args) : 0;
     if (n > 1) return "Invalid number of arguments";
-    if (n == 1 && !module::to_text(PyTuple_GET_ITEM(args, 0), kPathArgUnits, a.path)) return "Invalid 1st unnamed argument";
+    if (n == 1 && !convert::to_text(PyTuple_GET_ITEM(args, 0), kPathArgUnits, a.path)) return "Invalid 1st unnamed argument";
     if (const char* why = parse_account_keywords(kwargs, a.account)) return why;
     if (kwargs == nullptr) return nullptr;
-    if (PyObject* v = PyDict_GetItemString(kwargs, "path"); v && !module::to_text(v, kPathArgUnits, a.path))
+    if (PyObject* v = PyDict_GetItemString(kwargs, "path"); v && !convert::to_text(v, kPathArgUnits, a.path))
         return "Invalid \"path\" argument";
     if (PyObject* v = PyDict_GetItemString(kwargs, "portable")) {
         const int truth = PyObject_IsTrue(v);
@@ -69,10 +74,10 @@ const char* parse_initialize(PyObject* args, PyObject* kwargs, InitializeArgs& a
 const char* parse_login(PyObject* args, PyObject* kwargs, Credentials& c) noexcept {
     const Py_ssize_t n = args != nullptr ? PyTuple_GET_SIZE(args) : 0;
     if (n > 3) return "Invalid number of arguments";
-    if (n >= 1 && !module::to_u64(PyTuple_GET_ITEM(args, 0), c.login)) return "Invalid 1st unnamed argument";
-    if (n >= 2 && !module::to_text(PyTuple_GET_ITEM(args, 1), kCredentialUnits, c.password))
+    if (n >= 1 && !convert::to_u64(PyTuple_GET_ITEM(args, 0), c.login)) return "Invalid 1st unnamed argument";
+    if (n >= 2 && !convert::to_text(PyTuple_GET_ITEM(args, 1), kCredentialUnits, c.password))
         return "Invalid 2nd unnamed argument";
-    if (n >= 3 && !module::to_text(PyTuple_GET_ITEM(args, 2), kCredentialUnits, c.server))
+    if (n >= 3 && !convert::to_text(PyTuple_GET_ITEM(args, 2), kCredentialUnits, c.server))
         return "Invalid 3rd unnamed argument";
     return parse_account_keywords(kwargs, c);
 }
@@ -80,23 +85,23 @@ const char* parse_login(PyObject* args, PyObject* kwargs, Credentials& c) noexce
 std::int32_t handshake() noexcept {
     std::uint32_t build = 0;
     const std::u16string_view client_kind = wire::kHandshakeClient;
-    const std::int32_t code = transact(
-        client().handle(), wire::kHandshake, 4 + text_size(client_kind),
+    const std::int32_t code = link::transact(
+        client().handle(), wire::kHandshake, 4 + link::text_size(client_kind),
         [client_kind](PipeWriter& w) noexcept { return w.put(wire::kHandshakeVersion) && w.put_text(client_kind); },
-        status_reply(build));
-    g_terminal_build = build;
+        link::status_reply(build));
+    client().set_terminal_build(build);
     return code;
 }
 
 std::int32_t send_login(const Credentials& c) noexcept {
     const std::u16string_view password = c.password.view();
     const std::u16string_view server = c.server.view();
-    return transact(
-        client().handle(), wire::kLogin, 4 + 8 + text_size(password) + text_size(server),
+    return link::transact(
+        client().handle(), wire::kLogin, 4 + 8 + link::text_size(password) + link::text_size(server),
         [&](PipeWriter& w) noexcept {
             return w.put(std::uint32_t{0}) && w.put(c.login) && w.put_text(password) && w.put_text(server);
         },
-        no_fields);
+        link::no_fields);
 }
 
 // Polls readiness: the first poll at once, then every 100 ms until the
@@ -106,13 +111,13 @@ std::int32_t wait_ready(std::uint32_t timeout) noexcept {
     std::uint64_t elapsed = 0;
     for (;;) {
         std::uint32_t state = 0;
-        const std::int32_t code = send_command(client().handle(), wire::kReadyPoll, status_reply(state));
+        const std::int32_t code = link::send_command(client().handle(), wire::kReadyPoll, link::status_reply(state));
         if (code < 0) return code;
         if (state == wire::kStateReady) return wire::kSuccess;
         if (state == wire::kStateAuthFailed) return wire::kAuthorizationFailed;
         elapsed += kPollPauseMs;
         {
-            const BlockingWait wait;
+            const link::BlockingWait wait;
             platform::sleep_ms(kPollPauseMs);
         }
         if (elapsed >= limit) return wire::kIpcTimeout;
@@ -124,16 +129,18 @@ const char* login_text(std::int32_t code) noexcept {
 }
 
 bool connect(const InitializeArgs& a) {
-    CInterClient& c = client();
+    link::CInterClient& c = client();
     if (a.path.length != 0) return c.connect_terminal(a.path.view(), a.portable);
     TerminalCandidate best;
     const Discovery found = find_terminal(best);
     if (found == Discovery::NoRoaming) return false;
     if (best.executable.empty()) {
+        // Without an installed Terminal the bundled one still serves: say where.
         c.set_detail(std::string_view(found == Discovery::Untrusted
                                           ? "Quorvane x64 not found (ignored installations another user owns or "
-                                            "may modify)"
-                                          : "Quorvane x64 not found"));
+                                            "may modify; quorvane.terminal_path() gives the bundled Terminal)"
+                                          : "Quorvane x64 not found (quorvane.terminal_path() gives the bundled "
+                                            "Terminal)"));
         return false;
     }
     return c.connect_terminal(best.executable, best.portable);
@@ -141,10 +148,8 @@ bool connect(const InitializeArgs& a) {
 
 }  // namespace
 
-std::uint32_t terminal_build() noexcept { return g_terminal_build; }
-
 PyObject* py_initialize(PyObject*, PyObject* args, PyObject* kwargs) {
-    reset_error();
+    link::reset_error();
     client().disconnect();
     InitializeArgs a;
     if (const char* why = parse_initialize(args, kwargs, a)) return error_false(wire::kInvalidParams, why);
@@ -175,7 +180,7 @@ PyObject* py_initialize(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* py_login(PyObject*, PyObject* args, PyObject* kwargs) {
-    reset_error();
+    link::reset_error();
     Credentials c;
     if (const char* why = parse_login(args, kwargs, c)) return error_false(wire::kInvalidParams, why);
     if (c.login == 0) return error_false(wire::kInvalidParams, "Invalid \"login\" argument");
@@ -186,9 +191,9 @@ PyObject* py_login(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* py_shutdown(PyObject*, PyObject*) {
-    reset_error();
+    link::reset_error();
     client().disconnect();
     Py_RETURN_TRUE;
 }
 
-}  // namespace qvn::link
+}  // namespace qvn::session

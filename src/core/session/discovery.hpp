@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-namespace qvn::link {
+namespace qvn::session {
 
 struct TerminalCandidate {
     std::u16string executable;   // empty: no usable executable
@@ -23,4 +23,4 @@ enum class Discovery {
 // candidates, otherwise the one whose data folder was written last.
 Discovery find_terminal(TerminalCandidate& best);
 
-}  // namespace qvn::link
+}  // namespace qvn::session

@@ -8,9 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "module/types.hpp"
+#include "convert/types.hpp"
 
-namespace qvn::module {
+namespace qvn::convert {
 
 // A new named tuple of `type` converted from `record` (the type's wire
 // record, at any alignment); null, with no Python error left set, when it
@@ -31,4 +31,4 @@ PyObject* make_record_tuples(TypeId type, const void* records, std::size_t count
 // as they are; the conversion never raises except for lack of memory.
 PyObject* text_to_str(const void* field, std::size_t units) noexcept;
 
-}  // namespace qvn::module
+}  // namespace qvn::convert

@@ -1,6 +1,8 @@
-// The field tables of the named-tuple types.
+// The field tables of the wire records: one per named-tuple type, and the
+// bar's, which is an array element only.
 //
-// Each type has exactly one table, in tuple order. A row holds the field's
+// Each type has exactly one table, in tuple order; a record's NumPy data
+// type is made from the same table (layouts.cpp). A row holds the field's
 // name (which is also its _asdict key and its name in the struct-sequence
 // type), where the field lives in the type's wire record and how it converts.
 // The conversion follows from the C type of the record member the row is
@@ -22,9 +24,9 @@
 #include <type_traits>
 #include <utility>
 
-#include "module/types.hpp"
+#include "convert/types.hpp"
 
-namespace qvn::module {
+namespace qvn::convert {
 
 enum class Kind : std::uint8_t {
     Bool,
@@ -93,10 +95,10 @@ constexpr std::uint16_t units_of() noexcept {
 // A row made from a member of a wire record: name, offset and conversion all
 // come from the member's declaration.
 #define QVN_FIELD(Record, member)                                                         \
-    ::qvn::module::Field {                                                                \
+    ::qvn::convert::Field {                                                                \
         #member, static_cast<std::uint32_t>(offsetof(Record, member)),                    \
-            ::qvn::module::kind_of<decltype(Record::member)>(),                           \
-            ::qvn::module::units_of<decltype(Record::member)>()                           \
+            ::qvn::convert::kind_of<decltype(Record::member)>(),                           \
+            ::qvn::convert::units_of<decltype(Record::member)>()                           \
     }
 
 // A row whose value is not taken from the record.
@@ -109,7 +111,7 @@ struct Gap {
 };
 
 #define QVN_GAP(Record, member)                                                           \
-    ::qvn::module::Gap {                                                                  \
+    ::qvn::convert::Gap {                                                                  \
         static_cast<std::uint32_t>(offsetof(Record, member)),                             \
             static_cast<std::uint32_t>(sizeof(Record::member))                            \
     }
@@ -142,4 +144,8 @@ std::span<const Field> fields_of(TypeId type) noexcept;
 // Size of the wire record a type is converted from.
 std::size_t record_size_of(TypeId type) noexcept;
 
-}  // namespace qvn::module
+// The table of the bar record, which no named tuple takes: the bar arrays'
+// data type is made from it, as the tick arrays' is from Tick's table.
+std::span<const Field> bar_fields() noexcept;
+
+}  // namespace qvn::convert

@@ -1,4 +1,4 @@
-// Includes NumPy's C API for the module's translation units. module.cpp
+// Includes NumPy's C API for the module's translation units. imports.cpp
 // imports the API table; every other unit uses it through the shared symbol.
 #pragma once
 

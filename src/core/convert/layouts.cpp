@@ -2,79 +2,44 @@
 //
 // A record is at once the wire format and an array element: arrays of tick
 // and bar history are the received record block itself. Each layout is
-// therefore derived from its wire struct (offsets and widths by offsetof and
-// sizeof), checked at compile time to tile the record without gaps, and
-// checked again against what NumPy built, so that a NumPy that laid a field
-// out differently would leave the layout absent instead of mislabelling
-// bytes.
+// therefore made from the record's one field table (fields.cpp: names,
+// offsets and kinds from the wire struct, checked at compile time to cover
+// the record without gaps), and checked again against what NumPy built, so
+// that a NumPy that laid a field out differently would leave the layout
+// absent instead of mislabelling bytes.
 //
 // The data types are made by NumPy's own converter from a
 // {"names", "formats", "offsets", "itemsize"} dictionary; the descriptor is
 // never written by hand, so one binary serves NumPy 1.x and 2.x, whose
 // descriptor structs differ. Explicit offsets without "aligned" give a
 // packed, non-aligned struct, as the wire records are.
-#include "module/numpy.hpp"
+#include "convert/layouts.hpp"
 
-#include <array>
+#include "convert/numpy.hpp"
+
 #include <cstddef>
-#include <cstring>
 #include <span>
 
-#include "history/history.hpp"
+#include "convert/fields.hpp"
 #include "protocol/wire.hpp"
 
-namespace qvn::history {
+namespace qvn::convert {
 namespace {
 
-struct LayoutField {
-    const char* name;
-    std::size_t offset;
-    std::size_t width;
-    int type_num;
-};
-
-#define QVN_FIELD(Record, member, type_num) \
-    LayoutField { #member, offsetof(Record, member), sizeof(Record::member), type_num }
-
-// Field order is the order of the names tuple and of the wire record.
-constexpr std::array kTickFields = {
-    QVN_FIELD(wire::TickRecord, time, NPY_LONGLONG),
-    QVN_FIELD(wire::TickRecord, bid, NPY_DOUBLE),
-    QVN_FIELD(wire::TickRecord, ask, NPY_DOUBLE),
-    QVN_FIELD(wire::TickRecord, last, NPY_DOUBLE),
-    QVN_FIELD(wire::TickRecord, volume, NPY_ULONGLONG),
-    QVN_FIELD(wire::TickRecord, time_msc, NPY_LONGLONG),
-    QVN_FIELD(wire::TickRecord, flags, NPY_UINT),
-    QVN_FIELD(wire::TickRecord, volume_real, NPY_DOUBLE),
-};
-
-constexpr std::array kBarFields = {
-    QVN_FIELD(wire::BarRecord, time, NPY_LONGLONG),
-    QVN_FIELD(wire::BarRecord, open, NPY_DOUBLE),
-    QVN_FIELD(wire::BarRecord, high, NPY_DOUBLE),
-    QVN_FIELD(wire::BarRecord, low, NPY_DOUBLE),
-    QVN_FIELD(wire::BarRecord, close, NPY_DOUBLE),
-    QVN_FIELD(wire::BarRecord, tick_volume, NPY_ULONGLONG),
-    QVN_FIELD(wire::BarRecord, spread, NPY_INT),
-    QVN_FIELD(wire::BarRecord, real_volume, NPY_ULONGLONG),
-};
-
-#undef QVN_FIELD
-
-// True when the fields follow each other without gaps and end at the
-// record's end: every byte of a record belongs to exactly one field.
-template <std::size_t N>
-constexpr bool tiles(const std::array<LayoutField, N>& fields, std::size_t record_size) {
-    std::size_t end = 0;
-    for (const LayoutField& f : fields) {
-        if (f.offset != end) return false;
-        end += f.width;
+// The NumPy type of a field's kind; -1 for a kind no array holds.
+int numpy_type(Kind kind) noexcept {
+    switch (kind) {
+        case Kind::I64: return NPY_LONGLONG;
+        case Kind::U64: return NPY_ULONGLONG;
+        case Kind::F64: return NPY_DOUBLE;
+        case Kind::U32: return NPY_UINT;
+        case Kind::I32: return NPY_INT;
+        case Kind::Bool:
+        case Kind::Text:
+        case Kind::Attached: break;
     }
-    return end == record_size;
+    return -1;
 }
-
-static_assert(tiles(kTickFields, sizeof(wire::TickRecord)));
-static_assert(tiles(kBarFields, sizeof(wire::BarRecord)));
 
 // Process-wide, built once at import and never released: arrays hold
 // references of their own, and the module is never unloaded.
@@ -96,7 +61,7 @@ private:
 };
 
 // Checks a descriptor NumPy made against the table it was made from.
-bool matches(PyArray_Descr* descr, std::span<const LayoutField> fields, std::size_t record_size) noexcept {
+bool matches(PyArray_Descr* descr, std::span<const Field> fields, std::size_t record_size) noexcept {
     if (descr->type_num != NPY_VOID || !PyDataType_HASFIELDS(descr)) return false;
     if (PyDataType_ELSIZE(descr) != static_cast<npy_intp>(record_size)) return false;
     if ((PyDataType_FLAGS(descr) & NPY_ALIGNED_STRUCT) != 0) return false;
@@ -105,7 +70,7 @@ bool matches(PyArray_Descr* descr, std::span<const LayoutField> fields, std::siz
     if (names == nullptr || !PyTuple_Check(names) || map == nullptr || !PyDict_Check(map)) return false;
     if (PyTuple_GET_SIZE(names) != static_cast<Py_ssize_t>(fields.size())) return false;
     for (std::size_t i = 0; i < fields.size(); ++i) {
-        const LayoutField& f = fields[i];
+        const Field& f = fields[i];
         PyObject* name = PyTuple_GET_ITEM(names, static_cast<Py_ssize_t>(i));
         if (!PyUnicode_Check(name) || PyUnicode_CompareWithASCIIString(name, f.name) != 0) return false;
         PyObject* entry = PyDict_GetItemString(map, f.name);  // borrowed; (descr, offset[, title])
@@ -114,14 +79,15 @@ bool matches(PyArray_Descr* descr, std::span<const LayoutField> fields, std::siz
         PyObject* offset = PyTuple_GET_ITEM(entry, 1);
         if (!PyArray_DescrCheck(field_descr) || !PyLong_Check(offset)) return false;
         auto* fd = reinterpret_cast<PyArray_Descr*>(field_descr);
-        if (fd->type_num != f.type_num || PyDataType_ELSIZE(fd) != static_cast<npy_intp>(f.width)) return false;
+        if (fd->type_num != numpy_type(f.kind) || PyDataType_ELSIZE(fd) != static_cast<npy_intp>(f.width()))
+            return false;
         if (PyLong_AsSsize_t(offset) != static_cast<Py_ssize_t>(f.offset)) return false;
     }
     return true;
 }
 
 // A new reference to the structured data type of `fields`, or null.
-PyArray_Descr* make_layout(std::span<const LayoutField> fields, std::size_t record_size) noexcept {
+PyArray_Descr* make_layout(std::span<const Field> fields, std::size_t record_size) noexcept {
     const auto n = static_cast<Py_ssize_t>(fields.size());
     Ref names(PyList_New(n));
     Ref formats(PyList_New(n));
@@ -130,9 +96,10 @@ PyArray_Descr* make_layout(std::span<const LayoutField> fields, std::size_t reco
     Ref description(PyDict_New());
     if (!names || !formats || !offsets || !itemsize || !description) return nullptr;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        const LayoutField& f = fields[static_cast<std::size_t>(i)];
+        const Field& f = fields[static_cast<std::size_t>(i)];
+        if (numpy_type(f.kind) < 0) return nullptr;
         PyObject* name = PyUnicode_FromString(f.name);
-        PyObject* format = reinterpret_cast<PyObject*>(PyArray_DescrFromType(f.type_num));
+        PyObject* format = reinterpret_cast<PyObject*>(PyArray_DescrFromType(numpy_type(f.kind)));
         PyObject* offset = PyLong_FromSize_t(f.offset);
         // PyList_SET_ITEM takes each reference; a null slot fails below.
         PyList_SET_ITEM(names.get(), i, name);
@@ -157,8 +124,8 @@ PyArray_Descr* make_layout(std::span<const LayoutField> fields, std::size_t reco
 }  // namespace
 
 void build_layouts() noexcept {
-    if (g_tick_layout == nullptr) g_tick_layout = make_layout(kTickFields, sizeof(wire::TickRecord));
-    if (g_bar_layout == nullptr) g_bar_layout = make_layout(kBarFields, sizeof(wire::BarRecord));
+    if (g_tick_layout == nullptr) g_tick_layout = make_layout(fields_of(TypeId::Tick), sizeof(wire::TickRecord));
+    if (g_bar_layout == nullptr) g_bar_layout = make_layout(bar_fields(), sizeof(wire::BarRecord));
     // A layout that failed is reported later by the functions that need it;
     // the import itself goes on.
     PyErr_Clear();
@@ -167,4 +134,4 @@ void build_layouts() noexcept {
 PyArray_Descr* tick_layout() noexcept { return g_tick_layout; }
 PyArray_Descr* bar_layout() noexcept { return g_bar_layout; }
 
-}  // namespace qvn::history
+}  // namespace qvn::convert

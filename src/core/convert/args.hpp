@@ -11,7 +11,7 @@
 
 #include "protocol/wire.hpp"
 
-namespace qvn::module {
+namespace qvn::convert {
 
 // A text argument held in a fixed buffer of `Capacity` units plus a zero.
 template <std::size_t Capacity>
@@ -55,4 +55,10 @@ bool to_u32_low_bits(PyObject* obj, std::uint32_t& out) noexcept;
 // whole number is more likely a mistake than a value.
 bool to_double(PyObject* obj, double& out) noexcept;
 
-}  // namespace qvn::module
+// A point in time: an int (bool included), a float (truncated toward zero)
+// or a datetime.datetime (its timestamp(), truncated) to whole seconds. Values
+// outside the signed 32-bit range of seconds, NaN and every other type are
+// refused (dates.cpp).
+bool to_seconds(PyObject* obj, std::int32_t& out) noexcept;
+
+}  // namespace qvn::convert

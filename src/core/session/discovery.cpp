@@ -1,4 +1,4 @@
-#include "link/discovery.hpp"
+#include "session/discovery.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -8,7 +8,7 @@
 #include "platform/platform.hpp"
 #include "protocol/wire.hpp"
 
-namespace qvn::link {
+namespace qvn::session {
 namespace {
 
 constexpr std::size_t kOriginBytes = 518;  // a byte-order mark and up to 258 units
@@ -68,9 +68,9 @@ Verdict examine(const std::u16string& folder, TerminalCandidate& c) {
 
 Discovery find_terminal(TerminalCandidate& best) {
     best = TerminalCandidate{};
-    const std::u16string roaming = platform::roaming_folder();
-    if (roaming.empty()) return Discovery::NoRoaming;
-    const std::u16string base = bounded(roaming + u"/Belvastor/Terminal");
+    const std::u16string terminals = platform::terminals_folder();
+    if (terminals.empty()) return Discovery::NoRoaming;
+    const std::u16string base = bounded(terminals);
 
     std::vector<platform::DirEntry> entries;
     if (!platform::list_folder(base, entries)) return Discovery::Searched;
@@ -81,16 +81,16 @@ Discovery find_terminal(TerminalCandidate& best) {
 
     std::u16string parent;
     if (const std::u16string image = platform::parent_executable(); !image.empty())
-        parent = final_path(image, wire::kMaxPath - 1);
+        parent = link::final_path(image, wire::kMaxPath - 1);
 
     TerminalCandidate candidate;
     bool refused = false;
     for (const platform::DirEntry& entry : entries) {
         if (!entry.directory || entry.name.empty() || entry.name[0] == u'.') continue;
-        const Verdict verdict = examine(bounded(base + u"/" + entry.name), candidate);
+        const Verdict verdict = examine(bounded(base + platform::kPathSeparator + entry.name), candidate);
         refused |= verdict == Verdict::Untrusted;
         if (verdict != Verdict::Usable) continue;
-        if (!parent.empty() && final_path(candidate.executable, wire::kMaxPath) == parent) {
+        if (!parent.empty() && link::final_path(candidate.executable, wire::kMaxPath) == parent) {
             best = std::move(candidate);
             break;
         }
@@ -99,4 +99,4 @@ Discovery find_terminal(TerminalCandidate& best) {
     return best.executable.empty() && refused ? Discovery::Untrusted : Discovery::Searched;
 }
 
-}  // namespace qvn::link
+}  // namespace qvn::session
