@@ -311,7 +311,7 @@ class StartError(Exception):
 def start_detached(inst: Installation, *, portable: bool = False, args: Optional[List[str]] = None,
                    timeout: float = 30.0, env: Optional[Dict[str, str]] = None) -> int:
     """Starts the Terminal detached from this process and waits until it
-    holds its pid file; returns its pid. A Terminal already running is left
+    holds its pid file and has published its run there; returns its pid. A Terminal already running is left
     as it is (its pid is returned). `env`: the Terminal's environment
     (default: this process's)."""
     pid = running_pid(inst)
@@ -334,14 +334,18 @@ def start_detached(inst: Installation, *, portable: bool = False, args: Optional
             raise StartError(f"cannot run {inst.executable}: {e.strerror or e}") from None
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
-            pid = running_pid(inst)
-            if pid is not None:
-                return pid
+            # The Terminal takes its pid file before it checks its settings
+            # and store: it runs once it has published how it was started
+            # (until then it may still refuse and exit). Another copy that
+            # won the race serves as it is.
+            found = running(inst)
+            if found is not None and (found.pid != proc.pid or found.clock is not None):
+                return found.pid
             code = proc.poll()
             if code is not None:
-                pid = running_pid(inst)
-                if pid is not None:  # another copy won the race: it serves
-                    return pid
+                found = running(inst)
+                if found is not None and found.pid != proc.pid:
+                    return found.pid
                 errors.seek(0)
                 said = errors.read(4000).decode("utf-8", "replace").strip()
                 raise StartError(f"the Terminal exited with code {code}" + (f": {said}" if said else ""))
