@@ -254,7 +254,10 @@ ImportedSource::ImportedSource(std::unique_ptr<const ImportedTerms> terms, std::
       ticks_(std::move(ticks)),
       scale_(decimal_scale(held->terms.digits)) {
     times_.reserve(ticks_.size());
-    for (const wire::TickRecord& t : ticks_) times_.push_back(t.time_msc);
+    for (const wire::TickRecord& t : ticks_) {
+        const std::int64_t ms = t.time_msc;  // copied: a packed field binds no reference
+        times_.push_back(ms);
+    }
 }
 
 std::size_t ImportedSource::lower(std::int64_t ms) const noexcept {
