@@ -120,7 +120,7 @@ void test_served(const std::vector<wire::TickRecord>& ticks, std::mt19937_64& rn
             for (const wire::TickRecord& t : ticks)
                 if (t.time_msc >= lo && t.time_msc <= hi && term::selected(t, f)) want.push_back(t);
             const std::size_t n = s.read(term::TickSpan{lo, hi}, f)->fill(got.data(), got.size());
-            CHECK(n == want.size() && std::memcmp(got.data(), want.data(), n * 60) == 0);
+            CHECK(n == want.size() && (n == 0 || std::memcmp(got.data(), want.data(), n * 60) == 0));
             CHECK(s.count(term::TickSpan{lo, hi}, f, want.size() + 5) == want.size());
         }
         const auto latest = s.latest(lo);
