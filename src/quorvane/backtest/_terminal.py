@@ -91,7 +91,9 @@ class PrivateTerminal:
                 if not custom.is_dir():
                     raise BacktestError(f"{data} holds no imported symbols (no folder QSL/custom): "
                                         f"import ticks into it with quorvane.backtest.import_ticks")
-                shutil.copytree(custom, self.root / "QSL" / "custom")
+                # The contents are what counts; copyfile also works where the
+                # system's own copy call is missing (older Wine).
+                shutil.copytree(custom, self.root / "QSL" / "custom", copy_function=shutil.copyfile)
         except BaseException:
             shutil.rmtree(self.root, ignore_errors=True)
             raise
