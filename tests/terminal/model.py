@@ -7,7 +7,7 @@ deals, the send and check results and the account figures). Market data
 (quote ticks, symbol terms) comes from a `market` object the caller
 supplies, since the price process is not what the model checks:
 
-    market.spec(name)              -> Spec, or None for an unknown name
+    market.instrument(name)              -> Instrument, or None for an unknown name
     market.quote(name, t_ms)       -> (time_msc, bid, ask) of the latest quote tick at or before t_ms
     market.ticks(name, a_ms, b_ms) -> (times, bids, asks) numpy arrays of the quote ticks in [a_ms, b_ms]
 
@@ -26,7 +26,7 @@ from model_terms import (
     BUY, BUY_LIMIT, BUY_STOP, BUY_STOP_LIMIT, COMMISSION_USD_PER_LOT, DAY_MS, DEAL_BALANCE, ENTRY_IN, ENTRY_INOUT,
     ENTRY_OUT, FOREX, FX_PAIRS, GTC, ORDER_EXPIRED, ORDER_FILLED, ORDER_PLACED, REASON_CLIENT, REASON_EXPERT,
     REASON_SL, REASON_SO, REASON_TP, SELL, SELL_LIMIT, SELL_STOP, SELL_STOP_LIMIT, STOP_OUT_LEVEL, SWAP_DISABLED,
-    Spec, Terms, exact, is_buy, night_factor, round_double, round_half_away, vol,
+    Instrument, Terms, exact, is_buy, night_factor, round_double, round_half_away, vol,
 )
 
 
@@ -75,37 +75,37 @@ class Account(Requests):
             return float(amount) / self._bid_ask(to + frm, t_ms)[1]
         return self.convert(self.convert(amount, frm, "USD", t_ms), "USD", to, t_ms)
 
-    def profit_in_account(self, spec: Spec, amount: Fraction, close_price: float, t_ms: int) -> Fraction:
+    def profit_in_account(self, ins: Instrument, amount: Fraction, close_price: float, t_ms: int) -> Fraction:
         acc = self.terms.currency
-        if spec.profit == acc:
+        if ins.profit == acc:
             return amount
-        if spec.base == acc:
+        if ins.base == acc:
             return float(amount) / close_price
-        return self.convert(amount, spec.profit, acc, t_ms)
+        return self.convert(amount, ins.profit, acc, t_ms)
 
     @staticmethod
-    def raw_profit(spec: Spec, ptype: int, volume: float, open_price: float, close_price: float) -> Fraction:
+    def raw_profit(ins: Instrument, ptype: int, volume: float, open_price: float, close_price: float) -> Fraction:
         diff = exact(close_price) - exact(open_price)
-        return (diff if ptype == BUY else -diff) * exact(spec.contract) * exact(volume)
+        return (diff if ptype == BUY else -diff) * exact(ins.contract) * exact(volume)
 
-    def exact_profit(self, spec, ptype, volume, open_price, close_price, t_ms) -> Fraction:
-        return self.profit_in_account(spec, self.raw_profit(spec, ptype, volume, open_price, close_price),
+    def exact_profit(self, ins, ptype, volume, open_price, close_price, t_ms) -> Fraction:
+        return self.profit_in_account(ins, self.raw_profit(ins, ptype, volume, open_price, close_price),
                                       close_price, t_ms)
 
-    def margin_part(self, spec: Spec, volume: float, price: float) -> tuple[Fraction, str]:
+    def margin_part(self, ins: Instrument, volume: float, price: float) -> tuple[Fraction, str]:
         """A position's exact margin and its currency (the account's when
         it needs no conversion)."""
         acc = self.terms.currency
-        lots = exact(volume) * exact(spec.contract)
-        if spec.calc_mode == FOREX:
+        lots = exact(volume) * exact(ins.contract)
+        if ins.calc_mode == FOREX:
             m = lots / self.terms.leverage
-            if spec.margin == spec.base and spec.profit == acc:
+            if ins.margin == ins.base and ins.profit == acc:
                 return m * exact(price), acc
-            return m, spec.margin
-        return lots * exact(price) / self.terms.leverage, spec.profit
+            return m, ins.margin
+        return lots * exact(price) / self.terms.leverage, ins.profit
 
-    def exact_margin(self, spec: Spec, volume: float, price: float, t_ms: int) -> Fraction:
-        amount, currency = self.margin_part(spec, volume, price)
+    def exact_margin(self, ins: Instrument, volume: float, price: float, t_ms: int) -> Fraction:
+        amount, currency = self.margin_part(ins, volume, price)
         return self.convert(amount, currency, self.terms.currency, t_ms)
 
     def total(self, exact_part: Fraction, converted: list[Fraction]) -> float:
@@ -128,20 +128,20 @@ class Account(Requests):
         return bid if p["type"] == BUY else ask
 
     def float_profit(self, p: dict, t_ms: int) -> Fraction:
-        spec = self.market.spec(p["symbol"])
-        return self.exact_profit(spec, p["type"], p["volume"], p["price_open"], self.close_price(p, t_ms), t_ms)
+        ins = self.market.instrument(p["symbol"])
+        return self.exact_profit(ins, p["type"], p["volume"], p["price_open"], self.close_price(p, t_ms), t_ms)
 
     def open_profit(self, positions: list[dict], t_ms: int) -> float:
         """The floating profits summed, then rounded, plus the swaps."""
         exact_part, groups = Fraction(0), {}
         for p in positions:
-            spec = self.market.spec(p["symbol"])
-            raw = self.raw_profit(spec, p["type"], p["volume"], p["price_open"], self.close_price(p, t_ms))
-            if spec.profit == self.terms.currency:
+            ins = self.market.instrument(p["symbol"])
+            raw = self.raw_profit(ins, p["type"], p["volume"], p["price_open"], self.close_price(p, t_ms))
+            if ins.profit == self.terms.currency:
                 exact_part += raw
             else:  # by symbol and side: a side has one closing price
                 groups[p["symbol"], p["type"]] = groups.get((p["symbol"], p["type"]), Fraction(0)) + raw
-        converted = [self.profit_in_account(self.market.spec(name), raw, self.close_price(
+        converted = [self.profit_in_account(self.market.instrument(name), raw, self.close_price(
             dict(symbol=name, type=side), t_ms), t_ms) for (name, side), raw in sorted(groups.items())]
         floating = self.total(exact_part, converted)
         return self.money(exact(floating) + sum((exact(p["swap"]) for p in positions), Fraction(0)))
@@ -149,7 +149,7 @@ class Account(Requests):
     def open_margin(self, positions: list[dict], t_ms: int) -> float:
         exact_part, groups = Fraction(0), {}
         for p in positions:
-            amount, currency = self.margin_part(self.market.spec(p["symbol"]), p["volume"], p["price_open"])
+            amount, currency = self.margin_part(self.market.instrument(p["symbol"]), p["volume"], p["price_open"])
             if currency == self.terms.currency:
                 exact_part += amount
             else:
@@ -209,23 +209,23 @@ class Account(Requests):
 
     # ---- fills ---------------------------------------------------------------
 
-    def _open(self, order: dict, spec: Spec, side: int, volume: float, price: float, t_ms: int) -> dict:
+    def _open(self, order: dict, ins: Instrument, side: int, volume: float, price: float, t_ms: int) -> dict:
         p = dict(ticket=order["ticket"], time=t_ms // 1000, time_msc=t_ms, time_update=t_ms // 1000,
                  time_update_msc=t_ms, type=side, magic=order["magic"], identifier=order["ticket"],
                  reason=order["reason"], volume=volume, price_open=price, sl=order["sl"], tp=order["tp"], swap=0.0,
-                 symbol=spec.name, comment=order["comment"], external_id="")
+                 symbol=ins.name, comment=order["comment"], external_id="")
         self.positions[p["ticket"]] = p
         order["position_id"] = p["ticket"]
         return self._deal(dict(order=order["ticket"], type=side, entry=ENTRY_IN, magic=order["magic"],
                                position_id=p["ticket"], reason=order["reason"], volume=volume, price=price,
-                               commission=self.commission(volume, t_ms), swap=0.0, profit=0.0, symbol=spec.name,
+                               commission=self.commission(volume, t_ms), swap=0.0, profit=0.0, symbol=ins.name,
                                comment=order["comment"]), t_ms)
 
     def _close(self, p: dict, order: dict, volume: float, price: float, t_ms: int, entry=ENTRY_OUT) -> dict:
         """Closes `volume` of `p` at `price`; the deal carries the closed
         share of the position's swap."""
-        spec = self.market.spec(p["symbol"])
-        profit = self.money(self.exact_profit(spec, p["type"], volume, p["price_open"], price, t_ms))
+        ins = self.market.instrument(p["symbol"])
+        profit = self.money(self.exact_profit(ins, p["type"], volume, p["price_open"], price, t_ms))
         share = p["swap"] if volume >= p["volume"] - 1e-9 else self.money(
             exact(p["swap"]) * exact(volume) / exact(p["volume"]))
         d = self._deal(dict(order=order["ticket"], type=SELL if p["type"] == BUY else BUY, entry=entry,
@@ -245,20 +245,20 @@ class Account(Requests):
         """Executes a filled order (market or triggered pending): opens a
         position on a hedging account; adds to, reduces, closes or reverses
         the symbol's position on a netting one. Returns the deal."""
-        spec = self.market.spec(order["symbol"])
+        ins = self.market.instrument(order["symbol"])
         side = BUY if is_buy(order["type"]) else SELL
         volume = order["volume_initial"]
         order["price_current"] = price
         if self.terms.hedging:
-            return self._open(order, spec, side, volume, price, t_ms)
-        p = next((q for q in self.positions.values() if q["symbol"] == spec.name), None)
+            return self._open(order, ins, side, volume, price, t_ms)
+        p = next((q for q in self.positions.values() if q["symbol"] == ins.name), None)
         if p is None:
-            return self._open(order, spec, side, volume, price, t_ms)
+            return self._open(order, ins, side, volume, price, t_ms)
         order["position_id"] = p["ticket"]
         if p["type"] == side:  # add
             total = vol(p["volume"] + volume)
             weighted = exact(p["price_open"]) * exact(p["volume"]) + exact(price) * exact(volume)
-            p["price_open"] = round_half_away(weighted / exact(total), spec.digits)
+            p["price_open"] = round_half_away(weighted / exact(total), ins.digits)
             p["volume"] = total
             if order["sl"]:
                 p["sl"] = order["sl"]
@@ -268,15 +268,15 @@ class Account(Requests):
             return self._deal(dict(order=order["ticket"], type=side, entry=ENTRY_IN, magic=order["magic"],
                                    position_id=p["ticket"], reason=order["reason"], volume=volume, price=price,
                                    commission=self.commission(volume, t_ms), swap=0.0, profit=0.0,
-                                   symbol=spec.name, comment=order["comment"]), t_ms)
+                                   symbol=ins.name, comment=order["comment"]), t_ms)
         if volume <= p["volume"] + 1e-9:  # reduce or close
             return self._close(p, order, volume, price, t_ms)
         # Reverse: profit on the old volume, the rest opens the other way.
-        profit = self.money(self.exact_profit(spec, p["type"], p["volume"], p["price_open"], price, t_ms))
+        profit = self.money(self.exact_profit(ins, p["type"], p["volume"], p["price_open"], price, t_ms))
         d = self._deal(dict(order=order["ticket"], type=side, entry=ENTRY_INOUT, magic=order["magic"],
                             position_id=p["ticket"], reason=order["reason"], volume=volume, price=price,
                             commission=self.commission(volume, t_ms), swap=p["swap"], profit=profit,
-                            symbol=spec.name, comment=order["comment"]), t_ms)
+                            symbol=ins.name, comment=order["comment"]), t_ms)
         p.update(type=side, volume=vol(volume - p["volume"]), price_open=price, sl=order["sl"], tp=order["tp"],
                  swap=0.0, time_update=t_ms // 1000, time_update_msc=t_ms)
         return d
@@ -332,18 +332,18 @@ class Account(Requests):
 
     def _rollover(self, t: int) -> None:
         for p in sorted(self.positions.values(), key=lambda p: p["ticket"]):
-            spec = self.market.spec(p["symbol"])
-            factor = night_factor(t, spec)
+            ins = self.market.instrument(p["symbol"])
+            factor = night_factor(t, ins)
             if factor == 0 or p["time_msc"] >= t:
                 continue
-            if spec.swap_mode == SWAP_DISABLED:
-                self.events.append(f"swap_none_{spec.category}")
+            if ins.swap_mode == SWAP_DISABLED:
+                self.events.append(f"swap_none_{ins.category}")
                 continue
-            points = spec.swap_long if p["type"] == BUY else spec.swap_short
-            amount = exact(points) * exact(spec.point) * exact(spec.contract) * exact(p["volume"]) * factor
-            charge = self.money(self.convert(amount, spec.profit, self.terms.currency, t))
+            points = ins.swap_long if p["type"] == BUY else ins.swap_short
+            amount = exact(points) * exact(ins.point) * exact(ins.contract) * exact(p["volume"]) * factor
+            charge = self.money(self.convert(amount, ins.profit, self.terms.currency, t))
             p["swap"] = self.money(exact(p["swap"]) + exact(charge))
-            self.events.append(f"swap_x{factor}_{spec.category}")
+            self.events.append(f"swap_x{factor}_{ins.category}")
 
     def _next_tick_event(self, ticks, cursor, last_ms):
         """The earliest (time, symbol, index, action) among the orders that

@@ -10,7 +10,7 @@ import math
 from model_terms import (
     BUY, BUY_LIMIT, BUY_STOP, BUY_STOP_LIMIT, CLOSE_BY, DAY, DAY_MS, DEAL, ENTRY_OUT_BY, GTC, MODIFY,
     ORDER_CANCELED, ORDER_CLOSE_BY, ORDER_FILLED, PENDING, REMOVE, RETCODES, Refused, SELL, SELL_LIMIT, SELL_STOP,
-    SELL_STOP_LIMIT, SLTP, SPECIFIED, SPECIFIED_DAY, Spec, is_buy, on_grid, vol, wire_text,
+    SELL_STOP_LIMIT, SLTP, SPECIFIED, SPECIFIED_DAY, Instrument, is_buy, on_grid, vol, wire_text,
 )
 
 RETURN, BOC = 2, 3
@@ -74,54 +74,54 @@ class Requests:
 
     # ---- shared rules ------------------------------------------------------------
 
-    def _market_of(self, name: str) -> Spec:
+    def _market_of(self, name: str) -> Instrument:
         """The symbol's market: a catalogue name, open now."""
-        spec = self.market.spec(name) if name else None
-        if spec is None:
+        ins = self.market.instrument(name) if name else None
+        if ins is None:
             raise Refused("INVALID")
-        self._concerns = spec.name
-        self._check_open(spec)
-        return spec
+        self._concerns = ins.name
+        self._check_open(ins)
+        return ins
 
-    def _check_open(self, spec: Spec) -> None:
-        if not spec.is_open(self.now_ms):
+    def _check_open(self, ins: Instrument) -> None:
+        if not ins.is_open(self.now_ms):
             raise Refused("MARKET_CLOSED")
 
     @staticmethod
-    def _volume(spec: Spec, volume: float) -> float:
+    def _volume(ins: Instrument, volume: float) -> float:
         """The volume as a whole number of steps."""
-        steps = volume / spec.volume_step if math.isfinite(volume) else math.nan
-        if not (volume > 0 and spec.volume_min - 1e-9 <= volume <= spec.volume_max + 1e-9
+        steps = volume / ins.volume_step if math.isfinite(volume) else math.nan
+        if not (volume > 0 and ins.volume_min - 1e-9 <= volume <= ins.volume_max + 1e-9
                 and abs(steps - round(steps)) <= 1e-6):
             raise Refused("INVALID_VOLUME")
-        return vol(round(steps) * spec.volume_step)
+        return vol(round(steps) * ins.volume_step)
 
-    def _on_grid(self, spec: Spec, x: float) -> bool:
+    def _on_grid(self, ins: Instrument, x: float) -> bool:
         """A whole number (at least one) of ticks, at most 1000 × the ask."""
-        return (math.isfinite(x) and x >= spec.tick and x <= 1000 * self._bid_ask(spec.name, self.now_ms)[1]
-                and on_grid(x, spec.tick))
+        return (math.isfinite(x) and x >= ins.tick and x <= 1000 * self._bid_ask(ins.name, self.now_ms)[1]
+                and on_grid(x, ins.tick))
 
-    def _stops_on_grid(self, spec: Spec, sl: float, tp: float) -> None:
-        if any(x != 0 and not self._on_grid(spec, x) for x in (sl, tp)):
+    def _stops_on_grid(self, ins: Instrument, sl: float, tp: float) -> None:
+        if any(x != 0 and not self._on_grid(ins, x) for x in (sl, tp)):
             raise Refused("INVALID_STOPS")
 
     @staticmethod
-    def _stops_level(spec: Spec, side: int, ref: float, sl: float, tp: float) -> None:
+    def _stops_level(ins: Instrument, side: int, ref: float, sl: float, tp: float) -> None:
         """SL and TP of `side` at least the stops level from `ref` (the bid
         for a buy, the ask for a sell, or an order's entry price)."""
-        gap = spec.stops_level * spec.point
-        eps = 1e-9 * spec.point
+        gap = ins.stops_level * ins.point
+        eps = 1e-9 * ins.point
         below = lambda x: x == 0 or x <= ref - gap + eps  # noqa: E731
         above = lambda x: x == 0 or x >= ref + gap - eps  # noqa: E731
         if not ((below(sl) and above(tp)) if side == BUY else (above(sl) and below(tp))):
             raise Refused("INVALID_STOPS")
 
-    def _placement(self, spec: Spec, otype: int, price: float, stoplimit: float) -> None:
+    def _placement(self, ins: Instrument, otype: int, price: float, stoplimit: float) -> None:
         """Limits beyond, stops before the market by the stops level; a
         stop-limit's limit not beyond its stop."""
-        bid, ask = self._bid_ask(spec.name, self.now_ms)
-        gap = spec.stops_level * spec.point
-        eps = 1e-9 * spec.point
+        bid, ask = self._bid_ask(ins.name, self.now_ms)
+        gap = ins.stops_level * ins.point
+        eps = 1e-9 * ins.point
         ok = {BUY_LIMIT: price <= ask - gap + eps, SELL_LIMIT: price >= bid + gap - eps,
               BUY_STOP: price >= ask + gap - eps, SELL_STOP: price <= bid - gap + eps,
               BUY_STOP_LIMIT: price >= ask + gap - eps and stoplimit <= price + eps,
@@ -129,8 +129,8 @@ class Requests:
         if not ok:
             raise Refused("INVALID_PRICE")
 
-    def _prices_on_grid(self, spec: Spec, otype: int, price: float, stoplimit: float) -> None:
-        if not self._on_grid(spec, price) or (otype in STOP_LIMITS and not self._on_grid(spec, stoplimit)):
+    def _prices_on_grid(self, ins: Instrument, otype: int, price: float, stoplimit: float) -> None:
+        if not self._on_grid(ins, price) or (otype in STOP_LIMITS and not self._on_grid(ins, stoplimit)):
             raise Refused("INVALID_PRICE")
 
     def _expiration(self, req: dict) -> tuple[int, int]:
@@ -162,31 +162,31 @@ class Requests:
             if name and name != p["symbol"]:
                 raise Refused("INVALID")
             name = p["symbol"]
-        spec = self._market_of(name)
+        ins = self._market_of(name)
         otype = req.get("type", 0)
         if otype not in (BUY, SELL):
             raise Refused("INVALID")
         if req.get("type_filling", 0) > RETURN:
             raise Refused("INVALID_FILL")
-        volume = self._volume(spec, req.get("volume", 0.0))
-        bid, ask = self._bid_ask(spec.name, self.now_ms)
+        volume = self._volume(ins, req.get("volume", 0.0))
+        bid, ask = self._bid_ask(ins.name, self.now_ms)
         price = ask if otype == BUY else bid
         wanted = req.get("price", 0.0)
         if wanted != 0:
             if not (math.isfinite(wanted) and wanted > 0):
                 raise Refused("INVALID_PRICE")
-            if abs(wanted - price) / spec.point > req.get("deviation", 0) + 1e-9:
+            if abs(wanted - price) / ins.point > req.get("deviation", 0) + 1e-9:
                 raise Refused("PRICE_CHANGED")
         sl, tp = req.get("sl", 0.0), req.get("tp", 0.0)
-        self._stops_on_grid(spec, sl, tp)
+        self._stops_on_grid(ins, sl, tp)
         if p is not None:
             if otype == p["type"]:
                 raise Refused("INVALID")
             if volume > p["volume"] + 1e-9:
                 raise Refused("INVALID_CLOSE_VOLUME")
         else:
-            self._stops_level(spec, otype, bid if otype == BUY else ask, sl, tp)
-        args = (spec, otype, volume, price, req.get("magic", 0), wire_text(req.get("comment", ""))[0], ticket, sl,
+            self._stops_level(ins, otype, bid if otype == BUY else ask, sl, tp)
+        args = (ins, otype, volume, price, req.get("magic", 0), wire_text(req.get("comment", ""))[0], ticket, sl,
                 tp, req.get("type_filling", 0))
         if p is None:
             # NO_MONEY: the deal adds margin and leaves free margin below 0.
@@ -200,9 +200,9 @@ class Requests:
         return dict(retcode=1, deal=deal["ticket"], order=order["ticket"], volume=volume, price=price, bid=bid,
                     ask=ask, comment=RETCODES["DONE"][1])
 
-    def _deal_now(self, spec, otype, volume, price, magic, comment, ticket, sl, tp, filling):
+    def _deal_now(self, ins, otype, volume, price, magic, comment, ticket, sl, tp, filling):
         t = self.now_ms
-        order = self._market_order(t, spec.name, otype, volume, price, magic, comment, position_id=ticket, sl=sl,
+        order = self._market_order(t, ins.name, otype, volume, price, magic, comment, position_id=ticket, sl=sl,
                                    tp=tp, filling=filling)
         if ticket:
             deal = self._close(self.positions[ticket], order, volume, price, t)
@@ -213,26 +213,26 @@ class Requests:
         return order, deal
 
     def _req_pending(self, req: dict) -> dict:
-        spec = self._market_of(wire_text(req.get("symbol", ""))[0])
+        ins = self._market_of(wire_text(req.get("symbol", ""))[0])
         otype = req.get("type", 0)
         if otype not in (BUY_LIMIT, SELL_LIMIT, BUY_STOP, SELL_STOP, BUY_STOP_LIMIT, SELL_STOP_LIMIT):
             raise Refused("INVALID")
         if req.get("type_filling", 0) > BOC:
             raise Refused("INVALID_FILL")
-        volume = self._volume(spec, req.get("volume", 0.0))
+        volume = self._volume(ins, req.get("volume", 0.0))
         price = req.get("price", 0.0)
         stoplimit = req.get("stoplimit", 0.0) if otype in STOP_LIMITS else 0.0
-        self._prices_on_grid(spec, otype, price, stoplimit)
-        self._placement(spec, otype, price, stoplimit)
+        self._prices_on_grid(ins, otype, price, stoplimit)
+        self._placement(ins, otype, price, stoplimit)
         sl, tp = req.get("sl", 0.0), req.get("tp", 0.0)
-        self._stops_on_grid(spec, sl, tp)
-        self._stops_level(spec, BUY if is_buy(otype) else SELL, stoplimit or price, sl, tp)
+        self._stops_on_grid(ins, sl, tp)
+        self._stops_level(ins, BUY if is_buy(otype) else SELL, stoplimit or price, sl, tp)
         type_time, expiration = self._expiration(req)
         if len(self.orders) >= self.terms.limit_orders:
             raise Refused("LIMIT_ORDERS")
-        bid, ask = self._bid_ask(spec.name, self.now_ms)
+        bid, ask = self._bid_ask(ins.name, self.now_ms)
         o = self._order(self.now_ms, type=otype, volume_initial=volume, price_open=price, price_stoplimit=stoplimit,
-                        price_current=ask if is_buy(otype) else bid, sl=sl, tp=tp, symbol=spec.name,
+                        price_current=ask if is_buy(otype) else bid, sl=sl, tp=tp, symbol=ins.name,
                         magic=req.get("magic", 0), comment=wire_text(req.get("comment", ""))[0],
                         type_time=type_time, time_expiration=expiration, type_filling=req.get("type_filling", 0))
         self.orders[o["ticket"]] = o
@@ -244,13 +244,13 @@ class Requests:
         p = self.positions.get(req.get("position", 0))
         if p is None:
             raise Refused("POSITION_CLOSED")
-        spec = self._market_of(p["symbol"])
+        ins = self._market_of(p["symbol"])
         sl, tp = req.get("sl", 0.0), req.get("tp", 0.0)
-        self._stops_on_grid(spec, sl, tp)
+        self._stops_on_grid(ins, sl, tp)
         if (sl, tp) == (p["sl"], p["tp"]):
             raise Refused("NO_CHANGES")
-        bid, ask = self._bid_ask(spec.name, self.now_ms)
-        self._stops_level(spec, p["type"], bid if p["type"] == BUY else ask, sl, tp)
+        bid, ask = self._bid_ask(ins.name, self.now_ms)
+        self._stops_level(ins, p["type"], bid if p["type"] == BUY else ask, sl, tp)
         p.update(sl=sl, tp=tp, time_update=self.now_ms // 1000, time_update_msc=self.now_ms)
         self.events.append("sltp")
         return dict(retcode=1, deal=0, order=0, volume=0.0, price=0.0, bid=bid, ask=ask,
@@ -260,21 +260,21 @@ class Requests:
         o = self.orders.get(req.get("order", 0))
         if o is None:
             raise Refused("INVALID_ORDER")
-        spec = self._market_of(o["symbol"])
+        ins = self._market_of(o["symbol"])
         type_time, expiration = self._expiration(req)
         price = req.get("price", 0.0)
         stoplimit = req.get("stoplimit", 0.0) if o["type"] in STOP_LIMITS else 0.0
-        self._prices_on_grid(spec, o["type"], price, stoplimit)
+        self._prices_on_grid(ins, o["type"], price, stoplimit)
         sl, tp = req.get("sl", 0.0), req.get("tp", 0.0)
-        self._stops_on_grid(spec, sl, tp)
+        self._stops_on_grid(ins, sl, tp)
         new = dict(price_open=price, price_stoplimit=stoplimit, sl=sl, tp=tp, type_time=type_time,
                    time_expiration=expiration)
         if all(o[k] == v for k, v in new.items()):
             raise Refused("NO_CHANGES")
-        self._placement(spec, o["type"], price, stoplimit)
-        self._stops_level(spec, BUY if is_buy(o["type"]) else SELL, stoplimit or price, sl, tp)
+        self._placement(ins, o["type"], price, stoplimit)
+        self._stops_level(ins, BUY if is_buy(o["type"]) else SELL, stoplimit or price, sl, tp)
         o.update(new)
-        bid, ask = self._bid_ask(spec.name, self.now_ms)
+        bid, ask = self._bid_ask(ins.name, self.now_ms)
         self.events.append("modify")
         return dict(retcode=1, deal=0, order=o["ticket"], volume=o["volume_current"], price=price, bid=bid, ask=ask,
                     comment=RETCODES["DONE"][1])
@@ -300,18 +300,18 @@ class Requests:
             raise Refused("POSITION_CLOSED")
         if p is q or p["symbol"] != q["symbol"] or p["type"] == q["type"]:
             raise Refused("INVALID")
-        spec = self._market_of(p["symbol"])
+        ins = self._market_of(p["symbol"])
         volume = min(p["volume"], q["volume"])
         t = self.now_ms
         price = q["price_open"]
         order = self._order(t, type=ORDER_CLOSE_BY, volume_initial=volume, price_open=price, price_current=price,
-                            symbol=spec.name, magic=p["magic"], position_id=p["ticket"], position_by_id=q["ticket"])
+                            symbol=ins.name, magic=p["magic"], position_id=p["ticket"], position_by_id=q["ticket"])
         self._to_history(order, ORDER_FILLED, t)
         # The position leg closes at position_by's price with the pair's
         # whole result; position_by closes at its own price, for nothing.
         first = self._close(p, order, volume, price, t, entry=ENTRY_OUT_BY)
         self._close(q, order, volume, q["price_open"], t, entry=ENTRY_OUT_BY)
-        bid, ask = self._bid_ask(spec.name, t)
+        bid, ask = self._bid_ask(ins.name, t)
         self.events.append("close_by")
         return dict(retcode=1, deal=first["ticket"], order=order["ticket"], volume=volume, price=price, bid=bid,
                     ask=ask, comment=RETCODES["DONE"][1])

@@ -52,7 +52,7 @@ class Refused(Exception):
 
 
 @dataclass(frozen=True)
-class Spec:
+class Instrument:
     """A symbol's trading terms, as symbol_info reports them."""
     name: str
     category: str
@@ -74,7 +74,7 @@ class Spec:
     margin: str
 
     @classmethod
-    def from_info(cls, info: dict) -> "Spec":
+    def from_info(cls, info: dict) -> "Instrument":
         return cls(info["name"], info["category"], info["digits"], info["point"], info["trade_tick_size"],
                    info["trade_contract_size"], info["volume_min"], info["volume_max"], info["volume_step"],
                    info["trade_stops_level"], info["trade_calc_mode"], info["swap_mode"], info["swap_long"],
@@ -152,11 +152,11 @@ def wire_text(text: str) -> tuple[str, bool]:
     return head, any(ch != "\0" for ch in tail)
 
 
-def night_factor(boundary_ms: int, spec: Spec) -> int:
+def night_factor(boundary_ms: int, ins: Instrument) -> int:
     """Swap days charged at the 00:00 boundary: the night after a weekday,
     three on the symbol's triple day (DayOfWeek, Sunday = 0)."""
     day_before = boundary_ms // DAY_MS - 1
     dow = (day_before + 4) % 7  # 1970-01-01 was a Thursday
     if dow in (0, 6):
         return 0
-    return 3 if dow == spec.swap_rollover3days else 1
+    return 3 if dow == ins.swap_rollover3days else 1

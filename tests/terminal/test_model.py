@@ -86,15 +86,15 @@ SEEDS = [27, 5, 0, 2, 3, 7, 16, 19, 41]
 
 
 def seeds() -> list[int]:
-    spec = os.environ.get("QVN_MODEL_SEEDS")
-    if not spec:
+    asked = os.environ.get("QVN_MODEL_SEEDS")
+    if not asked:
         # Each clock move restarts the Terminal, which is slow under Wine;
         # the rules are the same on every platform, so two seeds suffice there.
         return SEEDS[:2] if host.WINDOWS else SEEDS
-    if "-" in spec:
-        first, last = spec.split("-")
+    if "-" in asked:
+        first, last = asked.split("-")
         return list(range(int(first), int(last) + 1))
-    return list(range(int(spec)))
+    return list(range(int(asked)))
 
 
 STEPS = int(os.environ.get("QVN_MODEL_STEPS", "100"))
@@ -111,14 +111,14 @@ class TerminalMarket:
 
     def __init__(self, session: "Session"):
         self.session = session
-        self.specs: dict[str, m.Spec | None] = {}
+        self.instruments: dict[str, m.Instrument | None] = {}
         self.days: dict[tuple[str, int], tuple] = {}
 
-    def spec(self, name: str) -> m.Spec | None:
-        if name not in self.specs:
+    def instrument(self, name: str) -> m.Instrument | None:
+        if name not in self.instruments:
             result, info = self.session.client.symbol_info(name)
-            self.specs[name] = m.Spec.from_info(info) if result == tc.SUCCESS else None
-        return self.specs[name]
+            self.instruments[name] = m.Instrument.from_info(info) if result == tc.SUCCESS else None
+        return self.instruments[name]
 
     def day(self, name: str, day: int):
         """The day's quote ticks up to the clock."""
@@ -271,8 +271,8 @@ def test_engine_matches_the_model(installation, seed):
 def run_stream(session: Session, setup: AccountSetup, seed: int, t0: int) -> None:
     market = TerminalMarket(session)
     for name in setup.symbols:
-        spec = market.spec(name)
-        if spec.swap_mode == m.SWAP_DISABLED:
+        ins = market.instrument(name)
+        if ins.swap_mode == m.SWAP_DISABLED:
             info = session.client.symbol_info(name)[1]
             assert (info["swap_long"], info["swap_short"]) == (0, 0), f"{name} charges no swap but reports some"
     first = session.client.history_deals()[0]["ticket"]
