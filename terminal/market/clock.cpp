@@ -42,9 +42,14 @@ std::int64_t MarketClock::now_ms() const noexcept {
         case Mode::Frozen: return start_ms_;
         case Mode::Stepped: return stepped_ms_.load(std::memory_order_acquire);
         case Mode::Moving: {
-            const auto real =
-                std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started_).count();
-            return start_ms_ + real * static_cast<std::int64_t>(speed_);
+            // Counted in wall microseconds, so that the market moves on every
+            // millisecond rather than in jumps of `speed` milliseconds (two
+            // requests a moment apart get distinct times); whole milliseconds
+            // and the rest are scaled apart so no product can overflow.
+            const auto us =
+                std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started_).count();
+            const auto speed = static_cast<std::int64_t>(speed_);
+            return start_ms_ + us / 1000 * speed + us % 1000 * speed / 1000;
         }
         case Mode::Wall: break;
     }
