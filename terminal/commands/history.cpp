@@ -65,10 +65,15 @@ bool Terminal::on_ticks_range(std::uint32_t cmd, RequestReader& in, Exchange& ex
 namespace {
 
 bool stream_bars(Exchange& ex, std::uint32_t cmd, Market& market, const PriceSource& s, Timeframe tf,
-                 std::int64_t now_ms, BarSelection sel) {
-    BarCursor cursor(market, s, tf, now_ms, sel);
-    return ex.stream_records<wire::BarRecord>(
-        cmd, sel.count, [&cursor](wire::BarRecord* out, std::size_t max) { return cursor.fill(out, max); });
+                 std::int64_t now_ms, const BarPlan& plan) {
+    BarCursor cursor(market, s, tf, now_ms, plan.tail);
+    const auto fill = [&cursor](std::byte* out, std::size_t max) {
+        // Records are packed (alignment 1), so any byte offset holds one.
+        return cursor.fill(reinterpret_cast<wire::BarRecord*>(out), max);
+    };
+    std::span<const std::byte> slice;
+    if (plan.count > 0) slice = std::as_bytes(std::span(plan.series->bars).subspan(plan.from, plan.count));
+    return ex.stream_slice(cmd, slice, plan.tail.count, sizeof(wire::BarRecord), fill);
 }
 
 }  // namespace
@@ -86,9 +91,9 @@ bool Terminal::on_rates_from(std::uint32_t cmd, RequestReader& in, Exchange& ex)
 
     const std::int64_t now = market_.now_ms();
     const auto timeframe = static_cast<Timeframe>(tf);
-    const BarSelection sel = select_from(*s, timeframe, now, date_s, static_cast<std::uint64_t>(count));
-    if (sel.count > max_records()) return ex.status(cmd, wire::kOutOfMemory);
-    return stream_bars(ex, cmd, market_, *s, timeframe, now, sel);
+    const BarPlan plan = plan_from(market_, *s, timeframe, now, date_s, static_cast<std::uint64_t>(count));
+    if (plan.total() > max_records()) return ex.status(cmd, wire::kOutOfMemory);
+    return stream_bars(ex, cmd, market_, *s, timeframe, now, plan);
 }
 
 bool Terminal::on_rates_range(std::uint32_t cmd, RequestReader& in, Exchange& ex) {
@@ -104,9 +109,9 @@ bool Terminal::on_rates_range(std::uint32_t cmd, RequestReader& in, Exchange& ex
 
     const std::int64_t now = market_.now_ms();
     const auto timeframe = static_cast<Timeframe>(tf);
-    const BarSelection sel = select_range(*s, timeframe, now, from_s, to_s, max_records());
-    if (sel.count > max_records()) return ex.status(cmd, wire::kOutOfMemory);
-    return stream_bars(ex, cmd, market_, *s, timeframe, now, sel);
+    const BarPlan plan = plan_range(market_, *s, timeframe, now, from_s, to_s, max_records());
+    if (plan.total() > max_records()) return ex.status(cmd, wire::kOutOfMemory);
+    return stream_bars(ex, cmd, market_, *s, timeframe, now, plan);
 }
 
 bool Terminal::on_rates_from_pos(std::uint32_t cmd, RequestReader& in, Exchange& ex) {
@@ -122,10 +127,10 @@ bool Terminal::on_rates_from_pos(std::uint32_t cmd, RequestReader& in, Exchange&
 
     const std::int64_t now = market_.now_ms();
     const auto timeframe = static_cast<Timeframe>(tf);
-    const BarSelection sel = select_from_pos(*s, timeframe, now, static_cast<std::uint64_t>(start_pos),
-                                             static_cast<std::uint64_t>(count));
-    if (sel.count > max_records()) return ex.status(cmd, wire::kOutOfMemory);
-    return stream_bars(ex, cmd, market_, *s, timeframe, now, sel);
+    const BarPlan plan = plan_from_pos(market_, *s, timeframe, now, static_cast<std::uint64_t>(start_pos),
+                                       static_cast<std::uint64_t>(count));
+    if (plan.total() > max_records()) return ex.status(cmd, wire::kOutOfMemory);
+    return stream_bars(ex, cmd, market_, *s, timeframe, now, plan);
 }
 
 }  // namespace qvn::terminal

@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "terminal/market/bar_book.hpp"
 #include "terminal/market/calendar.hpp"
 #include "terminal/market/clock.hpp"
 #include "terminal/market/model_source.hpp"
@@ -56,6 +57,8 @@ public:
     // The aggregates of the 24 hours of a day, counting only ticks at or
     // before `upto_ms`.
     HourBlock hours(const PriceSource& s, std::int64_t day, std::int64_t upto_ms);
+    // Closed bars kept in wire layout.
+    BarBooks& bar_books() noexcept { return bar_books_; }
 
 private:
     struct BlockKey {
@@ -82,6 +85,8 @@ private:
 
     std::vector<HourSlots> hour_slots_;  // by source index
     std::atomic<std::size_t> hour_blocks_used_{0};
+
+    BarBooks bar_books_;
 
     std::mutex block_mutex_;
     std::list<std::pair<BlockKey, std::shared_ptr<const MinuteBlock>>> block_lru_;

@@ -3,6 +3,7 @@
 // settings are tested through the program (tests/terminal).
 #include <cstdio>
 #include <cstring>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -229,6 +230,60 @@ void test_streaming() {
     }
 }
 
+// ---- kept bars -------------------------------------------------------------
+
+std::vector<std::byte> cursor_reply(term::Market& m, const term::PriceSource& s, term::Timeframe tf,
+                                    std::int64_t now, term::BarSelection sel) {
+    VectorSink sink;
+    term::Exchange ex(sink);
+    term::BarCursor cursor(m, s, tf, now, sel);
+    ex.stream_records<wire::BarRecord>(107, sel.count, [&](wire::BarRecord* out, std::size_t max) { return cursor.fill(out, max); });
+    return sink.data;
+}
+
+std::vector<std::byte> plan_reply(term::Market& m, const term::PriceSource& s, term::Timeframe tf,
+                                  std::int64_t now, const term::BarPlan& plan) {
+    VectorSink sink;
+    term::Exchange ex(sink);
+    term::BarCursor cursor(m, s, tf, now, plan.tail);
+    std::span<const std::byte> slice;
+    if (plan.count > 0) slice = std::as_bytes(std::span(plan.series->bars).subspan(plan.from, plan.count));
+    ex.stream_slice(107, slice, plan.tail.count, sizeof(wire::BarRecord), [&](std::byte* out, std::size_t max) {
+        return cursor.fill(reinterpret_cast<wire::BarRecord*>(out), max);
+    });
+    return sink.data;
+}
+
+void test_kept_bars() {
+    // Bars served from kept series equal those built from the ticks, while
+    // the clock moves across days and requests reach further back.
+    term::Market m(term::days_from_civil(2023, 6, 1), term::MarketClock(std::optional<std::int64_t>(kNow)));
+    const term::PriceSource& s = *m.sources()[0];
+    using TF = term::Timeframe;
+    for (const std::int64_t now : {kNow, kNow + 3 * 60000 + 17, kNow + kMsPerDay + 59999, kNow + 4 * kMsPerDay}) {
+        for (const TF tf : {TF::M1, TF::M5, TF::H1, TF::H4, TF::D1, TF::W1, TF::MN1}) {
+            const std::int64_t now_s = now / 1000;
+            const std::int64_t from_s = now_s - (tf == TF::M1 ? 9 : 60) * 86400 - 7;
+            const auto limit = std::uint64_t{1} << 30;
+            CHECK(cursor_reply(m, s, tf, now, term::select_range(s, tf, now, from_s, now_s, limit)) ==
+                  plan_reply(m, s, tf, now, term::plan_range(m, s, tf, now, from_s, now_s, limit)));
+            for (const std::uint64_t pos : {0, 3, 2000}) {
+                CHECK(cursor_reply(m, s, tf, now, term::select_from_pos(s, tf, now, pos, 300)) ==
+                      plan_reply(m, s, tf, now, term::plan_from_pos(m, s, tf, now, pos, 300)));
+            }
+            CHECK(cursor_reply(m, s, tf, now, term::select_from(s, tf, now, now_s - 20 * 86400, 500)) ==
+                  plan_reply(m, s, tf, now, term::plan_from(m, s, tf, now, now_s - 20 * 86400, 500)));
+        }
+    }
+    // The whole history, oldest bars first.
+    const std::int64_t now = kNow + 4 * kMsPerDay;
+    for (const TF tf : {TF::M1, TF::W1, TF::MN1}) {
+        const term::BarPlan plan = term::plan_from_pos(m, s, tf, now, 0, 100000000);
+        CHECK(plan.series != nullptr && plan.series->from_start);
+        CHECK(cursor_reply(m, s, tf, now, term::select_from_pos(s, tf, now, 0, 100000000)) == plan_reply(m, s, tf, now, plan));
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -237,5 +292,6 @@ int main() {
     test_determinism();
     test_hour_cache();
     test_streaming();
+    test_kept_bars();
     return qvn::test::finish("terminal market");
 }
