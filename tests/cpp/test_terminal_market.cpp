@@ -10,6 +10,7 @@
 #include "check.hpp"
 #include "protocol/wire.hpp"
 #include "terminal/market/bars.hpp"
+#include "terminal/market/imported_source.hpp"
 #include "terminal/server/frame.hpp"
 #include "terminal/market/market.hpp"
 #include "terminal/market/ticks.hpp"
@@ -258,23 +259,43 @@ void test_kept_bars() {
     // Bars served from kept series equal those built from the ticks, while
     // the clock moves across days and requests reach further back.
     term::Market m(term::days_from_civil(2023, 6, 1), term::MarketClock(std::optional<std::int64_t>(kNow)));
-    const term::PriceSource& s = *m.sources()[0];
+    // Imported ticks too: ten days around the clock, one every 97 s.
+    std::vector<wire::TickRecord> ticks;
+    for (std::int64_t ms = kNow - 5 * kMsPerDay; ms < kNow + 5 * kMsPerDay; ms += 97000) {
+        wire::TickRecord t{};
+        t.time_msc = ms;
+        t.time = ms / 1000;
+        t.bid = static_cast<double>(110000 + (ms / 97000) % 41) / 1e5;
+        t.ask = t.bid + 0.0001;
+        t.flags = term::kTickBid | term::kTickAsk;
+        ticks.push_back(t);
+    }
+    auto terms = std::make_unique<term::ImportedTerms>();
+    terms->name = terms->description = "MYEUR";
+    terms->terms = *term::find_symbol(u"EURUSD");
+    terms->terms.name = terms->name;
+    m.add_source(std::make_unique<term::ImportedSource>(std::move(terms), u"MYEUR", u"MYEUR", std::move(ticks)));
     using TF = term::Timeframe;
-    for (const std::int64_t now : {kNow, kNow + 3 * 60000 + 17, kNow + kMsPerDay + 59999, kNow + 4 * kMsPerDay}) {
-        for (const TF tf : {TF::M1, TF::M5, TF::H1, TF::H4, TF::D1, TF::W1, TF::MN1}) {
-            const std::int64_t now_s = now / 1000;
-            const std::int64_t from_s = now_s - (tf == TF::M1 ? 9 : 60) * 86400 - 7;
-            const auto limit = std::uint64_t{1} << 30;
-            CHECK(cursor_reply(m, s, tf, now, term::select_range(s, tf, now, from_s, now_s, limit)) ==
-                  plan_reply(m, s, tf, now, term::plan_range(m, s, tf, now, from_s, now_s, limit)));
-            for (const std::uint64_t pos : {0, 3, 2000}) {
-                CHECK(cursor_reply(m, s, tf, now, term::select_from_pos(s, tf, now, pos, 300)) ==
-                      plan_reply(m, s, tf, now, term::plan_from_pos(m, s, tf, now, pos, 300)));
+    const term::PriceSource* const sources[] = {m.sources().front().get(), m.sources().back().get()};
+    for (const term::PriceSource* source : sources) {
+        const term::PriceSource& s = *source;
+        for (const std::int64_t now : {kNow, kNow + 3 * 60000 + 17, kNow + kMsPerDay + 59999, kNow + 4 * kMsPerDay}) {
+            for (const TF tf : {TF::M1, TF::M5, TF::H1, TF::H4, TF::D1, TF::W1, TF::MN1}) {
+                const std::int64_t now_s = now / 1000;
+                const std::int64_t from_s = now_s - (tf == TF::M1 ? 9 : 60) * 86400 - 7;
+                const auto limit = std::uint64_t{1} << 30;
+                CHECK(cursor_reply(m, s, tf, now, term::select_range(s, tf, now, from_s, now_s, limit)) ==
+                      plan_reply(m, s, tf, now, term::plan_range(m, s, tf, now, from_s, now_s, limit)));
+                for (const std::uint64_t pos : {0, 3, 2000}) {
+                    CHECK(cursor_reply(m, s, tf, now, term::select_from_pos(s, tf, now, pos, 300)) ==
+                          plan_reply(m, s, tf, now, term::plan_from_pos(m, s, tf, now, pos, 300)));
+                }
+                CHECK(cursor_reply(m, s, tf, now, term::select_from(s, tf, now, now_s - 20 * 86400, 500)) ==
+                      plan_reply(m, s, tf, now, term::plan_from(m, s, tf, now, now_s - 20 * 86400, 500)));
             }
-            CHECK(cursor_reply(m, s, tf, now, term::select_from(s, tf, now, now_s - 20 * 86400, 500)) ==
-                  plan_reply(m, s, tf, now, term::plan_from(m, s, tf, now, now_s - 20 * 86400, 500)));
         }
     }
+    const term::PriceSource& s = *m.sources()[0];
     // The whole history, oldest bars first.
     const std::int64_t now = kNow + 4 * kMsPerDay;
     for (const TF tf : {TF::M1, TF::W1, TF::MN1}) {
