@@ -191,6 +191,8 @@ std::shared_ptr<const BarSeries> BarBooks::series(const PriceSource& s, Timefram
         const std::int64_t made = (hi - lo) - (had ? book.hi - book.lo : 0);
         if (made > 2 * (hi_day - lo_day) + kSpareDays) return nullptr;
         book = grow(s, book, lo, hi);
+        // A book larger than the whole budget serves this request only.
+        if (book.bytes > budget_) return book.series.at(static_cast<int>(tf));
         std::lock_guard lock(mutex_);
         Book& slot = books_[s.index()];
         total_ = total_ - slot.bytes + book.bytes;

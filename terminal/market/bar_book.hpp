@@ -8,7 +8,8 @@
 // costs a few percent of reading the ticks and makes the first request of a
 // timeframe as quick as the next one. As the clock passes midnight, or a request reaches
 // further back, the book grows by the missing days only. Books of all
-// sources together stay within a budget: the least recently used go first.
+// sources together stay within a budget: the least recently used go first,
+// and a book larger than all of it is made for its request alone.
 //
 // A bar is in a series only when its whole period lies in the book's days,
 // so it is exactly what the ticks give once the period is over; the bars

@@ -9,9 +9,9 @@ namespace {
 // years of one.
 constexpr std::size_t kMinuteBlocksKept = 512;
 constexpr std::size_t kHourBlockBudget = (192u << 20) / sizeof(HourBlock);
-// Kept bars of every timeframe: years of one busy symbol, or a year of
-// several (a year of EURUSD holds about 60 MiB).
-constexpr std::size_t kBarBookBudget = 256u << 20;
+// Kept bars of every timeframe: a year of EURUSD holds about 60 MiB, so
+// a year of six such symbols, or five years of one.
+constexpr std::size_t kBarBookBudget = 384u << 20;
 
 }  // namespace
 
