@@ -145,12 +145,17 @@ BarBooks::Book BarBooks::grow(const PriceSource& s, const Book& old, std::int64_
     for (const Timeframe tf : kEager) {
         auto series = std::make_shared<BarSeries>(cover(s, tf, lo, hi));
         const std::vector<wire::BarRecord>& head = made[0].at(static_cast<int>(tf));
-        const std::vector<wire::BarRecord>& tail = made[1].at(static_cast<int>(tf));
-        const BarSeries* kept = old.m1 ? old.series.at(static_cast<int>(tf)).get() : nullptr;
-        series->bars.reserve(head.size() + (kept ? kept->bars.size() : 0) + tail.size());
-        series->bars.insert(series->bars.end(), head.begin(), head.end());
-        if (kept) series->bars.insert(series->bars.end(), kept->bars.begin(), kept->bars.end());
-        series->bars.insert(series->bars.end(), tail.begin(), tail.end());
+        std::vector<wire::BarRecord>& tail = made[1].at(static_cast<int>(tf));
+        if (old.m1) {
+            const BarSeries& kept = *old.series.at(static_cast<int>(tf));
+            series->bars.reserve(head.size() + kept.bars.size() + tail.size());
+            series->bars.insert(series->bars.end(), head.begin(), head.end());
+            series->bars.insert(series->bars.end(), kept.bars.begin(), kept.bars.end());
+            series->bars.insert(series->bars.end(), tail.begin(), tail.end());
+        } else {
+            series->bars = std::move(tail);  // a new book: all days are new
+            series->bars.shrink_to_fit();
+        }
         book.bytes += bytes_of(*series);
         book.series.emplace(static_cast<int>(tf), std::move(series));
     }

@@ -3,7 +3,8 @@
 // Everything cached is a pure function of its key, so a race between two
 // threads only costs work.
 //
-// Bars are built from per-day blocks of minute aggregates: a day's block
+// Closed bars near the clock are kept in wire layout (bar_book.hpp); the
+// others are built from per-day blocks of minute aggregates: a day's block
 // covers all of its ticks and is made once, then cut at the clock when a
 // request reads it (the minute in progress counted to the clock, later
 // minutes empty), so a request for recent bars never scans a day of ticks.
