@@ -93,15 +93,6 @@ def test_settings_file_is_read_and_rewritten(installation):
     assert ini.read_text().startswith(";")
 
 
-def test_settings_file_is_rewritten_on_every_start(launch):
-    first = launch()
-    ini = first.data_folder / "config" / "terminal.ini"
-    assert first.stop() == STOPPED
-    os.utime(ini, ns=(0, 0))
-    launch()
-    assert ini.stat().st_mtime_ns > 0
-
-
 def test_second_copy_exits_at_once_touching_nothing(terminal, installation):
     files = [p for p in terminal.data_folder.rglob("*") if p.is_file()]
     before = {p: p.stat().st_mtime_ns for p in files}
