@@ -13,7 +13,7 @@
 
 #include "terminal/store/accounts.hpp"
 #include "terminal/enums.hpp"
-#include "terminal/server/frame.hpp"
+#include "terminal/wire/frame.hpp"
 #include "terminal/store/installation.hpp"
 #include "terminal/market/calc.hpp"
 #include "terminal/market/catalogue.hpp"
