@@ -1,6 +1,9 @@
 #include "terminal/store/accounts.hpp"
 
 #include <algorithm>
+#include <cstddef>
+#include <string_view>
+#include <utility>
 
 #include "protocol/text.hpp"
 #include "terminal/config/settings.hpp"
@@ -13,20 +16,31 @@ constexpr std::u16string_view kDemoCompany = u"Quorvane Markets Ltd";
 std::u16string to_u16(std::string_view s) { return protocol::path_to_utf16(s); }
 std::string to_u8(std::u16string_view s) { return protocol::utf16_to_utf8(s); }
 
+// Sets `out` to the value named `v` (any case) in `names`; false for a name
+// not there.
+template <class Enum, std::size_t N>
+bool parse_name(std::string_view v, const std::pair<std::string_view, Enum> (&names)[N], Enum& out) {
+    for (const auto& [name, value] : names) {
+        if (iequals(v, name)) {
+            out = value;
+            return true;
+        }
+    }
+    return false;
+}
+
 bool parse_trade_mode(std::string_view v, AccountTradeMode& out) {
-    if (iequals(v, "demo")) out = AccountTradeMode::Demo;
-    else if (iequals(v, "contest")) out = AccountTradeMode::Contest;
-    else if (iequals(v, "real")) out = AccountTradeMode::Real;
-    else return false;
-    return true;
+    static constexpr std::pair<std::string_view, AccountTradeMode> kNames[] = {
+        {"demo", AccountTradeMode::Demo}, {"contest", AccountTradeMode::Contest}, {"real", AccountTradeMode::Real}};
+    return parse_name(v, kNames, out);
 }
 
 bool parse_margin_mode(std::string_view v, AccountMarginMode& out) {
-    if (iequals(v, "hedging")) out = AccountMarginMode::RetailHedging;
-    else if (iequals(v, "netting")) out = AccountMarginMode::RetailNetting;
-    else if (iequals(v, "exchange")) out = AccountMarginMode::Exchange;
-    else return false;
-    return true;
+    static constexpr std::pair<std::string_view, AccountMarginMode> kNames[] = {
+        {"hedging", AccountMarginMode::RetailHedging},
+        {"netting", AccountMarginMode::RetailNetting},
+        {"exchange", AccountMarginMode::Exchange}};
+    return parse_name(v, kNames, out);
 }
 
 }  // namespace
