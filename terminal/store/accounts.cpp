@@ -29,19 +29,12 @@ bool parse_name(std::string_view v, const std::pair<std::string_view, Enum> (&na
     return false;
 }
 
-bool parse_trade_mode(std::string_view v, AccountTradeMode& out) {
-    static constexpr std::pair<std::string_view, AccountTradeMode> kNames[] = {
-        {"demo", AccountTradeMode::Demo}, {"contest", AccountTradeMode::Contest}, {"real", AccountTradeMode::Real}};
-    return parse_name(v, kNames, out);
-}
-
-bool parse_margin_mode(std::string_view v, AccountMarginMode& out) {
-    static constexpr std::pair<std::string_view, AccountMarginMode> kNames[] = {
-        {"hedging", AccountMarginMode::RetailHedging},
-        {"netting", AccountMarginMode::RetailNetting},
-        {"exchange", AccountMarginMode::Exchange}};
-    return parse_name(v, kNames, out);
-}
+constexpr std::pair<std::string_view, AccountTradeMode> kTradeModes[] = {
+    {"demo", AccountTradeMode::Demo}, {"contest", AccountTradeMode::Contest}, {"real", AccountTradeMode::Real}};
+constexpr std::pair<std::string_view, AccountMarginMode> kMarginModes[] = {
+    {"hedging", AccountMarginMode::RetailHedging},
+    {"netting", AccountMarginMode::RetailNetting},
+    {"exchange", AccountMarginMode::Exchange}};
 
 }  // namespace
 
@@ -119,8 +112,8 @@ bool load_accounts(const IniFile& settings, std::vector<Account>& accounts, std:
             else if (iequals(key, "balance")) ok = parse_decimal(value, a.balance);
             else if (iequals(key, "credit")) ok = parse_decimal(value, a.credit);
             else if (iequals(key, "otp")) ok = parse_flag(value, a.otp);
-            else if (iequals(key, "trade_mode")) ok = parse_trade_mode(value, a.trade_mode);
-            else if (iequals(key, "margin_mode")) ok = parse_margin_mode(value, a.margin_mode);
+            else if (iequals(key, "trade_mode")) ok = parse_name(value, kTradeModes, a.trade_mode);
+            else if (iequals(key, "margin_mode")) ok = parse_name(value, kMarginModes, a.margin_mode);
             if (!ok) {
                 error = where + "malformed value '" + value + "' for " + key;
                 return false;
