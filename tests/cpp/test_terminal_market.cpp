@@ -9,7 +9,7 @@
 #include "check.hpp"
 #include "protocol/wire.hpp"
 #include "terminal/market/bars.hpp"
-#include "terminal/server/frame.hpp"
+#include "terminal/wire/frame.hpp"
 #include "terminal/market/market.hpp"
 #include "terminal/market/ticks.hpp"
 

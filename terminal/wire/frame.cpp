@@ -1,4 +1,4 @@
-#include "terminal/server/frame.hpp"
+#include "terminal/wire/frame.hpp"
 
 #include <condition_variable>
 #include <cstdio>
