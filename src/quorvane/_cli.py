@@ -13,7 +13,7 @@ import errno
 import os
 import shlex
 import sys
-from typing import Dict, List, Optional
+from typing import Callable, Dict, List, Optional
 
 from . import _instance
 
@@ -46,6 +46,17 @@ def _installation(path: Optional[str]) -> Optional[_instance.Installation]:
     except (OSError, ValueError) as e:
         print(f"cannot name the Terminal at {exe}: {e}", file=sys.stderr)
         return None
+
+
+def _on_installation(command: Callable[[argparse.Namespace, _instance.Installation], int]
+                     ) -> Callable[[argparse.Namespace], int]:
+    """`command` run on the installation of the Terminal at --path (default:
+    the bundled one); exit code 1 when there is none to name."""
+    def run(args: argparse.Namespace) -> int:
+        inst = _installation(args.path)
+        return 1 if inst is None else command(args, inst)
+
+    return run
 
 
 def _describe_connection(inst: _instance.Installation) -> int:
@@ -151,10 +162,8 @@ def _already_running(inst: _instance.Installation, pid: int, asked: List[str], a
     return 0
 
 
-def cmd_start(args: argparse.Namespace) -> int:
-    inst = _installation(args.path)
-    if inst is None:
-        return 1
+@_on_installation
+def cmd_start(args: argparse.Namespace, inst: _instance.Installation) -> int:
     options: List[str] = [o for o in args.options if o != "--"]
     asked = (["/portable"] if args.portable else []) + options
     pid = _instance.running_pid(inst)
@@ -175,10 +184,8 @@ def cmd_start(args: argparse.Namespace) -> int:
     return code
 
 
-def cmd_status(args: argparse.Namespace) -> int:
-    inst = _installation(args.path)
-    if inst is None:
-        return 1
+@_on_installation
+def cmd_status(args: argparse.Namespace, inst: _instance.Installation) -> int:
     found = _instance.running(inst)
     if found is None:
         print(f"Terminal {inst.executable} is not running")
@@ -191,10 +198,8 @@ def cmd_status(args: argparse.Namespace) -> int:
     return _describe_connection(inst)
 
 
-def cmd_stop(args: argparse.Namespace) -> int:
-    inst = _installation(args.path)
-    if inst is None:
-        return 1
+@_on_installation
+def cmd_stop(args: argparse.Namespace, inst: _instance.Installation) -> int:
     pid = _instance.running_pid(inst)
     if pid is None:
         stale = _instance.stale_pid(inst)
