@@ -33,12 +33,13 @@ else:
     # (with quorvane.aio and quorvane.live) and the installed version
     # (package metadata). Hidden from type checkers, which would otherwise
     # accept any attribute of the package.
+    _LAZY = {"session": "._session"}  # name: the module that holds it
 
     def __getattr__(name):
         if name == "__version__":
             value = _installed_version()
-        elif name == "session":
-            value = _import_module("._session", __name__).session
+        elif name in _LAZY:
+            value = getattr(_import_module(_LAZY[name], __name__), name)
         else:
             # Not `from . import constants`: that asks this function for
             # `constants` before importing it.
@@ -46,8 +47,7 @@ else:
             if name == "constants":
                 return constants
             if name == "__all__":
-                value = [*_front.NAMES, *_front.TYPES, "TradeRequestDict", *constants.__all__, "terminal_path",
-                         "session"]
+                value = [*_OWN, *_LAZY, *constants.__all__]
             elif name in constants.__all__:
                 value = getattr(constants, name)
             else:
@@ -74,3 +74,8 @@ def terminal_path() -> str:
 
     name = "terminal64.exe" if _sys.platform == "win32" else "terminal64"
     return str(resources.files(__name__) / "bin" / name)
+
+
+# The public names the package holds once imported (the native functions,
+# their types and what this file adds); __all__ adds the lazy ones.
+_OWN = tuple(name for name in globals() if not name.startswith("_"))
