@@ -6,10 +6,9 @@ bundled simulated Terminal, which ``initialize(terminal_path())`` starts.
 
 Functions report failure by their return value (None, or False for those
 that answer a truth value) and ``last_error()`` tells why; they never raise
-for a failed call. On top of the native functions, ``order_check`` and
-``order_send`` refuse a request with an unknown key (``TypeError``), and
-the ``_get`` functions name their record type (``result.record_type``).
-The enumerations of ``quorvane.constants`` are available here too.
+for a failed call. Each function's own documentation (``help()``) also says
+what the package adds to the native one. The enumerations of
+``quorvane.constants`` are available here too.
 """
 
 import sys as _sys
