@@ -204,13 +204,27 @@ def test_field_values_have_the_stub_types(connected):
             assert type(value) is expected, (type(record).__name__, field, value)
 
 
-@pytest.mark.parametrize("name, fetch", [
-    ("copy_ticks_from", lambda: qv.copy_ticks_from("EURUSD", 1_700_000_000, 10, qv.CopyTicks.ALL)),
-    ("copy_rates_from_pos", lambda: qv.copy_rates_from_pos("EURUSD", qv.Timeframe.H1, 0, 10)),
+def stub_array_fields(name: str) -> dict[str, str]:
+    """field: dtype name, as the stub's array class types each field."""
+    fields = {}
+    for node in next(n for n in STUB.body if isinstance(n, ast.ClassDef) and n.name == name).body:
+        if not (isinstance(node, ast.FunctionDef) and node.name == "__getitem__"):
+            continue
+        key = node.args.posonlyargs[1].annotation
+        if ast.unparse(key).startswith("Literal["):
+            dtype = ast.unparse(node.returns).removeprefix("NDArray[np.").removesuffix("]")
+            fields.update((field.value, dtype) for field in ast.walk(key.slice) if isinstance(field, ast.Constant))
+    return fields
+
+
+@pytest.mark.parametrize("name, array_type, fetch", [
+    ("copy_ticks_from", "_TickArray", lambda: qv.copy_ticks_from("EURUSD", 1_700_000_000, 10, qv.CopyTicks.ALL)),
+    ("copy_rates_from_pos", "_RateArray", lambda: qv.copy_rates_from_pos("EURUSD", qv.Timeframe.H1, 0, 10)),
 ])
-def test_array_fields_are_documented(connected, name, fetch):
+def test_array_fields_are_documented(connected, name, array_type, fetch):
     array = fetch()
     assert array is not None and len(array), qv.last_error()
+    assert stub_array_fields(array_type) == {field: array.dtype[field].name for field in array.dtype.names}
     doc = re.split(r"with\s+the\s+fields", inspect.getdoc(getattr(qv, name)))[1]
     for field in array.dtype.names:
         # The first parenthesis after the field's name gives its NumPy type.
