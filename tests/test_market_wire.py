@@ -234,20 +234,6 @@ def test_without_connection(core, name, args, result):
 
 # ---- Depth of Market ------------------------------------------------------------------
 
-@pytest.mark.parametrize("name, command", [("market_book_add", 191), ("market_book_release", 192)])
-@pytest.mark.parametrize("result, payload, answer, outcome", [
-    (1, b"", True, SUCCESS),
-    (-4, b"", False, (-4, "Terminal: Not found")),
-    (1, u32(1), False, RECV),
-])
-def test_book_subscription(fake, core, name, command, result, payload, answer, outcome):
-    connected(fake, reply(command, result, payload), SYNC)
-    assert getattr(core, name)("XAUUSD") is answer
-    assert core.last_error() == outcome
-    assert fake.requests()[0] == request(command, wide("XAUUSD"))
-    assert core.symbols_total() == 7
-
-
 @pytest.mark.parametrize("payload, result", [
     (u32(0), ()),
     (u32(2) + book_entry(2, 1.5, 10, 10.0) + book_entry(1, 1.25, 2**64 - 1, 0.5),
@@ -337,6 +323,10 @@ CALL_FAILED = (-10000, "IPC call failed")
     ("order_calc_margin", (0, "EURUSD", 1.0, 1.1), reply(162, 1, f64(1.0) + b"\0"), None, RECV),
     ("order_calc_margin", (0, "EURUSD", 1.0, 1.1), reply(162, 1, f64(1.0)[:4]), None, RECV),
     ("order_calc_margin", (0, "EURUSD", 1.0, 1.1), reply(163, 1, f64(1.0)), None, CALL_FAILED),
+    *[(name, ("XAUUSD",), reply(command, result, payload), answer, outcome)
+      for name, command in (("market_book_add", 191), ("market_book_release", 192))
+      for result, payload, answer, outcome in ((1, b"", True, SUCCESS), (-4, b"", False, NOT_FOUND),
+                                               (1, u32(1), False, RECV))],
 ])
 def test_broken_or_refused_replies(fake, core, name, args, frame, result, outcome):
     connected(fake, frame, SYNC)
