@@ -216,25 +216,16 @@ def data_folder(root: Path, name: str, install: Path | None, *, portable=False, 
     return folder
 
 
-def served(private_folders, name):
-    terminal = FakeTerminal(private_folders / name)
-    terminal.serve()
-    return terminal
-
-
 @pytest.fixture
 def installs(private_folders):
     """installs(name) -> a scripted Terminal serving from its own installation
-    folder; all are stopped at the end of the test."""
-    started = []
-
+    folder (every one stops with the test)."""
     def start(name):
-        started.append(served(private_folders, name))
-        return started[-1]
+        terminal = FakeTerminal(private_folders / name)
+        terminal.serve()
+        return terminal
 
-    yield start
-    for terminal in started:
-        terminal.stop()
+    return start
 
 
 def test_discovery_picks_the_newest_usable_data_folder(core, private_folders, installs):
@@ -255,7 +246,7 @@ def test_discovery_picks_the_newest_usable_data_folder(core, private_folders, in
     assert new.frames() and not old.frames() and not decoy.frames()
 
 
-def test_discovery_prefers_the_terminal_that_started_us(core, private_folders):
+def test_discovery_prefers_the_terminal_that_started_us(core, private_folders, installs):
     """A process started by a Terminal connects to that Terminal, even when
     another data folder is newer. A copy of the system shell stands in for
     the parent Terminal's executable."""
@@ -266,24 +257,20 @@ def test_discovery_prefers_the_terminal_that_started_us(core, private_folders):
     parent = FakeTerminal(private_folders / "parent")
     shell = os.path.join(os.environ.get("SystemRoot", "C:\\windows"), "System32", "cmd.exe") if host.WINDOWS else "/bin/sh"
     host.copy_file(shell, parent.path)
-    other = served(private_folders, "other")
+    other = installs("other")
     parent.serve()
-    try:
-        now = time.time()
-        data_folder(roaming, "parent", Path(parent.path).parent, stamp=now - 1000)
-        data_folder(roaming, "other", Path(other.path).parent, stamp=now)
-        script = "import quorvane._core as c; print(c.initialize(), c.last_error())"
-        if host.WINDOWS:
-            command = f'"{parent.path}" /s /c ""{sys.executable}" -c "{script}""'
-        else:
-            # Two commands, so the shell runs Python as its child instead of exec-ing it.
-            command = [parent.path, "-c", f'"{sys.executable}" -c "{script}"; exit $?']
-        out = subprocess.run(command, capture_output=True, text=True, timeout=60)
-        assert out.stdout.startswith("True"), out.stdout + out.stderr
-        assert parent.frames() and not other.frames()
-    finally:
-        parent.stop()
-        other.stop()
+    now = time.time()
+    data_folder(roaming, "parent", Path(parent.path).parent, stamp=now - 1000)
+    data_folder(roaming, "other", Path(other.path).parent, stamp=now)
+    script = "import quorvane._core as c; print(c.initialize(), c.last_error())"
+    if host.WINDOWS:
+        command = f'"{parent.path}" /s /c ""{sys.executable}" -c "{script}""'
+    else:
+        # Two commands, so the shell runs Python as its child instead of exec-ing it.
+        command = [parent.path, "-c", f'"{sys.executable}" -c "{script}"; exit $?']
+    out = subprocess.run(command, capture_output=True, text=True, timeout=60)
+    assert out.stdout.startswith("True"), out.stdout + out.stderr
+    assert parent.frames() and not other.frames()
 
 
 @host.posix_only("file names there are UTF-16, never raw bytes")
@@ -299,11 +286,8 @@ def test_path_bytes_that_are_not_utf8_round_trip(core, private_folders, raw_side
     terminal = FakeTerminal(real)
     link.symlink_to(real)
     terminal.serve()
-    try:
-        assert core.initialize(str(link / "terminal64")) is True
-        assert terminal.frames()
-    finally:
-        terminal.stop()
+    assert core.initialize(str(link / "terminal64")) is True
+    assert terminal.frames()
 
 
 @host.posix_only("a shell script lists the descriptors it inherited from /proc")
