@@ -135,12 +135,9 @@ bool connect(const InitializeArgs& a) {
     const Discovery found = find_terminal(best);
     if (found == Discovery::NoRoaming) return false;
     if (best.executable.empty()) {
-        // Without an installed Terminal the bundled one still serves: say where.
-        c.set_detail(std::string_view(found == Discovery::Untrusted
-                                          ? "Quorvane x64 not found (ignored installations another user owns or "
-                                            "may modify; quorvane.terminal_path() gives the bundled Terminal)"
-                                          : "Quorvane x64 not found (quorvane.terminal_path() gives the bundled "
-                                            "Terminal)"));
+        // The text is fixed (callers match it); installations skipped as
+        // untrusted end the same way. The front's docs point to the bundled Terminal.
+        c.set_detail(std::string_view("Quorvane x64 not found"));
         return false;
     }
     return c.connect_terminal(best.executable, best.portable);
