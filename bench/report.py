@@ -76,7 +76,9 @@ def array_ways(client: c.PythonClient, request: bytes, dtype: np.dtype, module, 
                            "numpy": python_numpy, "tuples": python_tuples}, repeat)
 
 
-def history_rows(core, binary: str, ticks: int, bars_days: int, repeat: int) -> list[tuple]:
+def history_rows(core, binary: str, ticks: int, bars_days: int, repeat: int,
+                 repeated_ticks: int) -> tuple[list[tuple], dict]:
+    """The history rows, and history.repeated over about `repeated_ticks` ticks."""
     import quorvane
 
     rows = []
@@ -85,8 +87,12 @@ def history_rows(core, binary: str, ticks: int, bars_days: int, repeat: int) -> 
         client = c.PythonClient(terminal.endpoint)
         try:
             flags = quorvane.CopyTicks.ALL
-            first, last, _ = history.find_range(core, "EURUSD", c.NOW - 365 * 86400, ticks, flags)
-            args = ("EURUSD", first, last, flags)
+
+            def tick_args(count: int) -> tuple:
+                first, last, _ = history.find_range(core, "EURUSD", c.NOW - 365 * 86400, count, flags)
+                return ("EURUSD", first, last, flags)
+
+            args = tick_args(ticks)
             sample = core.copy_ticks_range(*args)
             ways = array_ways(client, history.range_request(*args), sample.dtype,
                               lambda: core.copy_ticks_range(*args), TICK_STRUCT, sample.nbytes, repeat)
@@ -102,27 +108,13 @@ def history_rows(core, binary: str, ticks: int, bars_days: int, repeat: int) -> 
             ways = array_ways(client, request, sample.dtype, lambda: core.copy_rates_range("EURUSD", h1, start, end),
                               BAR_STRUCT, sample.nbytes, repeat)
             rows.append(("`copy_rates_range()` H1 into NumPy", len(sample), "bars", ways))
+            del sample
+            args = tick_args(repeated_ticks)
+            again = history.repeated(core, binary, client, history.range_request(*args), args, repeat)
         finally:
             client.close()
             core.shutdown()
-    return rows
-
-
-def repeated_downloads(core, binary: str, ticks: int, calls: int) -> dict:
-    """history.repeated over about `ticks` ticks, in a Terminal of its own."""
-    import quorvane
-
-    with c.Terminal(binary) as terminal:
-        c.connect_module(core, binary)
-        client = c.PythonClient(terminal.endpoint)
-        try:
-            flags = quorvane.CopyTicks.ALL
-            first, last, _ = history.find_range(core, "EURUSD", c.NOW - 365 * 86400, ticks, flags)
-            args = ("EURUSD", first, last, flags)
-            return history.repeated(core, binary, client, history.range_request(*args), args, calls)
-        finally:
-            client.close()
-            core.shutdown()
+    return rows, again
 
 
 # (goal, baseline, target). Baselines: the release the performance work
@@ -179,10 +171,8 @@ def main() -> int:
     count_s, sym = symbols.measure(core, binary, n_symbols, repeat)
     print("measuring positions_get ...", file=sys.stderr)
     count_p, pos = positions.measure(core, n_positions, repeat)
-    print("measuring tick and bar history ...", file=sys.stderr)
-    arrays = history_rows(core, binary, n_ticks, bar_days, repeat)
-    print("measuring repeated tick downloads ...", file=sys.stderr)
-    again = repeated_downloads(core, binary, 1_000_000 if quick else 10_000_000, repeat)
+    print("measuring tick and bar history, repeated downloads ...", file=sys.stderr)
+    arrays, again = history_rows(core, binary, n_ticks, bar_days, repeat, 1_000_000 if quick else 10_000_000)
     print("measuring small calls (pinned to one CPU) ...", file=sys.stderr)
     cpu, smalls = small_calls.measure(core, binary, calls, rounds)
     print("measuring order_send ...", file=sys.stderr)
