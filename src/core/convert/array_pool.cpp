@@ -128,7 +128,7 @@ void* take(std::size_t bytes, std::size_t want) noexcept {
     if (chosen.block == nullptr) return map_new(bytes);
     static_cast<Header*>(chosen.block)->size = bytes;
     void* data = data_of(chosen.block);
-    if (chosen.mapped >= bytes + kHeader) return data;
+    if (bytes <= chosen.mapped - kHeader) return data;
     void* grown = remap(data, bytes);
     if (grown != nullptr) return grown;
     platform::unmap_block(chosen.block, chosen.mapped);
@@ -187,7 +187,7 @@ void* on_realloc(void* ctx, void* data, std::size_t bytes) noexcept {
     if (data == nullptr) return on_malloc(ctx, bytes);
     Header* h = header_of(data);
     if (h->mapped != 0) {
-        if (bytes + kHeader <= h->mapped) {
+        if (bytes <= h->mapped - kHeader) {
             h->size = bytes;
             return data;
         }

@@ -30,13 +30,16 @@ public:
     PooledArrays& operator=(const PooledArrays&) = delete;
     ~PooledArrays();
 
+    // Whether arrays created now use the pool (false when NumPy refused the handler).
+    bool active() const noexcept { return previous_ != nullptr; }
+
 private:
     PyObject* previous_ = nullptr;  // the handler this scope replaced
     std::size_t saved_expected_ = 0;
 };
 
-// Gives back the part of the block of `data` (storage of an array created in
-// a scope) beyond its first `bytes`, when that part is large: a reused block
+// Gives back the part of the block of `data` (storage of an array created
+// while a scope was active) beyond its first `bytes`, when that part is large: a reused block
 // can be larger than the array now made in it.
 void fit_pooled(void* data, std::size_t bytes) noexcept;
 

@@ -76,6 +76,7 @@ public:
         Py_INCREF(layout_);  // PyArray_NewFromDescr takes this reference, also when it fails
         {
             const convert::PooledArrays pooled(expected_);
+            pooled_ = pooled.active();
             array_ = PyArray_NewFromDescr(&PyArray_Type, layout_, 1, &length, nullptr, nullptr, 0, nullptr);
         }
         if (array_ == nullptr) {
@@ -95,7 +96,7 @@ public:
     PyObject* release() noexcept {
         PyObject* a = array_;
         array_ = nullptr;
-        if (a != nullptr) {
+        if (a != nullptr && pooled_) {
             auto* arr = reinterpret_cast<PyArrayObject*>(a);
             convert::fit_pooled(PyArray_DATA(arr), static_cast<std::size_t>(PyArray_NBYTES(arr)));
         }
@@ -112,6 +113,7 @@ private:
     std::size_t record_size_;
     PyObject* array_ = nullptr;
     std::size_t expected_ = 0;
+    bool pooled_ = false;  // the array's storage comes from the pool
     bool out_of_memory_ = false;
 };
 

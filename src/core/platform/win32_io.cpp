@@ -107,7 +107,8 @@ void* map_block(std::size_t bytes) noexcept {
 // one gives its tail's pages back and keeps the reservation.
 void* remap_block(void* data, std::size_t old_bytes, std::size_t new_bytes) noexcept {
     if (new_bytes <= old_bytes) {
-        if (new_bytes < old_bytes) ::VirtualFree(static_cast<char*>(data) + new_bytes, old_bytes - new_bytes, MEM_DECOMMIT);
+        if (new_bytes < old_bytes)
+            ::VirtualFree(static_cast<char*>(data) + new_bytes, old_bytes - new_bytes, MEM_DECOMMIT);
         return data;
     }
     void* grown = map_block(new_bytes);
