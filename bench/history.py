@@ -17,8 +17,8 @@ dropped before the next call. Goals: from the 2nd call on, the module's
 median time at most 1/0.9 of the raw socket's; the process's peak resident
 memory over all calls at most 1.05 × the array above where it started; and
 the resident memory after the last call no higher than after the 2nd.
---huge N reads N ticks in one call (at most 71.5 M, see the README) and reports its peak
-resident memory against the array.
+--huge N reads N ticks in one call (at most 71.5 M, see the README) and
+reports its peak resident memory against the array.
 
     python bench/history.py [--sizes 1000000 10000000] [--repeat 3] [--calls 20] [--huge 100000000]
 """
