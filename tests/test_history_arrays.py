@@ -110,6 +110,34 @@ def test_released_arrays_free_their_records(fake, core, traced):
     assert core.last_error() == (1, "Success")
 
 
+@host.posix_only("counts page faults and resident memory from /proc")
+def test_large_arrays_reuse_freed_storage_only(fake, core):
+    # 34 MiB replies (past what the C heap keeps for reuse): an array (or a
+    # view) still alive keeps its bytes, the storage of one freed is reused,
+    # so later calls touch no fresh pages, and 100 calls leave the resident
+    # memory where it was.
+    import resource
+    n = (34 << 20) // 60 * 60
+    head = u32(n + 12) + u32(105) + struct.pack("<i", 1) + u32(n // 60)
+    fake.serve(records_reply(105, b"\1" * n), records_reply(105, b"\2" * n), *[(head, n)] * 100)
+    assert fake.connect()
+    view = core.copy_ticks_range("EURUSD", 0, 10, 0)[1:]
+    second = core.copy_ticks_range("EURUSD", 0, 10, 0)
+    assert view.tobytes() == b"\1" * (n - 60) and second.tobytes() == b"\2" * n
+    del view, second
+    faults, rss = [], []
+    for _ in range(100):
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+        array = core.copy_ticks_range("EURUSD", 0, 10, 0)
+        faults.append(resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before)
+        assert array.nbytes == n
+        del array
+        rss.append(int(open("/proc/self/statm").read().split()[1]) * resource.getpagesize())
+    assert sorted(faults)[50] == 0 and rss[-1] - rss[1] < 1 << 20
+    core.shutdown()  # gives back the idle blocks
+    assert int(open("/proc/self/statm").read().split()[1]) * resource.getpagesize() < rss[-1] - (60 << 20)
+
+
 def test_layout_reference_count_is_stable(fake, core):
     fake.serve(*[records_reply(104, bytes(60)) for _ in range(51)])
     assert fake.connect()

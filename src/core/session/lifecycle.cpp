@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include "convert/args.hpp"
+#include "convert/array_pool.hpp"
 #include "convert/outcome.hpp"
 #include "link/client.hpp"
 #include "link/error.hpp"
@@ -190,6 +191,7 @@ PyObject* py_login(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* py_shutdown(PyObject*, PyObject*) {
     link::reset_error();
     client().disconnect();
+    convert::release_idle_blocks();  // no further history replies to keep them for
     Py_RETURN_TRUE;
 }
 
