@@ -80,9 +80,9 @@ EventKey = tuple[int, int, int, int]
 
 
 class TradeCursor(NamedTuple):
-    """Where a trade stream stands: every event before ``time_msc`` and the
-    events ``seen`` (keys ``(time_msc, rank, ticket, state)``, sorted) have
-    been yielded. Events are yielded as they appear, which is not always in
+    """Where a trade stream stands: every event of its span dated before
+    ``time_msc`` and the events ``seen`` (keys ``(time_msc, rank, ticket,
+    state)``, sorted) have been yielded. Events are yielded as they appear, which is not always in
     time order (an order placed in the millisecond of a deal already yielded
     comes after it), so a single position would skip such late ones; the set
     of what was yielded at and after ``time_msc`` does not. It is made of
