@@ -111,10 +111,11 @@ print("pandas", pandas.__version__, "polars", polars.__version__, "pyarrow", pya
 }
 
 
-# job_wheel_types VENV: the examples and the installed package itself
-# type-check with mypy --strict against the wheel job_wheel_test installed in
-# VENV. Every examples/*.py is checked;
-# optional libraries that are not installed are ignored (pyproject.toml).
+# job_wheel_types VENV: the examples, the installed package itself and the
+# typed tick and bar fields (.ci/typed_arrays.py) type-check with mypy
+# --strict against the wheel job_wheel_test installed in VENV. Every
+# examples/*.py is checked; optional libraries that are not installed are
+# ignored (pyproject.toml).
 job_wheel_types() {
   local venv=$1 name
   name="$(basename "$venv")"
@@ -124,9 +125,9 @@ job_wheel_types() {
   local run="$BUILD/ci-run-$name"
   mkdir -p "$run"
   cd "$run"
-  step "mypy --strict examples/ -p quorvane ($("$venv/bin/python" -m mypy --version))"
+  step "mypy --strict examples/ -p quorvane .ci/typed_arrays.py ($("$venv/bin/python" -m mypy --version))"
   local target
-  for target in "$ROOT/examples" "-p quorvane"; do
+  for target in "$ROOT/examples" "-p quorvane" "$ROOT/.ci/typed_arrays.py"; do
     # shellcheck disable=SC2086  # "-p quorvane" is two words on purpose
     "$venv/bin/python" -m mypy --strict --config-file "$ROOT/pyproject.toml" \
       --cache-dir "$BUILD/ci-mypy-cache" $target

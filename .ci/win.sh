@@ -46,6 +46,7 @@ win_tools() {
 # The Windows CPythons (each with pytest) and NumPy for each run, unpacked
 # under $WIN_CACHE/numpy-TAG-VERSION; made once and kept while the key stays.
 win_cache() {
+  mkdir -p "$(dirname "$WIN_CACHE")"
   exec 8>"$WIN_CACHE.lock"
   flock -w 3600 8 || fail "could not lock $WIN_CACHE.lock"
   if [[ -f "$WIN_CACHE/stamp" && "$(cat "$WIN_CACHE/stamp")" == "$WIN_KEY" ]]; then

@@ -11,7 +11,16 @@ call's peak traced memory at most 1.1 times the array it returns. tracemalloc
 sees the interpreter's allocations and NumPy's data allocations (which NumPy
 reports to it), so the peak counts the array and anything made beside it.
 
-    python bench/history.py [--sizes 1000000 10000000] [--repeat 3]
+Repeated downloads (--calls, Linux): the largest size read --calls times in
+turns with the raw socket reading into one buffer it reuses, each array
+dropped before the next call. Goals: from the 2nd call on, the module's
+median time at most 1/0.9 of the raw socket's; the process's peak resident
+memory over all calls at most 1.05 × the array above where it started; and
+the resident memory after the last call no higher than after the 2nd.
+--huge N reads N ticks in one call (at most 71.5 M, see the README) and
+reports its peak resident memory against the array.
+
+    python bench/history.py [--sizes 1000000 10000000] [--repeat 3] [--calls 20] [--huge 100000000]
 """
 
 from __future__ import annotations
@@ -20,6 +29,7 @@ import argparse
 import datetime as dt
 import gc
 import os
+import statistics
 import struct
 import sys
 import time
@@ -90,10 +100,77 @@ def peak_of_module_call(core, args: tuple) -> tuple[int, int]:
     return peak - base, nbytes
 
 
+def resident() -> tuple[int, int]:
+    """(resident bytes now, peak resident bytes since reset_peak())."""
+    fields = dict(line.split(":", 1) for line in open("/proc/self/status"))
+    return int(fields["VmRSS"].split()[0]) << 10, int(fields["VmHWM"].split()[0]) << 10
+
+
+def reset_peak() -> None:
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")  # the peak resident memory starts again from the current
+
+
+def repeated(core, binary: str, raw: c.PythonClient, request: bytes, args: tuple, calls: int) -> dict:
+    """Module and raw socket in turns, `calls` times each (see the module's doc)."""
+    ticks = core.copy_ticks_range(*args)
+    buffer = memoryview(bytearray(ticks.nbytes + 64))
+    raw.fetch_into(request, buffer)  # touches the raw buffer once, for good
+    nbytes = ticks.nbytes
+    del ticks
+    core.shutdown()  # gives back what the warm-up call left idle
+    c.connect_module(core, binary)
+    gc.collect()
+    reset_peak()
+    start, _ = resident()
+    module_s, raw_s, after = [], [], []
+    for _ in range(calls):
+        t0 = time.perf_counter()
+        ticks = core.copy_ticks_range(*args)
+        module_s.append(time.perf_counter() - t0)
+        if ticks is None or ticks.nbytes != nbytes:
+            raise SystemExit(f"copy_ticks_range failed: {core.last_error()}")
+        del ticks
+        after.append(resident()[0])
+        t0 = time.perf_counter()
+        raw.fetch_into(request, buffer)
+        raw_s.append(time.perf_counter() - t0)
+    _, peak = resident()
+    return {"ticks": nbytes // RECORD, "nbytes": nbytes, "module": statistics.median(module_s[1:]),
+            "raw": statistics.median(raw_s[1:]), "first": module_s[0], "peak": peak - start,
+            "growth": after[-1] - after[1], "calls": calls}
+
+
+def huge(core, symbol: str, start: int, count: int, flags: int) -> tuple[int, int, float]:
+    """(array bytes, peak resident bytes above the start, seconds) of one call of `count` ticks."""
+    gc.collect()
+    reset_peak()
+    before, _ = resident()
+    t0 = time.perf_counter()
+    ticks = core.copy_ticks_from(symbol, start, count, flags)
+    elapsed = time.perf_counter() - t0
+    if ticks is None:
+        raise SystemExit(f"copy_ticks_from of {count} failed: {core.last_error()}")
+    _, peak = resident()
+    return ticks.nbytes, peak - before, elapsed
+
+
+def print_repeated(r: dict) -> bool:
+    ratio = r["raw"] / r["module"]
+    memory = r["peak"] / r["nbytes"]
+    print(f"repeated copy_ticks_range of {r['ticks']:,} ticks, {r['calls']} calls in turns with the raw socket "
+          f"(medians from the 2nd call): raw {r['raw'] * 1e3:.0f} ms, module {r['module'] * 1e3:.0f} ms "
+          f"(1st call {r['first'] * 1e3:.0f} ms), ratio {ratio:.3f}; peak resident {r['peak'] / 1e6:.0f} MB "
+          f"= {memory:.3f} × the array; resident growth from the 2nd to the last call {r['growth'] / 1e6:+.1f} MB")
+    return ratio >= 0.9 and memory <= 1.05 and r["growth"] <= 0
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--sizes", type=int, nargs="+", default=[1_000_000, 10_000_000])
     parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--calls", type=int, default=20, help="repeated calls of the largest size (0: none)")
+    parser.add_argument("--huge", type=int, default=0, help="ticks read in one call at the end (0: none)")
     parser.add_argument("--symbol", default="EURUSD")
     parser.add_argument("--now", type=int, default=1_768_478_400,
                         help="the Terminal's fixed clock, POSIX seconds (default 2026-01-15 12:00 UTC)")
@@ -131,6 +208,8 @@ def main() -> int:
                 peak, nbytes = peak_of_module_call(core, args)
                 rows.append((module_bytes // RECORD, raw_bytes / raw_s, module_bytes / module_s, nbytes, peak))
                 del buffer
+            again = repeated(core, binary, raw, request, args, opts.calls) if opts.calls > 1 else None
+            big = huge(core, opts.symbol, start, opts.huge, flags) if opts.huge else None
         finally:
             core.shutdown()
             if raw is not None:
@@ -152,6 +231,14 @@ def main() -> int:
               f"{nbytes / mb:>9.1f} {peak / mb:>8.1f} {memory:>11.3f}")
     print()
     print("goals: ratio >= 0.9, peak/array <= 1.1:", "met" if ok else "NOT met")
+    if again is not None:
+        met = print_repeated(again)
+        ok = ok and met
+        print("goals: ratio >= 0.9, peak <= 1.05 × array, no growth:", "met" if met else "NOT met")
+    if big is not None:
+        nbytes, peak, seconds = big
+        print(f"one call of {nbytes // RECORD:,} ticks: array {nbytes / 1e9:.2f} GB in {seconds:.1f} s, "
+              f"peak resident {peak / 1e9:.2f} GB = {peak / nbytes:.3f} × the array")
     return 0 if ok else 1
 
 

@@ -23,7 +23,7 @@
 
 #include "fuzz_assert.hpp"
 #include "protocol/wire.hpp"
-#include "terminal/server/frame.hpp"
+#include "terminal/wire/frame.hpp"
 #include "terminal/store/files.hpp"
 #include "terminal/terminal.hpp"
 

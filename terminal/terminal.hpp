@@ -13,7 +13,7 @@
 
 #include "terminal/store/accounts.hpp"
 #include "terminal/enums.hpp"
-#include "terminal/server/frame.hpp"
+#include "terminal/wire/frame.hpp"
 #include "terminal/store/installation.hpp"
 #include "terminal/market/calc.hpp"
 #include "terminal/market/catalogue.hpp"
@@ -106,6 +106,10 @@ private:
     bool on_orders(std::uint32_t cmd, RequestReader& in, Exchange& ex);
     bool on_history_orders(std::uint32_t cmd, RequestReader& in, Exchange& ex);
     bool on_history_deals(std::uint32_t cmd, RequestReader& in, Exchange& ex);
+    // The list commands of positions, orders and the trade history (see
+    // commands/trade.cpp).
+    template <class Record, class Collect>
+    bool reply_trade_list(std::uint32_t cmd, RequestReader& in, Exchange& ex, Collect&& collect);
     bool on_order_check(std::uint32_t cmd, RequestReader& in, Exchange& ex);
     bool on_order_send(std::uint32_t cmd, RequestReader& in, Exchange& ex);
     bool on_book_add(std::uint32_t cmd, RequestReader& in, Exchange& ex, ClientState& client);

@@ -7,6 +7,7 @@ is dropped after each test.
 
 from __future__ import annotations
 
+import contextlib
 import os
 import shutil
 import sys
@@ -20,7 +21,9 @@ sys.path.insert(0, str(Path(__file__).parent))
 
 import fake_terminal  # noqa: E402
 import host  # noqa: E402
+from bundled import running_terminal  # noqa: E402
 from fake_terminal import FakeTerminal  # noqa: E402
+from terminal_client import TerminalClient  # noqa: E402
 
 
 @pytest.fixture(autouse=True)
@@ -86,3 +89,17 @@ def terminal_binary() -> str:
     if not os.path.exists(path):
         pytest.fail(f"bundled Terminal missing at {path}")
     return path
+
+
+@pytest.fixture
+def bundled(private_folders, terminal_binary, core):
+    """bundled(*options) -> a raw client of the bundled Terminal started with
+    `options`, the module connected beside it; both end with the test."""
+    with contextlib.ExitStack() as stack:
+        def start(*options):
+            exe = stack.enter_context(running_terminal(private_folders, terminal_binary, core, *options))
+            client = stack.enter_context(contextlib.closing(TerminalClient.connect(str(exe))))
+            client.handshake()
+            return client
+
+        yield start

@@ -39,28 +39,11 @@ import host  # noqa: E402
 # ---- frames ------------------------------------------------------------------
 
 
-def u8(v: int) -> bytes:
-    return struct.pack("<B", v)
+def _packer(code: str):
+    return lambda v: struct.pack("<" + code, v)
 
 
-def u32(v: int) -> bytes:
-    return struct.pack("<I", v)
-
-
-def i32(v: int) -> bytes:
-    return struct.pack("<i", v)
-
-
-def u64(v: int) -> bytes:
-    return struct.pack("<Q", v)
-
-
-def i64(v: int) -> bytes:
-    return struct.pack("<q", v)
-
-
-def f64(v: float) -> bytes:
-    return struct.pack("<d", v)
+u8, u32, i32, u64, i64, f64 = (_packer(code) for code in "BIiQqd")
 
 
 def utf16(text: str) -> bytes:
@@ -70,12 +53,6 @@ def utf16(text: str) -> bytes:
 def wide(text: str) -> bytes:
     data = utf16(text)
     return u32(len(data) // 2) + data
-
-
-def fixed_text(text: str, units: int) -> bytes:
-    data = utf16(text)
-    assert len(data) <= 2 * units
-    return data + b"\0" * (2 * units - len(data))
 
 
 def reply(command: int, result: int, payload: bytes = b"") -> bytes:
@@ -198,10 +175,8 @@ class FakeTerminal:
         for step in steps:
             if isinstance(step, tuple):
                 data, action = step
-                if isinstance(action, dict):
-                    extra = dict(action)
-                else:
-                    extra = {"pad": action} if isinstance(action, int) else {action: True}
+                extra = dict(action) if isinstance(action, dict) else \
+                    {"pad": action} if isinstance(action, int) else {action: True}
                 script.append({"send": data.hex(), **extra})
             else:
                 script.append({"send": step.hex()})
@@ -225,9 +200,8 @@ class FakeTerminal:
     def requests(self) -> list[bytes]:
         """Request frames after the connect sequence."""
         frames = self.frames()
-        commands = [struct.unpack_from("<I", f, 4)[0] for f in frames]
         skip = 0
-        while skip < len(frames) and commands[skip] in (4, 109) and skip < 2:
+        while skip < min(2, len(frames)) and struct.unpack_from("<I", frames[skip], 4)[0] in (4, 109):
             skip += 1
         return frames[skip:]
 

@@ -34,22 +34,16 @@ INCOMPATIBLE_VERSION, AUTHORIZATION_FAILED, UNSUPPORTED, AUTO_TRADING_DISABLED =
 
 # ---- packed records ----------------------------------------------------------
 
-TICK_DTYPE = np.dtype(
-    {
-        "names": ["time", "bid", "ask", "last", "volume", "time_msc", "flags", "volume_real"],
-        "formats": ["<i8", "<f8", "<f8", "<f8", "<u8", "<i8", "<u4", "<f8"],
-        "offsets": [0, 8, 16, 24, 32, 40, 48, 52],
-        "itemsize": 60,
-    }
-)
-BAR_DTYPE = np.dtype(
-    {
-        "names": ["time", "open", "high", "low", "close", "tick_volume", "spread", "real_volume"],
-        "formats": ["<i8", "<f8", "<f8", "<f8", "<f8", "<u8", "<i4", "<u8"],
-        "offsets": [0, 8, 16, 24, 32, 40, 48, 52],
-        "itemsize": 60,
-    }
-)
+
+def packed(text: str) -> np.dtype:
+    """A packed numpy dtype of "name:format" items."""
+    return np.dtype([tuple(t.split(":")) for t in text.split()])
+
+
+TICK_DTYPE = packed("time:<i8 bid:<f8 ask:<f8 last:<f8 volume:<u8 time_msc:<i8 flags:<u4 volume_real:<f8")
+BAR_DTYPE = packed("time:<i8 open:<f8 high:<f8 low:<f8 close:<f8 tick_volume:<u8 spread:<i4 real_volume:<u8")
+BOOK_DTYPE = packed("type:<u4 price:<f8 volume:<u8 volume_dbl:<f8")
+
 
 def layout(text: str):
     """(field, struct code) rows of a compact layout of trade_records: a flag
@@ -68,56 +62,33 @@ margin_free:d margin_level:d margin_so_call:d margin_so_so:d margin_initial:d ma
 liabilities:d commission_blocked:d name:128 server:64 currency:32 company:128""")
 SYMBOL_FIELDS = layout(tr.SYMBOL)
 SYMBOL_SHORT_FIELDS = SYMBOL_FIELDS[:-1]
-BOOK_DTYPE = np.dtype(
-    {"names": ["type", "price", "volume", "volume_dbl"], "formats": ["<u4", "<f8", "<u8", "<f8"],
-     "offsets": [0, 4, 12, 20], "itemsize": 28}
-)
-
 # Trading records.
 POSITION_FIELDS, ORDER_FIELDS, DEAL_FIELDS = layout(tr.POSITION), layout(tr.ORDER), layout(tr.DEAL)
 REQUEST_FIELDS, CHECK_RESULT_FIELDS, SEND_RESULT_FIELDS = layout(tr.REQUEST), layout(tr.CHECK), layout(tr.SEND)
 
 
+def struct_format(fields) -> str:
+    """The struct format of (name, code) rows; a text is its bytes."""
+    return "<" + "".join(f"{2 * int(c[1:])}s" if c[0] == "T" else c for _, c in fields)
+
+
 def encode_record(fields, values: dict) -> bytes:
     """Packs a record described by (name, code) rows; absent fields are 0."""
-    out = bytearray()
+    args = []
     for name, code in fields:
-        value = values.get(name, 0)
-        if code.endswith("x"):
-            out += bytes(int(code[:-1]))
-        elif code.startswith("T"):
-            units = int(code[1:])
-            raw = (value or "").encode("utf-16-le", "surrogatepass")[: 2 * (units - 1)]
-            out += raw + b"\0" * (2 * units - len(raw))
-        else:
-            out += struct.pack("<" + code, value)
-    return bytes(out)
+        if code[0] == "T":
+            args.append((values.get(name) or "").encode("utf-16-le", "surrogatepass")[: 2 * int(code[1:]) - 2])
+        elif not code.endswith("x"):
+            args.append(values.get(name, 0))
+    return struct.pack(struct_format(fields), *args)
 
 
 def decode_record(fields, data: bytes) -> dict:
     """Decodes a packed record described by (name, code) rows."""
-    out = {}
-    pos = 0
-    for name, code in fields:
-        if code.startswith("T"):
-            units = int(code[1:])
-            raw = data[pos : pos + 2 * units]
-            text = raw.decode("utf-16-le", "surrogatepass")
-            out[name] = text.split("\0", 1)[0]
-            pos += 2 * units
-        elif code.endswith("x"):
-            pos += int(code[:-1])
-        else:
-            size = struct.calcsize("<" + code)
-            (out[name],) = struct.unpack_from("<" + code, data, pos)
-            pos += size
-    if pos != len(data):
-        raise ValueError(f"record is {len(data)} bytes, layout covers {pos}")
-    return out
-
-
-def record_size(fields) -> int:
-    return sum(2 * int(c[1:]) if c.startswith("T") else struct.calcsize("<" + c) for _, c in fields)
+    names = [n for n, c in fields if not c.endswith("x")]
+    values = struct.unpack(struct_format(fields), data)
+    return {n: v.decode("utf-16-le", "surrogatepass").split("\0", 1)[0] if isinstance(v, bytes) else v
+            for n, v in zip(names, values)}
 
 
 # ---- encoding and endpoint naming: shared with the scripted fake ----------------
@@ -127,13 +98,14 @@ from fake_terminal import request as frame  # noqa: E402
 from host import Stream  # noqa: E402
 
 
-def endpoint_name(executable: str) -> str:
-    return installation(executable)["endpoint_name"]
-
-
 def data_folder_id(executable: str) -> str:
     """Name of the installation's data folder."""
     return os.path.basename(installation(executable)["data_folder"])
+
+
+def every_or(every: int, by_name: int, name: str | None):
+    """(command, args) asking for every record, or for those of `name`."""
+    return (every, b"") if name is None else (by_name, wide(name))
 
 
 # ---- client ----------------------------------------------------------------------
@@ -231,14 +203,10 @@ class TerminalClient:
         return major, build, text
 
     def terminal_info(self) -> dict:
-        reply = self.call(TERMINAL_INFO)
-        assert reply.result == SUCCESS, reply.result
-        return decode_record(TERMINAL_INFO_FIELDS, reply.payload)
+        return self.record_ok(TERMINAL_INFO, TERMINAL_INFO_FIELDS)
 
     def account_info(self) -> dict:
-        reply = self.call(ACCOUNT_INFO)
-        assert reply.result == SUCCESS, reply.result
-        return decode_record(ACCOUNT_INFO_FIELDS, reply.payload)
+        return self.record_ok(ACCOUNT_INFO, ACCOUNT_INFO_FIELDS)
 
     def answer(self, command: int, args: bytes = b""):
         """(result, payload), the payload None for a refusal, which must
@@ -297,9 +265,7 @@ class TerminalClient:
 
     def symbols_get(self, group: str | None = None):
         """(result, list of record dicts or None)."""
-        if group is None:
-            return self.record_list(SYMBOLS_GET, b"", SYMBOL_FIELDS)
-        return self.record_list(SYMBOLS_GET_GROUP, wide(group), SYMBOL_FIELDS)
+        return self.record_list(*every_or(SYMBOLS_GET, SYMBOLS_GET_GROUP, group), SYMBOL_FIELDS)
 
     def symbol_select(self, symbol: str, enable: bool = True) -> int:
         return self.status(SYMBOL_SELECT, wide(symbol) + bytes([1 if enable else 0]))
@@ -333,7 +299,7 @@ class TerminalClient:
 
     def record_list(self, command: int, args: bytes, fields):
         """(result, list of record dicts or None) of a counted record reply."""
-        size = record_size(fields)
+        size = struct.calcsize(struct_format(fields))
         result, body = self.counted(command, args, size)
         if body is None:
             return result, None
@@ -344,23 +310,24 @@ class TerminalClient:
         result, payload = self.answer(command, args)
         return result, None if payload is None else decode_record(fields, payload)
 
+    def record_ok(self, command: int, fields, args: bytes = b"") -> dict:
+        result, record = self.record_one(command, args, fields)
+        assert result == SUCCESS, result
+        return record
+
     def total(self, command: int, args: bytes = b"") -> int:
         reply = self.call(command, args)
         assert reply.result == SUCCESS, reply.result
         return reply.u32()
 
     def positions(self, symbol: str | None = None):
-        if symbol is None:
-            return self.record_list(POSITIONS_GET, b"", POSITION_FIELDS)[1]
-        return self.record_list(POSITIONS_BY_SYMBOL, wide(symbol), POSITION_FIELDS)[1]
+        return self.record_list(*every_or(POSITIONS_GET, POSITIONS_BY_SYMBOL, symbol), POSITION_FIELDS)[1]
 
     def position(self, ticket: int):
         return self.record_one(POSITION_BY_TICKET, u64(ticket), POSITION_FIELDS)
 
     def orders(self, symbol: str | None = None):
-        if symbol is None:
-            return self.record_list(ORDERS_GET, b"", ORDER_FIELDS)[1]
-        return self.record_list(ORDERS_BY_SYMBOL, wide(symbol), ORDER_FIELDS)[1]
+        return self.record_list(*every_or(ORDERS_GET, ORDERS_BY_SYMBOL, symbol), ORDER_FIELDS)[1]
 
     def history_orders(self, date_from: int = 0, date_to: int = 2**62):
         return self.record_list(HISTORY_ORDERS_RANGE, i64(date_from) + i64(date_to), ORDER_FIELDS)[1]
@@ -369,9 +336,7 @@ class TerminalClient:
         return self.record_list(HISTORY_DEALS_RANGE, i64(date_from) + i64(date_to), DEAL_FIELDS)[1]
 
     def order_check(self, **request) -> dict:
-        result, record = self.record_one(ORDER_CHECK, encode_record(REQUEST_FIELDS, request), CHECK_RESULT_FIELDS)
-        assert result == SUCCESS, result
-        return record
+        return self.record_ok(ORDER_CHECK, CHECK_RESULT_FIELDS, encode_record(REQUEST_FIELDS, request))
 
     def order_send(self, **request):
         """The send result as a dict, or the negative result code."""

@@ -182,8 +182,8 @@ def test_demo_end_to_end(private_folders, monkeypatch):
                  "A year of M1 bars", "Stopping the private Terminal"):
         assert step in out, step
     assert not list(private_folders.glob("quorvane-demo-*")) and not host.processes_under(private_folders)
-    # Nothing left in the user's data folder either (Windows: see PrivateTerminal).
-    assert host.WINDOWS or not list((private_folders / "data").iterdir())
+    # Nothing left in the user's data folder either, not even the Common folder.
+    assert not list((private_folders / "data").iterdir())
     if "matplotlib is not installed" in out:
         pytest.skip("matplotlib is not installed")
     assert chart.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"

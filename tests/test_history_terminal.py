@@ -3,12 +3,8 @@ arrays must hold exactly the records the Terminal sends for the same request
 to a raw socket."""
 
 import datetime as dt
-import subprocess
 
-import host
 import pytest
-
-from terminal_client import TerminalClient
 
 NOW = 1_768_478_400  # 2026-01-15 12:00 UTC: the Terminal's clock, fixed
 UTC = dt.timezone.utc
@@ -28,25 +24,6 @@ def s(when):
     return int(when.timestamp())
 
 
-@pytest.fixture
-def terminal(private_folders, terminal_binary):
-    """(executable, raw client) of a Terminal running from the test's own
-    folder, so that the folder's clean-up also stops it."""
-    exe = private_folders / "terminal" / host.TERMINAL_NAME
-    exe.parent.mkdir()
-    host.copy_file(terminal_binary, exe)
-    process = subprocess.Popen([str(exe), "--now", str(NOW)], cwd=exe.parent,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    try:
-        client = TerminalClient.connect(str(exe))
-        client.handshake()
-        yield str(exe), client
-        client.close()
-    finally:
-        process.terminate()
-        process.wait(10)
-
-
 MONDAY = at(2025, 3, 3, 9)
 
 CASES = [
@@ -64,9 +41,8 @@ CASES = [
 
 
 @pytest.mark.parametrize("name, args, raw", CASES, ids=[c[0] for c in CASES])
-def test_arrays_hold_what_the_terminal_sent(core, terminal, name, args, raw):
-    exe, client = terminal
-    assert core.initialize(exe)
+def test_arrays_hold_what_the_terminal_sent(core, bundled, name, args, raw):
+    client = bundled("--now", str(NOW))
     array = getattr(core, name)(*args)
     assert core.last_error() == (1, "Success")
     result, expected = raw(client)

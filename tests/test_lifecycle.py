@@ -12,7 +12,6 @@ import pytest
 from fake_terminal import FakeTerminal, handshake_reply, ready_reply, reply, request, u32, u64, wide
 
 NOT_FOUND = "IPC initialize failed, Quorvane x64 not found"
-BUNDLED = " ({}quorvane.terminal_path() gives the bundled Terminal)"
 OTP = "Unsupported authorization mode, OTP or certificate password needed"
 
 
@@ -81,10 +80,10 @@ def test_no_roaming_folder(core, monkeypatch):
 def test_no_installed_terminal(core):
     # The failure names where the bundled Terminal is.
     assert core.initialize() is False
-    assert core.last_error() == (-10003, NOT_FOUND + BUNDLED.format(""))
+    assert core.last_error() == (-10003, NOT_FOUND)
     data_folder(Path(os.environ["XDG_DATA_HOME"]), "broken", None, origin=b"plain text path")
     assert core.initialize() is False
-    assert core.last_error() == (-10003, NOT_FOUND + BUNDLED.format(""))
+    assert core.last_error() == (-10003, NOT_FOUND)
 
 
 def test_connect_with_credentials(fake, core):
@@ -216,25 +215,16 @@ def data_folder(root: Path, name: str, install: Path | None, *, portable=False, 
     return folder
 
 
-def served(private_folders, name):
-    terminal = FakeTerminal(private_folders / name)
-    terminal.serve()
-    return terminal
-
-
 @pytest.fixture
 def installs(private_folders):
     """installs(name) -> a scripted Terminal serving from its own installation
-    folder; all are stopped at the end of the test."""
-    started = []
-
+    folder (every one stops with the test)."""
     def start(name):
-        started.append(served(private_folders, name))
-        return started[-1]
+        terminal = FakeTerminal(private_folders / name)
+        terminal.serve()
+        return terminal
 
-    yield start
-    for terminal in started:
-        terminal.stop()
+    return start
 
 
 def test_discovery_picks_the_newest_usable_data_folder(core, private_folders, installs):
@@ -255,7 +245,7 @@ def test_discovery_picks_the_newest_usable_data_folder(core, private_folders, in
     assert new.frames() and not old.frames() and not decoy.frames()
 
 
-def test_discovery_prefers_the_terminal_that_started_us(core, private_folders):
+def test_discovery_prefers_the_terminal_that_started_us(core, private_folders, installs):
     """A process started by a Terminal connects to that Terminal, even when
     another data folder is newer. A copy of the system shell stands in for
     the parent Terminal's executable."""
@@ -266,24 +256,20 @@ def test_discovery_prefers_the_terminal_that_started_us(core, private_folders):
     parent = FakeTerminal(private_folders / "parent")
     shell = os.path.join(os.environ.get("SystemRoot", "C:\\windows"), "System32", "cmd.exe") if host.WINDOWS else "/bin/sh"
     host.copy_file(shell, parent.path)
-    other = served(private_folders, "other")
+    other = installs("other")
     parent.serve()
-    try:
-        now = time.time()
-        data_folder(roaming, "parent", Path(parent.path).parent, stamp=now - 1000)
-        data_folder(roaming, "other", Path(other.path).parent, stamp=now)
-        script = "import quorvane._core as c; print(c.initialize(), c.last_error())"
-        if host.WINDOWS:
-            command = f'"{parent.path}" /s /c ""{sys.executable}" -c "{script}""'
-        else:
-            # Two commands, so the shell runs Python as its child instead of exec-ing it.
-            command = [parent.path, "-c", f'"{sys.executable}" -c "{script}"; exit $?']
-        out = subprocess.run(command, capture_output=True, text=True, timeout=60)
-        assert out.stdout.startswith("True"), out.stdout + out.stderr
-        assert parent.frames() and not other.frames()
-    finally:
-        parent.stop()
-        other.stop()
+    now = time.time()
+    data_folder(roaming, "parent", Path(parent.path).parent, stamp=now - 1000)
+    data_folder(roaming, "other", Path(other.path).parent, stamp=now)
+    script = "import quorvane._core as c; print(c.initialize(), c.last_error())"
+    if host.WINDOWS:
+        command = f'"{parent.path}" /s /c ""{sys.executable}" -c "{script}""'
+    else:
+        # Two commands, so the shell runs Python as its child instead of exec-ing it.
+        command = [parent.path, "-c", f'"{sys.executable}" -c "{script}"; exit $?']
+    out = subprocess.run(command, capture_output=True, text=True, timeout=60)
+    assert out.stdout.startswith("True"), out.stdout + out.stderr
+    assert parent.frames() and not other.frames()
 
 
 @host.posix_only("file names there are UTF-16, never raw bytes")
@@ -299,11 +285,8 @@ def test_path_bytes_that_are_not_utf8_round_trip(core, private_folders, raw_side
     terminal = FakeTerminal(real)
     link.symlink_to(real)
     terminal.serve()
-    try:
-        assert core.initialize(str(link / "terminal64")) is True
-        assert terminal.frames()
-    finally:
-        terminal.stop()
+    assert core.initialize(str(link / "terminal64")) is True
+    assert terminal.frames()
 
 
 @host.posix_only("a shell script lists the descriptors it inherited from /proc")
@@ -351,7 +334,7 @@ def test_discovery_ignores_what_another_user_may_change(core, private_folders, i
         path.chmod(path.stat().st_mode | (stat.S_IWGRP if problem == "group-writable" else stat.S_IWOTH))
     assert core.initialize() is False
     assert core.last_error() == (
-        -10003, NOT_FOUND + BUNDLED.format("ignored installations another user owns or may modify; "))
+        -10003, NOT_FOUND)
     data_folder(roaming, "older", Path(good.path).parent, stamp=time.time() - 1000)
     assert core.initialize() is True
     assert good.frames() and not decoy.frames()

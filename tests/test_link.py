@@ -1,13 +1,11 @@
 """The framed link, checked byte for byte against a scripted Terminal."""
 
-import struct
-
 import pytest
 
-from fake_terminal import HANDSHAKE_BUILD, fixed_text, reply, request, u32, wide
+from fake_terminal import HANDSHAKE_BUILD, reply, request, u32, wide
+from trade_records import ACCOUNT, TERMINAL, distinct, fields, pack
 
 TERMINAL_RECORD = 3162
-ACCOUNT_RECORD = 851
 
 # A few codes of the message table: a Terminal code, the link codes peers see
 # most, and codes outside the table.
@@ -103,52 +101,15 @@ def test_peer_gone_before_the_request(fake, core):
     assert core.last_error() == (-10004, "No IPC connection")
 
 
-def terminal_record(**overrides):
-    rec = bytearray(TERMINAL_RECORD)
-    struct.pack_into("<I", rec, 0, overrides.get("build", 2405))
-    rec[4:12] = bytes([1, 0, 2, 0, 1, 0, 1, 0])
-    struct.pack_into("<I", rec, 12, 0xFFFFFFFF)
-    rec[16] = 1
-    struct.pack_into("<iidd", rec, 17, 65001, -1, 12.5, 0.25)
-    for i, (offset, text) in enumerate([(41, "Belvastor"), (561, "Quorvane Terminal"), (1081, "English"),
-                                        (1601, "/opt/q"), (2121, "/data/" + "x" * 254), (2641, "/common")]):
-        rec[offset:offset + 520] = fixed_text(text, 260)
-    rec[3161] = 5
-    return bytes(rec)
-
-
-def test_terminal_info_fields(fake, core):
-    fake.serve(reply(180, 1, terminal_record()))
+# Full texts have no terminator; distinct values show a field read from the wrong place.
+@pytest.mark.parametrize("name, command, layout, texts", [
+    ("terminal_info", 180, TERMINAL, {"data_path": "/data/" + "x" * 254, "company": "Belvastor \U0001F600"}),
+    ("account_info", 190, ACCOUNT, {"name": "N" * 128, "company": "Belvastor \U0001F600"}),
+])
+def test_info_records_convert_every_field(fake, core, name, command, layout, texts):
+    values = distinct(layout, **texts)
+    fake.serve(reply(command, 1, pack(layout, values)))
     assert fake.connect()
-    info = core.terminal_info()
-    assert fake.requests()[-1] == bytes.fromhex("04000000b4000000")
-    assert info[:10] == (True, False, True, False, True, True, False, True, False, True)
-    assert info.tradeapi_disabled is True  # the record's last byte
-    assert info.bvid is True               # the byte between maxbars and codepage
-    assert (info.build, info.maxbars, info.codepage, info.ping_last) == (2405, 4294967295, 65001, -1)
-    assert (info.community_balance, info.retransmission) == (12.5, 0.25)
-    assert info.company == "Belvastor" and info.name == "Quorvane Terminal" and info.language == "English"
-    assert info.path == "/opt/q" and info.data_path == "/data/" + "x" * 254 and info.commondata_path == "/common"
-
-
-def test_account_info_fields(fake, core):
-    rec = bytearray(ACCOUNT_RECORD)
-    struct.pack_into("<QIIII", rec, 0, 2**64 - 5, 2, 100, 200, 1)
-    rec[24], rec[25] = 1, 0
-    struct.pack_into("<II", rec, 26, 3, 2)
-    rec[34] = 7
-    struct.pack_into("<14d", rec, 35, *[float(i) + 0.5 for i in range(14)])
-    rec[147:403] = "N".encode("utf-16-le") * 128        # fills the field: no terminator
-    rec[403:531] = fixed_text("Quorvane-Demo", 64)
-    rec[531:595] = fixed_text("USD", 32)
-    rec[595:851] = fixed_text("Belvastor \U0001F600", 128)
-    fake.serve(reply(190, 1, bytes(rec)))
-    assert fake.connect()
-    acc = core.account_info()
-    assert acc.login == 2**64 - 5
-    assert (acc.trade_mode, acc.leverage, acc.limit_orders, acc.margin_so_mode) == (2, 100, 200, 1)
-    assert (acc.trade_allowed, acc.trade_expert, acc.fifo_close) == (True, False, True)
-    assert (acc.margin_mode, acc.currency_digits) == (3, 2)
-    assert acc.balance == 0.5 and acc.commission_blocked == 13.5
-    assert acc.name == "N" * 128
-    assert (acc.server, acc.currency, acc.company) == ("Quorvane-Demo", "USD", "Belvastor \U0001F600")
+    got = getattr(core, name)()._asdict()
+    assert fake.requests() == [request(command)]
+    assert got == {n: bool(values[n]) if code == "b" else values[n] for n, code in fields(layout)}

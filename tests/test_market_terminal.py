@@ -4,12 +4,7 @@ fixed so that its quotes hold still. Where a value is the Terminal's own,
 the module must return exactly what a raw-socket client decodes from the
 same command."""
 
-import subprocess
-
 import pytest
-
-import host
-import terminal_client as tc
 
 NOW = 1_768_478_400  # 2026-01-15 12:00 UTC, a Thursday
 BUY, SELL, SELL_LIMIT = 0, 1, 3
@@ -19,37 +14,8 @@ SUCCESS = (1, "Success")
 
 
 @pytest.fixture
-def launch(private_folders, terminal_binary, core):
-    """Starts a Terminal from the test's folder with the given options and
-    connects the module to it; returns a raw client beside it."""
-    started = []
-
-    def start(*options):
-        exe = private_folders / "terminal" / host.TERMINAL_NAME
-        exe.parent.mkdir(exist_ok=True)
-        host.copy_file(terminal_binary, exe)
-        process = subprocess.Popen([str(exe), "--now", str(NOW), *options], cwd=exe.parent,
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        started.append(process)
-        client = tc.TerminalClient.connect(str(exe))
-        client.handshake()
-        assert core.initialize(str(exe)), core.last_error()
-        started.append(client)
-        return client
-
-    yield start
-    core.shutdown()
-    for thing in reversed(started):
-        if isinstance(thing, tc.TerminalClient):
-            thing.close()
-        else:
-            thing.terminate()
-            thing.wait(10)
-
-
-@pytest.fixture
-def raw(launch):
-    return launch()
+def raw(bundled):
+    return bundled("--now", str(NOW))
 
 
 def names(symbols):
@@ -80,8 +46,8 @@ def test_symbol_info_and_tick_are_the_terminals(core, raw, symbol):
     assert (info.bid, info.ask, info.time) == (tick.bid, tick.ask, tick.time)
 
 
-def test_old_build_end_to_end(core, launch):
-    raw = launch("--build", "2363")
+def test_old_build_end_to_end(core, bundled):
+    raw = bundled("--now", str(NOW), "--build", "2363")
     assert core.symbols_total() is None
     assert core.last_error()[0] == -5
     assert core.symbols_get("EUR*") is None

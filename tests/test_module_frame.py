@@ -1,6 +1,5 @@
-"""The module object: its functions as the stub describes them (signature,
-calling convention, defaults), the named-tuple types and _asdict, no
-connection, and the NumPy numbers its functions take."""
+"""The module object: defaults as the stub writes them, no connection, and
+the NumPy numbers its functions take."""
 
 import inspect
 import subprocess
@@ -13,34 +12,6 @@ from fake_terminal import ready_reply, reply, u32
 from quorvane import _core
 
 FUNCTIONS = [n for n, v in vars(_core).items() if not n.startswith("_") and not isinstance(v, type)]
-TYPES = [v for n, v in vars(_core).items() if not n.startswith("_") and isinstance(v, type)]
-
-
-def test_module_holds_its_32_functions_and_11_types_and_no_more():
-    assert _core.__doc__ == "API Connector to Quorvane Terminal"
-    assert len(FUNCTIONS) == 32 and len(TYPES) == 11
-    assert FUNCTIONS[0] == "initialize" and FUNCTIONS[-1] == "last_error"
-    assert [n for n in vars(_core) if n.startswith("_") and not n.startswith("__")] == ["_installation"]
-    assert sum(t.n_fields for t in TYPES) == 19 + 24 + 18 + 17 + 11 + 9 + 8 + 22 + 96 + 28 + 4
-
-
-@pytest.mark.parametrize("name", FUNCTIONS)
-def test_calling_convention_follows_the_signature(name):
-    # The interpreter itself refuses what the convention does not take; the
-    # function never runs, so the outcome stays as it was.
-    native = getattr(_core, name)
-    params = inspect.signature(native).parameters.values()
-    before = _core.last_error()
-    if not params:
-        with pytest.raises(TypeError):
-            native(1)
-    elif all(p.kind == p.POSITIONAL_ONLY for p in params):
-        with pytest.raises(TypeError):
-            native(unknown=1)
-    else:
-        native(unknown=object())  # taken (and ignored or refused with -2)
-        return
-    assert _core.last_error() == before
 
 
 # name -> (the arguments a call needs besides the defaulted one, the
@@ -52,12 +23,8 @@ NEEDS = {
     "symbol_select": (("EURUSD",), (reply(171, 1),)),
     "symbols_get": ((), (reply(174, 1, u32(0)),)),
 }
-DEFAULTS = [(name, p) for name in FUNCTIONS
+DEFAULTS = [(name, p) for name in FUNCTIONS  # a default not in NEEDS fails its case
             for p in inspect.signature(getattr(_core, name)).parameters.values() if p.default is not p.empty]
-
-
-def test_every_defaulted_argument_is_checked():
-    assert {name for name, _ in DEFAULTS} == set(NEEDS)
 
 
 @pytest.mark.parametrize("name, param", DEFAULTS, ids=[f"{n}-{p.name}" for n, p in DEFAULTS])
@@ -78,24 +45,15 @@ def test_a_default_is_what_leaving_the_argument_out_does(fake, core, name, param
     assert outcomes[0] == outcomes[1]
 
 
-@pytest.mark.parametrize("type_", TYPES, ids=lambda t: t.__name__)
-def test_asdict_names_every_item_and_leaves_the_outcome_alone(type_):
-    items = tuple(object() for _ in range(type_.n_fields))
-    before = _core.last_error()
-    d = type_(items)._asdict()
-    assert list(d) == list(type_.__match_args__) and all(a is b for a, b in zip(d.values(), items))
-    assert _core.last_error() == before
-    with pytest.raises(TypeError):
-        type_._asdict(5)
-
-
 def test_fresh_error_state_and_no_connection():
     # A new interpreter: nothing has been called yet; then every function
-    # that needs the Terminal finds none.
+    # that needs the Terminal finds none (the catalogue asks for the build first).
     code = ("import quorvane._core as c; print(c.last_error()); print(c.positions_total(), c.last_error()); "
-            "print(c.symbol_select('EURUSD'), c.last_error()[0], c.market_book_add('EURUSD'), c.version())")
+            "print(c.symbol_select('EURUSD'), c.last_error()[0], c.market_book_add('EURUSD'), c.version()); "
+            "print(c.symbols_total(), c.symbols_get(), c.last_error()[0])")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
-    assert out.stdout.splitlines() == ["(0, '')", "None (-10004, 'No IPC connection')", "False -10004 False (0, 0, '')"]
+    assert out.stdout.splitlines() == ["(0, '')", "None (-10004, 'No IPC connection')",
+                                       "False -10004 False (0, 0, '')", "None None -5"]
 
 
 # ---- NumPy scalars ------------------------------------------------------------------

@@ -3,49 +3,18 @@ Terminal's clock fixed so that its quotes hold still. A paper trade is
 opened, read back by every selector, closed, and found again in the
 history, with the balance following the deals."""
 
-import subprocess
-
-import host
-import pytest
-
-from terminal_client import TerminalClient
-
 NOW = 1_768_478_400  # 2026-01-15 12:00 UTC, a Thursday: forex is open
 DEAL, BUY, SELL = 1, 0, 1
 DONE = 1
 SUCCESS = (1, "Success")
 
 
-@pytest.fixture
-def launch(private_folders, terminal_binary, core):
-    """Starts a Terminal from the test's folder with the given options and
-    connects the module to it."""
-    started = []
-
-    def start(*options):
-        exe = private_folders / "terminal" / host.TERMINAL_NAME
-        exe.parent.mkdir(exist_ok=True)
-        host.copy_file(terminal_binary, exe)
-        started.append(subprocess.Popen([str(exe), "--now", str(NOW), *options], cwd=exe.parent,
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
-        # Wait until it listens: a module that finds no endpoint starts a
-        # Terminal of its own, without these options.
-        TerminalClient.connect(str(exe)).close()
-        assert core.initialize(str(exe)), core.last_error()
-
-    yield start
-    core.shutdown()
-    for process in started:
-        process.terminate()
-        process.wait(10)
-
-
 def money(deals):
     return round(sum(d.profit + d.commission + d.swap for d in deals), 2)
 
 
-def test_open_read_close_and_find_in_history(launch, core):
-    launch()
+def test_open_read_close_and_find_in_history(bundled, core):
+    bundled("--now", str(NOW))
     balance = core.account_info().balance
     request = {"action": DEAL, "symbol": "EURUSD", "volume": 0.1, "type": BUY, "comment": "qvn test"}
 

@@ -11,7 +11,6 @@ from pathlib import Path
 
 import pytest
 
-import host
 import quorvane as qv
 from fake_terminal import reply, u32
 from quorvane import _core
@@ -34,26 +33,9 @@ def stub_fields(name: str) -> list[tuple[str, str]]:
             if isinstance(f, ast.FunctionDef) and any(ast.unparse(d) == "property" for d in f.decorator_list)]
 
 
-def stub_parameters(name: str) -> set[tuple[str, str, bool]]:
-    """(name, kind, optional) of the parameters of all overloads together: a
-    parameter is optional unless every overload requires it."""
-    kinds, required = {}, []
-    for node in STUB_FUNCTIONS[name]:
-        a = node.args
-        positional = a.posonlyargs + a.args
-        first_default = len(positional) - len(a.defaults)
-        needed = set()
-        for i, p in enumerate(positional):
-            kinds[p.arg] = "POSITIONAL_ONLY" if i < len(a.posonlyargs) else "POSITIONAL_OR_KEYWORD"
-            if i < first_default:
-                needed.add(p.arg)
-        for p, d in zip(a.kwonlyargs, a.kw_defaults):
-            kinds[p.arg] = "KEYWORD_ONLY"
-            if d is None:
-                needed.add(p.arg)
-        required.append(needed)
-    always = set.intersection(*required)
-    return {(n, kind, n not in always) for n, kind in kinds.items()}
+def stub_keywords(name: str) -> set[str]:
+    """The parameters of all overloads that may be passed by keyword."""
+    return {p.arg for node in STUB_FUNCTIONS[name] for p in node.args.args + node.args.kwonlyargs}
 
 
 def test_stub_and_module_name_the_same_things():
@@ -66,13 +48,21 @@ def test_stub_and_module_name_the_same_things():
     assert public <= set(dir(qv)) and not {"TYPE_CHECKING", "TradePositions"} & set(dir(qv))
     request_keys = qv.TradeRequestDict.__required_keys__ | qv.TradeRequestDict.__optional_keys__
     assert request_keys == set(_core.TradeRequest.__match_args__)
+    for name in RUNTIME_FUNCTIONS:  # the native function, or a wrapper that describes itself as it
+        function = getattr(qv, name)
+        assert getattr(function, "__wrapped__", function) is getattr(_core, name) and function.__name__ == name
 
 
 @pytest.mark.parametrize("name", RUNTIME_TYPES)
 def test_named_tuple_fields_match(name):
     runtime = getattr(_core, name)
     names = [field for field, _ in stub_fields(name)]
-    assert names == list(runtime((0,) * runtime.n_fields)._asdict()) == list(runtime.__match_args__)
+    items, before = tuple(object() for _ in range(runtime.n_fields)), _core.last_error()
+    d = runtime(items)._asdict()  # names every item, and leaves the outcome alone
+    assert names == list(d) == list(runtime.__match_args__) and all(a is b for a, b in zip(d.values(), items))
+    assert _core.last_error() == before
+    with pytest.raises(TypeError):
+        runtime._asdict(5)
     stub_class = STUB_TYPES[name]
     tuple_base = next(ast.unparse(b) for b in stub_class.bases if ast.unparse(b).startswith("tuple["))
     assert tuple_base.count(",") + 1 == runtime.n_fields == runtime.n_sequence_fields
@@ -81,32 +71,11 @@ def test_named_tuple_fields_match(name):
     assert match_args and [s.strip().strip("'\"") for s in match_args.group(1).split(",")] == names
 
 
-@pytest.mark.parametrize("name", RUNTIME_FUNCTIONS)
-def test_package_function_is_the_native_one_as_the_stub_describes_it(name):
-    # The package's function is the native one, or (where the package adds
-    # behaviour) a wrapper of it that describes itself as it.
-    function, native = getattr(qv, name), getattr(_core, name)
-    assert getattr(function, "__wrapped__", function) is native and function.__name__ == name
-    doc = next(ast.get_docstring(n) for n in STUB_FUNCTIONS[name] if ast.get_docstring(n))
-    assert inspect.getdoc(function) == inspect.getdoc(native) == doc
-    # Arguments without a value meaning "left out" are gathered into *args
-    # and **kwargs; every other one shows as the stub writes it.
-    shown = {(p.name, p.kind.name, p.default is not p.empty) for p in inspect.signature(function).parameters.values()
-             if p.kind not in (p.VAR_POSITIONAL, p.VAR_KEYWORD)}
-    assert shown <= stub_parameters(name)
-    if len(shown) < len(stub_parameters(name)):
-        assert {p.kind for p in inspect.signature(native).parameters.values()} & {inspect.Parameter.VAR_KEYWORD}
-
-
 # Every keyword the stub names must be one the native function reads: a
 # refused value comes back named in last_error(). `portable` is read by its
 # truth value and refuses nothing.
-KEYWORD_CASES = sorted(
-    (name, keyword)
-    for name in RUNTIME_FUNCTIONS
-    for keyword, kind, _ in stub_parameters(name)
-    if kind != "POSITIONAL_ONLY" and keyword != "portable"
-)
+KEYWORD_CASES = sorted((name, keyword) for name in RUNTIME_FUNCTIONS for keyword in stub_keywords(name)
+                       if keyword != "portable")
 
 
 @pytest.mark.parametrize("name, keyword", KEYWORD_CASES)
@@ -168,16 +137,6 @@ def test_lazy_attributes():
 STRICT_TYPES = {"int": int, "float": float, "bool": bool, "str": str}
 
 
-@pytest.fixture
-def connected(private_folders, terminal_binary):
-    exe = private_folders / "terminal" / host.TERMINAL_NAME
-    exe.parent.mkdir()
-    host.copy_file(terminal_binary, exe)
-    assert qv.initialize(str(exe)), qv.last_error()
-    yield
-    qv.shutdown()
-
-
 def records_of_every_type():
     """One record of each named-tuple type from the running Terminal."""
     tick = qv.symbol_info_tick("EURUSD")
@@ -195,7 +154,8 @@ def records_of_every_type():
             positions[0], orders[0], deals[0], book[0]]
 
 
-def test_field_values_have_the_stub_types(connected):
+def test_field_values_have_the_stub_types(bundled):
+    bundled()
     records = records_of_every_type()
     assert sorted(type(r).__name__ for r in records) == RUNTIME_TYPES
     for record in records:
@@ -204,13 +164,28 @@ def test_field_values_have_the_stub_types(connected):
             assert type(value) is expected, (type(record).__name__, field, value)
 
 
-@pytest.mark.parametrize("name, fetch", [
-    ("copy_ticks_from", lambda: qv.copy_ticks_from("EURUSD", 1_700_000_000, 10, qv.CopyTicks.ALL)),
-    ("copy_rates_from_pos", lambda: qv.copy_rates_from_pos("EURUSD", qv.Timeframe.H1, 0, 10)),
+def stub_array_fields(name: str) -> dict[str, str]:
+    """field: dtype name, as the stub's array class types each field."""
+    fields = {}
+    for node in next(n for n in STUB.body if isinstance(n, ast.ClassDef) and n.name == name).body:
+        if not (isinstance(node, ast.FunctionDef) and node.name == "__getitem__"):
+            continue
+        key = node.args.posonlyargs[1].annotation
+        if ast.unparse(key).startswith("Literal["):
+            dtype = ast.unparse(node.returns).removeprefix("NDArray[np.").removesuffix("]")
+            fields.update((field.value, dtype) for field in ast.walk(key.slice) if isinstance(field, ast.Constant))
+    return fields
+
+
+@pytest.mark.parametrize("name, array_type, fetch", [
+    ("copy_ticks_from", "_TickArray", lambda: qv.copy_ticks_from("EURUSD", 1_700_000_000, 10, qv.CopyTicks.ALL)),
+    ("copy_rates_from_pos", "_RateArray", lambda: qv.copy_rates_from_pos("EURUSD", qv.Timeframe.H1, 0, 10)),
 ])
-def test_array_fields_are_documented(connected, name, fetch):
+def test_array_fields_are_documented(bundled, name, array_type, fetch):
+    bundled()
     array = fetch()
     assert array is not None and len(array), qv.last_error()
+    assert stub_array_fields(array_type) == {field: array.dtype[field].name for field in array.dtype.names}
     doc = re.split(r"with\s+the\s+fields", inspect.getdoc(getattr(qv, name)))[1]
     for field in array.dtype.names:
         # The first parenthesis after the field's name gives its NumPy type.

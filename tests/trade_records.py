@@ -21,6 +21,15 @@ CHECK = "retcode:I balance:d equity:d profit:d margin:d margin_free:d margin_lev
 SEND = """retcode:I deal:Q order:Q volume:d price:d bid:d ask:d comment:100 request_id:I
 retcode_external:i"""
 
+ACCOUNT = """login:Q trade_mode:I leverage:I limit_orders:I margin_so_mode:I trade_allowed:b trade_expert:b
+margin_mode:I currency_digits:I fifo_close:b balance:d credit:d profit:d equity:d margin:d margin_free:d
+margin_level:d margin_so_call:d margin_so_so:d margin_initial:d margin_maintenance:d assets:d liabilities:d
+commission_blocked:d name:128 server:64 currency:32 company:128"""
+TERMINAL = """build:I community_account:b community_connection:b connected:b dlls_allowed:b trade_allowed:b
+email_enabled:b ftp_enabled:b notifications_enabled:b maxbars:I bvid:b codepage:i ping_last:i
+community_balance:d retransmission:d company:260 name:260 language:260 path:260 data_path:260
+commondata_path:260 tradeapi_disabled:b"""
+
 # The symbol record: `name` comes last on the wire.
 SYMBOL = """
 custom:b chart_mode:I select:b visible:b session_deals:Q session_buy_orders:Q session_sell_orders:Q

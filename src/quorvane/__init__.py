@@ -6,10 +6,9 @@ bundled simulated Terminal, which ``initialize(terminal_path())`` starts.
 
 Functions report failure by their return value (None, or False for those
 that answer a truth value) and ``last_error()`` tells why; they never raise
-for a failed call. On top of the native functions, ``order_check`` and
-``order_send`` refuse a request with an unknown key (``TypeError``), and
-the ``_get`` functions name their record type (``result.record_type``).
-The enumerations of ``quorvane.constants`` are available here too.
+for a failed call. Each function's own documentation (``help()``) also says
+what the package adds to the native one. The enumerations of
+``quorvane.constants`` are available here too.
 """
 
 import sys as _sys
@@ -33,12 +32,13 @@ else:
     # (with quorvane.aio and quorvane.live) and the installed version
     # (package metadata). Hidden from type checkers, which would otherwise
     # accept any attribute of the package.
+    _LAZY = {"session": "._session"}  # name: the module that holds it
 
     def __getattr__(name):
         if name == "__version__":
             value = _installed_version()
-        elif name == "session":
-            value = _import_module("._session", __name__).session
+        elif name in _LAZY:
+            value = getattr(_import_module(_LAZY[name], __name__), name)
         else:
             # Not `from . import constants`: that asks this function for
             # `constants` before importing it.
@@ -46,8 +46,7 @@ else:
             if name == "constants":
                 return constants
             if name == "__all__":
-                value = [*_front.NAMES, *_front.TYPES, "TradeRequestDict", *constants.__all__, "terminal_path",
-                         "session"]
+                value = [*_OWN, *_LAZY, *constants.__all__]
             elif name in constants.__all__:
                 value = getattr(constants, name)
             else:
@@ -74,3 +73,8 @@ def terminal_path() -> str:
 
     name = "terminal64.exe" if _sys.platform == "win32" else "terminal64"
     return str(resources.files(__name__) / "bin" / name)
+
+
+# The public names the package holds once imported (the native functions,
+# their types and what this file adds); __all__ adds the lazy ones.
+_OWN = tuple(name for name in globals() if not name.startswith("_"))

@@ -13,7 +13,7 @@ import errno
 import os
 import shlex
 import sys
-from typing import Dict, List, Optional
+from typing import Callable, Dict, List, Optional
 
 from . import _instance
 
@@ -46,6 +46,17 @@ def _installation(path: Optional[str]) -> Optional[_instance.Installation]:
     except (OSError, ValueError) as e:
         print(f"cannot name the Terminal at {exe}: {e}", file=sys.stderr)
         return None
+
+
+def _on_installation(command: Callable[[argparse.Namespace, _instance.Installation], int]
+                     ) -> Callable[[argparse.Namespace], int]:
+    """`command` run on the installation of the Terminal at --path (default:
+    the bundled one); exit code 1 when there is none to name."""
+    def run(args: argparse.Namespace) -> int:
+        inst = _installation(args.path)
+        return 1 if inst is None else command(args, inst)
+
+    return run
 
 
 def _describe_connection(inst: _instance.Installation) -> int:
@@ -151,10 +162,8 @@ def _already_running(inst: _instance.Installation, pid: int, asked: List[str], a
     return 0
 
 
-def cmd_start(args: argparse.Namespace) -> int:
-    inst = _installation(args.path)
-    if inst is None:
-        return 1
+@_on_installation
+def cmd_start(args: argparse.Namespace, inst: _instance.Installation) -> int:
     options: List[str] = [o for o in args.options if o != "--"]
     asked = (["/portable"] if args.portable else []) + options
     pid = _instance.running_pid(inst)
@@ -175,10 +184,8 @@ def cmd_start(args: argparse.Namespace) -> int:
     return code
 
 
-def cmd_status(args: argparse.Namespace) -> int:
-    inst = _installation(args.path)
-    if inst is None:
-        return 1
+@_on_installation
+def cmd_status(args: argparse.Namespace, inst: _instance.Installation) -> int:
     found = _instance.running(inst)
     if found is None:
         print(f"Terminal {inst.executable} is not running")
@@ -191,10 +198,8 @@ def cmd_status(args: argparse.Namespace) -> int:
     return _describe_connection(inst)
 
 
-def cmd_stop(args: argparse.Namespace) -> int:
-    inst = _installation(args.path)
-    if inst is None:
-        return 1
+@_on_installation
+def cmd_stop(args: argparse.Namespace, inst: _instance.Installation) -> int:
     pid = _instance.running_pid(inst)
     if pid is None:
         stale = _instance.stale_pid(inst)
@@ -262,31 +267,32 @@ def parser() -> argparse.ArgumentParser:
     terminal.set_defaults(group=terminal)
     actions = terminal.add_subparsers(dest="action", metavar="{start,status,stop,import}")
     path_help = "the Terminal program (default: the bundled one)"
-    start = actions.add_parser(
-        "start", help="start it in the background and wait until it answers",
-        description="Starts the Terminal detached from this shell and waits until it answers. Options after "
-                    "'--' go to the Terminal (e.g. -- --clock 2026-01-05T08:00:00Z --speed 60). When it runs "
-                    "already, says so and exits 0; but with exit code 1 if options (or --portable) were "
-                    "asked for and it runs with others.")
-    start.add_argument("--path", metavar="EXE", help=path_help)
+
+    def on_terminal(name: str, run: Callable[[argparse.Namespace], int], summary: str,
+                    description: str) -> argparse.ArgumentParser:
+        command = actions.add_parser(name, help=summary, description=description)
+        command.add_argument("--path", metavar="EXE", help=path_help)
+        command.set_defaults(run=run)
+        return command
+
+    start = on_terminal(
+        "start", cmd_start, "start it in the background and wait until it answers",
+        "Starts the Terminal detached from this shell and waits until it answers. Options after "
+        "'--' go to the Terminal (e.g. -- --clock 2026-01-05T08:00:00Z --speed 60). When it runs "
+        "already, says so and exits 0; but with exit code 1 if options (or --portable) were "
+        "asked for and it runs with others.")
     start.add_argument("--portable", action="store_true",
                        help="keep its settings and trades beside the program (portable installation)")
     start.add_argument("options", nargs=argparse.REMAINDER, help=argparse.SUPPRESS)
-    start.set_defaults(run=cmd_start)
-    status = actions.add_parser("status", help="whether it runs: pid, options, clock, data folder, account",
-                                description="Says whether the Terminal runs, with its pid, endpoint, options, "
-                                            "market clock, data folder and account. Exit code 1 when it is "
-                                            "not running.")
-    status.add_argument("--path", metavar="EXE", help=path_help)
-    status.set_defaults(run=cmd_status)
-    stop = actions.add_parser("stop", help="stop it and wait until it has ended",
-                              description="Stops the Terminal through its pid file and waits until its "
-                                          "process has ended (exit code 1 if it has not within the timeout). "
-                                          "A pid file that no running Terminal holds is left alone.")
-    stop.add_argument("--path", metavar="EXE", help=path_help)
+    on_terminal("status", cmd_status, "whether it runs: pid, options, clock, data folder, account",
+                "Says whether the Terminal runs, with its pid, endpoint, options, market clock, data folder "
+                "and account. Exit code 1 when it is not running.")
+    stop = on_terminal("stop", cmd_stop, "stop it and wait until it has ended",
+                       "Stops the Terminal through its pid file and waits until its process has ended (exit "
+                       "code 1 if it has not within the timeout). A pid file that no running Terminal holds is "
+                       "left alone.")
     stop.add_argument("--timeout", metavar="SECONDS", type=float, default=20.0,
                       help="how long to wait for it to end (default: 20)")
-    stop.set_defaults(run=cmd_stop)
     imports = actions.add_parser(
         "import", help="import your own ticks as a custom symbol",
         description="Imports ticks from CSV or Parquet files (columns time_msc in UTC milliseconds, bid, ask, and "

@@ -13,7 +13,7 @@ connection.
 """
 
 import datetime
-from typing import Literal, TypedDict, overload
+from typing import Any, Iterator, Literal, TypedDict, overload
 
 import numpy as np
 from numpy.typing import NDArray
@@ -44,6 +44,45 @@ from ._records import (
     AccountInfo as AccountInfo,
     BookInfo as BookInfo,
 )
+
+# The arrays of ticks and bars: at run time plain NumPy structured arrays;
+# here each field typed, so that ``bars["close"] - bars["open"]`` is an array
+# of float64 to a type checker. A row is a ``numpy.void``. The forms are
+# narrower than NumPy's own (a field name gives its dtype), hence the ignore.
+
+class _TickArray(np.ndarray[tuple[int], np.dtype[np.void]]):
+    @overload  # type: ignore[override, unused-ignore]
+    def __getitem__(self, key: Literal["time", "time_msc"], /) -> NDArray[np.int64]: ...
+    @overload
+    def __getitem__(self, key: Literal["bid", "ask", "last", "volume_real"], /) -> NDArray[np.float64]: ...
+    @overload
+    def __getitem__(self, key: Literal["volume"], /) -> NDArray[np.uint64]: ...
+    @overload
+    def __getitem__(self, key: Literal["flags"], /) -> NDArray[np.uint32]: ...
+    @overload
+    def __getitem__(self, key: int | np.integer[Any], /) -> np.void: ...
+    @overload
+    def __getitem__(self, key: slice | NDArray[np.bool_] | NDArray[np.integer[Any]] | list[int], /) -> _TickArray: ...
+    @overload
+    def __getitem__(self, key: Any, /) -> Any: ...
+    def __iter__(self) -> Iterator[np.void]: ...
+
+class _RateArray(np.ndarray[tuple[int], np.dtype[np.void]]):
+    @overload  # type: ignore[override, unused-ignore]
+    def __getitem__(self, key: Literal["time"], /) -> NDArray[np.int64]: ...
+    @overload
+    def __getitem__(self, key: Literal["open", "high", "low", "close"], /) -> NDArray[np.float64]: ...
+    @overload
+    def __getitem__(self, key: Literal["tick_volume", "real_volume"], /) -> NDArray[np.uint64]: ...
+    @overload
+    def __getitem__(self, key: Literal["spread"], /) -> NDArray[np.int32]: ...
+    @overload
+    def __getitem__(self, key: int | np.integer[Any], /) -> np.void: ...
+    @overload
+    def __getitem__(self, key: slice | NDArray[np.bool_] | NDArray[np.integer[Any]] | list[int], /) -> _RateArray: ...
+    @overload
+    def __getitem__(self, key: Any, /) -> Any: ...
+    def __iter__(self) -> Iterator[np.void]: ...
 
 # ---- Connection ------------------------------------------------------------
 
@@ -114,7 +153,7 @@ def account_info() -> AccountInfo | None:
 
 def copy_ticks_from(
     symbol: str, date_from: _Date, count: _Integer, flags: _Integer, /
-) -> NDArray[np.void] | None:
+) -> _TickArray | None:
     """Up to ``count`` ticks of ``symbol`` from ``date_from`` on, oldest first.
 
     ``date_from`` is seconds since 1970-01-01 UTC (int or float) or a
@@ -130,7 +169,7 @@ def copy_ticks_from(
 
 def copy_ticks_range(
     symbol: str, date_from: _Date, date_to: _Date, flags: _Integer, /
-) -> NDArray[np.void] | None:
+) -> _TickArray | None:
     """The ticks of ``symbol`` from ``date_from`` to ``date_to``, both included.
 
     The dates are seconds since 1970-01-01 UTC (int or float) or
@@ -146,7 +185,7 @@ def copy_ticks_range(
 
 def copy_rates_from(
     symbol: str, timeframe: _Integer, date_from: _Date, count: _Integer, /
-) -> NDArray[np.void] | None:
+) -> _RateArray | None:
     """The ``count`` newest bars of ``symbol`` opening at or before ``date_from``.
 
     ``timeframe`` is a ``Timeframe`` value; ``date_from`` is seconds since
@@ -162,7 +201,7 @@ def copy_rates_from(
 
 def copy_rates_from_pos(
     symbol: str, timeframe: _Integer, start_pos: _Integer, count: _Integer, /
-) -> NDArray[np.void] | None:
+) -> _RateArray | None:
     """Up to ``count`` bars of ``symbol``, counted back from bar ``start_pos``.
 
     ``timeframe`` is a ``Timeframe`` value; ``start_pos`` 0 is the newest
@@ -177,7 +216,7 @@ def copy_rates_from_pos(
 
 def copy_rates_range(
     symbol: str, timeframe: _Integer, date_from: _Date, date_to: _Date, /
-) -> NDArray[np.void] | None:
+) -> _RateArray | None:
     """The bars of ``symbol`` opening from ``date_from`` to ``date_to``, both included.
 
     ``timeframe`` is a ``Timeframe`` value; the dates are seconds since

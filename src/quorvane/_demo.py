@@ -18,7 +18,7 @@ import tempfile
 import threading
 import time
 from types import FrameType
-from typing import Any, Optional, Sequence, Tuple, TypeVar
+from typing import Any, List, Optional, Sequence, Tuple, TypeVar
 
 import quorvane as qv
 
@@ -219,17 +219,36 @@ def save_chart(rates: Any, symbol: str, path: Optional[str]) -> Tuple[Optional[s
     target = os.path.join(folder, f"quorvane-demo-{symbol.lower()}-h1.png")
     try:
         os.replace(fresh, target)
-    except OSError:
-        return fresh, None
+    except OSError as e:
+        os.unlink(fresh)  # never one more file each run
+        return None, f"cannot write {target}: {e.strerror or e}"
     return target, None
+
+
+def _missing_folders(data_folder: str) -> List[str]:
+    """The Terminals' Common folder beside `data_folder` and those of its
+    parents that do not exist yet, deepest first: what a Terminal's start
+    would make in the user's roaming folder."""
+    missing: List[str] = []
+    if not data_folder:
+        return missing
+    folder = os.path.join(os.path.dirname(data_folder), "Common")
+    while not os.path.isdir(folder):
+        missing.append(folder)
+        parent = os.path.dirname(folder)
+        if parent == folder:
+            break
+        folder = parent
+    return missing
 
 
 class PrivateTerminal:
     """A copy of the bundled Terminal in a temporary folder, started portable.
     Its roaming data folder is in that folder too (on POSIX; Windows takes
-    the user's own, where the copy's data folder is removed afterwards and
-    the Terminals' shared Common folder is created if it was not there).
-    Leaving stops it by its pid file and removes the folder."""
+    the user's own, where the copy's data folder is removed afterwards, and
+    so are the Terminals' Common folder and its parents when this run made
+    them and they are still empty). Leaving stops it by its pid file and
+    removes the folder."""
 
     def __init__(self) -> None:
         bundled = qv.terminal_path()
@@ -244,6 +263,7 @@ class PrivateTerminal:
             raise
         self.inst = _instance.Installation.of(exe)
         self.roaming = None if sys.platform == "win32" else os.path.join(self.folder, "data")
+        self.made = [] if self.roaming is not None else _missing_folders(self.inst.data_folder)
         self.pid: Optional[int] = None
 
     def start(self) -> None:
@@ -264,8 +284,13 @@ class PrivateTerminal:
         if pid is not None:
             print(f"\nStopping the private Terminal (pid {pid}) ...", end="", flush=True)
             print(" stopped" if _instance.stop(pid, self.inst) else " it did not stop", flush=True)
-        if self.roaming is None:
+        if self.roaming is None and self.inst.data_folder:
             shutil.rmtree(self.inst.data_folder, ignore_errors=True)
+        for folder in self.made:  # deepest first; one that now holds anything stays
+            try:
+                os.rmdir(folder)
+            except OSError:
+                pass
         shutil.rmtree(self.folder, ignore_errors=True)
 
     def __enter__(self) -> "PrivateTerminal":

@@ -33,7 +33,6 @@ import inspect
 import os
 import queue
 import threading
-import time
 from typing import TYPE_CHECKING, Any, AsyncIterator, Callable, Coroutine, Iterable, TypeVar
 
 import numpy as np
@@ -145,18 +144,16 @@ async def _follow(make: Callable[[], live._Stream[T]], poll_interval: float,
                  duration: float | None) -> AsyncIterator[T]:
     """The async form of ``live._follow``: the stream is made (its start point
     taken) and polled on the worker, and the pauses are the event loop's."""
-    deadline = None if duration is None else time.monotonic() + duration
+    pace = live._Pace(poll_interval, duration)
     stream = await _run(make)
     while True:
         items, backlog = await _run(stream.poll)
         for item in items:
             yield item
-        if deadline is not None and time.monotonic() >= deadline:
+        pause = pace.pause(backlog)
+        if pause is None:
             return
-        if not backlog:
-            pause = poll_interval
-            if deadline is not None:
-                pause = min(pause, max(0.0, deadline - time.monotonic()))
+        if pause:
             await asyncio.sleep(pause)
 
 

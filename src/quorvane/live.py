@@ -34,9 +34,14 @@ from the last one yielded on and yields all but the newest, which is still
 forming.
 
 Trades. Every new deal and every new state of an order of the account
-(placed, filled, cancelled, expired, ...), deals and orders merged in time
-order. Each event has a ``cursor``; ``watch_trades(since=event.cursor)``
-goes on right after that event, in this process or another.
+(placed, filled, cancelled, expired, ...), in the order they appear, the
+deals and orders a poll finds merged in time order. The Terminal answers
+deals and orders in separate calls, so an event may appear after a later
+dated one was yielded (on a frozen clock, where all share one millisecond,
+it will). Each event has a ``cursor``, the time before which everything was
+yielded plus the events yielded since; ``watch_trades(since=event.cursor)``
+goes on right after that event, in this process or another, with exactly
+the events not yet yielded.
 """
 
 from __future__ import annotations
@@ -68,35 +73,48 @@ class TickBatch(NamedTuple):
     ticks: np.ndarray
 
 
+# An event's place in the time order: (time_msc, rank, ticket, state), rank 0
+# for an order's opening states, 1 for a deal, 2 for an order's final states;
+# state -1 for a deal.
+EventKey = tuple[int, int, int, int]
+
+
 class TradeCursor(NamedTuple):
-    """Where a trade event stands in the stream: events are ordered by time
-    (milliseconds), then orders' opening states before deals before orders'
-    final states, then ticket, then state."""
+    """Where a trade stream stands: every event of its span dated before
+    ``time_msc`` and the events ``seen`` (keys ``(time_msc, rank, ticket,
+    state)``, sorted) have been yielded. Events are yielded as they appear, which is not always in
+    time order (an order placed in the millisecond of a deal already yielded
+    comes after it), so a single position would skip such late ones; the set
+    of what was yielded at and after ``time_msc`` does not. It is made of
+    integers: ``pickle`` it, or ``TradeCursor(*json.loads(json.dumps(c)))``."""
 
     time_msc: int
-    rank: int
-    ticket: int
-    state: int
+    seen: tuple[EventKey, ...] = ()
 
 
-class TradeEvent(NamedTuple):
-    """A new deal (``kind`` "deal", ``record`` a ``TradeDeal``) or a new state
-    of an order (``kind`` "order", ``record`` a ``TradeOrder`` in that state).
-    ``time_msc`` is the deal's time, the order's placing time for the states
-    of an active order and its closing time for the final ones."""
-
+class _TradeEvent(NamedTuple):
     kind: str
     time_msc: int
     ticket: int
     record: Any
 
+
+class TradeEvent(_TradeEvent):
+    """A new deal (``kind`` "deal", ``record`` a ``TradeDeal``) or a new state
+    of an order (``kind`` "order", ``record`` a ``TradeOrder`` in that state).
+    ``time_msc`` is the deal's time, the order's placing time for the states
+    of an active order and its closing time for the final ones. ``cursor``:
+    pass as ``since=`` to go on right after this event."""
+
+    cursor: TradeCursor
+
     @property
-    def cursor(self) -> TradeCursor:
-        """Pass as ``since=`` to go on right after this event."""
+    def key(self) -> EventKey:
+        """The event's place in the time order (see ``EventKey``)."""
         if self.kind == "deal":
-            return TradeCursor(self.time_msc, 1, self.ticket, -1)
+            return (self.time_msc, 1, self.ticket, -1)
         state = int(self.record.state)
-        return TradeCursor(self.time_msc, 0 if state in _ACTIVE else 2, self.ticket, state)
+        return (self.time_msc, 0 if state in _ACTIVE else 2, self.ticket, state)
 
 
 class WatchError(RuntimeError):
@@ -340,28 +358,37 @@ _ACTIVE = frozenset({OrderState.STARTED, OrderState.PLACED, OrderState.PARTIAL})
 class _TradeStream:
     """Deals and order states of the account, each once.
 
-    A poll reads the deals and the history orders from ``window`` (seconds)
-    on, the active orders, and, for an order active at the previous poll and
-    neither active nor in the window now, that order by ticket. The Terminal
-    records a trade when it happens, so nothing new can date from before the
-    newest record already seen: the window starts a second before it, and
-    what was already yielded within the window is remembered to be skipped.
+    A poll reads the deals from ``floor`` on, the active orders, then the
+    history orders (the whole history at the first poll, since an order
+    placed long ago may close after the start point; from ``floor`` on after
+    that), and, for an order active at the previous poll and found in neither
+    now, that order by ticket. It yields, in time order, what it read that is
+    neither before ``floor`` nor in ``seen``; and a new state of an order
+    that was active at the previous poll, which is dated at its placing.
+
+    ``floor`` is sound because the Terminal stamps a trade with its clock as
+    it happens and that clock never goes back (across a restart too): a reply
+    holds every record dated before the moment it was made. The deals are
+    read first, after the orders of the previous poll, so the newest time in
+    those replies is no later than any call of this poll; everything dated
+    before it has been read by the end of this poll and becomes the next
+    ``floor``. What was yielded and is dated at or after the floor stays in
+    ``seen`` (with a moving clock the events of the last millisecond or so,
+    with a frozen one every event, which all share one time), and so do the
+    states of the orders still active.
     """
 
     def __init__(self, api: _Api, since: TradeCursor | int | None) -> None:
         self.api = api
-        self.yielded: dict[tuple[int, int, int], int] = {}  # (rank, ticket, state) -> time_msc
         self.active: set[int] = set()
-        self.after: TradeCursor | None = None
-        if isinstance(since, TradeCursor):
-            self.after, self.window = since, since.time_msc // 1000 - 1
-        else:
-            self.window = 0 if since is None else since - 1
-            if since is not None:
-                self.after = TradeCursor(since * 1000, -1, -1, -1)
+        self.whole = True  # the first read takes in the whole order history
+        self.floor = -1 if since is None else since.time_msc if isinstance(since, TradeCursor) else since * 1000
+        self.seen: set[EventKey] = set(since.seen) if isinstance(since, TradeCursor) else set()
+        # The newest time in the replies of the previous poll.
+        self.newest = self.floor
         if since is None:
             # Without a start point, everything there is now counts as seen.
-            self._remember(self._read())
+            self._advance(set(), *self._read(), cursors=False)
 
     def _get(self, call: str, *args: Any, **kwargs: Any) -> Any:
         records = getattr(self.api, call)(*args, **kwargs)
@@ -369,10 +396,13 @@ class _TradeStream:
             raise _failure(self.api, None, call)
         return records
 
-    def _read(self) -> list[tuple[TradeCursor, TradeEvent]]:
-        deals = self._get("history_deals_get", self.window, _END_OF_TIME)
-        orders = list(self._get("history_orders_get", self.window, _END_OF_TIME))
+    def _read(self) -> tuple[list[TradeEvent], int]:
+        """The events read, in time order, and the newest deal time among them."""
+        window = max(0, self.floor // 1000)
+        deals = self._get("history_deals_get", window, _END_OF_TIME)
         active = self._get("orders_get")
+        orders = list(self._get("history_orders_get", 0 if self.whole else window, _END_OF_TIME))
+        self.whole = False
         found = {o.ticket for o in orders} | {o.ticket for o in active}
         for ticket in sorted(self.active - found):
             orders.extend(self._get("history_orders_get", ticket=ticket))
@@ -381,35 +411,37 @@ class _TradeStream:
         for o in [*orders, *active]:
             final = int(o.state) not in _ACTIVE
             events.append(TradeEvent("order", int(o.time_done_msc if final else o.time_setup_msc), int(o.ticket), o))
-        unique = {e.cursor: e for e in events}
-        return sorted(unique.items())
+        unique = {e.key: e for e in events}
+        return [unique[k] for k in sorted(unique)], max((int(d.time_msc) for d in deals), default=-1)
 
-    def _remember(self, events: list[tuple[TradeCursor, TradeEvent]]) -> None:
-        newest = self.window * 1000
-        for cursor, _ in events:
-            self.yielded[cursor[1:]] = cursor.time_msc
-            newest = max(newest, cursor.time_msc)
-        self.window = max(self.window, newest // 1000 - 1)
-        floor = self.window * 1000
-        self.yielded = {k: t for k, t in self.yielded.items() if t >= floor or (k[0] == 0 and k[1] in self.active)}
+    def _advance(self, was_active: set[int], events: list[TradeEvent], newest_deal: int,
+                 cursors: bool = True) -> list[TradeEvent]:
+        """The new events of a read, each with its cursor; then the floor
+        moves on."""
+        fresh = []
+        for event in events:
+            key = event.key
+            if key not in self.seen and (key[0] >= self.floor or key[1] == 0 and key[2] in was_active):
+                self.seen.add(key)
+                if cursors:
+                    event.cursor = TradeCursor(self.floor, tuple(sorted(self.seen)))
+                fresh.append(event)
+        self.floor = max(self.floor, self.newest, newest_deal)
+        self.newest = max([self.floor, *(e.time_msc for e in events)])
+        self.seen = {k for k in self.seen if k[0] >= self.floor or k[1] == 0 and k[2] in self.active}
+        return fresh
 
     def poll(self) -> tuple[list[TradeEvent], bool]:
-        events = [(c, e) for c, e in self._read() if c[1:] not in self.yielded]
-        if self.after is not None:
-            after, self.after = self.after, None
-            older = [(c, e) for c, e in events if c <= after]
-            events = [(c, e) for c, e in events if c > after]
-            self._remember(older)
-        self._remember(events)
-        return [e for _, e in events], False
+        was_active = self.active
+        return self._advance(was_active, *self._read()), False
 
 
 def watch_trades(*, poll_interval: float = 0.25, since: TradeCursor | Date | None = None,
                  duration: float | None = None) -> Iterator[TradeEvent]:
     """Yields a ``TradeEvent`` for every new deal and every new order state
-    of the account, exactly once, in time order, so a strategy can react to
-    fills, stop-loss and take-profit hits and stop-outs without polling the
-    history itself.
+    of the account, exactly once, in the order they appear (each poll's in
+    time order), so a strategy can react to fills, stop-loss and take-profit
+    hits and stop-outs without polling the history itself.
 
     ``since``: the ``cursor`` of an event (go on right after it), or POSIX
     seconds or a datetime (events from then on); default: only what happens
@@ -422,25 +454,46 @@ def watch_trades(*, poll_interval: float = 0.25, since: TradeCursor | Date | Non
 def _trade_start(poll_interval: float, since: TradeCursor | Date | None) -> TradeCursor | int | None:
     """The checked start of a trade stream: a cursor, or a time in seconds."""
     _check_pace(poll_interval)
-    if since is None or isinstance(since, TradeCursor):
-        return since
+    if since is None:
+        return None
+    if isinstance(since, TradeCursor):
+        # Taken apart and made again, so that one read back from JSON (lists)
+        # or made by hand is checked and hashable.
+        seen = tuple(sorted({(int(t), int(r), int(k), int(s)) for t, r, k, s in since.seen}))
+        return TradeCursor(int(since.time_msc), seen)
     return _start_ms(since) // 1000
 
 
 # ---- driving a stream ----------------------------------------------------------------
 
 
+class _Pace:
+    """When a stream polls next: at once while a backlog is waiting, else
+    after ``poll_interval``, and never past ``duration`` (timed from the
+    first poll)."""
+
+    def __init__(self, poll_interval: float, duration: float | None) -> None:
+        self.poll_interval = poll_interval
+        self.deadline = None if duration is None else time.monotonic() + duration
+
+    def pause(self, backlog: bool) -> float | None:
+        """Seconds to wait before the next poll; None when the time is up."""
+        if self.deadline is None:
+            return 0.0 if backlog else self.poll_interval
+        left = self.deadline - time.monotonic()
+        if left <= 0:
+            return None
+        return 0.0 if backlog else min(self.poll_interval, left)
+
+
 def _follow(stream: _Stream[Item], poll_interval: float, duration: float | None) -> Iterator[Item]:
-    """Polls `stream` until `duration` passes, draining a backlog at once and
-    otherwise pausing `poll_interval` between polls."""
-    deadline = None if duration is None else time.monotonic() + duration
+    """Polls `stream` and yields its items, at the pace of `_Pace`."""
+    pace = _Pace(poll_interval, duration)
     while True:
         items, backlog = stream.poll()
         yield from items
-        if deadline is not None and time.monotonic() >= deadline:
+        pause = pace.pause(backlog)
+        if pause is None:
             return
-        if not backlog:
-            pause = poll_interval
-            if deadline is not None:
-                pause = min(pause, max(0.0, deadline - time.monotonic()))
+        if pause:
             time.sleep(pause)

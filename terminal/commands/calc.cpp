@@ -1,5 +1,7 @@
 // Margin and profit of a prospective trade for the current account; the
 // formulas are in terminal/market/calc.hpp and terminal/README.md.
+#include <string>
+
 #include "protocol/wire.hpp"
 #include "terminal/market/calc.hpp"
 #include "terminal/terminal.hpp"
@@ -14,10 +16,14 @@ struct CalcRequest {
     double volume = 0;
     double prices[2] = {};
     const Instrument* ins = nullptr;
+    std::string currency;  // of the current account
+    std::uint32_t leverage = 0;
+
+    AccountTerms account() const noexcept { return {currency, leverage}; }
 };
 
 // Reads action, symbol, volume and `n_prices` prices. Layout and values are
-// checked before the symbol is looked up.
+// checked before the symbol is looked up; then the account's terms are taken.
 std::int32_t read_calc(const Terminal& terminal, RequestReader& in, int n_prices, CalcRequest& out) {
     std::uint32_t action = 0;
     std::u16string name;
@@ -33,6 +39,8 @@ std::int32_t read_calc(const Terminal& terminal, RequestReader& in, int n_prices
     std::size_t index = 0;
     if (const std::int32_t code = terminal.symbol_index(name, index); code != wire::kSuccess) return code;
     out.ins = &terminal.catalogue()[index].source->instrument();
+    out.leverage = terminal.current_account().leverage;
+    out.currency = terminal.account_currency();
     return wire::kSuccess;
 }
 
@@ -50,10 +58,8 @@ bool Terminal::on_calc_margin(std::uint32_t cmd, RequestReader& in, Exchange& ex
     CalcRequest req;
     if (const std::int32_t code = read_calc(*this, in, 1, req); code != wire::kSuccess)
         return ex.status(cmd, code);
-    const Account a = current_account();
-    const std::string currency = account_currency();
     return reply_amount(ex, cmd,
-                        margin(*req.ins, calc_mode(*req.ins), req.volume, req.prices[0], {currency, a.leverage},
+                        margin(*req.ins, calc_mode(*req.ins), req.volume, req.prices[0], req.account(),
                                rates(market_.now_ms())));
 }
 
@@ -61,10 +67,8 @@ bool Terminal::on_calc_profit(std::uint32_t cmd, RequestReader& in, Exchange& ex
     CalcRequest req;
     if (const std::int32_t code = read_calc(*this, in, 2, req); code != wire::kSuccess)
         return ex.status(cmd, code);
-    const Account a = current_account();
-    const std::string currency = account_currency();
     return reply_amount(ex, cmd,
-                        profit(*req.ins, req.buy, req.volume, req.prices[0], req.prices[1], {currency, a.leverage},
+                        profit(*req.ins, req.buy, req.volume, req.prices[0], req.prices[1], req.account(),
                                rates(market_.now_ms())));
 }
 

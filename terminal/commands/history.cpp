@@ -1,6 +1,8 @@
 // Tick and bar history commands. Each request is checked in full (layout,
 // then values, then the symbol), counted against the response limit, and
 // only then streamed; a refused request costs no generation beyond the count.
+#include <optional>
+
 #include "protocol/wire.hpp"
 #include "terminal/market/bars.hpp"
 #include "terminal/terminal.hpp"
@@ -19,57 +21,35 @@ std::int32_t lookup(const Catalogue& catalogue, const std::u16string& name, cons
     return out != nullptr ? wire::kSuccess : wire::kNotFound;
 }
 
-}  // namespace
-
-bool Terminal::on_ticks_from(std::uint32_t cmd, RequestReader& in, Exchange& ex) {
+// Reads a request of a symbol name and `fields`, all of it and nothing
+// more, then checks the values (`valid`), then finds the symbol: kSuccess
+// with `s` set, or the code to answer.
+template <class Valid, class... Fields>
+std::int32_t read_request(const Catalogue& catalogue, RequestReader& in, const PriceSource*& s, Valid&& valid,
+                          Fields&... fields) {
     std::u16string name;
-    std::int64_t from_ms = 0;
-    std::int32_t count = 0;
-    std::int32_t flags = 0;
-    if (!in.wide(name) || !in.read(from_ms) || !in.read(count) || !in.read(flags) || !in.done())
-        return ex.status(cmd, wire::kInvalidParams);
-    const auto filter = tick_filter(flags);
-    if (!filter || count < 0) return ex.status(cmd, wire::kInvalidParams);
-    const PriceSource* s = nullptr;
-    if (const std::int32_t code = lookup(catalogue_, name, s); code != wire::kSuccess) return ex.status(cmd, code);
-
-    const TickSpan span = visible_span(market_, *s, from_ms, market_.now_ms());
-    const auto wanted = static_cast<std::uint64_t>(count);
-    const std::uint64_t n = std::min(wanted, s->count(span, *filter, wanted));
-    if (n > max_records()) return ex.status(cmd, wire::kOutOfMemory);
-    const auto reader = s->read(span, *filter);
-    return ex.stream_records<wire::TickRecord>(
-        cmd, n, [&reader](wire::TickRecord* out, std::size_t max) { return reader->fill(out, max); });
+    if (!in.wide(name) || !(in.read(fields) && ...) || !in.done() || !valid()) return wire::kInvalidParams;
+    return lookup(catalogue, name, s);
 }
 
-bool Terminal::on_ticks_range(std::uint32_t cmd, RequestReader& in, Exchange& ex) {
-    std::u16string name;
-    std::int64_t from_ms = 0;
-    std::int64_t to_ms = 0;
-    std::int32_t flags = 0;
-    if (!in.wide(name) || !in.read(from_ms) || !in.read(to_ms) || !in.read(flags) || !in.done())
-        return ex.status(cmd, wire::kInvalidParams);
-    const auto filter = tick_filter(flags);
-    if (!filter) return ex.status(cmd, wire::kInvalidParams);
-    const PriceSource* s = nullptr;
-    if (const std::int32_t code = lookup(catalogue_, name, s); code != wire::kSuccess) return ex.status(cmd, code);
-
-    const TickSpan span = visible_span(market_, *s, from_ms, to_ms);
-    const std::uint64_t n = s->count(span, *filter, max_records());
-    if (n > max_records()) return ex.status(cmd, wire::kOutOfMemory);
-    const auto reader = s->read(span, *filter);
+// Streams the `n` ticks of `span`, or refuses more than `max` of them.
+bool stream_ticks(Exchange& ex, std::uint32_t cmd, const PriceSource& s, const TickSpan& span, TickFilter filter,
+                  std::uint64_t n, std::uint64_t max) {
+    if (n > max) return ex.status(cmd, wire::kOutOfMemory);
+    const auto reader = s.read(span, filter);
     return ex.stream_records<wire::TickRecord>(
-        cmd, n, [&reader](wire::TickRecord* out, std::size_t max) { return reader->fill(out, max); });
+        cmd, n, [&reader](wire::TickRecord* out, std::size_t most) { return reader->fill(out, most); });
 }
 
-namespace {
-
+// Streams the bars of a plan, or refuses more than `max` of them: the kept
+// bars as one slice, then those built from the ticks.
 bool stream_bars(Exchange& ex, std::uint32_t cmd, Market& market, const PriceSource& s, Timeframe tf,
-                 std::int64_t now_ms, const BarPlan& plan) {
+                 std::int64_t now_ms, const BarPlan& plan, std::uint64_t max) {
+    if (plan.total() > max) return ex.status(cmd, wire::kOutOfMemory);
     BarCursor cursor(market, s, tf, now_ms, plan.tail);
-    const auto fill = [&cursor](std::byte* out, std::size_t max) {
+    const auto fill = [&cursor](std::byte* out, std::size_t most) {
         // Records are packed (alignment 1), so any byte offset holds one.
-        return cursor.fill(reinterpret_cast<wire::BarRecord*>(out), max);
+        return cursor.fill(reinterpret_cast<wire::BarRecord*>(out), most);
     };
     std::span<const std::byte> slice;
     if (plan.count > 0) slice = std::as_bytes(std::span(plan.series->bars).subspan(plan.from, plan.count));
@@ -78,59 +58,81 @@ bool stream_bars(Exchange& ex, std::uint32_t cmd, Market& market, const PriceSou
 
 }  // namespace
 
+bool Terminal::on_ticks_from(std::uint32_t cmd, RequestReader& in, Exchange& ex) {
+    std::int64_t from_ms = 0;
+    std::int32_t count = 0;
+    std::int32_t flags = 0;
+    std::optional<TickFilter> filter;
+    const PriceSource* s = nullptr;
+    const auto valid = [&] { return (filter = tick_filter(flags)).has_value() && count >= 0; };
+    if (const std::int32_t code = read_request(catalogue_, in, s, valid, from_ms, count, flags); code != wire::kSuccess)
+        return ex.status(cmd, code);
+
+    const TickSpan span = visible_span(market_, *s, from_ms, market_.now_ms());
+    const auto wanted = static_cast<std::uint64_t>(count);
+    const std::uint64_t n = std::min(wanted, s->count(span, *filter, wanted));
+    return stream_ticks(ex, cmd, *s, span, *filter, n, max_records());
+}
+
+bool Terminal::on_ticks_range(std::uint32_t cmd, RequestReader& in, Exchange& ex) {
+    std::int64_t from_ms = 0;
+    std::int64_t to_ms = 0;
+    std::int32_t flags = 0;
+    std::optional<TickFilter> filter;
+    const PriceSource* s = nullptr;
+    const auto valid = [&] { return (filter = tick_filter(flags)).has_value(); };
+    if (const std::int32_t code = read_request(catalogue_, in, s, valid, from_ms, to_ms, flags); code != wire::kSuccess)
+        return ex.status(cmd, code);
+
+    const TickSpan span = visible_span(market_, *s, from_ms, to_ms);
+    const std::uint64_t n = s->count(span, *filter, max_records());
+    return stream_ticks(ex, cmd, *s, span, *filter, n, max_records());
+}
+
 bool Terminal::on_rates_from(std::uint32_t cmd, RequestReader& in, Exchange& ex) {
-    std::u16string name;
     std::int32_t tf = 0;
     std::int64_t date_s = 0;
     std::int32_t count = 0;
-    if (!in.wide(name) || !in.read(tf) || !in.read(date_s) || !in.read(count) || !in.done())
-        return ex.status(cmd, wire::kInvalidParams);
-    if (!valid_timeframe(tf) || count < 0) return ex.status(cmd, wire::kInvalidParams);
     const PriceSource* s = nullptr;
-    if (const std::int32_t code = lookup(catalogue_, name, s); code != wire::kSuccess) return ex.status(cmd, code);
+    const auto valid = [&] { return valid_timeframe(tf) && count >= 0; };
+    if (const std::int32_t code = read_request(catalogue_, in, s, valid, tf, date_s, count); code != wire::kSuccess)
+        return ex.status(cmd, code);
 
     const std::int64_t now = market_.now_ms();
     const auto timeframe = static_cast<Timeframe>(tf);
     const BarPlan plan = plan_from(market_, *s, timeframe, now, date_s, static_cast<std::uint64_t>(count));
-    if (plan.total() > max_records()) return ex.status(cmd, wire::kOutOfMemory);
-    return stream_bars(ex, cmd, market_, *s, timeframe, now, plan);
+    return stream_bars(ex, cmd, market_, *s, timeframe, now, plan, max_records());
 }
 
 bool Terminal::on_rates_range(std::uint32_t cmd, RequestReader& in, Exchange& ex) {
-    std::u16string name;
     std::int32_t tf = 0;
     std::int64_t from_s = 0;
     std::int64_t to_s = 0;
-    if (!in.wide(name) || !in.read(tf) || !in.read(from_s) || !in.read(to_s) || !in.done())
-        return ex.status(cmd, wire::kInvalidParams);
-    if (!valid_timeframe(tf)) return ex.status(cmd, wire::kInvalidParams);
     const PriceSource* s = nullptr;
-    if (const std::int32_t code = lookup(catalogue_, name, s); code != wire::kSuccess) return ex.status(cmd, code);
+    const auto valid = [&] { return valid_timeframe(tf); };
+    if (const std::int32_t code = read_request(catalogue_, in, s, valid, tf, from_s, to_s); code != wire::kSuccess)
+        return ex.status(cmd, code);
 
     const std::int64_t now = market_.now_ms();
     const auto timeframe = static_cast<Timeframe>(tf);
     const BarPlan plan = plan_range(market_, *s, timeframe, now, from_s, to_s, max_records());
-    if (plan.total() > max_records()) return ex.status(cmd, wire::kOutOfMemory);
-    return stream_bars(ex, cmd, market_, *s, timeframe, now, plan);
+    return stream_bars(ex, cmd, market_, *s, timeframe, now, plan, max_records());
 }
 
 bool Terminal::on_rates_from_pos(std::uint32_t cmd, RequestReader& in, Exchange& ex) {
-    std::u16string name;
     std::int32_t tf = 0;
     std::int32_t start_pos = 0;
     std::int32_t count = 0;
-    if (!in.wide(name) || !in.read(tf) || !in.read(start_pos) || !in.read(count) || !in.done())
-        return ex.status(cmd, wire::kInvalidParams);
-    if (!valid_timeframe(tf) || start_pos < 0 || count < 0) return ex.status(cmd, wire::kInvalidParams);
     const PriceSource* s = nullptr;
-    if (const std::int32_t code = lookup(catalogue_, name, s); code != wire::kSuccess) return ex.status(cmd, code);
+    const auto valid = [&] { return valid_timeframe(tf) && start_pos >= 0 && count >= 0; };
+    if (const std::int32_t code = read_request(catalogue_, in, s, valid, tf, start_pos, count); code != wire::kSuccess)
+        return ex.status(cmd, code);
 
     const std::int64_t now = market_.now_ms();
     const auto timeframe = static_cast<Timeframe>(tf);
     const BarPlan plan = plan_from_pos(market_, *s, timeframe, now, static_cast<std::uint64_t>(start_pos),
                                        static_cast<std::uint64_t>(count));
-    if (plan.total() > max_records()) return ex.status(cmd, wire::kOutOfMemory);
-    return stream_bars(ex, cmd, market_, *s, timeframe, now, plan);
+    return stream_bars(ex, cmd, market_, *s, timeframe, now, plan, max_records());
 }
 
 }  // namespace qvn::terminal

@@ -108,13 +108,8 @@ bool Terminal::on_account_info(std::uint32_t cmd, RequestReader& in, Exchange& e
         if (!s.ok()) return ex.status(cmd, wire::kFailed);
         f = trading_.figures(s);
     }
-    r.balance = f.balance;
+    put_figures(r, f);
     r.credit = a.credit;
-    r.profit = f.profit;
-    r.equity = f.equity;
-    r.margin = f.margin;
-    r.margin_free = f.margin_free;
-    r.margin_level = f.margin_level;
     r.margin_so_call = kMarginCallLevel;
     r.margin_so_so = kStopOutLevel;
     r.margin_initial = 0.0;

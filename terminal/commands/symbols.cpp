@@ -12,6 +12,16 @@ namespace {
 
 namespace wire = qvn::wire;
 
+// Reads a request of a symbol name and `fields`, all of it and nothing
+// more, and finds the symbol: kSuccess with `index` set, or the code to
+// answer.
+template <class... Fields>
+std::int32_t read_symbol(const Terminal& terminal, RequestReader& in, std::size_t& index, Fields&... fields) {
+    std::u16string name;
+    if (!in.wide(name) || !(in.read(fields) && ...) || !in.done()) return wire::kInvalidParams;
+    return terminal.symbol_index(name, index);
+}
+
 }  // namespace
 
 std::int32_t Terminal::symbol_index(std::u16string_view name, std::size_t& index) const {
@@ -70,11 +80,8 @@ bool Terminal::stream_symbols(std::uint32_t cmd, const std::vector<std::uint32_t
 }
 
 bool Terminal::on_symbol_info(std::uint32_t cmd, RequestReader& in, Exchange& ex) {
-    std::u16string name;
-    if (!in.wide(name) || !in.done()) return ex.status(cmd, wire::kInvalidParams);
     std::size_t i = 0;
-    if (const std::int32_t code = symbol_index(name, i); code != wire::kSuccess)
-        return ex.status(cmd, code);
+    if (const std::int32_t code = read_symbol(*this, in, i); code != wire::kSuccess) return ex.status(cmd, code);
     const CatalogueEntry& e = catalogue_[i];
     const std::int64_t now = market_.now_ms();
     const DaySummary q = quotes_.summary(*e.source, now);
@@ -88,11 +95,9 @@ bool Terminal::on_symbol_info(std::uint32_t cmd, RequestReader& in, Exchange& ex
 }
 
 bool Terminal::on_symbol_select(std::uint32_t cmd, RequestReader& in, Exchange& ex) {
-    std::u16string name;
     std::uint8_t enable = 0;
-    if (!in.wide(name) || !in.read(enable) || !in.done()) return ex.status(cmd, wire::kInvalidParams);
     std::size_t i = 0;
-    if (const std::int32_t code = symbol_index(name, i); code != wire::kSuccess)
+    if (const std::int32_t code = read_symbol(*this, in, i, enable); code != wire::kSuccess)
         return ex.status(cmd, code);
     if (enable != 0) {
         watch_.select(i);
@@ -102,11 +107,8 @@ bool Terminal::on_symbol_select(std::uint32_t cmd, RequestReader& in, Exchange& 
 }
 
 bool Terminal::on_symbol_info_tick(std::uint32_t cmd, RequestReader& in, Exchange& ex) {
-    std::u16string name;
-    if (!in.wide(name) || !in.done()) return ex.status(cmd, wire::kInvalidParams);
     std::size_t i = 0;
-    if (const std::int32_t code = symbol_index(name, i); code != wire::kSuccess)
-        return ex.status(cmd, code);
+    if (const std::int32_t code = read_symbol(*this, in, i); code != wire::kSuccess) return ex.status(cmd, code);
     // Before the first tick of the process there is no quote: all zeros.
     const auto tick = catalogue_[i].source->latest(market_.now_ms());
     Response r(cmd, wire::kSuccess);

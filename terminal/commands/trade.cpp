@@ -5,6 +5,8 @@
 // is built, so a reader never sees half of a trade, nor one not yet on disk.
 #include <algorithm>
 #include <cstring>
+#include <map>
+#include <vector>
 
 #include "protocol/wire.hpp"
 #include "terminal/terminal.hpp"
@@ -67,12 +69,18 @@ bool read_selection(std::uint32_t cmd, RequestReader& in, Selection& sel) {
     return in.done();
 }
 
-template <class Record, class Pick>
-std::vector<Record> select_records(const std::vector<Record>& all, Pick&& pick) {
-    std::vector<Record> out;
-    for (const Record& r : all)
-        if (pick(r)) out.push_back(r);
-    return out;
+// Open positions or orders as a selection picks them: the one with the
+// ticket (`by_ticket`, null when there is none), or all of them (of one
+// symbol), each as `now` makes its record.
+template <class Item, class Record, class Now>
+void collect_open(const Selection& sel, const Item* by_ticket, const std::map<std::uint64_t, Item>& all,
+                  std::vector<Record>& out, Now&& now) {
+    if (sel.kind == Selection::Kind::Ticket) {
+        if (by_ticket != nullptr) out.push_back(now(*by_ticket));
+        return;
+    }
+    for (const auto& [ticket, item] : all)
+        if (sel.kind != Selection::Kind::Symbol || symbol_of(item.record) == sel.symbol) out.push_back(now(item));
 }
 
 bool is_total(std::uint32_t cmd) {
@@ -106,66 +114,52 @@ bool reply_records(Exchange& ex, std::uint32_t cmd, const Selection& sel, const 
 
 }  // namespace
 
-bool Terminal::on_positions(std::uint32_t cmd, RequestReader& in, Exchange& ex) {
+// A list command: reads its selection, holds the account brought up to the
+// market clock while `collect` picks the records, and replies once the
+// account is released.
+template <class Record, class Collect>
+bool Terminal::reply_trade_list(std::uint32_t cmd, RequestReader& in, Exchange& ex, Collect&& collect) {
     Selection sel;
     if (!read_selection(cmd, in, sel)) return ex.status(cmd, wire::kInvalidParams);
     const Account a = current_account();
     Trading::Session s = trading_.begin(a, market_.now_ms());
     if (!s.ok()) return ex.status(cmd, wire::kFailed);
-    std::vector<wire::TradePositionRecord> out;
-    const auto take = [&](const Position& p) { out.push_back(is_total(cmd) ? p.record : trading_.position_now(s, p)); };
-    if (sel.kind == Selection::Kind::Ticket) {
-        if (const Position* p = s.book().position(sel.id)) take(*p);
-    } else {
-        for (const auto& [ticket, p] : s.book().positions())
-            if (sel.kind != Selection::Kind::Symbol || symbol_of(p.record) == sel.symbol) take(p);
-    }
+    std::vector<Record> out;
+    collect(s, sel, out);
     s.release();  // the reply goes out without holding the account
     return reply_records(ex, cmd, sel, out, settings_.max_response_bytes());
+}
+
+bool Terminal::on_positions(std::uint32_t cmd, RequestReader& in, Exchange& ex) {
+    const auto collect = [&](const Trading::Session& s, const Selection& sel, auto& out) {
+        collect_open(sel, s.book().position(sel.id), s.book().positions(), out,
+                     [&](const Position& p) { return is_total(cmd) ? p.record : trading_.position_now(s, p); });
+    };
+    return reply_trade_list<wire::TradePositionRecord>(cmd, in, ex, collect);
 }
 
 bool Terminal::on_orders(std::uint32_t cmd, RequestReader& in, Exchange& ex) {
-    Selection sel;
-    if (!read_selection(cmd, in, sel)) return ex.status(cmd, wire::kInvalidParams);
-    const Account a = current_account();
-    Trading::Session s = trading_.begin(a, market_.now_ms());
-    if (!s.ok()) return ex.status(cmd, wire::kFailed);
-    std::vector<wire::TradeOrderRecord> out;
-    const auto take = [&](const Order& o) { out.push_back(is_total(cmd) ? o.record : trading_.order_now(s, o)); };
-    if (sel.kind == Selection::Kind::Ticket) {
-        if (const Order* o = s.book().order(sel.id)) take(*o);
-    } else {
-        for (const auto& [ticket, o] : s.book().orders())
-            if (sel.kind != Selection::Kind::Symbol || symbol_of(o.record) == sel.symbol) take(o);
-    }
-    s.release();  // the reply goes out without holding the account
-    return reply_records(ex, cmd, sel, out, settings_.max_response_bytes());
+    const auto collect = [&](const Trading::Session& s, const Selection& sel, auto& out) {
+        collect_open(sel, s.book().order(sel.id), s.book().orders(), out,
+                     [&](const Order& o) { return is_total(cmd) ? o.record : trading_.order_now(s, o); });
+    };
+    return reply_trade_list<wire::TradeOrderRecord>(cmd, in, ex, collect);
 }
 
 bool Terminal::on_history_orders(std::uint32_t cmd, RequestReader& in, Exchange& ex) {
-    Selection sel;
-    if (!read_selection(cmd, in, sel)) return ex.status(cmd, wire::kInvalidParams);
-    const Account a = current_account();
-    Trading::Session s = trading_.begin(a, market_.now_ms());
-    if (!s.ok()) return ex.status(cmd, wire::kFailed);
-    const auto out = select_records(s.book().history_orders(), [&sel](const wire::TradeOrderRecord& o) {
-        return sel.selects(o.ticket, o.position_id, o.time_setup);
-    });
-    s.release();  // the reply goes out without holding the account
-    return reply_records(ex, cmd, sel, out, settings_.max_response_bytes());
+    const auto collect = [](const Trading::Session& s, const Selection& sel, auto& out) {
+        for (const wire::TradeOrderRecord& o : s.book().history_orders())
+            if (sel.selects(o.ticket, o.position_id, o.time_setup)) out.push_back(o);
+    };
+    return reply_trade_list<wire::TradeOrderRecord>(cmd, in, ex, collect);
 }
 
 bool Terminal::on_history_deals(std::uint32_t cmd, RequestReader& in, Exchange& ex) {
-    Selection sel;
-    if (!read_selection(cmd, in, sel)) return ex.status(cmd, wire::kInvalidParams);
-    const Account a = current_account();
-    Trading::Session s = trading_.begin(a, market_.now_ms());
-    if (!s.ok()) return ex.status(cmd, wire::kFailed);
-    const auto out = select_records(s.book().deals(), [&sel](const wire::TradeDealRecord& d) {
-        return sel.selects(d.ticket, d.position_id, d.time);
-    });
-    s.release();  // the reply goes out without holding the account
-    return reply_records(ex, cmd, sel, out, settings_.max_response_bytes());
+    const auto collect = [](const Trading::Session& s, const Selection& sel, auto& out) {
+        for (const wire::TradeDealRecord& d : s.book().deals())
+            if (sel.selects(d.ticket, d.position_id, d.time)) out.push_back(d);
+    };
+    return reply_trade_list<wire::TradeDealRecord>(cmd, in, ex, collect);
 }
 
 bool Terminal::on_order_check(std::uint32_t cmd, RequestReader& in, Exchange& ex) {

@@ -45,27 +45,21 @@ std::int32_t MarketWatch::deselect(std::size_t symbol) {
     return wire::kSuccess;
 }
 
-void MarketWatch::add_book(std::size_t symbol) {
+void MarketWatch::add_use(std::vector<std::uint32_t>& uses, std::size_t symbol) {
     std::lock_guard lock(mutex_);
-    ++books_[symbol];
+    ++uses[symbol];
     selected_[symbol] = 1;
 }
 
-void MarketWatch::release_book(std::size_t symbol) {
+void MarketWatch::release_use(std::vector<std::uint32_t>& uses, std::size_t symbol) {
     std::lock_guard lock(mutex_);
-    if (books_[symbol] > 0) --books_[symbol];
+    if (uses[symbol] > 0) --uses[symbol];
 }
 
-void MarketWatch::add_trade_use(std::size_t symbol) {
-    std::lock_guard lock(mutex_);
-    ++trades_[symbol];
-    selected_[symbol] = 1;
-}
-
-void MarketWatch::release_trade_use(std::size_t symbol) {
-    std::lock_guard lock(mutex_);
-    if (trades_[symbol] > 0) --trades_[symbol];
-}
+void MarketWatch::add_book(std::size_t symbol) { add_use(books_, symbol); }
+void MarketWatch::release_book(std::size_t symbol) { release_use(books_, symbol); }
+void MarketWatch::add_trade_use(std::size_t symbol) { add_use(trades_, symbol); }
+void MarketWatch::release_trade_use(std::size_t symbol) { release_use(trades_, symbol); }
 
 BookSubscriptions::~BookSubscriptions() {
     for (std::size_t s : symbols_) watch_.release_book(s);

@@ -44,6 +44,10 @@ private:
     // Whether anything keeps the symbol in Market Watch: a book
     // subscription, an open position or a pending order.
     bool in_use_locked(std::size_t symbol) const;
+    // Counts one more use in `uses` (books_ or trades_), which selects the
+    // symbol; and one less, never below none.
+    void add_use(std::vector<std::uint32_t>& uses, std::size_t symbol);
+    void release_use(std::vector<std::uint32_t>& uses, std::size_t symbol);
 
     mutable std::mutex mutex_;
     std::vector<std::uint8_t> selected_;   // by catalogue index

@@ -1,7 +1,7 @@
 // Serving clients: one thread per connection, each in strict
 // request/response alternation; the main thread accepts, reaps finished
 // sessions, keeps room for new clients and watches for shutdown (a stop
-// request, or the idle limit). The accept loop is the system's (server.cpp
+// request, or the idle limit). The accept loop is the system's (posix_serve.cpp
 // for sockets, win32_serve.cpp for named pipes); a session (session.cpp) is
 // the same everywhere.
 #pragma once

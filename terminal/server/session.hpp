@@ -86,4 +86,19 @@ bool make_room(List& sessions, std::size_t max_clients, Evict&& evict) {
     return true;
 }
 
+// Joins and drops the sessions whose threads have finished; returns how
+// many are left. `sessions` holds records with `state` and `thread` members.
+template <class List>
+std::size_t reap_finished(List& sessions) {
+    for (auto it = sessions.begin(); it != sessions.end();) {
+        if (it->state.done.load(std::memory_order_acquire)) {
+            it->thread.join();
+            it = sessions.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return sessions.size();
+}
+
 }  // namespace qvn::terminal

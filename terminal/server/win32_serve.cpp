@@ -112,7 +112,7 @@ public:
     // Joins finished sessions; returns how many are still running.
     std::size_t reap() {
         const std::lock_guard lock(mutex_);
-        return reap_locked();
+        return reap_finished(sessions_);
     }
 
     void stop_accepting() { stopping_.store(true); }
@@ -148,18 +148,6 @@ public:
     }
 
 private:
-    std::size_t reap_locked() {
-        for (auto it = sessions_.begin(); it != sessions_.end();) {
-            if (it->state.done.load(std::memory_order_acquire)) {
-                it->thread.join();
-                it = sessions_.erase(it);
-            } else {
-                ++it;
-            }
-        }
-        return sessions_.size();
-    }
-
     void accept_loop(platform::UniqueHandle free) {
         while (!stopping_.load()) {
             const bool connected =
@@ -188,7 +176,7 @@ private:
 
     void start_session(platform::UniqueHandle pipe) {
         const std::lock_guard lock(mutex_);
-        reap_locked();
+        reap_finished(sessions_);
         // Disconnecting fails every later transfer on the instance; the
         // cancel ends the one the session may be blocked in right now.
         const auto evict = [](Session& victim) {

@@ -1,6 +1,9 @@
 #include "terminal/store/accounts.hpp"
 
 #include <algorithm>
+#include <cstddef>
+#include <string_view>
+#include <utility>
 
 #include "protocol/text.hpp"
 #include "terminal/config/settings.hpp"
@@ -13,21 +16,25 @@ constexpr std::u16string_view kDemoCompany = u"Quorvane Markets Ltd";
 std::u16string to_u16(std::string_view s) { return protocol::path_to_utf16(s); }
 std::string to_u8(std::u16string_view s) { return protocol::utf16_to_utf8(s); }
 
-bool parse_trade_mode(std::string_view v, AccountTradeMode& out) {
-    if (iequals(v, "demo")) out = AccountTradeMode::Demo;
-    else if (iequals(v, "contest")) out = AccountTradeMode::Contest;
-    else if (iequals(v, "real")) out = AccountTradeMode::Real;
-    else return false;
-    return true;
+// Sets `out` to the value named `v` (any case) in `names`; false for a name
+// not there.
+template <class Enum, std::size_t N>
+bool parse_name(std::string_view v, const std::pair<std::string_view, Enum> (&names)[N], Enum& out) {
+    for (const auto& [name, value] : names) {
+        if (iequals(v, name)) {
+            out = value;
+            return true;
+        }
+    }
+    return false;
 }
 
-bool parse_margin_mode(std::string_view v, AccountMarginMode& out) {
-    if (iequals(v, "hedging")) out = AccountMarginMode::RetailHedging;
-    else if (iequals(v, "netting")) out = AccountMarginMode::RetailNetting;
-    else if (iequals(v, "exchange")) out = AccountMarginMode::Exchange;
-    else return false;
-    return true;
-}
+constexpr std::pair<std::string_view, AccountTradeMode> kTradeModes[] = {
+    {"demo", AccountTradeMode::Demo}, {"contest", AccountTradeMode::Contest}, {"real", AccountTradeMode::Real}};
+constexpr std::pair<std::string_view, AccountMarginMode> kMarginModes[] = {
+    {"hedging", AccountMarginMode::RetailHedging},
+    {"netting", AccountMarginMode::RetailNetting},
+    {"exchange", AccountMarginMode::Exchange}};
 
 }  // namespace
 
@@ -105,8 +112,8 @@ bool load_accounts(const IniFile& settings, std::vector<Account>& accounts, std:
             else if (iequals(key, "balance")) ok = parse_decimal(value, a.balance);
             else if (iequals(key, "credit")) ok = parse_decimal(value, a.credit);
             else if (iequals(key, "otp")) ok = parse_flag(value, a.otp);
-            else if (iequals(key, "trade_mode")) ok = parse_trade_mode(value, a.trade_mode);
-            else if (iequals(key, "margin_mode")) ok = parse_margin_mode(value, a.margin_mode);
+            else if (iequals(key, "trade_mode")) ok = parse_name(value, kTradeModes, a.trade_mode);
+            else if (iequals(key, "margin_mode")) ok = parse_name(value, kMarginModes, a.margin_mode);
             if (!ok) {
                 error = where + "malformed value '" + value + "' for " + key;
                 return false;

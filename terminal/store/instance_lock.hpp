@@ -13,12 +13,13 @@
 #include <string_view>
 
 #include "platform/platform.hpp"
+#include "terminal/store/file_lock.hpp"
 
 namespace qvn::terminal {
 
 class InstanceLock {
 public:
-    enum class Result { Acquired, Held, Failed };
+    using Result = LockResult;
 
     InstanceLock() = default;
     InstanceLock(const InstanceLock&) = delete;

@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,15 +18,7 @@ InstanceLock::Result InstanceLock::acquire(const std::string& path, std::string&
             why = "cannot open '" + path + "': " + std::strerror(errno);
             return Result::Failed;
         }
-        int rc;
-        do {
-            rc = ::flock(fd.get(), LOCK_EX | LOCK_NB);
-        } while (rc != 0 && errno == EINTR);
-        if (rc != 0) {
-            if (errno == EWOULDBLOCK) return Result::Held;
-            why = "cannot lock '" + path + "': " + std::strerror(errno);
-            return Result::Failed;
-        }
+        if (const Result r = try_flock(fd.get(), path, why); r != Result::Acquired) return r;
         struct stat held {}, named {};
         if (::fstat(fd.get(), &held) != 0 || ::stat(path.c_str(), &named) != 0 || held.st_ino != named.st_ino ||
             held.st_dev != named.st_dev)

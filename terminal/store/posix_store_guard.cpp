@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -85,15 +84,8 @@ StoreLock::Result StoreLock::acquire(const std::string& path, std::string& why, 
         why = "cannot open the store lock '" + path + "': " + std::strerror(errno);
         return Result::Failed;
     }
-    int rc;
-    do {
-        rc = ::flock(fd.get(), LOCK_EX | LOCK_NB);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
-        if (errno != EWOULDBLOCK) {
-            why = "cannot lock '" + path + "': " + std::strerror(errno);
-            return Result::Failed;
-        }
+    if (const Result r = try_flock(fd.get(), path, why); r != Result::Acquired) {
+        if (r == Result::Failed) return r;
         std::array<char, 24> text{};
         const ssize_t n = ::pread(fd.get(), text.data(), text.size() - 1, 0);
         for (ssize_t i = 0; i < n && text[static_cast<std::size_t>(i)] >= '0' && text[static_cast<std::size_t>(i)] <= '9'; ++i)

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "platform/platform.hpp"
+#include "terminal/store/file_lock.hpp"
 
 namespace qvn::terminal {
 
@@ -38,7 +39,7 @@ bool make_store_file(const std::string& path, std::string& why);
 
 class StoreLock {
 public:
-    enum class Result { Acquired, Held, Failed };
+    using Result = LockResult;
 
     StoreLock() = default;
     StoreLock(const StoreLock&) = delete;

@@ -16,6 +16,12 @@ bool buys(std::uint32_t type) {
     return b && *b;
 }
 
+// The funds in account currency, as replies report them.
+Figures figures_of(const MoneyScale& m, const Funds& f) {
+    return {m.to_double(f.balance), m.to_double(f.credit),      m.to_double(f.profit), m.to_double(f.equity),
+            m.to_double(f.margin),  m.to_double(f.margin_free), f.margin_level};
+}
+
 }  // namespace
 
 struct Trading::Slot {
@@ -162,10 +168,7 @@ Trading::Session Trading::open(const Account& account, std::int64_t now_ms, bool
 }
 
 Figures Trading::figures(const Session& s) {
-    const MoneyScale& m = s.book().money();
-    const Funds f = s.accounting_->funds(s.book(), *s.now_);
-    return {m.to_double(f.balance), m.to_double(f.credit),      m.to_double(f.profit), m.to_double(f.equity),
-            m.to_double(f.margin),  m.to_double(f.margin_free), f.margin_level};
+    return figures_of(s.book().money(), s.accounting_->funds(s.book(), *s.now_));
 }
 
 wire::TradePositionRecord Trading::position_now(const Session& s, const Position& p) {
@@ -198,16 +201,10 @@ wire::TradeCheckResultRecord Trading::check(Session& s, const wire::TradeRequest
     if (!ok) book.rollback();
     const Funds f = ex.funds();
     if (ok) book.rollback();
-    const MoneyScale& m = book.money();
     const TradeRetcode code = ok ? TradeRetcode::Done : out.code;
     wire::TradeCheckResultRecord r{};
     r.retcode = static_cast<std::uint32_t>(code);
-    r.balance = m.to_double(f.balance);
-    r.equity = m.to_double(f.equity);
-    r.profit = m.to_double(f.profit);
-    r.margin = m.to_double(f.margin);
-    r.margin_free = m.to_double(f.margin_free);
-    r.margin_level = f.margin_level;
+    put_figures(r, figures_of(book.money(), f));
     put_field(r.comment, sizeof r.comment, retcode_comment(code));
     return r;
 }

@@ -53,6 +53,17 @@ struct Figures {
     double margin_level = 0;  // percent; 0 without margin
 };
 
+// Writes the funds a reply record reports (account_info, order_check).
+template <class Record>
+void put_figures(Record& r, const Figures& f) noexcept {
+    r.balance = f.balance;
+    r.profit = f.profit;
+    r.equity = f.equity;
+    r.margin = f.margin;
+    r.margin_free = f.margin_free;
+    r.margin_level = f.margin_level;
+}
+
 class Trading {
     struct Slot;
 

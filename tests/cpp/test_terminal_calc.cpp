@@ -44,17 +44,10 @@ void test_unconvertible_amounts_are_refused() {
     CHECK(near(term::margin(*eurchf, term::SymbolCalcMode::Forex, 1.0, 0.95, eur, none), 100000.0));
 }
 
-void test_order_sides() {
-    for (std::uint32_t t : {0u, 2u, 4u, 6u}) CHECK(term::is_buy(t) == std::optional<bool>(true));
-    for (std::uint32_t t : {1u, 3u, 5u, 7u}) CHECK(term::is_buy(t) == std::optional<bool>(false));
-    for (std::uint32_t t : {8u, 9u, 0xFFFFFFFFu}) CHECK(!term::is_buy(t).has_value());
-}
-
 }  // namespace
 
 int main() {
     test_factor_paths();
     test_unconvertible_amounts_are_refused();
-    test_order_sides();
     return qvn::test::finish("terminal calc");
 }

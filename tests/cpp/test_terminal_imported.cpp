@@ -1,7 +1,6 @@
 // Imported ticks against a plain model of what they must serve: the file
 // check on every rule, then reads, counts, latest and next ticks and the
-// minute aggregates bars are built from, over random spans; and the stepped
-// clock, which only ever moves forward.
+// minute aggregates bars are built from, over random spans.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -153,15 +152,6 @@ void test_served(const std::vector<wire::TickRecord>& ticks, std::mt19937_64& rn
     }
 }
 
-void test_stepped_clock() {
-    term::MarketClock c = term::MarketClock::from(std::nullopt, kT0, 1, true);
-    CHECK(c.stepped() && c.now_ms() == kT0 && c.describe(0) == "clock stepped 1767571200000");
-    CHECK(c.advance(kT0 + 5) && c.now_ms() == kT0 + 5);
-    CHECK(!c.advance(kT0 + 4) && c.now_ms() == kT0 + 5);
-    term::MarketClock frozen = term::MarketClock::from(kT0, kT0, 1, true);
-    CHECK(!frozen.stepped() && !frozen.advance(kT0 + 1) && frozen.now_ms() == kT0);
-}
-
 }  // namespace
 
 int main() {
@@ -169,6 +159,5 @@ int main() {
     const std::vector<wire::TickRecord> ticks = make_ticks(rng);
     test_file_check(ticks);
     test_served(ticks, rng);
-    test_stepped_clock();
     return qvn::test::finish("test_terminal_imported");
 }

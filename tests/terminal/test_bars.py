@@ -155,15 +155,6 @@ def test_refusals(client, symbol, tf, start, count, code):
         assert client.rates_range(symbol, tf, 0, NOW_S) == (code, None)
 
 
-def test_large_bar_requests_are_bounded(launch):
-    terminal = launch("--max-response-mb", "1")
-    with terminal.client() as c:
-        assert c.rates_range("BTCUSD", M1, 0, NOW_S) == (tc.OUT_OF_MEMORY, None)
-        assert c.rates_from_pos("BTCUSD", M1, 0, 100_000) == (tc.OUT_OF_MEMORY, None)
-        result, fits = c.rates_from_pos("BTCUSD", M1, 0, 10_000)
-        assert result == tc.SUCCESS and len(fits) == 10_000
-
-
 @pytest.mark.parametrize(
     "lo, hi, expect_bars",
     [(2**63 - 100, 2**63 - 1, False), (-(2**63), -(2**63) + 100, False), (-(2**63), 2**63 - 1, True)],

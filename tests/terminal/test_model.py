@@ -1,31 +1,16 @@
 """The Terminal's paper trading against the reference model (model.py).
 
-Each seed drives one account (seed % 4: the hedging USD demo, the netting
-EUR demo, the JPY contest account with 0 currency digits, or a small,
-highly leveraged account defined in terminal.ini that runs into NO_MONEY,
-LIMIT_ORDERS and stop-outs: hedging GBP with a credit, or netting EUR, on
-alternate seeds) through a stream of trade
-requests (valid ones, and ones wrong in one or two ways: model_stream.py)
-and clock moves, sending every request to the Terminal through raw frames
-and to the model. After every step every record and figure must agree:
-the send result (and, for a third of the requests, the check result), all
-positions, pending orders, history orders (in the order done) and deals,
-and the account figures; and the books must add up (balance = the sum of
-the deals' money, every open position has its opening deal, tickets unique
-and increasing across restarts).
+Each seed drives one account (seed % 4: hedging USD, netting EUR, the JPY
+contest account with 0 digits, or a small leveraged account from
+terminal.ini that meets NO_MONEY, LIMIT_ORDERS and stop-outs) through a
+stream of trade requests, valid and wrong in one or two ways
+(model_stream.py), and clock moves: restarts with a later frozen `--now`.
+After every step the send (and check) results, positions, orders, history
+and account figures must agree, and the books must add up.
 
-The clock is frozen (`--now`); `Session.advance` moves it by restarting the
-Terminal in the same folders with a later `--now` (it catches up from where
-it stopped): seconds and minutes, so that orders and stops trigger, hours,
-and days across rollovers and weekends.
-
-CI runs the fixed SEEDS (100 steps each). Longer runs:
-    QVN_MODEL_SEEDS=200 pytest tests/terminal/test_model.py        # seeds 0 .. 199
-    QVN_MODEL_SEEDS=1000-1099 pytest tests/terminal/test_model.py  # a range
-    QVN_MODEL_STEPS=300 ...                                         # longer streams
-    QVN_TERMINAL64=/path/to/terminal64 ...                          # another Terminal build
-A mismatch names the seed, the step, the request (and what it was meant to
-try) and the first differing field, with both records.
+Longer runs: QVN_MODEL_SEEDS=200 (or 1000-1099), QVN_MODEL_STEPS=300,
+QVN_TERMINAL64=/path/to/terminal64. A mismatch names the seed, the step,
+the request and the first differing field.
 """
 
 from __future__ import annotations

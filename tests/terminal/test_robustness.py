@@ -65,17 +65,18 @@ REQUESTS = [
     [
         tc.u32(0),                                   # no room for a command
         tc.u32(3) + b"abc",
-        tc.u32(64 * 2**10 + 1) + tc.u32(1),          # just over the request limit
+        tc.u32(64 * 2**10 + 1) + tc.u32(1) + bytes(64 * 2**10 - 3),  # a whole frame just over the limit
         tc.u32(0xFFFFFFFF),
-        garbage(64, 1) + b"\xff\xff\xff\xff",
-        b"\xff\xff\xff\x7f" + garbage(4096, 2),
     ],
-    ids=["length0", "length3", "oversized", "max-length", "garbage1", "garbage2"],
+    ids=["length0", "length3", "oversized", "max-length"],
 )
 def test_bad_frames_are_dropped(terminal, data):
     with terminal.client() as good:
         bad = raw_socket(terminal)
-        bad.sendall(data)
+        try:
+            bad.sendall(data)
+        except OSError:
+            pass  # dropped before all of it went out
         assert dropped(bad)
         bad.close()
         assert good.ready_state() == 2

@@ -183,22 +183,11 @@ def test_terminal_info_follows_settings(launch):
         assert c.terminal_info()["connected"] == 1  # still logged in to its account
 
 
-@pytest.mark.parametrize(
-    "login, password, currency, digits, leverage, balance, trade_mode",
-    [
-        (5001001, "demo1001", "USD", 2, 100, 10000.0, 1),
-        (5001002, "demo1002", "EUR", 2, 50, 5000.0, 1),
-        (5001004, "demo1004", "JPY", 0, 200, 1000000.0, 2),
-    ],
-)
-def test_account_info(client, login, password, currency, digits, leverage, balance, trade_mode):
+# Currency, leverage, stop-out levels and the money figures are checked
+# against the model (test_model.py).
+@pytest.mark.parametrize("login, password, trade_mode", [(5001001, "demo1001", 1), (5001004, "demo1004", 2)])
+def test_account_info(client, login, password, trade_mode):
     assert client.login(login, password) == tc.SUCCESS
     a = client.account_info()
-    assert (a["login"], a["currency"], a["currency_digits"], a["leverage"]) == (login, currency, digits, leverage)
-    assert (a["balance"], a["trade_mode"], a["server"]) == (balance, trade_mode, "Quorvane-Demo")
-    assert a["equity"] == a["balance"] + a["credit"] + a["profit"]
-    assert a["margin_free"] == a["equity"] - a["margin"]
-    assert a["margin"] == 0 and a["margin_level"] == 0
-    assert a["margin_so_mode"] == 1 and a["margin_so_call"] > a["margin_so_so"] > 0
-    assert a["trade_allowed"] == 1 and a["limit_orders"] > 0
-    assert a["name"] and a["company"] == "Quorvane Markets Ltd"
+    assert (a["login"], a["trade_mode"], a["server"]) == (login, trade_mode, "Quorvane-Demo")
+    assert (a["margin_so_mode"], a["trade_allowed"], a["company"]) == (1, 1, "Quorvane Markets Ltd") and a["name"]

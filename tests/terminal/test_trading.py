@@ -1,16 +1,12 @@
 """The Terminal's paper trading, through raw frames, where the reference
 model (test_model.py) does not reach: stops and pending orders under the
-moving clock, Market Watch held by trades, auto-trading off, the database
-and its lists, and concurrent clients."""
+moving clock, Market Watch held by trades, auto-trading off, and the database
+and its lists."""
 
 from __future__ import annotations
 
 import stat
-import subprocess
-import sys
-import textwrap
 import time
-from pathlib import Path
 
 import host
 import pytest
@@ -142,42 +138,3 @@ def test_database_is_private_and_lists_are_well_formed(launch):
     db = t.data_folder / "trading.db"
     if not host.WINDOWS:  # there the profile folder's access list keeps others out
         assert stat.S_IMODE(db.stat().st_mode) == 0o600
-
-
-TRADER = textwrap.dedent(
-    """
-    import sys
-    sys.path.insert(0, {tests!r})
-    import terminal_client as tc
-    exe, rounds, acks = sys.argv[1], int(sys.argv[2]), sys.argv[3]
-    with tc.TerminalClient.connect(exe) as c, open(acks, "a") as out:
-        c.handshake()
-        for k in range(rounds):
-            r = c.order_send(action=1, symbol="EURUSD", volume=0.1, type=k % 2)
-            out.write(f"{{r['retcode']}} {{r['order']}} {{r['deal']}}\\n")
-            out.flush()
-    """
-)
-
-
-def start_trader(t, tmp: Path, name: str, rounds: int) -> tuple[subprocess.Popen, Path]:
-    script = tmp / "trader.py"
-    script.write_text(TRADER.format(tests=str(Path(tc.__file__).parent)))
-    acks = tmp / f"{name}.acks"
-    acks.touch()
-    return subprocess.Popen([sys.executable, str(script), t.exe, str(rounds), str(acks)]), acks
-
-
-def test_two_clients_trading_at_once_stay_consistent(launch, tmp_path):
-    t = launch(now=at(WED_NOON))
-    traders = [start_trader(t, tmp_path, f"t{k}", 25) for k in range(2)]
-    for proc, _ in traders:
-        assert proc.wait(timeout=120) == 0
-    acked = [line.split() for _, acks in traders for line in acks.read_text().splitlines()]
-    assert len(acked) == 50 and all(int(code) == DONE for code, _, _ in acked)
-    with t.client() as c:
-        account = assert_books_agree(c)
-        deals = c.history_deals()
-        assert {int(d) for _, _, d in acked} <= {d["ticket"] for d in deals}
-        assert len(c.positions()) == 50  # hedging: every buy and sell stays open
-        assert account["margin"] > 0

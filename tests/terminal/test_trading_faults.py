@@ -91,14 +91,10 @@ def test_sigkill_during_a_trade_stream_keeps_whole_trades(launch, tmp_path, seed
         assert_books_agree(c)
 
 
-
 def test_concurrent_clients_keep_every_acknowledged_trade_across_sigkill(launch):
-    """Clients trading at once on one account, their trades committed in
-    shared groups, and the Terminal killed among them: after the restart
-    every acknowledged trade is there with the tickets it was answered
-    with, each client's in the order it sent them, at most its one trade in
-    flight besides, and the balance is the sum of the deals (an account row
-    written out of order within a group would leave it behind)."""
+    """Clients trading at once, their trades committed in shared groups, the
+    Terminal killed among them: every acknowledged trade survives with its
+    tickets, in order, plus at most one in flight per client; the books add up."""
     t = launch(now=at(WED_NOON))
     clients, kill_at = 6, 150
     acked: list[list[int]] = [[] for _ in range(clients)]  # order, deal, order, deal, ...

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "convert/array_pool.hpp"
 #include "convert/outcome.hpp"
 #include "link/client.hpp"
 #include "link/error.hpp"
@@ -32,16 +33,6 @@ bool write_arguments(link::PipeWriter& writer, const HistoryRequest& request) no
     return true;
 }
 
-// Large pages make the first touch of each page (the socket read) several
-// times cheaper. NumPy asks for them when it allocates a block; the hint is
-// renewed over the whole block after each growth, which also keeps the
-// mapping in one piece for the next one.
-void advise(PyObject* array) noexcept {
-    auto* a = reinterpret_cast<PyArrayObject*>(array);
-    const auto bytes = static_cast<std::size_t>(PyArray_NBYTES(a));
-    if (bytes >= (4u << 20)) platform::advise_large_pages(PyArray_DATA(a), bytes);
-}
-
 // Grows the array to `length` records. The new part is left as it is,
 // without the zero-fill a resize gives a writeable array: the socket read
 // fills it next. Storage of this size is remapped, not copied.
@@ -56,7 +47,6 @@ bool grow(PyObject* array, npy_intp length) noexcept {
         return false;
     }
     Py_DECREF(done);
-    advise(array);
     return true;
 }
 
@@ -64,15 +54,14 @@ bool grow(PyObject* array, npy_intp length) noexcept {
 // hands it to Python.
 //
 // The array's memory is allocated by NumPy itself (PyArray_NewFromDescr
-// without data, then PyArray_Resize, both through NumPy's current memory
-// handler) once the count has been checked against the frame, and the
-// records are read into it directly; large reads bypass the stream's block,
-// so each byte is written once, by the socket read. The array thus owns its
-// memory the ordinary way (NPY_ARRAY_OWNDATA with the handler that allocated
-// it, no base object): NumPy frees it with that handler and its tracemalloc
-// accounting stays exact. Memory from PyDataMem_NEW marked as owned after
-// the fact would be freed by NumPy's no-handler fallback instead, which
-// bypasses that accounting and warns under NumPy's memory-policy checks.
+// without data, then PyArray_Resize) through the module's pooling memory
+// handler (convert/array_pool.hpp), once the count has been checked against
+// the frame, and the records are read into it directly; large reads bypass
+// the stream's block, so each byte is written once, by the socket read. The
+// array thus owns its memory the ordinary way (NPY_ARRAY_OWNDATA with the
+// handler that allocated it, no base object): NumPy frees it with that
+// handler, which keeps a large block for the next reply, and NumPy's
+// tracemalloc accounting stays exact.
 class ArraySink final : public link::RecordStorage {
 public:
     ArraySink(PyArray_Descr* layout, std::size_t record_size) noexcept : layout_(layout), record_size_(record_size) {}
@@ -80,28 +69,37 @@ public:
     ArraySink& operator=(const ArraySink&) = delete;
     ~ArraySink() { Py_XDECREF(array_); }
 
-    bool reserve(std::size_t bytes, bool whole) noexcept override {
+    bool reserve(std::size_t bytes, bool) noexcept override {
         npy_intp length = static_cast<npy_intp>(bytes / record_size_);
         if (array_ != nullptr) return grow(array_, length) || refuse();
         if (layout_ == nullptr || static_cast<std::size_t>(PyDataType_ELSIZE(layout_)) != record_size_) return refuse();
         Py_INCREF(layout_);  // PyArray_NewFromDescr takes this reference, also when it fails
-        array_ = PyArray_NewFromDescr(&PyArray_Type, layout_, 1, &length, nullptr, nullptr, 0, nullptr);
+        {
+            const convert::PooledArrays pooled(expected_);
+            pooled_ = pooled.active();
+            array_ = PyArray_NewFromDescr(&PyArray_Type, layout_, 1, &length, nullptr, nullptr, 0, nullptr);
+        }
         if (array_ == nullptr) {
             PyErr_Clear();
             return refuse();
         }
-        if (!whole) advise(array_);  // it will grow
         return true;
     }
+    void expect(std::size_t bytes) noexcept override { expected_ = bytes; }
     std::byte* data() noexcept override {
         return static_cast<std::byte*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array_)));
     }
 
     // The count was sound but no array could be made or grown.
     bool out_of_memory() const noexcept { return out_of_memory_; }
+    // The array, its block trimmed to it: a reused block may be larger.
     PyObject* release() noexcept {
         PyObject* a = array_;
         array_ = nullptr;
+        if (a != nullptr && pooled_) {
+            auto* arr = reinterpret_cast<PyArrayObject*>(a);
+            convert::fit_pooled(PyArray_DATA(arr), static_cast<std::size_t>(PyArray_NBYTES(arr)));
+        }
         return a;
     }
 
@@ -114,16 +112,17 @@ private:
     PyArray_Descr* layout_;
     std::size_t record_size_;
     PyObject* array_ = nullptr;
+    std::size_t expected_ = 0;
+    bool pooled_ = false;  // the array's storage comes from the pool
     bool out_of_memory_ = false;
 };
 
 // The first storage taken for a reply; after that it at most doubles, and
 // only once what it holds has arrived. A peer that declares 4 GiB and sends
 // 20 KB thus costs 64 MiB of address space (untouched, so no memory), and a
-// real reply costs a few reallocations. Blocks this large are mapped by the
-// C allocator on their own, so growing one remaps its pages instead of
-// copying them; a smaller first block could come from the heap and be
-// copied on every step until it leaves it.
+// real reply costs a few reallocations. Blocks this large are mappings of
+// their own (convert/array_pool.hpp), so growing one remaps its pages instead
+// of copying them, and a reused block large enough for the reply never grows.
 constexpr std::size_t kFirstStorageBytes = 64u << 20;
 
 }  // namespace

@@ -175,6 +175,7 @@ bool read_counted(PipeReader& reader, std::size_t record_size, std::size_t first
                   std::uint32_t& count) noexcept {
     std::size_t bytes = 0;
     if (record_size == 0 || !read_record_count(reader, record_size, count, bytes)) return false;
+    storage.expect(bytes);
     std::size_t held = std::min(bytes, std::max<std::size_t>(1, first_bytes / record_size) * record_size);
     std::size_t filled = 0;
     for (;;) {

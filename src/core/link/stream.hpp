@@ -119,6 +119,9 @@ public:
     virtual bool reserve(std::size_t bytes, bool whole) noexcept = 0;
     // Where the storage starts now: growing may move it.
     virtual std::byte* data() noexcept = 0;
+    // The bytes the reply declares, checked against its frame, told before
+    // the first reserve; a hint only, as the records may never arrive.
+    virtual void expect(std::size_t) noexcept {}
 
 protected:
     ~RecordStorage() = default;

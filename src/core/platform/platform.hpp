@@ -209,4 +209,16 @@ void sleep_ms(unsigned milliseconds) noexcept;
 // pages does nothing.
 void advise_large_pages(void* data, std::size_t bytes) noexcept;
 
+// Large blocks taken from the system directly, in whole pages (`bytes` is a
+// multiple of page_size()), so they can be resized without a copy and given
+// back at once. map_block's memory is zero and asked to be backed by large
+// pages; null when it cannot be had.
+std::size_t page_size() noexcept;
+void* map_block(std::size_t bytes) noexcept;
+// The block resized, its content kept up to the smaller size: shrinking gives
+// the tail back in place, growing may move the block. Null, with the block
+// left as it was, when that cannot be done.
+void* remap_block(void* data, std::size_t old_bytes, std::size_t new_bytes) noexcept;
+void unmap_block(void* data, std::size_t bytes) noexcept;
+
 }  // namespace qvn::platform

@@ -1,6 +1,7 @@
 // Stream transfers over a connected Unix domain socket, and the memory
 // hints that go with large transfers.
 #include <cerrno>
+#include <cstring>
 #include <cstdint>
 #include <ctime>
 #include <poll.h>
@@ -122,5 +123,39 @@ void advise_large_pages(void* data, std::size_t bytes) noexcept {
     (void)bytes;
 #endif
 }
+
+std::size_t page_size() noexcept {
+    static const std::size_t size = [] {
+        const long n = ::sysconf(_SC_PAGESIZE);
+        return n > 0 ? static_cast<std::size_t>(n) : std::size_t{4096};
+    }();
+    return size;
+}
+
+void* map_block(std::size_t bytes) noexcept {
+    void* data = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (data == MAP_FAILED) return nullptr;
+    advise_large_pages(data, bytes);  // the whole mapping, so it stays one piece
+    return data;
+}
+
+void* remap_block(void* data, std::size_t old_bytes, std::size_t new_bytes) noexcept {
+#ifdef MREMAP_MAYMOVE
+    void* moved = ::mremap(data, old_bytes, new_bytes, MREMAP_MAYMOVE);
+    return moved == MAP_FAILED ? nullptr : moved;
+#else
+    if (new_bytes <= old_bytes) {
+        if (new_bytes < old_bytes) ::munmap(static_cast<char*>(data) + new_bytes, old_bytes - new_bytes);
+        return data;
+    }
+    void* grown = map_block(new_bytes);
+    if (grown == nullptr) return nullptr;
+    std::memcpy(grown, data, old_bytes);
+    ::munmap(data, old_bytes);
+    return grown;
+#endif
+}
+
+void unmap_block(void* data, std::size_t bytes) noexcept { ::munmap(data, bytes); }
 
 }  // namespace qvn::platform

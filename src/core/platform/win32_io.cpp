@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "platform/platform.hpp"
 
@@ -91,5 +92,32 @@ void advise_large_pages(void* data, std::size_t bytes) noexcept {
     (void)data;
     (void)bytes;
 }
+
+std::size_t page_size() noexcept {
+    SYSTEM_INFO info;
+    ::GetSystemInfo(&info);
+    return info.dwPageSize;
+}
+
+void* map_block(std::size_t bytes) noexcept {
+    return ::VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+}
+
+// A reservation cannot grow in place: a larger block is a new one. A smaller
+// one gives its tail's pages back and keeps the reservation.
+void* remap_block(void* data, std::size_t old_bytes, std::size_t new_bytes) noexcept {
+    if (new_bytes <= old_bytes) {
+        if (new_bytes < old_bytes)
+            ::VirtualFree(static_cast<char*>(data) + new_bytes, old_bytes - new_bytes, MEM_DECOMMIT);
+        return data;
+    }
+    void* grown = map_block(new_bytes);
+    if (grown == nullptr) return nullptr;
+    std::memcpy(grown, data, old_bytes);
+    ::VirtualFree(data, 0, MEM_RELEASE);
+    return grown;
+}
+
+void unmap_block(void* data, std::size_t) noexcept { ::VirtualFree(data, 0, MEM_RELEASE); }
 
 }  // namespace qvn::platform

@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include "convert/args.hpp"
+#include "convert/array_pool.hpp"
 #include "convert/outcome.hpp"
 #include "link/client.hpp"
 #include "link/error.hpp"
@@ -135,12 +136,9 @@ bool connect(const InitializeArgs& a) {
     const Discovery found = find_terminal(best);
     if (found == Discovery::NoRoaming) return false;
     if (best.executable.empty()) {
-        // Without an installed Terminal the bundled one still serves: say where.
-        c.set_detail(std::string_view(found == Discovery::Untrusted
-                                          ? "Quorvane x64 not found (ignored installations another user owns or "
-                                            "may modify; quorvane.terminal_path() gives the bundled Terminal)"
-                                          : "Quorvane x64 not found (quorvane.terminal_path() gives the bundled "
-                                            "Terminal)"));
+        // The text is fixed (callers match it); installations skipped as
+        // untrusted end the same way. The front's docs point to the bundled Terminal.
+        c.set_detail(std::string_view("Quorvane x64 not found"));
         return false;
     }
     return c.connect_terminal(best.executable, best.portable);
@@ -193,6 +191,7 @@ PyObject* py_login(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* py_shutdown(PyObject*, PyObject*) {
     link::reset_error();
     client().disconnect();
+    convert::release_idle_blocks();  // no further history replies to keep them for
     Py_RETURN_TRUE;
 }
 

@@ -1,4 +1,4 @@
-#include "terminal/server/frame.hpp"
+#include "terminal/wire/frame.hpp"
 
 #include <algorithm>
 #include <condition_variable>

@@ -78,16 +78,6 @@ void serve(Terminal& terminal, platform::Handle listener, const std::string&, pl
     std::list<Session> sessions;
     auto idle_since = Clock::now();
 
-    const auto reap = [&sessions] {
-        for (auto it = sessions.begin(); it != sessions.end();) {
-            if (it->state.done.load(std::memory_order_acquire)) {
-                it->thread.join();
-                it = sessions.erase(it);
-            } else {
-                ++it;
-            }
-        }
-    };
     const auto evict = [](Session& s) { ::shutdown(s.fd.get(), SHUT_RDWR); };
 
     for (;;) {
@@ -102,7 +92,7 @@ void serve(Terminal& terminal, platform::Handle listener, const std::string&, pl
             // listener readable; pause rather than spin until one frees up.
             if (!client.valid() && (errno == EMFILE || errno == ENFILE || errno == ENOMEM || errno == ENOBUFS))
                 platform::sleep_ms(50);
-            reap();
+            reap_finished(sessions);
             // A client that finds no room is closed at once (by `client`).
             if (client.valid() && make_room(sessions, max_clients, evict)) {
                 prepare_socket(client.get());
@@ -118,7 +108,7 @@ void serve(Terminal& terminal, platform::Handle listener, const std::string&, pl
                 }
             }
         }
-        reap();
+        reap_finished(sessions);
         if (!sessions.empty()) {
             idle_since = Clock::now();
         } else if (idle_exit_s > 0 && Clock::now() - idle_since >= std::chrono::seconds(idle_exit_s)) {
