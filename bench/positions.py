@@ -56,7 +56,7 @@ def positions_reply(count: int) -> bytes:
 # ---- the stand-in Terminal -----------------------------------------------------------
 
 
-def serve(path: str, answer: bytes, ready) -> None:
+def serve(path: str, answer: bytes, ready, command_answered: int = POSITIONS_GET) -> None:
     server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
     server.bind(path)
     server.listen(4)
@@ -74,7 +74,7 @@ def serve(path: str, answer: bytes, ready) -> None:
                     conn.sendall(ft.handshake_reply())
                 elif command == 109:
                     conn.sendall(ft.ready_reply())
-                elif command == POSITIONS_GET:
+                elif command == command_answered:
                     conn.sendall(answer)
                 else:
                     conn.sendall(ft.reply(command, -5))

@@ -11,7 +11,9 @@ the ways in turn call by call, and reports the ratio of their medians; the
 beforehand. Small calls are timed as in bench/small_calls.py: client and
 Terminal pinned to one CPU, each way reported by its fastest interleaved
 batch. positions_get is served by a stand-in Terminal process replaying one
-fixed reply. A run takes a minute or two; the output is Markdown.
+fixed reply, and the bars' socket rate by one sending a reply built
+beforehand (bench/terminal_bars.py). A run takes a minute or two; the
+output is Markdown.
 
 A second table lists the goals of the performance work: each figure
 measured in this run next to its baseline (measured the same way on the
@@ -42,6 +44,7 @@ import history
 import positions
 import small_calls
 import symbols
+import terminal_bars
 import trading
 
 RATES_RANGE, RECORD = 107, 60
@@ -120,12 +123,16 @@ def history_rows(core, binary: str, ticks: int, bars_days: int, repeat: int,
 # (goal, baseline, target). Baselines: the release the performance work
 # started from (901b73e), measured on this machine; symbols_get's from the
 # README's table of the same release; repeated downloads' from 28f74f8, the
-# release before arrays reused freed storage.
+# release before arrays reused freed storage; the bars' from
+# bench/terminal_bars.py against 28f74f8, the release before bars were kept.
 GOALS = {
     "one": ("durable `order_send`/s, one client ÷ the disk's fdatasync/s", "0.39", "≥ 0.6"),
     "eight": ("durable `order_send`/s, 8 clients ÷ one client", "1.06", "≥ 2"),
     "positions": ("`positions_get()` of 10 000 (--quick: 1 000): pure Python ÷ module", "9.7", "≥ 12"),
     "symbols": ("`symbols_get()` of 5 000 (--quick: 500): pure Python ÷ module", "6.8", "≥ 12"),
+    "bars": ("a year of M1 bars: Terminal's MB/s ÷ the socket's (a stand-in sending the reply built beforehand)",
+             "0.38", "≥ 0.8"),
+    "bars_first": ("a year of bars, worst timeframe: first request ÷ later ones", "17", "≤ 2"),
     "account_info": ("`account_info()`: overhead ÷ pure Python's", "0.21–0.24", "≤ 0.12"),
     "repeat": ("`copy_ticks_range()` of 10 M ticks (--quick: 1 M), 2nd and later calls: raw socket reusing "
                "its buffer ÷ module, in time", "0.45", "≥ 0.9"),
@@ -134,11 +141,12 @@ GOALS = {
 }
 
 
-def goal_figures(rates: dict, sym: dict, pos: dict, smalls: list, again: dict) -> dict[str, float]:
+def goal_figures(rates: dict, sym: dict, pos: dict, smalls: list, again: dict, bars: dict) -> dict[str, float]:
     """Each goal's figure from this run's measurements."""
     figures = {"one": rates["one"] / rates["sync"], "eight": rates["eight"] / rates["one"],
                "repeat": again["raw"] / again["module"], "repeat_peak": again["peak"] / again["nbytes"],
-               "positions": pos["python"][1] / pos["module"][1], "symbols": sym["python"][1] / sym["module"][1]}
+               "positions": pos["python"][1] / pos["module"][1], "symbols": sym["python"][1] / sym["module"][1],
+               "bars": bars["ratio"], "bars_first": bars["worst"]}
     for name, t in smalls:
         if name in GOALS:
             figures[name] = small_calls.overhead_ratio(t)
@@ -175,6 +183,8 @@ def main() -> int:
     arrays, again = history_rows(core, binary, n_ticks, bar_days, repeat, 1_000_000 if quick else 10_000_000)
     print("measuring small calls (pinned to one CPU) ...", file=sys.stderr)
     cpu, smalls = small_calls.measure(core, binary, calls, rounds)
+    print("measuring bars against the socket (pinned to one CPU) ...", file=sys.stderr)
+    _, bars = terminal_bars.measure(binary, 5 if quick else 15)
     print("measuring order_send ...", file=sys.stderr)
     sends, send_s = positions.order_send_rate(core, binary, 40 if quick else 200)
     print("measuring durable order_send/s against fdatasync/s ...", file=sys.stderr)
@@ -207,7 +217,7 @@ def main() -> int:
     print()
     print("| goal | this run | baseline | target |")
     print("|---|---:|---:|---:|")
-    figures = goal_figures(rates, sym, pos, smalls, again)
+    figures = goal_figures(rates, sym, pos, smalls, again, bars)
     for key, (name, baseline, target) in GOALS.items():
         print(f"| {name} | {figures[key]:.2f} | {baseline} | {target} |")
     return 0

@@ -41,13 +41,19 @@ bool stream_ticks(Exchange& ex, std::uint32_t cmd, const PriceSource& s, const T
         cmd, n, [&reader](wire::TickRecord* out, std::size_t most) { return reader->fill(out, most); });
 }
 
-// Streams the selected bars, or refuses more than `max` of them.
+// Streams the bars of a plan, or refuses more than `max` of them: the kept
+// bars as one slice, then those built from the ticks.
 bool stream_bars(Exchange& ex, std::uint32_t cmd, Market& market, const PriceSource& s, Timeframe tf,
-                 std::int64_t now_ms, BarSelection sel, std::uint64_t max) {
-    if (sel.count > max) return ex.status(cmd, wire::kOutOfMemory);
-    BarCursor cursor(market, s, tf, now_ms, sel);
-    return ex.stream_records<wire::BarRecord>(
-        cmd, sel.count, [&cursor](wire::BarRecord* out, std::size_t most) { return cursor.fill(out, most); });
+                 std::int64_t now_ms, const BarPlan& plan, std::uint64_t max) {
+    if (plan.total() > max) return ex.status(cmd, wire::kOutOfMemory);
+    BarCursor cursor(market, s, tf, now_ms, plan.tail);
+    const auto fill = [&cursor](std::byte* out, std::size_t most) {
+        // Records are packed (alignment 1), so any byte offset holds one.
+        return cursor.fill(reinterpret_cast<wire::BarRecord*>(out), most);
+    };
+    std::span<const std::byte> slice;
+    if (plan.count > 0) slice = std::as_bytes(std::span(plan.series->bars).subspan(plan.from, plan.count));
+    return ex.stream_slice(cmd, slice, plan.tail.count, sizeof(wire::BarRecord), fill);
 }
 
 }  // namespace
@@ -94,8 +100,8 @@ bool Terminal::on_rates_from(std::uint32_t cmd, RequestReader& in, Exchange& ex)
 
     const std::int64_t now = market_.now_ms();
     const auto timeframe = static_cast<Timeframe>(tf);
-    const BarSelection sel = select_from(*s, timeframe, now, date_s, static_cast<std::uint64_t>(count));
-    return stream_bars(ex, cmd, market_, *s, timeframe, now, sel, max_records());
+    const BarPlan plan = plan_from(market_, *s, timeframe, now, date_s, static_cast<std::uint64_t>(count));
+    return stream_bars(ex, cmd, market_, *s, timeframe, now, plan, max_records());
 }
 
 bool Terminal::on_rates_range(std::uint32_t cmd, RequestReader& in, Exchange& ex) {
@@ -109,8 +115,8 @@ bool Terminal::on_rates_range(std::uint32_t cmd, RequestReader& in, Exchange& ex
 
     const std::int64_t now = market_.now_ms();
     const auto timeframe = static_cast<Timeframe>(tf);
-    const BarSelection sel = select_range(*s, timeframe, now, from_s, to_s, max_records());
-    return stream_bars(ex, cmd, market_, *s, timeframe, now, sel, max_records());
+    const BarPlan plan = plan_range(market_, *s, timeframe, now, from_s, to_s, max_records());
+    return stream_bars(ex, cmd, market_, *s, timeframe, now, plan, max_records());
 }
 
 bool Terminal::on_rates_from_pos(std::uint32_t cmd, RequestReader& in, Exchange& ex) {
@@ -124,9 +130,9 @@ bool Terminal::on_rates_from_pos(std::uint32_t cmd, RequestReader& in, Exchange&
 
     const std::int64_t now = market_.now_ms();
     const auto timeframe = static_cast<Timeframe>(tf);
-    const BarSelection sel = select_from_pos(*s, timeframe, now, static_cast<std::uint64_t>(start_pos),
-                                             static_cast<std::uint64_t>(count));
-    return stream_bars(ex, cmd, market_, *s, timeframe, now, sel, max_records());
+    const BarPlan plan = plan_from_pos(market_, *s, timeframe, now, static_cast<std::uint64_t>(start_pos),
+                                       static_cast<std::uint64_t>(count));
+    return stream_bars(ex, cmd, market_, *s, timeframe, now, plan, max_records());
 }
 
 }  // namespace qvn::terminal

@@ -8,14 +8,19 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "protocol/wire.hpp"
 #include "terminal/enums.hpp"
+#include "terminal/market/bar_book.hpp"
 #include "terminal/market/market.hpp"
 
 namespace qvn::terminal {
 
 bool valid_timeframe(std::int32_t value) noexcept;
+
+// The bar of the period opening at minute `start` holding `a`.
+wire::BarRecord bar_record(std::int64_t start, const Aggregate& a) noexcept;
 
 // Periods are addressed by their first minute (minutes since 1970).
 std::int64_t period_start(Timeframe tf, std::int64_t minute) noexcept;
@@ -44,6 +49,26 @@ BarSelection select_from(const PriceSource& s, Timeframe tf, std::int64_t now_ms
 // bar in progress), returned oldest first.
 BarSelection select_from_pos(const PriceSource& s, Timeframe tf, std::int64_t now_ms,
                              std::uint64_t start_pos, std::uint64_t count);
+
+// A reply's bars: closed ones straight from a kept series, then the ones
+// after them built from the ticks. The plans select exactly the bars of the
+// select_* functions above, and write the same bytes; they fall back to
+// those when no series serves the request.
+struct BarPlan {
+    std::shared_ptr<const BarSeries> series;
+    std::size_t from = 0;   // the first bar of the series sent
+    std::size_t count = 0;  // bars of the series sent
+    BarSelection tail;      // bars after them
+
+    std::uint64_t total() const noexcept { return count + tail.count; }
+};
+
+BarPlan plan_range(Market& market, const PriceSource& s, Timeframe tf, std::int64_t now_ms, std::int64_t from_s,
+                   std::int64_t to_s, std::uint64_t limit);
+BarPlan plan_from(Market& market, const PriceSource& s, Timeframe tf, std::int64_t now_ms, std::int64_t date_s,
+                  std::uint64_t count);
+BarPlan plan_from_pos(Market& market, const PriceSource& s, Timeframe tf, std::int64_t now_ms,
+                      std::uint64_t start_pos, std::uint64_t count);
 
 // Writes the bars of a selection, oldest first.
 class BarCursor {

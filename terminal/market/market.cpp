@@ -9,13 +9,17 @@ namespace {
 // years of one.
 constexpr std::size_t kMinuteBlocksKept = 512;
 constexpr std::size_t kHourBlockBudget = (192u << 20) / sizeof(HourBlock);
+// Kept bars of every timeframe: a year of EURUSD holds about 60 MiB, so
+// a year of six such symbols, or five years of one.
+constexpr std::size_t kBarBookBudget = 384u << 20;
 
 }  // namespace
 
 const Aggregate DayMinutes::kEmpty{};
 
 Market::Market(std::int64_t history_first_day, MarketClock clock)
-    : history_first_day_(std::clamp(history_first_day, kProcessFirstDay, kProcessEndDay)), clock_(clock) {
+    : history_first_day_(std::clamp(history_first_day, kProcessFirstDay, kProcessEndDay)), clock_(clock),
+      bar_books_(kBarBookBudget) {
     for (const Instrument& ins : symbol_table()) add_source(std::make_unique<ModelSource>(ins, plans_, history_first_day_));
     model_count_ = sources_.size();
 }
@@ -80,6 +84,8 @@ std::shared_ptr<const MinuteBlock> Market::minutes(const PriceSource& s, std::in
 HourBlock Market::hours(const PriceSource& s, std::int64_t day, std::int64_t upto_ms) {
     HourBlock out{};
     const bool complete = (day + 1) * kMsPerDay <= upto_ms;
+    // A day of the kept bars needs no ticks.
+    if (complete && bar_books_.day_hours(s, day, out)) return out;
     std::atomic<const HourBlock*>* slot = complete ? hour_slot(s, day) : nullptr;
     if (slot != nullptr) {
         if (const HourBlock* cached = slot->load(std::memory_order_acquire)) return *cached;

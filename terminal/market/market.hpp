@@ -3,7 +3,8 @@
 // Everything cached is a pure function of its key, so a race between two
 // threads only costs work.
 //
-// Bars are built from per-day blocks of minute aggregates: a day's block
+// Closed bars near the clock are kept in wire layout (bar_book.hpp); the
+// others are built from per-day blocks of minute aggregates: a day's block
 // covers all of its ticks and is made once, then cut at the clock when a
 // request reads it (the minute in progress counted to the clock, later
 // minutes empty), so a request for recent bars never scans a day of ticks.
@@ -22,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "terminal/market/bar_book.hpp"
 #include "terminal/market/calendar.hpp"
 #include "terminal/market/clock.hpp"
 #include "terminal/market/model_source.hpp"
@@ -56,6 +58,8 @@ public:
     // The aggregates of the 24 hours of a day, counting only ticks at or
     // before `upto_ms`.
     HourBlock hours(const PriceSource& s, std::int64_t day, std::int64_t upto_ms);
+    // Closed bars kept in wire layout.
+    BarBooks& bar_books() noexcept { return bar_books_; }
 
 private:
     struct BlockKey {
@@ -82,6 +86,8 @@ private:
 
     std::vector<HourSlots> hour_slots_;  // by source index
     std::atomic<std::size_t> hour_blocks_used_{0};
+
+    BarBooks bar_books_;
 
     std::mutex block_mutex_;
     std::list<std::pair<BlockKey, std::shared_ptr<const MinuteBlock>>> block_lru_;

@@ -1,5 +1,6 @@
 #include "terminal/wire/frame.hpp"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
@@ -76,16 +77,44 @@ void Exchange::fill_chunk(Chunk& chunk, bool first, std::uint64_t& left, std::si
     left -= want;
 }
 
-bool Exchange::stream_records(std::uint32_t command, std::uint64_t count, std::size_t record_size,
-                              const FillRecords& fill) {
+void Exchange::set_header(std::uint32_t command, std::uint64_t count, std::size_t record_size) noexcept {
     command_ = command;
     header_[0] = static_cast<std::uint32_t>(12 + count * record_size);
     header_[1] = command;
     header_[2] = 1;
     header_[3] = static_cast<std::uint32_t>(count);
+}
+
+bool Exchange::stream_records(std::uint32_t command, std::uint64_t count, std::size_t record_size,
+                              const FillRecords& fill) {
+    set_header(command, count, record_size);
     // A pipeline pays off once there is more than one chunk to send.
     if (kHeaderBytes + count * record_size <= kChunkBytes) return stream_inline(count, record_size, fill);
     return stream_pipelined(count, record_size, fill);
+}
+
+bool Exchange::stream_slice(std::uint32_t command, std::span<const std::byte> slice, std::uint64_t rest,
+                            std::size_t record_size, const FillRecords& fill) {
+    const std::size_t in_slice = slice.size() / record_size;
+    const std::uint64_t count = in_slice + rest;
+    set_header(command, count, record_size);
+    if (kHeaderBytes + count * record_size <= kChunkBytes) {
+        // A small reply still goes out in one write.
+        std::size_t taken = 0;
+        return stream_inline(count, record_size, [&](std::byte* out, std::size_t max) {
+            const std::size_t n = std::min(max, in_slice - taken);
+            std::memcpy(out, slice.data() + taken * record_size, n * record_size);
+            taken += n;
+            return n + (max > n ? fill(out + n * record_size, max - n) : 0);
+        });
+    }
+    if (!sink_.write(std::as_bytes(std::span(header_))) || !sink_.write(slice)) return false;
+    bool dry = false;
+    while (rest > 0) {
+        fill_chunk(chunks_[0], false, rest, record_size, fill, dry);
+        if (!sink_.write(std::span(chunks_[0].bytes.data(), chunks_[0].used))) return false;
+    }
+    return true;
 }
 
 bool Exchange::stream_inline(std::uint64_t left, std::size_t record_size, const FillRecords& fill) {

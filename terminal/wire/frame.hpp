@@ -95,6 +95,12 @@ public:
     // stays well formed.
     bool stream_records(std::uint32_t command, std::uint64_t count, std::size_t record_size, const FillRecords& fill);
 
+    // The same frame when its first records are ready in memory: `slice`
+    // (whole records) is written as it is, straight after the header, and
+    // the `rest` records that follow come from `fill`.
+    bool stream_slice(std::uint32_t command, std::span<const std::byte> slice, std::uint64_t rest,
+                      std::size_t record_size, const FillRecords& fill);
+
     template <class Record, class Fill>
     bool stream_records(std::uint32_t command, std::uint64_t count, Fill&& fill) {
         // Records are packed (alignment 1), so any byte offset holds one.
@@ -117,6 +123,7 @@ private:
                     const FillRecords& fill, bool& dry);
     bool stream_inline(std::uint64_t left, std::size_t record_size, const FillRecords& fill);
     bool stream_pipelined(std::uint64_t left, std::size_t record_size, const FillRecords& fill);
+    void set_header(std::uint32_t command, std::uint64_t count, std::size_t record_size) noexcept;
 
     Sink& sink_;
     std::uint32_t command_ = 0;

@@ -3,12 +3,14 @@
 // settings are tested through the program (tests/terminal).
 #include <cstdio>
 #include <cstring>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "check.hpp"
 #include "protocol/wire.hpp"
 #include "terminal/market/bars.hpp"
+#include "terminal/market/imported_source.hpp"
 #include "terminal/wire/frame.hpp"
 #include "terminal/market/market.hpp"
 #include "terminal/market/ticks.hpp"
@@ -195,6 +197,80 @@ void test_streaming() {
     }
 }
 
+// ---- kept bars -------------------------------------------------------------
+
+std::vector<std::byte> cursor_reply(term::Market& m, const term::PriceSource& s, term::Timeframe tf,
+                                    std::int64_t now, term::BarSelection sel) {
+    VectorSink sink;
+    term::Exchange ex(sink);
+    term::BarCursor cursor(m, s, tf, now, sel);
+    ex.stream_records<wire::BarRecord>(107, sel.count, [&](wire::BarRecord* out, std::size_t max) { return cursor.fill(out, max); });
+    return sink.data;
+}
+
+std::vector<std::byte> plan_reply(term::Market& m, const term::PriceSource& s, term::Timeframe tf,
+                                  std::int64_t now, const term::BarPlan& plan) {
+    VectorSink sink;
+    term::Exchange ex(sink);
+    term::BarCursor cursor(m, s, tf, now, plan.tail);
+    std::span<const std::byte> slice;
+    if (plan.count > 0) slice = std::as_bytes(std::span(plan.series->bars).subspan(plan.from, plan.count));
+    ex.stream_slice(107, slice, plan.tail.count, sizeof(wire::BarRecord), [&](std::byte* out, std::size_t max) {
+        return cursor.fill(reinterpret_cast<wire::BarRecord*>(out), max);
+    });
+    return sink.data;
+}
+
+void test_kept_bars() {
+    // Bars served from kept series equal those built from the ticks, while
+    // the clock moves across days and requests reach further back.
+    term::Market m(term::days_from_civil(2023, 6, 1), term::MarketClock(std::optional<std::int64_t>(kNow)));
+    // Imported ticks too: ten days around the clock, one every 97 s.
+    std::vector<wire::TickRecord> ticks;
+    for (std::int64_t ms = kNow - 5 * kMsPerDay; ms < kNow + 5 * kMsPerDay; ms += 97000) {
+        wire::TickRecord t{};
+        t.time_msc = ms;
+        t.time = ms / 1000;
+        t.bid = static_cast<double>(110000 + (ms / 97000) % 41) / 1e5;
+        t.ask = t.bid + 0.0001;
+        t.flags = term::kTickBid | term::kTickAsk;
+        ticks.push_back(t);
+    }
+    auto terms = std::make_unique<term::ImportedTerms>();
+    terms->name = terms->description = "MYEUR";
+    terms->terms = *term::find_symbol(u"EURUSD");
+    terms->terms.name = terms->name;
+    m.add_source(std::make_unique<term::ImportedSource>(std::move(terms), u"MYEUR", u"MYEUR", std::move(ticks)));
+    using TF = term::Timeframe;
+    const term::PriceSource* const sources[] = {m.sources().front().get(), m.sources().back().get()};
+    for (const term::PriceSource* source : sources) {
+        const term::PriceSource& s = *source;
+        for (const std::int64_t now : {kNow, kNow + 3 * 60000 + 17, kNow + kMsPerDay + 59999, kNow + 4 * kMsPerDay}) {
+            for (const TF tf : {TF::M1, TF::M5, TF::H1, TF::H4, TF::D1, TF::W1, TF::MN1}) {
+                const std::int64_t now_s = now / 1000;
+                const std::int64_t from_s = now_s - (tf == TF::M1 ? 9 : 60) * 86400 - 7;
+                const auto limit = std::uint64_t{1} << 30;
+                CHECK(cursor_reply(m, s, tf, now, term::select_range(s, tf, now, from_s, now_s, limit)) ==
+                      plan_reply(m, s, tf, now, term::plan_range(m, s, tf, now, from_s, now_s, limit)));
+                for (const std::uint64_t pos : {0, 3, 2000}) {
+                    CHECK(cursor_reply(m, s, tf, now, term::select_from_pos(s, tf, now, pos, 300)) ==
+                          plan_reply(m, s, tf, now, term::plan_from_pos(m, s, tf, now, pos, 300)));
+                }
+                CHECK(cursor_reply(m, s, tf, now, term::select_from(s, tf, now, now_s - 20 * 86400, 500)) ==
+                      plan_reply(m, s, tf, now, term::plan_from(m, s, tf, now, now_s - 20 * 86400, 500)));
+            }
+        }
+    }
+    const term::PriceSource& s = *m.sources()[0];
+    // The whole history, oldest bars first.
+    const std::int64_t now = kNow + 4 * kMsPerDay;
+    for (const TF tf : {TF::M1, TF::W1, TF::MN1}) {
+        const term::BarPlan plan = term::plan_from_pos(m, s, tf, now, 0, 100000000);
+        CHECK(plan.series != nullptr && plan.series->from_start);
+        CHECK(cursor_reply(m, s, tf, now, term::select_from_pos(s, tf, now, 0, 100000000)) == plan_reply(m, s, tf, now, plan));
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -202,5 +278,6 @@ int main() {
     test_minute_ticks();
     test_determinism();
     test_streaming();
+    test_kept_bars();
     return qvn::test::finish("terminal market");
 }
