@@ -103,7 +103,8 @@ bool Exchange::stream_slice(std::uint32_t command, std::span<const std::byte> sl
         std::size_t taken = 0;
         return stream_inline(count, record_size, [&](std::byte* out, std::size_t max) {
             const std::size_t n = std::min(max, in_slice - taken);
-            std::memcpy(out, slice.data() + taken * record_size, n * record_size);
+            // An empty slice may have no storage at all: memcpy must not see its null pointer.
+            if (n != 0) std::memcpy(out, slice.data() + taken * record_size, n * record_size);
             taken += n;
             return n + (max > n ? fill(out + n * record_size, max - n) : 0);
         });
