@@ -93,15 +93,46 @@ PyObject* field_value(const Field& field, const std::uint8_t* record) noexcept {
     return nullptr;
 }
 
+// True when the field holds the same bytes in both records. Numbers are
+// compared as one load each: a call to memcmp would cost more than it saves.
+bool same_bytes(const Field& field, const std::uint8_t* a, const std::uint8_t* b) noexcept {
+    switch (field.kind) {
+        case Kind::U32:
+        case Kind::I32: return load<std::uint32_t>(a + field.offset) == load<std::uint32_t>(b + field.offset);
+        case Kind::U64:
+        case Kind::I64:
+        case Kind::F64: return load<std::uint64_t>(a + field.offset) == load<std::uint64_t>(b + field.offset);
+        case Kind::Text: return std::memcmp(a + field.offset, b + field.offset, field.width()) == 0;
+        case Kind::Bool:
+        case Kind::Attached: break;  // a bool is shared anyway; an attached item has no bytes
+    }
+    return false;
+}
+
+// The record converted before the current one in a list, and its tuple.
+struct Previous {
+    const std::uint8_t* record = nullptr;
+    PyObject* tuple = nullptr;
+};
+
 // Fills `tuple` (a new struct sequence with empty slots) from `record`;
-// `attached` (owned, consumed here) fills the Attached row.
-bool fill(PyObject* tuple, std::span<const Field> fields, const std::uint8_t* record, PyObject* attached) noexcept {
+// `attached` (owned, consumed here) fills the Attached row. A field whose
+// bytes equal the same field of `previous` takes that record's value: the
+// values are immutable, and records of one list repeat many of them (the
+// symbol, the currencies, empty texts), so sharing spares an allocation.
+bool fill(PyObject* tuple, std::span<const Field> fields, const std::uint8_t* record, PyObject* attached,
+          const Previous& previous = {}) noexcept {
     for (std::size_t i = 0; i < fields.size(); ++i) {
+        const Field& field = fields[i];
         PyObject* value = nullptr;
-        if (fields[i].kind == Kind::Attached)
+        if (field.kind == Kind::Attached) {
             std::swap(value, attached);
-        else
-            value = field_value(fields[i], record);
+        } else if (previous.record != nullptr && same_bytes(field, record, previous.record)) {
+            value = PyTuple_GET_ITEM(previous.tuple, static_cast<Py_ssize_t>(i));
+            Py_INCREF(value);
+        } else {
+            value = field_value(field, record);
+        }
         if (value == nullptr) {
             Py_XDECREF(attached);
             return false;
@@ -188,7 +219,10 @@ PyObject* make_record_tuple(TypeId type, const void* record) noexcept {
     return make_record_tuple(type, record, nullptr);
 }
 
-PyObject* make_record_tuple(TypeId type, const void* record, PyObject* attached) noexcept {
+namespace {
+
+PyObject* record_tuple(TypeId type, const std::uint8_t* record, PyObject* attached,
+                       const Previous& previous) noexcept {
     const std::span<const Field> fields = fields_of(type);
     PyObject* tuple = new_struct(type_of(type), fields.size());
     if (tuple == nullptr) {
@@ -196,12 +230,18 @@ PyObject* make_record_tuple(TypeId type, const void* record, PyObject* attached)
         PyErr_Clear();
         return nullptr;
     }
-    if (!fill(tuple, fields, static_cast<const std::uint8_t*>(record), attached)) {
+    if (!fill(tuple, fields, record, attached, previous)) {
         Py_DECREF(tuple);  // empty slots are null, which the tuple's release skips
         PyErr_Clear();
         return nullptr;
     }
     return tuple;
+}
+
+}  // namespace
+
+PyObject* make_record_tuple(TypeId type, const void* record, PyObject* attached) noexcept {
+    return record_tuple(type, static_cast<const std::uint8_t*>(record), attached, {});
 }
 
 PyObject* make_record_tuples(TypeId type, const void* records, std::size_t count) noexcept {
@@ -213,13 +253,15 @@ PyObject* make_record_tuples(TypeId type, const void* records, std::size_t count
         return nullptr;
     }
     const auto* bytes = static_cast<const std::uint8_t*>(records);
+    Previous previous;
     for (std::size_t i = 0; i < count; ++i) {
-        PyObject* item = make_record_tuple(type, bytes + i * size);
+        PyObject* item = record_tuple(type, bytes + i * size, nullptr, previous);
         if (item == nullptr) {
             Py_DECREF(list);
             return nullptr;
         }
         PyTuple_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+        previous = {bytes + i * size, item};
     }
     return list;
 }
