@@ -89,7 +89,7 @@ bool PipeWriter::flush() noexcept {
 
 // ---- Reader ----------------------------------------------------------------
 
-bool PipeReader::receive(void* destination, std::size_t n) noexcept {
+bool PipeReader::receive(void* destination, std::size_t n, bool arrived) noexcept {
     if (stream_failed_ || !channel_.open()) {
         stream_failed_ = true;
         return false;
@@ -99,7 +99,7 @@ bool PipeReader::receive(void* destination, std::size_t n) noexcept {
         // there is taken at once, and only what is still to come is waited
         // for as others run.
         std::size_t moved = 0;
-        Io io = platform::read_now(channel_.get(), destination, n, moved);
+        Io io = arrived ? platform::read_now(channel_.get(), destination, n, moved) : Io::Ok;
         if (io == Io::Ok && moved < n) {
             const BlockingWait wait;
             io = platform::read_all(channel_.get(), static_cast<std::uint8_t*>(destination) + moved, n - moved);
@@ -112,33 +112,11 @@ bool PipeReader::receive(void* destination, std::size_t n) noexcept {
     return false;
 }
 
-// The Terminal is still at work: the wait is for the length field, and what
-// has arrived of the reply with it is taken in the same transfer, so a short
-// reply costs one read. Only this reply can be there: the Terminal sends
-// nothing it was not asked for, so bytes beyond the declared length mean the
-// stream is out of step, and it is closed.
 bool PipeReader::begin() noexcept {
     due_ = pos_ = avail_ = 0;
-    if (stream_failed_ || !channel_.open()) {
-        stream_failed_ = true;
-        return false;
-    }
-    std::size_t got = 0;
-    Io io = Io::Failed;
-    if (!channel_.interrupted()) {
-        const BlockingWait wait;
-        io = platform::read_some(channel_.get(), block_, 4, wire::kBlockSize, got);
-    }
     std::uint32_t length = 0;
-    if (io == Io::Ok) std::memcpy(&length, block_, 4);
-    if (io != Io::Ok || got - 4 > length) {
-        stream_failed_ = true;
-        channel_.close();
-        return false;
-    }
-    pos_ = 4;
-    avail_ = static_cast<std::uint32_t>(got - 4);
-    due_ = length - avail_;
+    if (!receive(&length, 4, false)) return false;  // the Terminal is still at work
+    due_ = length;
     return true;
 }
 

@@ -98,8 +98,8 @@ public:
     bool stream_failed() const noexcept { return stream_failed_; }
 
 private:
-    // The rest of a reply after begin(): the bytes are likely there already.
-    bool receive(void* destination, std::size_t n) noexcept;
+    // `arrived`: the bytes are likely there already (the rest of a reply).
+    bool receive(void* destination, std::size_t n, bool arrived = true) noexcept;
 
     Channel& channel_;
     std::uint32_t due_ = 0;

@@ -47,11 +47,6 @@ enum class Io {
 Io write_all(Handle h, const void* data, std::size_t n) noexcept;
 Io read_all(Handle h, void* data, std::size_t n) noexcept;
 
-// Waits for at least `least` bytes and takes up to `most` (least <= most)
-// of what has arrived with them; `moved` gets the bytes read. Backends that
-// cannot tell what has arrived read exactly `least`.
-Io read_some(Handle h, void* data, std::size_t least, std::size_t most, std::size_t& moved) noexcept;
-
 // Transfer what can be transferred at once, without waiting, in one system
 // call: `moved` gets the bytes moved (maybe none, as when nothing has
 // arrived yet; a read takes at most 64 KiB). A caller that needs the rest then waits for it with

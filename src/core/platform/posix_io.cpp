@@ -49,21 +49,6 @@ Io read_all(Handle h, void* data, std::size_t n) noexcept {
     return Io::Ok;
 }
 
-Io read_some(Handle h, void* data, std::size_t least, std::size_t most, std::size_t& moved) noexcept {
-    auto p = static_cast<char*>(data);
-    moved = 0;
-    while (moved < least) {
-        const ssize_t got = ::recv(h, p + moved, most - moved, 0);
-        if (got == 0) return Io::Broken;
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return classify(errno);
-        }
-        moved += static_cast<std::size_t>(got);
-    }
-    return Io::Ok;
-}
-
 // One system call each. A read is bounded: the kernel keeps copying what
 // arrives while it copies, so an unbounded read of a long reply could hold
 // the caller here for the whole transfer. A write goes whole when there is

@@ -53,14 +53,6 @@ Io read_all(Handle h, void* data, std::size_t n) noexcept {
     return Io::Ok;
 }
 
-// A synchronous pipe read may wait for more than has arrived, so only the
-// bytes asked for are read.
-Io read_some(Handle h, void* data, std::size_t least, std::size_t, std::size_t& moved) noexcept {
-    const Io io = read_all(h, data, least);
-    moved = io == Io::Ok ? least : 0;
-    return io;
-}
-
 // A synchronous pipe cannot transfer without the chance of waiting, and
 // asking it first costs more than the wait's hand-over: nothing moves here,
 // the caller's wait moves it all.
