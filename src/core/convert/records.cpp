@@ -74,7 +74,9 @@ PyObject* float_value(const std::uint8_t* p) noexcept {
     return PyFloat_FromDouble(load<double>(p));
 }
 
-PyObject* field_value(const Field& field, const std::uint8_t* record) noexcept {
+// Inlined into both forms of fill: a call per field costs more than most
+// conversions.
+[[gnu::always_inline]] inline PyObject* field_value(const Field& field, const std::uint8_t* record) noexcept {
     const std::uint8_t* p = record + field.offset;
     switch (field.kind) {
         case Kind::Bool: {
@@ -120,14 +122,16 @@ struct Previous {
 // bytes equal the same field of `previous` takes that record's value: the
 // values are immutable, and records of one list repeat many of them (the
 // symbol, the currencies, empty texts), so sharing spares an allocation.
+// A single record (`kShare` false) skips the comparisons.
+template <bool kShare>
 bool fill(PyObject* tuple, std::span<const Field> fields, const std::uint8_t* record, PyObject* attached,
-          const Previous& previous = {}) noexcept {
+          const Previous& previous) noexcept {
     for (std::size_t i = 0; i < fields.size(); ++i) {
         const Field& field = fields[i];
         PyObject* value = nullptr;
         if (field.kind == Kind::Attached) {
             std::swap(value, attached);
-        } else if (previous.record != nullptr && same_bytes(field, record, previous.record)) {
+        } else if (kShare && previous.record != nullptr && same_bytes(field, record, previous.record)) {
             value = PyTuple_GET_ITEM(previous.tuple, static_cast<Py_ssize_t>(i));
             Py_INCREF(value);
         } else {
@@ -230,7 +234,9 @@ PyObject* record_tuple(TypeId type, const std::uint8_t* record, PyObject* attach
         PyErr_Clear();
         return nullptr;
     }
-    if (!fill(tuple, fields, record, attached, previous)) {
+    const bool filled = previous.record != nullptr ? fill<true>(tuple, fields, record, attached, previous)
+                                                   : fill<false>(tuple, fields, record, attached, previous);
+    if (!filled) {
         Py_DECREF(tuple);  // empty slots are null, which the tuple's release skips
         PyErr_Clear();
         return nullptr;
