@@ -207,6 +207,13 @@ ACCOUNT_WIRE = ("login:Q trade_mode:I leverage:I limit_orders:I margin_so_mode:I
                 "equity:d margin:d margin_free:d margin_level:d margin_so_call:d margin_so_so:d "
                 "margin_initial:d margin_maintenance:d assets:d liabilities:d commission_blocked:d "
                 "name:128 server:64 currency:32 company:128")
+TERMINAL_WIRE = ("build:I community_account:? community_connection:? connected:? dlls_allowed:? "
+                 "trade_allowed:? email_enabled:? ftp_enabled:? notifications_enabled:? maxbars:I bvid:? "
+                 "codepage:i ping_last:i community_balance:d retransmission:d company:260 name:260 "
+                 "language:260 path:260 data_path:260 commondata_path:260 tradeapi_disabled:?")
+# The tuple's order of TERMINAL_WIRE's fields: tradeapi_disabled sixth, build
+# and maxbars after bvid.
+TERMINAL_ORDER = [1, 2, 3, 4, 5, 21, 6, 7, 8, 10, 0, 9, *range(11, 21)]
 SYMBOL_WIRE = ("custom:? chart_mode:I select:? visible:? session_deals:Q session_buy_orders:Q "
                "session_sell_orders:Q volume:Q volumehigh:Q volumelow:Q time:q digits:I spread:i "
                "spread_float:? ticks_bookdepth:I trade_calc_mode:I trade_mode:I start_time:q expiration_time:q "

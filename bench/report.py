@@ -138,6 +138,8 @@ GOALS = {
                "its buffer ÷ module, in time", "0.45", "≥ 0.9"),
     "repeat_peak": ("the same calls: peak resident memory ÷ the array", "1.00", "≤ 1.05"),
     "symbol_info": ("`symbol_info()`: overhead ÷ pure Python's", "0.21–0.24", "≤ 0.12"),
+    "terminal_info": ("`terminal_info()`: overhead ÷ pure Python's", "0.21–0.24", "≤ 0.12"),
+    "version": ("`version()`: overhead ÷ pure Python's", "0.33", "≤ 0.12"),
 }
 
 

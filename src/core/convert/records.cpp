@@ -7,6 +7,10 @@
 
 #include "convert/fields.hpp"
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace qvn::convert {
 namespace {
 
@@ -70,7 +74,9 @@ PyObject* float_value(const std::uint8_t* p) noexcept {
     return PyFloat_FromDouble(load<double>(p));
 }
 
-PyObject* field_value(const Field& field, const std::uint8_t* record) noexcept {
+// Inlined into both forms of fill: a call per field costs more than most
+// conversions.
+[[gnu::always_inline]] inline PyObject* field_value(const Field& field, const std::uint8_t* record) noexcept {
     const std::uint8_t* p = record + field.offset;
     switch (field.kind) {
         case Kind::Bool: {
@@ -89,15 +95,48 @@ PyObject* field_value(const Field& field, const std::uint8_t* record) noexcept {
     return nullptr;
 }
 
+// True when the field holds the same bytes in both records. Numbers are
+// compared as one load each: a call to memcmp would cost more than it saves.
+bool same_bytes(const Field& field, const std::uint8_t* a, const std::uint8_t* b) noexcept {
+    switch (field.kind) {
+        case Kind::U32:
+        case Kind::I32: return load<std::uint32_t>(a + field.offset) == load<std::uint32_t>(b + field.offset);
+        case Kind::U64:
+        case Kind::I64:
+        case Kind::F64: return load<std::uint64_t>(a + field.offset) == load<std::uint64_t>(b + field.offset);
+        case Kind::Text: return std::memcmp(a + field.offset, b + field.offset, field.width()) == 0;
+        case Kind::Bool:
+        case Kind::Attached: break;  // a bool is shared anyway; an attached item has no bytes
+    }
+    return false;
+}
+
+// The record converted before the current one in a list, and its tuple.
+struct Previous {
+    const std::uint8_t* record = nullptr;
+    PyObject* tuple = nullptr;
+};
+
 // Fills `tuple` (a new struct sequence with empty slots) from `record`;
-// `attached` (owned, consumed here) fills the Attached row.
-bool fill(PyObject* tuple, std::span<const Field> fields, const std::uint8_t* record, PyObject* attached) noexcept {
+// `attached` (owned, consumed here) fills the Attached row. A field whose
+// bytes equal the same field of `previous` takes that record's value: the
+// values are immutable, and records of one list repeat many of them (the
+// symbol, the currencies, empty texts), so sharing spares an allocation.
+// A single record (`kShare` false) skips the comparisons.
+template <bool kShare>
+bool fill(PyObject* tuple, std::span<const Field> fields, const std::uint8_t* record, PyObject* attached,
+          const Previous& previous) noexcept {
     for (std::size_t i = 0; i < fields.size(); ++i) {
+        const Field& field = fields[i];
         PyObject* value = nullptr;
-        if (fields[i].kind == Kind::Attached)
+        if (field.kind == Kind::Attached) {
             std::swap(value, attached);
-        else
-            value = field_value(fields[i], record);
+        } else if (kShare && previous.record != nullptr && same_bytes(field, record, previous.record)) {
+            value = PyTuple_GET_ITEM(previous.tuple, static_cast<Py_ssize_t>(i));
+            Py_INCREF(value);
+        } else {
+            value = field_value(field, record);
+        }
         if (value == nullptr) {
             Py_XDECREF(attached);
             return false;
@@ -108,22 +147,49 @@ bool fill(PyObject* tuple, std::span<const Field> fields, const std::uint8_t* re
     return true;
 }
 
+// A new struct sequence of `type` with `size` empty slots, as
+// PyStructSequence_New makes it. Every field of the module's types is in the
+// sequence, so the object is a tuple of `size` items; allocating it directly
+// spares the two lookups of the sizes in the type's dictionary per record.
+PyObject* new_struct(PyTypeObject* type, std::size_t size) noexcept {
+    if (type == nullptr) return nullptr;
+    PyTupleObject* tuple = PyObject_GC_NewVar(PyTupleObject, type, static_cast<Py_ssize_t>(size));
+    if (tuple == nullptr) return nullptr;
+    std::memset(tuple->ob_item, 0, size * sizeof(PyObject*));
+    return reinterpret_cast<PyObject*>(tuple);
+}
+
 }  // namespace
 
 PyObject* text_to_str(const void* field, std::size_t units) noexcept {
     const auto* p = static_cast<const std::uint8_t*>(field);
-    // One pass finds the end of the text and the OR of its units, four units
-    // at a time while no word holds a zero unit.
-    constexpr std::uint64_t kLanesLow = 0x0001000100010001ull;
-    constexpr std::uint64_t kLanesHigh = 0x8000800080008000ull;
+    // One pass finds the end of the text and the OR of its units: eight
+    // units at a time while no block holds a zero unit, then one by one.
     std::size_t n = 0;
     std::uint64_t bits = 0;
+#ifdef __SSE2__
+    {
+        const __m128i zero = _mm_setzero_si128();
+        __m128i seen = zero;
+        while (n + 8 <= units) {
+            const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2 * n));
+            if (_mm_movemask_epi8(_mm_cmpeq_epi16(block, zero)) != 0) break;  // a zero unit lies in this block
+            seen = _mm_or_si128(seen, block);
+            n += 8;
+        }
+        bits = static_cast<std::uint64_t>(_mm_cvtsi128_si64(seen)) |
+               static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(seen, seen)));
+    }
+#else
+    constexpr std::uint64_t kLanesLow = 0x0001000100010001ull;
+    constexpr std::uint64_t kLanesHigh = 0x8000800080008000ull;
     while (n + 4 <= units) {
         const auto word = load<std::uint64_t>(p + 2 * n);
         if (((word - kLanesLow) & ~word & kLanesHigh) != 0) break;  // a zero unit lies in this word
         bits |= word;
         n += 4;
     }
+#endif
     for (std::uint16_t u; n < units && (u = unit_at(p, n)) != 0; ++n) bits |= u;
     const auto all = static_cast<std::uint16_t>(bits | bits >> 16 | bits >> 32 | bits >> 48);
 
@@ -132,7 +198,16 @@ PyObject* text_to_str(const void* field, std::size_t units) noexcept {
         PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(n), all < 0x80 ? 0x7F : 0xFF);
         if (str == nullptr) return nullptr;
         Py_UCS1* out = PyUnicode_1BYTE_DATA(str);
-        for (std::size_t i = 0; i < n; ++i) out[i] = p[2 * i];
+        std::size_t i = 0;
+#ifdef __SSE2__
+        // Every unit is below 0x100, so packing with saturation keeps each.
+        for (; i + 16 <= n; i += 16) {
+            const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2 * i));
+            const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2 * i + 16));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_packus_epi16(low, high));
+        }
+#endif
+        for (; i < n; ++i) out[i] = p[2 * i];
         return str;
     }
     for (std::size_t i = 0; i < n; ++i)
@@ -148,20 +223,31 @@ PyObject* make_record_tuple(TypeId type, const void* record) noexcept {
     return make_record_tuple(type, record, nullptr);
 }
 
-PyObject* make_record_tuple(TypeId type, const void* record, PyObject* attached) noexcept {
-    PyTypeObject* tuple_type = type_of(type);
-    PyObject* tuple = tuple_type != nullptr ? PyStructSequence_New(tuple_type) : nullptr;
+namespace {
+
+PyObject* record_tuple(TypeId type, const std::uint8_t* record, PyObject* attached,
+                       const Previous& previous) noexcept {
+    const std::span<const Field> fields = fields_of(type);
+    PyObject* tuple = new_struct(type_of(type), fields.size());
     if (tuple == nullptr) {
         Py_XDECREF(attached);
         PyErr_Clear();
         return nullptr;
     }
-    if (!fill(tuple, fields_of(type), static_cast<const std::uint8_t*>(record), attached)) {
+    const bool filled = previous.record != nullptr ? fill<true>(tuple, fields, record, attached, previous)
+                                                   : fill<false>(tuple, fields, record, attached, previous);
+    if (!filled) {
         Py_DECREF(tuple);  // empty slots are null, which the tuple's release skips
         PyErr_Clear();
         return nullptr;
     }
     return tuple;
+}
+
+}  // namespace
+
+PyObject* make_record_tuple(TypeId type, const void* record, PyObject* attached) noexcept {
+    return record_tuple(type, static_cast<const std::uint8_t*>(record), attached, {});
 }
 
 PyObject* make_record_tuples(TypeId type, const void* records, std::size_t count) noexcept {
@@ -173,13 +259,15 @@ PyObject* make_record_tuples(TypeId type, const void* records, std::size_t count
         return nullptr;
     }
     const auto* bytes = static_cast<const std::uint8_t*>(records);
+    Previous previous;
     for (std::size_t i = 0; i < count; ++i) {
-        PyObject* item = make_record_tuple(type, bytes + i * size);
+        PyObject* item = record_tuple(type, bytes + i * size, nullptr, previous);
         if (item == nullptr) {
             Py_DECREF(list);
             return nullptr;
         }
         PyTuple_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+        previous = {bytes + i * size, item};
     }
     return list;
 }

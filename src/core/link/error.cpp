@@ -50,8 +50,10 @@ const char* table_text(std::int32_t code) noexcept {
 }  // namespace
 
 void reset_error() noexcept {
+    static constexpr char kSuccessText[] = "Success";
+    static_assert(sizeof kSuccessText <= kMessageBytes);
     g_error.code = wire::kSuccess;
-    store_message("Success");
+    std::memcpy(g_error.message, kSuccessText, sizeof kSuccessText);
 }
 
 void set_error(std::int32_t code, const char* text) noexcept {
