@@ -159,6 +159,7 @@ def test_field_values_have_the_stub_types(bundled):
     records = records_of_every_type()
     assert sorted(type(r).__name__ for r in records) == RUNTIME_TYPES
     for record in records:
+        assert hash(record) == hash(tuple(record)) and record == tuple(record)  # a record is a plain tuple
         for (field, annotation), value in zip(stub_fields(type(record).__name__), record):
             expected = STRICT_TYPES.get(annotation) or getattr(_core, annotation)
             assert type(value) is expected, (type(record).__name__, field, value)

@@ -153,10 +153,19 @@ bool fill(PyObject* tuple, std::span<const Field> fields, const std::uint8_t* re
 // spares the two lookups of the sizes in the type's dictionary per record.
 PyObject* new_struct(PyTypeObject* type, std::size_t size) noexcept {
     if (type == nullptr) return nullptr;
+#if PY_VERSION_HEX >= 0x030F0000
+    // A tuple's layout is only known up to 3.14: later ones take the public call.
+    static_cast<void>(size);
+    return PyStructSequence_New(type);
+#else
     PyTupleObject* tuple = PyObject_GC_NewVar(PyTupleObject, type, static_cast<Py_ssize_t>(size));
     if (tuple == nullptr) return nullptr;
     std::memset(tuple->ob_item, 0, size * sizeof(PyObject*));
+#if PY_VERSION_HEX >= 0x030E0000
+    tuple->ob_hash = -1;  // tuples cache their hash from 3.14 on: start with none
+#endif
     return reinterpret_cast<PyObject*>(tuple);
+#endif
 }
 
 }  // namespace
