@@ -34,31 +34,32 @@ from model_stream import Stream, start_ms
 class AccountSetup:
     terms: m.Terms
     password: str
-    symbols: tuple[str, ...]
+    symbols: str
     small: bool = False
-    ini: str = ""
+
+    @property
+    def ini(self) -> str:
+        """A small account is written into terminal.ini (the others ship with the Terminal)."""
+        t = self.terms
+        return (f"[Account {t.login}]\npassword=small\nserver=Quorvane-Demo\ncurrency={t.currency}\n"
+                f"currency_digits=2\nleverage={t.leverage}\nbalance={t.balance:g}\n"
+                + (f"credit={t.credit:g}\n" if t.credit else "")
+                + f"margin_mode={'hedging' if t.hedging else 'netting'}\nlimit_orders=3\ntrade_mode=demo\n"
+                if self.small else "")
 
 
 ACCOUNTS = [
-    AccountSetup(m.Terms(5001001, "USD", 2, 100, True, 10000.0), "demo1001",
-                 ("EURUSD", "USDJPY", "XAUUSD", "GER40", "US500", "BTCUSD")),
-    AccountSetup(m.Terms(5001002, "EUR", 2, 50, False, 5000.0), "demo1002",
-                 ("EURUSD", "GBPUSD", "USDJPY", "XAUUSD", "GER40", "BTCUSD")),
-    AccountSetup(m.Terms(5001004, "JPY", 0, 200, True, 1000000.0), "demo1004",
-                 ("EURUSD", "USDJPY", "EURJPY", "JPN225", "US500", "BTCUSD")),
+    AccountSetup(m.Terms(5001001, "USD", 2, 100, True, 10000.0), "demo1001", "EURUSD USDJPY XAUUSD GER40 US500 BTCUSD"),
+    AccountSetup(m.Terms(5001002, "EUR", 2, 50, False, 5000.0), "demo1002", "EURUSD GBPUSD USDJPY XAUUSD GER40 BTCUSD"),
+    AccountSetup(m.Terms(5001004, "JPY", 0, 200, True, 1000000.0), "demo1004", "EURUSD USDJPY EURJPY JPN225 US500 BTCUSD"),
     # Small and highly leveraged: NO_MONEY and stop-outs happen.
     AccountSetup(m.Terms(7001009, "GBP", 2, 1000, True, 200.0, limit_orders=3, credit=50.0), "small",
-                 ("EURUSD", "XAUUSD", "GER40", "BTCUSD"), small=True,
-                 ini="[Account 7001009]\npassword=small\nserver=Quorvane-Demo\ncurrency=GBP\ncurrency_digits=2\n"
-                     "leverage=1000\nbalance=200\ncredit=50\nmargin_mode=hedging\nlimit_orders=3\ntrade_mode=demo\n"),
+                 "EURUSD XAUUSD GER40 BTCUSD", small=True),
 ]
 # Every other small seed: the same on a netting account, whose deals that
 # lower the margin pass whatever the free margin.
-SMALL_NETTING = AccountSetup(
-    m.Terms(7001010, "EUR", 2, 500, False, 300.0, limit_orders=3), "small",
-    ("EURUSD", "XAUUSD", "GER40", "BTCUSD"), small=True,
-    ini="[Account 7001010]\npassword=small\nserver=Quorvane-Demo\ncurrency=EUR\ncurrency_digits=2\n"
-        "leverage=500\nbalance=300\nmargin_mode=netting\nlimit_orders=3\ntrade_mode=demo\n")
+SMALL_NETTING = AccountSetup(m.Terms(7001010, "EUR", 2, 500, False, 300.0, limit_orders=3), "small",
+                             "EURUSD XAUUSD GER40 BTCUSD", small=True)
 
 
 def setup_for(seed: int) -> AccountSetup:
@@ -255,14 +256,14 @@ def test_engine_matches_the_model(installation, seed):
 
 def run_stream(session: Session, setup: AccountSetup, seed: int, t0: int) -> None:
     market = TerminalMarket(session)
-    for name in setup.symbols:
+    for name in setup.symbols.split():
         ins = market.instrument(name)
         if ins.swap_mode == m.SWAP_DISABLED:
             info = session.client.symbol_info(name)[1]
             assert (info["swap_long"], info["swap_short"]) == (0, 0), f"{name} charges no swap but reports some"
     first = session.client.history_deals()[0]["ticket"]
     account = Account(market, setup.terms, t0, first_ticket=first)
-    stream = Stream(seed, account, list(setup.symbols), setup.small)
+    stream = Stream(seed, account, setup.symbols.split(), setup.small)
     digits = setup.terms.digits
     seen: set[int] = set()
 
