@@ -11,6 +11,7 @@ flight. `Book` replays those lines.
 
 from __future__ import annotations
 
+import copy
 import json
 import random
 import sys
@@ -31,10 +32,7 @@ class Book:
         self.pending: set[int] = set()
 
     def copy(self) -> "Book":
-        other = Book()
-        other.positions = {k: list(v) for k, v in self.positions.items()}
-        other.pending = set(self.pending)
-        return other
+        return copy.deepcopy(self)
 
     def apply(self, request: dict, retcode: int, order: int) -> None:
         """Applies one request that the Terminal answered with `retcode`,

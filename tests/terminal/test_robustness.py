@@ -30,11 +30,6 @@ def dropped(s: host.Stream) -> bool:
         return True
 
 
-def garbage(n: int, seed: int) -> bytes:
-    rng = random.Random(seed)
-    return bytes(rng.randrange(256) for _ in range(n))
-
-
 def rss_mib(terminal) -> float:
     for line in open(f"/proc/{terminal.proc.pid}/status"):
         if line.startswith("VmRSS:"):
@@ -60,16 +55,11 @@ REQUESTS = [
 ]
 
 
-@pytest.mark.parametrize(
-    "data",
-    [
-        tc.u32(0),                                   # no room for a command
-        tc.u32(3) + b"abc",
-        tc.u32(64 * 2**10 + 1) + tc.u32(1) + bytes(64 * 2**10 - 3),  # a whole frame just over the limit
-        tc.u32(0xFFFFFFFF),
-    ],
-    ids=["length0", "length3", "oversized", "max-length"],
-)
+@pytest.mark.parametrize("data", [
+    tc.u32(0), tc.u32(3) + b"abc",  # no room for a command
+    tc.u32(64 * 2**10 + 1) + tc.u32(1) + bytes(64 * 2**10 - 3),  # a whole frame just over the limit
+    tc.u32(0xFFFFFFFF),
+], ids=["length0", "length3", "oversized", "max-length"])
 def test_bad_frames_are_dropped(terminal, data):
     with terminal.client() as good:
         bad = raw_socket(terminal)
@@ -86,7 +76,7 @@ def test_random_bytes_and_frames_cut_at_every_offset(terminal):
     with greeted(terminal) as good:
         for seed in range(40):
             bad = raw_socket(terminal)
-            bad.sendall(garbage(1 + seed * 37, seed))
+            bad.sendall(random.Random(seed).randbytes(1 + seed * 37))
             bad.close()
         for request in REQUESTS:
             for cut in range(1, len(request)):
@@ -117,16 +107,10 @@ def test_stalled_clients_cannot_lock_others_out(terminal):
             s.close()
 
 
-@pytest.mark.parametrize(
-    "opening, answer",
-    [
-        (b"", 0),
-        (b"\x08\x00", 0),
-        (REQUESTS[2][:-1], 0),
-        (tc.frame(tc.HANDSHAKE, tc.u32(2) + tc.wide("Python")), 12),  # refused: not greeted
-    ],
-    ids=["silent", "in-length", "in-body", "failed-handshake"],
-)
+@pytest.mark.parametrize("opening, answer", [
+    (b"", 0), (b"\x08\x00", 0), (REQUESTS[2][:-1], 0),
+    (tc.frame(tc.HANDSHAKE, tc.u32(2) + tc.wide("Python")), 12),  # refused: not greeted
+], ids=["silent", "in-length", "in-body", "failed-handshake"])
 def test_stalled_connection_is_dropped(launch, opening, answer):
     terminal = launch("--frame-timeout-ms", "200", "--handshake-timeout-ms", "200")
     with greeted(terminal) as good:
