@@ -154,11 +154,9 @@ class TerminalClient:
         self.sock.sendall(data)
 
     def recv_exact(self, n: int) -> bytes:
-        view = bytearray(n)
-        mv = memoryview(view)
-        got = 0
+        view, got = bytearray(n), 0
         while got < n:
-            k = self.sock.recv_into(mv[got:], n - got)
+            k = self.sock.recv_into(memoryview(view)[got:], n - got)
             if k == 0:
                 raise ConnectionError(f"connection closed after {got} of {n} bytes")
             got += k
@@ -247,8 +245,6 @@ class TerminalClient:
     def rates_from_pos(self, symbol: str, timeframe: int, start_pos: int, count: int):
         return self.records(RATES_FROM_POS, wide(symbol) + i32(timeframe) + i32(start_pos) + i32(count), BAR_DTYPE)
 
-    # ---- market data ----
-
     def status(self, command: int, args: bytes = b"") -> int:
         """Sends a request whose reply is the result code alone."""
         reply = self.call(command, args)
@@ -289,13 +285,13 @@ class TerminalClient:
         result, payload = self.answer(command, args)
         return result, None if payload is None else struct.unpack("<d", payload)[0]
 
-    def calc_margin(self, action: int, symbol: str, volume: float, price: float):
-        return self.calc(ORDER_CALC_MARGIN, action, symbol, volume, price)
+    def calc_margin(self, *args):
+        """(result, value or None) of (action, symbol, volume, price)."""
+        return self.calc(ORDER_CALC_MARGIN, *args)
 
-    def calc_profit(self, action: int, symbol: str, volume: float, price_open: float, price_close: float):
-        return self.calc(ORDER_CALC_PROFIT, action, symbol, volume, price_open, price_close)
-
-    # ---- trading ----
+    def calc_profit(self, *args):
+        """(result, value or None) of (action, symbol, volume, price_open, price_close)."""
+        return self.calc(ORDER_CALC_PROFIT, *args)
 
     def record_list(self, command: int, args: bytes, fields):
         """(result, list of record dicts or None) of a counted record reply."""

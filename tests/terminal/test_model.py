@@ -77,10 +77,8 @@ def seeds() -> list[int]:
         # Each clock move restarts the Terminal, which is slow under Wine;
         # the rules are the same on every platform, so two seeds suffice there.
         return SEEDS[:2] if host.WINDOWS else SEEDS
-    if "-" in asked:
-        first, last = asked.split("-")
-        return list(range(int(first), int(last) + 1))
-    return list(range(int(asked)))
+    first, _, last = asked.partition("-")
+    return list(range(int(first), int(last) + 1)) if last else list(range(int(asked)))
 
 
 STEPS = int(os.environ.get("QVN_MODEL_STEPS", "100"))
@@ -231,10 +229,10 @@ def books_difference(snap: dict, terms: m.Terms, seen: set[int], digits: int) ->
         if p["identifier"] not in openings:
             return f"position #{p['ticket']} has no opening deal"
     tickets = [r["ticket"] for part in ("positions", "orders", "history_orders", "deals") for r in snap[part]]
-    if len({r["ticket"] for r in snap["history_orders"] + snap["orders"]}) != len(snap["history_orders"]) + len(
-            snap["orders"]) or len({d["ticket"] for d in deals}) != len(deals):
+    orders, deal_tickets = [o["ticket"] for o in snap["history_orders"] + snap["orders"]], [d["ticket"] for d in deals]
+    if len(set(orders)) != len(orders) or len(set(deal_tickets)) != len(deal_tickets):
         return "a ticket is used twice"
-    if {d["ticket"] for d in deals} & {o["ticket"] for o in snap["history_orders"] + snap["orders"]}:
+    if set(deal_tickets) & set(orders):
         return "a deal and an order share a ticket"
     fresh = set(tickets) - seen
     if fresh and seen and min(fresh) <= max(seen):
