@@ -162,9 +162,7 @@ def test_book_release(client):
     assert client.book_get("GBPJPY") == (tc.FAILED, None)
 
 
-@pytest.mark.parametrize(
-    "call", ["symbol_info", "symbol_info_tick", "symbol_select", "book_add", "book_release", "book_get"]
-)
+@pytest.mark.parametrize("call", ["symbol_info", "symbol_info_tick", "symbol_select", "book_add", "book_release", "book_get"])
 @pytest.mark.parametrize("name", ["NOPE", "eurusd", "EURUSD ", ""])
 def test_unknown_symbol(client, call, name):
     result = getattr(client, call)(name)
@@ -196,29 +194,23 @@ def calc_ok(reply):
 
 
 # The default account: USD, 1:100.
-@pytest.mark.parametrize(
-    "action, symbol, volume, price, expected",
-    [
-        (BUY, "EURUSD", 1.0, 1.1, 1.0 * 100_000 / 100 * 1.1),  # EUR margin at the order's price
-        (SELL_STOP, "EURUSD", 0.5, 1.2, 0.5 * 100_000 / 100 * 1.2),
-        (BUY_LIMIT, "USDJPY", 2.0, 150.0, 2.0 * 100_000 / 100),  # margin already in USD
-        (SELL, "XAUUSD", 0.5, 2000.0, 0.5 * 100 * 2000.0 / 100),  # CFD: value / leverage
-        (BUY, "BTCUSD", 0.1, 40_000.0, 0.1 * 1 * 40_000.0 / 100),
-    ],
-)
+@pytest.mark.parametrize("action, symbol, volume, price, expected", [
+    (BUY, "EURUSD", 1.0, 1.1, 1.0 * 100_000 / 100 * 1.1),  # EUR margin at the order's price
+    (SELL_STOP, "EURUSD", 0.5, 1.2, 0.5 * 100_000 / 100 * 1.2),
+    (BUY_LIMIT, "USDJPY", 2.0, 150.0, 2.0 * 100_000 / 100),  # margin already in USD
+    (SELL, "XAUUSD", 0.5, 2000.0, 0.5 * 100 * 2000.0 / 100),  # CFD: value / leverage
+    (BUY, "BTCUSD", 0.1, 40_000.0, 0.1 * 1 * 40_000.0 / 100),
+])
 def test_margin_in_the_account_currency(client, action, symbol, volume, price, expected):
     assert calc_ok(client.calc_margin(action, symbol, volume, price)) == pytest.approx(expected, rel=1e-12)
 
 
-@pytest.mark.parametrize(
-    "action, symbol, volume, open_, close, expected",
-    [
-        (BUY, "EURUSD", 1.0, 1.1, 1.2, 10_000.0),
-        (SELL, "EURUSD", 1.0, 1.1, 1.2, -10_000.0),
-        (SELL_LIMIT, "XAUUSD", 2.0, 2000.0, 1990.0, 2 * 100 * 10.0),
-        (BUY_STOP, "USDJPY", 1.0, 150.0, 151.0, 100_000 * 1.0 / 151.0),  # JPY back to USD at the close
-    ],
-)
+@pytest.mark.parametrize("action, symbol, volume, open_, close, expected", [
+    (BUY, "EURUSD", 1.0, 1.1, 1.2, 10_000.0),
+    (SELL, "EURUSD", 1.0, 1.1, 1.2, -10_000.0),
+    (SELL_LIMIT, "XAUUSD", 2.0, 2000.0, 1990.0, 2 * 100 * 10.0),
+    (BUY_STOP, "USDJPY", 1.0, 150.0, 151.0, 100_000 * 1.0 / 151.0),  # JPY back to USD at the close
+])
 def test_profit_in_the_account_currency(client, action, symbol, volume, open_, close, expected):
     value = calc_ok(client.calc_profit(action, symbol, volume, open_, close))
     assert value == pytest.approx(expected, rel=1e-12)
