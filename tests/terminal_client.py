@@ -52,14 +52,7 @@ def layout(text: str):
             for n, c in tr.fields(text)]
 
 
-TERMINAL_INFO_FIELDS = layout("""build:I community_account:b community_connection:b connected:b dlls_allowed:b
-trade_allowed:b email_enabled:b ftp_enabled:b notifications_enabled:b maxbars:I bvid:b codepage:i ping_last:i
-community_balance:d retransmission:d company:260 name:260 language:260 path:260 data_path:260
-commondata_path:260 tradeapi_disabled:b""")
-ACCOUNT_INFO_FIELDS = layout("""login:Q trade_mode:I leverage:I limit_orders:I margin_so_mode:I trade_allowed:b
-trade_expert:b margin_mode:I currency_digits:I fifo_close:b balance:d credit:d profit:d equity:d margin:d
-margin_free:d margin_level:d margin_so_call:d margin_so_so:d margin_initial:d margin_maintenance:d assets:d
-liabilities:d commission_blocked:d name:128 server:64 currency:32 company:128""")
+TERMINAL_INFO_FIELDS, ACCOUNT_INFO_FIELDS = layout(tr.TERMINAL), layout(tr.ACCOUNT)
 SYMBOL_FIELDS = layout(tr.SYMBOL)
 SYMBOL_SHORT_FIELDS = SYMBOL_FIELDS[:-1]
 # Trading records.
