@@ -52,14 +52,7 @@ def layout(text: str):
             for n, c in tr.fields(text)]
 
 
-TERMINAL_INFO_FIELDS = layout("""build:I community_account:b community_connection:b connected:b dlls_allowed:b
-trade_allowed:b email_enabled:b ftp_enabled:b notifications_enabled:b maxbars:I bvid:b codepage:i ping_last:i
-community_balance:d retransmission:d company:260 name:260 language:260 path:260 data_path:260
-commondata_path:260 tradeapi_disabled:b""")
-ACCOUNT_INFO_FIELDS = layout("""login:Q trade_mode:I leverage:I limit_orders:I margin_so_mode:I trade_allowed:b
-trade_expert:b margin_mode:I currency_digits:I fifo_close:b balance:d credit:d profit:d equity:d margin:d
-margin_free:d margin_level:d margin_so_call:d margin_so_so:d margin_initial:d margin_maintenance:d assets:d
-liabilities:d commission_blocked:d name:128 server:64 currency:32 company:128""")
+TERMINAL_INFO_FIELDS, ACCOUNT_INFO_FIELDS = layout(tr.TERMINAL), layout(tr.ACCOUNT)
 SYMBOL_FIELDS = layout(tr.SYMBOL)
 SYMBOL_SHORT_FIELDS = SYMBOL_FIELDS[:-1]
 # Trading records.
@@ -154,11 +147,9 @@ class TerminalClient:
         self.sock.sendall(data)
 
     def recv_exact(self, n: int) -> bytes:
-        view = bytearray(n)
-        mv = memoryview(view)
-        got = 0
+        view, got = bytearray(n), 0
         while got < n:
-            k = self.sock.recv_into(mv[got:], n - got)
+            k = self.sock.recv_into(memoryview(view)[got:], n - got)
             if k == 0:
                 raise ConnectionError(f"connection closed after {got} of {n} bytes")
             got += k
@@ -247,8 +238,6 @@ class TerminalClient:
     def rates_from_pos(self, symbol: str, timeframe: int, start_pos: int, count: int):
         return self.records(RATES_FROM_POS, wide(symbol) + i32(timeframe) + i32(start_pos) + i32(count), BAR_DTYPE)
 
-    # ---- market data ----
-
     def status(self, command: int, args: bytes = b"") -> int:
         """Sends a request whose reply is the result code alone."""
         reply = self.call(command, args)
@@ -289,13 +278,13 @@ class TerminalClient:
         result, payload = self.answer(command, args)
         return result, None if payload is None else struct.unpack("<d", payload)[0]
 
-    def calc_margin(self, action: int, symbol: str, volume: float, price: float):
-        return self.calc(ORDER_CALC_MARGIN, action, symbol, volume, price)
+    def calc_margin(self, *args):
+        """(result, value or None) of (action, symbol, volume, price)."""
+        return self.calc(ORDER_CALC_MARGIN, *args)
 
-    def calc_profit(self, action: int, symbol: str, volume: float, price_open: float, price_close: float):
-        return self.calc(ORDER_CALC_PROFIT, action, symbol, volume, price_open, price_close)
-
-    # ---- trading ----
+    def calc_profit(self, *args):
+        """(result, value or None) of (action, symbol, volume, price_open, price_close)."""
+        return self.calc(ORDER_CALC_PROFIT, *args)
 
     def record_list(self, command: int, args: bytes, fields):
         """(result, list of record dicts or None) of a counted record reply."""

@@ -37,8 +37,6 @@ class TerminalProcess:
         self.proc: subprocess.Popen | None = None
         self.stderr_path = self.install / "stderr.log"
 
-    # ---- paths ----
-
     @property
     def endpoint(self):
         return host.endpoint(tc.endpoint_path(self.exe))
@@ -54,8 +52,6 @@ class TerminalProcess:
     @property
     def data_folder(self) -> Path:
         return self.terminals_folder / tc.data_folder_id(self.exe)
-
-    # ---- process ----
 
     def start(self, *args: str, now: str | None = NOW_ARG, wait: bool = True) -> "TerminalProcess":
         argv = [self.exe, *args]
@@ -103,25 +99,25 @@ class TerminalProcess:
 
 @pytest.fixture
 def launch(private_folders, terminal_binary):
-    """launch(*args, name="inst", now=NOW_ARG, wait=True) -> TerminalProcess"""
-    started: list[TerminalProcess] = []
+    """launch(*args, name="inst", now=NOW_ARG, wait=True) -> TerminalProcess; with
+    start=False, the installation alone. Whatever still runs is killed at the end."""
+    made: list[TerminalProcess] = []
 
-    def _launch(*args: str, name: str = "inst", now: str | None = NOW_ARG, wait: bool = True) -> TerminalProcess:
-        t = TerminalProcess(private_folders, terminal_binary, name)
-        started.append(t)
-        return t.start(*args, now=now, wait=wait)
+    def _launch(*args: str, name: str = "inst", now: str | None = NOW_ARG, wait: bool = True, start: bool = True):
+        made.append(TerminalProcess(private_folders, terminal_binary, name))
+        return made[-1].start(*args, now=now, wait=wait) if start else made[-1]
 
     yield _launch
-    for t in started:
+    for t in made:
         if t.running():
             t.proc.kill()
             t.proc.wait()
 
 
 @pytest.fixture
-def installation(private_folders, terminal_binary):
+def installation(launch):
     """An installation that is not running yet."""
-    return TerminalProcess(private_folders, terminal_binary, "inst")
+    return launch(start=False)
 
 
 @pytest.fixture

@@ -1,20 +1,19 @@
 """A seeded stream of trade requests for the SIGKILL tests, and the book it
 should leave.
 
-Run as a script it connects to a Terminal and sends requests chosen from its
-own view of the account: opens, partial and full closes, far pending orders
-and their removal. Before each request it appends a "sent" line to a log,
-after each reply an "ack" line with the result, so whoever kills the
-Terminal knows exactly which trades were acknowledged and which one was in
-flight. `Book` replays those lines.
+`trade` sends requests chosen from its own view of the account: opens,
+partial and full closes, far pending orders and their removal. Before each
+request it appends a "sent" entry to a log, after each reply an "ack" entry
+with the result, so whoever kills the Terminal knows exactly which trades
+were acknowledged and which one was in flight. `replay` reads that log.
 """
 
 from __future__ import annotations
 
-import json
+import copy
 import random
-import sys
-from pathlib import Path
+
+import terminal_client as tc
 
 DEAL, PENDING, REMOVE = 1, 2, 5
 BUY, SELL, BUY_LIMIT, SELL_LIMIT = 0, 1, 2, 3
@@ -31,10 +30,7 @@ class Book:
         self.pending: set[int] = set()
 
     def copy(self) -> "Book":
-        other = Book()
-        other.positions = {k: list(v) for k, v in self.positions.items()}
-        other.pending = set(self.pending)
-        return other
+        return copy.deepcopy(self)
 
     def apply(self, request: dict, retcode: int, order: int) -> None:
         """Applies one request that the Terminal answered with `retcode`,
@@ -83,12 +79,11 @@ def choose(rng: random.Random, book: Book, bid: float, ask: float) -> tuple[dict
     return what, dict(action=DEAL, position=ticket, type=SELL if side == BUY else BUY, volume=tenths / 10)
 
 
-def replay(lines: list[str]) -> tuple[Book, list[dict], dict | None]:
-    """(book of the acknowledged results, the acknowledged lines, the
+def replay(log: list[dict]) -> tuple[Book, list[dict], dict | None]:
+    """(book of the acknowledged results, the acknowledged entries, the
     request sent but not answered or None)."""
     book, acked, last = Book(), [], None
-    for line in lines:
-        entry = json.loads(line)
+    for entry in list(log):
         if entry["event"] == "sent":
             last = entry
         else:
@@ -98,29 +93,19 @@ def replay(lines: list[str]) -> tuple[Book, list[dict], dict | None]:
     return book, acked, last
 
 
-def main(exe: str, seed: int, count: int, log: str) -> None:
-    sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
-    import terminal_client as tc
-
+def trade(exe: str, seed: int, count: int, log: list[dict]) -> None:
     rng = random.Random(seed)
     book = Book()
     try:
-        with tc.TerminalClient.connect(exe, timeout=1) as c, open(log, "a") as out:
+        with tc.TerminalClient.connect(exe, timeout=1) as c:
             c.handshake()
             _, tick = c.symbol_info_tick("EURUSD")
             bid, ask = float(tick["bid"]), float(tick["ask"])
             for _ in range(count):
                 what, request = choose(rng, book, bid, ask)
-                out.write(json.dumps({"event": "sent", "what": what}) + "\n")
-                out.flush()
+                log.append({"event": "sent", "what": what})
                 r = c.order_send(**request)
-                ack = {"event": "ack", "retcode": r["retcode"], "order": r["order"], "deal": r["deal"]}
-                out.write(json.dumps(ack) + "\n")
-                out.flush()
+                log.append({"event": "ack", "retcode": r["retcode"], "order": r["order"], "deal": r["deal"]})
                 book.apply(what, r["retcode"], r["order"])
     except OSError:  # the Terminal was killed, perhaps before it listened
         return
-
-
-if __name__ == "__main__":
-    main(sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4])

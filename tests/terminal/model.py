@@ -1,18 +1,12 @@
 """A reference model of one paper-trading account of the bundled Terminal.
 
 Written from the trading rules of terminal/README.md, never from the
-engine: given the same requests and the same clock, it predicts every
-record the Terminal reports (positions, pending orders, history orders,
-deals, the send and check results and the account figures). Market data
-(quote ticks, symbol terms) comes from a `market` object the caller
-supplies, since the price process is not what the model checks:
-
-    market.instrument(name)              -> Instrument, or None for an unknown name
-    market.quote(name, t_ms)       -> (time_msc, bid, ask) of the latest quote tick at or before t_ms
-    market.ticks(name, a_ms, b_ms) -> (times, bids, asks) numpy arrays of the quote ticks in [a_ms, b_ms]
-
-Amounts are kept as the Terminal reports them (rounded to the account's
-currency digits); volumes are kept on a 1e-8 grid.
+engine: given the same requests and clock, it predicts every record and
+figure the Terminal reports. Market data comes from a `market` object:
+instrument(name) -> Instrument or None; quote(name, t_ms) -> (time_msc,
+bid, ask) of the latest quote tick at or before t_ms; ticks(name, a_ms,
+b_ms) -> (times, bids, asks) arrays of the quote ticks in [a_ms, b_ms].
+Amounts are rounded to the account's currency digits, volumes to 1e-8.
 """
 
 from __future__ import annotations
@@ -181,6 +175,13 @@ class Account(Requests):
         self.balance += exact(d["profit"]) + exact(d["commission"]) + exact(d["swap"])
         return d
 
+    def _trade_deal(self, order, side, entry, position_id, volume, price, t_ms, magic=None, swap=0.0, profit=0.0):
+        return self._deal(dict(order=order["ticket"], type=side, entry=entry,
+                               magic=order["magic"] if magic is None else magic, position_id=position_id,
+                               reason=order["reason"], volume=volume, price=price,
+                               commission=self.commission(volume, t_ms), swap=swap, profit=profit,
+                               symbol=order["symbol"], comment=order["comment"]), t_ms)
+
     def _order(self, t_ms: int, **fields) -> dict:
         o = dict(ticket=self._ticket(), time_setup=t_ms // 1000, time_setup_msc=t_ms, time_done=0, time_done_msc=0,
                  time_expiration=0, type_time=GTC, type_filling=0, state=ORDER_PLACED, magic=0, position_id=0,
@@ -216,10 +217,7 @@ class Account(Requests):
                  symbol=ins.name, comment=order["comment"], external_id="")
         self.positions[p["ticket"]] = p
         order["position_id"] = p["ticket"]
-        return self._deal(dict(order=order["ticket"], type=side, entry=ENTRY_IN, magic=order["magic"],
-                               position_id=p["ticket"], reason=order["reason"], volume=volume, price=price,
-                               commission=self.commission(volume, t_ms), swap=0.0, profit=0.0, symbol=ins.name,
-                               comment=order["comment"]), t_ms)
+        return self._trade_deal(order, side, ENTRY_IN, p["ticket"], volume, price, t_ms)
 
     def _close(self, p: dict, order: dict, volume: float, price: float, t_ms: int, entry=ENTRY_OUT) -> dict:
         """Closes `volume` of `p` at `price`; the deal carries the closed
@@ -228,11 +226,8 @@ class Account(Requests):
         profit = self.money(self.exact_profit(ins, p["type"], volume, p["price_open"], price, t_ms))
         share = p["swap"] if volume >= p["volume"] - 1e-9 else self.money(
             exact(p["swap"]) * exact(volume) / exact(p["volume"]))
-        d = self._deal(dict(order=order["ticket"], type=SELL if p["type"] == BUY else BUY, entry=entry,
-                            magic=p["magic"], position_id=p["identifier"],
-                            reason=order["reason"], volume=volume, price=price,
-                            commission=self.commission(volume, t_ms), swap=share, profit=profit,
-                            symbol=p["symbol"], comment=order["comment"]), t_ms)
+        d = self._trade_deal(order, SELL if p["type"] == BUY else BUY, entry, p["identifier"], volume, price, t_ms,
+                             magic=p["magic"], swap=share, profit=profit)
         rest = vol(p["volume"] - volume)
         if rest <= 0:
             del self.positions[p["ticket"]]
@@ -265,18 +260,12 @@ class Account(Requests):
             if order["tp"]:
                 p["tp"] = order["tp"]
             p.update(time_update=t_ms // 1000, time_update_msc=t_ms)
-            return self._deal(dict(order=order["ticket"], type=side, entry=ENTRY_IN, magic=order["magic"],
-                                   position_id=p["ticket"], reason=order["reason"], volume=volume, price=price,
-                                   commission=self.commission(volume, t_ms), swap=0.0, profit=0.0,
-                                   symbol=ins.name, comment=order["comment"]), t_ms)
+            return self._trade_deal(order, side, ENTRY_IN, p["ticket"], volume, price, t_ms)
         if volume <= p["volume"] + 1e-9:  # reduce or close
             return self._close(p, order, volume, price, t_ms)
         # Reverse: profit on the old volume, the rest opens the other way.
         profit = self.money(self.exact_profit(ins, p["type"], p["volume"], p["price_open"], price, t_ms))
-        d = self._deal(dict(order=order["ticket"], type=side, entry=ENTRY_INOUT, magic=order["magic"],
-                            position_id=p["ticket"], reason=order["reason"], volume=volume, price=price,
-                            commission=self.commission(volume, t_ms), swap=p["swap"], profit=profit,
-                            symbol=ins.name, comment=order["comment"]), t_ms)
+        d = self._trade_deal(order, side, ENTRY_INOUT, p["ticket"], volume, price, t_ms, swap=p["swap"], profit=profit)
         p.update(type=side, volume=vol(volume - p["volume"]), price_open=price, sl=order["sl"], tp=order["tp"],
                  swap=0.0, time_update=t_ms // 1000, time_update_msc=t_ms)
         return d
@@ -292,13 +281,10 @@ class Account(Requests):
         self.now_ms = to_ms
         self.stop_out()
 
-    def _tick_arrays(self, symbols, a_ms, b_ms):
-        return {s: self.market.ticks(s, a_ms, b_ms) for s in symbols}
-
     def _walk(self, from_ms: int, to_ms: int) -> None:
         symbols = sorted({o["symbol"] for o in self.orders.values()}
                          | {p["symbol"] for p in self.positions.values() if p["sl"] or p["tp"]})
-        ticks = self._tick_arrays(symbols, from_ms + 1, to_ms)
+        ticks = {s: self.market.ticks(s, from_ms + 1, to_ms) for s in symbols}
         cursor = (from_ms + 1, "")  # ticks at or after (time, symbol) are still to be seen
         while True:
             boundary = self._next_boundary(cursor[0], to_ms)

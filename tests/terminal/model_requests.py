@@ -18,6 +18,12 @@ YEAR_2100_S = 4102444800
 STOP_LIMITS = (BUY_STOP_LIMIT, SELL_STOP_LIMIT)
 
 
+def reply(name: str, bid: float, ask: float, deal=0, order=0, volume=0.0, price=0.0) -> dict:
+    """A send result; a refusal carries no deal, order, volume or price."""
+    code, text = RETCODES[name]
+    return dict(retcode=code, deal=deal, order=order, volume=volume, price=price, bid=bid, ask=ask, comment=text)
+
+
 class Requests:
     """order_send and order_check of an Account (model.py), which holds the
     state, the money rules and the fills these use."""
@@ -30,11 +36,9 @@ class Requests:
         try:
             result = self._execute(req)
         except Refused as r:
-            code, text = RETCODES[r.name]
             bid, ask = self._bid_ask(self._concerns, self.now_ms) if self._concerns else (0.0, 0.0)
-            result = dict(retcode=code, deal=0, order=0, volume=0.0, price=0.0, bid=bid, ask=ask, comment=text)
-        result["retcode_external"] = 0
-        return result
+            result = reply(r.name, bid, ask)
+        return dict(result, retcode_external=0)
 
     def check(self, req: dict) -> dict:
         """order_check: the send's retcode (DONE for anything that would
@@ -197,8 +201,7 @@ class Requests:
             if after["margin"] > before and after["margin_free"] < 0:
                 raise Refused("NO_MONEY")
         order, deal = self._deal_now(*args)
-        return dict(retcode=1, deal=deal["ticket"], order=order["ticket"], volume=volume, price=price, bid=bid,
-                    ask=ask, comment=RETCODES["DONE"][1])
+        return reply("DONE", bid, ask, deal["ticket"], order["ticket"], volume, price)
 
     def _deal_now(self, ins, otype, volume, price, magic, comment, ticket, sl, tp, filling):
         t = self.now_ms
@@ -237,8 +240,7 @@ class Requests:
                         type_time=type_time, time_expiration=expiration, type_filling=req.get("type_filling", 0))
         self.orders[o["ticket"]] = o
         self.events.append(f"placed_{otype}")
-        return dict(retcode=2, deal=0, order=o["ticket"], volume=volume, price=price, bid=bid, ask=ask,
-                    comment=RETCODES["PLACED"][1])
+        return reply("PLACED", bid, ask, 0, o["ticket"], volume, price)
 
     def _req_sltp(self, req: dict) -> dict:
         p = self.positions.get(req.get("position", 0))
@@ -253,8 +255,7 @@ class Requests:
         self._stops_level(ins, p["type"], bid if p["type"] == BUY else ask, sl, tp)
         p.update(sl=sl, tp=tp, time_update=self.now_ms // 1000, time_update_msc=self.now_ms)
         self.events.append("sltp")
-        return dict(retcode=1, deal=0, order=0, volume=0.0, price=0.0, bid=bid, ask=ask,
-                    comment=RETCODES["DONE"][1])
+        return reply("DONE", bid, ask)
 
     def _req_modify(self, req: dict) -> dict:
         o = self.orders.get(req.get("order", 0))
@@ -276,8 +277,7 @@ class Requests:
         o.update(new)
         bid, ask = self._bid_ask(ins.name, self.now_ms)
         self.events.append("modify")
-        return dict(retcode=1, deal=0, order=o["ticket"], volume=o["volume_current"], price=price, bid=bid, ask=ask,
-                    comment=RETCODES["DONE"][1])
+        return reply("DONE", bid, ask, 0, o["ticket"], o["volume_current"], price)
 
     def _req_remove(self, req: dict) -> dict:
         o = self.orders.get(req.get("order", 0))
@@ -288,8 +288,7 @@ class Requests:
         self._to_history(o, ORDER_CANCELED, self.now_ms)
         bid, ask = self._bid_ask(o["symbol"], self.now_ms)
         self.events.append("remove")
-        return dict(retcode=1, deal=0, order=o["ticket"], volume=0.0, price=0.0, bid=bid, ask=ask,
-                    comment=RETCODES["DONE"][1])
+        return reply("DONE", bid, ask, 0, o["ticket"])
 
     def _req_close_by(self, req: dict) -> dict:
         if not self.terms.hedging:
@@ -313,5 +312,4 @@ class Requests:
         self._close(q, order, volume, q["price_open"], t, entry=ENTRY_OUT_BY)
         bid, ask = self._bid_ask(ins.name, t)
         self.events.append("close_by")
-        return dict(retcode=1, deal=first["ticket"], order=order["ticket"], volume=volume, price=price, bid=bid,
-                    ask=ask, comment=RETCODES["DONE"][1])
+        return reply("DONE", bid, ask, first["ticket"], order["ticket"], volume, price)

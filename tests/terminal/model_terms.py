@@ -5,7 +5,7 @@ the rounding and grid rules."""
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass
+from collections import namedtuple
 from fractions import Fraction
 
 DEAL, PENDING, SLTP, MODIFY, REMOVE, CLOSE_BY = 1, 2, 3, 4, 5, 6
@@ -45,41 +45,25 @@ DAY_MS = 86_400_000
 GRID_TOLERANCE = 1e-7
 
 
+INFO_KEYS = ("name category digits point trade_tick_size trade_contract_size volume_min volume_max volume_step "
+             "trade_stops_level trade_calc_mode swap_mode swap_long swap_short swap_rollover3days currency_base "
+             "currency_profit currency_margin").split()
+
+
 class Refused(Exception):
-    def __init__(self, name: str):
-        super().__init__(name)
-        self.name = name
+    @property
+    def name(self) -> str:
+        return self.args[0]
 
 
-@dataclass(frozen=True)
-class Instrument:
+class Instrument(namedtuple("Instrument", "name category digits point tick contract volume_min volume_max volume_step "
+                             "stops_level calc_mode swap_mode swap_long swap_short swap_rollover3days base profit "
+                             "margin")):
     """A symbol's trading terms, as symbol_info reports them."""
-    name: str
-    category: str
-    digits: int
-    point: float
-    tick: float
-    contract: float
-    volume_min: float
-    volume_max: float
-    volume_step: float
-    stops_level: int
-    calc_mode: int
-    swap_mode: int
-    swap_long: float
-    swap_short: float
-    swap_rollover3days: int
-    base: str
-    profit: str
-    margin: str
 
     @classmethod
     def from_info(cls, info: dict) -> "Instrument":
-        return cls(info["name"], info["category"], info["digits"], info["point"], info["trade_tick_size"],
-                   info["trade_contract_size"], info["volume_min"], info["volume_max"], info["volume_step"],
-                   info["trade_stops_level"], info["trade_calc_mode"], info["swap_mode"], info["swap_long"],
-                   info["swap_short"], info["swap_rollover3days"], info["currency_base"],
-                   info["currency_profit"], info["currency_margin"])
+        return cls(*(info[k] for k in INFO_KEYS))
 
     def is_open(self, t_ms: int) -> bool:
         """Whether the symbol's session holds the instant."""
@@ -96,17 +80,8 @@ class Instrument:
         return not (self.category == "Metals" and 22 * 60 <= minute < 23 * 60)
 
 
-@dataclass(frozen=True)
-class Terms:
-    """An account's terms."""
-    login: int
-    currency: str
-    digits: int
-    leverage: int
-    hedging: bool
-    balance: float
-    limit_orders: int = 200
-    credit: float = 0.0
+# An account's terms.
+Terms = namedtuple("Terms", "login currency digits leverage hedging balance limit_orders credit", defaults=(200, 0.0))
 
 
 def exact(x) -> Fraction:
@@ -133,8 +108,7 @@ def round_double(x: float, digits: int) -> float:
 
 
 def on_grid(x: float, step: float) -> bool:
-    q = x / step
-    return abs(q - round(q)) <= GRID_TOLERANCE
+    return abs(x / step - round(x / step)) <= GRID_TOLERANCE
 
 
 def is_buy(order_type: int) -> bool:

@@ -135,16 +135,13 @@ def test_nothing_before_history_or_after_now(client):
     assert client.rates_from("EURUSD", D1, 0, 10)[1].size == 0
     result, few = client.rates_from_pos("EURUSD", MN1, 0, 1000)
     assert result == tc.SUCCESS and few["time"][0] == calendar.timegm((2020, 1, 1, 0, 0, 0))
-
-
-@pytest.mark.parametrize("count", [0, 1])
-def test_small_counts(client, count):
-    assert len(client.rates_from_pos("EURUSD", H1, 0, count)[1]) == count
-    assert len(client.rates_from("EURUSD", H1, NOW_S, count)[1]) == count
+    for count in (0, 1):  # small counts
+        assert len(client.rates_from_pos("EURUSD", H1, 0, count)[1]) == count
+        assert len(client.rates_from("EURUSD", H1, NOW_S, count)[1]) == count
 
 
 @pytest.mark.parametrize("symbol, tf, start, count, code", [
-    *[("EURUSD", tf, 0, 10, tc.INVALID_PARAMS) for tf in [0, 7, 16385, -1, 60 * 24 * 365]],
+    *[("EURUSD", tf, 0, 10, tc.INVALID_PARAMS) for tf in [0, 7, 16385, -1]],
     *[("EURUSD", H1, start, count, tc.INVALID_PARAMS) for start, count in [(-1, 10), (0, -1), (-5, -5)]],
     *[(name, H1, 0, 10, tc.NOT_FOUND) for name in ["NOPE", "eurusd", ""]],
 ])
@@ -155,10 +152,8 @@ def test_refusals(client, symbol, tf, start, count, code):
         assert client.rates_range(symbol, tf, 0, NOW_S) == (code, None)
 
 
-@pytest.mark.parametrize(
-    "lo, hi, expect_bars",
-    [(2**63 - 100, 2**63 - 1, False), (-(2**63), -(2**63) + 100, False), (-(2**63), 2**63 - 1, True)],
-)
+@pytest.mark.parametrize("lo, hi, expect_bars", [
+    (2**63 - 100, 2**63 - 1, False), (-(2**63), -(2**63) + 100, False), (-(2**63), 2**63 - 1, True)])
 def test_extreme_dates(client, lo, hi, expect_bars):
     result, bars = client.rates_range("EURUSD", MN1, lo, hi)
     assert result == tc.SUCCESS and (len(bars) > 0) == expect_bars

@@ -3,6 +3,7 @@ per installation, clean shutdown and start-up options."""
 
 from __future__ import annotations
 
+import configparser
 import os
 import signal
 import time
@@ -19,17 +20,10 @@ def origin_bytes(folder: str) -> bytes:
     return b"\xff\xfe" + folder.encode("utf-16-le")
 
 
-def ini_values(path) -> dict[str, dict[str, str]]:
-    sections: dict[str, dict[str, str]] = {}
-    current = None
-    for line in path.read_text().splitlines():
-        line = line.strip()
-        if line.startswith("[") and line.endswith("]"):
-            current = sections.setdefault(line[1:-1], {})
-        elif "=" in line and not line.startswith(";") and current is not None:
-            key, value = line.split("=", 1)
-            current[key.strip()] = value.strip()
-    return sections
+def ini_values(path) -> configparser.ConfigParser:
+    ini = configparser.ConfigParser(interpolation=None)
+    ini.read_string(path.read_text())
+    return ini
 
 
 def write_settings(installation, text: str) -> Path:
@@ -146,28 +140,14 @@ def test_no_endpoint(launch):
     assert terminal.stop() == STOPPED
 
 
-@pytest.mark.parametrize(
-    "args",
-    [
-        ["--build", "24o5"],
-        ["--build", "0"],
-        ["--build"],
-        ["--ready-delay-ms", "-5"],
-        ["--idle-exit-s", "1e3"],
-        ["--now", "yesterday"],
-        ["--now", "1710504000.1234"],
-        ["--history-start", "2019-13-01"],
-        ["--history-start", "1999-12-31"],
-        ["--max-response-mb", "4096"],
-        ["--extra-symbols", "100001"],
-        ["--no-endpoint=maybe"],
-        ["--max-clients", "0"],
-        ["--frame-timeout-ms", "9"],
-        ["--handshake-timeout-ms", "1h"],
-    ],
-)
+@pytest.mark.parametrize("args", [
+    "--build 24o5", "--build 0", "--build", "--ready-delay-ms -5", "--idle-exit-s 1e3", "--now yesterday",
+    "--now 1710504000.1234", "--history-start 2019-13-01", "--history-start 1999-12-31", "--max-response-mb 4096",
+    "--extra-symbols 100001", "--no-endpoint=maybe", "--max-clients 0", "--frame-timeout-ms 9",
+    "--handshake-timeout-ms 1h",
+])
 def test_malformed_option_exits_2_touching_nothing(installation, args):
-    assert installation.run(*args) == 2
+    assert installation.run(*args.split()) == 2
     assert "terminal64:" in installation.stderr()
     assert not installation.terminals_folder.exists()
 

@@ -34,31 +34,32 @@ from model_stream import Stream, start_ms
 class AccountSetup:
     terms: m.Terms
     password: str
-    symbols: tuple[str, ...]
+    symbols: str
     small: bool = False
-    ini: str = ""
+
+    @property
+    def ini(self) -> str:
+        """A small account is written into terminal.ini (the others ship with the Terminal)."""
+        t = self.terms
+        return (f"[Account {t.login}]\npassword=small\nserver=Quorvane-Demo\ncurrency={t.currency}\n"
+                f"currency_digits=2\nleverage={t.leverage}\nbalance={t.balance:g}\n"
+                + (f"credit={t.credit:g}\n" if t.credit else "")
+                + f"margin_mode={'hedging' if t.hedging else 'netting'}\nlimit_orders=3\ntrade_mode=demo\n"
+                if self.small else "")
 
 
 ACCOUNTS = [
-    AccountSetup(m.Terms(5001001, "USD", 2, 100, True, 10000.0), "demo1001",
-                 ("EURUSD", "USDJPY", "XAUUSD", "GER40", "US500", "BTCUSD")),
-    AccountSetup(m.Terms(5001002, "EUR", 2, 50, False, 5000.0), "demo1002",
-                 ("EURUSD", "GBPUSD", "USDJPY", "XAUUSD", "GER40", "BTCUSD")),
-    AccountSetup(m.Terms(5001004, "JPY", 0, 200, True, 1000000.0), "demo1004",
-                 ("EURUSD", "USDJPY", "EURJPY", "JPN225", "US500", "BTCUSD")),
+    AccountSetup(m.Terms(5001001, "USD", 2, 100, True, 10000.0), "demo1001", "EURUSD USDJPY XAUUSD GER40 US500 BTCUSD"),
+    AccountSetup(m.Terms(5001002, "EUR", 2, 50, False, 5000.0), "demo1002", "EURUSD GBPUSD USDJPY XAUUSD GER40 BTCUSD"),
+    AccountSetup(m.Terms(5001004, "JPY", 0, 200, True, 1000000.0), "demo1004", "EURUSD USDJPY EURJPY JPN225 US500 BTCUSD"),
     # Small and highly leveraged: NO_MONEY and stop-outs happen.
     AccountSetup(m.Terms(7001009, "GBP", 2, 1000, True, 200.0, limit_orders=3, credit=50.0), "small",
-                 ("EURUSD", "XAUUSD", "GER40", "BTCUSD"), small=True,
-                 ini="[Account 7001009]\npassword=small\nserver=Quorvane-Demo\ncurrency=GBP\ncurrency_digits=2\n"
-                     "leverage=1000\nbalance=200\ncredit=50\nmargin_mode=hedging\nlimit_orders=3\ntrade_mode=demo\n"),
+                 "EURUSD XAUUSD GER40 BTCUSD", small=True),
 ]
 # Every other small seed: the same on a netting account, whose deals that
 # lower the margin pass whatever the free margin.
-SMALL_NETTING = AccountSetup(
-    m.Terms(7001010, "EUR", 2, 500, False, 300.0, limit_orders=3), "small",
-    ("EURUSD", "XAUUSD", "GER40", "BTCUSD"), small=True,
-    ini="[Account 7001010]\npassword=small\nserver=Quorvane-Demo\ncurrency=EUR\ncurrency_digits=2\n"
-        "leverage=500\nbalance=300\nmargin_mode=netting\nlimit_orders=3\ntrade_mode=demo\n")
+SMALL_NETTING = AccountSetup(m.Terms(7001010, "EUR", 2, 500, False, 300.0, limit_orders=3), "small",
+                             "EURUSD XAUUSD GER40 BTCUSD", small=True)
 
 
 def setup_for(seed: int) -> AccountSetup:
@@ -76,10 +77,8 @@ def seeds() -> list[int]:
         # Each clock move restarts the Terminal, which is slow under Wine;
         # the rules are the same on every platform, so two seeds suffice there.
         return SEEDS[:2] if host.WINDOWS else SEEDS
-    if "-" in asked:
-        first, last = asked.split("-")
-        return list(range(int(first), int(last) + 1))
-    return list(range(int(asked)))
+    first, _, last = asked.partition("-")
+    return list(range(int(first), int(last) + 1)) if last else list(range(int(asked)))
 
 
 STEPS = int(os.environ.get("QVN_MODEL_STEPS", "100"))
@@ -230,10 +229,10 @@ def books_difference(snap: dict, terms: m.Terms, seen: set[int], digits: int) ->
         if p["identifier"] not in openings:
             return f"position #{p['ticket']} has no opening deal"
     tickets = [r["ticket"] for part in ("positions", "orders", "history_orders", "deals") for r in snap[part]]
-    if len({r["ticket"] for r in snap["history_orders"] + snap["orders"]}) != len(snap["history_orders"]) + len(
-            snap["orders"]) or len({d["ticket"] for d in deals}) != len(deals):
+    orders, deal_tickets = [o["ticket"] for o in snap["history_orders"] + snap["orders"]], [d["ticket"] for d in deals]
+    if len(set(orders)) != len(orders) or len(set(deal_tickets)) != len(deal_tickets):
         return "a ticket is used twice"
-    if {d["ticket"] for d in deals} & {o["ticket"] for o in snap["history_orders"] + snap["orders"]}:
+    if set(deal_tickets) & set(orders):
         return "a deal and an order share a ticket"
     fresh = set(tickets) - seen
     if fresh and seen and min(fresh) <= max(seen):
@@ -255,14 +254,14 @@ def test_engine_matches_the_model(installation, seed):
 
 def run_stream(session: Session, setup: AccountSetup, seed: int, t0: int) -> None:
     market = TerminalMarket(session)
-    for name in setup.symbols:
+    for name in setup.symbols.split():
         ins = market.instrument(name)
         if ins.swap_mode == m.SWAP_DISABLED:
             info = session.client.symbol_info(name)[1]
             assert (info["swap_long"], info["swap_short"]) == (0, 0), f"{name} charges no swap but reports some"
     first = session.client.history_deals()[0]["ticket"]
     account = Account(market, setup.terms, t0, first_ticket=first)
-    stream = Stream(seed, account, list(setup.symbols), setup.small)
+    stream = Stream(seed, account, setup.symbols.split(), setup.small)
     digits = setup.terms.digits
     seen: set[int] = set()
 

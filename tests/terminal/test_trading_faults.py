@@ -6,10 +6,7 @@ from __future__ import annotations
 
 import concurrent.futures
 import random
-import subprocess
-import sys
 import time
-from pathlib import Path
 
 import pytest
 
@@ -23,12 +20,12 @@ STATE_CANCELED = 2
 DEAL_BALANCE = 2
 
 
-def kill_after(t, log: Path, lines: int, trader: subprocess.Popen) -> None:
+def kill_after(t, log: list, entries: int, trader: concurrent.futures.Future) -> None:
     """Kills the Terminal (SIGKILL; on Windows TerminateProcess) once the
-    trader's log holds `lines` lines (an odd count leaves a request in
+    trader's log holds `entries` entries (an odd count leaves a request in
     flight), or once the trader has ended."""
     deadline = time.monotonic() + 60
-    while len(log.read_text().splitlines()) < lines and trader.poll() is None and time.monotonic() < deadline:
+    while len(log) < entries and not trader.done() and time.monotonic() < deadline:
         time.sleep(0.001)
     t.proc.kill()  # SIGKILL, or TerminateProcess on Windows
     t.proc.wait()
@@ -43,17 +40,17 @@ def state(c: tc.TerminalClient):
 
 
 @pytest.mark.parametrize("seed", range(6))
-def test_sigkill_during_a_trade_stream_keeps_whole_trades(launch, tmp_path, seed):
+def test_sigkill_during_a_trade_stream_keeps_whole_trades(launch, seed):
     # Seed 0 kills at once: the empty case, or a trade before the first ack.
     target = random.Random(seed).randrange(0, 2 * REQUESTS) if seed else 0
     t = launch(now=at(WED_NOON))
-    log = tmp_path / "trades.log"
-    log.touch()
-    trader = subprocess.Popen([sys.executable, ft.__file__, t.exe, str(seed), str(REQUESTS), str(log)])
-    kill_after(t, log, target, trader)
-    assert trader.wait(timeout=30) == 0
-    book, acked, in_flight = ft.replay(log.read_text().splitlines())
-    where = f"seed {seed}, killed at log line {target}, {len(acked)} acknowledged, in flight: {in_flight}"
+    log: list[dict] = []
+    with concurrent.futures.ThreadPoolExecutor(1) as pool:
+        trader = pool.submit(ft.trade, t.exe, seed, REQUESTS, log)
+        kill_after(t, log, target, trader)
+        trader.result(timeout=30)
+    book, acked, in_flight = ft.replay(log)
+    where = f"seed {seed}, killed at log entry {target}, {len(acked)} acknowledged, in flight: {in_flight}"
 
     t.start(now=at(WED_NOON))
     with t.client() as c:
