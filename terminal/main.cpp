@@ -14,7 +14,7 @@
 #include "protocol/text.hpp"
 #include "terminal/store/accounts.hpp"
 #include "terminal/store/files.hpp"
-#include "terminal/config/ini.hpp"
+#include "terminal/text/ini.hpp"
 #include "terminal/store/installation.hpp"
 #include "terminal/store/instance_lock.hpp"
 #include "terminal/store/store_guard.hpp"

@@ -154,49 +154,6 @@ bool apply_one(const Option& o, std::string_view value, Settings& s, std::string
 
 }  // namespace
 
-bool parse_uint(std::string_view text, std::uint64_t max, std::uint64_t& out) noexcept {
-    if (text.empty() || text.size() > 20) return false;
-    std::uint64_t v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        const auto digit = static_cast<std::uint64_t>(c - '0');
-        if (digit > max || v > (max - digit) / 10) return false;
-        v = v * 10 + digit;
-    }
-    out = v;
-    return true;
-}
-
-bool parse_decimal(std::string_view text, double& out) noexcept {
-    if (text.empty() || text.size() > 40) return false;
-    const std::size_t dot = text.find('.');
-    std::uint64_t whole = 0;
-    if (!parse_uint(text.substr(0, dot), 1000000000000000ull, whole)) return false;
-    double value = static_cast<double>(whole);
-    if (dot != std::string_view::npos) {
-        const std::string_view f = text.substr(dot + 1);
-        std::uint64_t digits = 0;
-        if (f.empty() || f.size() > 8 || !parse_uint(f, 99999999, digits)) return false;
-        double scale = 1;
-        for (std::size_t i = 0; i < f.size(); ++i) scale *= 10;
-        value += static_cast<double>(digits) / scale;
-    }
-    out = value;
-    return true;
-}
-
-bool parse_flag(std::string_view text, bool& out) noexcept {
-    if (text == "1" || iequals(text, "true") || iequals(text, "yes")) {
-        out = true;
-        return true;
-    }
-    if (text == "0" || iequals(text, "false") || iequals(text, "no")) {
-        out = false;
-        return true;
-    }
-    return false;
-}
-
 bool parse_command_line(int argc, const char* const* argv, CommandLine& out, std::string& error) {
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "terminal/market/calendar.hpp"
-#include "terminal/config/ini.hpp"
+#include "terminal/text/ini.hpp"
 
 namespace qvn::terminal {
 
@@ -73,10 +73,5 @@ bool consistent_settings(const Settings& s, std::string& error);
 // The [Terminal] section as it is written back: the file's own values (or
 // defaults) for every key, so the file documents every setting.
 void store_settings(const IniSection* file_section, IniSection& out);
-
-// Strict number parsing shared with the account settings.
-bool parse_uint(std::string_view text, std::uint64_t max, std::uint64_t& out) noexcept;
-bool parse_decimal(std::string_view text, double& out) noexcept;
-bool parse_flag(std::string_view text, bool& out) noexcept;
 
 }  // namespace qvn::terminal

@@ -179,33 +179,50 @@ std::shared_ptr<const BarSeries> BarBooks::series(const PriceSource& s, Timefram
     hi_day = std::clamp(hi_day, lo_day, day);
     if (lo_day >= day) return nullptr;
 
+    std::unique_lock lock(mutex_);
     Book book;
-    {
-        std::lock_guard lock(mutex_);
+    for (;;) {
+        book = Book{};
         if (const auto it = books_.find(s.index()); it != books_.end()) {
             it->second.used = ++clock_;
             book = it->second;
         }
+        if (book.m1 && book.lo <= lo_day && book.hi >= day) return book.series.at(static_cast<int>(tf));
+        // Another request is making this source's book: wait for it and
+        // look again, rather than make the same days twice.
+        if (!growing_.contains(s.index())) break;
+        grown_.wait(lock);
     }
-    if (!book.m1 || book.lo > lo_day || book.hi < day) {
-        // Grow the book to the request and the clock, making only the
-        // missing days; refuse when the gap dwarfs the request.
-        const bool had = book.m1 != nullptr;
-        const std::int64_t lo = had ? std::min(book.lo, lo_day) : lo_day;
-        const std::int64_t hi = had ? std::max(book.hi, day) : day;
-        const std::int64_t made = (hi - lo) - (had ? book.hi - book.lo : 0);
-        if (made > 2 * (hi_day - lo_day) + kSpareDays) return nullptr;
-        book = grow(s, book, lo, hi);
-        // A book larger than the whole budget serves this request only.
-        if (book.bytes > budget_) return book.series.at(static_cast<int>(tf));
-        std::lock_guard lock(mutex_);
-        Book& slot = books_[s.index()];
-        total_ = total_ - slot.bytes + book.bytes;
-        slot = book;
-        slot.used = ++clock_;
-        trim(s.index());
-    }
-
+    // Grow the book to the request and the clock, making only the missing
+    // days; refuse when the gap dwarfs the request.
+    const bool had = book.m1 != nullptr;
+    const std::int64_t lo = had ? std::min(book.lo, lo_day) : lo_day;
+    const std::int64_t hi = had ? std::max(book.hi, day) : day;
+    const std::int64_t made = (hi - lo) - (had ? book.hi - book.lo : 0);
+    if (made > 2 * (hi_day - lo_day) + kSpareDays) return nullptr;
+    // The mark comes off however the making ends, so no request waits for
+    // a book that will not come.
+    growing_.insert(s.index());
+    struct Done {
+        BarBooks& books;
+        std::unique_lock<std::mutex>& lock;
+        std::size_t source;
+        ~Done() {
+            if (!lock.owns_lock()) lock.lock();
+            books.growing_.erase(source);
+            books.grown_.notify_all();
+        }
+    } done{*this, lock, s.index()};
+    lock.unlock();
+    book = grow(s, book, lo, hi);
+    lock.lock();
+    // A book larger than the whole budget serves this request only.
+    if (book.bytes > budget_) return book.series.at(static_cast<int>(tf));
+    Book& slot = books_[s.index()];
+    total_ = total_ - slot.bytes + book.bytes;
+    slot = book;
+    slot.used = ++clock_;
+    trim(s.index());
     return book.series.at(static_cast<int>(tf));
 }
 

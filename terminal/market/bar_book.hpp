@@ -9,7 +9,10 @@
 // timeframe as quick as the next one. As the clock passes midnight, or a request reaches
 // further back, the book grows by the missing days only. Books of all
 // sources together stay within a budget: the least recently used go first,
-// and a book larger than all of it is made for its request alone.
+// and a book larger than all of it is made for its request alone. A book is
+// made by one request at a time: another request for the same source waits
+// for it (and then uses it, or grows it further), while requests for other
+// sources go on.
 //
 // A bar is in a series only when its whole period lies in the book's days,
 // so it is exactly what the ticks give once the period is over; the bars
@@ -18,9 +21,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <vector>
 
 #include "protocol/wire.hpp"
@@ -79,6 +84,8 @@ public:
     std::size_t budget_;
     std::mutex mutex_;
     std::map<std::size_t, Book> books_;  // by source index
+    std::set<std::size_t> growing_;      // sources whose book a request is making
+    std::condition_variable grown_;      // signalled when one of them is done
     std::uint64_t clock_ = 0;
     std::size_t total_ = 0;
 };

@@ -7,9 +7,9 @@
 #include <cstring>
 
 #include "protocol/text.hpp"
-#include "terminal/config/ini.hpp"
 #include "terminal/enums.hpp"
 #include "terminal/store/files.hpp"
+#include "terminal/text/ini.hpp"
 
 namespace qvn::terminal {
 namespace {

@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "protocol/text.hpp"
-#include "terminal/config/settings.hpp"
 
 namespace qvn::terminal {
 namespace {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "terminal/enums.hpp"
-#include "terminal/config/ini.hpp"
+#include "terminal/text/ini.hpp"
 
 namespace qvn::terminal {
 

@@ -69,67 +69,56 @@ void feed(Handle h, const Bytes& bytes) {
     CHECK(qvn::platform::write_all(h, bytes.data(), bytes.size()) == qvn::platform::Io::Ok);
 }
 
-Bytes drain(Handle h) {
+// What a writer sent: the bytes, and the size of each send() when the
+// socket keeps packets apart.
+Bytes drain(Handle h, std::vector<std::size_t>* sizes = nullptr) {
     Bytes out;
-    std::uint8_t buf[65536];
-    for (;;) {
-        const ssize_t n = ::recv(h, buf, sizeof buf, MSG_DONTWAIT);
-        if (n <= 0) break;
-        append(out, Bytes(buf, buf + n));
-    }
-    return out;
-}
-
-// Sizes of the packets a writer produced, one send() each.
-std::vector<std::size_t> packets(Handle h) {
-    std::vector<std::size_t> sizes;
     static std::uint8_t buf[1 << 20];
     for (;;) {
         const ssize_t n = ::recv(h, buf, sizeof buf, MSG_DONTWAIT);
         if (n <= 0) break;
-        sizes.push_back(static_cast<std::size_t>(n));
+        append(out, Bytes(buf, buf + n));
+        if (sizes != nullptr) sizes->push_back(static_cast<std::size_t>(n));
     }
-    return sizes;
+    return out;
 }
 
 // A request's arguments go through the block; one that does not fit is sent
-// as a full block followed by the rest (directly when the rest exceeds a block).
+// as a full block followed by the rest (directly when the rest exceeds a
+// block). Pieces that together cross block boundaries keep their bytes in order.
 void test_writer_blocks() {
-    struct Case { std::size_t piece; std::vector<std::size_t> sends; };
+    struct Case { std::vector<std::size_t> pieces; std::vector<std::size_t> sends; };
     const Case cases[] = {
-        {8191, {8 + 8191}},
-        {8192, {8 + 8192}},
-        {16376, {16384}},
-        {16377, {16384, 1}},
-        {16384, {16384, 8}},
-        {16385, {16384, 9}},
-        {16376 + 16384, {16384, 16384}},
-        {16376 + 16385, {16384, 16385}},
-        {100000, {16384, 100000 - 16376}},
+        {{8191}, {8 + 8191}},
+        {{8192}, {8 + 8192}},
+        {{16376}, {16384}},
+        {{16377}, {16384, 1}},
+        {{16384}, {16384, 8}},
+        {{16385}, {16384, 9}},
+        {{16376 + 16384}, {16384, 16384}},
+        {{16376 + 16385}, {16384, 16385}},
+        {{100000}, {16384, 100000 - 16376}},
+        {{9000, 9000, 9000}, {16384, 8 + 27000 - 16384}},
     };
     for (const Case& c : cases) {
         Pair p(SOCK_SEQPACKET);
-        const Bytes piece = pattern(c.piece, 3);
-        PipeWriter w(p.a, 161, static_cast<std::uint32_t>(c.piece));
-        CHECK(w.write(piece.data(), piece.size()));
+        std::uint32_t total = 0;
+        for (std::size_t n : c.pieces) total += static_cast<std::uint32_t>(n);
+        Bytes want;
+        put32(want, 4 + total);
+        put32(want, 161);
+        PipeWriter w(p.a, 161, total);
+        for (std::size_t i = 0; i < c.pieces.size(); ++i) {
+            const Bytes piece = pattern(c.pieces[i], static_cast<std::uint8_t>(i + 3));
+            append(want, piece);
+            CHECK(w.write(piece.data(), piece.size()));
+        }
         CHECK(w.flush());
-        const auto sizes = packets(p.b);
-        if (sizes != c.sends) std::fprintf(stderr, "piece %zu: unexpected send sizes\n", c.piece);
+        std::vector<std::size_t> sizes;
+        CHECK(drain(p.b, &sizes) == want);
+        if (sizes != c.sends) std::fprintf(stderr, "pieces of %u bytes: unexpected send sizes\n", total);
         CHECK(sizes == c.sends);
     }
-    // Several pieces that together cross block boundaries keep their bytes in order.
-    Pair p;
-    Bytes all;
-    put32(all, 4 + 3 * 9000);
-    put32(all, 5);
-    PipeWriter w(p.a, 5, 3 * 9000);
-    for (int i = 0; i < 3; ++i) {
-        const Bytes piece = pattern(9000, static_cast<std::uint8_t>(i));
-        append(all, piece);
-        CHECK(w.write(piece.data(), piece.size()));
-    }
-    CHECK(w.flush());
-    CHECK(drain(p.b) == all);
 }
 
 // Fields are handed out in order whatever their size, and a reader never

@@ -1,6 +1,7 @@
 // Unit tests of the Terminal's market model, history cursors, response
 // streaming and request parsing, without a socket or a process. The
 // settings are tested through the program (tests/terminal).
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <span>
@@ -59,8 +60,10 @@ bool same_tick(const wire::TickRecord& a, const wire::TickRecord& b) {
 // ---- day plans and minutes -------------------------------------------------
 
 void test_plans_chain() {
-    // Around a weekend, a month end and the start of the process.
+    // Around a weekend, a month end and the start of the process; the ticks
+    // of the first run of days (the clock's) are made too.
     const std::int64_t starts[] = {kDay - 10, term::days_from_civil(2023, 12, 28), term::kProcessFirstDay};
+    std::vector<term::RawTick> ticks(term::kMaxTicksPerMinute);
     for (const char16_t* name : kSymbols) {
         const term::SymbolModel& s = symbol(name).model();
         for (std::int64_t first : starts) {
@@ -80,31 +83,16 @@ void test_plans_chain() {
                     if (expected_start >= 0) CHECK(mp.start_bid == expected_start);
                     expected_start = mp.start_bid + mp.delta;
                     quotes += mp.quotes;
+                    if (first != starts[0] || day < kDay - 3 || day > kDay) continue;
+                    // A minute opens with a quote at its planned first instant
+                    // and its bid walks to the planned end; tick by tick the
+                    // flags, order and prices are checked through the program.
+                    const int n = s.minute_ticks(plan, m, ticks.data());
+                    CHECK(n == mp.ticks && ticks[0].kind == term::TickKind::Quote);
+                    CHECK(s.first_tick_time(day * kMinutesPerDay + m, mp) == ticks[0].time_msc);
+                    CHECK(ticks[static_cast<std::size_t>(n - 1)].bid == mp.start_bid + mp.delta);
                 }
                 CHECK(quotes == plan.quotes);
-            }
-        }
-    }
-}
-
-void test_minute_ticks() {
-    std::vector<term::RawTick> ticks(term::kMaxTicksPerMinute);
-    for (const char16_t* name : kSymbols) {
-        const term::SymbolModel& s = symbol(name).model();
-        for (std::int64_t day = kDay - 3; day <= kDay; ++day) {
-            const term::DayPlan plan = s.make_plan(day);
-            for (int m = 0; m < kMinutesPerDay; ++m) {
-                const term::MinutePlan& mp = plan.minutes[m];
-                const int n = s.minute_ticks(plan, m, ticks.data());
-                CHECK(n == mp.ticks);
-                if (n == 0) continue;
-                CHECK(ticks[0].kind == term::TickKind::Quote);
-                CHECK(s.first_tick_time(day * kMinutesPerDay + m, mp) == ticks[0].time_msc);
-                // Tick by tick the flags, order and prices are checked through the program.
-                int quotes = 0;
-                for (int j = 0; j < n; ++j) quotes += ticks[static_cast<std::size_t>(j)].kind == term::TickKind::Quote;
-                CHECK(quotes == mp.quotes);
-                CHECK(ticks[static_cast<std::size_t>(n - 1)].bid == mp.start_bid + mp.delta);
             }
         }
     }
@@ -151,49 +139,46 @@ std::uint32_t u32_at(const std::vector<std::byte>& d, std::size_t at) {
     return v;
 }
 
+// Records are streamed inline or pipelined; a fill that runs dry is padded
+// to the promised count; a client that goes away stops the pipeline.
 void test_streaming() {
-    for (std::uint64_t count : {0ull, 1ull, 69904ull, 200000ull}) {  // inline and pipelined
+    struct Case {
+        std::uint64_t count;
+        std::size_t fill_max;  // records a fill call makes at most
+        bool client_gone;
+        bool ok;
+        int writes;  // -1: any
+    };
+    const Case cases[] = {{0, ~std::size_t{0}, false, true, -1},      {1, ~std::size_t{0}, false, true, -1},
+                          {69904, ~std::size_t{0}, false, true, -1},  {200000, ~std::size_t{0}, false, true, -1},
+                          {100000, 10, false, true, -1},             {1000000, ~std::size_t{0}, true, false, 1}};
+    for (const Case& c : cases) {
         VectorSink sink;
+        sink.fail = c.client_gone;
         term::Exchange ex(sink);
         std::uint64_t next = 0;
-        const bool ok = ex.stream_records<wire::TickRecord>(106, count, [&](wire::TickRecord* out, std::size_t max) {
-            for (std::size_t i = 0; i < max; ++i) {
+        const bool ok = ex.stream_records<wire::TickRecord>(106, c.count, [&](wire::TickRecord* out, std::size_t max) {
+            const std::size_t n = std::min(max, c.fill_max);
+            for (std::size_t i = 0; i < n; ++i) {
                 wire::TickRecord r{};
                 r.time_msc = static_cast<std::int64_t>(next++);
                 std::memcpy(static_cast<void*>(out + i), &r, sizeof r);
             }
-            return max;
+            return n;
         });
-        CHECK(ok);
-        CHECK(sink.data.size() == 16 + 60 * count);
-        CHECK(u32_at(sink.data, 0) == 12 + 60 * count);
-        CHECK(u32_at(sink.data, 4) == 106 && u32_at(sink.data, 8) == 1 && u32_at(sink.data, 12) == count);
-        bool ordered = true;
-        for (std::uint64_t i = 0; i < count; ++i) {
+        CHECK(ok == c.ok);
+        CHECK(c.writes < 0 || sink.writes == c.writes);
+        if (!c.ok) continue;
+        CHECK(sink.data.size() == 16 + 60 * c.count);
+        CHECK(u32_at(sink.data, 0) == 12 + 60 * c.count);
+        CHECK(u32_at(sink.data, 4) == 106 && u32_at(sink.data, 8) == 1 && u32_at(sink.data, 12) == c.count);
+        bool ordered = true;  // the records made, in order, then zero records
+        for (std::uint64_t i = 0; i < c.count; ++i) {
             std::int64_t t = 0;
             std::memcpy(&t, sink.data.data() + 16 + 60 * i + 40, 8);
-            ordered = ordered && t == static_cast<std::int64_t>(i);
+            ordered = ordered && t == (i < next ? static_cast<std::int64_t>(i) : 0);
         }
         CHECK(ordered);
-    }
-    // A fill that runs dry is padded to the promised count.
-    {
-        VectorSink sink;
-        term::Exchange ex(sink);
-        ex.stream_records<wire::BarRecord>(107, 100000, [](wire::BarRecord*, std::size_t max) { return max > 10 ? std::size_t{10} : max; });
-        CHECK(sink.data.size() == 16 + 60 * 100000);
-    }
-    // A client that goes away stops the pipeline.
-    {
-        VectorSink sink;
-        sink.fail = true;
-        term::Exchange ex(sink);
-        const bool ok = ex.stream_records<wire::TickRecord>(104, 1000000, [](wire::TickRecord* out, std::size_t max) {
-            std::memset(static_cast<void*>(out), 0, max * sizeof *out);
-            return max;
-        });
-        CHECK(!ok);
-        CHECK(sink.writes == 1);
     }
 }
 
@@ -275,7 +260,6 @@ void test_kept_bars() {
 
 int main() {
     test_plans_chain();
-    test_minute_ticks();
     test_determinism();
     test_streaming();
     test_kept_bars();

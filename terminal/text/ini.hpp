@@ -1,10 +1,11 @@
-// A small INI dialect for the Terminal's settings and account files: UTF-8
-// text (a leading byte-order mark is skipped), "[Section]" headers,
-// "key=value" lines, comments starting with ';' or '#'. Section and key
-// names compare case-insensitively; order is kept so a rewritten file reads
-// like the original.
+// A small INI dialect, the format of the settings, account and imported
+// symbol files: UTF-8 text (a leading byte-order mark is skipped),
+// "[Section]" headers, "key=value" lines, comments starting with ';' or '#'.
+// Section and key names compare case-insensitively; order is kept so a
+// rewritten file reads like the original.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -33,5 +34,12 @@ IniFile parse_ini(std::string_view text);
 std::string format_ini(const IniFile& file, std::string_view comment);
 
 bool iequals(std::string_view a, std::string_view b) noexcept;
+
+// Values as the settings and account files spell them, read strictly: a
+// whole number of at most `max` in plain digits; a decimal with up to 8
+// fraction digits; a flag (1/true/yes or 0/false/no, any case).
+bool parse_uint(std::string_view text, std::uint64_t max, std::uint64_t& out) noexcept;
+bool parse_decimal(std::string_view text, double& out) noexcept;
+bool parse_flag(std::string_view text, bool& out) noexcept;
 
 }  // namespace qvn::terminal

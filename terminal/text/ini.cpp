@@ -1,4 +1,4 @@
-#include "terminal/config/ini.hpp"
+#include "terminal/text/ini.hpp"
 
 namespace qvn::terminal {
 namespace {
@@ -90,6 +90,49 @@ std::string format_ini(const IniFile& file, std::string_view comment) {
         for (const auto& [k, v] : s.entries) out += k + "=" + v + "\n";
     }
     return out;
+}
+
+bool parse_uint(std::string_view text, std::uint64_t max, std::uint64_t& out) noexcept {
+    if (text.empty() || text.size() > 20) return false;
+    std::uint64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        const auto digit = static_cast<std::uint64_t>(c - '0');
+        if (digit > max || v > (max - digit) / 10) return false;
+        v = v * 10 + digit;
+    }
+    out = v;
+    return true;
+}
+
+bool parse_decimal(std::string_view text, double& out) noexcept {
+    if (text.empty() || text.size() > 40) return false;
+    const std::size_t dot = text.find('.');
+    std::uint64_t whole = 0;
+    if (!parse_uint(text.substr(0, dot), 1000000000000000ull, whole)) return false;
+    double value = static_cast<double>(whole);
+    if (dot != std::string_view::npos) {
+        const std::string_view f = text.substr(dot + 1);
+        std::uint64_t digits = 0;
+        if (f.empty() || f.size() > 8 || !parse_uint(f, 99999999, digits)) return false;
+        double scale = 1;
+        for (std::size_t i = 0; i < f.size(); ++i) scale *= 10;
+        value += static_cast<double>(digits) / scale;
+    }
+    out = value;
+    return true;
+}
+
+bool parse_flag(std::string_view text, bool& out) noexcept {
+    if (text == "1" || iequals(text, "true") || iequals(text, "yes")) {
+        out = true;
+        return true;
+    }
+    if (text == "0" || iequals(text, "false") || iequals(text, "no")) {
+        out = false;
+        return true;
+    }
+    return false;
 }
 
 }  // namespace qvn::terminal

@@ -1,0 +1,101 @@
+// Unit tests of the Terminal's prices: currency conversion on the paths a
+// running Terminal never takes with its own table (a missing pair, an
+// inverse path through USD on both legs), and the quote board, whose
+// summary brought forward as the clock moves must equal one computed afresh
+// at the later instant, within a day, across a night or weekend without
+// ticks, and into a new day.
+#include <cmath>
+#include <cstring>
+
+#include "check.hpp"
+#include "terminal/market/calc.hpp"
+#include "terminal/market/quotes.hpp"
+
+namespace {
+
+namespace term = qvn::terminal;
+
+bool near(const std::optional<double>& got, double want) {
+    return got.has_value() && std::fabs(*got - want) <= 1e-12 * std::fabs(want);
+}
+
+void test_factor_paths() {
+    const term::Rates rates({{"EUR", "USD", 1.10, 1.11}, {"USD", "JPY", 150.0, 151.0}, {"GBP", "USD", 1.25, 1.26}});
+    CHECK(near(rates.factor("USD", "USD"), 1.0));
+    CHECK(near(rates.factor("EUR", "USD"), 1.10));                                // × bid
+    CHECK(near(rates.factor("EUR", "USD", term::RateSide::Ask), 1.11));
+    CHECK(near(rates.factor("USD", "EUR"), 1.0 / 1.11));                          // ÷ ask
+    CHECK(near(rates.factor("JPY", "USD"), 1.0 / 151.0));
+    CHECK(near(rates.factor("JPY", "EUR"), (1.0 / 151.0) * (1.0 / 1.11)));        // both legs inverse
+    CHECK(near(rates.factor("GBP", "JPY"), 1.25 * 150.0));
+    CHECK(near(rates.factor("GBP", "JPY", term::RateSide::Ask), 1.26 * 151.0));
+    CHECK(!rates.factor("CHF", "USD").has_value());
+    CHECK(!rates.factor("CHF", "EUR").has_value());
+    // A pair without a quote yet is no path.
+    const term::Rates unquoted({{"EUR", "USD", 0.0, 0.0}});
+    CHECK(!unquoted.factor("EUR", "USD").has_value());
+}
+
+void test_unconvertible_amounts_are_refused() {
+    const term::Instrument* eurchf = term::find_symbol(u"EURCHF");
+    CHECK(eurchf != nullptr);
+    if (eurchf == nullptr) return;
+    const term::Rates none({});
+    const term::AccountTerms usd{"USD", 100};
+    CHECK(!term::margin(*eurchf, term::SymbolCalcMode::Forex, 1.0, 0.95, usd, none).has_value());
+    CHECK(!term::profit(*eurchf, true, 1.0, 0.95, 0.96, usd, none).has_value());
+    // Leverage 0 is taken as 1:1 rather than dividing by zero.
+    const term::AccountTerms eur{"EUR", 0};
+    CHECK(near(term::margin(*eurchf, term::SymbolCalcMode::Forex, 1.0, 0.95, eur, none), 100000.0));
+}
+
+constexpr std::int64_t kHour = 3600000;
+// 2024-03-14 00:00 UTC, a Thursday.
+constexpr std::int64_t kThursday = 1710374400000;
+
+bool same(const term::DaySummary& a, const term::DaySummary& b) {
+    return a.quoted == b.quoted && std::memcmp(&a.latest, &b.latest, sizeof a.latest) == 0 && a.day == b.day &&
+           a.upto_ms == b.upto_ms && a.open == b.open && a.previous_close == b.previous_close &&
+           a.bid_high == b.bid_high && a.bid_low == b.bid_low && a.ask_high == b.ask_high &&
+           a.ask_low == b.ask_low && a.last_high == b.last_high && a.last_low == b.last_low &&
+           a.deals == b.deals && a.buys == b.buys && a.sells == b.sells && a.last_volume == b.last_volume &&
+           a.volume_high == b.volume_high && a.volume_low == b.volume_low && a.volume_real == b.volume_real &&
+           a.turnover == b.turnover;
+}
+
+void test_summaries_brought_forward() {
+    term::Market market(term::days_from_civil(2020, 1, 1), term::MarketClock(std::optional<std::int64_t>()));
+    struct Step {
+        std::int64_t from, to;
+    };
+    const Step steps[] = {
+        {kThursday + 10 * kHour, kThursday + 10 * kHour + 1234},  // within a busy hour
+        {kThursday + 12 * kHour, kThursday + 13 * kHour},
+        {kThursday + 23 * kHour, kThursday + 25 * kHour},       // into Friday
+        {kThursday + 45 * kHour, kThursday + 58 * kHour},       // Friday night into Saturday
+        {kThursday + 60 * kHour, kThursday + 70 * kHour},       // within the weekend
+    };
+    for (const char16_t* name : {u"EURUSD", u"US500", u"BTCUSD"}) {
+        const term::PriceSource* s = market.find(name);
+        CHECK(s != nullptr);
+        if (s == nullptr) continue;
+        for (const Step& st : steps) {
+            term::QuoteBoard moving(market);
+            const term::DaySummary before = moving.summary(*s, st.from);
+            const term::DaySummary after = moving.summary(*s, st.to);
+            term::QuoteBoard fresh(market);
+            CHECK(same(after, fresh.summary(*s, st.to)));
+            CHECK(before.quoted && after.quoted && after.latest.time_msc >= before.latest.time_msc);
+            CHECK(after.latest.time_msc <= st.to);
+        }
+    }
+}
+
+}  // namespace
+
+int main() {
+    test_factor_paths();
+    test_unconvertible_amounts_are_refused();
+    test_summaries_brought_forward();
+    return qvn::test::finish("terminal prices");
+}
