@@ -20,7 +20,8 @@ WED_NOON = 1710331200
 DEAL, PENDING, REMOVE = 1, 2, 5
 BUY, SELL, BUY_LIMIT = 0, 1, 2
 DONE, PLACED = 1, 2
-RC = {"INVALID_PRICE": 15, "INVALID_STOPS": 16}
+RC = {"INVALID_PRICE": 15, "INVALID_STOPS": 16, "INVALID_EXPIRATION": 22}
+SPECIFIED = 2
 ENTRY_OUT = 1
 REASON_SL, REASON_TP = 4, 5
 STATE_FILLED = 4
@@ -122,6 +123,15 @@ def test_send_answers_minus_8_with_auto_trading_off(launch, option):
         assert c.order_send(action=DEAL, symbol="EURUSD", volume=0.1, type=BUY) == tc.AUTO_TRADING_DISABLED
         assert c.order_check(action=DEAL, symbol="EURUSD", volume=0.1, type=BUY)["retcode"] == DONE
         assert c.positions() == []
+
+
+def test_a_specified_expiration_must_lie_after_now(launch):
+    t = launch(now=at(WED_NOON))
+    with t.client() as c:
+        _, ask = quote(c)
+        sent = [c.order_send(action=PENDING, symbol="EURUSD", volume=0.1, type=BUY_LIMIT, price=round(ask - 0.0050, 5),
+                             type_time=SPECIFIED, expiration=WED_NOON + ahead)["retcode"] for ahead in (0, 1)]
+        assert sent == [RC["INVALID_EXPIRATION"], PLACED]
 
 
 def test_database_is_private_and_lists_are_well_formed(launch):
