@@ -12,7 +12,6 @@ import os
 import shutil
 import sys
 import tempfile
-import time
 from pathlib import Path
 
 import pytest
@@ -44,23 +43,9 @@ def private_folders(monkeypatch):
 
         _core.shutdown()
         fake_terminal.stop_all()
-        stop_programs_under(root)
+        host.kill_all(host.processes_under(root))  # Terminals a test started never outlive it
         roaming.restore()
         shutil.rmtree(root, ignore_errors=True)
-
-
-def stop_programs_under(root: Path) -> None:
-    """Kills every process whose executable lies under `root`: Terminals a
-    test started, directly or through the module, never outlive it."""
-    pids = host.processes_under(root)
-    for pid in pids:
-        host.kill(pid)
-    # A Windows executable cannot be removed while it runs.
-    for pid in pids:
-        for _ in range(500):
-            if not host.alive(pid):
-                break
-            time.sleep(0.01)
 
 
 @pytest.fixture

@@ -46,12 +46,8 @@ def _packer(code: str):
 u8, u32, i32, u64, i64, f64 = (_packer(code) for code in "BIiQqd")
 
 
-def utf16(text: str) -> bytes:
-    return text.encode("utf-16-le", "surrogatepass")
-
-
 def wide(text: str) -> bytes:
-    data = utf16(text)
+    data = text.encode("utf-16-le", "surrogatepass")
     return u32(len(data) // 2) + data
 
 
@@ -185,6 +181,11 @@ class FakeTerminal:
         config = {"socket": endpoint_path(self.path), "log": str(self.log), "steps": script}
         self.served = _HOST.request("serve " + json.dumps(config))
         _SERVING.add(self)
+
+    def connected(self, *steps, **options) -> None:
+        """Serves the steps (as serve) with the module connected."""
+        self.serve(*steps, **options)
+        assert self.connect(), self.frames()
 
     def connect(self, **kwargs) -> bool:
         from quorvane import _core

@@ -202,6 +202,23 @@ def alive(pid: int) -> bool:
     return os.path.exists(f"/proc/{pid}")
 
 
+def kill_all(pids: list[int], limit: float = 30.0) -> bool:
+    """Kills the processes and waits until they are gone (False if some is
+    not within `limit` seconds): the executable link disappears before a
+    process has closed its sockets, and a running Windows executable cannot
+    be removed."""
+    import time
+
+    for pid in pids:
+        kill(pid)
+    deadline = time.monotonic() + limit
+    while any(alive(pid) for pid in pids):
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.01)
+    return True
+
+
 # ---- files -------------------------------------------------------------------
 
 

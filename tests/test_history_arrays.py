@@ -40,11 +40,6 @@ def records_reply(command, block, count=None, result=1):
     return reply(command, result, u32(len(block) // 60 if count is None else count) + block)
 
 
-def fetch(core, kind):
-    name, _, args, _, _ = kind
-    return getattr(core, name)(*args)
-
-
 def numpy_traced():
     return sum(t.size for t in tracemalloc.take_snapshot().filter_traces(
         [tracemalloc.DomainFilter(True, NUMPY_DOMAIN)]).traces)
@@ -62,11 +57,10 @@ def traced():
 @KINDS
 @pytest.mark.parametrize("empty", [False, True])
 def test_fields_read_back_as_sent(fake, core, kind, empty):
-    _, command, _, fields, fmt = kind
+    name, command, args, fields, fmt = kind
     rows = [] if empty else TICK_VALUES if kind is TICKS else BAR_VALUES
-    fake.serve(records_reply(command, records(fmt, rows), result=7))  # any result >= 0 is success
-    assert fake.connect()
-    array = fetch(core, kind)
+    fake.connected(records_reply(command, records(fmt, rows), result=7))  # any result >= 0 is success
+    array = getattr(core, name)(*args)
     assert core.last_error() == (1, "Success")
     assert type(array) is np.ndarray and array.dtype.itemsize == 60
     assert array.dtype.names == fields
@@ -81,8 +75,7 @@ def test_array_grown_while_reading_owns_its_records(fake, core, traced):
     # arrive and still owns one exact block, allocated by NumPy.
     count = 1_300_000
     head = u32(count * 60 + 12) + u32(105) + struct.pack("<i", 1) + u32(count)
-    fake.serve((head, count * 60))
-    assert fake.connect()
+    fake.connected((head, count * 60))
     before = numpy_traced()
     array = core.copy_ticks_range("EURUSD", 0, 10, 0)
     assert array.shape == (count,)
@@ -99,8 +92,7 @@ def test_released_arrays_free_their_records(fake, core, traced):
     # 200 replies of 100 records in one connection; each array is dropped
     # before the next call, so NumPy's traced memory returns to where it was.
     calls = 200
-    fake.serve(*[records_reply(105, bytes(6000)) for _ in range(calls)])
-    assert fake.connect()
+    fake.connected(*[records_reply(105, bytes(6000)) for _ in range(calls)])
     before = numpy_traced()
     for _ in range(calls):
         array = core.copy_ticks_range("EURUSD", 0, 10, 0)
@@ -119,8 +111,7 @@ def test_large_arrays_reuse_freed_storage_only(fake, core):
     import resource
     n = (34 << 20) // 60 * 60
     head = u32(n + 12) + u32(105) + struct.pack("<i", 1) + u32(n // 60)
-    fake.serve(records_reply(105, b"\1" * n), records_reply(105, b"\2" * n), *[(head, n)] * 100)
-    assert fake.connect()
+    fake.connected(records_reply(105, b"\1" * n), records_reply(105, b"\2" * n), *[(head, n)] * 100)
     view = core.copy_ticks_range("EURUSD", 0, 10, 0)[1:]
     second = core.copy_ticks_range("EURUSD", 0, 10, 0)
     assert view.tobytes() == b"\1" * (n - 60) and second.tobytes() == b"\2" * n
@@ -139,8 +130,7 @@ def test_large_arrays_reuse_freed_storage_only(fake, core):
 
 
 def test_layout_reference_count_is_stable(fake, core):
-    fake.serve(*[records_reply(104, bytes(60)) for _ in range(51)])
-    assert fake.connect()
+    fake.connected(*[records_reply(104, bytes(60)) for _ in range(51)])
     dtype = core.copy_ticks_from("EURUSD", 0, 1, 0).dtype
     start = sys.getrefcount(dtype)
     for _ in range(50):
@@ -173,8 +163,7 @@ MESSAGES = {-1: "Terminal: Call failed", -4: "Terminal: Not found", -8: "Termina
 )
 def test_failed_reply_keeps_the_stream_in_step(fake, core, traced, frame, code):
     good = records_reply(108, bytes(60))
-    fake.serve(frame, good)
-    assert fake.connect()
+    fake.connected(frame, good)
     before = numpy_traced()
     tracemalloc.reset_peak()
     assert core.copy_rates_from_pos("EURUSD", 1, 0, 1) is None
@@ -188,8 +177,7 @@ def test_connection_lost_while_reading_records(fake, core, traced):
     # The frame promises 1000 records and holds them by its length, so the
     # array is made; the peer then goes away after 100 of them.
     whole = records_reply(108, bytes(60_000))
-    fake.serve((whole[:16 + 6000], "close"))
-    assert fake.connect()
+    fake.connected((whole[:16 + 6000], "close"))
     before = numpy_traced()
     assert core.copy_rates_from_pos("EURUSD", 1, 0, 1000) is None
     assert core.last_error() == (-10002, "IPC recv failed")

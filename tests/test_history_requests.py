@@ -13,15 +13,11 @@ UTC = dt.timezone.utc
 EMPTY = u32(0)  # a record reply holding no records
 
 
-def call(core, name, *args):
-    return getattr(core, name)(*args)
-
-
 def sent_after(fake, core, name, *args):
     """Calls `name`, then one valid request that the fake answers; returns the
     requests the fake saw. The closing request proves that every earlier one
     reached the fake (it answers in order)."""
-    result = call(core, name, *args)
+    result = getattr(core, name)(*args)
     error = core.last_error()
     assert core.copy_rates_from_pos("SYNC", 1, 0, 0) is not None
     frames = fake.requests()
@@ -62,9 +58,8 @@ def tz_minus5():
     ],
 )
 def test_request_bytes(fake, core, name, command, args, tail):
-    fake.serve(reply(command, 1, EMPTY))
-    assert fake.connect()
-    assert call(core, name, *args) is not None
+    fake.connected(reply(command, 1, EMPTY))
+    assert getattr(core, name)(*args) is not None
     assert core.last_error() == (1, "Success")
     (frame,) = fake.requests()
     assert frame == request(command, wide(args[0]) + tail)
@@ -82,8 +77,7 @@ def test_request_bytes(fake, core, name, command, args, tail):
     ],
 )
 def test_symbol_on_the_wire(fake, core, symbol, on_wire):
-    fake.serve(reply(108, 1, EMPTY))
-    assert fake.connect()
+    fake.connected(reply(108, 1, EMPTY))
     assert core.copy_rates_from_pos(symbol, 1, 0, 10) is not None
     assert fake.requests() == [request(108, wide(on_wire) + i32(1) + i32(0) + i32(10))]
 
@@ -137,8 +131,7 @@ class Flag(int):
 )
 def test_date_conversion(fake, core, value, seconds):
     # Bars carry seconds, ticks milliseconds, both as 64-bit numbers.
-    fake.serve(reply(106, 1, EMPTY), reply(104, 1, EMPTY))
-    assert fake.connect()
+    fake.connected(reply(106, 1, EMPTY), reply(104, 1, EMPTY))
     assert core.copy_rates_from("EURUSD", 1, value, 3) is not None
     assert core.copy_ticks_from("EURUSD", value, 3, 0) is not None
     bars, ticks = fake.requests()
@@ -149,8 +142,7 @@ def test_date_conversion(fake, core, value, seconds):
 def test_naive_datetime_is_local_time(fake, core, tz_minus5):
     naive = dt.datetime(1970, 1, 2)
     assert naive.timestamp() == 86400 + 5 * 3600
-    fake.serve(reply(107, 1, EMPTY))
-    assert fake.connect()
+    fake.connected(reply(107, 1, EMPTY))
     assert core.copy_rates_range("EURUSD", 1, naive, dt.datetime(1970, 1, 2, tzinfo=UTC)) is not None
     assert fake.requests() == [request(107, wide("EURUSD") + i32(1) + i64(104400) + i64(86400))]
 
@@ -201,27 +193,8 @@ BAD_DATES = [
     ],
 )
 def test_rejected_arguments_send_nothing(fake, core, name, args):
-    fake.serve(reply(108, 1, EMPTY))
-    assert fake.connect()
+    fake.connected(reply(108, 1, EMPTY))
     result, error, sent = sent_after(fake, core, name, *args)
     assert result is None
     assert error == (-2, "Invalid arguments")
     assert sent == []
-
-
-@pytest.mark.parametrize(
-    "name, args",
-    [
-        ("copy_ticks_from", ("EURUSD", 0, 1, 0)),
-        ("copy_ticks_range", ("EURUSD", 0, 1, 0)),
-        ("copy_rates_from", ("EURUSD", 1, 0, 1)),
-        ("copy_rates_from_pos", ("EURUSD", 1, 0, 1)),
-        ("copy_rates_range", ("EURUSD", 1, 0, 1)),
-    ],
-)
-def test_without_connection(core, name, args):
-    assert call(core, name, *args) is None
-    assert core.last_error() == (-10004, "No IPC connection")
-    # Arguments are checked before the connection.
-    assert call(core, name, *args[:3]) is None
-    assert core.last_error() == (-2, "Invalid arguments")

@@ -102,23 +102,16 @@ def test_initialize_login_refused_closes(fake, core, code, message):
 
 
 def test_login_refused_keeps_connection(fake, core):
-    fake.serve(reply(5, -7), reply(5, 1), ready_reply(), reply(1, 1, u32(1) + u32(2) + wide("v")))
-    assert fake.connect()
+    fake.connected(reply(5, -7), reply(5, 1), ready_reply(), reply(1, 1, u32(1) + u32(2) + wide("v")))
     assert core.login(77, "pw", "srv") is False
     assert core.last_error() == (-7, OTP)
     assert fake.requests()[0] == login_frame(77, "pw", "srv")
     # The connection still serves, and the next login's success is reported
-    # as such, not as the earlier failure.
-    assert core.login(78, "pw", "srv") is True
+    # as such, not as the earlier failure. Keywords win over positionals.
+    assert core.login(1, "a", "b", login=78, password="pw", server="srv") is True
     assert core.last_error() == (1, "Success")
+    assert fake.requests()[1] == login_frame(78, "pw", "srv")
     assert core.version() == (1, 2, "v")
-
-
-def test_login_keywords_override_positionals(fake, core):
-    fake.serve(reply(5, 1), ready_reply())
-    assert fake.connect()
-    assert core.login(1, "a", "b", login=2, password="c", server="d") is True
-    assert fake.requests()[0] == login_frame(2, "c", "d")
 
 
 def test_handshake_refused_leaves_connection_open(fake, core):
@@ -145,8 +138,7 @@ def test_readiness_authorization_failed(fake, core):
 
 
 def test_second_initialize_drops_the_first_connection(fake, core):
-    fake.serve()
-    assert fake.connect()
+    fake.connected()
     assert core.initialize(12) is False
     assert core.version() == (0, 0, "")
     assert core.last_error()[0] == -10004

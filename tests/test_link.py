@@ -23,8 +23,7 @@ def version_reply(text="7 Dec 2026"):
 
 
 def test_connect_sequence_bytes(fake, core):
-    fake.serve()
-    assert fake.connect()
+    fake.connected()
     assert core.last_error() == (1, "Success")
     handshake, ready = fake.frames()
     assert handshake == u32(24) + u32(4) + u32(3) + u32(6) + "Python".encode("utf-16-le")
@@ -33,15 +32,13 @@ def test_connect_sequence_bytes(fake, core):
 
 @pytest.mark.parametrize("code", sorted(MESSAGES))
 def test_terminal_result_codes_and_messages(fake, core, code):
-    fake.serve(reply(180, code))
-    assert fake.connect()
+    fake.connected(reply(180, code))
     assert core.terminal_info() is None
     assert core.last_error() == (code, MESSAGES[code])
 
 
 def test_version_round_trip(fake, core):
-    fake.serve(version_reply("7 Dec 2026"), reply(1, 0, u32(3) + u32(4) + wide("x")), reply(1, 1, u32(1) + u32(2) + wide("é" * 64)))
-    assert fake.connect()
+    fake.connected(version_reply("7 Dec 2026"), reply(1, 0, u32(3) + u32(4) + wide("x")), reply(1, 1, u32(1) + u32(2) + wide("é" * 64)))
     assert core.version() == (5, HANDSHAKE_BUILD, "7 Dec 2026")
     assert fake.requests()[0] == request(1, u32(0))
     # Result 0: no data, still success.
@@ -56,8 +53,7 @@ def test_over_long_reply_is_drained_not_read_as_the_next_answer(fake, core):
     # a module that left it in the stream would return it as the answer.
     stale = version_reply("stale")
     first = reply(180, 1, bytes(TERMINAL_RECORD) + stale)
-    fake.serve(first, version_reply("fresh"))
-    assert fake.connect()
+    fake.connected(first, version_reply("fresh"))
     assert core.terminal_info() is None
     assert core.last_error() == (-10002, "IPC recv failed")
     assert core.version() == (5, HANDSHAKE_BUILD, "fresh")
@@ -67,8 +63,7 @@ def test_hostile_text_count_is_refused_without_allocating(fake, core):
     import tracemalloc
 
     huge = reply(1, 1, u32(1) + u32(2) + u32(0x7FFFFFFF) + b"ab")
-    fake.serve(huge, version_reply())
-    assert fake.connect()
+    fake.connected(huge, version_reply())
     tracemalloc.start()
     try:
         assert core.version() == (0, 0, "")
@@ -83,8 +78,7 @@ def test_hostile_text_count_is_refused_without_allocating(fake, core):
 @pytest.mark.parametrize("cut", [2, 6, 11, 100])
 def test_truncated_reply_then_closed_socket(fake, core, cut):
     whole = reply(180, 1, bytes(TERMINAL_RECORD))
-    fake.serve((whole[:cut], "close"))
-    assert fake.connect()
+    fake.connected((whole[:cut], "close"))
     assert core.terminal_info() is None
     assert core.last_error() == (-10002, "IPC recv failed")
     # The broken stream was closed; later calls know there is no connection.
@@ -93,8 +87,7 @@ def test_truncated_reply_then_closed_socket(fake, core, cut):
 
 
 def test_peer_gone_before_the_request(fake, core):
-    fake.serve(handshake=True)
-    assert fake.connect()
+    fake.connected(handshake=True)
     fake.stop()
     # The peer is known to be gone before anything is written.
     assert core.terminal_info() is None
@@ -108,8 +101,7 @@ def test_peer_gone_before_the_request(fake, core):
 ])
 def test_info_records_convert_every_field(fake, core, name, command, layout, texts):
     values = distinct(layout, **texts)
-    fake.serve(reply(command, 1, pack(layout, values)))
-    assert fake.connect()
+    fake.connected(reply(command, 1, pack(layout, values)))
     got = getattr(core, name)()._asdict()
     assert fake.requests() == [request(command)]
     assert got == {n: bool(values[n]) if code == "b" else values[n] for n, code in fields(layout)}

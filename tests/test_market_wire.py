@@ -31,10 +31,6 @@ def symbol_record(**overrides):
     return pack(SYMBOL, distinct(SYMBOL, **overrides))
 
 
-def expected_value(code, value):
-    return bool(value) if code == "b" else value
-
-
 def tick_record(time=1, bid=1.1, ask=1.2, last=0.0, volume=5, time_msc=1000, flags=6, volume_real=5.5):
     return i64(time) + f64(bid) + f64(ask) + f64(last) + u64(volume) + i64(time_msc) + u32(flags) + f64(volume_real)
 
@@ -50,13 +46,8 @@ def command_of(frame):
     return struct.unpack_from("<I", frame, 4)[0]
 
 
-def connected(fake, *steps, build=2405):
-    fake.serve(*steps, build=build)
-    assert fake.connect()
-
-
 def test_symbol_info_converts_every_field(fake, core):
-    connected(fake, reply(170, 1, symbol_record()))
+    fake.connected(reply(170, 1, symbol_record()))
     info = core.symbol_info("EURUSD")
     assert core.last_error() == SUCCESS
     assert type(info) is core.SymbolInfo and info._asdict() is not None
@@ -64,7 +55,7 @@ def test_symbol_info_converts_every_field(fake, core):
     values, codes = distinct(SYMBOL), dict(SYMBOL_FIELDS)
     for index, name in enumerate(TUPLE_ORDER):
         code = codes[name]
-        assert info[index] == expected_value(code, values[name]), name
+        assert info[index] == (bool(values[name]) if code == "b" else values[name]), name
         wanted = bool if code == "b" else int if code in "IiQq" else float if code == "d" else str
         assert type(info[index]) is wanted, name
 
@@ -95,7 +86,7 @@ def test_symbol_info_converts_every_field(fake, core):
     ("path", "/a" * 64, "/a" * 64),
 ])
 def test_text_fields(fake, core, field, text, expected):
-    connected(fake, reply(170, 1, symbol_record(**{field: text})))
+    fake.connected(reply(170, 1, symbol_record(**{field: text})))
     info = core.symbol_info("EURUSD")
     assert core.last_error() == SUCCESS
     assert getattr(info, field) == expected
@@ -113,8 +104,8 @@ def test_text_fields(fake, core, field, text, expected):
     (2363, 2993, RECV),
 ])
 def test_symbol_info_record_size_follows_the_build(fake, core, build, payload, outcome):
-    connected(fake, reply(170, 1, symbol_record(name="FROMWIRE")[:payload] + bytes(max(0, payload - 2993))),
-              SYNC, build=build)
+    fake.connected(reply(170, 1, symbol_record(name="FROMWIRE")[:payload] + bytes(max(0, payload - 2993))),
+                   SYNC, build=build)
     info = core.symbol_info("GBPJPY")
     assert core.last_error() == outcome
     if outcome == SUCCESS:
@@ -134,7 +125,7 @@ def test_symbol_info_record_size_follows_the_build(fake, core, build, payload, o
     ("market_book_release", 192, b""),
 ])
 def test_longest_symbol_name_is_sent(fake, core, name, command, payload):
-    connected(fake, reply(command, 1, payload))
+    fake.connected(reply(command, 1, payload))
     assert getattr(core, name)("S" * 29) is not None
     assert core.last_error() == SUCCESS
     assert fake.requests() == [request(command, wide("S" * 29))]
@@ -145,7 +136,7 @@ def test_longest_symbol_name_is_sent(fake, core, name, command, payload):
 @pytest.mark.parametrize("call", [lambda c: c.symbols_total(), lambda c: c.symbols_get(),
                                   lambda c: c.symbols_get("EUR*")])
 def test_catalogue_refused_by_old_builds_without_sending(fake, core, call):
-    connected(fake, reply(170, 1, symbol_record()[:2929]), build=2363)
+    fake.connected(reply(170, 1, symbol_record()[:2929]), build=2363)
     assert call(core) is None
     assert core.last_error() == (-5, INCOMPATIBLE)
     assert core.symbol_info("EURUSD") is not None  # the build allows this one
@@ -160,7 +151,7 @@ def test_catalogue_refused_by_old_builds_without_sending(fake, core, call):
     (reply(174, 1, u32(3)), None, (-10000, "IPC call failed")),
 ])
 def test_symbols_total(fake, core, frame, result, outcome):
-    connected(fake, frame)
+    fake.connected(frame)
     assert core.symbols_total() == result
     assert core.last_error() == outcome
     assert fake.requests() == [bytes.fromhex("04000000ad000000")]
@@ -177,7 +168,7 @@ def test_symbols_total(fake, core, frame, result, outcome):
     (("G" * 1997,), {}, request(175, wide("G" * 1997))),
 ])
 def test_symbols_get_request(fake, core, args, kwargs, sent):
-    connected(fake, reply(command_of(sent), 1, u32(0)))
+    fake.connected(reply(command_of(sent), 1, u32(0)))
     assert core.symbols_get(*args, **kwargs) == ()
     assert core.last_error() == SUCCESS
     assert fake.requests() == [sent]
@@ -185,7 +176,7 @@ def test_symbols_get_request(fake, core, args, kwargs, sent):
 
 def test_symbols_get_converts_each_record_in_order(fake, core):
     records = [symbol_record(name=n, digits=d) for n, d in (("EURUSD", 5), ("XAUUSD", 2), ("\xc9TOILE", 3))]
-    connected(fake, reply(174, 1, u32(3) + b"".join(records)))
+    fake.connected(reply(174, 1, u32(3) + b"".join(records)))
     symbols = core.symbols_get()
     assert [(s.name, s.digits) for s in symbols] == [("EURUSD", 5), ("XAUUSD", 2), ("\xc9TOILE", 3)]
     assert all(type(s) is core.SymbolInfo for s in symbols)
@@ -194,8 +185,8 @@ def test_symbols_get_converts_each_record_in_order(fake, core):
 # ---- symbol_info_tick and symbol_select --------------------------------------------------
 
 def test_symbol_info_tick_fields(fake, core):
-    connected(fake, reply(172, 1, tick_record(time=1_768_478_400, time_msc=-2, flags=0xFFFFFFFF,
-                                              volume=2**64 - 1)))
+    fake.connected(reply(172, 1, tick_record(time=1_768_478_400, time_msc=-2, flags=0xFFFFFFFF,
+                                             volume=2**64 - 1)))
     tick = core.symbol_info_tick("EURUSD")
     assert fake.requests() == [request(172, wide("EURUSD"))]
     assert type(tick) is core.Tick
@@ -208,7 +199,7 @@ def test_symbol_info_tick_fields(fake, core):
     (("EURUSD", False), 0), (("EURUSD", 0), 0), (("EURUSD", []), 0), (("EURUSD", None), 0),
 ])
 def test_symbol_select_flag(fake, core, args, flag):
-    connected(fake, reply(171, 0))
+    fake.connected(reply(171, 0))
     assert core.symbol_select(*args) is True
     assert core.last_error() == SUCCESS
     assert fake.requests() == [u32(21) + u32(171) + wide("EURUSD") + u8(flag)]
@@ -225,6 +216,9 @@ class Untruthful:
     ("symbol_info_tick", ("EURUSD",), None), ("market_book_get", ("EURUSD",), None),
     ("order_calc_margin", (0, "EURUSD", 1.0, 1.1), None), ("order_calc_profit", (0, "EURUSD", 1.0, 1.1, 1.2), None),
     ("positions_total", (), None), ("orders_get", (), None), ("order_send", ({"action": 1},), None),
+    ("copy_ticks_from", ("EURUSD", 0, 1, 0), None), ("copy_ticks_range", ("EURUSD", 0, 1, 0), None),
+    ("copy_rates_from", ("EURUSD", 1, 0, 1), None), ("copy_rates_from_pos", ("EURUSD", 1, 0, 1), None),
+    ("copy_rates_range", ("EURUSD", 1, 0, 1), None),
 ])
 def test_without_connection(core, name, args, result):
     core.shutdown()
@@ -242,7 +236,7 @@ def test_without_connection(core, name, args, result):
     (u32(1) + book_entry(2, 1.5, 10, 10.0) * 2, None),
 ])
 def test_market_book_get(fake, core, payload, result):
-    connected(fake, reply(193, 1, payload), SYNC)
+    fake.connected(reply(193, 1, payload), SYNC)
     book = core.market_book_get("XAUUSD")
     if result is None:
         assert book is None and core.last_error() == RECV
@@ -266,7 +260,7 @@ def test_market_book_get(fake, core, payload, result):
      u32(94) + u32(163) + u32(0) + wide("S" * 29) + f64(1.0) + f64(2.0) + f64(3.0)),
 ])
 def test_calc_request_bytes(fake, core, name, args, sent):
-    connected(fake, reply(command_of(sent), 1, f64(12.5)))
+    fake.connected(reply(command_of(sent), 1, f64(12.5)))
     assert getattr(core, name)(*args) == 12.5
     assert core.last_error() == SUCCESS
     assert fake.requests() == [sent]
@@ -296,7 +290,7 @@ def rows(names, arg_rows, result, error=INVALID):
     ("symbols_get", ("EUR*",), {"group": "G" * 1998}, False, (-2, 'Invalid "group" argument')),
 ])
 def test_refused_before_sending(fake, core, name, args, kwargs, result, error):
-    connected(fake, SYNC)
+    fake.connected(SYNC)
     assert getattr(core, name)(*args, **kwargs) is result
     assert core.last_error() == error
     assert core.symbols_total() == 7
@@ -329,7 +323,7 @@ CALL_FAILED = (-10000, "IPC call failed")
                                                (1, u32(1), False, RECV))],
 ])
 def test_broken_or_refused_replies(fake, core, name, args, frame, result, outcome):
-    connected(fake, frame, SYNC)
+    fake.connected(frame, SYNC)
     assert getattr(core, name)(*args) is result
     assert core.last_error() == outcome
     assert core.symbols_total() == 7  # the stream stayed in step

@@ -101,8 +101,7 @@ NUMPY_CALLS = [
 
 @pytest.mark.parametrize("command, call", NUMPY_CALLS)
 def test_numpy_scalars_are_taken_as_the_numbers_they_hold(fake, core, command, call):
-    fake.serve(reply(command, -1), reply(command, -1))
-    assert fake.connect()
+    fake.connected(reply(command, -1), reply(command, -1))
     call(core, np)
     assert core.last_error()[0] == -1, core.last_error()  # it went out
     call(core, Plain())

@@ -93,9 +93,7 @@ def kill(exe, later: bool) -> None:
     clock = _instance.running(_instance.Installation.of(str(exe))).clock
     pids = host.processes_of(exe)
     assert len(pids) == 1
-    host.kill(pids[0])
-    while host.alive(pids[0]):
-        time.sleep(0.01)
+    assert host.kill_all(pids)
     if later:
         start = clock.now_ms(int(time.time() * 1000)) // 1000 + 60
         (exe.parent / "config" / "terminal.ini").write_text(f"[Terminal]\nclock={start}\nspeed=300\n")

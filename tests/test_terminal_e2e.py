@@ -3,13 +3,13 @@ spellings of a path, discovery, accounts and a Terminal that dies."""
 
 import os
 import subprocess
-import time
 from pathlib import Path
 
 import host
 import pytest
 
 from fake_terminal import endpoint_path, installation
+from terminal_client import TerminalClient
 
 OTP = "Unsupported authorization mode, OTP or certificate password needed"
 
@@ -36,38 +36,14 @@ def settings(path: Path, folder: Path | None = None, **values) -> None:
     (config / "terminal.ini").write_text("[Terminal]\n" + lines)
 
 
-processes_of = host.processes_of
-
-
 def command_line(pid: int) -> list[str]:
     return Path(f"/proc/{pid}/cmdline").read_bytes().rstrip(b"\0").decode().split("\0")
-
-
-def wait_gone(pids: list[int]) -> None:
-    # The executable link disappears before the process has closed its
-    # sockets; only a reaped process is surely gone.
-    deadline = time.monotonic() + 30
-    while any(host.alive(pid) for pid in pids):
-        assert time.monotonic() < deadline, "the Terminal did not exit"
-        time.sleep(0.01)
-
-
-def wait_for_endpoint(path: Path, process: subprocess.Popen) -> None:
-    deadline = time.monotonic() + 30
-    while time.monotonic() < deadline:
-        assert process.poll() is None, "the Terminal exited"
-        try:
-            host.Stream(endpoint_path(str(path))).close()
-            return
-        except OSError:
-            time.sleep(0.02)
-    raise AssertionError("the Terminal did not open its endpoint")
 
 
 @pytest.mark.parametrize("portable", [False, True])
 def test_launch_by_path(core, install, portable):
     assert core.initialize(str(install), portable=portable) is True, core.last_error()
-    (pid,) = processes_of(install)
+    (pid,) = host.processes_of(install)
     if not host.WINDOWS:  # Windows offers no portable way to read it back
         assert command_line(pid) == ([str(install), "/portable"] if portable else [str(install)])
 
@@ -91,9 +67,9 @@ def test_launch_by_path(core, install, portable):
 def test_running_terminal_is_reused(core, install):
     process = subprocess.Popen([str(install)])
     try:
-        wait_for_endpoint(install, process)
+        TerminalClient.connect(str(install), timeout=30).close()  # once it listens
         assert core.initialize(str(install), portable=True) is True
-        assert processes_of(install) == [process.pid]   # nothing started
+        assert host.processes_of(install) == [process.pid]   # nothing started
         if not host.WINDOWS:
             assert command_line(process.pid) == [str(install)]
     finally:
@@ -107,7 +83,7 @@ def test_running_terminal_is_reused(core, install):
 
 def test_spellings_of_one_path_meet_one_terminal(core, install, private_folders):
     assert core.initialize(str(install)) is True
-    (pid,) = processes_of(install)
+    (pid,) = host.processes_of(install)
     name = host.TERMINAL_NAME
     spellings = [
         Path(str(install.parent).upper()) / name.upper(),     # letter case
@@ -120,20 +96,17 @@ def test_spellings_of_one_path_meet_one_terminal(core, install, private_folders)
     for spelling in spellings:
         assert core.initialize(str(spelling)) is True, (spelling, core.last_error())
         assert core.terminal_info().path == str(install.parent)
-    assert processes_of(install) == [pid]
+    assert host.processes_of(install) == [pid]
 
 
 def test_discovery_starts_the_last_used_terminal(core, install):
     assert core.initialize(str(install), portable=True) is True
     core.shutdown()
-    pids = processes_of(install)
-    for pid in pids:
-        host.kill(pid)
-    wait_gone(pids)
+    assert host.kill_all(host.processes_of(install))
     # Nothing runs now; discovery finds the data folder and starts the
     # Terminal again, portable as that folder says.
     assert core.initialize() is True, core.last_error()
-    (pid,) = processes_of(install)
+    (pid,) = host.processes_of(install)
     if not host.WINDOWS:
         assert command_line(pid) == [str(install), "/portable"]
     assert core.terminal_info().data_path == str(install.parent)   # started portable
@@ -177,9 +150,8 @@ def test_terminal_that_never_opens_its_endpoint(core, install, monkeypatch):
 
 def test_terminal_killed_mid_session(core, install):
     assert core.initialize(str(install)) is True
-    (pid,) = processes_of(install)
-    host.kill(pid)
-    wait_gone([pid])
+    (pid,) = host.processes_of(install)
+    assert host.kill_all([pid])
     assert core.account_info() is None
     assert core.last_error()[0] in (-10002, -10004)
     assert core.version() == (0, 0, "") and core.last_error()[0] == -10004

@@ -61,8 +61,7 @@ def test_others_run_during_a_long_download(fake, core, private_folders, how):
     count = 200_000  # 12 MB, held back until the other side opens the gate
     gate = private_folders / "gate"
     head = u32(12 + 60 * count) + u32(104) + i32(1) + u32(count)
-    fake.serve((head, {"gate": str(gate), "pad": 60 * count}))
-    assert fake.connect()
+    fake.connected((head, {"gate": str(gate), "pad": 60 * count}))
     ticks = alongside(how, "copy_ticks_from", ("EURUSD", 0, count, 3), lambda: len(fake.frames()) == 3, gate.touch)
     assert ticks is not None, core.last_error()
     assert ticks.tobytes() == (bytes(range(251)) * (60 * count // 251 + 1))[:60 * count]
@@ -87,8 +86,7 @@ def test_others_run_while_the_terminal_starts(core, private_folders, monkeypatch
 
 @pytest.mark.parametrize("interrupt", ["shutdown", "initialize"])
 def test_initialize_and_shutdown_end_a_waiting_call(fake, core, private_folders, interrupt):
-    fake.serve((reply(172, 1, bytes(60)), {"gate": str(private_folders / "never")}))
-    assert fake.connect()
+    fake.connected((reply(172, 1, bytes(60)), {"gate": str(private_folders / "never")}))
     other = FakeTerminal(private_folders / "other")
     other.serve(reply(1, 1, u32(5) + u32(2405) + wide("v")))
     outcome = []

@@ -34,11 +34,6 @@ def listed(command, *records):
     return reply(command, 1, u32(len(records)) + b"".join(records))
 
 
-def connected(fake, *steps):
-    fake.serve(*steps)
-    assert fake.connect()
-
-
 def not_sent(fake, core):
     """The refused call sent nothing: the next request on the wire is the
     positions_total that follows it."""
@@ -60,7 +55,7 @@ def test_every_field_converts(fake, core, kind, call, command):
     price = next(name for name in items(layout) if name.startswith("price"))
     # The second record repeats the first but for three fields: what repeats is shared, the rest is its own.
     second = {**values, "ticket": 9, price: -0.0, "comment": "c"}
-    connected(fake, listed(command, record(kind, **values), record(kind, **second)))
+    fake.connected(listed(command, record(kind, **values), record(kind, **second)))
     got = call(core)
     assert core.last_error() == SUCCESS and len(got) == 2
     first = got[0]._asdict()
@@ -97,7 +92,7 @@ def test_every_field_converts(fake, core, kind, call, command):
     (lambda c: c.history_deals_get(position=2**64 - 1), request(152, u64(2**64 - 1)), listed(152), ()),
 ])
 def test_request_bytes(fake, core, call, sent, answer, result):
-    connected(fake, answer)
+    fake.connected(answer)
     assert call(core) == result
     assert core.last_error() == SUCCESS
     assert fake.requests() == [sent]
@@ -138,7 +133,7 @@ def test_request_bytes(fake, core, call, sent, answer, result):
     (lambda c: c.order_send({}, action=1), UNNAMED),
 ])
 def test_refused_arguments_send_nothing(fake, core, call, error):
-    connected(fake, SYNC)
+    fake.connected(SYNC)
     assert call(core) is None
     assert core.last_error() == error
     not_sent(fake, core)
@@ -161,7 +156,7 @@ RECV = (-10002, "IPC recv failed")
     (reply(121, -3), None, (-3, "Terminal: Out of memory")),
 ])
 def test_replies_and_broken_lists(fake, core, answer, result, error):
-    connected(fake, answer, SYNC)
+    fake.connected(answer, SYNC)
     got = core.positions_get(ticket=77) if answer[4:8] != u32(121) else core.positions_get()
     assert (got if got is None else tuple(p.ticket for p in got)) == result
     assert core.last_error() == error
@@ -186,7 +181,7 @@ SYMBOLS = ["EURUSD", "GBPUSD", "", "USDJPY", "EURJPY", "AAAB"]
 ])
 def test_group_keeps_the_terminals_order(fake, core, group, kept, kind, call, command):
     records = [record(kind, ticket=i, symbol=s) for i, s in enumerate(SYMBOLS)]
-    connected(fake, listed(command, *records))
+    fake.connected(listed(command, *records))
     got = call(core, group)
     assert core.last_error() == SUCCESS
     assert [r.symbol for r in got] == kept
@@ -196,22 +191,12 @@ def test_group_keeps_the_terminals_order(fake, core, group, kept, kind, call, co
 
 # ---- trade requests ---------------------------------------------------------------------
 
-def request_record(**values):
-    data = pack(REQUEST, values)
-    assert len(data) == 232
-    return data
-
-
 def check_reply(result=1, **values):
-    data = pack(CHECK, values)
-    assert len(data) == 252
-    return reply(160, result, data)
+    return reply(160, result, pack(CHECK, values))
 
 
 def send_reply(result=1, **values):
-    data = pack(SEND, values)
-    assert len(data) == 260
-    return reply(161, result, data)
+    return reply(161, result, pack(SEND, values))
 
 
 def rejected(key):
@@ -247,7 +232,7 @@ def rejected(key):
 ])
 @pytest.mark.parametrize("name", ["order_check", "order_send"])
 def test_request_checks_send_nothing(fake, core, name, req, error):
-    connected(fake, SYNC)
+    fake.connected(SYNC)
     assert getattr(core, name)(req) is None
     assert core.last_error() == error
     not_sent(fake, core)
@@ -277,27 +262,18 @@ FULL = {"action": 1, "magic": 2**64 - 1, "order": 3, "symbol": "S" * 29, "volume
      {"action": 1, "type": 1, "sl": 3.0, "comment": "c"}),
     (lambda f: front(f)({"action": 3, "position": 6, "tp": 9.75}), {"action": 3, "position": 6, "tp": 9.75}),
 ])
-@pytest.mark.parametrize("name, command, answer", [
-    ("order_check", 160, check_reply(retcode=10019, comment="No money")),
-    ("order_send", 161, send_reply(retcode=10006, comment="Rejected", retcode_external=-1,
-                                   request_id=2**32 - 1)),
-])
+@pytest.mark.parametrize("name, command, answer", [("order_check", 160, check_reply(retcode=10019)),
+                                                  ("order_send", 161, send_reply(retcode=10006))])
 def test_request_round_trip(fake, core, call, record_values, name, command, answer):
-    connected(fake, answer)
+    fake.connected(answer)
     result = call(getattr(core, name))
-    # A rejected trade is still a successful call.
-    assert core.last_error() == SUCCESS
-    assert fake.requests() == [request(command, request_record(**record_values))]
+    assert core.last_error() == SUCCESS  # a rejected trade is still a successful call
+    assert fake.requests() == [request(command, pack(REQUEST, record_values))]
     assert len(fake.requests()[0]) == 240
     echoed = result.request
     assert type(echoed) is core.TradeRequest
     assert echoed._asdict() == {k: record_values.get(k, "" if k in ("symbol", "comment") else 0)
                                 for k in items(REQUEST)}
-    if name == "order_send":
-        assert (result.retcode, result.comment, result.retcode_external, result.request_id) == \
-            (10006, "Rejected", -1, 2**32 - 1)
-    else:
-        assert (result.retcode, result.comment) == (10019, "No money")
 
 
 def front(native):
@@ -318,7 +294,7 @@ def front(native):
 ])
 @pytest.mark.parametrize("name", ["order_check", "order_send"])
 def test_front_refuses_unknown_keys_and_a_missing_type(fake, core, name, call, message):
-    connected(fake, SYNC)
+    fake.connected(SYNC)
     with pytest.raises(TypeError, match=message):
         call(getattr(quorvane, name))
     not_sent(fake, core)
@@ -327,7 +303,7 @@ def test_front_refuses_unknown_keys_and_a_missing_type(fake, core, name, call, m
 def test_result_items_in_order(fake, core):
     check = distinct(CHECK)
     send = distinct(SEND)
-    connected(fake, check_reply(**check), send_reply(**send))
+    fake.connected(check_reply(**check), send_reply(**send))
     got = core.order_check({"symbol": "X"})._asdict()
     assert list(got) == items(CHECK) + ["request"]
     assert {k: got[k] for k in items(CHECK)} == check
@@ -345,7 +321,7 @@ def test_result_items_in_order(fake, core):
     ("order_send", reply(160, 1, b"\0" * 260), (-10000, "IPC call failed")),
 ])
 def test_trade_call_failures(fake, core, name, answer, error):
-    connected(fake, answer, SYNC)
+    fake.connected(answer, SYNC)
     assert getattr(core, name)({"action": 1}) is None
     assert core.last_error() == error
     assert core.positions_total() == 7

@@ -1,11 +1,10 @@
 """The typed face of the package: the stub of the native module against the
-module itself, the documented pass-through functions, and the field types
+module itself, the record types of the _get functions, and the field types
 the stub promises against records from the bundled Terminal."""
 
 from __future__ import annotations
 
 import ast
-import inspect
 import re
 from pathlib import Path
 
@@ -85,15 +84,6 @@ def test_stub_keywords_reach_the_native_function(name, keyword):
     assert qv.last_error() == (-2, f'Invalid "{keyword}" argument')
 
 
-@pytest.mark.parametrize("call, outcome", [
-    (lambda: qv.copy_rates_from("EURUSD", 60, 0), (None, (-2, "Invalid arguments"))),
-    (lambda: qv.positions_get("EURUSD"), (None, (-2, "Unnamed arguments not allowed"))),
-    (lambda: qv.symbols_get(1, 2), (False, (-2, "Invalid number of arguments"))),
-])
-def test_pass_through_keeps_native_outcomes(call, outcome):
-    assert (call(), qv.last_error()) == outcome
-
-
 @pytest.mark.parametrize("call, command, record_type", [
     (lambda: qv.positions_get(), 121, "TradePosition"),
     (lambda: qv.orders_get(ticket=5), 133, "TradeOrder"),
@@ -105,8 +95,7 @@ def test_pass_through_keeps_native_outcomes(call, outcome):
 def test_get_results_name_their_record_type(fake, call, command, record_type):
     # A ticket lookup the Terminal answers with -4 is an empty result too.
     empty = reply(command, -4) if command == 133 else reply(command, 1, u32(0))
-    fake.serve(empty, reply(command, -1))
-    assert fake.connect()
+    fake.connected(empty, reply(command, -1))
     result = call()
     assert result == () and isinstance(result, tuple) and result.record_type is getattr(_core, record_type)
     assert call() is None and qv.last_error() == (-1, "Terminal: Call failed")  # a failure as it was
@@ -119,19 +108,6 @@ def test_empty_results_are_framed_with_the_stub_field_types():
                     _front.BookInfos):
         prototype = frames._prototype(records())
         assert [type(v).__name__ for v in prototype] == [t for _, t in stub_fields(records.record_type.__name__)]
-
-
-def test_lazy_attributes():
-    from importlib import metadata
-
-    try:
-        installed = metadata.version("quorvane")
-    except metadata.PackageNotFoundError:  # a staged tree, not an installed wheel
-        installed = "0+unknown"
-    assert qv.__version__ == installed
-    assert qv.Timeframe is qv.constants.Timeframe
-    with pytest.raises(AttributeError):
-        qv.no_such_name  # noqa: B018
 
 
 STRICT_TYPES = {"int": int, "float": float, "bool": bool, "str": str}
@@ -163,32 +139,3 @@ def test_field_values_have_the_stub_types(bundled):
         for (field, annotation), value in zip(stub_fields(type(record).__name__), record):
             expected = STRICT_TYPES.get(annotation) or getattr(_core, annotation)
             assert type(value) is expected, (type(record).__name__, field, value)
-
-
-def stub_array_fields(name: str) -> dict[str, str]:
-    """field: dtype name, as the stub's array class types each field."""
-    fields = {}
-    for node in next(n for n in STUB.body if isinstance(n, ast.ClassDef) and n.name == name).body:
-        if not (isinstance(node, ast.FunctionDef) and node.name == "__getitem__"):
-            continue
-        key = node.args.posonlyargs[1].annotation
-        if ast.unparse(key).startswith("Literal["):
-            dtype = ast.unparse(node.returns).removeprefix("NDArray[np.").removesuffix("]")
-            fields.update((field.value, dtype) for field in ast.walk(key.slice) if isinstance(field, ast.Constant))
-    return fields
-
-
-@pytest.mark.parametrize("name, array_type, fetch", [
-    ("copy_ticks_from", "_TickArray", lambda: qv.copy_ticks_from("EURUSD", 1_700_000_000, 10, qv.CopyTicks.ALL)),
-    ("copy_rates_from_pos", "_RateArray", lambda: qv.copy_rates_from_pos("EURUSD", qv.Timeframe.H1, 0, 10)),
-])
-def test_array_fields_are_documented(bundled, name, array_type, fetch):
-    bundled()
-    array = fetch()
-    assert array is not None and len(array), qv.last_error()
-    assert stub_array_fields(array_type) == {field: array.dtype[field].name for field in array.dtype.names}
-    doc = re.split(r"with\s+the\s+fields", inspect.getdoc(getattr(qv, name)))[1]
-    for field in array.dtype.names:
-        # The first parenthesis after the field's name gives its NumPy type.
-        after = doc.split(f"``{field}``", 1)[1]
-        assert after[after.index("(") + 1:].startswith(array.dtype[field].name), field
