@@ -47,6 +47,13 @@ def frame(command: int, args: bytes = b"") -> bytes:
     return struct.pack("<II", 4 + len(args), command) + args
 
 
+HELLO = frame(HANDSHAKE, struct.pack("<I", 3) + wide("Python"))
+
+
+def login_frame(login: int, password: str, server: str) -> bytes:
+    return frame(LOGIN, struct.pack("<IQ", 0, login) + wide(password) + wide(server))
+
+
 def text(raw: bytes) -> str:
     """A fixed-width wire text field up to its first zero unit."""
     return raw.decode("utf-16-le", "surrogatepass").split("\0", 1)[0]
@@ -153,7 +160,7 @@ class PythonClient:
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         self.sock.connect(endpoint)
         self.buffer = memoryview(bytearray(1 << 16))
-        self.call(frame(HANDSHAKE, struct.pack("<I", 3) + wide("Python")))
+        self.call(HELLO)
 
     def _length(self) -> int:
         head = self.sock.recv(4, socket.MSG_WAITALL)
@@ -198,6 +205,37 @@ class PythonClient:
 
     def close(self) -> None:
         self.sock.close()
+
+
+class CRawClient:
+    """The round trip with no interpreter in the loop: bench/raw_client.c,
+    built here with the system's C compiler ($CC, else cc), logged in with
+    `login` and timing `requests` in batches it is asked for one at a time,
+    so that it takes its turn among the ways timed from Python."""
+
+    def __init__(self, endpoint: str, login: bytes, requests: list[bytes]):
+        self.folder = Path(tempfile.mkdtemp(prefix="qvn-bench-raw-"))
+        binary = self.folder / "raw_client"
+        subprocess.run([os.environ.get("CC", "cc"), "-O2", "-o", str(binary), str(HERE / "raw_client.c")],
+                       check=True)
+        self.process = subprocess.Popen([str(binary), endpoint, HELLO.hex(), login.hex(),
+                                         *(each.hex() for each in requests)],
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+
+    def batch_us(self, index: int, calls: int) -> float:
+        """Microseconds per call over `calls` round trips of request `index`."""
+        self.process.stdin.write(f"{index} {calls}\n")
+        self.process.stdin.flush()
+        answer = self.process.stdout.readline()
+        if not answer:
+            raise SystemExit("the C raw client stopped")
+        return int(answer) / calls / 1000
+
+    def close(self) -> None:
+        self.process.stdin.close()
+        self.process.wait(10)
+        self.process.stdout.close()
+        shutil.rmtree(self.folder, ignore_errors=True)
 
 
 # Layouts in wire order: (name, struct code); a number is a UTF-16 text of that
@@ -317,16 +355,19 @@ def batch_us(fn: Callable[[], object], calls: int) -> float:
     return (time.perf_counter_ns() - t0) / calls / 1000
 
 
-def interleaved(ways: dict[str, Callable[[], object]], calls: int, rounds: int) -> dict[str, float]:
+def interleaved(ways: dict[str, Callable[[], object]], calls: int, rounds: int,
+                batches: dict[str, Callable[[int], float]] | None = None) -> dict[str, float]:
     """Runs the ways batch by batch in turn; each is reported by its fastest
     batch: other work on the machine only ever adds time, so the fastest
-    batch is the one closest to the call's own cost."""
-    samples: dict[str, list[float]] = {name: [] for name in ways}
-    for fn in ways.values():  # warm up
-        batch_us(fn, max(1, calls // 10))
+    batch is the one closest to the call's own cost. `batches`: ways that
+    time a batch themselves, given its size and giving us per call."""
+    timers = {name: (lambda n, fn=fn: batch_us(fn, n)) for name, fn in ways.items()} | (batches or {})
+    samples: dict[str, list[float]] = {name: [] for name in timers}
+    for timer in timers.values():  # warm up
+        timer(max(1, calls // 10))
     for _ in range(rounds):
-        for name, fn in ways.items():
-            samples[name].append(batch_us(fn, calls))
+        for name, timer in timers.items():
+            samples[name].append(timer(calls))
     return {name: min(values) for name, values in samples.items()}
 
 

@@ -80,7 +80,11 @@ void set_error(std::int32_t code, const char* text) noexcept {
 std::int32_t error_code() noexcept { return g_error.code; }
 const char* error_message() noexcept { return g_error.message; }
 
+// Only the holder of the call lock publishes, so g_published changes under
+// no one else's hands here and is read without its guard; an outcome equal to
+// the one already published (a run of successful calls) is not written again.
 void publish_error() noexcept {
+    if (g_error.code == g_published.code && std::strcmp(g_error.message, g_published.message) == 0) return;
     const std::size_t n = std::strlen(g_error.message) + 1;
     const std::lock_guard<std::mutex> hold(g_published_guard);
     g_published.code = g_error.code;

@@ -38,6 +38,14 @@ bool PipeWriter::send(const void* data, std::size_t n) noexcept {
         // only a request that has to wait for room waits as others run.
         std::size_t moved = 0;
         Io io = platform::write_now(channel_.get(), data, n, moved);
+        if (io != Io::Ok && !started_ && platform::peer_closed(channel_.get())) {
+            // Nothing of the request went: the peer had gone before it.
+            peer_gone_ = true;
+            failed_ = true;
+            channel_.close();
+            return false;
+        }
+        started_ = true;
         if (io == Io::Ok && moved < n) {
             const BlockingWait wait;
             io = platform::write_all(channel_.get(), static_cast<const std::uint8_t*>(data) + moved, n - moved);

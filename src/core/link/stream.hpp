@@ -51,6 +51,10 @@ public:
 
     std::uint32_t used() const noexcept { return used_; }
 
+    // True when the request failed because the peer had gone before any of
+    // it was sent (the connection was already closed when it failed).
+    bool peer_gone() const noexcept { return peer_gone_; }
+
 private:
     bool send(const void* data, std::size_t n) noexcept;
 
@@ -58,6 +62,8 @@ private:
     std::uint32_t used_ = 0;
     std::uint32_t free_ = wire::kBlockSize;
     bool failed_ = false;
+    bool started_ = false;  // some send of this request has moved bytes
+    bool peer_gone_ = false;
     alignas(8) std::uint8_t block_[wire::kBlockSize];
 };
 
@@ -209,11 +215,13 @@ std::int32_t transact(Channel& channel, std::uint32_t command, std::uint32_t arg
                       Args&& args, Body&& body) noexcept {
     // A Terminal that has gone away (exited, crashed, dropped us) leaves a
     // connection that can carry nothing more: it counts as no connection.
-    if (channel.open() && platform::peer_closed(channel.get())) channel.close();
+    // Where a send to such a peer fails at once, the request's first send
+    // finds that out (see PipeWriter::send); elsewhere it is asked first.
+    if (!platform::kSendShowsClosedPeer && channel.open() && platform::peer_closed(channel.get())) channel.close();
     if (!channel.open()) return wire::kNoIpcConnection;
     {
         PipeWriter writer(channel, command, args_size);
-        if (!args(writer) || !writer.flush()) return wire::kIpcSendFailed;
+        if (!args(writer) || !writer.flush()) return writer.peer_gone() ? wire::kNoIpcConnection : wire::kIpcSendFailed;
     }
     PipeReader reader(channel);
     std::uint32_t echo = 0;

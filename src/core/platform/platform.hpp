@@ -58,6 +58,15 @@ Io write_now(Handle h, const void* data, std::size_t n, std::size_t& moved) noex
 // connection failed; it does not wait.
 bool peer_closed(Handle h) noexcept;
 
+// Whether write_now to a peer that has gone fails at once. Where it does, a
+// caller learns that the peer has gone from its request's first send and
+// asks peer_closed only then, sparing a system call on every request.
+#if defined(_WIN32)
+inline constexpr bool kSendShowsClosedPeer = false;  // write_now moves nothing there
+#else
+inline constexpr bool kSendShowsClosedPeer = true;
+#endif
+
 // Closes a valid handle and sets it to kInvalidHandle.
 void close_handle(Handle& h) noexcept;
 
