@@ -1,6 +1,8 @@
 #include "convert/records.hpp"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -113,26 +115,49 @@ PyObject* float_value(const std::uint8_t* p) noexcept {
 // costs a new value, never a wrong one.
 class SharedValues {
 public:
-    SharedValues(std::span<const Field> fields, std::size_t count) noexcept
+    SharedValues(std::span<const Field> fields, std::size_t record_size, std::size_t count) noexcept
         : usable_(std::none_of(fields.begin(), fields.end(), [](const Field& f) { return f.kind == Kind::Attached; })) {
         if (count < 2 || !usable_) return;
+        // A number, or a bool, whose record holds 8 bytes from its start
+        // compares as one 8-byte load masked to its width.
+        if constexpr (std::endian::native == std::endian::little) {
+            for (std::size_t i = 0; i < fields.size() && i < kMaxFields; ++i) {
+                const Field& f = fields[i];
+                if (f.kind == Kind::Text || f.offset + std::size_t{8} > record_size) continue;
+                const std::uint32_t width = f.width();
+                masks_[i] = width >= 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * width)) - 1;
+            }
+        }
         while (bits_ < kMaxBits && (std::size_t{1} << bits_) < count) ++bits_;
         slots_.reset(new (std::nothrow) Slot[fields.size() << bits_]());
     }
 
-    // The value of field `i` for `record`, whose tuple is `tuple`: a shared
-    // one when an earlier record held the same bytes, else a new one, which
-    // becomes shared. A new reference; null when it cannot be made.
+    // Fills `tuple` (a new struct sequence with empty slots) from `record`.
+    // A field takes a shared value when an earlier record held the same
+    // bytes, else a new one, which becomes shared.
     //
     // Records that repeat one value tend to repeat the next ones too (the
     // symbols of one price source share all but their names), so the record
     // a value was last found in becomes the one the next fields are first
     // compared with: one load and compare each while it keeps matching.
-    [[gnu::always_inline]] PyObject* value(std::size_t i, const Field& field, const std::uint8_t* record,
-                                           PyObject* tuple) noexcept {
-        if (reference_ != nullptr && same(field, record + field.offset, reference_ + field.offset))
-            return item(reference_tuple_, i);
-        return search(i, field, record, tuple);
+    bool fill(PyObject* tuple, std::span<const Field> fields, const std::uint8_t* record) noexcept {
+        // Kept in locals: the stores into the tuples could otherwise alias them.
+        const std::uint8_t* reference = reference_;
+        PyObject* reference_tuple = reference_tuple_;
+        for (std::size_t i = 0; i < fields.size(); ++i) {
+            const Field& field = fields[i];
+            PyObject* value;
+            if (reference != nullptr && matches(i, field, record + field.offset, reference + field.offset)) {
+                value = item(reference_tuple, i);
+            } else {
+                value = search(i, field, record, tuple);
+                if (value == nullptr) return false;
+                reference = reference_;
+                reference_tuple = reference_tuple_;
+            }
+            PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), value);
+        }
+        return true;
     }
 
     // The values of a type with an Attached row cannot come from here.
@@ -168,6 +193,11 @@ private:
         PyObject* made = field_value(field, record);
         if (made != nullptr) slot = {record, tuple};
         return made;
+    }
+
+    bool matches(std::size_t i, const Field& field, const std::uint8_t* p, const std::uint8_t* q) const noexcept {
+        const std::uint64_t mask = masks_[i];
+        return mask != 0 ? ((load<std::uint64_t>(p) ^ load<std::uint64_t>(q)) & mask) == 0 : same(field, p, q);
     }
 
     static PyObject* item(PyObject* tuple, std::size_t i) noexcept {
@@ -235,6 +265,7 @@ private:
     }
 
     bool usable_;  // an Attached row has no bytes to compare: such types share nothing
+    std::array<std::uint64_t, kMaxFields> masks_{};  // per field: the bytes of its 8-byte load, or 0
     std::unique_ptr<Slot[]> slots_;
     unsigned bits_ = 0;
     const std::uint8_t* reference_ = nullptr;
@@ -246,15 +277,7 @@ private:
 // `shared` gives the values repeated from earlier records.
 bool fill(PyObject* tuple, std::span<const Field> fields, const std::uint8_t* record, PyObject* attached,
           SharedValues* shared) noexcept {
-    if (shared != nullptr) {
-        // Only types without an Attached row are shared (see SharedValues).
-        for (std::size_t i = 0; i < fields.size(); ++i) {
-            PyObject* value = shared->value(i, fields[i], record, tuple);
-            if (value == nullptr) return false;
-            PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), value);
-        }
-        return true;
-    }
+    if (shared != nullptr) return shared->fill(tuple, fields, record);  // no Attached row (see SharedValues)
     for (std::size_t i = 0; i < fields.size(); ++i) {
         const Field& field = fields[i];
         PyObject* value = nullptr;
@@ -391,7 +414,7 @@ PyObject* make_record_tuples(TypeId type, const void* records, std::size_t count
         return nullptr;
     }
     const auto* bytes = static_cast<const std::uint8_t*>(records);
-    SharedValues shared(fields_of(type), count);
+    SharedValues shared(fields_of(type), size, count);
     for (std::size_t i = 0; i < count; ++i) {
         PyObject* item = record_tuple(type, bytes + i * size, nullptr, shared.usable() ? &shared : nullptr);
         if (item == nullptr) {
