@@ -5,6 +5,7 @@ the conversion of every record field.
 Record images are built here field by field with struct.pack from the
 published layouts, independently of the module's C declarations."""
 
+import math
 import struct
 
 import pytest
@@ -175,10 +176,14 @@ def test_symbols_get_request(fake, core, args, kwargs, sent):
 
 
 def test_symbols_get_converts_each_record_in_order(fake, core):
-    records = [symbol_record(name=n, digits=d) for n, d in (("EURUSD", 5), ("XAUUSD", 2), ("\xc9TOILE", 3))]
-    fake.connected(reply(174, 1, u32(3) + b"".join(records)))
+    # The third record repeats the first, the fourth the second but for its bid: values found
+    # in an earlier record than the one before are shared too, and each record keeps its own.
+    rows = [("EURUSD", 5, 1.5), ("XAUUSD", 2, 2030.5), ("\xc9TOILE", 5, 1.5), ("XAUUSD.G", 2, -0.0)]
+    records = [symbol_record(name=n, digits=d, bid=b) for n, d, b in rows]
+    fake.connected(reply(174, 1, u32(4) + b"".join(records)))
     symbols = core.symbols_get()
-    assert [(s.name, s.digits) for s in symbols] == [("EURUSD", 5), ("XAUUSD", 2), ("\xc9TOILE", 3)]
+    assert [(s.name, s.digits, s.bid) for s in symbols] == rows
+    assert math.copysign(1, symbols[3].bid) == -1  # -0.0 keeps its sign
     assert all(type(s) is core.SymbolInfo for s in symbols)
 
 

@@ -46,22 +46,22 @@ bool Terminal::stream_symbols(std::uint32_t cmd, const std::vector<std::uint32_t
 
     // Everything that varies per price source is worked out once, before
     // streaming: generated symbols share their template's source, so a
-    // catalogue of any size costs one summary per source.
+    // catalogue of any size costs one record per source, which each entry
+    // copies and completes with its own fields.
     const std::int64_t now = market_.now_ms();
     const std::string currency = account_currency();
     const Rates r = rates(now);
     const auto& sources = market_.sources();
-    std::vector<DaySummary> summaries(sources.size());
-    std::vector<TickValue> values(sources.size());
     std::vector<std::uint8_t> used(sources.size(), 0);
     for (std::uint64_t k = 0; k < count; ++k) {
         const std::size_t i = indices != nullptr ? (*indices)[k] : k;
         used[catalogue_[i].source->index()] = 1;
     }
+    std::vector<wire::SymbolInfoRecord> bases(sources.size());
     for (std::size_t m = 0; m < sources.size(); ++m) {
         if (used[m] == 0) continue;
-        summaries[m] = quotes_.summary(*sources[m], now);
-        values[m] = tick_value(sources[m]->instrument(), currency, r);
+        const Instrument& ins = sources[m]->instrument();
+        fill_source_record(bases[m], ins, quotes_.summary(*sources[m], now), tick_value(ins, currency, r));
     }
     const std::vector<std::uint8_t> selection = watch_.selection();
 
@@ -72,8 +72,8 @@ bool Terminal::stream_symbols(std::uint32_t cmd, const std::vector<std::uint32_t
             for (; n < max && next < count; ++n, ++next) {
                 const std::size_t i = indices != nullptr ? (*indices)[next] : next;
                 const CatalogueEntry& e = catalogue_[i];
-                const std::size_t m = e.source->index();
-                fill_symbol_record(out[n], e, summaries[m], selection[i] != 0, values[m]);
+                std::memcpy(&out[n], &bases[e.source->index()], sizeof out[n]);
+                put_entry_fields(out[n], e, selection[i] != 0);
             }
             return n;
         });

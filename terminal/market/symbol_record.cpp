@@ -73,15 +73,25 @@ Swaps swap_points(const Instrument& ins) noexcept {
 
 void fill_symbol_record(wire::SymbolInfoRecord& r, const CatalogueEntry& e, const DaySummary& q, bool selected,
                         TickValue value) {
+    fill_source_record(r, e.source->instrument(), q, value);
+    put_entry_fields(r, e, selected);
+}
+
+void put_entry_fields(wire::SymbolInfoRecord& r, const CatalogueEntry& e, bool selected) noexcept {
+    r.custom = e.custom ? 1 : 0;
+    r.select = selected ? 1 : 0;
+    r.visible = selected ? 1 : 0;
+    put_field(r.description, sizeof r.description, e.description);
+    put_field(r.path, sizeof r.path, e.path);
+    put_field(r.name, sizeof r.name, e.name);
+}
+
+void fill_source_record(wire::SymbolInfoRecord& r, const Instrument& ins, const DaySummary& q, TickValue value) {
     std::memset(&r, 0, sizeof r);
-    const Instrument& ins = e.source->instrument();
     const bool deals = ins.has_deals();
     const double point = decimal_point(ins.digits);
 
-    r.custom = e.custom ? 1 : 0;
     r.chart_mode = static_cast<std::uint32_t>(deals ? SymbolChartMode::Last : SymbolChartMode::Bid);
-    r.select = selected ? 1 : 0;
-    r.visible = selected ? 1 : 0;
     r.session_deals = q.deals;
     r.session_buy_orders = q.buys;
     r.session_sell_orders = q.sells;
@@ -165,9 +175,6 @@ void fill_symbol_record(wire::SymbolInfoRecord& r, const CatalogueEntry& e, cons
     put_ascii(r.currency_base, sizeof r.currency_base, ins.currency_base);
     put_ascii(r.currency_profit, sizeof r.currency_profit, ins.currency_profit);
     put_ascii(r.currency_margin, sizeof r.currency_margin, ins.currency_margin);
-    put_field(r.description, sizeof r.description, e.description);
-    put_field(r.path, sizeof r.path, e.path);
-    put_field(r.name, sizeof r.name, e.name);
 }
 
 }  // namespace qvn::terminal

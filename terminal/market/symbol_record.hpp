@@ -31,4 +31,11 @@ Swaps swap_points(const Instrument& ins) noexcept;
 void fill_symbol_record(wire::SymbolInfoRecord& r, const CatalogueEntry& e, const DaySummary& quote, bool selected,
                         TickValue value);
 
+// The two halves of fill_symbol_record. A source's record holds everything
+// that follows from its instrument, its quote and the tick value, which all
+// entries of one price source share; an entry's fields (its texts, custom,
+// its place in Market Watch) then complete a copy of it.
+void fill_source_record(wire::SymbolInfoRecord& r, const Instrument& ins, const DaySummary& quote, TickValue value);
+void put_entry_fields(wire::SymbolInfoRecord& r, const CatalogueEntry& e, bool selected) noexcept;
+
 }  // namespace qvn::terminal

@@ -1,7 +1,11 @@
 #include "convert/records.hpp"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <span>
 #include <utility>
 
@@ -95,48 +99,192 @@ PyObject* float_value(const std::uint8_t* p) noexcept {
     return nullptr;
 }
 
-// True when the field holds the same bytes in both records. Numbers are
-// compared as one load each: a call to memcmp would cost more than it saves.
-bool same_bytes(const Field& field, const std::uint8_t* a, const std::uint8_t* b) noexcept {
-    switch (field.kind) {
-        case Kind::U32:
-        case Kind::I32: return load<std::uint32_t>(a + field.offset) == load<std::uint32_t>(b + field.offset);
-        case Kind::U64:
-        case Kind::I64:
-        case Kind::F64: return load<std::uint64_t>(a + field.offset) == load<std::uint64_t>(b + field.offset);
-        case Kind::Text: return std::memcmp(a + field.offset, b + field.offset, field.width()) == 0;
-        case Kind::Bool:
-        case Kind::Attached: break;  // a bool is shared anyway; an attached item has no bytes
+// The values already made for one list, so that a field whose bytes repeat
+// those of an earlier record takes that record's object instead of a new
+// one: records of one list repeat most of their values (the currencies, the
+// descriptions, the trading terms, the quotes of symbols that share a price
+// source), not only from one record to the next. The values are immutable,
+// so sharing cannot be observed except through identity.
+//
+// Each record is first compared field by field with a reference record
+// (the one before it, or the last one a repeated value was found in). A
+// field that differs looks up one of its field's slots, picked by a hash of
+// its bytes: a slot holds the latest record that held the value and that
+// record's tuple, which the list keeps alive for the whole conversion. A
+// value is only taken from a record holding the same bytes, so a collision
+// costs a new value, never a wrong one.
+class SharedValues {
+public:
+    SharedValues(std::span<const Field> fields, std::size_t record_size, std::size_t count) noexcept
+        : usable_(std::none_of(fields.begin(), fields.end(), [](const Field& f) { return f.kind == Kind::Attached; })) {
+        if (count < 2 || !usable_) return;
+        // A number, or a bool, whose record holds 8 bytes from its start
+        // compares as one 8-byte load masked to its width.
+        if constexpr (std::endian::native == std::endian::little) {
+            for (std::size_t i = 0; i < fields.size() && i < kMaxFields; ++i) {
+                const Field& f = fields[i];
+                if (f.kind == Kind::Text || f.offset + std::size_t{8} > record_size) continue;
+                const std::uint32_t width = f.width();
+                masks_[i] = width >= 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * width)) - 1;
+            }
+        }
+        while (bits_ < kMaxBits && (std::size_t{1} << bits_) < count) ++bits_;
+        slots_.reset(new (std::nothrow) Slot[fields.size() << bits_]());
     }
-    return false;
-}
 
-// The record converted before the current one in a list, and its tuple.
-struct Previous {
-    const std::uint8_t* record = nullptr;
-    PyObject* tuple = nullptr;
+    // Fills `tuple` (a new struct sequence with empty slots) from `record`.
+    // A field takes a shared value when an earlier record held the same
+    // bytes, else a new one, which becomes shared.
+    //
+    // Records that repeat one value tend to repeat the next ones too (the
+    // symbols of one price source share all but their names), so the record
+    // a value was last found in becomes the one the next fields are first
+    // compared with: one load and compare each while it keeps matching.
+    bool fill(PyObject* tuple, std::span<const Field> fields, const std::uint8_t* record) noexcept {
+        // Kept in locals: the stores into the tuples could otherwise alias them.
+        const std::uint8_t* reference = reference_;
+        PyObject* reference_tuple = reference_tuple_;
+        for (std::size_t i = 0; i < fields.size(); ++i) {
+            const Field& field = fields[i];
+            PyObject* value;
+            if (reference != nullptr && matches(i, field, record + field.offset, reference + field.offset)) {
+                value = item(reference_tuple, i);
+            } else {
+                value = search(i, field, record, tuple);
+                if (value == nullptr) return false;
+                reference = reference_;
+                reference_tuple = reference_tuple_;
+            }
+            PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), value);
+        }
+        return true;
+    }
+
+    // The values of a type with an Attached row cannot come from here.
+    bool usable() const noexcept { return usable_; }
+
+    // `record` is converted, into `tuple` (which the list holds): the next
+    // record is first compared with it.
+    void converted(const std::uint8_t* record, PyObject* tuple) noexcept {
+        reference_ = record;
+        reference_tuple_ = tuple;
+    }
+
+private:
+    // A record and its tuple, whose item of the slot's field is the value
+    // that record's bytes make; the tuple is borrowed (the list holds it).
+    struct Slot {
+        const std::uint8_t* record;
+        PyObject* tuple;
+    };
+
+    // The value of a field that differs from the reference record's.
+    [[gnu::noinline]] PyObject* search(std::size_t i, const Field& field, const std::uint8_t* record,
+                                       PyObject* tuple) noexcept {
+        if (!slots_ || field.kind == Kind::Bool) return field_value(field, record);  // a bool is shared anyway
+        const std::uint8_t* p = record + field.offset;
+        Slot& slot = slots_[(i << bits_) | static_cast<std::size_t>(hash_of(field, p) >> (64 - bits_))];
+        if (slot.record != nullptr && same(field, p, slot.record + field.offset)) {
+            reference_ = slot.record;
+            reference_tuple_ = slot.tuple;
+            slot = {record, tuple};  // the latest record is the likeliest to match further
+            return item(reference_tuple_, i);
+        }
+        PyObject* made = field_value(field, record);
+        if (made != nullptr) slot = {record, tuple};
+        return made;
+    }
+
+    bool matches(std::size_t i, const Field& field, const std::uint8_t* p, const std::uint8_t* q) const noexcept {
+        const std::uint64_t mask = masks_[i];
+        return mask != 0 ? ((load<std::uint64_t>(p) ^ load<std::uint64_t>(q)) & mask) == 0 : same(field, p, q);
+    }
+
+    static PyObject* item(PyObject* tuple, std::size_t i) noexcept {
+        PyObject* value = PyTuple_GET_ITEM(tuple, static_cast<Py_ssize_t>(i));
+        Py_INCREF(value);
+        return value;
+    }
+
+    static constexpr unsigned kMaxBits = 5;  // 32 slots a field
+    static constexpr std::uint64_t kMix = 0x9E3779B97F4A7C15ull;
+
+    // A hash of the field's bytes; a text's, of its first 16 units at most
+    // (up to the block holding its first zero unit), which tell most texts
+    // apart: texts that share them still compare whole.
+    static std::uint64_t hash_of(const Field& field, const std::uint8_t* p) noexcept {
+        switch (field.kind) {
+            case Kind::U32:
+            case Kind::I32: return (load<std::uint32_t>(p) + std::uint64_t{1}) * kMix;
+            case Kind::Text: {
+                std::uint64_t h = 0;
+                for (std::size_t at = 0; at < 32 && at + 16 <= field.width(); at += 16) {
+                    const auto low = load<std::uint64_t>(p + at);
+                    const auto high = load<std::uint64_t>(p + at + 8);
+                    h = ((h ^ low) * kMix ^ high) * kMix;
+                    if (has_zero_unit(low) || has_zero_unit(high)) break;
+                }
+                return h;
+            }
+            default: return (load<std::uint64_t>(p) + 1) * kMix;
+        }
+    }
+
+    static bool has_zero_unit(std::uint64_t word) noexcept {
+        constexpr std::uint64_t kLanesLow = 0x0001000100010001ull;
+        constexpr std::uint64_t kLanesHigh = 0x8000800080008000ull;
+        return ((word - kLanesLow) & ~word & kLanesHigh) != 0;
+    }
+
+    // True when both fields make the same value. Numbers compare as one
+    // load each; texts block by block up to the first zero unit, as what
+    // follows it is not part of the text.
+    static bool same(const Field& field, const std::uint8_t* a, const std::uint8_t* b) noexcept {
+        switch (field.kind) {
+            case Kind::U32:
+            case Kind::I32: return load<std::uint32_t>(a) == load<std::uint32_t>(b);
+            case Kind::Bool: return *a == *b;
+            case Kind::Text: return same_text(a, b, field.width());
+            default: return load<std::uint64_t>(a) == load<std::uint64_t>(b);
+        }
+    }
+
+    static bool same_text(const std::uint8_t* a, const std::uint8_t* b, std::size_t width) noexcept {
+        std::size_t at = 0;
+        for (; at + 8 <= width; at += 8) {
+            const auto word = load<std::uint64_t>(a + at);
+            if (word != load<std::uint64_t>(b + at)) return false;
+            if (has_zero_unit(word)) return true;
+        }
+        for (; at + 2 <= width; at += 2) {
+            const auto unit = load<std::uint16_t>(a + at);
+            if (unit != load<std::uint16_t>(b + at)) return false;
+            if (unit == 0) return true;
+        }
+        return true;
+    }
+
+    bool usable_;  // an Attached row has no bytes to compare: such types share nothing
+    std::array<std::uint64_t, kMaxFields> masks_{};  // per field: the bytes of its 8-byte load, or 0
+    std::unique_ptr<Slot[]> slots_;
+    unsigned bits_ = 0;
+    const std::uint8_t* reference_ = nullptr;
+    PyObject* reference_tuple_ = nullptr;
 };
 
 // Fills `tuple` (a new struct sequence with empty slots) from `record`;
-// `attached` (owned, consumed here) fills the Attached row. A field whose
-// bytes equal the same field of `previous` takes that record's value: the
-// values are immutable, and records of one list repeat many of them (the
-// symbol, the currencies, empty texts), so sharing spares an allocation.
-// A single record (`kShare` false) skips the comparisons.
-template <bool kShare>
+// `attached` (owned, consumed here) fills the Attached row. In a list,
+// `shared` gives the values repeated from earlier records.
 bool fill(PyObject* tuple, std::span<const Field> fields, const std::uint8_t* record, PyObject* attached,
-          const Previous& previous) noexcept {
+          SharedValues* shared) noexcept {
+    if (shared != nullptr) return shared->fill(tuple, fields, record);  // no Attached row (see SharedValues)
     for (std::size_t i = 0; i < fields.size(); ++i) {
         const Field& field = fields[i];
         PyObject* value = nullptr;
-        if (field.kind == Kind::Attached) {
+        if (field.kind == Kind::Attached)
             std::swap(value, attached);
-        } else if (kShare && previous.record != nullptr && same_bytes(field, record, previous.record)) {
-            value = PyTuple_GET_ITEM(previous.tuple, static_cast<Py_ssize_t>(i));
-            Py_INCREF(value);
-        } else {
+        else
             value = field_value(field, record);
-        }
         if (value == nullptr) {
             Py_XDECREF(attached);
             return false;
@@ -235,7 +383,7 @@ PyObject* make_record_tuple(TypeId type, const void* record) noexcept {
 namespace {
 
 PyObject* record_tuple(TypeId type, const std::uint8_t* record, PyObject* attached,
-                       const Previous& previous) noexcept {
+                       SharedValues* shared) noexcept {
     const std::span<const Field> fields = fields_of(type);
     PyObject* tuple = new_struct(type_of(type), fields.size());
     if (tuple == nullptr) {
@@ -243,9 +391,7 @@ PyObject* record_tuple(TypeId type, const std::uint8_t* record, PyObject* attach
         PyErr_Clear();
         return nullptr;
     }
-    const bool filled = previous.record != nullptr ? fill<true>(tuple, fields, record, attached, previous)
-                                                   : fill<false>(tuple, fields, record, attached, previous);
-    if (!filled) {
+    if (!fill(tuple, fields, record, attached, shared)) {
         Py_DECREF(tuple);  // empty slots are null, which the tuple's release skips
         PyErr_Clear();
         return nullptr;
@@ -256,7 +402,7 @@ PyObject* record_tuple(TypeId type, const std::uint8_t* record, PyObject* attach
 }  // namespace
 
 PyObject* make_record_tuple(TypeId type, const void* record, PyObject* attached) noexcept {
-    return record_tuple(type, static_cast<const std::uint8_t*>(record), attached, {});
+    return record_tuple(type, static_cast<const std::uint8_t*>(record), attached, nullptr);
 }
 
 PyObject* make_record_tuples(TypeId type, const void* records, std::size_t count) noexcept {
@@ -268,15 +414,15 @@ PyObject* make_record_tuples(TypeId type, const void* records, std::size_t count
         return nullptr;
     }
     const auto* bytes = static_cast<const std::uint8_t*>(records);
-    Previous previous;
+    SharedValues shared(fields_of(type), size, count);
     for (std::size_t i = 0; i < count; ++i) {
-        PyObject* item = record_tuple(type, bytes + i * size, nullptr, previous);
+        PyObject* item = record_tuple(type, bytes + i * size, nullptr, shared.usable() ? &shared : nullptr);
         if (item == nullptr) {
             Py_DECREF(list);
             return nullptr;
         }
         PyTuple_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
-        previous = {bytes + i * size, item};
+        shared.converted(bytes + i * size, item);
     }
     return list;
 }
