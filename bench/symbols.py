@@ -9,7 +9,7 @@ that its catalogue holds --symbols entries, then in one run times:
   fields) building the same SymbolInfo tuples;
 - raw: the socket fetch alone, to show what the transfer itself costs.
 
-Goal: the module at least 5 times faster than the Python client.
+Goal: the module at least 12 times faster than the Python client.
 
     python bench/symbols.py [--symbols 5000] [--repeat 7]
 """
