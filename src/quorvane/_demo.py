@@ -285,13 +285,13 @@ class PrivateTerminal:
             print(f"\nStopping the private Terminal (pid {pid}) ...", end="", flush=True)
             print(" stopped" if _instance.stop(pid, self.inst) else " it did not stop", flush=True)
         if self.roaming is None and self.inst.data_folder:
-            shutil.rmtree(self.inst.data_folder, ignore_errors=True)
+            _instance.remove_tree(self.inst.data_folder)
         for folder in self.made:  # deepest first; one that now holds anything stays
             try:
                 os.rmdir(folder)
             except OSError:
                 pass
-        shutil.rmtree(self.folder, ignore_errors=True)
+        _instance.remove_tree(self.folder)
 
     def __enter__(self) -> "PrivateTerminal":
         return self

@@ -18,6 +18,7 @@ of a start) the file says only the pid.
 from __future__ import annotations
 
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -419,3 +420,19 @@ def stop(pid: int, inst: Installation, *, timeout: float = 20.0) -> bool:
     finally:
         if pidfd is not None:
             os.close(pidfd)
+
+
+# On Windows a program that has just exited can keep its files (its own
+# image among them) locked for a moment; removal tries again this long.
+_REMOVE_TIMEOUT_S = 10.0
+
+
+def remove_tree(path: str) -> None:
+    """Removes a folder and what it holds, trying again for a short while
+    when something in it is still locked by a process that is exiting."""
+    deadline = time.monotonic() + _REMOVE_TIMEOUT_S
+    while True:
+        shutil.rmtree(path, ignore_errors=True)
+        if not os.path.lexists(path) or time.monotonic() > deadline:
+            return
+        time.sleep(0.05)

@@ -32,9 +32,6 @@ _NO_DECIMALS = frozenset(("JPY", "KRW", "HUF", "CLP", "ISK", "VND", "IDR"))
 _IDLE_EXIT_S = 120
 _START_TIMEOUT_S = 60.0
 _STOP_TIMEOUT_S = 20.0
-# On Windows a program that has just exited can keep its files (its own
-# image among them) locked for a moment; removal tries again this long.
-_REMOVE_TIMEOUT_S = 10.0
 
 
 class BacktestError(RuntimeError):
@@ -70,17 +67,6 @@ def settings(deposit: float, currency: str, leverage: int, hedging: bool) -> str
         "limit_orders=100000",
         "",
     ))
-
-
-def _remove_tree(path: Path) -> None:
-    """Removes a folder and what it holds, trying again for a short while
-    when something in it is still locked by a process that is exiting."""
-    deadline = time.monotonic() + _REMOVE_TIMEOUT_S
-    while True:
-        shutil.rmtree(path, ignore_errors=True)
-        if not os.path.lexists(path) or time.monotonic() > deadline:
-            return
-        time.sleep(0.05)
 
 
 class PrivateTerminal:
@@ -165,8 +151,8 @@ class PrivateTerminal:
         if self.log is not None:
             self.log.close()
             self.log = None
-        _remove_tree(self.root)
-        _remove_tree(Path(self.inst.data_folder))
+        _instance.remove_tree(str(self.root))
+        _instance.remove_tree(self.inst.data_folder)
 
     def __enter__(self) -> "PrivateTerminal":
         return self
