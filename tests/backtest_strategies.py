@@ -1,9 +1,9 @@
-"""Strategies the backtest tests run; a module of its own, so that sweep
-workers (other processes) can import them."""
+"""The strategy the backtest tests run; a module of its own, so that sweep
+workers (other processes) can import it."""
 
 from __future__ import annotations
 
-from typing import Any, Callable
+from typing import Callable
 
 import numpy as np
 
@@ -27,20 +27,3 @@ def ma_crossover(fast: int, slow: int, volume: float = 0.1) -> Callable[[str, np
 
     return on_bar
 
-
-class Recorder:
-    """Records what on_bar is handed and what the Terminal shows then, and
-    trades by a script: {bar index: action}."""
-
-    def __init__(self, script: dict[int, Callable[[str], Any]] | None = None) -> None:
-        self.script = script or {}
-        self.calls: list[tuple[str, list[int], list[float]]] = []
-        self.clock: list[int] = []
-
-    def __call__(self, symbol: str, bars: np.ndarray) -> None:
-        self.calls.append((symbol, bars["time"].tolist(), bars["close"].tolist()))
-        tick = qv.symbol_info_tick(symbol)
-        self.clock.append(tick.time_msc if tick is not None else -1)
-        action = self.script.get(len(self.calls) - 1)
-        if action is not None:
-            action(symbol)

@@ -12,7 +12,7 @@ from pathlib import Path
 import host
 import numpy as np
 import pytest
-from backtest_strategies import Recorder, ma_crossover
+from backtest_strategies import ma_crossover
 
 import quorvane as qv
 from quorvane import backtest, trade
@@ -35,15 +35,24 @@ def test_hand_checked_run_on_imported_ticks(terminal_binary, private_folders):
     ticks_csv(private_folders / "ticks.csv")
     data = private_folders / "data"
     backtest.import_ticks(data, "MYEUR", private_folders / "ticks.csv", like="EURUSD")
-    # Buys a lot when the 01:00 bar has closed (at the 01:30 ask, 1.1016), take profit 1.1035, which
-    # the 03:30 tick reaches inside the next-but-one step.
-    strategy = Recorder({1: lambda s: trade.buy(s, 1.0, tp=1.1035, check=True)})
+    calls, clock = [], []
+
+    def strategy(symbol, bars):
+        # What it is handed, and the Terminal's clock then.
+        calls.append((symbol, bars["time"].tolist(), bars["close"].tolist()))
+        clock.append(qv.symbol_info_tick(symbol).time_msc)
+        if len(calls) == 2:
+            # Buys a lot when the 01:00 bar has closed (at the 01:30 ask, 1.1016), take profit
+            # 1.1035, which the 03:30 tick reaches inside the next-but-one step.
+            trade.buy(symbol, 1.0, tp=1.1035, check=True)
+
     result = backtest.run(strategy, "MYEUR", qv.Timeframe.H1, T0 / 1000, T0 / 1000 + 6 * 3600, data=data,
                           terminal=terminal_binary, folder=str(private_folders))
     hours = [T0 // 1000 + 3600 * k for k in range(6)]
     closes = [round(1.1005 + 0.001 * k, 4) for k in range(6)]
-    assert strategy.calls == [("MYEUR", hours[:k + 1], closes[:k + 1]) for k in range(6)]
-    assert strategy.clock == [T0 + k * HOUR + HOUR // 2 for k in range(6)]  # the bar's last tick, no later one
+    assert calls == [("MYEUR", hours[:k + 1], closes[:k + 1]) for k in range(6)]
+    # The Terminal's clock stood at the bar's last tick, no later one.
+    assert clock == [T0 + k * HOUR + HOUR // 2 for k in range(6)]
     assert result.equity.tolist() == [
         (T0 + 1 * HOUR - 1, 10000.0, 10000.0, 0.0),
         (T0 + 2 * HOUR - 1, 9997.5, 9987.5, 1101.6),     # commission 2.50; the bid a pip under the fill

@@ -73,9 +73,8 @@ def test_start_status_stop(exe, private_folders):
     status.stderr.close()
 
 
-# Stands in for a Terminal holding (or having left) its pid file: "slow"
-# lets go of the file at SIGTERM but takes a while to end, "stubborn"
-# ignores SIGTERM, "stale" left the file and holds nothing.
+# Stands in for a Terminal holding its pid file: "slow" lets go of the file
+# at SIGTERM but takes a while to end, "stubborn" ignores SIGTERM.
 HOLDER = """
 import fcntl, os, signal, sys, time
 path, mode = sys.argv[1], sys.argv[2]
@@ -87,9 +86,7 @@ def ending(*_):
     fcntl.flock(fd, fcntl.LOCK_UN)
     time.sleep(2)
     sys.exit(0)
-signal.signal(signal.SIGTERM, {"slow": ending, "stubborn": signal.SIG_IGN}.get(mode, signal.SIG_DFL))
-if mode == "stale":
-    os.close(fd)
+signal.signal(signal.SIGTERM, {"slow": ending, "stubborn": signal.SIG_IGN}[mode])
 print("ready", flush=True)
 time.sleep(60)
 """
@@ -99,7 +96,6 @@ time.sleep(60)
 @pytest.mark.parametrize("mode, args, code, says, alive", [
     ("slow", [], 0, "stopped", False),                        # returns once the process is gone
     ("stubborn", ["--timeout", "1"], 1, "still running (pid {pid}) after 1 s", True),
-    ("stale", [], 0, "names pid {pid}, which no Terminal holds", True),   # never signalled
 ])
 def test_stop(exe, private_folders, mode, args, code, says, alive):
     pid_file = _instance.Installation.of(exe).pid_file
@@ -115,7 +111,6 @@ def test_stop(exe, private_folders, mode, args, code, says, alive):
         holder.stdout.close()
 
 
-@pytest.mark.skipif(not host.WINDOWS, reason="the stale row of test_stop covers POSIX")
 def test_stop_leaves_a_stale_pid_alone(exe, private_folders):
     bystander = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"])
     try:

@@ -16,25 +16,33 @@ EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 TESTED_ELSEWHERE = {"demo.py", "chart.py"}
 CLOCK = 1_768_478_400  # 2026-01-15 12:00 UTC, a Thursday: every market is open
 
-# Arguments beyond --terminal, and what the output must show; an example not
-# listed runs with its defaults, which must end by themselves.
+# Runs of each example: arguments beyond --terminal, and what the output
+# must show; an example not listed runs with its defaults, which must end by
+# themselves.
 RUNS = {
-    "history_to_parquet.py": (["--bars", "50", "--ticks", "300", "--out", "{tmp}/pq"],
-                              [r"50 bars -> .*EURUSD_H1\.parquet", r"\d+ ticks -> .*EURUSD_ticks\.parquet"]),
-    "live_ticks.py": (["--seconds", "2"], [r"\d{2}:\d{2}:\d{2}\.\d{3}  EURUSD +bid 1\.\d{5}",
-                                           r"ticks seen: EURUSD [1-9]\d*, BTCUSD [1-9]\d*"]),
-    "ma_crossover.py": (["--seconds", "3", "--poll", "0.05"], [r"\d+ deals; balance \d+\.\d\d USD"]),
+    "history_to_parquet.py": [
+        (["--bars", "50", "--ticks", "300", "--out", "{tmp}/pq"],
+         [r"50 bars -> .*EURUSD_H1\.parquet", r"\d+ ticks -> .*EURUSD_ticks\.parquet"]),
+    ],
+    "live_ticks.py": [(["--seconds", "2"], [r"\d{2}:\d{2}:\d{2}\.\d{3}  EURUSD +bid 1\.\d{5}",
+                                            r"ticks seen: EURUSD [1-9]\d*, BTCUSD [1-9]\d*"])],
+    "ma_crossover.py": [
+        (["--seconds", "3", "--poll", "0.05"], [r"\d+ deals; balance \d+\.\d\d USD"]),
+        # The same strategy, unchanged, as a backtest on a private Terminal.
+        (["--backtest", "2026-01-12", "2026-01-13", "--symbol", "EURUSD", "--timeframe", "M15",
+          "--chart", "{tmp}/equity.png"],
+         [r"EURUSD M15, SMA 5/20, 0\.01 lots, 2026-01-12 to 2026-01-13: 96 bars\n",
+          r"\n\d+ deals; balance \d+\.\d\d USD\n"]),
+    ],
 }
 # Optional libraries: any one of the groups is enough.
 NEEDS = {"history_to_parquet.py": [("pandas", "pyarrow"), ("polars",)]}
+SCRIPTS = sorted(p.name for p in EXAMPLES.glob("*.py") if p.name not in TESTED_ELSEWHERE)
 
 
-def scripts():
-    return sorted(p.name for p in EXAMPLES.glob("*.py") if p.name not in TESTED_ELSEWHERE)
-
-
-@pytest.mark.parametrize("script", scripts())
-def test_example_runs_to_its_end(script, private_folders, terminal_binary, core):
+@pytest.mark.parametrize("script, arguments, shown", [
+    (script, *run) for script in SCRIPTS for run in RUNS.get(script, [([], [])])])
+def test_example_runs_to_its_end(script, arguments, shown, private_folders, terminal_binary, core):
     groups = NEEDS.get(script, [()])
     if not any(all(importlib.util.find_spec(m) for m in group) for group in groups):
         pytest.skip(f"{script} needs " + " or ".join(" with ".join(g) for g in groups))
@@ -42,16 +50,17 @@ def test_example_runs_to_its_end(script, private_folders, terminal_binary, core)
     # once. The Terminal runs before the example starts, so the example
     # connects to it rather than starting one without these options.
     with running_terminal(private_folders, terminal_binary, core, "--clock", str(CLOCK), "--speed", "300") as exe:
-        arguments, shown = RUNS.get(script, ([], []))
         arguments = [a.format(tmp=private_folders) for a in arguments]
+        env = dict(os.environ, TMPDIR=str(private_folders))  # where a backtest's Terminal goes
         # The timeout only guards against a hang; the scripts end by themselves.
-        done = subprocess.run([sys.executable, str(EXAMPLES / script), "--terminal", str(exe), *arguments],
-                              capture_output=True, text=True, timeout=300, cwd=private_folders)
+        command = [sys.executable, str(EXAMPLES / script), "--terminal", str(exe), *arguments]
+        done = subprocess.run(command, capture_output=True, text=True, timeout=300,
+                              cwd=private_folders, env=env)
         assert done.returncode == 0, done.stderr
         for pattern in shown:
             assert re.search(pattern, done.stdout), (pattern, done.stdout[-2000:])
-        if script == "ma_crossover.py":
-            assert core.positions_get() == ()  # it closes what it opened
+        assert core.positions_get() == ()  # what it opened, it closed
+        assert not list(private_folders.glob("quorvane-backtest-*"))
         if script == "history_to_parquet.py":
             check_parquet(private_folders / "pq", core)
 
@@ -76,15 +85,3 @@ def check_parquet(folder, core):
     closes = saved["close"].to_list()[:-1]
     assert closes == [float(bars["close"][bars["time"] == t][0]) for t in opens[:-1]]
 
-
-def test_ma_crossover_backtests(private_folders, terminal_binary):
-    """The same strategy, unchanged, as a backtest on a private Terminal."""
-    env = dict(os.environ, TMPDIR=str(private_folders))  # where its private Terminal goes
-    done = subprocess.run([sys.executable, str(EXAMPLES / "ma_crossover.py"), "--terminal", terminal_binary,
-                           "--backtest", "2026-01-12", "2026-01-13", "--symbol", "EURUSD", "--timeframe", "M15",
-                           "--chart", str(private_folders / "equity.png")],
-                          capture_output=True, text=True, timeout=300, cwd=private_folders, env=env)
-    assert done.returncode == 0, done.stderr
-    assert "EURUSD M15, SMA 5/20, 0.01 lots, 2026-01-12 to 2026-01-13: 96 bars" in done.stdout, done.stdout
-    assert re.search(r"\n\d+ deals; balance \d+\.\d\d USD\n", done.stdout), done.stdout
-    assert not list(private_folders.glob("quorvane-backtest-*"))

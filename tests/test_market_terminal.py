@@ -1,15 +1,16 @@
-"""Symbols, prices, Market Watch, Depth of Market, margin and profit end to
-end: the module against the bundled Terminal, with the Terminal's clock
-fixed so that its quotes hold still. Where a value is the Terminal's own,
-the module must return exactly what a raw-socket client decodes from the
-same command."""
+"""The module against the bundled Terminal with its clock fixed: where a
+value is the Terminal's own (symbols, quotes, the book, margin and profit,
+tick and bar history), the module must return exactly what a raw-socket
+client decodes from the same command."""
+
+import datetime as dt
 
 import pytest
 
 NOW = 1_768_478_400  # 2026-01-15 12:00 UTC, a Thursday
-BUY, SELL, SELL_LIMIT = 0, 1, 3
-FAILED = (-1, "Terminal: Call failed")
-NOT_FOUND = (-4, "Terminal: Not found")
+MONDAY_S = 1_740_992_400  # 2025-03-03 09:00 UTC
+MONDAY = dt.datetime.fromtimestamp(MONDAY_S, dt.timezone.utc)
+BUY, SELL_LIMIT = 0, 3
 SUCCESS = (1, "Success")
 
 
@@ -18,84 +19,57 @@ def raw(bundled):
     return bundled("--now", str(NOW))
 
 
-def names(symbols):
-    return [s.name for s in symbols]
-
-
-# ---- the catalogue --------------------------------------------------------------
-
-def test_catalogue_matches_the_raw_records(core, raw):
+def test_values_are_the_terminals(core, raw):
     symbols = core.symbols_get()
     assert core.symbols_total() == len(symbols) == 25
-    _, records = raw.symbols_get()
-    assert [s._asdict() for s in symbols] == records
+    assert [s._asdict() for s in symbols] == raw.symbols_get()[1]
     assert all(type(s) is core.SymbolInfo for s in symbols)
-    assert len(set(names(symbols))) == 25
     # The Terminal selects by group, in its own order.
-    assert names(core.symbols_get(group="*USD,!EUR*,!X*")) == [
-        n for n in names(symbols) if n.endswith("USD") and not n.startswith(("EUR", "X"))]
-    assert core.symbols_get("!EUR*") == ()
-
-
-@pytest.mark.parametrize("symbol", ["EURUSD", "USDJPY", "XAUUSD", "UK100", "BTCUSD"])
-def test_symbol_info_and_tick_are_the_terminals(core, raw, symbol):
-    info, tick = core.symbol_info(symbol), core.symbol_info_tick(symbol)
+    assert [s.name for s in core.symbols_get(group="*USD,!EUR*,!X*")] == [
+        s.name for s in symbols if s.name.endswith("USD") and not s.name.startswith(("EUR", "X"))]
+    for symbol in ("EURUSD", "XAUUSD", "BTCUSD"):
+        info, tick = core.symbol_info(symbol), core.symbol_info_tick(symbol)
+        assert info._asdict() == raw.symbol_info(symbol)[1] and info.name == symbol
+        assert tuple(tick) == tuple(raw.symbol_info_tick(symbol)[1].tolist())
+        assert (info.bid, info.ask, info.time) == (tick.bid, tick.ask, tick.time)
+    margin, profit = (BUY, "UK100", 2.0, 7700.0), (SELL_LIMIT, "XAUUSD", 2.0, 2000.0, 1990.0)
+    assert core.order_calc_margin(*margin) == raw.calc_margin(*margin)[1]  # GBP through the quote
+    assert core.order_calc_profit(*profit) == raw.calc_profit(*profit)[1]
+    assert core.market_book_add("XAUUSD") is True
+    book = core.market_book_get("XAUUSD")
+    raw.book_add("XAUUSD")
+    assert [tuple(b) for b in book] == [tuple(e) for e in raw.book_get("XAUUSD")[1].tolist()]
+    assert len(book) == 2 * core.symbol_info("XAUUSD").ticks_bookdepth
     assert core.last_error() == SUCCESS
-    assert info._asdict() == raw.symbol_info(symbol)[1] and info.name == symbol
-    assert tuple(tick) == tuple(raw.symbol_info_tick(symbol)[1].tolist())
-    assert (info.bid, info.ask, info.time) == (tick.bid, tick.ask, tick.time)
 
 
 def test_old_build_end_to_end(core, bundled):
     raw = bundled("--now", str(NOW), "--build", "2363")
-    assert core.symbols_total() is None
-    assert core.last_error()[0] == -5
-    assert core.symbols_get("EUR*") is None
-    assert core.last_error()[0] == -5
+    assert core.symbols_total() is None and core.last_error()[0] == -5
     info = core.symbol_info("EURGBP")
     assert core.last_error() == SUCCESS
-    _, short = raw.symbol_info("EURGBP", short=True)
-    assert info._asdict() == dict(short, name="EURGBP")
+    assert info._asdict() == dict(raw.symbol_info("EURGBP", short=True)[1], name="EURGBP")
 
 
-# ---- Market Watch and Depth of Market ------------------------------------------------
+HISTORY = [  # the module's call, and the raw client's (milliseconds for ticks, seconds for bars)
+    ("copy_ticks_from", ("EURUSD", MONDAY, 5000, 3),
+     lambda c: c.ticks_from("EURUSD", MONDAY_S * 1000, 5000, 3)),
+    ("copy_ticks_range", ("GBPUSD", MONDAY, MONDAY + dt.timedelta(minutes=20), 1),
+     lambda c: c.ticks_range("GBPUSD", MONDAY_S * 1000, (MONDAY_S + 1200) * 1000, 1)),
+    ("copy_rates_from", ("EURUSD", 60, MONDAY, 100),
+     lambda c: c.rates_from("EURUSD", 60, MONDAY_S, 100)),
+    ("copy_rates_range", ("USDJPY", 1, MONDAY, MONDAY + dt.timedelta(hours=15)),
+     lambda c: c.rates_range("USDJPY", 1, MONDAY_S, MONDAY_S + 15 * 3600)),
+    ("copy_rates_from_pos", ("EURUSD", 15, 0, 500),
+     lambda c: c.rates_from_pos("EURUSD", 15, 0, 500)),
+]
 
-def test_market_watch_add_and_remove(core, raw):
-    assert core.symbol_info("EURGBP").select is False
-    assert core.symbol_select("EURGBP") is True
-    assert core.symbol_info("EURGBP").select is True
-    assert "EURGBP" in [s.name for s in core.symbols_get() if s.select]
-    assert core.symbol_select("EURGBP", False) is True
-    assert core.symbol_info("EURGBP").visible is False
-    assert core.symbol_select("NOPE", True) is False
-    assert core.last_error() == NOT_FOUND
 
-
-def test_book_subscribe_get_release(core, raw):
-    assert core.market_book_get("XAUUSD") is None  # no subscription yet
-    assert core.last_error() == FAILED
-    assert core.market_book_add("XAUUSD") is True
-    book = core.market_book_get("XAUUSD")
+@pytest.mark.parametrize("name, args, call", HISTORY, ids=[c[0] for c in HISTORY])
+def test_history_arrays_hold_what_the_terminal_sent(core, raw, name, args, call):
+    array = getattr(core, name)(*args)
     assert core.last_error() == SUCCESS
-    raw.book_add("XAUUSD")
-    assert [tuple(b) for b in book] == [tuple(e) for e in raw.book_get("XAUUSD")[1].tolist()]
-    assert len(book) == 2 * core.symbol_info("XAUUSD").ticks_bookdepth
-    assert core.market_book_release("XAUUSD") is True
-    assert core.market_book_release("XAUUSD") is False
-    assert core.last_error() == FAILED
-    assert core.market_book_add("NOPE") is False
-    assert core.last_error() == NOT_FOUND
-
-
-# ---- margin and profit -------------------------------------------------------------
-
-@pytest.mark.parametrize("name, args", [
-    ("order_calc_margin", (BUY, "EURUSD", 1.0, 1.1)),
-    ("order_calc_margin", (BUY, "UK100", 2.0, 7700.0)),  # GBP through the current quote
-    ("order_calc_profit", (SELL, "EURUSD", 1, 1.1, 1.2)),
-    ("order_calc_profit", (SELL_LIMIT, "XAUUSD", 2.0, 2000.0, 1990.0)),
-])
-def test_margin_and_profit_are_the_terminals(core, raw, name, args):
-    expected = getattr(raw, name.replace("order_", ""))(*args)[1]
-    assert getattr(core, name)(*args) == expected
-    assert core.last_error() == SUCCESS
+    result, expected = call(raw)
+    assert result >= 0 and len(expected) > 0
+    assert array.dtype.names == expected.dtype.names
+    assert array.tobytes() == expected.tobytes() and array.flags.owndata

@@ -84,6 +84,10 @@ BAD = [
     ("in.csv", b"\x89PNG\r\n\x1a\n\0\0", "in.csv: not a CSV file (it holds binary data)"),
     ("in.parquet", csv(OK), "in.parquet: not a Parquet file (a CSV file)"),
     ("in.txt", csv(OK), "in.txt: unknown kind of file; name it .csv or .parquet"),
+    # An array's rows (a frame's too) are counted from 0.
+    (None, np.array([(T0, 1.1, 1.2), (T0, 1.1, 1.2), (T0, 1.3, 1.2)],
+                    dtype=[("time_msc", "<i8"), ("bid", "<f8"), ("ask", "<f8")]),
+     "the array, row 2: bid 1.3 is above ask 1.2"),
 ]
 
 
@@ -94,21 +98,13 @@ def test_bad_data_imports_nothing(tmp_path, name, content, says):
     import_ticks(tmp_path, "MYEUR", tmp_path / "good.csv", like="EURUSD")
     folder = tmp_path / "QSL" / "custom" / "MYEUR"
     before = {p.name: p.read_bytes() for p in folder.iterdir()}
-    path = tmp_path / name
-    path.write_bytes(content if isinstance(content, bytes) else content.encode())
+    if name is not None:
+        (tmp_path / name).write_bytes(content if isinstance(content, bytes) else content.encode())
+        content = tmp_path / name
     with pytest.raises(TickDataError) as caught:
-        import_ticks(tmp_path, "MYEUR", path, like="EURUSD")
+        import_ticks(tmp_path, "MYEUR", content, like="EURUSD")
     assert says in str(caught.value)
     assert {p.name: p.read_bytes() for p in folder.iterdir()} == before
-
-
-def test_bad_rows_of_arrays_and_frames_are_counted_from_0(tmp_path):
-    ticks = np.zeros(3, dtype=[("time_msc", "<i8"), ("bid", "<f8"), ("ask", "<f8")])
-    ticks["time_msc"], ticks["bid"], ticks["ask"] = T0, 1.1, 1.2
-    ticks["bid"][2] = 1.3
-    with pytest.raises(TickDataError, match=r"^the array, row 2: bid 1.3 is above ask 1.2$"):
-        import_ticks(tmp_path, "MYEUR", ticks, like="EURUSD")
-    assert not (tmp_path / "QSL").exists()
 
 
 @pytest.mark.parametrize("symbol, like, overrides, says", [

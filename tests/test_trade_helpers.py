@@ -1,5 +1,6 @@
-"""quorvane.trade against the bundled Terminal with its clock frozen: the
-requests it builds, what it keeps, and its errors."""
+"""Trading end to end: quorvane.trade and the module against the bundled
+Terminal with its clock frozen: the requests it builds, what it keeps, its
+errors, and the trades found again in the history."""
 
 from __future__ import annotations
 
@@ -21,6 +22,7 @@ def terminal(private_folders, terminal_binary, core):
 
 def test_open_modify_close(terminal):
     core = terminal
+    balance = core.account_info().balance
     sent = trade.buy("EURUSD", 0.1, sl=1.0, tp=1.3, comment="t", magic=7, check=True)
     assert (sent.retcode, sent.price, sent.volume) == (1, EURUSD_ASK, 0.1)
     ticket = sent.order
@@ -34,6 +36,16 @@ def test_open_modify_close(terminal):
     rest = trade.close(position)  # the record says 0.1; 0.07 is left
     assert (rest.retcode, rest.volume) == (1, 0.07)
     assert core.positions_get() == ()
+    # The history by position, period and group; the balance follows the deals.
+    deals = core.history_deals_get(position=position.identifier)
+    assert [(d.order, d.type, d.volume) for d in deals] == [(ticket, 0, 0.1), (part.order, 1, 0.03),
+                                                           (rest.order, 1, 0.07)]
+    assert core.history_deals_get(0, NOW + 1, group="EUR*") == deals
+    assert [o.ticket for o in core.history_orders_get(position=position.identifier)] == [
+        ticket, part.order, rest.order]
+    assert core.history_orders_total(0, NOW + 1) == 3
+    made = sum(d.profit + d.commission + d.swap for d in deals)
+    assert round(core.account_info().balance, 2) == round(balance + made, 2)
     again = trade.close(ticket)
     assert (again.retcode, again.comment) == (29, "Position already closed")
     with pytest.raises(trade.TradeError, match=r"^change of the stops of position \d+ refused: retcode 29 "
