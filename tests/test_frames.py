@@ -14,15 +14,17 @@ DEAL, PENDING, BUY, BUY_LIMIT = 1, 2, 0, 2
 
 @pytest.fixture
 def market(private_folders, terminal_binary, core):
-    """A frozen Terminal with one open position and one pending order; yields
+    """A frozen Terminal with one open position and two pending orders; yields
     the result of the order that opened the position."""
     with running_terminal(private_folders, terminal_binary, core, "--now", str(NOW)):
         sent = core.order_send(action=DEAL, symbol="EURUSD", volume=0.1, type=BUY, comment="frames")
         assert sent.retcode == 1, sent
         bid = core.symbol_info_tick("EURUSD").bid
-        placed = core.order_send(action=PENDING, symbol="EURUSD", volume=0.1, type=BUY_LIMIT,
-                                 price=round(bid - 0.01, 5))
-        assert placed.retcode == 2, placed
+        for expiration in (0, NOW + 3600):  # a time column holding both 0 and a time
+            placed = core.order_send(action=PENDING, symbol="EURUSD", volume=0.1, type=BUY_LIMIT,
+                                     price=round(bid - 0.01, 5), type_time=2 if expiration else 0,
+                                     expiration=expiration)
+            assert placed.retcode == 2, placed
         yield sent
 
 
@@ -30,7 +32,7 @@ KINDS = {
     "ticks": lambda qv, sent: qv.copy_ticks_range("BTCUSD", NOW - 300, NOW, 3),
     "no ticks (Saturday)": lambda qv, sent: qv.copy_ticks_range("EURUSD", NOW - 5 * 86400, NOW - 5 * 86400 + 60, 3),
     "positions": lambda qv, sent: qv.positions_get(),
-    "orders (no expiration)": lambda qv, sent: qv.orders_get(),
+    "orders (one expiring)": lambda qv, sent: qv.orders_get(),
     "deals": lambda qv, sent: qv.history_deals_get(0, NOW + 1),
     "symbols": lambda qv, sent: qv.symbols_get("EUR*"),
     "one tick": lambda qv, sent: qv.symbol_info_tick("EURUSD"),
