@@ -75,7 +75,7 @@ def test_array_grown_while_reading_owns_its_records(fake, core, traced):
     # arrive and still owns one exact block, allocated by NumPy.
     count = 1_300_000
     head = u32(count * 60 + 12) + u32(105) + struct.pack("<i", 1) + u32(count)
-    fake.connected((head, count * 60))
+    fake.connected((head, {"pad": count * 60}))
     before = numpy_traced()
     array = core.copy_ticks_range("EURUSD", 0, 10, 0)
     assert array.shape == (count,)
@@ -111,7 +111,7 @@ def test_large_arrays_reuse_freed_storage_only(fake, core):
     import resource
     n = (34 << 20) // 60 * 60
     head = u32(n + 12) + u32(105) + struct.pack("<i", 1) + u32(n // 60)
-    fake.connected(records_reply(105, b"\1" * n), records_reply(105, b"\2" * n), *[(head, n)] * 100)
+    fake.connected(records_reply(105, b"\1" * n), records_reply(105, b"\2" * n), *[(head, {"pad": n})] * 100)
     view = core.copy_ticks_range("EURUSD", 0, 10, 0)[1:]
     second = core.copy_ticks_range("EURUSD", 0, 10, 0)
     assert view.tobytes() == b"\1" * (n - 60) and second.tobytes() == b"\2" * n
@@ -224,7 +224,7 @@ def test_records_that_cannot_be_stored_report_no_memory(fake):
     # reads its own reply.
     count = 400_000_000 // 60
     head = u32(count * 60 + 12) + u32(105) + struct.pack("<i", 1) + u32(count)
-    fake.serve((head, count * 60), records_reply(105, bytes(120)))
+    fake.serve((head, {"pad": count * 60}), records_reply(105, bytes(120)))
     lines = run_limited(fake, 128, "print(core.copy_ticks_range('EURUSD', 0, 10, 0), core.last_error())\n"
                                    "print(core.copy_ticks_range('EURUSD', 0, 10, 0).shape)")
     assert lines == ["None (-3, 'No memory')", "(2,)"]
