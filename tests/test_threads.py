@@ -252,25 +252,3 @@ def test_aio_gives_what_the_functions_give(frozen_terminal):
         assert sync == async_, name
     assert made[-1] == ((0, 0, ""), (-10004, "No IPC connection"))  # after shutdown
 
-
-def test_event_loop_runs_during_a_ten_million_tick_download(frozen_terminal, core):
-    from quorvane import aio
-
-    count = 10_000_000
-
-    async def main():
-        loop = asyncio.get_running_loop()
-        wakes, longest = 0, 0.0
-        pending = asyncio.ensure_future(aio.copy_ticks_from("EURUSD", NOW - 330 * 86400, count, 3))
-        while not pending.done():
-            before = loop.time()
-            await asyncio.sleep(0.001)
-            longest = max(longest, loop.time() - before - 0.001)
-            wakes += 1
-        ticks = await pending
-        return (None if ticks is None else len(ticks)), wakes, longest
-
-    got, wakes, longest = asyncio.run(main())
-    assert got == count, core.last_error()
-    print(f"event loop: {wakes} wakes during the download, longest lag {longest * 1e3:.1f} ms")
-    assert wakes >= 10
