@@ -144,20 +144,29 @@ def test_refused_arguments_send_nothing(fake, core, call, error):
 RECV = (-10002, "IPC recv failed")
 
 
-@pytest.mark.parametrize("answer, result, error", [
-    (reply(123, -4), (), SUCCESS),
-    (reply(123, 1, record("position", ticket=77)), (77,), SUCCESS),
-    (reply(123, 1, record("position")[:-1]), None, RECV),
-    (reply(123, 1, record("position") + b"\0"), None, RECV),
-    (reply(123, -1), None, (-1, "Terminal: Call failed")),
-    (reply(124, 1, record("position")), None, (-10000, "IPC call failed")),
-    (reply(121, 1, u32(2) + record("position")), None, RECV),  # a list: the call below asks for none
-    (reply(121, 1, u32(0xFFFFFFFF)), None, RECV),
-    (reply(121, -3), None, (-3, "Terminal: Out of memory")),
+CALLS = {"ticket": lambda c: c.positions_get(ticket=77), "all": lambda c: c.positions_get(),
+         "check": lambda c: c.order_check({"action": 1}), "send": lambda c: c.order_send({"action": 1})}
+
+
+@pytest.mark.parametrize("call, answer, result, error", [
+    ("ticket", reply(123, -4), (), SUCCESS),
+    ("ticket", reply(123, 1, record("position", ticket=77)), (77,), SUCCESS),
+    ("ticket", reply(123, 1, record("position")[:-1]), None, RECV),
+    ("ticket", reply(123, 1, record("position") + b"\0"), None, RECV),
+    ("ticket", reply(123, -1), None, (-1, "Terminal: Call failed")),
+    ("ticket", reply(124, 1, record("position")), None, (-10000, "IPC call failed")),
+    ("all", reply(121, 1, u32(2) + record("position")), None, RECV),
+    ("all", reply(121, 1, u32(0xFFFFFFFF)), None, RECV),
+    ("all", reply(121, -3), None, (-3, "Terminal: Out of memory")),
+    ("send", reply(161, -8), None, (-8, "Auto-Trading using Python API disabled in Terminal")),
+    ("check", reply(160, -8), None, (-8, "Terminal: Call failed")),
+    ("send", reply(161, -2), None, (-2, "Terminal: Invalid params")),
+    ("check", reply(160, 1, b"\0" * 251), None, RECV),
+    ("send", reply(160, 1, b"\0" * 260), None, (-10000, "IPC call failed")),
 ])
-def test_replies_and_broken_lists(fake, core, answer, result, error):
+def test_replies_and_broken_lists(fake, core, call, answer, result, error):
     fake.connected(answer, SYNC)
-    got = core.positions_get(ticket=77) if answer[4:8] != u32(121) else core.positions_get()
+    got = CALLS[call](core)
     assert (got if got is None else tuple(p.ticket for p in got)) == result
     assert core.last_error() == error
     assert core.positions_total() == 7  # still in step
@@ -199,33 +208,16 @@ def send_reply(result=1, **values):
     return reply(161, result, pack(SEND, values))
 
 
-def rejected(key):
-    return (-2, f'Invalid "{key}" argument')
+# Values each key refuses; a request with several bad keys names the first.
+BAD = {"action": ["1", -1], "magic": [2**64, np.float32(1)], "order": [1.0], "symbol": ["S" * 30, 5],
+       "volume": [1, np.int64(1)], "price": ["1.0"], "stoplimit": [None], "sl": [1], "tp": [True],
+       "deviation": [-1], "type": [2**32, -1], "type_filling": [2**32], "type_time": [0.0],
+       "expiration": [2**63], "comment": ["c" * 30], "position": [-2], "position_by": ["1"]}
 
 
 @pytest.mark.parametrize("req, error", [
-    ({"action": "1", "volume": "x"}, rejected("action")),
-    ({"action": -1}, rejected("action")),
-    ({"magic": 2**64}, rejected("magic")),
-    ({"order": 1.0}, rejected("order")),
-    ({"symbol": "S" * 30}, rejected("symbol")),
-    ({"symbol": 5}, rejected("symbol")),
-    ({"volume": 1}, rejected("volume")),
-    ({"volume": np.int64(1)}, rejected("volume")),
-    ({"magic": np.float32(1)}, rejected("magic")),
-    ({"price": "1.0"}, rejected("price")),
-    ({"stoplimit": None}, rejected("stoplimit")),
-    ({"sl": 1}, rejected("sl")),
-    ({"tp": True}, rejected("tp")),
-    ({"deviation": -1}, rejected("deviation")),
-    ({"type": 2**32}, rejected("type")),
-    ({"type": -1}, rejected("type")),
-    ({"type_filling": 2**32}, rejected("type_filling")),
-    ({"type_time": 0.0}, rejected("type_time")),
-    ({"expiration": 2**63}, rejected("expiration")),
-    ({"comment": "c" * 30}, rejected("comment")),
-    ({"position": -2}, rejected("position")),
-    ({"position_by": "1"}, rejected("position_by")),
+    *[({key: value}, (-2, f'Invalid "{key}" argument')) for key, values in BAD.items() for value in values],
+    ({"action": "1", "volume": "x"}, (-2, 'Invalid "action" argument')),
     ([("action", 1)], INVALID),
     ((1,), INVALID),
     (None, INVALID),
@@ -238,10 +230,6 @@ def test_request_checks_send_nothing(fake, core, name, req, error):
     not_sent(fake, core)
 
 
-class Dict(dict):
-    pass
-
-
 FULL = {"action": 1, "magic": 2**64 - 1, "order": 3, "symbol": "S" * 29, "volume": 1.5, "price": -2.25,
         "stoplimit": float("inf"), "sl": 0.5, "tp": 9.75, "deviation": 20, "type": 2**32 - 1,
         "type_filling": 2, "type_time": 3, "expiration": -1, "comment": "\u20ac" * 29, "position": 6,
@@ -251,7 +239,7 @@ FULL = {"action": 1, "magic": 2**64 - 1, "order": 3, "symbol": "S" * 29, "volume
 @pytest.mark.parametrize("call, record_values", [
     (lambda f: f({}), {}),
     (lambda f: f(FULL), FULL),
-    (lambda f: f(Dict(FULL, Symbol="ignored", extra=object())), FULL),
+    (lambda f: f(type("Dict", (dict,), {})(FULL, Symbol="ignored", extra=object())), FULL),
     (lambda f: f(action=1, symbol="EURUSD", volume=0.1, type=0), {"action": 1, "symbol": "EURUSD", "volume": 0.1}),
     (lambda f: f(request={"action": 1}), {}),
     (lambda f: f({"magic": True, "volume": 1.0}), {"magic": 1, "volume": 1.0}),
@@ -311,17 +299,3 @@ def test_result_items_in_order(fake, core):
     assert list(got) == items(SEND) + ["request"]
     assert {k: got[k] for k in items(SEND)} == send
     assert got["request"].symbol == "X" and got["request"].action == 0 and got["request"].volume == 0.0
-
-
-@pytest.mark.parametrize("name, answer, error", [
-    ("order_send", reply(161, -8), (-8, "Auto-Trading using Python API disabled in Terminal")),
-    ("order_check", reply(160, -8), (-8, "Terminal: Call failed")),
-    ("order_send", reply(161, -2), (-2, "Terminal: Invalid params")),
-    ("order_check", reply(160, 1, b"\0" * 251), (-10002, "IPC recv failed")),
-    ("order_send", reply(160, 1, b"\0" * 260), (-10000, "IPC call failed")),
-])
-def test_trade_call_failures(fake, core, name, answer, error):
-    fake.connected(answer, SYNC)
-    assert getattr(core, name)({"action": 1}) is None
-    assert core.last_error() == error
-    assert core.positions_total() == 7
