@@ -200,14 +200,6 @@ def test_group_keeps_the_terminals_order(fake, core, group, kept, kind, call, co
 
 # ---- trade requests ---------------------------------------------------------------------
 
-def check_reply(result=1, **values):
-    return reply(160, result, pack(CHECK, values))
-
-
-def send_reply(result=1, **values):
-    return reply(161, result, pack(SEND, values))
-
-
 # Values each key refuses; a request with several bad keys names the first.
 BAD = {"action": ["1", -1], "magic": [2**64, np.float32(1)], "order": [1.0], "symbol": ["S" * 30, 5],
        "volume": [1, np.int64(1)], "price": ["1.0"], "stoplimit": [None], "sl": [1], "tp": [True],
@@ -250,8 +242,10 @@ FULL = {"action": 1, "magic": 2**64 - 1, "order": 3, "symbol": "S" * 29, "volume
      {"action": 1, "type": 1, "sl": 3.0, "comment": "c"}),
     (lambda f: front(f)({"action": 3, "position": 6, "tp": 9.75}), {"action": 3, "position": 6, "tp": 9.75}),
 ])
-@pytest.mark.parametrize("name, command, answer", [("order_check", 160, check_reply(retcode=10019)),
-                                                  ("order_send", 161, send_reply(retcode=10006))])
+@pytest.mark.parametrize("name, command, answer", [
+    ("order_check", 160, reply(160, 1, pack(CHECK, {"retcode": 10019}))),
+    ("order_send", 161, reply(161, 1, pack(SEND, {"retcode": 10006}))),
+])
 def test_request_round_trip(fake, core, call, record_values, name, command, answer):
     fake.connected(answer)
     result = call(getattr(core, name))
@@ -288,14 +282,11 @@ def test_front_refuses_unknown_keys_and_a_missing_type(fake, core, name, call, m
     not_sent(fake, core)
 
 
-def test_result_items_in_order(fake, core):
-    check = distinct(CHECK)
-    send = distinct(SEND)
-    fake.connected(check_reply(**check), send_reply(**send))
-    got = core.order_check({"symbol": "X"})._asdict()
-    assert list(got) == items(CHECK) + ["request"]
-    assert {k: got[k] for k in items(CHECK)} == check
-    got = core.order_send({"symbol": "X"})._asdict()
-    assert list(got) == items(SEND) + ["request"]
-    assert {k: got[k] for k in items(SEND)} == send
+@pytest.mark.parametrize("name, command, layout", [("order_check", 160, CHECK), ("order_send", 161, SEND)])
+def test_result_items_in_order(fake, core, name, command, layout):
+    values = distinct(layout)
+    fake.connected(reply(command, 1, pack(layout, values)))
+    got = getattr(core, name)({"symbol": "X"})._asdict()
+    assert list(got) == items(layout) + ["request"]
+    assert {k: got[k] for k in items(layout)} == values
     assert got["request"].symbol == "X" and got["request"].action == 0 and got["request"].volume == 0.0
