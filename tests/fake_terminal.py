@@ -159,7 +159,8 @@ class FakeTerminal:
         script = [{"send": step.hex()} for step in script]
         for step in steps:
             data, options = step if isinstance(step, tuple) else (step, {})
-            script.append({"send": data.hex(), **({"close": True} if options == "close" else options)})
+            options = {"close": True} if options == "close" else options
+            script.append({"send": data.hex(), **options})
         if self.log.exists():
             self.log.unlink()
         config = {"socket": endpoint_path(self.path), "log": str(self.log), "steps": script}

@@ -111,7 +111,8 @@ def test_large_arrays_reuse_freed_storage_only(fake, core):
     import resource
     n = (34 << 20) // 60 * 60
     head = u32(n + 12) + u32(105) + struct.pack("<i", 1) + u32(n // 60)
-    fake.connected(records_reply(105, b"\1" * n), records_reply(105, b"\2" * n), *[(head, {"pad": n})] * 100)
+    fake.connected(records_reply(105, b"\1" * n), records_reply(105, b"\2" * n),
+                   *[(head, {"pad": n})] * 100)
     view = core.copy_ticks_range("EURUSD", 0, 10, 0)[1:]
     second = core.copy_ticks_range("EURUSD", 0, 10, 0)
     assert view.tobytes() == b"\1" * (n - 60) and second.tobytes() == b"\2" * n

@@ -16,7 +16,8 @@ EMPTY = u32(0)  # a record reply holding no records
 
 # Symbols: empty (count 0 alone), the longest, 29 UTF-16 units, text that
 # ends at the first zero unit, non-ASCII, a str subclass.
-SYMBOLS = ["", "S" * 29, "\U0001F600" * 14 + "x", "EUR\0USD", "Ünïcødé", type("Name", (str,), {})("XAUUSD")]
+SYMBOLS = ["", "S" * 29, "\U0001F600" * 14 + "x", "EUR\0USD", "Ünïcødé",
+           type("Name", (str,), {})("XAUUSD")]
 
 
 @pytest.mark.parametrize(
@@ -31,7 +32,7 @@ SYMBOLS = ["", "S" * 29, "\U0001F600" * 14 + "x", "EUR\0USD", "Ünïcødé", typ
         ("copy_rates_range", 107, ("GBPUSD", 1, -5, 2**31 - 1), i32(1) + i64(-5) + i64(2**31 - 1)),
         ("copy_rates_from_pos", 108, ("GBPUSD", 1, 0, 0), i32(1) + i32(0) + i32(0)),
         ("copy_rates_from_pos", 108, ("GBPUSD", -1, 2**31 - 1, -(2**31)), i32(-1) + i32(2**31 - 1) + i32(-(2**31))),
-        *[("copy_rates_from_pos", 108, (symbol, 1, 0, 10), i32(1) + i32(0) + i32(10)) for symbol in SYMBOLS],
+        *[("copy_rates_from_pos", 108, (s, 1, 0, 10), i32(1) + i32(0) + i32(10)) for s in SYMBOLS],
     ],
 )
 def test_request_bytes(fake, core, name, command, args, tail):
@@ -71,7 +72,7 @@ def no_clock():
         (dt.datetime(2024, 3, 1, 12, 30, 15, 900000, tzinfo=UTC), 1709296215),
         (dt.datetime(2024, 3, 1, 12, 30, tzinfo=dt.timezone(dt.timedelta(hours=2))), 1709289000),
         (dt.datetime(1969, 12, 31, 23, 59, 58, 500000, tzinfo=UTC), -1),   # -1.5 s truncates toward zero
-        (stamp(lambda: 42.9), 42),                                        # the object's own timestamp()
+        (stamp(lambda: 42.9), 42),                                        # its own timestamp()
     ],
 )
 def test_date_conversion(fake, core, value, seconds):
@@ -84,7 +85,7 @@ def test_date_conversion(fake, core, value, seconds):
     assert ticks == request(104, wide("EURUSD") + i64(seconds * 1000) + i32(3) + i32(0))
 
 
-@pytest.mark.skipif(not hasattr(time, "tzset"), reason="POSIX only: the local time zone set through TZ")
+@pytest.mark.skipif(not hasattr(time, "tzset"), reason="POSIX only: the local time zone through TZ")
 def test_naive_datetime_is_local_time(fake, core, monkeypatch):
     monkeypatch.setenv("TZ", "QVN+5")  # five hours behind UTC, without a zone database
     time.tzset()
@@ -92,7 +93,8 @@ def test_naive_datetime_is_local_time(fake, core, monkeypatch):
         naive = dt.datetime(1970, 1, 2)
         assert naive.timestamp() == 86400 + 5 * 3600
         fake.connected(reply(107, 1, EMPTY))
-        assert core.copy_rates_range("EURUSD", 1, naive, dt.datetime(1970, 1, 2, tzinfo=UTC)) is not None
+        utc = dt.datetime(1970, 1, 2, tzinfo=UTC)
+        assert core.copy_rates_range("EURUSD", 1, naive, utc) is not None
         assert fake.requests() == [request(107, wide("EURUSD") + i32(1) + i64(104400) + i64(86400))]
     finally:
         monkeypatch.undo()

@@ -13,8 +13,8 @@ from fake_terminal import FakeTerminal, handshake_reply, ready_reply, reply, req
 
 NOT_FOUND = "IPC initialize failed, Quorvane x64 not found"
 OTP = "Unsupported authorization mode, OTP or certificate password needed"
-INCOMPATIBLE = (
-    "Terminal: Incompatible versions, please install the latest version of Terminal and Python module")
+INCOMPATIBLE = ("Terminal: Incompatible versions, please install the latest version of "
+                "Terminal and Python module")
 
 
 def login_frame(login, password, server):
@@ -88,23 +88,26 @@ def test_no_installed_terminal(core):
     assert core.last_error() == (-10003, NOT_FOUND)
 
 
-CREDENTIALS = {"login": 5001001, "password": "pässword", "server": "Quorvane-Demo"}
+LOGIN = {"login": 5001001, "password": "pässword", "server": "Quorvane-Demo"}
 VERSION = reply(1, 1, u32(1) + u32(2) + wide("v"))
 
 
 # initialize's connect sequence: the script, the outcome, the commands sent,
 # then what version() gives (a refused login or readiness closes the link).
+HANDSHAKE = handshake_reply()
+AUTH_FAILED = (-6, "Terminal: Authorization failed")
+
+
 @pytest.mark.parametrize("steps, kwargs, error, commands, after", [
-    ([handshake_reply(), reply(5, 1), ready_reply(), VERSION], CREDENTIALS, (1, "Success"), [4, 5, 109],
+    ([HANDSHAKE, reply(5, 1), ready_reply(), VERSION], LOGIN, (1, "Success"), [4, 5, 109],
      (1, 2, "v")),
-    ([handshake_reply(), reply(5, -6), VERSION], CREDENTIALS, (-6, "Terminal: Authorization failed"), [4, 5], None),
-    ([handshake_reply(), reply(5, -7), VERSION], CREDENTIALS, (-7, OTP), [4, 5], None),
-    ([handshake_reply(), reply(5, -2), VERSION], CREDENTIALS, (-2, "Terminal: Invalid params"), [4, 5], None),
+    ([HANDSHAKE, reply(5, -6), VERSION], LOGIN, AUTH_FAILED, [4, 5], None),
+    ([HANDSHAKE, reply(5, -7), VERSION], LOGIN, (-7, OTP), [4, 5], None),
+    ([HANDSHAKE, reply(5, -2), VERSION], LOGIN, (-2, "Terminal: Invalid params"), [4, 5], None),
     ([reply(4, -5), VERSION], {}, (-5, INCOMPATIBLE), [4], (1, 2, "v")),  # the link stays open
-    ([handshake_reply(), *[ready_reply(1)] * 10], {"timeout": 250}, (-10005, "IPC timeout"), [4, 109, 109, 109],
-     (0, 0, "")),
-    ([handshake_reply(), ready_reply(0), ready_reply(3), VERSION], {}, (-6, "Terminal: Authorization failed"),
-     [4, 109, 109], None),
+    ([HANDSHAKE, *[ready_reply(1)] * 10], {"timeout": 250}, (-10005, "IPC timeout"),
+     [4, 109, 109, 109], (0, 0, "")),
+    ([HANDSHAKE, ready_reply(0), ready_reply(3), VERSION], {}, AUTH_FAILED, [4, 109, 109], None),
 ])
 def test_connect_sequence(fake, core, steps, kwargs, error, commands, after):
     fake.serve(*steps, handshake=False)
@@ -112,7 +115,7 @@ def test_connect_sequence(fake, core, steps, kwargs, error, commands, after):
     assert core.last_error() == error
     frames = fake.frames()
     assert [f[4] for f in frames] == commands
-    if kwargs == CREDENTIALS:
+    if kwargs == LOGIN:
         assert frames[1] == login_frame(5001001, "pässword", "Quorvane-Demo")
     assert core.version() == (after or (0, 0, ""))
     assert after or core.last_error()[0] == -10004

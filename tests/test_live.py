@@ -26,7 +26,8 @@ def test_live_only_streams_are_whole(private_folders, terminal_binary, core):
             seen[symbol].append(part)
             # Five minutes of market time, never wall time: however slow the
             # machine, the clock gets there.
-            if all(p and p[-1]["time_msc"][-1] - p[0]["time_msc"][0] >= 300_000 for p in seen.values()):
+            if all(p and p[-1]["time_msc"][-1] - p[0]["time_msc"][0] >= 300_000
+                   for p in seen.values()):
                 break
         stream.close()
         for symbol, parts in seen.items():

@@ -59,13 +59,14 @@ def test_symbol_info_converts_every_field(fake, core):
 # Texts at both ends of the word-at-a-time scan, past Latin-1, astral, lone
 # surrogates (two low ones are no pair), a zero unit that ends the text, and
 # fields filled to their last unit without a terminator.
-TEXTS = ["", "E", "EUR", "EURU", "EURUS", "Euro vs Dollar", "abc\0def", "Euro\xa0\xe9", "ABCDEFG\xff",
-         "ABCDEFGH\u20ac", "\u0416\u0438\u0442\u043e", "gold \U0001F947 bar", "x\ud800y", "\udc00abc",
-         "\udc00\udc01", "\U0001F947\ud800", "D" * 64, "D" * 63 + "\ud83e"]
+TEXTS = ["", "E", "EUR", "EURU", "EURUS", "Euro vs Dollar", "abc\0def", "Euro\xa0\xe9",
+         "ABCDEFG\xff", "ABCDEFGH\u20ac", "\u0416\u0438\u0442\u043e", "gold \U0001F947 bar",
+         "x\ud800y", "\udc00abc", "\udc00\udc01", "\U0001F947\ud800", "D" * 64, "D" * 63 + "\ud83e"]
 
 
-@pytest.mark.parametrize("field, text", [*[("description", t) for t in TEXTS], ("currency_base", "C" * 16),
-                                         ("bank", "\xe9" * 256), ("path", "/a" * 64)])
+@pytest.mark.parametrize("field, text", [*[("description", t) for t in TEXTS],
+                                         ("currency_base", "C" * 16), ("bank", "\xe9" * 256),
+                                         ("path", "/a" * 64)])
 def test_text_fields(fake, core, field, text):
     fake.connected(reply(170, 1, symbol_record(**{field: text})))
     info = core.symbol_info("EURUSD")
@@ -235,7 +236,8 @@ def rows(names, arg_rows, result, error=INVALID):
     *rows(["symbol_info", "symbol_info_tick", "market_book_get"],
           [(), ("A" * 30,), (5,), (b"EURUSD",), ("EURUSD", "GBPUSD"), (None,)], None),
     *rows(["market_book_add", "market_book_release"], [(5,), (), ("XAUUSD", "EURUSD"), ("A" * 30,)], None),
-    *rows(["symbol_select"], [(), ("EURUSD", True, 1), (5,), ("A" * 30,), ("EURUSD", UNTRUTHFUL)], False),
+    *rows(["symbol_select"], [(), ("EURUSD", True, 1), (5,), ("A" * 30,), ("EURUSD", UNTRUTHFUL)],
+          False),
     *rows(["order_calc_margin"], [(0, "EURUSD", 1.0), (0, "EURUSD", 1.0, 1.1, 1.2), (0, "EURUSD", "1.0", 1.1),
                                   (0.0, "EURUSD", 1.0, 1.1), (0, 5, 1.0, 1.1), (0, "A" * 30, 1.0, 1.1)], None),
     *rows(["order_calc_profit"], [(0, "EURUSD", 1.0, 1.1), (0, "EURUSD", 1.0, 1.1, 1.2, 1.3),
@@ -257,6 +259,7 @@ def test_refused_before_sending(fake, core, name, args, kwargs, result, error):
 
 
 NOT_FOUND = (-4, "Terminal: Not found")
+BOOK_ENTRY = book_entry(2, 1.5, 10, 10.0)
 CALL_FAILED = (-10000, "IPC call failed")
 
 
@@ -271,8 +274,8 @@ CALL_FAILED = (-10000, "IPC call failed")
     ("symbols_get", (), reply(174, 1, u32(1) + symbol_record()[:-1]), None, RECV),
     ("symbols_get", (), reply(174, 1, u32(0xFFFFFFFF) + symbol_record()), None, RECV),  # no frame could carry it
     ("market_book_get", ("XAUUSD",), reply(193, 1, u32(0)), (), SUCCESS),
-    ("market_book_get", ("XAUUSD",), reply(193, 1, u32(2) + book_entry(2, 1.5, 10, 10.0)), None, RECV),
-    ("market_book_get", ("XAUUSD",), reply(193, 1, u32(1) + book_entry(2, 1.5, 10, 10.0) * 2), None, RECV),
+    ("market_book_get", ("XAUUSD",), reply(193, 1, u32(2) + BOOK_ENTRY), None, RECV),
+    ("market_book_get", ("XAUUSD",), reply(193, 1, u32(1) + BOOK_ENTRY * 2), None, RECV),
     ("symbol_info_tick", ("EURUSD",), reply(172, 1, tick_record()[:-1]), None, RECV),
     ("symbol_info_tick", ("EURUSD",), reply(172, 1, tick_record() + b"\0"), None, RECV),
     ("symbol_info_tick", ("EURUSD",), reply(172, -4, tick_record()[:-1]), None, NOT_FOUND),

@@ -145,7 +145,8 @@ RECV = (-10002, "IPC recv failed")
 
 
 CALLS = {"ticket": lambda c: c.positions_get(ticket=77), "all": lambda c: c.positions_get(),
-         "check": lambda c: c.order_check({"action": 1}), "send": lambda c: c.order_send({"action": 1})}
+         "check": lambda c: c.order_check({"action": 1}),
+         "send": lambda c: c.order_send({"action": 1})}
 
 
 @pytest.mark.parametrize("call, answer, result, error", [
@@ -201,14 +202,15 @@ def test_group_keeps_the_terminals_order(fake, core, group, kept, kind, call, co
 # ---- trade requests ---------------------------------------------------------------------
 
 # Values each key refuses; a request with several bad keys names the first.
-BAD = {"action": ["1", -1], "magic": [2**64, np.float32(1)], "order": [1.0], "symbol": ["S" * 30, 5],
-       "volume": [1, np.int64(1)], "price": ["1.0"], "stoplimit": [None], "sl": [1], "tp": [True],
-       "deviation": [-1], "type": [2**32, -1], "type_filling": [2**32], "type_time": [0.0],
-       "expiration": [2**63], "comment": ["c" * 30], "position": [-2], "position_by": ["1"]}
+BAD = {"action": ["1", -1], "magic": [2**64, np.float32(1)], "order": [1.0],
+       "symbol": ["S" * 30, 5], "volume": [1, np.int64(1)], "price": ["1.0"], "stoplimit": [None],
+       "sl": [1], "tp": [True], "deviation": [-1], "type": [2**32, -1], "type_filling": [2**32],
+       "type_time": [0.0], "expiration": [2**63], "comment": ["c" * 30], "position": [-2],
+       "position_by": ["1"]}
 
 
 @pytest.mark.parametrize("req, error", [
-    *[({key: value}, (-2, f'Invalid "{key}" argument')) for key, values in BAD.items() for value in values],
+    *[({key: v}, (-2, f'Invalid "{key}" argument')) for key, values in BAD.items() for v in values],
     ({"action": "1", "volume": "x"}, (-2, 'Invalid "action" argument')),
     ([("action", 1)], INVALID),
     ((1,), INVALID),
@@ -282,7 +284,8 @@ def test_front_refuses_unknown_keys_and_a_missing_type(fake, core, name, call, m
     not_sent(fake, core)
 
 
-@pytest.mark.parametrize("name, command, layout", [("order_check", 160, CHECK), ("order_send", 161, SEND)])
+@pytest.mark.parametrize("name, command, layout", [("order_check", 160, CHECK),
+                                                  ("order_send", 161, SEND)])
 def test_result_items_in_order(fake, core, name, command, layout):
     values = distinct(layout)
     fake.connected(reply(command, 1, pack(layout, values)))
