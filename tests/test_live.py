@@ -1,6 +1,6 @@
-"""quorvane.live.watch_ticks: against the bundled Terminal's moving clock, and
-against a scripted tick source for what that Terminal never does (several
-ticks in one millisecond, late arrivals, failures)."""
+"""quorvane.live's watchers: against the bundled Terminal's clock, and against
+a scripted tick source for what that Terminal never does (several ticks in
+one millisecond, late arrivals, failures)."""
 
 import numpy as np
 import pytest
