@@ -180,7 +180,6 @@ def test_connection_lost_while_reading_records(fake, core, traced):
     assert core.last_error() == (-10004, "No IPC connection")
 
 
-
 # ---- memory limits -------------------------------------------------------------
 
 def run_limited(fake, headroom_mib, calls):

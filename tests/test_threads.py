@@ -78,10 +78,7 @@ def test_others_run_while_the_terminal_starts(core, private_folders, monkeypatch
     exe = Path(terminal.path)
     exe.write_text(f'#!/bin/sh\ntouch "{started}"\n')
     exe.chmod(0o755)
-    try:
-        assert alongside(how, "initialize", (str(exe),), started.exists, terminal.serve) is True
-    finally:
-        terminal.stop()
+    assert alongside(how, "initialize", (str(exe),), started.exists, terminal.serve) is True
 
 
 @pytest.mark.parametrize("interrupt", ["shutdown", "initialize"])
@@ -107,7 +104,6 @@ def test_initialize_and_shutdown_end_a_waiting_call(fake, core, private_folders,
         assert (core.version(), core.last_error()[0]) == ((0, 0, ""), -10004)
     else:
         assert core.version() == (5, 2405, "v")
-    other.stop()
 
 
 # ---- many threads against the bundled Terminal ----------------------------------------

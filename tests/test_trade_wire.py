@@ -69,7 +69,6 @@ def test_every_field_converts(fake, core, kind, call, command):
 # ---- request bytes and keyword precedence -------------------------------------------
 
 
-
 @pytest.mark.parametrize("call, sent, answer, result", [
     (lambda c: c.positions_total(), request(120), reply(120, 1, u32(3)), 3),
     (lambda c: c.orders_total(), request(130), reply(130, 1, u32(0)), 0),
