@@ -28,17 +28,9 @@ def login_frame(login, password, server):
         (("a", "b"), {}, "Invalid number of arguments"),
         (("x" * 258,), {}, "Invalid 1st unnamed argument"),
         ((5,), {"login": -1}, "Invalid 1st unnamed argument"),  # positional checked first
-        ((), {"login": -1}, 'Invalid "login" argument'),
-        ((), {"login": 2**64}, 'Invalid "login" argument'),
-        ((), {"login": "1"}, 'Invalid "login" argument'),
-        ((), {"server": 1}, 'Invalid "server" argument'),
-        ((), {"server": "s" * 254}, 'Invalid "server" argument'),
-        ((), {"password": b"pw"}, 'Invalid "password" argument'),
-        ((), {"timeout": -1}, 'Invalid "timeout" argument'),
-        ((), {"timeout": 2**32}, 'Invalid "timeout" argument'),
-        ((), {"timeout": 1.5}, 'Invalid "timeout" argument'),
-        ((), {"path": 7}, 'Invalid "path" argument'),
-        ((), {"path": "p" * 258}, 'Invalid "path" argument'),
+        *[((), {key: value}, f'Invalid "{key}" argument') for key, values in {
+            "login": [-1, 2**64, "1"], "server": [1, "s" * 254], "password": [b"pw"],
+            "timeout": [-1, 2**32, 1.5], "path": [7, "p" * 258]}.items() for value in values],
         ((), {"login": 1, "server": 2, "path": 3}, 'Invalid "server" argument'),  # keyword order
     ],
 )
