@@ -57,9 +57,7 @@ def core():
 
 @pytest.fixture
 def fake(private_folders):
-    terminal = FakeTerminal(private_folders / "fake")
-    yield terminal
-    terminal.stop()
+    return FakeTerminal(private_folders / "fake")  # stopped with the other scripts of the test
 
 
 @pytest.fixture(scope="session")

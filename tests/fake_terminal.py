@@ -1,27 +1,21 @@
 """A scripted stand-in for the Terminal, for wire-level and fault tests.
 
-The module's calls block their thread, so the stand-in runs in another
-process. Each scripted Terminal listens on the
-endpoint the module derives for a given executable path, answers each
-request frame with the next scripted step (exact bytes, which may be a
-truncated or malformed frame), optionally closes the connection after a
-step, and logs every request frame it received so tests can assert the
-exact bytes on the wire.
+A scripted Terminal listens on the endpoint the module derives for a given
+executable path, answers each request frame with the next scripted step
+(exact bytes, which may be a truncated or malformed frame), and logs every
+request frame it received so tests can assert the exact bytes on the wire.
 
-Starting an interpreter is slow on some systems (seconds under an emulated
-Windows), so one host process serves every scripted Terminal of a test run:
-the test side starts it once and, through its standard streams, asks it to
-serve a script at an endpoint or to stop serving one. Each script has its
-own endpoint, listener thread, steps and log, and stopping one closes its
-listener and connection as ending a process of its own would.
-
-Run as a script, ``python fake_terminal.py`` is that host.
+The module's calls block their thread, so scripts are served by another
+process; starting an interpreter is slow on some systems (seconds under an
+emulated Windows), so one host process, started at the first request,
+serves every script of a test run, each with its own endpoint, thread and
+log. Stopping a script closes its listener and connection as ending a
+process of its own would. ``python fake_terminal.py`` is that host.
 """
 
 from __future__ import annotations
 
 import atexit
-import itertools
 import json
 import os
 import select
@@ -30,6 +24,7 @@ import struct
 import subprocess
 import sys
 import threading
+import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
@@ -39,11 +34,7 @@ import host  # noqa: E402
 # ---- frames ------------------------------------------------------------------
 
 
-def _packer(code: str):
-    return lambda v: struct.pack("<" + code, v)
-
-
-u8, u32, i32, u64, i64, f64 = (_packer(code) for code in "BIiQqd")
+u8, u32, i32, u64, i64, f64 = (lambda v, c=code: struct.pack("<" + c, v) for code in "BIiQqd")
 
 
 def wide(text: str) -> bytes:
@@ -151,31 +142,25 @@ class FakeTerminal:
         self.folder.mkdir(parents=True, exist_ok=True)
         self.path = str(self.folder / host.TERMINAL_NAME)
         Path(self.path).write_bytes(b"not a program\n")
-        self.log = self.folder / "requests.jsonl"
+        self.log = self.folder / "requests.hex"
         self.served: str | None = None  # the host's name for the running script
 
     def serve(self, *steps, handshake: bool = True, build: int = HANDSHAKE_BUILD) -> None:
         """Starts serving. Each step answers one request: ``bytes`` to send,
-        ``(bytes, "close")`` to send and then drop the connection,
-        ``(bytes, n)`` to send followed by n more bytes, the k-th of them
-        ``k % 251`` (for replies too large to script byte by byte), or
-        ``(bytes, {"gate": path, ...})`` to answer only once the file `path`
-        exists (the other keys as above: ``"pad": n``, ``"close": True``). With
-        ``handshake`` the connect sequence (handshake and one ready poll) is
-        answered first. After the last step the connection is closed. The
-        endpoint accepts clients when this returns."""
+        or ``(bytes, options)`` with the options "close" (drop the connection
+        after sending), ``{"pad": n}`` (n more bytes follow, the k-th
+        ``k % 251``: for replies too large to script byte by byte) and
+        ``{"gate": path}`` (answer only once the file exists), in a dict
+        together. With ``handshake`` the connect sequence (handshake and one
+        ready poll) is answered first. After the last step the connection is
+        closed. The endpoint accepts clients when this returns."""
         self.stop()
-        script = []
-        if handshake:
-            script += [{"send": handshake_reply(build).hex()}, {"send": ready_reply().hex()}]
+        script = [handshake_reply(build), ready_reply()] if handshake else []
+        script = [{"send": step.hex()} for step in script]
         for step in steps:
-            if isinstance(step, tuple):
-                data, action = step
-                extra = dict(action) if isinstance(action, dict) else \
-                    {"pad": action} if isinstance(action, int) else {action: True}
-                script.append({"send": data.hex(), **extra})
-            else:
-                script.append({"send": step.hex()})
+            data, options = step if isinstance(step, tuple) else (step, {})
+            options = {"close": True} if options == "close" else options
+            script.append({"send": data.hex(), **options})
         if self.log.exists():
             self.log.unlink()
         config = {"socket": endpoint_path(self.path), "log": str(self.log), "steps": script}
@@ -196,13 +181,13 @@ class FakeTerminal:
         """Every request frame received so far, in order (connect sequence included)."""
         if not self.log.exists():
             return []
-        return [bytes.fromhex(json.loads(line)["frame"]) for line in self.log.read_text().splitlines()]
+        return [bytes.fromhex(line) for line in self.log.read_text().splitlines()]
 
     def requests(self) -> list[bytes]:
         """Request frames after the connect sequence."""
         frames = self.frames()
         skip = 0
-        while skip < min(2, len(frames)) and struct.unpack_from("<I", frames[skip], 4)[0] in (4, 109):
+        while skip < min(2, len(frames)) and frames[skip][4:8] in (u32(4), u32(109)):
             skip += 1
         return frames[skip:]
 
@@ -230,50 +215,6 @@ def _read_exact(conn, n: int) -> bytes | None:
             return None
         data += chunk
     return data
-
-
-def _gate_opened(path: str, script: "_Script", limit: float = 30.0) -> bool:
-    """Waits until the file `path` exists; False when the script stops first
-    or `limit` seconds pass (the connection is then dropped unanswered)."""
-    import time
-
-    deadline = time.monotonic() + limit
-    while not os.path.exists(path):
-        if script.stopping or time.monotonic() > deadline:
-            return False
-        time.sleep(0.005)
-    return True
-
-
-def _answer(conn, steps: list, log, script: "_Script") -> None:
-    """Answers the requests of one connection from the script."""
-    while True:
-        try:
-            head = _read_exact(conn, 4)
-            if head is None:
-                return
-            (length,) = struct.unpack("<I", head)
-            body = _read_exact(conn, length) if length <= 1 << 30 else None
-        except OSError:
-            return
-        if body is None:
-            return
-        log.write(json.dumps({"frame": (head + body).hex()}) + "\n")
-        if not steps:
-            return
-        step = steps.pop(0)
-        if "gate" in step and not _gate_opened(step["gate"], script):
-            return
-        try:
-            conn.sendall(bytes.fromhex(step["send"]))
-            left, block = step.get("pad", 0), bytes(range(251)) * 4177  # 251 × 4177 ≈ 1 MiB
-            while left > 0:
-                conn.sendall(block[:left])
-                left -= min(left, len(block))
-        except OSError:
-            return
-        if step.get("close"):
-            return
 
 
 class _Script:
@@ -306,6 +247,38 @@ class _Script:
         self.close()
         self.log.close()
 
+    def answer(self, conn) -> None:
+        """Answers the requests of one connection from the steps left."""
+        while True:
+            try:
+                head = _read_exact(conn, 4)
+                length = 1 << 31 if head is None else struct.unpack("<I", head)[0]
+                body = _read_exact(conn, length) if length <= 1 << 30 else None
+            except OSError:
+                return
+            if body is None:
+                return
+            self.log.write((head + body).hex() + "\n")
+            if not self.steps:
+                return
+            step = self.steps.pop(0)
+            # A gate that stays shut for 30 s, or a stop meanwhile, drops the connection unanswered.
+            deadline = time.monotonic() + 30
+            while "gate" in step and not os.path.exists(step["gate"]):
+                if self.stopping or time.monotonic() > deadline:
+                    return
+                time.sleep(0.005)
+            try:
+                conn.sendall(bytes.fromhex(step["send"]))
+                if "pad" in step:
+                    block = bytes(range(251)) * 4177  # ≈ 1 MiB, whole periods of 251
+                    for at in range(0, step["pad"], len(block)):
+                        conn.sendall(block[:step["pad"] - at])
+            except OSError:
+                return
+            if step.get("close"):
+                return
+
     def _run(self) -> None:
         try:
             while True:
@@ -313,7 +286,7 @@ class _Script:
                 if conn is None:
                     return
                 try:
-                    _answer(conn, self.steps, self.log, self)
+                    self.answer(conn)
                 finally:
                     self.release(conn)
         except OSError:
@@ -380,7 +353,7 @@ class _SocketScript(_Script):
 
 
 class _PipeConnection:
-    """One client of a pipe instance, with the socket calls _answer uses.
+    """One client of a pipe instance, with the socket calls `answer` uses.
     Transfers are overlapped so that a stop can cancel them."""
 
     def __init__(self, script: "_PipeScript", handle):
@@ -481,18 +454,16 @@ class _PipeScript(_Script):
 
 def _host() -> None:
     """Reads requests from standard input, one a line, and answers each on
-    standard output: "serve CONFIG" with the script's name, "stop NAME"."""
+    standard output: "serve CONFIG" with the script's name (its endpoint), "stop NAME"."""
     scripts: dict[str, _Script] = {}
-    names = itertools.count(1)
     for line in sys.stdin:
         command, _, argument = line.strip().partition(" ")
         try:
             if command == "serve":
                 script = (_PipeScript if host.WINDOWS else _SocketScript)(json.loads(argument))
                 script.start()
-                name = str(next(names))
-                scripts[name] = script
-                answer = "ok " + name
+                scripts[script.location] = script
+                answer = "ok " + script.location
             elif command == "stop":
                 script = scripts.pop(argument, None)
                 if script is not None:

@@ -120,34 +120,17 @@ def _windows_processes() -> list[tuple[int, str]]:
     import ctypes
     from ctypes import wintypes
 
-    class Entry(ctypes.Structure):
-        _fields_ = [
-            ("dwSize", wintypes.DWORD), ("cntUsage", wintypes.DWORD), ("th32ProcessID", wintypes.DWORD),
-            ("th32DefaultHeapID", ctypes.c_size_t), ("th32ModuleID", wintypes.DWORD),
-            ("cntThreads", wintypes.DWORD), ("th32ParentProcessID", wintypes.DWORD),
-            ("pcPriClassBase", ctypes.c_long), ("dwFlags", wintypes.DWORD), ("szExeFile", ctypes.c_wchar * 260),
-        ]
-
     k32 = ctypes.WinDLL("kernel32", use_last_error=True)
-    k32.CreateToolhelp32Snapshot.restype = wintypes.HANDLE
     k32.OpenProcess.restype = wintypes.HANDLE
-    snapshot = k32.CreateToolhelp32Snapshot(0x2, 0)
-    pids = []
-    entry = Entry()
-    entry.dwSize = ctypes.sizeof(Entry)
-    more = k32.Process32FirstW(wintypes.HANDLE(snapshot), ctypes.byref(entry))
-    while more:
-        pids.append(entry.th32ProcessID)
-        more = k32.Process32NextW(wintypes.HANDLE(snapshot), ctypes.byref(entry))
-    k32.CloseHandle(wintypes.HANDLE(snapshot))
+    pids, size = (wintypes.DWORD * 65536)(), wintypes.DWORD()
+    k32.K32EnumProcesses(pids, ctypes.sizeof(pids), ctypes.byref(size))
     out = []
-    for pid in pids:
+    for pid in pids[:size.value // ctypes.sizeof(wintypes.DWORD)]:
         h = k32.OpenProcess(0x1000, False, pid)  # PROCESS_QUERY_LIMITED_INFORMATION
         if not h:
             continue
-        buffer = ctypes.create_unicode_buffer(32768)
-        size = wintypes.DWORD(32768)
-        if k32.QueryFullProcessImageNameW(wintypes.HANDLE(h), 0, buffer, ctypes.byref(size)):
+        buffer, length = ctypes.create_unicode_buffer(32768), wintypes.DWORD(32768)
+        if k32.QueryFullProcessImageNameW(wintypes.HANDLE(h), 0, buffer, ctypes.byref(length)):
             out.append((pid, buffer.value))
         k32.CloseHandle(wintypes.HANDLE(h))
     return out

@@ -2,7 +2,6 @@
 exact bytes each function puts on the wire, against a scripted Terminal."""
 
 import datetime as dt
-import os
 import time
 
 import pytest
@@ -13,35 +12,13 @@ UTC = dt.timezone.utc
 EMPTY = u32(0)  # a record reply holding no records
 
 
-def sent_after(fake, core, name, *args):
-    """Calls `name`, then one valid request that the fake answers; returns the
-    requests the fake saw. The closing request proves that every earlier one
-    reached the fake (it answers in order)."""
-    result = getattr(core, name)(*args)
-    error = core.last_error()
-    assert core.copy_rates_from_pos("SYNC", 1, 0, 0) is not None
-    frames = fake.requests()
-    assert frames[-1] == request(108, wide("SYNC") + i32(1) + i32(0) + i32(0))
-    return result, error, frames[:-1]
-
-
-@pytest.fixture
-def tz_minus5():
-    """Local time five hours behind UTC, without relying on a zone database."""
-    if not hasattr(time, "tzset"):
-        pytest.skip("POSIX only: the local time zone set through TZ")
-    saved = os.environ.get("TZ")
-    os.environ["TZ"] = "QVN+5"
-    time.tzset()
-    yield
-    if saved is None:
-        del os.environ["TZ"]
-    else:
-        os.environ["TZ"] = saved
-    time.tzset()
-
-
 # ---- exact request bytes ------------------------------------------------------
+
+# Symbols: empty (count 0 alone), the longest, 29 UTF-16 units, text that
+# ends at the first zero unit, non-ASCII, a str subclass.
+SYMBOLS = ["", "S" * 29, "\U0001F600" * 14 + "x", "EUR\0USD", "Ünïcødé",
+           type("Name", (str,), {})("XAUUSD")]
+
 
 @pytest.mark.parametrize(
     "name, command, args, tail",
@@ -55,56 +32,25 @@ def tz_minus5():
         ("copy_rates_range", 107, ("GBPUSD", 1, -5, 2**31 - 1), i32(1) + i64(-5) + i64(2**31 - 1)),
         ("copy_rates_from_pos", 108, ("GBPUSD", 1, 0, 0), i32(1) + i32(0) + i32(0)),
         ("copy_rates_from_pos", 108, ("GBPUSD", -1, 2**31 - 1, -(2**31)), i32(-1) + i32(2**31 - 1) + i32(-(2**31))),
+        *[("copy_rates_from_pos", 108, (s, 1, 0, 10), i32(1) + i32(0) + i32(10)) for s in SYMBOLS],
     ],
 )
 def test_request_bytes(fake, core, name, command, args, tail):
     fake.connected(reply(command, 1, EMPTY))
     assert getattr(core, name)(*args) is not None
     assert core.last_error() == (1, "Success")
-    (frame,) = fake.requests()
-    assert frame == request(command, wide(args[0]) + tail)
-
-
-@pytest.mark.parametrize(
-    "symbol, on_wire",
-    [
-        ("", ""),                                        # empty: count 0 alone
-        ("S" * 29, "S" * 29),                            # the longest name
-        ("\U0001F600" * 14 + "x", "\U0001F600" * 14 + "x"),  # 29 UTF-16 units
-        ("EUR\0USD", "EUR"),                             # text ends at the first zero unit
-        ("Ünïcødé", "Ünïcødé"),
-        (type("Name", (str,), {})("XAUUSD"), "XAUUSD"),  # a str subclass
-    ],
-)
-def test_symbol_on_the_wire(fake, core, symbol, on_wire):
-    fake.connected(reply(108, 1, EMPTY))
-    assert core.copy_rates_from_pos(symbol, 1, 0, 10) is not None
-    assert fake.requests() == [request(108, wide(on_wire) + i32(1) + i32(0) + i32(10))]
+    assert fake.requests() == [request(command, wide(args[0].split("\0")[0]) + tail)]
 
 
 # ---- dates -----------------------------------------------------------------------
 
-class Seconds(float):
-    pass
+def stamp(timestamp):
+    """A datetime subclass whose timestamp() does `timestamp`."""
+    return type("Stamp", (dt.datetime,), {"timestamp": lambda self: timestamp()})(2000, 1, 1)
 
 
-class Stamp(dt.datetime):
-    def timestamp(self):
-        return 42.9
-
-
-class BrokenStamp(dt.datetime):
-    def timestamp(self):
-        raise RuntimeError("no clock")
-
-
-class TextStamp(dt.datetime):
-    def timestamp(self):
-        return "soon"
-
-
-class Flag(int):
-    pass
+def no_clock():
+    raise RuntimeError("no clock")
 
 
 @pytest.mark.parametrize(
@@ -115,10 +61,10 @@ class Flag(int):
         (dt.datetime(1970, 1, 1, tzinfo=UTC), 0),
         (True, 1),
         (False, 0),
-        (Flag(12), 12),
+        (type("Flag", (int,), {})(12), 12),
         (1.9, 1),
         (-1.9, -1),
-        (Seconds(7.99), 7),
+        (type("Seconds", (float,), {})(7.99), 7),
         (2**31 - 1, 2**31 - 1),
         (-(2**31), -(2**31)),
         (2147483647.999, 2**31 - 1),
@@ -126,7 +72,7 @@ class Flag(int):
         (dt.datetime(2024, 3, 1, 12, 30, 15, 900000, tzinfo=UTC), 1709296215),
         (dt.datetime(2024, 3, 1, 12, 30, tzinfo=dt.timezone(dt.timedelta(hours=2))), 1709289000),
         (dt.datetime(1969, 12, 31, 23, 59, 58, 500000, tzinfo=UTC), -1),   # -1.5 s truncates toward zero
-        (Stamp(2000, 1, 1), 42),                                          # the object's own timestamp()
+        (stamp(lambda: 42.9), 42),                                        # its own timestamp()
     ],
 )
 def test_date_conversion(fake, core, value, seconds):
@@ -139,12 +85,20 @@ def test_date_conversion(fake, core, value, seconds):
     assert ticks == request(104, wide("EURUSD") + i64(seconds * 1000) + i32(3) + i32(0))
 
 
-def test_naive_datetime_is_local_time(fake, core, tz_minus5):
-    naive = dt.datetime(1970, 1, 2)
-    assert naive.timestamp() == 86400 + 5 * 3600
-    fake.connected(reply(107, 1, EMPTY))
-    assert core.copy_rates_range("EURUSD", 1, naive, dt.datetime(1970, 1, 2, tzinfo=UTC)) is not None
-    assert fake.requests() == [request(107, wide("EURUSD") + i32(1) + i64(104400) + i64(86400))]
+@pytest.mark.skipif(not hasattr(time, "tzset"), reason="POSIX only: the local time zone through TZ")
+def test_naive_datetime_is_local_time(fake, core, monkeypatch):
+    monkeypatch.setenv("TZ", "QVN+5")  # five hours behind UTC, without a zone database
+    time.tzset()
+    try:
+        naive = dt.datetime(1970, 1, 2)
+        assert naive.timestamp() == 86400 + 5 * 3600
+        fake.connected(reply(107, 1, EMPTY))
+        utc = dt.datetime(1970, 1, 2, tzinfo=UTC)
+        assert core.copy_rates_range("EURUSD", 1, naive, utc) is not None
+        assert fake.requests() == [request(107, wide("EURUSD") + i32(1) + i64(104400) + i64(86400))]
+    finally:
+        monkeypatch.undo()
+        time.tzset()
 
 
 # ---- argument rejections -------------------------------------------------------------
@@ -154,7 +108,7 @@ BAD_DATES = [
     dt.date(2024, 1, 1), "2024-01-01", None, b"\x00", [0], dt.timedelta(seconds=5), dt.time(12, 0),
     2**31, -(2**31) - 1, 2**64, 2147483648.0, -2147483649.0, 1e300, float("nan"), float("inf"), float("-inf"),
     dt.datetime(2038, 1, 19, 3, 14, 8, tzinfo=UTC), dt.datetime(1901, 12, 13, 20, 45, 51, tzinfo=UTC),
-    dt.datetime(1, 1, 1), BrokenStamp(2000, 1, 1), TextStamp(2000, 1, 1),
+    dt.datetime(1, 1, 1), stamp(no_clock), stamp(lambda: "soon"),
 ]
 
 
@@ -194,7 +148,8 @@ BAD_DATES = [
 )
 def test_rejected_arguments_send_nothing(fake, core, name, args):
     fake.connected(reply(108, 1, EMPTY))
-    result, error, sent = sent_after(fake, core, name, *args)
-    assert result is None
-    assert error == (-2, "Invalid arguments")
-    assert sent == []
+    assert getattr(core, name)(*args) is None
+    assert core.last_error() == (-2, "Invalid arguments")
+    # The fake answers in order: the request that follows is the first it saw.
+    assert core.copy_rates_from_pos("SYNC", 1, 0, 0) is not None
+    assert fake.requests() == [request(108, wide("SYNC") + i32(1) + i32(0) + i32(0))]

@@ -13,6 +13,8 @@ from fake_terminal import FakeTerminal, handshake_reply, ready_reply, reply, req
 
 NOT_FOUND = "IPC initialize failed, Quorvane x64 not found"
 OTP = "Unsupported authorization mode, OTP or certificate password needed"
+INCOMPATIBLE = ("Terminal: Incompatible versions, please install the latest version of "
+                "Terminal and Python module")
 
 
 def login_frame(login, password, server):
@@ -26,17 +28,9 @@ def login_frame(login, password, server):
         (("a", "b"), {}, "Invalid number of arguments"),
         (("x" * 258,), {}, "Invalid 1st unnamed argument"),
         ((5,), {"login": -1}, "Invalid 1st unnamed argument"),  # positional checked first
-        ((), {"login": -1}, 'Invalid "login" argument'),
-        ((), {"login": 2**64}, 'Invalid "login" argument'),
-        ((), {"login": "1"}, 'Invalid "login" argument'),
-        ((), {"server": 1}, 'Invalid "server" argument'),
-        ((), {"server": "s" * 254}, 'Invalid "server" argument'),
-        ((), {"password": b"pw"}, 'Invalid "password" argument'),
-        ((), {"timeout": -1}, 'Invalid "timeout" argument'),
-        ((), {"timeout": 2**32}, 'Invalid "timeout" argument'),
-        ((), {"timeout": 1.5}, 'Invalid "timeout" argument'),
-        ((), {"path": 7}, 'Invalid "path" argument'),
-        ((), {"path": "p" * 258}, 'Invalid "path" argument'),
+        *[((), {key: value}, f'Invalid "{key}" argument') for key, values in {
+            "login": [-1, 2**64, "1"], "server": [1, "s" * 254], "password": [b"pw"],
+            "timeout": [-1, 2**32, 1.5], "path": [7, "p" * 258]}.items() for value in values],
         ((), {"login": 1, "server": 2, "path": 3}, 'Invalid "server" argument'),  # keyword order
     ],
 )
@@ -86,19 +80,37 @@ def test_no_installed_terminal(core):
     assert core.last_error() == (-10003, NOT_FOUND)
 
 
-def test_connect_with_credentials(fake, core):
-    fake.serve(handshake_reply(), reply(5, 1), ready_reply(), handshake=False)
-    assert fake.connect(login=5001001, password="pässword", server="Quorvane-Demo") is True
-    assert fake.frames()[1] == login_frame(5001001, "pässword", "Quorvane-Demo")
+LOGIN = {"login": 5001001, "password": "pässword", "server": "Quorvane-Demo"}
+VERSION = reply(1, 1, u32(1) + u32(2) + wide("v"))
 
 
-@pytest.mark.parametrize("code, message", [(-6, "Terminal: Authorization failed"), (-7, OTP), (-2, "Terminal: Invalid params")])
-def test_initialize_login_refused_closes(fake, core, code, message):
-    fake.serve(handshake_reply(), reply(5, code), reply(1, 1, u32(1) + u32(2) + wide("")), handshake=False)
-    assert fake.connect(login=1, password="bad") is False
-    assert core.last_error() == (code, message)
-    assert core.version() == (0, 0, "")
-    assert core.last_error()[0] == -10004
+# initialize's connect sequence: the script, the outcome, the commands sent,
+# then what version() gives (a refused login or readiness closes the link).
+HANDSHAKE = handshake_reply()
+AUTH_FAILED = (-6, "Terminal: Authorization failed")
+
+
+@pytest.mark.parametrize("steps, kwargs, error, commands, after", [
+    ([HANDSHAKE, reply(5, 1), ready_reply(), VERSION], LOGIN, (1, "Success"), [4, 5, 109],
+     (1, 2, "v")),
+    ([HANDSHAKE, reply(5, -6), VERSION], LOGIN, AUTH_FAILED, [4, 5], None),
+    ([HANDSHAKE, reply(5, -7), VERSION], LOGIN, (-7, OTP), [4, 5], None),
+    ([HANDSHAKE, reply(5, -2), VERSION], LOGIN, (-2, "Terminal: Invalid params"), [4, 5], None),
+    ([reply(4, -5), VERSION], {}, (-5, INCOMPATIBLE), [4], (1, 2, "v")),  # the link stays open
+    ([HANDSHAKE, *[ready_reply(1)] * 10], {"timeout": 250}, (-10005, "IPC timeout"),
+     [4, 109, 109, 109], (0, 0, "")),
+    ([HANDSHAKE, ready_reply(0), ready_reply(3), VERSION], {}, AUTH_FAILED, [4, 109, 109], None),
+])
+def test_connect_sequence(fake, core, steps, kwargs, error, commands, after):
+    fake.serve(*steps, handshake=False)
+    assert fake.connect(**kwargs) is (error[0] == 1)
+    assert core.last_error() == error
+    frames = fake.frames()
+    assert [f[4] for f in frames] == commands
+    if kwargs == LOGIN:
+        assert frames[1] == login_frame(5001001, "pässword", "Quorvane-Demo")
+    assert core.version() == (after or (0, 0, ""))
+    assert after or core.last_error()[0] == -10004
 
 
 def test_login_refused_keeps_connection(fake, core):
@@ -112,29 +124,6 @@ def test_login_refused_keeps_connection(fake, core):
     assert core.last_error() == (1, "Success")
     assert fake.requests()[1] == login_frame(78, "pw", "srv")
     assert core.version() == (1, 2, "v")
-
-
-def test_handshake_refused_leaves_connection_open(fake, core):
-    fake.serve(reply(4, -5), reply(1, 1, u32(1) + u32(2) + wide("v")), handshake=False)
-    assert fake.connect() is False
-    assert core.last_error() == (
-        -5, "Terminal: Incompatible versions, please install the latest version of Terminal and Python module")
-    assert core.version() == (1, 2, "v")
-
-
-def test_readiness_timeout_polls_three_times(fake, core):
-    not_ready = ready_reply(1)
-    fake.serve(handshake_reply(), *[not_ready] * 10, handshake=False)
-    assert fake.connect(timeout=250) is False
-    assert core.last_error() == (-10005, "IPC timeout")
-    assert [f[4] for f in fake.frames()] == [4, 109, 109, 109]
-
-
-def test_readiness_authorization_failed(fake, core):
-    fake.serve(handshake_reply(), ready_reply(0), ready_reply(3), handshake=False)
-    assert fake.connect() is False
-    assert core.last_error() == (-6, "Terminal: Authorization failed")
-    assert core.terminal_info() is None and core.last_error()[0] == -10004
 
 
 def test_second_initialize_drops_the_first_connection(fake, core):

@@ -1,6 +1,6 @@
-"""quorvane.live.watch_ticks: against the bundled Terminal's moving clock, and
-against a scripted tick source for what that Terminal never does (several
-ticks in one millisecond, late arrivals, failures)."""
+"""quorvane.live's watchers: against the bundled Terminal's clock, and against
+a scripted tick source for what that Terminal never does (several ticks in
+one millisecond, late arrivals, failures)."""
 
 import numpy as np
 import pytest
@@ -8,43 +8,46 @@ from bundled import running_terminal
 from terminal_client import TICK_DTYPE
 
 CLOCK = 1_768_478_400  # 2026-01-15 12:00 UTC, a Thursday: forex is open
-SPEED = 300            # five simulated minutes per second
+MOVING = ("--clock", str(CLOCK), "--speed", "300")  # five simulated minutes per second
 
 
-@pytest.fixture
-def moving_terminal(private_folders, terminal_binary, core):
-    with running_terminal(private_folders, terminal_binary, core, "--clock", str(CLOCK), "--speed", str(SPEED)):
-        yield
+def test_live_only_streams_are_whole(private_folders, terminal_binary, core):
+    """Live only, against the moving clock: ticks in small batches (most
+    polls full, seconds split between polls), then closed bars; each joined
+    equals one history read of the period it covers. From a start point the
+    same streams are checked across a restart (test_reconnect)."""
+    from quorvane.live import watch_bars, watch_ticks
 
+    with running_terminal(private_folders, terminal_binary, core, *MOVING):
+        seen = {"EURUSD": [], "BTCUSD": []}
+        stream = watch_ticks(tuple(seen), poll_interval=0.02, batch=5)
+        for symbol, part in stream:
+            assert len(part) and np.all(np.diff(part["time_msc"]) >= 0)
+            seen[symbol].append(part)
+            # Five minutes of market time, never wall time: however slow the
+            # machine, the clock gets there.
+            if all(p and p[-1]["time_msc"][-1] - p[0]["time_msc"][0] >= 300_000
+                   for p in seen.values()):
+                break
+        stream.close()
+        for symbol, parts in seen.items():
+            got = np.concatenate(parts)
+            start, last = int(got["time_msc"][0]), int(got["time_msc"][-1])
+            assert start >= CLOCK * 1000
+            whole = core.copy_ticks_range(symbol, start // 1000, last // 1000 + 1, 3)
+            whole = whole[(whole["time_msc"] >= start) & (whole["time_msc"] <= last)]
+            assert len(got) == len(whole) > 50
+            assert got.tobytes() == whole.tobytes(), symbol
 
-@pytest.mark.parametrize("since", [CLOCK - 90, None], ids=["history then live", "live only"])
-def test_yields_the_terminal_stream_once_and_whole(moving_terminal, core, since):
-    from quorvane.live import watch_ticks
-
-    symbols = ("EURUSD", "BTCUSD")
-    seen = {s: [] for s in symbols}
-    # Small batches make most polls full and split seconds between polls.
-    stream = watch_ticks(symbols, since=since, poll_interval=0.02, batch=5)
-    for symbol, ticks in stream:
-        assert len(ticks) and np.all(np.diff(ticks["time_msc"]) >= 0)
-        seen[symbol].append(ticks)
-        # Stop after five minutes of market time, never on wall time: however
-        # slow the machine, the clock gets there and the comparison holds.
-        if all(parts and parts[-1]["time_msc"][-1] - parts[0]["time_msc"][0] >= 300_000
-               for parts in seen.values()):
-            break
-    stream.close()
-
-    for symbol, parts in seen.items():
+        stream, parts = watch_bars("EURUSD", 1, poll_interval=0.02), []
+        while sum(map(len, parts)) < 15:  # market minutes, not wall time
+            parts.append(next(stream))
+        stream.close()
         got = np.concatenate(parts)
-        # From `since`, the whole stream; live only, from the first tick on
-        # (where the start fell depends on when the call ran).
-        start, last = since * 1000 if since else int(got["time_msc"][0]), int(got["time_msc"][-1])
-        assert start >= CLOCK * 1000 or since
-        whole = core.copy_ticks_range(symbol, start // 1000, last // 1000 + 1, 3)
-        whole = whole[(whole["time_msc"] >= start) & (whole["time_msc"] <= last)]
-        assert len(got) == len(whole) > 50
-        assert got.tobytes() == whole.tobytes(), symbol
+        assert got["time"][0] >= CLOCK and np.all(np.diff(got["time"]) == 60)
+        # Closed bars do not change: one read of the period now gives the same bytes.
+        whole = core.copy_rates_range("EURUSD", 1, int(got["time"][0]), int(got["time"][-1]))
+        assert got.tobytes() == whole.tobytes()
 
 
 # ------------------------------------------------------------ scripted source
@@ -207,32 +210,12 @@ def test_refuses_at_the_call(monkeypatch, symbols, options, error):
     assert source.calls == 0
 
 
-# ------------------------------------------------------------ bars and trades
-
-@pytest.mark.parametrize("since", [CLOCK - 600, None], ids=["history then live", "live only"])
-def test_bars_come_closed_once_and_whole(moving_terminal, core, since):
-    from quorvane.live import watch_bars
-
-    parts = []
-    stream = watch_bars("EURUSD", 1, since=since, poll_interval=0.02)
-    for bars in stream:
-        parts.append(bars)
-        if sum(map(len, parts)) >= 15:  # market minutes, not wall time
-            break
-    stream.close()
-    got = np.concatenate(parts)
-    assert got["time"][0] == (since if since else got["time"][0]) and np.all(np.diff(got["time"]) == 60)
-    assert since or got["time"][0] >= CLOCK
-    # Closed bars do not change: one read of the period now gives the same bytes.
-    whole = core.copy_rates_range("EURUSD", 1, int(got["time"][0]), int(got["time"][-1]))
-    assert got.tobytes() == whole.tobytes()
-
+# ------------------------------------------------------------ trades
 
 END = 2**31 - 1
 
 
-@pytest.mark.parametrize("clock", [("--clock", str(CLOCK), "--speed", str(SPEED)), ("--now", str(CLOCK))],
-                         ids=["moving", "frozen"])
+@pytest.mark.parametrize("clock", [MOVING, ("--now", str(CLOCK))], ids=["moving", "frozen"])
 def test_trades_come_once_in_order_and_resume(private_folders, terminal_binary, core, clock):
     """On the frozen clock every event has one time, so the pending order's
     placing sorts before the deal and fill already yielded."""
@@ -266,28 +249,6 @@ def test_trades_come_once_in_order_and_resume(private_folders, terminal_binary, 
         take(("order", pending.order, qv.OrderState.CANCELED))
         close = sent(action=qv.TradeAction.DEAL, type=qv.OrderType.SELL, position=buy.order)
         take(("deal", close.deal, -1), ("order", close.order, qv.OrderState.FILLED))
-        if clock[0] == "--clock":
-            # Stops 12 points off (the stops level is 10): the market's next
-            # moves close the position by itself. The market may move past
-            # the level between the quote and the request; then the request
-            # is refused as a whole and is sent again at the new price.
-            for _ in range(50):
-                tick = core.symbol_info_tick("EURUSD")
-                stopped = core.order_send(symbol="EURUSD", volume=0.1, action=qv.TradeAction.DEAL,
-                                          type=qv.OrderType.BUY, sl=round(tick.bid - 0.00012, 5),
-                                          tp=round(tick.bid + 0.00012, 5))
-                if stopped.retcode != qv.TradeRetcode.INVALID_STOPS:
-                    break
-            assert stopped.retcode == qv.TradeRetcode.DONE, stopped
-            take(("deal", stopped.deal, -1), ("order", stopped.order, qv.OrderState.FILLED))
-            # The Terminal closes it on its own, maybe between the stream's
-            # calls for deals and for orders: then the two come apart.
-            pair = [next(stream), next(stream)]
-            events.extend(pair)
-            deal, order = sorted(pair, key=lambda e: e.key)
-            assert deal.record.reason in (qv.DealReason.SL, qv.DealReason.TP)
-            assert (deal.kind, order.kind, order.ticket, order.key[3]) == ("deal", "order", deal.record.order,
-                                                                             qv.OrderState.FILLED)
         stream.close()
 
         deals = [d for d in core.history_deals_get(0, END) if d.ticket not in before_deals]

@@ -78,10 +78,7 @@ def test_others_run_while_the_terminal_starts(core, private_folders, monkeypatch
     exe = Path(terminal.path)
     exe.write_text(f'#!/bin/sh\ntouch "{started}"\n')
     exe.chmod(0o755)
-    try:
-        assert alongside(how, "initialize", (str(exe),), started.exists, terminal.serve) is True
-    finally:
-        terminal.stop()
+    assert alongside(how, "initialize", (str(exe),), started.exists, terminal.serve) is True
 
 
 @pytest.mark.parametrize("interrupt", ["shutdown", "initialize"])
@@ -107,7 +104,6 @@ def test_initialize_and_shutdown_end_a_waiting_call(fake, core, private_folders,
         assert (core.version(), core.last_error()[0]) == ((0, 0, ""), -10004)
     else:
         assert core.version() == (5, 2405, "v")
-    other.stop()
 
 
 # ---- many threads against the bundled Terminal ----------------------------------------
@@ -122,33 +118,23 @@ def calls(k: int) -> list[tuple[str, tuple, dict]]:
     buy = {"action": qv.TradeAction.DEAL, "symbol": "EURUSD", "volume": 0.01, "type": qv.OrderType.BUY}
     return [
         ("login", (5001001, "demo1001", "Quorvane-Demo"), {}),
-        ("last_error", (), {}),
-        ("version", (), {}),
-        ("terminal_info", (), {}),
-        ("account_info", (), {}),
+        *[(name, (), {}) for name in ("last_error", "version", "terminal_info", "account_info",
+                                      "symbols_total", "positions_total", "positions_get", "orders_total")],
         ("copy_ticks_from", ("EURUSD", NOW - 3600, 500, 3), {}),
         ("copy_ticks_range", ("BTCUSD", NOW - 600, NOW, 3), {}),
         ("copy_rates_from", ("EURUSD", 1, NOW, 50), {}),
         ("copy_rates_from_pos", ("XAUUSD", 60, 0, 50), {}),
         ("copy_rates_range", ("GBPUSD", 60, NOW - 86400, NOW), {}),
-        ("symbols_total", (), {}),
         ("symbols_get", (), {"group": "*USD*"}),
         ("symbol_info", ("GBPUSD",), {}),
         ("symbol_info_tick", ("XAUUSD",), {}),
         ("symbol_select", ("EURUSD", True), {}),
-        ("market_book_add", (book,), {}),
-        ("market_book_get", (book,), {}),
-        ("market_book_release", (book,), {}),
+        *[(name, (book,), {}) for name in ("market_book_add", "market_book_get", "market_book_release")],
         ("order_calc_margin", (0, "EURUSD", 1.0, 1.1), {}),
         ("order_calc_profit", (1, "USDJPY", 1.0, 150.0, 149.0), {}),
-        ("positions_total", (), {}),
-        ("positions_get", (), {}),
-        ("orders_total", (), {}),
         ("orders_get", (), {"group": "*"}),
-        ("history_orders_total", (0, NOW), {}),
-        ("history_orders_get", (0, NOW), {}),
-        ("history_deals_total", (0, NOW), {}),
-        ("history_deals_get", (0, NOW), {}),
+        *[(name, (0, NOW), {}) for name in ("history_orders_total", "history_orders_get",
+                                            "history_deals_total", "history_deals_get")],
         ("order_check", (buy,), {}),
         ("order_send", (), {"action": qv.TradeAction.REMOVE, "order": 999_999}),
     ]
@@ -252,25 +238,3 @@ def test_aio_gives_what_the_functions_give(frozen_terminal):
         assert sync == async_, name
     assert made[-1] == ((0, 0, ""), (-10004, "No IPC connection"))  # after shutdown
 
-
-def test_event_loop_runs_during_a_ten_million_tick_download(frozen_terminal, core):
-    from quorvane import aio
-
-    count = 10_000_000
-
-    async def main():
-        loop = asyncio.get_running_loop()
-        wakes, longest = 0, 0.0
-        pending = asyncio.ensure_future(aio.copy_ticks_from("EURUSD", NOW - 330 * 86400, count, 3))
-        while not pending.done():
-            before = loop.time()
-            await asyncio.sleep(0.001)
-            longest = max(longest, loop.time() - before - 0.001)
-            wakes += 1
-        ticks = await pending
-        return (None if ticks is None else len(ticks)), wakes, longest
-
-    got, wakes, longest = asyncio.run(main())
-    assert got == count, core.last_error()
-    print(f"event loop: {wakes} wakes during the download, longest lag {longest * 1e3:.1f} ms")
-    assert wakes >= 10

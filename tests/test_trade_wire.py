@@ -69,7 +69,6 @@ def test_every_field_converts(fake, core, kind, call, command):
 # ---- request bytes and keyword precedence -------------------------------------------
 
 
-
 @pytest.mark.parametrize("call, sent, answer, result", [
     (lambda c: c.positions_total(), request(120), reply(120, 1, u32(3)), 3),
     (lambda c: c.orders_total(), request(130), reply(130, 1, u32(0)), 0),
@@ -103,12 +102,8 @@ def test_request_bytes(fake, core, call, sent, answer, result):
 @pytest.mark.parametrize("call, error", [
     (lambda c: c.positions_get("EURUSD"), UNNAMED),
     (lambda c: c.orders_get(1, ticket=1), UNNAMED),
-    (lambda c: c.positions_get(ticket=-1), (-2, 'Invalid "ticket" argument')),
-    (lambda c: c.positions_get(ticket=None), (-2, 'Invalid "ticket" argument')),
-    (lambda c: c.orders_get(ticket=2**64), (-2, 'Invalid "ticket" argument')),
-    (lambda c: c.orders_get(ticket=1.0), (-2, 'Invalid "ticket" argument')),
-    (lambda c: c.orders_get(ticket=np.float64(1)), (-2, 'Invalid "ticket" argument')),
-    (lambda c: c.orders_get(ticket=np.bool_(True)), (-2, 'Invalid "ticket" argument')),
+    *[(lambda c, v=v: c.orders_get(ticket=v), (-2, 'Invalid "ticket" argument'))
+      for v in (-1, None, 2**64, 1.0, np.float64(1), np.bool_(True))],
     (lambda c: c.history_deals_total(np.datetime64(5, "s"), 2), INVALID),
     (lambda c: c.positions_get(symbol="S" * 30), (-2, 'Invalid "symbol" argument')),
     (lambda c: c.positions_get(symbol="\U0001F947" * 15), (-2, 'Invalid "symbol" argument')),
@@ -118,11 +113,8 @@ def test_request_bytes(fake, core, call, sent, answer, result):
     (lambda c: c.history_orders_total(1, 2, 3), INVALID),
     (lambda c: c.history_deals_total(datetime.date(2026, 1, 1), 2), INVALID),
     (lambda c: c.history_deals_total(1, 2**31), INVALID),
-    (lambda c: c.history_orders_get(), INVALID),
-    (lambda c: c.history_orders_get(1), INVALID),
-    (lambda c: c.history_orders_get(1, 2, 3), INVALID),
+    *[(lambda c, a=a: c.history_orders_get(*a), INVALID) for a in [(), (1,), (1, 2, 3), ("x", 2)]],
     (lambda c: c.history_orders_get(group="*"), INVALID),
-    (lambda c: c.history_orders_get("x", 2), INVALID),
     (lambda c: c.history_orders_get(1, ticket=5), UNNAMED),
     (lambda c: c.history_deals_get(1, 2, 3, position=5), UNNAMED),
     (lambda c: c.history_deals_get(1, 2, group=5), (-2, 'Invalid "group" argument')),
@@ -144,20 +136,30 @@ def test_refused_arguments_send_nothing(fake, core, call, error):
 RECV = (-10002, "IPC recv failed")
 
 
-@pytest.mark.parametrize("answer, result, error", [
-    (reply(123, -4), (), SUCCESS),
-    (reply(123, 1, record("position", ticket=77)), (77,), SUCCESS),
-    (reply(123, 1, record("position")[:-1]), None, RECV),
-    (reply(123, 1, record("position") + b"\0"), None, RECV),
-    (reply(123, -1), None, (-1, "Terminal: Call failed")),
-    (reply(124, 1, record("position")), None, (-10000, "IPC call failed")),
-    (reply(121, 1, u32(2) + record("position")), None, RECV),  # a list: the call below asks for none
-    (reply(121, 1, u32(0xFFFFFFFF)), None, RECV),
-    (reply(121, -3), None, (-3, "Terminal: Out of memory")),
+CALLS = {"ticket": lambda c: c.positions_get(ticket=77), "all": lambda c: c.positions_get(),
+         "check": lambda c: c.order_check({"action": 1}),
+         "send": lambda c: c.order_send({"action": 1})}
+
+
+@pytest.mark.parametrize("call, answer, result, error", [
+    ("ticket", reply(123, -4), (), SUCCESS),
+    ("ticket", reply(123, 1, record("position", ticket=77)), (77,), SUCCESS),
+    ("ticket", reply(123, 1, record("position")[:-1]), None, RECV),
+    ("ticket", reply(123, 1, record("position") + b"\0"), None, RECV),
+    ("ticket", reply(123, -1), None, (-1, "Terminal: Call failed")),
+    ("ticket", reply(124, 1, record("position")), None, (-10000, "IPC call failed")),
+    ("all", reply(121, 1, u32(2) + record("position")), None, RECV),
+    ("all", reply(121, 1, u32(0xFFFFFFFF)), None, RECV),
+    ("all", reply(121, -3), None, (-3, "Terminal: Out of memory")),
+    ("send", reply(161, -8), None, (-8, "Auto-Trading using Python API disabled in Terminal")),
+    ("check", reply(160, -8), None, (-8, "Terminal: Call failed")),
+    ("send", reply(161, -2), None, (-2, "Terminal: Invalid params")),
+    ("check", reply(160, 1, b"\0" * 251), None, RECV),
+    ("send", reply(160, 1, b"\0" * 260), None, (-10000, "IPC call failed")),
 ])
-def test_replies_and_broken_lists(fake, core, answer, result, error):
+def test_replies_and_broken_lists(fake, core, call, answer, result, error):
     fake.connected(answer, SYNC)
-    got = core.positions_get(ticket=77) if answer[4:8] != u32(121) else core.positions_get()
+    got = CALLS[call](core)
     assert (got if got is None else tuple(p.ticket for p in got)) == result
     assert core.last_error() == error
     assert core.positions_total() == 7  # still in step
@@ -191,41 +193,17 @@ def test_group_keeps_the_terminals_order(fake, core, group, kept, kind, call, co
 
 # ---- trade requests ---------------------------------------------------------------------
 
-def check_reply(result=1, **values):
-    return reply(160, result, pack(CHECK, values))
-
-
-def send_reply(result=1, **values):
-    return reply(161, result, pack(SEND, values))
-
-
-def rejected(key):
-    return (-2, f'Invalid "{key}" argument')
+# Values each key refuses; a request with several bad keys names the first.
+BAD = {"action": ["1", -1], "magic": [2**64, np.float32(1)], "order": [1.0],
+       "symbol": ["S" * 30, 5], "volume": [1, np.int64(1)], "price": ["1.0"], "stoplimit": [None],
+       "sl": [1], "tp": [True], "deviation": [-1], "type": [2**32, -1], "type_filling": [2**32],
+       "type_time": [0.0], "expiration": [2**63], "comment": ["c" * 30], "position": [-2],
+       "position_by": ["1"]}
 
 
 @pytest.mark.parametrize("req, error", [
-    ({"action": "1", "volume": "x"}, rejected("action")),
-    ({"action": -1}, rejected("action")),
-    ({"magic": 2**64}, rejected("magic")),
-    ({"order": 1.0}, rejected("order")),
-    ({"symbol": "S" * 30}, rejected("symbol")),
-    ({"symbol": 5}, rejected("symbol")),
-    ({"volume": 1}, rejected("volume")),
-    ({"volume": np.int64(1)}, rejected("volume")),
-    ({"magic": np.float32(1)}, rejected("magic")),
-    ({"price": "1.0"}, rejected("price")),
-    ({"stoplimit": None}, rejected("stoplimit")),
-    ({"sl": 1}, rejected("sl")),
-    ({"tp": True}, rejected("tp")),
-    ({"deviation": -1}, rejected("deviation")),
-    ({"type": 2**32}, rejected("type")),
-    ({"type": -1}, rejected("type")),
-    ({"type_filling": 2**32}, rejected("type_filling")),
-    ({"type_time": 0.0}, rejected("type_time")),
-    ({"expiration": 2**63}, rejected("expiration")),
-    ({"comment": "c" * 30}, rejected("comment")),
-    ({"position": -2}, rejected("position")),
-    ({"position_by": "1"}, rejected("position_by")),
+    *[({key: v}, (-2, f'Invalid "{key}" argument')) for key, values in BAD.items() for v in values],
+    ({"action": "1", "volume": "x"}, (-2, 'Invalid "action" argument')),
     ([("action", 1)], INVALID),
     ((1,), INVALID),
     (None, INVALID),
@@ -238,10 +216,6 @@ def test_request_checks_send_nothing(fake, core, name, req, error):
     not_sent(fake, core)
 
 
-class Dict(dict):
-    pass
-
-
 FULL = {"action": 1, "magic": 2**64 - 1, "order": 3, "symbol": "S" * 29, "volume": 1.5, "price": -2.25,
         "stoplimit": float("inf"), "sl": 0.5, "tp": 9.75, "deviation": 20, "type": 2**32 - 1,
         "type_filling": 2, "type_time": 3, "expiration": -1, "comment": "\u20ac" * 29, "position": 6,
@@ -251,7 +225,7 @@ FULL = {"action": 1, "magic": 2**64 - 1, "order": 3, "symbol": "S" * 29, "volume
 @pytest.mark.parametrize("call, record_values", [
     (lambda f: f({}), {}),
     (lambda f: f(FULL), FULL),
-    (lambda f: f(Dict(FULL, Symbol="ignored", extra=object())), FULL),
+    (lambda f: f(type("Dict", (dict,), {})(FULL, Symbol="ignored", extra=object())), FULL),
     (lambda f: f(action=1, symbol="EURUSD", volume=0.1, type=0), {"action": 1, "symbol": "EURUSD", "volume": 0.1}),
     (lambda f: f(request={"action": 1}), {}),
     (lambda f: f({"magic": True, "volume": 1.0}), {"magic": 1, "volume": 1.0}),
@@ -262,8 +236,10 @@ FULL = {"action": 1, "magic": 2**64 - 1, "order": 3, "symbol": "S" * 29, "volume
      {"action": 1, "type": 1, "sl": 3.0, "comment": "c"}),
     (lambda f: front(f)({"action": 3, "position": 6, "tp": 9.75}), {"action": 3, "position": 6, "tp": 9.75}),
 ])
-@pytest.mark.parametrize("name, command, answer", [("order_check", 160, check_reply(retcode=10019)),
-                                                  ("order_send", 161, send_reply(retcode=10006))])
+@pytest.mark.parametrize("name, command, answer", [
+    ("order_check", 160, reply(160, 1, pack(CHECK, {"retcode": 10019}))),
+    ("order_send", 161, reply(161, 1, pack(SEND, {"retcode": 10006}))),
+])
 def test_request_round_trip(fake, core, call, record_values, name, command, answer):
     fake.connected(answer)
     result = call(getattr(core, name))
@@ -300,28 +276,12 @@ def test_front_refuses_unknown_keys_and_a_missing_type(fake, core, name, call, m
     not_sent(fake, core)
 
 
-def test_result_items_in_order(fake, core):
-    check = distinct(CHECK)
-    send = distinct(SEND)
-    fake.connected(check_reply(**check), send_reply(**send))
-    got = core.order_check({"symbol": "X"})._asdict()
-    assert list(got) == items(CHECK) + ["request"]
-    assert {k: got[k] for k in items(CHECK)} == check
-    got = core.order_send({"symbol": "X"})._asdict()
-    assert list(got) == items(SEND) + ["request"]
-    assert {k: got[k] for k in items(SEND)} == send
+@pytest.mark.parametrize("name, command, layout", [("order_check", 160, CHECK),
+                                                  ("order_send", 161, SEND)])
+def test_result_items_in_order(fake, core, name, command, layout):
+    values = distinct(layout)
+    fake.connected(reply(command, 1, pack(layout, values)))
+    got = getattr(core, name)({"symbol": "X"})._asdict()
+    assert list(got) == items(layout) + ["request"]
+    assert {k: got[k] for k in items(layout)} == values
     assert got["request"].symbol == "X" and got["request"].action == 0 and got["request"].volume == 0.0
-
-
-@pytest.mark.parametrize("name, answer, error", [
-    ("order_send", reply(161, -8), (-8, "Auto-Trading using Python API disabled in Terminal")),
-    ("order_check", reply(160, -8), (-8, "Terminal: Call failed")),
-    ("order_send", reply(161, -2), (-2, "Terminal: Invalid params")),
-    ("order_check", reply(160, 1, b"\0" * 251), (-10002, "IPC recv failed")),
-    ("order_send", reply(160, 1, b"\0" * 260), (-10000, "IPC call failed")),
-])
-def test_trade_call_failures(fake, core, name, answer, error):
-    fake.connected(answer, SYNC)
-    assert getattr(core, name)({"action": 1}) is None
-    assert core.last_error() == error
-    assert core.positions_total() == 7
