@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -13,7 +12,6 @@
 
 #include "check.hpp"
 #include "link/stream.hpp"
-#include "protocol/endpoint.hpp"
 #include "protocol/sha256.hpp"
 #include "protocol/text.hpp"
 
@@ -138,9 +136,7 @@ void test_reader_boundaries() {
             std::int32_t result = 0;
             Bytes got_a(first), got_b(second);
             CHECK(r.begin() && r.get(echo) && r.get(result));
-            CHECK(r.read(got_a.data(), first));
-            CHECK(r.read(got_b.data(), second));
-            CHECK(r.complete());
+            CHECK(r.read(got_a.data(), first) && r.read(got_b.data(), second) && r.complete());
             CHECK(got_a == a && got_b == b);
             PipeReader next(p.a);
             Bytes rest(8 + 3);
@@ -183,79 +179,10 @@ void test_failed_write_closes() {
     CHECK(!q.a.open());
 }
 
-// Every transfer is one blocking wait, and waits never nest (the module's
-// hooks hand the interpreter lock over in each one).
-int g_waiting = 0, g_waits = 0;
-bool g_nested = false;
-void* enter_wait() noexcept {
-    g_nested = g_nested || g_waiting != 0;
-    ++g_waiting;
-    ++g_waits;
-    return &g_waiting;
-}
-void leave_wait(void* token) noexcept {
-    g_nested = g_nested || token != &g_waiting || g_waiting != 1;
-    --g_waiting;
-}
-constexpr qvn::link::WaitHooks kCountingHooks = {enter_wait, leave_wait};
-
-void test_transfers_wait_and_interrupt() {
-    std::uint32_t state = 0;
-    qvn::link::set_wait_hooks(&kCountingHooks);
-    Pair p;
-    // A small call waits once, for the reply to begin: the request goes at
-    // once and the rest of the reply has arrived with its length.
-    feed(p.b, frame(109, 1, Bytes{2, 0, 0, 0}));
-    CHECK(qvn::link::send_command(p.a, 109, qvn::link::status_reply(state)) == 1 && state == 2);
-    CHECK(g_waits == 1 && g_waiting == 0 && !g_nested);
-    drain(p.b);
-    // A reply that comes in pieces is waited for piece by piece.
-    const Bytes reply = frame(109, 1, Bytes{2, 0, 0, 0});
-    std::thread slow([&p, &reply] {
-        for (std::uint8_t byte : reply) {
-            feed(p.b, Bytes{byte});
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-    });
-    state = 0;
-    CHECK(qvn::link::send_command(p.a, 109, qvn::link::status_reply(state)) == 1 && state == 2);
-    slow.join();
-    CHECK(g_waits > 2 && g_waiting == 0 && !g_nested);
-    qvn::link::set_wait_hooks(nullptr);
-    drain(p.b);
-
-    // A reader blocked on a silent Terminal fails as soon as another thread
-    // interrupts the channel; the channel is closed once, by the reader.
-    std::int32_t code = 0;
-    std::thread caller([&] { code = qvn::link::send_command(p.a, 109, qvn::link::status_reply(state)); });
-    Bytes request;
-    while (request.size() < 8) {  // the request arrived: the reply is awaited
-        append(request, drain(p.b));
-        std::this_thread::yield();
-    }
-    p.a.request_interrupt();
-    caller.join();
-    CHECK(code == qvn::wire::kIpcRecvFailed && !p.a.open());
-    p.a.interrupt_served();
-    CHECK(!p.a.interrupted());
-    // Until the interrupt is served, nothing is sent on a connection made
-    // after it either.
-    Channel late;
-    late.request_interrupt();
-    int fds[2];
-    CHECK(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == 0);
-    late.adopt(fds[0]);
-    CHECK(qvn::link::send_command(late, 109, qvn::link::status_reply(state)) == qvn::wire::kIpcSendFailed);
-    CHECK(!late.open() && drain(fds[1]).empty());
-    late.interrupt_served();
-    ::close(fds[1]);
-}
-
-
-std::string hex(const qvn::protocol::Digest& d) { return qvn::protocol::hex_upper(d); }
-
 void test_sha256() {
-    auto digest = [](std::string_view s) { return hex(qvn::protocol::sha256(std::as_bytes(std::span(s.data(), s.size())))); };
+    using qvn::protocol::hex_upper;
+    using qvn::protocol::sha256;
+    auto digest = [](std::string_view s) { return hex_upper(sha256(std::as_bytes(std::span(s.data(), s.size())))); };
     CHECK(digest("") == "E3B0C44298FC1C149AFBF4C8996FB92427AE41E4649B934CA495991B7852B855");
     CHECK(digest("abc") == "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD");
     CHECK(digest("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq") ==
@@ -267,7 +194,7 @@ void test_sha256() {
         h.update(std::as_bytes(std::span(million.data() + i, n)));
         i += n;
     }
-    CHECK(hex(h.finish()) == "CDC76E5C9914FB9281A1C7E284D73E67F1809A48A497200E046D39CCC7112CD0");
+    CHECK(hex_upper(h.finish()) == "CDC76E5C9914FB9281A1C7E284D73E67F1809A48A497200E046D39CCC7112CD0");
 }
 
 void test_text() {
@@ -293,7 +220,6 @@ int main() {
     test_writer_blocks();
     test_reader_boundaries();
     test_failed_write_closes();
-    test_transfers_wait_and_interrupt();
     test_sha256();
     test_text();
     return qvn::test::finish("stream");
