@@ -8,6 +8,7 @@ layouts.
 
 from __future__ import annotations
 
+import functools
 import os
 import struct
 import time
@@ -185,14 +186,6 @@ class TerminalClient:
         assert reply.result == SUCCESS
         return reply.u32()
 
-    def version(self) -> tuple[int, int, str]:
-        reply = self.call(VERSION, u32(0))
-        assert reply.result == SUCCESS, reply.result
-        major, build, count = struct.unpack_from("<III", reply.payload)
-        text = reply.payload[12:].decode("utf-16-le")
-        assert len(text) == count
-        return major, build, text
-
     def terminal_info(self) -> dict:
         return self.record_ok(TERMINAL_INFO, TERMINAL_INFO_FIELDS)
 
@@ -278,13 +271,10 @@ class TerminalClient:
         result, payload = self.answer(command, args)
         return result, None if payload is None else struct.unpack("<d", payload)[0]
 
-    def calc_margin(self, *args):
-        """(result, value or None) of (action, symbol, volume, price)."""
-        return self.calc(ORDER_CALC_MARGIN, *args)
-
-    def calc_profit(self, *args):
-        """(result, value or None) of (action, symbol, volume, price_open, price_close)."""
-        return self.calc(ORDER_CALC_PROFIT, *args)
+    # (result, value or None) of (action, symbol, volume, price) and of
+    # (action, symbol, volume, price_open, price_close).
+    calc_margin = functools.partialmethod(calc, ORDER_CALC_MARGIN)
+    calc_profit = functools.partialmethod(calc, ORDER_CALC_PROFIT)
 
     def record_list(self, command: int, args: bytes, fields):
         """(result, list of record dicts or None) of a counted record reply."""

@@ -1,8 +1,9 @@
 """A seeded stream of trade requests for the SIGKILL tests, and the book it
 should leave.
 
-`trade` sends requests chosen from its own view of the account: opens,
-partial and full closes, far pending orders and their removal. Before each
+`trade` sends requests chosen from its own view of its trades, each marked
+with its `magic`: opens, partial and full closes, far pending orders and
+their removal. Before each
 request it appends a "sent" entry to a log, after each reply an "ack" entry
 with the result, so whoever kills the Terminal knows exactly which trades
 were acknowledged and which one was in flight. `replay` reads that log.
@@ -93,7 +94,7 @@ def replay(log: list[dict]) -> tuple[Book, list[dict], dict | None]:
     return book, acked, last
 
 
-def trade(exe: str, seed: int, count: int, log: list[dict]) -> None:
+def trade(exe: str, seed: int, count: int, log: list[dict], magic: int) -> None:
     rng = random.Random(seed)
     book = Book()
     try:
@@ -104,7 +105,7 @@ def trade(exe: str, seed: int, count: int, log: list[dict]) -> None:
             for _ in range(count):
                 what, request = choose(rng, book, bid, ask)
                 log.append({"event": "sent", "what": what})
-                r = c.order_send(**request)
+                r = c.order_send(**request, magic=magic)
                 log.append({"event": "ack", "retcode": r["retcode"], "order": r["order"], "deal": r["deal"]})
                 book.apply(what, r["retcode"], r["order"])
     except OSError:  # the Terminal was killed, perhaps before it listened

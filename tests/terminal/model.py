@@ -38,7 +38,6 @@ class Account(Requests):
         self.deals: list[dict] = []
         self.next_ticket = first_ticket
         self.next_rollover = (now_ms // DAY_MS + 1) * DAY_MS
-        self.events: list[str] = []  # what happened, for coverage reports
         self._concerns: str | None = None  # the symbol the request being handled is about
         self._deal(dict(order=0, type=DEAL_BALANCE, entry=ENTRY_IN, magic=0, position_id=0, reason=REASON_CLIENT,
                         volume=0.0, price=0.0, commission=0.0, swap=0.0, profit=terms.balance, symbol="",
@@ -314,22 +313,17 @@ class Account(Requests):
             if o["time_expiration"] and o["time_expiration"] * 1000 <= t:
                 del self.orders[o["ticket"]]
                 self._to_history(o, ORDER_EXPIRED, t)
-                self.events.append("expired")
 
     def _rollover(self, t: int) -> None:
         for p in sorted(self.positions.values(), key=lambda p: p["ticket"]):
             ins = self.market.instrument(p["symbol"])
             factor = night_factor(t, ins)
-            if factor == 0 or p["time_msc"] >= t:
-                continue
-            if ins.swap_mode == SWAP_DISABLED:
-                self.events.append(f"swap_none_{ins.category}")
+            if factor == 0 or p["time_msc"] >= t or ins.swap_mode == SWAP_DISABLED:
                 continue
             points = ins.swap_long if p["type"] == BUY else ins.swap_short
             amount = exact(points) * exact(ins.point) * exact(ins.contract) * exact(p["volume"]) * factor
             charge = self.money(self.convert(amount, ins.profit, self.terms.currency, t))
             p["swap"] = self.money(exact(p["swap"]) + exact(charge))
-            self.events.append(f"swap_x{factor}_{ins.category}")
 
     def _next_tick_event(self, ticks, cursor, last_ms):
         """The earliest (time, symbol, index, action) among the orders that
@@ -397,12 +391,10 @@ class Account(Requests):
                                 type_filling=o["type_filling"], reason=o["reason"], price_current=o["price_current"])
             self._to_history(o, ORDER_FILLED, t, price_current=ask if is_buy(o["type"]) else bid)
             self.orders[limit["ticket"]] = limit
-            self.events.append("stop_limit_triggered")
             return
         price = ask if is_buy(o["type"]) else bid
         self._to_history(o, ORDER_FILLED, t, price_current=price)
         self._fill(o, price, t)
-        self.events.append(f"triggered_{o['type']}")
 
     def _stop(self, p: dict, reason: int, t: int, bid: float, ask: float) -> None:
         price = bid if p["type"] == BUY else ask
@@ -410,7 +402,6 @@ class Account(Requests):
         order = self._market_order(t, p["symbol"], SELL if p["type"] == BUY else BUY, p["volume"], price,
                                    p["magic"], comment, position_id=p["identifier"], reason=reason)
         self._close(p, order, p["volume"], price, t)
-        self.events.append("sl" if reason == REASON_SL else "tp")
 
     def stop_out(self) -> None:
         """While margin > 0 and the margin level < 50 %, closes the position
@@ -421,7 +412,6 @@ class Account(Requests):
             if not (f["margin"] > 0 and f["margin_level"] < STOP_OUT_LEVEL):
                 return
             p = min(self.positions.values(), key=lambda p: (self.money(self.float_profit(p, t)), p["ticket"]))
-            self.events.append(f"stop_out_of_{len(self.positions)}")
             price = self.close_price(p, t)
             order = self._market_order(t, p["symbol"], SELL if p["type"] == BUY else BUY, p["volume"], price,
                                        p["magic"], "[so]", position_id=p["identifier"], reason=REASON_SO)

@@ -62,7 +62,6 @@ class Requests:
         trial.orders = copy.deepcopy(self.orders)
         trial.history_orders = list(self.history_orders)
         trial.deals = list(self.deals)
-        trial.events = []
         return trial
 
     def _execute(self, req: dict) -> dict:
@@ -209,10 +208,8 @@ class Requests:
                                    tp=tp, filling=filling)
         if ticket:
             deal = self._close(self.positions[ticket], order, volume, price, t)
-            self.events.append("close_request")
         else:
             deal = self._fill(order, price, t)
-            self.events.append(f"deal_entry_{deal['entry']}")
         return order, deal
 
     def _req_pending(self, req: dict) -> dict:
@@ -239,7 +236,6 @@ class Requests:
                         magic=req.get("magic", 0), comment=wire_text(req.get("comment", ""))[0],
                         type_time=type_time, time_expiration=expiration, type_filling=req.get("type_filling", 0))
         self.orders[o["ticket"]] = o
-        self.events.append(f"placed_{otype}")
         return reply("PLACED", bid, ask, 0, o["ticket"], volume, price)
 
     def _req_sltp(self, req: dict) -> dict:
@@ -254,7 +250,6 @@ class Requests:
         bid, ask = self._bid_ask(ins.name, self.now_ms)
         self._stops_level(ins, p["type"], bid if p["type"] == BUY else ask, sl, tp)
         p.update(sl=sl, tp=tp, time_update=self.now_ms // 1000, time_update_msc=self.now_ms)
-        self.events.append("sltp")
         return reply("DONE", bid, ask)
 
     def _req_modify(self, req: dict) -> dict:
@@ -276,7 +271,6 @@ class Requests:
         self._stops_level(ins, BUY if is_buy(o["type"]) else SELL, stoplimit or price, sl, tp)
         o.update(new)
         bid, ask = self._bid_ask(ins.name, self.now_ms)
-        self.events.append("modify")
         return reply("DONE", bid, ask, 0, o["ticket"], o["volume_current"], price)
 
     def _req_remove(self, req: dict) -> dict:
@@ -287,7 +281,6 @@ class Requests:
         del self.orders[o["ticket"]]
         self._to_history(o, ORDER_CANCELED, self.now_ms)
         bid, ask = self._bid_ask(o["symbol"], self.now_ms)
-        self.events.append("remove")
         return reply("DONE", bid, ask, 0, o["ticket"])
 
     def _req_close_by(self, req: dict) -> dict:
@@ -311,5 +304,4 @@ class Requests:
         first = self._close(p, order, volume, price, t, entry=ENTRY_OUT_BY)
         self._close(q, order, volume, q["price_open"], t, entry=ENTRY_OUT_BY)
         bid, ask = self._bid_ask(ins.name, t)
-        self.events.append("close_by")
         return reply("DONE", bid, ask, first["ticket"], order["ticket"], volume, price)

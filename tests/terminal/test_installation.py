@@ -4,7 +4,6 @@ per installation, clean shutdown and start-up options."""
 from __future__ import annotations
 
 import configparser
-import os
 import signal
 import time
 from pathlib import Path
@@ -14,10 +13,6 @@ import pytest
 
 import terminal_client as tc
 from host import STOPPED
-
-
-def origin_bytes(folder: str) -> bytes:
-    return b"\xff\xfe" + folder.encode("utf-16-le")
 
 
 def ini_values(path) -> configparser.ConfigParser:
@@ -34,41 +29,20 @@ def write_settings(installation, text: str) -> Path:
     return config / "terminal.ini"
 
 
-def test_data_folder_layout(terminal, client):
-    data = terminal.data_folder
-    install = os.path.dirname(os.path.realpath(terminal.exe))
-    assert (data / "origin.txt").read_bytes() == origin_bytes(install)
-    assert (data / "QSL").is_dir()
-    assert not (data / "portable.txt").exists()
-    settings = ini_values(data / "config" / "terminal.ini")
-    assert settings["Terminal"]["build"] == "2405"
-    accounts = ini_values(data / "config" / "accounts.dat")
-    assert accounts["Accounts"]["current"] == "5001001"
-    assert (terminal.terminals_folder / "Common").is_dir()
-
-    info = client.terminal_info()
-    assert info["path"] == install
-    assert info["data_path"] == str(data)
-    assert info["commondata_path"] == str(terminal.terminals_folder / "Common")
-
-
-def test_portable_layout(launch):
-    terminal = launch("/portable")
-    data = terminal.data_folder
-    install = terminal.install
-    assert (data / "origin.txt").read_bytes() == origin_bytes(str(install))
-    assert (data / "portable.txt").is_file()
+def test_data_folder_layout(launch):
+    # Where the data folder is, what origin.txt holds and where a portable
+    # copy keeps its settings: tests/test_terminal_e2e.py.
+    portable = launch("/portable")
+    data, install = portable.data_folder, portable.install
     assert not (data / "config").exists() and not (data / "QSL").exists()
-    assert (install / "config" / "terminal.ini").is_file()
-    assert (install / "config" / "accounts.dat").is_file()
-    assert (install / "QSL").is_dir()
-    with terminal.client() as c:
-        assert c.terminal_info()["data_path"] == str(install)
+    assert (install / "config" / "accounts.dat").is_file() and (install / "QSL").is_dir()
     # Leaving portable mode unmarks the folder.
-    assert terminal.stop() == STOPPED
-    second = launch()
-    assert not (second.data_folder / "portable.txt").exists()
-    assert (second.data_folder / "QSL").is_dir()
+    assert portable.stop() == STOPPED
+    terminal = launch()
+    assert not (data / "portable.txt").exists() and (data / "QSL").is_dir()
+    with terminal.client() as c:
+        assert c.terminal_info()["commondata_path"] == str(terminal.terminals_folder / "Common")
+    assert (terminal.terminals_folder / "Common").is_dir()
 
 
 def test_settings_file_is_read_and_rewritten(installation):

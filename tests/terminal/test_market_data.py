@@ -1,5 +1,5 @@
 """Market data of the simulated Terminal: symbol records, the latest tick,
-Market Watch, Depth of Market, margin and profit."""
+Market Watch, Depth of Market, and the refusals of margin and profit."""
 
 from __future__ import annotations
 
@@ -14,7 +14,7 @@ from terminal_times import NOW_MS
 
 ALL = 3
 D1 = 1440
-BUY, SELL, BUY_LIMIT, SELL_LIMIT, BUY_STOP, SELL_STOP, CLOSE_BY = 0, 1, 2, 3, 4, 5, 8
+BUY, SELL, CLOSE_BY = 0, 1, 8
 BOOK_SELL, BOOK_BUY = 1, 2
 TABLE_SIZE = 25
 # The defaults in Market Watch, and symbols that start outside it.
@@ -80,21 +80,6 @@ def test_deal_figures_of_a_symbol_with_deals(client):
     assert (r["lasthigh"], r["lastlow"]) == (deals["last"].max(), deals["last"].min())
     assert r["session_volume"] == pytest.approx(deals["volume_real"].sum())
     assert r["chart_mode"] == 1 and info(client, "EURUSD")["chart_mode"] == 0
-
-
-def test_old_build_sends_the_short_record_and_no_catalogue(launch):
-    with launch("--build", "2363").client() as c:
-        result, rec = c.symbol_info("EURUSD", short=True)
-        assert result == tc.SUCCESS and rec["path"] == "Forex\\Majors\\EURUSD"
-        assert c.symbols_total() == (tc.INCOMPATIBLE_VERSION, None)
-        assert c.symbols_get() == (tc.INCOMPATIBLE_VERSION, None)
-        assert c.symbols_get("EUR*") == (tc.INCOMPATIBLE_VERSION, None)
-
-
-def test_symbols_by_group(client):  # the masks themselves: tests/cpp/test_group.cpp
-    names = lambda group: [r["name"] for r in client.symbols_get(group)[1]]  # noqa: E731
-    assert names("EUR*") == ["EURUSD", "EURGBP", "EURJPY", "EURCHF"]
-    assert names("") == names(None) and len(names(None)) == TABLE_SIZE
 
 
 def test_extra_symbols(launch):
@@ -187,56 +172,10 @@ def test_book_levels(client, symbol):
 # ---- margin and profit -------------------------------------------------------
 
 
-def calc_ok(reply):
-    result, value = reply
-    assert result == tc.SUCCESS
-    return value
-
-
-# The default account: USD, 1:100.
-@pytest.mark.parametrize("action, symbol, volume, price, expected", [
-    (BUY, "EURUSD", 1.0, 1.1, 1.0 * 100_000 / 100 * 1.1),  # EUR margin at the order's price
-    (SELL_STOP, "EURUSD", 0.5, 1.2, 0.5 * 100_000 / 100 * 1.2),
-    (BUY_LIMIT, "USDJPY", 2.0, 150.0, 2.0 * 100_000 / 100),  # margin already in USD
-    (SELL, "XAUUSD", 0.5, 2000.0, 0.5 * 100 * 2000.0 / 100),  # CFD: value / leverage
-    (BUY, "BTCUSD", 0.1, 40_000.0, 0.1 * 1 * 40_000.0 / 100),
-])
-def test_margin_in_the_account_currency(client, action, symbol, volume, price, expected):
-    assert calc_ok(client.calc_margin(action, symbol, volume, price)) == pytest.approx(expected, rel=1e-12)
-
-
-@pytest.mark.parametrize("action, symbol, volume, open_, close, expected", [
-    (BUY, "EURUSD", 1.0, 1.1, 1.2, 10_000.0),
-    (SELL, "EURUSD", 1.0, 1.1, 1.2, -10_000.0),
-    (SELL_LIMIT, "XAUUSD", 2.0, 2000.0, 1990.0, 2 * 100 * 10.0),
-    (BUY_STOP, "USDJPY", 1.0, 150.0, 151.0, 100_000 * 1.0 / 151.0),  # JPY back to USD at the close
-])
-def test_profit_in_the_account_currency(client, action, symbol, volume, open_, close, expected):
-    value = calc_ok(client.calc_profit(action, symbol, volume, open_, close))
-    assert value == pytest.approx(expected, rel=1e-12)
-
-
-def test_cross_currency_amounts_convert_through_current_quotes(client):
-    gbpusd = tick(client, "GBPUSD")
-    # A GBP index: 2 lots x 1 x 7700 / 100 = 154 GBP.
-    margin = calc_ok(client.calc_margin(BUY, "UK100", 2.0, 7700.0))
-    assert margin == pytest.approx(154.0 * gbpusd["bid"], rel=1e-12)
-    # EURGBP: 1 lot x 0.01 = 1000 GBP of profit; margin 1000 EUR.
-    profit = calc_ok(client.calc_profit(BUY, "EURGBP", 1.0, 0.85, 0.86))
-    assert profit == pytest.approx(1000.0 * gbpusd["bid"], rel=1e-9)
+def test_tick_value_follows_the_account(client):
+    # Margin and profit on every account: test_model.py.
+    assert client.login(5001002, "demo1002") == tc.SUCCESS  # EUR
     eurusd = tick(client, "EURUSD")
-    assert calc_ok(client.calc_margin(BUY, "EURGBP", 1.0, 0.85)) == pytest.approx(1000.0 * eurusd["bid"], rel=1e-12)
-
-
-def test_calculations_follow_the_account(client):
-    assert client.login(5001002, "demo1002") == tc.SUCCESS  # EUR, 1:50
-    eurusd = tick(client, "EURUSD")
-    assert calc_ok(client.calc_margin(BUY, "EURUSD", 1.0, 1.1)) == pytest.approx(2000.0, rel=1e-12)
-    profit = calc_ok(client.calc_profit(BUY, "EURUSD", 1.0, 1.1, 1.2))
-    assert profit == pytest.approx(10_000.0 / 1.2, rel=1e-12)
-    # USD into EUR through EURUSD: 0.1 x 40000 / 50 = 80 USD.
-    margin = calc_ok(client.calc_margin(BUY, "BTCUSD", 0.1, 40_000.0))
-    assert margin == pytest.approx(80.0 / eurusd["ask"], rel=1e-12)
     assert info(client, "EURUSD")["trade_tick_value"] == pytest.approx(1.0 / eurusd["ask"], rel=1e-12)
 
 

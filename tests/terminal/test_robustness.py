@@ -4,11 +4,7 @@ or outlasted without disturbing well-behaved clients or its memory."""
 from __future__ import annotations
 
 import random
-import signal
 import struct
-import subprocess
-import sys
-import threading
 import time
 
 import host
@@ -184,30 +180,6 @@ def test_partial_requests_and_abandoned_replies_hold_little_memory(terminal):
         with greeted(terminal) as probe:
             assert served(probe)
         assert rss_mib(terminal) - base < 64
-
-
-def test_many_clients_at_once(terminal):
-    with terminal.client() as c:
-        _, expected = c.ticks_range("BTCUSD", NOW_MS - 6 * 3_600_000, NOW_MS, 3)
-    results, errors = [], []
-
-    def worker():
-        try:
-            with terminal.client() as c:
-                for _ in range(3):
-                    assert c.handshake().result == tc.SUCCESS
-                    results.append(c.ticks_range("BTCUSD", NOW_MS - 6 * 3_600_000, NOW_MS, 3)[1].tobytes())
-        except Exception as e:  # reported below, in the test's thread
-            errors.append(e)
-
-    threads = [threading.Thread(target=worker) for _ in range(12)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(timeout=120)
-    assert not errors
-    assert len(results) == 36
-    assert all(r == expected.tobytes() for r in results)
 
 
 def test_requests_in_one_write_are_answered_in_order(client):
