@@ -12,8 +12,11 @@ bool Database::open(const std::string& path) {
     if (db_ != nullptr) return false;
     // NOFOLLOW refuses a database path with a symbolic link in it; the
     // caller passes a path whose folder is already resolved, so only a link
-    // planted as the file itself is refused.
-    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_NOFOLLOW;
+    // planted as the file itself is refused. NOMUTEX: the owner lets one
+    // thread at a time use the connection (the trading store holds its own
+    // lock around every use), so SQLite need not lock it again on every
+    // call (each bound value of a trade's rows took and released a mutex).
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW;
     if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
         // A handle may come back even on failure: keep its message, then
         // close it, so an unopened database never looks open.

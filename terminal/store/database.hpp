@@ -1,6 +1,8 @@
 // A small owning wrapper over SQLite: one connection, prepared statements
 // and transactions, each released by its destructor. Errors are return
-// values; the message of the last failure stays on the connection.
+// values; the message of the last failure stays on the connection. The
+// connection does not lock itself: its owner uses it (and its statements)
+// from one thread at a time.
 #pragma once
 
 #include <cstdint>

@@ -61,5 +61,6 @@ def test_database_is_private_and_lists_are_well_formed(launch):
         assert c.status(tc.ORDER_SEND, b"\0" * 231) == tc.INVALID_PARAMS
         assert c.status(tc.POSITIONS_BY_SYMBOL, tc.wide("X" * 30)) == tc.INVALID_PARAMS
     db = t.data_folder / "trading.db"
+    assert db.read_bytes()[16:18] == b"\x04\x00"  # a new store's page size: 1024
     if not host.WINDOWS:  # there the profile folder's access list keeps others out
         assert stat.S_IMODE(db.stat().st_mode) == 0o600

@@ -118,6 +118,7 @@ def test_a_store_of_the_first_layout_is_migrated_with_every_record(installation)
     db = sqlite3.connect(data / "trading.db")
     try:
         assert db.execute("PRAGMA user_version").fetchone() == (1,)
+        assert db.execute("PRAGMA page_size").fetchone() == (512,)  # an existing store keeps its own
         first = db.execute("SELECT symbol, volume, comment, typeof(magic) FROM positions ORDER BY login, ticket")
         assert first.fetchone() == ("EURUSD", 0.1, "a\udc80b".encode("utf-16-le", "surrogatepass"), "blob")
         assert db.execute("SELECT COUNT(*) FROM deals WHERE entry = 3").fetchone() == (2,)
