@@ -168,6 +168,7 @@ public:
                 equal_bytes(record + run.offset, reference + run.offset, run.bytes)) {
                 PyObject* const* from = &PyTuple_GET_ITEM(reference_tuple, run.begin);
                 PyObject** to = &PyTuple_GET_ITEM(tuple, run.begin);
+#pragma GCC unroll 4
                 for (std::size_t k = 0, n = run.end - run.begin; k < n; ++k) {
                     PyObject* value = from[k];
                     Py_INCREF(value);
