@@ -116,7 +116,21 @@ PyObject* float_value(const std::uint8_t* p) noexcept {
 class SharedValues {
 public:
     SharedValues(std::span<const Field> fields, std::size_t record_size, std::size_t count) noexcept
-        : usable_(std::none_of(fields.begin(), fields.end(), [](const Field& f) { return f.kind == Kind::Attached; })) {
+        : usable_(fields.size() <= kMaxFields &&
+                  std::none_of(fields.begin(), fields.end(), [](const Field& f) { return f.kind == Kind::Attached; })) {
+        // Runs of numbers and bools that lie end to end in the record, in
+        // tuple order, at most kRunBytes long; a text is a run of its own.
+        for (std::size_t i = 0; usable_ && i < fields.size() && runs_used_ < kMaxFields;) {
+            Run run{static_cast<std::uint16_t>(i), static_cast<std::uint16_t>(i + 1), fields[i].offset,
+                    fields[i].width()};
+            if (fields[i].kind != Kind::Text)
+                while (run.end < fields.size() && fields[run.end].kind != Kind::Text &&
+                       fields[run.end].offset == run.offset + run.bytes &&
+                       run.bytes + fields[run.end].width() <= kRunBytes)
+                    run.bytes += fields[run.end++].width();
+            runs_[runs_used_++] = run;
+            i = run.end;
+        }
         if (count < 2 || !usable_) return;
         // A number, or a bool, whose record holds 8 bytes from its start
         // compares as one 8-byte load masked to its width.
@@ -132,30 +146,55 @@ public:
         slots_.reset(new (std::nothrow) Slot[fields.size() << bits_]());
     }
 
-    // Fills `tuple` (a new struct sequence with empty slots) from `record`.
-    // A field takes a shared value when an earlier record held the same
-    // bytes, else a new one, which becomes shared.
+    // Fills `tuple` (a new struct sequence whose slots hold anything) from
+    // `record`, setting every slot (to null from a failed field on). A field
+    // takes a shared value when an earlier record held the same bytes, else
+    // a new one, which becomes shared.
     //
     // Records that repeat one value tend to repeat the next ones too (the
     // symbols of one price source share all but their names), so the record
     // a value was last found in becomes the one the next fields are first
     // compared with: one load and compare each while it keeps matching.
+    //
+    // A run of numbers whose bytes all equal the reference's takes the
+    // reference's items at once; one that differs goes field by field.
     bool fill(PyObject* tuple, std::span<const Field> fields, const std::uint8_t* record) noexcept {
         // Kept in locals: the stores into the tuples could otherwise alias them.
         const std::uint8_t* reference = reference_;
         PyObject* reference_tuple = reference_tuple_;
-        for (std::size_t i = 0; i < fields.size(); ++i) {
-            const Field& field = fields[i];
-            PyObject* value;
-            if (reference != nullptr && matches(i, field, record + field.offset, reference + field.offset)) {
-                value = item(reference_tuple, i);
-            } else {
-                value = search(i, field, record, tuple);
-                if (value == nullptr) return false;
-                reference = reference_;
-                reference_tuple = reference_tuple_;
+        for (std::size_t r = 0; r < runs_used_; ++r) {
+            const Run run = runs_[r];
+            if (reference != nullptr && run.end - run.begin > 1 &&
+                equal_bytes(record + run.offset, reference + run.offset, run.bytes)) {
+                PyObject* const* from = &PyTuple_GET_ITEM(reference_tuple, run.begin);
+                PyObject** to = &PyTuple_GET_ITEM(tuple, run.begin);
+#pragma GCC unroll 4
+                for (std::size_t k = 0, n = run.end - run.begin; k < n; ++k) {
+                    PyObject* value = from[k];
+                    Py_INCREF(value);
+                    to[k] = value;
+                }
+                continue;
             }
-            PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), value);
+            for (std::size_t i = run.begin; i < run.end; ++i) {
+                const Field& field = fields[i];
+                PyObject* value;
+                if (reference != nullptr && matches(i, field, record + field.offset, reference + field.offset)) {
+                    value = item(reference_tuple, i);
+                } else {
+                    value = search(i, field, record, tuple);
+                    if (value == nullptr) {
+                        // The slots from here on were never set: the tuple's
+                        // release must find them empty.
+                        for (std::size_t k = i; k < fields.size(); ++k)
+                            PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(k), nullptr);
+                        return false;
+                    }
+                    reference = reference_;
+                    reference_tuple = reference_tuple_;
+                }
+                PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), value);
+            }
         }
         return true;
     }
@@ -163,11 +202,20 @@ public:
     // The values of a type with an Attached row cannot come from here.
     bool usable() const noexcept { return usable_; }
 
-    // `record` is converted, into `tuple` (which the list holds): the next
-    // record is first compared with it.
-    void converted(const std::uint8_t* record, PyObject* tuple) noexcept {
-        reference_ = record;
-        reference_tuple_ = tuple;
+    // Record `i` of `records` (records of `size` bytes, their tuples in
+    // `list`) is converted. The next record is first compared with the one
+    // after the record the last one ended comparing with: in a list that
+    // repeats its pattern every n records (the symbols of each price source
+    // in turn), that is the record n before it; in any other, it is mostly
+    // the one just converted.
+    void converted(const std::uint8_t* records, std::size_t size, PyObject* list, std::size_t i) noexcept {
+        std::size_t next = i;
+        if (reference_ != nullptr && reference_ >= records) {
+            const auto at = static_cast<std::size_t>(reference_ - records) / size;
+            if (at < i) next = at + 1;
+        }
+        reference_ = records + next * size;
+        reference_tuple_ = PyTuple_GET_ITEM(list, static_cast<Py_ssize_t>(next));
     }
 
 private:
@@ -181,18 +229,53 @@ private:
     // The value of a field that differs from the reference record's.
     [[gnu::noinline]] PyObject* search(std::size_t i, const Field& field, const std::uint8_t* record,
                                        PyObject* tuple) noexcept {
-        if (!slots_ || field.kind == Kind::Bool) return field_value(field, record);  // a bool is shared anyway
+        // A bool is shared anyway; a field that found no earlier value
+        // kGiveUp times in a row (a name) is not looked up any more.
+        if (!slots_ || field.kind == Kind::Bool || misses_[i] >= kGiveUp) return field_value(field, record);
         const std::uint8_t* p = record + field.offset;
         Slot& slot = slots_[(i << bits_) | static_cast<std::size_t>(hash_of(field, p) >> (64 - bits_))];
         if (slot.record != nullptr && same(field, p, slot.record + field.offset)) {
             reference_ = slot.record;
             reference_tuple_ = slot.tuple;
             slot = {record, tuple};  // the latest record is the likeliest to match further
+            misses_[i] = 0;
             return item(reference_tuple_, i);
         }
+        ++misses_[i];
         PyObject* made = field_value(field, record);
         if (made != nullptr) slot = {record, tuple};
         return made;
+    }
+
+    // True when the `n` bytes at `a` and `b` are equal; n is at least 2. The
+    // loads overlap rather than read past either range.
+    static bool equal_bytes(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) noexcept {
+#ifdef __SSE2__
+        if (n >= 16) {
+            __m128i diff = _mm_setzero_si128();
+            for (std::size_t at = 0;; at += 16) {
+                if (at + 16 > n) at = n - 16;
+                const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + at));
+                const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + at));
+                diff = _mm_or_si128(diff, _mm_xor_si128(x, y));
+                if (at + 16 == n) break;
+            }
+            return _mm_movemask_epi8(_mm_cmpeq_epi8(diff, _mm_setzero_si128())) == 0xFFFF;
+        }
+#endif
+        if (n >= 8) {
+            std::uint64_t diff = 0;
+            for (std::size_t at = 0;; at += 8) {
+                if (at + 8 > n) at = n - 8;
+                diff |= load<std::uint64_t>(a + at) ^ load<std::uint64_t>(b + at);
+                if (at + 8 == n) break;
+            }
+            return diff == 0;
+        }
+        if (n >= 4)
+            return ((load<std::uint32_t>(a) ^ load<std::uint32_t>(b)) |
+                    (load<std::uint32_t>(a + n - 4) ^ load<std::uint32_t>(b + n - 4))) == 0;
+        return std::memcmp(a, b, n) == 0;
     }
 
     bool matches(std::size_t i, const Field& field, const std::uint8_t* p, const std::uint8_t* q) const noexcept {
@@ -251,6 +334,17 @@ private:
 
     static bool same_text(const std::uint8_t* a, const std::uint8_t* b, std::size_t width) noexcept {
         std::size_t at = 0;
+#ifdef __SSE2__
+        // Eight units at a time: equal up to the first zero unit of `a`.
+        for (const __m128i zero = _mm_setzero_si128(); at + 16 <= width; at += 16) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + at));
+            const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + at));
+            const auto differ = ~static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(x, y))) & 0xFFFFu;
+            const auto zeros = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(x, zero)));
+            if (zeros != 0) return (differ & (((zeros & (0u - zeros)) << 2) - 1)) == 0;  // up to the zero unit
+            if (differ != 0) return false;
+        }
+#endif
         for (; at + 8 <= width; at += 8) {
             const auto word = load<std::uint64_t>(a + at);
             if (word != load<std::uint64_t>(b + at)) return false;
@@ -264,8 +358,22 @@ private:
         return true;
     }
 
+    // Fields [begin, end) of the tuple, whose bytes lie end to end from
+    // `offset` on in the record.
+    struct Run {
+        std::uint16_t begin;
+        std::uint16_t end;
+        std::uint32_t offset;
+        std::uint32_t bytes;
+    };
+    static constexpr std::uint32_t kRunBytes = 256;
+    static constexpr std::uint8_t kGiveUp = 64;
+
     bool usable_;  // an Attached row has no bytes to compare: such types share nothing
     std::array<std::uint64_t, kMaxFields> masks_{};  // per field: the bytes of its 8-byte load, or 0
+    std::array<std::uint8_t, kMaxFields> misses_{};  // per field: lookups in a row that found nothing
+    std::array<Run, kMaxFields> runs_{};
+    std::size_t runs_used_ = 0;
     std::unique_ptr<Slot[]> slots_;
     unsigned bits_ = 0;
     const std::uint8_t* reference_ = nullptr;
@@ -295,20 +403,22 @@ bool fill(PyObject* tuple, std::span<const Field> fields, const std::uint8_t* re
     return true;
 }
 
-// A new struct sequence of `type` with `size` empty slots, as
+// A new struct sequence of `type` with `size` slots, empty when `cleared`
+// (else holding anything, which the caller sets every one of), as
 // PyStructSequence_New makes it. Every field of the module's types is in the
 // sequence, so the object is a tuple of `size` items; allocating it directly
 // spares the two lookups of the sizes in the type's dictionary per record.
-PyObject* new_struct(PyTypeObject* type, std::size_t size) noexcept {
+PyObject* new_struct(PyTypeObject* type, std::size_t size, bool cleared) noexcept {
     if (type == nullptr) return nullptr;
 #if PY_VERSION_HEX >= 0x030F0000
     // A tuple's layout is only known up to 3.14: later ones take the public call.
     static_cast<void>(size);
+    static_cast<void>(cleared);
     return PyStructSequence_New(type);
 #else
     PyTupleObject* tuple = PyObject_GC_NewVar(PyTupleObject, type, static_cast<Py_ssize_t>(size));
     if (tuple == nullptr) return nullptr;
-    std::memset(tuple->ob_item, 0, size * sizeof(PyObject*));
+    if (cleared) std::memset(tuple->ob_item, 0, size * sizeof(PyObject*));
 #if PY_VERSION_HEX >= 0x030E0000
     tuple->ob_hash = -1;  // tuples cache their hash from 3.14 on: start with none
 #endif
@@ -318,8 +428,27 @@ PyObject* new_struct(PyTypeObject* type, std::size_t size) noexcept {
 
 }  // namespace
 
+#ifdef __SSE2__
+namespace {
+
+// Row k: all bits set in the first k 16-bit lanes of a block, none after.
+constexpr std::uint8_t kLanesBefore[8][16] = {
+    {},
+    {0xFF, 0xFF},
+    {0xFF, 0xFF, 0xFF, 0xFF},
+    {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
+    {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
+    {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
+    {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
+    {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
+};
+
+}  // namespace
+#endif
+
 PyObject* text_to_str(const void* field, std::size_t units) noexcept {
     const auto* p = static_cast<const std::uint8_t*>(field);
+    [[maybe_unused]] const std::size_t width = units;
     // One pass finds the end of the text and the OR of its units: eight
     // units at a time while no block holds a zero unit, then one by one.
     std::size_t n = 0;
@@ -328,14 +457,26 @@ PyObject* text_to_str(const void* field, std::size_t units) noexcept {
     {
         const __m128i zero = _mm_setzero_si128();
         __m128i seen = zero;
+        bool ended = false;
         while (n + 8 <= units) {
             const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2 * n));
-            if (_mm_movemask_epi8(_mm_cmpeq_epi16(block, zero)) != 0) break;  // a zero unit lies in this block
+            const int zeros = _mm_movemask_epi8(_mm_cmpeq_epi16(block, zero));
+            if (zeros != 0) {
+                // The text ends in this block: only the units before its
+                // first zero unit count.
+                const int before = std::countr_zero(static_cast<unsigned>(zeros)) / 2;
+                const __m128i keep = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kLanesBefore[before]));
+                seen = _mm_or_si128(seen, _mm_and_si128(block, keep));
+                n += static_cast<std::size_t>(before);
+                ended = true;
+                break;
+            }
             seen = _mm_or_si128(seen, block);
             n += 8;
         }
         bits = static_cast<std::uint64_t>(_mm_cvtsi128_si64(seen)) |
                static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(seen, seen)));
+        if (ended) units = n;  // the scalar scan below has nothing left to find
     }
 #else
     constexpr std::uint64_t kLanesLow = 0x0001000100010001ull;
@@ -363,6 +504,30 @@ PyObject* text_to_str(const void* field, std::size_t units) noexcept {
             const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2 * i + 16));
             _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_packus_epi16(low, high));
         }
+        if (i < n && i + 16 <= width) {
+            // The rest is shorter than 16 units but the field holds 16 more:
+            // narrowed together, then copied in pieces of 8, 4, 2 and 1.
+            const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2 * i));
+            const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2 * i + 16));
+            alignas(16) std::uint8_t narrowed[16];
+            _mm_store_si128(reinterpret_cast<__m128i*>(narrowed), _mm_packus_epi16(low, high));
+            const std::size_t rest = n - i;
+            std::size_t at = 0;
+            if (rest & 8) {
+                std::memcpy(out + i, narrowed, 8);
+                at = 8;
+            }
+            if (rest & 4) {
+                std::memcpy(out + i + at, narrowed + at, 4);
+                at += 4;
+            }
+            if (rest & 2) {
+                std::memcpy(out + i + at, narrowed + at, 2);
+                at += 2;
+            }
+            if (rest & 1) out[i + at] = narrowed[at];
+            i = n;
+        }
 #endif
         for (; i < n; ++i) out[i] = p[2 * i];
         return str;
@@ -385,7 +550,8 @@ namespace {
 PyObject* record_tuple(TypeId type, const std::uint8_t* record, PyObject* attached,
                        SharedValues* shared) noexcept {
     const std::span<const Field> fields = fields_of(type);
-    PyObject* tuple = new_struct(type_of(type), fields.size());
+    // SharedValues::fill sets every slot itself, failing or not.
+    PyObject* tuple = new_struct(type_of(type), fields.size(), shared == nullptr);
     if (tuple == nullptr) {
         Py_XDECREF(attached);
         PyErr_Clear();
@@ -405,9 +571,31 @@ PyObject* make_record_tuple(TypeId type, const void* record, PyObject* attached)
     return record_tuple(type, static_cast<const std::uint8_t*>(record), attached, nullptr);
 }
 
+namespace {
+
+// Holds the cyclic collector off while a list is built: its items are
+// untracked tuples of numbers and texts, so the collections their
+// allocations would start have nothing of theirs to look at. The one that
+// is owed starts at the next allocation after.
+class CollectorPaused {
+public:
+#if PY_VERSION_HEX >= 0x030A0000
+    CollectorPaused() noexcept : was_on_(PyGC_Disable() != 0) {}
+    ~CollectorPaused() {
+        if (was_on_) PyGC_Enable();
+    }
+
+private:
+    bool was_on_;
+#endif
+};
+
+}  // namespace
+
 PyObject* make_record_tuples(TypeId type, const void* records, std::size_t count) noexcept {
     const std::size_t size = record_size_of(type);
     if (count > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return nullptr;
+    const CollectorPaused paused;
     PyObject* list = PyTuple_New(static_cast<Py_ssize_t>(count));
     if (list == nullptr) {
         PyErr_Clear();
@@ -422,7 +610,7 @@ PyObject* make_record_tuples(TypeId type, const void* records, std::size_t count
             return nullptr;
         }
         PyTuple_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
-        shared.converted(bytes + i * size, item);
+        shared.converted(bytes, size, list, i);
     }
     return list;
 }

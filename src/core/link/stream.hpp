@@ -40,6 +40,12 @@ public:
     template <class T>
     bool put(const T& value) noexcept {
         static_assert(std::is_trivially_copyable_v<T>);
+        if (!failed_ && sizeof value <= free_) {  // most values: a copy of known size into the block
+            std::memcpy(block_ + used_, &value, sizeof value);
+            used_ += static_cast<std::uint32_t>(sizeof value);
+            free_ -= static_cast<std::uint32_t>(sizeof value);
+            return true;
+        }
         return write(&value, sizeof value);
     }
 
@@ -88,6 +94,12 @@ public:
     template <class T>
     bool get(T& value) noexcept {
         static_assert(std::is_trivially_copyable_v<T>);
+        if (sizeof value <= avail_) {  // most values: a copy of known size out of the block
+            std::memcpy(&value, block_ + pos_, sizeof value);
+            pos_ += static_cast<std::uint32_t>(sizeof value);
+            avail_ -= static_cast<std::uint32_t>(sizeof value);
+            return true;
+        }
         return read(&value, sizeof value);
     }
 

@@ -68,21 +68,29 @@ PyObject* version_str(const VersionText& text) noexcept {
     return PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), nullptr);
 }
 
-}  // namespace
-
-PyObject* py_version(PyObject*, PyObject*) {
-    link::reset_error();
-    std::uint32_t first = 0, second = 0;
+// The latest result and the values it was made from. A Terminal answers
+// the same every time, so the tuple, which is immutable, is handed out again
+// while they stay the same. Only the holder of the call lock, with the
+// interpreter lock, reads or replaces it; it lives as long as the process.
+struct LastVersion {
+    std::uint32_t first = 0;
+    std::uint32_t second = 0;
     VersionText text;
-    const std::int32_t code = link::transact(
-        link::client().handle(), wire::kVersion, 4,
-        [](link::PipeWriter& w) noexcept { return w.put(std::uint32_t{0}); },
-        [&](link::PipeReader& r) noexcept { return r.get(first) && r.get(second) && read_version_text(r, text); });
-    if (code <= 0) {
-        first = second = 0;
-        text.count = 0;
+    PyObject* tuple = nullptr;
+
+    bool made_from(std::uint32_t a, std::uint32_t b, const VersionText& t) const noexcept {
+        if (tuple == nullptr || a != first || b != second || t.count != text.count) return false;
+        return t.count == kDropped || std::memcmp(t.units, text.units, t.count * sizeof(char16_t)) == 0;
     }
-    if (code < 0) link::set_error(code);
+};
+
+LastVersion g_last;
+
+PyObject* version_tuple(std::uint32_t first, std::uint32_t second, const VersionText& text) noexcept {
+    if (g_last.made_from(first, second, text)) {
+        Py_INCREF(g_last.tuple);
+        return g_last.tuple;
+    }
     PyObject* str = version_str(text);
     if (str == nullptr) return nullptr;
     PyObject* result = PyTuple_New(3);
@@ -98,7 +106,32 @@ PyObject* py_version(PyObject*, PyObject*) {
     PyTuple_SET_ITEM(result, 0, major);
     PyTuple_SET_ITEM(result, 1, minor);
     PyTuple_SET_ITEM(result, 2, str);
+    Py_XDECREF(g_last.tuple);
+    g_last.first = first;
+    g_last.second = second;
+    g_last.text.count = text.count;
+    if (text.count != kDropped) std::memcpy(g_last.text.units, text.units, text.count * sizeof(char16_t));
+    Py_INCREF(result);
+    g_last.tuple = result;
     return result;
+}
+
+}  // namespace
+
+PyObject* py_version(PyObject*, PyObject*) {
+    link::reset_error();
+    std::uint32_t first = 0, second = 0;
+    VersionText text;
+    const std::int32_t code = link::transact(
+        link::client().handle(), wire::kVersion, 4,
+        [](link::PipeWriter& w) noexcept { return w.put(std::uint32_t{0}); },
+        [&](link::PipeReader& r) noexcept { return r.get(first) && r.get(second) && read_version_text(r, text); });
+    if (code <= 0) {
+        first = second = 0;
+        text.count = 0;
+    }
+    if (code < 0) link::set_error(code);
+    return version_tuple(first, second, text);
 }
 
 PyObject* py_last_error(PyObject*, PyObject*) {
