@@ -171,18 +171,18 @@ def kill_all(pids: list[int], limit: float = 30.0) -> bool:
     import time
 
     for pid in pids:
-        if not WINDOWS:
+        if WINDOWS:
+            import ctypes
+
+            h = ctypes.windll.kernel32.OpenProcess(0x0001, False, pid)  # PROCESS_TERMINATE
+            if h:
+                ctypes.windll.kernel32.TerminateProcess(ctypes.c_void_p(h), 1)
+                ctypes.windll.kernel32.CloseHandle(ctypes.c_void_p(h))
+        else:
             try:
                 os.kill(pid, signal.SIGKILL)
             except OSError:
                 pass
-            continue
-        import ctypes
-
-        h = ctypes.windll.kernel32.OpenProcess(0x0001, False, pid)  # PROCESS_TERMINATE
-        if h:
-            ctypes.windll.kernel32.TerminateProcess(ctypes.c_void_p(h), 1)
-            ctypes.windll.kernel32.CloseHandle(ctypes.c_void_p(h))
     deadline = time.monotonic() + limit
     while any(alive(pid) for pid in pids):
         if time.monotonic() > deadline:
