@@ -228,7 +228,8 @@ FULL = {"action": 1, "magic": 2**64 - 1, "order": 3, "symbol": "S" * 29, "volume
     (lambda f: front(f)({"action": 3, "position": 6, "tp": 9.75}), {"action": 3, "position": 6, "tp": 9.75}),
 ])
 @pytest.mark.parametrize("name, command, layout, retcode", [("order_check", 160, CHECK, 10019),
-                                                           ("order_send", 161, SEND, 10006)])
+                                                           ("order_send", 161, SEND, 10006)],
+                         ids=["order_check", "order_send"])
 def test_request_round_trip(fake, core, call, record_values, name, command, layout, retcode):
     values = distinct(layout, retcode=retcode)
     fake.connected(reply(command, 1, pack(layout, values)))
