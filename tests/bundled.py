@@ -10,6 +10,9 @@ from typing import Iterator
 import host
 from terminal_client import TerminalClient
 
+NOW = 1_768_478_400  # 2026-01-15 12:00 UTC, a Thursday: every market is open
+MOVING = ("--clock", str(NOW), "--speed", "300")  # from NOW, five market minutes a second
+
 
 @contextlib.contextmanager
 def running_terminal(folder: Path, binary: str, core, *options: str) -> Iterator[Path]:

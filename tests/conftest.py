@@ -20,7 +20,7 @@ sys.path.insert(0, str(Path(__file__).parent))
 
 import fake_terminal  # noqa: E402
 import host  # noqa: E402
-from bundled import running_terminal  # noqa: E402
+from bundled import NOW, running_terminal  # noqa: E402
 from fake_terminal import FakeTerminal  # noqa: E402
 from terminal_client import TerminalClient  # noqa: E402
 
@@ -43,7 +43,8 @@ def private_folders(monkeypatch):
 
         _core.shutdown()
         fake_terminal.stop_all()
-        host.kill_all(host.processes_under(root))  # Terminals a test started never outlive it
+        # Terminals a test started never outlive it.
+        host.kill_all(host.processes_of(root, under=True))
         roaming.restore()
         shutil.rmtree(root, ignore_errors=True)
 
@@ -62,7 +63,6 @@ def fake(private_folders):
 
 @pytest.fixture(scope="session")
 def terminal_binary() -> str:
-    """The bundled Terminal program."""
     override = os.environ.get("QVN_TERMINAL64")
     if override:
         return override
@@ -72,6 +72,22 @@ def terminal_binary() -> str:
     if not os.path.exists(path):
         pytest.fail(f"bundled Terminal missing at {path}")
     return path
+
+
+@pytest.fixture
+def install(private_folders, terminal_binary) -> Path:
+    """A fresh installation folder holding a copy of the Terminal."""
+    path = private_folders / "Some Terminal" / host.TERMINAL_NAME
+    path.parent.mkdir()
+    host.copy_file(terminal_binary, path)
+    return path
+
+
+@pytest.fixture
+def frozen(private_folders, terminal_binary, core):
+    """The Terminal running with its clock frozen at NOW, the module connected; yields its path."""
+    with running_terminal(private_folders, terminal_binary, core, "--now", str(NOW)) as exe:
+        yield exe
 
 
 @pytest.fixture

@@ -168,7 +168,6 @@ class FakeTerminal:
         _SERVING.add(self)
 
     def connected(self, *steps, **options) -> None:
-        """Serves the steps (as serve) with the module connected."""
         self.serve(*steps, **options)
         assert self.connect(), self.frames()
 

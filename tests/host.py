@@ -150,33 +150,11 @@ def processes() -> list[tuple[int, str]]:
     return out
 
 
-def processes_of(path) -> list[int]:
-    real = os.path.realpath(path)
-    if WINDOWS:
-        real = os.path.normcase(real)
-    return [pid for pid, exe in processes() if exe == real]
-
-
-def processes_under(root) -> list[int]:
-    prefix = os.path.realpath(root) + os.sep
-    if WINDOWS:
-        prefix = os.path.normcase(prefix)
-    return [pid for pid, exe in processes() if exe.startswith(prefix)]
-
-
-def kill(pid: int) -> None:
-    if WINDOWS:
-        import ctypes
-
-        h = ctypes.windll.kernel32.OpenProcess(0x0001, False, pid)  # PROCESS_TERMINATE
-        if h:
-            ctypes.windll.kernel32.TerminateProcess(ctypes.c_void_p(h), 1)
-            ctypes.windll.kernel32.CloseHandle(ctypes.c_void_p(h))
-        return
-    try:
-        os.kill(pid, signal.SIGKILL)
-    except OSError:
-        pass
+def processes_of(path, under=False) -> list[int]:
+    """Processes running `path`, or with `under` any program in the folder `path` or below."""
+    real = os.path.realpath(path) + (os.sep if under else "")
+    real = os.path.normcase(real) if WINDOWS else real
+    return [pid for pid, exe in processes() if (exe.startswith(real) if under else exe == real)]
 
 
 def alive(pid: int) -> bool:
@@ -193,7 +171,18 @@ def kill_all(pids: list[int], limit: float = 30.0) -> bool:
     import time
 
     for pid in pids:
-        kill(pid)
+        if WINDOWS:
+            import ctypes
+
+            h = ctypes.windll.kernel32.OpenProcess(0x0001, False, pid)  # PROCESS_TERMINATE
+            if h:
+                ctypes.windll.kernel32.TerminateProcess(ctypes.c_void_p(h), 1)
+                ctypes.windll.kernel32.CloseHandle(ctypes.c_void_p(h))
+        else:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except OSError:
+                pass
     deadline = time.monotonic() + limit
     while any(alive(pid) for pid in pids):
         if time.monotonic() > deadline:

@@ -23,12 +23,8 @@ def cli(*args: str, cwd: Path) -> tuple[int, str]:
 
 
 @pytest.fixture
-def exe(private_folders, terminal_binary) -> str:
-    folder = private_folders / "Some Terminal"
-    folder.mkdir()
-    path = folder / host.TERMINAL_NAME
-    host.copy_file(terminal_binary, path)
-    return str(path)
+def exe(install) -> str:
+    return str(install)
 
 
 CLOCK = ["--clock", "2026-01-05T08:00:00Z", "--speed", "600"]
@@ -176,7 +172,8 @@ def test_demo_end_to_end(private_folders, monkeypatch):
     for step in ("ready (pid", "Market Watch: EURGBP", "Depth of Market of EURUSD", "deals of position",
                  "A year of M1 bars", "Stopping the private Terminal"):
         assert step in out, step
-    assert not list(private_folders.glob("quorvane-demo-*")) and not host.processes_under(private_folders)
+    assert not list(private_folders.glob("quorvane-demo-*"))
+    assert not host.processes_of(private_folders, under=True)
     # Nothing left in the user's data folder either, not even the Common folder.
     assert not list((private_folders / "data").iterdir())
     if "matplotlib is not installed" in out:

@@ -10,11 +10,10 @@ import sys
 from pathlib import Path
 
 import pytest
-from bundled import running_terminal
+from bundled import MOVING, NOW, running_terminal
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 TESTED_ELSEWHERE = {"demo.py", "chart.py"}
-CLOCK = 1_768_478_400  # 2026-01-15 12:00 UTC, a Thursday: every market is open
 
 # Runs of each example: arguments beyond --terminal, and what the output
 # must show; an example not listed runs with its defaults, which must end by
@@ -49,7 +48,7 @@ def test_example_runs_to_its_end(script, arguments, shown, private_folders, term
     # Five market minutes a second: the live examples see ticks and bars at
     # once. The Terminal runs before the example starts, so the example
     # connects to it rather than starting one without these options.
-    with running_terminal(private_folders, terminal_binary, core, "--clock", str(CLOCK), "--speed", "300") as exe:
+    with running_terminal(private_folders, terminal_binary, core, *MOVING) as exe:
         arguments = [a.format(tmp=private_folders) for a in arguments]
         env = dict(os.environ, TMPDIR=str(private_folders))  # where a backtest's Terminal goes
         # The timeout only guards against a hang; the scripts end by themselves.
@@ -61,27 +60,21 @@ def test_example_runs_to_its_end(script, arguments, shown, private_folders, term
             assert re.search(pattern, done.stdout), (pattern, done.stdout[-2000:])
         assert core.positions_get() == ()  # what it opened, it closed
         assert not list(private_folders.glob("quorvane-backtest-*"))
-        if script == "history_to_parquet.py":
-            check_parquet(private_folders / "pq", core)
+        if script == "history_to_parquet.py":  # the bar file holds the bars the Terminal serves
+            bars = core.copy_rates_range("EURUSD", 60, NOW - 50 * 3600, NOW + 86400)
+            if importlib.util.find_spec("polars"):
+                import polars as pl
 
+                saved = pl.read_parquet(private_folders / "pq" / "EURUSD_H1.parquet")
+                assert saved.schema["time"].time_zone == "UTC"
+                opens = saved["time"].dt.epoch("s").to_list()
+            else:
+                import pandas as pd
 
-def check_parquet(folder, core):
-    """The bar file holds the bars the Terminal serves, times as UTC datetimes."""
-    bars = core.copy_rates_range("EURUSD", 60, CLOCK - 50 * 3600, CLOCK + 86400)
-    if importlib.util.find_spec("polars"):
-        import polars as pl
-
-        saved = pl.read_parquet(folder / "EURUSD_H1.parquet")
-        assert saved.schema["time"].time_zone == "UTC"
-        opens = saved["time"].dt.epoch("s").to_list()
-    else:
-        import pandas as pd
-
-        saved = pd.read_parquet(folder / "EURUSD_H1.parquet")
-        assert str(saved["time"].dt.tz) == "UTC"
-        opens = [int(t.timestamp()) for t in saved["time"]]
-    assert len(opens) == 50 and set(opens) <= set(bars["time"].tolist())
-    # The newest bar was still in progress when saved; the others are final.
-    closes = saved["close"].to_list()[:-1]
-    assert closes == [float(bars["close"][bars["time"] == t][0]) for t in opens[:-1]]
-
+                saved = pd.read_parquet(private_folders / "pq" / "EURUSD_H1.parquet")
+                assert str(saved["time"].dt.tz) == "UTC"
+                opens = [int(t.timestamp()) for t in saved["time"]]
+            assert len(opens) == 50 and set(opens) <= set(bars["time"].tolist())
+            # The newest bar was still in progress when saved; the others are final.
+            closes = saved["close"].to_list()[:-1]
+            assert closes == [float(bars["close"][bars["time"] == t][0]) for t in opens[:-1]]

@@ -6,26 +6,27 @@ import sys
 
 import numpy as np
 import pytest
-from bundled import running_terminal
+from bundled import NOW
 
-NOW = 1_768_478_400  # 2026-01-15 12:00 UTC, a Thursday: forex is open
+import quorvane
+from quorvane import frames
+
 DEAL, PENDING, BUY, BUY_LIMIT = 1, 2, 0, 2
 
 
 @pytest.fixture
-def market(private_folders, terminal_binary, core):
-    """A frozen Terminal with one open position and two pending orders; yields
-    the result of the order that opened the position."""
-    with running_terminal(private_folders, terminal_binary, core, "--now", str(NOW)):
-        sent = core.order_send(action=DEAL, symbol="EURUSD", volume=0.1, type=BUY, comment="frames")
-        assert sent.retcode == 1, sent
-        bid = core.symbol_info_tick("EURUSD").bid
-        for expiration in (0, NOW + 3600):  # a time column holding both 0 and a time
-            placed = core.order_send(action=PENDING, symbol="EURUSD", volume=0.1, type=BUY_LIMIT,
-                                     price=round(bid - 0.01, 5), type_time=2 if expiration else 0,
-                                     expiration=expiration)
-            assert placed.retcode == 2, placed
-        yield sent
+def market(frozen, core):
+    """One open position and two pending orders; the result of the order that
+    opened the position."""
+    sent = core.order_send(action=DEAL, symbol="EURUSD", volume=0.1, type=BUY, comment="frames")
+    assert sent.retcode == 1, sent
+    bid = core.symbol_info_tick("EURUSD").bid
+    for expiration in (0, NOW + 3600):  # a time column holding both 0 and a time
+        placed = core.order_send(action=PENDING, symbol="EURUSD", volume=0.1, type=BUY_LIMIT,
+                                 price=round(bid - 0.01, 5), type_time=2 if expiration else 0,
+                                 expiration=expiration)
+        assert placed.retcode == 2, placed
+    return sent
 
 
 KINDS = {
@@ -95,8 +96,6 @@ def frame_columns(frame, library):
 @pytest.mark.parametrize("kind", list(KINDS))
 def test_frame_of_each_kind(market, core, kind, library):
     lib = pytest.importorskip(library)
-    import quorvane
-    from quorvane import frames
 
     data = KINDS[kind](quorvane, market)
     assert data is not None, core.last_error()
@@ -132,8 +131,6 @@ def test_frame_of_each_kind(market, core, kind, library):
 ])
 @pytest.mark.parametrize("helper", ["to_pandas", "to_polars"])
 def test_refuses_what_is_not_data(helper, data, error, text):
-    from quorvane import frames
-
     with pytest.raises(error, match=text):
         getattr(frames, helper)(data)
 

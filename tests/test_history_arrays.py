@@ -70,12 +70,12 @@ def test_fields_read_back_as_sent(fake, core, kind, empty):
 
 # ---- arrays over the received block ----------------------------------------------
 
-def test_array_grown_while_reading_owns_its_records(fake, core, traced):
+def test_arrays_own_their_records_and_free_them(fake, core, traced):
     # More records than the first storage holds: the array grows as they
     # arrive and still owns one exact block, allocated by NumPy.
-    count = 1_300_000
+    count, calls = 1_300_000, 200
     head = u32(count * 60 + 12) + u32(105) + struct.pack("<i", 1) + u32(count)
-    fake.connected((head, {"pad": count * 60}))
+    fake.connected((head, {"pad": count * 60}), *[records_reply(105, bytes(6000))] * (calls + 1))
     before = numpy_traced()
     array = core.copy_ticks_range("EURUSD", 0, 10, 0)
     assert array.shape == (count,)
@@ -86,14 +86,10 @@ def test_array_grown_while_reading_owns_its_records(fake, core, traced):
     for at in (0, first - (1 << 15), count * 60 - (1 << 16)):
         expected = (np.arange(at, at + (1 << 16)) % 251).astype(np.uint8)
         assert np.array_equal(raw[at:at + (1 << 16)], expected)
-
-
-def test_released_arrays_free_their_records(fake, core, traced):
-    # 200 replies of 100 records in one connection; each array is dropped
-    # before the next call, so NumPy's traced memory returns to where it was
-    # and the records' shared layout keeps its reference count.
-    calls = 200
-    fake.connected(*[records_reply(105, bytes(6000)) for _ in range(calls + 1)])
+    del array, raw
+    # Then 200 replies of 100 records; each array is dropped before the next
+    # call, so NumPy's traced memory returns to where it was and the records'
+    # shared layout keeps its reference count.
     dtype = core.copy_ticks_range("EURUSD", 0, 10, 0).dtype
     before, references = numpy_traced(), sys.getrefcount(dtype)
     for _ in range(calls):
@@ -182,42 +178,28 @@ def test_connection_lost_while_reading_records(fake, core, traced):
 
 # ---- memory limits -------------------------------------------------------------
 
-def run_limited(fake, headroom_mib, calls):
-    """Runs `calls` (Python statements using `core`) in a process whose address
-    space may grow only `headroom_mib` beyond what it uses once connected;
-    returns the lines they print."""
+@host.posix_only("limits the address space with setrlimit, measured from /proc")
+def test_storage_follows_what_arrives_and_what_cannot_be_stored_reports_no_memory(fake):
+    # Only 128 MiB more address space may be taken. 400 MB of records really
+    # arrive: the call reports -3 and the rest of the reply is drained, so the
+    # next call reads its own reply. Then a frame declaring 4 GiB of records
+    # stops after 20 KB: it must not need 4 GiB.
+    count = 400_000_000 // 60
+    head = u32(count * 60 + 12) + u32(105) + struct.pack("<i", 1) + u32(count)
+    declared = u32(0xFFFFFFFF) + u32(105) + struct.pack("<i", 1) + u32((0xFFFFFFFF - 12) // 60)
+    fake.serve((head, {"pad": count * 60}), records_reply(105, bytes(120)),
+               (declared + bytes(20_000), "close"))
     script = f"""
 import resource
 import quorvane._core as core
 assert core.initialize({fake.path!r})
 size = next(int(l.split()[1]) for l in open("/proc/self/status") if l.startswith("VmSize:")) * 1024
-resource.setrlimit(resource.RLIMIT_AS, (size + ({headroom_mib} << 20), resource.RLIM_INFINITY))
-{calls}
+resource.setrlimit(resource.RLIMIT_AS, (size + (128 << 20), resource.RLIM_INFINITY))
+print(core.copy_ticks_range('EURUSD', 0, 10, 0), core.last_error())
+print(core.copy_ticks_range('EURUSD', 0, 10, 0).shape)
+print(core.copy_ticks_range('EURUSD', 0, 10, 0), core.last_error())
 """
     out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
     assert out.returncode == 0, out.stderr
-    return out.stdout.splitlines()
-
-
-@host.posix_only("limits the address space with setrlimit, measured from /proc")
-def test_storage_follows_what_arrives_not_what_is_declared(fake):
-    # A frame declaring 4 GiB of records that stops after 20 KB must not
-    # need 4 GiB of address space.
-    count = (0xFFFFFFFF - 12) // 60
-    head = u32(0xFFFFFFFF) + u32(105) + struct.pack("<i", 1) + u32(count)
-    fake.serve((head + bytes(20_000), "close"))
-    lines = run_limited(fake, 256, "print(core.copy_ticks_range('EURUSD', 0, 10, 0), core.last_error())")
-    assert lines == ["None (-10002, 'IPC recv failed')"]
-
-
-@host.posix_only("limits the address space with setrlimit, measured from /proc")
-def test_records_that_cannot_be_stored_report_no_memory(fake):
-    # 400 MB of records really arrive, but only 128 MiB may be taken: the
-    # call reports -3 and the rest of the reply is drained, so the next call
-    # reads its own reply.
-    count = 400_000_000 // 60
-    head = u32(count * 60 + 12) + u32(105) + struct.pack("<i", 1) + u32(count)
-    fake.serve((head, {"pad": count * 60}), records_reply(105, bytes(120)))
-    lines = run_limited(fake, 128, "print(core.copy_ticks_range('EURUSD', 0, 10, 0), core.last_error())\n"
-                                   "print(core.copy_ticks_range('EURUSD', 0, 10, 0).shape)")
-    assert lines == ["None (-3, 'No memory')", "(2,)"]
+    assert out.stdout.splitlines() == ["None (-3, 'No memory')", "(2,)",
+                                       "None (-10002, 'IPC recv failed')"]

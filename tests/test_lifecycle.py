@@ -3,6 +3,8 @@ of installed Terminals through their data folders."""
 
 import os
 import stat
+import subprocess
+import sys
 import time
 from pathlib import Path
 
@@ -21,63 +23,43 @@ def login_frame(login, password, server):
     return request(5, u32(0) + u64(login) + wide(password) + wide(server))
 
 
-@pytest.mark.parametrize(
-    "args, kwargs, message",
-    [
-        ((1,), {}, "Invalid 1st unnamed argument"),
-        (("a", "b"), {}, "Invalid number of arguments"),
-        (("x" * 258,), {}, "Invalid 1st unnamed argument"),
-        ((5,), {"login": -1}, "Invalid 1st unnamed argument"),  # positional checked first
-        *[((), {key: value}, f'Invalid "{key}" argument') for key, values in {
-            "login": [-1, 2**64, "1"], "server": [1, "s" * 254], "password": [b"pw"],
-            "timeout": [-1, 2**32, 1.5], "path": [7, "p" * 258]}.items() for value in values],
-        ((), {"login": 1, "server": 2, "path": 3}, 'Invalid "server" argument'),  # keyword order
-    ],
-)
-def test_initialize_rejects_arguments(core, args, kwargs, message):
-    assert core.initialize(*args, **kwargs) is False
-    assert core.last_error() == (-2, message)
+@pytest.mark.parametrize("name, args, kwargs, message", [
+    ("initialize", (1,), {}, "Invalid 1st unnamed argument"),
+    ("initialize", ("a", "b"), {}, "Invalid number of arguments"),
+    ("initialize", ("x" * 258,), {}, "Invalid 1st unnamed argument"),
+    ("initialize", (5,), {"login": -1}, "Invalid 1st unnamed argument"),  # positional checked first
+    *[("initialize", (), {key: value}, f'Invalid "{key}" argument') for key, values in {
+        "login": [-1, 2**64, "1"], "server": [1, "s" * 254], "password": [b"pw"],
+        "timeout": [-1, 2**32, 1.5], "path": [7, "p" * 258]}.items() for value in values],
+    # Keywords are checked in order.
+    ("initialize", (), {"login": 1, "server": 2, "path": 3}, 'Invalid "server" argument'),
+    ("login", (), {}, 'Invalid "login" argument'),
+    ("login", (0,), {}, 'Invalid "login" argument'),
+    ("login", ("1",), {}, "Invalid 1st unnamed argument"),
+    ("login", (-1,), {}, "Invalid 1st unnamed argument"),
+    ("login", (1, 2), {}, "Invalid 2nd unnamed argument"),
+    ("login", (1, "pw", 3), {}, "Invalid 3rd unnamed argument"),
+    ("login", (1, "pw", "srv", 4), {}, "Invalid number of arguments"),
+    ("login", (1,), {"timeout": "5"}, 'Invalid "timeout" argument'),
+    ("login", (1,), {}, "No IPC connection"),
+])
+def test_initialize_and_login_reject_arguments(core, name, args, kwargs, message):
+    assert getattr(core, name)(*args, **kwargs) is False
+    assert core.last_error() == (-10004 if message == "No IPC connection" else -2, message)
 
 
-@pytest.mark.parametrize(
-    "args, kwargs, message",
-    [
-        ((), {}, 'Invalid "login" argument'),
-        ((0,), {}, 'Invalid "login" argument'),
-        (("1",), {}, "Invalid 1st unnamed argument"),
-        ((-1,), {}, "Invalid 1st unnamed argument"),
-        ((1, 2), {}, "Invalid 2nd unnamed argument"),
-        ((1, "pw", 3), {}, "Invalid 3rd unnamed argument"),
-        ((1, "pw", "srv", 4), {}, "Invalid number of arguments"),
-        ((1,), {"timeout": "5"}, 'Invalid "timeout" argument'),
-        ((1,), {}, "No IPC connection"),
-    ],
-)
-def test_login_rejects_arguments(core, args, kwargs, message):
-    assert core.login(*args, **kwargs) is False
-    assert core.last_error()[1] == message
-
-
-def test_shutdown_without_connection(core):
-    assert core.shutdown() is True
-    assert core.last_error() == (1, "Success")
-
-
-@host.posix_only("the roaming folder there is the user's known folder, not the environment")
-def test_no_roaming_folder(core, monkeypatch):
-    monkeypatch.delenv("XDG_DATA_HOME")
-    monkeypatch.delenv("HOME", raising=False)
-    assert core.initialize() is False
-    assert core.last_error() == (-10003, "IPC initialize failed, ")
-
-
-def test_no_installed_terminal(core):
+def test_no_installed_terminal_or_no_roaming_folder(core, monkeypatch):
     # The failure names where the bundled Terminal is.
     assert core.initialize() is False
     assert core.last_error() == (-10003, NOT_FOUND)
     data_folder(Path(os.environ["XDG_DATA_HOME"]), "broken", None, origin=b"plain text path")
     assert core.initialize() is False
     assert core.last_error() == (-10003, NOT_FOUND)
+    if not host.WINDOWS:  # there the roaming folder is the user's known folder, not the environment
+        monkeypatch.delenv("XDG_DATA_HOME")
+        monkeypatch.delenv("HOME", raising=False)
+        assert core.initialize() is False
+        assert core.last_error() == (-10003, "IPC initialize failed, ")
 
 
 LOGIN = {"login": 5001001, "password": "pässword", "server": "Quorvane-Demo"}
@@ -113,8 +95,8 @@ def test_connect_sequence(fake, core, steps, kwargs, error, commands, after):
     assert after or core.last_error()[0] == -10004
 
 
-def test_login_refused_keeps_connection(fake, core):
-    fake.connected(reply(5, -7), reply(5, 1), ready_reply(), reply(1, 1, u32(1) + u32(2) + wide("v")))
+def test_login_refused_keeps_connection_a_second_initialize_drops_it(fake, core):
+    fake.connected(reply(5, -7), reply(5, 1), ready_reply(), VERSION)
     assert core.login(77, "pw", "srv") is False
     assert core.last_error() == (-7, OTP)
     assert fake.requests()[0] == login_frame(77, "pw", "srv")
@@ -124,13 +106,9 @@ def test_login_refused_keeps_connection(fake, core):
     assert core.last_error() == (1, "Success")
     assert fake.requests()[1] == login_frame(78, "pw", "srv")
     assert core.version() == (1, 2, "v")
-
-
-def test_second_initialize_drops_the_first_connection(fake, core):
-    fake.connected()
     assert core.initialize(12) is False
-    assert core.version() == (0, 0, "")
-    assert core.last_error()[0] == -10004
+    assert core.version() == (0, 0, "") and core.last_error()[0] == -10004
+    assert core.shutdown() is True and core.last_error() == (1, "Success")  # with no connection too
 
 
 @pytest.mark.parametrize("name", ["plain", "dossier-\u00e9-\U0001F600", pytest.param(
@@ -230,9 +208,6 @@ def test_discovery_prefers_the_terminal_that_started_us(core, private_folders, i
     """A process started by a Terminal connects to that Terminal, even when
     another data folder is newer. A copy of the system shell stands in for
     the parent Terminal's executable."""
-    import subprocess
-    import sys
-
     roaming = Path(os.environ["XDG_DATA_HOME"])
     parent = FakeTerminal(private_folders / "parent")
     shell = os.path.join(os.environ.get("SystemRoot", "C:\\windows"), "System32", "cmd.exe") if host.WINDOWS else "/bin/sh"
@@ -274,8 +249,6 @@ def test_path_bytes_that_are_not_utf8_round_trip(core, private_folders, raw_side
 def test_launched_terminal_inherits_no_descriptor(private_folders):
     # An inheritable descriptor opened before the soft limit was lowered
     # below its number must still not reach the Terminal.
-    import subprocess
-    import sys
 
     report = private_folders / "report"
     exe = private_folders / "terminal64"

@@ -7,11 +7,8 @@ from trade_records import ACCOUNT, TERMINAL, distinct, fields, pack
 
 TERMINAL_RECORD = 3162
 
-# A few codes of the message table: a Terminal code, the link codes peers see
-# most, and codes outside the table.
+# A link code, and codes outside the message table.
 MESSAGES = {
-    -1: "Terminal: Call failed",
-    -5: "Terminal: Incompatible versions, please install the latest version of Terminal and Python module",
     -9999: "Terminal: Call failed",
     -10001: "IPC send failed",
     -10006: "Terminal: Call failed",
@@ -22,14 +19,6 @@ def version_reply(text="7 Dec 2026"):
     return reply(1, 1, u32(5) + u32(HANDSHAKE_BUILD) + wide(text))
 
 
-def test_connect_sequence_bytes(fake, core):
-    fake.connected()
-    assert core.last_error() == (1, "Success")
-    handshake, ready = fake.frames()
-    assert handshake == u32(24) + u32(4) + u32(3) + u32(6) + "Python".encode("utf-16-le")
-    assert ready == bytes.fromhex("040000006d000000")
-
-
 @pytest.mark.parametrize("code", sorted(MESSAGES))
 def test_terminal_result_codes_and_messages(fake, core, code):
     fake.connected(reply(180, code))
@@ -37,10 +26,13 @@ def test_terminal_result_codes_and_messages(fake, core, code):
     assert core.last_error() == (code, MESSAGES[code])
 
 
-def test_version_round_trip(fake, core):
-    fake.connected(version_reply("7 Dec 2026"), reply(1, 0, u32(3) + u32(4) + wide("x")), reply(1, 1, u32(1) + u32(2) + wide("é" * 64)))
+def test_connect_sequence_and_version_round_trip(fake, core):
+    fake.connected(version_reply("7 Dec 2026"), reply(1, 0, u32(3) + u32(4) + wide("x")),
+                   reply(1, 1, u32(1) + u32(2) + wide("é" * 64)))
     assert core.version() == (5, HANDSHAKE_BUILD, "7 Dec 2026")
-    assert fake.requests()[0] == request(1, u32(0))
+    handshake, ready, version = fake.frames()[:3]
+    assert handshake == u32(24) + u32(4) + u32(3) + u32(6) + "Python".encode("utf-16-le")
+    assert (ready, version) == (bytes.fromhex("040000006d000000"), request(1, u32(0)))
     # Result 0: no data, still success.
     assert core.version() == (0, 0, "")
     assert core.last_error() == (1, "Success")
@@ -48,22 +40,17 @@ def test_version_round_trip(fake, core):
     assert core.version() == (1, 2, "")
 
 
-def test_over_long_reply_is_drained_not_read_as_the_next_answer(fake, core):
+def test_over_long_reply_drained_and_hostile_text_count_refused(fake, core):
+    import tracemalloc
+
     # The stale tail of the first reply looks like a valid version reply;
     # a module that left it in the stream would return it as the answer.
-    stale = version_reply("stale")
-    first = reply(180, 1, bytes(TERMINAL_RECORD) + stale)
-    fake.connected(first, version_reply("fresh"))
+    first = reply(180, 1, bytes(TERMINAL_RECORD) + version_reply("stale"))
+    huge = reply(1, 1, u32(1) + u32(2) + u32(0x7FFFFFFF) + b"ab")
+    fake.connected(first, version_reply("fresh"), huge, version_reply())
     assert core.terminal_info() is None
     assert core.last_error() == (-10002, "IPC recv failed")
     assert core.version() == (5, HANDSHAKE_BUILD, "fresh")
-
-
-def test_hostile_text_count_is_refused_without_allocating(fake, core):
-    import tracemalloc
-
-    huge = reply(1, 1, u32(1) + u32(2) + u32(0x7FFFFFFF) + b"ab")
-    fake.connected(huge, version_reply())
     tracemalloc.start()
     try:
         assert core.version() == (0, 0, "")
@@ -87,7 +74,7 @@ def test_truncated_reply_then_closed_socket(fake, core, cut):
 
 
 def test_peer_gone_before_the_request(fake, core):
-    fake.connected(handshake=True)
+    fake.connected()
     fake.stop()
     # The peer is known to be gone before anything is written.
     assert core.terminal_info() is None

@@ -2,13 +2,17 @@
 a scripted tick source for what that Terminal never does (several ticks in
 one millisecond, late arrivals, failures)."""
 
+import asyncio
+import json
+
 import numpy as np
 import pytest
-from bundled import running_terminal
+from bundled import MOVING, NOW, running_terminal
 from terminal_client import TICK_DTYPE
 
-CLOCK = 1_768_478_400  # 2026-01-15 12:00 UTC, a Thursday: forex is open
-MOVING = ("--clock", str(CLOCK), "--speed", "300")  # five simulated minutes per second
+import quorvane as qv
+from quorvane import aio, live
+from quorvane.live import TradeCursor, watch_bars, watch_ticks, watch_trades
 
 
 def test_live_only_streams_are_whole(private_folders, terminal_binary, core):
@@ -16,7 +20,6 @@ def test_live_only_streams_are_whole(private_folders, terminal_binary, core):
     polls full, seconds split between polls), then closed bars; each joined
     equals one history read of the period it covers. From a start point the
     same streams are checked across a restart (test_reconnect)."""
-    from quorvane.live import watch_bars, watch_ticks
 
     with running_terminal(private_folders, terminal_binary, core, *MOVING):
         seen = {"EURUSD": [], "BTCUSD": []}
@@ -33,7 +36,7 @@ def test_live_only_streams_are_whole(private_folders, terminal_binary, core):
         for symbol, parts in seen.items():
             got = np.concatenate(parts)
             start, last = int(got["time_msc"][0]), int(got["time_msc"][-1])
-            assert start >= CLOCK * 1000
+            assert start >= NOW * 1000
             whole = core.copy_ticks_range(symbol, start // 1000, last // 1000 + 1, 3)
             whole = whole[(whole["time_msc"] >= start) & (whole["time_msc"] <= last)]
             assert len(got) == len(whole) > 50
@@ -44,7 +47,7 @@ def test_live_only_streams_are_whole(private_folders, terminal_binary, core):
             parts.append(next(stream))
         stream.close()
         got = np.concatenate(parts)
-        assert got["time"][0] >= CLOCK and np.all(np.diff(got["time"]) == 60)
+        assert got["time"][0] >= NOW and np.all(np.diff(got["time"]) == 60)
         # Closed bars do not change: one read of the period now gives the same bytes.
         whole = core.copy_rates_range("EURUSD", 1, int(got["time"][0]), int(got["time"][-1]))
         assert got.tobytes() == whole.tobytes()
@@ -104,8 +107,6 @@ ARRIVALS = [
 
 @pytest.mark.parametrize("batch", [1, 2, 3, 100])
 def test_same_millisecond_ticks_are_yielded_exactly_once(monkeypatch, batch):
-    from quorvane import live
-
     source = ScriptedSource(ARRIVALS)
     monkeypatch.setattr(live, "_core", source)
     everything = np.concatenate(ARRIVALS)
@@ -120,8 +121,6 @@ def test_same_millisecond_ticks_are_yielded_exactly_once(monkeypatch, batch):
 
 
 def test_live_only_starts_after_the_latest_millisecond(monkeypatch):
-    from quorvane import live
-
     # Polls of 2 ticks end before the latest millisecond (1500) twice over;
     # a late tick at 1500 arrives while the start is being taken.
     history = ticks((1000, 1.0), (1100, 1.1), (1200, 1.2), (1300, 1.3), (1500, 1.5), (1500, 1.6))
@@ -137,8 +136,6 @@ def test_live_only_starts_after_the_latest_millisecond(monkeypatch):
 
 @pytest.mark.parametrize("stop", ["failure", "interrupt", "close"])
 def test_stops_cleanly(monkeypatch, stop):
-    from quorvane import live
-
     source = ScriptedSource(ARRIVALS)
     monkeypatch.setattr(live, "_core", source)
     stream = live.watch_ticks(["X"], since=1, poll_interval=0)
@@ -164,10 +161,6 @@ def test_stops_cleanly(monkeypatch, stop):
                                         ("trades", "history_deals_get")])
 @pytest.mark.parametrize("mode", ["sync", "async"])
 def test_every_watcher_raises_the_failed_call_and_ends(core, kind, call, mode):
-    import asyncio
-
-    from quorvane import aio, live
-
     def watch(where):
         return {"ticks": lambda: where.watch_ticks("EURUSD", since=0), "trades": lambda: where.watch_trades(since=0),
                 "bars": lambda: where.watch_bars("EURUSD", 1, since=0)}[kind]()
@@ -200,8 +193,6 @@ def test_every_watcher_raises_the_failed_call_and_ends(core, kind, call, mode):
     ("X", {}, "symbol_info_tick for 'X' failed: \\(-10004"),  # live only: the latest tick is asked for at once
 ])
 def test_refuses_at_the_call(monkeypatch, symbols, options, error):
-    from quorvane import live
-
     source = ScriptedSource([])
     monkeypatch.setattr(live, "_core", source)
     with pytest.raises(live.WatchError if isinstance(error, str) else error,
@@ -215,15 +206,10 @@ def test_refuses_at_the_call(monkeypatch, symbols, options, error):
 END = 2**31 - 1
 
 
-@pytest.mark.parametrize("clock", [MOVING, ("--now", str(CLOCK))], ids=["moving", "frozen"])
+@pytest.mark.parametrize("clock", [MOVING, ("--now", str(NOW))], ids=["moving", "frozen"])
 def test_trades_come_once_in_order_and_resume(private_folders, terminal_binary, core, clock):
     """On the frozen clock every event has one time, so the pending order's
     placing sorts before the deal and fill already yielded."""
-    import json
-
-    import quorvane as qv
-    from quorvane.live import TradeCursor, watch_trades
-
     with running_terminal(private_folders, terminal_binary, core, *clock):
         before_deals = {d.ticket for d in core.history_deals_get(0, END)}
         stream = watch_trades(poll_interval=0.02, duration=120)

@@ -6,8 +6,8 @@ client decodes from the same command."""
 import datetime as dt
 
 import pytest
+from bundled import NOW
 
-NOW = 1_768_478_400  # 2026-01-15 12:00 UTC, a Thursday
 MONDAY_S = 1_740_992_400  # 2025-03-03 09:00 UTC
 MONDAY = dt.datetime.fromtimestamp(MONDAY_S, dt.timezone.utc)
 BUY, SELL_LIMIT = 0, 3

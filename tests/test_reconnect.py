@@ -11,9 +11,11 @@ import numpy as np
 import pytest
 
 import host
+from bundled import NOW
 from fake_terminal import handshake_reply, ready_reply, reply, request, u32, wide
 
-CLOCK = 1_768_478_400  # 2026-01-15 12:00 UTC, a Thursday: forex is open
+import quorvane as qv
+
 VERSION = reply(1, 1, u32(5) + u32(2405) + wide("v"))
 TICK = reply(172, 1, bytes(60))
 
@@ -23,8 +25,6 @@ def commands(fake):
 
 
 def test_reconnects_restores_books_and_repeats_the_call(fake, core):
-    import quorvane as qv
-
     fake.serve(reply(191, 1), (TICK[:10], "close"), handshake_reply(), ready_reply(), reply(191, 1), TICK)
     with qv.session(fake.path, backoff=(0.01, 0.05)) as s:
         assert s.market_book_add("EURUSD") is True
@@ -36,8 +36,6 @@ def test_reconnects_restores_books_and_repeats_the_call(fake, core):
 
 
 def test_a_trade_that_may_have_been_made_is_not_sent_again(fake, core):
-    import quorvane as qv
-
     fake.serve((reply(161, 1)[:8], "close"), handshake_reply(), ready_reply(), VERSION)
     with qv.session(fake.path, backoff=(0.01, 0.05)) as s:
         assert s.order_send(action=qv.TradeAction.DEAL, symbol="EURUSD", volume=0.1, type=qv.OrderType.BUY) is None
@@ -47,8 +45,6 @@ def test_a_trade_that_may_have_been_made_is_not_sent_again(fake, core):
 
 
 def test_a_stall_is_reported_and_ends_the_call(fake, core, private_folders, caplog):
-    import quorvane as qv
-
     fake.serve((TICK, {"gate": str(private_folders / "never")}))
     stalled = []
     with caplog.at_level(logging.WARNING, logger="quorvane"):
@@ -60,8 +56,6 @@ def test_a_stall_is_reported_and_ends_the_call(fake, core, private_folders, capl
 
 
 def test_a_session_that_cannot_connect_raises(core):
-    import quorvane as qv
-
     with pytest.raises(qv._session.SessionError) as raised:
         qv.session(reconnect=False).open()
     assert raised.value.code == -10003
@@ -71,15 +65,13 @@ def test_a_session_that_cannot_connect_raises(core):
 
 
 @pytest.fixture
-def restartable(private_folders, terminal_binary):
+def restartable(install):
     """A portable copy of the Terminal whose moving clock comes from its
     terminal.ini, so that a copy started again by the session runs the same
     market from the same start."""
-    exe = private_folders / "terminal" / host.TERMINAL_NAME
-    (exe.parent / "config").mkdir(parents=True)
-    host.copy_file(terminal_binary, exe)
-    (exe.parent / "config" / "terminal.ini").write_text(f"[Terminal]\nclock={CLOCK}\nspeed=300\n")
-    return exe
+    (install.parent / "config").mkdir()
+    (install.parent / "config" / "terminal.ini").write_text(f"[Terminal]\nclock={NOW}\nspeed=300\n")
+    return install
 
 
 async def sync_next(stream):
@@ -96,9 +88,8 @@ def test_watchers_lose_nothing_across_a_restart(restartable, core, mode):
     killed and the session starts it again: joined, they equal one history
     read of the whole period. The restarted Terminal's clock starts over,
     so the watchers wait for it to pass where they were."""
-    import quorvane as qv
 
-    since = CLOCK - 60
+    since = NOW - 60
     ticks: dict[str, list] = {"EURUSD": [], "BTCUSD": []}
     bars: list = []
 

@@ -12,16 +12,6 @@ from fake_terminal import installation
 OTP = "Unsupported authorization mode, OTP or certificate password needed"
 
 
-@pytest.fixture
-def install(private_folders, terminal_binary):
-    """A fresh installation folder holding a copy of the Terminal."""
-    folder = private_folders / "Quorvane Terminal"
-    folder.mkdir()
-    path = folder / host.TERMINAL_NAME
-    host.copy_file(terminal_binary, path)
-    return path
-
-
 def data_folder(path: Path) -> Path:
     return Path(installation(str(path))["data_folder"])
 
@@ -49,9 +39,19 @@ def test_launch_by_path(core, install, portable):
     assert info.path == str(install.parent) and info.connected and info.build >= 2364 and info.name
     # A portable Terminal keeps its data beside the program.
     assert info.data_path == str(install.parent if portable else data_folder(install))
+    if portable:
+        # With nothing running, discovery finds the data folder and starts
+        # the Terminal again, portable as that folder says.
+        core.shutdown()
+        assert host.kill_all([pid])
+        assert core.initialize() is True, core.last_error()
+        (pid,) = host.processes_of(install)
+        if not host.WINDOWS:
+            assert command_line(pid) == [str(install), "/portable"]
+        assert core.terminal_info().data_path == str(install.parent)
 
 
-def test_spellings_of_one_path_meet_one_terminal(core, install, private_folders):
+def test_spellings_meet_one_terminal_and_a_killed_one_is_replaced(core, install, private_folders):
     assert core.initialize(str(install)) is True
     (pid,) = host.processes_of(install)
     name = host.TERMINAL_NAME
@@ -67,19 +67,13 @@ def test_spellings_of_one_path_meet_one_terminal(core, install, private_folders)
         assert core.initialize(str(spelling)) is True, (spelling, core.last_error())
         assert core.terminal_info().path == str(install.parent)
     assert host.processes_of(install) == [pid]
-
-
-def test_discovery_starts_the_last_used_terminal(core, install):
-    assert core.initialize(str(install), portable=True) is True
-    core.shutdown()
-    assert host.kill_all(host.processes_of(install))
-    # Nothing runs now; discovery finds the data folder and starts the
-    # Terminal again, portable as that folder says.
-    assert core.initialize() is True, core.last_error()
-    (pid,) = host.processes_of(install)
-    if not host.WINDOWS:
-        assert command_line(pid) == [str(install), "/portable"]
-    assert core.terminal_info().data_path == str(install.parent)   # started portable
+    assert host.kill_all([pid])
+    assert core.account_info() is None
+    assert core.last_error()[0] in (-10002, -10004)
+    assert core.version() == (0, 0, "") and core.last_error()[0] == -10004
+    # A new initialize starts a new Terminal over the stale endpoint.
+    assert core.initialize(str(install)) is True, core.last_error()
+    assert core.account_info() is not None
 
 
 def test_accounts(core, install):
@@ -111,16 +105,4 @@ def test_terminal_that_never_opens_its_endpoint(core, install, monkeypatch):
     settings(install, no_endpoint=1)
     assert core.initialize(str(install)) is False
     assert core.last_error() == (-10003, "IPC initialize failed, Pipe server didn't answer in 60 sec")
-
-
-def test_terminal_killed_mid_session(core, install):
-    assert core.initialize(str(install)) is True
-    (pid,) = host.processes_of(install)
-    assert host.kill_all([pid])
-    assert core.account_info() is None
-    assert core.last_error()[0] in (-10002, -10004)
-    assert core.version() == (0, 0, "") and core.last_error()[0] == -10004
-    # A new initialize starts a new Terminal over the stale endpoint.
-    assert core.initialize(str(install)) is True, core.last_error()
-    assert core.account_info() is not None
 

@@ -10,7 +10,6 @@ act, and the call would fail."""
 from __future__ import annotations
 
 import asyncio
-import struct
 import threading
 import time
 from pathlib import Path
@@ -19,10 +18,12 @@ import numpy as np
 import pytest
 
 import host
-from bundled import running_terminal
+from bundled import NOW
 from fake_terminal import FakeTerminal, i32, reply, request, u32, wide
 
-NOW = 1_768_478_400
+import quorvane as qv
+from quorvane import _core, aio
+
 LINK_LOST = {-10001, -10002, -10004}
 
 
@@ -30,7 +31,6 @@ def alongside(how: str, name: str, args: tuple, ready, act):
     """Makes the call `name(*args)` while another thread (`how` "thread")
     or the event loop (`how` "loop", the call made through quorvane.aio)
     waits for `ready()` and then does `act()`. Returns the call's result."""
-    from quorvane import _core, aio
 
     deadline = time.monotonic() + 60
     if how == "thread":
@@ -112,7 +112,6 @@ def calls(k: int) -> list[tuple[str, tuple, dict]]:
     """Every function but initialize and shutdown, with arguments whose
     answers a frozen clock and an account that never trades keep fixed.
     Thread `k` keeps a Depth of Market of its own."""
-    import quorvane as qv
 
     book = ("EURUSD", "GBPUSD", "USDCHF", "AUDUSD", "USDCAD", "NZDUSD", "USDJPY", "XAUUSD")[k % 8]
     buy = {"action": qv.TradeAction.DEAL, "symbol": "EURUSD", "volume": 0.01, "type": qv.OrderType.BUY}
@@ -152,13 +151,7 @@ def make_all(core, k: int) -> list:
     return [comparable(getattr(core, name)(*args, **kwargs)) for name, args, kwargs in calls(k)]
 
 
-@pytest.fixture
-def frozen_terminal(private_folders, terminal_binary, core):
-    with running_terminal(private_folders, terminal_binary, core, "--now", str(NOW)) as exe:
-        yield exe
-
-
-def test_threads_storm_with_initialize_and_shutdown(frozen_terminal, core):
+def test_threads_storm_with_initialize_and_shutdown(frozen, core):
     """Eight threads make every call, each checking each answer against the
     one-thread answer: a torn frame or a crossed reply would show as a wrong
     answer or as a refusal (-2, -10000). Then a ninth thread drops and
@@ -199,7 +192,7 @@ def test_threads_storm_with_initialize_and_shutdown(frozen_terminal, core):
         try:
             for _ in range(12):
                 assert core.shutdown() is True
-                assert core.initialize(str(frozen_terminal)) is True, core.last_error()
+                assert core.initialize(str(frozen)) is True, core.last_error()
                 # Calls get through between the interruptions.
                 before = sum(stormy for _, stormy in answered)
                 deadline = time.monotonic() + 30
@@ -219,11 +212,9 @@ def test_threads_storm_with_initialize_and_shutdown(frozen_terminal, core):
     assert make_all(core, 0) == expected[0]
 
 
-def test_aio_gives_what_the_functions_give(frozen_terminal):
-    import quorvane as qv
-    from quorvane import aio
-
-    every = [("initialize", (str(frozen_terminal),), {}), *calls(0), ("shutdown", (), {}), ("version", (), {})]
+def test_aio_gives_what_the_functions_give(frozen):
+    every = [("initialize", (str(frozen),), {}), *calls(0), ("shutdown", (), {}),
+             ("version", (), {})]
     assert {name for name, _, _ in every} == set(aio.__all__) - {"TickBatch", "TradeCursor", "TradeEvent",
                                                                  "WatchError", "watch_bars", "watch_ticks",
                                                                  "watch_trades"}

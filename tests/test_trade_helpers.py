@@ -5,23 +5,15 @@ errors, and the trades found again in the history."""
 from __future__ import annotations
 
 import pytest
-from bundled import running_terminal
+from bundled import NOW
 
 from quorvane import trade
 from quorvane.backtest._tickdata import CATALOGUE
 
-NOW = 1_768_478_400  # 2026-01-15 12:00 UTC, a Thursday: every market is open
 EURUSD_BID, EURUSD_ASK = 1.0476, 1.04767
 
 
-@pytest.fixture
-def terminal(private_folders, terminal_binary, core):
-    with running_terminal(private_folders, terminal_binary, core, "--now", str(NOW)):
-        yield core
-
-
-def test_open_modify_close(terminal):
-    core = terminal
+def test_open_modify_close(frozen, core):
     balance = core.account_info().balance
     sent = trade.buy("EURUSD", 0.1, sl=1.0, tp=1.3, comment="t", magic=7, check=True)
     assert (sent.retcode, sent.price, sent.volume) == (1, EURUSD_ASK, 0.1)
@@ -60,8 +52,7 @@ def test_open_modify_close(terminal):
     assert trade.close(short.order).request.type == 0    # a sell is closed by a buy
 
 
-def test_grid_and_sizes(terminal):
-    core = terminal
+def test_grid_and_sizes(frozen, core):
     assert trade.round_price("EURUSD", 1.085004) == 1.085
     assert trade.round_price(core.symbol_info("US500"), 4800.13) == 4800.25  # a tick of 0.25
     assert [trade.round_volume("EURUSD", v) for v in (0.123, 0.0001, 1e6, 0.3)] == [0.12, 0.01, 100.0, 0.3]

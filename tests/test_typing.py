@@ -12,7 +12,7 @@ import pytest
 
 import quorvane as qv
 from fake_terminal import reply, u32
-from quorvane import _core
+from quorvane import _core, frames
 
 STUB_PATH = Path(_core.__file__).with_name("_core.pyi")
 STUB = ast.parse(STUB_PATH.read_text(encoding="utf-8"))
@@ -98,23 +98,15 @@ def test_get_results_name_their_record_type(fake, call, command, record_type):
     fake.connected(empty, reply(command, -1))
     result = call()
     assert result == () and isinstance(result, tuple) and result.record_type is getattr(_core, record_type)
+    # An empty result makes a frame whose columns have the stub's field types.
+    assert [type(v).__name__ for v in frames._prototype(result)] == [t for _, t in stub_fields(record_type)]
     assert call() is None and qv.last_error() == (-1, "Terminal: Call failed")  # a failure as it was
-
-
-def test_empty_results_are_framed_with_the_stub_field_types():
-    from quorvane import _front, frames
-
-    for records in (_front.TradePositions, _front.TradeOrders, _front.TradeDeals, _front.SymbolInfos,
-                    _front.BookInfos):
-        prototype = frames._prototype(records())
-        assert [type(v).__name__ for v in prototype] == [t for _, t in stub_fields(records.record_type.__name__)]
 
 
 STRICT_TYPES = {"int": int, "float": float, "bool": bool, "str": str}
 
 
-def records_of_every_type():
-    """One record of each named-tuple type from the running Terminal."""
+def test_field_values_have_the_stub_types(frozen):
     tick = qv.symbol_info_tick("EURUSD")
     assert tick is not None
     buy = {"action": qv.TradeAction.DEAL, "symbol": "EURUSD", "volume": 0.01, "type": qv.OrderType.BUY}
@@ -126,13 +118,8 @@ def records_of_every_type():
     positions, orders = qv.positions_get(), qv.orders_get()
     deals, book = qv.history_deals_get(position=sent.order), qv.market_book_get("EURUSD")
     assert positions and orders and deals and book, qv.last_error()
-    return [qv.account_info(), qv.terminal_info(), qv.symbol_info("EURUSD"), tick, check, sent, sent.request,
-            positions[0], orders[0], deals[0], book[0]]
-
-
-def test_field_values_have_the_stub_types(bundled):
-    bundled()
-    records = records_of_every_type()
+    records = [qv.account_info(), qv.terminal_info(), qv.symbol_info("EURUSD"), tick, check, sent,
+               sent.request, positions[0], orders[0], deals[0], book[0]]
     assert sorted(type(r).__name__ for r in records) == RUNTIME_TYPES
     for record in records:
         assert hash(record) == hash(tuple(record)) and record == tuple(record)  # a record is a plain tuple
