@@ -144,13 +144,3 @@ def test_terminal_info_follows_settings(launch):
         assert c.account_info()["trade_expert"] == 0
         assert c.login(5001001, "nope") == tc.AUTHORIZATION_FAILED
         assert c.terminal_info()["connected"] == 1  # still logged in to its account
-
-
-# Currency, leverage, stop-out levels and the money figures are checked
-# against the model (test_model.py).
-@pytest.mark.parametrize("login, password, trade_mode", [(5001001, "demo1001", 1), (5001004, "demo1004", 2)])
-def test_account_info(client, login, password, trade_mode):
-    assert client.login(login, password) == tc.SUCCESS
-    a = client.account_info()
-    assert (a["login"], a["trade_mode"], a["server"]) == (login, trade_mode, "Quorvane-Demo")
-    assert (a["margin_so_mode"], a["trade_allowed"], a["company"]) == (1, 1, "Quorvane Markets Ltd") and a["name"]
