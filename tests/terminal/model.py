@@ -364,16 +364,12 @@ class Account(Requests):
             if not hit.size:
                 return None
             return int(hit[0]), lambda t, bid, ask: self._trigger(o, t, bid, ask)
-        p = item
-        if not (p["sl"] or p["tp"]):
-            return None
-        watch = bids if p["type"] == BUY else asks
-        sl_hit = np.zeros(watch.shape, bool)
-        tp_hit = np.zeros(watch.shape, bool)
-        if p["sl"]:
-            sl_hit = watch <= p["sl"] if p["type"] == BUY else watch >= p["sl"]
-        if p["tp"]:
-            tp_hit = watch >= p["tp"] if p["type"] == BUY else watch <= p["tp"]
+        # A buy closes at the bid, a sell at the ask; prices are negated for
+        # a sell (exactly) so that both compare as a buy: SL at or below, TP at or above.
+        p, sign = item, 1 if item["type"] == BUY else -1
+        watch = sign * (bids if sign == 1 else asks)
+        sl_hit = (watch <= sign * p["sl"]) & bool(p["sl"])
+        tp_hit = (watch >= sign * p["tp"]) & bool(p["tp"])
         hit = np.flatnonzero(sl_hit | tp_hit)
         if not hit.size:
             return None
@@ -419,10 +415,6 @@ class Account(Requests):
 
     # ---- what the Terminal reports -------------------------------------------
 
-    def _order_price_current(self, o: dict, t: int) -> float:
-        bid, ask = self._bid_ask(o["symbol"], t)
-        return ask if is_buy(o["type"]) else bid
-
     def snapshot(self) -> dict:
         """Every record and figure, as the Terminal reports them now."""
         self.stop_out()
@@ -431,7 +423,8 @@ class Account(Requests):
         for p in sorted(self.positions.values(), key=lambda p: p["ticket"]):
             price = self.close_price(p, t)
             positions.append(dict(p, price_current=price, profit=self.money(self.float_profit(p, t))))
-        orders = [dict(o, price_current=self._order_price_current(o, t))
+        # An order's current price is the one it would fill at: the ask for a buy.
+        orders = [dict(o, price_current=self._bid_ask(o["symbol"], t)[is_buy(o["type"])])
                   for o in sorted(self.orders.values(), key=lambda o: o["ticket"])]
         return dict(positions=positions, orders=orders, history_orders=list(self.history_orders),
                     deals=list(self.deals), account=self.figures())

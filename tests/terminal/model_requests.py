@@ -83,12 +83,9 @@ class Requests:
         if ins is None:
             raise Refused("INVALID")
         self._concerns = ins.name
-        self._check_open(ins)
-        return ins
-
-    def _check_open(self, ins: Instrument) -> None:
         if not ins.is_open(self.now_ms):
             raise Refused("MARKET_CLOSED")
+        return ins
 
     @staticmethod
     def _volume(ins: Instrument, volume: float) -> float:
