@@ -50,7 +50,7 @@ class TerminalProcess:
 
     @property
     def data_folder(self) -> Path:
-        return self.terminals_folder / tc.data_folder_id(self.exe)
+        return self.terminals_folder / Path(tc.installation(self.exe)["data_folder"]).name
 
     def start(self, *args: str, now: str | None = NOW_ARG, wait: bool = True) -> "TerminalProcess":
         argv = [self.exe, *args]
