@@ -3,15 +3,14 @@ should leave.
 
 `trade` sends requests chosen from its own view of its trades, each marked
 with its `magic`: opens, partial and full closes, far pending orders and
-their removal. Before each
-request it appends a "sent" entry to a log, after each reply an "ack" entry
-with the result, so whoever kills the Terminal knows exactly which trades
-were acknowledged and which one was in flight. `replay` reads that log.
+their removal. Before each request it appends a "sent" entry to a log,
+after each reply an "ack" entry with the result, so whoever kills the
+Terminal knows exactly which trades were acknowledged and which one was in
+flight. `replay` reads that log.
 """
 
 from __future__ import annotations
 
-import copy
 import random
 
 import terminal_client as tc
@@ -29,9 +28,6 @@ class Book:
     def __init__(self) -> None:
         self.positions: dict[int, list[int]] = {}
         self.pending: set[int] = set()
-
-    def copy(self) -> "Book":
-        return copy.deepcopy(self)
 
     def apply(self, request: dict, retcode: int, order: int) -> None:
         """Applies one request that the Terminal answered with `retcode`,

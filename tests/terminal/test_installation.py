@@ -15,12 +15,6 @@ import terminal_client as tc
 from host import STOPPED
 
 
-def ini_values(path) -> configparser.ConfigParser:
-    ini = configparser.ConfigParser(interpolation=None)
-    ini.read_string(path.read_text())
-    return ini
-
-
 def write_settings(installation, text: str) -> Path:
     """The settings file the installation reads when it starts."""
     config = installation.data_folder / "config"
@@ -52,7 +46,9 @@ def test_settings_file_is_read_and_rewritten(installation):
         assert c.handshake().u32() == 2501  # the command line beats the file
         assert c.symbols_total()[1] == 25 + 3
         assert c.ready_state() == 1  # commands are served while it starts up
-    values = ini_values(ini)["Terminal"]
+    parsed = configparser.ConfigParser(interpolation=None)
+    parsed.read_string(ini.read_text())
+    values = parsed["Terminal"]
     assert values["my_note"] == "keep me"
     # Every setting is spelled out; options given on the command line are not
     # written back.
