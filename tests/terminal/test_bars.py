@@ -113,15 +113,13 @@ def test_copy_rates_from(client):
     assert latest["time"][-1] == NOW_S - NOW_S % 60
 
 
-def test_range_is_inclusive_at_both_ends(client):
+def test_range_bounds(client):
     every = bars_range(client, "EURUSD", M5, NOW_S - 7200, NOW_S)
     a, b = int(every["time"][3]), int(every["time"][-3])
     inner = bars_range(client, "EURUSD", M5, a, b)
     assert (inner["time"][0], inner["time"][-1]) == (a, b)
     assert len(bars_range(client, "EURUSD", M5, a + 1, b - 1)) == len(inner) - 2
-
-
-def test_nothing_before_history_or_after_now(client):
+    # Nothing before the history or after now.
     assert len(bars_range(client, "EURUSD", D1, 0, calendar.timegm((2019, 12, 31, 0, 0, 0)))) == 0
     assert len(bars_range(client, "EURUSD", M1, NOW_S + 60, NOW_S + 10**6)) == 0
     assert client.rates_from("EURUSD", D1, 0, 10)[1].size == 0

@@ -111,13 +111,19 @@ def selected(client, symbol) -> bool:
     return bool(r["select"])
 
 
-def test_market_watch_selection(client):
+def test_market_watch_selection_and_book_release(client):
     _, recs = client.symbols_get()
     assert [r["name"] for r in recs if r["select"]] == DEFAULT_WATCH
     assert client.symbol_select("EURGBP", True) == tc.SUCCESS and selected(client, "EURGBP")
     assert client.symbol_select("EURGBP", True) == tc.SUCCESS and selected(client, "EURGBP")
     assert client.symbol_select("EURGBP", False) == tc.SUCCESS and not selected(client, "EURGBP")
     assert client.symbol_select("EURGBP", False) == tc.SUCCESS
+    assert client.book_add("GBPJPY") == tc.SUCCESS
+    assert client.book_add("GBPJPY") == tc.SUCCESS  # once is enough to release
+    assert client.book_release("GBPJPY") == tc.SUCCESS
+    assert client.symbol_select("GBPJPY", False) == tc.SUCCESS
+    assert client.book_release("GBPJPY") == tc.FAILED
+    assert client.book_get("GBPJPY") == (tc.FAILED, None)
 
 
 def test_a_book_keeps_its_symbol_in_market_watch_until_its_client_leaves(terminal):
@@ -136,15 +142,6 @@ def test_a_book_keeps_its_symbol_in_market_watch_until_its_client_leaves(termina
             assert time.monotonic() < deadline, "the subscription outlived its connection"
             time.sleep(0.01)
         assert not selected(other, "EURJPY")
-
-
-def test_book_release(client):
-    assert client.book_add("GBPJPY") == tc.SUCCESS
-    assert client.book_add("GBPJPY") == tc.SUCCESS  # once is enough to release
-    assert client.book_release("GBPJPY") == tc.SUCCESS
-    assert client.symbol_select("GBPJPY", False) == tc.SUCCESS
-    assert client.book_release("GBPJPY") == tc.FAILED
-    assert client.book_get("GBPJPY") == (tc.FAILED, None)
 
 
 @pytest.mark.parametrize("call", ["symbol_info", "symbol_info_tick", "symbol_select", "book_add", "book_release", "book_get"])

@@ -74,7 +74,7 @@ def test_same_request_same_bytes(client, launch):
         assert ticks(c, "BTCUSD", lo, hi).tobytes() == first
 
 
-def test_copy_ticks_from(client):
+def test_copy_ticks_from_stops_at_count_or_now(client):
     start = NOW_MS - 2 * DAY_S * 1000 + 12_345
     result, got = client.ticks_from("EURUSD", start, 5000, ALL)
     assert result == tc.SUCCESS and len(got) == 5000
@@ -83,9 +83,6 @@ def test_copy_ticks_from(client):
     assert np.array_equal(got, span)
     result, deals = client.ticks_from("BTCUSD", start, 100, TRADE)
     assert len(deals) == 100 and np.all(deals["flags"] & VOLUME)
-
-
-def test_copy_ticks_from_stops_at_now(client):
     result, got = client.ticks_from("EURUSD", NOW_MS - 10_000, 1_000_000, ALL)
     assert result == tc.SUCCESS and 0 < len(got) < 1000
     assert got["time_msc"][-1] <= NOW_MS
