@@ -45,13 +45,11 @@ class Book:
         elif kind == "remove" and retcode == DONE:
             self.pending.discard(request["order"])
 
-    def lots(self) -> float:
-        return sum(v for _, v in self.positions.values()) / 10
-
 
 def choose(rng: random.Random, book: Book, bid: float, ask: float) -> tuple[dict, dict]:
     """(what the request does, the request's fields)."""
-    kinds = ["open", "pending"] if book.lots() < MAX_LOTS else ["pending"]
+    lots = sum(v for _, v in book.positions.values()) / 10
+    kinds = ["open", "pending"] if lots < MAX_LOTS else ["pending"]
     if book.positions:
         kinds += ["close", "partial"]
     if book.pending:

@@ -380,11 +380,10 @@ class Account(Requests):
     def _trigger(self, o: dict, t: int, bid: float, ask: float) -> None:
         del self.orders[o["ticket"]]
         if o["type"] in (BUY_STOP_LIMIT, SELL_STOP_LIMIT):
+            kept = ("volume_initial sl tp symbol magic comment type_time time_expiration "
+                    "type_filling reason price_current").split()
             limit = self._order(t, type=BUY_LIMIT if o["type"] == BUY_STOP_LIMIT else SELL_LIMIT,
-                                volume_initial=o["volume_initial"], price_open=o["price_stoplimit"], sl=o["sl"],
-                                tp=o["tp"], symbol=o["symbol"], magic=o["magic"], comment=o["comment"],
-                                type_time=o["type_time"], time_expiration=o["time_expiration"],
-                                type_filling=o["type_filling"], reason=o["reason"], price_current=o["price_current"])
+                                price_open=o["price_stoplimit"], **{k: o[k] for k in kept})
             self._to_history(o, ORDER_FILLED, t, price_current=ask if is_buy(o["type"]) else bid)
             self.orders[limit["ticket"]] = limit
             return
