@@ -106,13 +106,11 @@ def launch(private_folders, terminal_binary):
 
 @pytest.fixture
 def installation(launch):
-    """An installation that is not running yet."""
     return launch(start=False)
 
 
 @pytest.fixture
 def terminal(launch):
-    """A running Terminal with the default settings."""
     return launch()
 
 

@@ -63,7 +63,6 @@ class Instrument(namedtuple("Instrument", "name category digits point tick contr
         return cls(*(info[k] for k in INFO_KEYS))
 
     def is_open(self, t_ms: int) -> bool:
-        """Whether the symbol's session holds the instant."""
         day = t_ms // DAY_MS
         weekday = (day + 3) % 7  # 0 = Monday
         minute = t_ms % DAY_MS // 60_000

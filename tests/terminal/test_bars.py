@@ -70,7 +70,7 @@ def next_month(t: int) -> int:
     return calendar.timegm((y + m // 12, m % 12 + 1, 1, 0, 0, 0))
 
 
-def test_period_starts(client):
+def test_period_starts_and_closed_periods(client):
     weeks = bars_range(client, "EURUSD", W1, NOW_S - 200 * DAY_S, NOW_S)
     assert all(time.gmtime(int(t)).tm_wday == 0 and t % DAY_S == 0 for t in weeks["time"])
     months = bars_range(client, "EURUSD", MN1, NOW_S - 800 * DAY_S, NOW_S)
@@ -80,9 +80,15 @@ def test_period_starts(client):
     # Open times from the first midnight after the start (the day bar that
     # opened before it is outside the range) to today's.
     assert len(bars_range(client, "BTCUSD", D1, NOW_S - 60 * DAY_S, NOW_S)) == 60
+    # US500 has not opened today: its newest hourly bar is yesterday's last.
+    _, bars = client.rates_from_pos("US500", H1, 0, 3)
+    assert bars["time"][-1] == NOW_S - 12 * 3600 - 3600 * 5  # 19:00 on Thursday
+    _, weekend = client.rates_from_pos("EURUSD", D1, 0, 6)
+    days = [time.gmtime(int(t)).tm_wday for t in weekend["time"]]
+    assert days == [4, 0, 1, 2, 3, 4]
 
 
-@pytest.mark.parametrize("tf", TIMEFRAMES[:-2])  # W1 and MN1: test_period_starts
+@pytest.mark.parametrize("tf", TIMEFRAMES[:-2])  # W1 and MN1: test_period_starts_and_closed_periods
 def test_from_pos_counts_back_from_the_bar_in_progress(client, tf):
     result, newest = client.rates_from_pos("BTCUSD", tf, 0, 10)
     assert result == tc.SUCCESS and len(newest) == 10
@@ -91,15 +97,6 @@ def test_from_pos_counts_back_from_the_bar_in_progress(client, tf):
     _, older = client.rates_from_pos("BTCUSD", tf, 4, 3)
     assert np.array_equal(older, newest[3:6])
     assert np.array_equal(newest, bars_range(client, "BTCUSD", tf, int(newest["time"][0]), NOW_S))
-
-
-def test_from_pos_skips_closed_periods(client):
-    # US500 has not opened today: its newest hourly bar is yesterday's last.
-    _, bars = client.rates_from_pos("US500", H1, 0, 3)
-    assert bars["time"][-1] == NOW_S - 12 * 3600 - 3600 * 5  # 19:00 on Thursday
-    _, weekend = client.rates_from_pos("EURUSD", D1, 0, 6)
-    days = [time.gmtime(int(t)).tm_wday for t in weekend["time"]]
-    assert days == [4, 0, 1, 2, 3, 4]
 
 
 def test_copy_rates_from(client):

@@ -16,7 +16,6 @@ from host import STOPPED
 
 
 def write_settings(installation, text: str) -> Path:
-    """The settings file the installation reads when it starts."""
     config = installation.data_folder / "config"
     config.mkdir(parents=True)
     (config / "terminal.ini").write_text(text)

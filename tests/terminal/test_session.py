@@ -106,9 +106,18 @@ def test_start_up_account_that_cannot_log_in(installation, accounts_dat, termina
         assert c.ready_state() == 2 and c.account_info()["login"] == 5001002
 
 
-def test_login_switches_account_and_is_remembered(launch):
+def test_terminal_info_and_a_login_that_switches_account_and_is_remembered(launch):
     terminal = launch()
     with terminal.client() as c, terminal.client() as other:
+        info = c.terminal_info()
+        assert info["build"] == 2405
+        assert (info["connected"], info["trade_allowed"], info["tradeapi_disabled"]) == (1, 1, 0)
+        assert (info["community_account"], info["community_connection"]) == (0, 0)
+        assert info["codepage"] == 65001
+        assert 0 < info["ping_last"] < 1_000_000
+        assert info["maxbars"] == (2048 * 2**20 - 12) // 60
+        assert (info["company"], info["name"], info["language"]) == (
+            "Belvastor Software", "Quorvane Terminal", "English")
         assert c.account_info()["login"] == 5001001
         assert c.login(5001002, "demo1002", "quorvane-demo") == tc.SUCCESS  # server name in any case
         info = other.account_info()  # every client sees the login
@@ -122,17 +131,6 @@ def test_login_switches_account_and_is_remembered(launch):
     again = launch()
     with again.client() as c:
         assert c.account_info()["login"] == 5001002
-
-
-def test_terminal_info(client):
-    info = client.terminal_info()
-    assert info["build"] == 2405
-    assert (info["connected"], info["trade_allowed"], info["tradeapi_disabled"]) == (1, 1, 0)
-    assert (info["community_account"], info["community_connection"]) == (0, 0)
-    assert info["codepage"] == 65001
-    assert 0 < info["ping_last"] < 1_000_000
-    assert info["maxbars"] == (2048 * 2**20 - 12) // 60
-    assert (info["company"], info["name"], info["language"]) == ("Belvastor Software", "Quorvane Terminal", "English")
 
 
 def test_terminal_info_follows_settings(launch):
