@@ -46,8 +46,7 @@ class Account(Requests):
     # ---- money -------------------------------------------------------------
 
     def _bid_ask(self, symbol: str, t_ms: int) -> tuple[float, float]:
-        _, bid, ask = self.market.quote(symbol, t_ms)
-        return bid, ask
+        return self.market.quote(symbol, t_ms)[1:]
 
     # An amount that needs no conversion is exact: a Fraction of decimals,
     # rounded exactly. A converted one is the exact amount converted in

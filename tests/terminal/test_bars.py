@@ -99,7 +99,7 @@ def test_from_pos_counts_back_from_the_bar_in_progress(client, tf):
     assert np.array_equal(newest, bars_range(client, "BTCUSD", tf, int(newest["time"][0]), NOW_S))
 
 
-def test_copy_rates_from(client):
+def test_copy_rates_from_and_range_bounds(client):
     date = NOW_S - 2 * DAY_S + 1234  # inside an H1 bar
     result, bars = client.rates_from("EURUSD", H1, date, 20)
     assert result == tc.SUCCESS and len(bars) == 20
@@ -108,9 +108,7 @@ def test_copy_rates_from(client):
     # A date after "now" stops at the bar in progress.
     _, latest = client.rates_from("BTCUSD", M1, NOW_S + 10 * DAY_S, 2)
     assert latest["time"][-1] == NOW_S - NOW_S % 60
-
-
-def test_range_bounds(client):
+    # A range includes both ends.
     every = bars_range(client, "EURUSD", M5, NOW_S - 7200, NOW_S)
     a, b = int(every["time"][3]), int(every["time"][-3])
     inner = bars_range(client, "EURUSD", M5, a, b)

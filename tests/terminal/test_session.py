@@ -9,14 +9,21 @@ import terminal_client as tc
 from host import STOPPED
 
 
-def test_handshake_reports_the_build(launch):
-    terminal = launch("--build", "2366")
+def test_handshake_version_and_terminal_info_follow_settings(launch):
+    terminal = launch("--build", "2366", "--trade-allowed=0", "--tradeapi-disabled",
+                      "--max-response-mb", "16")
     with terminal.client() as c:
         reply = c.handshake()
         assert (reply.result, reply.u32()) == (tc.SUCCESS, 2366)
         reply = c.call(tc.VERSION, tc.u32(0))
         version = tc.u32(5) + tc.u32(2366) + tc.wide("14 Jun 2024")
         assert (reply.result, reply.payload) == (tc.SUCCESS, version)
+        info = c.terminal_info()
+        assert (info["build"], info["trade_allowed"], info["tradeapi_disabled"]) == (2366, 0, 1)
+        assert info["maxbars"] == (16 * 2**20 - 12) // 60
+        assert c.account_info()["trade_expert"] == 0
+        assert c.login(5001001, "nope") == tc.AUTHORIZATION_FAILED
+        assert c.terminal_info()["connected"] == 1  # still logged in to its account
 
 
 @pytest.mark.parametrize("version, text", [(2, "Python"), (3, "python"), (3, "Python3"), (3, ""), (0xFFFFFFFF, "Python")])
@@ -131,14 +138,3 @@ def test_terminal_info_and_a_login_that_switches_account_and_is_remembered(launc
     again = launch()
     with again.client() as c:
         assert c.account_info()["login"] == 5001002
-
-
-def test_terminal_info_follows_settings(launch):
-    terminal = launch("--trade-allowed=0", "--tradeapi-disabled", "--max-response-mb", "16")
-    with terminal.client() as c:
-        info = c.terminal_info()
-        assert (info["trade_allowed"], info["tradeapi_disabled"]) == (0, 1)
-        assert info["maxbars"] == (16 * 2**20 - 12) // 60
-        assert c.account_info()["trade_expert"] == 0
-        assert c.login(5001001, "nope") == tc.AUTHORIZATION_FAILED
-        assert c.terminal_info()["connected"] == 1  # still logged in to its account
