@@ -79,7 +79,7 @@ def test_record_is_consistent(client, symbol, path, profit_currency):
         assert r["session_volume"] == pytest.approx(deals["volume_real"].sum())
 
 
-def test_extra_symbols(launch):
+def test_extra_symbols_and_a_tick_value_in_the_accounts_currency(launch):
     with launch("--extra-symbols", "5000").client() as c:
         assert c.symbols_total() == (tc.SUCCESS, TABLE_SIZE + 5000)
         _, recs = c.symbols_get()
@@ -97,6 +97,10 @@ def test_extra_symbols(launch):
         _, ticks = c.ticks_range("EURUSD.G1", NOW_MS - 60_000, NOW_MS, ALL)
         assert len(ticks) > 0 and ticks[-1]["bid"] == g["bid"]
         assert c.book_add(names[-1]) == tc.SUCCESS
+        # The tick value follows the account (margin and profit on every account: test_model.py).
+        assert c.login(5001002, "demo1002") == tc.SUCCESS  # EUR
+        expected = 1.0 / tick(c, "EURUSD")["ask"]
+        assert info(c, "EURUSD")["trade_tick_value"] == pytest.approx(expected, rel=1e-12)
 
 
 # ---- Market Watch and Depth of Market ----------------------------------------
@@ -164,13 +168,6 @@ def test_book_levels(client, symbol):
 
 
 # ---- margin and profit -------------------------------------------------------
-
-
-def test_tick_value_follows_the_account(client):
-    # Margin and profit on every account: test_model.py.
-    assert client.login(5001002, "demo1002") == tc.SUCCESS  # EUR
-    eurusd = tick(client, "EURUSD")
-    assert info(client, "EURUSD")["trade_tick_value"] == pytest.approx(1.0 / eurusd["ask"], rel=1e-12)
 
 
 @pytest.mark.parametrize("action, symbol, volume, price, expected", [

@@ -80,7 +80,6 @@ def seeds() -> list[int]:
 
 
 STEPS = int(os.environ.get("QVN_MODEL_STEPS", "100"))
-INFO = 1
 
 
 def now_arg(t_ms: int) -> str:
@@ -108,7 +107,7 @@ class TerminalMarket:
         last = min(end, self.session.now_ms)
         key = (name, day)
         if key not in self.days or self.days[key][0] != last:
-            result, ticks = self.session.client.ticks_range(name, start, last, INFO)
+            result, ticks = self.session.client.ticks_range(name, start, last, 1)  # quote ticks
             assert result >= 0, (name, result)
             self.days[key] = (last, (ticks["time_msc"].astype(np.int64), ticks["bid"].astype(float),
                                      ticks["ask"].astype(float)))

@@ -79,6 +79,10 @@ def test_copy_ticks_from_stops_at_count_or_now(client):
     assert got["time_msc"][-1] <= NOW_MS
     assert np.array_equal(got, ticks(client, "EURUSD", NOW_MS - 10_000, 2**62))
     assert [len(client.ticks_from("XAUUSD", NOW_MS - 60_000, n, INFO)[1]) for n in (0, 1, 7)] == [0, 1, 7]
+    for start in (2**63 - 1, -(2**63)):  # extreme start times
+        result, got = client.ticks_from("EURUSD", start, 3, ALL)
+        assert result == tc.SUCCESS and len(got) == (0 if start > 0 else 3)
+        assert client.ticks_range("EURUSD", start, start, ALL)[1].size == 0
 
 
 def test_range_is_inclusive_at_both_ends(client):
@@ -143,10 +147,3 @@ def test_response_limit_setting(launch):
         assert c.rates_range("BTCUSD", 1, 0, NOW_S) == (tc.OUT_OF_MEMORY, None)  # bars are bounded too
         assert c.rates_from_pos("BTCUSD", 1, 0, 100_000) == (tc.OUT_OF_MEMORY, None)
         assert c.rates_from_pos("BTCUSD", 1, 0, 10_000)[1].size == 10_000
-
-
-@pytest.mark.parametrize("start", [2**63 - 1, -(2**63)])
-def test_extreme_start_times(client, start):
-    result, got = client.ticks_from("EURUSD", start, 3, ALL)
-    assert result == tc.SUCCESS and len(got) == (0 if start > 0 else 3)
-    assert client.ticks_range("EURUSD", start, start, ALL)[1].size == 0
