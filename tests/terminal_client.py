@@ -9,7 +9,6 @@ layouts.
 from __future__ import annotations
 
 import functools
-import os
 import struct
 import time
 from dataclasses import dataclass
@@ -90,11 +89,6 @@ def decode_record(fields, data: bytes) -> dict:
 from fake_terminal import endpoint_path, f64, i32, i64, installation, u32, u64, wide  # noqa: E402
 from fake_terminal import request as frame  # noqa: E402
 from host import Stream  # noqa: E402
-
-
-def data_folder_id(executable: str) -> str:
-    """Name of the installation's data folder."""
-    return os.path.basename(installation(executable)["data_folder"])
 
 
 def every_or(every: int, by_name: int, name: str | None):
@@ -294,16 +288,8 @@ class TerminalClient:
         assert result == SUCCESS, result
         return record
 
-    def total(self, command: int, args: bytes = b"") -> int:
-        reply = self.call(command, args)
-        assert reply.result == SUCCESS, reply.result
-        return reply.u32()
-
     def positions(self, symbol: str | None = None):
         return self.record_list(*every_or(POSITIONS_GET, POSITIONS_BY_SYMBOL, symbol), POSITION_FIELDS)[1]
-
-    def position(self, ticket: int):
-        return self.record_one(POSITION_BY_TICKET, u64(ticket), POSITION_FIELDS)
 
     def orders(self, symbol: str | None = None):
         return self.record_list(*every_or(ORDERS_GET, ORDERS_BY_SYMBOL, symbol), ORDER_FIELDS)[1]

@@ -11,7 +11,6 @@ import os
 import signal
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 import pytest
@@ -51,7 +50,7 @@ class TerminalProcess:
 
     @property
     def data_folder(self) -> Path:
-        return self.terminals_folder / tc.data_folder_id(self.exe)
+        return self.terminals_folder / Path(tc.installation(self.exe)["data_folder"]).name
 
     def start(self, *args: str, now: str | None = NOW_ARG, wait: bool = True) -> "TerminalProcess":
         argv = [self.exe, *args]
@@ -60,7 +59,11 @@ class TerminalProcess:
         with open(self.stderr_path, "ab") as err:
             self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err)
         if wait:
-            self.wait_endpoint()
+            try:
+                tc.TerminalClient.connect(self.exe, timeout=15).close()
+            except OSError:
+                exit_code = self.proc.poll()
+                raise AssertionError(f"no endpoint (exit {exit_code}): {self.stderr()}") from None
         return self
 
     def run(self, *args: str, timeout: float = 20) -> int:
@@ -70,19 +73,6 @@ class TerminalProcess:
 
     def stderr(self) -> str:
         return self.stderr_path.read_text(errors="replace")
-
-    def wait_endpoint(self, timeout: float = 15) -> None:
-        deadline = time.monotonic() + timeout
-        while True:
-            if self.proc is not None and self.proc.poll() is not None:
-                raise AssertionError(f"terminal64 exited with {self.proc.returncode}: {self.stderr()}")
-            try:
-                tc.TerminalClient.connect(self.exe, timeout=0).close()
-                return
-            except OSError:
-                if time.monotonic() >= deadline:
-                    raise AssertionError(f"no endpoint after {timeout} s: {self.stderr()}")
-                time.sleep(0.02)
 
     def client(self) -> tc.TerminalClient:
         return tc.TerminalClient.connect(self.exe)
@@ -116,13 +106,11 @@ def launch(private_folders, terminal_binary):
 
 @pytest.fixture
 def installation(launch):
-    """An installation that is not running yet."""
     return launch(start=False)
 
 
 @pytest.fixture
 def terminal(launch):
-    """A running Terminal with the default settings."""
     return launch()
 
 

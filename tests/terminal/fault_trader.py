@@ -3,15 +3,14 @@ should leave.
 
 `trade` sends requests chosen from its own view of its trades, each marked
 with its `magic`: opens, partial and full closes, far pending orders and
-their removal. Before each
-request it appends a "sent" entry to a log, after each reply an "ack" entry
-with the result, so whoever kills the Terminal knows exactly which trades
-were acknowledged and which one was in flight. `replay` reads that log.
+their removal. Before each request it appends a "sent" entry to a log,
+after each reply an "ack" entry with the result, so whoever kills the
+Terminal knows exactly which trades were acknowledged and which one was in
+flight. `replay` reads that log.
 """
 
 from __future__ import annotations
 
-import copy
 import random
 
 import terminal_client as tc
@@ -30,9 +29,6 @@ class Book:
         self.positions: dict[int, list[int]] = {}
         self.pending: set[int] = set()
 
-    def copy(self) -> "Book":
-        return copy.deepcopy(self)
-
     def apply(self, request: dict, retcode: int, order: int) -> None:
         """Applies one request that the Terminal answered with `retcode`,
         `order` being the ticket it created."""
@@ -49,13 +45,11 @@ class Book:
         elif kind == "remove" and retcode == DONE:
             self.pending.discard(request["order"])
 
-    def lots(self) -> float:
-        return sum(v for _, v in self.positions.values()) / 10
-
 
 def choose(rng: random.Random, book: Book, bid: float, ask: float) -> tuple[dict, dict]:
     """(what the request does, the request's fields)."""
-    kinds = ["open", "pending"] if book.lots() < MAX_LOTS else ["pending"]
+    lots = sum(v for _, v in book.positions.values()) / 10
+    kinds = ["open", "pending"] if lots < MAX_LOTS else ["pending"]
     if book.positions:
         kinds += ["close", "partial"]
     if book.pending:

@@ -46,8 +46,7 @@ class Account(Requests):
     # ---- money -------------------------------------------------------------
 
     def _bid_ask(self, symbol: str, t_ms: int) -> tuple[float, float]:
-        _, bid, ask = self.market.quote(symbol, t_ms)
-        return bid, ask
+        return self.market.quote(symbol, t_ms)[1:]
 
     # An amount that needs no conversion is exact: a Fraction of decimals,
     # rounded exactly. A converted one is the exact amount converted in
@@ -364,16 +363,12 @@ class Account(Requests):
             if not hit.size:
                 return None
             return int(hit[0]), lambda t, bid, ask: self._trigger(o, t, bid, ask)
-        p = item
-        if not (p["sl"] or p["tp"]):
-            return None
-        watch = bids if p["type"] == BUY else asks
-        sl_hit = np.zeros(watch.shape, bool)
-        tp_hit = np.zeros(watch.shape, bool)
-        if p["sl"]:
-            sl_hit = watch <= p["sl"] if p["type"] == BUY else watch >= p["sl"]
-        if p["tp"]:
-            tp_hit = watch >= p["tp"] if p["type"] == BUY else watch <= p["tp"]
+        # A buy closes at the bid, a sell at the ask; prices are negated for
+        # a sell (exactly) so that both compare as a buy: SL at or below, TP at or above.
+        p, sign = item, 1 if item["type"] == BUY else -1
+        watch = sign * (bids if sign == 1 else asks)
+        sl_hit = (watch <= sign * p["sl"]) & bool(p["sl"])
+        tp_hit = (watch >= sign * p["tp"]) & bool(p["tp"])
         hit = np.flatnonzero(sl_hit | tp_hit)
         if not hit.size:
             return None
@@ -384,11 +379,10 @@ class Account(Requests):
     def _trigger(self, o: dict, t: int, bid: float, ask: float) -> None:
         del self.orders[o["ticket"]]
         if o["type"] in (BUY_STOP_LIMIT, SELL_STOP_LIMIT):
+            kept = ("volume_initial sl tp symbol magic comment type_time time_expiration "
+                    "type_filling reason price_current").split()
             limit = self._order(t, type=BUY_LIMIT if o["type"] == BUY_STOP_LIMIT else SELL_LIMIT,
-                                volume_initial=o["volume_initial"], price_open=o["price_stoplimit"], sl=o["sl"],
-                                tp=o["tp"], symbol=o["symbol"], magic=o["magic"], comment=o["comment"],
-                                type_time=o["type_time"], time_expiration=o["time_expiration"],
-                                type_filling=o["type_filling"], reason=o["reason"], price_current=o["price_current"])
+                                price_open=o["price_stoplimit"], **{k: o[k] for k in kept})
             self._to_history(o, ORDER_FILLED, t, price_current=ask if is_buy(o["type"]) else bid)
             self.orders[limit["ticket"]] = limit
             return
@@ -419,10 +413,6 @@ class Account(Requests):
 
     # ---- what the Terminal reports -------------------------------------------
 
-    def _order_price_current(self, o: dict, t: int) -> float:
-        bid, ask = self._bid_ask(o["symbol"], t)
-        return ask if is_buy(o["type"]) else bid
-
     def snapshot(self) -> dict:
         """Every record and figure, as the Terminal reports them now."""
         self.stop_out()
@@ -431,7 +421,8 @@ class Account(Requests):
         for p in sorted(self.positions.values(), key=lambda p: p["ticket"]):
             price = self.close_price(p, t)
             positions.append(dict(p, price_current=price, profit=self.money(self.float_profit(p, t))))
-        orders = [dict(o, price_current=self._order_price_current(o, t))
+        # An order's current price is the one it would fill at: the ask for a buy.
+        orders = [dict(o, price_current=self._bid_ask(o["symbol"], t)[is_buy(o["type"])])
                   for o in sorted(self.orders.values(), key=lambda o: o["ticket"])]
         return dict(positions=positions, orders=orders, history_orders=list(self.history_orders),
                     deals=list(self.deals), account=self.figures())

@@ -37,7 +37,7 @@ class Requests:
             result = self._execute(req)
         except Refused as r:
             bid, ask = self._bid_ask(self._concerns, self.now_ms) if self._concerns else (0.0, 0.0)
-            result = reply(r.name, bid, ask)
+            result = reply(r.args[0], bid, ask)
         return dict(result, retcode_external=0)
 
     def check(self, req: dict) -> dict:
@@ -48,7 +48,7 @@ class Requests:
         try:
             trial._execute(req)
         except Refused as r:
-            trial, (code, text) = self, RETCODES[r.name]
+            trial, (code, text) = self, RETCODES[r.args[0]]
         else:
             code, text = RETCODES["DONE"]
         figures = trial.figures()
@@ -83,12 +83,9 @@ class Requests:
         if ins is None:
             raise Refused("INVALID")
         self._concerns = ins.name
-        self._check_open(ins)
-        return ins
-
-    def _check_open(self, ins: Instrument) -> None:
         if not ins.is_open(self.now_ms):
             raise Refused("MARKET_CLOSED")
+        return ins
 
     @staticmethod
     def _volume(ins: Instrument, volume: float) -> float:

@@ -214,7 +214,6 @@ class Stream:
         return dict(action=m.CLOSE_BY, position=p["ticket"], position_by=q["ticket"])
 
     def invalid(self) -> dict:
-        """A request wrong in one way."""
         rng = self.rng
         base = self.market_deal()
         base.pop("price", None)

@@ -15,7 +15,7 @@ ORDER_PLACED, ORDER_CANCELED, ORDER_FILLED, ORDER_EXPIRED = 1, 2, 4, 6
 DEAL_BALANCE = 2
 ENTRY_IN, ENTRY_OUT, ENTRY_INOUT, ENTRY_OUT_BY = range(4)
 REASON_CLIENT, REASON_EXPERT, REASON_SL, REASON_TP, REASON_SO = 0, 3, 4, 5, 6
-FOREX, CFD_LEVERAGE = 0, 3
+FOREX = 0
 SWAP_DISABLED = 0
 
 RETCODES = {
@@ -42,7 +42,6 @@ INDEX_SESSIONS = {
     "FRA40": (420, 930), "UK100": (480, 990), "JPN225": (0, 360),
 }
 DAY_MS = 86_400_000
-GRID_TOLERANCE = 1e-7
 
 
 INFO_KEYS = ("name category digits point trade_tick_size trade_contract_size volume_min volume_max volume_step "
@@ -51,9 +50,7 @@ INFO_KEYS = ("name category digits point trade_tick_size trade_contract_size vol
 
 
 class Refused(Exception):
-    @property
-    def name(self) -> str:
-        return self.args[0]
+    """A request refused; its argument is the retcode's name."""
 
 
 class Instrument(namedtuple("Instrument", "name category digits point tick contract volume_min volume_max volume_step "
@@ -66,7 +63,6 @@ class Instrument(namedtuple("Instrument", "name category digits point tick contr
         return cls(*(info[k] for k in INFO_KEYS))
 
     def is_open(self, t_ms: int) -> bool:
-        """Whether the symbol's session holds the instant."""
         day = t_ms // DAY_MS
         weekday = (day + 3) % 7  # 0 = Monday
         minute = t_ms % DAY_MS // 60_000
@@ -108,7 +104,7 @@ def round_double(x: float, digits: int) -> float:
 
 
 def on_grid(x: float, step: float) -> bool:
-    return abs(x / step - round(x / step)) <= GRID_TOLERANCE
+    return abs(x / step - round(x / step)) <= 1e-7
 
 
 def is_buy(order_type: int) -> bool:

@@ -70,7 +70,7 @@ def next_month(t: int) -> int:
     return calendar.timegm((y + m // 12, m % 12 + 1, 1, 0, 0, 0))
 
 
-def test_period_starts(client):
+def test_period_starts_and_closed_periods(client):
     weeks = bars_range(client, "EURUSD", W1, NOW_S - 200 * DAY_S, NOW_S)
     assert all(time.gmtime(int(t)).tm_wday == 0 and t % DAY_S == 0 for t in weeks["time"])
     months = bars_range(client, "EURUSD", MN1, NOW_S - 800 * DAY_S, NOW_S)
@@ -80,9 +80,15 @@ def test_period_starts(client):
     # Open times from the first midnight after the start (the day bar that
     # opened before it is outside the range) to today's.
     assert len(bars_range(client, "BTCUSD", D1, NOW_S - 60 * DAY_S, NOW_S)) == 60
+    # US500 has not opened today: its newest hourly bar is yesterday's last.
+    _, bars = client.rates_from_pos("US500", H1, 0, 3)
+    assert bars["time"][-1] == NOW_S - 12 * 3600 - 3600 * 5  # 19:00 on Thursday
+    _, weekend = client.rates_from_pos("EURUSD", D1, 0, 6)
+    days = [time.gmtime(int(t)).tm_wday for t in weekend["time"]]
+    assert days == [4, 0, 1, 2, 3, 4]
 
 
-@pytest.mark.parametrize("tf", TIMEFRAMES[:-2])  # W1 and MN1: test_period_starts
+@pytest.mark.parametrize("tf", TIMEFRAMES[:-2])  # W1 and MN1: test_period_starts_and_closed_periods
 def test_from_pos_counts_back_from_the_bar_in_progress(client, tf):
     result, newest = client.rates_from_pos("BTCUSD", tf, 0, 10)
     assert result == tc.SUCCESS and len(newest) == 10
@@ -93,16 +99,7 @@ def test_from_pos_counts_back_from_the_bar_in_progress(client, tf):
     assert np.array_equal(newest, bars_range(client, "BTCUSD", tf, int(newest["time"][0]), NOW_S))
 
 
-def test_from_pos_skips_closed_periods(client):
-    # US500 has not opened today: its newest hourly bar is yesterday's last.
-    _, bars = client.rates_from_pos("US500", H1, 0, 3)
-    assert bars["time"][-1] == NOW_S - 12 * 3600 - 3600 * 5  # 19:00 on Thursday
-    _, weekend = client.rates_from_pos("EURUSD", D1, 0, 6)
-    days = [time.gmtime(int(t)).tm_wday for t in weekend["time"]]
-    assert days == [4, 0, 1, 2, 3, 4]
-
-
-def test_copy_rates_from(client):
+def test_copy_rates_from_and_range_bounds(client):
     date = NOW_S - 2 * DAY_S + 1234  # inside an H1 bar
     result, bars = client.rates_from("EURUSD", H1, date, 20)
     assert result == tc.SUCCESS and len(bars) == 20
@@ -111,17 +108,13 @@ def test_copy_rates_from(client):
     # A date after "now" stops at the bar in progress.
     _, latest = client.rates_from("BTCUSD", M1, NOW_S + 10 * DAY_S, 2)
     assert latest["time"][-1] == NOW_S - NOW_S % 60
-
-
-def test_range_is_inclusive_at_both_ends(client):
+    # A range includes both ends.
     every = bars_range(client, "EURUSD", M5, NOW_S - 7200, NOW_S)
     a, b = int(every["time"][3]), int(every["time"][-3])
     inner = bars_range(client, "EURUSD", M5, a, b)
     assert (inner["time"][0], inner["time"][-1]) == (a, b)
     assert len(bars_range(client, "EURUSD", M5, a + 1, b - 1)) == len(inner) - 2
-
-
-def test_nothing_before_history_or_after_now(client):
+    # Nothing before the history or after now.
     assert len(bars_range(client, "EURUSD", D1, 0, calendar.timegm((2019, 12, 31, 0, 0, 0)))) == 0
     assert len(bars_range(client, "EURUSD", M1, NOW_S + 60, NOW_S + 10**6)) == 0
     assert client.rates_from("EURUSD", D1, 0, 10)[1].size == 0
@@ -130,6 +123,12 @@ def test_nothing_before_history_or_after_now(client):
     for count in (0, 1):  # small counts
         assert len(client.rates_from_pos("EURUSD", H1, 0, count)[1]) == count
         assert len(client.rates_from("EURUSD", H1, NOW_S, count)[1]) == count
+    # Extreme dates: only the whole span of them holds bars.
+    for lo, hi in [(2**63 - 100, 2**63 - 1), (-(2**63), -(2**63) + 100), (-(2**63), 2**63 - 1)]:
+        result, bars = client.rates_range("EURUSD", MN1, lo, hi)
+        assert result == tc.SUCCESS and (len(bars) > 0) == (hi - lo > 100)
+        result, bars = client.rates_from("EURUSD", W1, lo, 3)
+        assert result == tc.SUCCESS and len(bars) == (3 if lo > 0 else 0)
 
 
 @pytest.mark.parametrize("symbol, tf, start, count, code", [
@@ -142,12 +141,3 @@ def test_refusals(client, symbol, tf, start, count, code):
     if (start, count) == (0, 10):  # the other forms take no position
         assert client.rates_from(symbol, tf, NOW_S, 10) == (code, None)
         assert client.rates_range(symbol, tf, 0, NOW_S) == (code, None)
-
-
-@pytest.mark.parametrize("lo, hi, expect_bars", [
-    (2**63 - 100, 2**63 - 1, False), (-(2**63), -(2**63) + 100, False), (-(2**63), 2**63 - 1, True)])
-def test_extreme_dates(client, lo, hi, expect_bars):
-    result, bars = client.rates_range("EURUSD", MN1, lo, hi)
-    assert result == tc.SUCCESS and (len(bars) > 0) == expect_bars
-    result, bars = client.rates_from("EURUSD", W1, lo, 3)
-    assert result == tc.SUCCESS and len(bars) == (3 if lo > 0 else 0)

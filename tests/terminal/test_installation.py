@@ -15,14 +15,7 @@ import terminal_client as tc
 from host import STOPPED
 
 
-def ini_values(path) -> configparser.ConfigParser:
-    ini = configparser.ConfigParser(interpolation=None)
-    ini.read_string(path.read_text())
-    return ini
-
-
 def write_settings(installation, text: str) -> Path:
-    """The settings file the installation reads when it starts."""
     config = installation.data_folder / "config"
     config.mkdir(parents=True)
     (config / "terminal.ini").write_text(text)
@@ -46,13 +39,26 @@ def test_data_folder_layout(launch):
 
 
 def test_settings_file_is_read_and_rewritten(installation):
-    ini = write_settings(installation, "[Terminal]\nbuild = 2399\nextra_symbols=3\nmy_note=keep me\n")
-    installation.start("--ready-delay-ms", "3600000", "--build", "2501")
+    ini = write_settings(
+        installation, "[Terminal]\nbuild = 2399\nextra_symbols=3\nmy_note=keep me\n"
+        "[Account 7001001]\npassword=s3cret\nserver=Quorvane-Live\ncurrency=GBP\nleverage=30\n"
+        "balance=2500.50\nname=Jo Example\ntrade_mode=real\nmargin_mode=netting\n"
+    )
+    unknown = ("--frobnicate", "--colour=blue", "-x")  # ignored
+    installation.start("--ready-delay-ms", "3600000", "--build", "2501", *unknown)
     with installation.client() as c:
         assert c.handshake().u32() == 2501  # the command line beats the file
         assert c.symbols_total()[1] == 25 + 3
         assert c.ready_state() == 1  # commands are served while it starts up
-    values = ini_values(ini)["Terminal"]
+        assert c.login(7001001, "s3cret", "Quorvane-Live") == tc.SUCCESS
+        info = c.account_info()
+    got = [info[k] for k in ("login", "currency", "leverage", "balance", "name", "server")]
+    assert got == [7001001, "GBP", 30, 2500.5, "Jo Example", "Quorvane-Live"]
+    assert (info["trade_mode"], info["margin_mode"]) == (3, 1)
+    assert "[Account 7001001]" in ini.read_text()  # the section survives the rewrite
+    parsed = configparser.ConfigParser(interpolation=None)
+    parsed.read_string(ini.read_text())
+    values = parsed["Terminal"]
     assert values["my_note"] == "keep me"
     # Every setting is spelled out; options given on the command line are not
     # written back.
@@ -137,23 +143,3 @@ def test_malformed_settings_file_exits_2(installation, text, named):
     assert installation.run() == 2
     assert named in installation.stderr()
 
-
-def test_unknown_options_are_ignored(launch):
-    terminal = launch("--frobnicate", "--colour=blue", "-x", "plain")
-    with terminal.client() as c:
-        assert c.handshake().result == tc.SUCCESS
-
-
-def test_accounts_from_settings(installation):
-    ini = write_settings(
-        installation, "[Account 7001001]\npassword=s3cret\nserver=Quorvane-Live\ncurrency=GBP\nleverage=30\n"
-        "balance=2500.50\nname=Jo Example\ntrade_mode=real\nmargin_mode=netting\n"
-    )
-    installation.start()
-    with installation.client() as c:
-        assert c.login(7001001, "s3cret", "Quorvane-Live") == tc.SUCCESS
-        info = c.account_info()
-    assert (info["login"], info["currency"], info["leverage"], info["balance"]) == (7001001, "GBP", 30, 2500.5)
-    assert (info["name"], info["server"], info["trade_mode"], info["margin_mode"]) == ("Jo Example", "Quorvane-Live", 3, 1)
-    # The section survives the rewrite of the settings file.
-    assert "[Account 7001001]" in ini.read_text()

@@ -70,19 +70,16 @@ def test_record_is_consistent(client, symbol, path, profit_currency):
         expected = per_lot / q["ask"] if pair == "USDJPY" else per_lot * q["bid"]
         assert r["trade_tick_value"] == pytest.approx(expected, rel=1e-12)
         assert r["trade_tick_value_loss"] > r["trade_tick_value_profit"] == r["trade_tick_value"]
+    assert r["chart_mode"] == path.startswith(("Indices", "Crypto"))  # a chart of last prices
+    if symbol == "BTCUSD":  # the figures of today's deals
+        deals = ticks[(ticks["time"] >= NOW_MS // 86400_000 * 86400) & (ticks["volume"] > 0)]
+        orders = r["session_buy_orders"] + r["session_sell_orders"]
+        assert r["session_deals"] == len(deals) == orders
+        assert (r["lasthigh"], r["lastlow"]) == (deals["last"].max(), deals["last"].min())
+        assert r["session_volume"] == pytest.approx(deals["volume_real"].sum())
 
 
-def test_deal_figures_of_a_symbol_with_deals(client):
-    r = info(client, "BTCUSD")
-    _, day = client.ticks_range("BTCUSD", NOW_MS // 86400_000 * 86400_000, NOW_MS, ALL)
-    deals = day[day["volume"] > 0]
-    assert r["session_deals"] == len(deals) == r["session_buy_orders"] + r["session_sell_orders"]
-    assert (r["lasthigh"], r["lastlow"]) == (deals["last"].max(), deals["last"].min())
-    assert r["session_volume"] == pytest.approx(deals["volume_real"].sum())
-    assert r["chart_mode"] == 1 and info(client, "EURUSD")["chart_mode"] == 0
-
-
-def test_extra_symbols(launch):
+def test_extra_symbols_and_a_tick_value_in_the_accounts_currency(launch):
     with launch("--extra-symbols", "5000").client() as c:
         assert c.symbols_total() == (tc.SUCCESS, TABLE_SIZE + 5000)
         _, recs = c.symbols_get()
@@ -100,6 +97,10 @@ def test_extra_symbols(launch):
         _, ticks = c.ticks_range("EURUSD.G1", NOW_MS - 60_000, NOW_MS, ALL)
         assert len(ticks) > 0 and ticks[-1]["bid"] == g["bid"]
         assert c.book_add(names[-1]) == tc.SUCCESS
+        # The tick value follows the account (margin and profit on every account: test_model.py).
+        assert c.login(5001002, "demo1002") == tc.SUCCESS  # EUR
+        expected = 1.0 / tick(c, "EURUSD")["ask"]
+        assert info(c, "EURUSD")["trade_tick_value"] == pytest.approx(expected, rel=1e-12)
 
 
 # ---- Market Watch and Depth of Market ----------------------------------------
@@ -111,13 +112,19 @@ def selected(client, symbol) -> bool:
     return bool(r["select"])
 
 
-def test_market_watch_selection(client):
+def test_market_watch_selection_and_book_release(client):
     _, recs = client.symbols_get()
     assert [r["name"] for r in recs if r["select"]] == DEFAULT_WATCH
     assert client.symbol_select("EURGBP", True) == tc.SUCCESS and selected(client, "EURGBP")
     assert client.symbol_select("EURGBP", True) == tc.SUCCESS and selected(client, "EURGBP")
     assert client.symbol_select("EURGBP", False) == tc.SUCCESS and not selected(client, "EURGBP")
     assert client.symbol_select("EURGBP", False) == tc.SUCCESS
+    assert client.book_add("GBPJPY") == tc.SUCCESS
+    assert client.book_add("GBPJPY") == tc.SUCCESS  # once is enough to release
+    assert client.book_release("GBPJPY") == tc.SUCCESS
+    assert client.symbol_select("GBPJPY", False) == tc.SUCCESS
+    assert client.book_release("GBPJPY") == tc.FAILED
+    assert client.book_get("GBPJPY") == (tc.FAILED, None)
 
 
 def test_a_book_keeps_its_symbol_in_market_watch_until_its_client_leaves(terminal):
@@ -136,15 +143,6 @@ def test_a_book_keeps_its_symbol_in_market_watch_until_its_client_leaves(termina
             assert time.monotonic() < deadline, "the subscription outlived its connection"
             time.sleep(0.01)
         assert not selected(other, "EURJPY")
-
-
-def test_book_release(client):
-    assert client.book_add("GBPJPY") == tc.SUCCESS
-    assert client.book_add("GBPJPY") == tc.SUCCESS  # once is enough to release
-    assert client.book_release("GBPJPY") == tc.SUCCESS
-    assert client.symbol_select("GBPJPY", False) == tc.SUCCESS
-    assert client.book_release("GBPJPY") == tc.FAILED
-    assert client.book_get("GBPJPY") == (tc.FAILED, None)
 
 
 @pytest.mark.parametrize("call", ["symbol_info", "symbol_info_tick", "symbol_select", "book_add", "book_release", "book_get"])
@@ -170,13 +168,6 @@ def test_book_levels(client, symbol):
 
 
 # ---- margin and profit -------------------------------------------------------
-
-
-def test_tick_value_follows_the_account(client):
-    # Margin and profit on every account: test_model.py.
-    assert client.login(5001002, "demo1002") == tc.SUCCESS  # EUR
-    eurusd = tick(client, "EURUSD")
-    assert info(client, "EURUSD")["trade_tick_value"] == pytest.approx(1.0 / eurusd["ask"], rel=1e-12)
 
 
 @pytest.mark.parametrize("action, symbol, volume, price, expected", [

@@ -80,7 +80,6 @@ def seeds() -> list[int]:
 
 
 STEPS = int(os.environ.get("QVN_MODEL_STEPS", "100"))
-INFO = 1
 
 
 def now_arg(t_ms: int) -> str:
@@ -108,7 +107,7 @@ class TerminalMarket:
         last = min(end, self.session.now_ms)
         key = (name, day)
         if key not in self.days or self.days[key][0] != last:
-            result, ticks = self.session.client.ticks_range(name, start, last, INFO)
+            result, ticks = self.session.client.ticks_range(name, start, last, 1)  # quote ticks
             assert result >= 0, (name, result)
             self.days[key] = (last, (ticks["time_msc"].astype(np.int64), ticks["bid"].astype(float),
                                      ticks["ask"].astype(float)))
@@ -267,8 +266,10 @@ def run_stream(session: Session, setup: AccountSetup, seed: int, t0: int) -> Non
     terms = setup.terms
     expected = dict(login=terms.login, currency=terms.currency, currency_digits=terms.digits, leverage=terms.leverage,
                     limit_orders=terms.limit_orders, margin_mode=3 if terms.hedging else 1, margin_so_call=100.0,
-                    margin_so_so=50.0, credit=terms.credit)
-    assert {k: info[k] for k in expected} == expected, f"seed {seed}: account terms"
+                    margin_so_so=50.0, credit=terms.credit, margin_so_mode=1, trade_allowed=1,
+                    trade_mode=2 if terms.login == 5001004 else 1, server="Quorvane-Demo",
+                    company="Quorvane Markets Ltd")
+    assert {k: info[k] for k in expected} == expected and info["name"], f"seed {seed}: terms"
     verify(f"seed {seed} ({terms.login}), start at {now_arg(t0)}")
     for step, (kind, arg, with_check, label) in enumerate(stream.steps(STEPS), 1):
         if kind == "advance":

@@ -9,14 +9,21 @@ import terminal_client as tc
 from host import STOPPED
 
 
-def test_handshake_reports_the_build(launch):
-    terminal = launch("--build", "2366")
+def test_handshake_version_and_terminal_info_follow_settings(launch):
+    terminal = launch("--build", "2366", "--trade-allowed=0", "--tradeapi-disabled",
+                      "--max-response-mb", "16")
     with terminal.client() as c:
         reply = c.handshake()
         assert (reply.result, reply.u32()) == (tc.SUCCESS, 2366)
         reply = c.call(tc.VERSION, tc.u32(0))
         version = tc.u32(5) + tc.u32(2366) + tc.wide("14 Jun 2024")
         assert (reply.result, reply.payload) == (tc.SUCCESS, version)
+        info = c.terminal_info()
+        assert (info["build"], info["trade_allowed"], info["tradeapi_disabled"]) == (2366, 0, 1)
+        assert info["maxbars"] == (16 * 2**20 - 12) // 60
+        assert c.account_info()["trade_expert"] == 0
+        assert c.login(5001001, "nope") == tc.AUTHORIZATION_FAILED
+        assert c.terminal_info()["connected"] == 1  # still logged in to its account
 
 
 @pytest.mark.parametrize("version, text", [(2, "Python"), (3, "python"), (3, "Python3"), (3, ""), (0xFFFFFFFF, "Python")])
@@ -106,9 +113,18 @@ def test_start_up_account_that_cannot_log_in(installation, accounts_dat, termina
         assert c.ready_state() == 2 and c.account_info()["login"] == 5001002
 
 
-def test_login_switches_account_and_is_remembered(launch):
+def test_terminal_info_and_a_login_that_switches_account_and_is_remembered(launch):
     terminal = launch()
     with terminal.client() as c, terminal.client() as other:
+        info = c.terminal_info()
+        assert info["build"] == 2405
+        assert (info["connected"], info["trade_allowed"], info["tradeapi_disabled"]) == (1, 1, 0)
+        assert (info["community_account"], info["community_connection"]) == (0, 0)
+        assert info["codepage"] == 65001
+        assert 0 < info["ping_last"] < 1_000_000
+        assert info["maxbars"] == (2048 * 2**20 - 12) // 60
+        assert (info["company"], info["name"], info["language"]) == (
+            "Belvastor Software", "Quorvane Terminal", "English")
         assert c.account_info()["login"] == 5001001
         assert c.login(5001002, "demo1002", "quorvane-demo") == tc.SUCCESS  # server name in any case
         info = other.account_info()  # every client sees the login
@@ -122,35 +138,3 @@ def test_login_switches_account_and_is_remembered(launch):
     again = launch()
     with again.client() as c:
         assert c.account_info()["login"] == 5001002
-
-
-def test_terminal_info(client):
-    info = client.terminal_info()
-    assert info["build"] == 2405
-    assert (info["connected"], info["trade_allowed"], info["tradeapi_disabled"]) == (1, 1, 0)
-    assert (info["community_account"], info["community_connection"]) == (0, 0)
-    assert info["codepage"] == 65001
-    assert 0 < info["ping_last"] < 1_000_000
-    assert info["maxbars"] == (2048 * 2**20 - 12) // 60
-    assert (info["company"], info["name"], info["language"]) == ("Belvastor Software", "Quorvane Terminal", "English")
-
-
-def test_terminal_info_follows_settings(launch):
-    terminal = launch("--trade-allowed=0", "--tradeapi-disabled", "--max-response-mb", "16")
-    with terminal.client() as c:
-        info = c.terminal_info()
-        assert (info["trade_allowed"], info["tradeapi_disabled"]) == (0, 1)
-        assert info["maxbars"] == (16 * 2**20 - 12) // 60
-        assert c.account_info()["trade_expert"] == 0
-        assert c.login(5001001, "nope") == tc.AUTHORIZATION_FAILED
-        assert c.terminal_info()["connected"] == 1  # still logged in to its account
-
-
-# Currency, leverage, stop-out levels and the money figures are checked
-# against the model (test_model.py).
-@pytest.mark.parametrize("login, password, trade_mode", [(5001001, "demo1001", 1), (5001004, "demo1004", 2)])
-def test_account_info(client, login, password, trade_mode):
-    assert client.login(login, password) == tc.SUCCESS
-    a = client.account_info()
-    assert (a["login"], a["trade_mode"], a["server"]) == (login, trade_mode, "Quorvane-Demo")
-    assert (a["margin_so_mode"], a["trade_allowed"], a["company"]) == (1, 1, "Quorvane Markets Ltd") and a["name"]

@@ -53,9 +53,10 @@ def test_database_is_private_and_lists_are_well_formed(launch):
     t = launch(now=str(WED_NOON))
     with t.client() as c:
         c.order_send(action=DEAL, symbol="EURUSD", volume=0.1, type=BUY)
-        assert c.total(tc.POSITIONS_TOTAL) == 1 and c.total(tc.ORDERS_TOTAL) == 0
-        assert c.total(tc.HISTORY_DEALS_TOTAL, tc.i64(0) + tc.i64(WED_NOON * 2)) == 2
-        assert c.total(tc.HISTORY_DEALS_TOTAL, tc.i64(WED_NOON + 1) + tc.i64(WED_NOON * 2)) == 0
+        assert c.call(tc.POSITIONS_TOTAL).u32() == 1 and c.call(tc.ORDERS_TOTAL).u32() == 0
+        later = tc.i64(WED_NOON * 2)
+        assert c.call(tc.HISTORY_DEALS_TOTAL, tc.i64(0) + later).u32() == 2
+        assert c.call(tc.HISTORY_DEALS_TOTAL, tc.i64(WED_NOON + 1) + later).u32() == 0
         assert c.status(tc.POSITION_BY_TICKET, tc.u64(99999)) == tc.NOT_FOUND
         assert c.status(tc.POSITION_BY_TICKET, tc.u32(1)) == tc.INVALID_PARAMS
         assert c.status(tc.ORDER_SEND, b"\0" * 231) == tc.INVALID_PARAMS

@@ -6,6 +6,7 @@ flight is wholly there or wholly absent, and the books add up."""
 from __future__ import annotations
 
 import concurrent.futures
+import copy
 import random
 import time
 
@@ -16,10 +17,7 @@ import terminal_client as tc
 from test_trading import WED_NOON
 
 REQUESTS, TRADERS = 40, 3
-ENTRY_IN, ENTRY_OUT = 0, 1
-STATE_CANCELED = 2
-DEAL_BALANCE = 2
-STATE_FILLED = 4
+ENTRY_IN, ENTRY_OUT, DEAL_BALANCE, STATE_CANCELED, STATE_FILLED = 0, 1, 2, 2, 4
 
 
 def cents(x: float) -> int:
@@ -108,7 +106,7 @@ def check_trader(positions, pending, history, deals, book, acked, in_flight, whe
         assert all(d["order"] == new_orders[0] for d in new_deals), where
         if what["kind"] == "remove":
             assert history[what["order"]]["state"] == STATE_CANCELED, where
-        expected = book.copy()
+        expected = copy.deepcopy(book)
         done = ft.PLACED if what["kind"] == "pending" else ft.DONE
         expected.apply(what, done, (new_orders or [0])[0])
     else:
