@@ -47,12 +47,6 @@ bool same(const Record& a, const Record& b) {
     return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
-template <class Record>
-void fill_text(Record& r, const std::u16string& symbol, const std::u16string& comment) {
-    std::memcpy(r.symbol, symbol.data(), symbol.size() * sizeof(char16_t));
-    std::memcpy(r.comment, comment.data(), comment.size() * sizeof(char16_t));
-}
-
 constexpr std::int64_t kWedNoonMs = 1710331200000;  // forex trades
 
 // A Terminal's trading parts over a store in a private folder.
@@ -106,7 +100,8 @@ void test_records_read_back_byte_for_byte() {
     p.profit = nan;
     p.sl = 1e300;
     for (std::uint8_t i = 0; i < 8; ++i) p.reserved[i] = static_cast<std::uint8_t>(0xA0 + i);
-    fill_text(p, u"EURUSD", std::u16string(u"a\xDC80" u"b"));        // a lone surrogate
+    qvn::protocol::put_field(p.symbol, sizeof p.symbol, u"EURUSD");
+    qvn::protocol::put_field(p.comment, sizeof p.comment, u"a\xDC80" u"b");  // a lone surrogate
     std::memcpy(p.external_id, u"x\0y", 3 * sizeof(char16_t));       // a unit after the end
     c.put_positions.push_back(p);
     wire::TradeOrderRecord o{};
@@ -114,7 +109,8 @@ void test_records_read_back_byte_for_byte() {
     o.time_setup = -1;
     o.type = 0xFFFFFFFFu;
     o.price_open = 2.0;  // integral: REAL columns keep it as an integer
-    fill_text(o, u"GER40", u"\xD83D\xDE00 ok");                       // a surrogate pair is plain text
+    qvn::protocol::put_field(o.symbol, sizeof o.symbol, u"GER40");
+    qvn::protocol::put_field(o.comment, sizeof o.comment, u"\xD83D\xDE00 ok");  // a surrogate pair is plain text
     c.put_orders.push_back(o);
     c.history_orders.push_back(o);
     wire::TradeDealRecord d{};
@@ -122,7 +118,7 @@ void test_records_read_back_byte_for_byte() {
     d.profit = negative_zero;
     d.commission = -0.25;
     d.position_id = std::uint64_t{1} << 63;
-    fill_text(d, u"XAUUSD", u"");
+    qvn::protocol::put_field(d.symbol, sizeof d.symbol, u"XAUUSD");
     c.deals.push_back(d);
 
     Desk desk;
