@@ -98,7 +98,6 @@ void test_file_check(const std::vector<wire::TickRecord>& ticks) {
 void test_served(const std::vector<wire::TickRecord>& ticks, std::mt19937_64& rng) {
     auto terms = std::make_unique<term::ImportedTerms>();
     terms->name = terms->description = "MYEUR";
-    terms->path = "Custom\\MYEUR";
     terms->terms = *term::find_symbol(u"EURUSD");
     terms->terms.name = terms->name;
     const term::ImportedSource s(std::move(terms), u"MYEUR", u"MYEUR", ticks);
