@@ -1,5 +1,6 @@
 // Group masks: one table of (mask or group, name, expected) rows.
 #include <cstdio>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -39,18 +40,15 @@ constexpr Row kGroups[] = {
 }  // namespace
 
 int main() {
-    for (const Row& r : kMasks) {
-        if (qvn::protocol::match_mask(r.pattern, r.name) != r.expected) {
-            std::fprintf(stderr, "mask row %zu\n", static_cast<std::size_t>(&r - kMasks));
+    const auto check_rows = [](const char* table, std::span<const Row> rows, auto match) {
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            if (match(rows[i].pattern, rows[i].name) == rows[i].expected) continue;
+            std::fprintf(stderr, "%s row %zu\n", table, i);
             CHECK(false);
         }
-    }
-    for (const Row& r : kGroups) {
-        if (qvn::protocol::match_group(r.pattern, r.name) != r.expected) {
-            std::fprintf(stderr, "group row %zu\n", static_cast<std::size_t>(&r - kGroups));
-            CHECK(false);
-        }
-    }
+    };
+    check_rows("mask", kMasks, qvn::protocol::match_mask);
+    check_rows("group", kGroups, qvn::protocol::match_group);
     // A long piece is one mask, never split or cut.
     const std::u16string long_mask = std::u16string(300, u'A') + u"*";
     CHECK(qvn::protocol::match_group(long_mask + u",C", std::u16string(300, u'A') + u"B"));

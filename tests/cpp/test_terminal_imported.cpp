@@ -57,15 +57,13 @@ std::vector<wire::TickRecord> make_ticks(std::mt19937_64& rng) {
 
 std::string file_of(const std::vector<wire::TickRecord>& ticks) {
     std::string bytes(term::kTickFileHeader, '\0');
-    const std::uint32_t version = 1, size = sizeof(wire::TickRecord);
-    const std::uint64_t count = ticks.size();
-    const std::int64_t first = ticks.front().time_msc, last = ticks.back().time_msc;
+    const auto put = [&bytes](std::size_t at, auto value) { std::memcpy(bytes.data() + at, &value, sizeof value); };
     std::memcpy(bytes.data(), "QVNTICKS", 8);
-    std::memcpy(bytes.data() + 8, &version, 4);
-    std::memcpy(bytes.data() + 12, &size, 4);
-    std::memcpy(bytes.data() + 16, &count, 8);
-    std::memcpy(bytes.data() + 24, &first, 8);
-    std::memcpy(bytes.data() + 32, &last, 8);
+    put(8, std::uint32_t{1});  // version
+    put(12, static_cast<std::uint32_t>(sizeof(wire::TickRecord)));
+    put(16, static_cast<std::uint64_t>(ticks.size()));
+    put(24, ticks.front().time_msc);
+    put(32, ticks.back().time_msc);
     bytes.append(reinterpret_cast<const char*>(ticks.data()), ticks.size() * sizeof(wire::TickRecord));
     return bytes;
 }
@@ -100,7 +98,6 @@ void test_file_check(const std::vector<wire::TickRecord>& ticks) {
 void test_served(const std::vector<wire::TickRecord>& ticks, std::mt19937_64& rng) {
     auto terms = std::make_unique<term::ImportedTerms>();
     terms->name = terms->description = "MYEUR";
-    terms->path = "Custom\\MYEUR";
     terms->terms = *term::find_symbol(u"EURUSD");
     terms->terms.name = terms->name;
     const term::ImportedSource s(std::move(terms), u"MYEUR", u"MYEUR", ticks);

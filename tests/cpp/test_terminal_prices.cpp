@@ -6,6 +6,7 @@
 // ticks, and into a new day.
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 #include "check.hpp"
 #include "terminal/market/calc.hpp"
@@ -52,10 +53,7 @@ bool same(const term::DaySummary& a, const term::DaySummary& b) {
 
 void test_summaries_brought_forward() {
     term::Market market(term::days_from_civil(2020, 1, 1), term::MarketClock(std::optional<std::int64_t>()));
-    struct Step {
-        std::int64_t from, to;
-    };
-    const Step steps[] = {
+    const std::pair<std::int64_t, std::int64_t> steps[] = {
         {kThursday + 10 * kHour, kThursday + 10 * kHour + 1234},  // within a busy hour
         {kThursday + 12 * kHour, kThursday + 13 * kHour},
         {kThursday + 23 * kHour, kThursday + 25 * kHour},       // into Friday
@@ -66,14 +64,14 @@ void test_summaries_brought_forward() {
         const term::PriceSource* s = market.find(name);
         CHECK(s != nullptr);
         if (s == nullptr) continue;
-        for (const Step& st : steps) {
+        for (const auto& [from, to] : steps) {
             term::QuoteBoard moving(market);
-            const term::DaySummary before = moving.summary(*s, st.from);
-            const term::DaySummary after = moving.summary(*s, st.to);
+            const term::DaySummary before = moving.summary(*s, from);
+            const term::DaySummary after = moving.summary(*s, to);
             term::QuoteBoard fresh(market);
-            CHECK(same(after, fresh.summary(*s, st.to)));
+            CHECK(same(after, fresh.summary(*s, to)));
             CHECK(before.quoted && after.quoted && after.latest.time_msc >= before.latest.time_msc);
-            CHECK(after.latest.time_msc <= st.to);
+            CHECK(after.latest.time_msc <= to);
         }
     }
 }

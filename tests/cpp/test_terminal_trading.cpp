@@ -47,66 +47,6 @@ bool same(const Record& a, const Record& b) {
     return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
-template <class Record>
-void fill_text(Record& r, const std::u16string& symbol, const std::u16string& comment) {
-    std::memcpy(r.symbol, symbol.data(), symbol.size() * sizeof(char16_t));
-    std::memcpy(r.comment, comment.data(), comment.size() * sizeof(char16_t));
-}
-
-void test_records_read_back_byte_for_byte() {
-    const qvn::test::TempFolder folder;
-    const std::string path = folder.file("trading.db");
-    const double negative_zero = -0.0;
-    const double nan = std::bit_cast<double>(std::uint64_t{0x7FF8DEADBEEF0001});
-
-    term::ChangeSet c;
-    c.account = {5001001, negative_zero, 12, 1710331200000};
-    wire::TradePositionRecord p{};
-    p.ticket = 7;
-    p.magic = std::numeric_limits<std::uint64_t>::max();
-    p.volume = 0.1;
-    p.price_open = 1.08123;
-    p.swap = negative_zero;
-    p.profit = nan;
-    p.sl = 1e300;
-    for (std::uint8_t i = 0; i < 8; ++i) p.reserved[i] = static_cast<std::uint8_t>(0xA0 + i);
-    fill_text(p, u"EURUSD", std::u16string(u"a\xDC80" u"b"));        // a lone surrogate
-    std::memcpy(p.external_id, u"x\0y", 3 * sizeof(char16_t));       // a unit after the end
-    c.put_positions.push_back(p);
-    wire::TradeOrderRecord o{};
-    o.ticket = 9;
-    o.time_setup = -1;
-    o.type = 0xFFFFFFFFu;
-    o.price_open = 2.0;  // integral: REAL columns keep it as an integer
-    fill_text(o, u"GER40", u"\xD83D\xDE00 ok");                       // a surrogate pair is plain text
-    c.put_orders.push_back(o);
-    c.history_orders.push_back(o);
-    wire::TradeDealRecord d{};
-    d.ticket = 11;
-    d.profit = negative_zero;
-    d.commission = -0.25;
-    d.position_id = std::uint64_t{1} << 63;
-    fill_text(d, u"XAUUSD", u"");
-    c.deals.push_back(d);
-
-    {
-        term::TradeStore store;
-        std::string error;
-        CHECK(store.open(path, error));
-        CHECK(store.commit(c));
-    }
-    term::TradeStore again;
-    std::string error;
-    CHECK(again.open(path, error));
-    term::StoredBook book;
-    CHECK(again.load(5001001, book) == term::TradeStore::Load::Found);
-    CHECK(std::signbit(book.account.balance) && book.account.next_ticket == 12);
-    CHECK(book.positions.size() == 1 && same(book.positions[0], p));
-    CHECK(book.orders.size() == 1 && same(book.orders[0], o));
-    CHECK(book.history_orders.size() == 1 && same(book.history_orders[0], o));
-    CHECK(book.deals.size() == 1 && same(book.deals[0], d));
-}
-
 constexpr std::int64_t kWedNoonMs = 1710331200000;  // forex trades
 
 // A Terminal's trading parts over a store in a private folder.
@@ -122,28 +62,74 @@ struct Desk {
 
     Desk() {
         std::string error;
-        CHECK(store.open(path(), error));
+        CHECK(store.open(folder.file("trading.db"), error));
     }
-    std::string path() const { return folder.file("trading.db"); }
 
-    wire::TradeSendResultRecord send(wire::TradeRequestRecord req, std::int64_t now_ms = kWedNoonMs) {
-        term::Trading::Session s = trading.begin_trade(account, now_ms);
+    wire::TradeSendResultRecord send(const term::Account& whose, const wire::TradeRequestRecord& req) {
+        term::Trading::Session s = trading.begin_trade(whose, kWedNoonMs);
         CHECK(s.ok());
         const auto r = trading.send(s, req);
         CHECK(r.has_value());
         return r.value_or(wire::TradeSendResultRecord{});
     }
-    term::StoredBook on_disk(const term::Account& whose) {
+    // An account's book as another connection reads it from the file.
+    term::StoredBook on_disk(std::uint64_t login) {
         term::TradeStore other;
         std::string error;
         term::StoredBook book;
-        CHECK(other.open(path(), error) && other.load(whose.login, book) == term::TradeStore::Load::Found);
+        CHECK(other.open(folder.file("trading.db"), error) && other.load(login, book) == term::TradeStore::Load::Found);
         return book;
     }
     // The account in memory and on disk, to compare two states exactly.
     std::string state(const term::Account& whose);
     std::string state() { return state(account); }
 };
+
+void test_records_read_back_byte_for_byte() {
+    const double negative_zero = -0.0;
+    const double nan = std::bit_cast<double>(std::uint64_t{0x7FF8DEADBEEF0001});
+
+    term::ChangeSet c;
+    c.account = {5001001, negative_zero, 12, 1710331200000};
+    wire::TradePositionRecord p{};
+    p.ticket = 7;
+    p.magic = std::numeric_limits<std::uint64_t>::max();
+    p.volume = 0.1;
+    p.price_open = 1.08123;
+    p.swap = negative_zero;
+    p.profit = nan;
+    p.sl = 1e300;
+    for (std::uint8_t i = 0; i < 8; ++i) p.reserved[i] = static_cast<std::uint8_t>(0xA0 + i);
+    qvn::protocol::put_field(p.symbol, sizeof p.symbol, u"EURUSD");
+    qvn::protocol::put_field(p.comment, sizeof p.comment, u"a\xDC80" u"b");  // a lone surrogate
+    std::memcpy(p.external_id, u"x\0y", 3 * sizeof(char16_t));       // a unit after the end
+    c.put_positions.push_back(p);
+    wire::TradeOrderRecord o{};
+    o.ticket = 9;
+    o.time_setup = -1;
+    o.type = 0xFFFFFFFFu;
+    o.price_open = 2.0;  // integral: REAL columns keep it as an integer
+    qvn::protocol::put_field(o.symbol, sizeof o.symbol, u"GER40");
+    qvn::protocol::put_field(o.comment, sizeof o.comment, u"\xD83D\xDE00 ok");  // a surrogate pair is plain text
+    c.put_orders.push_back(o);
+    c.history_orders.push_back(o);
+    wire::TradeDealRecord d{};
+    d.ticket = 11;
+    d.profit = negative_zero;
+    d.commission = -0.25;
+    d.position_id = std::uint64_t{1} << 63;
+    qvn::protocol::put_field(d.symbol, sizeof d.symbol, u"XAUUSD");
+    c.deals.push_back(d);
+
+    Desk desk;
+    CHECK(desk.store.commit(c));
+    const term::StoredBook book = desk.on_disk(5001001);
+    CHECK(std::signbit(book.account.balance) && book.account.next_ticket == 12);
+    CHECK(book.positions.size() == 1 && same(book.positions[0], p));
+    CHECK(book.orders.size() == 1 && same(book.orders[0], o));
+    CHECK(book.history_orders.size() == 1 && same(book.history_orders[0], o));
+    CHECK(book.deals.size() == 1 && same(book.deals[0], d));
+}
 
 wire::TradeRequestRecord request(term::TradeAction action, term::OrderType type, double volume) {
     wire::TradeRequestRecord r{};
@@ -175,7 +161,7 @@ std::string Desk::state(const term::Account& whose) {
     const std::string memory = s.ok() ? image(s.book()) : std::string();
     s.release();
     term::AccountBook disk(whose.login, catalogue, 2);  // to the cent
-    disk.load(on_disk(whose));
+    disk.load(on_disk(whose.login));
     return memory + "|" + image(disk);
 }
 
@@ -191,19 +177,15 @@ void test_group_commit_is_all_or_nothing() {
     for (const bool fail : {false, true}) {
         Desk desk;
         const term::Account second = term::builtin_accounts()[3];
-        CHECK(desk.send(request(TradeAction::Deal, OrderType::Buy, 0.2)).retcode == 1);
-        {
-            term::Trading::Session s = desk.trading.begin_trade(second, kWedNoonMs);
-            CHECK(s.ok() && desk.trading.send(s, request(TradeAction::Deal, OrderType::Buy, 0.1)).has_value());
-        }
+        CHECK(desk.send(desk.account, request(TradeAction::Deal, OrderType::Buy, 0.2)).retcode == 1);
+        CHECK(desk.send(second, request(TradeAction::Deal, OrderType::Buy, 0.1)).retcode == 1);
         const std::string before = desk.state(), before2 = desk.state(second);
 
         term::Trading::Session held = desk.trading.begin_trade(second, kWedNoonMs);
         CHECK(held.ok());
         wire::TradeSendResultRecord first{}, then{};
         const auto trade = [&desk](OrderType type, double volume, wire::TradeSendResultRecord& out) {
-            term::Trading::Session s = desk.trading.begin_trade(desk.account, kWedNoonMs);
-            if (s.ok()) out = desk.trading.send(s, request(TradeAction::Deal, type, volume)).value_or(out);
+            out = desk.send(desk.account, request(TradeAction::Deal, type, volume));
         };
         std::thread a(trade, OrderType::Buy, 0.3, std::ref(first));
         while (desk.trading.gathering() < 1) std::this_thread::yield();
@@ -227,7 +209,7 @@ void test_group_commit_is_all_or_nothing() {
         } else {
             CHECK(first.retcode == 1 && then.retcode == 1 && last->retcode == 1);
             CHECK(first.order < then.order);  // applied in the order they joined
-            const term::StoredBook book = desk.on_disk(desk.account);
+            const term::StoredBook book = desk.on_disk(desk.account.login);
             CHECK(book.positions.size() == 3 && book.deals.size() == 4);  // the opening balance too
             if (book.deals.size() == 4) CHECK(book.deals[2].order == first.order && book.deals[3].order == then.order);
         }
