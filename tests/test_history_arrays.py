@@ -1,6 +1,7 @@
 """Tick and bar history replies: the record layouts, the arrays built over
 the received records, their ownership, and every way a reply can fail."""
 
+import os
 import struct
 import subprocess
 import sys
@@ -123,7 +124,10 @@ def test_large_arrays_reuse_freed_storage_only(fake, core):
         assert array.nbytes == n
         del array
         rss.append(int(open("/proc/self/statm").read().split()[1]) * resource.getpagesize())
-    assert sorted(faults)[50] == 0 and rss[-1] - rss[1] < 1 << 20
+    # Under the address sanitizer freed blocks wait in its quarantine, so the
+    # resident memory also grows by whatever Python frees: only faults count.
+    sanitized = "asan" in os.environ.get("LD_PRELOAD", "")
+    assert sorted(faults)[50] == 0 and (sanitized or rss[-1] - rss[1] < 1 << 20)
     core.shutdown()  # gives back the idle blocks
     assert int(open("/proc/self/statm").read().split()[1]) * resource.getpagesize() < rss[-1] - (60 << 20)
 
