@@ -50,6 +50,23 @@ Rx receive(platform::Handle fd, void* data, std::size_t n, Clock::time_point dea
     return Rx::Ok;
 }
 
+Rx receive_first(platform::Handle fd, void* data, std::size_t n, std::size_t& got, Clock::time_point deadline,
+                 const SessionState& s) noexcept {
+    for (;;) {
+        // Without a deadline the blocking read is the wait (an eviction's
+        // shutdown ends it): one call a request instead of a poll and a read.
+        const ssize_t r = ::recv(fd, data, n, deadline == kNever ? 0 : MSG_DONTWAIT);
+        if (r > 0) {
+            got = static_cast<std::size_t>(r);
+            return Rx::Ok;
+        }
+        if (r == 0) return Rx::Closed;
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return Rx::Closed;
+        if (const Rx w = wait_readable(fd, deadline, s); w != Rx::Ok) return w;
+    }
+}
+
 namespace {
 
 struct Session {

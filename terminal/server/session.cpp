@@ -52,17 +52,17 @@ void serve_client(Terminal& terminal, platform::Handle fd, SessionState& s, cons
             s.enter(Phase::Waiting);
             const Clock::time_point idle_until =
                 s.greeted.load(std::memory_order_acquire) ? kNever : Clock::now() + limits.handshake;
-            if (wait_readable(fd, idle_until, s) != Rx::Ok) return;
-            // The frame begins with its first byte. Reading that byte still
-            // counts as waiting: where waits cannot block (named pipes), a
-            // greeted client's idle session sits in this read and must not
-            // look like a stalled frame.
+            // The frame begins with its first byte. Reading it still counts
+            // as waiting: a greeted client's idle session sits in this read
+            // (where it is the wait itself) and must not look like a
+            // stalled frame.
             unsigned char head[sizeof(std::uint32_t)];
-            if (receive(fd, head, 1, idle_until) != Rx::Ok) return;
+            std::size_t got = 0;
+            if (receive_first(fd, head, sizeof head, got, idle_until, s) != Rx::Ok) return;
 
             s.enter(Phase::Receiving);
             const Clock::time_point frame_until = Clock::now() + limits.frame;
-            if (receive(fd, head + 1, sizeof head - 1, frame_until) != Rx::Ok) return;
+            if (got < sizeof head && receive(fd, head + got, sizeof head - got, frame_until) != Rx::Ok) return;
             std::uint32_t length = 0;
             std::memcpy(&length, head, sizeof length);
             // Too short to hold a command, or longer than any request: not a

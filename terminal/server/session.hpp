@@ -52,9 +52,12 @@ enum class Rx { Ok, Closed, Late };
 
 // The system's waits. wait_readable returns once `fd` has bytes, an end of
 // stream or an error to report, `deadline` passes, or the session is
-// evicted; receive reads exactly `n` bytes before `deadline`.
+// evicted; receive reads exactly `n` bytes before `deadline`; receive_first
+// waits like wait_readable and then reads between 1 and `n` bytes (`got`).
 Rx wait_readable(platform::Handle fd, Clock::time_point deadline, const SessionState& s) noexcept;
 Rx receive(platform::Handle fd, void* data, std::size_t n, Clock::time_point deadline) noexcept;
+Rx receive_first(platform::Handle fd, void* data, std::size_t n, std::size_t& got, Clock::time_point deadline,
+                 const SessionState& s) noexcept;
 
 // Serves one connected client until it disconnects, breaks the protocol,
 // overruns a limit or is evicted. Never throws.

@@ -72,6 +72,15 @@ Rx receive(platform::Handle fd, void* data, std::size_t n, Clock::time_point dea
     return Rx::Ok;
 }
 
+Rx receive_first(platform::Handle fd, void* data, std::size_t, std::size_t& got, Clock::time_point deadline,
+                 const SessionState& s) noexcept {
+    // A pipe's read cannot be told to return what has arrived, so the first
+    // read takes one byte (and blocks, as the wait, when there is no deadline).
+    if (const Rx w = wait_readable(fd, deadline, s); w != Rx::Ok) return w;
+    got = 1;
+    return receive(fd, data, 1, deadline);
+}
+
 namespace {
 
 struct Session {
