@@ -132,8 +132,7 @@ CLIENT = textwrap.dedent(
     trader = trading.Trader(sys.argv[1])
     sent = []
     for start, stop in json.loads(sys.argv[2]):
-        while time.time() < start:
-            time.sleep(0.0005)
+        time.sleep(max(0.0, start - time.time()))
         n = 0
         while time.time() < stop:
             trader.pair()
@@ -180,8 +179,7 @@ def durable_rates(endpoint: str, folder: Path, seconds: float, rounds: int = 5) 
         os.fsync(fd)
         for kind, a, b in plan:
             if kind == "sync":
-                while time.time() < a:
-                    time.sleep(0.0005)
+                time.sleep(max(0.0, a - time.time()))
                 syncs += fdatasyncs(fd, b)
     finally:
         os.close(fd)
