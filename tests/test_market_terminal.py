@@ -73,3 +73,11 @@ def test_history_arrays_hold_what_the_terminal_sent(core, raw, name, args, call)
     assert result >= 0 and len(expected) > 0
     assert array.dtype.names == expected.dtype.names
     assert array.tobytes() == expected.tobytes() and array.flags.owndata
+
+
+def test_a_long_list_is_converted_as_it_arrives(core, bundled):
+    # 6 025 symbols (18 MB) arrive in many pieces, some ending inside a record, and outgrow
+    # the first storage, which moves under the records already converted.
+    raw = bundled("--now", str(NOW), "--extra-symbols", "6000")
+    symbols = core.symbols_get()
+    assert [s._asdict() for s in symbols] == raw.symbols_get()[1]

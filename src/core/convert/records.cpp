@@ -113,6 +113,9 @@ PyObject* float_value(const std::uint8_t* p) noexcept {
 // record's tuple, which the list keeps alive for the whole conversion. A
 // value is only taken from a record holding the same bytes, so a collision
 // costs a new value, never a wrong one.
+//
+// Records are held by their offset in the array, which may move between
+// calls while it grows (rebase tells where it starts now).
 class SharedValues {
 public:
     SharedValues(std::span<const Field> fields, std::size_t record_size, std::size_t count) noexcept
@@ -160,7 +163,7 @@ public:
     // reference's items at once; one that differs goes field by field.
     bool fill(PyObject* tuple, std::span<const Field> fields, const std::uint8_t* record) noexcept {
         // Kept in locals: the stores into the tuples could otherwise alias them.
-        const std::uint8_t* reference = reference_;
+        const std::uint8_t* reference = reference_at();
         PyObject* reference_tuple = reference_tuple_;
         for (std::size_t r = 0; r < runs_used_; ++r) {
             const Run run = runs_[r];
@@ -190,7 +193,7 @@ public:
                             PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(k), nullptr);
                         return false;
                     }
-                    reference = reference_;
+                    reference = reference_at();
                     reference_tuple = reference_tuple_;
                 }
                 PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), value);
@@ -202,29 +205,34 @@ public:
     // The values of a type with an Attached row cannot come from here.
     bool usable() const noexcept { return usable_; }
 
-    // Record `i` of `records` (records of `size` bytes, their tuples in
-    // `list`) is converted. The next record is first compared with the one
-    // after the record the last one ended comparing with: in a list that
-    // repeats its pattern every n records (the symbols of each price source
-    // in turn), that is the record n before it; in any other, it is mostly
-    // the one just converted.
-    void converted(const std::uint8_t* records, std::size_t size, PyObject* list, std::size_t i) noexcept {
+    // Where the records start now.
+    void rebase(const std::uint8_t* records) noexcept { base_ = records; }
+
+    // Record `i` (records of `size` bytes, their tuples in `list`) is
+    // converted. The next record is first compared with the one after the
+    // record the last one ended comparing with: in a list that repeats its
+    // pattern every n records (the symbols of each price source in turn),
+    // that is the record n before it; in any other, it is mostly the one
+    // just converted.
+    void converted(std::size_t size, PyObject* list, std::size_t i) noexcept {
         std::size_t next = i;
-        if (reference_ != nullptr && reference_ >= records) {
-            const auto at = static_cast<std::size_t>(reference_ - records) / size;
-            if (at < i) next = at + 1;
-        }
-        reference_ = records + next * size;
+        if (reference_ != kNone && reference_ / size < i) next = reference_ / size + 1;
+        reference_ = next * size;
         reference_tuple_ = PyTuple_GET_ITEM(list, static_cast<Py_ssize_t>(next));
     }
 
 private:
-    // A record and its tuple, whose item of the slot's field is the value
-    // that record's bytes make; the tuple is borrowed (the list holds it).
+    static constexpr std::size_t kNone = SIZE_MAX;
+
+    // A record (its offset, kNone in an empty slot) and its tuple, whose
+    // item of the slot's field is the value that record's bytes make; the
+    // tuple is borrowed (the list holds it).
     struct Slot {
-        const std::uint8_t* record;
-        PyObject* tuple;
+        std::size_t record = kNone;
+        PyObject* tuple = nullptr;
     };
+
+    const std::uint8_t* reference_at() const noexcept { return reference_ != kNone ? base_ + reference_ : nullptr; }
 
     // The value of a field that differs from the reference record's.
     [[gnu::noinline]] PyObject* search(std::size_t i, const Field& field, const std::uint8_t* record,
@@ -234,16 +242,17 @@ private:
         if (!slots_ || field.kind == Kind::Bool || misses_[i] >= kGiveUp) return field_value(field, record);
         const std::uint8_t* p = record + field.offset;
         Slot& slot = slots_[(i << bits_) | static_cast<std::size_t>(hash_of(field, p) >> (64 - bits_))];
-        if (slot.record != nullptr && same(field, p, slot.record + field.offset)) {
+        const auto at = static_cast<std::size_t>(record - base_);
+        if (slot.record != kNone && same(field, p, base_ + slot.record + field.offset)) {
             reference_ = slot.record;
             reference_tuple_ = slot.tuple;
-            slot = {record, tuple};  // the latest record is the likeliest to match further
+            slot = {at, tuple};  // the latest record is the likeliest to match further
             misses_[i] = 0;
             return item(reference_tuple_, i);
         }
         ++misses_[i];
         PyObject* made = field_value(field, record);
-        if (made != nullptr) slot = {record, tuple};
+        if (made != nullptr) slot = {at, tuple};
         return made;
     }
 
@@ -376,7 +385,8 @@ private:
     std::size_t runs_used_ = 0;
     std::unique_ptr<Slot[]> slots_;
     unsigned bits_ = 0;
-    const std::uint8_t* reference_ = nullptr;
+    const std::uint8_t* base_ = nullptr;
+    std::size_t reference_ = kNone;
     PyObject* reference_tuple_ = nullptr;
 };
 
@@ -592,27 +602,61 @@ private:
 
 }  // namespace
 
-PyObject* make_record_tuples(TypeId type, const void* records, std::size_t count) noexcept {
-    const std::size_t size = record_size_of(type);
-    if (count > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return nullptr;
-    const CollectorPaused paused;
-    PyObject* list = PyTuple_New(static_cast<Py_ssize_t>(count));
-    if (list == nullptr) {
+struct RecordTuples::State {
+    State(TypeId t, std::size_t n) noexcept
+        : type(t), size(record_size_of(t)), count(n), shared(fields_of(t), size, n) {}
+    TypeId type;
+    std::size_t size;
+    std::size_t count;
+    std::size_t done = 0;
+    SharedValues shared;
+};
+
+RecordTuples::RecordTuples(TypeId type, std::size_t count) noexcept {
+    if (count > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return;
+    list_ = PyTuple_New(static_cast<Py_ssize_t>(count));
+    if (list_ == nullptr) {
         PyErr_Clear();
-        return nullptr;
+        return;
     }
+    state_.reset(new (std::nothrow) State(type, count));
+    if (!state_) {
+        Py_CLEAR(list_);
+        return;
+    }
+}
+
+RecordTuples::~RecordTuples() { Py_XDECREF(list_); }
+
+bool RecordTuples::convert(const void* records, std::size_t arrived) noexcept {
+    if (list_ == nullptr) return false;
+    State& st = *state_;
+    const CollectorPaused paused;
     const auto* bytes = static_cast<const std::uint8_t*>(records);
-    SharedValues shared(fields_of(type), size, count);
-    for (std::size_t i = 0; i < count; ++i) {
-        PyObject* item = record_tuple(type, bytes + i * size, nullptr, shared.usable() ? &shared : nullptr);
+    SharedValues* shared = st.shared.usable() ? &st.shared : nullptr;
+    st.shared.rebase(bytes);
+    for (std::size_t i = st.done, end = std::min(arrived, st.count); i < end; ++i) {
+        PyObject* item = record_tuple(st.type, bytes + i * st.size, nullptr, shared);
         if (item == nullptr) {
-            Py_DECREF(list);
-            return nullptr;
+            Py_CLEAR(list_);  // the items set so far go with it; later calls do nothing
+            return false;
         }
-        PyTuple_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
-        shared.converted(bytes, size, list, i);
+        PyTuple_SET_ITEM(list_, static_cast<Py_ssize_t>(i), item);
+        st.shared.converted(st.size, list_, i);
+        st.done = i + 1;
     }
-    return list;
+    return true;
+}
+
+PyObject* RecordTuples::finish() noexcept {
+    if (list_ == nullptr || state_->done != state_->count) return nullptr;
+    return std::exchange(list_, nullptr);
+}
+
+PyObject* make_record_tuples(TypeId type, const void* records, std::size_t count) noexcept {
+    RecordTuples tuples(type, count);
+    tuples.convert(records, count);
+    return tuples.finish();
 }
 
 }  // namespace qvn::convert

@@ -180,7 +180,7 @@ bool read_record_count(PipeReader& reader, std::size_t record_size, std::uint32_
 }
 
 bool read_counted(PipeReader& reader, std::size_t record_size, std::size_t first_bytes, RecordStorage& storage,
-                  std::uint32_t& count) noexcept {
+                  std::uint32_t& count, const RecordProgress* progress) noexcept {
     std::size_t bytes = 0;
     if (record_size == 0 || !read_record_count(reader, record_size, count, bytes)) return false;
     storage.expect(bytes);
@@ -188,7 +188,16 @@ bool read_counted(PipeReader& reader, std::size_t record_size, std::size_t first
     std::size_t filled = 0;
     for (;;) {
         if (!storage.reserve(held, held == bytes)) return false;
-        if (held > filled && !reader.read(storage.data() + filled, held - filled)) return false;
+        if (progress == nullptr) {
+            if (held > filled && !reader.read(storage.data() + filled, held - filled)) return false;
+        } else {
+            while (filled < held) {
+                const std::size_t n = std::min(std::max<std::size_t>(progress->piece, 1), held - filled);
+                if (!reader.read(storage.data() + filled, n)) return false;
+                filled += n;
+                progress->arrived(progress->context, storage.data(), filled / record_size, count);
+            }
+        }
         filled = held;
         if (filled == bytes) return true;
         held = bytes - held > held ? 2 * held : bytes;
@@ -231,13 +240,13 @@ private:
 
 }  // namespace
 
-bool read_records(PipeReader& reader, std::size_t record_size, const RecordAllocator& alloc,
-                  RecordBlock& out) noexcept {
+bool read_records(PipeReader& reader, std::size_t record_size, const RecordAllocator& alloc, RecordBlock& out,
+                  const RecordProgress* progress) noexcept {
     out.reset();
     HeapStorage storage(alloc);
     std::uint32_t count = 0;
     const std::size_t first = alloc.resize != nullptr ? kRecordStep : SIZE_MAX;
-    if (!read_counted(reader, record_size, first, storage, count)) return false;
+    if (!read_counted(reader, record_size, first, storage, count, progress)) return false;
     out.adopt(storage.release(), count, &alloc);
     return true;
 }

@@ -152,14 +152,25 @@ protected:
 bool read_record_count(PipeReader& reader, std::size_t record_size, std::uint32_t& count,
                        std::size_t& bytes) noexcept;
 
+// Told while a counted reply arrives: `arrived` of its `count` records are
+// in the storage, which starts at `records` now. The records are read in
+// pieces of at most `piece` bytes, each told as it lands, so that work on
+// them overlaps the transfer of the rest (and finds them in the cache).
+struct RecordProgress {
+    void (*arrived)(void* context, const std::byte* records, std::size_t arrived, std::size_t count) noexcept;
+    void* context;
+    std::size_t piece;
+};
+
 // Reads a u32 count (checked as read_record_count does) and count records of
 // `record_size` bytes into `storage`. The storage follows what has arrived
 // rather than what was declared: it starts with at most `first_bytes` (whole
 // records, at least one) and doubles each time what it holds has arrived,
 // never beyond the declared records, so a peer that declares a huge frame
-// and sends little makes us reserve little. A count of 0 reserves 0 bytes.
+// and sends little makes us reserve little. A count of 0 reserves 0 bytes
+// (and tells `progress` nothing).
 bool read_counted(PipeReader& reader, std::size_t record_size, std::size_t first_bytes, RecordStorage& storage,
-                  std::uint32_t& count) noexcept;
+                  std::uint32_t& count, const RecordProgress* progress = nullptr) noexcept;
 
 // Where heap record storage comes from; the release must match the
 // allocation. `resize` (realloc-like: the old block stays valid when it
@@ -212,8 +223,8 @@ private:
 
 // read_counted into heap storage from `alloc` (kRecordStep first when it can
 // resize). A count of 0 takes no storage. On failure nothing is handed over.
-bool read_records(PipeReader& reader, std::size_t record_size, const RecordAllocator& alloc,
-                  RecordBlock& out) noexcept;
+bool read_records(PipeReader& reader, std::size_t record_size, const RecordAllocator& alloc, RecordBlock& out,
+                  const RecordProgress* progress = nullptr) noexcept;
 
 // ---- The call sequence -----------------------------------------------------
 

@@ -52,8 +52,10 @@ PyObject* py_symbols_get(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!catalogue_supported()) return convert::error_none(wire::kIncompatibleVersion);
 
     link::RecordBlock records;
-    const auto read = [&records](link::PipeReader& r) noexcept {
-        return link::read_records(r, sizeof(wire::SymbolInfoRecord), link::kHeapAllocator, records);
+    convert::TuplesOnArrival tuples(convert::TypeId::SymbolInfo);
+    const auto read = [&records, &tuples](link::PipeReader& r) noexcept {
+        return link::read_records(r, sizeof(wire::SymbolInfoRecord), link::kHeapAllocator, records,
+                                  tuples.progress());
     };
     // An empty text asks for every symbol, as no text does.
     const std::int32_t code =
@@ -61,7 +63,7 @@ PyObject* py_symbols_get(PyObject*, PyObject* args, PyObject* kwargs) {
             ? link::send_command(link::client().handle(), wire::kSymbolsGet, read)
             : link::send_command_text(link::client().handle(), wire::kSymbolsGetGroup, group.view(), read);
     if (code < 0) return convert::error_none(code);
-    PyObject* list = convert::make_record_tuples(convert::TypeId::SymbolInfo, records.data(), records.count());
+    PyObject* list = tuples.finish();
     if (list == nullptr) return convert::error_none(wire::kFailed);
     return list;
 }

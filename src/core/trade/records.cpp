@@ -69,7 +69,10 @@ PyObject* fetch_records(const RecordKind& kind, const Query& query) noexcept {
 
     link::Channel& handle = link::client().handle();
     link::RecordBlock records;
-    const auto read = read_record_list(kind.size, records);
+    // Without a group every record is kept, so each piece becomes tuples as
+    // it arrives; a group narrows the whole list first.
+    convert::TuplesOnArrival tuples(kind.type);
+    const auto read = read_record_list(kind.size, records, query.group == nullptr ? tuples.progress() : nullptr);
     std::int32_t code = 0;
     switch (query.form) {
         case Form::All: code = link::send_command(handle, query.command, read); break;
@@ -79,8 +82,12 @@ PyObject* fetch_records(const RecordKind& kind, const Query& query) noexcept {
         case Form::Ticket: break;
     }
     if (code < 0) return convert::error_none(code);
+    if (query.group == nullptr) {
+        PyObject* list = tuples.finish();
+        return list != nullptr ? list : convert::error_none(wire::kFailed);
+    }
     std::uint32_t count = records.count();
-    if (query.group != nullptr && count != 0) count = filter_by_group(records.data(), count, kind, *query.group);
+    if (count != 0) count = filter_by_group(records.data(), count, kind, *query.group);
     return tuples_or_fail(kind, records.data(), count);
 }
 

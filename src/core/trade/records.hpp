@@ -32,9 +32,12 @@ inline auto read_record_reply(void* record, std::size_t size) noexcept {
 }
 
 // A u32 count and that many records of `size` bytes, checked against the
-// frame before any storage is taken.
-inline auto read_record_list(std::size_t size, link::RecordBlock& out) noexcept {
-    return [size, &out](link::PipeReader& r) noexcept { return link::read_records(r, size, link::kHeapAllocator, out); };
+// frame before any storage is taken; `progress` is told as they arrive.
+inline auto read_record_list(std::size_t size, link::RecordBlock& out,
+                             const link::RecordProgress* progress = nullptr) noexcept {
+    return [size, &out, progress](link::PipeReader& r) noexcept {
+        return link::read_records(r, size, link::kHeapAllocator, out, progress);
+    };
 }
 
 // ---- Record kinds and queries -----------------------------------------------
