@@ -22,8 +22,8 @@ def running_terminal(folder: Path, binary: str, core, *options: str) -> Iterator
     exe = folder / "terminal" / host.TERMINAL_NAME
     exe.parent.mkdir(exist_ok=True)
     host.copy_file(binary, exe)
-    process = subprocess.Popen([str(exe), *options], cwd=exe.parent,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    process = host.popen([str(exe), *options], cwd=exe.parent,
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         # Connect only once it listens: a module finding no endpoint would
         # start a second copy without the options.

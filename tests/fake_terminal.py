@@ -93,7 +93,7 @@ class _Host:
     def request(self, line: str) -> str:
         with self.lock:
             if self.process is None or self.process.poll() is not None:
-                self.process = subprocess.Popen(
+                self.process = host.popen(
                     [sys.executable, __file__], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
                     encoding="utf-8", bufsize=1)
             try:

@@ -13,7 +13,9 @@ from __future__ import annotations
 import os
 import signal
 import socket
+import subprocess
 import sys
+import time
 from pathlib import Path
 
 WINDOWS = sys.platform == "win32"
@@ -22,6 +24,19 @@ TERMINAL_NAME = "terminal64.exe" if WINDOWS else "terminal64"
 # POSIX; on Windows the process is terminated (code 1), as the test runner
 # has no console to send Ctrl+Break through.
 STOPPED = 1 if WINDOWS else 0
+
+
+def popen(args, **kwargs) -> subprocess.Popen:
+    """subprocess.Popen, tried again when Wine's process creation fails with
+    its passing internal error (1359), as it does now and then under load."""
+    for _ in range(2):
+        try:
+            return subprocess.Popen(args, **kwargs)
+        except OSError as e:
+            if getattr(e, "winerror", None) != 1359:
+                raise
+        time.sleep(0.5)
+    return subprocess.Popen(args, **kwargs)
 
 
 def posix_only(reason: str):

@@ -57,7 +57,7 @@ class TerminalProcess:
         if now is not None:
             argv += ["--now", now]
         with open(self.stderr_path, "ab") as err:
-            self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err)
+            self.proc = host.popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err)
         if wait:
             try:
                 tc.TerminalClient.connect(self.exe, timeout=15).close()
