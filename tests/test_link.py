@@ -2,8 +2,8 @@
 
 import pytest
 
-from fake_terminal import HANDSHAKE_BUILD, reply, request, u32, wide
-from trade_records import ACCOUNT, TERMINAL, distinct, fields, pack
+from fake_terminal import HANDSHAKE_BUILD, i32, reply, request, u32, wide
+from trade_records import ACCOUNT, POSITION, TERMINAL, distinct, fields, pack
 
 TERMINAL_RECORD = 3162
 
@@ -60,6 +60,25 @@ def test_over_long_reply_drained_and_hostile_text_count_refused(fake, core):
     assert core.last_error() == (-10002, "IPC recv failed")
     assert peak < 1 << 20
     assert core.version() == (5, HANDSHAKE_BUILD, "7 Dec 2026")
+
+
+def test_a_list_longer_than_what_arrives_takes_memory_only_for_what_arrived(fake, core):
+    # 2 GiB of positions declared, 200 KiB sent (converted piece by piece) before the
+    # Terminal goes: the tuple follows the records that arrived, not the declared count.
+    import tracemalloc
+
+    record = pack(POSITION, distinct(POSITION))
+    count = (1 << 31) // len(record)
+    body = u32(121) + i32(1) + u32(count)
+    fake.connected((u32(len(body) + count * len(record)) + body + record * (200_000 // len(record)), "close"))
+    tracemalloc.start()
+    try:
+        assert core.positions_get() is None
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert core.last_error() == (-10002, "IPC recv failed")
+    assert peak < 4 << 20
 
 
 @pytest.mark.parametrize("cut", [2, 6, 11, 100])

@@ -32,7 +32,8 @@ PyObject* make_record_tuples(TypeId type, const void* records, std::size_t count
 // The tuple of `count` named tuples of `type`, built while the records
 // arrive: each convert() takes the records that arrived since the last one,
 // laid end to end from `records` on (the array may have moved since, as long
-// as what it held came along). A record that cannot be built ends the work:
+// as what it held came along). The tuple grows with the records converted,
+// never ahead of them. A record that cannot be built ends the work:
 // convert() returns false then and finish() null, with no Python error left
 // set, as they do when the tuple itself could not be had.
 class RecordTuples {
@@ -49,6 +50,7 @@ public:
 
 private:
     struct State;
+    bool make_room(std::size_t needed) noexcept;
     PyObject* list_ = nullptr;
     std::unique_ptr<State> state_;
 };
