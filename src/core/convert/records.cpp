@@ -609,8 +609,6 @@ struct RecordTuples::State {
     std::size_t size;
     std::size_t count;
     std::size_t done = 0;  // records converted
-    std::size_t room = 0;  // the tuple's length so far
-    bool failed = false;
     SharedValues shared;
 };
 
@@ -620,50 +618,47 @@ RecordTuples::RecordTuples(TypeId type, std::size_t count) noexcept {
 
 RecordTuples::~RecordTuples() { Py_XDECREF(list_); }
 
-bool RecordTuples::make_room(std::size_t needed) noexcept {
-    State& st = *state_;
-    // The tuple grows with the records that have arrived, as their storage
-    // does, rather than taking the count a peer declares on trust.
-    const std::size_t room = std::min(st.count, std::max(needed, 2 * st.room));
-    if (list_ == nullptr)
-        list_ = PyTuple_New(static_cast<Py_ssize_t>(room));
-    else
-        _PyTuple_Resize(&list_, static_cast<Py_ssize_t>(room));  // the slots added are empty; null on failure
-    if (list_ == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    st.room = room;
-    return true;
+bool RecordTuples::fail() noexcept {
+    Py_CLEAR(list_);  // the items set so far go with it
+    state_.reset();   // later calls do nothing
+    return false;
 }
 
 bool RecordTuples::convert(const void* records, std::size_t arrived) noexcept {
-    if (!state_ || state_->failed) return false;
+    if (!state_) return false;
     State& st = *state_;
     const std::size_t end = std::min(arrived, st.count);
     if (end <= st.done) return true;
-    st.failed = true;  // until the records are converted
-    if (end > st.room && !make_room(end)) return false;
+    // The tuple grows with the records that have arrived, as their storage
+    // does, rather than taking the count a peer declares on trust.
+    const std::size_t held = list_ != nullptr ? static_cast<std::size_t>(PyTuple_GET_SIZE(list_)) : 0;
+    if (end > held) {
+        const auto room = static_cast<Py_ssize_t>(std::min(st.count, std::max(end, 2 * held)));
+        if (list_ == nullptr)
+            list_ = PyTuple_New(room);
+        else
+            _PyTuple_Resize(&list_, room);  // the slots added are empty; null on failure
+        if (list_ == nullptr) {
+            PyErr_Clear();
+            return fail();
+        }
+    }
     const CollectorPaused paused;
     const auto* bytes = static_cast<const std::uint8_t*>(records);
     SharedValues* shared = st.shared.usable() ? &st.shared : nullptr;
     st.shared.rebase(bytes);
     for (std::size_t i = st.done; i < end; ++i) {
         PyObject* item = record_tuple(st.type, bytes + i * st.size, nullptr, shared);
-        if (item == nullptr) {
-            Py_CLEAR(list_);  // the items set so far go with it
-            return false;
-        }
+        if (item == nullptr) return fail();
         PyTuple_SET_ITEM(list_, static_cast<Py_ssize_t>(i), item);
         st.shared.converted(st.size, list_, i);
     }
     st.done = end;
-    st.failed = false;
     return true;
 }
 
 PyObject* RecordTuples::finish() noexcept {
-    if (!state_ || state_->failed || state_->done != state_->count) return nullptr;
+    if (!state_ || state_->done != state_->count) return nullptr;
     if (state_->count == 0) {
         PyObject* empty = PyTuple_New(0);
         if (empty == nullptr) PyErr_Clear();

@@ -50,7 +50,7 @@ public:
 
 private:
     struct State;
-    bool make_room(std::size_t needed) noexcept;
+    bool fail() noexcept;  // drops the work; false
     PyObject* list_ = nullptr;
     std::unique_ptr<State> state_;
 };
