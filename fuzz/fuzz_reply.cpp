@@ -270,7 +270,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             // Success: the echo matched and the frame was consumed exactly.
             FUZZ_ASSERT(load_u32(incoming.data() + 4) == kShapes[static_cast<std::size_t>(shape)].command);
             FUZZ_ASSERT(out.read_all_fields);
-            FUZZ_ASSERT(pipe.taken == frame);
+            // Bytes past the frame that came with it close the connection.
+            FUZZ_ASSERT(pipe.taken == frame || (pipe.taken > frame && !h.open()));
             FUZZ_ASSERT(frame == 12 + fields_size(shape, out));
             if (shape == Shape::Version)
                 check_text(out.block.data(), out.block.count());

@@ -60,6 +60,11 @@ Io read_now(Handle h, void* data, std::size_t n, std::size_t& moved) noexcept {
     return Io::Ok;
 }
 
+Io read_some(Handle h, void* data, std::size_t n, std::size_t& moved) noexcept {
+    read_now(h, data, n, moved);
+    return moved != 0 ? Io::Ok : Io::Broken;  // nothing left: the peer has closed its end
+}
+
 Io write_now(Handle h, const void* data, std::size_t n, std::size_t& moved) noexcept {
     moved = n;
     return write_all(h, data, n);

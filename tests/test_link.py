@@ -62,6 +62,15 @@ def test_over_long_reply_drained_and_hostile_text_count_refused(fake, core):
     assert core.version() == (5, HANDSHAKE_BUILD, "7 Dec 2026")
 
 
+def test_bytes_past_a_reply_close_the_connection(fake, core):
+    # A second frame sent with the first answers no request: the first is
+    # the call's answer; the second must not become the next call's.
+    fake.connected(version_reply("first") + version_reply("stale"), version_reply("next"))
+    assert core.version() == (5, HANDSHAKE_BUILD, "first")
+    assert core.version() == (0, 0, "")
+    assert core.last_error() == (-10004, "No IPC connection")
+
+
 def test_a_list_longer_than_what_arrives_takes_memory_only_for_what_arrived(fake, core):
     # 2 GiB of positions declared, 200 KiB sent (converted piece by piece) before the
     # Terminal goes: the tuple follows the records that arrived, not the declared count.

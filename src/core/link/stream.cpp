@@ -97,7 +97,7 @@ bool PipeWriter::flush() noexcept {
 
 // ---- Reader ----------------------------------------------------------------
 
-bool PipeReader::receive(void* destination, std::size_t n, bool arrived) noexcept {
+bool PipeReader::receive(void* destination, std::size_t n) noexcept {
     if (stream_failed_ || !channel_.open()) {
         stream_failed_ = true;
         return false;
@@ -107,7 +107,7 @@ bool PipeReader::receive(void* destination, std::size_t n, bool arrived) noexcep
         // there is taken at once, and only what is still to come is waited
         // for as others run.
         std::size_t moved = 0;
-        Io io = arrived ? platform::read_now(channel_.get(), destination, n, moved) : Io::Ok;
+        Io io = platform::read_now(channel_.get(), destination, n, moved);
         if (io == Io::Ok && moved < n) {
             const BlockingWait wait;
             io = platform::read_all(channel_.get(), static_cast<std::uint8_t*>(destination) + moved, n - moved);
@@ -122,9 +122,37 @@ bool PipeReader::receive(void* destination, std::size_t n, bool arrived) noexcep
 
 bool PipeReader::begin() noexcept {
     due_ = pos_ = avail_ = 0;
+    // The Terminal is still at work: its reply is waited for as others run.
+    // The length field and what came with it are taken in one read, so a
+    // short reply, which arrives whole, costs one system call.
+    std::size_t got = 0;
+    while (got < 4) {
+        Io io = Io::Failed;
+        if (!stream_failed_ && channel_.open() && !channel_.interrupted()) {
+            std::size_t moved = 0;
+            const BlockingWait wait;
+            io = platform::read_some(channel_.get(), block_ + got, sizeof block_ - got, moved);
+            got += moved;
+        }
+        if (io != Io::Ok) {
+            stream_failed_ = true;
+            channel_.close();
+            return false;
+        }
+    }
     std::uint32_t length = 0;
-    if (!receive(&length, 4, false)) return false;  // the Terminal is still at work
-    due_ = length;
+    std::memcpy(&length, block_, 4);
+    const std::size_t body = got - 4;
+    pos_ = 4;
+    avail_ = static_cast<std::uint32_t>(body < length ? body : length);
+    due_ = length - avail_;
+    if (body > length) {
+        // Bytes past the reply's end answer no request: the stream is out of
+        // step. This reply, whole in the block, is still read; the
+        // connection is closed so that no later call takes them for its own.
+        stream_failed_ = true;
+        channel_.close();
+    }
     return true;
 }
 

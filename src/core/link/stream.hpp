@@ -84,7 +84,7 @@ public:
     PipeReader(const PipeReader&) = delete;
     PipeReader& operator=(const PipeReader&) = delete;
 
-    // Reads the response's length field.
+    // Waits for the response and reads its length field.
     bool begin() noexcept;
 
     // Takes the next `n` bytes of the response; false when the response has
@@ -116,8 +116,8 @@ public:
     bool stream_failed() const noexcept { return stream_failed_; }
 
 private:
-    // `arrived`: the bytes are likely there already (the rest of a reply).
-    bool receive(void* destination, std::size_t n, bool arrived = true) noexcept;
+    // Takes exactly `n` more bytes of the reply, most of them already there.
+    bool receive(void* destination, std::size_t n) noexcept;
 
     Channel& channel_;
     std::uint32_t due_ = 0;

@@ -52,6 +52,10 @@ Io read_all(Handle h, void* data, std::size_t n) noexcept;
 // arrived yet; a read takes at most 64 KiB). A caller that needs the rest then waits for it with
 // read_all/write_all. Backends that cannot tell move nothing here.
 Io read_now(Handle h, void* data, std::size_t n, std::size_t& moved) noexcept;
+
+// Waits until bytes have arrived and takes what is there, up to `n`, in one
+// system call: `moved` gets at least 1 when Ok.
+Io read_some(Handle h, void* data, std::size_t n, std::size_t& moved) noexcept;
 Io write_now(Handle h, const void* data, std::size_t n, std::size_t& moved) noexcept;
 
 // True when the peer of a connected handle has closed its end or the

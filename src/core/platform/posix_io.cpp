@@ -69,6 +69,19 @@ Io read_now(Handle h, void* data, std::size_t n, std::size_t& moved) noexcept {
     }
 }
 
+Io read_some(Handle h, void* data, std::size_t n, std::size_t& moved) noexcept {
+    moved = 0;
+    for (;;) {
+        const ssize_t got = ::recv(h, data, n < kAtOnce ? n : kAtOnce, 0);
+        if (got > 0) {
+            moved = static_cast<std::size_t>(got);
+            return Io::Ok;
+        }
+        if (got == 0) return Io::Broken;
+        if (errno != EINTR) return classify(errno);
+    }
+}
+
 Io write_now(Handle h, const void* data, std::size_t n, std::size_t& moved) noexcept {
     moved = 0;
     for (;;) {

@@ -61,6 +61,16 @@ Io read_now(Handle, void*, std::size_t, std::size_t& moved) noexcept {
     return Io::Ok;
 }
 
+Io read_some(Handle h, void* data, std::size_t n, std::size_t& moved) noexcept {
+    moved = 0;
+    DWORD got = 0;
+    const DWORD want = static_cast<DWORD>(std::min(n, kMaxChunk));
+    if (!::ReadFile(native(h), data, want, &got, nullptr)) return classify(::GetLastError());
+    if (got == 0) return Io::Broken;  // end of stream: the peer closed its end
+    moved = got;
+    return Io::Ok;
+}
+
 Io write_now(Handle, const void*, std::size_t, std::size_t& moved) noexcept {
     moved = 0;
     return Io::Ok;
