@@ -162,11 +162,18 @@ class PythonClient:
         self.buffer = memoryview(bytearray(1 << 16))
         self.call(HELLO)
 
-    def _length(self) -> int:
-        head = self.sock.recv(4, socket.MSG_WAITALL)
-        if len(head) != 4:
-            raise SystemExit("the Terminal closed the connection")
-        return struct.unpack("<I", head)[0]
+    def _begin(self) -> tuple[int, int]:
+        """Reads the reply's length field, with whatever of the reply came
+        along (all of a short one), into the client's own buffer: returns
+        the reply's length and how much of it is there, after the field."""
+        got = 0
+        while got < 4:
+            n = self.sock.recv_into(self.buffer[got:] if got else self.buffer)
+            if n == 0:
+                raise SystemExit("the Terminal closed the connection")
+            got += n
+        length = struct.unpack_from("<I", self.buffer)[0]
+        return length, min(got - 4, length)
 
     def _fill(self, view: memoryview) -> None:
         while view:
@@ -179,8 +186,10 @@ class PythonClient:
         """Sends a request; returns the reply after its length field, in a
         buffer of its own."""
         self.sock.sendall(request)
-        view = memoryview(bytearray(self._length()))
-        self._fill(view)
+        length, have = self._begin()
+        view = memoryview(bytearray(length))
+        view[:have] = self.buffer[4:4 + have]
+        self._fill(view[have:])
         return view
 
     def fetch(self, request: bytes, command: int):
@@ -192,15 +201,21 @@ class PythonClient:
         return body[8:]
 
     def fetch_into(self, request: bytes, buffer: memoryview | None = None) -> int:
-        """Sends a request and reads the reply into `buffer` (a small one
-        of its own by default), allocated beforehand: the round trip alone.
+        """Sends a request and reads the reply into `buffer`, allocated
+        beforehand: the round trip alone. By default the reply stays in the
+        client's own small buffer, after the length field it came with.
         Returns the reply's length after its length field."""
-        buffer = self.buffer if buffer is None else buffer
         self.sock.sendall(request)
-        length = self._length()
+        length, have = self._begin()
+        if buffer is None:
+            if 4 + length > len(self.buffer):
+                raise SystemExit(f"reply of {length} bytes exceeds the buffer")
+            self._fill(self.buffer[4 + have:4 + length])
+            return length
         if length > len(buffer):
             raise SystemExit(f"reply of {length} bytes exceeds the buffer")
-        self._fill(buffer[:length])
+        buffer[:have] = self.buffer[4:4 + have]
+        self._fill(buffer[have:length])
         return length
 
     def close(self) -> None:
