@@ -130,7 +130,10 @@ def history_rows(core, binary: str, ticks: int, bars_days: int, repeat: int,
 # version) took the round trip from the raw socket driven from Python; this
 # run's figures take it from bench/raw_client.c, with no interpreter in the
 # loop, which leaves the module a larger share of the time (the Python-driven
-# raw paid Python's socket methods, and the module often beat it).
+# raw paid Python's socket methods, and the module often beat it). Every
+# client here, like the module since a3fe18a, reads a reply's length with
+# whatever came with it in one system call; the baselines were measured when
+# each took the length in a read of its own.
 SMALL = "overhead above the C round trip ÷ pure Python's (baseline: above the Python-driven raw)"
 GOALS = {
     "one": ("durable `order_send`/s, one client ÷ the disk's fdatasync/s", "0.39", "≥ 0.6"),
