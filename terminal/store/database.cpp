@@ -2,6 +2,8 @@
 
 #include <sqlite3.h>
 
+#include "terminal/store/wal_writes.hpp"
+
 namespace qvn::terminal {
 
 Database::~Database() {
@@ -17,7 +19,8 @@ bool Database::open(const std::string& path) {
     // lock around every use), so SQLite need not lock it again on every
     // call (each bound value of a trade's rows took and released a mutex).
     const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW;
-    if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
+    // Through the layer that writes a commit's log frames in one go.
+    if (sqlite3_open_v2(path.c_str(), &db_, flags, gathering_vfs()) != SQLITE_OK) {
         // A handle may come back even on failure: keep its message, then
         // close it, so an unopened database never looks open.
         open_error_ = db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory";
