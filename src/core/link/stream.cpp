@@ -97,12 +97,17 @@ bool PipeWriter::flush() noexcept {
 
 // ---- Reader ----------------------------------------------------------------
 
+bool PipeReader::usable() const noexcept {
+    return !stream_failed_ && channel_.open() && !channel_.interrupted();
+}
+
+void PipeReader::close_stream() noexcept {
+    stream_failed_ = true;
+    channel_.close();
+}
+
 bool PipeReader::receive(void* destination, std::size_t n) noexcept {
-    if (stream_failed_ || !channel_.open()) {
-        stream_failed_ = true;
-        return false;
-    }
-    if (!channel_.interrupted()) {
+    if (usable()) {
         // The rest of a reply has mostly arrived with its start: what is
         // there is taken at once, and only what is still to come is waited
         // for as others run.
@@ -114,9 +119,8 @@ bool PipeReader::receive(void* destination, std::size_t n) noexcept {
         }
         if (io == Io::Ok) return true;
     }
-    // The response's remaining length is unknown now: close the stream.
-    stream_failed_ = true;
-    channel_.close();
+    // The response's remaining length is unknown now.
+    close_stream();
     return false;
 }
 
@@ -127,18 +131,17 @@ bool PipeReader::begin() noexcept {
     // short reply, which arrives whole, costs one system call.
     std::size_t got = 0;
     while (got < 4) {
+        std::size_t moved = 0;
         Io io = Io::Failed;
-        if (!stream_failed_ && channel_.open() && !channel_.interrupted()) {
-            std::size_t moved = 0;
+        if (usable()) {
             const BlockingWait wait;
             io = platform::read_some(channel_.get(), block_ + got, sizeof block_ - got, moved);
-            got += moved;
         }
         if (io != Io::Ok) {
-            stream_failed_ = true;
-            channel_.close();
+            close_stream();
             return false;
         }
+        got += moved;
     }
     std::uint32_t length = 0;
     std::memcpy(&length, block_, 4);
@@ -150,8 +153,7 @@ bool PipeReader::begin() noexcept {
         // Bytes past the reply's end answer no request: the stream is out of
         // step. This reply, whole in the block, is still read; the
         // connection is closed so that no later call takes them for its own.
-        stream_failed_ = true;
-        channel_.close();
+        close_stream();
     }
     return true;
 }

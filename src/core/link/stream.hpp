@@ -118,6 +118,11 @@ public:
 private:
     // Takes exactly `n` more bytes of the reply, most of them already there.
     bool receive(void* destination, std::size_t n) noexcept;
+    // Not failed, still open and not interrupted: a transfer may go on.
+    bool usable() const noexcept;
+    // Fails the stream and closes the connection, so that no later call
+    // reads what is left of this reply as its own.
+    void close_stream() noexcept;
 
     Channel& channel_;
     std::uint32_t due_ = 0;

@@ -40,13 +40,21 @@ Io write_all(Handle h, const void* data, std::size_t n) noexcept {
     return Io::Ok;
 }
 
+Io read_some(Handle h, void* data, std::size_t n, std::size_t& moved) noexcept {
+    moved = 0;
+    DWORD got = 0;
+    const DWORD want = static_cast<DWORD>(std::min(n, kMaxChunk));
+    if (!::ReadFile(native(h), data, want, &got, nullptr)) return classify(::GetLastError());
+    if (got == 0) return Io::Broken;  // end of stream: the peer closed its end
+    moved = got;
+    return Io::Ok;
+}
+
 Io read_all(Handle h, void* data, std::size_t n) noexcept {
     auto p = static_cast<char*>(data);
     while (n > 0) {
-        DWORD got = 0;
-        const DWORD want = static_cast<DWORD>(std::min(n, kMaxChunk));
-        if (!::ReadFile(native(h), p, want, &got, nullptr)) return classify(::GetLastError());
-        if (got == 0) return Io::Broken;  // end of stream: the peer closed its end
+        std::size_t got = 0;
+        if (const Io io = read_some(h, p, n, got); io != Io::Ok) return io;
         p += got;
         n -= got;
     }
@@ -58,16 +66,6 @@ Io read_all(Handle h, void* data, std::size_t n) noexcept {
 // the caller's wait moves it all.
 Io read_now(Handle, void*, std::size_t, std::size_t& moved) noexcept {
     moved = 0;
-    return Io::Ok;
-}
-
-Io read_some(Handle h, void* data, std::size_t n, std::size_t& moved) noexcept {
-    moved = 0;
-    DWORD got = 0;
-    const DWORD want = static_cast<DWORD>(std::min(n, kMaxChunk));
-    if (!::ReadFile(native(h), data, want, &got, nullptr)) return classify(::GetLastError());
-    if (got == 0) return Io::Broken;  // end of stream: the peer closed its end
-    moved = got;
     return Io::Ok;
 }
 
