@@ -1,5 +1,7 @@
 """The framed link, checked byte for byte against a scripted Terminal."""
 
+import math
+
 import pytest
 
 from fake_terminal import HANDSHAKE_BUILD, i32, reply, request, u32, wide
@@ -110,13 +112,35 @@ def test_peer_gone_before_the_request(fake, core):
 
 
 # Full texts have no terminator; distinct values show a field read from the wrong place.
+# The record is served again (the same tuple comes back), then changed in
+# every other field, in ways only the bytes show (0.0 to -0.0, the last unit
+# of a full text), then as at first, then with its last field changed: each
+# call must give its own record's values, the unchanged ones shared with the
+# call before.
 @pytest.mark.parametrize("name, command, layout, texts", [
     ("terminal_info", 180, TERMINAL, {"data_path": "/data/" + "x" * 254, "company": "Belvastor \U0001F600"}),
     ("account_info", 190, ACCOUNT, {"name": "N" * 128, "company": "Belvastor \U0001F600"}),
 ])
 def test_info_records_convert_every_field(fake, core, name, command, layout, texts):
-    values = distinct(layout, **texts)
-    fake.connected(reply(command, 1, pack(layout, values)))
-    got = getattr(core, name)()._asdict()
-    assert fake.requests() == [request(command)]
-    assert got == {n: bool(values[n]) if code == "b" else values[n] for n, code in fields(layout)}
+    first = distinct(layout, **texts)
+    first.update({n: 0.0 for n, code in fields(layout)[::6] if code == "d"})
+
+    def other(n, code):
+        value = first[n]
+        return (-0.0 if value == 0.0 else -value) if code == "d" else value[:-1] + "~" if code.isdigit() else (
+            0 if value else 1) if code == "b" else value ^ 1
+
+    changed = {**first, **{n: other(n, code) for n, code in fields(layout)[1::2]}}
+    records = (first, first, changed, first, {**first, fields(layout)[-1][0]: other(*fields(layout)[-1])})
+    fake.connected(*(reply(command, 1, pack(layout, values)) for values in records))
+    calls = [getattr(core, name)() for _ in records]
+    assert fake.requests() == [request(command)] * len(records)
+    for got, values in zip(calls, records):
+        expected = {n: bool(values[n]) if code == "b" else values[n] for n, code in fields(layout)}
+        assert got._asdict() == expected
+        assert [math.copysign(1, got._asdict()[n]) for n, code in fields(layout) if code == "d"] == [
+            math.copysign(1, expected[n]) for n, code in fields(layout) if code == "d"]
+    assert calls[1] is calls[0]
+    numbers_and_texts = [n for n, code in fields(layout) if code != "b"]
+    assert {n: getattr(calls[2], n) is getattr(calls[1], n) for n in numbers_and_texts} == {
+        n: repr(changed[n]) == repr(first[n]) for n in numbers_and_texts}

@@ -208,6 +208,14 @@ public:
     // Where the records start now.
     void rebase(const std::uint8_t* records) noexcept { base_ = records; }
 
+    // The next record is first compared with `record`, whose tuple is
+    // `tuple` (borrowed; both must outlive the fill).
+    void compare_with(const std::uint8_t* record, PyObject* tuple) noexcept {
+        base_ = record;
+        reference_ = 0;
+        reference_tuple_ = tuple;
+    }
+
     // Record `i` (records of `size` bytes, their tuples in `list`) is
     // converted. The next record is first compared with the one after the
     // record the last one ended comparing with: in a list that repeats its
@@ -579,6 +587,60 @@ PyObject* record_tuple(TypeId type, const std::uint8_t* record, PyObject* attach
 
 PyObject* make_record_tuple(TypeId type, const void* record, PyObject* attached) noexcept {
     return record_tuple(type, static_cast<const std::uint8_t*>(record), attached, nullptr);
+}
+
+namespace {
+
+// The tuple made last for a type and a copy of its record. A single record
+// asked for again mostly holds what it held before (the account's names and
+// currency, the Terminal's paths, a symbol's terms): the same record gets
+// the same tuple again, and a changed one takes the earlier tuple's values
+// where the bytes are the same. Tuples and values are immutable, so sharing
+// cannot be observed except through identity. Used
+// with the interpreter lock held; `busy` turns away a conversion started
+// from within one (a finalizer run by an allocation), which converts
+// without it.
+struct LastRecord {
+    std::unique_ptr<std::uint8_t[]> bytes;
+    PyObject* tuple = nullptr;  // lives as long as the process, or until the next record
+    std::unique_ptr<SharedValues> shared;
+    bool busy = false;
+};
+
+std::array<LastRecord, kTypeCount> g_last_records;
+
+}  // namespace
+
+PyObject* make_record_tuple_like_last(TypeId type, const void* record) noexcept {
+    LastRecord& last = g_last_records[static_cast<std::size_t>(type)];
+    const auto* bytes = static_cast<const std::uint8_t*>(record);
+    const std::size_t size = record_size_of(type);
+    if (last.busy) return record_tuple(type, bytes, nullptr, nullptr);
+    if (!last.shared) {
+        last.bytes.reset(new (std::nothrow) std::uint8_t[size]);
+        // One record: no slots to look values up in, only the earlier record.
+        last.shared.reset(new (std::nothrow) SharedValues(fields_of(type), size, 1));
+        if (!last.bytes || !last.shared || !last.shared->usable()) {
+            last.shared.reset();
+            return record_tuple(type, bytes, nullptr, nullptr);
+        }
+    }
+    if (last.tuple != nullptr && std::memcmp(last.bytes.get(), bytes, size) == 0) {
+        Py_INCREF(last.tuple);  // the same record: the same tuple
+        return last.tuple;
+    }
+    last.busy = true;
+    if (last.tuple != nullptr) last.shared->compare_with(last.bytes.get(), last.tuple);
+    PyObject* tuple = record_tuple(type, bytes, nullptr, last.shared.get());
+    PyObject* earlier = nullptr;
+    if (tuple != nullptr) {  // else the last record stays
+        std::memcpy(last.bytes.get(), bytes, size);
+        Py_INCREF(tuple);
+        earlier = std::exchange(last.tuple, tuple);
+    }
+    last.busy = false;
+    Py_XDECREF(earlier);
+    return tuple;
 }
 
 namespace {

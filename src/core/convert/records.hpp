@@ -25,6 +25,13 @@ PyObject* make_record_tuple(TypeId type, const void* record) noexcept;
 // as the value of the type's Attached item.
 PyObject* make_record_tuple(TypeId type, const void* record, PyObject* attached) noexcept;
 
+// As make_record_tuple(type, record), for a record that is asked for again
+// and again (the account's, the Terminal's, a symbol's): the record this
+// made the last tuple of `type` from gives that tuple again, and a changed
+// one takes that tuple's items where its bytes are the same. Types with an
+// Attached item, which such records do not have, share nothing.
+PyObject* make_record_tuple_like_last(TypeId type, const void* record) noexcept;
+
 // A new tuple of `count` named tuples of `type` from records laid end to end;
 // null, with no Python error left set, when any of them cannot be built.
 PyObject* make_record_tuples(TypeId type, const void* records, std::size_t count) noexcept;

@@ -86,7 +86,7 @@ PyObject* py_symbol_info(PyObject*, PyObject* args) {
         auto* bytes = reinterpret_cast<std::uint8_t*>(&record);
         protocol::put_field(bytes + offsetof(wire::SymbolInfoRecord, name), sizeof record.name, name.view());
     }
-    PyObject* tuple = convert::make_record_tuple(convert::TypeId::SymbolInfo, &record);
+    PyObject* tuple = convert::make_record_tuple_like_last(convert::TypeId::SymbolInfo, &record);
     if (tuple == nullptr) return convert::error_none(wire::kFailed);
     return tuple;
 }

@@ -21,7 +21,7 @@ PyObject* record_query(std::uint32_t command, convert::TypeId type) noexcept {
     const std::int32_t code = link::send_command(link::client().handle(), command,
                                                  [&record](link::PipeReader& r) noexcept { return r.get(record); });
     if (code < 0) return convert::error_none(code);
-    PyObject* tuple = convert::make_record_tuple(type, &record);
+    PyObject* tuple = convert::make_record_tuple_like_last(type, &record);
     if (tuple == nullptr) return convert::error_none(wire::kFailed);
     return tuple;
 }
