@@ -253,6 +253,32 @@ class CRawClient:
         shutil.rmtree(self.folder, ignore_errors=True)
 
 
+class CallFloor:
+    """The floor under a module call: bench/call_floor.c, built here as an
+    extension module with the system's C compiler ($CC, else cc). `calls`
+    are functions taking no arguments, one per request, that make the round
+    trip as the raw C client does, from the interpreter and with its lock
+    released around it as the module releases it, and return None."""
+
+    def __init__(self, endpoint: str, login: bytes, requests: list[bytes]):
+        import importlib.util
+        import sysconfig
+
+        self.folder = Path(tempfile.mkdtemp(prefix="qvn-bench-floor-"))
+        library = self.folder / ("call_floor" + sysconfig.get_config_var("EXT_SUFFIX"))
+        subprocess.run([os.environ.get("CC", "cc"), "-O2", "-shared", "-fPIC", "-I", sysconfig.get_paths()["include"],
+                        "-o", str(library), str(HERE / "call_floor.c")], check=True)
+        spec = importlib.util.spec_from_file_location("call_floor", library)
+        self.module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(self.module)
+        self.module.connect(endpoint, [HELLO, login, *requests])
+        self.calls = [self.module.bound(i) for i in range(len(requests))]
+
+    def close(self) -> None:
+        self.module.close()
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
 # Layouts in wire order: (name, struct code); a number is a UTF-16 text of that
 # many units.
 ACCOUNT_WIRE = ("login:Q trade_mode:I leverage:I limit_orders:I margin_so_mode:I trade_allowed:? "

@@ -232,6 +232,11 @@ def main() -> int:
     figures = goal_figures(rates, sym, pos, smalls, again, bars)
     for key, (name, baseline, target) in GOALS.items():
         print(f"| {name} | {figures[key]:.2f} | {baseline} | {target} |")
+    floors = ", ".join(f"`{name}()` {small_calls.overhead_ratio(t, way='floor'):.2f}"
+                       for name, t in smalls if name in small_calls.GOAL_CALLS)
+    print()
+    print("The floor under a small call (bench/call_floor.c: a C function making the same system calls from the "
+          f"same loop, the interpreter lock released around them, building nothing), as the same share: {floors}.")
     return 0
 
 
