@@ -596,8 +596,8 @@ namespace {
 // currency, the Terminal's paths, a symbol's terms): the same record gets
 // the same tuple again, and a changed one takes the earlier tuple's values
 // where the bytes are the same. Tuples and values are immutable, so sharing
-// cannot be observed except through identity. Used
-// with the interpreter lock held; `busy` turns away a conversion started
+// cannot be observed except through identity. Used by the holder of the call
+// lock, with the interpreter lock; `busy` turns away a conversion started
 // from within one (a finalizer run by an allocation), which converts
 // without it.
 struct LastRecord {
