@@ -17,37 +17,14 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "round_trip.h"
+
 enum { MAX_FRAMES = 34, REPLY_CAPACITY = 1 << 16 };
 
 static int fd = -1;
 static PyObject *frames[MAX_FRAMES];
 static Py_ssize_t frame_count;
 static unsigned char reply[REPLY_CAPACITY];
-
-/* One request and its reply, as raw_client.c makes it; -1 on failure. */
-static int round_trip(const unsigned char *request, size_t size) {
-    size_t sent = 0;
-    while (sent < size) {
-        ssize_t n = send(fd, request + sent, size - sent, 0);
-        if (n <= 0) return -1;
-        sent += (size_t)n;
-    }
-    size_t got = 0;
-    while (got < sizeof(uint32_t)) {
-        ssize_t n = recv(fd, reply + got, sizeof reply - got, 0);
-        if (n <= 0) return -1;
-        got += (size_t)n;
-    }
-    uint32_t length;
-    memcpy(&length, reply, sizeof length);
-    if (length > sizeof reply - sizeof length) return -1;
-    while (got < sizeof length + length) {
-        ssize_t n = recv(fd, reply + got, sizeof length + length - got, 0);
-        if (n <= 0) return -1;
-        got += (size_t)n;
-    }
-    return 0;
-}
 
 static PyObject *trip(PyObject *index, PyObject *unused) {
     (void)unused;
@@ -56,7 +33,7 @@ static PyObject *trip(PyObject *index, PyObject *unused) {
     const size_t size = (size_t)PyBytes_GET_SIZE(frame);
     int failed;
     Py_BEGIN_ALLOW_THREADS
-    failed = round_trip(bytes, size);
+    failed = round_trip(fd, bytes, size, reply, sizeof reply);
     Py_END_ALLOW_THREADS
     if (failed) return PyErr_SetFromErrno(PyExc_OSError);
     Py_RETURN_NONE;
@@ -98,7 +75,8 @@ static PyObject *connect_to(PyObject *module, PyObject *args) {
     fd = socket(AF_UNIX, SOCK_STREAM, 0);
     if (fd < 0 || connect(fd, (struct sockaddr *)&address, sizeof address) != 0) return PyErr_SetFromErrno(PyExc_OSError);
     for (int i = 0; i < 2; ++i)
-        if (round_trip((const unsigned char *)PyBytes_AS_STRING(frames[i]), (size_t)PyBytes_GET_SIZE(frames[i])) != 0)
+        if (round_trip(fd, (const unsigned char *)PyBytes_AS_STRING(frames[i]), (size_t)PyBytes_GET_SIZE(frames[i]), reply,
+                       sizeof reply) != 0)
             return PyErr_SetFromErrno(PyExc_OSError);
     Py_RETURN_NONE;
 }
@@ -118,6 +96,6 @@ static PyMethodDef methods[] = {
     {NULL, NULL, 0, NULL},
 };
 
-static struct PyModuleDef definition = {PyModuleDef_HEAD_INIT, "call_floor", NULL, -1, methods};
+static struct PyModuleDef definition = {PyModuleDef_HEAD_INIT, "call_floor", NULL, -1, methods, NULL, NULL, NULL, NULL};
 
 PyMODINIT_FUNC PyInit_call_floor(void) { return PyModule_Create(&definition); }

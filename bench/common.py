@@ -261,16 +261,19 @@ class CallFloor:
     released around it as the module releases it, and return None."""
 
     def __init__(self, endpoint: str, login: bytes, requests: list[bytes]):
-        import importlib.util
+        import importlib
         import sysconfig
 
         self.folder = Path(tempfile.mkdtemp(prefix="qvn-bench-floor-"))
         library = self.folder / ("call_floor" + sysconfig.get_config_var("EXT_SUFFIX"))
         subprocess.run([os.environ.get("CC", "cc"), "-O2", "-shared", "-fPIC", "-I", sysconfig.get_paths()["include"],
                         "-o", str(library), str(HERE / "call_floor.c")], check=True)
-        spec = importlib.util.spec_from_file_location("call_floor", library)
-        self.module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(self.module)
+        sys.modules.pop("call_floor", None)  # an earlier floor's, connected already
+        sys.path.insert(0, str(self.folder))
+        try:
+            self.module = importlib.import_module("call_floor")
+        finally:
+            sys.path.remove(str(self.folder))
         self.module.connect(endpoint, [HELLO, login, *requests])
         self.calls = [self.module.bound(i) for i in range(len(requests))]
 

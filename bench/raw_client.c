@@ -23,6 +23,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "round_trip.h"
+
 enum { MAX_REQUESTS = 32, REPLY_CAPACITY = 1 << 16 };
 
 typedef struct {
@@ -58,33 +60,6 @@ static int parse_hex(const char *text, frame_t *out) {
     return 0;
 }
 
-/* One request and its reply; -1 when the connection fails. */
-static int round_trip(int fd, const frame_t *request) {
-    size_t sent = 0;
-    while (sent < request->size) {
-        ssize_t n = send(fd, request->bytes + sent, request->size - sent, 0);
-        if (n <= 0) return -1;
-        sent += (size_t)n;
-    }
-    /* The length field and what came with it in one read: a short reply
-     * arrives whole. */
-    size_t got = 0;
-    while (got < sizeof(uint32_t)) {
-        ssize_t n = recv(fd, reply + got, sizeof reply - got, 0);
-        if (n <= 0) return -1;
-        got += (size_t)n;
-    }
-    uint32_t length;
-    memcpy(&length, reply, sizeof length);
-    if (length > sizeof reply - sizeof length) return -1;
-    while (got < sizeof length + length) {
-        ssize_t n = recv(fd, reply + got, sizeof length + length - got, 0);
-        if (n <= 0) return -1;
-        got += (size_t)n;
-    }
-    return 0;
-}
-
 static int64_t now_ns(void) {
     struct timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
@@ -105,7 +80,8 @@ int main(int argc, char **argv) {
     strcpy(address.sun_path, argv[1]);
     int fd = socket(AF_UNIX, SOCK_STREAM, 0);
     if (fd < 0 || connect(fd, (struct sockaddr *)&address, sizeof address) != 0) return fail("cannot connect");
-    if (round_trip(fd, &frames[0]) != 0 || round_trip(fd, &frames[1]) != 0) return fail("handshake or login failed");
+    if (round_trip(fd, frames[0].bytes, frames[0].size, reply, sizeof reply) != 0 ||
+        round_trip(fd, frames[1].bytes, frames[1].size, reply, sizeof reply) != 0) return fail("handshake or login failed");
 
     int index;
     long calls;
@@ -114,7 +90,7 @@ int main(int argc, char **argv) {
         const frame_t *request = &frames[index + 2];
         int64_t start = now_ns();
         for (long i = 0; i < calls; ++i)
-            if (round_trip(fd, request) != 0) return fail("round trip failed");
+            if (round_trip(fd, request->bytes, request->size, reply, sizeof reply) != 0) return fail("round trip failed");
         printf("%lld\n", (long long)(now_ns() - start));
         fflush(stdout);
     }
