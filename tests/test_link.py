@@ -127,19 +127,25 @@ def test_info_records_convert_every_field(fake, core, name, command, layout, tex
 
     def other(n, code):
         value = first[n]
-        return (-0.0 if value == 0.0 else -value) if code == "d" else value[:-1] + "~" if code.isdigit() else (
-            0 if value else 1) if code == "b" else value ^ 1
+        if code == "d":
+            return -0.0 if value == 0.0 else -value
+        if code.isdigit():  # a text: its last unit
+            return value[:-1] + "~"
+        if code == "b":
+            return 0 if value else 1
+        return value ^ 1
 
     changed = {**first, **{n: other(n, code) for n, code in fields(layout)[1::2]}}
     records = (first, first, changed, first, {**first, fields(layout)[-1][0]: other(*fields(layout)[-1])})
     fake.connected(*(reply(command, 1, pack(layout, values)) for values in records))
     calls = [getattr(core, name)() for _ in records]
     assert fake.requests() == [request(command)] * len(records)
+    doubles = [n for n, code in fields(layout) if code == "d"]
     for got, values in zip(calls, records):
         expected = {n: bool(values[n]) if code == "b" else values[n] for n, code in fields(layout)}
-        assert got._asdict() == expected
-        assert [math.copysign(1, got._asdict()[n]) for n, code in fields(layout) if code == "d"] == [
-            math.copysign(1, expected[n]) for n, code in fields(layout) if code == "d"]
+        items = got._asdict()
+        assert items == expected
+        assert [math.copysign(1, items[n]) for n in doubles] == [math.copysign(1, expected[n]) for n in doubles]
     assert calls[1] is calls[0]
     numbers_and_texts = [n for n, code in fields(layout) if code != "b"]
     assert {n: getattr(calls[2], n) is getattr(calls[1], n) for n in numbers_and_texts} == {
