@@ -14,6 +14,7 @@ namespace {
 
 struct ErrorState {
     std::int32_t code = 0;
+    bool success = false;  // code and message are those reset_error() sets
     char message[kMessageBytes] = {};
 };
 
@@ -53,11 +54,13 @@ void reset_error() noexcept {
     static constexpr char kSuccessText[] = "Success";
     static_assert(sizeof kSuccessText <= kMessageBytes);
     g_error.code = wire::kSuccess;
+    g_error.success = true;
     std::memcpy(g_error.message, kSuccessText, sizeof kSuccessText);
 }
 
 void set_error(std::int32_t code, const char* text) noexcept {
     g_error.code = code;
+    g_error.success = false;
     if (text != nullptr) {
         store_message(text);
         return;
@@ -84,10 +87,12 @@ const char* error_message() noexcept { return g_error.message; }
 // no one else's hands here and is read without its guard; an outcome equal to
 // the one already published (a run of successful calls) is not written again.
 void publish_error() noexcept {
+    if (g_error.success && g_published.success) return;
     if (g_error.code == g_published.code && std::strcmp(g_error.message, g_published.message) == 0) return;
     const std::size_t n = std::strlen(g_error.message) + 1;
     const std::lock_guard<std::mutex> hold(g_published_guard);
     g_published.code = g_error.code;
+    g_published.success = g_error.success;
     std::memcpy(g_published.message, g_error.message, n);
 }
 

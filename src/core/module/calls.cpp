@@ -15,7 +15,49 @@
 namespace qvn::module {
 namespace {
 
-std::timed_mutex g_call_lock;
+// The call lock. Taking it when it is free and giving it back when nobody
+// waits for it, every call of a single-threaded caller, is one atomic
+// operation each; a thread that has to wait sleeps on a condition variable.
+class CallLock {
+public:
+    bool try_lock() noexcept {
+        bool expected = false;
+        return held_.compare_exchange_strong(expected, true, std::memory_order_seq_cst);
+    }
+
+    // A waiter counts itself before it tries, and unlock frees before it
+    // counts: one of them sees the other, so no waiter sleeps on a free lock.
+    void unlock() noexcept {
+        held_.store(false, std::memory_order_seq_cst);
+        if (waiters_.load(std::memory_order_seq_cst) == 0) return;
+        { const std::lock_guard<std::mutex> hold(guard_); }  // a waiter between its test and its sleep is asleep now
+        freed_.notify_all();
+    }
+
+    void lock() noexcept { (void)wait_until_taken(nullptr); }
+
+    bool try_lock_for(std::chrono::milliseconds limit) noexcept { return wait_until_taken(&limit); }
+
+private:
+    bool wait_until_taken(const std::chrono::milliseconds* limit) noexcept {
+        if (try_lock()) return true;
+        std::unique_lock<std::mutex> hold(guard_);
+        waiters_.fetch_add(1, std::memory_order_seq_cst);
+        const auto taken = [this] { return try_lock(); };
+        bool ok = true;
+        if (limit == nullptr) freed_.wait(hold, taken);
+        else ok = freed_.wait_for(hold, *limit, taken);
+        waiters_.fetch_sub(1, std::memory_order_seq_cst);
+        return ok;
+    }
+
+    std::atomic<bool> held_{false};
+    std::atomic<int> waiters_{0};
+    std::mutex guard_;
+    std::condition_variable freed_;
+};
+
+CallLock g_call_lock;
 // The thread holding the call lock. Only the holder writes it, and another
 // thread can never find its own id here, so a relaxed read is enough to
 // tell "mine" from "not mine".
@@ -37,13 +79,9 @@ constexpr link::WaitHooks kReleaseInterpreterLock = {let_others_run, take_back};
 std::mutex g_turn_guard;
 std::condition_variable g_turn;
 
-void lock(Call::Kind kind) noexcept {
-    link::Channel& channel = link::client().handle();
+// Waits for the call lock, letting other threads run meanwhile.
+[[gnu::noinline]] void wait_for_turn(Call::Kind kind, link::Channel& channel) noexcept {
     const bool interrupting = kind == Call::Kind::Interrupting;
-    if (g_call_lock.try_lock()) {
-        if (interrupting || !channel.interrupted()) return;
-        g_call_lock.unlock();
-    }
     PyThreadState* state = PyEval_SaveThread();
     for (;;) {
         if (interrupting) {
@@ -59,6 +97,14 @@ void lock(Call::Kind kind) noexcept {
         g_call_lock.unlock();
     }
     PyEval_RestoreThread(state);
+}
+
+void lock(Call::Kind kind, link::Channel& channel) noexcept {
+    if (g_call_lock.try_lock()) {
+        if (kind == Call::Kind::Interrupting || !channel.interrupted()) return;
+        g_call_lock.unlock();
+    }
+    wait_for_turn(kind, channel);
 }
 
 void served(link::Channel& channel) noexcept {
@@ -86,7 +132,7 @@ Call::Call(Kind kind) noexcept {
     }
     link::Channel& channel = link::client().handle();
     if (kind == Kind::Interrupting) channel.request_interrupt();
-    lock(kind);
+    lock(kind, channel);
     if (kind == Kind::Interrupting) served(channel);
     g_owner.store(self, std::memory_order_relaxed);
 }
