@@ -1,21 +1,10 @@
 #include "link/channel.hpp"
 
 namespace qvn::link {
-namespace {
 
-const WaitHooks* g_hooks = nullptr;
+const WaitHooks* detail::g_wait_hooks = nullptr;
 
-}  // namespace
-
-void set_wait_hooks(const WaitHooks* hooks) noexcept { g_hooks = hooks; }
-
-BlockingWait::BlockingWait() noexcept {
-    if (g_hooks != nullptr) token_ = g_hooks->enter();
-}
-
-BlockingWait::~BlockingWait() {
-    if (g_hooks != nullptr) g_hooks->leave(token_);
-}
+void set_wait_hooks(const WaitHooks* hooks) noexcept { detail::g_wait_hooks = hooks; }
 
 void Channel::adopt(platform::Handle h) noexcept {
     const std::lock_guard<std::mutex> hold(guard_);

@@ -32,12 +32,20 @@ struct WaitHooks {
 
 void set_wait_hooks(const WaitHooks* hooks) noexcept;
 
+namespace detail {
+extern const WaitHooks* g_wait_hooks;
+}
+
 // The span of one blocking wait. Waits never nest: each wraps one system
 // call or one pause, and nothing inside it may touch the interpreter.
 class BlockingWait {
 public:
-    BlockingWait() noexcept;
-    ~BlockingWait();
+    BlockingWait() noexcept {
+        if (detail::g_wait_hooks != nullptr) token_ = detail::g_wait_hooks->enter();
+    }
+    ~BlockingWait() {
+        if (detail::g_wait_hooks != nullptr) detail::g_wait_hooks->leave(token_);
+    }
     BlockingWait(const BlockingWait&) = delete;
     BlockingWait& operator=(const BlockingWait&) = delete;
 

@@ -16,15 +16,6 @@ const RecordAllocator kHeapAllocator = {
 
 // ---- Writer ----------------------------------------------------------------
 
-PipeWriter::PipeWriter(Channel& channel, std::uint32_t command, std::uint32_t args_size) noexcept
-    : channel_(channel) {
-    const std::uint32_t length = 4 + args_size;
-    std::memcpy(block_, &length, 4);
-    std::memcpy(block_ + 4, &command, 4);
-    used_ = 8;
-    free_ = wire::kBlockSize - 8;
-}
-
 // A failed or partial write leaves an unknown part of the request on the
 // wire, so the connection is closed: the Terminal would otherwise take the
 // next request's bytes as the rest of this one.
@@ -84,15 +75,6 @@ bool PipeWriter::write(const void* data, std::size_t n) noexcept {
 bool PipeWriter::put_text(std::u16string_view text) noexcept {
     const auto count = static_cast<std::uint32_t>(text.size());
     return put(count) && write(text.data(), 2 * text.size());
-}
-
-bool PipeWriter::flush() noexcept {
-    if (failed_) return false;
-    if (used_ == 0) return true;
-    if (!send(block_, used_)) return false;
-    used_ = 0;
-    free_ = wire::kBlockSize;
-    return true;
 }
 
 // ---- Reader ----------------------------------------------------------------
@@ -158,14 +140,8 @@ bool PipeReader::begin() noexcept {
     return true;
 }
 
-bool PipeReader::read(void* destination, std::size_t n) noexcept {
+bool PipeReader::read_on(void* destination, std::size_t n) noexcept {
     auto out = static_cast<std::uint8_t*>(destination);
-    if (n <= avail_) {
-        std::memcpy(out, block_ + pos_, n);
-        pos_ += static_cast<std::uint32_t>(n);
-        avail_ -= static_cast<std::uint32_t>(n);
-        return true;
-    }
     std::memcpy(out, block_ + pos_, avail_);
     out += avail_;
     n -= avail_;
@@ -199,15 +175,6 @@ void PipeReader::recover() noexcept {
 }
 
 // ---- Counted record arrays -------------------------------------------------
-
-bool read_record_count(PipeReader& reader, std::size_t record_size, std::uint32_t& count,
-                       std::size_t& bytes) noexcept {
-    count = 0;
-    bytes = 0;
-    if (!reader.get(count)) return false;
-    if (__builtin_mul_overflow(static_cast<std::size_t>(count), record_size, &bytes)) return false;
-    return bytes <= reader.remaining();  // else it promises more than the frame holds
-}
 
 bool read_counted(PipeReader& reader, std::size_t record_size, std::size_t first_bytes, RecordStorage& storage,
                   std::uint32_t& count, const RecordProgress* progress) noexcept {

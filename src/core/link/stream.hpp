@@ -31,7 +31,13 @@ namespace qvn::link {
 class PipeWriter {
 public:
     // Starts a request whose arguments take `args_size` bytes.
-    PipeWriter(Channel& channel, std::uint32_t command, std::uint32_t args_size) noexcept;
+    PipeWriter(Channel& channel, std::uint32_t command, std::uint32_t args_size) noexcept : channel_(channel) {
+        const std::uint32_t length = 4 + args_size;
+        std::memcpy(block_, &length, 4);
+        std::memcpy(block_ + 4, &command, 4);
+        used_ = 8;
+        free_ = wire::kBlockSize - 8;
+    }
     PipeWriter(const PipeWriter&) = delete;
     PipeWriter& operator=(const PipeWriter&) = delete;
 
@@ -53,7 +59,14 @@ public:
     bool put_text(std::u16string_view text) noexcept;
 
     // Sends what the block holds; true when every byte was written.
-    bool flush() noexcept;
+    bool flush() noexcept {
+        if (failed_) return false;
+        if (used_ == 0) return true;
+        if (!send(block_, used_)) return false;
+        used_ = 0;
+        free_ = wire::kBlockSize;
+        return true;
+    }
 
     std::uint32_t used() const noexcept { return used_; }
 
@@ -89,7 +102,13 @@ public:
 
     // Takes the next `n` bytes of the response; false when the response has
     // fewer bytes left or the stream fails.
-    bool read(void* destination, std::size_t n) noexcept;
+    bool read(void* destination, std::size_t n) noexcept {
+        if (n > avail_) return read_on(destination, n);
+        std::memcpy(destination, block_ + pos_, n);
+        pos_ += static_cast<std::uint32_t>(n);
+        avail_ -= static_cast<std::uint32_t>(n);
+        return true;
+    }
 
     template <class T>
     bool get(T& value) noexcept {
@@ -100,7 +119,7 @@ public:
             avail_ -= static_cast<std::uint32_t>(sizeof value);
             return true;
         }
-        return read(&value, sizeof value);
+        return read_on(&value, sizeof value);
     }
 
     // True when the response was consumed to its last byte.
@@ -116,6 +135,8 @@ public:
     bool stream_failed() const noexcept { return stream_failed_; }
 
 private:
+    // read() of more than the block holds.
+    bool read_on(void* destination, std::size_t n) noexcept;
     // Takes exactly `n` more bytes of the reply, most of them already there.
     bool receive(void* destination, std::size_t n) noexcept;
     // Not failed, still open and not interrupted: a transfer may go on.
@@ -154,8 +175,14 @@ protected:
 // count × record_size must not overflow and must fit in the bytes the frame
 // still holds, so a broken peer cannot make us allocate what it never sends.
 // `bytes` receives count × record_size.
-bool read_record_count(PipeReader& reader, std::size_t record_size, std::uint32_t& count,
-                       std::size_t& bytes) noexcept;
+inline bool read_record_count(PipeReader& reader, std::size_t record_size, std::uint32_t& count,
+                              std::size_t& bytes) noexcept {
+    count = 0;
+    bytes = 0;
+    if (!reader.get(count)) return false;
+    if (__builtin_mul_overflow(static_cast<std::size_t>(count), record_size, &bytes)) return false;
+    return bytes <= reader.remaining();  // else it promises more than the frame holds
+}
 
 // Told while a counted reply arrives: `arrived` of its `count` records are
 // in the storage, which starts at `records` now. The records are read in
