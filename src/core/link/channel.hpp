@@ -33,7 +33,7 @@ struct WaitHooks {
 void set_wait_hooks(const WaitHooks* hooks) noexcept;
 
 namespace detail {
-extern const WaitHooks* g_wait_hooks;
+extern const WaitHooks* g_wait_hooks;  // what set_wait_hooks set; every wait reads it inline
 }
 
 // The span of one blocking wait. Waits never nest: each wraps one system

@@ -135,7 +135,7 @@ public:
     bool stream_failed() const noexcept { return stream_failed_; }
 
 private:
-    // read() of more than the block holds.
+    // read() of more bytes than the block still holds of the reply.
     bool read_on(void* destination, std::size_t n) noexcept;
     // Takes exactly `n` more bytes of the reply, most of them already there.
     bool receive(void* destination, std::size_t n) noexcept;
