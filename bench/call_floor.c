@@ -13,8 +13,6 @@
 #include <Python.h>
 #include <stdint.h>
 #include <string.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include "round_trip.h"
@@ -61,19 +59,15 @@ static PyObject *connect_to(PyObject *module, PyObject *args) {
     if (fd >= 0 || PyList_GET_SIZE(list) < 2 || PyList_GET_SIZE(list) > MAX_FRAMES)
         return PyErr_Format(PyExc_ValueError, "connect once, with hello, login and at most %d requests",
                             MAX_FRAMES - 2);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i)
+        if (!PyBytes_Check(PyList_GET_ITEM(list, i))) return PyErr_Format(PyExc_TypeError, "frame %zd is not bytes", i);
+    fd = connect_endpoint(endpoint);
+    if (fd < 0) return PyErr_SetFromErrno(PyExc_OSError);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
         PyObject *frame = PyList_GET_ITEM(list, i);
-        if (!PyBytes_Check(frame)) return PyErr_Format(PyExc_TypeError, "frame %zd is not bytes", i);
         Py_INCREF(frame);
         frames[frame_count++] = frame;
     }
-    struct sockaddr_un address;
-    memset(&address, 0, sizeof address);
-    address.sun_family = AF_UNIX;
-    if (strlen(endpoint) >= sizeof address.sun_path) return PyErr_Format(PyExc_ValueError, "endpoint too long");
-    strcpy(address.sun_path, endpoint);
-    fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    if (fd < 0 || connect(fd, (struct sockaddr *)&address, sizeof address) != 0) return PyErr_SetFromErrno(PyExc_OSError);
     for (int i = 0; i < 2; ++i)
         if (round_trip(fd, (const unsigned char *)PyBytes_AS_STRING(frames[i]), (size_t)PyBytes_GET_SIZE(frames[i]), reply,
                        sizeof reply) != 0)

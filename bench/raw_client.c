@@ -17,9 +17,8 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <errno.h>
 #include <string.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -73,13 +72,8 @@ int main(int argc, char **argv) {
     for (int i = 0; i < count; ++i)
         if (parse_hex(argv[i + 2], &frames[i]) != 0) return fail("a frame is not hex");
 
-    struct sockaddr_un address;
-    memset(&address, 0, sizeof address);
-    address.sun_family = AF_UNIX;
-    if (strlen(argv[1]) >= sizeof address.sun_path) return fail("endpoint path too long");
-    strcpy(address.sun_path, argv[1]);
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    if (fd < 0 || connect(fd, (struct sockaddr *)&address, sizeof address) != 0) return fail("cannot connect");
+    int fd = connect_endpoint(argv[1]);
+    if (fd < 0) return fail(errno == ENAMETOOLONG ? "endpoint path too long" : "cannot connect");
     if (round_trip(fd, frames[0].bytes, frames[0].size, reply, sizeof reply) != 0 ||
         round_trip(fd, frames[1].bytes, frames[1].size, reply, sizeof reply) != 0) return fail("handshake or login failed");
 
