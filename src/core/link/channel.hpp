@@ -36,21 +36,38 @@ namespace detail {
 extern const WaitHooks* g_wait_hooks;  // what set_wait_hooks set; every wait reads it inline
 }
 
-// The span of one blocking wait. Waits never nest: each wraps one system
-// call or one pause, and nothing inside it may touch the interpreter.
+class Channel;
+
+// The span of one blocking wait. Nothing inside it may touch the
+// interpreter. Waits never nest: one made for a channel's transfer is no
+// wait at all while the call already waits around that transfer (a
+// request's last send and the first read of its reply share one wait: see
+// RequestWait).
 class BlockingWait {
 public:
-    BlockingWait() noexcept {
-        if (detail::g_wait_hooks != nullptr) token_ = detail::g_wait_hooks->enter();
-    }
-    ~BlockingWait() {
-        if (detail::g_wait_hooks != nullptr) detail::g_wait_hooks->leave(token_);
-    }
+    BlockingWait() noexcept { start(); }
+    explicit BlockingWait(const Channel& channel) noexcept;
+    ~BlockingWait() { stop(); }
     BlockingWait(const BlockingWait&) = delete;
     BlockingWait& operator=(const BlockingWait&) = delete;
 
+protected:
+    struct Later {};
+    explicit BlockingWait(Later) noexcept {}
+
+    void start() noexcept {
+        if (detail::g_wait_hooks != nullptr) token_ = detail::g_wait_hooks->enter();
+        started_ = true;
+    }
+    void stop() noexcept {
+        if (!started_) return;
+        started_ = false;
+        if (detail::g_wait_hooks != nullptr) detail::g_wait_hooks->leave(token_);
+    }
+
 private:
     void* token_ = nullptr;
+    bool started_ = false;
 };
 
 // ---- The shared connection handle ------------------------------------------
@@ -81,10 +98,43 @@ public:
     void wake() noexcept;
     bool interrupted() const noexcept { return pending_.load(std::memory_order_acquire) != 0; }
 
+    // True while the calling thread waits around the channel's transfers
+    // (RequestWait): their own waits are then none. Only that thread reads
+    // or sets it.
+    bool waiting() const noexcept { return waiting_; }
+    void set_waiting(bool on) noexcept { waiting_ = on; }
+
 private:
     platform::Handle handle_ = platform::kInvalidHandle;
+    bool waiting_ = false;
     std::mutex guard_;  // held while the handle is closed or woken
     std::atomic<int> pending_{0};
+};
+
+inline BlockingWait::BlockingWait(const Channel& channel) noexcept {
+    if (!channel.waiting()) start();
+}
+
+// One wait from a request's last send to the first bytes of its reply,
+// started once the request is written: a call lets go of the interpreter
+// lock once, before it sends, rather than once for the send and again for
+// the reply. The transfers inside make no waits of their own.
+class RequestWait : BlockingWait {
+public:
+    explicit RequestWait(Channel& channel) noexcept : BlockingWait(Later{}), channel_(channel) {}
+    ~RequestWait() { finish(); }
+
+    void start() noexcept {
+        BlockingWait::start();
+        channel_.set_waiting(true);
+    }
+    void finish() noexcept {
+        channel_.set_waiting(false);
+        stop();
+    }
+
+private:
+    Channel& channel_;
 };
 
 }  // namespace qvn::link

@@ -38,7 +38,7 @@ bool PipeWriter::send(const void* data, std::size_t n) noexcept {
         }
         started_ = true;
         if (io == Io::Ok && moved < n) {
-            const BlockingWait wait;
+            const BlockingWait wait(channel_);
             io = platform::write_all(channel_.get(), static_cast<const std::uint8_t*>(data) + moved, n - moved);
         }
         if (io == Io::Ok) return true;
@@ -96,7 +96,7 @@ bool PipeReader::receive(void* destination, std::size_t n) noexcept {
         std::size_t moved = 0;
         Io io = platform::read_now(channel_.get(), destination, n, moved);
         if (io == Io::Ok && moved < n) {
-            const BlockingWait wait;
+            const BlockingWait wait(channel_);
             io = platform::read_all(channel_.get(), static_cast<std::uint8_t*>(destination) + moved, n - moved);
         }
         if (io == Io::Ok) return true;
@@ -116,7 +116,7 @@ bool PipeReader::begin() noexcept {
         std::size_t moved = 0;
         Io io = Io::Failed;
         if (usable()) {
-            const BlockingWait wait;
+            const BlockingWait wait(channel_);
             io = platform::read_some(channel_.get(), block_ + got, sizeof block_ - got, moved);
         }
         if (io != Io::Ok) {

@@ -12,7 +12,8 @@
 // closed, so the next call never reads stale bytes as its answer.
 //
 // A transfer that has to wait for the Terminal does so as a blocking wait
-// (see channel.hpp): other threads run meanwhile. An interrupted channel
+// (see channel.hpp): other threads run meanwhile. A call's last send and
+// the first read of its reply share one wait. An interrupted channel
 // fails its transfers like a broken connection, and is closed the same way.
 #pragma once
 
@@ -274,16 +275,24 @@ std::int32_t transact(Channel& channel, std::uint32_t command, std::uint32_t arg
     // finds that out (see PipeWriter::send); elsewhere it is asked first.
     if (!platform::kSendShowsClosedPeer && channel.open() && platform::peer_closed(channel.get())) channel.close();
     if (!channel.open()) return wire::kNoIpcConnection;
+    RequestWait wait(channel);
     {
         PipeWriter writer(channel, command, args_size);
-        if (!args(writer) || !writer.flush()) return writer.peer_gone() ? wire::kNoIpcConnection : wire::kIpcSendFailed;
+        bool sent = args(writer);
+        if (sent) {
+            wait.start();
+            sent = writer.flush();
+        }
+        if (!sent) return writer.peer_gone() ? wire::kNoIpcConnection : wire::kIpcSendFailed;
     }
     PipeReader reader(channel);
+    const bool begun = reader.begin();
+    wait.finish();  // the reply's fields may become Python objects as they are read
     std::uint32_t echo = 0;
     std::int32_t field = 0;
     std::int32_t result = 0;  // stays 0 unless the whole result field arrived
-    const bool ok = reader.begin() && reader.get(echo) && reader.get(field) && ((result = field), true) &&
-                    body(reader) && reader.complete();
+    const bool ok = begun && reader.get(echo) && reader.get(field) && ((result = field), true) && body(reader) &&
+                    reader.complete();
     if (!ok) {
         reader.recover();
         return result < 0 ? result : wire::kIpcRecvFailed;
