@@ -10,10 +10,11 @@ the ways in turn call by call, and reports the ratio of their medians; the
 "raw socket" column is the transfer alone into a buffer allocated
 beforehand. Small calls are timed as in bench/small_calls.py: client and
 Terminal pinned to one CPU, each way reported by its fastest interleaved
-batch, their raw socket being a C client's round trip (bench/raw_client.c).
+batch, their raw socket being a C client's round trip (bench/raw_client.c),
+each call's figures those of the median of five sessions.
 positions_get is served by a stand-in Terminal process replaying one fixed
 reply, and the bars' socket rate by one sending a reply built
-beforehand (bench/terminal_bars.py). A run takes a minute or two; the
+beforehand (bench/terminal_bars.py). A run takes two or three minutes; the
 output is Markdown.
 
 A second table lists the goals of the performance work: each figure
@@ -185,7 +186,7 @@ def main() -> int:
     quick = opts.quick
     repeat = 3 if quick else 7
     n_symbols, n_positions, n_ticks, bar_days = (500, 1000, 100_000, 60) if quick else (5000, 10_000, 1_000_000, 2000)
-    calls, rounds = (200, 3) if quick else (2000, 21)
+    calls, rounds, sessions = (200, 3, 1) if quick else (2000, 21, 5)
 
     print("measuring symbols_get ...", file=sys.stderr)
     count_s, sym = symbols.measure(core, binary, n_symbols, repeat)
@@ -194,7 +195,7 @@ def main() -> int:
     print("measuring tick and bar history, repeated downloads ...", file=sys.stderr)
     arrays, again = history_rows(core, binary, n_ticks, bar_days, repeat, 1_000_000 if quick else 10_000_000)
     print("measuring small calls (pinned to one CPU) ...", file=sys.stderr)
-    cpu, smalls = small_calls.measure(core, binary, calls, rounds)
+    cpu, smalls, spread = small_calls.measure(core, binary, calls, rounds, sessions=sessions)
     print("measuring bars against the socket (pinned to one CPU) ...", file=sys.stderr)
     _, bars = terminal_bars.measure(binary, 5 if quick else 15)
     print("measuring order_send ...", file=sys.stderr)
@@ -204,7 +205,8 @@ def main() -> int:
 
     print(f"Measured {dt.datetime.now(dt.timezone.utc):%Y-%m-%d %H:%M} UTC on {os.cpu_count()} CPUs "
           f"({platform.machine()}, Python {platform.python_version()}, NumPy {np.__version__}); "
-          f"medians of {repeat} runs, small calls: fastest of {rounds} batches of {calls}, pinned to CPU {cpu}.")
+          f"medians of {repeat} runs, small calls: fastest of {rounds} batches of {calls}, pinned to CPU {cpu}, "
+          f"the median of {sessions} sessions.")
     print()
     print("| call | size | raw socket | module | pure Python | Python ÷ module |")
     print("|---|---|---|---|---|---:|")
@@ -237,6 +239,12 @@ def main() -> int:
     print()
     print("The floor under a small call (bench/call_floor.c: a C function making the same system calls from the "
           f"same loop, the interpreter lock released around them, building nothing), as the same share: {floors}.")
+    sessions_line = "; ".join(f"`{name}()` " + ", ".join(f"{r:.2f}" for r in spread[name])
+                              for name, _ in smalls if name in small_calls.GOAL_CALLS)
+    if sessions > 1:
+        print()
+        print(f"Small calls' overhead in each of the {sessions} sessions (each with its own Terminal): "
+              f"{sessions_line}.")
     return 0
 
 

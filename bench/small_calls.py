@@ -29,12 +29,19 @@ a share of).
 
 Round trips through the scheduler swing by tens of microseconds when client
 and Terminal run on different CPUs, so this process pins itself to one CPU
-before it starts the Terminal, which inherits the pinning. The three ways are
+before it starts the Terminal, which inherits the pinning. The ways are
 interleaved batch by batch, and each is reported by its fastest batch: other
 work on the machine only ever adds time, so the fastest batch is the one
 closest to the call's own cost.
 
-    python bench/small_calls.py [--calls 2000] [--rounds 15] [--cpu N]
+A session (one Terminal, fresh connections, every way timed side by side)
+still carries an offset of its own: identical clients on two connections of
+one Terminal differ by up to a tenth of a microsecond, and which way lands on
+the luckier connection changes from session to session. So the run times
+several sessions in turn and reports, for each call, the session whose
+module ratio is the median, with every session's ratio beside it.
+
+    python bench/small_calls.py [--calls 2000] [--rounds 21] [--sessions 5] [--cpu N]
 """
 
 from __future__ import annotations
@@ -50,10 +57,27 @@ VERSION, TICK, SYMBOL_INFO, TERMINAL_INFO, ACCOUNT_INFO = 1, 172, 170, 180, 190
 GOAL_CALLS = {"symbol_info", "account_info", "terminal_info", "version"}
 
 
-def measure(core, binary: str, calls: int, rounds: int, symbol: str = "EURUSD", cpu: int | None = None):
-    """(cpu, [(call, {way: fastest us per call})]), the ways being raw_c,
-    raw, floor, module and python. Pins this process to one CPU for the run and
-    restores its affinity afterwards."""
+def measure(core, binary: str, calls: int, rounds: int, symbol: str = "EURUSD", cpu: int | None = None,
+            sessions: int = 1):
+    """(cpu, [(call, {way: fastest us per call})], {call: [module ratio of
+    each session]}), the ways being raw_c, raw, floor, module and python,
+    each call's times those of its median session (see the module's doc)."""
+    runs = []
+    for _ in range(sessions):
+        cpu, rows = measure_session(core, binary, calls, rounds, symbol, cpu)
+        runs.append(dict(rows))
+    median = {}
+    spread = {}
+    for name in runs[0]:
+        ranked = sorted(runs, key=lambda run: overhead_ratio(run[name]))
+        median[name] = ranked[(len(ranked) - 1) // 2][name]
+        spread[name] = [overhead_ratio(run[name]) for run in runs]
+    return cpu, list(median.items()), spread
+
+
+def measure_session(core, binary: str, calls: int, rounds: int, symbol: str = "EURUSD", cpu: int | None = None):
+    """(cpu, [(call, {way: fastest us per call})]) of one session. Pins this
+    process to one CPU for the session and restores its affinity afterwards."""
     allowed = os.sched_getaffinity(0)
     cpu = c.pin_to_one_cpu(cpu)  # the Terminal and the C client started below inherit it
     raw = client = raw_c = floor = None
@@ -125,6 +149,7 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--calls", type=int, default=2000, help="calls per batch")
     parser.add_argument("--rounds", type=int, default=21, help="batches per way, interleaved")
+    parser.add_argument("--sessions", type=int, default=5, help="sessions, each with its own Terminal")
     parser.add_argument("--cpu", type=int, help="the CPU to pin client and Terminal to (default: the last allowed)")
     parser.add_argument("--symbol", default="EURUSD")
     parser.add_argument("--terminal", help="Terminal binary (default: quorvane.terminal_path())")
@@ -132,10 +157,12 @@ def main() -> int:
 
     from quorvane import _core as core
 
-    cpu, rows = measure(core, c.terminal_binary(opts.terminal), opts.calls, opts.rounds, opts.symbol, opts.cpu)
+    cpu, rows, spread = measure(core, c.terminal_binary(opts.terminal), opts.calls, opts.rounds, opts.symbol, opts.cpu,
+                                opts.sessions)
 
     print()
-    print(f"fastest of {opts.rounds} batches of {opts.calls} calls; client and Terminal pinned to CPU {cpu}")
+    print(f"fastest of {opts.rounds} batches of {opts.calls} calls; client and Terminal pinned to CPU {cpu}; "
+          f"each call's median of {opts.sessions} sessions")
     print("overheads are above the raw C round trip, as shares of the Python client's ('floor ratio': the floor's)")
     header = (f"{'call':<17} {'raw C us':>9} {'raw py us':>10} {'floor us':>9} {'module us':>10} {'python us':>10} "
               f"{'module over':>12} {'python over':>12} {'ratio':>7} {'floor ratio':>12}")
@@ -148,6 +175,9 @@ def main() -> int:
         print(f"{name:<17} {t['raw_c']:>9.2f} {t['raw']:>10.2f} {t['floor']:>9.2f} {t['module']:>10.2f} "
               f"{t['python']:>10.2f} {t['module'] - t['raw_c']:>12.2f} {t['python'] - t['raw_c']:>12.2f} "
               f"{ratio:>7.3f} {overhead_ratio(t, way='floor'):>12.3f}")
+    print()
+    for name, ratios in spread.items():
+        print(f"{name:<17} ratio in each session: " + ", ".join(f"{r:.3f}" for r in ratios))
     print()
     print("goal: module overhead <= 0.12 x the Python client's overhead:", "met" if ok else "NOT met")
     return 0 if ok else 1
