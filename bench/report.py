@@ -11,7 +11,7 @@ the ways in turn call by call, and reports the ratio of their medians; the
 beforehand. Small calls are timed as in bench/small_calls.py: client and
 Terminal pinned to one CPU, each way reported by its fastest interleaved
 batch, their raw socket being a C client's round trip (bench/raw_client.c),
-each call's figures those of the median of five sessions.
+each call's figures those of the median of five sessions (--quick: one).
 positions_get is served by a stand-in Terminal process replaying one fixed
 reply, and the bars' socket rate by one sending a reply built
 beforehand (bench/terminal_bars.py). A run takes two or three minutes; the
@@ -239,9 +239,9 @@ def main() -> int:
     print()
     print("The floor under a small call (bench/call_floor.c: a C function making the same system calls from the "
           f"same loop, the interpreter lock released around them, building nothing), as the same share: {floors}.")
-    sessions_line = "; ".join(f"`{name}()` " + ", ".join(f"{r:.2f}" for r in spread[name])
-                              for name, _ in smalls if name in small_calls.GOAL_CALLS)
     if sessions > 1:
+        sessions_line = "; ".join(f"`{name}()` " + ", ".join(f"{r:.2f}" for r in spread[name])
+                                  for name, _ in smalls if name in small_calls.GOAL_CALLS)
         print()
         print(f"Small calls' overhead in each of the {sessions} sessions (each with its own Terminal): "
               f"{sessions_line}.")
