@@ -1,11 +1,13 @@
 """The framed link, checked byte for byte against a scripted Terminal."""
 
+import gc
 import math
+import sys
 
 import pytest
 
 from fake_terminal import HANDSHAKE_BUILD, i32, reply, request, u32, wide
-from trade_records import ACCOUNT, POSITION, TERMINAL, distinct, fields, pack
+from trade_records import ACCOUNT, POSITION, SEND, TERMINAL, distinct, fields, pack
 
 TERMINAL_RECORD = 3162
 
@@ -90,6 +92,53 @@ def test_a_list_longer_than_what_arrives_takes_memory_only_for_what_arrived(fake
         tracemalloc.stop()
     assert core.last_error() == (-10002, "IPC recv failed")
     assert peak < 4 << 20
+
+
+@pytest.mark.parametrize("during", [
+    # A finaliser the collector runs while the reply's records become tuples;
+    # from 3.12 the collector runs between bytecodes, never inside a call.
+    pytest.param("reply", marks=pytest.mark.skipif(sys.version_info >= (3, 12), reason="no collection inside a call")),
+    "arguments",  # an argument's __index__
+])
+def test_a_call_made_from_a_callback_keeps_the_outer_call_whole(fake, core, during):
+    records = b"".join(pack(POSITION, {"ticket": t}) for t in range(1, 1001))
+    sent = pack(SEND, {"retcode": 10009, "deal": 7})
+    fake.connected(reply(121, 1, u32(1000) + records), reply(120, 1, u32(3)), reply(161, 1, sent))
+    seen = []
+
+    class Finaliser:
+        def __del__(self):
+            seen.extend((call(), core.last_error()) for call in (core.positions_total, core.initialize))
+
+    class Index:
+        def __index__(self):
+            seen.append((core.positions_get(ticket=-1), core.last_error()))
+            return 1
+
+    if during == "reply":
+        gc.collect()
+        callback = Finaliser()
+        callback.cycle = callback  # only the collector frees it
+        del callback
+        thresholds = gc.get_threshold()
+        gc.set_threshold(1)  # the next allocation collects: the reply's first tuple
+        try:
+            positions = core.positions_get()
+        finally:
+            gc.set_threshold(*thresholds)
+        # The inner call sent nothing into the reply and has its own outcome;
+        # the outer one has all its records and the connection stays.
+        assert seen == [(None, (-10001, "IPC send failed")),
+                        (False, (-10003, "IPC initialize failed, another call is in progress"))]
+        assert [p.ticket for p in positions] == list(range(1, 1001))
+        assert core.last_error() == (1, "Success")
+        assert core.positions_total() == 3
+    else:
+        assert core.positions_get()[999].ticket == 1000 and core.positions_total() == 3
+        result = core.order_send({"action": Index(), "symbol": "EURUSD", "volume": 0.1, "type": 0})
+        assert seen == [(None, (-2, 'Invalid "ticket" argument'))]
+        assert (result.retcode, result.deal, core.last_error()) == (10009, 7, (1, "Success"))
+    assert [frame[4:8] for frame in fake.requests()] == [u32(121), u32(120)] + [u32(161)] * (during == "arguments")
 
 
 @pytest.mark.parametrize("cut", [2, 6, 11, 100])

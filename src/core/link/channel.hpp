@@ -104,9 +104,15 @@ public:
     bool waiting() const noexcept { return waiting_; }
     void set_waiting(bool on) noexcept { waiting_ = on; }
 
+    // True from a request's first byte to the end of its reply (Exchange).
+    // Only the thread holding the call lock reads or sets it.
+    bool busy() const noexcept { return busy_; }
+    void set_busy(bool on) noexcept { busy_ = on; }
+
 private:
     platform::Handle handle_ = platform::kInvalidHandle;
     bool waiting_ = false;
+    bool busy_ = false;
     std::mutex guard_;  // held while the handle is closed or woken
     std::atomic<int> pending_{0};
 };
@@ -114,6 +120,22 @@ private:
 inline BlockingWait::BlockingWait(const Channel& channel) noexcept {
     if (!channel.waiting()) start();
 }
+
+// A request and its reply in progress on the channel. A call made again on
+// the same thread meanwhile (Python code run while the reply's fields become
+// objects, such as a finaliser the collector runs) must not write its own
+// request into the middle of this one: it finds the channel busy and sends
+// nothing.
+class Exchange {
+public:
+    explicit Exchange(Channel& channel) noexcept : channel_(channel) { channel_.set_busy(true); }
+    ~Exchange() { channel_.set_busy(false); }
+    Exchange(const Exchange&) = delete;
+    Exchange& operator=(const Exchange&) = delete;
+
+private:
+    Channel& channel_;
+};
 
 // One wait from a request's last send to the first bytes of its reply,
 // started once the request is written: a call lets go of the interpreter

@@ -12,12 +12,6 @@
 namespace qvn::link {
 namespace {
 
-struct ErrorState {
-    std::int32_t code = 0;
-    bool success = false;  // code and message are those reset_error() sets
-    char message[kMessageBytes] = {};
-};
-
 ErrorState g_error;      // the call in progress
 ErrorState g_published;  // the latest call to finish
 std::mutex g_published_guard;
@@ -95,6 +89,17 @@ void publish_error() noexcept {
     g_published.success = g_error.success;
     std::memcpy(g_published.message, g_error.message, n);
 }
+
+namespace {
+void copy_state(ErrorState& to, const ErrorState& from) noexcept {
+    to.code = from.code;
+    to.success = from.success;
+    std::memcpy(to.message, from.message, std::strlen(from.message) + 1);
+}
+}  // namespace
+
+void save_error(ErrorState& into) noexcept { copy_state(into, g_error); }
+void restore_error(const ErrorState& from) noexcept { copy_state(g_error, from); }
 
 std::int32_t published_error(char (&message)[kMessageBytes]) noexcept {
     const std::lock_guard<std::mutex> hold(g_published_guard);

@@ -9,6 +9,12 @@ namespace qvn::link {
 
 inline constexpr std::size_t kMessageBytes = 2048;  // including the terminator
 
+struct ErrorState {
+    std::int32_t code = 0;
+    bool success = false;  // code and message are those reset_error() sets
+    char message[kMessageBytes] = {};
+};
+
 // (1, "Success"); every function that talks to the Terminal starts with it.
 void reset_error() noexcept;
 
@@ -24,6 +30,13 @@ const char* error_message() noexcept;
 // reads what was published last, so it reports the outcome of the latest
 // call to finish, never the state of one still waiting on the Terminal.
 void publish_error() noexcept;
+
+// A call made again on the same thread while a call is in progress (a Python
+// callback run during the outer call's conversions) records and publishes an
+// outcome of its own; the outer call's state is put aside meanwhile, so the
+// outer call ends with its own outcome, not the inner one's.
+void save_error(ErrorState& into) noexcept;
+void restore_error(const ErrorState& from) noexcept;
 
 // The outcome published last: its code, and its message copied into
 // `message` (kMessageBytes, terminated).

@@ -263,18 +263,21 @@ bool read_records(PipeReader& reader, std::size_t record_size, const RecordAlloc
 
 // Sends one request and reads its reply. `args(writer)` appends the
 // arguments (`args_size` bytes); `body(reader)` reads the result fields after
-// echo and result. Returns the outcome: NoIpcConnection, IpcSendFailed,
-// IpcRecvFailed (or the negative result already read), IpcCallFailed for a
-// wrong echo, else the Terminal's result code.
+// echo and result. Returns the outcome: NoIpcConnection, IpcSendFailed (also
+// for a request made while another is in progress on this thread: see
+// Exchange), IpcRecvFailed (or the negative result already read),
+// IpcCallFailed for a wrong echo, else the Terminal's result code.
 template <class Args, class Body>
 std::int32_t transact(Channel& channel, std::uint32_t command, std::uint32_t args_size,
                       Args&& args, Body&& body) noexcept {
+    if (channel.busy()) return wire::kIpcSendFailed;
     // A Terminal that has gone away (exited, crashed, dropped us) leaves a
     // connection that can carry nothing more: it counts as no connection.
     // Where a send to such a peer fails at once, the request's first send
     // finds that out (see PipeWriter::send); elsewhere it is asked first.
     if (!platform::kSendShowsClosedPeer && channel.open() && platform::peer_closed(channel.get())) channel.close();
     if (!channel.open()) return wire::kNoIpcConnection;
+    const Exchange exchange(channel);
     RequestWait wait(channel);
     {
         PipeWriter writer(channel, command, args_size);

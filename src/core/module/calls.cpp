@@ -128,6 +128,7 @@ Call::Call(Kind kind) noexcept {
     const std::thread::id self = std::this_thread::get_id();
     if (g_owner.load(std::memory_order_relaxed) == self) {
         outermost_ = false;
+        link::save_error(outer_.emplace());
         return;
     }
     link::Channel& channel = link::client().handle();
@@ -138,8 +139,11 @@ Call::Call(Kind kind) noexcept {
 }
 
 Call::~Call() {
-    if (!outermost_) return;
     link::publish_error();
+    if (!outermost_) {
+        link::restore_error(*outer_);
+        return;
+    }
     g_owner.store(std::thread::id{}, std::memory_order_relaxed);
     g_call_lock.unlock();
 }

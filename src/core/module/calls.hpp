@@ -11,12 +11,17 @@
 // fails as a lost connection would, it ends, and they go next, ahead of the
 // calls waiting for their turn. A call made
 // again on the same thread while it holds the lock (a Python callback run
-// during argument conversion) goes through without waiting for itself.
+// during argument conversion) goes through without waiting for itself, with
+// an outcome of its own; while a request or its reply is on the wire, such a
+// call sends nothing (see link::Exchange).
 #pragma once
 
 #include <Python.h>
 
+#include <optional>
 #include <type_traits>
+
+#include "link/error.hpp"
 
 namespace qvn::module {
 
@@ -35,6 +40,7 @@ public:
 
 private:
     bool outermost_ = true;
+    std::optional<link::ErrorState> outer_;  // a call made again on this thread: the outer call's state
 };
 
 // The function `F` run as one call of `kind`, as the method table stores it.

@@ -148,6 +148,10 @@ bool connect(const InitializeArgs& a) {
 
 PyObject* py_initialize(PyObject*, PyObject* args, PyObject* kwargs) {
     link::reset_error();
+    // Made from Python code run while this thread's call has a request or
+    // reply on the wire: that call's connection is left to it.
+    if (client().handle().busy())
+        return error_false(wire::kIpcInitializeFailed, "IPC initialize failed, another call is in progress");
     client().disconnect();
     InitializeArgs a;
     if (const char* why = parse_initialize(args, kwargs, a)) return error_false(wire::kInvalidParams, why);
