@@ -13,9 +13,12 @@ namespace {
 
 namespace wire = qvn::wire;
 
-// Result code for a symbol name: kSuccess with `out` set, or kNotFound. A
-// generated symbol serves the history of the source it shares.
+// Result code for a symbol name: kSuccess with `out` set, kInvalidParams for
+// a name longer than any symbol's, or kNotFound. A generated symbol serves
+// the history of the source it shares.
 std::int32_t lookup(const Catalogue& catalogue, const std::u16string& name, const PriceSource*& out) {
+    out = nullptr;
+    if (name.size() > wire::kSymbolUnits) return wire::kInvalidParams;
     const CatalogueEntry* e = catalogue.find(name);
     out = e != nullptr ? e->source : nullptr;
     return out != nullptr ? wire::kSuccess : wire::kNotFound;

@@ -49,6 +49,7 @@ def test_handshake_from_another_client_is_incompatible(client, version, text):
     (tc.RATES_FROM, tc.u32(40) + b"EURUSD"),
     (tc.RATES_RANGE, tc.wide("EURUSD") + tc.i32(60) + tc.i64(0)),
     (tc.RATES_FROM_POS, tc.wide("EURUSD") + tc.i32(60) + tc.i32(0) + tc.i32(10) + tc.i32(0)),
+    (tc.TICKS_RANGE, tc.wide("X" * 30) + tc.i64(0) + tc.i64(1) + tc.i32(3)),   # longer than a name
     (tc.SYMBOL_INFO, b"\x01\x02\x03"),
     (tc.SYMBOL_INFO, tc.wide("X" * 30)),                                        # longer than a name
     (tc.SYMBOL_SELECT, tc.wide("EURUSD")),                                       # flag missing
