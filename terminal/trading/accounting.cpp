@@ -36,7 +36,7 @@ Accounting::Accounting(const Catalogue& catalogue, const Account& account, std::
 void Accounting::add_profit(Amount& sum, const CatalogueEntry& e, int side, Fine fine, std::int64_t close,
                             MarketMoment& at) const {
     const Instrument& ins = e.source->instrument();
-    if (ins.currency_profit == currency_) return sum.add_exact(fine);
+    if (ins.currency_profit == currency_) return sum.add_exact({fine, 0});
     const double amount = fine_to_double(fine);
     if (ins.currency_base == currency_) return sum.add_converted(e.name, side, amount / price_of(close, ins.digits));
     if (const auto x = at.rates().convert(amount, ins.currency_profit, currency_)) sum.add_converted(e.name, side, *x);
@@ -60,11 +60,11 @@ void Accounting::add_margin(Amount& sum, const CatalogueEntry& e, const SymbolBo
         case SymbolCalcMode::CfdLeverage: fine = value_fine; break;
     }
     const bool forex = mode == SymbolCalcMode::Forex || mode == SymbolCalcMode::ForexNoLeverage;
-    if (ins.currency_margin == currency_) return sum.add_exact(fine);
+    if (ins.currency_margin == currency_) return sum.add_exact({fine, 0});
     // A pair's own (opening) price turns its base into its quote currency.
     // (A CFD's margin is in its profit currency, so it never comes here.)
     if (forex && ins.currency_margin == ins.currency_base && ins.currency_profit == currency_)
-        return sum.add_exact(mode == SymbolCalcMode::Forex ? value_fine : value_fine * leverage_);
+        return sum.add_exact({mode == SymbolCalcMode::Forex ? value_fine : value_fine * leverage_, 0});
     if (const auto x = at.rates().convert(fine_to_double(fine, leverage_), ins.currency_margin, currency_))
         sum.add_converted(e.name, 0, *x);
 }
@@ -107,16 +107,17 @@ std::int64_t Accounting::profit(const Position& p, std::int64_t volume, std::int
 }
 
 // An exact amount in `currency`, in the account currency and rounded.
-std::int64_t Accounting::money_of(Fine fine, std::string_view currency, MarketMoment& at) const {
+std::int64_t Accounting::money_of(Exact fine, std::string_view currency, MarketMoment& at) const {
     Amount sum;
     if (currency == currency_) sum.add_exact(fine);
-    else if (const auto x = at.rates().convert(fine_to_double(fine), currency, currency_)) sum.add_converted({}, 0, *x);
+    else if (const auto x = at.rates().convert(fine_to_double(fine.fine, pow10_fine(fine.shift)), currency, currency_))
+        sum.add_converted({}, 0, *x);
     return sum.round(money_);
 }
 
 std::int64_t Accounting::commission(std::int64_t volume, MarketMoment& at) const {
     // 2.50 x lots in fine units: 2.5 x volume x 10^-8 x 10^16.
-    return -money_of(static_cast<Fine>(volume) * 250000000, "USD", at);
+    return -money_of({static_cast<Fine>(volume) * 250000000, 0}, "USD", at);
 }
 
 std::optional<std::int64_t> Accounting::swap(const Position& p, int nights, MarketMoment& at) const {
@@ -124,9 +125,10 @@ std::optional<std::int64_t> Accounting::swap(const Position& p, int nights, Mark
     const Instrument& ins = catalogue_[p.symbol].source->instrument();
     const Swaps s = swap_points(ins);
     // Swap points have two decimals: points x point x contract x volume x
-    // nights is exact, in fine units x 10^(16 - 2 - digits - 8).
+    // nights is exact, a whole number of 10^-(2 + digits + 8) currency units,
+    // which are 10^(6 - digits) fine units (a fraction of one from 7 digits).
     const Fine hundredths = std::llround((p.buy ? s.long_points : s.short_points) * 100.0);
-    const Fine fine = hundredths * contract(ins) * p.volume * nights * pow10_fine(6 - ins.digits);
+    const Exact fine = exact_scaled(hundredths * contract(ins) * p.volume * nights, 6 - ins.digits);
     if (ins.currency_profit != currency_ && !at.rates().convert(1.0, ins.currency_profit, currency_))
         return std::nullopt;
     return money_of(fine, ins.currency_profit, at);

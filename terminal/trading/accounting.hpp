@@ -58,7 +58,7 @@ private:
     void add_profit(Amount& sum, const CatalogueEntry& e, int side, Fine fine, std::int64_t close,
                     MarketMoment& at) const;
     void add_margin(Amount& sum, const CatalogueEntry& e, const SymbolBook& s, MarketMoment& at) const;
-    std::int64_t money_of(Fine fine, std::string_view currency, MarketMoment& at) const;
+    std::int64_t money_of(Exact fine, std::string_view currency, MarketMoment& at) const;
 
     const Catalogue& catalogue_;
     const Account& account_;

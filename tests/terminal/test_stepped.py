@@ -49,10 +49,10 @@ def tick_file(ticks: np.ndarray, count: int | None = None) -> bytes:
     return head.ljust(64, b"\0") + ticks.tobytes()
 
 
-def install(folder: Path, name: str, data: bytes, like: str = "EURUSD") -> Path:
+def install(folder: Path, name: str, data: bytes, like: str = "EURUSD", terms: str = "") -> Path:
     target = folder / "QSL" / "custom" / name
     target.mkdir(parents=True, exist_ok=True)
-    (target / "symbol.ini").write_text(f"[Symbol]\nlike={like}\n")
+    (target / "symbol.ini").write_text(f"[Symbol]\nlike={like}\n{terms}")
     (target / "ticks.qvt").write_bytes(data)
     return target / "ticks.qvt"
 
@@ -102,6 +102,43 @@ def test_a_step_fills_a_pending_order_and_a_take_profit_inside_it(stepped):
         ]
         assert c.orders() == [] and [p["volume"] for p in c.positions()] == [0.5]
         assert c.symbol_info_tick("RISING")[1]["bid"] == 1.1035  # 03:30, the last tick before now
+
+
+def quotes(*rows) -> np.ndarray:
+    """Quote ticks of (ms after T0, bid, ask) rows."""
+    return records([(T0 + ms, bid, ask, 0.0, 0.0) for ms, bid, ask in rows])
+
+
+DAY = 86_400_000
+
+
+# One trade on an imported symbol, then a step: (send retcode and price,
+# margin after the send), then the symbol's deals (entry, price, profit,
+# swap), positions (price_open, swap, profit) and pending orders (type,
+# price_open) at the step's end.
+@pytest.mark.parametrize("like, terms, ticks, request_, step_to, expected", [
+    # One night's swap is -6.78 whatever the digits: swap points x point x contract.
+    pytest.param("EURUSD", "digits=7\n", quotes((0, 1.1, 1.100001), (DAY + 3_600_000, 1.1, 1.100001)),
+                 dict(action=DEAL, type=BUY, volume=1.0), DAY + 3_600_000,
+                 ((1, 1.100001), 1100.0, [(ENTRY_IN, 1.100001, 0.0, 0.0)], [(1.100001, -6.78, -0.1)], []),
+                 id="swap-digits-7"),
+    pytest.param("EURUSD", "digits=8\n", quotes((0, 1.1, 1.1000001), (DAY + 3_600_000, 1.1, 1.1000001)),
+                 dict(action=DEAL, type=BUY, volume=1.0), DAY + 3_600_000,
+                 ((1, 1.1000001), 1100.0, [(ENTRY_IN, 1.1000001, 0.0, 0.0)], [(1.1000001, -6.78, -0.01)], []),
+                 id="swap-digits-8"),
+])
+def test_a_trade_on_imported_terms_and_ticks(installation, like, terms, ticks, request_, step_to, expected):
+    install(installation.install, "MINE", tick_file(ticks), like=like, terms=terms)
+    t = installation.start("/portable", "--clock", START, "--step", now=None)
+    with t.client() as c:
+        sent = c.order_send(symbol="MINE", **request_)
+        margin = c.account_info()["margin"]
+        assert clock(c, T0 + step_to)[0] == tc.SUCCESS
+        got = ((sent["retcode"], sent["price"]), margin,
+               [(d["entry"], d["price"], d["profit"], d["swap"]) for d in c.history_deals() if d["symbol"] == "MINE"],
+               [(p["price_open"], p["swap"], p["profit"]) for p in c.positions()],
+               [(o["type"], o["price_open"]) for o in c.orders()])
+    assert got == expected
 
 
 @pytest.mark.parametrize("step, target, symbols, expected", [
