@@ -1,9 +1,9 @@
 // Exact units for the engine's arithmetic. Prices are whole points
-// (10^-digits of the symbol), volumes whole 10^-8 lots, contract sizes whole
-// units, so an amount in a symbol's profit currency is an exact integer of
-// 10^-16 currency units ("fine" units, 128 bits), or, when a swap's
-// hundredths of a point take it below that, of fine units over a power of
-// ten. Money kept by the account
+// (10^-digits of the symbol), volumes whole 10^-8 lots, contract sizes
+// decimals of at most 8 places, so an amount in a symbol's profit currency
+// is an exact integer of 10^-16 currency units ("fine" units, 128 bits), or,
+// when the point, the contract's decimals (and a swap's hundredths) take it
+// below that, of fine units over a power of ten. Money kept by the account
 // is a whole number of the account currency's last digit. Only a
 // conversion into another currency leaves exact arithmetic: it is done in
 // double precision, once, on the exact amount.

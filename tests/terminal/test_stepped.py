@@ -117,6 +117,11 @@ DAY = 86_400_000
 # swap), positions (price_open, swap, profit) and pending orders (type,
 # price_open) at the step's end.
 @pytest.mark.parametrize("like, terms, ticks, request_, step_to, expected", [
+    # A contract of 0.1: 1 lot from 50 001 to 51 000 makes 99.90, on a margin of 50.00.
+    pytest.param("BTCUSD", "contract_size=0.1\n", quotes((0, 50000.0, 50001.0), (5000, 51000.0, 51001.0)),
+                 dict(action=DEAL, type=BUY, volume=1.0, tp=51000.0), 6000,
+                 ((1, 50001.0), 50.0, [(ENTRY_IN, 50001.0, 0.0, 0.0), (ENTRY_OUT, 51000.0, 99.9, 0.0)], [], []),
+                 id="contract-0.1"),
     # One night's swap is -6.78 whatever the digits: swap points x point x contract.
     pytest.param("EURUSD", "digits=7\n", quotes((0, 1.1, 1.100001), (DAY + 3_600_000, 1.1, 1.100001)),
                  dict(action=DEAL, type=BUY, volume=1.0), DAY + 3_600_000,
@@ -175,15 +180,18 @@ def test_imported_ticks_are_served_exactly_up_to_the_clock(stepped):
 
 
 # Each fault the file check names: tests/cpp/test_terminal_imported.cpp.
-@pytest.mark.parametrize("name, file, data, fault", [
-    ("MIXED", "ticks.qvt", tick_file(BACKWARDS),
+@pytest.mark.parametrize("name, file, data, terms, fault", [
+    ("MIXED", "ticks.qvt", tick_file(BACKWARDS), "",
      "record 5: time_msc 1767571200000 is before the previous tick's"),
-    ("MIXED", "ticks.qvt", tick_file(MIXED, count=8), "the header counts 8 records, the file holds 7"),
-    ("MIXED", "ticks.qvt", b"time_msc,bid,ask\n" * 8, "not a tick file (no QVNTICKS header)"),
-    ("EURUSD", "", tick_file(MIXED), "the catalogue has a symbol of that name"),
+    ("MIXED", "ticks.qvt", tick_file(MIXED, count=8), "", "the header counts 8 records, the file holds 7"),
+    ("MIXED", "ticks.qvt", b"time_msc,bid,ask\n" * 8, "", "not a tick file (no QVNTICKS header)"),
+    ("EURUSD", "", tick_file(MIXED), "", "the catalogue has a symbol of that name"),
+    # Money is exact for contracts of whole 10^-8 units.
+    ("MIXED", "symbol.ini", tick_file(MIXED), "contract_size=1.000000001\n",
+     "contract_size=1.000000001 has more than 8 decimals"),
 ])
-def test_a_bad_tick_file_leaves_its_symbol_out(installation, name, file, data, fault):
-    folder = install(installation.install, name, data).parent
+def test_a_bad_tick_file_leaves_its_symbol_out(installation, name, file, data, terms, fault):
+    folder = install(installation.install, name, data, terms=terms).parent
     install(installation.install, "RISING", tick_file(RISING))
     t = installation.start("/portable", "--clock", START, "--step", now=None)
     with t.client() as c:
