@@ -16,7 +16,7 @@ T0 = 1_767_571_200_000  # Monday 2026-01-05 00:00 UTC
 START = "2026-01-05T00:00:00Z"
 HALF_HOUR = 1_800_000
 BID, ASK, LAST, VOLUME = 1, 2, 4, 8
-BUY, BUY_STOP = 0, 4
+BUY, BUY_LIMIT, BUY_STOP, BUY_STOP_LIMIT = 0, 2, 4, 6
 DEAL, PENDING = 1, 2
 REASON_TP, ENTRY_IN, ENTRY_OUT = 5, 0, 1
 M1, H1 = 1, 60
@@ -110,6 +110,10 @@ def quotes(*rows) -> np.ndarray:
 
 
 DAY = 86_400_000
+# A jump within one millisecond: the stop is reached at the second tick,
+# whose ask is above the limit; the first tick's is below it.
+JUMP = quotes((0, 1.0989, 1.0990), (5000, 1.0999, 1.1000), (5000, 1.1009, 1.1010), (6000, 1.1010, 1.1011),
+              (7000, 1.1011, 1.1012))
 
 
 # One trade on an imported symbol, then a step: (send retcode and price,
@@ -131,6 +135,15 @@ DAY = 86_400_000
                  dict(action=DEAL, type=BUY, volume=1.0), DAY + 3_600_000,
                  ((1, 1.1000001), 1100.0, [(ENTRY_IN, 1.1000001, 0.0, 0.0)], [(1.1000001, -6.78, -0.01)], []),
                  id="swap-digits-8"),
+    # The limit placed at the second tick of a millisecond waits for an ask
+    # at or under it after that tick; at its own price it fills at that tick.
+    pytest.param("EURUSD", "", JUMP,
+                 dict(action=PENDING, type=BUY_STOP_LIMIT, volume=1.0, price=1.1005, stoplimit=1.1002), 8000,
+                 ((2, 1.1005), 0.0, [], [], [(BUY_LIMIT, 1.1002)]), id="same-ms-limit-waits"),
+    pytest.param("EURUSD", "", JUMP,
+                 dict(action=PENDING, type=BUY_STOP_LIMIT, volume=1.0, price=1.101, stoplimit=1.101), 8000,
+                 ((2, 1.101), 0.0, [(ENTRY_IN, 1.101, 0.0, 0.0)], [(1.101, 0.0, 10.0)], []),
+                 id="same-ms-limit-fills"),
 ])
 def test_a_trade_on_imported_terms_and_ticks(installation, like, terms, ticks, request_, step_to, expected):
     install(installation.install, "MINE", tick_file(ticks), like=like, terms=terms)
