@@ -144,6 +144,11 @@ JUMP = quotes((0, 1.0989, 1.0990), (5000, 1.0999, 1.1000), (5000, 1.1009, 1.1010
                  dict(action=PENDING, type=BUY_STOP_LIMIT, volume=1.0, price=1.101, stoplimit=1.101), 8000,
                  ((2, 1.101), 0.0, [(ENTRY_IN, 1.101, 0.0, 0.0)], [(1.101, 0.0, 10.0)], []),
                  id="same-ms-limit-fills"),
+    # A quote between two points trades at the nearest: the send reports the deal's price.
+    pytest.param("EURUSD", "", quotes((0, 1.100004, 1.100016), (5000, 1.100004, 1.100016)),
+                 dict(action=DEAL, type=BUY, volume=1.0), 6000,
+                 ((1, 1.10002), 1100.02, [(ENTRY_IN, 1.10002, 0.0, 0.0)], [(1.10002, 0.0, -2.0)], []),
+                 id="off-grid-fill"),
 ])
 def test_a_trade_on_imported_terms_and_ticks(installation, like, terms, ticks, request_, step_to, expected):
     install(installation.install, "MINE", tick_file(ticks), like=like, terms=terms)
