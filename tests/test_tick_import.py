@@ -113,6 +113,7 @@ def test_bad_data_imports_nothing(tmp_path, name, content, says):
     ("X" * 30, "EURUSD", {}, "has 30"),
     ("MYEUR", "EURUSDX", {}, "is not a catalogue symbol"),
     ("MYEUR", "EURUSD", {"digits": 9}, "digits must be a whole number from 0 to 8"),
+    ("MYEUR", "EURUSD", {"contract_size": 1.000000001}, "contract_size may have at most 8 decimals"),
     ("MYEUR", "EURUSD", {"description": "two\nlines"}, "description must be one line"),
     ("MYEUR", "EURUSD", {"currency_base": "E U"}, "currency_base must be a currency code"),
 ])

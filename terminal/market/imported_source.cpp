@@ -126,6 +126,12 @@ bool read_terms(std::string_view ini, const std::string& name, ImportedTerms& ou
             ins.tick_points = 1;
         } else if (iequals(key, "contract_size")) {
             ok = parse_positive(value, ins.contract_size);
+            // Money is exact only for a contract of whole 10^-8 units.
+            if (ok && decimal_of(ins.contract_size).decimals > kMaxContractDecimals) {
+                error = "contract_size=" + value + " has more than " + std::to_string(kMaxContractDecimals) +
+                        " decimals";
+                return false;
+            }
         } else if (iequals(key, "currency_base")) {
             ok = currency_code(value);
             out.base = upper(value);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cmath>
 
 namespace qvn::terminal {
@@ -93,6 +94,31 @@ const Instrument* find_symbol(std::u16string_view name) noexcept {
             return &s;
     }
     return nullptr;
+}
+
+Decimal decimal_of(double value) noexcept {
+    // Shortest scientific form, "d.ddde-xx": the significant digits, then
+    // the power of ten of the first one.
+    char text[40];
+    const char* const end = std::to_chars(text, text + sizeof text, value, std::chars_format::scientific).ptr;
+    std::int64_t units = 0;
+    int count = 0;
+    const char* p = text;
+    for (; p != end && *p != 'e'; ++p) {
+        if (*p >= '0' && *p <= '9') {
+            units = units * 10 + (*p - '0');
+            ++count;
+        }
+    }
+    int exponent = 0;
+    if (p != end && p + 1 != end) {
+        const bool negative = p[1] == '-';
+        std::from_chars(p + 2, end, exponent);
+        if (negative) exponent = -exponent;
+    }
+    int decimals = count - 1 - exponent;
+    for (; decimals < 0; ++decimals) units *= 10;
+    return {units, decimals};
 }
 
 double session_intensity(const Instrument& ins, int minute_of_week) noexcept {

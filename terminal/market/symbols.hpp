@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string_view>
 
@@ -56,6 +57,18 @@ constexpr double decimal_scale(int digits) noexcept {
 
 // 10^-digits, correctly rounded: one division of exact values.
 constexpr double decimal_point(int digits) noexcept { return 1.0 / decimal_scale(digits); }
+
+// A size as the decimal it was written as, the shortest text that reads
+// back as the double: units x 10^-decimals, decimals >= 0. For a positive
+// value below 10^17.
+struct Decimal {
+    std::int64_t units;
+    int decimals;
+};
+Decimal decimal_of(double value) noexcept;
+
+// Decimals a contract size may have: as volumes, whole 10^-8 units.
+inline constexpr int kMaxContractDecimals = 8;
 
 // Every symbol, in catalogue order.
 std::span<const Instrument> symbol_table() noexcept;

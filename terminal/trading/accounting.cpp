@@ -7,18 +7,21 @@
 namespace qvn::terminal {
 namespace {
 
-// Contract sizes are whole units in the symbol table.
-Fine contract(const Instrument& ins) noexcept { return static_cast<Fine>(std::llround(ins.contract_size)); }
-
-// Fine units per (point x volume unit) of a symbol: 10^-(digits + 8) of a
-// currency unit is 10^(8 - digits) fine units.
-Fine point_volume(const Instrument& ins) noexcept { return pow10_fine(kMaxPriceDigits - ins.digits); }
+// `n` points x volume units of a contract, exactly. A contract size is the
+// decimal it was written as, units x 10^-decimals (the importer allows 8
+// decimals at most), so one point x one volume unit x the contract is
+// 10^-(digits + 8 + decimals) currency units: 10^(8 - digits - decimals)
+// fine units, or a fraction of one when digits and decimals pass 8.
+Exact point_volume_contract(const Instrument& ins, Fine n) noexcept {
+    const Decimal c = decimal_of(ins.contract_size);
+    return exact_scaled(n * c.units, kMaxPriceDigits - ins.digits - c.decimals);
+}
 
 }  // namespace
 
-Fine profit_fine(const Instrument& ins, bool buy, std::int64_t volume, Fine weighted, std::int64_t close) noexcept {
+Exact profit_exact(const Instrument& ins, bool buy, std::int64_t volume, Fine weighted, std::int64_t close) noexcept {
     const Fine diff = static_cast<Fine>(close) * volume - weighted;
-    return (buy ? diff : -diff) * contract(ins) * point_volume(ins);
+    return point_volume_contract(ins, buy ? diff : -diff);
 }
 
 Accounting::Accounting(const Catalogue& catalogue, const Account& account, std::string currency,
@@ -33,11 +36,11 @@ Accounting::Accounting(const Catalogue& catalogue, const Account& account, std::
 // symbol whose base is the account currency divides by the closing price;
 // anything else converts step by step at the moment's quotes. A converted
 // amount starts from the nearest double of the exact one.
-void Accounting::add_profit(Amount& sum, const CatalogueEntry& e, int side, Fine fine, std::int64_t close,
+void Accounting::add_profit(Amount& sum, const CatalogueEntry& e, int side, Exact fine, std::int64_t close,
                             MarketMoment& at) const {
     const Instrument& ins = e.source->instrument();
     if (ins.currency_profit == currency_) return sum.add_exact(fine);
-    const double amount = fine_to_double(fine);
+    const double amount = fine_to_double(fine.fine, pow10_fine(fine.shift));
     if (ins.currency_base == currency_) return sum.add_converted(e.name, side, amount / price_of(close, ins.digits));
     if (const auto x = at.rates().convert(amount, ins.currency_profit, currency_)) sum.add_converted(e.name, side, *x);
 }
@@ -49,14 +52,16 @@ void Accounting::add_margin(Amount& sum, const CatalogueEntry& e, const SymbolBo
     const Instrument& ins = e.source->instrument();
     const std::int64_t volume = s.buy.volume + s.sell.volume;
     if (volume == 0) return;
-    const Fine volume_fine = contract(ins) * volume * pow10_fine(kFineDigits - kMaxPriceDigits);
-    const Fine value_fine = contract(ins) * (s.buy.weighted + s.sell.weighted) * point_volume(ins);
+    // A volume unit of the contract is 10^-(8 + decimals) currency units.
+    const Decimal c = decimal_of(ins.contract_size);
+    const Exact volume_fine = exact_scaled(c.units * volume, kFineDigits - kMaxPriceDigits - c.decimals);
+    const Exact value_fine = point_volume_contract(ins, s.buy.weighted + s.sell.weighted);
     const SymbolCalcMode mode = calc_mode(ins);
-    Fine fine = 0;
+    Exact fine;
     switch (mode) {
         case SymbolCalcMode::Forex: fine = volume_fine; break;
-        case SymbolCalcMode::ForexNoLeverage: fine = volume_fine * leverage_; break;
-        case SymbolCalcMode::Cfd: fine = value_fine * leverage_; break;
+        case SymbolCalcMode::ForexNoLeverage: fine = {volume_fine.fine * leverage_, volume_fine.shift}; break;
+        case SymbolCalcMode::Cfd: fine = {value_fine.fine * leverage_, value_fine.shift}; break;
         case SymbolCalcMode::CfdLeverage: fine = value_fine; break;
     }
     const bool forex = mode == SymbolCalcMode::Forex || mode == SymbolCalcMode::ForexNoLeverage;
@@ -64,9 +69,10 @@ void Accounting::add_margin(Amount& sum, const CatalogueEntry& e, const SymbolBo
     // A pair's own (opening) price turns its base into its quote currency.
     // (A CFD's margin is in its profit currency, so it never comes here.)
     if (forex && ins.currency_margin == ins.currency_base && ins.currency_profit == currency_)
-        return sum.add_exact(mode == SymbolCalcMode::Forex ? value_fine : value_fine * leverage_);
-    if (const auto x = at.rates().convert(fine_to_double(fine, leverage_), ins.currency_margin, currency_))
-        sum.add_converted(e.name, 0, *x);
+        return sum.add_exact(mode == SymbolCalcMode::Forex ? value_fine
+                                                           : Exact{value_fine.fine * leverage_, value_fine.shift});
+    const double amount = fine_to_double(fine.fine, leverage_ * pow10_fine(fine.shift));
+    if (const auto x = at.rates().convert(amount, ins.currency_margin, currency_)) sum.add_converted(e.name, 0, *x);
 }
 
 Funds Accounting::funds(const AccountBook& book, MarketMoment& at) const {
@@ -78,10 +84,10 @@ Funds Accounting::funds(const AccountBook& book, MarketMoment& at) const {
         const Instrument& ins = e.source->instrument();
         if (const Quote q = at.quote(*e.source); q.valid) {
             if (s.buy.volume != 0)
-                add_profit(profit, e, 0, profit_fine(ins, true, s.buy.volume, s.buy.weighted, q.bid_points),
+                add_profit(profit, e, 0, profit_exact(ins, true, s.buy.volume, s.buy.weighted, q.bid_points),
                            q.bid_points, at);
             if (s.sell.volume != 0)
-                add_profit(profit, e, 1, profit_fine(ins, false, s.sell.volume, s.sell.weighted, q.ask_points),
+                add_profit(profit, e, 1, profit_exact(ins, false, s.sell.volume, s.sell.weighted, q.ask_points),
                            q.ask_points, at);
         }
         add_margin(margin, e, s, at);
@@ -101,22 +107,24 @@ std::int64_t Accounting::profit(const Position& p, std::int64_t volume, std::int
     if (p.symbol == kNoSymbol) return 0;
     const CatalogueEntry& e = catalogue_[p.symbol];
     Amount sum;
-    add_profit(sum, e, 0, profit_fine(e.source->instrument(), p.buy, volume, static_cast<Fine>(p.open) * volume, close),
-               close, at);
+    add_profit(sum, e, 0,
+               profit_exact(e.source->instrument(), p.buy, volume, static_cast<Fine>(p.open) * volume, close), close,
+               at);
     return sum.round(money_);
 }
 
 // An exact amount in `currency`, in the account currency and rounded.
-std::int64_t Accounting::money_of(Fine fine, std::string_view currency, MarketMoment& at) const {
+std::int64_t Accounting::money_of(Exact fine, std::string_view currency, MarketMoment& at) const {
     Amount sum;
     if (currency == currency_) sum.add_exact(fine);
-    else if (const auto x = at.rates().convert(fine_to_double(fine), currency, currency_)) sum.add_converted({}, 0, *x);
+    else if (const auto x = at.rates().convert(fine_to_double(fine.fine, pow10_fine(fine.shift)), currency, currency_))
+        sum.add_converted({}, 0, *x);
     return sum.round(money_);
 }
 
 std::int64_t Accounting::commission(std::int64_t volume, MarketMoment& at) const {
     // 2.50 x lots in fine units: 2.5 x volume x 10^-8 x 10^16.
-    return -money_of(static_cast<Fine>(volume) * 250000000, "USD", at);
+    return -money_of({static_cast<Fine>(volume) * 250000000, 0}, "USD", at);
 }
 
 std::optional<std::int64_t> Accounting::swap(const Position& p, int nights, MarketMoment& at) const {
@@ -124,9 +132,11 @@ std::optional<std::int64_t> Accounting::swap(const Position& p, int nights, Mark
     const Instrument& ins = catalogue_[p.symbol].source->instrument();
     const Swaps s = swap_points(ins);
     // Swap points have two decimals: points x point x contract x volume x
-    // nights is exact, in fine units x 10^(16 - 2 - digits - 8).
+    // nights is exact, a whole number of 10^-(2 + digits + decimals + 8)
+    // currency units, which are 10^(6 - digits - decimals) fine units.
     const Fine hundredths = std::llround((p.buy ? s.long_points : s.short_points) * 100.0);
-    const Fine fine = hundredths * contract(ins) * p.volume * nights * pow10_fine(6 - ins.digits);
+    const Decimal c = decimal_of(ins.contract_size);
+    const Exact fine = exact_scaled(hundredths * c.units * p.volume * nights, 6 - ins.digits - c.decimals);
     if (ins.currency_profit != currency_ && !at.rates().convert(1.0, ins.currency_profit, currency_))
         return std::nullopt;
     return money_of(fine, ins.currency_profit, at);

@@ -55,10 +55,10 @@ public:
     std::optional<std::int64_t> swap(const Position& p, int nights, MarketMoment& at) const;
 
 private:
-    void add_profit(Amount& sum, const CatalogueEntry& e, int side, Fine fine, std::int64_t close,
+    void add_profit(Amount& sum, const CatalogueEntry& e, int side, Exact fine, std::int64_t close,
                     MarketMoment& at) const;
     void add_margin(Amount& sum, const CatalogueEntry& e, const SymbolBook& s, MarketMoment& at) const;
-    std::int64_t money_of(Fine fine, std::string_view currency, MarketMoment& at) const;
+    std::int64_t money_of(Exact fine, std::string_view currency, MarketMoment& at) const;
 
     const Catalogue& catalogue_;
     const Account& account_;
@@ -69,6 +69,6 @@ private:
 
 // The exact profit, in fine units of the profit currency, of `volume`
 // units opened at `weighted` / `volume` points and closed at `close`.
-Fine profit_fine(const Instrument& ins, bool buy, std::int64_t volume, Fine weighted, std::int64_t close) noexcept;
+Exact profit_exact(const Instrument& ins, bool buy, std::int64_t volume, Fine weighted, std::int64_t close) noexcept;
 
 }  // namespace qvn::terminal

@@ -78,7 +78,9 @@ Outcome Executor::deal(const wire::TradeRequestRecord& req) {
     if (const auto c = check_volume(ins, req.volume, volume); c != TradeRetcode::Done) return refuse(c);
     const bool buy = type == OrderType::Buy;
     const std::int64_t fill_points = buy ? at.quote.ask_points : at.quote.bid_points;
-    const double fill_price = buy ? at.quote.ask : at.quote.bid;
+    // A quote between two points (imported ticks may have more decimals than
+    // the symbol's digits) is traded at its nearest point: the deal's price.
+    const double fill_price = price_of(fill_points, ins.digits);
     const double asked = req.price;
     if (asked != 0) {
         if (!std::isfinite(asked) || asked < 0) return refuse(TradeRetcode::InvalidPrice);

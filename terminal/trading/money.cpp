@@ -74,16 +74,27 @@ double nearest_double(Fine num, Fine den) noexcept {
 
 double fine_to_double(Fine fine, Fine den) noexcept { return nearest_double(fine, den * pow10_fine(kFineDigits)); }
 
+Exact exact_scaled(Fine n, int e) noexcept { return e >= 0 ? Exact{n * pow10_fine(e), 0} : Exact{n, -e}; }
+
+void Amount::add_exact(Exact amount) noexcept {
+    if (amount.shift > shift_) {
+        exact_ *= pow10_fine(amount.shift - shift_);
+        shift_ = amount.shift;
+    }
+    exact_ += amount.fine * pow10_fine(shift_ - amount.shift);
+}
+
 void Amount::add_converted(std::u16string_view symbol, int side, double amount) {
     converted_.push_back({symbol, side, amount});
 }
 
 std::int64_t Amount::round(const MoneyScale& money) {
-    if (converted_.empty()) return money.round_fine(exact_, den_);
+    const Fine den = den_ * pow10_fine(shift_);
+    if (converted_.empty()) return money.round_fine(exact_, den);
     std::sort(converted_.begin(), converted_.end(), [](const Term& a, const Term& b) {
         return a.symbol != b.symbol ? a.symbol < b.symbol : a.side < b.side;
     });
-    double total = fine_to_double(exact_, den_);
+    double total = fine_to_double(exact_, den);
     for (const Term& t : converted_) total += t.amount;
     return money.round(total);
 }

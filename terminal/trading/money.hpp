@@ -1,7 +1,9 @@
 // Exact units for the engine's arithmetic. Prices are whole points
-// (10^-digits of the symbol), volumes whole 10^-8 lots, contract sizes whole
-// units, so an amount in a symbol's profit currency is an exact integer of
-// 10^-16 currency units ("fine" units, 128 bits). Money kept by the account
+// (10^-digits of the symbol), volumes whole 10^-8 lots, contract sizes
+// decimals of at most 8 places, so an amount in a symbol's profit currency
+// is an exact integer of 10^-16 currency units ("fine" units, 128 bits), or,
+// when the point, the contract's decimals (and a swap's hundredths) take it
+// below that, of fine units over a power of ten. Money kept by the account
 // is a whole number of the account currency's last digit. Only a
 // conversion into another currency leaves exact arithmetic: it is done in
 // double precision, once, on the exact amount.
@@ -56,16 +58,26 @@ double nearest_double(Fine num, Fine den) noexcept;
 // Fine units (over `den`) as the nearest double amount of currency.
 double fine_to_double(Fine fine, Fine den = 1) noexcept;
 
+// An exact amount: fine / 10^shift fine units.
+struct Exact {
+    Fine fine = 0;
+    int shift = 0;
+};
+
+// n x 10^e fine units as an Exact: a whole number when e >= 0.
+Exact exact_scaled(Fine n, int e) noexcept;
+
 // A sum of amounts in the account currency, rounded once. Amounts that
 // needed no conversion add up exactly (fine units over a common
-// denominator: the account's leverage for margins). Converted amounts are
+// denominator: the account's leverage for margins, times the largest power
+// of ten an amount was given over). Converted amounts are
 // doubles; with any of them the total is the nearest double of the exact
 // part, to which they are added one by one in the order of their keys
 // (symbol name, then side), and that double is rounded.
 class Amount {
 public:
     explicit Amount(Fine denominator = 1) noexcept : den_(denominator) {}
-    void add_exact(Fine fine) noexcept { exact_ += fine; }
+    void add_exact(Exact amount) noexcept;
     void add_converted(std::u16string_view symbol, int side, double amount);
     std::int64_t round(const MoneyScale& money);
 
@@ -75,8 +87,9 @@ private:
         int side;
         double amount;
     };
-    Fine exact_ = 0;
+    Fine exact_ = 0;  // over den_ x 10^shift_
     Fine den_;
+    int shift_ = 0;
     std::vector<Term> converted_;
 };
 

@@ -60,7 +60,15 @@ void Executor::walk(std::int64_t from_ms) {
     const std::int64_t to_ms = now_.time_ms();
     if (to_ms < from_ms) return;
     from_ms = std::max(from_ms, to_ms - kMaxWalkMs);
+    // The walk has seen everything before (t, resume): ticks from t on, but
+    // at t itself, of the symbol `resume.symbol`, only from its
+    // `resume.skip`th quote tick of that millisecond (imported ticks may
+    // share one). An event resumes at its own tick, which is examined again.
     std::int64_t t = from_ms;
+    struct {
+        std::size_t symbol = kNoSymbol;
+        std::size_t skip = 0;
+    } resume;
     std::int64_t boundary = (floor_div(from_ms - 1, kMsPerDay) + 1) * kMsPerDay;
     auto buffer = std::make_unique_for_overwrite<wire::TickRecord[]>(kTickChunk);
     for (int events = 0; events < kMaxEvents; ++events) {
@@ -73,6 +81,7 @@ void Executor::walk(std::int64_t from_ms) {
         struct Hit {
             std::int64_t time = std::numeric_limits<std::int64_t>::max();
             std::size_t symbol = kNoSymbol;
+            std::size_t within = 0;  // quote ticks of the symbol before it in its millisecond
             Quote quote;
         } hit;
         if (scan_to >= t) {
@@ -86,14 +95,21 @@ void Executor::walk(std::int64_t from_ms) {
                 TickSpan span{t, std::min(scan_to, hit.time - 1)};
                 if (span.empty()) continue;
                 const auto reader = source.read(span, TickFilter{true, false});
+                const std::size_t skip = index == resume.symbol ? resume.skip : 0;
                 bool found = false;
+                std::int64_t previous = std::numeric_limits<std::int64_t>::min();
+                std::size_t within = 0;
                 for (;;) {
                     const std::size_t n = reader->fill(buffer.get(), kTickChunk);
                     for (std::size_t k = 0; k < n && !found; ++k) {
+                        const std::int64_t ms = buffer[k].time_msc;
+                        within = ms == previous ? within + 1 : 0;
+                        previous = ms;
+                        if (ms == t && within < skip) continue;
                         const double bid = buffer[k].bid, ask = buffer[k].ask;
                         if (!fires(s, bid, ask)) continue;
                         const int digits = source.instrument().digits;
-                        hit = {buffer[k].time_msc, index,
+                        hit = {ms, index, within,
                                Quote{true, bid, ask, price_points(bid, digits), price_points(ask, digits)}};
                         found = true;
                     }
@@ -126,6 +142,7 @@ void Executor::walk(std::int64_t from_ms) {
             }
             at_ = &now_;
             t = hit.time;
+            resume = {hit.symbol, hit.within};
             continue;
         }
         if (fixed > to_ms) break;
@@ -137,6 +154,7 @@ void Executor::walk(std::int64_t from_ms) {
         }
         expire(fixed);
         at_ = &now_;
+        if (fixed > t) resume = {};
         t = fixed;
     }
     stop_out();

@@ -283,19 +283,22 @@ class Account(Requests):
         symbols = sorted({o["symbol"] for o in self.orders.values()}
                          | {p["symbol"] for p in self.positions.values() if p["sl"] or p["tp"]})
         ticks = {s: self.market.ticks(s, from_ms + 1, to_ms) for s in symbols}
-        cursor = (from_ms + 1, "")  # ticks at or after (time, symbol) are still to be seen
+        # Ticks at or after (time, symbol, index) are still to be seen: an
+        # event's own tick is seen again, not the ticks before it in its
+        # millisecond (imported ticks may share one).
+        cursor = (from_ms + 1, "", 0)
         while True:
             boundary = self._next_boundary(cursor[0], to_ms)
             event = self._next_tick_event(ticks, cursor, to_ms if boundary is None else boundary - 1)
             if event is not None:
                 t, symbol, idx, apply = event
                 apply(t, float(ticks[symbol][1][idx]), float(ticks[symbol][2][idx]))
-                cursor = (t, symbol)
+                cursor = (t, symbol, idx)
                 continue
             if boundary is None:
                 return
             self._boundary(boundary)
-            cursor = (boundary, "")
+            cursor = (boundary, "", 0)
 
     def _next_boundary(self, from_ms: int, to_ms: int) -> int | None:
         times = [self.next_rollover] + [o["time_expiration"] * 1000 for o in self.orders.values()
@@ -335,9 +338,10 @@ class Account(Requests):
                 if arrays is None:
                     continue
                 times, bids, asks = arrays
-                start = np.searchsorted(times, cursor[0], "left")
-                if item["symbol"] <= cursor[1]:
-                    start = np.searchsorted(times, cursor[0], "right") if item["symbol"] < cursor[1] else start
+                if item["symbol"] == cursor[1]:
+                    start = cursor[2]
+                else:
+                    start = np.searchsorted(times, cursor[0], "right" if item["symbol"] < cursor[1] else "left")
                 end = np.searchsorted(times, last_ms, "right")
                 if start >= end:
                     continue

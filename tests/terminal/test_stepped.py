@@ -16,7 +16,7 @@ T0 = 1_767_571_200_000  # Monday 2026-01-05 00:00 UTC
 START = "2026-01-05T00:00:00Z"
 HALF_HOUR = 1_800_000
 BID, ASK, LAST, VOLUME = 1, 2, 4, 8
-BUY, BUY_STOP = 0, 4
+BUY, BUY_LIMIT, BUY_STOP, BUY_STOP_LIMIT = 0, 2, 4, 6
 DEAL, PENDING = 1, 2
 REASON_TP, ENTRY_IN, ENTRY_OUT = 5, 0, 1
 M1, H1 = 1, 60
@@ -49,10 +49,10 @@ def tick_file(ticks: np.ndarray, count: int | None = None) -> bytes:
     return head.ljust(64, b"\0") + ticks.tobytes()
 
 
-def install(folder: Path, name: str, data: bytes, like: str = "EURUSD") -> Path:
+def install(folder: Path, name: str, data: bytes, like: str = "EURUSD", terms: str = "") -> Path:
     target = folder / "QSL" / "custom" / name
     target.mkdir(parents=True, exist_ok=True)
-    (target / "symbol.ini").write_text(f"[Symbol]\nlike={like}\n")
+    (target / "symbol.ini").write_text(f"[Symbol]\nlike={like}\n{terms}")
     (target / "ticks.qvt").write_bytes(data)
     return target / "ticks.qvt"
 
@@ -104,6 +104,66 @@ def test_a_step_fills_a_pending_order_and_a_take_profit_inside_it(stepped):
         assert c.symbol_info_tick("RISING")[1]["bid"] == 1.1035  # 03:30, the last tick before now
 
 
+def quotes(*rows) -> np.ndarray:
+    """Quote ticks of (ms after T0, bid, ask) rows."""
+    return records([(T0 + ms, bid, ask, 0.0, 0.0) for ms, bid, ask in rows])
+
+
+DAY = 86_400_000
+# A jump within one millisecond: the stop is reached at the second tick,
+# whose ask is above the limit; the first tick's is below it.
+JUMP = quotes((0, 1.0989, 1.0990), (5000, 1.0999, 1.1000), (5000, 1.1009, 1.1010), (6000, 1.1010, 1.1011),
+              (7000, 1.1011, 1.1012))
+
+
+# One trade on an imported symbol, then a step: (send retcode and price,
+# margin after the send), then the symbol's deals (entry, price, profit,
+# swap), positions (price_open, swap, profit) and pending orders (type,
+# price_open) at the step's end.
+@pytest.mark.parametrize("like, terms, ticks, request_, step_to, expected", [
+    # A contract of 0.1: 1 lot from 50 001 to 51 000 makes 99.90, on a margin of 50.00.
+    pytest.param("BTCUSD", "contract_size=0.1\n", quotes((0, 50000.0, 50001.0), (5000, 51000.0, 51001.0)),
+                 dict(action=DEAL, type=BUY, volume=1.0, tp=51000.0), 6000,
+                 ((1, 50001.0), 50.0, [(ENTRY_IN, 50001.0, 0.0, 0.0), (ENTRY_OUT, 51000.0, 99.9, 0.0)], [], []),
+                 id="contract-0.1"),
+    # One night's swap is -6.78 whatever the digits: swap points x point x contract.
+    pytest.param("EURUSD", "digits=7\n", quotes((0, 1.1, 1.100001), (DAY + 3_600_000, 1.1, 1.100001)),
+                 dict(action=DEAL, type=BUY, volume=1.0), DAY + 3_600_000,
+                 ((1, 1.100001), 1100.0, [(ENTRY_IN, 1.100001, 0.0, 0.0)], [(1.100001, -6.78, -0.1)], []),
+                 id="swap-digits-7"),
+    pytest.param("EURUSD", "digits=8\n", quotes((0, 1.1, 1.1000001), (DAY + 3_600_000, 1.1, 1.1000001)),
+                 dict(action=DEAL, type=BUY, volume=1.0), DAY + 3_600_000,
+                 ((1, 1.1000001), 1100.0, [(ENTRY_IN, 1.1000001, 0.0, 0.0)], [(1.1000001, -6.78, -0.01)], []),
+                 id="swap-digits-8"),
+    # The limit placed at the second tick of a millisecond waits for an ask
+    # at or under it after that tick; at its own price it fills at that tick.
+    pytest.param("EURUSD", "", JUMP,
+                 dict(action=PENDING, type=BUY_STOP_LIMIT, volume=1.0, price=1.1005, stoplimit=1.1002), 8000,
+                 ((2, 1.1005), 0.0, [], [], [(BUY_LIMIT, 1.1002)]), id="same-ms-limit-waits"),
+    pytest.param("EURUSD", "", JUMP,
+                 dict(action=PENDING, type=BUY_STOP_LIMIT, volume=1.0, price=1.101, stoplimit=1.101), 8000,
+                 ((2, 1.101), 0.0, [(ENTRY_IN, 1.101, 0.0, 0.0)], [(1.101, 0.0, 10.0)], []),
+                 id="same-ms-limit-fills"),
+    # A quote between two points trades at the nearest: the send reports the deal's price.
+    pytest.param("EURUSD", "", quotes((0, 1.100004, 1.100016), (5000, 1.100004, 1.100016)),
+                 dict(action=DEAL, type=BUY, volume=1.0), 6000,
+                 ((1, 1.10002), 1100.02, [(ENTRY_IN, 1.10002, 0.0, 0.0)], [(1.10002, 0.0, -2.0)], []),
+                 id="off-grid-fill"),
+])
+def test_a_trade_on_imported_terms_and_ticks(installation, like, terms, ticks, request_, step_to, expected):
+    install(installation.install, "MINE", tick_file(ticks), like=like, terms=terms)
+    t = installation.start("/portable", "--clock", START, "--step", now=None)
+    with t.client() as c:
+        sent = c.order_send(symbol="MINE", **request_)
+        margin = c.account_info()["margin"]
+        assert clock(c, T0 + step_to)[0] == tc.SUCCESS
+        got = ((sent["retcode"], sent["price"]), margin,
+               [(d["entry"], d["price"], d["profit"], d["swap"]) for d in c.history_deals() if d["symbol"] == "MINE"],
+               [(p["price_open"], p["swap"], p["profit"]) for p in c.positions()],
+               [(o["type"], o["price_open"]) for o in c.orders()])
+    assert got == expected
+
+
 @pytest.mark.parametrize("step, target, symbols, expected", [
     (False, T0 + 1, (), tc.UNSUPPORTED),
     (True, T0 - 1, (), tc.INVALID_PARAMS),
@@ -138,15 +198,18 @@ def test_imported_ticks_are_served_exactly_up_to_the_clock(stepped):
 
 
 # Each fault the file check names: tests/cpp/test_terminal_imported.cpp.
-@pytest.mark.parametrize("name, file, data, fault", [
-    ("MIXED", "ticks.qvt", tick_file(BACKWARDS),
+@pytest.mark.parametrize("name, file, data, terms, fault", [
+    ("MIXED", "ticks.qvt", tick_file(BACKWARDS), "",
      "record 5: time_msc 1767571200000 is before the previous tick's"),
-    ("MIXED", "ticks.qvt", tick_file(MIXED, count=8), "the header counts 8 records, the file holds 7"),
-    ("MIXED", "ticks.qvt", b"time_msc,bid,ask\n" * 8, "not a tick file (no QVNTICKS header)"),
-    ("EURUSD", "", tick_file(MIXED), "the catalogue has a symbol of that name"),
+    ("MIXED", "ticks.qvt", tick_file(MIXED, count=8), "", "the header counts 8 records, the file holds 7"),
+    ("MIXED", "ticks.qvt", b"time_msc,bid,ask\n" * 8, "", "not a tick file (no QVNTICKS header)"),
+    ("EURUSD", "", tick_file(MIXED), "", "the catalogue has a symbol of that name"),
+    # Money is exact for contracts of whole 10^-8 units.
+    ("MIXED", "symbol.ini", tick_file(MIXED), "contract_size=1.000000001\n",
+     "contract_size=1.000000001 has more than 8 decimals"),
 ])
-def test_a_bad_tick_file_leaves_its_symbol_out(installation, name, file, data, fault):
-    folder = install(installation.install, name, data).parent
+def test_a_bad_tick_file_leaves_its_symbol_out(installation, name, file, data, terms, fault):
+    folder = install(installation.install, name, data, terms=terms).parent
     install(installation.install, "RISING", tick_file(RISING))
     t = installation.start("/portable", "--clock", START, "--step", now=None)
     with t.client() as c:

@@ -35,6 +35,7 @@ away from zero, at least 1 for a deal, 0 for a quote.
 
 from __future__ import annotations
 
+import decimal
 import math
 import os
 import struct
@@ -391,6 +392,9 @@ def _ini_value(key: str, value: object) -> str:
     if key == "contract_size":
         if isinstance(value, bool) or not isinstance(value, (int, float)) or not (0 < value < 1e15):
             raise ValueError(f"contract_size must be a positive number, not {value!r}")
+        # The Terminal counts money exactly for contracts of whole 10^-8 units.
+        if decimal.Decimal(repr(float(value))).as_tuple().exponent < -8:
+            raise ValueError(f"contract_size may have at most 8 decimals, not {value!r}")
         return repr(float(value))
     text = str(value)
     if key.startswith("currency_"):
@@ -422,8 +426,9 @@ def import_ticks(folder: Union[str, "os.PathLike[str]"], symbol: str, data: Unio
     folder ``folder`` (made if missing); see the module's doc for the input
     and the checks. ``like`` names the catalogue symbol whose properties it
     copies; ``digits``, ``contract_size``, the currencies and ``description``
-    override them (``trade_tick_size`` follows ``digits``). Replaces what an
-    earlier import of that symbol wrote. Returns ``Imported``."""
+    override them (``trade_tick_size`` follows ``digits``; ``contract_size``
+    has at most 8 decimals). Replaces what an earlier import of that symbol
+    wrote. Returns ``Imported``."""
     _check_name(symbol)
     if like not in CATALOGUE:
         raise ValueError(f"like={like!r} is not a catalogue symbol (one of {', '.join(sorted(CATALOGUE))})")
