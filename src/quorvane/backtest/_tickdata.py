@@ -393,7 +393,8 @@ def _ini_value(key: str, value: object) -> str:
         if isinstance(value, bool) or not isinstance(value, (int, float)) or not (0 < value < 1e15):
             raise ValueError(f"contract_size must be a positive number, not {value!r}")
         # The Terminal counts money exactly for contracts of whole 10^-8 units.
-        if decimal.Decimal(repr(float(value))).as_tuple().exponent < -8:
+        exponent = decimal.Decimal(repr(float(value))).as_tuple().exponent  # an int: the value is finite
+        if isinstance(exponent, int) and exponent < -8:
             raise ValueError(f"contract_size may have at most 8 decimals, not {value!r}")
         return repr(float(value))
     text = str(value)
