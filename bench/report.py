@@ -134,8 +134,11 @@ def history_rows(core, binary: str, ticks: int, bars_days: int, repeat: int,
 # raw paid Python's socket methods, and the module often beat it). Every
 # client here, like the module since a3fe18a, reads a reply's length with
 # whatever came with it in one system call; the baselines were measured when
-# each took the length in a read of its own.
-SMALL = "overhead above the C round trip ÷ pure Python's (baseline: above the Python-driven raw)"
+# each took the length in a read of its own. Beside each, "C:" is the same
+# release's figure measured as this run's are, above the C round trip: its
+# module built and timed beside this release's in each of five sessions on
+# 2026-12-09, the median session's.
+SMALL = "overhead above the C round trip ÷ pure Python's (baseline: above the Python-driven raw; C: above the C one)"
 GOALS = {
     "one": ("durable `order_send`/s, one client ÷ the disk's fdatasync/s", "0.39", "≥ 0.6"),
     "eight": ("durable `order_send`/s, 8 clients ÷ one client", "1.06", "≥ 2"),
@@ -144,13 +147,13 @@ GOALS = {
     "bars": ("a year of M1 bars: Terminal's MB/s ÷ the socket's (a stand-in sending the reply built beforehand)",
              "0.38", "≥ 0.8"),
     "bars_first": ("a year of bars, worst timeframe: first request ÷ later ones", "17", "≤ 2"),
-    "account_info": (f"`account_info()`: {SMALL}", "0.21–0.24", "≤ 0.12"),
+    "account_info": (f"`account_info()`: {SMALL}", "0.21–0.24 (C: 0.27)", "≤ 0.12"),
     "repeat": ("`copy_ticks_range()` of 10 M ticks (--quick: 1 M), 2nd and later calls: raw socket reusing "
                "its buffer ÷ module, in time", "0.45", "≥ 0.9"),
     "repeat_peak": ("the same calls: peak resident memory ÷ the array", "1.00", "≤ 1.05"),
-    "symbol_info": (f"`symbol_info()`: {SMALL}", "0.21–0.24", "≤ 0.12"),
-    "terminal_info": (f"`terminal_info()`: {SMALL}", "0.21–0.24", "≤ 0.12"),
-    "version": (f"`version()`: {SMALL}", "0.33", "≤ 0.12"),
+    "symbol_info": (f"`symbol_info()`: {SMALL}", "0.21–0.24 (C: 0.13)", "≤ 0.12"),
+    "terminal_info": (f"`terminal_info()`: {SMALL}", "0.21–0.24 (C: 0.23)", "≤ 0.12"),
+    "version": (f"`version()`: {SMALL}", "0.33 (C: 0.58)", "≤ 0.12"),
 }
 
 
@@ -236,9 +239,13 @@ def main() -> int:
         print(f"| {name} | {figures[key]:.2f} | {baseline} | {target} |")
     floors = ", ".join(f"`{name}()` {small_calls.overhead_ratio(t, way='floor'):.2f}"
                        for name, t in smalls if name in small_calls.GOAL_CALLS)
+    as_baselines = ", ".join(f"`{name}()` {small_calls.overhead_ratio(t, raw='raw'):.2f}"
+                             for name, t in smalls if name in small_calls.GOAL_CALLS)
     print()
     print("The floor under a small call (bench/call_floor.c: a C function making the same system calls from the "
-          f"same loop, the interpreter lock released around them, building nothing), as the same share: {floors}.")
+          f"same loop, the interpreter lock released around them, building nothing), as the same share: {floors}. "
+          f"The module's share above the raw socket driven from Python, as the baselines were measured: "
+          f"{as_baselines}.")
     if sessions > 1:
         sessions_line = "; ".join(f"`{name}()` " + ", ".join(f"{r:.2f}" for r in spread[name])
                                   for name, _ in smalls if name in small_calls.GOAL_CALLS)
