@@ -104,7 +104,7 @@ public:
     bool waiting() const noexcept { return waiting_; }
     void set_waiting(bool on) noexcept { waiting_ = on; }
 
-    // True from a request's first byte to the end of its reply (Exchange).
+    // True from a request's first byte to the end of its reply (InFlight).
     // Only the thread holding the call lock reads or sets it.
     bool busy() const noexcept { return busy_; }
     void set_busy(bool on) noexcept { busy_ = on; }
@@ -126,12 +126,12 @@ inline BlockingWait::BlockingWait(const Channel& channel) noexcept {
 // objects, such as a finaliser the collector runs) must not write its own
 // request into the middle of this one: it finds the channel busy and sends
 // nothing.
-class Exchange {
+class InFlight {
 public:
-    explicit Exchange(Channel& channel) noexcept : channel_(channel) { channel_.set_busy(true); }
-    ~Exchange() { channel_.set_busy(false); }
-    Exchange(const Exchange&) = delete;
-    Exchange& operator=(const Exchange&) = delete;
+    explicit InFlight(Channel& channel) noexcept : channel_(channel) { channel_.set_busy(true); }
+    ~InFlight() { channel_.set_busy(false); }
+    InFlight(const InFlight&) = delete;
+    InFlight& operator=(const InFlight&) = delete;
 
 private:
     Channel& channel_;

@@ -265,7 +265,7 @@ bool read_records(PipeReader& reader, std::size_t record_size, const RecordAlloc
 // arguments (`args_size` bytes); `body(reader)` reads the result fields after
 // echo and result. Returns the outcome: NoIpcConnection, IpcSendFailed (also
 // for a request made while another is in progress on this thread: see
-// Exchange), IpcRecvFailed (or the negative result already read),
+// InFlight), IpcRecvFailed (or the negative result already read),
 // IpcCallFailed for a wrong echo, else the Terminal's result code.
 template <class Args, class Body>
 std::int32_t transact(Channel& channel, std::uint32_t command, std::uint32_t args_size,
@@ -277,7 +277,7 @@ std::int32_t transact(Channel& channel, std::uint32_t command, std::uint32_t arg
     // finds that out (see PipeWriter::send); elsewhere it is asked first.
     if (!platform::kSendShowsClosedPeer && channel.open() && platform::peer_closed(channel.get())) channel.close();
     if (!channel.open()) return wire::kNoIpcConnection;
-    const Exchange exchange(channel);
+    const InFlight in_flight(channel);
     RequestWait wait(channel);
     {
         PipeWriter writer(channel, command, args_size);

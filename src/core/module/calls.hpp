@@ -13,7 +13,7 @@
 // again on the same thread while it holds the lock (a Python callback run
 // during argument conversion) goes through without waiting for itself, with
 // an outcome of its own; while a request or its reply is on the wire, such a
-// call sends nothing (see link::Exchange).
+// call sends nothing (see link::InFlight).
 #pragma once
 
 #include <Python.h>
