@@ -12,6 +12,12 @@
 namespace qvn::link {
 namespace {
 
+void copy_state(ErrorState& to, const ErrorState& from) noexcept {
+    to.code = from.code;
+    to.success = from.success;
+    std::memcpy(to.message, from.message, std::strlen(from.message) + 1);
+}
+
 ErrorState g_error;      // the call in progress
 ErrorState g_published;  // the latest call to finish
 std::mutex g_published_guard;
@@ -83,20 +89,9 @@ const char* error_message() noexcept { return g_error.message; }
 void publish_error() noexcept {
     if (g_error.success && g_published.success) return;
     if (g_error.code == g_published.code && std::strcmp(g_error.message, g_published.message) == 0) return;
-    const std::size_t n = std::strlen(g_error.message) + 1;
     const std::lock_guard<std::mutex> hold(g_published_guard);
-    g_published.code = g_error.code;
-    g_published.success = g_error.success;
-    std::memcpy(g_published.message, g_error.message, n);
+    copy_state(g_published, g_error);
 }
-
-namespace {
-void copy_state(ErrorState& to, const ErrorState& from) noexcept {
-    to.code = from.code;
-    to.success = from.success;
-    std::memcpy(to.message, from.message, std::strlen(from.message) + 1);
-}
-}  // namespace
 
 void save_error(ErrorState& into) noexcept { copy_state(into, g_error); }
 void restore_error(const ErrorState& from) noexcept { copy_state(g_error, from); }

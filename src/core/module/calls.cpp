@@ -127,7 +127,6 @@ void install_wait_hooks() noexcept {
 Call::Call(Kind kind) noexcept {
     const std::thread::id self = std::this_thread::get_id();
     if (g_owner.load(std::memory_order_relaxed) == self) {
-        outermost_ = false;
         link::save_error(outer_.emplace());
         return;
     }
@@ -140,7 +139,7 @@ Call::Call(Kind kind) noexcept {
 
 Call::~Call() {
     link::publish_error();
-    if (!outermost_) {
+    if (outer_) {
         link::restore_error(*outer_);
         return;
     }

@@ -39,8 +39,9 @@ public:
     Call& operator=(const Call&) = delete;
 
 private:
-    bool outermost_ = true;
-    std::optional<link::ErrorState> outer_;  // a call made again on this thread: the outer call's state
+    // Set for a call made again on this thread, while the outer call holds
+    // the lock: the outer call's error state, put aside.
+    std::optional<link::ErrorState> outer_;
 };
 
 // The function `F` run as one call of `kind`, as the method table stores it.
