@@ -237,15 +237,15 @@ def main() -> int:
     figures = goal_figures(rates, sym, pos, smalls, again, bars)
     for key, (name, baseline, target) in GOALS.items():
         print(f"| {name} | {figures[key]:.2f} | {baseline} | {target} |")
-    floors = ", ".join(f"`{name}()` {small_calls.overhead_ratio(t, way='floor'):.2f}"
-                       for name, t in smalls if name in small_calls.GOAL_CALLS)
-    as_baselines = ", ".join(f"`{name}()` {small_calls.overhead_ratio(t, raw='raw'):.2f}"
-                             for name, t in smalls if name in small_calls.GOAL_CALLS)
+    def shares(**way) -> str:
+        return ", ".join(f"`{name}()` {small_calls.overhead_ratio(t, **way):.2f}"
+                         for name, t in smalls if name in small_calls.GOAL_CALLS)
+
     print()
     print("The floor under a small call (bench/call_floor.c: a C function making the same system calls from the "
-          f"same loop, the interpreter lock released around them, building nothing), as the same share: {floors}. "
-          f"The module's share above the raw socket driven from Python, as the baselines were measured: "
-          f"{as_baselines}.")
+          f"same loop, the interpreter lock released around them, building nothing), as the same share: "
+          f"{shares(way='floor')}. The module's share above the raw socket driven from Python, as the baselines were "
+          f"measured: {shares(raw='raw')}.")
     if sessions > 1:
         sessions_line = "; ".join(f"`{name}()` " + ", ".join(f"{r:.2f}" for r in spread[name])
                                   for name, _ in smalls if name in small_calls.GOAL_CALLS)
