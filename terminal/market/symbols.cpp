@@ -97,6 +97,9 @@ const Instrument* find_symbol(std::u16string_view name) noexcept {
 }
 
 Decimal decimal_of(double value) noexcept {
+    // A whole size (every catalogue symbol's) is its own units: below 2^53
+    // no shorter text reads back as it.
+    if (value < 0x1p53 && value == std::floor(value)) return {static_cast<std::int64_t>(value), 0};
     // Shortest scientific form, "d.ddde-xx": the significant digits, then
     // the power of ten of the first one.
     char text[40];

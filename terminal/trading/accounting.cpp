@@ -40,7 +40,7 @@ void Accounting::add_profit(Amount& sum, const CatalogueEntry& e, int side, Exac
                             MarketMoment& at) const {
     const Instrument& ins = e.source->instrument();
     if (ins.currency_profit == currency_) return sum.add_exact(fine);
-    const double amount = fine_to_double(fine.fine, pow10_fine(fine.shift));
+    const double amount = fine_to_double(fine);
     if (ins.currency_base == currency_) return sum.add_converted(e.name, side, amount / price_of(close, ins.digits));
     if (const auto x = at.rates().convert(amount, ins.currency_profit, currency_)) sum.add_converted(e.name, side, *x);
 }
@@ -60,8 +60,8 @@ void Accounting::add_margin(Amount& sum, const CatalogueEntry& e, const SymbolBo
     Exact fine;
     switch (mode) {
         case SymbolCalcMode::Forex: fine = volume_fine; break;
-        case SymbolCalcMode::ForexNoLeverage: fine = {volume_fine.fine * leverage_, volume_fine.shift}; break;
-        case SymbolCalcMode::Cfd: fine = {value_fine.fine * leverage_, value_fine.shift}; break;
+        case SymbolCalcMode::ForexNoLeverage: fine = times(volume_fine, leverage_); break;
+        case SymbolCalcMode::Cfd: fine = times(value_fine, leverage_); break;
         case SymbolCalcMode::CfdLeverage: fine = value_fine; break;
     }
     const bool forex = mode == SymbolCalcMode::Forex || mode == SymbolCalcMode::ForexNoLeverage;
@@ -69,10 +69,9 @@ void Accounting::add_margin(Amount& sum, const CatalogueEntry& e, const SymbolBo
     // A pair's own (opening) price turns its base into its quote currency.
     // (A CFD's margin is in its profit currency, so it never comes here.)
     if (forex && ins.currency_margin == ins.currency_base && ins.currency_profit == currency_)
-        return sum.add_exact(mode == SymbolCalcMode::Forex ? value_fine
-                                                           : Exact{value_fine.fine * leverage_, value_fine.shift});
-    const double amount = fine_to_double(fine.fine, leverage_ * pow10_fine(fine.shift));
-    if (const auto x = at.rates().convert(amount, ins.currency_margin, currency_)) sum.add_converted(e.name, 0, *x);
+        return sum.add_exact(mode == SymbolCalcMode::Forex ? value_fine : times(value_fine, leverage_));
+    if (const auto x = at.rates().convert(fine_to_double(fine, leverage_), ins.currency_margin, currency_))
+        sum.add_converted(e.name, 0, *x);
 }
 
 Funds Accounting::funds(const AccountBook& book, MarketMoment& at) const {
@@ -117,8 +116,7 @@ std::int64_t Accounting::profit(const Position& p, std::int64_t volume, std::int
 std::int64_t Accounting::money_of(Exact fine, std::string_view currency, MarketMoment& at) const {
     Amount sum;
     if (currency == currency_) sum.add_exact(fine);
-    else if (const auto x = at.rates().convert(fine_to_double(fine.fine, pow10_fine(fine.shift)), currency, currency_))
-        sum.add_converted({}, 0, *x);
+    else if (const auto x = at.rates().convert(fine_to_double(fine), currency, currency_)) sum.add_converted({}, 0, *x);
     return sum.round(money_);
 }
 

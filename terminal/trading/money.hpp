@@ -67,6 +67,14 @@ struct Exact {
 // n x 10^e fine units as an Exact: a whole number when e >= 0.
 Exact exact_scaled(Fine n, int e) noexcept;
 
+// `amount` times a whole number (a leverage).
+inline Exact times(Exact amount, Fine k) noexcept { return {amount.fine * k, amount.shift}; }
+
+// An Exact (over `den`) as the nearest double amount of currency.
+inline double fine_to_double(Exact amount, Fine den = 1) noexcept {
+    return fine_to_double(amount.fine, den * pow10_fine(amount.shift));
+}
+
 // A sum of amounts in the account currency, rounded once. Amounts that
 // needed no conversion add up exactly (fine units over a common
 // denominator: the account's leverage for margins, times the largest power
