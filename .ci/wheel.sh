@@ -101,6 +101,12 @@ job_wheel_test() {
 print("pandas", pandas.__version__, "polars", polars.__version__, "pyarrow", pyarrow.__version__)' \
       || fail "the frames extra did not install pandas, polars and pyarrow"
   fi
+  if [[ ,$extras, == *,report,* ]]; then
+    # The report's test opens it in a real browser; in CI a missing one fails it.
+    "$venv/bin/python" -c 'import plotly; print("plotly", plotly.__version__)' \
+      || fail "the report extra did not install plotly"
+    ensure_chromium
+  fi
   # Run from a directory of our own so nothing but the installed wheel can
   # provide the package.
   local run="$BUILD/ci-run-$name"
@@ -108,6 +114,17 @@ print("pandas", pandas.__version__, "polars", polars.__version__, "pyarrow", pya
   cd "$run"
   "$venv/bin/python" -c 'import quorvane, os; print("quorvane from", os.path.dirname(quorvane.__file__))'
   run_pytest "pytest-$name" "$venv/bin/python" -m pytest "$ROOT/tests" -q -p no:cacheprovider
+}
+
+
+# Headless Chromium from Debian's packages, for the test that renders the
+# backtest's HTML report.
+ensure_chromium() {
+  if ! command -v chromium >/dev/null 2>&1; then
+    quiet apt-update apt-get update
+    quiet apt-chromium apt-get install -y chromium
+  fi
+  say "$(chromium --version 2>/dev/null | head -n 1)"
 }
 
 

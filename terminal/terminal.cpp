@@ -164,6 +164,8 @@ bool Terminal::handle(std::span<const std::byte> body, Exchange& ex, ClientState
         Route{wire::kOrderCheck, &Terminal::on_order_check},
         Route{wire::kOrderSend, &Terminal::on_order_send},
         Route{kClockCommand, &Terminal::on_clock},
+        Route{wire::kStepCommand, &Terminal::on_step},
+        Route{kTicksAheadCommand, &Terminal::on_ticks_ahead},
     };
     for (const Route& r : kRoutes) {
         if (r.command != cmd) continue;

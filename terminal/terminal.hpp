@@ -30,9 +30,12 @@ inline constexpr std::uint32_t kVersionMajor = 5;
 inline constexpr std::u16string_view kReleaseDate = u"14 Jun 2024";
 inline constexpr std::u16string_view kCompanyName = u"Belvastor Software";
 inline constexpr std::u16string_view kProductName = u"Quorvane Terminal";
-// The Terminal's own command, outside the module's protocol: moves a stepped
-// market clock (see commands/clock.cpp).
+// The Terminal's own commands, outside the module's protocol: move a stepped
+// market clock (see commands/clock.cpp), and move it answering what a
+// backtest needs after the move (wire::kStepCommand, commands/step.cpp).
 inline constexpr std::uint32_t kClockCommand = 900;
+// Ticks ahead of a stepped clock, for a tick backtest's driver (commands/ahead.cpp).
+inline constexpr std::uint32_t kTicksAheadCommand = 902;
 
 class Terminal;
 
@@ -116,6 +119,24 @@ private:
     bool on_book_release(std::uint32_t cmd, RequestReader& in, Exchange& ex, ClientState& client);
     bool on_book_get(std::uint32_t cmd, RequestReader& in, Exchange& ex, ClientState& client);
     bool on_clock(std::uint32_t cmd, RequestReader& in, Exchange& ex);
+    bool on_step(std::uint32_t cmd, RequestReader& in, Exchange& ex);
+    bool on_ticks_ahead(std::uint32_t cmd, RequestReader& in, Exchange& ex);
+    // The stepped clock's shared steps (commands/clock.cpp). A request's
+    // u32 n and n symbol names; false when malformed (a count beyond the
+    // frame takes nothing: each name needs its own count's bytes).
+    static bool read_names(RequestReader& in, std::vector<std::u16string>& names);
+    // The sources of the symbols named, in their order: kSuccess, or the
+    // code to answer.
+    std::int32_t clock_sources(const std::vector<std::u16string>& names,
+                               std::vector<const PriceSource*>& out) const;
+    // The first tick strictly after `now_ms` among `sources` (every
+    // catalogue symbol's when empty), or -1.
+    std::int64_t next_tick(const std::vector<const PriceSource*>& sources, std::int64_t now_ms) const;
+    // Moves the stepped clock forward to `target_ms`, walking the current
+    // account along; the caller holds step_mutex_. False when the store
+    // failed: the clock then stands where that walk was to end. `after`,
+    // when the clock moved, receives the account's funds at the target.
+    bool advance_clock(std::int64_t target_ms, Figures* after);
 
     // Streams the symbols at `indices` of the catalogue as full records.
     bool stream_symbols(std::uint32_t cmd, const std::vector<std::uint32_t>* indices, Exchange& ex);

@@ -19,6 +19,20 @@ import time
 from pathlib import Path
 
 WINDOWS = sys.platform == "win32"
+
+
+def _under_wine() -> bool:
+    if not WINDOWS:
+        return False
+    import ctypes
+    return hasattr(ctypes.WinDLL("ntdll"), "wine_get_version")
+
+
+# Under Wine a pool of spawned interpreters (concurrent.futures'
+# ProcessPoolExecutor) never hands its results back; tests of what a local
+# sweep computes run its backtests one after another in the test's process
+# there instead.
+UNDER_WINE = _under_wine()
 TERMINAL_NAME = "terminal64.exe" if WINDOWS else "terminal64"
 # The exit code of a Terminal told to stop: a clean exit after SIGTERM on
 # POSIX; on Windows the process is terminated (code 1), as the test runner

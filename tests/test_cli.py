@@ -3,6 +3,8 @@ bundled Terminal, the demo end to end, and the chart's time axis."""
 
 from __future__ import annotations
 
+import os
+import signal
 import subprocess
 import sys
 from pathlib import Path
@@ -16,9 +18,9 @@ from quorvane import _chart, _instance
 posix_only = host.posix_only("the tests move the roaming folder through the registry, which APPDATA does not follow")
 
 
-def cli(*args: str, cwd: Path) -> tuple[int, str]:
+def cli(*args: str, cwd: Path, timeout: float = 180) -> tuple[int, str]:
     done = subprocess.run([sys.executable, "-m", "quorvane", *args], cwd=cwd, stdin=subprocess.DEVNULL,
-                          capture_output=True, text=True, timeout=180)
+                          capture_output=True, text=True, timeout=timeout)
     return done.returncode, done.stdout + done.stderr
 
 
@@ -105,6 +107,26 @@ def test_stop(exe, private_folders, mode, args, code, says, alive):
         holder.kill()
         holder.wait()
         holder.stdout.close()
+
+
+@host.posix_only("SIGSTOP")
+def test_status_of_a_terminal_that_does_not_answer(exe, private_folders):
+    # Stopped, it keeps its endpoint and accepts connections, but answers
+    # nothing; neither the module's connection nor the stepped clock's
+    # question may wait for it without bound.
+    code, out = cli("terminal", "start", "--path", exe, "--", "--clock", "2026-01-05T08:00:00Z", "--step",
+                    cwd=private_folders)
+    assert code == 0, out
+    pid = _instance.running_pid(_instance.Installation.of(exe))
+    os.kill(pid, signal.SIGSTOP)
+    try:
+        code, out = cli("terminal", "status", "--path", exe, cwd=private_folders, timeout=120)
+    finally:
+        os.kill(pid, signal.SIGCONT)
+    assert code == 1 and f"is running (pid {pid})" in out, out
+    assert "  clock        stepped, from 2026-01-05 08:00:00 UTC\n" in out, out
+    assert out.endswith("  account      unknown: the Terminal does not answer (no reply within 10 s)\n"), out
+    assert cli("terminal", "status", "--path", exe, cwd=private_folders)[0] == 0  # it answers again
 
 
 def test_stop_leaves_a_stale_pid_alone(exe, private_folders):

@@ -1,6 +1,8 @@
 """Tick and bar history replies: the record layouts, the arrays built over
 the received records, their ownership, and every way a reply can fail."""
 
+import math
+import mmap
 import os
 import struct
 import subprocess
@@ -11,7 +13,7 @@ import numpy as np
 import pytest
 
 import host
-from fake_terminal import reply, u32
+from fake_terminal import reply, u32, wide
 
 NUMPY_DOMAIN = 389047  # tracemalloc domain of NumPy's data allocations
 
@@ -132,6 +134,24 @@ def test_large_arrays_reuse_freed_storage_only(fake, core):
     assert int(open("/proc/self/statm").read().split()[1]) * resource.getpagesize() < rss[-1] - (60 << 20)
 
 
+def test_a_reused_block_keeps_room_for_its_header(fake, core):
+    # Storage starts with a 16-byte header. A 34 MiB block is reused for an
+    # array one record short of whole pages and trimmed in place to them
+    # (the pages after it given back); freed again, it is taken for an array
+    # of exactly those pages, which with the header needs 16 bytes more than
+    # the block holds: the block must grow, not be written past its end.
+    step = math.lcm(60, mmap.PAGESIZE)  # whole records in whole pages
+    whole = (8 << 20) // step * step
+    sizes = [(34 << 20) // 60 * 60, whole - 60, whole]
+    fake.connected(*[(u32(n + 12) + u32(105) + struct.pack("<i", 1) + u32(n // 60), {"pad": n}) for n in sizes])
+    pattern = bytes(range(251)) * ((34 << 20) // 251 + 1)
+    for n in sizes:
+        array = core.copy_ticks_range("EURUSD", 0, 10, 0)
+        assert core.last_error() == (1, "Success") and array.nbytes == n
+        assert array.tobytes() == pattern[:n]
+        del array
+
+
 # ---- failing replies -------------------------------------------------------------
 
 MESSAGES = {-1: "Terminal: Call failed", -4: "Terminal: Not found", -8: "Terminal: Call failed",
@@ -177,7 +197,7 @@ def test_connection_lost_while_reading_records(fake, core, traced):
     assert core.last_error() == (-10002, "IPC recv failed")
     assert numpy_traced() == before
     assert core.copy_rates_from_pos("EURUSD", 1, 0, 1) is None
-    assert core.last_error() == (-10004, "No IPC connection")
+    assert core.last_error() == (-10004, "No IPC connection, call initialize() first")
 
 
 # ---- memory limits -------------------------------------------------------------
@@ -207,3 +227,163 @@ print(core.copy_ticks_range('EURUSD', 0, 10, 0), core.last_error())
     assert out.returncode == 0, out.stderr
     assert out.stdout.splitlines() == ["None (-3, 'No memory')", "(2,)",
                                        "None (-10002, 'IPC recv failed')"]
+
+
+# ---- the step (private, for the backtest's driver) --------------------------------
+
+T0 = 1_767_571_200_000
+
+
+def step_head(now, following, before=(0.0,) * 3, after=(0.0,) * 3):
+    return struct.pack("<qq3d3d", now, following, *before, *after)
+
+
+STEP_OK = step_head(T0 + 3_599_999, T0 + 3_600_250, (9997.5, 9987.5, 1100.1), (9997.5, 10087.5, 1100.1))
+BARS = records(BAR_FORMAT, BAR_VALUES)
+
+
+@pytest.mark.parametrize("frame, outcome", [
+    pytest.param(reply(901, 1, STEP_OK + u32(2) + BARS + u32(0)),
+                 (T0 + 3_599_999, T0 + 3_600_250, [BAR_VALUES, []], (9997.5, 9987.5, 1100.1), None), id="step"),
+    pytest.param(reply(901, -4), -4, id="refused"),
+    pytest.param(reply(908, 1, STEP_OK + u32(0) + u32(0)), -10000, id="echo-of-another-command"),
+    pytest.param(reply(901, 1, STEP_OK + u32(0)), -10002, id="one-count-missing"),
+    pytest.param(reply(901, 1, STEP_OK + u32(0) + u32(0) + b"\0"), -10002, id="one-byte-over"),
+    pytest.param(reply(901, 1, STEP_OK[:-1]), -10002, id="short-head"),
+    pytest.param(reply(901, 1, STEP_OK + u32(0) + u32(0xFFFFFFFF) + BARS), -10002, id="count-beyond-frame"),
+])
+def test_a_step_on_the_wire(fake, core, traced, frame, outcome):
+    fake.connected(frame, reply(901, 1, step_head(T0, -1) + u32(0) + u32(0)))
+    before = numpy_traced()
+    got = core._step(T0 + 3_599_999, 60, ("MYEUR", "EURUSD"), True, False)
+    if isinstance(outcome, int):
+        assert got is None and core.last_error() == (outcome, MESSAGES.get(outcome, "Terminal: Not found"))
+        assert numpy_traced() == before                     # nothing allocated stays behind
+        assert tracemalloc.get_traced_memory()[1] < 1 << 20  # nor for promised records
+    else:
+        now, following, bars, funds_before, funds_after = got
+        assert (now, following, [[tuple(r.item()) for r in b] for b in bars], funds_before, funds_after) == outcome
+        assert [(b.dtype.names, b.dtype.itemsize, b.flags.owndata) for b in bars] == [(BAR_FIELDS, 60, True)] * 2
+    # The stream stays in step: the next step reads its own reply.
+    assert core._step(0, 60, ["MYEUR", "EURUSD"], False, False)[:2] == (T0, -1)
+    first, second = fake.requests()
+    assert first == u32(4 + 8 + 4 + 4 + 4 + 14 + 16) + u32(901) + struct.pack("<qiII", T0 + 3_599_999, 60, 1, 2) + \
+        wide("MYEUR") + wide("EURUSD")
+    assert second[8:24] == struct.pack("<qiI", 0, 60, 0)
+
+
+@pytest.mark.parametrize("args", [
+    (0, 60, ("EURUSD",), True),                       # a flag missing
+    (0, 60, ("EURUSD",), 1, False),                   # a flag not a bool
+    (0.5, 60, ("EURUSD",), False, False),
+    (0, 60, "EURUSD", False, False),                  # names, not one text
+    (0, 60, ("EURUSD", 5), False, False),
+    (0, 60, ("E" * 30,), False, False),               # 30 units: longer than any symbol
+    (0, 60, ("E" * 29,) * 1100, False, False),        # a request over 64 KiB
+], ids=["four", "flag", "target", "text", "name", "long", "many"])
+def test_a_step_with_invalid_arguments_sends_nothing(fake, core, args):
+    fake.connected()
+    assert core._step(*args) is None and core.last_error() == (-2, "Invalid arguments")
+    assert fake.requests() == []
+
+
+# ---- the step loop (private, for the backtest's driver) ---------------------------
+
+HOUR = 3_600_000
+END = T0 + 10 * HOUR
+BAR_DTYPE = np.dtype({"names": BAR_FIELDS, "formats": ["<i8", "<f8", "<f8", "<f8", "<f8", "<u8", "<i4", "<u8"],
+                      "offsets": [0, 8, 16, 24, 32, 40, 48, 52], "itemsize": 60})
+
+
+def hour_bar(k):
+    """The H1 bar opening k hours after T0."""
+    return struct.pack(BAR_FORMAT, T0 // 1000 + 3600 * k, 1.0 + k, 1.0 + k, 1.0 + k, 1.0 + k, 1, 0, 0)
+
+
+def drive_step(now, funds, *per_symbol):
+    return reply(901, 1, step_head(now, -1, funds) + b"".join(u32(len(bars)) + b"".join(bars) for bars in per_symbol))
+
+
+SEEDS = (np.frombuffer(hour_bar(-3) + hour_bar(-2) + hour_bar(-1), BAR_DTYPE), np.frombuffer(b"", BAR_DTYPE))
+# MYEUR's bars as they close; EURUSD's one bar comes with the second step,
+# but it is not that step's bar (it closed an hour before): kept, no call.
+DRIVEN = [drive_step(T0 + HOUR - 1, (0.0,) * 3, [hour_bar(0)], []),
+          drive_step(T0 + 2 * HOUR - 1, (10000.0, 10000.0, 0.0), [hour_bar(1)], [hour_bar(0)]),
+          drive_step(T0 + 2 * HOUR - 1, (9997.5, 9987.5, 1100.1), [], [])]
+
+
+@pytest.mark.parametrize("last, outcome", [
+    pytest.param(DRIVEN[2], (1, "Success"), id="to-the-end"),
+    pytest.param(reply(901, -2), (-2, "Terminal: Invalid params"), id="refused"),
+    pytest.param(drive_step(T0 + HOUR - 2, (0.0,) * 3, [], []), (-10002, "IPC recv failed"), id="clock-back"),
+    pytest.param(drive_step(END + 1, (0.0,) * 3, [], []), (-10002, "IPC recv failed"), id="past-the-end"),
+    pytest.param(reply(901, 1, step_head(END, -1) + u32(0) + u32(0xFFFFFFFF) + hour_bar(2)),
+                 (-10002, "IPC recv failed"), id="count-beyond-frame"),
+    pytest.param(reply(901, 1, step_head(END, -1) + u32(0)), (-10002, "IPC recv failed"), id="one-count-missing"),
+])
+def test_the_step_loop_on_the_wire(fake, core, last, outcome):
+    fake.connected(*DRIVEN[:2], last, reply(901, 1, step_head(T0, -1) + u32(0)))
+    calls, reported = [], []
+
+    def progress(now):
+        reported.append(now)
+        return now + 1
+
+    got = core._drive(lambda symbol, bars: calls.append((symbol, bars)), 60, ("MYEUR", "EURUSD"), 2, SEEDS, T0,
+                      END, 0, progress)
+    assert core.last_error() == outcome
+    # Called after each step's on_bar calls whose clock reached what the last call asked for.
+    assert reported == [T0 + HOUR - 1, T0 + 2 * HOUR - 1]
+    # The bars closed by each call, as they were then: the buffer behind
+    # the first view (room for four rows: twice the lookback, no spare
+    # ones) was full, replaced, and that view stayed as it was.
+    assert [(s, b["time"].tolist(), b.flags.writeable) for s, b in calls] == [
+        ("MYEUR", [T0 // 1000 - 3600, T0 // 1000], False), ("MYEUR", [T0 // 1000, T0 // 1000 + 3600], False)]
+    assert calls[0][1].base is not calls[1][1].base
+    if outcome[0] == 1:
+        clock, rows = got
+        equity = np.frombuffer(rows, dtype=[("time_msc", "<i8"), ("balance", "<f8"), ("equity", "<f8"),
+                                            ("margin", "<f8")])
+        assert (clock, equity.tolist()) == (T0 + 2 * HOUR - 1, [(T0 + HOUR - 1, 10000.0, 10000.0, 0.0),
+                                                                (T0 + 2 * HOUR - 1, 9997.5, 9987.5, 1100.1)])
+    else:
+        assert got == (T0 + 2 * HOUR - 1, None)
+    # The stream stays in step: the next call reads its own reply.
+    assert core._step(0, 60, ["MYEUR"], False, False)[:2] == (T0, -1)
+    # The first step asks for no funds (the account opens at its end), the others for those before it.
+    head = struct.pack("<qi", END, 60)
+    names = u32(2) + wide("MYEUR") + wide("EURUSD")
+    assert [r[8:] for r in fake.requests()[:3]] == [head + u32(flags) + names for flags in (4, 5, 5)]
+
+
+def raising(*args):
+    raise ZeroDivisionError("the strategy's own")
+
+
+# An exception of on_bar, or of the progress hook (or its result not an integer).
+@pytest.mark.parametrize("on_bar, progress, raised", [
+    (raising, None, ZeroDivisionError), (print, raising, ZeroDivisionError), (print, lambda now: "later", TypeError),
+], ids=["on_bar", "progress", "progress-result"])
+def test_the_step_loop_hands_on_bar_s_exception_on(fake, core, on_bar, progress, raised):
+    fake.connected(DRIVEN[0], reply(901, 1, step_head(T0, -1) + u32(0)))
+    with pytest.raises(raised):
+        core._drive(on_bar, 60, ["MYEUR", "EURUSD"], 2, SEEDS, T0, END, 0, progress)
+    assert core._step(0, 60, ["MYEUR"], False, False)[:2] == (T0, -1)
+    assert len(fake.requests()) == 2
+
+
+@pytest.mark.parametrize("args", [
+    (print, 60, ("MYEUR", "EURUSD"), 2, SEEDS[:1], T0, END, 0),                # a seed missing
+    (print, 60, ("MYEUR", "EURUSD"), 0, SEEDS, T0, END, 0),                    # no lookback
+    (print, 60, ("MYEUR", "EURUSD"), 2, SEEDS, T0, END, -1),                   # spare rows below 0
+    (print, 60, (), 2, (), T0, END, 0),                                        # no symbol
+    ("print", 60, ("MYEUR", "EURUSD"), 2, SEEDS, T0, END, 0),                  # not callable
+    (print, 60, ("MYEUR", "EURUSD"), 2, (SEEDS[0], SEEDS[1]["time"]), T0, END, 0),  # not bars
+    (print, 60, ("MYEUR", "EURUSD"), 2, (SEEDS[0], np.zeros(2, BAR_DTYPE)[::-1]), T0, END, 0),  # not contiguous
+    (print, 60, ("MYEUR", "EURUSD"), 2, SEEDS, T0, END),                       # an argument missing
+    (print, 60, ("MYEUR", "EURUSD"), 2, SEEDS, T0, END, 0, 5),                 # progress not callable
+], ids=["seeds", "lookback", "spare", "symbols", "on_bar", "dtype", "strided", "seven", "progress"])
+def test_a_step_loop_with_invalid_arguments_sends_nothing(fake, core, args):
+    fake.connected()
+    assert core._drive(*args) is None and core.last_error() == (-2, "Invalid arguments")
+    assert fake.requests() == []

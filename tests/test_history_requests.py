@@ -4,6 +4,7 @@ exact bytes each function puts on the wire, against a scripted Terminal."""
 import datetime as dt
 import time
 
+import numpy as np
 import pytest
 
 from fake_terminal import i32, i64, reply, request, u32, wide
@@ -14,9 +15,9 @@ EMPTY = u32(0)  # a record reply holding no records
 
 # ---- exact request bytes ------------------------------------------------------
 
-# Symbols: empty (count 0 alone), the longest, 29 UTF-16 units, text that
-# ends at the first zero unit, non-ASCII, a str subclass.
-SYMBOLS = ["", "S" * 29, "\U0001F600" * 14 + "x", "EUR\0USD", "Ünïcødé",
+# Symbols: empty (count 0 alone), the longest, 29 UTF-16 units, non-ASCII,
+# a str subclass.
+SYMBOLS = ["", "S" * 29, "\U0001F600" * 14 + "x", "Ünïcødé",
            type("Name", (str,), {})("XAUUSD")]
 
 
@@ -97,17 +98,24 @@ def test_naive_datetime_is_local_time(fake, core, monkeypatch):
 # ---- argument rejections -------------------------------------------------------------
 
 NOW = dt.datetime(2024, 1, 1, tzinfo=UTC)
-BAD_DATES = [
-    dt.date(2024, 1, 1), "2024-01-01", None, b"\x00", [0], dt.timedelta(seconds=5), dt.time(12, 0),
+# A date of a type not taken names the type; one of a type taken, the range.
+BAD_TYPES = [(dt.date(2024, 1, 1), "datetime.date"), ("2024-01-01", "str"), (None, "NoneType"), (b"\x00", "bytes"),
+             ([0], "list"), (dt.timedelta(seconds=5), "datetime.timedelta"), (dt.time(12, 0), "datetime.time"),
+             (np.datetime64("2024-01-01"), "numpy.datetime64")]
+OUT_OF_RANGE = [
     2**31, -(2**31) - 1, 2**64, 2147483648.0, -2147483649.0, 1e300, float("nan"), float("inf"), float("-inf"),
     dt.datetime(2038, 1, 19, 3, 14, 8, tzinfo=UTC), dt.datetime(1901, 12, 13, 20, 45, 51, tzinfo=UTC),
-    dt.datetime(1, 1, 1), stamp(lambda: 1 / 0), stamp(lambda: "soon"),
+    dt.datetime(1, 1, 1), stamp(lambda: 1 / 0), stamp(lambda: "soon"), np.float64("nan"),
 ]
+BAD_DATES = [(value, f"{{}} is a {kind}; a date is POSIX seconds (an int or a float) or a datetime.datetime")
+             for value, kind in BAD_TYPES] + [
+    (value, "{} must lie from 1901-12-13 20:45:52 to 2038-01-19 03:14:07 UTC (signed 32-bit POSIX seconds)")
+    for value in OUT_OF_RANGE]
 
 
 @pytest.mark.parametrize(
-    "name, args",
-    [
+    "name, args, says",
+    [*[(name, args, "") for name, args in [
         # the argument count
         ("copy_ticks_from", ()),
         ("copy_ticks_from", ("EURUSD", 0, 1)),
@@ -120,6 +128,7 @@ BAD_DATES = [
         ("copy_rates_from", (7, 1, 0, 1)),
         ("copy_rates_from_pos", ("S" * 30, 1, 0, 1)),
         ("copy_rates_range", ("\U0001F600" * 15, 1, 0, 1)),   # 30 UTF-16 units
+        ("copy_ticks_from", ("EUR\0USD", 0, 1, 0)),  # the Terminal would read "EUR"
         # integer arguments go through the tuple parser as signed 32-bit
         ("copy_ticks_from", ("EURUSD", 0, 1.0, 0)),
         ("copy_ticks_from", ("EURUSD", 0, 1, 2**31)),
@@ -129,19 +138,19 @@ BAD_DATES = [
         ("copy_rates_from_pos", ("EURUSD", 1, NOW, 1)),
         ("copy_rates_from_pos", ("EURUSD", 1, 0, None)),
         ("copy_rates_range", ("EURUSD", None, 0, 1)),
-        # a bad second date after a good first one
-        ("copy_ticks_range", ("EURUSD", NOW, dt.date(2024, 1, 2), 0)),
-        ("copy_rates_range", ("EURUSD", 1, NOW, dt.date(2024, 1, 2))),
-        ("copy_rates_range", ("EURUSD", 1, 0, 2**40)),
-        # dates
-        *[("copy_ticks_from", ("EURUSD", value, 1, 0)) for value in BAD_DATES],
-        *[("copy_rates_from", ("EURUSD", 1, value, 1)) for value in BAD_DATES],
+    ]],
+    # a bad second date after a good first one
+    ("copy_ticks_range", ("EURUSD", NOW, dt.date(2024, 1, 2), 0), ": " + BAD_DATES[0][1].format("date_to")),
+    ("copy_rates_range", ("EURUSD", 1, NOW, 2**40), ": " + BAD_DATES[-1][1].format("date_to")),
+    # dates
+    *[("copy_ticks_from", ("EURUSD", value, 1, 0), ": " + says.format("date_from")) for value, says in BAD_DATES],
+    *[("copy_rates_from", ("EURUSD", 1, value, 1), ": " + says.format("date_from")) for value, says in BAD_DATES],
     ],
 )
-def test_rejected_arguments_send_nothing(fake, core, name, args):
+def test_rejected_arguments_send_nothing(fake, core, name, args, says):
     fake.connected(reply(108, 1, EMPTY))
     assert getattr(core, name)(*args) is None
-    assert core.last_error() == (-2, "Invalid arguments")
+    assert core.last_error() == (-2, "Invalid arguments" + says)
     # The fake answers in order: the request that follows is the first it saw.
     assert core.copy_rates_from_pos("SYNC", 1, 0, 0) is not None
     assert fake.requests() == [request(108, wide("SYNC") + i32(1) + i32(0) + i32(0))]

@@ -2,16 +2,18 @@
 of installed Terminals through their data folders."""
 
 import os
+import socket
 import stat
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
 import host
 import pytest
 
-from fake_terminal import FakeTerminal, handshake_reply, ready_reply, reply, request, u32, u64, wide
+from fake_terminal import FakeTerminal, endpoint_path, handshake_reply, ready_reply, reply, request, u32, u64, wide
 
 NOT_FOUND = "IPC initialize failed, Quorvane x64 not found"
 OTP = "Unsupported authorization mode, OTP or certificate password needed"
@@ -23,14 +25,16 @@ def login_frame(login, password, server):
     return request(5, u32(0) + u64(login) + wide(password) + wide(server))
 
 
+NO_CONNECTION = "No IPC connection, call initialize() first"
+
 @pytest.mark.parametrize("name, args, kwargs, message", [
     ("initialize", (1,), {}, "Invalid 1st unnamed argument"),
     ("initialize", ("a", "b"), {}, "Invalid number of arguments"),
     ("initialize", ("x" * 258,), {}, "Invalid 1st unnamed argument"),
     ("initialize", (5,), {"login": -1}, "Invalid 1st unnamed argument"),  # positional checked first
     *[("initialize", (), {key: value}, f'Invalid "{key}" argument') for key, values in {
-        "login": [-1, 2**64, "1"], "server": [1, "s" * 254], "password": [b"pw"],
-        "timeout": [-1, 2**32, 1.5], "path": [7, "p" * 258]}.items() for value in values],
+        "login": [-1, 2**64, "1"], "server": [1, "s" * 254, "Quorvane-Demo\0x"], "password": [b"pw", "demo1001\0zzz"],
+        "timeout": [-1, 2**32, 1.5], "path": [7, "p" * 258, "/bin/true\0x"]}.items() for value in values],
     # Keywords are checked in order.
     ("initialize", (), {"login": 1, "server": 2, "path": 3}, 'Invalid "server" argument'),
     ("login", (), {}, 'Invalid "login" argument'),
@@ -38,14 +42,15 @@ def login_frame(login, password, server):
     ("login", ("1",), {}, "Invalid 1st unnamed argument"),
     ("login", (-1,), {}, "Invalid 1st unnamed argument"),
     ("login", (1, 2), {}, "Invalid 2nd unnamed argument"),
+    ("login", (5001001, "demo1001\0zzz"), {}, "Invalid 2nd unnamed argument"),  # a text holding NUL
     ("login", (1, "pw", 3), {}, "Invalid 3rd unnamed argument"),
     ("login", (1, "pw", "srv", 4), {}, "Invalid number of arguments"),
     ("login", (1,), {"timeout": "5"}, 'Invalid "timeout" argument'),
-    ("login", (1,), {}, "No IPC connection"),
+    ("login", (1,), {}, NO_CONNECTION),
 ])
 def test_initialize_and_login_reject_arguments(core, name, args, kwargs, message):
     assert getattr(core, name)(*args, **kwargs) is False
-    assert core.last_error() == (-10004 if message == "No IPC connection" else -2, message)
+    assert core.last_error() == (-10004 if message == NO_CONNECTION else -2, message)
 
 
 def test_no_installed_terminal_or_no_roaming_folder(core, monkeypatch):
@@ -79,8 +84,8 @@ AUTH_FAILED = (-6, "Terminal: Authorization failed")
     ([HANDSHAKE, reply(5, -7), VERSION], LOGIN, (-7, OTP), [4, 5], None),
     ([HANDSHAKE, reply(5, -2), VERSION], LOGIN, (-2, "Terminal: Invalid params"), [4, 5], None),
     ([reply(4, -5), VERSION], {}, (-5, INCOMPATIBLE), [4], (1, 2, "v")),  # the link stays open
-    ([HANDSHAKE, *[ready_reply(1)] * 10], {"timeout": 250}, (-10005, "IPC timeout"),
-     [4, 109, 109, 109], (0, 0, "")),
+    ([HANDSHAKE, ready_reply(1), ready_reply(0), ready_reply(2), VERSION], {}, (1, "Success"), [4, 109, 109, 109],
+     (1, 2, "v")),  # polled until ready
     ([HANDSHAKE, ready_reply(0), ready_reply(3), VERSION], {}, AUTH_FAILED, [4, 109, 109], None),
 ])
 def test_connect_sequence(fake, core, steps, kwargs, error, commands, after):
@@ -93,6 +98,73 @@ def test_connect_sequence(fake, core, steps, kwargs, error, commands, after):
         assert frames[1] == login_frame(5001001, "pässword", "Quorvane-Demo")
     assert core.version() == (after or (0, 0, ""))
     assert after or core.last_error()[0] == -10004
+
+
+@pytest.mark.parametrize("steps, kwargs, commands", [
+    ([(HANDSHAKE, "hold")], {}, [4]),
+    ([HANDSHAKE, (reply(5, 1), "hold")], LOGIN, [4, 5]),
+    ([HANDSHAKE, (ready_reply(), "hold")], {}, [4, 109]),
+    ([HANDSHAKE, *[ready_reply(1)] * 100], {}, [4, 109, 109]),  # never ready: polled until the timeout
+])
+def test_initialize_gives_up_at_its_timeout(fake, core, private_folders, steps, kwargs, commands):
+    # "hold": the reply never comes (the connection is open, the Terminal
+    # is stopped or hung); reads during initialize have the call's deadline.
+    hold = {"gate": str(private_folders / "never")}
+    fake.serve(*[(step[0], hold) if isinstance(step, tuple) else step for step in steps], handshake=False)
+    assert fake.connect(timeout=300, **kwargs) is False
+    assert core.last_error() == (-10005, "IPC timeout")
+    sent = [f[4] for f in fake.frames()]
+    assert sent[:len(commands)] == commands and set(sent[len(commands):]) <= {109}
+    assert core.version() == (0, 0, "") and core.last_error()[0] == -10004
+
+
+@host.posix_only("a socket whose queue of clients is full")
+def test_initialize_gives_up_on_an_endpoint_that_takes_no_client(core, private_folders):
+    # A listener that accepts nobody, its queue full: connecting would wait
+    # until a client is taken.
+    exe = private_folders / "full" / host.TERMINAL_NAME
+    exe.parent.mkdir()
+    exe.write_text("")
+    server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    server.bind(endpoint_path(str(exe)))
+    server.listen(0)
+    queued = []
+    while True:
+        client = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        client.setblocking(False)
+        queued.append(client)
+        try:
+            client.connect(endpoint_path(str(exe)))
+        except BlockingIOError:
+            break
+    outcome = []
+    waiting = threading.Thread(target=lambda: outcome.append((core.initialize(str(exe), timeout=300),
+                                                              core.last_error())))
+    waiting.start()
+    waiting.join(60)
+    server.close()  # a connect still waiting fails now
+    waiting.join(60)
+    for client in queued:
+        client.close()
+    assert outcome == [(False, (-10005, "IPC timeout"))]
+
+
+@host.posix_only("a shell script stands in for the Terminal's executable")
+@pytest.mark.parametrize("script, detail", [
+    ('echo "terminal64: the store is locked" >&2; exit 1', "Terminal exited with code 1: terminal64: the store is locked"),
+    ("exit 3", "Terminal exited with code 3"),
+    ("kill -KILL $$", "Terminal ended by signal 9"),
+    # The last lines within 1000 bytes: a longer line before them is left out.
+    ('printf "%02000d\\n" 0 >&2; printf "first\\r\\nlast words\\n\\n" >&2; exit 2',
+     "Terminal exited with code 2: first\nlast words"),
+])
+def test_a_started_terminal_that_exits_is_reported_at_once(core, private_folders, script, detail):
+    exe = private_folders / "exits" / host.TERMINAL_NAME
+    exe.parent.mkdir()
+    exe.write_text(f"#!/bin/sh\n{script}\n")
+    exe.chmod(0o755)
+    assert core.initialize(str(exe)) is False
+    assert core.last_error() == (-10003, f"IPC initialize failed, {detail}")
 
 
 def test_login_refused_keeps_connection_a_second_initialize_drops_it(fake, core):
@@ -261,7 +333,7 @@ os.dup2(fd, 900, inheritable=True)
 soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
 resource.setrlimit(resource.RLIMIT_NOFILE, (256, hard))
 import quorvane._core as core
-core.initialize({str(exe)!r})
+core.initialize({str(exe)!r}, timeout=1000)  # it ends at once, serving nothing
 """
     subprocess.run([sys.executable, "-c", script], timeout=60, check=True)
     deadline = time.monotonic() + 20

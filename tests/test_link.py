@@ -72,7 +72,7 @@ def test_bytes_past_a_reply_close_the_connection(fake, core):
     fake.connected(version_reply("first") + version_reply("stale"), version_reply("next"))
     assert core.version() == (5, HANDSHAKE_BUILD, "first")
     assert core.version() == (0, 0, "")
-    assert core.last_error() == (-10004, "No IPC connection")
+    assert core.last_error() == (-10004, "No IPC connection, call initialize() first")
 
 
 def test_a_list_longer_than_what_arrives_takes_memory_only_for_what_arrived(fake, core):
@@ -149,7 +149,7 @@ def test_truncated_reply_then_closed_socket(fake, core, cut):
     assert core.last_error() == (-10002, "IPC recv failed")
     # The broken stream was closed; later calls know there is no connection.
     assert core.account_info() is None
-    assert core.last_error() == (-10004, "No IPC connection")
+    assert core.last_error() == (-10004, "No IPC connection, call initialize() first")
 
 
 def test_peer_gone_before_the_request(fake, core):
@@ -157,7 +157,7 @@ def test_peer_gone_before_the_request(fake, core):
     fake.stop()
     # The peer is known to be gone before anything is written.
     assert core.terminal_info() is None
-    assert core.last_error() == (-10004, "No IPC connection")
+    assert core.last_error() == (-10004, "No IPC connection, call initialize() first")
 
 
 # Full texts have no terminator; distinct values show a field read from the wrong place.

@@ -93,7 +93,7 @@ class ScriptedSource:
         return type("Tick", (), {"time_msc": int(last["time_msc"]), "bid": float(last["bid"])})
 
     def last_error(self):
-        return (-10004, "No IPC connection")
+        return (-10004, "No IPC connection, call initialize() first")
 
 
 ARRIVALS = [
@@ -152,7 +152,7 @@ def test_stops_cleanly(monkeypatch, stop):
             list(stream)
         if stop == "failure":
             assert (raised.value.symbol, raised.value.code) == ("X", -10004)
-            assert "No IPC connection" in str(raised.value)
+            assert "No IPC connection, call initialize() first" in str(raised.value)
     calls = source.calls
     assert next(stream, None) is None and source.calls == calls
 
@@ -180,7 +180,7 @@ def test_every_watcher_raises_the_failed_call_and_ends(core, kind, call, mode):
             return raised
 
         raised = asyncio.run(first())
-    assert (raised.value.code, raised.value.message) == (-10004, "No IPC connection")
+    assert (raised.value.code, raised.value.message) == (-10004, "No IPC connection, call initialize() first")
     assert str(raised.value).startswith(call)
 
 
@@ -245,3 +245,141 @@ def test_trades_come_once_in_order_and_resume(private_folders, terminal_binary, 
             rest = [e for e in events[i + 1:] if e.key[3] != qv.OrderState.PLACED]
             since = TradeCursor(*json.loads(json.dumps(event.cursor)))
             assert list(watch_trades(since=since, duration=0)) == sorted(rest, key=lambda e: e.key), i
+
+
+# ------------------------------------------------------------ trades, scripted account
+
+def record(kind, **fields):
+    """A TradeDeal or TradeOrder with `fields`, every other field 0."""
+    return kind(tuple(fields.get(name, 0) for name in kind.__match_args__))
+
+
+class ScriptedAccount:
+    """Stands in for the module's trade calls, answering as the Terminal
+    does: deals from a second on (by their time), the working orders, the
+    history orders placed from a second on, or one by ticket. `script` maps
+    (poll, call) to what happens to the account just before that call of
+    that poll (a poll begins with history_deals_get). One poll after the
+    last that changes something, a call fails, which ends the stream."""
+
+    def __init__(self, script):
+        self.script, self.last = script, max(poll for poll, _ in script) + 1
+        self.poll, self.deals, self.working, self.done = 0, [], {}, {}
+
+    def _call(self, call):
+        self.poll += call == "history_deals_get"
+        for happen in self.script.get((self.poll, call), ()):
+            happen(self)
+        return self.poll <= self.last
+
+    def history_deals_get(self, date_from, date_to):
+        return tuple(d for d in self.deals if d.time_msc >= date_from * 1000) if self._call(
+            "history_deals_get") else None
+
+    def orders_get(self):
+        return tuple(self.working.values()) if self._call("orders_get") else None
+
+    def history_orders_get(self, date_from=None, date_to=None, *, ticket=None):
+        if not self._call("history_orders_get"):
+            return None
+        if ticket is not None:
+            return tuple(o for o in self.done.values() if o.ticket == ticket)
+        return tuple(o for o in self.done.values() if o.time_setup_msc >= date_from * 1000)
+
+    def last_error(self):
+        return (-10004, "No IPC connection")
+
+
+def placed(ticket, at):
+    def happen(account):
+        account.working[ticket] = record(qv.TradeOrder, ticket=ticket, time_setup_msc=at,
+                                         state=qv.OrderState.PLACED)
+    return happen
+
+
+def cancelled(ticket, at):
+    def happen(account):
+        order = account.working.pop(ticket)
+        account.done[ticket] = record(qv.TradeOrder, **{**order._asdict(), "time_done_msc": at,
+                                                        "state": qv.OrderState.CANCELED})
+    return happen
+
+
+def filled(deal, order, at):
+    def happen(account):
+        account.deals.append(record(qv.TradeDeal, ticket=deal, order=order, time_msc=at))
+        account.done[order] = record(qv.TradeOrder, ticket=order, time_setup_msc=at, time_done_msc=at,
+                                     state=qv.OrderState.FILLED)
+    return happen
+
+
+PLACED, CANCELED, FILLED = qv.OrderState.PLACED, qv.OrderState.CANCELED, qv.OrderState.FILLED
+
+
+@pytest.mark.parametrize("script, expected", [
+    # Order 7, placed at 1 s, is cancelled once a fill at 5 s has moved the
+    # floor past its placing: it is in neither the working orders nor the
+    # history orders placed from the floor on, and is looked up by ticket.
+    pytest.param({(1, "history_deals_get"): [placed(7, 1_000)],
+                  (2, "history_deals_get"): [filled(8, 9, 5_000)],
+                  (3, "history_deals_get"): [cancelled(7, 9_000)]},
+                 [("order", 7, PLACED), ("deal", 8, -1), ("order", 9, FILLED), ("order", 7, CANCELED)],
+                 id="closed-long-after-placing"),
+    # A fill at 3 s and an order placed at 4 s come after the poll's deals
+    # were read: the next poll reads deals from a floor no later than 3 s.
+    pytest.param({(1, "orders_get"): [filled(2, 3, 3_000), placed(4, 4_000)]},
+                 [("order", 3, FILLED), ("order", 4, PLACED), ("deal", 2, -1)],
+                 id="fill-between-deals-and-orders"),
+])
+def test_trades_of_a_scripted_account(monkeypatch, script, expected):
+    monkeypatch.setattr(live, "_core", ScriptedAccount(script))
+    got = []
+    with pytest.raises(live.WatchError, match="No IPC connection"):
+        for event in watch_trades(since=0, poll_interval=0):
+            got.append((event.kind, event.ticket, event.key[3]))
+    assert got == expected
+
+
+LAST_MS = (2**31 - 1) * 1000 + 999  # the last millisecond of the last second a date can name
+
+
+def time_refused(value):
+    return f"time_msc must be a whole number of milliseconds from 0 to {LAST_MS}, not {value!r}"
+
+
+def key_refused(key):
+    return f"{key!r} in seen is not an event's key (time_msc, rank, ticket, state)"
+
+
+@pytest.mark.parametrize("cursor, refusal", [
+    pytest.param(TradeCursor(-1), time_refused(-1), id="negative-time"),
+    pytest.param(TradeCursor(LAST_MS + 1), time_refused(LAST_MS + 1), id="past-the-last-date"),
+    pytest.param(TradeCursor(1.7e12), time_refused(1.7e12), id="float-time"),
+    pytest.param(TradeCursor(True), time_refused(True), id="bool-time"),
+    pytest.param(TradeCursor("1700000000000"), time_refused("1700000000000"), id="text-time"),
+    pytest.param(TradeCursor(5, "1150"), "seen must be a list of event keys, not str", id="text-seen"),
+    pytest.param(TradeCursor(5, [[5, 1, 8, -1.0]]), key_refused([5, 1, 8, -1.0]), id="float-state"),
+    pytest.param(TradeCursor(5, [[5, True, 8, -1]]), key_refused([5, True, 8, -1]), id="bool-rank"),
+    pytest.param(TradeCursor(5, [["5", 1, 8, -1]]), key_refused(["5", 1, 8, -1]), id="text-time-in-key"),
+    pytest.param(TradeCursor(5, [[5, 1, 8]]), key_refused([5, 1, 8]), id="three-items"),
+    pytest.param(TradeCursor(5, [[-5, 0, 8, 1]]), key_refused([-5, 0, 8, 1]), id="negative-time-in-key"),
+    pytest.param(TradeCursor(5, [[5, 0, -8, 1]]), key_refused([5, 0, -8, 1]), id="negative-ticket"),
+    pytest.param(TradeCursor(5, [[5, 3, 8, -1]]), key_refused([5, 3, 8, -1]), id="no-such-rank"),
+    pytest.param(TradeCursor(5, [[5, 1, 8, 4]]), key_refused([5, 1, 8, 4]), id="deal-with-a-state"),
+    pytest.param(TradeCursor(5, [[5, 2, 8, -1]]), key_refused([5, 2, 8, -1]), id="order-without-a-state"),
+    # What events give, also through JSON or with NumPy integers: taken,
+    # the keys sorted and repeats dropped.
+    pytest.param(TradeCursor(np.int64(5), [[9, 2, 8, 4], (3, 0, 8, 1), [9, 1, 7, -1], [9, 2, 8, 4]]),
+                 TradeCursor(5, ((3, 0, 8, 1), (9, 1, 7, -1), (9, 2, 8, 4))), id="exact"),
+])
+def test_trade_cursor_is_checked_at_the_call(monkeypatch, cursor, refusal):
+    source = ScriptedAccount({(1, "history_deals_get"): []})
+    monkeypatch.setattr(live, "_core", source)
+    if isinstance(refusal, TradeCursor):
+        start = live._trade_start(0.25, cursor)
+        assert start == refusal and type(start.time_msc) is int and hash(start) == hash(refusal)
+        return
+    with pytest.raises(ValueError) as raised:
+        watch_trades(since=cursor)
+    assert str(raised.value) == "since is not a trade cursor: " + refusal
+    assert source.poll == 0

@@ -163,7 +163,7 @@ def test_symbol_select_flag(fake, core, args, flag):
 def test_without_connection(core, name, args, result):
     core.shutdown()
     assert getattr(core, name)(*args) is result
-    assert core.last_error() == (-10004, "No IPC connection")
+    assert core.last_error() == (-10004, "No IPC connection, call initialize() first")
 
 
 # ---- margin and profit ---------------------------------------------------------------
@@ -196,18 +196,20 @@ def rows(names, arg_rows, result, error=INVALID):
 
 @pytest.mark.parametrize("name, args, kwargs, result, error", [
     *rows(["symbol_info", "symbol_info_tick", "market_book_get"],
-          [(), ("A" * 30,), (5,), (b"EURUSD",), ("EURUSD", "GBPUSD"), (None,)], None),
-    *rows(["market_book_add", "market_book_release"], [(5,), (), ("XAUUSD", "EURUSD"), ("A" * 30,)], None),
-    *rows(["symbol_select"], [(), ("EURUSD", True, 1), (5,), ("A" * 30,), ("EURUSD", UNTRUTHFUL)],
+          [(), ("A" * 30,), (5,), (b"EURUSD",), ("EURUSD", "GBPUSD"), (None,), ("EURUSD\0GBPUSD",)], None),
+    *rows(["market_book_add", "market_book_release"], [(5,), (), ("XAUUSD", "EURUSD"), ("A" * 30,), ("X\0",)], None),
+    *rows(["symbol_select"], [(), ("EURUSD", True, 1), (5,), ("A" * 30,), ("EURUSD", UNTRUTHFUL), ("EURUSD\0x",)],
           False),
     *rows(["order_calc_margin"], [(0, "EURUSD", 1.0), (0, "EURUSD", 1.0, 1.1, 1.2), (0, "EURUSD", "1.0", 1.1),
-                                  (0.0, "EURUSD", 1.0, 1.1), (0, 5, 1.0, 1.1), (0, "A" * 30, 1.0, 1.1)], None),
+                                  (0.0, "EURUSD", 1.0, 1.1), (0, 5, 1.0, 1.1), (0, "A" * 30, 1.0, 1.1),
+                                  (0, "EURUSD\0", 1.0, 1.1)], None),
     *rows(["order_calc_profit"], [(0, "EURUSD", 1.0, 1.1), (0, "EURUSD", 1.0, 1.1, 1.2, 1.3),
                                   (0, "EURUSD", 1.0, None, 1.2)], None),
     # symbols_get refuses with False and names the argument.
     ("symbols_get", ("A*", "B*"), {}, False, (-2, "Invalid number of arguments")),
     ("symbols_get", (5,), {}, False, (-2, "Invalid 1st unnamed argument")),
     ("symbols_get", ("G" * 1998,), {}, False, (-2, "Invalid 1st unnamed argument")),
+    ("symbols_get", ("EUR*\0",), {}, False, (-2, "Invalid 1st unnamed argument")),
     ("symbols_get", (5,), {"group": "EUR*"}, False, (-2, "Invalid 1st unnamed argument")),
     ("symbols_get", (), {"group": None}, False, (-2, 'Invalid "group" argument')),
     ("symbols_get", ("EUR*",), {"group": "G" * 1998}, False, (-2, 'Invalid "group" argument')),

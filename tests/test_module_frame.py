@@ -52,8 +52,48 @@ def test_fresh_error_state_and_no_connection():
             "print(c.symbol_select('EURUSD'), c.last_error()[0], c.market_book_add('EURUSD'), c.version()); "
             "print(c.symbols_total(), c.symbols_get(), c.last_error()[0])")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
-    assert out.stdout.splitlines() == ["(0, '')", "None (-10004, 'No IPC connection')",
+    assert out.stdout.splitlines() == ["(0, '')", "None (-10004, 'No IPC connection, call initialize() first')",
                                        "False -10004 False (0, 0, '')", "None None -5"]
+
+
+# Each docstring opens with the function's one-line description, then a blank line.
+@pytest.mark.parametrize("name, first", [
+    ("initialize", "Establish connection to Quorvane terminal"),
+    ("shutdown", "Disconnect from Quorvane terminal"),
+    ("login", "Log in to specific account"),
+    ("version", "Get Quorvane terminal version"),
+    ("terminal_info", "Get parameters of Quorvane terminal"),
+    ("account_info", "Return information on the current account"),
+    ("copy_ticks_from", "Get ticks starting from specific date"),
+    ("copy_ticks_range", "Get ticks from specified period"),
+    ("copy_rates_from", "Get bars starting from specific date"),
+    ("copy_rates_from_pos", "Get bars starting from specified position"),
+    ("copy_rates_range", "Get bars from specified period"),
+    ("positions_total", "Return the number of open positions"),
+    ("positions_get", "Return all open positions, can be filtered by symbol, group or ticket"),
+    ("orders_total", "Return the number of orders"),
+    ("orders_get", "Return all orders, can be filtered by symbol, group or ticket"),
+    ("history_orders_total", "Return the number of orders in selected range from history"),
+    ("history_orders_get", "Return orders in selected range from history or filtered by position id, ticket"),
+    ("history_deals_total", "Return the number of deals in selected range from history"),
+    ("history_deals_get", "Return deals in selected range from history or filtered by position id, ticket"),
+    ("order_check", "Check if there are enough funds to execute required trading operation"),
+    ("order_send", "Send trading requests to server"),
+    ("order_calc_margin", "Calculate margin required for specified order"),
+    ("order_calc_profit",
+     "Calculate profit for the current account in the current market conditions based on parameters passed"),
+    ("symbol_info", "Return full information for specified symbol"),
+    ("symbol_info_tick", "Return current prices of specified symbol"),
+    ("symbol_select", "Select symbol in Market Watch window or remove symbol from the window"),
+    ("symbols_total", "Return the number of all available symbols"),
+    ("symbols_get", "Return all available symbols or filtred by group"),
+    ("market_book_add", "Opens Depth of Market for a selected symbol"),
+    ("market_book_release", "Closes Depth of Market for a selected symbol"),
+    ("market_book_get", "Returns Depth of Market structures of a specified symbol"),
+    ("last_error", "Return last error code and description"),
+])
+def test_a_docstring_opens_with_its_description(name, first):
+    assert getattr(_core, name).__doc__.split("\n")[:2] == [first, ""]
 
 
 # ---- NumPy scalars ------------------------------------------------------------------

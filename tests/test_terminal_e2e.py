@@ -2,12 +2,14 @@
 a path, discovery, accounts and a Terminal that dies. (A running Terminal is
 reused: every test of bundled.running_terminal relies on it.)"""
 
+import subprocess
 from pathlib import Path
 
 import host
 import pytest
 
 from fake_terminal import installation
+from terminal_client import TerminalClient
 
 OTP = "Unsupported authorization mode, OTP or certificate password needed"
 
@@ -94,15 +96,35 @@ def test_accounts(core, install):
 
 
 def test_readiness_follows_the_start_up_delay(core, install):
-    settings(install, ready_delay_ms=1500)
-    assert core.initialize(str(install), timeout=100) is False
-    assert core.last_error() == (-10005, "IPC timeout")
-    assert core.initialize(str(install)) is True   # the same Terminal, now ready
+    settings(install, ready_delay_ms=3000)
+    # Listening, but not ready for a while.
+    process = host.popen([str(install)], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                         stderr=subprocess.DEVNULL)
+    try:
+        TerminalClient.connect(str(install), timeout=60).close()
+        assert core.initialize(str(install), timeout=100) is False
+        assert core.last_error() == (-10005, "IPC timeout")
+        assert core.initialize(str(install)) is True   # the same Terminal, now ready
+    finally:
+        core.shutdown()
+        process.terminate()
+        process.wait(30)
 
 
-def test_terminal_that_never_opens_its_endpoint(core, install, monkeypatch):
-    monkeypatch.setenv("QVN_TEST_LAUNCH_WAIT_MS", "300")   # the test build's wait, cut short
+def test_terminal_that_never_opens_its_endpoint(core, install):
     settings(install, no_endpoint=1)
+    assert core.initialize(str(install), timeout=300) is False  # the timeout bounds the wait for its start
+    assert core.last_error() == (-10003, "IPC initialize failed, Pipe server didn't answer in 0.3 sec")
+
+
+def test_terminal_that_refuses_to_start_is_reported_with_its_reason(core, install):
+    store = data_folder(install) / "trading.db"
+    store.parent.mkdir(parents=True)
+    store.write_bytes(b"not a database\n" * 100)
     assert core.initialize(str(install)) is False
-    assert core.last_error() == (-10003, "IPC initialize failed, Pipe server didn't answer in 60 sec")
+    # What the Terminal says when run by hand on the same store.
+    own = subprocess.run([str(install)], stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+    said = own.stderr.decode("utf-8", "replace").strip().replace("\r\n", "\n")
+    assert own.returncode == 1 and said.startswith("terminal64: ") and "\n" not in said, said
+    assert core.last_error() == (-10003, f"IPC initialize failed, Terminal exited with code 1: {said}")
 

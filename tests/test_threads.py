@@ -72,7 +72,6 @@ def test_others_run_during_a_long_download(fake, core, private_folders, how):
 def test_others_run_while_the_terminal_starts(core, private_folders, monkeypatch, how):
     # The "Terminal" the module starts only leaves a mark; the other side
     # then serves its endpoint, which the module is polling for.
-    monkeypatch.setenv("QVN_TEST_LAUNCH_WAIT_MS", "10000")
     terminal = FakeTerminal(private_folders / "starting")
     started = private_folders / "started"
     exe = Path(terminal.path)
@@ -81,29 +80,53 @@ def test_others_run_while_the_terminal_starts(core, private_folders, monkeypatch
     assert alongside(how, "initialize", (str(exe),), started.exists, terminal.serve) is True
 
 
+@pytest.mark.parametrize("queued", [0, 6])
 @pytest.mark.parametrize("interrupt", ["shutdown", "initialize"])
-def test_initialize_and_shutdown_end_a_waiting_call(fake, core, private_folders, interrupt):
-    fake.connected((reply(172, 1, bytes(60)), {"gate": str(private_folders / "never")}))
-    other = FakeTerminal(private_folders / "other")
-    other.serve(reply(1, 1, u32(5) + u32(2405) + wide("v")))
-    outcome = []
-    waiting = threading.Thread(target=lambda: outcome.append(core.symbol_info_tick("EURUSD")))
-    waiting.start()
-    while len(fake.frames()) < 3:
-        time.sleep(0.005)
-    if interrupt == "shutdown":
-        assert core.shutdown() is True
-    else:
-        assert core.initialize(other.path) is True
-    waiting.join(30)
-    assert not waiting.is_alive() and outcome == [None]
-    assert core.last_error() == (1, "Success")  # the interrupting call finished last
-    # The interrupted connection carried the one request whole and nothing after it.
-    assert fake.frames()[2:] == [request(172, wide("EURUSD"))]
-    if interrupt == "shutdown":
-        assert (core.version(), core.last_error()[0]) == ((0, 0, ""), -10004)
-    else:
-        assert core.version() == (5, 2405, "v")
+def test_initialize_and_shutdown_end_a_waiting_call(core, private_folders, interrupt, queued):
+    """A call waits for a reply that never comes and `queued` other calls
+    wait for their turn behind it; initialize or shutdown cuts the first
+    short and goes next, ahead of the queued ones and of the call the cut
+    one's thread makes again at once: those run after it, on what it left
+    (the new connection, or none). Four rounds, as the call made again
+    races the interrupting one for the lock."""
+    version = reply(1, 1, u32(5) + u32(2405) + wide("v"))
+    for round_ in range(4):
+        first = FakeTerminal(private_folders / f"first{round_}")
+        first.connected((reply(172, 1, bytes(60)), {"gate": str(private_folders / "never")}))
+        other = FakeTerminal(private_folders / f"other{round_}")
+        other.serve(*[version] * (queued + 2))
+        outcome, versions = [], []
+
+        def cut_short_then_again():
+            outcome.append(core.symbol_info_tick("EURUSD"))
+            versions.append(core.version())
+
+        threads = [threading.Thread(target=cut_short_then_again)]
+        threads[0].start()
+        while len(first.frames()) < 3:
+            time.sleep(0.005)
+        threads += [threading.Thread(target=lambda: versions.append(core.version())) for _ in range(queued)]
+        for thread in threads[1:]:
+            thread.start()
+        if queued:
+            time.sleep(0.25)  # time to reach the call lock; one that comes later only waits longer
+        if interrupt == "shutdown":
+            assert core.shutdown() is True
+        else:
+            assert core.initialize(other.path) is True
+        for thread in threads:
+            thread.join(30)
+            assert not thread.is_alive()
+        assert outcome == [None]
+        # The interrupting call finished after the call it cut short, the others after it.
+        if interrupt == "shutdown":
+            assert (versions, core.last_error()) == ([(0, 0, "")] * (queued + 1), (-10004, "No IPC connection, call initialize() first"))
+        else:
+            assert (versions, core.last_error()) == ([(5, 2405, "v")] * (queued + 1), (1, "Success"))
+            assert core.version() == (5, 2405, "v")
+        # The interrupted connection carried the one request whole and nothing after it.
+        assert first.frames()[2:] == [request(172, wide("EURUSD"))]
+        core.shutdown()
 
 
 # ---- many threads against the bundled Terminal ----------------------------------------
@@ -227,5 +250,5 @@ def test_aio_gives_what_the_functions_give(frozen):
 
     for (name, _, _), sync, async_ in zip(every, made, asyncio.run(awaited())):
         assert sync == async_, name
-    assert made[-1] == ((0, 0, ""), (-10004, "No IPC connection"))  # after shutdown
+    assert made[-1] == ((0, 0, ""), (-10004, "No IPC connection, call initialize() first"))  # after shutdown
 

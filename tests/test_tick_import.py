@@ -8,6 +8,7 @@ import struct
 import subprocess
 import sys
 
+import host
 import numpy as np
 import pytest
 
@@ -72,7 +73,11 @@ BAD = [
     ("in.csv", csv(OK, f"{T0},1.1,1.2,-1,0"), "in.csv, line 3: last is -1.0; it must be 0 or more"),
     ("in.csv", csv(f"{T0},1.1,1.2,0,nan"), "in.csv, line 2: volume is nan"),
     ("in.csv", csv(f"{T0}.5,1.1,1.2,0,0"), "in.csv, line 2: time_msc is 1767571200000.5, not a whole number"),
-    ("in.csv", csv("-5,1.1,1.2,0,0"), "in.csv, line 2: time_msc -5 lies outside 1970-01-01 .. 2038-01-19"),
+    ("in.csv", csv("-5,1.1,1.2,0,0"), "in.csv, line 2: time_msc -5 lies outside 2000-01-01 .. 2038-01-19"),
+    # Times in seconds, and the last millisecond before the Terminal's history begins.
+    ("in.csv", csv(OK, f"{T0 // 1000},1.1,1.2,0,0"),
+     f"in.csv, line 3: time_msc {T0 // 1000} lies outside 2000-01-01 .. 2038-01-19"),
+    ("in.csv", csv("946684799999,1.1,1.2,0,0"), "in.csv, line 2: time_msc 946684799999 lies outside"),
     ("in.csv", csv("2147483648000,1.1,1.2,0,0"), "line 2: time_msc 2147483648000 lies outside"),
     ("in.csv", csv(OK, f"{T0},1.1,abc,0,0"), "in.csv, line 3: ask is 'abc', not a number"),
     ("in.csv", csv(OK, f"{T0},1.1"), "in.csv, line 3: 2 fields where the header names 5"),
@@ -88,6 +93,8 @@ BAD = [
     (None, np.array([(T0, 1.1, 1.2), (T0, 1.1, 1.2), (T0, 1.3, 1.2)],
                     dtype=[("time_msc", "<i8"), ("bid", "<f8"), ("ask", "<f8")]),
      "the array, row 2: bid 1.3 is above ask 1.2"),
+    (None, np.array([(T0 // 1000, 1.1, 1.2)], dtype=[("time_msc", "<i8"), ("bid", "<f8"), ("ask", "<f8")]),
+     f"the array, row 0: time_msc {T0 // 1000} lies outside 2000-01-01"),
 ]
 
 
@@ -120,6 +127,18 @@ def test_bad_data_imports_nothing(tmp_path, name, content, says):
 def test_bad_names_and_properties(tmp_path, symbol, like, overrides, says):
     with pytest.raises(ValueError, match=says):
         import_ticks(tmp_path, symbol, tmp_path / "none.csv", like=like, **overrides)
+
+
+@host.posix_only("symbolic links")
+def test_a_linked_symbol_folder_is_refused(tmp_path):
+    # The Terminal would leave the symbol out: the import says so instead of writing through the link.
+    (tmp_path / "good.csv").write_text(GOOD)
+    (tmp_path / "QSL" / "custom").mkdir(parents=True)
+    (tmp_path / "elsewhere").mkdir()
+    (tmp_path / "QSL" / "custom" / "MYEUR").symlink_to(tmp_path / "elsewhere")
+    with pytest.raises(ValueError, match="MYEUR is a symbolic link; the Terminal reads only folders inside QSL/custom"):
+        import_ticks(tmp_path, "MYEUR", tmp_path / "good.csv", like="EURUSD")
+    assert not any((tmp_path / "elsewhere").iterdir())
 
 
 def test_command_line(tmp_path):

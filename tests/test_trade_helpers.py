@@ -7,7 +7,7 @@ from __future__ import annotations
 import pytest
 from bundled import NOW
 
-from quorvane import trade
+from quorvane import _core as core_module, trade
 from quorvane.backtest._tickdata import CATALOGUE
 
 EURUSD_BID, EURUSD_ASK = 1.0476, 1.04767
@@ -71,3 +71,25 @@ def test_not_connected_raises_only_when_asked(core):
     assert trade.close(5) is None
     with pytest.raises(trade.TradeError, match=r"close of position 5 failed: last_error\(\) is \(-10004, "):
         trade.close(5, check=True)
+
+
+def symbol(**fields):
+    """A SymbolInfo like EURUSD's on a USD account (a tick of 0.00001 worth
+    1.0 a lot, volumes 0.01 to 100 in steps of 0.01) but for `fields`."""
+    eurusd = dict(name="EURUSD", point=1e-5, trade_tick_size=1e-5, trade_tick_value_loss=1.0, volume_min=0.01,
+                  volume_max=100.0, volume_step=0.01)
+    values = {**eurusd, **fields}
+    return core_module.SymbolInfo(tuple(values.get(n, 0) for n in core_module.SymbolInfo.__match_args__))
+
+
+@pytest.mark.parametrize("info, risk, sl, volume", [
+    (symbol(), 100.0, 0.005, 0.2),                       # 500 a lot over 50 pips
+    (symbol(), 29.0, 0.001, 0.29),                       # 29 / 100 / 0.01 is 28.999999999999996 steps
+    (symbol(volume_step=0.1, volume_min=0.1), 21.0, 0.0007, 0.3),  # 2.9999999999999996 steps
+    (symbol(), 1.0, 0.001, 0.01),                        # exactly volume_min
+    (symbol(volume_min=0.1), 10.0, 0.001, 0.1),           # exactly volume_min, ten steps
+    (symbol(volume_min=0.1), 9.99, 0.001, 0.0),           # a step short of it
+    (symbol(), 1e9, 0.001, 100.0),                       # volume_max
+])
+def test_volume_for_risk(info, risk, sl, volume):
+    assert trade.volume_for_risk(info, risk, sl) == volume

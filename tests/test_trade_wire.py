@@ -99,33 +99,43 @@ def test_request_bytes(fake, core, call, sent, answer, result):
 
 # Values each trade request key refuses; a request with several bad keys names the first.
 BAD = {"action": ["1", -1], "magic": [2**64, np.float32(1)], "order": [1.0],
-       "symbol": ["S" * 30, 5], "volume": [1, np.int64(1)], "price": ["1.0"], "stoplimit": [None],
+       "symbol": ["S" * 30, 5, "EURUSD\0GBPUSD"], "volume": [1, np.int64(1)], "price": ["1.0"], "stoplimit": [None],
        "sl": [1], "tp": [True], "deviation": [-1], "type": [2**32, -1], "type_filling": [2**32],
-       "type_time": [0.0], "expiration": [2**63], "comment": ["c" * 30], "position": [-2],
+       "type_time": [0.0], "expiration": [2**63], "comment": ["c" * 30, "a\0b"], "position": [-2],
        "position_by": ["1"]}
+TEXT_RULE = {"symbol": ": a str of at most 29 UTF-16 units without NUL"}
+TEXT_RULE["comment"] = TEXT_RULE["symbol"]
 REQUEST_REFUSALS = [
-    *[({key: v}, (-2, f'Invalid "{key}" argument')) for key, values in BAD.items() for v in values],
+    *[({key: v}, (-2, f'Invalid "{key}" argument{TEXT_RULE.get(key, "")}')) for key, values in BAD.items()
+      for v in values],
     ({"action": "1", "volume": "x"}, (-2, 'Invalid "action" argument')),
     ([("action", 1)], INVALID),
     ((1,), INVALID),
     (None, INVALID),
 ]
 
+
+def refused_date(name: str, kind: str) -> tuple[int, str]:
+    return -2, f"Invalid arguments: {name} is a {kind}; a date is POSIX seconds (an int or a float) or a datetime.datetime"
+
 @pytest.mark.parametrize("call, error", [
     (lambda c: c.positions_get("EURUSD"), UNNAMED),
     (lambda c: c.orders_get(1, ticket=1), UNNAMED),
     *[(lambda c, v=v: c.orders_get(ticket=v), (-2, 'Invalid "ticket" argument'))
       for v in (-1, None, 2**64, 1.0, np.float64(1), np.bool_(True))],
-    (lambda c: c.history_deals_total(np.datetime64(5, "s"), 2), INVALID),
+    (lambda c: c.history_deals_total(np.datetime64(5, "s"), 2), refused_date("date_from", "numpy.datetime64")),
     (lambda c: c.positions_get(symbol="S" * 30), (-2, 'Invalid "symbol" argument')),
+    (lambda c: c.positions_get(symbol="EURUSD\0GBPUSD"), (-2, 'Invalid "symbol" argument')),
     (lambda c: c.positions_get(symbol="\U0001F947" * 15), (-2, 'Invalid "symbol" argument')),
     (lambda c: c.orders_get(symbol=b"EURUSD"), (-2, 'Invalid "symbol" argument')),
     (lambda c: c.positions_get(group="G" * 1998), (-2, 'Invalid "group" argument')),
     (lambda c: c.history_orders_total(1), INVALID),
     (lambda c: c.history_orders_total(1, 2, 3), INVALID),
-    (lambda c: c.history_deals_total(datetime.date(2026, 1, 1), 2), INVALID),
-    (lambda c: c.history_deals_total(1, 2**31), INVALID),
-    *[(lambda c, a=a: c.history_orders_get(*a), INVALID) for a in [(), (1,), (1, 2, 3), ("x", 2)]],
+    (lambda c: c.history_deals_total(datetime.date(2026, 1, 1), 2), refused_date("date_from", "datetime.date")),
+    (lambda c: c.history_deals_total(1, 2**31), (-2, "Invalid arguments: date_to must lie from 1901-12-13 20:45:52 "
+                                                     "to 2038-01-19 03:14:07 UTC (signed 32-bit POSIX seconds)")),
+    *[(lambda c, a=a: c.history_orders_get(*a), INVALID) for a in [(), (1,), (1, 2, 3)]],
+    (lambda c: c.history_orders_get("x", 2), refused_date("date_from", "str")),
     (lambda c: c.history_orders_get(group="*"), INVALID),
     (lambda c: c.history_orders_get(1, ticket=5), UNNAMED),
     (lambda c: c.history_deals_get(1, 2, 3, position=5), UNNAMED),
@@ -252,9 +262,22 @@ def front(native):
 
 @pytest.mark.parametrize("call, message", [
     (lambda f: f(action=1, type=0, volume=0.1, stop_loss=1.0),
-     r"^order_\w+\(\) got an unexpected keyword argument 'stop_loss'$"),
+     r"^order_\w+\(\) got an unexpected keyword argument 'stop_loss'; did you mean 'sl'\?$"),
     (lambda f: f({"action": 1, "type": 0, "volum": 0.1}),
      r"^order_\w+\(\) got an unexpected key 'volum' in the request; did you mean 'volume'\?$"),
+    # Names of the same things elsewhere, which spelling alone would not lead to (or to 'order').
+    (lambda f: f({"action": 1, "order_type": 0, "volume": 0.1}),
+     r"^order_\w+\(\) got an unexpected key 'order_type' in the request; did you mean 'type'\?$"),
+    (lambda f: f(action=1, volume=0.1, orderType=0),
+     r"^order_\w+\(\) got an unexpected keyword argument 'orderType'; did you mean 'type'\?$"),
+    (lambda f: f({"action": 1, "type": 0, "lots": 0.1}),
+     r"^order_\w+\(\) got an unexpected key 'lots' in the request; did you mean 'volume'\?$"),
+    (lambda f: f(action=1, type=0, volume=0.1, takeProfit=1.2),
+     r"^order_\w+\(\) got an unexpected keyword argument 'takeProfit'; did you mean 'tp'\?$"),
+    (lambda f: f({"action": 2, "type": 2, "volume": 0.1, "time_type": 0}),
+     r"^order_\w+\(\) got an unexpected key 'time_type' in the request; did you mean 'type_time'\?$"),
+    (lambda f: f(action=1, type=0, volume=0.1, slippage=10),
+     r"^order_\w+\(\) got an unexpected keyword argument 'slippage'; did you mean 'deviation'\?$"),
     (lambda f: f({"action": 1, 1: 2}), r"unexpected key 1 in the request$"),
     (lambda f: f(request={"action": 1, "type": 0}), r"keyword argument 'request'; pass the request dictionary"),
     (lambda f: f({"action": 1, "volume": 0.1}), r"missing the key 'type': a DEAL request"),

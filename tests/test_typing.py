@@ -5,7 +5,11 @@ the stub promises against records from the bundled Terminal."""
 from __future__ import annotations
 
 import ast
+import copy
+import pickle
 import re
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -14,7 +18,7 @@ import quorvane as qv
 from fake_terminal import reply, u32
 from quorvane import _core, frames
 
-STUB_PATH = Path(_core.__file__).with_name("_core.pyi")
+STUB_PATH = Path(qv.__file__).with_name("_core.pyi")  # beside the package, also in an editable install
 STUB = ast.parse(STUB_PATH.read_text(encoding="utf-8"))
 STUB_FUNCTIONS: dict[str, list[ast.FunctionDef]] = {}
 for _node in STUB.body:
@@ -81,7 +85,9 @@ KEYWORD_CASES = sorted((name, keyword) for name in RUNTIME_FUNCTIONS for keyword
 def test_stub_keywords_reach_the_native_function(name, keyword):
     dates = (0, 1) if name.startswith("history_") and keyword == "group" else ()
     getattr(qv, name)(*dates, **{keyword: object()})
-    assert qv.last_error() == (-2, f'Invalid "{keyword}" argument')
+    code, message = qv.last_error()
+    # A request's texts also say what they take.
+    assert (code, message.split(":")[0]) == (-2, f'Invalid "{keyword}" argument')
 
 
 @pytest.mark.parametrize("call, command, record_type", [
@@ -106,7 +112,9 @@ def test_get_results_name_their_record_type(fake, call, command, record_type):
 STRICT_TYPES = {"int": int, "float": float, "bool": bool, "str": str}
 
 
-def test_field_values_have_the_stub_types(frozen):
+def terminal_records() -> dict:
+    """One record of each type, from the bundled Terminal (frozen clock),
+    by type name: a trade is made, a pending order placed and a book added."""
     tick = qv.symbol_info_tick("EURUSD")
     assert tick is not None
     buy = {"action": qv.TradeAction.DEAL, "symbol": "EURUSD", "volume": 0.01, "type": qv.OrderType.BUY}
@@ -120,9 +128,77 @@ def test_field_values_have_the_stub_types(frozen):
     assert positions and orders and deals and book, qv.last_error()
     records = [qv.account_info(), qv.terminal_info(), qv.symbol_info("EURUSD"), tick, check, sent,
                sent.request, positions[0], orders[0], deals[0], book[0]]
-    assert sorted(type(r).__name__ for r in records) == RUNTIME_TYPES
-    for record in records:
+    by_name = {type(r).__name__: r for r in records}
+    assert sorted(by_name) == RUNTIME_TYPES
+    return by_name
+
+
+def test_field_values_have_the_stub_types(frozen):
+    for record in terminal_records().values():
         assert hash(record) == hash(tuple(record)) and record == tuple(record)  # a record is a plain tuple
         for (field, annotation), value in zip(stub_fields(type(record).__name__), record):
             expected = STRICT_TYPES.get(annotation) or getattr(_core, annotation)
             assert type(value) is expected, (type(record).__name__, field, value)
+
+
+@pytest.mark.parametrize("name", RUNTIME_TYPES)
+def test_records_pickle_and_copy(frozen, name):
+    # Each type is found again by its module and name; an OrderSendResult
+    # carries its TradeRequest along.
+    record = terminal_records()[name]
+    kind = type(record)
+    copies = [pickle.loads(pickle.dumps(record, protocol)) for protocol in range(pickle.HIGHEST_PROTOCOL + 1)]
+    copies += [copy.copy(record), copy.deepcopy(record), *pickle.loads(pickle.dumps([record, record]))]
+    for again in copies:
+        assert type(again) is kind and again == record and repr(again) == repr(record)
+        assert again._asdict() == record._asdict()
+    assert pickle.loads(pickle.dumps(kind)) is kind
+    assert (kind.__module__, kind.__qualname__, kind.__name__) == ("quorvane._core", name, name)
+    assert repr(record).startswith(name + "(")
+
+
+# Code using quorvane.trade, type-checked with mypy --strict: the errors each
+# snippet must give, as (line, error code). A result's fields are the
+# OrderSendResult's (a typo fails); without check=True a result may be None.
+TRADE_USES = {
+    "field-typo": ('sent = trade.buy("EURUSD", 0.1, check=True)\n'
+                   'print(sent.retcod)\n', [(2, "attr-defined")]),
+    "may-be-none": ('print(trade.close(5).retcode)\n', [(1, "union-attr")]),
+    "error-result-may-be-none": ('print(trade.TradeError("buy").result.comment)\n', [(1, "union-attr")]),
+    "sound": ('sent = trade.sell("EURUSD", 0.1, check=True)\n'
+              'volume: float = sent.volume + sent.request.volume\n'
+              'result = trade.modify(5, sl=1.0)\n'
+              'code: int = result.retcode if result is not None else 0\n'
+              'error = trade.TradeError("sell", sent)\n'
+              'comment: str = error.result.comment if error.result is not None else error.message\n'
+              'lots: float = trade.volume_for_risk("EURUSD", 100.0, 0.005) + trade.round_volume("EURUSD", 0.1)\n'
+              'info = qv.symbol_info("EURUSD")\n'
+              'price: float = trade.round_price(info, 1.0) if info is not None else 0.0\n'
+              'positions = qv.positions_get() or ()\n'
+              'closed = [trade.close(p, check=True).deal for p in positions]\n', []),
+}
+
+
+@pytest.fixture(scope="module")
+def mypy_errors(tmp_path_factory):
+    """{snippet: [(line, code), ...]} from one mypy --strict run over all of them."""
+    pytest.importorskip("mypy")
+    folder = tmp_path_factory.mktemp("typed")
+    for name, (code, _) in TRADE_USES.items():
+        (folder / f"{name.replace('-', '_')}.py").write_text("import quorvane as qv\nfrom quorvane import trade\n\n"
+                                                             + code, encoding="utf-8")
+    run = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--show-error-codes",
+                          "--cache-dir", str(folder / "cache"), *sorted(p.name for p in folder.glob("*.py"))],
+                         cwd=folder, capture_output=True, text=True, timeout=600)
+    errors: dict = {name: [] for name in TRADE_USES}
+    for line in run.stdout.splitlines():
+        found = re.match(r"(\w+)\.py:(\d+): error: .*\[([\w-]+)\]$", line)
+        if found and found.group(1).replace("_", "-") in errors:
+            errors[found.group(1).replace("_", "-")].append((int(found.group(2)) - 3, found.group(3)))
+    return errors, run.stdout
+
+
+@pytest.mark.parametrize("name", TRADE_USES)
+def test_trade_results_are_typed(mypy_errors, name):
+    errors, output = mypy_errors
+    assert errors[name] == TRADE_USES[name][1], output

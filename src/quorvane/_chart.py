@@ -1,6 +1,6 @@
 """Candlestick charts of bar history, written as PNG files.
 
-matplotlib is optional (``pip install "quorvane[demo]"``): ``save_bar_chart``
+matplotlib is optional (``pip install matplotlib``): ``save_bar_chart``
 returns False with a reason when it is missing.
 """
 
@@ -10,7 +10,7 @@ import datetime as dt
 import math
 from typing import Any, List, Optional, Sequence, Tuple
 
-MISSING_MATPLOTLIB = 'matplotlib is not installed; install it with: pip install "quorvane[demo]"'
+MISSING_MATPLOTLIB = 'matplotlib is not installed; install it with: pip install matplotlib'
 
 
 def _utc(seconds: int) -> dt.datetime:

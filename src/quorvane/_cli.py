@@ -1,7 +1,7 @@
 """The command line: ``python -m quorvane demo`` and ``terminal start|stop|status|import``.
 
 Exit codes: 0 success, 1 failure, 2 usage (``terminal status`` answers 1
-when the Terminal is not running; ``terminal start`` answers 1 when a
+when the Terminal is not running or does not answer within 10 s; ``terminal start`` answers 1 when a
 Terminal already runs with other options than those asked for; ``terminal
 import`` answers 1 when the data is refused, and then imports nothing).
 """
@@ -13,7 +13,7 @@ import errno
 import os
 import shlex
 import sys
-from typing import Callable, Dict, List, Optional
+from typing import Callable, Dict, List, Optional, Tuple
 
 from . import _instance
 
@@ -59,18 +59,39 @@ def _on_installation(command: Callable[[argparse.Namespace, _instance.Installati
     return run
 
 
-def _describe_connection(inst: _instance.Installation) -> int:
-    """Connects the module to the running Terminal and prints where it keeps
-    its data and which account it is logged in to."""
+# How long `terminal start` and `status` wait for the Terminal to answer the
+# module's connection (initialize's timeout, in milliseconds).
+_ANSWER_TIMEOUT_MS = 10000
+
+
+def _connect(inst: _instance.Installation) -> Optional[Tuple[int, str]]:
+    """Connects the module to the running Terminal: None once connected,
+    else last_error(). A Terminal that accepts the connection but does not
+    answer (stopped, hung) ends the wait at the timeout."""
     import quorvane as qv
 
-    if not qv.initialize(inst.executable, timeout=10000):
-        code, text = qv.last_error()
+    if qv.initialize(inst.executable, timeout=_ANSWER_TIMEOUT_MS):
+        return None
+    return qv.last_error()
+
+
+def _describe_connection(inst: _instance.Installation, failure: Optional[Tuple[int, str]]) -> int:
+    """Where the Terminal keeps its data and which account it is logged in
+    to, over the module's connection that _connect made (then closed), or
+    why there is none (`failure`)."""
+    import quorvane as qv
+
+    if failure is not None:
+        code, text = failure
         print(f"  data folder  {inst.config_folder}")
         if code == -6:
             print("  account      none: it is logged in to no account; log in with "
                   "quorvane.initialize(path, login=..., password=..., server=...)")
             return 0
+        if code == -10005:
+            print(f"  account      unknown: the Terminal does not answer (no reply within "
+                  f"{_ANSWER_TIMEOUT_MS // 1000} s)")
+            return 1
         print(f"  account      unknown: {text} ({code})")
         return 1
     try:
@@ -128,13 +149,15 @@ def _stepped_now(inst: _instance.Installation) -> Optional[int]:
         return None
 
 
-def _describe_run(found: Optional[_instance.Running], inst: _instance.Installation) -> None:
-    """The options and market clock a running Terminal published."""
+def _describe_run(found: Optional[_instance.Running], inst: _instance.Installation, answers: bool = True) -> None:
+    """The options and market clock a running Terminal published; where a
+    stepped clock stands only when the Terminal `answers` (the question
+    would wait for one that does not)."""
     if found is None or found.clock is None or found.args is None:
         print("  options      unknown (it has not published them)")
         return
     print(f"  options      {_shown(found.args)}")
-    stepped = _stepped_now(inst) if found.clock.mode == "stepped" else None
+    stepped = _stepped_now(inst) if answers and found.clock.mode == "stepped" else None
     print(f"  clock        {found.clock.describe(stepped_ms=stepped)}")
 
 
@@ -147,7 +170,13 @@ def _already_running(inst: _instance.Installation, pid: int, asked: List[str], a
     or it runs with the options asked for; otherwise says how it differs."""
     found = _instance.published(inst, pid)
     print(f"Terminal {inst.executable} is already running (pid {pid})")
-    _describe_run(found, inst)
+    answers = True
+    if found is not None and found.clock is not None and found.clock.mode == "stepped":
+        import quorvane as qv
+
+        answers = _connect(inst) is None  # before asking its clock, which waits long for a reply
+        qv.shutdown()
+    _describe_run(found, inst, answers)
     if not asked:
         return 0
     if found is None or found.args is None:
@@ -177,8 +206,10 @@ def cmd_start(args: argparse.Namespace, inst: _instance.Installation) -> int:
         return 1
     print(f"Terminal {inst.executable} is running (pid {pid})")
     print(f"  endpoint     {inst.endpoint}")
-    _describe_run(_instance.published(inst, pid), inst)
-    code = _describe_connection(inst)
+    published = _instance.published(inst, pid)
+    failure = _connect(inst)
+    _describe_run(published, inst, answers=failure is None)
+    code = _describe_connection(inst, failure)
     target = "quorvane.terminal_path()" if args.path is None else repr(inst.executable)
     print(f"Connect with quorvane.initialize({target}); stop it with: {_stop_command(args)}")
     return code
@@ -194,8 +225,9 @@ def cmd_status(args: argparse.Namespace, inst: _instance.Installation) -> int:
         return 1
     print(f"Terminal {inst.executable} is running (pid {found.pid})")
     print(f"  endpoint     {inst.endpoint}")
-    _describe_run(found, inst)
-    return _describe_connection(inst)
+    failure = _connect(inst)
+    _describe_run(found, inst, answers=failure is None)
+    return _describe_connection(inst, failure)
 
 
 @_on_installation
@@ -286,7 +318,7 @@ def parser() -> argparse.ArgumentParser:
     start.add_argument("options", nargs=argparse.REMAINDER, help=argparse.SUPPRESS)
     on_terminal("status", cmd_status, "whether it runs: pid, options, clock, data folder, account",
                 "Says whether the Terminal runs, with its pid, endpoint, options, market clock, data folder "
-                "and account. Exit code 1 when it is not running.")
+                "and account. Exit code 1 when it is not running, or does not answer within 10 s.")
     stop = on_terminal("stop", cmd_stop, "stop it and wait until it has ended",
                        "Stops the Terminal through its pid file and waits until its process has ended (exit "
                        "code 1 if it has not within the timeout). A pid file that no running Terminal holds is "

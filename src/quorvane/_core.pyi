@@ -13,7 +13,7 @@ connection.
 """
 
 import datetime
-from typing import Any, Iterator, Literal, TypedDict, overload
+from typing import Any, Callable, Iterator, Literal, TypedDict, overload
 
 import numpy as np
 from numpy.typing import NDArray
@@ -95,22 +95,30 @@ def initialize(
     timeout: _Integer = 0,
     portable: bool = False,
 ) -> bool:
-    """Connect to a Terminal, starting it when it is not running.
+    """Establish connection to Quorvane terminal
+
+    Connect to a Terminal, starting it when it is not running.
 
     ``path`` is the Terminal's executable (``quorvane.terminal_path()``
     gives the bundled one); without it (or with ``""``) an installed
     Terminal is looked for. ``login``, ``password`` and ``server`` log in to
-    that account on the way (0 and ``""`` leave them out). ``timeout`` is
-    how long to wait for the Terminal to become ready, in milliseconds (0:
-    60000). ``portable`` starts the Terminal in portable mode. Any previous
-    connection is closed first.
+    that account on the way (0 and ``""`` leave them out). ``timeout``
+    bounds the whole call, in milliseconds (0: 60000): starting the
+    Terminal and waiting for its endpoint, connecting, the handshake, the
+    login and waiting for it to become ready. ``portable`` starts the
+    Terminal in portable mode. Any previous connection is closed first.
 
     Returns True once the Terminal is ready; False on failure, with the
-    reason in ``last_error()``.
+    reason in ``last_error()``: -10005 when the Terminal does not answer in
+    time (stopped or hung); -10003 with the Terminal's exit status and the
+    last lines it wrote to its standard error when a Terminal this call
+    started exits instead.
     """
 
 def login(login: _Integer, password: str = "", server: str = "", *, timeout: _Integer = 0) -> bool:
-    """Log the connected Terminal in to another account.
+    """Log in to specific account
+
+    Log the connected Terminal in to another account.
 
     ``login`` is the account number; ``password`` and ``server`` may be
     left empty when the Terminal remembers them. ``timeout`` is how long to
@@ -120,13 +128,17 @@ def login(login: _Integer, password: str = "", server: str = "", *, timeout: _In
     """
 
 def shutdown() -> bool:
-    """Close the connection to the Terminal; the Terminal keeps running.
+    """Disconnect from Quorvane terminal
+
+    Close the connection to the Terminal; the Terminal keeps running.
 
     Always returns True.
     """
 
 def last_error() -> tuple[int, str]:
-    """The outcome of the last call: ``(code, message)``.
+    """Return last error code and description
+
+    The outcome of the last call: ``(code, message)``.
 
     ``(1, "Success")`` after a call that succeeded; a negative code after a
     failure: -2 for rejected arguments, -1 to -7 for the Terminal's refusals,
@@ -135,7 +147,9 @@ def last_error() -> tuple[int, str]:
     """
 
 def version() -> tuple[int, int, str]:
-    """The Terminal's ``(version, build, release_date)``.
+    """Get Quorvane terminal version
+
+    The Terminal's ``(version, build, release_date)``.
 
     Returns ``(0, 0, "")`` on failure (see ``last_error()``).
     """
@@ -143,10 +157,14 @@ def version() -> tuple[int, int, str]:
 # ---- Terminal and account ----------------------------------------------------
 
 def terminal_info() -> TerminalInfo | None:
-    """The Terminal's state and settings; None on failure (see ``last_error()``)."""
+    """Get parameters of Quorvane terminal
+
+    The Terminal's state and settings; None on failure (see ``last_error()``)."""
 
 def account_info() -> AccountInfo | None:
-    """The current account, its money in the account currency; None on
+    """Return information on the current account
+
+    The current account, its money in the account currency; None on
     failure (see ``last_error()``)."""
 
 # ---- Price history -----------------------------------------------------------
@@ -154,7 +172,9 @@ def account_info() -> AccountInfo | None:
 def copy_ticks_from(
     symbol: str, date_from: _Date, count: _Integer, flags: _Integer, /
 ) -> _TickArray | None:
-    """Up to ``count`` ticks of ``symbol`` from ``date_from`` on, oldest first.
+    """Get ticks starting from specific date
+
+    Up to ``count`` ticks of ``symbol`` from ``date_from`` on, oldest first.
 
     ``date_from`` is seconds since 1970-01-01 UTC (int or float) or a
     ``datetime`` (a naive one is local time); ``flags`` is a ``CopyTicks``
@@ -170,7 +190,9 @@ def copy_ticks_from(
 def copy_ticks_range(
     symbol: str, date_from: _Date, date_to: _Date, flags: _Integer, /
 ) -> _TickArray | None:
-    """The ticks of ``symbol`` from ``date_from`` to ``date_to``, both included.
+    """Get ticks from specified period
+
+    The ticks of ``symbol`` from ``date_from`` to ``date_to``, both included.
 
     The dates are seconds since 1970-01-01 UTC (int or float) or
     ``datetime`` objects (a naive one is local time); ``flags`` is a
@@ -186,7 +208,9 @@ def copy_ticks_range(
 def copy_rates_from(
     symbol: str, timeframe: _Integer, date_from: _Date, count: _Integer, /
 ) -> _RateArray | None:
-    """The ``count`` newest bars of ``symbol`` opening at or before ``date_from``.
+    """Get bars starting from specific date
+
+    The ``count`` newest bars of ``symbol`` opening at or before ``date_from``.
 
     ``timeframe`` is a ``Timeframe`` value; ``date_from`` is seconds since
     1970-01-01 UTC (int or float) or a ``datetime`` (a naive one is local
@@ -202,7 +226,9 @@ def copy_rates_from(
 def copy_rates_from_pos(
     symbol: str, timeframe: _Integer, start_pos: _Integer, count: _Integer, /
 ) -> _RateArray | None:
-    """Up to ``count`` bars of ``symbol``, counted back from bar ``start_pos``.
+    """Get bars starting from specified position
+
+    Up to ``count`` bars of ``symbol``, counted back from bar ``start_pos``.
 
     ``timeframe`` is a ``Timeframe`` value; ``start_pos`` 0 is the newest
     bar (the one in progress).
@@ -217,7 +243,9 @@ def copy_rates_from_pos(
 def copy_rates_range(
     symbol: str, timeframe: _Integer, date_from: _Date, date_to: _Date, /
 ) -> _RateArray | None:
-    """The bars of ``symbol`` opening from ``date_from`` to ``date_to``, both included.
+    """Get bars from specified period
+
+    The bars of ``symbol`` opening from ``date_from`` to ``date_to``, both included.
 
     ``timeframe`` is a ``Timeframe`` value; the dates are seconds since
     1970-01-01 UTC (int or float) or ``datetime`` objects (a naive one is
@@ -233,10 +261,14 @@ def copy_rates_range(
 # ---- Symbols and prices --------------------------------------------------------
 
 def symbols_total() -> int | None:
-    """The number of symbols in the catalogue; None on failure (see ``last_error()``)."""
+    """Return the number of all available symbols
+
+    The number of symbols in the catalogue; None on failure (see ``last_error()``)."""
 
 def symbols_get(group: str = "") -> tuple[SymbolInfo, ...] | Literal[False] | None:
-    """Every symbol, or those whose names match ``group``.
+    """Return all available symbols or filtred by group
+
+    Every symbol, or those whose names match ``group``.
 
     ``group`` is a comma-separated list of name patterns, ``*`` matching
     any text and a leading ``!`` excluding, e.g. ``"*USD*,!EUR*"``; names
@@ -250,33 +282,45 @@ def symbols_get(group: str = "") -> tuple[SymbolInfo, ...] | Literal[False] | No
     """
 
 def symbol_info(symbol: str, /) -> SymbolInfo | None:
-    """Everything about one symbol; None on failure (see ``last_error()``)."""
+    """Return full information for specified symbol
+
+    Everything about one symbol; None on failure (see ``last_error()``)."""
 
 def symbol_info_tick(symbol: str, /) -> Tick | None:
-    """The latest prices of a symbol; None on failure (see ``last_error()``)."""
+    """Return current prices of specified symbol
+
+    The latest prices of a symbol; None on failure (see ``last_error()``)."""
 
 def symbol_select(symbol: str, enable: bool = True, /) -> bool:
-    """Show (``enable`` true, the default) or hide a symbol in Market Watch.
+    """Select symbol in Market Watch window or remove symbol from the window
+
+    Show (``enable`` true, the default) or hide a symbol in Market Watch.
 
     Returns True on success; False on failure (see ``last_error()``).
     """
 
 def market_book_add(symbol: str, /) -> bool | None:
-    """Subscribe to a symbol's Depth of Market.
+    """Opens Depth of Market for a selected symbol
+
+    Subscribe to a symbol's Depth of Market.
 
     Returns True on success, False when the Terminal refuses, None when
     the argument is rejected (see ``last_error()``).
     """
 
 def market_book_release(symbol: str, /) -> bool | None:
-    """Cancel a Depth of Market subscription.
+    """Closes Depth of Market for a selected symbol
+
+    Cancel a Depth of Market subscription.
 
     Returns True on success, False when the Terminal refuses, None when
     the argument is rejected (see ``last_error()``).
     """
 
 def market_book_get(symbol: str, /) -> tuple[BookInfo, ...] | None:
-    """A subscribed symbol's Depth of Market, a tuple of ``BookInfo``;
+    """Returns Depth of Market structures of a specified symbol
+
+    A subscribed symbol's Depth of Market, a tuple of ``BookInfo``;
     None on failure (see ``last_error()``).
 
     ``quorvane.market_book_get`` returns the tuple with a ``record_type``
@@ -287,7 +331,9 @@ def market_book_get(symbol: str, /) -> tuple[BookInfo, ...] | None:
 # ---- Margin and profit -----------------------------------------------------------
 
 def order_calc_margin(action: _Integer, symbol: str, volume: _Real, price: _Real, /) -> float | None:
-    """The margin ``volume`` lots of ``symbol`` opened at ``price`` need,
+    """Calculate margin required for specified order
+
+    The margin ``volume`` lots of ``symbol`` opened at ``price`` need,
     in the account currency.
 
     ``action`` is ``OrderType.BUY`` or ``OrderType.SELL`` (or a pending
@@ -297,7 +343,9 @@ def order_calc_margin(action: _Integer, symbol: str, volume: _Real, price: _Real
 def order_calc_profit(
     action: _Integer, symbol: str, volume: _Real, price_open: _Real, price_close: _Real, /
 ) -> float | None:
-    """The profit of ``volume`` lots of ``symbol`` opened at ``price_open``
+    """Calculate profit for the current account in the current market conditions based on parameters passed
+
+    The profit of ``volume`` lots of ``symbol`` opened at ``price_open``
     and closed at ``price_close``, in the account currency.
 
     ``action`` is ``OrderType.BUY`` or ``OrderType.SELL``. Returns None on
@@ -307,11 +355,15 @@ def order_calc_profit(
 # ---- Positions and orders ----------------------------------------------------------
 
 def positions_total() -> int | None:
-    """The number of open positions; None on failure (see ``last_error()``)."""
+    """Return the number of open positions
+
+    The number of open positions; None on failure (see ``last_error()``)."""
 
 @overload
 def positions_get() -> tuple[TradePosition, ...] | None:
-    """The open positions: all, or those of one ``symbol``, one ``ticket``
+    """Return all open positions, can be filtered by symbol, group or ticket
+
+    The open positions: all, or those of one ``symbol``, one ``ticket``
     or a ``group`` of symbols (name patterns as for ``symbols_get``).
 
     Give at most one filter; ``ticket`` wins over ``symbol``, ``symbol``
@@ -329,11 +381,15 @@ def positions_get(*, ticket: _Integer) -> tuple[TradePosition, ...] | None: ...
 @overload
 def positions_get(*, group: str) -> tuple[TradePosition, ...] | None: ...
 def orders_total() -> int | None:
-    """The number of active pending orders; None on failure (see ``last_error()``)."""
+    """Return the number of orders
+
+    The number of active pending orders; None on failure (see ``last_error()``)."""
 
 @overload
 def orders_get() -> tuple[TradeOrder, ...] | None:
-    """The active pending orders: all, or those of one ``symbol``, one
+    """Return all orders, can be filtered by symbol, group or ticket
+
+    The active pending orders: all, or those of one ``symbol``, one
     ``ticket`` or a ``group`` of symbols (name patterns as for
     ``symbols_get``).
 
@@ -355,7 +411,9 @@ def orders_get(*, group: str) -> tuple[TradeOrder, ...] | None: ...
 # ---- Trade history --------------------------------------------------------------------
 
 def history_orders_total(date_from: _Date, date_to: _Date, /) -> int | None:
-    """The number of orders in the history from ``date_from`` to ``date_to``.
+    """Return the number of orders in selected range from history
+
+    The number of orders in the history from ``date_from`` to ``date_to``.
 
     The dates are seconds since 1970-01-01 UTC (int or float) or
     ``datetime`` objects. Returns None on failure (see ``last_error()``).
@@ -363,7 +421,9 @@ def history_orders_total(date_from: _Date, date_to: _Date, /) -> int | None:
 
 @overload
 def history_orders_get(date_from: _Date, date_to: _Date, /, *, group: str = ...) -> tuple[TradeOrder, ...] | None:
-    """Orders of the history: those from ``date_from`` to ``date_to``
+    """Return orders in selected range from history or filtered by position id, ticket
+
+    Orders of the history: those from ``date_from`` to ``date_to``
     (optionally only a ``group`` of symbols), or by ``ticket``, or those of
     one ``position``.
 
@@ -380,7 +440,9 @@ def history_orders_get(*, ticket: _Integer) -> tuple[TradeOrder, ...] | None: ..
 @overload
 def history_orders_get(*, position: _Integer) -> tuple[TradeOrder, ...] | None: ...
 def history_deals_total(date_from: _Date, date_to: _Date, /) -> int | None:
-    """The number of deals in the history from ``date_from`` to ``date_to``.
+    """Return the number of deals in selected range from history
+
+    The number of deals in the history from ``date_from`` to ``date_to``.
 
     The dates are seconds since 1970-01-01 UTC (int or float) or
     ``datetime`` objects. Returns None on failure (see ``last_error()``).
@@ -388,7 +450,9 @@ def history_deals_total(date_from: _Date, date_to: _Date, /) -> int | None:
 
 @overload
 def history_deals_get(date_from: _Date, date_to: _Date, /, *, group: str = ...) -> tuple[TradeDeal, ...] | None:
-    """Deals of the history: those from ``date_from`` to ``date_to``
+    """Return deals in selected range from history or filtered by position id, ticket
+
+    Deals of the history: those from ``date_from`` to ``date_to``
     (optionally only a ``group`` of symbols), or by ``ticket``, or those of
     one ``position``.
 
@@ -409,7 +473,9 @@ def history_deals_get(*, position: _Integer) -> tuple[TradeDeal, ...] | None: ..
 
 @overload
 def order_check(request: TradeRequestDict, /) -> OrderCheckResult | None:
-    """Check a trade request without sending it: the margin it needs and
+    """Check if there are enough funds to execute required trading operation
+
+    Check a trade request without sending it: the margin it needs and
     the account's state after it, in the account currency.
 
     The request is a dictionary (``TradeRequestDict``), or the same keys
@@ -455,7 +521,9 @@ def order_check(
 ) -> OrderCheckResult | None: ...
 @overload
 def order_send(request: TradeRequestDict, /) -> OrderSendResult | None:
-    """Send a trade request to the trade server.
+    """Send trading requests to server
+
+    Send a trade request to the trade server.
 
     The request is a dictionary (``TradeRequestDict``), or the same keys
     given as keywords: ``action`` (``TradeAction``), ``symbol``, ``volume``
@@ -521,4 +589,124 @@ def _installation(executable: str, /) -> _Installation:
     ("" when there is none). Raises ``ValueError`` for an empty path or one
     longer than 260 units, ``OSError`` when there is no safe endpoint
     folder.
+    """
+
+def _in_process(folder: str, args: list[str] | tuple[str, ...], /) -> bool:
+    """Private to the package's backtests and their tests: starts a Terminal
+    in this process and connects the module to it, closing any connection
+    it had (an earlier in-process Terminal ends), as ``initialize`` does.
+
+    The Terminal is built as ``terminal64`` builds its own, from ``args``
+    (its command-line options, such as ``["--clock", "2025-01-06T00:00:00Z",
+    "--step"]``) and a portable installation kept whole in ``folder``:
+    ``config/terminal.ini`` with its settings and accounts, ``QSL/custom``
+    with imported symbols, the trading store. It serves no endpoint: the
+    module's calls reach it by function call, and every function works on
+    it as on any Terminal. ``shutdown()`` (or another ``initialize`` or
+    ``_in_process``) ends it and closes its store.
+
+    True once it is ready. False when it cannot be started, with
+    ``last_error()`` giving -10003 and the message terminal64 would print
+    before exiting with the code named (2: an unknown option or a malformed
+    setting; 1: its folders or its trading store), or -2 for arguments that
+    are not a folder and a list of str.
+    """
+
+_Funds: TypeAlias = tuple[float, float, float]
+
+def _step(
+    target_ms: _Integer, timeframe: _Integer, symbols: tuple[str, ...] | list[str], before: bool, after: bool, /
+) -> tuple[int, int, tuple[_RateArray, ...], _Funds | None, _Funds | None] | None:
+    """Private to the backtest's driver: one step of a Terminal started
+    with ``--step``, in one exchange on the module's own connection (the
+    Terminal's command 901), taking its turn like any call.
+
+    Moves the Terminal's clock to ``target_ms`` (0: it stays), walking the
+    account up to it, and returns ``(now_ms, next_ms, bars, before,
+    after)``: the clock after the step; the time of the earliest tick after
+    it among ``symbols`` (all the Terminal's symbols when none is named; -1
+    when no tick follows); for each of ``symbols`` in order, the bars of
+    ``timeframe`` that closed during the step (those whose last millisecond
+    lies after the clock before the step and at or before ``now_ms``:
+    normally one, none, or several when the step spans several; the bar in
+    progress left out) as the array ``copy_rates_*`` returns; and, when the
+    ``before`` and ``after`` flags ask for them, the account's ``(balance,
+    equity, margin)`` as ``account_info()`` reported them just before the
+    step and reports them just after it (else None). Taking them opens the
+    account at that time, as ``account_info()`` would.
+
+    None on failure (see ``last_error()``): the Terminal's -2 for a target
+    before its clock, a malformed request or an unknown timeframe, -4 for
+    an unknown symbol, -6 when funds are asked for and it is logged in to
+    no account, -7 when its clock is not stepped, -3 when the bars would not
+    fit one response.
+    """
+
+def _drive(
+    on_bar: Callable[[str, _RateArray], object],
+    timeframe: _Integer,
+    symbols: tuple[str, ...] | list[str],
+    lookback: _Integer,
+    seeds: tuple[NDArray[Any], ...],
+    now_ms: _Integer,
+    end_ms: _Integer,
+    spare: _Integer,
+    progress: Callable[[int], int] | None = None,
+    /,
+) -> tuple[int, bytearray | None] | None:
+    """Private to the backtest's driver: the step loop of a Terminal started
+    with ``--step`` whose clock stands at ``now_ms``, bar by bar to
+    ``end_ms``, each step one exchange on the module's own connection (the
+    Terminal's command 901 to the next bar) taking its turn like any call,
+    none while ``on_bar`` runs.
+
+    Each step moves the clock to the last millisecond of the next bar of
+    ``timeframe`` with a tick of ``symbols`` (one name at least), as long
+    as that lies at or before ``end_ms``, and then calls ``on_bar(symbol,
+    bars)`` for each symbol, in order, whose newest closed bar is that bar:
+    ``bars`` its last ``lookback`` (1 to 1 000 000) closed bars, a
+    read-only view of a buffer that keeps them, from ``seeds`` (one array
+    per symbol, as ``copy_rates_from_pos`` returns them, the bars closed at
+    ``now_ms``) on, and that never changes afterwards. A buffer holds
+    ``spare`` rows beyond the lookback (at least the lookback again) before
+    the bars still needed move to a new one.
+
+    ``progress``, if given, is called with the clock after the first step's
+    ``on_bar`` calls, and then after those of the first step whose clock
+    has reached the clock (an integer) the last call returned.
+
+    Returns ``(clock, rows)`` once no bar is left: the clock after the last
+    step and the equity rows as bytes of ``EQUITY_DTYPE``, one per step
+    (its clock, then the account's balance, equity and margin after its
+    ``on_bar`` calls). A step that fails ends the loop with ``(clock,
+    None)``, the clock it started from, and ``last_error()`` saying why (as
+    for ``_step``; -10002 also for a reply whose clock goes back or past
+    ``end_ms``). An exception raised by ``on_bar`` (or by a signal handler,
+    run between steps: Ctrl+C), or by ``progress`` propagates as it was
+    raised. None, with (-2, "Invalid arguments"), for arguments not as
+    described.
+    """
+
+def _ticks_ahead(symbol: str, from_ms: _Integer, to_ms: _Integer, /) -> _TickArray | None:
+    """Private to the tick backtest's driver: every tick of ``symbol`` from
+    ``from_ms`` to ``to_ms`` (ms, both included) of a Terminal started with
+    ``--step``, read ahead of its clock (the Terminal's command 902), as the
+    array ``copy_ticks_range`` returns, taking its turn like any call.
+
+    None on failure (see ``last_error()``): -7 when the Terminal's clock is
+    not stepped (a live market shows no tick before its time), -4 for an
+    unknown symbol, -3 for more ticks than one response holds, -2 for
+    malformed arguments.
+    """
+
+def _lazy_clock(target_ms: _Integer, symbols: tuple[str, ...] = ..., /) -> bool:
+    """Private to the tick backtest's driver: the time (ms) a stepped
+    clock is to stand at before the module's next request, 0 for none.
+    The next request, whatever it is (but ``_step``, which moves the clock
+    itself), first moves the clock there (the Terminal's command 900, naming
+    ``symbols``, the names last given), and answers that move's failure
+    instead of its own should it fail. Sends nothing itself and takes no
+    turn, and leaves ``last_error()`` as it was: the driver calls it once a
+    tick. True; TypeError for arguments that are not a target >= 0 and a
+    tuple of names.
     """

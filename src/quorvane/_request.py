@@ -6,7 +6,8 @@ a misspelled key in a literal as it refuses a misspelled keyword. The native
 with ``stop_loss=1.0`` would go out without its stop; ``checked`` is what the
 front's ``order_send`` and ``order_check`` do first instead:
 
-* an unknown key (or keyword) raises ``TypeError`` naming it;
+* an unknown key (or keyword) raises ``TypeError`` naming it, and the key
+  it may stand for (``order_type``: ``type``, ``volum``: ``volume``);
 * a ``DEAL`` or ``PENDING`` request without ``type`` raises ``TypeError``
   (the record would carry 0, a buy);
 * an int is taken where a float is wanted (``volume=1`` is ``1.0``), which
@@ -65,6 +66,22 @@ _FLOATS = frozenset(("volume", "price", "stoplimit", "sl", "tp"))
 _NEEDS_TYPE = {1: "DEAL", 2: "PENDING"}
 
 
+# Names other interfaces and habits give some keys (compared in lower case),
+# which spelling alone would not lead to, or would lead astray: 'order_type'
+# is closest to 'order'.
+_ALIASES = {
+    **dict.fromkeys(("order_type", "ordertype", "type_order", "side"), "type"),
+    **dict.fromkeys(("stop_loss", "stoploss"), "sl"),
+    **dict.fromkeys(("take_profit", "takeprofit"), "tp"),
+    **dict.fromkeys(("lots", "lot", "lot_size", "size", "qty", "quantity"), "volume"),
+    **dict.fromkeys(("time_type", "timetype", "order_time"), "type_time"),
+    **dict.fromkeys(("filling_type", "fillingtype", "filling_mode", "type_fill"), "type_filling"),
+    "slippage": "deviation",
+    "magic_number": "magic", "magicnumber": "magic",
+    "trade_action": "action", "tradeaction": "action",
+}
+
+
 def _unknown(name: str, key: object, keywords: bool) -> TypeError:
     if keywords:
         text = f"{name}() got an unexpected keyword argument {key!r}"
@@ -72,9 +89,12 @@ def _unknown(name: str, key: object, keywords: bool) -> TypeError:
         text = f"{name}() got an unexpected key {key!r} in the request"
     if keywords and key == "request":
         return TypeError(text + "; pass the request dictionary as the only positional argument")
+    if not isinstance(key, str):
+        return TypeError(text)
     import difflib  # only on this error path
 
-    close = difflib.get_close_matches(key, sorted(KEYS), n=1) if isinstance(key, str) else []
+    meant = _ALIASES.get(key.lower())
+    close = [meant] if meant is not None else difflib.get_close_matches(key, sorted(KEYS), n=1)
     return TypeError(text + (f"; did you mean {close[0]!r}?" if close else ""))
 
 

@@ -32,8 +32,6 @@ _log = logging.getLogger("quorvane")
 # connection), or the request or its answer was cut off.
 _NO_CONNECTION = -10004
 _LINK_LOST = frozenset({-10001, -10002, _NO_CONNECTION})
-# How long initialize waits for a Terminal it started to open its endpoint.
-_LAUNCH_WAIT_S = 100.0
 
 
 class SessionError(ConnectionError):
@@ -44,6 +42,9 @@ class SessionError(ConnectionError):
         super().__init__(f"could not connect to the Terminal: ({code}, {message!r})")
         self.code = code
         self.message = message
+
+    def __reduce__(self) -> tuple[Any, ...]:  # whole across processes
+        return (SessionError, (self.code, self.message))
 
 
 def _failed(name: str, result: object) -> bool:
@@ -189,9 +190,10 @@ class Session(_SessionMethods):
             self._busy = None
 
     def _initialize(self) -> bool:
-        # initialize may wait on its own for a starting Terminal and for its
-        # readiness; only what lies beyond those waits is a stall.
-        own_waits = _LAUNCH_WAIT_S + (self._kwargs.get("timeout") or 60000) / 1000
+        # initialize may wait on its own, for a starting Terminal and for its
+        # readiness, as long as its timeout allows; only what lies beyond
+        # that is a stall.
+        own_waits = (self._kwargs.get("timeout") or 60000) / 1000
         return bool(self._timed("initialize", lambda: _core.initialize(*self._args, **self._kwargs), own_waits))
 
     def _connect(self) -> bool:

@@ -48,6 +48,7 @@ from __future__ import annotations
 
 import datetime as _dt
 import math
+import operator
 import time
 from collections import Counter
 from typing import Any, Iterable, Iterator, NamedTuple, Protocol, Sequence, TypeVar, Union
@@ -86,7 +87,9 @@ class TradeCursor(NamedTuple):
     time order (an order placed in the millisecond of a deal already yielded
     comes after it), so a single position would skip such late ones; the set
     of what was yielded at and after ``time_msc`` does not. It is made of
-    integers: ``pickle`` it, or ``TradeCursor(*json.loads(json.dumps(c)))``."""
+    integers: ``pickle`` it, or ``TradeCursor(*json.loads(json.dumps(c)))``.
+    ``watch_trades`` refuses one that is not as events give it (a negative
+    time, a float, a bool or a text among its integers) with ValueError."""
 
     time_msc: int
     seen: tuple[EventKey, ...] = ()
@@ -125,9 +128,13 @@ class WatchError(RuntimeError):
     def __init__(self, symbol: str | None, call: str, code: int, message: str) -> None:
         where = "" if symbol is None else f" for {symbol!r}"
         super().__init__(f"{call}{where} failed: ({code}, {message!r})")
+        self._made = (symbol, call, code, message)
         self.symbol = symbol
         self.code = code
         self.message = message
+
+    def __reduce__(self) -> tuple[Any, ...]:  # whole across processes
+        return (WatchError, self._made)
 
 
 # Where a stream's calls go: quorvane._core, or a session that reconnects.
@@ -457,11 +464,52 @@ def _trade_start(poll_interval: float, since: TradeCursor | Date | None) -> Trad
     if since is None:
         return None
     if isinstance(since, TradeCursor):
-        # Taken apart and made again, so that one read back from JSON (lists)
-        # or made by hand is checked and hashable.
-        seen = tuple(sorted({(int(t), int(r), int(k), int(s)) for t, r, k, s in since.seen}))
-        return TradeCursor(int(since.time_msc), seen)
+        return _exact_cursor(since)
     return _start_ms(since) // 1000
+
+
+# The last millisecond of the last second a date argument can name.
+_LAST_MS = _END_OF_TIME * 1000 + 999
+
+
+def _whole(value: object, least: int, most: int) -> int | None:
+    """`value` as an int when it is an integer (not a bool, a float or a
+    text) from `least` to `most`, else None."""
+    if isinstance(value, bool) or not hasattr(type(value), "__index__"):
+        return None
+    number = operator.index(value)  # type: ignore[arg-type]
+    return number if least <= number <= most else None
+
+
+def _event_key(key: object) -> EventKey | None:
+    """`key` as the key of an event (see ``EventKey``), or None."""
+    if not isinstance(key, (tuple, list)) or len(key) != 4:
+        return None
+    time_msc, rank, ticket, state = (_whole(key[0], 0, _LAST_MS), _whole(key[1], 0, 2),
+                                     _whole(key[2], 0, 2**64 - 1), _whole(key[3], -1, 2**31 - 1))
+    if time_msc is None or rank is None or ticket is None or state is None or (rank == 1) != (state == -1):
+        return None
+    return (time_msc, rank, ticket, state)
+
+
+def _exact_cursor(since: TradeCursor) -> TradeCursor:
+    """`since` made again of plain ints, its keys sorted (one read back from
+    JSON holds lists, one made by hand anything): ValueError unless it is a
+    cursor as events give them."""
+    refused = "since is not a trade cursor: "
+    time_msc = _whole(since.time_msc, 0, _LAST_MS)
+    if time_msc is None:
+        raise ValueError(f"{refused}time_msc must be a whole number of milliseconds from 0 to {_LAST_MS}, "
+                         f"not {since.time_msc!r}")
+    if not isinstance(since.seen, (tuple, list)):
+        raise ValueError(f"{refused}seen must be a list of event keys, not {type(since.seen).__name__}")
+    seen: set[EventKey] = set()
+    for key in since.seen:
+        exact = _event_key(key)
+        if exact is None:
+            raise ValueError(f"{refused}{key!r} in seen is not an event's key (time_msc, rank, ticket, state)")
+        seen.add(exact)
+    return TradeCursor(time_msc, tuple(sorted(seen)))
 
 
 # ---- driving a stream ----------------------------------------------------------------

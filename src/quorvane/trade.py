@@ -23,19 +23,29 @@ taken before a partial close still closes what is left.
 from __future__ import annotations
 
 import math
-from typing import Any, Optional, Union
+from typing import Any, Callable, Literal, Optional, Union, overload
 
 from . import _core
+from ._core import OrderSendResult, SymbolInfo, TradePosition
 from ._request import TradeRequestDict
 from .constants import OrderType, PositionType, TradeAction, TradeRetcode
 
 __all__ = ["TradeError", "buy", "sell", "close", "modify", "round_price", "round_volume", "volume_for_risk"]
 
-Position = Union[int, "_core.TradePosition"]
-Symbol = Union[str, "_core.SymbolInfo"]
+Position = Union[int, TradePosition]
+Symbol = Union[str, SymbolInfo]
 
 # What a trade request answers when it did what was asked.
 _DONE = frozenset((TradeRetcode.DONE, TradeRetcode.PLACED, TradeRetcode.DONE_PARTIAL))
+# The constants a request is made of, as plain ints: read on every trade,
+# where an enum's attribute costs a look-up through its class.
+_DEAL, _SLTP = int(TradeAction.DEAL), int(TradeAction.SLTP)
+_BUY, _SELL = int(OrderType.BUY), int(OrderType.SELL)
+_LONG = int(PositionType.BUY)
+
+# What a call names its trade by in a TradeError, made only when one is
+# raised (a backtest trades often and is rarely refused).
+What = Callable[[], str]
 
 
 class TradeError(RuntimeError):
@@ -44,7 +54,8 @@ class TradeError(RuntimeError):
     ``code`` and ``message`` are ``last_error()``); ``result`` is the
     ``OrderSendResult`` (None when there is none)."""
 
-    def __init__(self, what: str, result: Any = None, last_error: Optional[tuple[int, str]] = None) -> None:
+    def __init__(self, what: str, result: Optional[OrderSendResult] = None,
+                 last_error: Optional[tuple[int, str]] = None) -> None:
         self._made = (what, result, last_error)
         self.result = result
         self.retcode: Optional[int] = None if result is None else int(result.retcode)
@@ -64,41 +75,52 @@ class TradeError(RuntimeError):
         return (TradeError, self._made)
 
 
-def _sent(what: str, request: TradeRequestDict, check: bool) -> Any:
+def _sent(what: What, request: TradeRequestDict, check: bool) -> Optional[OrderSendResult]:
     result = _core.order_send(request)
     if check and (result is None or result.retcode not in _DONE):
-        raise TradeError(what, result, _core.last_error() if result is None else None)
+        raise TradeError(what(), result, _core.last_error() if result is None else None)
     return result
 
 
-def _failed(what: str, check: bool) -> None:
+def _failed(what: What, check: bool) -> Optional[OrderSendResult]:
     """A call before the trade failed: None, or the error with ``check``."""
     if check:
-        raise TradeError(what, None, _core.last_error())
+        raise TradeError(what(), None, _core.last_error())
     return None
 
 
 def _market(side: int, symbol: str, volume: float, sl: float, tp: float, comment: str, magic: int,
-            check: bool) -> Any:
-    request: TradeRequestDict = {"action": TradeAction.DEAL, "symbol": symbol, "volume": float(volume),
-                                 "type": side, "sl": float(sl), "tp": float(tp), "comment": comment,
-                                 "magic": int(magic)}
-    verb = "buy" if side == OrderType.BUY else "sell"
-    return _sent(f"{verb} {volume:g} {symbol}", request, check)
+            check: bool) -> Optional[OrderSendResult]:
+    request: TradeRequestDict = {"action": _DEAL, "symbol": symbol, "volume": float(volume), "type": side,
+                                 "sl": float(sl), "tp": float(tp), "comment": comment, "magic": int(magic)}
+    return _sent(lambda: f"{'buy' if side == _BUY else 'sell'} {volume:g} {symbol}", request, check)
 
 
+# With check=True a call returns a result or raises, so its result is never None.
+@overload
+def buy(symbol: str, volume: float, *, sl: float = ..., tp: float = ..., comment: str = ..., magic: int = ...,
+        check: Literal[True]) -> OrderSendResult: ...
+@overload
+def buy(symbol: str, volume: float, *, sl: float = ..., tp: float = ..., comment: str = ..., magic: int = ...,
+        check: bool = ...) -> Optional[OrderSendResult]: ...
 def buy(symbol: str, volume: float, *, sl: float = 0.0, tp: float = 0.0, comment: str = "", magic: int = 0,
-        check: bool = False) -> Any:
+        check: bool = False) -> Optional[OrderSendResult]:
     """Buys ``volume`` lots of ``symbol`` at the market (the ask), with an
     optional stop loss ``sl`` and take profit ``tp`` (prices; 0 for none).
     Returns the ``OrderSendResult``; see the module's doc for ``check``."""
-    return _market(OrderType.BUY, symbol, volume, sl, tp, comment, magic, check)
+    return _market(_BUY, symbol, volume, sl, tp, comment, magic, check)
 
 
+@overload
+def sell(symbol: str, volume: float, *, sl: float = ..., tp: float = ..., comment: str = ..., magic: int = ...,
+         check: Literal[True]) -> OrderSendResult: ...
+@overload
+def sell(symbol: str, volume: float, *, sl: float = ..., tp: float = ..., comment: str = ..., magic: int = ...,
+         check: bool = ...) -> Optional[OrderSendResult]: ...
 def sell(symbol: str, volume: float, *, sl: float = 0.0, tp: float = 0.0, comment: str = "", magic: int = 0,
-         check: bool = False) -> Any:
+         check: bool = False) -> Optional[OrderSendResult]:
     """Sells ``volume`` lots of ``symbol`` at the market (the bid); as ``buy``."""
-    return _market(OrderType.SELL, symbol, volume, sl, tp, comment, magic, check)
+    return _market(_SELL, symbol, volume, sl, tp, comment, magic, check)
 
 
 def _ticket(position: Position) -> int:
@@ -109,7 +131,7 @@ def _ticket(position: Position) -> int:
     return int(position)
 
 
-def _current(ticket: int) -> tuple[Optional[Any], bool]:
+def _current(ticket: int) -> tuple[Optional[TradePosition], bool]:
     """The open position `ticket` as the Terminal has it now (None when it
     is not open), and whether the look-up itself worked."""
     found = _core.positions_get(ticket=ticket)
@@ -118,38 +140,55 @@ def _current(ticket: int) -> tuple[Optional[Any], bool]:
     return (found[0] if found else None), True
 
 
-def close(position: Position, volume: Optional[float] = None, *, comment: str = "", check: bool = False) -> Any:
+@overload
+def close(position: Position, volume: Optional[float] = ..., *, comment: str = ...,
+          check: Literal[True]) -> OrderSendResult: ...
+@overload
+def close(position: Position, volume: Optional[float] = ..., *, comment: str = ...,
+          check: bool = ...) -> Optional[OrderSendResult]: ...
+def close(position: Position, volume: Optional[float] = None, *, comment: str = "",
+          check: bool = False) -> Optional[OrderSendResult]:
     """Closes the position (its ticket or record) at the market: all of it,
     or ``volume`` lots. A position that is not open is sent anyway, by its
     ticket, so that the Terminal answers it (``POSITION_CLOSED``)."""
     ticket = _ticket(position)
-    what = f"close of position {ticket}"
+    def what() -> str:
+        return f"close of position {ticket}"
+
     current, looked = _current(ticket)
     if not looked:
         return _failed(what, check)
     if current is None:
-        request: TradeRequestDict = {"action": TradeAction.DEAL, "position": ticket, "type": OrderType.SELL,
-                                     "volume": 0.0, "comment": comment}
+        request: TradeRequestDict = {"action": _DEAL, "position": ticket, "type": _SELL, "volume": 0.0,
+                                     "comment": comment}
         return _sent(what, request, check)
-    side = OrderType.SELL if current.type == PositionType.BUY else OrderType.BUY
+    side = _SELL if current.type == _LONG else _BUY
     amount = float(current.volume if volume is None else volume)
-    closing: TradeRequestDict = {"action": TradeAction.DEAL, "position": ticket, "symbol": current.symbol,
+    closing: TradeRequestDict = {"action": _DEAL, "position": ticket, "symbol": current.symbol,
                                  "volume": amount, "type": side, "magic": int(current.magic), "comment": comment}
     return _sent(what, closing, check)
 
 
+@overload
+def modify(position: Position, *, sl: Optional[float] = ..., tp: Optional[float] = ...,
+           check: Literal[True]) -> OrderSendResult: ...
+@overload
+def modify(position: Position, *, sl: Optional[float] = ..., tp: Optional[float] = ...,
+           check: bool = ...) -> Optional[OrderSendResult]: ...
 def modify(position: Position, *, sl: Optional[float] = None, tp: Optional[float] = None,
-           check: bool = False) -> Any:
+           check: bool = False) -> Optional[OrderSendResult]:
     """Sets the stop loss and/or take profit of an open position; a stop not
     given stays as the position has it now, and 0 removes one."""
     ticket = _ticket(position)
-    what = f"change of the stops of position {ticket}"
+    def what() -> str:
+        return f"change of the stops of position {ticket}"
+
     current, looked = _current(ticket)
     if not looked:
         return _failed(what, check)
     keep_sl = current.sl if current is not None else 0.0
     keep_tp = current.tp if current is not None else 0.0
-    request: TradeRequestDict = {"action": TradeAction.SLTP, "position": ticket,
+    request: TradeRequestDict = {"action": _SLTP, "position": ticket,
                                  "symbol": current.symbol if current is not None else "",
                                  "sl": float(keep_sl if sl is None else sl), "tp": float(keep_tp if tp is None else tp)}
     return _sent(what, request, check)
@@ -158,7 +197,7 @@ def modify(position: Position, *, sl: Optional[float] = None, tp: Optional[float
 # ---- the symbol's grid -----------------------------------------------------------------
 
 
-def _info(symbol: Symbol) -> Any:
+def _info(symbol: Symbol) -> SymbolInfo:
     if isinstance(symbol, str):
         info = _core.symbol_info(symbol)
         if info is None:
@@ -186,7 +225,7 @@ def round_price(symbol: Symbol, price: float) -> float:
     return round(round(price / size) * size, int(info.digits))
 
 
-def _steps(info: Any, volume: float, down: bool) -> float:
+def _steps(info: SymbolInfo, volume: float, down: bool) -> float:
     step = float(info.volume_step)
     ratio = volume / step
     # A ratio a hair under a whole number (0.3 / 0.1) is that number.

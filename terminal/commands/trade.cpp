@@ -180,12 +180,11 @@ bool Terminal::on_order_send(std::uint32_t cmd, RequestReader& in, Exchange& ex)
     if (!auto_trading()) return ex.status(cmd, wire::kAutoTradingDisabled);
     const Account a = current_account();
     Trading::Session s = trading_.begin_trade(a, market_.now_ms());
-    if (!s.ok()) return ex.status(cmd, wire::kFailed);
-    // The result is built after the trade has been committed.
-    const std::optional<wire::TradeSendResultRecord> result = trading_.send(s, req);
-    if (!result) return ex.status(cmd, wire::kFailed);
+    // The result is built after the trade has been committed; a store that
+    // failed makes it STORAGE, whose comment tells how.
+    const wire::TradeSendResultRecord result = trading_.send(s, req);
     Response r(cmd, wire::kSuccess);
-    r.put(*result);
+    r.put(result);
     return ex.send(r);
 }
 

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdio>
+#include <utility>
 
 namespace qvn::terminal {
 namespace {
@@ -19,6 +20,9 @@ struct Option {
     // The default, as the settings file spells it; empty when the key is
     // written only if the file has it.
     std::string_view default_text;
+    // False for an option taken from the command line only: one that must
+    // never hold for every start of an installation.
+    bool in_file = true;
 };
 
 // One row per setting: the same parser serves the file and the command line.
@@ -29,6 +33,8 @@ constexpr std::array kOptions = {
            [](Settings& s, std::uint64_t v, std::int64_t) { s.ready_delay_ms = static_cast<std::uint32_t>(v); }, "0"},
     Option{"--idle-exit-s", "idle_exit_s", Kind::Number, 0, 100000000,
            [](Settings& s, std::uint64_t v, std::int64_t) { s.idle_exit_s = static_cast<std::uint32_t>(v); }, "0"},
+    Option{"--owner-pid", "owner_pid", Kind::Number, 1, 0x7FFFFFFF,
+           [](Settings& s, std::uint64_t v, std::int64_t) { s.owner_pid = static_cast<std::uint32_t>(v); }, ""},
     Option{"--no-endpoint", "no_endpoint", Kind::Flag, 0, 1,
            [](Settings& s, std::uint64_t v, std::int64_t) { s.no_endpoint = v != 0; }, "0"},
     Option{"--now", "now", Kind::Seconds, 0, 0,
@@ -58,6 +64,12 @@ constexpr std::array kOptions = {
     Option{"--handshake-timeout-ms", "handshake_timeout_ms", Kind::Number, 10, 3600000,
            [](Settings& s, std::uint64_t v, std::int64_t) { s.handshake_timeout_ms = static_cast<std::uint32_t>(v); },
            "30000"},
+    Option{"--store-sync", "store_sync", Kind::Flag, 0, 1,
+           [](Settings& s, std::uint64_t v, std::int64_t) { s.store_sync = v != 0; }, "1"},
+    // Every account is lost when the Terminal ends: for a run's own private
+    // Terminal only, never a setting of the installation.
+    Option{"--store-memory", "store_memory", Kind::Flag, 0, 1,
+           [](Settings& s, std::uint64_t v, std::int64_t) { s.store_memory = v != 0; }, "", false},
 };
 
 const Option* find_cli(std::string_view name) noexcept {
@@ -91,6 +103,8 @@ bool parse_seconds(std::string_view text, std::int64_t& ms) noexcept {
     return true;
 }
 
+// Any well-formed date of the years 0000-9999 (the range is checked apart,
+// so a date such as 1999-12-31 is said to be out of range, not malformed).
 bool parse_date(std::string_view text, std::int64_t& day) noexcept {
     if (text.size() != 10 || text[4] != '-' || text[7] != '-') return false;
     std::uint64_t y = 0, m = 0, d = 0;
@@ -99,8 +113,7 @@ bool parse_date(std::string_view text, std::int64_t& day) noexcept {
         return false;
     day = days_from_civil(static_cast<std::int64_t>(y), static_cast<unsigned>(m), static_cast<unsigned>(d));
     const CivilDate back = civil_from_days(day);
-    // Rejects dates such as 2023-02-30; the price process covers 2000-2099.
-    return back.day == d && back.month == m && y >= 2000 && y <= 2099;
+    return back.day == d && back.month == m;  // rejects dates such as 2023-02-30
 }
 
 // "YYYY-MM-DDTHH:MM:SS[.fff]Z" (UTC) or POSIX seconds, to milliseconds.
@@ -135,6 +148,17 @@ bool apply_one(const Option& o, std::string_view value, Settings& s, std::string
         case Kind::Date: ok = parse_date(value, signed_value); break;
         case Kind::Instant: ok = parse_instant(value, signed_value); break;
     }
+    // A well-formed date or clock start outside the price process's span.
+    const bool in_span =
+        o.kind == Kind::Date      ? signed_value >= kProcessFirstDay && signed_value < kProcessEndDay
+        : o.kind == Kind::Instant ? signed_value >= kProcessFirstDay * kMsPerDay && signed_value < kProcessEndMs
+                                  : true;
+    if (ok && !in_span) {
+        error = "value '" + std::string(value) + "' for " + std::string(o.key) + " is out of range (" +
+                (o.kind == Kind::Date ? "from 2000-01-01 to 2099-12-31)"
+                                      : "from 2000-01-01T00:00:00Z to 2099-12-31T23:59:59.999Z)");
+        return false;
+    }
     if (!ok) {
         error = "malformed value '" + std::string(value) + "' for " + std::string(o.key);
         switch (o.kind) {
@@ -155,34 +179,56 @@ bool apply_one(const Option& o, std::string_view value, Settings& s, std::string
 }  // namespace
 
 bool parse_command_line(int argc, const char* const* argv, CommandLine& out, std::string& error) {
+    std::string_view flag;  // the flag just before, written without a value
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
+        const std::string_view after = std::exchange(flag, std::string_view());
         if (arg == "/portable") {
             out.portable = true;
             continue;
         }
-        if (!arg.starts_with("--")) continue;
+        // Anything else that is not a known option is refused: a misspelt
+        // one (--sped 60) would otherwise leave the Terminal running on
+        // settings other than those asked for.
+        if (!arg.starts_with("--")) {
+            error = "command line: unexpected argument '" + std::string(arg) + "'";
+            if (!after.empty())
+                error += ": the flag " + std::string(after) + " takes no separate value (write " + std::string(after) +
+                         " or " + std::string(after) + "=0/1)";
+            return false;
+        }
         const std::size_t eq = arg.find('=');
         const Option* o = find_cli(arg.substr(0, eq));
-        if (o == nullptr) continue;
+        if (o == nullptr) {
+            error = "command line: unknown option " + std::string(arg.substr(0, eq));
+            return false;
+        }
         if (eq != std::string_view::npos) {
             out.options.emplace_back(std::string(o->key), std::string(arg.substr(eq + 1)));
         } else if (o->kind == Kind::Flag) {
             out.options.emplace_back(std::string(o->key), "1");
+            flag = o->cli;
         } else if (i + 1 < argc) {
             out.options.emplace_back(std::string(o->key), std::string(argv[++i]));
         } else {
-            error = "option " + std::string(o->cli) + " needs a value";
+            error = "command line: option " + std::string(o->cli) + " needs a value";
             return false;
         }
     }
     return true;
 }
 
+bool is_setting(std::string_view key) noexcept { return find_key(key) != nullptr; }
+
 bool apply_settings(const IniSection* section, const CommandLine& cli, Settings& out, std::string& error) {
     if (section != nullptr) {
         for (const auto& [key, value] : section->entries) {
             const Option* o = find_key(key);
+            if (o != nullptr && !o->in_file) {
+                error = "terminal.ini: " + std::string(o->key) + " is taken from the command line only (" +
+                        std::string(o->cli) + "), never from the file";
+                return false;
+            }
             if (o != nullptr && !apply_one(*o, value, out, error)) {
                 error = "terminal.ini: " + error;
                 return false;

@@ -30,6 +30,7 @@ struct Settings {
     std::uint32_t build = kDefaultBuild;
     std::uint32_t ready_delay_ms = 0;
     std::uint32_t idle_exit_s = 0;          // 0 = never
+    std::uint32_t owner_pid = 0;            // 0 = none: the process whose end stops the Terminal
     bool no_endpoint = false;
     std::optional<std::int64_t> now_ms;     // frozen market clock
     std::optional<std::int64_t> clock_ms;   // moving market clock: its start
@@ -46,6 +47,14 @@ struct Settings {
     // A connection that has not completed a handshake is dropped after this
     // long without a request; once greeted it may stay idle indefinitely.
     std::uint32_t handshake_timeout_ms = 30000;
+    // The trading store syncs each commit to the disk; off for an account
+    // no one needs after a crash (a private backtest's), whose commits then
+    // cost no wait on the disk.
+    bool store_sync = true;
+    // The trading store is kept in memory, never in a file: every account
+    // starts afresh and ends with the Terminal (a private backtest's), and
+    // a trade costs no file write or lock.
+    bool store_memory = false;
 
     std::uint64_t max_response_bytes() const noexcept {
         return static_cast<std::uint64_t>(max_response_mb) << 20;
@@ -59,7 +68,9 @@ struct CommandLine {
     std::vector<std::pair<std::string, std::string>> options;  // settings key, raw value
 };
 
-// Unknown options are ignored; an option without its value is an error.
+// An unknown option or argument (anything but /portable and the options'
+// --key value, --key=value and flags) is an error that names it, as is an
+// option without its value.
 bool parse_command_line(int argc, const char* const* argv, CommandLine& out, std::string& error);
 
 // Applies every known key of `section` and then the command line options.
@@ -69,6 +80,10 @@ bool apply_settings(const IniSection* section, const CommandLine& cli, Settings&
 // Settings that only make sense together: --step needs --clock and no --now.
 // Checked once the file and the command line are both applied.
 bool consistent_settings(const Settings& s, std::string& error);
+
+// Whether `key` is a setting of this release. terminal.ini keeps the keys
+// it does not know (another release's, or the user's own) but uses none.
+bool is_setting(std::string_view key) noexcept;
 
 // The [Terminal] section as it is written back: the file's own values (or
 // defaults) for every key, so the file documents every setting.

@@ -5,9 +5,12 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
+#include <new>
 
 #include "protocol/text.hpp"
 #include "terminal/enums.hpp"
+#include "terminal/market/symbol_files.hpp"
 #include "terminal/store/files.hpp"
 #include "terminal/text/ini.hpp"
 
@@ -18,8 +21,11 @@ constexpr std::uint32_t kQuoteFlags = kTickBid | kTickAsk;
 constexpr std::uint32_t kDealFlags = kTickVolume | kTickLast;
 // Whole volumes are u64; sizes from 2^63 on cannot be rounded into one.
 constexpr double kMaxVolume = 9223372036854775808.0;
-// A hundred million ticks (6 GB) at most: a file beyond is not read at all.
-constexpr std::size_t kMaxTickFile = kTickFileHeader + 100'000'000ull * sizeof(wire::TickRecord);
+// A hundred million ticks (6 GB) at most: a header counting more is refused
+// before anything is read.
+constexpr std::uint64_t kMaxTicks = 100'000'000;
+// A [Symbol] section of a few keys: a symbol.ini beyond is not one.
+constexpr std::uint64_t kMaxIni = 1u << 20;
 
 class Reader final : public TickReader {
 public:
@@ -177,43 +183,48 @@ bool selected(const wire::TickRecord& t, TickFilter filter) noexcept {
     return (filter.quotes && (flags & kQuoteFlags) != 0) || (filter.deals && (flags & kDealFlags) != 0);
 }
 
-bool check_ticks(std::string_view bytes, std::vector<wire::TickRecord>& out, std::string& error) {
+bool check_tick_header(std::string_view header, std::uint64_t file_size, TickFileHeader& out, std::string& error) {
     constexpr std::size_t kRecord = sizeof(wire::TickRecord);
-    if (bytes.size() < kTickFileHeader || bytes.substr(0, 8) != kTickFileMagic) {
+    if (header.size() < kTickFileHeader || file_size < kTickFileHeader || header.substr(0, 8) != kTickFileMagic) {
         error = "not a tick file (no QVNTICKS header)";
         return false;
     }
     std::uint32_t version = 0, record_size = 0;
-    std::uint64_t count = 0;
-    std::int64_t first = 0, last = 0;
-    std::memcpy(&version, bytes.data() + 8, 4);
-    std::memcpy(&record_size, bytes.data() + 12, 4);
-    std::memcpy(&count, bytes.data() + 16, 8);
-    std::memcpy(&first, bytes.data() + 24, 8);
-    std::memcpy(&last, bytes.data() + 32, 8);
+    std::memcpy(&version, header.data() + 8, 4);
+    std::memcpy(&record_size, header.data() + 12, 4);
+    std::memcpy(&out.count, header.data() + 16, 8);
+    std::memcpy(&out.first_ms, header.data() + 24, 8);
+    std::memcpy(&out.last_ms, header.data() + 32, 8);
     if (version != kTickFileVersion || record_size != kRecord) {
         error = "version " + std::to_string(version) + " with records of " + std::to_string(record_size) +
                 " bytes; this Terminal reads version 1 with records of 60 bytes";
         return false;
     }
-    if (bytes.substr(40, kTickFileHeader - 40).find_first_not_of('\0') != std::string_view::npos) {
+    if (header.substr(40, kTickFileHeader - 40).find_first_not_of('\0') != std::string_view::npos) {
         error = "the header's reserved bytes are not zero";
         return false;
     }
-    const std::size_t body = bytes.size() - kTickFileHeader;
-    if (count == 0 || count > body / kRecord || body != count * kRecord) {
+    const std::uint64_t body = file_size - kTickFileHeader, count = out.count;
+    if (count > kMaxTicks) {
+        error = "the header counts " + std::to_string(count) + " records; this Terminal reads at most " +
+                std::to_string(kMaxTicks);
+        return false;
+    }
+    if (count == 0 || body != count * kRecord) {
         error = "the header counts " + std::to_string(count) + " records, the file holds " +
                 std::to_string(body / kRecord) + (body % kRecord != 0 ? " and a part of one" : "");
         if (count == 0 && body == 0) error = "no ticks";
         return false;
     }
-    out.resize(static_cast<std::size_t>(count));
-    std::memcpy(out.data(), bytes.data() + kTickFileHeader, body);
+    return true;
+}
+
+bool check_tick_records(const TickFileHeader& header, std::vector<wire::TickRecord>& ticks, std::string& error) {
     const std::int64_t lo = kProcessFirstDay * kMsPerDay;
     double last_price = 0;
-    for (std::size_t i = 0; i < out.size(); ++i) {
-        const wire::TickRecord& t = out[i];
-        const wire::TickRecord* before = i == 0 ? nullptr : &out[i - 1];
+    for (std::size_t i = 0; i < ticks.size(); ++i) {
+        const wire::TickRecord& t = ticks[i];
+        const wire::TickRecord* before = i == 0 ? nullptr : &ticks[i - 1];
         const std::int64_t ms = t.time_msc, sec = t.time;
         const double bid = t.bid, ask = t.ask, price = t.last, size = t.volume_real;
         std::string fault;
@@ -239,17 +250,26 @@ bool check_ticks(std::string_view bytes, std::vector<wire::TickRecord>& out, std
                     std::to_string(want);
         if (!fault.empty()) {
             error = record_fault(i, fault);
-            out.clear();
+            ticks.clear();
             return false;
         }
         if (price != 0) last_price = price;
     }
-    if (first != out.front().time_msc || last != out.back().time_msc) {
+    if (ticks.empty() || header.first_ms != ticks.front().time_msc || header.last_ms != ticks.back().time_msc) {
         error = "the header's first and last times differ from the records'";
-        out.clear();
+        ticks.clear();
         return false;
     }
     return true;
+}
+
+bool check_ticks(std::string_view bytes, std::vector<wire::TickRecord>& out, std::string& error) {
+    out.clear();
+    TickFileHeader header;
+    if (!check_tick_header(bytes.substr(0, kTickFileHeader), bytes.size(), header, error)) return false;
+    out.resize(static_cast<std::size_t>(header.count));
+    std::memcpy(out.data(), bytes.data() + kTickFileHeader, out.size() * sizeof(wire::TickRecord));
+    return check_tick_records(header, out, error);
 }
 
 ImportedSource::ImportedSource(std::unique_ptr<const ImportedTerms> terms, std::u16string name,
@@ -259,10 +279,21 @@ ImportedSource::ImportedSource(std::unique_ptr<const ImportedTerms> terms, std::
                   floor_div(ticks.front().time_msc, kMsPerDay), floor_div(ticks.back().time_msc, kMsPerDay) + 1),
       ticks_(std::move(ticks)),
       scale_(decimal_scale(held->terms.digits)) {
+    constexpr double inf = std::numeric_limits<double>::infinity();
     times_.reserve(ticks_.size());
-    for (const wire::TickRecord& t : ticks_) {
+    blocks_.reserve(ticks_.size() / kQuoteBlock + 1);
+    for (std::size_t i = 0; i < ticks_.size(); ++i) {
+        const wire::TickRecord& t = ticks_[i];
         const std::int64_t ms = t.time_msc;  // copied: a packed field binds no reference
         times_.push_back(ms);
+        if (i % kQuoteBlock == 0) blocks_.push_back(QuoteBounds{{}, inf, -inf, inf, -inf});
+        if (!selected(t, TickFilter{true, false})) continue;
+        const double bid = t.bid, ask = t.ask;
+        QuoteBounds& b = blocks_.back();
+        b.bid_lo = std::min(b.bid_lo, bid);
+        b.bid_hi = std::max(b.bid_hi, bid);
+        b.ask_lo = std::min(b.ask_lo, ask);
+        b.ask_hi = std::max(b.ask_hi, ask);
     }
 }
 
@@ -341,49 +372,108 @@ Aggregate ImportedSource::minute_upto(std::int64_t minute, std::int64_t upto_ms)
     return a;
 }
 
+void ImportedSource::bound_quotes(TickSpan span, const QuoteBoundsVisitor& visit) const {
+    if (span.empty()) return;
+    const std::size_t end = lower(span.hi_ms + 1);
+    for (std::size_t i = lower(span.lo_ms); i < end;) {
+        const std::size_t next = std::min(end, (i / kQuoteBlock + 1) * kQuoteBlock);
+        QuoteBounds b = blocks_[i / kQuoteBlock];
+        b.span = TickSpan{times_[i], times_[next - 1]};
+        if (!visit(b)) return;
+        i = next;
+    }
+}
+
+namespace {
+
+// symbol.ini whole, its size checked before it is read.
+bool read_ini(const SymbolFolder& folder, std::string& out, std::string& error) {
+    SymbolFile file;
+    if (!file.open(folder, u"symbol.ini", error)) return false;
+    if (file.size() > kMaxIni) {
+        error = "holds " + std::to_string(file.size()) + " bytes; a symbol.ini holds at most " +
+                std::to_string(kMaxIni);
+        return false;
+    }
+    out.resize(static_cast<std::size_t>(file.size()));
+    if (!file.read(out.data(), out.size()) || !file.at_end()) {
+        error = "changed while it was read";
+        return false;
+    }
+    return true;
+}
+
+// ticks.qvt: its header first, then as many records as the header counts
+// and the file's size holds, read straight into their place.
+bool read_ticks(const SymbolFolder& folder, std::vector<wire::TickRecord>& out, std::string& error) {
+    SymbolFile file;
+    if (!file.open(folder, u"ticks.qvt", error)) return false;
+    char header[kTickFileHeader] = {};
+    const std::size_t got = file.size() < kTickFileHeader ? static_cast<std::size_t>(file.size()) : kTickFileHeader;
+    TickFileHeader h;
+    if (!file.read(header, got)) {
+        error = "changed while it was read";
+        return false;
+    }
+    if (!check_tick_header(std::string_view(header, got), file.size(), h, error)) return false;
+    out.resize(static_cast<std::size_t>(h.count));
+    if (!file.read(out.data(), out.size() * sizeof(wire::TickRecord)) || !file.at_end()) {
+        error = "changed while it was read";
+        out.clear();
+        return false;
+    }
+    return check_tick_records(h, out, error);
+}
+
+}  // namespace
+
 void load_imported(Market& market, std::u16string_view files_folder) {
     const std::u16string root = join(join(files_folder, u"QSL"), u"custom");
-    std::string text, ticks_bytes, error;
+    std::string text, error;
     for (const std::u16string& folder_name : list_folders(root)) {
-        const std::u16string folder = join(root, folder_name);
-        const std::u16string ini_path = join(folder, u"symbol.ini");
-        const std::u16string ticks_path = join(folder, u"ticks.qvt");
+        const std::u16string path = join(root, folder_name);
         const auto refuse = [&](const std::u16string& file, const std::string& why) {
             std::fprintf(stderr, "terminal64: %s: %s; the symbol %s is left out\n",
                          protocol::utf16_to_utf8(file).c_str(), why.c_str(),
                          protocol::utf16_to_utf8(folder_name).c_str());
         };
         if (!valid_name(folder_name)) {
-            refuse(folder, "not a symbol name (1 to 29 characters, no path separators)");
+            refuse(path, "not a symbol name (1 to 29 characters, no path separators)");
             continue;
         }
         // Left out here, not only from the catalogue: a source the market
         // keeps would still price currency conversions.
         if (find_symbol(folder_name) != nullptr) {
-            refuse(folder, "the catalogue has a symbol of that name");
+            refuse(path, "the catalogue has a symbol of that name");
             continue;
         }
+        SymbolFolder folder;
+        if (!folder.open(path, error)) {
+            refuse(path, error);
+            continue;
+        }
+        const std::u16string ini_path = join(path, u"symbol.ini");
+        const std::u16string ticks_path = join(path, u"ticks.qvt");
         auto terms = std::make_unique<ImportedTerms>();
-        if (!read_file(ini_path, text)) {
-            refuse(ini_path, "cannot be read");
-            continue;
-        }
-        if (!read_terms(text, protocol::utf16_to_utf8(folder_name), *terms, error)) {
+        if (!read_ini(folder, text, error) || !read_terms(text, protocol::utf16_to_utf8(folder_name), *terms, error)) {
             refuse(ini_path, error);
             continue;
         }
         std::vector<wire::TickRecord> ticks;
-        if (!read_file(ticks_path, ticks_bytes, kMaxTickFile)) {
-            refuse(ticks_path, "cannot be read (or holds more than 100 million ticks)");
-            continue;
+        try {
+            if (!read_ticks(folder, ticks, error)) {
+                refuse(ticks_path, error);
+                continue;
+            }
+            std::u16string description = protocol::path_to_utf16(terms->description);
+            market.add_source(std::make_unique<ImportedSource>(std::move(terms), folder_name, std::move(description),
+                                                               std::move(ticks)));
+        } catch (const std::bad_alloc&) {
+            // The header's count passed every check, but this machine has
+            // not the memory for its ticks: the symbol goes, the start goes on.
+            ticks = {};
+            refuse(ticks_path, "its ticks do not fit in the memory at hand");
         }
-        if (!check_ticks(ticks_bytes, ticks, error)) {
-            refuse(ticks_path, error);
-            continue;
-        }
-        std::u16string description = protocol::path_to_utf16(terms->description);
-        market.add_source(
-            std::make_unique<ImportedSource>(std::move(terms), folder_name, std::move(description), std::move(ticks)));
     }
 }
 

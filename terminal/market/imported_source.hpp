@@ -56,6 +56,10 @@ public:
     bool any_in(std::int64_t lo_ms, std::int64_t hi_ms) const override;
     void day_minutes(std::int64_t day, MinuteBlock& out) const override;
     Aggregate minute_upto(std::int64_t minute, std::int64_t upto_ms) const override;
+    // Block by block of kQuoteBlock ticks, from bounds made at start.
+    void bound_quotes(TickSpan span, const QuoteBoundsVisitor& visit) const override;
+
+    static constexpr std::size_t kQuoteBlock = 256;
 
 private:
     // Ticks [from, to) up to `upto_ms`, added into `a`.
@@ -63,6 +67,9 @@ private:
 
     std::vector<wire::TickRecord> ticks_;
     std::vector<std::int64_t> times_;  // ticks_[i].time_msc, for searching
+    // The bid and ask extremes of the quotes of each block of kQuoteBlock
+    // ticks (infinite the wrong way round in a block without quotes).
+    std::vector<QuoteBounds> blocks_;
     double scale_;                     // 10^digits
 };
 
@@ -70,13 +77,30 @@ private:
 // VOLUME or LAST; both together select every tick.
 bool selected(const wire::TickRecord& t, TickFilter filter) noexcept;
 
-// Checks the bytes of a tick file and takes its records; false with the
-// fault (naming the first bad record, counted from 1) in `error`.
+// What a tick file's header says.
+struct TickFileHeader {
+    std::uint64_t count = 0;
+    std::int64_t first_ms = 0, last_ms = 0;
+};
+
+// Checks the first bytes of a tick file (all 64 of its header, fewer when
+// the file is shorter) and that the file's size holds exactly the records
+// the header counts, so a reader takes memory for no more than the file
+// holds; false with the fault in `error`.
+bool check_tick_header(std::string_view header, std::uint64_t file_size, TickFileHeader& out, std::string& error);
+
+// Checks the records a header counts; false with the fault (naming the first
+// bad record, counted from 1) in `error`, and `ticks` emptied.
+bool check_tick_records(const TickFileHeader& header, std::vector<wire::TickRecord>& ticks, std::string& error);
+
+// Both checks over the bytes of a whole tick file, taking its records.
 bool check_ticks(std::string_view bytes, std::vector<wire::TickRecord>& out, std::string& error);
 
 // Adds the symbols of QSL/custom under `files_folder` to the market, in the
 // byte order of their folder names. A symbol whose files are missing or bad
-// is left out with a line on stderr naming the file and the fault.
+// (a linked folder, a file that is a link, a pipe or anything but a regular
+// file inside it) is left out with a line on stderr naming the file and the
+// fault; the Terminal starts without it.
 void load_imported(Market& market, std::u16string_view files_folder);
 
 }  // namespace qvn::terminal

@@ -256,6 +256,29 @@ DayPlan SymbolModel::make_plan(std::int64_t day) const {
     return plan;
 }
 
+// Follows minute_ticks: a change there must keep these bounds true.
+// The quotes' bid levels (relative to start_bid) walk in k = quotes steps
+// of at most kFastNormalBound * step_sigma each, bridged onto delta: level
+// i before the last is the walk after i + 1 steps, less (i + 1) / k of the
+// whole walk, plus (i + 1) / k of delta, rounded and moved at most a tick.
+// A walk of k bounded steps less its share of the total stays within k / 2
+// steps of 0 (2 j (k - j) / k steps after j), so every level lies within
+// k / 2 steps of the straight line from 0 to delta, less rounding; the
+// last two levels are delta and delta +- 1. A quote's spread is its share
+// 0.8 ... 1.2 of the minute's spread, rounded, at least one tick.
+QuoteRange SymbolModel::quote_range(const MinutePlan& mp) const noexcept {
+    const double k = mp.quotes;
+    const double step = kFastNormalBound * static_cast<double>(mp.step_sigma);
+    const auto reach = static_cast<std::int64_t>(std::ceil(k * step / 2)) + 2;
+    const double spread = mp.spread;
+    QuoteRange r;
+    r.bid_lo = mp.start_bid + std::min<std::int64_t>(0, mp.delta) - reach;
+    r.bid_hi = mp.start_bid + std::max<std::int64_t>(0, mp.delta) + reach;
+    r.spread_lo = std::max<std::int64_t>(1, static_cast<std::int64_t>(std::floor(spread * 0.8)) - 1);
+    r.spread_hi = std::max<std::int64_t>(1, static_cast<std::int64_t>(std::ceil(spread * 1.2)) + 1);
+    return r;
+}
+
 int SymbolModel::minute_ticks(const DayPlan& plan, int m, RawTick* out) const noexcept {
     const MinutePlan& mp = plan.minutes[m];
     const int n = mp.ticks;

@@ -62,6 +62,14 @@ struct RawTick {
     TickKind kind;
 };
 
+// Bounds on the quotes of one minute, in price ticks: every quote's bid
+// lies in [bid_lo, bid_hi] and its spread (ask - bid) in [spread_lo,
+// spread_hi].
+struct QuoteRange {
+    std::int64_t bid_lo = 0, bid_hi = 0;
+    std::int64_t spread_lo = 0, spread_hi = 0;
+};
+
 // Deal volume in whole units, as carried in a tick's `volume` and summed
 // into a bar's real volume: never 0 for a deal.
 std::uint64_t deal_units(double volume) noexcept;
@@ -97,6 +105,9 @@ public:
     // Fills `out` (room for kMaxTicksPerMinute) with the ticks of a minute
     // of `plan`; returns how many.
     int minute_ticks(const DayPlan& plan, int minute, RawTick* out) const noexcept;
+    // Bounds on the quotes minute_ticks() makes for an open minute, from
+    // the plan alone (no tick is made).
+    QuoteRange quote_range(const MinutePlan& mp) const noexcept;
     // Time of the first tick of an open minute.
     std::int64_t first_tick_time(std::int64_t minute, const MinutePlan& mp) const noexcept;
 

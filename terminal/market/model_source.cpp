@@ -77,6 +77,31 @@ ModelSource::ModelSource(const Instrument& ins, PlanCache& plans, std::int64_t f
     for (std::size_t i = 0; i < kProcessDays; ++i) counts_[i].store(0, std::memory_order_relaxed);
 }
 
+int ModelSource::minute_ticks(const DayPlan& plan, int m, RawTick* out) const {
+    const std::int64_t minute = plan.day * kMinutesPerDay + m;
+    {
+        std::lock_guard lock(memo_mutex_);
+        for (const MinuteMemo& e : memo_) {
+            if (e.minute != minute) continue;
+            std::copy_n(e.ticks.get(), e.count, out);
+            return e.count;
+        }
+    }
+    const int n = model_.minute_ticks(plan, m, out);
+    std::lock_guard lock(memo_mutex_);
+    MinuteMemo& e = memo_[memo_next_];
+    memo_next_ = (memo_next_ + 1) % kMemoMinutes;
+    const auto size = static_cast<std::size_t>(n);
+    if (size > e.room) {
+        e.room = std::max<std::size_t>(size, 64);
+        e.ticks = std::make_unique_for_overwrite<RawTick[]>(e.room);
+    }
+    std::copy_n(out, n, e.ticks.get());
+    e.count = n;
+    e.minute = minute;
+    return n;
+}
+
 DayCounts ModelSource::day_counts(std::int64_t day) const {
     if (!model_.open_day(day)) return {};
     auto& slot = counts_[static_cast<std::size_t>(day - kProcessFirstDay)];
@@ -117,7 +142,7 @@ bool ModelSource::any_in(std::int64_t lo_ms, std::int64_t hi_ms) const {
                     continue;
                 }
                 if (!ticks) ticks = std::make_unique_for_overwrite<RawTick[]>(kMaxTicksPerMinute);
-                const int n = model_.minute_ticks(*p, x, ticks.get());
+                const int n = minute_ticks(*p, x, ticks.get());
                 for (int j = 0; j < n; ++j)
                     if (ticks[j].time_msc >= lo_ms && ticks[j].time_msc <= hi_ms) return true;
             }
@@ -143,7 +168,7 @@ std::optional<std::int64_t> ModelSource::next_after(std::int64_t ms) const {
             if ((day0 + m) * kMsPerMinute >= t) return model_.first_tick_time(day0 + m, mp);
             // The minute that holds t.
             if (!ticks) ticks = std::make_unique_for_overwrite<RawTick[]>(kMaxTicksPerMinute);
-            const int n = model_.minute_ticks(*p, m, ticks.get());
+            const int n = minute_ticks(*p, m, ticks.get());
             for (int j = 0; j < n; ++j)
                 if (ticks[j].time_msc >= t) return ticks[j].time_msc;
         }
@@ -170,8 +195,31 @@ Aggregate ModelSource::minute_upto(std::int64_t minute, std::int64_t upto_ms) co
     const int m = static_cast<int>(minute - day * kMinutesPerDay);
     if (p->minutes[m].ticks == 0) return {};
     auto ticks = std::make_unique_for_overwrite<RawTick[]>(kMaxTicksPerMinute);
-    const int n = model_.minute_ticks(*p, m, ticks.get());
+    const int n = minute_ticks(*p, m, ticks.get());
     return aggregate(*this, ticks.get(), n, upto_ms);
+}
+
+void ModelSource::bound_quotes(TickSpan span, const QuoteBoundsVisitor& visit) const {
+    if (span.empty()) return;
+    const std::int64_t first_minute = floor_div(span.lo_ms, kMsPerMinute);
+    const std::int64_t last_minute = floor_div(span.hi_ms, kMsPerMinute);
+    for (std::int64_t day = floor_div(first_minute, kMinutesPerDay); day * kMinutesPerDay <= last_minute; ++day) {
+        if (!model_.open_day(day)) continue;
+        const auto p = plan(day);
+        const std::int64_t day0 = day * kMinutesPerDay;
+        const int from = static_cast<int>(std::max<std::int64_t>(p->first_open, first_minute - day0));
+        const int to = static_cast<int>(std::min<std::int64_t>(p->last_open, last_minute - day0));
+        for (int m = from; m >= 0 && m <= to; ++m) {
+            const MinutePlan& mp = p->minutes[static_cast<std::size_t>(m)];
+            if (mp.ticks == 0) continue;
+            const QuoteRange r = model_.quote_range(mp);
+            const std::int64_t lo = (day0 + m) * kMsPerMinute;
+            const QuoteBounds b{TickSpan{std::max(lo, span.lo_ms), std::min(lo + kMsPerMinute - 1, span.hi_ms)},
+                                price(r.bid_lo), price(r.bid_hi), price(r.bid_lo + r.spread_lo),
+                                price(r.bid_hi + r.spread_hi)};
+            if (!visit(b)) return;
+        }
+    }
 }
 
 }  // namespace qvn::terminal

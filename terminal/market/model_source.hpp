@@ -2,6 +2,7 @@
 // demand from day plans that all models share through one small cache.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -60,12 +61,33 @@ public:
     bool any_in(std::int64_t lo_ms, std::int64_t hi_ms) const override;
     void day_minutes(std::int64_t day, MinuteBlock& out) const override;
     Aggregate minute_upto(std::int64_t minute, std::int64_t upto_ms) const override;
+    // Minute by minute, from the day plans alone.
+    void bound_quotes(TickSpan span, const QuoteBoundsVisitor& visit) const override;
+
+    // The ticks of minute `m` of `plan` into `out` (room for the minute's
+    // plan.minutes[m].ticks), as SymbolModel::minute_ticks makes them; the
+    // last few minutes made are kept, since a stepped clock asks for the
+    // same minute several times (the latest quote at the clock reads the
+    // minute before it for the carried quote, then the clock's own minute,
+    // which the next step reads again as its minute before).
+    int minute_ticks(const DayPlan& plan, int m, RawTick* out) const;
 
 private:
+    struct MinuteMemo {
+        std::int64_t minute = -1;  // process minute; -1 when empty
+        int count = 0;
+        std::unique_ptr<RawTick[]> ticks;
+        std::size_t room = 0;
+    };
+    static constexpr std::size_t kMemoMinutes = 2;
+
     SymbolModel model_;
     PlanCache& plans_;
     // Packed day counts by process day; 0 = not yet known.
     std::unique_ptr<std::atomic<std::uint64_t>[]> counts_;
+    mutable std::mutex memo_mutex_;
+    mutable std::array<MinuteMemo, kMemoMinutes> memo_;
+    mutable std::size_t memo_next_ = 0;  // the slot the next minute made replaces
 };
 
 }  // namespace qvn::terminal

@@ -26,6 +26,8 @@ public:
 private:
     bool load_next_minute();
     void init_context(std::int64_t minute);
+    // The ticks of a minute of `plan`, made into the reader's room.
+    int make_minute(const DayPlan& plan, int minute);
 
     const ModelSource& source_;
     const SymbolModel& s_;
@@ -35,8 +37,11 @@ private:
     std::int64_t day_ = 0;
     int minute_ = -1;  // minute of day_ currently loaded
     std::shared_ptr<const DayPlan> plan_;
-    // Room for one minute; never read before minute_ticks() writes it.
+    // Room for the largest minute made so far (a few ticks, where room for
+    // the most a minute may hold would be a large block taken and given
+    // back on every read); never read before minute_ticks() writes it.
     std::unique_ptr<RawTick[]> ticks_;
+    std::size_t room_ = 0;
     int count_ = 0;
     int pos_ = 0;
     bool done_ = false;
@@ -52,8 +57,7 @@ ModelReader::ModelReader(const ModelSource& source, TickSpan span, TickFilter fi
     : source_(source),
       s_(source.model()),
       span_(span),
-      filter_(filter),
-      ticks_(std::make_unique_for_overwrite<RawTick[]>(kMaxTicksPerMinute)) {
+      filter_(filter) {
     if (span_.empty()) {
         done_ = true;
         return;
@@ -80,7 +84,7 @@ void ModelReader::init_context(std::int64_t minute) {
             const MinutePlan& mp = plan->minutes[m];
             if (mp.ticks == 0) continue;
             if (!need_quote && mp.ticks == mp.quotes) continue;
-            const int n = s_.minute_ticks(*plan, m, ticks_.get());
+            const int n = make_minute(*plan, m);
             if (need_quote) {
                 bid_ = ticks_[n - 1].bid;
                 ask_ = ticks_[n - 1].ask;
@@ -95,6 +99,15 @@ void ModelReader::init_context(std::int64_t minute) {
             if (!need_quote && !need_deal) return;
         }
     }
+}
+
+int ModelReader::make_minute(const DayPlan& plan, int minute) {
+    const std::size_t n = plan.minutes[static_cast<std::size_t>(minute)].ticks;
+    if (n > room_) {
+        room_ = std::min<std::size_t>(std::max(n, 2 * room_), kMaxTicksPerMinute);
+        ticks_ = std::make_unique_for_overwrite<RawTick[]>(room_);
+    }
+    return source_.minute_ticks(plan, minute, ticks_.get());
 }
 
 bool ModelReader::load_next_minute() {
@@ -118,7 +131,7 @@ bool ModelReader::load_next_minute() {
             continue;
         }
         if (plan_->minutes[minute_].ticks == 0) continue;
-        count_ = s_.minute_ticks(*plan_, minute_, ticks_.get());
+        count_ = make_minute(*plan_, minute_);
         pos_ = 0;
         return true;
     }

@@ -66,6 +66,8 @@ inline double fast_normal(std::uint64_t h) noexcept {
     const auto sum = static_cast<double>((h & 0xFFFF) + ((h >> 16) & 0xFFFF) + ((h >> 32) & 0xFFFF) + (h >> 48));
     return (sum * (1.0 / 65536.0) - 2.0) * 1.7320508075688772;
 }
+// No fast_normal lies farther from 0: 2 * sqrt(3), rounded up.
+inline constexpr double kFastNormalBound = 3.4641017;
 
 // Exactly standard normal (Box-Muller) for the few draws per minute and day.
 inline double exact_normal(std::uint64_t h) noexcept {

@@ -1,6 +1,7 @@
 #include "terminal/market/source.hpp"
 
 #include <algorithm>
+#include <limits>
 
 #include "terminal/market/noise.hpp"
 
@@ -29,5 +30,10 @@ PriceSource::PriceSource(const Instrument& terms, SourceLabel label, std::int64_
       end_day_(end_day) {}
 
 PriceSource::~PriceSource() = default;
+
+void PriceSource::bound_quotes(TickSpan span, const QuoteBoundsVisitor& visit) const {
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    if (!span.empty()) visit(QuoteBounds{span, -inf, inf, -inf, inf});
+}
 
 }  // namespace qvn::terminal

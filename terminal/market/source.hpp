@@ -12,6 +12,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -62,6 +63,17 @@ public:
     // Up to `max` records; fewer only when the span is exhausted.
     virtual std::size_t fill(wire::TickRecord* out, std::size_t max) = 0;
 };
+
+// A stretch of a source's time and bounds on the prices of its quote ticks:
+// no quote in it has a bid or an ask outside them. The bounds may be wider
+// than the quotes are (they are what a source knows without making them),
+// never narrower.
+struct QuoteBounds {
+    TickSpan span;
+    double bid_lo = 0, bid_hi = 0;
+    double ask_lo = 0, ask_hi = 0;
+};
+using QuoteBoundsVisitor = std::function<bool(const QuoteBounds&)>;
 
 // What the catalogue shows of a source.
 struct SourceLabel {
@@ -117,6 +129,12 @@ public:
     virtual void day_minutes(std::int64_t day, MinuteBlock& out) const = 0;
     // One minute's ticks at or before `upto_ms`.
     virtual Aggregate minute_upto(std::int64_t minute, std::int64_t upto_ms) const = 0;
+    // The quotes of a span as consecutive stretches in time order, each with
+    // its bounds, until `visit` returns false; time without quotes may be
+    // left out. Cheaper than the ticks: the walk reads only the stretches
+    // whose bounds reach a level. This one is a single stretch of the span,
+    // unbounded.
+    virtual void bound_quotes(TickSpan span, const QuoteBoundsVisitor& visit) const;
 
 private:
     const Instrument* terms_;

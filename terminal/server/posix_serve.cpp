@@ -3,11 +3,13 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <list>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <thread>
+#include <unistd.h>
 
 #include "terminal/server/session.hpp"
 
@@ -84,6 +86,24 @@ void prepare_socket(platform::Handle fd) noexcept {
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &stall, sizeof stall);
 }
 
+// Only a client of the Terminal's own user is served. The socket and its
+// folder are private to the user, but a mode widened by hand must not let
+// another user trade on these accounts: a stranger (or a peer whose user
+// cannot be learnt) is closed without an answer, and named on stderr.
+bool own_user(platform::Handle fd) noexcept {
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    const uid_t self = ::geteuid();
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || len != sizeof cred) {
+        std::fprintf(stderr, "terminal64: client refused: its user cannot be learnt\n");
+        return false;
+    }
+    if (cred.uid == self) return true;
+    std::fprintf(stderr, "terminal64: client of user %lu refused: this Terminal serves user %lu only\n",
+                 static_cast<unsigned long>(cred.uid), static_cast<unsigned long>(self));
+    return false;
+}
+
 }  // namespace
 
 void serve(Terminal& terminal, platform::Handle listener, const std::string&, platform::Handle stop_fd,
@@ -110,8 +130,9 @@ void serve(Terminal& terminal, platform::Handle listener, const std::string&, pl
             if (!client.valid() && (errno == EMFILE || errno == ENFILE || errno == ENOMEM || errno == ENOBUFS))
                 platform::sleep_ms(50);
             reap_finished(sessions);
-            // A client that finds no room is closed at once (by `client`).
-            if (client.valid() && make_room(sessions, max_clients, evict)) {
+            // A stranger, or a client that finds no room, is closed at once
+            // (by `client`); a stranger never takes a client's slot.
+            if (client.valid() && own_user(client.get()) && make_room(sessions, max_clients, evict)) {
                 prepare_socket(client.get());
                 Session& s = sessions.emplace_back();
                 s.fd = std::move(client);

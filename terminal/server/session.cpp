@@ -31,6 +31,14 @@ public:
         fresh_ = false;
         return platform::write_all(fd_, bytes.data(), bytes.size()) == platform::Io::Ok;
     }
+    bool write_pieces(std::span<const std::span<const std::byte>> pieces) override {
+        platform::IoPiece parts[4];
+        if (pieces.size() > std::size(parts)) return Sink::write_pieces(pieces);
+        for (std::size_t i = 0; i < pieces.size(); ++i) parts[i] = {pieces[i].data(), pieces[i].size()};
+        if (fresh_ && !pieces.empty() && pieces[0].size() >= 12) std::memcpy(&result_, pieces[0].data() + 8, sizeof result_);
+        fresh_ = false;
+        return platform::write_all(fd_, parts, pieces.size()) == platform::Io::Ok;
+    }
 
 private:
     platform::Handle fd_;

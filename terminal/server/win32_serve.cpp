@@ -19,6 +19,7 @@
 #include <list>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/win32_handle.hpp"
 #include "terminal/server/server.hpp"
@@ -94,6 +95,39 @@ struct Session {
     SessionState state;
 };
 
+// The TOKEN_USER of a process (its user's SID), or empty.
+std::vector<unsigned char> process_user(HANDLE process) {
+    HANDLE raw = nullptr;
+    if (!::OpenProcessToken(process, TOKEN_QUERY, &raw)) return {};
+    const platform::win32::OwnedHandle token(raw);
+    DWORD size = 0;
+    ::GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+    if (size < sizeof(TOKEN_USER)) return {};
+    std::vector<unsigned char> user(size);  // new[]'s alignment suits TOKEN_USER
+    if (!::GetTokenInformation(token.get(), TokenUser, user.data(), size, &size)) return {};
+    return user;
+}
+
+PSID sid_of(std::vector<unsigned char>& user) noexcept { return reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid; }
+
+// Only a client of the Terminal's own user is served: the pipe's default
+// access list keeps other users' writes out, but one changed by hand must
+// not let them trade on these accounts. The client process's token names
+// its user; a stranger (or a client whose user cannot be learnt) is
+// disconnected without an answer, and named on stderr.
+bool own_user(platform::Handle pipe, std::vector<unsigned char>& self) {
+    ULONG pid = 0;
+    std::vector<unsigned char> user;
+    if (::GetNamedPipeClientProcessId(native(pipe), &pid)) {
+        const platform::win32::OwnedHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+        if (process.valid()) user = process_user(process.get());
+    }
+    if (!user.empty() && !self.empty() && ::EqualSid(sid_of(user), sid_of(self))) return true;
+    std::fprintf(stderr, "terminal64: client (process %lu) refused: not of this Terminal's user\n",
+                 static_cast<unsigned long>(pid));
+    return false;
+}
+
 platform::Handle duplicate(platform::Handle h) noexcept {
     HANDLE copy = nullptr;
     if (!::DuplicateHandle(::GetCurrentProcess(), native(h), ::GetCurrentProcess(), &copy, 0, FALSE,
@@ -109,7 +143,8 @@ public:
           path_(path),
           limits_{std::chrono::milliseconds(terminal.settings().frame_timeout_ms),
                   std::chrono::milliseconds(terminal.settings().handshake_timeout_ms)},
-          max_clients_(terminal.settings().max_clients) {}
+          max_clients_(terminal.settings().max_clients),
+          self_(process_user(::GetCurrentProcess())) {}
 
     // Runs on the acceptor thread until `stopping_` is set. `free` is the
     // instance offered to the next client.
@@ -162,8 +197,9 @@ private:
             const bool connected =
                 ::ConnectNamedPipe(native(free.get()), nullptr) || ::GetLastError() == ERROR_PIPE_CONNECTED;
             if (stopping_.load()) return;
-            if (!connected) {
-                // The client left before it was served; reuse the instance.
+            // A client that left before it was served, or another user's:
+            // the instance is disconnected and offered again.
+            if (!connected || !own_user(free.get(), self_)) {
                 ::DisconnectNamedPipe(native(free.get()));
                 continue;
             }
@@ -215,6 +251,7 @@ private:
     const std::string path_;
     const Limits limits_;
     const std::size_t max_clients_;
+    std::vector<unsigned char> self_;  // the Terminal's own TOKEN_USER
     std::atomic<bool> stopping_{false};
     std::atomic<bool> accepting_done_{false};
     std::mutex mutex_;

@@ -10,7 +10,7 @@ Database::~Database() {
     if (db_ != nullptr) sqlite3_close_v2(db_);
 }
 
-bool Database::open(const std::string& path) {
+bool Database::open(const std::string& path, bool gather) {
     if (db_ != nullptr) return false;
     // NOFOLLOW refuses a database path with a symbolic link in it; the
     // caller passes a path whose folder is already resolved, so only a link
@@ -19,8 +19,7 @@ bool Database::open(const std::string& path) {
     // lock around every use), so SQLite need not lock it again on every
     // call (each bound value of a trade's rows took and released a mutex).
     const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW;
-    // Through the layer that writes a commit's log frames in one go.
-    if (sqlite3_open_v2(path.c_str(), &db_, flags, gathering_vfs()) != SQLITE_OK) {
+    if (sqlite3_open_v2(path.c_str(), &db_, flags, gather ? gathering_vfs() : nullptr) != SQLITE_OK) {
         // A handle may come back even on failure: keep its message, then
         // close it, so an unopened database never looks open.
         open_error_ = db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory";
@@ -40,8 +39,13 @@ bool Database::exec(std::string_view sql) {
 
 std::string Database::error() const {
     if (db_ == nullptr) return open_error_.empty() ? "database not open" : open_error_;
+    // SQLite's message for "no error" ("not an error") would hide that the
+    // failure was not SQLite's: callers name such failures themselves.
+    if (sqlite3_errcode(db_) == SQLITE_OK) return "a failure SQLite did not report";
     return sqlite3_errmsg(db_);
 }
+
+int Database::error_code() const noexcept { return db_ != nullptr ? sqlite3_extended_errcode(db_) : SQLITE_CANTOPEN; }
 
 Statement::Statement(Database& db, std::string_view sql) {
     if (!db.is_open() ||
@@ -123,6 +127,13 @@ std::span<const std::byte> Statement::text16(int column) const {
     const int n = sqlite3_column_bytes16(stmt_, column);
     if (data == nullptr || n <= 0) return {};
     return {static_cast<const std::byte*>(data), static_cast<std::size_t>(n)};
+}
+
+std::string Statement::text(int column) const {
+    const unsigned char* data = sqlite3_column_text(stmt_, column);
+    const int n = sqlite3_column_bytes(stmt_, column);
+    if (data == nullptr || n <= 0) return {};
+    return std::string(reinterpret_cast<const char*>(data), static_cast<std::size_t>(n));
 }
 
 Transaction::Transaction(Database& db) : db_(db) { active_ = db_.exec("BEGIN IMMEDIATE"); }

@@ -23,12 +23,18 @@ public:
     Database& operator=(const Database&) = delete;
 
     // Opens (creating if needed) the database at a UTF-8 path. A path that
-    // names a symbolic link is refused.
-    bool open(const std::string& path);
+    // names a symbolic link is refused. `gather`: through the layer that
+    // writes a commit's log in one go, ahead of its sync (wal_writes.hpp);
+    // a database that never syncs does without it, so each commit still
+    // reaches the system before it is reported done.
+    bool open(const std::string& path, bool gather = true);
     bool is_open() const noexcept { return db_ != nullptr; }
     // Runs statements without results (schema, pragmas).
     bool exec(std::string_view sql);
+    // SQLite's message of the last failure (never its "not an error").
     std::string error() const;
+    // SQLite's extended result code of the last failure on the connection.
+    int error_code() const noexcept;
     sqlite3* handle() const noexcept { return db_; }
 
 private:
@@ -71,6 +77,8 @@ public:
     std::span<const std::byte> blob(int column) const;
     // The column as UTF-16 text in the machine's byte order.
     std::span<const std::byte> text16(int column) const;
+    // The column as UTF-8 text (a message of SQLite's own).
+    std::string text(int column) const;
 
 private:
     sqlite3_stmt* stmt_ = nullptr;

@@ -21,6 +21,10 @@ bool read_file(std::u16string_view path, std::string& out, std::size_t limit = 1
 // The names of the folders in a folder, sorted; empty when it cannot be read.
 std::vector<std::u16string> list_folders(std::u16string_view path);
 void remove_file(std::u16string_view path);
+// Renames a folder (with everything in it) to a name that is not taken;
+// false when `to` exists or the system refuses (on Windows, while a file in
+// the folder is open).
+bool move_folder(std::u16string_view from, std::u16string_view to);
 bool file_exists(std::u16string_view path);
 
 // The folder part of a path ("/a/b/c" -> "/a/b"; "/c" -> "/").

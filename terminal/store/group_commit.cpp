@@ -3,6 +3,7 @@
 namespace qvn::terminal {
 
 GroupCommit::Arrival GroupCommit::arrive() {
+    if (direct()) return Arrival();
     std::lock_guard lock(mutex_);
     ++arrived_;
     return Arrival(this);
@@ -32,13 +33,22 @@ GroupCommit::Ticket GroupCommit::join(ChangeSet&& changes, Arrival* arrival) {
     return t;
 }
 
+GroupCommit::Ticket GroupCommit::commit(const ChangeSet& changes) {
+    StoreFault fault = StoreFault::None;
+    if (store_.commit(changes, &fault)) return nullptr;
+    // Group 0: done before any group, so its outcome is known at once.
+    auto t = std::make_shared<Entry>();
+    t->fault_ = fault;
+    return t;
+}
+
 GroupCommit::State GroupCommit::state(const Ticket& t) {
     std::lock_guard lock(mutex_);
     if (t->group_ <= done_id_) return t->ok_ ? State::Durable : State::Failed;
     return t->group_ < open_id_ ? State::Sealed : State::Open;
 }
 
-bool GroupCommit::wait(const Ticket& t) {
+bool GroupCommit::wait(const Ticket& t, StoreFault* why) {
     std::unique_lock lock(mutex_);
     while (t->group_ > done_id_) {
         if (leading_) {
@@ -58,14 +68,19 @@ bool GroupCommit::wait(const Ticket& t) {
         std::vector<const ChangeSet*> sets;
         sets.reserve(group.size());
         for (const Ticket& e : group) sets.push_back(&e->changes_);
-        const bool ok = store_.commit(sets);
+        StoreFault fault = StoreFault::None;
+        const bool ok = store_.commit(sets, &fault);
         for (const Ticket& e : group) e->changes_ = ChangeSet{};  // only the outcome is kept
         lock.lock();
-        for (const Ticket& e : group) e->ok_ = ok;
+        for (const Ticket& e : group) {
+            e->ok_ = ok;
+            e->fault_ = fault;
+        }
         done_id_ = id;
         leading_ = false;
         done_.notify_all();
     }
+    if (why != nullptr) *why = t->fault_;
     return t->ok_;
 }
 

@@ -12,6 +12,10 @@
 // Groups are committed one at a time, in the order they were opened, and a
 // group's change sets in the order they joined. A group that fails writes
 // nothing; the caller undoes what its trades did in memory.
+//
+// A store in memory (TradeStore::in_memory) has no sync for a group to
+// share: there each change set is committed alone, at once (commit), and
+// nothing arrives, gathers or waits.
 #pragma once
 
 #include <condition_variable>
@@ -36,6 +40,7 @@ public:
         ChangeSet changes_;
         std::uint64_t group_ = 0;
         bool ok_ = false;  // the outcome, once the group is done
+        StoreFault fault_ = StoreFault::None;  // why it failed
     };
     using Ticket = std::shared_ptr<Entry>;
 
@@ -45,18 +50,25 @@ public:
         void operator()(GroupCommit* g) const { g->leave(); }
     };
     using Arrival = std::unique_ptr<GroupCommit, Leave>;
-    Arrival arrive();
+    Arrival arrive();  // a null arrival when direct()
     // Appends a change set to the open group; given the caller's arrival,
     // also ends it, in the same step.
     Ticket join(ChangeSet&& changes, Arrival* arrival = nullptr);
+
+    // Whether change sets are committed as they come, never gathered.
+    bool direct() const noexcept { return store_.in_memory(); }
+    // Commits one change set alone, now (direct() only): a null ticket when
+    // it is stored, as there is nothing to wait for, else a Failed one.
+    Ticket commit(const ChangeSet& changes);
 
     // Open: more may join the entry's group; Sealed: its commit is under
     // way; then its outcome.
     enum class State { Open, Sealed, Durable, Failed };
     State state(const Ticket& t);
     // Blocks until the entry's group is committed, leading the commit when
-    // nobody else does; true when it is on disk.
-    bool wait(const Ticket& t);
+    // nobody else does; true when it is on disk, else false with `why`
+    // (when given) set to what failed.
+    bool wait(const Ticket& t, StoreFault* why = nullptr);
 
     // Change sets in the open group (for tests that line trades up).
     std::size_t gathering();

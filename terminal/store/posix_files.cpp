@@ -86,4 +86,12 @@ std::vector<std::u16string> list_folders(std::u16string_view path) {
 
 void remove_file(std::u16string_view path) { ::unlink(utf16_to_path(path).c_str()); }
 
+bool move_folder(std::u16string_view from, std::u16string_view to) {
+    const std::string target = utf16_to_path(to);
+    struct stat st {};
+    // rename() would replace an empty folder of that name: none may exist.
+    if (::lstat(target.c_str(), &st) == 0 || errno != ENOENT) return false;
+    return ::rename(utf16_to_path(from).c_str(), target.c_str()) == 0;
+}
+
 }  // namespace qvn::terminal

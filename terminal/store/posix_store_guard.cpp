@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "protocol/text.hpp"
+#include "terminal/store/store_check.hpp"
 #include "terminal/store/store_guard.hpp"
 
 namespace qvn::terminal {
@@ -45,9 +46,25 @@ bool check_store_folder(std::u16string_view folder, std::string& resolved, std::
     return true;
 }
 
+namespace {
+
+// A file of the store with other names (hard links) is shared with
+// whatever those names are: the Terminal would write into another file.
+bool single_name(const std::string& path, const struct stat& st, std::string& why) {
+    if (st.st_nlink <= 1) return true;
+    why = "'" + path + "' has " + std::to_string(st.st_nlink) +
+          " names (hard links); a file of the trading store may have no other";
+    return false;
+}
+
+}  // namespace
+
 bool check_store_files(const std::string& folder, std::string& why) {
     const std::string db = store_path(folder);
-    for (const std::string& path : {db, db + "-wal", db + "-shm", db + "-journal", store_lock_path(folder)}) {
+    const std::string paths[] = {db, db + "-wal", db + "-shm", db + "-journal", store_lock_path(folder)};
+    StoreFileSeen seen[5];
+    for (std::size_t i = 0; i < 5; ++i) {
+        const std::string& path = paths[i];
         struct stat st {};
         if (::lstat(path.c_str(), &st) != 0) {
             if (errno == ENOENT) continue;
@@ -62,8 +79,17 @@ bool check_store_files(const std::string& folder, std::string& why) {
             why = "'" + path + "' is not a regular file of this user";
             return false;
         }
+        if (!single_name(path, st, why)) return false;
+        // SQLite would quietly open a file it cannot write read-only, and
+        // every trade would then fail.
+        const platform::UniqueHandle fd(::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+        if (!fd.valid()) {
+            why = "'" + path + "' cannot be opened for writing: " + std::strerror(errno);
+            return false;
+        }
+        seen[i] = {true, static_cast<std::uint64_t>(st.st_size)};
     }
-    return true;
+    return check_store_logs(db, seen[0], {seen[1], seen[2], seen[3]}, why);
 }
 
 bool make_store_file(const std::string& path, std::string& why) {
@@ -80,10 +106,16 @@ StoreLock::Result StoreLock::acquire(const std::string& path, std::string& why, 
     holder.clear();
     platform::UniqueHandle fd(::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
     struct stat st {};
-    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0) {
         why = "cannot open the store lock '" + path + "': " + std::strerror(errno);
         return Result::Failed;
     }
+    if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
+        why = "'" + path + "' is not a regular file of this user";
+        return Result::Failed;
+    }
+    // Checked on the open file, before anything is written to it.
+    if (!single_name(path, st, why)) return Result::Failed;
     if (const Result r = try_flock(fd.get(), path, why); r != Result::Acquired) {
         if (r == Result::Failed) return r;
         std::array<char, 24> text{};

@@ -252,11 +252,15 @@ bool bind_fields(Statement& st, int first_index, const RowLayout& layout, const 
     return true;
 }
 
-bool read_fields(const Statement& st, int first_column, const RowLayout& layout, void* record) {
+bool read_fields(const Statement& st, int first_column, const RowLayout& layout, void* record,
+                 const FieldColumn** bad) {
     auto* base = static_cast<std::byte*>(record);
     int column = first_column;
-    for (const FieldColumn& c : layout.columns)
-        if (!read_field(st, column++, c, base + c.offset)) return false;
+    for (const FieldColumn& c : layout.columns) {
+        if (read_field(st, column++, c, base + c.offset)) continue;
+        if (bad != nullptr) *bad = &c;
+        return false;
+    }
     return true;
 }
 

@@ -55,8 +55,10 @@ std::string column_list(const RowLayout& layout);
 // Binds the record's fields to parameters first_index, first_index + 1, ...
 bool bind_fields(Statement& st, int first_index, const RowLayout& layout, const void* record);
 // Reads the record's fields from columns first_column, ...; false when a
-// column holds a value the field cannot (a damaged or foreign database).
-bool read_fields(const Statement& st, int first_column, const RowLayout& layout, void* record);
+// column holds a value the field cannot (a damaged or foreign database),
+// with `bad` (when given) naming that column.
+bool read_fields(const Statement& st, int first_column, const RowLayout& layout, void* record,
+                 const FieldColumn** bad = nullptr);
 
 // One u64 and one double, as the record fields keep them.
 bool bind_u64(Statement& st, int index, std::uint64_t value);

@@ -1,7 +1,9 @@
 #include "terminal/store/trade_store.hpp"
 
+#include <cstdio>
 #include <cstring>
 
+#include "terminal/store/store_check.hpp"
 #include "terminal/store/trade_rows.hpp"
 
 namespace qvn::terminal {
@@ -15,12 +17,14 @@ CREATE TABLE IF NOT EXISTS accounts (
     evaluated_ms INTEGER NOT NULL
 ))";
 
-std::string insert_sql(const RowLayout& layout, bool with_seq) {
+// Open positions and orders are replaced as they change; history is only
+// ever added to, so a ticket already there is a conflict, never overwritten.
+std::string insert_sql(const RowLayout& layout, bool with_seq, bool replace) {
     const std::size_t n = layout.columns.size() + (with_seq ? 2 : 1);
     std::string marks;
     for (std::size_t i = 0; i < n; ++i) marks += i == 0 ? "?" : ", ?";
-    return "INSERT OR REPLACE INTO " + std::string(layout.table) + " (login, " + (with_seq ? "seq, " : "") +
-           column_list(layout) + ") VALUES (" + marks + ")";
+    return std::string(replace ? "INSERT OR REPLACE INTO " : "INSERT INTO ") + std::string(layout.table) +
+           " (login, " + (with_seq ? "seq, " : "") + column_list(layout) + ") VALUES (" + marks + ")";
 }
 
 std::string select_sql(const RowLayout& layout, std::string_view order) {
@@ -32,13 +36,16 @@ std::string delete_sql(const RowLayout& layout) {
     return "DELETE FROM " + std::string(layout.table) + " WHERE login = ? AND ticket = ?";
 }
 
+// False with `bad` set when a column holds what its field cannot, with
+// `bad` null when SQLite failed.
 template <class Record>
-bool load_rows(Statement& st, std::uint64_t login, const RowLayout& layout, std::vector<Record>& out) {
+bool load_rows(Statement& st, std::uint64_t login, const RowLayout& layout, std::vector<Record>& out,
+               const FieldColumn*& bad) {
     static_assert(sizeof(Record) > 0);
     bool ok = bind_u64(st, 1, login);
     while (ok && st.step()) {
         Record r{};
-        ok = read_fields(st, 0, layout, &r);
+        ok = read_fields(st, 0, layout, &r, &bad);
         out.push_back(r);
     }
     ok = ok && !st.failed();
@@ -47,24 +54,30 @@ bool load_rows(Statement& st, std::uint64_t login, const RowLayout& layout, std:
 }
 
 // The version-0 tables: the ticket (and history sequence) beside a blob of
-// the record's wire layout.
+// the record's wire layout. False with `why` set.
 template <class Record>
-bool copy_blob_rows(Database& db, std::string_view old_table, const RowLayout& layout, bool with_seq) {
+bool copy_blob_rows(Database& db, std::string_view old_table, const RowLayout& layout, bool with_seq,
+                    std::string& why) {
     Statement read(db, "SELECT login, " + std::string(with_seq ? "seq, " : "") + "record FROM " +
                            std::string(old_table));
-    Statement write(db, insert_sql(layout, with_seq));
-    if (!read.valid() || !write.valid()) return false;
+    Statement write(db, insert_sql(layout, with_seq, false));
     const int blob_column = with_seq ? 2 : 1;
-    while (read.step()) {
+    bool written = true;
+    while (written && read.valid() && write.valid() && read.step()) {
         const auto blob = read.blob(blob_column);
-        if (blob.size() != sizeof(Record)) return false;
+        if (blob.size() != sizeof(Record)) {
+            why = "a record of " + std::string(old_table) + " (login " + std::to_string(read.int64(0)) + ") has " +
+                  std::to_string(blob.size()) + " bytes, not " + std::to_string(sizeof(Record));
+            return false;
+        }
         Record r;
         std::memcpy(&r, blob.data(), sizeof r);
-        if (!write.bind(1, read.int64(0))) return false;
-        if (with_seq && !write.bind(2, read.int64(1))) return false;
-        if (!bind_fields(write, with_seq ? 3 : 2, layout, &r) || !write.run()) return false;
+        written = write.bind(1, read.int64(0)) && (!with_seq || write.bind(2, read.int64(1))) &&
+                  bind_fields(write, with_seq ? 3 : 2, layout, &r) && write.run();
     }
-    return !read.failed();
+    if (written && read.valid() && write.valid() && !read.failed()) return true;
+    why = "a record of " + std::string(old_table) + " cannot be written: " + db.error();
+    return false;
 }
 
 }  // namespace
@@ -84,18 +97,23 @@ struct TradeStore::Statements {
           orders(db, select_sql(order_rows(), "ticket")),
           history(db, select_sql(history_order_rows(), "seq, ticket")),
           deals(db, select_sql(deal_rows(), "ticket")),
-          put_position(db, insert_sql(position_rows(), false)),
+          put_position(db, insert_sql(position_rows(), false, true)),
           drop_position(db, delete_sql(position_rows())),
-          put_order(db, insert_sql(order_rows(), false)),
+          put_order(db, insert_sql(order_rows(), false, true)),
           drop_order(db, delete_sql(order_rows())),
-          add_history(db, insert_sql(history_order_rows(), true)),
-          add_deal(db, insert_sql(deal_rows(), false)),
-          last_activity(db, "SELECT MAX(evaluated_ms) FROM accounts") {}
+          add_history(db, insert_sql(history_order_rows(), true, false)),
+          add_deal(db, insert_sql(deal_rows(), false, false)),
+          last_activity(db, "SELECT MAX(evaluated_ms) FROM accounts"),
+          rows_of(db,
+                  "SELECT 'positions' FROM positions WHERE login = ?1 UNION ALL "
+                  "SELECT 'orders' FROM orders WHERE login = ?1 UNION ALL "
+                  "SELECT 'history_orders' FROM history_orders WHERE login = ?1 UNION ALL "
+                  "SELECT 'deals' FROM deals WHERE login = ?1 LIMIT 1") {}
 
     bool valid() const {
         for (const Statement* s : {&begin, &commit, &rollback, &account, &put_account, &positions, &orders, &history,
                                    &deals, &put_position, &drop_position, &put_order, &drop_order, &add_history,
-                                   &add_deal, &last_activity})
+                                   &add_deal, &last_activity, &rows_of})
             if (!s->valid()) return false;
         return true;
     }
@@ -105,26 +123,41 @@ struct TradeStore::Statements {
     Statement positions, orders, history, deals;
     Statement put_position, drop_position, put_order, drop_order, add_history, add_deal;
     Statement last_activity;
+    Statement rows_of;  // the first table holding rows of a login, if any
 };
 
 TradeStore::TradeStore() = default;
 TradeStore::~TradeStore() = default;
 
-bool TradeStore::open(const std::string& path, std::string& error) {
+void TradeStore::open_in_memory() {
     std::lock_guard lock(mutex_);
-    if (!db_.open(path)) {
-        error = "cannot open the trading store '" + path + "': " + db_.error();
+    path_ = ":memory:";
+    memory_ = std::make_unique<MemoryRows>();
+}
+
+bool TradeStore::open(const std::string& path, std::string& error, bool sync) {
+    std::lock_guard lock(mutex_);
+    path_ = path;
+    // SQLite's failures while opening: damage is called so, whatever step
+    // met it.
+    const auto refuse = [&](std::string_view doing) {
+        error = store_fault(db_.error_code()) == StoreFault::Damaged
+                    ? "the trading store '" + path + "' is damaged: " + db_.error()
+                    : std::string(doing) + " the trading store '" + path + "': " + db_.error();
+        st_.reset();
         return false;
-    }
+    };
+    if (!db_.open(path, sync)) return refuse("cannot open");
     // WAL keeps readers off the writer's back; FULL syncs every commit, so
-    // an acknowledged trade survives a crash of the machine as well. A new
+    // an acknowledged trade survives a crash of the machine as well (OFF
+    // syncs nothing, the log and checkpoints included: a Terminal that dies
+    // still loses nothing, as the system holds what was written). A new
     // store gets 1 KiB pages: a trade rewrites one page of each table it
     // touches, so its commit syncs about 6 KiB rather than 19 KiB with the
     // default 4 KiB pages. An existing store keeps the page size it has.
-    if (!db_.exec("PRAGMA page_size=1024; PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;")) {
-        error = "cannot prepare the trading store '" + path + "': " + db_.error();
-        return false;
-    }
+    if (!db_.exec(sync ? "PRAGMA page_size=1024; PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;"
+                       : "PRAGMA page_size=1024; PRAGMA journal_mode=WAL; PRAGMA synchronous=OFF;"))
+        return refuse("cannot prepare");
     int version = -1;
     bool has_tables = false;
     {
@@ -132,10 +165,11 @@ bool TradeStore::open(const std::string& path, std::string& error) {
         if (v.step()) version = static_cast<int>(v.int64(0));
         Statement t(db_, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'positions'");
         has_tables = t.step();
-        if (v.failed() || t.failed() || version < 0) {
-            error = "cannot read the trading store '" + path + "': " + db_.error();
-            return false;
-        }
+        if (!v.valid() || !t.valid() || v.failed() || t.failed()) return refuse("cannot read");
+    }
+    if (version < 0) {
+        error = "the trading store '" + path + "' tells no layout version";
+        return false;
     }
     if (version > kSchemaVersion) {
         error = "the trading store '" + path + "' was written by a newer release (layout " +
@@ -160,7 +194,14 @@ bool TradeStore::open(const std::string& path, std::string& error) {
     }
     st_ = std::make_unique<Statements>(db_);
     if (!st_->valid()) {
+        if (store_fault(db_.error_code()) == StoreFault::Damaged) return refuse("");
         error = "the trading store '" + path + "' does not have the expected tables: " + db_.error();
+        st_.reset();
+        return false;
+    }
+    std::string why;
+    if (!check_store_rows(db_, why)) {
+        error = "the trading store '" + path + "' is damaged: " + why;
         st_.reset();
         return false;
     }
@@ -183,44 +224,89 @@ bool TradeStore::migrate_blobs(std::string& error) {
         db_.exec(create_table_sql(order_rows(), "orders", false)) &&
         db_.exec(create_table_sql(history_order_rows(), "history_orders", true)) &&
         db_.exec(create_table_sql(deal_rows(), "deals", false)) &&
-        copy_blob_rows<wire::TradePositionRecord>(db_, "positions_v0", position_rows(), false) &&
-        copy_blob_rows<wire::TradeOrderRecord>(db_, "orders_v0", order_rows(), false) &&
-        copy_blob_rows<wire::TradeOrderRecord>(db_, "history_orders_v0", history_order_rows(), true) &&
-        copy_blob_rows<wire::TradeDealRecord>(db_, "deals_v0", deal_rows(), false) &&
+        copy_blob_rows<wire::TradePositionRecord>(db_, "positions_v0", position_rows(), false, error) &&
+        copy_blob_rows<wire::TradeOrderRecord>(db_, "orders_v0", order_rows(), false, error) &&
+        copy_blob_rows<wire::TradeOrderRecord>(db_, "history_orders_v0", history_order_rows(), true, error) &&
+        copy_blob_rows<wire::TradeDealRecord>(db_, "deals_v0", deal_rows(), false, error) &&
         db_.exec("DROP TABLE positions_v0; DROP TABLE orders_v0; DROP TABLE history_orders_v0; DROP TABLE deals_v0");
-    if (!ok && error.empty()) error = "a record of the old layout is damaged or cannot be written (" + db_.error() + ")";
     return ok;
 }
 
-TradeStore::Load TradeStore::load(std::uint64_t login, StoredBook& out) {
+StoreFault TradeStore::fail(std::string_view what, StoreFault* why, StoreFault fault, std::string_view detail) {
+    std::string text(what);
+    if (fault == StoreFault::None) {
+        fault = injected_ ? StoreFault::Other : store_fault(db_.error_code());
+        text += ": ";
+        text += injected_ ? std::string("a failure injected by a test") : db_.error();
+    } else if (!detail.empty()) {
+        text.append(": ").append(detail);
+    }
+    injected_ = false;
+    if (why != nullptr) *why = fault;
+    if (reported_.insert(text).second)
+        std::fprintf(stderr, "terminal64: the trading store '%s' %s\n", path_.c_str(), text.c_str());
+    return fault;
+}
+
+TradeStore::Load TradeStore::load(std::uint64_t login, StoredBook& out, StoreFault* why) {
     std::lock_guard lock(mutex_);
+    if (memory_) return memory_->load(login, out) ? Load::Found : Load::Missing;
     if (!st_) return Load::Failed;
+    const std::string account = "account " + std::to_string(login);
+    const auto failed = [&] {
+        fail("cannot be read for " + account, why);
+        return Load::Failed;
+    };
     // One transaction: a snapshot, never half of a commit.
     Transaction tx(db_);
-    if (!tx.active()) return Load::Failed;
+    if (!tx.active()) return failed();
     Statement& a = st_->account;
-    if (!bind_u64(a, 1, login)) return Load::Failed;
+    if (!bind_u64(a, 1, login)) return failed();
     const bool found = a.step();
     out = StoredBook{};
     out.account.login = login;
-    bool ok = !a.failed();
+    const bool stepped = !a.failed();
+    bool ok = stepped;
     if (found)
         ok = read_f64(a, 0, out.account.balance) && read_u64(a, 1, out.account.next_ticket) &&
              a.type(2) == ColumnType::Integer;
     if (found && ok) out.account.evaluated_ms = a.int64(2);
     a.reset();
-    if (!ok) return Load::Failed;
-    if (!found) return Load::Missing;
-    ok = load_rows(st_->positions, login, position_rows(), out.positions) &&
-         load_rows(st_->orders, login, order_rows(), out.orders) &&
-         load_rows(st_->history, login, history_order_rows(), out.history_orders) &&
-         load_rows(st_->deals, login, deal_rows(), out.deals);
-    return ok ? Load::Found : Load::Failed;
+    if (!stepped) return failed();
+    if (!ok) {
+        fail("is damaged", why, StoreFault::Damaged,
+             "the accounts row of " + account + " holds a value of the wrong type");
+        return Load::Failed;
+    }
+    if (!found) {
+        // No accounts row: a new account, unless rows of it remain.
+        Statement& r = st_->rows_of;
+        if (!bind_u64(r, 1, login)) return failed();
+        const bool rows = r.step();
+        const std::string table = rows ? r.text(0) : std::string();
+        const bool read = !r.failed();
+        r.reset();
+        if (!read) return failed();
+        if (!rows) return Load::Missing;
+        fail("is damaged", why, StoreFault::Damaged, account + " has rows in " + table + " but none in accounts");
+        return Load::Failed;
+    }
+    const FieldColumn* bad = nullptr;
+    ok = load_rows(st_->positions, login, position_rows(), out.positions, bad) &&
+         load_rows(st_->orders, login, order_rows(), out.orders, bad) &&
+         load_rows(st_->history, login, history_order_rows(), out.history_orders, bad) &&
+         load_rows(st_->deals, login, deal_rows(), out.deals, bad);
+    if (ok) return Load::Found;
+    if (bad == nullptr) return failed();
+    fail("is damaged", why, StoreFault::Damaged,
+         "a row of " + account + " holds a value of the wrong type in '" + std::string(bad->name) + "'");
+    return Load::Failed;
 }
 
 bool TradeStore::step_write(Statement& st) {
     if (fault_after_ == 0) {
         fault_after_ = -1;
+        injected_ = true;
         st.reset();
         return false;
     }
@@ -253,16 +339,35 @@ bool TradeStore::write(const ChangeSet& c) {
     return ok;
 }
 
-bool TradeStore::commit(std::span<const ChangeSet* const> group) {
+bool TradeStore::commit_in_memory(std::span<const ChangeSet* const> group, StoreFault* why) {
+    std::string what;
+    switch (memory_->commit(group, fault_after_, what)) {
+        case MemoryRows::Refusal::None: reported_.clear(); return true;
+        case MemoryRows::Refusal::Injected: injected_ = true; fail("cannot be written", why); return false;
+        case MemoryRows::Refusal::Conflict: fail("cannot be written", why, StoreFault::Damaged, what); return false;
+    }
+    return false;
+}
+
+bool TradeStore::commit(std::span<const ChangeSet* const> group, StoreFault* why) {
     std::lock_guard lock(mutex_);
+    if (memory_) return commit_in_memory(group, why);
     if (!st_) return false;
     Statements& s = *st_;
-    if (!s.begin.run()) return false;
+    if (!s.begin.run()) {
+        fail("cannot be written", why);
+        return false;
+    }
     // In the order given: a later change set of an account builds on the
     // earlier ones, and its rows replace theirs.
     bool ok = true;
     for (std::size_t i = 0; ok && i < group.size(); ++i) ok = write(*group[i]);
-    if (ok && s.commit.run()) return true;
+    if (ok && s.commit.run()) {
+        reported_.clear();
+        return true;
+    }
+    // SQLite's message first: undoing the transaction replaces it.
+    fail("cannot be written", why);
     // Whatever failed, the statements are reset and the transaction undone.
     for (Statement* st : {&s.put_account, &s.put_position, &s.drop_position, &s.put_order, &s.drop_order,
                           &s.add_history, &s.add_deal})
@@ -273,7 +378,8 @@ bool TradeStore::commit(std::span<const ChangeSet* const> group) {
 
 std::optional<std::int64_t> TradeStore::last_activity(bool& ok) {
     std::lock_guard lock(mutex_);
-    ok = false;
+    ok = memory_ != nullptr;
+    if (memory_) return memory_->last_activity();
     if (!st_) return std::nullopt;
     Statement& st = st_->last_activity;
     std::optional<std::int64_t> out;

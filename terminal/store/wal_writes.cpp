@@ -9,6 +9,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -19,6 +20,12 @@ namespace {
 // Gathered bytes go out once they reach this much: a large transaction
 // does not hold its whole log in memory.
 constexpr std::size_t kGatherLimit = std::size_t{1} << 20;
+
+// The most one write hands SQLite's own layer. Its unix layer writes at most
+// 128 KiB - 1 bytes per call (it masks the length to 17 bits) and reports
+// the rest as a full disk, so a commit whose log passed that could never be
+// stored; gathered bytes go out in pieces well under it.
+constexpr std::size_t kWritePiece = std::size_t{1} << 16;
 
 sqlite3_vfs* g_base = nullptr;
 sqlite3_vfs g_vfs;
@@ -39,10 +46,14 @@ const sqlite3_io_methods* real_methods(File* f) noexcept { return f->real->pMeth
 // operation that can report one (a sync, at the latest: the commit fails).
 int flush(File* f) noexcept {
     if (f->pending != nullptr && !f->pending->empty()) {
-        const int rc = real_methods(f)->xWrite(f->real, f->pending->data(),
-                                                static_cast<int>(f->pending->size()), f->at);
+        const std::vector<char>& pending = *f->pending;
+        for (std::size_t done = 0; done < pending.size() && f->failed == SQLITE_OK;) {
+            const std::size_t n = std::min(kWritePiece, pending.size() - done);
+            f->failed = real_methods(f)->xWrite(f->real, pending.data() + done, static_cast<int>(n),
+                                                f->at + static_cast<sqlite3_int64>(done));
+            done += n;
+        }
         f->pending->clear();
-        if (rc != SQLITE_OK && f->failed == SQLITE_OK) f->failed = rc;
     }
     const int rc = f->failed;
     f->failed = SQLITE_OK;

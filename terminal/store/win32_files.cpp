@@ -96,4 +96,9 @@ std::vector<std::u16string> list_folders(std::u16string_view path) {
 
 void remove_file(std::u16string_view path) { ::DeleteFileW(wide(path).c_str()); }
 
+// Without MOVEFILE_REPLACE_EXISTING the move fails when `to` exists.
+bool move_folder(std::u16string_view from, std::u16string_view to) {
+    return ::MoveFileExW(wide(from).c_str(), wide(to).c_str(), 0) != 0;
+}
+
 }  // namespace qvn::terminal

@@ -212,8 +212,11 @@ bool AccountBook::changed() const {
            balance_ != balance_at_ || next_ticket_ != ticket_at_;
 }
 
-ChangeSet AccountBook::changes() const {
-    ChangeSet c;
+void AccountBook::changes(ChangeSet& c) const {
+    c.put_positions.clear();
+    c.drop_positions.clear();
+    c.put_orders.clear();
+    c.drop_orders.clear();
     c.account = {login_, money_.to_double(balance_), next_ticket_, evaluated_ms_};
     // The first entry of a ticket tells whether its row existed before the
     // transaction; the book tells whether it exists now.
@@ -233,7 +236,6 @@ ChangeSet AccountBook::changes() const {
     c.history_seq = history_at_;
     c.history_orders.assign(history_.begin() + static_cast<std::ptrdiff_t>(history_at_), history_.end());
     c.deals.assign(deals_.begin() + static_cast<std::ptrdiff_t>(deals_at_), deals_.end());
-    return c;
 }
 
 std::vector<std::size_t> AccountBook::touched_symbols() const {

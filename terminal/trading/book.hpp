@@ -122,8 +122,14 @@ public:
     // Whether the transaction changed anything the store keeps (moving
     // evaluated_ms alone does not count).
     bool changed() const;
-    // The rows to write for the transaction so far.
-    ChangeSet changes() const;
+    // The rows to write for the transaction so far; into `out`, which
+    // keeps its room from one transaction to the next.
+    ChangeSet changes() const {
+        ChangeSet c;
+        changes(c);
+        return c;
+    }
+    void changes(ChangeSet& out) const;
     // Symbols whose positions or orders the transaction touched.
     std::vector<std::size_t> touched_symbols() const;
     void rollback();

@@ -16,9 +16,12 @@ constexpr double kReach = 1000.0;
 // decimal written as a double, never a real price difference.
 constexpr double kGridTolerance = 1e-7;
 
-bool zero_after_text(const char16_t (&field)[wire::kTextUnits]) {
+// At most the texts' limit of units (a 32-unit field could hold 32, which
+// no record could keep with its terminator), then zero units only.
+bool well_formed_text(const char16_t (&field)[wire::kTextUnits]) {
     std::size_t n = 0;
     while (n < wire::kTextUnits && field[n] != 0) ++n;
+    if (n > wire::kSymbolUnits) return false;
     for (; n < wire::kTextUnits; ++n)
         if (field[n] != 0) return false;
     return true;
@@ -36,7 +39,7 @@ bool names_well_formed(const wire::TradeRequestRecord& req) {
     char16_t symbol[wire::kTextUnits], comment[wire::kTextUnits];
     std::memcpy(symbol, req.symbol, sizeof symbol);
     std::memcpy(comment, req.comment, sizeof comment);
-    return zero_after_text(symbol) && zero_after_text(comment);
+    return well_formed_text(symbol) && well_formed_text(comment);
 }
 
 Executor::Located Executor::locate(std::u16string_view name) {

@@ -29,6 +29,8 @@ struct Trading::Slot {
     std::unique_ptr<AccountBook> book;     // null until loaded, and after a failed group
     std::set<std::size_t> used_symbols;    // held in Market Watch by this account
     GroupCommit::Ticket last;              // the newest change set not yet known to be durable
+    ChangeSet changes;                     // a direct commit's rows, kept for their room
+    bool unstored = false;                 // the book holds a walk the store did not take
 };
 
 const AccountBook& Trading::Session::book() const noexcept { return *slot_->book; }
@@ -46,16 +48,16 @@ Trading::Trading(Market& market, const Catalogue& catalogue, QuoteBoard& quotes,
       watch_(watch),
       store_(store),
       group_(store),
-      venue_{market, catalogue, quotes} {}
+      venue_{market, catalogue, quotes, &ticks_walked_} {}
 
 Trading::~Trading() = default;
 
-bool Trading::load(Slot& slot, const Account& account, std::int64_t now_ms) {
+bool Trading::load(Slot& slot, const Account& account, std::int64_t now_ms, StoreFault& why) {
     if (slot.book) return true;
     if (!store_.is_open()) return false;
     auto book = std::make_unique<AccountBook>(account.login, catalogue_, account.currency_digits);
     StoredBook stored;
-    switch (store_.load(account.login, stored)) {
+    switch (store_.load(account.login, stored, &why)) {
         case TradeStore::Load::Failed: return false;
         case TradeStore::Load::Found: book->load(std::move(stored)); break;
         case TradeStore::Load::Missing: {
@@ -64,7 +66,7 @@ bool Trading::load(Slot& slot, const Account& account, std::int64_t now_ms) {
             book->begin();
             MarketMoment now(market_, quotes_, now_ms, true);
             Executor(venue_, account, *book, now).deposit(account.balance);
-            const bool stored_ok = store_.commit(book->changes());
+            const bool stored_ok = store_.commit(book->changes(), &why);
             book->end();
             if (!stored_ok) return false;
             break;
@@ -81,7 +83,12 @@ bool Trading::load(Slot& slot, const Account& account, std::int64_t now_ms) {
 
 GroupCommit::Ticket Trading::join(Slot& slot, GroupCommit::Arrival* arrival) {
     AccountBook& book = *slot.book;
-    slot.last = group_.join(book.changes(), arrival);
+    if (group_.direct()) {
+        book.changes(slot.changes);
+        slot.last = group_.commit(slot.changes);
+    } else {
+        slot.last = group_.join(book.changes(), arrival);
+    }
     const std::vector<std::size_t> touched = book.touched_symbols();
     book.end();
     update_watch(slot, touched);
@@ -131,10 +138,18 @@ Trading::Session Trading::open(const Account& account, std::int64_t now_ms, bool
         slot = p.get();
     }
     s.lock_ = std::unique_lock(slot->mutex);
+    bool unstored = false;  // this reader's walk could not be stored
     for (;;) {
         settle(*slot, s.lock_, trade);
-        if (s.walked_ && group_.state(s.walked_) == GroupCommit::State::Failed) return s;
-        if (!load(*slot, account, now_ms)) return s;
+        if (slot->unstored) {
+            slot->book.reset();  // back to what the store holds
+            slot->unstored = false;
+        }
+        if (s.walked_ && group_.state(s.walked_) == GroupCommit::State::Failed) {
+            s.walked_.reset();
+            unstored = true;
+        }
+        if (!load(*slot, account, now_ms, s.fault_)) return s;
         AccountBook& book = *slot->book;
         // A request that read the clock before another walked the account
         // further sees the account as that walk left it, priced at its time,
@@ -148,8 +163,22 @@ Trading::Session Trading::open(const Account& account, std::int64_t now_ms, bool
             book.begin();
             Executor(venue_, account, book, *s.now_).walk(book.evaluated_ms() + 1);
             book.set_evaluated(now_ms);
-            if (book.changed()) {
+            if (book.changed() && unstored) {
+                // Shown to this reader, dropped by the next request.
+                const std::vector<std::size_t> touched = book.touched_symbols();
+                book.end();
+                update_watch(*slot, touched);
+                slot->unstored = true;
+            } else if (book.changed()) {
                 s.walked_ = join(*slot, nullptr);
+                // Committed at once and failed: a trade would build on a
+                // walk the store lacks, so it is refused, as the group
+                // holding both would have been. The next request starts
+                // again from the store.
+                if (trade && group_.direct() && s.walked_) {
+                    group_.wait(s.walked_, &s.fault_);
+                    return s;
+                }
             } else {
                 // Nothing happened: only memory moves on. After a restart the
                 // walk covers this stretch again and again finds nothing, so
@@ -209,17 +238,23 @@ wire::TradeCheckResultRecord Trading::check(Session& s, const wire::TradeRequest
     return r;
 }
 
-std::optional<wire::TradeSendResultRecord> Trading::send(Session& s, const wire::TradeRequestRecord& req) {
-    Slot& slot = *s.slot_;
-    AccountBook& book = *slot.book;
-    book.begin();
-    Executor ex(venue_, *s.account_, book, *s.now_);
-    Outcome out = ex.execute(req);
+wire::TradeSendResultRecord Trading::send(Session& s, const wire::TradeRequestRecord& req) {
     wire::TradeSendResultRecord r{};
     {
         std::lock_guard lock(slots_mutex_);
         r.request_id = ++request_id_;
     }
+    const auto refused = [&r](StoreFault fault) {
+        r.retcode = static_cast<std::uint32_t>(TradeRetcode::Storage);
+        put_field(r.comment, sizeof r.comment, storage_comment(fault));
+        return r;
+    };
+    if (!s.ok()) return refused(s.fault_);
+    Slot& slot = *s.slot_;
+    AccountBook& book = *slot.book;
+    book.begin();
+    Executor ex(venue_, *s.account_, book, *s.now_);
+    Outcome out = ex.execute(req);
     // A refused request is answered once what it was checked against (the
     // account's newest change) is durable.
     GroupCommit::Ticket wait_for;
@@ -236,12 +271,9 @@ std::optional<wire::TradeSendResultRecord> Trading::send(Session& s, const wire:
         r.ask = q.ask;
     }
     s.release();
-    if (wait_for && !group_.wait(wait_for)) {
-        // The walk before the request was in the failed group: the request
-        // fails as it does when the walk alone cannot be stored.
-        if (s.walked_) return std::nullopt;
-        out.code = TradeRetcode::Storage;
-    }
+    // The group failed: this request, the walk before it or the trade it
+    // was checked against was not stored. Nothing of it was done.
+    if (StoreFault fault = StoreFault::None; wait_for && !group_.wait(wait_for, &fault)) return refused(fault);
     if (!accepted(out.code)) out = Outcome{out.code};
     r.retcode = static_cast<std::uint32_t>(out.code);
     r.deal = out.deal;

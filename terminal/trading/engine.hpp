@@ -16,10 +16,19 @@
 // account's last change is durable before it looks. A trade may build on
 // the changes of an earlier one while their group is still gathering; a
 // group that fails takes all its trades back (the account's book is loaded
-// again from the store, which never saw them). A request costs the same
-// whatever the account holds (see book.hpp).
+// again from the store, which never saw them). A store in memory takes
+// each change set alone, at once, under the account's lock (nothing to
+// wait for); a trade after a walk that store refused is refused too. A
+// request costs the same whatever the account holds (see book.hpp).
+//
+// A catch-up walk that cannot be stored is no reason to refuse a reader:
+// the walk is a function of the stored account and the clock, so the reader
+// is shown it done again in memory, and the next request starts again from
+// the store (storing the walk once the store takes it). A trade is refused
+// with STORAGE, its comment telling what failed.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -91,13 +100,17 @@ public:
         std::unique_ptr<Accounting> accounting_;
         GroupCommit::Arrival arrival_;  // a trade's, until it joins a group
         GroupCommit::Ticket walked_;    // the catch-up walk's change set, if it made one
+        StoreFault fault_ = StoreFault::None;  // why the store failed
     };
 
     // A session that reads: the book as it is on disk.
     Session begin(const Account& account, std::int64_t now_ms) { return open(account, now_ms, false); }
+    // A session keeps the account it was given: never a temporary.
+    Session begin(Account&&, std::int64_t) = delete;
     // A session for send(): the book may hold trades whose group is still
     // gathering, which this trade then joins.
     Session begin_trade(const Account& account, std::int64_t now_ms) { return open(account, now_ms, true); }
+    Session begin_trade(Account&&, std::int64_t) = delete;
 
     Figures figures(const Session& s);
     // The records with the current price (and a position's profit) filled in.
@@ -106,12 +119,15 @@ public:
 
     wire::TradeCheckResultRecord check(Session& s, const wire::TradeRequestRecord& req);
     // Executes the request and waits until what it did is on disk; gives
-    // the account back first. Empty when the catch-up walk before the
-    // request could not be stored (the request then fails as a whole).
-    std::optional<wire::TradeSendResultRecord> send(Session& s, const wire::TradeRequestRecord& req);
+    // the account back first. STORAGE when the store failed (a session that
+    // is not ok, a group that could not be committed), nothing done.
+    wire::TradeSendResultRecord send(Session& s, const wire::TradeRequestRecord& req);
 
     // For tests: change sets waiting in the open group.
     std::size_t gathering() { return group_.gathering(); }
+    // For tests: quote ticks the catch-up walks have read (counted, not
+    // timed: what a walk skips is work it does not do).
+    std::uint64_t ticks_walked() const noexcept { return ticks_walked_.load(std::memory_order_relaxed); }
 
 private:
     Session open(const Account& account, std::int64_t now_ms, bool trade);
@@ -119,7 +135,7 @@ private:
     // holding the account: until it is durable, or, for a trade, until its
     // group no longer gathers. A failed group's book is dropped.
     void settle(Slot& slot, std::unique_lock<std::mutex>& lock, bool trade);
-    bool load(Slot& slot, const Account& account, std::int64_t now_ms);
+    bool load(Slot& slot, const Account& account, std::int64_t now_ms, StoreFault& why);
     // Hands the book's open transaction to the open group and ends it.
     GroupCommit::Ticket join(Slot& slot, GroupCommit::Arrival* arrival);
     void update_watch(Slot& slot, const std::vector<std::size_t>& symbols);
@@ -130,6 +146,7 @@ private:
     MarketWatch& watch_;
     TradeStore& store_;
     GroupCommit group_;
+    std::atomic<std::uint64_t> ticks_walked_{0};
     const Venue venue_;
     std::mutex slots_mutex_;
     std::map<std::uint64_t, std::unique_ptr<Slot>> slots_;

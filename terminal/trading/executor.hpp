@@ -9,6 +9,7 @@
 // triggers (walk.cpp).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -28,11 +29,12 @@ namespace qvn::terminal {
 inline constexpr std::int64_t kMaxWalkMs = 31 * kMsPerDay;
 
 // What the engine works with besides the account: the market and its
-// catalogue.
+// catalogue, and where walks count the ticks they read (none when null).
 struct Venue {
     Market& market;
     const Catalogue& catalogue;
     QuoteBoard& quotes;
+    std::atomic<std::uint64_t>* ticks_walked = nullptr;
 };
 
 // The result of one request.
@@ -136,9 +138,10 @@ private:
     const CatalogueEntry* concerned_ = nullptr;
 };
 
-// Whether a request's symbol and comment fields hold nothing but zero units
-// after their text: the module copies a whole str into the field, so
-// anything after a zero unit is text the caller gave and would lose.
+// Whether a request's symbol and comment fields hold a text of at most 29
+// units (the module's limit) and nothing but zero units after it: anything
+// after a zero unit, or past the limit, is text the caller gave and the
+// records would lose.
 bool names_well_formed(const wire::TradeRequestRecord& req);
 
 // The account currency as the symbol table spells it (ASCII).

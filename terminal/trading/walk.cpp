@@ -4,12 +4,18 @@
 // them, orders expire, and swaps are charged at each 00:00 UTC rollover;
 // each event is priced at its own moment. The stop-out follows at now.
 //
-// Only symbols with something to fire are walked, and each tick is checked
-// against the nearest level of each kind (the book keeps them ordered), so
-// a tick costs the same however many orders and positions the account has.
+// Only what can fire is walked: an account without pending orders or stops
+// reads no tick (rollovers and expirations come at their times), and of a
+// symbol with levels only the stretches whose price bounds (which the
+// source gives without making ticks: see PriceSource::bound_quotes) reach
+// its nearest level are read, tick by tick, so the tick that fires is the
+// one a walk over every tick would find. Each tick is checked against the
+// nearest level of each kind (the book keeps them ordered), so a tick costs
+// the same however many orders and positions the account has.
 #include <algorithm>
 #include <limits>
 #include <memory>
+#include <optional>
 
 #include "terminal/trading/executor.hpp"
 
@@ -18,24 +24,36 @@ namespace {
 
 // Events (fills, stops, expirations, rollovers) applied in one walk at most.
 constexpr int kMaxEvents = 100000;
-constexpr std::size_t kTickChunk = 1024;
+// Ticks read at a time, on the stack (a run is mostly a minute or two).
+constexpr std::size_t kTickChunk = 256;
 
 bool has_levels(const SymbolBook& s) {
     return !s.buy_limits.empty() || !s.sell_limits.empty() || !s.buy_stops.empty() || !s.sell_stops.empty() ||
            !s.buy_sl.empty() || !s.buy_tp.empty() || !s.sell_sl.empty() || !s.sell_tp.empty();
 }
 
-// Whether anything of the symbol fires at a tick: the nearest level of
-// each kind decides.
-bool fires(const SymbolBook& s, double bid, double ask) {
-    return (!s.buy_limits.empty() && ask <= s.buy_limits.rbegin()->first) ||
-           (!s.sell_limits.empty() && bid >= s.sell_limits.begin()->first) ||
-           (!s.buy_stops.empty() && ask >= s.buy_stops.begin()->first) ||
-           (!s.sell_stops.empty() && bid <= s.sell_stops.rbegin()->first) ||
-           (!s.buy_sl.empty() && bid <= s.buy_sl.rbegin()->first) ||
-           (!s.buy_tp.empty() && bid >= s.buy_tp.begin()->first) ||
-           (!s.sell_sl.empty() && ask >= s.sell_sl.begin()->first) ||
-           (!s.sell_tp.empty() && ask <= s.sell_tp.rbegin()->first);
+// Where a symbol's nearest levels lie: a quote fires something when its ask
+// is at most ask_down (a buy limit, a sell's TP) or at least ask_up (a buy
+// stop, a sell's SL), or its bid is at most bid_down (a sell stop, a buy's
+// SL) or at least bid_up (a sell limit, a buy's TP); infinite when the
+// symbol has no such level.
+struct Reach {
+    double ask_down, ask_up, bid_down, bid_up;
+
+    bool fires(double bid, double ask) const noexcept {
+        return ask <= ask_down || ask >= ask_up || bid <= bid_down || bid >= bid_up;
+    }
+    bool may_fire(const QuoteBounds& b) const noexcept {
+        return b.ask_lo <= ask_down || b.ask_hi >= ask_up || b.bid_lo <= bid_down || b.bid_hi >= bid_up;
+    }
+};
+
+Reach reach_of(const SymbolBook& s) {
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    const auto top = [](const Levels& l) { return l.empty() ? -inf : l.rbegin()->first; };
+    const auto bottom = [](const Levels& l) { return l.empty() ? inf : l.begin()->first; };
+    return {std::max(top(s.buy_limits), top(s.sell_tp)), std::min(bottom(s.buy_stops), bottom(s.sell_sl)),
+            std::max(top(s.sell_stops), top(s.buy_sl)), std::min(bottom(s.sell_limits), bottom(s.buy_tp))};
 }
 
 constexpr std::uint64_t kNone = std::numeric_limits<std::uint64_t>::max();
@@ -70,7 +88,7 @@ void Executor::walk(std::int64_t from_ms) {
         std::size_t skip = 0;
     } resume;
     std::int64_t boundary = (floor_div(from_ms - 1, kMsPerDay) + 1) * kMsPerDay;
-    auto buffer = std::make_unique_for_overwrite<wire::TickRecord[]>(kTickChunk);
+    std::uint64_t walked = 0;  // quote ticks read
     for (int events = 0; events < kMaxEvents; ++events) {
         // The next fixed event: a rollover or the earliest expiration.
         std::int64_t fixed = boundary;
@@ -89,32 +107,57 @@ void Executor::walk(std::int64_t from_ms) {
             for (const auto& [index, s] : book_.symbols())
                 if (has_levels(s)) symbols.emplace_back(venue_.catalogue[index].name, index);
             std::sort(symbols.begin(), symbols.end());
-            for (const auto& [name, index] : symbols) {
+            for (const auto& named : symbols) {
+                const std::size_t index = named.second;  // a plain local: the scan below captures it
                 const PriceSource& source = *venue_.catalogue[index].source;
-                const SymbolBook& s = *book_.symbol(index);
-                TickSpan span{t, std::min(scan_to, hit.time - 1)};
+                const Reach reach = reach_of(*book_.symbol(index));
+                const TickSpan span{t, std::min(scan_to, hit.time - 1)};
                 if (span.empty()) continue;
-                const auto reader = source.read(span, TickFilter{true, false});
                 const std::size_t skip = index == resume.symbol ? resume.skip : 0;
-                bool found = false;
-                std::int64_t previous = std::numeric_limits<std::int64_t>::min();
-                std::size_t within = 0;
-                for (;;) {
-                    const std::size_t n = reader->fill(buffer.get(), kTickChunk);
-                    for (std::size_t k = 0; k < n && !found; ++k) {
-                        const std::int64_t ms = buffer[k].time_msc;
-                        within = ms == previous ? within + 1 : 0;
-                        previous = ms;
-                        if (ms == t && within < skip) continue;
-                        const double bid = buffer[k].bid, ask = buffer[k].ask;
-                        if (!fires(s, bid, ask)) continue;
-                        const int digits = source.instrument().digits;
-                        hit = {ms, index, within,
-                               Quote{true, bid, ask, price_points(bid, digits), price_points(ask, digits)}};
-                        found = true;
+                // Reads the quotes of a run of stretches that may fire, from
+                // where the last run ended (stretches may share a millisecond);
+                // true when one fires. A run starting at t holds all of t's
+                // quotes, so they are counted from the first.
+                std::int64_t unread = span.lo_ms;
+                const auto scan = [&](TickSpan run) {
+                    run.lo_ms = std::max(run.lo_ms, unread);
+                    if (run.empty()) return false;
+                    unread = run.hi_ms + 1;
+                    const auto reader = source.read(run, TickFilter{true, false});
+                    wire::TickRecord buffer[kTickChunk];
+                    std::int64_t previous = std::numeric_limits<std::int64_t>::min();
+                    std::size_t within = 0;
+                    for (;;) {
+                        const std::size_t n = reader->fill(buffer, kTickChunk);
+                        for (std::size_t k = 0; k < n; ++k) {
+                            ++walked;
+                            const std::int64_t ms = buffer[k].time_msc;
+                            within = ms == previous ? within + 1 : 0;
+                            previous = ms;
+                            if (ms == t && within < skip) continue;
+                            const double bid = buffer[k].bid, ask = buffer[k].ask;
+                            if (!reach.fires(bid, ask)) continue;
+                            const int digits = source.instrument().digits;
+                            hit = {ms, index, within,
+                                   Quote{true, bid, ask, price_points(bid, digits), price_points(ask, digits)}};
+                            return true;
+                        }
+                        if (n < kTickChunk) return false;
                     }
-                    if (found || n < kTickChunk) break;
-                }
+                };
+                std::optional<TickSpan> run;
+                bool found = false;
+                source.bound_quotes(span, [&](const QuoteBounds& b) {
+                    if (reach.may_fire(b)) {
+                        if (run) run->hi_ms = b.span.hi_ms;
+                        else run = b.span;
+                        return true;
+                    }
+                    if (run) found = scan(*run);
+                    run.reset();
+                    return !found;
+                });
+                if (!found && run) scan(*run);
             }
         }
         if (hit.symbol != kNoSymbol) {
@@ -157,6 +200,7 @@ void Executor::walk(std::int64_t from_ms) {
         if (fixed > t) resume = {};
         t = fixed;
     }
+    if (venue_.ticks_walked != nullptr) venue_.ticks_walked->fetch_add(walked, std::memory_order_relaxed);
     stop_out();
 }
 

@@ -98,16 +98,17 @@ bool Exchange::stream_slice(std::uint32_t command, std::span<const std::byte> sl
     const std::size_t in_slice = slice.size() / record_size;
     const std::uint64_t count = in_slice + rest;
     set_header(command, count, record_size);
+    // A small reply goes out in one write: the header, the slice from where
+    // it lies and the records after it, gathered (a sink that cannot
+    // gather joins them). A large slice is written from where it lies too,
+    // the rest in chunks.
     if (kHeaderBytes + count * record_size <= kChunkBytes) {
-        // A small reply still goes out in one write.
-        std::size_t taken = 0;
-        return stream_inline(count, record_size, [&](std::byte* out, std::size_t max) {
-            const std::size_t n = std::min(max, in_slice - taken);
-            // An empty slice may have no storage at all: memcpy must not see its null pointer.
-            if (n != 0) std::memcpy(out, slice.data() + taken * record_size, n * record_size);
-            taken += n;
-            return n + (max > n ? fill(out + n * record_size, max - n) : 0);
-        });
+        bool dry = false;
+        std::uint64_t left = rest;
+        fill_chunk(chunks_[0], false, left, record_size, fill, dry);
+        const std::span<const std::byte> pieces[] = {std::as_bytes(std::span(header_)), slice,
+                                                     std::span(chunks_[0].bytes.data(), chunks_[0].used)};
+        return sink_.write_pieces(std::span<const std::span<const std::byte>>(pieces));
     }
     if (!sink_.write(std::as_bytes(std::span(header_))) || !sink_.write(slice)) return false;
     bool dry = false;

@@ -48,6 +48,12 @@ class Sink {
 public:
     virtual ~Sink() = default;
     virtual bool write(std::span<const std::byte> bytes) = 0;
+    // The pieces one after another, as one write where the sink can.
+    virtual bool write_pieces(std::span<const std::span<const std::byte>> pieces) {
+        for (const std::span<const std::byte> piece : pieces)
+            if (!piece.empty() && !write(piece)) return false;
+        return true;
+    }
 };
 
 // One response frame built in memory: u32 length, u32 echo, i32 result,

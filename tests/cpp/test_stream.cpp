@@ -186,6 +186,33 @@ void test_failed_write_closes() {
     CHECK(!q.a.open());
 }
 
+// Under a call's deadline, a reply that never comes or stops part way ends
+// the call at the deadline as a timeout, and the connection is closed (the
+// rest of that reply may still come); a reply that comes whole in time is
+// read as any other.
+void test_deadline() {
+    const Bytes reply = frame(109, 1, pattern(5000, 4));
+    for (const std::size_t sent : {std::size_t{0}, std::size_t{6}, std::size_t{12 + 3000}, reply.size()}) {
+        Pair p;
+        feed(p.b, Bytes(reply.begin(), reply.begin() + static_cast<std::ptrdiff_t>(sent)));
+        Bytes got(5000);
+        std::int32_t code = 0;
+        {
+            const qvn::link::CallDeadline bound(p.a, qvn::platform::monotonic_ms() + 100);
+            code = qvn::link::send_command(p.a, 109, [&got](PipeReader& r) noexcept {
+                return r.read(got.data(), got.size());
+            });
+            CHECK(p.a.expired() == (sent != reply.size()));
+        }
+        if (sent == reply.size()) {
+            CHECK(code == 1 && got == pattern(5000, 4) && p.a.open());
+        } else {
+            CHECK(code == qvn::wire::kIpcTimeout && !p.a.open());
+        }
+        CHECK(p.a.deadline() == 0 && !p.a.expired());  // the bound ends with its scope
+    }
+}
+
 void test_sha256() {
     using qvn::protocol::hex_upper;
     using qvn::protocol::sha256;
@@ -220,12 +247,48 @@ void test_text() {
     CHECK(qvn::protocol::utf8_boundary("ab\xC3\xA9", 4) == 4);
 }
 
+// Pieces written gathered arrive as their bytes one after another: more
+// than a send buffer holds, more pieces than one call gathers, empty ones.
+void test_gathered_write() {
+    const std::vector<std::size_t> cases[] = {
+        {16, 94620, 60}, {0, 16, 0, 300000, 0, 60}, {1, 2, 3, 4, 5, 6, 7, 8, 9, 70000, 10, 11}, {0}, {}};
+    for (const std::vector<std::size_t>& sizes : cases) {
+        int fds[2];
+        CHECK(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == 0);
+        std::vector<Bytes> pieces;
+        std::vector<qvn::platform::IoPiece> parts;
+        Bytes want;
+        for (std::size_t i = 0; i < sizes.size(); ++i) {
+            pieces.push_back(pattern(sizes[i], static_cast<std::uint8_t>(i * 13 + 1)));
+            append(want, pieces.back());
+        }
+        for (const Bytes& piece : pieces) parts.push_back({piece.data(), piece.size()});
+        Bytes got;
+        std::thread reader([&] {
+            std::uint8_t buf[1000];
+            while (got.size() < want.size()) {
+                const ssize_t n = ::recv(fds[1], buf, sizeof buf, 0);
+                if (n <= 0) break;
+                append(got, Bytes(buf, buf + n));
+            }
+        });
+        CHECK(qvn::platform::write_all(fds[0], parts.data(), parts.size()) == qvn::platform::Io::Ok);
+        ::shutdown(fds[0], SHUT_WR);  // the reader stops at the end of what was written
+        reader.join();
+        CHECK(got == want);
+        qvn::platform::close_handle(fds[0]);
+        qvn::platform::close_handle(fds[1]);
+    }
+}
+
 }  // namespace
 
 int main() {
     test_writer_blocks();
+    test_gathered_write();
     test_reader_boundaries();
     test_failed_write_closes();
+    test_deadline();
     test_sha256();
     test_text();
     return qvn::test::finish("stream");

@@ -1,7 +1,7 @@
 // Imported ticks against a plain model of what they must serve: the file
 // check on the rules the program's tests leave out, then reads, counts,
-// latest and next ticks over random spans. (Bars from imported ticks are
-// checked through the program.)
+// latest and next ticks, and the bounds on quotes the walk skips by, over
+// random spans. (Bars from imported ticks are checked through the program.)
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -113,6 +113,34 @@ void test_served(const std::vector<wire::TickRecord>& ticks, std::mt19937_64& rn
             CHECK(n == want.size() && (n == 0 || std::memcmp(got.data(), want.data(), n * 60) == 0));
             CHECK(s.count(term::TickSpan{lo, hi}, f, want.size() + 5) == want.size());
         }
+        // Each quote of the span lies in the stretch of its block (in time
+        // order, inside the span; blocks may share a millisecond), within
+        // its bounds.
+        std::vector<term::QuoteBounds> stretches;
+        s.bound_quotes(term::TickSpan{lo, hi}, [&stretches](const term::QuoteBounds& b) {
+            stretches.push_back(b);
+            return true;
+        });
+        std::int64_t after = lo;
+        for (const term::QuoteBounds& b : stretches) {
+            CHECK(b.span.lo_ms >= after && b.span.lo_ms <= b.span.hi_ms && b.span.hi_ms <= hi);
+            after = b.span.hi_ms;
+        }
+        std::size_t held = 0, quotes = 0;
+        for (std::size_t i = 0; i < ticks.size(); ++i) {
+            const wire::TickRecord& t = ticks[i];
+            if (t.time_msc < lo || t.time_msc > hi || !term::selected(t, term::TickFilter{true, false})) continue;
+            ++quotes;
+            const double bid = t.bid, ask = t.ask;
+            const std::size_t block = i / term::ImportedSource::kQuoteBlock;
+            const std::size_t first = s.lower(lo) / term::ImportedSource::kQuoteBlock;
+            if (block - first < stretches.size()) {
+                const term::QuoteBounds& b = stretches[block - first];
+                held += b.span.lo_ms <= t.time_msc && t.time_msc <= b.span.hi_ms && b.bid_lo <= bid &&
+                        bid <= b.bid_hi && b.ask_lo <= ask && ask <= b.ask_hi;
+            }
+        }
+        CHECK(held == quotes);
         const auto latest = s.latest(lo);
         const auto it = std::upper_bound(ticks.begin(), ticks.end(), lo,
                                          [](std::int64_t v, const wire::TickRecord& t) { return v < t.time_msc; });

@@ -222,6 +222,36 @@ void test_kept_bars() {
     }
 }
 
+void test_hours_in_progress() {
+    // The hours of the clock's day, read as the clock moves on, back, and
+    // stays (a read adds only the minutes over since an earlier one), are
+    // the sums of the day's minutes as a fresh read sees them.
+    term::Market m(term::days_from_civil(2024, 1, 1), term::MarketClock(std::optional<std::int64_t>(kNow)));
+    const std::int64_t day_ms = kDay * kMsPerDay;
+    const std::int64_t clocks[] = {day_ms,        kNow,          kNow + 7 * kMsPerMinute + 3, kNow + 7 * kMsPerMinute + 9,
+                                   kNow + 7 * kMsPerMinute + 9, kNow - 3600000,  day_ms + kMsPerMinute - 1,
+                                   kNow + 2 * kMsPerMinute - 250, day_ms + kMsPerDay - 1, kNow + kMsPerDay};
+    for (const char16_t* name : {u"EURUSD", u"BTCUSD"}) {
+        const term::PriceSource& s = *m.find(name);
+        int traded = 0;  // reads with ticks at noon
+        for (const std::int64_t upto : clocks) {
+            const std::int64_t day = upto / kMsPerDay;
+            const term::HourBlock got = m.hours(s, day, upto);
+            const term::DayMinutes minutes(m, s, day, upto);
+            term::HourBlock want{};
+            for (std::size_t i = 0; i < kMinutesPerDay; ++i) want[i / 60].add(minutes[i]);
+            bool same = true;
+            for (std::size_t h = 0; h < 24; ++h)
+                same = same && got[h].ticks == want[h].ticks && got[h].open == want[h].open &&
+                       got[h].high == want[h].high && got[h].low == want[h].low && got[h].close == want[h].close &&
+                       got[h].spread == want[h].spread && got[h].volume == want[h].volume;
+            CHECK(same);
+            traded += want[12].ticks != 0 ? 1 : 0;
+        }
+        CHECK(traded >= 5);
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -229,5 +259,6 @@ int main() {
     test_determinism();
     test_streaming();
     test_kept_bars();
+    test_hours_in_progress();
     return qvn::test::finish("terminal market");
 }

@@ -3,10 +3,13 @@
 // inverse path through USD on both legs), and the quote board, whose
 // summary brought forward as the clock moves must equal one computed afresh
 // at the later instant, within a day, across a night or weekend without
-// ticks, and into a new day.
+// ticks, and into a new day. Also the bounds the model gives on its quotes
+// without making them (what lets the catch-up walk skip stretches): every
+// quote lies inside the bounds of its stretch.
 #include <cmath>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #include "check.hpp"
 #include "terminal/market/calc.hpp"
@@ -76,10 +79,56 @@ void test_summaries_brought_forward() {
     }
 }
 
+// Every symbol of the table on a weekday, a Friday into the weekend and a
+// Monday (whole days), and on a span cut inside minutes: the stretches come
+// in time order inside the span, and each quote tick of the span lies in a
+// stretch, its bid and ask within the stretch's bounds.
+void test_quote_bounds_hold_every_quote() {
+    term::Market market(term::days_from_civil(2020, 1, 1), term::MarketClock(std::optional<std::int64_t>()));
+    constexpr std::int64_t kDay = 24 * kHour;
+    const term::TickSpan spans[] = {{kThursday, kThursday + kDay - 1},
+                                    {kThursday + kDay, kThursday + 3 * kDay - 1},
+                                    {kThursday + 4 * kDay - 1234567, kThursday + 4 * kDay + 7654321}};
+    std::vector<qvn::wire::TickRecord> ticks(4096);
+    std::size_t quotes = 0, outside = 0, unbounded = 0;
+    for (std::size_t i = 0; i < market.model_count(); ++i) {
+        const term::PriceSource& s = *market.sources()[i];
+        for (const term::TickSpan span : spans) {
+            std::vector<term::QuoteBounds> stretches;
+            s.bound_quotes(span, [&](const term::QuoteBounds& b) {
+                stretches.push_back(b);
+                return true;
+            });
+            std::int64_t after = span.lo_ms - 1;
+            for (const term::QuoteBounds& b : stretches) {
+                CHECK(b.span.lo_ms > after && b.span.lo_ms <= b.span.hi_ms && b.span.hi_ms <= span.hi_ms);
+                after = b.span.hi_ms;
+                unbounded += std::isfinite(b.bid_lo) && std::isfinite(b.ask_hi) ? 0 : 1;
+            }
+            auto stretch = stretches.begin();
+            const auto reader = s.read(span, term::TickFilter{true, false});
+            for (std::size_t n = ticks.size(); n == ticks.size();) {
+                n = reader->fill(ticks.data(), ticks.size());
+                for (std::size_t k = 0; k < n; ++k) {
+                    const std::int64_t ms = ticks[k].time_msc;
+                    const double bid = ticks[k].bid, ask = ticks[k].ask;
+                    while (stretch != stretches.end() && stretch->span.hi_ms < ms) ++stretch;
+                    ++quotes;
+                    if (stretch == stretches.end() || stretch->span.lo_ms > ms || bid < stretch->bid_lo ||
+                        bid > stretch->bid_hi || ask < stretch->ask_lo || ask > stretch->ask_hi)
+                        ++outside;
+                }
+            }
+        }
+    }
+    CHECK(quotes > 1000000 && outside == 0 && unbounded == 0);
+}
+
 }  // namespace
 
 int main() {
     test_factor_paths();
     test_summaries_brought_forward();
+    test_quote_bounds_hold_every_quote();
     return qvn::test::finish("terminal prices");
 }

@@ -3,8 +3,10 @@
 // hold in a column's type (-0.0, NaN, a u64 above 2^63 - 1, text with a lone
 // surrogate or units after its end) included; a commit that fails leaves
 // memory and disk as they were (for every trade of a group committed
-// together, and for a catch-up walk). Also the clock's command-line forms.
-// The trading rules themselves are tested through the program.
+// together, and for a catch-up walk, which a reader is still shown). Also
+// the clock's command-line forms.
+// The trading rules themselves are tested through the program; here, how
+// many ticks the catch-up walk reads to apply them (counted, not timed).
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -49,7 +51,7 @@ bool same(const Record& a, const Record& b) {
 
 constexpr std::int64_t kWedNoonMs = 1710331200000;  // forex trades
 
-// A Terminal's trading parts over a store in a private folder.
+// A Terminal's trading parts over a store in a private folder, or in memory.
 struct Desk {
     const qvn::test::TempFolder folder;
     term::Market market{term::kDefaultHistoryStartDay, term::MarketClock(kWedNoonMs)};
@@ -60,24 +62,26 @@ struct Desk {
     term::Trading trading{market, catalogue, quotes, watch, store};
     const term::Account account = term::builtin_accounts()[0];
 
-    Desk() {
+    explicit Desk(bool memory = false) : memory(memory) {
         std::string error;
-        CHECK(store.open(folder.file("trading.db"), error));
+        if (memory) store.open_in_memory();
+        else CHECK(store.open(folder.file("trading.db"), error));
     }
+    const bool memory;
 
     wire::TradeSendResultRecord send(const term::Account& whose, const wire::TradeRequestRecord& req) {
         term::Trading::Session s = trading.begin_trade(whose, kWedNoonMs);
         CHECK(s.ok());
-        const auto r = trading.send(s, req);
-        CHECK(r.has_value());
-        return r.value_or(wire::TradeSendResultRecord{});
+        return trading.send(s, req);
     }
-    // An account's book as another connection reads it from the file.
+    // An account's book as another connection reads it from the file (as
+    // the store reads it, for a store in memory).
     term::StoredBook on_disk(std::uint64_t login) {
         term::TradeStore other;
         std::string error;
         term::StoredBook book;
-        CHECK(other.open(folder.file("trading.db"), error) && other.load(login, book) == term::TradeStore::Load::Found);
+        if (memory) CHECK(store.load(login, book) == term::TradeStore::Load::Found);
+        else CHECK(other.open(folder.file("trading.db"), error) && other.load(login, book) == term::TradeStore::Load::Found);
         return book;
     }
     // The account in memory and on disk, to compare two states exactly.
@@ -165,12 +169,22 @@ std::string Desk::state(const term::Account& whose) {
     return memory + "|" + image(disk);
 }
 
+// The account walked to `later` (over a rollover: the position's swap is
+// charged), as its book's image; empty when the walk is refused.
+std::string walked_to(Desk& desk, std::int64_t later) {
+    term::Trading::Session s = desk.trading.begin(desk.account, later);
+    CHECK(s.ok() && s.book().evaluated_ms() == later && s.book().swap_total() != 0);
+    return s.ok() ? image(s.book()) : std::string();
+}
+
 // Two trades on one account and one on another, committed as one group
 // (the held session on the second account keeps the group gathering until
 // its own trade joins): all three are stored, in order, or, when the
 // group's commit fails midway, all three are refused (STORAGE) and both
-// accounts are as they were, in memory and on disk; so is an account whose
-// catch-up walk cannot be stored.
+// accounts are as they were, in memory and on disk. A catch-up walk that
+// cannot be stored is shown to its reader and leaves the account as it was
+// for the next request, which walks again (and stores the walk); a trade
+// after it is refused (STORAGE).
 void test_group_commit_is_all_or_nothing() {
     using term::OrderType;
     using term::TradeAction;
@@ -192,22 +206,29 @@ void test_group_commit_is_all_or_nothing() {
         std::thread b(trade, OrderType::Sell, 0.1, std::ref(then));
         while (desk.trading.gathering() < 2) std::this_thread::yield();
         if (fail) desk.store.fail_commit_after(5);  // a buy writes four rows: inside the second change set
-        const auto last = desk.trading.send(held, request(TradeAction::Deal, OrderType::Sell, 0.1));
+        const wire::TradeSendResultRecord last =
+            desk.trading.send(held, request(TradeAction::Deal, OrderType::Sell, 0.1));
         a.join();
         b.join();
-        CHECK(last.has_value());
-        if (!last) continue;
         if (fail) {
-            for (const wire::TradeSendResultRecord& r : {first, then, *last})
+            for (const wire::TradeSendResultRecord& r : {first, then, last})
                 CHECK(r.retcode == 34 && r.order == 0 && r.deal == 0);
             CHECK(desk.state() == before && desk.state(second) == before2);
-            // A walk (over a rollover, which charges the position's swap)
-            // whose commit fails: the account stays where it was, clock included.
+            // A walk over a rollover, which charges the position's swap.
+            const std::int64_t later = kWedNoonMs + 13 * 3600000;
+            const auto walked = [&] { return walked_to(desk, later); };
             desk.store.fail_commit_after(1);
-            CHECK(!desk.trading.begin(desk.account, kWedNoonMs + 13 * 3600000).ok());
+            const std::string shown = walked();
             CHECK(desk.state() == before);
+            desk.store.fail_commit_after(1);
+            term::Trading::Session t = desk.trading.begin_trade(desk.account, later);
+            const wire::TradeSendResultRecord refused =
+                desk.trading.send(t, request(TradeAction::Deal, OrderType::Buy, 0.1));
+            CHECK(refused.retcode == 34 && refused.order == 0);
+            CHECK(desk.state() == before);
+            CHECK(walked() == shown && desk.on_disk(desk.account.login).account.evaluated_ms == later);
         } else {
-            CHECK(first.retcode == 1 && then.retcode == 1 && last->retcode == 1);
+            CHECK(first.retcode == 1 && then.retcode == 1 && last.retcode == 1);
             CHECK(first.order < then.order);  // applied in the order they joined
             const term::StoredBook book = desk.on_disk(desk.account.login);
             CHECK(book.positions.size() == 3 && book.deals.size() == 4);  // the opening balance too
@@ -216,11 +237,133 @@ void test_group_commit_is_all_or_nothing() {
     }
 }
 
+// A store in memory takes each trade's rows at once and alone: nothing
+// gathers, and a trade whose rows it refuses is refused (STORAGE) with the
+// account as it was, in the book and in the store. A catch-up walk it
+// refuses is shown to its reader and done again by the next request; a
+// trade after such a walk is refused, as the group holding both would be.
+void test_a_store_in_memory_takes_each_trade_alone() {
+    using term::OrderType;
+    using term::TradeAction;
+    Desk desk(true);
+    CHECK(desk.send(desk.account, request(TradeAction::Deal, OrderType::Buy, 0.2)).retcode == 1);
+    CHECK(desk.trading.gathering() == 0);
+    const std::string before = desk.state();
+    desk.store.fail_commit_after(2);  // the buy's position row (after the account row)
+    wire::TradeSendResultRecord r = desk.send(desk.account, request(TradeAction::Deal, OrderType::Buy, 0.1));
+    CHECK(r.retcode == 34 && r.order == 0 && r.deal == 0 && desk.state() == before);
+    char16_t comment[sizeof r.comment / sizeof(char16_t)];
+    std::memcpy(comment, r.comment, sizeof comment);
+    CHECK(std::u16string(comment, std::char_traits<char16_t>::length(comment)) == u"Trade could not be stored");
+
+    const std::int64_t later = kWedNoonMs + 13 * 3600000;  // over a rollover: a swap is charged
+    const auto walked = [&] { return walked_to(desk, later); };
+    desk.store.fail_commit_after(1);
+    const std::string shown = walked();
+    CHECK(desk.state() == before);
+    desk.store.fail_commit_after(1);
+    {
+        // A refused session holds the account until it ends, as a request's does.
+        term::Trading::Session t = desk.trading.begin_trade(desk.account, later);
+        r = desk.trading.send(t, request(TradeAction::Deal, OrderType::Buy, 0.1));
+    }
+    CHECK(r.retcode == 34 && r.order == 0 && desk.state() == before);
+    CHECK(walked() == shown && desk.on_disk(desk.account.login).account.evaluated_ms == later);
+    term::Trading::Session u = desk.trading.begin_trade(desk.account, later);
+    r = desk.trading.send(u, request(TradeAction::Deal, OrderType::Buy, 0.1));
+    const term::StoredBook book = desk.on_disk(desk.account.login);
+    CHECK(r.retcode == 1 && book.positions.size() == 2 && book.deals.size() == 3 && book.deals[2].order == r.order);
+}
+
+// A group whose log runs past what one write of the file layer takes
+// (128 KiB): every row is stored, none is refused as a full disk.
+void test_a_group_larger_than_one_write_is_stored() {
+    std::vector<term::ChangeSet> sets(3);
+    std::vector<const term::ChangeSet*> group;
+    std::uint64_t ticket = 1;
+    for (term::ChangeSet& c : sets) {
+        for (int i = 0; i < 600; ++i) {
+            wire::TradePositionRecord p{};
+            p.ticket = p.identifier = ticket++;
+            p.volume = 0.01;
+            p.price_open = 1.08 + 1e-5 * static_cast<double>(p.ticket);
+            qvn::protocol::put_field(p.symbol, sizeof p.symbol, u"EURUSD");
+            qvn::protocol::put_field(p.comment, sizeof p.comment, u"one of many, to fill the row");
+            c.put_positions.push_back(p);
+        }
+        c.account = {5001001, 10000.0, ticket, kWedNoonMs};
+        group.push_back(&c);
+    }
+    Desk desk;
+    CHECK(desk.store.commit(group));
+    const term::StoredBook book = desk.on_disk(5001001);
+    CHECK(book.account.next_ticket == 1801 && book.positions.size() == 1800);
+    for (std::size_t i = 0; i < book.positions.size() && i < 1800; ++i)
+        CHECK(same(book.positions[i], sets[i / 600].put_positions[i % 600]));
+}
+
+// What a walk reads: no tick without a level (a rollover is charged all
+// the same), none while the quotes' bounds stay clear of far stops, and
+// near a stop only the stretches that may reach it, up to the very tick a
+// walk over every quote finds (the deal's time and price). EURUSD's bid,
+// 1.07197 at noon, stays within 1.07115 ... 1.07527 (ask) over the next 13
+// hours and first reaches 1.07477 about two hours in.
+void test_a_walk_reads_only_what_can_fire() {
+    using term::OrderType;
+    using term::TradeAction;
+    struct Row {
+        bool position;
+        double sl, tp;         // below and above noon's bid; 0: none
+        std::uint64_t walked;  // quote ticks read in the 13 hours
+        std::uint64_t closed;  // by which stop, else 0
+    };
+    const Row rows[] = {
+        {false, 0, 0, 0, 0},              // nothing that fires
+        {true, 0, 0, 0, 0},               // a position without stops: its swap at midnight
+        {true, 0.0100, 0.0100, 0, 0},     // stops far from every quote
+        {true, 0.0100, 0.0028, 3080, 5},  // a take profit two hours on: 3 080 of its 5 281 quotes
+        {true, 0.0004, 0.0100, 231, 4},   // a stop loss reached at once: every quote to it
+    };
+    for (const Row& row : rows) {
+        Desk desk;
+        const term::PriceSource& eurusd = *desk.catalogue[desk.catalogue.index_of(u"EURUSD")].source;
+        const double bid = eurusd.latest(kWedNoonMs)->bid;
+        const auto at = [](double price) { return std::round(price * 1e5) / 1e5; };
+        const double sl = row.sl != 0 ? at(bid - row.sl) : 0.0, tp = row.tp != 0 ? at(bid + row.tp) : 0.0;
+        if (row.position) {
+            wire::TradeRequestRecord buy = request(TradeAction::Deal, OrderType::Buy, 0.1);
+            buy.sl = sl;
+            buy.tp = tp;
+            CHECK(desk.send(desk.account, buy).retcode == 1);
+        }
+        const std::uint64_t before = desk.trading.ticks_walked();
+        const std::int64_t later = kWedNoonMs + 13 * 3600000;
+        term::Trading::Session s = desk.trading.begin(desk.account, later);
+        CHECK(s.ok());
+        if (!s.ok()) continue;
+        const std::uint64_t walked = desk.trading.ticks_walked() - before;
+        CHECK(walked == row.walked && s.book().positions().empty() == (!row.position || row.closed != 0));
+        CHECK((s.book().swap_total() != 0) == (row.position && row.closed == 0));  // the night's swap
+        if (row.closed == 0) continue;
+        // The first quote from the fill on that reaches a stop.
+        wire::TickRecord hit{};
+        const auto reader = eurusd.read(term::TickSpan{kWedNoonMs + 1, later}, term::TickFilter{true, false});
+        for (wire::TickRecord t{}; hit.time_msc == 0 && reader->fill(&t, 1) == 1;) {
+            if (t.bid <= sl || t.bid >= tp) hit = t;
+        }
+        const wire::TradeDealRecord& out = s.book().deals().back();
+        CHECK(hit.time_msc != 0 && out.time_msc == hit.time_msc && out.price == hit.bid && out.reason == row.closed);
+    }
+}
+
 }  // namespace
 
 int main() {
+    test_a_walk_reads_only_what_can_fire();
     test_records_read_back_byte_for_byte();
     test_clock_settings();
     test_group_commit_is_all_or_nothing();
+    test_a_store_in_memory_takes_each_trade_alone();
+    test_a_group_larger_than_one_write_is_stored();
     return qvn::test::finish("terminal trading");
 }

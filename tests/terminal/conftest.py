@@ -35,6 +35,7 @@ class TerminalProcess:
             host.copy_file(binary, self.exe)
         self.proc: subprocess.Popen | None = None
         self.stderr_path = self.install / "stderr.log"
+        self.args: list[str] = []  # of the last start
 
     @property
     def endpoint(self):
@@ -52,10 +53,20 @@ class TerminalProcess:
     def data_folder(self) -> Path:
         return self.terminals_folder / Path(tc.installation(self.exe)["data_folder"]).name
 
+    def store_folder(self, args: list[str] | None = None) -> Path:
+        """The folder of the trading store a start with `args` (default: the
+        last start's) uses: the folder holding config/ on the wall clock, its
+        set-clock/ on a set clock (--now, --clock)."""
+        args = self.args if args is None else args
+        files = self.install if "/portable" in args else self.data_folder
+        named = {a.split("=")[0] for a in args}
+        return files / "set-clock" if named & {"--now", "--clock"} else files
+
     def start(self, *args: str, now: str | None = NOW_ARG, wait: bool = True) -> "TerminalProcess":
         argv = [self.exe, *args]
         if now is not None:
             argv += ["--now", now]
+        self.args = argv[1:]
         with open(self.stderr_path, "ab") as err:
             self.proc = host.popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err)
         if wait:

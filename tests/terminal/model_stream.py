@@ -88,7 +88,7 @@ class Stream:
         bid, ask = self.quote(ins.name)
         sl, tp = self.stops(ins, side, bid if side == m.BUY else ask)
         req = dict(action=m.DEAL, symbol=ins.name, type=side, volume=self.volume(ins, side), sl=sl, tp=tp,
-                   magic=self.rng.randrange(4), comment=self.rng.choice(["", "model", "x" * 31]),
+                   magic=self.rng.randrange(4), comment=self.rng.choice(["", "model", "x" * 29]),
                    type_filling=self.rng.choice([0, 1, 2]))
         if self.rng.random() < 0.2:
             req.update(price=ask if side == m.BUY else bid, deviation=self.rng.randrange(3))
@@ -232,6 +232,7 @@ class Stream:
             "unknown symbol": lambda: dict(base, symbol="NOSUCH"),
             "symbol with units after its end": lambda: dict(base, symbol=ins.name + "\0x"),
             "comment with units after its end": lambda: dict(base, comment="ok\0junk"),
+            "comment past 29 units": lambda: dict(base, comment="x" * 30),
             "deal of a pending type": lambda: dict(base, type=m.BUY_LIMIT),
             "pending of a market type": lambda: dict(pend, type=m.BUY),
             "deal filling BOC or unknown": lambda: dict(base, type_filling=rng.choice([3, 7])),

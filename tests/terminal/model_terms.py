@@ -117,9 +117,9 @@ def vol(x: float) -> float:
 
 def wire_text(text: str) -> tuple[str, bool]:
     """A text field as the engine reads it: up to the first zero unit, and
-    whether non-zero units follow it."""
+    whether it is malformed (over 29 units, or non-zero units after it)."""
     head, _, tail = (text or "").partition("\0")
-    return head, any(ch != "\0" for ch in tail)
+    return head, len(head.encode("utf-16-le")) > 58 or any(ch != "\0" for ch in tail)
 
 
 def night_factor(boundary_ms: int, ins: Instrument) -> int:

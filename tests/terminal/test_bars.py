@@ -108,12 +108,6 @@ def test_copy_rates_from_and_range_bounds(client):
     # A date after "now" stops at the bar in progress.
     _, latest = client.rates_from("BTCUSD", M1, NOW_S + 10 * DAY_S, 2)
     assert latest["time"][-1] == NOW_S - NOW_S % 60
-    # A range includes both ends.
-    every = bars_range(client, "EURUSD", M5, NOW_S - 7200, NOW_S)
-    a, b = int(every["time"][3]), int(every["time"][-3])
-    inner = bars_range(client, "EURUSD", M5, a, b)
-    assert (inner["time"][0], inner["time"][-1]) == (a, b)
-    assert len(bars_range(client, "EURUSD", M5, a + 1, b - 1)) == len(inner) - 2
     # Nothing before the history or after now.
     assert len(bars_range(client, "EURUSD", D1, 0, calendar.timegm((2019, 12, 31, 0, 0, 0)))) == 0
     assert len(bars_range(client, "EURUSD", M1, NOW_S + 60, NOW_S + 10**6)) == 0
@@ -131,6 +125,25 @@ def test_copy_rates_from_and_range_bounds(client):
         assert result == tc.SUCCESS and len(bars) == (3 if lo > 0 else 0)
 
 
+WED_08 = NOW_S - 2 * DAY_S - 4 * 3600  # Wednesday 2024-03-13 08:00, two days before the clock's
+
+
+# A range includes both ends: bars of the clock's day are built from the
+# ticks, those of the days before from the kept bars.
+@pytest.mark.parametrize("tf, a, b", [
+    (M5, NOW_S - 6600, NOW_S - 600),  # today: 10:10 .. 11:50
+    (M1, WED_08, WED_08 + 300),
+    (H1, WED_08, WED_08 + 6 * 3600),
+    (D1, WED_08 - 8 * 3600 - 2 * DAY_S, WED_08 - 8 * 3600),  # Monday .. Wednesday
+], ids=["today-M5", "kept-M1", "kept-H1", "kept-D1"])
+def test_a_range_includes_both_ends(client, tf, a, b):
+    step = tf * 60
+    whole = bars_range(client, "EURUSD", tf, a, b)
+    assert whole["time"].tolist() == list(range(a, b + 1, step))
+    assert bars_range(client, "EURUSD", tf, a + 1, b - 1)["time"].tolist() == list(range(a + step, b, step))
+    assert np.array_equal(bars_range(client, "EURUSD", tf, a, b + step - 1), whole)
+
+
 @pytest.mark.parametrize("symbol, tf, start, count, code", [
     *[("EURUSD", tf, 0, 10, tc.INVALID_PARAMS) for tf in [0, 7, 16385, -1]],
     *[("EURUSD", H1, start, count, tc.INVALID_PARAMS) for start, count in [(-1, 10), (0, -1), (-5, -5)]],
@@ -141,3 +154,23 @@ def test_refusals(client, symbol, tf, start, count, code):
     if (start, count) == (0, 10):  # the other forms take no position
         assert client.rates_from(symbol, tf, NOW_S, 10) == (code, None)
         assert client.rates_range(symbol, tf, 0, NOW_S) == (code, None)
+
+
+# A long request is made into kept bars at its first call; windows inside it
+# asked for beforehand lie far from anything kept and are built from the
+# ticks. Both give the same bars.
+@pytest.mark.parametrize("tf, count, span", [
+    (M5, 20_000, DAY_S), (H1, 20_000, 3 * DAY_S), (D1, 1_200, 60 * DAY_S), (W1, 300, 180 * DAY_S),
+    (MN1, 60, 365 * DAY_S),
+])
+def test_a_long_lookback_agrees_with_bars_built_from_the_ticks(client, tf, count, span):
+    starts = [(2021, 2, 10, 7), (2022, 6, 30, 0), (2023, 12, 29, 13), (2024, 1, 22, 10)]
+    windows = [bars_range(client, "EURUSD", tf, t, t + span)
+               for t in (calendar.timegm((*start, 0, 0)) for start in starts)]
+    result, long = client.rates_from_pos("EURUSD", tf, 0, count)
+    assert result == tc.SUCCESS and len(long) == min(count, len(bars_range(client, "EURUSD", tf, 0, NOW_S)))
+    inside = [w for w in windows if len(w) and w["time"][0] >= long["time"][0]]
+    assert len(inside) == (2 if tf == M5 else 4)
+    for window in inside:
+        at = np.searchsorted(long["time"], window["time"][0])
+        assert np.array_equal(long[at:at + len(window)], window)

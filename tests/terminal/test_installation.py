@@ -5,6 +5,8 @@ from __future__ import annotations
 
 import configparser
 import signal
+import subprocess
+import sys
 import time
 from pathlib import Path
 
@@ -44,8 +46,7 @@ def test_settings_file_is_read_and_rewritten(installation):
         "[Account 7001001]\npassword=s3cret\nserver=Quorvane-Live\ncurrency=GBP\nleverage=30\n"
         "balance=2500.50\nname=Jo Example\ntrade_mode=real\nmargin_mode=netting\n"
     )
-    unknown = ("--frobnicate", "--colour=blue", "-x")  # ignored
-    installation.start("--ready-delay-ms", "3600000", "--build", "2501", *unknown)
+    installation.start("--ready-delay-ms", "3600000", "--build", "2501")
     with installation.client() as c:
         assert c.handshake().u32() == 2501  # the command line beats the file
         assert c.symbols_total()[1] == 25 + 3
@@ -65,6 +66,9 @@ def test_settings_file_is_read_and_rewritten(installation):
     assert {"ready_delay_ms", "idle_exit_s", "history_start", "max_response_mb", "extra_symbols"} <= set(values)
     assert (values["build"], values["ready_delay_ms"]) == ("2399", "0")
     assert ini.read_text().startswith(";")
+    # A key the Terminal does not know is kept, and named.
+    assert ("terminal64: terminal.ini: 'my_note' in [Terminal] is not a setting of this release: kept in the file, "
+            "not used\n") in installation.stderr()
 
 
 def test_second_copy_exits_at_once_touching_nothing(terminal, installation):
@@ -108,6 +112,25 @@ def test_idle_exit(launch):
     assert not terminal.endpoint.exists()
 
 
+def test_owner_pid(launch, installation):
+    # A Terminal started with --owner-pid ends cleanly with that process,
+    # however it ends, and refuses to start without it.
+    owner = host.popen([sys.executable, "-c", "import sys; sys.stdin.read()"], stdin=subprocess.PIPE)
+    try:
+        terminal = launch("--owner-pid", str(owner.pid))
+        with terminal.client() as c:
+            assert c.ready_state() == 2
+            owner.kill()
+            owner.wait(30)
+            assert terminal.proc.wait(timeout=30) == 0
+        assert not terminal.endpoint.exists() and not terminal.pid_file.exists()
+    finally:
+        owner.kill()
+        owner.wait(30)
+    assert installation.run("--owner-pid", str(owner.pid)) == 1
+    assert f"terminal64: the owner process {owner.pid} is not running" in installation.stderr()
+
+
 def test_no_endpoint(launch):
     terminal = launch("--no-endpoint", wait=False)
     ini = terminal.data_folder / "config" / "terminal.ini"
@@ -120,15 +143,42 @@ def test_no_endpoint(launch):
     assert terminal.stop() == STOPPED
 
 
-@pytest.mark.parametrize("args", [
-    "--build 24o5", "--build 0", "--build", "--ready-delay-ms -5", "--idle-exit-s 1e3", "--now yesterday",
-    "--now 1710504000.1234", "--history-start 2019-13-01", "--history-start 1999-12-31", "--max-response-mb 4096",
-    "--extra-symbols 100001", "--no-endpoint=maybe", "--max-clients 0", "--frame-timeout-ms 9",
-    "--handshake-timeout-ms 1h",
+@pytest.mark.parametrize("args, says", [
+    ("--build 24o5", "malformed value '24o5' for build (expected a whole number from 1 to 4294967295)"),
+    ("--build 0", "malformed value '0' for build"), ("--build", "option --build needs a value"),
+    ("--ready-delay-ms -5", "malformed value '-5' for ready_delay_ms"),
+    ("--idle-exit-s 1e3", "malformed value '1e3' for idle_exit_s"),
+    ("--owner-pid 0", "malformed value '0' for owner_pid (expected a whole number from 1 to 2147483647)"),
+    ("--now yesterday", "malformed value 'yesterday' for now"),
+    ("--now 1710504000.1234", "malformed value '1710504000.1234' for now"),
+    ("--history-start 2019-13-01", "malformed value '2019-13-01' for history_start"),
+    ("--history-start 1999-12-31", "value '1999-12-31' for history_start is out of range (from 2000-01-01 to "
+                                   "2099-12-31)"),
+    ("--clock 1999-12-31T23:59:59Z", "value '1999-12-31T23:59:59Z' for clock is out of range (from "
+                                     "2000-01-01T00:00:00Z to 2099-12-31T23:59:59.999Z)"),
+    ("--clock 946684799.999", "value '946684799.999' for clock is out of range"),
+    ("--clock=2100-01-01T00:00:00Z --speed 60", "value '2100-01-01T00:00:00Z' for clock is out of range"),
+    ("--clock 2024-02-30T00:00:00Z", "malformed value '2024-02-30T00:00:00Z' for clock"),
+    ("--max-response-mb 4096", "malformed value '4096' for max_response_mb"),
+    ("--extra-symbols 100001", "malformed value '100001' for extra_symbols"),
+    ("--no-endpoint=maybe", "malformed value 'maybe' for no_endpoint (expected 0 or 1)"),
+    ("--max-clients 0", "malformed value '0' for max_clients"),
+    ("--frame-timeout-ms 9", "malformed value '9' for frame_timeout_ms"),
+    ("--handshake-timeout-ms 1h", "malformed value '1h' for handshake_timeout_ms"),
+    ("--store-sync=2", "malformed value '2' for store_sync (expected 0 or 1)"),
+    ("--store-memory=2", "malformed value '2' for store_memory (expected 0 or 1)"),
+    # Unknown options and arguments: the Terminal would run on settings
+    # other than those asked for.
+    ("--clock 2026-01-05T08:00:00Z --sped 60", "unknown option --sped"),
+    ("--speed 60 --colour=blue", "unknown option --colour"),
+    ("portable", "unexpected argument 'portable'"),
+    ("-x", "unexpected argument '-x'"),
+    ("--no-endpoint 1", "unexpected argument '1': the flag --no-endpoint takes no separate value (write "
+                        "--no-endpoint or --no-endpoint=0/1)"),
 ])
-def test_malformed_option_exits_2_touching_nothing(installation, args):
+def test_malformed_option_exits_2_touching_nothing(installation, args, says):
     assert installation.run(*args.split()) == 2
-    assert "terminal64:" in installation.stderr()
+    assert f"terminal64: command line: {says}" in installation.stderr()
     assert not installation.terminals_folder.exists()
 
 
@@ -137,6 +187,10 @@ def test_malformed_option_exits_2_touching_nothing(installation, args):
     ("[Account 7001001]\nleverage=lots\n", "leverage"),
     ("[Terminal]\nstep=1\n", "step: a stepped clock needs its start"),
     ("[Terminal]\nstep=1\nclock=2026-01-05T00:00:00Z\nnow=1767571200\n", "step: a stepped clock cannot be frozen"),
+    ("[Terminal]\nclock=1999-01-04T00:00:00Z\n", "terminal.ini: value '1999-01-04T00:00:00Z' for clock is out of range"),
+    # Every account would be lost at each exit of the installation's Terminal.
+    ("[Terminal]\nstore_memory=1\n", "terminal.ini: store_memory is taken from the command line only "
+                                       "(--store-memory), never from the file"),
 ])
 def test_malformed_settings_file_exits_2(installation, text, named):
     write_settings(installation, text)

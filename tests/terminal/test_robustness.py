@@ -1,10 +1,13 @@
-"""Clients that break the protocol, stall or flood the Terminal are dropped
-or outlasted without disturbing well-behaved clients or its memory."""
+"""Clients that break the protocol, stall or flood the Terminal, or belong
+to another user, are dropped or outlasted without disturbing well-behaved
+clients or its memory."""
 
 from __future__ import annotations
 
 import contextlib
+import os
 import random
+import socket
 import struct
 import time
 
@@ -126,6 +129,53 @@ def test_max_clients_serves_exactly_that_many(launch):
             third.sendall(REQUESTS[0])  # a client let in would be answered
         assert dropped(third)
         assert served(first) and served(second)
+
+
+STRANGER = 65534  # nobody
+
+
+def stranger_opens(path: str) -> str:
+    """What a process of the user STRANGER sees when it connects to `path`
+    and sends a handshake: "dropped" (closed unanswered), "answered" or
+    "no connection". Forked, as the interpreter may be out of its reach."""
+    pid = os.fork()
+    if pid == 0:
+        code = 3
+        try:
+            os.setgroups([])
+            os.setgid(STRANGER)
+            os.setuid(STRANGER)
+            with socket.socket(socket.AF_UNIX) as s:
+                s.settimeout(20)
+                try:
+                    s.connect(path)
+                except OSError:
+                    code = 2
+                else:
+                    with contextlib.suppress(OSError):  # closed before it all went out
+                        s.sendall(REQUESTS[0])
+                    try:
+                        code = 0 if s.recv(1) == b"" else 1
+                    except ConnectionResetError:
+                        code = 0
+        finally:
+            os._exit(code)
+    _, status = os.waitpid(pid, 0)
+    return {0: "dropped", 1: "answered", 2: "no connection"}.get(os.waitstatus_to_exitcode(status), "failed")
+
+
+@host.posix_only("user ids of socket peers")
+@pytest.mark.skipif(host.WINDOWS or os.geteuid() != 0, reason="becoming another user takes root")
+def test_a_client_of_another_user_is_dropped_unanswered(terminal, private_folders):
+    # Modes widened by hand: the socket, and its folder and the test's on its way.
+    terminal.endpoint.chmod(0o666)
+    for folder in (private_folders, terminal.endpoint.parent):
+        folder.chmod(0o711)
+    with greeted(terminal) as good:
+        assert stranger_opens(str(terminal.endpoint)) == "dropped"
+        assert served(good)
+    refused = [line for line in terminal.stderr().splitlines() if "refused" in line]
+    assert refused == [f"terminal64: client of user {STRANGER} refused: this Terminal serves user 0 only"]
 
 
 @host.posix_only("reads the Terminal's memory use from /proc")

@@ -1,17 +1,20 @@
 """The stepped clock and imported ticks: command 900 moves the clock and
-brings the account up to it; a symbol's own ticks are served exactly, bars
-are built from them, and a bad tick file is refused."""
+brings the account up to it, command 901 does so answering the bars that
+closed and the account's funds; a symbol's own ticks are served exactly,
+bars are built from them, and a bad tick file is refused."""
 
 from __future__ import annotations
 
+import os
 import struct
 from pathlib import Path
 
 import numpy as np
 import pytest
+import host
 import terminal_client as tc
 
-CLOCK = 900
+CLOCK, STEP = 900, 901
 T0 = 1_767_571_200_000  # Monday 2026-01-05 00:00 UTC
 START = "2026-01-05T00:00:00Z"
 HALF_HOUR = 1_800_000
@@ -19,7 +22,7 @@ BID, ASK, LAST, VOLUME = 1, 2, 4, 8
 BUY, BUY_LIMIT, BUY_STOP, BUY_STOP_LIMIT = 0, 2, 4, 6
 DEAL, PENDING = 1, 2
 REASON_TP, ENTRY_IN, ENTRY_OUT = 5, 0, 1
-M1, H1 = 1, 60
+M1, H1, D1 = 1, 60, 1440
 ALL = 3
 
 
@@ -28,6 +31,23 @@ def clock(c: tc.TerminalClient, target: int, *symbols: str):
     args = struct.pack("<qI", target, len(symbols)) + b"".join(tc.wide(s) for s in symbols)
     result, payload = c.answer(CLOCK, args)
     return result, None if payload is None else struct.unpack("<qq", payload)
+
+
+def step(c: tc.TerminalClient, target: int, timeframe: int, funds: int, *symbols: str):
+    """(result, (now_ms, next_ms, funds before, funds after, [bars of each symbol]) or None)."""
+    args = struct.pack("<qiII", target, timeframe, funds, len(symbols)) + b"".join(tc.wide(s) for s in symbols)
+    result, payload = c.answer(STEP, args)
+    if payload is None:
+        return result, None
+    now, following = struct.unpack_from("<qq", payload)
+    at, bars = 64, []
+    for _ in symbols:
+        (count,) = struct.unpack_from("<I", payload, at)
+        bars.append(np.frombuffer(payload, tc.BAR_DTYPE, count, at + 4))
+        at += 4 + 60 * count
+    assert at == len(payload), "the reply holds the counted bars and nothing more"
+    return result, (now, following, struct.unpack_from("<3d", payload, 16), struct.unpack_from("<3d", payload, 40),
+                    bars)
 
 
 def records(rows) -> np.ndarray:
@@ -144,6 +164,13 @@ JUMP = quotes((0, 1.0989, 1.0990), (5000, 1.0999, 1.1000), (5000, 1.1009, 1.1010
                  dict(action=PENDING, type=BUY_STOP_LIMIT, volume=1.0, price=1.101, stoplimit=1.101), 8000,
                  ((2, 1.101), 0.0, [(ENTRY_IN, 1.101, 0.0, 0.0)], [(1.101, 0.0, 10.0)], []),
                  id="same-ms-limit-fills"),
+    # A step of 40 days is walked in stretches of at most 31: the take-profit
+    # at the first hour's tick is seen, not skipped with the older ticks.
+    pytest.param("EURUSD", "", quotes((0, 1.1, 1.1001), (3_600_000, 1.103, 1.1031), (7_200_000, 1.1, 1.1001),
+                                      (40 * DAY, 1.1, 1.1001)),
+                 dict(action=DEAL, type=BUY, volume=1.0, tp=1.103), 40 * DAY,
+                 ((1, 1.1001), 1100.1, [(ENTRY_IN, 1.1001, 0.0, 0.0), (ENTRY_OUT, 1.103, 290.0, 0.0)], [], []),
+                 id="40-day-step"),
     # A quote between two points trades at the nearest: the send reports the deal's price.
     pytest.param("EURUSD", "", quotes((0, 1.100004, 1.100016), (5000, 1.100004, 1.100016)),
                  dict(action=DEAL, type=BUY, volume=1.0), 6000,
@@ -177,6 +204,100 @@ def test_refused_steps_move_nothing(installation, step, target, symbols, expecte
         if step:
             result, (now, _) = clock(c, 0)
             assert (result, now) == (tc.SUCCESS, T0)
+
+
+HOUR = 2 * HALF_HOUR
+FUNDS = ("balance", "equity", "margin")
+
+
+# Steps one after the other (target, timeframe, flags: the funds asked and
+# the step to the next bar): where the clock stands after each, the opening
+# times of the bars it answers for RISING and MIXED (those whose last
+# millisecond the step passed; never the bar in progress), and the next tick.
+STEPS = [
+    (T0 + HOUR - 1, H1, 3, T0 + HOUR - 1, [T0], [T0], T0 + HOUR),  # RISING's 00:00 and 00:30, MIXED's two minutes
+    (T0 + HOUR + 300_000, H1, 1, T0 + HOUR + 300_000, [], [], T0 + HOUR + HALF_HOUR),  # within the 01:00 bar
+    (T0 + 4 * HOUR - 1, H1, 2, T0 + 4 * HOUR - 1, [T0 + HOUR, T0 + 2 * HOUR, T0 + 3 * HOUR], [], T0 + 4 * HOUR),
+    (T0 + 4 * HOUR + HALF_HOUR, M1, 3, T0 + 4 * HOUR + HALF_HOUR, [T0 + 4 * HOUR], [], T0 + 5 * HOUR),  # 04:30's minute
+    (0, H1, 3, T0 + 4 * HOUR + HALF_HOUR, [], [], T0 + 5 * HOUR),  # stays: nothing closes
+]
+# With flag 4 the target is a bound: the clock goes to the end of the bar
+# holding the next tick (MIXED's at 00:00:01 first), or stays.
+TO_NEXT_BARS = [
+    (T0 + 10 * HOUR, H1, 4 | 3, T0 + HOUR - 1, [T0], [T0], T0 + HOUR),
+    (T0 + 2 * HOUR - 2, H1, 4 | 1, T0 + HOUR - 1, [], [], T0 + HOUR),  # the 01:00 bar ends after the bound
+    (T0 + 2 * HOUR, M1, 4 | 2, T0 + HOUR + 59_999, [T0 + HOUR], [], T0 + HOUR + HALF_HOUR),
+    (T0 + 10 * HOUR, H1, 4, T0 + 2 * HOUR - 1, [T0 + HOUR], [], T0 + 2 * HOUR),  # the rest of the hour
+    (T0 + 10 * HOUR, D1, 4, T0 + 2 * HOUR - 1, [], [], T0 + 2 * HOUR),  # the day ends after the bound
+    (T0 + 6 * HOUR - 1, H1, 0, T0 + 6 * HOUR - 1, [T0 + k * HOUR for k in range(2, 6)], [], -1),
+    (T0 + 10 * HOUR, H1, 4 | 1, T0 + 6 * HOUR - 1, [], [], -1),  # no tick follows
+]
+
+
+# A lot bought at 1.1001 (2.50 commission): the bid 1.1000 at 00:00, 1.1045 at 04:30.
+@pytest.mark.parametrize("steps, last_after", [(STEPS, (9997.5, 10437.5, 1100.1)), (TO_NEXT_BARS, (0.0,) * 3)],
+                         ids=["to-targets", "to-next-bars"])
+def test_a_step_answers_the_bars_that_closed_and_the_account(stepped, steps, last_after):
+    with stepped.client() as c:
+        assert c.order_send(action=DEAL, symbol="RISING", volume=1.0, type=BUY)["retcode"] == 1
+        answered = []
+        for target, timeframe, asked, at, rising, mixed, following in steps:
+            was = tuple(c.account_info()[k] for k in FUNDS)
+            result, (now, next_ms, before, after, bars) = step(c, target, timeframe, asked, "RISING", "MIXED")
+            funds = tuple(c.account_info()[k] for k in FUNDS)
+            assert (result, now, next_ms) == (tc.SUCCESS, at, following)
+            assert [list(b["time"] * 1000) for b in bars] == [rising, mixed]
+            assert (before, after) == (was if asked & 1 else (0.0,) * 3, funds if asked & 2 else (0.0,) * 3)
+            # What copy_rates serves for those bars at the new clock, byte for byte.
+            for symbol, got in zip(("RISING", "MIXED"), bars):
+                if len(got):
+                    served = c.rates_range(symbol, timeframe, int(got["time"][0]), int(got["time"][-1]))[1]
+                    assert served.tobytes() == got.tobytes()
+            answered.append((before, after))
+    assert answered[0][0] == (9997.5, 9987.5, 1100.1) and answered[-1][1] == last_after
+
+
+def step_args(target: int, timeframe: int = H1, funds: int = 3, *symbols: str) -> bytes:
+    return struct.pack("<qiII", target, timeframe, funds, len(symbols)) + b"".join(tc.wide(s) for s in symbols)
+
+
+# Command 901 refuses as 900 does, and moves nothing then; an answer larger
+# than a response may be (here 1 MiB: twenty days of minute bars) is refused
+# before the clock moves.
+@pytest.mark.parametrize("options, args, expected", [
+    ((), step_args(T0 + 1), tc.UNSUPPORTED),
+    (("--step",), step_args(T0 - 1), tc.INVALID_PARAMS),
+    (("--step",), step_args(T0 + 1, 7), tc.INVALID_PARAMS),
+    (("--step",), step_args(T0 + 1, H1, 8), tc.INVALID_PARAMS),
+    (("--step",), step_args(T0 + 1, H1, 3, "RISING") + b"\0", tc.INVALID_PARAMS),
+    (("--step",), step_args(T0 + 1, H1, 3, "RISING")[:-2], tc.INVALID_PARAMS),
+    (("--step",), step_args(T0 + 1, H1, 3, "RISING", "NOPE"), tc.NOT_FOUND),
+    (("--step", "--max-response-mb", "1"), step_args(T0 + 20 * DAY, M1, 0, "EURUSD"), tc.OUT_OF_MEMORY),
+], ids=["no-step", "back", "timeframe", "flags", "trailing", "short", "unknown", "too-large"])
+def test_refused_901_steps_move_nothing(installation, options, args, expected):
+    install(installation.install, "RISING", tick_file(RISING))
+    t = installation.start("/portable", "--clock", START, *options, now=None)
+    with t.client() as c:
+        assert c.answer(STEP, args) == (expected, None)
+        if "--step" in options:
+            result, answer = step(c, 0, H1, 0)
+            assert (result, answer[0]) == (tc.SUCCESS, T0)
+
+
+# The next tick answered is the earliest among the named symbols' next
+# ticks (-1 when none follows); with no names, among all the catalogue's.
+@pytest.mark.parametrize("target, symbols, expected", [
+    (T0 + 60_000, ("RISING", "MIXED"), T0 + 61_000),
+    (T0 + 60_000, ("MIXED", "RISING"), T0 + 61_000),
+    (T0 + 61_000, ("MIXED", "RISING"), T0 + HALF_HOUR),
+    (T0 + 11 * HALF_HOUR, ("MIXED", "RISING"), -1),
+], ids=["earlier-second", "earlier-first", "one-has-none", "none-follows"])
+def test_a_step_answers_the_earliest_next_tick(stepped, target, symbols, expected):
+    with stepped.client() as c:
+        assert clock(c, target, *symbols) == (tc.SUCCESS, (target, expected))
+        names = [info["name"] for info in c.symbols_get()[1]]
+        each = [clock(c, 0, name)[1][1] for name in names]
+        assert clock(c, 0) == (tc.SUCCESS, (target, min(t for t in each if t >= 0)))
 
 
 def test_imported_ticks_are_served_exactly_up_to_the_clock(stepped):
@@ -218,3 +339,41 @@ def test_a_bad_tick_file_leaves_its_symbol_out(installation, name, file, data, t
         assert c.symbol_info("RISING")[0] == tc.SUCCESS
     path = folder / file if file else folder
     assert f"terminal64: {path}: {fault}; the symbol {name} is left out\n" in t.stderr(), t.stderr()
+
+
+def huge(folder: Path) -> None:
+    """A sparse tick file of 200 million records, as its header says."""
+    with open(folder / "ticks.qvt", "wb") as f:
+        f.write(tick_file(MIXED, count=200_000_000)[:64])
+        f.truncate(64 + 200_000_000 * 60)
+
+
+# Nothing but regular files inside the symbol's folder is read: a pipe would
+# hold the start (and the store's lock) for ever, a link reads what lies
+# outside, and a file's size is checked before memory is taken for it.
+@host.posix_only("named pipes, symbolic links and sparse files")
+@pytest.mark.parametrize("spoil, file, fault", [
+    (lambda f, away: os.mkfifo(f / "ticks.qvt"), "ticks.qvt", "a named pipe, not a regular file"),
+    (lambda f, away: os.mkfifo(f / "symbol.ini"), "symbol.ini", "a named pipe, not a regular file"),
+    (lambda f, away: (f / "ticks.qvt").symlink_to(away / "ticks.qvt"), "ticks.qvt",
+     "a symbolic link; only regular files inside the symbol's folder are read"),
+    (lambda f, away: (f / "ticks.qvt").symlink_to("/dev/zero"), "ticks.qvt",
+     "a symbolic link; only regular files inside the symbol's folder are read"),
+    (lambda f, away: f.symlink_to(away, target_is_directory=True), "",
+     "a symbolic link; only folders inside QSL/custom are read"),
+    (lambda f, away: huge(f), "ticks.qvt", "the header counts 200000000 records; this Terminal reads at most "
+                                          "100000000"),
+], ids=["pipe-ticks", "pipe-ini", "linked-ticks", "dev-zero", "linked-folder", "huge"])
+def test_only_regular_files_inside_the_folder_are_read(installation, spoil, file, fault):
+    away = install(installation.root / "away", "MIXED", tick_file(MIXED)).parent
+    folder = install(installation.install, "MIXED", tick_file(MIXED)).parent
+    for part in [folder / file] if file else [*folder.iterdir(), folder]:
+        part.unlink() if part.is_file() else part.rmdir()
+    spoil(folder, away)
+    install(installation.install, "RISING", tick_file(RISING))
+    t = installation.start("/portable", "--clock", START, "--step", now=None)
+    with t.client() as c:
+        assert c.symbol_info("MIXED")[0] == tc.NOT_FOUND
+        assert c.symbol_info("RISING")[0] == tc.SUCCESS
+    path = folder / file if file else folder
+    assert f"terminal64: {path}: {fault}; the symbol MIXED is left out\n" in t.stderr(), t.stderr()

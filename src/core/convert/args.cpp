@@ -3,7 +3,6 @@
 #include <cstdint>
 
 #include "convert/numpy.hpp"
-#include "protocol/text.hpp"
 
 namespace qvn::convert {
 
@@ -15,7 +14,11 @@ bool str_to_utf16(PyObject* obj, char16_t* out, std::size_t capacity, std::size_
     const int kind = PyUnicode_KIND(obj);
     const void* data = PyUnicode_DATA(obj);
     std::size_t units = 0;
-    for (Py_ssize_t i = 0; i < n; ++i) units += PyUnicode_READ(kind, data, i) > 0xFFFF ? 2 : 1;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c == 0) return false;
+        units += c > 0xFFFF ? 2 : 1;
+    }
     if (units > max_units || units > capacity) return false;
     std::size_t w = 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -28,7 +31,7 @@ bool str_to_utf16(PyObject* obj, char16_t* out, std::size_t capacity, std::size_
         }
     }
     for (std::size_t i = w; i <= capacity; ++i) out[i] = 0;
-    length = protocol::bounded_length(out, w);
+    length = w;
     return true;
 }
 

@@ -24,7 +24,9 @@ struct WideText {
 
 // Copies a str (or subclass) of at most `max_units` UTF-16 units into
 // `out[0..capacity]`, zero-terminated. A character outside the BMP counts two
-// units. `length` is the number of units before the first zero unit.
+// units. A str holding NUL is refused: the wire's fixed fields end at the
+// first zero unit, so the Terminal would act on the text before it
+// ("EURUSD\0GBPUSD" would trade EURUSD). `length` is the number of units.
 bool str_to_utf16(PyObject* obj, char16_t* out, std::size_t capacity, std::size_t max_units,
                   std::size_t& length) noexcept;
 
@@ -60,5 +62,10 @@ bool to_double(PyObject* obj, double& out) noexcept;
 // outside the signed 32-bit range of seconds, NaN and every other type are
 // refused (dates.cpp).
 bool to_seconds(PyObject* obj, std::int32_t& out) noexcept;
+
+// Records (-2, a message naming the argument `name`, what was given and the
+// dates taken) for a date that to_seconds refused; returns None, for the
+// module function to return.
+PyObject* refused_date(const char* name, PyObject* given) noexcept;
 
 }  // namespace qvn::convert

@@ -6,10 +6,13 @@
 // rather than wrapped or clamped: a wrapped date would ask the Terminal for a
 // period the caller never meant, and the range already covers 1901 to 2038.
 #include <cstdint>
+#include <cstdio>
 #include <limits>
 
 #include "convert/args.hpp"
 #include "convert/imports.hpp"
+#include "convert/numpy.hpp"
+#include "convert/outcome.hpp"
 
 namespace qvn::convert {
 namespace {
@@ -61,6 +64,29 @@ bool to_seconds(PyObject* obj, std::int32_t& out) noexcept {
     PyTypeObject* datetime = datetime_type();
     if (datetime != nullptr && PyObject_TypeCheck(obj, datetime)) return seconds_from_datetime(obj, out);
     return false;
+}
+
+// A value of a type taken was refused for its value (out of range, NaN, a
+// timestamp() that failed); any other value for its type, which the message
+// names: a numpy.datetime64, a datetime.date and a date text are the usual
+// ones.
+PyObject* refused_date(const char* name, PyObject* given) noexcept {
+    PyTypeObject* datetime = datetime_type();
+    const bool taken_type = given != nullptr && (PyLong_Check(given) || PyFloat_Check(given) ||
+                                                 PyIndex_Check(given) || PyArray_IsScalar(given, Floating) ||
+                                                 (datetime != nullptr && PyObject_TypeCheck(given, datetime)));
+    char text[256];
+    if (taken_type)
+        std::snprintf(text, sizeof text,
+                      "Invalid arguments: %s must lie from 1901-12-13 20:45:52 to 2038-01-19 03:14:07 UTC "
+                      "(signed 32-bit POSIX seconds)",
+                      name);
+    else
+        std::snprintf(text, sizeof text,
+                      "Invalid arguments: %s is a %s; a date is POSIX seconds (an int or a float) "
+                      "or a datetime.datetime",
+                      name, given != nullptr ? Py_TYPE(given)->tp_name : "missing value");
+    return error_none(wire::kInvalidParams, text);
 }
 
 }  // namespace qvn::convert

@@ -1,5 +1,7 @@
 #include "convert/types.hpp"
 
+#include <cstring>
+
 #include "convert/fields.hpp"
 #include "convert/outcome.hpp"
 #include "protocol/wire.hpp"
@@ -12,19 +14,25 @@ struct TypeInfo {
     const char* doc;
 };
 
+// Each type is made under its qualified name, which gives it its
+// __module__ and __qualname__, and then takes the bare name back, which
+// keeps its repr "Tick(time=..., ...)": pickle and copy then find a record's
+// type in this module by those two.
 constexpr TypeInfo kInfos[kTypeCount] = {
-    {"TradePosition", "Trade position structure"},
-    {"TradeOrder", "Trade order structure"},
-    {"TradeDeal", "Trade deal structure"},
-    {"TradeRequest", "Trade request structure"},
-    {"OrderSendResult", "order_send result structure"},
-    {"OrderCheckResult", "order_check result structure"},
-    {"Tick", "This is a structure for storing latest symbol prices"},
-    {"TerminalInfo", "This is a structure for storing terminal information"},
-    {"SymbolInfo", "This is a structure for storing symbol information"},
-    {"AccountInfo", "This is a structure for storing account information"},
-    {"BookInfo", "This is a structure for storing Depth of Market information"},
+    {"quorvane._core.TradePosition", "Trade position structure"},
+    {"quorvane._core.TradeOrder", "Trade order structure"},
+    {"quorvane._core.TradeDeal", "Trade deal structure"},
+    {"quorvane._core.TradeRequest", "Trade request structure"},
+    {"quorvane._core.OrderSendResult", "order_send result structure"},
+    {"quorvane._core.OrderCheckResult", "order_check result structure"},
+    {"quorvane._core.Tick", "This is a structure for storing latest symbol prices"},
+    {"quorvane._core.TerminalInfo", "This is a structure for storing terminal information"},
+    {"quorvane._core.SymbolInfo", "This is a structure for storing symbol information"},
+    {"quorvane._core.AccountInfo", "This is a structure for storing account information"},
+    {"quorvane._core.BookInfo", "This is a structure for storing Depth of Market information"},
 };
+
+const char* bare_name(int i) noexcept { return std::strrchr(kInfos[i].name, '.') + 1; }
 
 // The interpreter's view of each field table: names only, null-terminated.
 // Filled from the tables at registration and kept for the process's life,
@@ -39,8 +47,8 @@ void describe(int i) noexcept {
     g_descs[i] = {kInfos[i].name, kInfos[i].doc, g_names[i], static_cast<int>(fields.size())};
 }
 
-PyTypeObject g_types[kTypeCount];
-bool g_ready[kTypeCount];
+// Made once, at the first registration, and kept for the process's life.
+PyTypeObject* g_types[kTypeCount];
 
 // _asdict tries the types in this order; the first that matches decides.
 constexpr TypeId kAsdictOrder[kTypeCount] = {
@@ -86,43 +94,51 @@ PyObject* asdict(PyObject* self, PyObject*) {
 
 PyMethodDef kAsdictDef = {"_asdict", asdict, METH_NOARGS, "Convert named tuple object to dictionary"};
 
+// Gives a new type its _asdict and its bare name, then makes it immutable,
+// as the module's types always were.
+bool finish(PyTypeObject* type, const char* name) noexcept {
+    PyObject* as_type = reinterpret_cast<PyObject*>(type);
+    PyObject* descr = PyDescr_NewMethod(type, &kAsdictDef);
+    if (descr == nullptr) return false;
+    const int added = PyObject_SetAttrString(as_type, "_asdict", descr);
+    Py_DECREF(descr);
+    PyObject* bare = PyUnicode_FromString(name);
+    if (added < 0 || bare == nullptr) {
+        Py_XDECREF(bare);
+        return false;
+    }
+    const int renamed = PyObject_SetAttrString(as_type, "__name__", bare);
+    Py_DECREF(bare);
+    if (renamed < 0) return false;
+#ifdef Py_TPFLAGS_IMMUTABLETYPE
+    type->tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;
+    PyType_Modified(type);
+#endif
+    return true;
+}
+
 }  // namespace
 
-PyTypeObject* type_of(TypeId id) noexcept {
-    const int i = static_cast<int>(id);
-    return g_ready[i] ? &g_types[i] : nullptr;
-}
+PyTypeObject* type_of(TypeId id) noexcept { return g_types[static_cast<int>(id)]; }
 
 void register_types(PyObject* module) noexcept {
     for (int i = 0; i < kTypeCount; ++i) {
-        PyObject* name = PyUnicode_InternFromString("_asdict");
-        if (name == nullptr) {
-            PyErr_Clear();
-            continue;
+        if (g_types[i] == nullptr) {
+            describe(i);
+            PyTypeObject* made = PyStructSequence_NewType(&g_descs[i]);
+            if (made == nullptr || !finish(made, bare_name(i))) {
+                PyErr_Clear();
+                Py_XDECREF(made);
+                continue;
+            }
+            g_types[i] = made;  // the process's reference
         }
-        describe(i);
-        if (PyStructSequence_InitType2(&g_types[i], &g_descs[i]) < 0) {
-            PyErr_Clear();
-            Py_DECREF(name);
-            continue;
-        }
-        g_ready[i] = true;
-        PyObject* type = reinterpret_cast<PyObject*>(&g_types[i]);
+        PyObject* type = reinterpret_cast<PyObject*>(g_types[i]);
         Py_INCREF(type);  // the module's reference, handed over below
-        if (PyObject* descr = PyDescr_NewMethod(&g_types[i], &kAsdictDef)) {
-            // The type's own setattr refuses static types; the generic one
-            // writes the type's dictionary directly.
-            if (PyObject_GenericSetAttr(type, name, descr) < 0) PyErr_Clear();
-            PyType_Modified(&g_types[i]);
-            Py_DECREF(descr);
-        } else {
-            PyErr_Clear();
-        }
-        if (PyModule_AddObject(module, kInfos[i].name, type) < 0) {
+        if (PyModule_AddObject(module, bare_name(i), type) < 0) {
             PyErr_Clear();
             Py_DECREF(type);
         }
-        Py_DECREF(name);
     }
 }
 

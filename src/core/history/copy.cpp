@@ -3,7 +3,8 @@
 //
 // Every function takes exactly four positional arguments. All checks run
 // before anything is sent; a rejected argument records (-2, "Invalid
-// arguments") and leaves no Python error pending.
+// arguments"), a rejected date says more (convert::refused_date), and no
+// Python error is left pending.
 #include <cstdint>
 
 #include "convert/args.hpp"
@@ -30,18 +31,12 @@ bool four(PyObject* args, PyObject* (&out)[4]) noexcept {
 
 bool symbol_arg(PyObject* obj, Symbol& out) noexcept { return convert::to_text(obj, wire::kSymbolUnits, out); }
 
-// Ticks are asked for in milliseconds; 32-bit seconds × 1000 fits in 64 bits.
-bool milliseconds_arg(PyObject* obj, std::int64_t& out) noexcept {
+// A date in seconds, times `scale` (ticks are asked for in milliseconds;
+// 32-bit seconds × 1000 fits in 64 bits).
+bool date_arg(PyObject* obj, std::int64_t scale, std::int64_t& out) noexcept {
     std::int32_t seconds = 0;
     if (!convert::to_seconds(obj, seconds)) return false;
-    out = std::int64_t{seconds} * 1000;
-    return true;
-}
-
-bool seconds_arg(PyObject* obj, std::int64_t& out) noexcept {
-    std::int32_t seconds = 0;
-    if (!convert::to_seconds(obj, seconds)) return false;
-    out = seconds;
+    out = std::int64_t{seconds} * scale;
     return true;
 }
 
@@ -61,9 +56,10 @@ PyObject* py_copy_ticks_from(PyObject*, PyObject* args) {
     std::int32_t count = 0, flags = 0;
     Symbol symbol;
     std::int64_t from_ms = 0;
-    if (!four(args, arg) || !symbol_arg(arg[0], symbol) || !milliseconds_arg(arg[1], from_ms) ||
-        !convert::to_i32(arg[2], count) || !convert::to_i32(arg[3], flags))
+    if (!four(args, arg) || !symbol_arg(arg[0], symbol) || !convert::to_i32(arg[2], count) ||
+        !convert::to_i32(arg[3], flags))
         return invalid_arguments();
+    if (!date_arg(arg[1], 1000, from_ms)) return convert::refused_date("date_from", arg[1]);
     return ticks({wire::kTicksFrom, symbol.view(), {i64(from_ms), i32(count), i32(flags)}});
 }
 
@@ -73,9 +69,9 @@ PyObject* py_copy_ticks_range(PyObject*, PyObject* args) {
     std::int32_t flags = 0;
     Symbol symbol;
     std::int64_t from_ms = 0, to_ms = 0;
-    if (!four(args, arg) || !symbol_arg(arg[0], symbol) || !milliseconds_arg(arg[1], from_ms) ||
-        !milliseconds_arg(arg[2], to_ms) || !convert::to_i32(arg[3], flags))
-        return invalid_arguments();
+    if (!four(args, arg) || !symbol_arg(arg[0], symbol) || !convert::to_i32(arg[3], flags)) return invalid_arguments();
+    if (!date_arg(arg[1], 1000, from_ms)) return convert::refused_date("date_from", arg[1]);
+    if (!date_arg(arg[2], 1000, to_ms)) return convert::refused_date("date_to", arg[2]);
     return ticks({wire::kTicksRange, symbol.view(), {i64(from_ms), i64(to_ms), i32(flags)}});
 }
 
@@ -86,8 +82,9 @@ PyObject* py_copy_rates_from(PyObject*, PyObject* args) {
     Symbol symbol;
     std::int64_t from_s = 0;
     if (!four(args, arg) || !symbol_arg(arg[0], symbol) || !convert::to_i32(arg[1], timeframe) ||
-        !seconds_arg(arg[2], from_s) || !convert::to_i32(arg[3], count))
+        !convert::to_i32(arg[3], count))
         return invalid_arguments();
+    if (!date_arg(arg[2], 1, from_s)) return convert::refused_date("date_from", arg[2]);
     return bars({wire::kRatesFrom, symbol.view(), {i32(timeframe), i64(from_s), i32(count)}});
 }
 
@@ -108,9 +105,9 @@ PyObject* py_copy_rates_range(PyObject*, PyObject* args) {
     std::int32_t timeframe = 0;
     Symbol symbol;
     std::int64_t from_s = 0, to_s = 0;
-    if (!four(args, arg) || !symbol_arg(arg[0], symbol) || !convert::to_i32(arg[1], timeframe) ||
-        !seconds_arg(arg[2], from_s) || !seconds_arg(arg[3], to_s))
-        return invalid_arguments();
+    if (!four(args, arg) || !symbol_arg(arg[0], symbol) || !convert::to_i32(arg[1], timeframe)) return invalid_arguments();
+    if (!date_arg(arg[2], 1, from_s)) return convert::refused_date("date_from", arg[2]);
+    if (!date_arg(arg[3], 1, to_s)) return convert::refused_date("date_to", arg[3]);
     return bars({wire::kRatesRange, symbol.view(), {i32(timeframe), i64(from_s), i64(to_s)}});
 }
 

@@ -12,8 +12,11 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
+#include <memory>
 #include <mutex>
 
+#include "link/local.hpp"
 #include "platform/platform.hpp"
 
 namespace qvn::link {
@@ -81,12 +84,18 @@ public:
     ~Channel() { close(); }
 
     platform::Handle get() const noexcept { return handle_; }
-    bool open() const noexcept { return handle_ != platform::kInvalidHandle; }
+    bool open() const noexcept { return handle_ != platform::kInvalidHandle || local_ != nullptr; }
+    // The peer in this process when the channel leads to one (local.hpp),
+    // else null: the handle is then the connection.
+    LocalPeer* local() const noexcept { return local_.get(); }
 
-    // Takes over a connected handle (closing one still held).
+    // Takes over a connected handle, or a peer in this process (closing
+    // what is still held).
     void adopt(platform::Handle h) noexcept;
+    void adopt(std::unique_ptr<LocalPeer> peer) noexcept;
 
-    // Closes the handle if it is open; safe against a concurrent interrupt.
+    // Closes the handle if it is open, or ends the peer in this process;
+    // safe against a concurrent interrupt.
     void close() noexcept;
 
     // From any thread: the transfer in progress fails, and so does every
@@ -109,8 +118,23 @@ public:
     bool busy() const noexcept { return busy_; }
     void set_busy(bool on) noexcept { busy_ = on; }
 
+    // The moment (platform::monotonic_ms) by which the call in progress
+    // must end, 0 for none: a transfer then never waits past it (see
+    // CallDeadline). Only the thread whose call it is reads or sets it.
+    std::uint64_t deadline() const noexcept { return deadline_; }
+    void set_deadline(std::uint64_t at_ms) noexcept {
+        deadline_ = at_ms;
+        expired_ = false;
+    }
+    // True once a transfer failed because the deadline had passed.
+    bool expired() const noexcept { return expired_; }
+    void set_expired() noexcept { expired_ = true; }
+
 private:
     platform::Handle handle_ = platform::kInvalidHandle;
+    std::unique_ptr<LocalPeer> local_;
+    std::uint64_t deadline_ = 0;
+    bool expired_ = false;
     bool waiting_ = false;
     bool busy_ = false;
     std::mutex guard_;  // held while the handle is closed or woken
@@ -137,6 +161,20 @@ private:
     Channel& channel_;
 };
 
+// A bound on every transfer of one call (initialize's timeout), for the
+// length of a scope. Other calls have none: they wait for the Terminal as
+// long as it takes.
+class CallDeadline {
+public:
+    CallDeadline(Channel& channel, std::uint64_t at_ms) noexcept : channel_(channel) { channel_.set_deadline(at_ms); }
+    ~CallDeadline() { channel_.set_deadline(0); }
+    CallDeadline(const CallDeadline&) = delete;
+    CallDeadline& operator=(const CallDeadline&) = delete;
+
+private:
+    Channel& channel_;
+};
+
 // One wait from a request's last send to the first bytes of its reply,
 // started once the request is written: a call lets go of the interpreter
 // lock once, before it sends, rather than once for the send and again for
@@ -146,7 +184,11 @@ public:
     explicit RequestWait(Channel& channel) noexcept : BlockingWait(Later{}), channel_(channel) {}
     ~RequestWait() { finish(); }
 
+    // A peer in this process answers within the call that sends the
+    // request: there is nothing to wait for, and other threads wait for
+    // the call rather than for the interpreter lock.
     void start() noexcept {
+        if (channel_.local() != nullptr) return;
         BlockingWait::start();
         channel_.set_waiting(true);
     }

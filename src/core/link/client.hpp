@@ -27,10 +27,17 @@ public:
     bool connected() const noexcept { return channel_.open(); }
 
     // Connects to the Terminal whose executable is `path`, starting it when
-    // nobody serves its endpoint yet. On failure init_detail() says why,
-    // except for an empty path, which fails at once. An interrupt (another
-    // thread's initialize or shutdown) ends the wait for a starting Terminal.
-    bool connect_terminal(std::u16string_view path, bool portable);
+    // nobody serves its endpoint yet, before `deadline` (platform::
+    // monotonic_ms); `limit_ms` is that bound as the caller gave it, for
+    // the message. Returns Success; IpcInitializeFailed with init_detail()
+    // saying why (an empty path fails at once, without one); or IpcTimeout
+    // when the endpoint is served but takes no new client in time. A
+    // Terminal started here that ends with a failure is reported at once,
+    // with its exit status and the last lines it wrote to its standard
+    // error. An interrupt (another thread's initialize or shutdown) ends
+    // the wait for a starting Terminal.
+    std::int32_t connect_terminal(std::u16string_view path, bool portable, std::uint64_t deadline,
+                                  std::uint32_t limit_ms);
 
     // Closes the connection and forgets the digest and the failure detail.
     void disconnect() noexcept;

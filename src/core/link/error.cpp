@@ -42,7 +42,7 @@ const char* table_text(std::int32_t code) noexcept {
         case wire::kIpcCallFailed: return "IPC call failed";
         case wire::kIpcSendFailed: return "IPC send failed";
         case wire::kIpcRecvFailed: return "IPC recv failed";
-        case wire::kNoIpcConnection: return "No IPC connection";
+        case wire::kNoIpcConnection: return "No IPC connection, call initialize() first";
         case wire::kIpcTimeout: return "IPC timeout";
         default: return "Terminal: Call failed";
     }

@@ -14,6 +14,47 @@ const RecordAllocator kHeapAllocator = {
     [](void* storage, std::size_t bytes) noexcept { return std::realloc(storage, bytes); },
 };
 
+// ---- Deadlines ---------------------------------------------------------------
+
+namespace {
+
+// Slices of a wait under a deadline: an interrupt from another thread is
+// seen between them where the system's wait does not end for it.
+constexpr unsigned kSliceMs = 50;
+
+// Under the channel's deadline, waits until a transfer can go on without
+// waiting: false when the deadline passes first (the channel is marked
+// expired) or another thread interrupts. Without a deadline, true at once.
+bool ready_in_time(Channel& channel, bool write) noexcept {
+    const std::uint64_t at = channel.deadline();
+    if (at == 0) return true;
+    for (;;) {
+        if (channel.interrupted()) return false;
+        const std::uint64_t now = platform::monotonic_ms();
+        if (now >= at) {
+            channel.set_expired();
+            return false;
+        }
+        const std::uint64_t left = at - now;
+        if (platform::wait_transfer(channel.get(), write, left < kSliceMs ? static_cast<unsigned>(left) : kSliceMs))
+            return true;
+    }
+}
+
+// read_all under the channel's deadline: each read waits for bytes first.
+Io read_in_time(Channel& channel, std::uint8_t* data, std::size_t n) noexcept {
+    while (n > 0) {
+        if (!ready_in_time(channel, false)) return Io::Failed;
+        std::size_t moved = 0;
+        if (const Io io = platform::read_some(channel.get(), data, n, moved); io != Io::Ok) return io;
+        data += moved;
+        n -= moved;
+    }
+    return Io::Ok;
+}
+
+}  // namespace
+
 // ---- Writer ----------------------------------------------------------------
 
 // A failed or partial write leaves an unknown part of the request on the
@@ -24,7 +65,9 @@ bool PipeWriter::send(const void* data, std::size_t n) noexcept {
         failed_ = true;
         return false;
     }
-    if (!channel_.interrupted()) {
+    if (LocalPeer* local = channel_.local()) {
+        if (!channel_.interrupted() && local->write(data, n)) return true;
+    } else if (!channel_.interrupted()) {
         // A request usually fits the socket's buffer: it goes at once, and
         // only a request that has to wait for room waits as others run.
         std::size_t moved = 0;
@@ -38,8 +81,12 @@ bool PipeWriter::send(const void* data, std::size_t n) noexcept {
         }
         started_ = true;
         if (io == Io::Ok && moved < n) {
+            // Under a deadline, once there is room: a request sent then is
+            // small (initialize's), and the rest of it fits at once.
             const BlockingWait wait(channel_);
-            io = platform::write_all(channel_.get(), static_cast<const std::uint8_t*>(data) + moved, n - moved);
+            io = ready_in_time(channel_, true)
+                     ? platform::write_all(channel_.get(), static_cast<const std::uint8_t*>(data) + moved, n - moved)
+                     : Io::Failed;
         }
         if (io == Io::Ok) return true;
     }
@@ -89,7 +136,9 @@ void PipeReader::close_stream() noexcept {
 }
 
 bool PipeReader::receive(void* destination, std::size_t n) noexcept {
-    if (usable()) {
+    if (LocalPeer* local = channel_.local()) {
+        if (usable() && local->read_all(destination, n) == Io::Ok) return true;
+    } else if (usable()) {
         // The rest of a reply has mostly arrived with its start: what is
         // there is taken at once, and only what is still to come is waited
         // for as others run.
@@ -97,7 +146,9 @@ bool PipeReader::receive(void* destination, std::size_t n) noexcept {
         Io io = platform::read_now(channel_.get(), destination, n, moved);
         if (io == Io::Ok && moved < n) {
             const BlockingWait wait(channel_);
-            io = platform::read_all(channel_.get(), static_cast<std::uint8_t*>(destination) + moved, n - moved);
+            auto* rest = static_cast<std::uint8_t*>(destination) + moved;
+            io = channel_.deadline() == 0 ? platform::read_all(channel_.get(), rest, n - moved)
+                                          : read_in_time(channel_, rest, n - moved);
         }
         if (io == Io::Ok) return true;
     }
@@ -115,9 +166,12 @@ bool PipeReader::begin() noexcept {
     while (got < 4) {
         std::size_t moved = 0;
         Io io = Io::Failed;
-        if (usable()) {
+        if (LocalPeer* local = channel_.local()) {
+            if (usable()) io = local->read_some(block_ + got, sizeof block_ - got, moved);
+        } else if (usable()) {
             const BlockingWait wait(channel_);
-            io = platform::read_some(channel_.get(), block_ + got, sizeof block_ - got, moved);
+            if (ready_in_time(channel_, false))
+                io = platform::read_some(channel_.get(), block_ + got, sizeof block_ - got, moved);
         }
         if (io != Io::Ok) {
             close_stream();

@@ -14,7 +14,13 @@
 // A transfer that has to wait for the Terminal does so as a blocking wait
 // (see channel.hpp): other threads run meanwhile. A call's last send and
 // the first read of its reply share one wait. An interrupted channel
-// fails its transfers like a broken connection, and is closed the same way.
+// fails its transfers like a broken connection, and is closed the same way;
+// so does a channel whose deadline (see CallDeadline) passes during a
+// transfer.
+//
+// A channel to a peer in this process (local.hpp) carries the same frames:
+// a request is answered by the time its last byte is sent, its reply is
+// read from memory, and nothing waits (nor lets go of the interpreter lock).
 #pragma once
 
 #include <cstddef>
@@ -24,6 +30,7 @@
 #include <type_traits>
 
 #include "link/channel.hpp"
+#include "link/lazy_clock.hpp"
 #include "platform/platform.hpp"
 #include "protocol/wire.hpp"
 
@@ -266,7 +273,8 @@ bool read_records(PipeReader& reader, std::size_t record_size, const RecordAlloc
 // echo and result. Returns the outcome: NoIpcConnection, IpcSendFailed (also
 // for a request made while another is in progress on this thread: see
 // InFlight), IpcRecvFailed (or the negative result already read),
-// IpcCallFailed for a wrong echo, else the Terminal's result code.
+// IpcCallFailed for a wrong echo, IpcTimeout when the channel's deadline
+// passed (the connection is then closed), else the Terminal's result code.
 template <class Args, class Body>
 std::int32_t transact(Channel& channel, std::uint32_t command, std::uint32_t args_size,
                       Args&& args, Body&& body) noexcept {
@@ -275,8 +283,13 @@ std::int32_t transact(Channel& channel, std::uint32_t command, std::uint32_t arg
     // connection that can carry nothing more: it counts as no connection.
     // Where a send to such a peer fails at once, the request's first send
     // finds that out (see PipeWriter::send); elsewhere it is asked first.
-    if (!platform::kSendShowsClosedPeer && channel.open() && platform::peer_closed(channel.get())) channel.close();
+    if (!platform::kSendShowsClosedPeer && channel.open() && channel.local() == nullptr &&
+        platform::peer_closed(channel.get()))
+        channel.close();
     if (!channel.open()) return wire::kNoIpcConnection;
+    // A tick backtest's clock moves to the current tick first (lazy_clock.hpp).
+    if (command != kClockMoveCommand && command != kClockStepCommand && lazy_clock_pending())
+        if (const std::int32_t moved = settle_lazy_clock(channel); moved != wire::kSuccess) return moved;
     const InFlight in_flight(channel);
     RequestWait wait(channel);
     {
@@ -286,7 +299,10 @@ std::int32_t transact(Channel& channel, std::uint32_t command, std::uint32_t arg
             wait.start();
             sent = writer.flush();
         }
-        if (!sent) return writer.peer_gone() ? wire::kNoIpcConnection : wire::kIpcSendFailed;
+        if (!sent) {
+            if (channel.expired()) return wire::kIpcTimeout;
+            return writer.peer_gone() ? wire::kNoIpcConnection : wire::kIpcSendFailed;
+        }
     }
     PipeReader reader(channel);
     const bool begun = reader.begin();
@@ -298,6 +314,7 @@ std::int32_t transact(Channel& channel, std::uint32_t command, std::uint32_t arg
                     reader.complete();
     if (!ok) {
         reader.recover();
+        if (channel.expired()) return wire::kIpcTimeout;
         return result < 0 ? result : wire::kIpcRecvFailed;
     }
     if (echo != command) return wire::kIpcCallFailed;

@@ -11,51 +11,10 @@
 #include "link/channel.hpp"
 #include "link/client.hpp"
 #include "link/error.hpp"
+#include "module/call_lock.hpp"
 
 namespace qvn::module {
 namespace {
-
-// The call lock. Taking it when it is free and giving it back when nobody
-// waits for it, every call of a single-threaded caller, is one atomic
-// operation each; a thread that has to wait sleeps on a condition variable.
-class CallLock {
-public:
-    bool try_lock() noexcept {
-        bool expected = false;
-        return held_.compare_exchange_strong(expected, true, std::memory_order_seq_cst);
-    }
-
-    // A waiter counts itself before it tries, and unlock frees before it
-    // counts: one of them sees the other, so no waiter sleeps on a free lock.
-    void unlock() noexcept {
-        held_.store(false, std::memory_order_seq_cst);
-        if (waiters_.load(std::memory_order_seq_cst) == 0) return;
-        { const std::lock_guard<std::mutex> hold(guard_); }  // a waiter between its test and its sleep is asleep now
-        freed_.notify_all();
-    }
-
-    void lock() noexcept { (void)wait_until_taken(nullptr); }
-
-    bool try_lock_for(std::chrono::milliseconds limit) noexcept { return wait_until_taken(&limit); }
-
-private:
-    bool wait_until_taken(const std::chrono::milliseconds* limit) noexcept {
-        if (try_lock()) return true;
-        std::unique_lock<std::mutex> hold(guard_);
-        waiters_.fetch_add(1, std::memory_order_seq_cst);
-        const auto taken = [this] { return try_lock(); };
-        bool ok = true;
-        if (limit == nullptr) freed_.wait(hold, taken);
-        else ok = freed_.wait_for(hold, *limit, taken);
-        waiters_.fetch_sub(1, std::memory_order_seq_cst);
-        return ok;
-    }
-
-    std::atomic<bool> held_{false};
-    std::atomic<int> waiters_{0};
-    std::mutex guard_;
-    std::condition_variable freed_;
-};
 
 CallLock g_call_lock;
 // The thread holding the call lock. Only the holder writes it, and another

@@ -77,7 +77,14 @@ QVN_FUNCTIONS(QVN_DECLARE)
 
 namespace qvn::session {
 PyObject* py_installation(PyObject* self, PyObject* args);
+PyObject* py_in_process(PyObject* self, PyObject* args);
 }  // namespace qvn::session
+namespace qvn::history {
+PyObject* py_step(PyObject* self, PyObject* args);
+PyObject* py_drive(PyObject* self, PyObject* args);
+PyObject* py_ticks_ahead(PyObject* self, PyObject* args);
+PyObject* py_lazy_clock(PyObject* self, PyObject* args);
+}  // namespace qvn::history
 
 namespace qvn::module {
 namespace {
@@ -104,8 +111,20 @@ PyMethodDef kMethods[] = {
 static_assert(std::size(kMethods) - 1 == described::kPublicCount, "the stub describes a function not bound here");
 
 // Private helpers, outside the method table (an underscore name each).
+// _in_process replaces the connection: it interrupts like initialize;
+// _step talks to the Terminal: it takes its turn like any ordinary call;
+// _drive takes a turn for each of its steps, and none while on_bar runs.
 PyMethodDef kPrivate[] = {
     {"_installation", qvn::session::py_installation, described::_installation.flags, described::_installation.doc},
+    {"_in_process", bound<Lock::Interrupting, &qvn::session::py_in_process>(), described::_in_process.flags,
+     described::_in_process.doc},
+    {"_step", bound<Lock::Ordinary, &qvn::history::py_step>(), described::_step.flags, described::_step.doc},
+    {"_drive", qvn::history::py_drive, described::_drive.flags, described::_drive.doc},
+    // The tick backtest's: _ticks_ahead talks to the Terminal; _lazy_clock
+    // only sets what the next call sends first, so it takes no turn.
+    {"_ticks_ahead", bound<Lock::Ordinary, &qvn::history::py_ticks_ahead>(), described::_ticks_ahead.flags,
+     described::_ticks_ahead.doc},
+    {"_lazy_clock", qvn::history::py_lazy_clock, described::_lazy_clock.flags, described::_lazy_clock.doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -45,6 +45,14 @@ enum class Io {
 // allows and retrying interrupted calls. Writing never raises a signal when
 // the peer has gone.
 Io write_all(Handle h, const void* data, std::size_t n) noexcept;
+// The same of `count` pieces one after another, gathered into one system
+// call where the system has one (a large reply part of which lies ready in
+// memory goes out without being copied first).
+struct IoPiece {
+    const void* data = nullptr;
+    std::size_t n = 0;
+};
+Io write_all(Handle h, const IoPiece* pieces, std::size_t count) noexcept;
 Io read_all(Handle h, void* data, std::size_t n) noexcept;
 
 // Transfer what can be transferred at once, without waiting, in one system
@@ -70,6 +78,14 @@ inline constexpr bool kSendShowsClosedPeer = false;  // write_now moves nothing 
 #else
 inline constexpr bool kSendShowsClosedPeer = true;
 #endif
+
+// Waits at most `timeout_ms` until a transfer on `h` can go on without
+// waiting: bytes have arrived (or the peer has gone) for a read, or there
+// is room for a write. False when the time ran out first; true also when the
+// handle failed, which the transfer then reports. Another thread's
+// interrupt_transfers may end the wait early or not (a caller that must
+// notice it waits in short slices).
+bool wait_transfer(Handle h, bool write, unsigned timeout_ms) noexcept;
 
 // Closes a valid handle and sets it to kInvalidHandle.
 void close_handle(Handle& h) noexcept;
@@ -119,12 +135,15 @@ enum class Connect {
     Ok,
     Absent,   // nobody serves the endpoint
     Refused,  // the endpoint exists but may not be used (foreign owner, unsafe folder)
+    Busy,     // it is served, but takes no new client within the wait
 };
 
 // Connects to the endpoint `name` in the endpoint folder. On Ok, `out` holds
 // the connected handle (close-on-exec); the peer has been checked to run as
-// this user.
-Connect connect_endpoint(std::string_view name, Handle& out) noexcept;
+// this user. A server that takes no new client at the moment (its queue of
+// clients is full, or on Windows every pipe instance is taken, as when the
+// Terminal is stopped or hung) is waited for at most `busy_wait_ms`.
+Connect connect_endpoint(std::string_view name, Handle& out, unsigned busy_wait_ms) noexcept;
 
 // Why connect_endpoint answered Refused for `name`, in words for the user:
 // the folder or the endpoint path that cannot be used, else a peer that runs
@@ -200,12 +219,56 @@ bool read_file_prefix(std::u16string_view path, void* buffer, std::size_t max, s
 
 // ---- Processes ------------------------------------------------------------
 
-// Starts `path` as a detached process (own session, standard streams on the
-// null device, no inherited descriptors, never left as a zombie) with the
-// arguments [path] or [path, "/portable"]. False when it could not be started,
-// including when the file cannot be executed. On Windows the command line is
-// empty, or the quoted path followed by " /portable".
-bool spawn_detached(std::u16string_view path, bool portable) noexcept;
+// A Terminal this process starts, watched while the caller waits for it to
+// open its endpoint. The Terminal runs detached (own session, no console,
+// standard input and output on the null device, no inherited descriptors)
+// and outlives this process; its standard error goes to an unnamed file in
+// the endpoint folder (on Windows a file deleted with its last handle), read
+// only if it ends while watched: never a pipe it could block on or die
+// writing to later. Releasing (or destroying) the
+// watch leaves the Terminal running and no zombie behind.
+class StartedProcess {
+public:
+    StartedProcess() = default;
+    StartedProcess(const StartedProcess&) = delete;
+    StartedProcess& operator=(const StartedProcess&) = delete;
+    ~StartedProcess() { release(); }
+
+    // Starts `path` with the arguments [path] or [path, "/portable"] (on
+    // Windows the command line is empty, or the quoted path followed by
+    // " /portable"). False when it could not be started, including when the
+    // file cannot be executed.
+    bool start(std::u16string_view path, bool portable) noexcept;
+
+    // Waits at most `timeout_ms` for the process to end; true once it has
+    // ended, with its outcome below. False while it runs, and once the
+    // outcome can no longer be learnt (the watch is then over).
+    bool wait_end(unsigned timeout_ms) noexcept;
+    // Whether wait_end may still learn how it ends.
+    bool watching() const noexcept { return watch_ != kInvalidHandle && !ended_; }
+
+    bool ended() const noexcept { return ended_; }
+    // Ended by a signal (POSIX): status() is the signal's number; otherwise
+    // status() is the exit code.
+    bool signalled() const noexcept { return signalled_; }
+    std::uint32_t status() const noexcept { return status_; }
+
+    // The last bytes (at most `max`) it wrote to its standard error, read
+    // once it has ended; `whole` tells whether they are all it wrote.
+    std::string error_tail(std::size_t max, bool& whole) const;
+
+    // Stops watching; the process runs on.
+    void release() noexcept;
+
+private:
+    Handle watch_ = kInvalidHandle;    // POSIX: the launcher's report pipe; Windows: the process
+    Handle control_ = kInvalidHandle;  // POSIX: closing it lets the launcher go
+    Handle errors_ = kInvalidHandle;   // the unnamed file holding its standard error
+    long launcher_ = 0;                // POSIX: the launcher's pid, reaped on release
+    bool ended_ = false;
+    bool signalled_ = false;
+    std::uint32_t status_ = 0;
+};
 
 // The executable of the parent of this process; empty when unknown.
 std::u16string parent_executable();
@@ -214,6 +277,10 @@ std::u16string parent_executable();
 std::u16string own_executable();
 
 void sleep_ms(unsigned milliseconds) noexcept;
+
+// Milliseconds on a clock that only moves forward (never the wall clock,
+// which the user may set back).
+std::uint64_t monotonic_ms() noexcept;
 
 // ---- Memory ---------------------------------------------------------------
 

@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -78,7 +79,10 @@ bool endpoint_folder(std::string& out, std::string& why) {
     return safe_folder(out, why);
 }
 
-Connect connect_endpoint(std::string_view name, Handle& out) noexcept {
+// The pause between attempts at a server whose queue of clients is full.
+constexpr unsigned kBusyPauseMs = 10;
+
+Connect connect_endpoint(std::string_view name, Handle& out, unsigned busy_wait_ms) noexcept {
     out = kInvalidHandle;
     sockaddr_un addr;
     socklen_t len;
@@ -88,13 +92,21 @@ Connect connect_endpoint(std::string_view name, Handle& out) noexcept {
     } catch (...) {
         return Connect::Refused;
     }
-    UniqueHandle fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    // Without waiting: a full queue of clients (a server that stopped
+    // accepting them) answers EAGAIN instead of holding the caller.
+    UniqueHandle fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!fd.valid()) return Connect::Absent;
-    int rc;
-    do {
-        rc = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), len);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0) return Connect::Absent;  // ENOENT, ECONNREFUSED: nobody serves it
+    const std::uint64_t until = monotonic_ms() + busy_wait_ms;
+    for (;;) {
+        if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), len) == 0) break;
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN) return Connect::Absent;  // ENOENT, ECONNREFUSED: nobody serves it
+        const std::uint64_t now = monotonic_ms();
+        if (now >= until) return Connect::Busy;
+        sleep_ms(static_cast<unsigned>(until - now < kBusyPauseMs ? until - now : kBusyPauseMs));
+    }
+    const int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return Connect::Absent;
     // The folder is ours, but check the peer too: only a Terminal of this
     // user may receive our requests.
     ucred cred{};
@@ -127,10 +139,12 @@ Handle listen_endpoint(std::string_view name, std::string& path, std::string& wh
             why = "bind '" + path + "': " + std::strerror(errno);
             return kInvalidHandle;
         }
-        // A socket file exists. If somebody answers on it, it is taken;
-        // otherwise it is left over from a Terminal that died, and is replaced.
+        // A socket file exists. If somebody serves it (even one too busy to
+        // take us), it is taken; otherwise it is left over from a Terminal
+        // that died, and is replaced.
         Handle probe;
-        if (connect_endpoint(name, probe) == Connect::Ok) {
+        const Connect served = connect_endpoint(name, probe, 0);
+        if (served == Connect::Ok || served == Connect::Busy) {
             close_handle(probe);
             why = "endpoint '" + path + "' is already served";
             return kInvalidHandle;

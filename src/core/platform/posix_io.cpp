@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "platform/platform.hpp"
@@ -30,6 +31,41 @@ Io write_all(Handle h, const void* data, std::size_t n) noexcept {
         }
         p += sent;
         n -= static_cast<std::size_t>(sent);
+    }
+    return Io::Ok;
+}
+
+Io write_all(Handle h, const IoPiece* pieces, std::size_t count) noexcept {
+    constexpr std::size_t kMost = 8;  // pieces a call gathers; more go in later calls
+    std::size_t first = 0;  // the first piece not sent in full
+    std::size_t done = 0;   // bytes of it sent
+    while (first < count) {
+        iovec v[kMost];
+        std::size_t used = 0;
+        for (std::size_t i = first; i < count && used < kMost; ++i) {
+            const std::size_t skip = i == first ? done : 0;
+            if (pieces[i].n == skip) continue;
+            v[used].iov_base = const_cast<char*>(static_cast<const char*>(pieces[i].data) + skip);
+            v[used].iov_len = pieces[i].n - skip;
+            ++used;
+        }
+        if (used == 0) return Io::Ok;
+        msghdr m{};
+        m.msg_iov = v;
+        m.msg_iovlen = used;
+        const ssize_t sent = ::sendmsg(h, &m, MSG_NOSIGNAL);
+        if (sent < 0) {
+            if (errno == EINTR) continue;
+            return classify(errno);
+        }
+        // Step over what went out: whole pieces, then part of one.
+        auto left = static_cast<std::size_t>(sent);
+        while (first < count && left >= pieces[first].n - done) {
+            left -= pieces[first].n - done;
+            ++first;
+            done = 0;
+        }
+        done += left;
     }
     return Io::Ok;
 }
@@ -104,6 +140,15 @@ bool peer_closed(Handle h) noexcept {
     return rc > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
+bool wait_transfer(Handle h, bool write, unsigned timeout_ms) noexcept {
+    pollfd p{h, static_cast<short>(write ? POLLOUT : POLLIN), 0};
+    int rc;
+    do {
+        rc = ::poll(&p, 1, static_cast<int>(timeout_ms));
+    } while (rc < 0 && errno == EINTR);
+    return rc != 0;  // ready, gone or failed: the transfer tells which
+}
+
 void close_handle(Handle& h) noexcept {
     if (h != kInvalidHandle) {
         ::close(h);
@@ -117,6 +162,12 @@ void sleep_ms(unsigned milliseconds) noexcept {
     timespec ts{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
     while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
+}
+
+std::uint64_t monotonic_ms() noexcept {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
 }
 
 // Whole pages, the first and last included: advising only the pages inside

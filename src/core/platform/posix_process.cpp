@@ -5,7 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <string>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -35,9 +37,17 @@ constexpr long kCloseRange = SYS_close_range;
 constexpr long kCloseRange = 436;  // the same number on every architecture; older headers lack it
 #endif
 
+// Descriptors a forked process keeps open: at most two, -1 for none.
+struct Kept {
+    int low = -1;
+    int high = -1;
+    Kept(int a, int b) noexcept : low(a < b ? a : b), high(a < b ? b : a) {}
+    bool has(int fd) const noexcept { return fd == low || fd == high; }
+};
+
 // One pass over /proc/self/fd (open as `dir`) with raw system calls: closes
-// every listed descriptor from 3 on except `keep`. True when it closed any.
-bool close_listed(int dir, int keep) noexcept {
+// every listed descriptor from 3 on except those kept. True when it closed any.
+bool close_listed(int dir, Kept keep) noexcept {
     if (::lseek(dir, 0, SEEK_SET) != 0) return false;
     bool closed = false;
     alignas(8) char buffer[4096];
@@ -54,7 +64,7 @@ bool close_listed(int dir, int keep) noexcept {
                 if (*c < '0' || *c > '9') number = false;
                 fd = fd * 10 + (*c - '0');
             }
-            if (number && fd > 2 && fd != keep && fd != dir) {
+            if (number && fd > 2 && !keep.has(fd) && fd != dir) {
                 ::close(fd);
                 closed = true;
             }
@@ -64,18 +74,24 @@ bool close_listed(int dir, int keep) noexcept {
     return closed;
 }
 
-// In the grandchild: closes every descriptor from 3 on except `keep`. The
-// soft descriptor limit is no bound (a descriptor may have been opened before
-// the limit was lowered), so the kernel closes the whole range; where it
+// In a forked process: closes every descriptor from 3 on except those kept.
+// The soft descriptor limit is no bound (a descriptor may have been opened
+// before the limit was lowered), so the kernel closes whole ranges; where it
 // cannot, the open descriptors are listed instead, with raw system calls,
 // since nothing that allocates is safe between fork and exec.
-void close_other_descriptors(int keep) noexcept {
-    const auto close_range = [](unsigned first, unsigned last) {
-        return first > last || ::syscall(kCloseRange, first, last, 0u) == 0;
+void close_other_descriptors(Kept keep) noexcept {
+    const auto close_range = [](int first, unsigned last) {
+        return static_cast<unsigned>(first) > last ||
+               ::syscall(kCloseRange, static_cast<unsigned>(first), last, 0u) == 0;
     };
-    const bool done = keep < 3 ? close_range(3, ~0u)
-                               : close_range(3, static_cast<unsigned>(keep) - 1) &&
-                                     close_range(static_cast<unsigned>(keep) + 1, ~0u);
+    bool done = true;
+    int from = 3;
+    for (const int kept : {keep.low, keep.high}) {
+        if (kept < from) continue;
+        done = done && close_range(from, static_cast<unsigned>(kept) - 1);
+        from = kept + 1;
+    }
+    done = done && close_range(from, ~0u);
     if (done) return;
     const int dir = ::open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0) return;
@@ -86,68 +102,215 @@ void close_other_descriptors(int keep) noexcept {
     ::close(dir);
 }
 
+// Moves `fd` to 3 or above, so that replacing the standard streams leaves it.
+int above_standard(int fd) noexcept { return fd > 2 ? fd : ::fcntl(fd, F_DUPFD_CLOEXEC, 3); }
+
+void default_signals(int except) noexcept {
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    struct sigaction action {};
+    sigemptyset(&action.sa_mask);
+    for (int sig = 1; sig < NSIG; ++sig) {
+        if (sig == SIGKILL || sig == SIGSTOP) continue;
+        action.sa_handler = sig == except ? SIG_IGN : SIG_DFL;
+        ::sigaction(sig, &action, nullptr);
+    }
+}
+
+// Standard input and output on the null device; standard error on
+// `errors` when there is one.
+void standard_streams(int errors) noexcept {
+    const int null = ::open("/dev/null", O_RDWR);
+    if (null >= 0) {
+        ::dup2(null, 0);
+        ::dup2(null, 1);
+        ::dup2(errors >= 0 ? errors : null, 2);
+        if (null > 2) ::close(null);
+    }
+}
+
+ssize_t write_int(int fd, int value) noexcept {
+    ssize_t n;
+    do {
+        n = ::write(fd, &value, sizeof value);
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
+// True when a whole int was read; false at the end of the stream (nothing
+// was written) or when the read failed.
+bool read_int(int fd, int& value) noexcept {
+    ssize_t n;
+    do {
+        n = ::read(fd, &value, sizeof value);
+    } while (n < 0 && errno == EINTR);
+    return n == static_cast<ssize_t>(sizeof value);
+}
+
+void reap(pid_t pid) noexcept {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+// How often the launcher looks whether the Terminal has ended; it also
+// wakes at once when the module lets it go.
+constexpr int kLauncherPollMs = 10;
+
+// The launcher: the Terminal's parent while the module watches it, so that
+// its exit status can be learnt; once let go it exits, and the Terminal is
+// adopted by init. It writes the Terminal's wait status to `report` if the
+// Terminal ends first. Only async-signal-safe calls: it is a fork of a
+// process that may run other threads.
+[[noreturn]] void launcher(pid_t terminal, int report, int control) noexcept {
+    pollfd let_go{control, POLLIN, 0};
+    for (;;) {
+        int status = 0;
+        const pid_t got = ::waitpid(terminal, &status, WNOHANG);
+        if (got == terminal) {
+            write_int(report, status);
+            ::_exit(0);
+        }
+        if (got < 0 && errno != EINTR) ::_exit(1);  // no status to learn
+        if (::poll(&let_go, 1, kLauncherPollMs) > 0) ::_exit(0);
+    }
+}
+
 }  // namespace
 
-bool spawn_detached(std::u16string_view path, bool portable) noexcept {
-    std::string file;
+// Three processes take part: this one, a launcher it forks, and the Terminal
+// the launcher forks in a new session. The Terminal reports a failed exec
+// through a close-on-exec pipe that only it holds (a successful exec closes
+// it with nothing written); the launcher reports how the Terminal ended
+// through a second pipe, and exits when this process closes a third.
+bool StartedProcess::start(std::u16string_view path, bool portable) noexcept {
+    release();
+    std::string file, folder, why;
     try {
         file = protocol::utf16_to_path(path);
+        if (!endpoint_folder(folder, why)) folder.clear();
     } catch (...) {
         return false;
     }
-    // The grandchild reports a failed exec through a close-on-exec pipe: a
-    // successful exec closes it with nothing written.
-    int report[2];
-    if (::pipe2(report, O_CLOEXEC) != 0) return false;
+    // Unnamed, in the private endpoint folder; without one the Terminal's
+    // complaints are lost, not its exit status.
+    UniqueHandle errors;
+#ifdef O_TMPFILE
+    if (!folder.empty()) errors = UniqueHandle(::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+#endif
+    if (!errors.valid() && !folder.empty()) {
+        std::string name = folder + "/.terminal-errors-XXXXXX";
+        errors = UniqueHandle(::mkostemp(name.data(), O_CLOEXEC));
+        if (errors.valid()) ::unlink(name.c_str());
+    }
+
+    int exec_report[2], status_report[2], control[2];
+    if (::pipe2(exec_report, O_CLOEXEC) != 0) return false;
+    UniqueHandle exec_read(exec_report[0]), exec_write(exec_report[1]);
+    if (::pipe2(status_report, O_CLOEXEC) != 0) return false;
+    UniqueHandle status_read(status_report[0]), status_write(status_report[1]);
+    if (::pipe2(control, O_CLOEXEC) != 0) return false;
+    UniqueHandle control_read(control[0]), control_write(control[1]);
+
     char portable_arg[] = "/portable";
     char* argv[3] = {file.data(), portable ? portable_arg : nullptr, nullptr};
 
     const pid_t child = ::fork();
-    if (child < 0) {
-        ::close(report[0]);
-        ::close(report[1]);
+    if (child < 0) return false;
+    if (child == 0) {
+        // The launcher. Its descriptors must survive the standard streams
+        // being replaced.
+        const int exec_fd = above_standard(exec_write.get());
+        const int status_fd = above_standard(status_write.get());
+        const int control_fd = above_standard(control_read.get());
+        const int errors_fd = errors.valid() ? above_standard(errors.get()) : -1;
+        ::setsid();
+        default_signals(SIGPIPE);  // a report nobody reads any more must not kill it
+        const pid_t terminal = ::fork();
+        if (terminal == 0) {
+            default_signals(0);
+            standard_streams(errors_fd);
+            close_other_descriptors(Kept(exec_fd, -1));
+            ::execv(file.c_str(), argv);
+            write_int(exec_fd, errno);
+            ::_exit(127);
+        }
+        if (terminal < 0) {
+            write_int(exec_fd, errno);
+            ::_exit(1);
+        }
+        ::close(exec_fd);  // only the Terminal reports its exec: this process waits for its end
+        standard_streams(-1);
+        close_other_descriptors(Kept(status_fd, control_fd));
+        launcher(terminal, status_fd, control_fd);
+    }
+    launcher_ = child;
+    exec_write.reset();
+    status_write.reset();
+    control_read.reset();
+    int error = 0;
+    if (read_int(exec_read.get(), error)) {
+        // Not started: let the launcher go and reap it.
+        control_write.reset();
+        reap(child);
+        launcher_ = 0;
         return false;
     }
-    if (child == 0) {
-        // First child: new session, then fork again so the Terminal is
-        // adopted by init and never stays a zombie of this process.
-        ::close(report[0]);
-        // The report pipe must survive the standard streams being replaced.
-        int report_fd = report[1];
-        if (report_fd <= 2) report_fd = ::fcntl(report[1], F_DUPFD_CLOEXEC, 3);
-        ::setsid();
-        const pid_t grandchild = ::fork();
-        if (grandchild != 0) ::_exit(grandchild < 0 ? 1 : 0);
-        sigset_t none;
-        sigemptyset(&none);
-        ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        for (int sig = 1; sig < NSIG; ++sig) ::signal(sig, SIG_DFL);
-        const int null = ::open("/dev/null", O_RDWR);
-        if (null >= 0) {
-            ::dup2(null, 0);
-            ::dup2(null, 1);
-            ::dup2(null, 2);
-            if (null > 2) ::close(null);
-        }
-        close_other_descriptors(report_fd);
-        ::execv(file.c_str(), argv);
-        const int error = errno;
-        ssize_t ignored = ::write(report_fd, &error, sizeof error);
-        (void)ignored;
-        ::_exit(127);
-    }
-    ::close(report[1]);
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    int error = 0;
-    ssize_t n;
+    watch_ = status_read.release();
+    control_ = control_write.release();
+    errors_ = errors.release();
+    return true;
+}
+
+bool StartedProcess::wait_end(unsigned timeout_ms) noexcept {
+    if (ended_) return true;
+    if (watch_ == kInvalidHandle) return false;
+    pollfd report{watch_, POLLIN, 0};
+    int rc;
     do {
-        n = ::read(report[0], &error, sizeof error);
-    } while (n < 0 && errno == EINTR);
-    ::close(report[0]);
-    const bool first_child_ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    return first_child_ok && n == 0;
+        rc = ::poll(&report, 1, static_cast<int>(timeout_ms));
+    } while (rc < 0 && errno == EINTR);
+    if (rc <= 0) return false;
+    int status = 0;
+    if (!read_int(watch_, status)) {
+        // The launcher went without a word: nothing more can be learnt.
+        close_handle(watch_);
+        return false;
+    }
+    ended_ = true;
+    signalled_ = WIFSIGNALED(status);
+    status_ = static_cast<std::uint32_t>(signalled_ ? WTERMSIG(status) : WEXITSTATUS(status));
+    return true;
+}
+
+std::string StartedProcess::error_tail(std::size_t max, bool& whole) const {
+    whole = true;
+    struct stat st {};
+    if (errors_ == kInvalidHandle || ::fstat(errors_, &st) != 0 || st.st_size <= 0) return {};
+    const auto size = static_cast<std::size_t>(st.st_size);
+    const std::size_t n = size < max ? size : max;
+    whole = n == size;
+    std::string out(n, '\0');
+    std::size_t got = 0;
+    while (got < n) {
+        const ssize_t r = ::pread(errors_, out.data() + got, n - got, static_cast<off_t>(size - n + got));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        got += static_cast<std::size_t>(r);
+    }
+    out.resize(got);
+    return out;
+}
+
+void StartedProcess::release() noexcept {
+    close_handle(control_);  // the launcher wakes and exits
+    close_handle(watch_);
+    close_handle(errors_);
+    if (launcher_ != 0) reap(static_cast<pid_t>(launcher_));
+    launcher_ = 0;
+    ended_ = signalled_ = false;
+    status_ = 0;
 }
 
 std::u16string parent_executable() {

@@ -1,6 +1,8 @@
 // Endpoints are named pipes: "\\.\pipe\" followed by the endpoint name.
 #include <windows.h>
 
+#include <algorithm>
+
 #include "platform/platform.hpp"
 #include "platform/win32_text.hpp"
 
@@ -44,7 +46,7 @@ bool endpoint_folder(std::string& out, std::string& why) {
     return true;
 }
 
-Connect connect_endpoint(std::string_view name, Handle& out) noexcept {
+Connect connect_endpoint(std::string_view name, Handle& out, unsigned busy_wait_ms) noexcept {
     out = kInvalidHandle;
     std::wstring pipe;
     try {
@@ -52,6 +54,7 @@ Connect connect_endpoint(std::string_view name, Handle& out) noexcept {
     } catch (...) {
         return Connect::Absent;
     }
+    const ULONGLONG until = ::GetTickCount64() + busy_wait_ms;
     for (;;) {
         // Byte mode with synchronous transfers: no flags, no sharing.
         const HANDLE h = ::CreateFileW(pipe.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
@@ -63,8 +66,14 @@ Connect connect_endpoint(std::string_view name, Handle& out) noexcept {
         const DWORD error = ::GetLastError();
         if (error == ERROR_PIPE_BUSY) {
             // Every instance is taken: wait for the server to offer the next
-            // one. A failed wait means the server is gone.
-            if (!::WaitNamedPipeW(pipe.c_str(), NMPWAIT_WAIT_FOREVER)) return Connect::Absent;
+            // one, as long as the caller allows (a server that is stopped or
+            // hung never does). Zero would mean the server's default wait.
+            const ULONGLONG now = ::GetTickCount64();
+            if (now >= until) return Connect::Busy;
+            if (!::WaitNamedPipeW(pipe.c_str(), static_cast<DWORD>(std::clamp<ULONGLONG>(until - now, 1, NMPWAIT_WAIT_FOREVER - 1)))) {
+                if (::GetLastError() == ERROR_SEM_TIMEOUT) return Connect::Busy;
+                return Connect::Absent;  // the server is gone
+            }
             continue;
         }
         // The pipe exists but this user may not open it: another user's.

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "platform/platform.hpp"
 
@@ -37,6 +38,26 @@ Io write_all(Handle h, const void* data, std::size_t n) noexcept {
         p += sent;
         n -= sent;
     }
+    return Io::Ok;
+}
+
+Io write_all(Handle h, const IoPiece* pieces, std::size_t count) noexcept {
+    // A pipe has no gathered write: the pieces are copied into one buffer
+    // and written at once, or written one by one when there is no room.
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < count; ++i) total += pieces[i].n;
+    try {
+        std::vector<char> joined(total);
+        std::size_t at = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            if (pieces[i].n != 0) std::memcpy(joined.data() + at, pieces[i].data, pieces[i].n);
+            at += pieces[i].n;
+        }
+        return write_all(h, joined.data(), total);
+    } catch (...) {
+    }
+    for (std::size_t i = 0; i < count; ++i)
+        if (const Io r = write_all(h, pieces[i].data, pieces[i].n); r != Io::Ok) return r;
     return Io::Ok;
 }
 
@@ -80,6 +101,22 @@ bool peer_closed(Handle h) noexcept {
     return classify(::GetLastError()) == Io::Broken;
 }
 
+// A synchronous pipe cannot be waited on for readability: it is asked how
+// many bytes wait in it, at short intervals. Used only where a transfer has
+// a deadline (initialize's few small replies), so the polling costs little.
+// A write of such a request fits the pipe's buffer and never waits.
+bool wait_transfer(Handle h, bool write, unsigned timeout_ms) noexcept {
+    if (write) return true;
+    const ULONGLONG until = ::GetTickCount64() + timeout_ms;
+    for (DWORD pause = 1;; pause = std::min<DWORD>(pause * 2, 16)) {
+        DWORD available = 0;
+        if (!::PeekNamedPipe(native(h), nullptr, 0, nullptr, &available, nullptr) || available != 0) return true;
+        const ULONGLONG now = ::GetTickCount64();
+        if (now >= until) return false;
+        ::Sleep(static_cast<DWORD>(std::min<ULONGLONG>(pause, until - now)));
+    }
+}
+
 void close_handle(Handle& h) noexcept {
     if (h != kInvalidHandle) {
         ::CloseHandle(native(h));
@@ -93,6 +130,8 @@ void close_handle(Handle& h) noexcept {
 void interrupt_transfers(Handle h) noexcept { ::CancelIoEx(native(h), nullptr); }
 
 void sleep_ms(unsigned milliseconds) noexcept { ::Sleep(milliseconds); }
+
+std::uint64_t monotonic_ms() noexcept { return ::GetTickCount64(); }
 
 // Large pages on Windows need a privilege ordinary users lack and memory
 // reserved up front; the hint is not worth either.

@@ -90,6 +90,18 @@ enum Command : std::uint32_t {
     kBookGet = 193,
 };
 
+// The Terminal's own step command, outside the module's public protocol:
+// moves a stepped clock and answers, in the same reply, what a backtest
+// needs after the move (a StepRecord, then the bars that closed). Command
+// 900, its sibling, moves the clock alone.
+inline constexpr std::uint32_t kStepCommand = 901;
+// The bits of its request's `flags`: which of the account's funds to report
+// (before and after the step), and whether the clock goes to the end of the
+// next bar with a tick, the target being then the latest it may go to.
+inline constexpr std::uint32_t kStepFundsBefore = 1;
+inline constexpr std::uint32_t kStepFundsAfter = 2;
+inline constexpr std::uint32_t kStepToNextBar = 4;
+
 enum Result : std::int32_t {
     kSuccess = 1,
     kFailed = -1,
@@ -428,6 +440,26 @@ struct TradeSendResultRecord {
     std::int32_t retcode_external;
 };
 
+// An account's funds as account_info reports them: the part of them a
+// backtest's equity row keeps.
+struct AccountFundsRecord {
+    double balance;
+    double equity;
+    double margin;
+};
+
+// The head of the answer to the step command. `before` is the account at
+// the clock the step started from, after every request served there (what
+// account_info answered just before the step); `after` the account at
+// `now_ms`, once the step has walked it there (what account_info answers
+// just after). Per named symbol follow u32 count and count BarRecords.
+struct StepRecord {
+    std::int64_t now_ms;
+    std::int64_t next_ms;      // the earliest tick after now_ms, -1 when none follows
+    AccountFundsRecord before;
+    AccountFundsRecord after;
+};
+
 #pragma pack(pop)
 
 static_assert(sizeof(TickRecord) == 60);
@@ -717,5 +749,16 @@ static_assert(offsetof(TradeSendResultRecord, ask) == 44);
 static_assert(offsetof(TradeSendResultRecord, comment) == 52);
 static_assert(offsetof(TradeSendResultRecord, request_id) == 252);
 static_assert(offsetof(TradeSendResultRecord, retcode_external) == 256);
+
+static_assert(sizeof(AccountFundsRecord) == 24);
+static_assert(offsetof(AccountFundsRecord, balance) == 0);
+static_assert(offsetof(AccountFundsRecord, equity) == 8);
+static_assert(offsetof(AccountFundsRecord, margin) == 16);
+
+static_assert(sizeof(StepRecord) == 64);
+static_assert(offsetof(StepRecord, now_ms) == 0);
+static_assert(offsetof(StepRecord, next_ms) == 8);
+static_assert(offsetof(StepRecord, before) == 16);
+static_assert(offsetof(StepRecord, after) == 40);
 
 }  // namespace qvn::wire

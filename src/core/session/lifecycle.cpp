@@ -11,6 +11,7 @@
 #include "platform/platform.hpp"
 #include "protocol/wire.hpp"
 #include "session/discovery.hpp"
+#include "session/lifecycle.hpp"
 
 namespace qvn::session {
 namespace {
@@ -23,6 +24,8 @@ constexpr std::size_t kPathArgUnits = 257;
 constexpr std::size_t kCredentialUnits = 253;
 constexpr std::uint32_t kDefaultTimeoutMs = 60000;
 constexpr std::uint32_t kPollPauseMs = 100;
+
+constexpr std::uint32_t limit_of(std::uint32_t timeout) noexcept { return timeout != 0 ? timeout : kDefaultTimeoutMs; }
 
 constexpr const char* kOtpNeeded = "Unsupported authorization mode, OTP or certificate password needed";
 
@@ -83,17 +86,6 @@ const char* parse_login(PyObject* args, PyObject* kwargs, Credentials& c) noexce
     return parse_account_keywords(kwargs, c);
 }
 
-std::int32_t handshake() noexcept {
-    std::uint32_t build = 0;
-    const std::u16string_view client_kind = wire::kHandshakeClient;
-    const std::int32_t code = link::transact(
-        client().handle(), wire::kHandshake, 4 + link::text_size(client_kind),
-        [client_kind](PipeWriter& w) noexcept { return w.put(wire::kHandshakeVersion) && w.put_text(client_kind); },
-        link::status_reply(build));
-    client().set_terminal_build(build);
-    return code;
-}
-
 std::int32_t send_login(const Credentials& c) noexcept {
     const std::u16string_view password = c.password.view();
     const std::u16string_view server = c.server.view();
@@ -105,46 +97,57 @@ std::int32_t send_login(const Credentials& c) noexcept {
         link::no_fields);
 }
 
-// Polls readiness: the first poll at once, then every 100 ms until the
-// Terminal is ready, refuses the account, or the limit passes.
-std::int32_t wait_ready(std::uint32_t timeout) noexcept {
-    const std::uint32_t limit = timeout != 0 ? timeout : kDefaultTimeoutMs;
-    std::uint64_t elapsed = 0;
-    for (;;) {
-        std::uint32_t state = 0;
-        const std::int32_t code = link::send_command(client().handle(), wire::kReadyPoll, link::status_reply(state));
-        if (code < 0) return code;
-        if (state == wire::kStateReady) return wire::kSuccess;
-        if (state == wire::kStateAuthFailed) return wire::kAuthorizationFailed;
-        elapsed += kPollPauseMs;
-        {
-            const link::BlockingWait wait;
-            platform::sleep_ms(kPollPauseMs);
-        }
-        if (elapsed >= limit) return wire::kIpcTimeout;
-    }
+// When a call given `timeout` milliseconds (0: the default) must end.
+std::uint64_t deadline_after(std::uint32_t timeout) noexcept {
+    return platform::monotonic_ms() + limit_of(timeout);
 }
 
 const char* login_text(std::int32_t code) noexcept {
     return code == wire::kUnsupportedFunction ? kOtpNeeded : nullptr;
 }
 
-bool connect(const InitializeArgs& a) {
+std::int32_t connect(const InitializeArgs& a, std::uint64_t deadline) {
     link::CInterClient& c = client();
-    if (a.path.length != 0) return c.connect_terminal(a.path.view(), a.portable);
+    const std::uint32_t limit = limit_of(a.account.timeout);
+    if (a.path.length != 0) return c.connect_terminal(a.path.view(), a.portable, deadline, limit);
     TerminalCandidate best;
     const Discovery found = find_terminal(best);
-    if (found == Discovery::NoRoaming) return false;
+    if (found == Discovery::NoRoaming) return wire::kIpcInitializeFailed;
     if (best.executable.empty()) {
         // The text is fixed (callers match it); installations skipped as
         // untrusted end the same way. The front's docs point to the bundled Terminal.
         c.set_detail(std::string_view("Quorvane x64 not found"));
-        return false;
+        return wire::kIpcInitializeFailed;
     }
-    return c.connect_terminal(best.executable, best.portable);
+    return c.connect_terminal(best.executable, best.portable, deadline, limit);
 }
 
 }  // namespace
+
+std::int32_t handshake() noexcept {
+    std::uint32_t build = 0;
+    const std::u16string_view client_kind = wire::kHandshakeClient;
+    const std::int32_t code = link::transact(
+        client().handle(), wire::kHandshake, 4 + link::text_size(client_kind),
+        [client_kind](PipeWriter& w) noexcept { return w.put(wire::kHandshakeVersion) && w.put_text(client_kind); },
+        link::status_reply(build));
+    client().set_terminal_build(build);
+    return code;
+}
+
+std::int32_t wait_ready(std::uint64_t deadline) noexcept {
+    for (;;) {
+        std::uint32_t state = 0;
+        const std::int32_t code = link::send_command(client().handle(), wire::kReadyPoll, link::status_reply(state));
+        if (code < 0) return code;
+        if (state == wire::kStateReady) return wire::kSuccess;
+        if (state == wire::kStateAuthFailed) return wire::kAuthorizationFailed;
+        const std::uint64_t now = platform::monotonic_ms();
+        if (now >= deadline) return wire::kIpcTimeout;
+        const link::BlockingWait wait;
+        platform::sleep_ms(static_cast<unsigned>(deadline - now < kPollPauseMs ? deadline - now : kPollPauseMs));
+    }
+}
 
 PyObject* py_initialize(PyObject*, PyObject* args, PyObject* kwargs) {
     link::reset_error();
@@ -156,13 +159,18 @@ PyObject* py_initialize(PyObject*, PyObject* args, PyObject* kwargs) {
     InitializeArgs a;
     if (const char* why = parse_initialize(args, kwargs, a)) return error_false(wire::kInvalidParams, why);
 
-    bool connected = false;
+    // The timeout bounds the whole call: starting the Terminal, connecting,
+    // and every reply up to its readiness. A Terminal that accepted the
+    // connection but never answers (stopped, hung) cannot hold it longer.
+    const std::uint64_t deadline = deadline_after(a.account.timeout);
+    const link::CallDeadline bound(client().handle(), deadline);
+    std::int32_t connected = wire::kIpcInitializeFailed;
     try {
-        connected = connect(a);
+        connected = connect(a, deadline);
     } catch (...) {  // allocation failure while building paths
-        connected = false;
+        connected = wire::kIpcInitializeFailed;
     }
-    if (!connected) return error_false(wire::kIpcInitializeFailed);
+    if (connected != wire::kSuccess) return error_false(connected);
 
     // A refused handshake leaves the connection open: the Terminal is there,
     // it only declined this client.
@@ -174,7 +182,7 @@ PyObject* py_initialize(PyObject*, PyObject* args, PyObject* kwargs) {
             return error_false(code, login_text(code));
         }
     }
-    if (const std::int32_t code = wait_ready(a.account.timeout); code < 0) {
+    if (const std::int32_t code = wait_ready(deadline); code < 0) {
         client().disconnect();
         return error_false(code);
     }
@@ -188,7 +196,9 @@ PyObject* py_login(PyObject*, PyObject* args, PyObject* kwargs) {
     if (c.login == 0) return error_false(wire::kInvalidParams, "Invalid \"login\" argument");
     if (!client().connected()) return error_false(wire::kNoIpcConnection);
     if (const std::int32_t code = send_login(c); code < 0) return error_false(code, login_text(code));
-    if (const std::int32_t code = wait_ready(c.timeout); code < 0) return error_false(code);
+    // Only the readiness wait is bounded: the login's reply is waited for
+    // as any call's is.
+    if (const std::int32_t code = wait_ready(deadline_after(c.timeout)); code < 0) return error_false(code);
     Py_RETURN_TRUE;
 }
 

@@ -20,23 +20,25 @@ constexpr Commands kOrderCommands = {wire::kHistoryOrdersTotal, wire::kHistoryOr
 constexpr Commands kDealCommands = {wire::kHistoryDealsTotal, wire::kHistoryDealsRange,
                                     wire::kHistoryDealsByPosition, wire::kHistoryDealByTicket};
 
-// Two positional dates; each goes on the wire as i64 seconds.
-bool period(PyObject* args, Query& query) noexcept {
-    std::int32_t from = 0;
-    std::int32_t to = 0;
-    if (args == nullptr || PyTuple_GET_SIZE(args) != 2 || !convert::to_seconds(PyTuple_GET_ITEM(args, 0), from) ||
-        !convert::to_seconds(PyTuple_GET_ITEM(args, 1), to))
-        return false;
+// Two positional dates; each goes on the wire as i64 seconds. Null once
+// taken, else the refusal for the caller to return.
+PyObject* period(PyObject* args, Query& query) noexcept {
+    if (args == nullptr || PyTuple_GET_SIZE(args) != 2) return invalid("Invalid arguments");
+    constexpr const char* kNames[2] = {"date_from", "date_to"};
+    std::int32_t seconds[2] = {};
+    for (Py_ssize_t i = 0; i < 2; ++i)
+        if (!convert::to_seconds(PyTuple_GET_ITEM(args, i), seconds[i]))
+            return convert::refused_date(kNames[i], PyTuple_GET_ITEM(args, i));
     query.form = Form::Period;
-    query.from = from;
-    query.to = to;
-    return true;
+    query.from = seconds[0];
+    query.to = seconds[1];
+    return nullptr;
 }
 
 PyObject* history_total(std::uint32_t command, PyObject* args) noexcept {
     link::reset_error();
     Query query(command);
-    if (!period(args, query)) return invalid("Invalid arguments");
+    if (PyObject* refused = period(args, query)) return refused;
     std::uint32_t count = 0;
     const std::int32_t code =
         send_command_range(link::client().handle(), command, query.from, query.to, link::status_reply(count));
@@ -53,7 +55,7 @@ PyObject* history_records(const RecordKind& kind, const Commands& commands, PyOb
     Query query(commands.range);
     GroupText group;
     if (given == 2) {
-        if (!period(args, query)) return invalid("Invalid arguments");
+        if (PyObject* refused = period(args, query)) return refused;
         if (PyObject* value = keyword(kwargs, "group")) {
             if (!convert::to_text(value, wire::kGroupUnits, group)) return invalid("Invalid \"group\" argument");
             query.group = &group;

@@ -4,6 +4,7 @@
 // never disagree.
 #include "trade/request.hpp"
 
+#include <array>
 #include <cstdio>
 #include <cstring>
 
@@ -58,6 +59,24 @@ bool put_value(const convert::Field& field, PyObject* value, std::uint8_t* out) 
     return false;
 }
 
+// The request's keys as str objects, made once and held for the process's
+// life: a look-up by C string makes, hashes and drops a new str for each
+// of the table's keys on every request. A key that could not be made is
+// null, and looked up by its C string instead.
+const std::array<PyObject*, convert::kMaxFields>& request_keys() noexcept {
+    static const std::array<PyObject*, convert::kMaxFields> keys = [] {
+        std::array<PyObject*, convert::kMaxFields> out{};
+        std::size_t i = 0;
+        for (const convert::Field& field : convert::fields_of(convert::TypeId::TradeRequest)) {
+            if (i == out.size()) break;
+            out[i] = PyUnicode_InternFromString(field.name);
+            if (out[i++] == nullptr) PyErr_Clear();
+        }
+        return out;
+    }();
+    return keys;
+}
+
 }  // namespace
 
 bool convert_trade_request(PyObject* request, wire::TradeRequestRecord& record) noexcept {
@@ -67,13 +86,23 @@ bool convert_trade_request(PyObject* request, wire::TradeRequestRecord& record) 
     }
     auto* bytes = reinterpret_cast<std::uint8_t*>(&record);
     std::memset(bytes, 0, sizeof record);
+    const auto& keys = request_keys();
+    std::size_t i = 0;
     for (const convert::Field& field : convert::fields_of(convert::TypeId::TradeRequest)) {
-        PyObject* value = PyDict_GetItemString(request, field.name);
+        PyObject* key = i < keys.size() ? keys[i] : nullptr;
+        ++i;
+        PyObject* value = key != nullptr ? PyDict_GetItem(request, key) : PyDict_GetItemString(request, field.name);
         if (value == nullptr) continue;
         if (!put_value(field, value, bytes + field.offset)) {
             PyErr_Clear();
-            char message[64];
-            std::snprintf(message, sizeof message, "Invalid \"%s\" argument", field.name);
+            // A text's message says what is taken: its limit is not one a
+            // caller can guess.
+            char message[128];
+            std::snprintf(message, sizeof message,
+                          field.kind == convert::Kind::Text ? "Invalid \"%s\" argument: a str of at most %zu "
+                                                              "UTF-16 units without NUL"
+                                                            : "Invalid \"%s\" argument",
+                          field.name, wire::kSymbolUnits);
             link::set_error(wire::kInvalidParams, message);
             return false;
         }

@@ -2,7 +2,10 @@
 
 A Terminal started with ``--clock FROM --step`` keeps its market clock at FROM
 until told to move. This connection (a second one, beside the module's)
-greets it like any client (command 4) and then moves the clock:
+greets it like any client (command 4) and then moves the clock (the
+backtest's driver steps with command 901 on the module's own connection
+instead, ``_core._step``; ``terminal status`` asks here where the clock
+stands, and ``ClockError`` reports a failed step either way):
 
     request   u32 length, u32 900, i64 target_ms, u32 n, n wide symbol names
     reply     u32 length, u32 900, i32 result, i64 now_ms, i64 next_ms

@@ -1,61 +1,25 @@
 """What a backtest leaves: the Terminal's deals and orders, the equity curve,
-the statistics, data frames and a chart."""
+the trades and statistics, data frames, a chart and a report."""
 
 from __future__ import annotations
 
 import datetime as dt
-import math
-from typing import Any, Dict, NamedTuple, Optional, Sequence
+import os
+import textwrap
+from typing import Any, Dict, List, Mapping, NamedTuple, Optional, Sequence
 
 import numpy as np
 
 from .. import _core
-from ..constants import DealEntry, DealType
+# STATS and statistics are also reached from here (the sweep, older callers).
+from ._stats import DEFINITIONS, HEADLINE, Market, Trade, trades_of
+from ._stats import STATS as STATS
+from ._stats import statistics as statistics
 
 # One row per step: the Terminal's clock after the step and the account then.
 EQUITY_DTYPE = np.dtype([("time_msc", "<i8"), ("balance", "<f8"), ("equity", "<f8"), ("margin", "<f8")])
 
-STATS = ("net_profit", "gross_profit", "gross_loss", "max_drawdown", "max_drawdown_pct", "sharpe", "trades",
-         "win_rate", "profit_factor", "exposure")
-_TRADING = (DealType.BUY, DealType.SELL)
-_CLOSING = (DealEntry.OUT, DealEntry.INOUT, DealEntry.OUT_BY)
-MISSING_MATPLOTLIB = 'matplotlib is not installed; install it with: pip install "quorvane[demo]"'
-
-
-def _net(deal: Any) -> float:
-    return float(deal.profit) + float(deal.commission) + float(deal.swap) + float(deal.fee)
-
-
-def statistics(deals: Sequence[Any], equity: np.ndarray, deposit: float) -> Dict[str, float]:
-    """The figures of ``Result.stats`` (see there for their definitions)."""
-    trading = [d for d in deals if d.type in _TRADING]
-    results = np.array([_net(d) for d in trading if d.entry in _CLOSING], dtype=np.float64)
-    wins, losses = results[results > 0], results[results < 0]
-    gross_profit, gross_loss = float(wins.sum()), float(losses.sum())
-    curve = np.concatenate(([float(deposit)], equity["equity"]))
-    peaks = np.maximum.accumulate(curve)
-    drops = peaks - curve
-    with np.errstate(divide="ignore", invalid="ignore"):
-        drop_pct = np.where(peaks > 0, drops / peaks * 100.0, 0.0)
-        returns = curve[1:] / curve[:-1] - 1.0 if len(curve) > 1 else np.zeros(0)
-    returns = returns[np.isfinite(returns)]
-    spread = float(returns.std(ddof=1)) if len(returns) > 1 else 0.0
-    if gross_loss < 0:
-        factor = gross_profit / -gross_loss
-    else:
-        factor = math.inf if gross_profit > 0 else 0.0
-    return {
-        "net_profit": round(sum(_net(d) for d in trading), 8),
-        "gross_profit": round(gross_profit, 8),
-        "gross_loss": round(gross_loss, 8),
-        "max_drawdown": round(float(drops.max()), 8),
-        "max_drawdown_pct": float(drop_pct.max()),
-        "sharpe": float(returns.mean() / spread) if spread > 0 else 0.0,
-        "trades": int(len(results)),
-        "win_rate": float(len(wins) / len(results)) if len(results) else 0.0,
-        "profit_factor": float(factor),
-        "exposure": float((equity["margin"] > 0).mean()) if len(equity) else 0.0,
-    }
+MISSING_MATPLOTLIB = 'matplotlib is not installed; install it with: pip install matplotlib'
 
 
 class Frames(NamedTuple):
@@ -79,35 +43,30 @@ class Result:
     millisecond of the bar), ``balance``, ``equity`` and ``margin`` of the
     account after ``on_bar`` had run for that step.
 
-    ``stats``, in the account currency unless said otherwise. A *trade* is a
-    closing deal (entry OUT, INOUT or OUT_BY) and its *result* that deal's
-    profit + commission + swap + fee:
+    ``trades``: a list of ``Trade`` (see there), one per closing deal, in
+    the order they closed; ``pandas.DataFrame(result.trades)`` makes a
+    frame of them. ``market``: the symbols' bars the run handled (a
+    ``Market``); ``settings``: the run's arguments (symbols, timeframe,
+    period, deposit, currency, leverage, hedging, lookback, data).
 
-    - ``net_profit``: the sum of profit + commission + swap + fee over all
-      buy and sell deals, closing or not (so the opening deals' commissions
-      count): the final balance less the deposit. Positions still open are
-      not in it (they are in the equity curve).
-    - ``gross_profit`` / ``gross_loss``: the sum of the positive / negative
-      trade results (``gross_loss`` ≤ 0).
-    - ``max_drawdown``: the largest fall of equity from its highest point so
-      far, over the curve that starts at the deposit and has one point per
-      step; ``max_drawdown_pct``: the largest such fall in percent of that
-      highest point (the two may come from different falls).
-    - ``sharpe``: mean / standard deviation (n − 1) of the per-step returns
-      equity[i] / equity[i − 1] − 1 (the first against the deposit), not
-      annualised and without a risk-free rate; multiply by √(bars a year)
-      to annualise. 0.0 when the equity never changed.
-    - ``trades``: the number of trades; ``win_rate``: the share of them with
-      a result above 0 (0.0 without trades).
-    - ``profit_factor``: ``gross_profit / -gross_loss``; inf without losing
-      trades but with winning ones, 0.0 without either.
-    - ``exposure``: the share of steps after which the account had margin in
-      use (a position open).
+    ``stats``: a dict of the figures below, in that order; money in the
+    account currency, percentages as 12.5 for 12.5 %, times as UTC
+    datetimes and durations as timedeltas. A *trade* is a closing deal
+    (entry OUT, INOUT or OUT_BY) and the part of the position it closed; its
+    *result* is the deal's profit + swap + commission + fee (an INOUT deal,
+    which closes a netting position and opens the rest the other way, counts
+    the share of its commission and fee of the volume it closed, so that
+    netting and hedging accounts give the same figures for the same trades).
+    A *step* is one bar of the run: the per-step returns are equity[i] /
+    equity[i - 1] - 1, the first against the deposit.
+
+    {definitions}
     """
 
     def __init__(self, *, deals: Sequence[Any], orders: Sequence[Any], positions: Sequence[Any],
                  pending: Sequence[Any], equity: np.ndarray, deposit: float, currency: str,
-                 symbols: Sequence[str], timeframe: int, start_ms: int, end_ms: int) -> None:
+                 symbols: Sequence[str], timeframe: int, start_ms: int, end_ms: int,
+                 market: Optional[Market] = None, settings: Optional[Mapping[str, Any]] = None) -> None:
         self.deals = deals
         self.orders = orders
         self.positions = positions
@@ -119,10 +78,15 @@ class Result:
         self.timeframe = timeframe
         self.start_ms = start_ms
         self.end_ms = end_ms
-        self.stats = statistics(deals, equity, deposit)
+        self.market = market
+        self.settings: Dict[str, Any] = dict(settings or {})
+        self.trades: List[Trade] = trades_of(deals, market)
+        self.stats: Dict[str, Any] = statistics(deals, equity, deposit, start_ms=start_ms, market=market,
+                                                trades=self.trades)
 
     def __repr__(self) -> str:
-        shown = ", ".join(f"{k}={v:.4g}" if isinstance(v, float) else f"{k}={v}" for k, v in self.stats.items())
+        shown = ", ".join(f"{k}={self.stats[k]:.4g}" if isinstance(self.stats[k], float) else f"{k}={self.stats[k]}"
+                          for k in HEADLINE)
         return f"<backtest Result of {','.join(self.symbols)}: {len(self.equity)} steps, {shown}>"
 
     def to_pandas(self) -> Frames:
@@ -138,10 +102,31 @@ class Result:
 
         return Frames(deals, orders, equity, pandas.Series(self.stats, name="stats"))
 
+    def report(self, path: "str | os.PathLike[str]", *, title: Optional[str] = None) -> None:
+        """Writes one self-contained HTML file to ``path``: the equity and
+        balance curves over the drawdown, the monthly returns (year x month),
+        the distribution of the trade results, the trades with their
+        excursions and durations, every statistic with its definition and the
+        settings of the run. The charts are Plotly's, with its library inlined:
+        the file opens with no network. Needs plotly (``pip install
+        plotly``, or ``pip install "quorvane[report]"``); raises ImportError
+        without it."""
+        from ._report import write_report
+
+        write_report(self, path, title=title)
+
+    def _repr_html_(self) -> str:
+        """A notebook's view: the main statistics as a compact table beside a
+        small equity chart (the chart needs matplotlib; without it the table
+        alone)."""
+        from ._report import notebook_html
+
+        return notebook_html(self)
+
     def plot(self, path: str, *, title: Optional[str] = None) -> None:
         """Writes a PNG chart of the equity and balance curves over the
         drawdown in percent to ``path``. Needs matplotlib (``pip install
-        "quorvane[demo]"``); raises ImportError without it."""
+        matplotlib``); raises ImportError without it."""
         try:
             import matplotlib
 
@@ -177,6 +162,17 @@ class Result:
             fig.savefig(path, format="png")
         finally:
             plt.close(fig)
+
+
+def _definitions() -> str:
+    lines: List[str] = []
+    for name, _, text in DEFINITIONS:
+        lines += textwrap.wrap(f"- ``{name}``: {text}.", 78, initial_indent="    ", subsequent_indent="      ",
+                               break_on_hyphens=False)
+    return "\n".join(lines)
+
+
+Result.__doc__ = (Result.__doc__ or "").replace("{definitions}\n", _definitions().lstrip() + "\n")
 
 
 def history(deposit: float) -> tuple[Any, Any, Any, Any]:

@@ -5,7 +5,9 @@ The copy has its own endpoint, settings, trading store and imported data,
 so the user's Terminals and their data are never touched, and several
 backtests run side by side. Closing it stops the process (by its id) and
 removes the folder and the small data folder the Terminal keeps under the
-roaming folder for every installation it runs from.
+roaming folder for every installation it runs from. The copy ends by itself
+when the process that started it ends (``--owner-pid``), however that ends;
+what a killed run leaves behind is removed by the next (``_folders``).
 """
 
 from __future__ import annotations
@@ -13,22 +15,24 @@ from __future__ import annotations
 import datetime as dt
 import os
 import shutil
+import stat
 import subprocess
 import sys
-import tempfile
 import time
 from pathlib import Path
 from typing import IO, Optional, Sequence
 
 from .. import _core, _instance
+from ._exits import EXITS
+from ._folders import RunFolder
 
 LOGIN = 7_000_001
 PASSWORD = "backtest"
 SERVER = "Quorvane-Backtest"
 # Currencies counted without decimals; every other account currency has 2.
 _NO_DECIMALS = frozenset(("JPY", "KRW", "HUF", "CLP", "ISK", "VND", "IDR"))
-# A Terminal left behind (the Python process killed outright) ends by itself
-# once no client has been connected for this long.
+# A Terminal left behind ends by itself when its owner process has ended,
+# and in any case once no client has been connected for this long.
 _IDLE_EXIT_S = 120
 _START_TIMEOUT_S = 60.0
 _STOP_TIMEOUT_S = 20.0
@@ -69,39 +73,74 @@ def settings(deposit: float, currency: str, leverage: int, hedging: bool) -> str
     ))
 
 
+def _copy_file(source: str, target: str) -> None:
+    """Copies a regular file's contents; anything else is refused by name
+    (a pipe would wait for a writer, a device might never end)."""
+    flags = os.O_RDONLY | getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0)
+    fd = os.open(source, flags)
+    with open(fd, "rb") as src:
+        mode = os.fstat(fd).st_mode
+        if not stat.S_ISREG(mode):
+            kind = "a named pipe" if stat.S_ISFIFO(mode) else "a device" if stat.S_ISCHR(mode) else "something"
+            raise BacktestError(f"{source}: {kind}, not a regular file; the Terminal reads only regular files "
+                                f"in QSL/custom")
+        with open(target, "wb") as dst:
+            shutil.copyfileobj(src, dst)
+
+
+def _copy_imported(custom: Path, target: Path) -> None:
+    """The imported symbols as they are: a symbolic link is copied as the
+    link, never followed, so the private Terminal refuses it as the user's
+    own would. Contents are copied by hand, which also works where the
+    system's own copy call is missing (older Wine)."""
+    try:
+        shutil.copytree(custom, target, symlinks=True, copy_function=_copy_file)
+    except shutil.Error as e:
+        raise BacktestError(f"cannot copy the imported symbols of {custom}: {e}") from None
+
+
+
+def fill_folder(root: Path, ini: str, data: Optional[str]) -> None:
+    """What a backtest's Terminal finds in its folder, in or out of this
+    process: config/terminal.ini with the account, and a copy of the
+    symbols imported into `data`."""
+    config = root / "config"
+    config.mkdir(mode=0o700)
+    (config / "terminal.ini").write_text(ini, encoding="utf-8")
+    if data is not None:
+        custom = Path(data) / "QSL" / "custom"
+        if not custom.is_dir():
+            raise BacktestError(f"{data} holds no imported symbols (no folder QSL/custom): "
+                                f"import ticks into it with quorvane.backtest.import_ticks")
+        _copy_imported(custom, root / "QSL" / "custom")
+
 class PrivateTerminal:
     """Started on ``start()``; ``close()`` (or leaving a ``with``) ends it."""
 
     def __init__(self, program: str, ini: str, data: Optional[str], folder: Optional[str]) -> None:
         if not os.path.isfile(program):
             raise BacktestError(f"no Terminal program at {program}")
-        self.root = Path(tempfile.mkdtemp(prefix="quorvane-backtest-", dir=folder))
         self.process: Optional[subprocess.Popen[bytes]] = None
         self.log: Optional[IO[bytes]] = None
+        self._data_folder: Optional[str] = None
+        self.folder = RunFolder(folder, os.path.basename(program))
         try:
+            self.root = self.folder.path
             exe = self.root / os.path.basename(program)
             shutil.copyfile(program, exe)
             os.chmod(exe, 0o700)
             self.inst = _instance.Installation.of(str(exe))
-            config = self.root / "config"
-            config.mkdir(mode=0o700)
-            (config / "terminal.ini").write_text(ini, encoding="utf-8")
-            if data is not None:
-                custom = Path(data) / "QSL" / "custom"
-                if not custom.is_dir():
-                    raise BacktestError(f"{data} holds no imported symbols (no folder QSL/custom): "
-                                        f"import ticks into it with quorvane.backtest.import_ticks")
-                # The contents are what counts; copyfile also works where the
-                # system's own copy call is missing (older Wine).
-                shutil.copytree(custom, self.root / "QSL" / "custom", copy_function=shutil.copyfile)
+            self._data_folder = self.inst.data_folder
+            fill_folder(self.root, ini, data)
         except BaseException:
-            shutil.rmtree(self.root, ignore_errors=True)
+            self.folder.close()
             raise
 
     def start(self, args: Sequence[str]) -> None:
         """Starts the copy and connects the module to it, logged in to the
         backtest's account."""
-        argv = [self.inst.executable, "/portable", "--idle-exit-s", str(_IDLE_EXIT_S), *args]
+        argv = [self.inst.executable, "/portable", "--idle-exit-s", str(_IDLE_EXIT_S), "--owner-pid", str(os.getpid()),
+                *args]
         self.log = open(self.root / "terminal.log", "w+b")  # noqa: SIM115 (closed in close())
         try:
             if sys.platform == "win32":
@@ -138,21 +177,25 @@ class PrivateTerminal:
     def close(self) -> None:
         """Disconnects the module, stops the Terminal and removes its files,
         whatever state the run was left in."""
-        _core.shutdown()
-        if self.process is not None:
-            if self.process.poll() is None:
-                self.process.terminate()  # SIGTERM: it closes its store and endpoint
-                try:
-                    self.process.wait(_STOP_TIMEOUT_S)
-                except subprocess.TimeoutExpired:
-                    self.process.kill()
-                    self.process.wait()
-            self.process = None
-        if self.log is not None:
-            self.log.close()
-            self.log = None
-        _instance.remove_tree(str(self.root))
-        _instance.remove_tree(self.inst.data_folder)
+        try:
+            with EXITS.held():
+                _core.shutdown()
+                if self.process is not None:
+                    if self.process.poll() is None:
+                        self.process.terminate()  # SIGTERM: it closes its store and endpoint
+                        try:
+                            self.process.wait(_STOP_TIMEOUT_S)
+                        except subprocess.TimeoutExpired:
+                            self.process.kill()
+                            self.process.wait()
+                    self.process = None
+                if self.log is not None:
+                    self.log.close()
+                    self.log = None
+                if self._data_folder is not None:
+                    _instance.remove_tree(self._data_folder)
+        finally:
+            self.folder.close()
 
     def __enter__(self) -> "PrivateTerminal":
         return self

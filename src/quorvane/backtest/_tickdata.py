@@ -16,8 +16,9 @@ and ``volume`` (the deal's size; ``volume_real`` wins when both are there,
 as in the arrays ``copy_ticks_*`` return). Several files are joined in the
 order given.
 
-Everything is checked before anything is written: times from 1970 up to
-2038-01-19 (the last second a date argument can name) and never going back
+Everything is checked before anything is written: times from 2000-01-01
+(where the Terminal's history starts) up to 2038-01-19 (the last second a
+date argument can name) and never going back
 (several ticks may share a millisecond), bid and ask finite and positive
 with bid <= ask, last and volume finite and not negative, a file that is
 what its suffix says. The first fault raises ``TickDataError`` naming the
@@ -67,7 +68,10 @@ CATALOGUE = frozenset((
 ))
 
 BID, ASK, LAST, VOLUME = 1, 2, 4, 8
-# The last millisecond a date argument (signed 32-bit seconds) can reach.
+# The Terminal's history starts 2000-01-01 (it refuses a tick file holding
+# an earlier time); the last millisecond a date argument (signed 32-bit
+# seconds) can reach ends the range.
+_FIRST_MS = 946_684_800_000
 _LAST_MS = (2**31) * 1000 - 1
 _NAME_UNITS = 29
 _NOT_IN_NAMES = set('/\\<>:"|?*')
@@ -315,8 +319,7 @@ def _first_fault(t: np.ndarray, bid: np.ndarray, ask: np.ndarray, last: np.ndarr
             faults.append((~np.isfinite(t) | (t != np.floor(t)),
                            lambda i: f"time_msc is {float(t[i])!r}, not a whole number of milliseconds"))
         faults += [
-            ((t < 0) | (t > _LAST_MS),
-             lambda i: f"time_msc {int(t[i])} lies outside 1970-01-01 .. 2038-01-19 (the times a date can name)"),
+            ((t < _FIRST_MS) | (t > _LAST_MS), lambda i: _outside(int(t[i]))),
             (np.concatenate(([False], t[1:] < t[:-1])),
              lambda i: f"time_msc {int(t[i])} goes back from {int(t[i - 1])} on the row before (times must "
                        f"not decrease)"),
@@ -334,6 +337,14 @@ def _first_fault(t: np.ndarray, bid: np.ndarray, ask: np.ndarray, last: np.ndarr
             if best is None or i < best[0]:
                 best = (i, say(i))
     return best
+
+
+def _outside(ms: int) -> str:
+    text = (f"time_msc {ms} lies outside 2000-01-01 .. 2038-01-19 (the Terminal's history starts 2000-01-01; "
+            f"a date argument reaches 2038-01-19)")
+    if _FIRST_MS <= ms * 1000 <= _LAST_MS:
+        text += "; is it in seconds? time_msc counts milliseconds"
+    return text
 
 
 def _locate(sources: Sequence[_Source], index: int) -> str:
@@ -451,6 +462,8 @@ def import_ticks(folder: Union[str, "os.PathLike[str]"], symbol: str, data: Unio
     ticks = ticks_of(joined[_TIME_COLUMN], joined["bid"], joined["ask"], joined["last"], joined["volume"])
 
     target = Path(folder) / "QSL" / "custom" / symbol
+    if target.is_symlink():
+        raise ValueError(f"{target} is a symbolic link; the Terminal reads only folders inside QSL/custom")
     target.mkdir(parents=True, exist_ok=True)
     first, last = int(ticks["time_msc"][0]), int(ticks["time_msc"][-1])
     header = _HEADER.pack(MAGIC, VERSION, TICK_DTYPE.itemsize, len(ticks), first, last)
