@@ -146,7 +146,9 @@ def test_shutdown_or_initialize_ends_it_and_frees_its_store(private_folders, ter
     host.copy_file(terminal_binary, exe)
     refused = subprocess.run([str(exe), "/portable", "--no-endpoint"], capture_output=True, timeout=60)
     assert refused.returncode == 1
-    assert f"is in use by another Terminal (process {os.getpid()})" in refused.stderr.decode()
+    assert "is in use by another Terminal" in refused.stderr.decode()
+    if not host.WINDOWS:  # there the lock file cannot be read while it is held
+        assert f"(process {os.getpid()})" in refused.stderr.decode()
     # Once it has ended, the next start in this process finds the position
     # it left; so does a start that replaces a running one, and terminal64,
     # whose initialize ends the last.
