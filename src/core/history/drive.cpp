@@ -25,6 +25,7 @@
 #include "convert/numpy.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -54,10 +55,43 @@ constexpr std::int64_t kMaxLookback = 1'000'000;
 constexpr std::int64_t kMaxSpare = 1 << 24;
 // The longest bar: a month of 31 days (MN1's value is a nominal 30).
 constexpr std::int64_t kLongestMonthMs = 31 * 86'400'000LL;
-// Steps between two moments when other threads may take the interpreter
-// lock: a Python on_bar lets them in as it is called, a built-in one would
-// not (nor would a step in process, which never waits).
-constexpr std::uint32_t kStepsPerTurn = 256;
+// Steps between two looks at the clock for the next turn.
+constexpr std::uint32_t kStepsPerLook = 16;
+
+// Gives other threads their turn at the interpreter lock. A Python on_bar
+// lets them in as it is called; a built-in one would not, nor would a step
+// in process, which never waits. A thread waiting for the lock asks its
+// holder to hand it over only once a whole switch interval has passed with
+// no release: a release made more often than that wakes it to find the
+// lock taken back, again and again for the whole run (under Wine nearly
+// always). So the run lets go every two switch intervals, by when a waiter
+// has asked and the release hands the lock over to it.
+class Turns {
+public:
+    Turns() noexcept {
+        double seconds = 0.005;  // the interpreter's default
+        PyObject* ask = PySys_GetObject("getswitchinterval");  // borrowed
+        Owned got(ask != nullptr ? PyObject_CallNoArgs(ask) : nullptr);
+        if (got.get() != nullptr && PyFloat_Check(got.get())) seconds = PyFloat_AS_DOUBLE(got.get());
+        PyErr_Clear();
+        period_ = std::chrono::microseconds(std::clamp(static_cast<std::int64_t>(2e6 * seconds), std::int64_t{1000},
+                                                       std::int64_t{1'000'000}));
+        next_ = std::chrono::steady_clock::now() + period_;
+    }
+
+    void between(std::uint32_t step) noexcept {
+        if (step % kStepsPerLook != 0) return;
+        const auto now = std::chrono::steady_clock::now();
+        if (now < next_) return;
+        Py_BEGIN_ALLOW_THREADS
+        Py_END_ALLOW_THREADS
+        next_ = std::chrono::steady_clock::now() + period_;
+    }
+
+private:
+    std::chrono::microseconds period_{};
+    std::chrono::steady_clock::time_point next_{};
+};
 
 PyObject* invalid_arguments() noexcept { return convert::error_none(wire::kInvalidParams, "Invalid arguments"); }
 
@@ -344,13 +378,11 @@ PyObject* py_drive(PyObject*, PyObject* args) {
     std::int64_t clock = a.now_ms;
     // The clock at which progress wants its next call (never without one).
     std::int64_t report_at = a.progress == Py_None ? INT64_MAX : 0;
+    Turns turns;
     for (std::uint32_t step = 1;; ++step) {
         // Ctrl+C and the run's own signal handlers act between steps.
         if (PyErr_CheckSignals() < 0) return nullptr;
-        if (step % kStepsPerTurn == 0) {
-            Py_BEGIN_ALLOW_THREADS
-            Py_END_ALLOW_THREADS
-        }
+        turns.between(step);
         // The funds before the move are the previous step's row; the
         // first step has none (the account opens at its end).
         request.set_flags(wire::kStepToNextBar | (rows.empty() ? 0u : wire::kStepFundsBefore));
