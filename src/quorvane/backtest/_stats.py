@@ -350,20 +350,21 @@ def _drawdowns(times: np.ndarray, curve: np.ndarray) -> List[Tuple[float, float,
     the last point)."""
     peaks = np.maximum.accumulate(curve)
     below = curve < peaks
+    # Each run of points below the peak, from starts[k] to ends[k] (past
+    # its last point), and its lowest point: between runs the curve stands
+    # at its peak, which infinity leaves out. The first point is its own
+    # peak, so no run starts there.
+    edges = np.diff(below.astype(np.int8), prepend=np.int8(0), append=np.int8(0))
+    starts, ends = np.flatnonzero(edges == 1), np.flatnonzero(edges == -1)
+    if not len(starts):
+        return []
+    lows = np.minimum.reduceat(np.where(below, curve, np.inf), starts)
+    last = len(curve) - 1
     out: List[Tuple[float, float, int]] = []
-    i, n = 1, len(curve)
-    while i < n:
-        if not below[i]:
-            i += 1
-            continue
-        j = i
-        while j < n and below[j]:
-            j += 1
+    for i, j, low in zip(starts.tolist(), ends.tolist(), lows.tolist()):
         peak = float(peaks[i])
-        depth = peak - float(curve[i:j].min())
-        end = min(j, n - 1)
-        out.append((depth, depth / peak * 100.0 if peak > 0 else 0.0, int(times[end] - times[i - 1])))
-        i = j
+        depth = peak - low
+        out.append((depth, depth / peak * 100.0 if peak > 0 else 0.0, int(times[min(j, last)] - times[i - 1])))
     return out
 
 
