@@ -245,6 +245,18 @@ def test_on_bar_gets_what_copy_rates_gives_and_it_stays(terminal_binary, private
 
     monkeypatch.setattr(_run, "SPARE_ROWS", 2)
     handed, served = [], []
+    # The run's figures take the bars its steps brought: the bytes the
+    # Terminal serves at the end.
+    figured = []
+    read_market = _run.read_market
+
+    def both_ways(names, minutes, start_ms, end_ms, closed=None):
+        kept, asked = (read_market(names, minutes, start_ms, end_ms, given) for given in (closed, None))
+        figured.append((sorted(closed or ()), *({n: (b.dtype, b.tobytes()) for n, b in m.bars.items()}
+                                                  for m in (kept, asked))))
+        return kept
+
+    monkeypatch.setattr(_run, "read_market", both_ways)
 
     def on_bar(symbol, bars):
         handed.append((symbol, bars))
@@ -256,6 +268,9 @@ def test_on_bar_gets_what_copy_rates_gives_and_it_stays(terminal_binary, private
                  folder=str(private_folders))
     assert {name: [s for s, _ in handed].count(name) for name in calls} == calls
     assert [(s, b.dtype, b.tobytes()) for s, b in handed] == [(s, b.dtype, b.tobytes()) for s, b in served]
+    [(kept_of, kept, asked)] = figured
+    assert kept_of == sorted(calls) and kept == asked
+    assert [len(kept[name][1]) // kept[name][0].itemsize for name in sorted(calls)] == [calls[n] for n in sorted(calls)]
 
 
 def test_sweep_locally_and_on_dask(terminal_binary, private_folders, monkeypatch):

@@ -341,7 +341,9 @@ def test_the_step_loop_on_the_wire(fake, core, last, outcome):
         ("MYEUR", [T0 // 1000 - 3600, T0 // 1000], False), ("MYEUR", [T0 // 1000, T0 // 1000 + 3600], False)]
     assert calls[0][1].base is not calls[1][1].base
     if outcome[0] == 1:
-        clock, rows = got
+        clock, rows, kept = got
+        # Every bar the steps brought, per symbol, the seeds left out.
+        assert [bytes(k) for k in kept] == [hour_bar(0) + hour_bar(1), hour_bar(0)]
         equity = np.frombuffer(rows, dtype=[("time_msc", "<i8"), ("balance", "<f8"), ("equity", "<f8"),
                                             ("margin", "<f8")])
         assert (clock, equity.tolist()) == (T0 + 2 * HOUR - 1, [(T0 + HOUR - 1, 10000.0, 10000.0, 0.0),

@@ -19,7 +19,10 @@
 //
 // The equity rows (the clock after each step, and the funds the next
 // exchange reports from before its move: the account after that step's
-// on_bar calls) are kept here too, and handed back whole at the end.
+// on_bar calls) are kept here too, and handed back whole at the end, with
+// every bar the steps brought: (clock, equity bytes, a tuple of each
+// symbol's bar bytes, or None when there was no memory to keep them).
+// A step that failed gives (clock, None).
 #include <Python.h>
 
 #include "convert/numpy.hpp"
@@ -128,6 +131,7 @@ public:
     }
 
     std::byte* end() noexcept { return data_ + rows_ * kRow; }
+    const std::byte* last(npy_intp rows) const noexcept { return data_ + (rows_ - rows) * kRow; }
     void added(npy_intp rows) noexcept { rows_ += rows; }
 
     // The opening time (seconds) of the newest bar; there is one.
@@ -357,10 +361,17 @@ PyObject* py_drive(PyObject*, PyObject* args) {
     std::vector<KeptBars> kept;
     std::vector<std::uint32_t> counts;
     std::vector<EquityRow> rows;
+    // Every bar the steps brought, per symbol, for the run's figures at the
+    // end (so the Terminal is not asked to build them all again). Given up
+    // rather than failing the run when there is no memory for it: the
+    // driver then reads them from the Terminal.
+    std::vector<std::vector<std::byte>> closed;
+    bool keep_closed = true;
     StepRequest request;
     try {
         kept.resize(n);
         counts.resize(n);
+        closed.resize(n);
     } catch (...) {
         const module::Call call;
         return convert::error_none(wire::kOutOfMemory, "No memory");
@@ -426,6 +437,15 @@ PyObject* py_drive(PyObject*, PyObject* args) {
             link::set_error(wire::kOutOfMemory, "No memory");
             return failed_at(clock);
         }
+        for (std::size_t i = 0; keep_closed && i < n; ++i) {
+            const std::byte* added = kept[i].last(counts[i]);
+            try {
+                closed[i].insert(closed[i].end(), added, added + counts[i] * kRow);
+            } catch (...) {
+                keep_closed = false;
+                closed.clear();
+            }
+        }
         for (std::size_t i = 0; i < n; ++i) {
             if (counts[i] == 0 || !ends_at(kept[i].newest_time(), a.timeframe, now)) continue;
             PyObject* call_args[3] = {nullptr, PySequence_Fast_GET_ITEM(a.symbols.get(), static_cast<Py_ssize_t>(i)),
@@ -442,7 +462,22 @@ PyObject* py_drive(PyObject*, PyObject* args) {
     PyObject* equity = PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(rows.data()),
                                                      static_cast<Py_ssize_t>(rows.size() * sizeof(EquityRow)));
     if (equity == nullptr) return nullptr;
-    return Py_BuildValue("(LN)", static_cast<long long>(clock), equity);
+    Owned bars(keep_closed ? PyTuple_New(static_cast<Py_ssize_t>(n)) : (Py_INCREF(Py_None), Py_None));
+    if (bars.get() == nullptr) {
+        Py_DECREF(equity);
+        return nullptr;
+    }
+    for (std::size_t i = 0; keep_closed && i < n; ++i) {
+        PyObject* symbol = PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(closed[i].data()),
+                                                         static_cast<Py_ssize_t>(closed[i].size()));
+        if (symbol == nullptr) {
+            Py_DECREF(equity);
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(bars.get(), static_cast<Py_ssize_t>(i), symbol);
+        std::vector<std::byte>().swap(closed[i]);  // its copy is made: free it now
+    }
+    return Py_BuildValue("(LNN)", static_cast<long long>(clock), equity, bars.release());
 }
 
 }  // namespace qvn::history

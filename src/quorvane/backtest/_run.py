@@ -122,7 +122,8 @@ def _seed(name: str, timeframe: int, lookback: int, now: int, bars: Bars) -> np.
 
 
 def drive(on_bar: OnBar, names: List[str], timeframe: int, end_ms: int, lookback: int,
-          progress: Optional[Callable[[int], int]] = None) -> np.ndarray:
+          progress: Optional[Callable[[int], int]] = None, closed: Optional[Dict[str, np.ndarray]] = None,
+          start_ms: Optional[int] = None) -> np.ndarray:
     """Steps the clock to the last millisecond of each bar with ticks that
     closes by ``end_ms``, calls ``on_bar`` for each symbol with a new bar and
     samples the account; returns the equity rows.
@@ -137,7 +138,12 @@ def drive(on_bar: OnBar, names: List[str], timeframe: int, end_ms: int, lookback
 
     ``progress`` (the run's progress bar), if given, is called with the
     clock (ms) after the first step, and then after the first step whose
-    clock has reached the time (ms) the last call returned."""
+    clock has reached the time (ms) the last call returned.
+
+    ``closed``, if given, receives each symbol's bars that the steps
+    brought (all that closed after the clock stood at ``start_ms``), when
+    the run began there and the module could keep them: the run's figures
+    then need not ask the Terminal to build them again."""
     bars = Bars(timeframe)
     symbols = tuple(names)
     first = _core._step(0, timeframe, symbols, False, False)
@@ -151,6 +157,8 @@ def drive(on_bar: OnBar, names: List[str], timeframe: int, end_ms: int, lookback
                         progress)
     if got is None or got[1] is None:
         raise _step_failed(f"from {clock_text(got[0] if got else now)}")
+    if closed is not None and got[2] is not None and start_ms is not None and now <= start_ms:
+        closed.update((name, np.frombuffer(kept, dtype=seed.dtype)) for name, kept, seed in zip(names, got[2], seeds))
     return np.frombuffer(got[1], dtype=EQUITY_DTYPE)
 
 
@@ -180,12 +188,15 @@ def checked_end(start: Date, start_ms: int, end: Date) -> int:
 def backtest(walk: Callable[[Optional[RunBar]], np.ndarray], names: List[str], minutes: Timeframe,
              start_ms: int, end_ms: int, args: List[str], described: Dict[str, Any], *, deposit: float,
              currency: str, leverage: int, hedging: bool, data: Any, terminal: Optional[str],
-             folder: Optional[str], in_process: Optional[bool], progress: Optional[bool]) -> Result:
+             folder: Optional[str], in_process: Optional[bool], progress: Optional[bool],
+             closed: Optional[Dict[str, np.ndarray]] = None) -> Result:
     """A backtest's life, whatever moves its clock: the private Terminal
     (in this process or a program apart) started on ``args`` in its
     folder, the symbols checked, ``walk(bar)`` (the run's progress bar or
     None) giving the equity rows, then the run's history and its
-    ``Result``, whose settings hold ``described`` beside the common ones."""
+    ``Result``, whose settings hold ``described`` beside the common ones.
+    ``closed``: the bars ``walk`` kept of the symbols it handled (see
+    ``drive``); those of the others are read from the Terminal."""
     if in_process is None:
         in_process = terminal is None
     elif in_process and terminal is not None:
@@ -218,7 +229,7 @@ def backtest(walk: Callable[[Optional[RunBar]], np.ndarray], names: List[str], m
             if bar is not None:
                 bar.close()
         deals, orders, positions, pending = history(deposit)
-        market = read_market(names, int(minutes), start_ms, end_ms)
+        market = read_market(names, int(minutes), start_ms, end_ms, closed)
     given = dict(symbols=names, timeframe=minutes.name, start=clock_text(start_ms), end=clock_text(end_ms),
                  deposit=float(deposit), currency=currency.upper(), leverage=leverage, hedging=hedging,
                  **described, data=source)
@@ -288,7 +299,8 @@ def run(on_bar: OnBar, symbols: Union[str, Iterable[str]], timeframe: int, start
     end_ms = checked_end(start, start_ms, end)
     first_day = _history_start(start_ms, Bars(minutes), lookback)
     args = [] if first_day is None else ["--history-start", first_day]
-    return backtest(lambda bar: drive(on_bar, names, int(minutes), end_ms, lookback, bar), names, minutes,
-                    start_ms, end_ms, args, {"lookback": lookback}, deposit=deposit, currency=currency,
+    closed: Dict[str, np.ndarray] = {}
+    return backtest(lambda bar: drive(on_bar, names, int(minutes), end_ms, lookback, bar, closed, start_ms), names,
+                    minutes, start_ms, end_ms, args, {"lookback": lookback}, deposit=deposit, currency=currency,
                     leverage=leverage, hedging=hedging, data=data, terminal=terminal, folder=folder,
-                    in_process=in_process, progress=progress)
+                    in_process=in_process, progress=progress, closed=closed)

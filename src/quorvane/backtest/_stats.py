@@ -172,16 +172,20 @@ def _bar_closes(times: np.ndarray, timeframe: int) -> np.ndarray:
     return np.array(closes, dtype=np.int64)
 
 
-def read_market(names: Sequence[str], timeframe: int, start_ms: int, end_ms: int) -> Market:
+def read_market(names: Sequence[str], timeframe: int, start_ms: int, end_ms: int,
+                closed: Optional[Dict[str, np.ndarray]] = None) -> Market:
     """Reads from the connected Terminal, at the end of a run, the bars of
-    each symbol the run handled and what converts their prices to money."""
+    each symbol the run handled and what converts their prices to money.
+    A symbol's bars in ``closed`` (those the run's steps brought, the same
+    the Terminal serves) are taken from there instead."""
     bars: Dict[str, np.ndarray] = {}
     points: Dict[str, float] = {}
     values: Dict[str, float] = {}
     # Far enough back to hold the bar the start falls in (a month at most).
     first = start_ms // 1000 - (timeframe * 60 if timeframe <= 1440 else 32 * 86400)
     for name in names:
-        rates = _core.copy_rates_range(name, timeframe, max(first, 0), end_ms // 1000)
+        rates = closed[name] if closed and name in closed else \
+            _core.copy_rates_range(name, timeframe, max(first, 0), end_ms // 1000)
         info = _core.symbol_info(name)
         if rates is None or info is None:
             code, message = _core.last_error()
