@@ -150,7 +150,8 @@ bool Terminal::on_step(std::uint32_t cmd, RequestReader& in, Exchange& ex) {
     }
     // The store failed: the clock stands where that walk was to end, and the
     // account is brought up by its next request.
-    if (!advance_clock(to, &figures)) return ex.status(cmd, wire::kFailed);
+    Figures* after = (funds & wire::kStepFundsAfter) != 0 ? &figures : nullptr;  // figured only when asked for
+    if (!advance_clock(to, after)) return ex.status(cmd, wire::kFailed);
     if ((funds & wire::kStepFundsAfter) != 0) head.after = funds_of(figures);
     head.now_ms = to;
     head.next_ms = to_next_bar && to == from ? following : next_tick(sources, to);
