@@ -166,13 +166,17 @@ def test_peer_gone_before_the_request(fake, core):
 # of a full text), then as at first, then with its last field changed: each
 # call must give its own record's values, the unchanged ones shared with the
 # call before.
+# A list of one record (the position held, asked for every bar) is made
+# the same way.
 @pytest.mark.parametrize("name, command, layout, texts", [
     ("terminal_info", 180, TERMINAL, {"data_path": "/data/" + "x" * 254, "company": "Belvastor \U0001F600"}),
     ("account_info", 190, ACCOUNT, {"name": "N" * 128, "company": "Belvastor \U0001F600"}),
+    ("positions_get", 121, POSITION, {"symbol": "S" * 32, "comment": "c\U0001F600"}),
 ])
 def test_info_records_convert_every_field(fake, core, name, command, layout, texts):
+    named = [(n, code) for n, code in fields(layout) if n != "_"]  # padding has no item
     first = distinct(layout, **texts)
-    first.update({n: 0.0 for n, code in fields(layout)[::6] if code == "d"})
+    first.update({n: 0.0 for n, code in named[::6] if code == "d"})
 
     def other(n, code):
         value = first[n]
@@ -184,18 +188,22 @@ def test_info_records_convert_every_field(fake, core, name, command, layout, tex
             return 0 if value else 1
         return value ^ 1
 
-    changed = {**first, **{n: other(n, code) for n, code in fields(layout)[1::2]}}
-    records = (first, first, changed, first, {**first, fields(layout)[-1][0]: other(*fields(layout)[-1])})
-    fake.connected(*(reply(command, 1, pack(layout, values)) for values in records))
+    changed = {**first, **{n: other(n, code) for n, code in named[1::2]}}
+    records = (first, first, changed, first, {**first, named[-1][0]: other(*named[-1])})
+    listed = name.endswith("_get")
+    fake.connected(*(reply(command, 1, (u32(1) if listed else b"") + pack(layout, values)) for values in records))
     calls = [getattr(core, name)() for _ in records]
+    if listed:
+        assert {len(got) for got in calls} == {1}
+        calls = [got[0] for got in calls]
     assert fake.requests() == [request(command)] * len(records)
-    doubles = [n for n, code in fields(layout) if code == "d"]
+    doubles = [n for n, code in named if code == "d"]
     for got, values in zip(calls, records):
-        expected = {n: bool(values[n]) if code == "b" else values[n] for n, code in fields(layout)}
+        expected = {n: bool(values[n]) if code == "b" else values[n] for n, code in named}
         items = got._asdict()
         assert items == expected
         assert [math.copysign(1, items[n]) for n in doubles] == [math.copysign(1, expected[n]) for n in doubles]
     assert calls[1] is calls[0]
-    numbers_and_texts = [n for n, code in fields(layout) if code != "b"]
+    numbers_and_texts = [n for n, code in named if code != "b"]
     assert {n: getattr(calls[2], n) is getattr(calls[1], n) for n in numbers_and_texts} == {
         n: repr(changed[n]) == repr(first[n]) for n in numbers_and_texts}

@@ -709,6 +709,17 @@ bool RecordTuples::convert(const void* records, std::size_t arrived) noexcept {
     const auto* bytes = static_cast<const std::uint8_t*>(records);
     SharedValues* shared = st.shared.usable() ? &st.shared : nullptr;
     st.shared.rebase(bytes);
+    // A list of one record (the one position held, an order looked up by
+    // its ticket) is mostly asked for again with the same record in it, a
+    // few of its figures changed: it is made as a single record is, from
+    // the last one of its type.
+    if (st.count == 1) {
+        PyObject* item = make_record_tuple_like_last(st.type, bytes);
+        if (item == nullptr) return fail();
+        PyTuple_SET_ITEM(list_, 0, item);
+        st.done = end;
+        return true;
+    }
     for (std::size_t i = st.done; i < end; ++i) {
         PyObject* item = record_tuple(st.type, bytes + i * st.size, nullptr, shared);
         if (item == nullptr) return fail();
