@@ -97,13 +97,12 @@ SymbolModel::SymbolModel(const Instrument& ins)
       spread_ticks_(std::max<std::int64_t>(1, ins.spread_points / ins.tick_points)),
       deal_threshold_(static_cast<std::uint32_t>(ins.deal_share * 65536.0)),
       intensity_(kMinutesPerWeek) {
-    std::array<double, 7> weight{};
     for (int w = 0; w < 7; ++w) {
         first_open_[w] = last_open_[w] = -1;
         for (int m = 0; m < kMinutesPerDay; ++m) {
             const double f = session_intensity(ins, w * kMinutesPerDay + m);
             intensity_[static_cast<std::size_t>(w * kMinutesPerDay + m)] = static_cast<float>(f);
-            weight[w] += f > 0 ? f : kClosedWeight;
+            weekday_weight_[w] += f > 0 ? f : kClosedWeight;
             if (f > 0) {
                 if (first_open_[w] < 0) first_open_[w] = m;
                 last_open_[w] = m;
@@ -111,13 +110,16 @@ SymbolModel::SymbolModel(const Instrument& ins)
         }
         open_weekday_[w] = first_open_[w] >= 0;
     }
-    double week = 0;
-    for (double w : weight) week += w;
+    day_table_.log.resize(kProcessDays + 1);
+    day_table_.sigma.resize(kProcessDays);
+}
 
-    // The day table: annual variance spread over the week by session weight,
-    // scaled by the slow volatility octaves at midday.
-    day_log_.resize(kProcessDays + 1);
-    day_sigma_.resize(kProcessDays);
+// The day table: annual variance spread over the week by session weight,
+// scaled by the slow volatility octaves at midday.
+void SymbolModel::make_day_table() const noexcept {
+    const Instrument& ins = *instrument_;
+    double week = 0;
+    for (double w : weekday_weight_) week += w;
     const double reference = std::log(ins.reference_price);
     double x = reference;
     for (std::size_t i = 0; i < kProcessDays; ++i) {
@@ -125,14 +127,14 @@ SymbolModel::SymbolModel(const Instrument& ins)
         const std::int64_t noon = day * kMinutesPerDay + 720;
         const double slow = std::exp(kVolMidAmp * value_noise(seed_, kSaltVolMid, noon, kVolMidPeriod) +
                                      kVolSlowAmp * value_noise(seed_, kSaltVolSlow, noon, kVolSlowPeriod));
-        const double share = weight[weekday_from_monday(day)] / week;
+        const double share = weekday_weight_[weekday_from_monday(day)] / week;
         const double sigma = ins.annual_volatility * std::sqrt(share / 52.1775) * slow;
-        day_log_[i] = x;
-        day_sigma_[i] = static_cast<float>(sigma);
+        day_table_.log[i] = x;
+        day_table_.sigma[i] = static_cast<float>(sigma);
         x += sigma * exact_normal(hash_key(seed_, static_cast<std::uint64_t>(day), kSaltDay)) -
              kReversion * (x - reference);
     }
-    day_log_[kProcessDays] = x;
+    day_table_.log[kProcessDays] = x;
 }
 
 bool SymbolModel::open_minute(std::int64_t minute) const noexcept {
@@ -206,7 +208,7 @@ DayPlan SymbolModel::make_plan(std::int64_t day) const {
     // variance share, bridged so the day ends on the next day's anchor.
     const double x0 = day_log(day);
     const double x1 = day_log(day + 1);
-    const double sigma = day_sigma_[static_cast<std::size_t>(day - kProcessFirstDay)];
+    const double sigma = day_sigma(day);
     std::array<double, kMinutesPerDay> inc;
     double sum = 0;
     for (int m = 0; m < kMinutesPerDay; ++m) {

@@ -20,6 +20,7 @@
 
 #include <array>
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 #include "terminal/market/calendar.hpp"
@@ -115,7 +116,10 @@ public:
 
 private:
     double day_log(std::int64_t day) const noexcept {
-        return day_log_[static_cast<std::size_t>(day - kProcessFirstDay)];
+        return day_table().log[static_cast<std::size_t>(day - kProcessFirstDay)];
+    }
+    float day_sigma(std::int64_t day) const noexcept {
+        return day_table().sigma[static_cast<std::size_t>(day - kProcessFirstDay)];
     }
     std::int64_t quantize(double log_price) const noexcept;
     std::int64_t day_start_bid(std::int64_t day) const noexcept;
@@ -131,8 +135,24 @@ private:
     std::array<bool, 7> open_weekday_{};
     std::array<int, 7> first_open_{};
     std::array<int, 7> last_open_{};
-    std::vector<double> day_log_;   // one more entry than days: the end anchor
-    std::vector<float> day_sigma_;
+    // The day table: each day's latent log price at its start (one more
+    // entry than days: the end anchor) and its volatility. Made when a day
+    // is first asked for, not with the model: a Terminal makes every
+    // symbol's model when it starts, and a run mostly trades a few. Its
+    // room is taken with the model, so making it allocates nothing.
+    struct DayTable {
+        std::vector<double> log;
+        std::vector<float> sigma;
+    };
+    const DayTable& day_table() const noexcept {
+        std::call_once(day_table_made_, [this]() noexcept { make_day_table(); });
+        return day_table_;
+    }
+    void make_day_table() const noexcept;
+
+    std::array<double, 7> weekday_weight_{};  // each weekday's session weight
+    mutable std::once_flag day_table_made_;
+    mutable DayTable day_table_;
 };
 
 }  // namespace qvn::terminal
