@@ -85,7 +85,10 @@ bool Terminal::on_symbol_info(std::uint32_t cmd, RequestReader& in, Exchange& ex
     const CatalogueEntry& e = catalogue_[i];
     const std::int64_t now = market_.now_ms();
     const DaySummary q = quotes_.summary(*e.source, now);
-    const TickValue value = tick_value(e.source->instrument(), account_currency(), rates(now));
+    const Instrument& ins = e.source->instrument();
+    const std::string currency = account_currency();
+    const TickValue value =
+        tick_value(ins, currency, rates_at(market_, quotes_, now, true, ins.currency_profit, currency));
     wire::SymbolInfoRecord record;
     fill_symbol_record(record, e, q, watch_.selected(i), value);
     Response r(cmd, wire::kSuccess);

@@ -1,6 +1,8 @@
 #include "terminal/market/quotes.hpp"
 
 #include <algorithm>
+#include <functional>
+#include <string_view>
 #include <vector>
 
 #include "terminal/enums.hpp"
@@ -131,17 +133,35 @@ std::optional<wire::TickRecord> QuoteBoard::latest(const PriceSource& s, std::in
     return tick;
 }
 
-Rates rates_at(Market& market, QuoteBoard& board, std::int64_t at_ms, bool now) {
+namespace {
+
+Rates pairs_at(Market& market, QuoteBoard& board, std::int64_t at_ms, bool now,
+               const std::function<bool(const Instrument&)>& wanted) {
     std::vector<PairQuote> pairs;
     for (const auto& source : market.sources()) {
         const PriceSource& m = *source;
         const Instrument& ins = m.instrument();
         if (ins.currency_base == ins.currency_profit) continue;  // an index quotes no exchange rate
+        if (!wanted(ins)) continue;
         if (const auto t = now ? board.latest(m, at_ms) : m.latest(at_ms)) {
             pairs.push_back({ins.currency_base, ins.currency_profit, t->bid, t->ask});
         }
     }
     return Rates(std::move(pairs));
+}
+
+}  // namespace
+
+Rates rates_at(Market& market, QuoteBoard& board, std::int64_t at_ms, bool now) {
+    return pairs_at(market, board, at_ms, now, [](const Instrument&) { return true; });
+}
+
+Rates rates_at(Market& market, QuoteBoard& board, std::int64_t at_ms, bool now, std::string_view from,
+               std::string_view to) {
+    const auto involved = [&](std::string_view c) { return c == from || c == to || c == "USD"; };
+    return pairs_at(market, board, at_ms, now, [&](const Instrument& ins) {
+        return involved(ins.currency_base) && involved(ins.currency_profit);
+    });
 }
 
 }  // namespace qvn::terminal

@@ -72,5 +72,11 @@ private:
 // pair at or before it, kept on the board when `at_ms` is the market clock's
 // now (`now` true).
 Rates rates_at(Market& market, QuoteBoard& board, std::int64_t at_ms, bool now);
+// The same for converting `from` into `to` alone: only the pairs of two of
+// `from`, `to` and USD, the only ones a conversion between them looks at
+// (directly or through USD), in the same order, so it gives the same
+// factors; the other pairs' prices are not made.
+Rates rates_at(Market& market, QuoteBoard& board, std::int64_t at_ms, bool now, std::string_view from,
+               std::string_view to);
 
 }  // namespace qvn::terminal

@@ -101,6 +101,14 @@ def test_extra_symbols_and_a_tick_value_in_the_accounts_currency(launch):
         assert c.login(5001002, "demo1002") == tc.SUCCESS  # EUR
         expected = 1.0 / tick(c, "EURUSD")["ask"]
         assert info(c, "EURUSD")["trade_tick_value"] == pytest.approx(expected, rel=1e-12)
+        # symbol_info converts with the pairs of its two currencies (and USD)
+        # alone, symbols_get with all of them: the same figures, exactly.
+        values = ("trade_tick_value", "trade_tick_value_profit", "trade_tick_value_loss")
+        for account in ((5001001, "demo1001"), (5001002, "demo1002")):  # USD, EUR
+            assert c.login(*account) == tc.SUCCESS
+            _, recs = c.symbols_get()
+            assert [[info(c, name)[k] for k in values] for name in table] == \
+                [[r[k] for k in values] for r in recs[:TABLE_SIZE]]
 
 
 # ---- Market Watch and Depth of Market ----------------------------------------
