@@ -3,6 +3,7 @@
 // list, narrow it by group, and build the tuple straight from the records.
 #include "trade/records.hpp"
 
+#include <array>
 #include <cstring>
 
 #include "convert/outcome.hpp"
@@ -95,8 +96,22 @@ PyObject* invalid(const char* text) noexcept { return convert::error_none(wire::
 
 PyObject* keyword(PyObject* kwargs, const char* key) noexcept {
     if (kwargs == nullptr) return nullptr;
-    PyObject* value = PyDict_GetItemString(kwargs, key);
-    return value;
+    // The names looked up, as str objects made once and held for the
+    // process's life (as a request's keys are): a look-up by C string makes,
+    // hashes and drops a new str on every call. A name not here, or that
+    // could not be made, is looked up by its C string.
+    static constexpr std::array<const char*, 4> kNames = {"symbol", "ticket", "group", "position"};
+    static const std::array<PyObject*, kNames.size()> names = [] {
+        std::array<PyObject*, kNames.size()> out{};
+        for (std::size_t i = 0; i < kNames.size(); ++i) {
+            out[i] = PyUnicode_InternFromString(kNames[i]);
+            if (out[i] == nullptr) PyErr_Clear();
+        }
+        return out;
+    }();
+    for (std::size_t i = 0; i < kNames.size(); ++i)
+        if (names[i] != nullptr && std::strcmp(kNames[i], key) == 0) return PyDict_GetItem(kwargs, names[i]);
+    return PyDict_GetItemString(kwargs, key);
 }
 
 PyObject* fetch_total(std::uint32_t command) noexcept {
