@@ -158,6 +158,13 @@ private:
     const std::chrono::steady_clock::time_point started_;
 
     std::mutex step_mutex_;  // one clock move at a time
+    // The next tick the last step answered, which the next step, starting
+    // where that one ended, asks for again; held under step_mutex_.
+    struct NextTick {
+        std::vector<const PriceSource*> sources;
+        std::int64_t after_ms = -1;
+        std::int64_t next_ms = -1;
+    } last_next_;
 
     mutable std::mutex account_mutex_;
     std::size_t current_ = 0;       // index into accounts_

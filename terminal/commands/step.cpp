@@ -115,7 +115,8 @@ bool Terminal::on_step(std::uint32_t cmd, RequestReader& in, Exchange& ex) {
     std::int64_t to = from;
     std::int64_t following = -1;  // to the next bar: the earliest tick after `from`
     if (to_next_bar) {
-        following = next_tick(sources, from);
+        following = last_next_.after_ms == from && last_next_.sources == sources ? last_next_.next_ms
+                                                                                 : next_tick(sources, from);
         if (following >= 0) {
             const std::int64_t opened = period_start(timeframe, floor_div(following, kMsPerMinute));
             const std::int64_t last = period_next(timeframe, opened) * kMsPerMinute - 1;
@@ -155,6 +156,9 @@ bool Terminal::on_step(std::uint32_t cmd, RequestReader& in, Exchange& ex) {
     if ((funds & wire::kStepFundsAfter) != 0) head.after = funds_of(figures);
     head.now_ms = to;
     head.next_ms = to_next_bar && to == from ? following : next_tick(sources, to);
+    last_next_.sources = sources;
+    last_next_.after_ms = to;
+    last_next_.next_ms = head.next_ms;
     Response r(cmd, wire::kSuccess);
     r.put(head);
     std::vector<wire::BarRecord> scratch;
