@@ -349,7 +349,7 @@ def test_the_step_loop_on_the_wire(fake, core, last, outcome):
         assert (clock, equity.tolist()) == (T0 + 2 * HOUR - 1, [(T0 + HOUR - 1, 10000.0, 10000.0, 0.0),
                                                                 (T0 + 2 * HOUR - 1, 9997.5, 9987.5, 1100.1)])
     else:
-        assert got == (T0 + 2 * HOUR - 1, None)
+        assert got == (T0 + 2 * HOUR - 1, None, None)
     # The stream stays in step: the next call reads its own reply.
     assert core._step(0, 60, ["MYEUR"], False, False)[:2] == (T0, -1)
     # The first step asks for no funds (the account opens at its end), the others for those before it.

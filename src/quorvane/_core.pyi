@@ -653,7 +653,7 @@ def _drive(
     spare: _Integer,
     progress: Callable[[int], int] | None = None,
     /,
-) -> tuple[int, bytearray | None] | None:
+) -> tuple[int, bytearray | None, tuple[bytearray, ...] | None] | None:
     """Private to the backtest's driver: the step loop of a Terminal started
     with ``--step`` whose clock stands at ``now_ms``, bar by bar to
     ``end_ms``, each step one exchange on the module's own connection (the
@@ -675,11 +675,13 @@ def _drive(
     ``on_bar`` calls, and then after those of the first step whose clock
     has reached the clock (an integer) the last call returned.
 
-    Returns ``(clock, rows)`` once no bar is left: the clock after the last
-    step and the equity rows as bytes of ``EQUITY_DTYPE``, one per step
+    Returns ``(clock, rows, bars)`` once no bar is left: the clock after the
+    last step, the equity rows as bytes of ``EQUITY_DTYPE``, one per step
     (its clock, then the account's balance, equity and margin after its
-    ``on_bar`` calls). A step that fails ends the loop with ``(clock,
-    None)``, the clock it started from, and ``last_error()`` saying why (as
+    ``on_bar`` calls), and per symbol the bytes of every bar the steps
+    brought, oldest first (None when there was no memory to keep them). A
+    step that fails ends the loop with ``(clock, None, None)``, the clock it
+    started from, and ``last_error()`` saying why (as
     for ``_step``; -10002 also for a reply whose clock goes back or past
     ``end_ms``). An exception raised by ``on_bar`` (or by a signal handler,
     run between steps: Ctrl+C), or by ``progress`` propagates as it was

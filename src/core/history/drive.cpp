@@ -22,7 +22,7 @@
 // on_bar calls) are kept here too, and handed back whole at the end, with
 // every bar the steps brought: (clock, equity bytes, a tuple of each
 // symbol's bar bytes, or None when there was no memory to keep them).
-// A step that failed gives (clock, None).
+// A step that failed gives (clock, None, None).
 #include <Python.h>
 
 #include "convert/numpy.hpp"
@@ -343,9 +343,9 @@ bool report(PyObject* progress, std::int64_t now, std::int64_t& report_at) noexc
     return true;
 }
 
-// (clock, None) for a step that failed, its outcome in the error state.
+// (clock, None, None) for a step that failed, its outcome in the error state.
 PyObject* failed_at(std::int64_t clock_ms) noexcept {
-    return Py_BuildValue("(LO)", static_cast<long long>(clock_ms), Py_None);
+    return Py_BuildValue("(LOO)", static_cast<long long>(clock_ms), Py_None, Py_None);
 }
 
 }  // namespace
