@@ -117,6 +117,8 @@ SymbolModel::SymbolModel(const Instrument& ins)
 // The day table: annual variance spread over the week by session weight,
 // scaled by the slow volatility octaves at midday.
 void SymbolModel::make_day_table() const noexcept {
+    const std::lock_guard lock(day_table_mutex_);
+    if (day_table_made_.load(std::memory_order_relaxed)) return;  // another thread made it meanwhile
     const Instrument& ins = *instrument_;
     double week = 0;
     for (double w : weekday_weight_) week += w;
@@ -135,6 +137,7 @@ void SymbolModel::make_day_table() const noexcept {
              kReversion * (x - reference);
     }
     day_table_.log[kProcessDays] = x;
+    day_table_made_.store(true, std::memory_order_release);
 }
 
 bool SymbolModel::open_minute(std::int64_t minute) const noexcept {

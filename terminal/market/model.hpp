@@ -19,6 +19,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <vector>
@@ -144,14 +145,17 @@ private:
         std::vector<double> log;
         std::vector<float> sigma;
     };
+    // A flag and a mutex rather than std::call_once, whose thread-local
+    // state would make the Terminal program need the dynamic loader itself.
     const DayTable& day_table() const noexcept {
-        std::call_once(day_table_made_, [this]() noexcept { make_day_table(); });
+        if (!day_table_made_.load(std::memory_order_acquire)) make_day_table();
         return day_table_;
     }
     void make_day_table() const noexcept;
 
     std::array<double, 7> weekday_weight_{};  // each weekday's session weight
-    mutable std::once_flag day_table_made_;
+    mutable std::mutex day_table_mutex_;
+    mutable std::atomic<bool> day_table_made_{false};
     mutable DayTable day_table_;
 };
 
