@@ -70,9 +70,6 @@ int run(int argc, char** argv) {
         return s.owner_pid == 0 || stop.follow_owner(s.owner_pid, why);
     };
     if (const int code = host.build(inst, cli, error, owner_runs); code != 0) return fail(code, error);
-    const auto wall = std::chrono::system_clock::now().time_since_epoch();
-    lock.publish(run_details(argc, argv, host.market().clock(),
-                             std::chrono::duration_cast<std::chrono::milliseconds>(wall).count()));
     term::Terminal& terminal = host.terminal();
 
     platform::UniqueHandle listener;
@@ -82,6 +79,12 @@ int run(int argc, char** argv) {
         if (!listener.valid()) return fail(term::kSetUpFailed, error);
         std::fprintf(stderr, "terminal64: serving %s\n", endpoint_path.c_str());
     }
+    // Published once the endpoint exists: whoever waits for the run's details
+    // can connect at once. A client that found no endpoint earlier would start
+    // a Terminal of its own, which outlives this one if this one ends first.
+    const auto wall = std::chrono::system_clock::now().time_since_epoch();
+    lock.publish(run_details(argc, argv, host.market().clock(),
+                             std::chrono::duration_cast<std::chrono::milliseconds>(wall).count()));
     term::serve(terminal, listener.get(), endpoint_path, stop.handle(), terminal.settings().idle_exit_s);
     if (listener.valid()) {
         listener.reset();

@@ -12,7 +12,8 @@ After its pid, a running Terminal publishes in the file how it was started:
 one ``arg ...`` line per command-line argument, then its market clock
 (``clock wall``, ``clock frozen MS``, ``clock moving START_MS SPEED
 WALL_MS`` or ``clock stepped START_MS``). The clock line comes last; until it is there (the first moments
-of a start) the file says only the pid.
+of a start) the file says only the pid. It is written once the Terminal's endpoint exists, so a published
+Terminal can be connected to at once.
 """
 
 from __future__ import annotations

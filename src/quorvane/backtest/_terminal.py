@@ -154,7 +154,9 @@ class PrivateTerminal:
         except OSError as e:
             raise BacktestError(f"cannot run {self.inst.executable}: {e.strerror or e}") from None
         deadline = time.monotonic() + _START_TIMEOUT_S
-        while _instance.running_pid(self.inst) != self.process.pid:
+        # It has its endpoint once it has published its run: connecting
+        # sooner would find none and start a Terminal of its own.
+        while (found := _instance.running(self.inst)) is None or found.pid != self.process.pid or found.clock is None:
             code = self.process.poll()
             if code is not None:
                 raise BacktestError(f"the backtest's Terminal exited with code {code}{self.said()}")
