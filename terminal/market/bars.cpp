@@ -262,6 +262,13 @@ Aggregate BarCursor::aggregate(std::int64_t start, std::int64_t end) {
     const std::int64_t history_day = s_.first_day();
     if (minutes_of(tf_) < 60) {
         if (day_of_minute(start) < history_day) return a;
+        if (end - start == 1 && left_ == 1 && minutes_day_ != day_of_minute(start)) {
+            // A lone minute bar (a step's M1 bar) from the minute's own ticks,
+            // which the step's latest quote has just made, rather than from a
+            // table of the whole day: the same aggregate either way.
+            a.add(s_.minute_upto(start, upto_ms_));
+            return a;
+        }
         for (std::int64_t m = start; m < end; ++m) a.add(minute_of(m));
     } else if (minutes_of(tf_) < kMinutesPerDay) {
         if (day_of_minute(start) < history_day) return a;

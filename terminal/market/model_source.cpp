@@ -50,6 +50,8 @@ std::shared_ptr<const DayPlan> PlanCache::get(const SymbolModel& model, std::int
     const Key key{&model, day};
     {
         std::lock_guard lock(mutex_);
+        // The day asked for last: asked again by every part of a step.
+        if (!lru_.empty() && lru_.front().first == key) return lru_.front().second;
         auto it = index_.find(key);
         if (it != index_.end()) {
             lru_.splice(lru_.begin(), lru_, it->second);
@@ -194,7 +196,7 @@ Aggregate ModelSource::minute_upto(std::int64_t minute, std::int64_t upto_ms) co
     const auto p = plan(day);
     const int m = static_cast<int>(minute - day * kMinutesPerDay);
     if (p->minutes[m].ticks == 0) return {};
-    auto ticks = std::make_unique_for_overwrite<RawTick[]>(kMaxTicksPerMinute);
+    auto ticks = std::make_unique_for_overwrite<RawTick[]>(p->minutes[m].ticks);
     const int n = minute_ticks(*p, m, ticks.get());
     return aggregate(*this, ticks.get(), n, upto_ms);
 }

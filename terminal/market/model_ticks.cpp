@@ -226,17 +226,33 @@ std::uint64_t ModelSource::count(TickSpan span, TickFilter filter, std::uint64_t
 
 std::optional<wire::TickRecord> ModelSource::latest(std::int64_t at_ms) const {
     const std::int64_t today = floor_div(at_ms, kMsPerDay);
+    std::unique_ptr<RawTick[]> ticks;
+    std::size_t room = 0;
     for (std::int64_t d = today; d >= today - kLookbackDays && d >= kProcessFirstDay; --d) {
         if (!model_.open_day(d)) continue;
         const auto p = plan(d);
         int m = p->last_open;
         if (d == today) m = std::min<int>(m, static_cast<int>(floor_div(at_ms - d * kMsPerDay, kMsPerMinute)));
         for (; m >= 0 && m >= p->first_open; --m) {
-            if (p->minutes[static_cast<std::size_t>(m)].ticks == 0) continue;
-            // The minute's ticks through the reader, so flags and the carried
-            // last price are exactly those of tick history.
+            const std::size_t count = p->minutes[static_cast<std::size_t>(m)].ticks;
+            if (count == 0) continue;
+            // The time of the minute's last tick at or before at_ms (the
+            // minute is kept: the reader below takes it again, and a step's
+            // bar next).
+            if (count > room) {
+                room = count;
+                ticks = std::make_unique_for_overwrite<RawTick[]>(room);
+            }
+            int j = minute_ticks(*p, m, ticks.get()) - 1;
+            while (j >= 0 && ticks[static_cast<std::size_t>(j)].time_msc > at_ms) --j;
+            if (j < 0) continue;
+            // The ticks of that time through the reader, so flags and the
+            // carried last price are exactly those of tick history; the
+            // earlier ones of the minute are stepped over, not written.
             const std::int64_t lo = d * kMsPerDay + m * kMsPerMinute;
-            ModelReader reader(*this, TickSpan{lo, std::min(at_ms, lo + kMsPerMinute - 1)}, TickFilter{});
+            ModelReader reader(*this, TickSpan{ticks[static_cast<std::size_t>(j)].time_msc,
+                                               std::min(at_ms, lo + kMsPerMinute - 1)},
+                               TickFilter{});
             std::optional<wire::TickRecord> found;
             wire::TickRecord chunk[64];
             for (;;) {

@@ -300,6 +300,31 @@ def test_a_step_answers_the_earliest_next_tick(stepped, target, symbols, expecte
         assert clock(c, 0) == (tc.SUCCESS, (target, min(t for t in each if t >= 0)))
 
 
+# The model's latest quote at any clock is the last tick its history holds up
+# to that clock, flags and the carried last price included, whether the
+# clock stands on a minute's last millisecond, its first or inside it; a
+# step's lone M1 bar is the bar copy_rates serves. EURUSD quotes only,
+# BTCUSD and US500 (in its session, from 13:30) also trade.
+def test_the_latest_model_quote_is_the_last_tick_of_history(stepped):
+    minutes = [61, 63, 300, 811, 813, 1000, 1199]
+    targets = sorted({T0 + m * 60_000 + at for m in minutes for at in (0, 17_345, 59_999)})
+    with stepped.client() as c:
+        for target in targets:
+            assert clock(c, target)[0] == tc.SUCCESS
+            in_session = target >= T0 + 811 * 60_000
+            for symbol in ("EURUSD", "BTCUSD") + (("US500",) if in_session else ()):
+                result, history = c.ticks_range(symbol, target - HOUR, target, ALL)
+                assert result == tc.SUCCESS and len(history) > 0, (symbol, target)
+                assert c.symbol_info_tick(symbol)[1].tobytes() == history[-1].tobytes(), (symbol, target)
+            if target % 60_000 != 59_999:
+                continue
+            # On to the end of the next minute's bar.
+            result, (now, _, _, _, (bars,)) = step(c, T0 + DAY, M1, 4 | 2, "EURUSD")
+            assert result == tc.SUCCESS and len(bars) == 1
+            served = c.rates_range("EURUSD", M1, int(bars["time"][0]), int(bars["time"][0]))[1]
+            assert (now, served.tobytes()) == ((bars["time"][0] + 60) * 1000 - 1, bars.tobytes())
+
+
 def test_imported_ticks_are_served_exactly_up_to_the_clock(stepped):
     with stepped.client() as c:
         assert clock(c, T0 + 60_000, "MIXED") == (tc.SUCCESS, (T0 + 60_000, T0 + 61_000))
