@@ -79,7 +79,7 @@ ReadyState Terminal::ready_state() const {
     return ReadyState::Ready;
 }
 
-Account Terminal::current_account() const {
+const Account& Terminal::current_account() const {
     std::lock_guard lock(account_mutex_);
     return accounts_[current_];
 }

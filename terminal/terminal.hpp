@@ -71,7 +71,9 @@ public:
 
     // Account state; the result is a wire result code.
     std::int32_t login(std::uint64_t login, std::u16string_view password, std::u16string_view server);
-    Account current_account() const;
+    // The account logged in to; the accounts are fixed for the Terminal's
+    // life, so the reference stays valid after another login.
+    const Account& current_account() const;
     // False while no account is logged in to (see the constructor).
     bool logged_in() const;
     // A symbol name from a request: kSuccess with `index` set, kInvalidParams

@@ -76,7 +76,7 @@ bool Terminal::advance_clock(std::int64_t target_ms, Figures* after) {
         now = std::min(target_ms, now + kMaxWalkMs);
         market_.clock().advance(now);
         if (!logged_in()) continue;
-        const Account account = current_account();  // the session keeps it: it must outlive it
+        const Account& account = current_account();  // the session keeps it: it must outlive it
         Trading::Session s = trading_.begin(account, now);
         if (!s.ok()) return false;
         if (after != nullptr && now == target_ms) *after = trading_.figures(s);

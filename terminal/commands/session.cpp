@@ -89,7 +89,7 @@ bool Terminal::on_terminal_info(std::uint32_t cmd, RequestReader& in, Exchange& 
 
 bool Terminal::on_account_info(std::uint32_t cmd, RequestReader& in, Exchange& ex) {
     if (!in.done()) return ex.status(cmd, wire::kInvalidParams);
-    const Account a = current_account();
+    const Account& a = current_account();
     wire::AccountInfoRecord r{};
     r.login = a.login;
     r.trade_mode = static_cast<std::uint32_t>(a.trade_mode);

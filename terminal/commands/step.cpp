@@ -143,7 +143,7 @@ bool Terminal::on_step(std::uint32_t cmd, RequestReader& in, Exchange& ex) {
     Figures figures;
     // The funds before the step, and those after one that does not move.
     if ((funds & wire::kStepFundsBefore) != 0 || ((funds & wire::kStepFundsAfter) != 0 && to == from)) {
-        const Account account = current_account();  // the session keeps it: it must outlive it
+        const Account& account = current_account();  // the session keeps it: it must outlive it
         Trading::Session s = trading_.begin(account, from);
         if (!s.ok()) return ex.status(cmd, wire::kFailed);
         figures = trading_.figures(s);

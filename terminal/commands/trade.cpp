@@ -121,7 +121,7 @@ template <class Record, class Collect>
 bool Terminal::reply_trade_list(std::uint32_t cmd, RequestReader& in, Exchange& ex, Collect&& collect) {
     Selection sel;
     if (!read_selection(cmd, in, sel)) return ex.status(cmd, wire::kInvalidParams);
-    const Account a = current_account();
+    const Account& a = current_account();
     Trading::Session s = trading_.begin(a, market_.now_ms());
     if (!s.ok()) return ex.status(cmd, wire::kFailed);
     std::vector<Record> out;
@@ -165,7 +165,7 @@ bool Terminal::on_history_deals(std::uint32_t cmd, RequestReader& in, Exchange& 
 bool Terminal::on_order_check(std::uint32_t cmd, RequestReader& in, Exchange& ex) {
     wire::TradeRequestRecord req{};
     if (!in.read(req) || !in.done()) return ex.status(cmd, wire::kInvalidParams);
-    const Account a = current_account();
+    const Account& a = current_account();
     Trading::Session s = trading_.begin(a, market_.now_ms());
     if (!s.ok()) return ex.status(cmd, wire::kFailed);
     Response r(cmd, wire::kSuccess);
@@ -178,7 +178,7 @@ bool Terminal::on_order_send(std::uint32_t cmd, RequestReader& in, Exchange& ex)
     wire::TradeRequestRecord req{};
     if (!in.read(req) || !in.done()) return ex.status(cmd, wire::kInvalidParams);
     if (!auto_trading()) return ex.status(cmd, wire::kAutoTradingDisabled);
-    const Account a = current_account();
+    const Account& a = current_account();
     Trading::Session s = trading_.begin_trade(a, market_.now_ms());
     // The result is built after the trade has been committed; a store that
     // failed makes it STORAGE, whose comment tells how.
