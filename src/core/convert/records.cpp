@@ -118,9 +118,14 @@ PyObject* float_value(const std::uint8_t* p) noexcept {
 // calls while it grows (rebase tells where it starts now).
 class SharedValues {
 public:
-    SharedValues(std::span<const Field> fields, std::size_t record_size, std::size_t count) noexcept
+    // `filled`: whether fill() will be used.
+    SharedValues(std::span<const Field> fields, std::size_t record_size, std::size_t count,
+                 bool filled = true) noexcept
         : usable_(fields.size() <= kMaxFields &&
                   std::none_of(fields.begin(), fields.end(), [](const Field& f) { return f.kind == Kind::Attached; })) {
+        // A list of one is made as a single record is, from its type's last
+        // record (see make_record_tuple_like_last): its own shares nothing.
+        if (!filled) return;
         // Runs of numbers and bools that lie end to end in the record, in
         // tuple order, at most kRunBytes long; a text is a run of its own.
         for (std::size_t i = 0; usable_ && i < fields.size() && runs_used_ < kMaxFields;) {
@@ -666,7 +671,7 @@ private:
 
 struct RecordTuples::State {
     State(TypeId t, std::size_t n) noexcept
-        : type(t), size(record_size_of(t)), count(n), shared(fields_of(t), size, n) {}
+        : type(t), size(record_size_of(t)), count(n), shared(fields_of(t), size, n, n != 1) {}
     TypeId type;
     std::size_t size;
     std::size_t count;
