@@ -24,25 +24,17 @@ def readme_strategy(symbol: str, bars: np.ndarray) -> None:
 
 def ma_crossover(fast: int, slow: int, volume: float = 0.1) -> Callable[[str, np.ndarray], None]:
     """Long while the fast average of the closes is above the slow one, short below."""
-    def on_bar(symbol: str, bars: np.ndarray) -> None:
-        if len(bars) < slow:
-            return
-        closes = bars["close"]
-        wanted = qv.PositionType.BUY if closes[-fast:].mean() > closes[-slow:].mean() else qv.PositionType.SELL
-        held = qv.positions_get(symbol=symbol)
-        if any(p.type == wanted for p in held):
-            return
-        for position in held:
-            trade.close(position, check=True)
-        (trade.buy if wanted == qv.PositionType.BUY else trade.sell)(symbol, volume, check=True)
-
-    return on_bar
+    return _crossover(fast, slow, volume, turn_in_one_deal=False)
 
 
 def reversing(fast: int, slow: int, volume: float = 0.1) -> Callable[[str, np.ndarray], None]:
     """The crossover above, turning from long to short and back in one deal of
     twice the volume on a netting account and by a close and an opening on a
     hedging one: the same trades either way."""
+    return _crossover(fast, slow, volume, turn_in_one_deal=True)
+
+
+def _crossover(fast: int, slow: int, volume: float, turn_in_one_deal: bool) -> Callable[[str, np.ndarray], None]:
     def on_bar(symbol: str, bars: np.ndarray) -> None:
         if len(bars) < slow:
             return
@@ -52,7 +44,7 @@ def reversing(fast: int, slow: int, volume: float = 0.1) -> Callable[[str, np.nd
         if any(p.type == wanted for p in held):
             return
         send = trade.buy if wanted == qv.PositionType.BUY else trade.sell
-        if held and qv.account_info().margin_mode == qv.AccountMarginMode.RETAIL_NETTING:
+        if turn_in_one_deal and held and qv.account_info().margin_mode == qv.AccountMarginMode.RETAIL_NETTING:
             send(symbol, 2 * volume, check=True)
             return
         for position in held:
