@@ -246,6 +246,21 @@ std::optional<wire::TickRecord> ModelSource::latest(std::int64_t at_ms) const {
             int j = minute_ticks(*p, m, ticks.get()) - 1;
             while (j >= 0 && ticks[static_cast<std::size_t>(j)].time_msc > at_ms) --j;
             if (j < 0) continue;
+            // A quote-only stream's tick with one before it in the minute
+            // takes its flags from that one alone: made here, as the reader
+            // would write it, without the reader (a backtest asks this at
+            // every step).
+            if (j > 0 && !model_.instrument().has_deals()) {
+                const RawTick& t = ticks[static_cast<std::size_t>(j)];
+                const RawTick& before = ticks[static_cast<std::size_t>(j - 1)];
+                wire::TickRecord r{};
+                r.time = t.time_msc / 1000;
+                r.bid = price(t.bid);
+                r.ask = price(t.ask);
+                r.time_msc = t.time_msc;
+                r.flags = (t.bid != before.bid ? kTickBid : 0u) | (t.ask != before.ask ? kTickAsk : 0u);
+                return r;
+            }
             // The ticks of that time through the reader, so flags and the
             // carried last price are exactly those of tick history; the
             // earlier ones of the minute are stepped over, not written.
