@@ -98,11 +98,16 @@ bool Terminal::on_step(std::uint32_t cmd, RequestReader& in, Exchange& ex) {
     std::int64_t target = 0;
     std::int32_t tf = 0;
     std::uint32_t flags = 0;
-    std::vector<std::u16string> names;
+    // A backtest steps hundreds of thousands of times with the same names:
+    // the lists a step needs are kept per thread and reused, not made anew.
+    thread_local std::vector<std::u16string> names;
+    thread_local std::vector<const PriceSource*> sources;
+    thread_local std::vector<BarPlan> plans;
+    thread_local std::vector<wire::BarRecord> scratch;
+    names.clear();
     if (!in.read(target) || !in.read(tf) || !in.read(flags) || !read_names(in, names) || !in.done() ||
         target < 0 || target >= Market::process_end_ms() || !valid_timeframe(tf) || (flags & ~kKnownFlags) != 0)
         return ex.status(cmd, wire::kInvalidParams);
-    std::vector<const PriceSource*> sources;
     if (const std::int32_t code = clock_sources(names, sources); code != wire::kSuccess) return ex.status(cmd, code);
     const std::uint32_t funds = flags & (wire::kStepFundsBefore | wire::kStepFundsAfter);
     // Funds are the account's: without one there are none to report.
@@ -131,8 +136,11 @@ bool Terminal::on_step(std::uint32_t cmd, RequestReader& in, Exchange& ex) {
     // answer too large for one response is refused before anything moves.
     const std::uint64_t cap = std::min<std::uint64_t>(settings_.max_response_bytes(), 0xFFFFFFFFu);
     std::uint64_t bytes = 12 + sizeof(wire::StepRecord) + 4 * std::uint64_t{sources.size()};
-    std::vector<BarPlan> plans;
-    plans.reserve(sources.size());
+    // A plan may hold a kept series: none is held past the step.
+    struct Release {
+        std::vector<BarPlan>& plans;
+        ~Release() { plans.clear(); }
+    } release{plans};
     for (const PriceSource* s : sources) {
         plans.push_back(plan_closed(market_, *s, timeframe, from, to, max_records()));
         bytes += plans.back().total() * sizeof(wire::BarRecord);
@@ -161,7 +169,6 @@ bool Terminal::on_step(std::uint32_t cmd, RequestReader& in, Exchange& ex) {
     last_next_.next_ms = head.next_ms;
     Response r(cmd, wire::kSuccess);
     r.put(head);
-    std::vector<wire::BarRecord> scratch;
     for (std::size_t i = 0; i < sources.size(); ++i) put_bars(r, market_, *sources[i], timeframe, to, plans[i], scratch);
     return ex.send(r);
 }

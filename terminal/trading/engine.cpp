@@ -157,7 +157,7 @@ Trading::Session Trading::open(const Account& account, std::int64_t now_ms, bool
         // what the account already did.
         if (!s.now_ || now_ms < book.evaluated_ms()) {
             now_ms = std::max(now_ms, book.evaluated_ms());
-            s.now_ = std::make_unique<MarketMoment>(market_, quotes_, now_ms, true);
+            s.now_.emplace(market_, quotes_, now_ms, true);
         }
         if (now_ms > book.evaluated_ms()) {
             book.begin();
@@ -190,8 +190,7 @@ Trading::Session Trading::open(const Account& account, std::int64_t now_ms, bool
         if (trade || !slot->last) break;
     }
     s.account_ = &account;
-    s.accounting_ = std::make_unique<Accounting>(catalogue_, account, currency_code(account.currency),
-                                                 slot->book->money());
+    s.accounting_.emplace(catalogue_, account, currency_code(account.currency), slot->book->money());
     s.slot_ = slot;
     return s;
 }

@@ -96,8 +96,11 @@ public:
         std::unique_lock<std::mutex> lock_;
         Slot* slot_ = nullptr;
         const Account* account_ = nullptr;
-        std::unique_ptr<MarketMoment> now_;
-        std::unique_ptr<Accounting> accounting_;
+        // Held in place: a session is opened for every request and step.
+        // The moment only caches the quotes it prices, also for a session
+        // read through a const reference.
+        mutable std::optional<MarketMoment> now_;
+        std::optional<Accounting> accounting_;
         GroupCommit::Arrival arrival_;  // a trade's, until it joins a group
         GroupCommit::Ticket walked_;    // the catch-up walk's change set, if it made one
         StoreFault fault_ = StoreFault::None;  // why the store failed

@@ -5,9 +5,12 @@
 // uses the quotes of the moment the event happened.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <utility>
 
 #include "terminal/market/calc.hpp"
 #include "terminal/market/catalogue.hpp"
@@ -30,6 +33,7 @@ public:
         : market_(market), board_(board), at_ms_(at_ms), now_(now) {}
     MarketMoment(const MarketMoment&) = delete;
     MarketMoment& operator=(const MarketMoment&) = delete;
+    MarketMoment(MarketMoment&&) = default;  // a session holds its moment by value
 
     std::int64_t time_ms() const noexcept { return at_ms_; }
     Quote quote(const PriceSource& s);
@@ -41,7 +45,13 @@ private:
     QuoteBoard& board_;
     std::int64_t at_ms_;
     bool now_;
-    std::map<std::size_t, Quote> quotes_;  // by price process
+    // The quotes priced so far, by price process: a moment prices few
+    // symbols (a step those held, a request one), so the first few are
+    // kept in place and only more go to the map.
+    static constexpr std::size_t kInPlace = 4;
+    std::array<std::pair<std::size_t, Quote>, kInPlace> few_{};
+    std::size_t few_count_ = 0;
+    std::map<std::size_t, Quote> more_;
     std::optional<Rates> rates_;
 };
 

@@ -19,7 +19,9 @@ bool RequestReader::wide(std::u16string& out) {
 }
 
 Response::Response(std::uint32_t command, std::int32_t result) {
-    bytes_.reserve(256);
+    // Room for the head and a few records (a position is 320 bytes), so
+    // most replies are made in one block.
+    bytes_.reserve(1024);
     const std::uint32_t length = 0;
     put(length);
     put(command);
