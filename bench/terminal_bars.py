@@ -259,10 +259,11 @@ def measure_backtest_steps(binary: str, runs: int = 2) -> dict:
     import quorvane as qv
     from quorvane import backtest
 
-    spec = importlib.util.spec_from_file_location("ma_crossover", os.path.join(HERE, "..", "examples", "ma_crossover.py"))
-    assert spec is not None and spec.loader is not None
-    example = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(example)
+    module_spec = importlib.util.spec_from_file_location("ma_crossover",
+                                                         os.path.join(HERE, "..", "examples", "ma_crossover.py"))
+    assert module_spec is not None and module_spec.loader is not None
+    example = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(example)
     folder = "/dev/shm" if os.path.isdir("/dev/shm") else None
     gaps: dict[int, list[float]] = {SHORT_LOOKBACK: [], LONG_LOOKBACK: []}
     for _ in range(runs):
