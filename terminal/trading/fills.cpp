@@ -17,8 +17,9 @@ std::u16string comment_of(const wire::TradeOrderRecord& o) {
 }  // namespace
 
 std::string currency_code(std::u16string_view currency) {
-    std::string out;
-    for (char16_t c : currency) out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+    std::string out(currency.size(), '?');
+    for (std::size_t i = 0; i < currency.size(); ++i)
+        if (currency[i] < 0x80) out[i] = static_cast<char>(currency[i]);
     return out;
 }
 
