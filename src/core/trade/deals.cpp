@@ -56,19 +56,19 @@ PyObject* history_records(const RecordKind& kind, const Commands& commands, PyOb
     GroupText group;
     if (given == 2) {
         if (PyObject* refused = period(args, query)) return refused;
-        if (PyObject* value = keyword(kwargs, "group")) {
+        if (PyObject* value = keyword(kwargs, Key::Group)) {
             if (!convert::to_text(value, wire::kGroupUnits, group)) return invalid("Invalid \"group\" argument");
             query.group = &group;
         }
         return fetch_records(kind, query);
     }
     if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) return invalid("Invalid arguments");
-    if (PyObject* value = keyword(kwargs, "ticket")) {
+    if (PyObject* value = keyword(kwargs, Key::Ticket)) {
         if (given != 0) return invalid("Unnamed arguments not allowed");
         if (!convert::to_u64(value, query.id)) return invalid("Invalid \"ticket\" argument");
         query.command = commands.by_ticket;
         query.form = Form::Ticket;
-    } else if (PyObject* value = keyword(kwargs, "position")) {
+    } else if (PyObject* value = keyword(kwargs, Key::Position)) {
         if (given != 0) return invalid("Unnamed arguments not allowed");
         if (!convert::to_u64(value, query.id)) return invalid("Invalid \"position\" argument");
         query.command = commands.by_position;

@@ -22,16 +22,16 @@ PyObject* open_records(const RecordKind& kind, const Commands& commands, PyObjec
     Query query(commands.all);
     convert::SymbolName symbol;
     GroupText group;
-    if (PyObject* value = keyword(kwargs, "ticket")) {
+    if (PyObject* value = keyword(kwargs, Key::Ticket)) {
         if (!convert::to_u64(value, query.id)) return invalid("Invalid \"ticket\" argument");
         query.command = commands.by_ticket;
         query.form = Form::Ticket;
-    } else if (PyObject* value = keyword(kwargs, "symbol")) {
+    } else if (PyObject* value = keyword(kwargs, Key::Symbol)) {
         if (!convert::to_symbol(value, symbol)) return invalid("Invalid \"symbol\" argument");
         query.command = commands.by_symbol;
         query.form = Form::Symbol;
         query.symbol = symbol.view();
-    } else if (PyObject* value = keyword(kwargs, "group")) {
+    } else if (PyObject* value = keyword(kwargs, Key::Group)) {
         if (!convert::to_text(value, wire::kGroupUnits, group)) return invalid("Invalid \"group\" argument");
         query.group = &group;
     }

@@ -94,12 +94,12 @@ PyObject* fetch_records(const RecordKind& kind, const Query& query) noexcept {
 
 PyObject* invalid(const char* text) noexcept { return convert::error_none(wire::kInvalidParams, text); }
 
-PyObject* keyword(PyObject* kwargs, const char* key) noexcept {
+PyObject* keyword(PyObject* kwargs, Key key) noexcept {
     if (kwargs == nullptr) return nullptr;
-    // The names looked up, as str objects made once and held for the
-    // process's life (as a request's keys are): a look-up by C string makes,
-    // hashes and drops a new str on every call. A name not here, or that
-    // could not be made, is looked up by its C string.
+    // The names, in the order of Key, as str objects made once and held for
+    // the process's life (as a request's keys are): a look-up by C string
+    // makes, hashes and drops a new str on every call. A name that could
+    // not be made is looked up by its C string.
     static constexpr std::array<const char*, 4> kNames = {"symbol", "ticket", "group", "position"};
     static const std::array<PyObject*, kNames.size()> names = [] {
         std::array<PyObject*, kNames.size()> out{};
@@ -109,9 +109,8 @@ PyObject* keyword(PyObject* kwargs, const char* key) noexcept {
         }
         return out;
     }();
-    for (std::size_t i = 0; i < kNames.size(); ++i)
-        if (names[i] != nullptr && std::strcmp(kNames[i], key) == 0) return PyDict_GetItem(kwargs, names[i]);
-    return PyDict_GetItemString(kwargs, key);
+    const auto i = static_cast<std::size_t>(key);
+    return names[i] != nullptr ? PyDict_GetItem(kwargs, names[i]) : PyDict_GetItemString(kwargs, kNames[i]);
 }
 
 PyObject* fetch_total(std::uint32_t command) noexcept {

@@ -90,8 +90,11 @@ std::uint32_t filter_by_group(void* records, std::uint32_t count, const RecordKi
 // (-2, text) and None.
 PyObject* invalid(const char* text) noexcept;
 
+// The keywords the record functions take.
+enum class Key { Symbol, Ticket, Group, Position };
+
 // The value of `key` in a keyword dictionary (borrowed), or null.
-PyObject* keyword(PyObject* kwargs, const char* key) noexcept;
+PyObject* keyword(PyObject* kwargs, Key key) noexcept;
 
 // The `count` command of a total function.
 PyObject* fetch_total(std::uint32_t command) noexcept;
