@@ -20,6 +20,7 @@
 #include "terminal/config/settings.hpp"
 #include "terminal/market/quotes.hpp"
 #include "terminal/trading/engine.hpp"
+#include "terminal/trading/moment.hpp"
 
 namespace {
 
@@ -356,9 +357,30 @@ void test_a_walk_reads_only_what_can_fire() {
     }
 }
 
+// A moment's quotes (the first few kept in place, any more in a map) are
+// each symbol's latest tick at its time, the same when asked again, and
+// those of a moment at the clock's now are the board's.
+void test_a_moment_quotes_every_symbol_it_is_asked_for() {
+    Desk desk;
+    const auto& sources = desk.market.sources();
+    CHECK(sources.size() > 8);
+    for (const bool now : {true, false}) {
+        term::MarketMoment at(desk.market, desk.quotes, kWedNoonMs, now);
+        for (int round = 0; round < 2; ++round) {
+            for (const auto& source : sources) {
+                const auto tick = source->latest(kWedNoonMs);
+                const term::Quote q = at.quote(*source);
+                CHECK(q.valid == tick.has_value());
+                if (tick) CHECK(q.bid == tick->bid && q.ask == tick->ask);
+            }
+        }
+    }
+}
+
 }  // namespace
 
 int main() {
+    test_a_moment_quotes_every_symbol_it_is_asked_for();
     test_a_walk_reads_only_what_can_fire();
     test_records_read_back_byte_for_byte();
     test_clock_settings();
