@@ -75,6 +75,9 @@ void Accounting::add_margin(Amount& sum, const CatalogueEntry& e, const SymbolBo
 }
 
 Funds Accounting::funds(const AccountBook& book, MarketMoment& at) const {
+    // The same book at the same instant has the same funds (the quotes and
+    // rates of an instant do not change).
+    if (const Funds* kept = book.funds_at(at.time_ms(), at.now())) return *kept;
     Amount profit;
     Amount margin(leverage_);
     for (const auto& [index, s] : book.symbols()) {
@@ -99,6 +102,7 @@ Funds Accounting::funds(const AccountBook& book, MarketMoment& at) const {
     f.equity = f.balance + f.credit + f.profit;
     f.margin_free = f.equity - f.margin;
     f.margin_level = f.margin > 0 ? money_.to_double(f.equity) / money_.to_double(f.margin) * 100.0 : 0.0;
+    book.keep_funds(at.time_ms(), at.now(), f);
     return f;
 }
 

@@ -25,17 +25,6 @@ inline constexpr double kCommissionPerLot = 2.5;
 inline constexpr double kMarginCallLevel = 100.0;
 inline constexpr double kStopOutLevel = 50.0;
 
-// An account's funds at one moment, in units of the last currency digit.
-struct Funds {
-    std::int64_t balance = 0;
-    std::int64_t credit = 0;
-    std::int64_t profit = 0;  // floating profit and swaps of open positions
-    std::int64_t equity = 0;
-    std::int64_t margin = 0;
-    std::int64_t margin_free = 0;
-    double margin_level = 0;  // percent; 0 without margin
-};
-
 class Accounting {
 public:
     Accounting(const Catalogue& catalogue, const Account& account, std::string currency, const MoneyScale& money);

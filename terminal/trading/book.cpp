@@ -31,6 +31,7 @@ AccountBook::AccountBook(std::uint64_t login, const Catalogue& catalogue, std::u
     : login_(login), catalogue_(catalogue), money_(currency_digits) {}
 
 void AccountBook::load(StoredBook&& stored) {
+    funds_kept_ = false;
     balance_ = money_.units(stored.account.balance);
     next_ticket_ = stored.account.next_ticket;
     evaluated_ms_ = stored.account.evaluated_ms;
@@ -133,6 +134,7 @@ void AccountBook::unindex_order(const Order& o) {
 // ---- raw changes (no undo log) -----------------------------------------------
 
 void AccountBook::set_position(const wire::TradePositionRecord& r) {
+    funds_kept_ = false;
     const std::uint64_t ticket = r.ticket;
     remove_position(ticket);
     Position p{r, symbol_index(symbol_of(r)), r.type == static_cast<std::uint32_t>(PositionType::Buy),
@@ -143,6 +145,7 @@ void AccountBook::set_position(const wire::TradePositionRecord& r) {
 }
 
 void AccountBook::remove_position(std::uint64_t ticket) {
+    funds_kept_ = false;
     const auto it = positions_.find(ticket);
     if (it == positions_.end()) return;
     unindex_position(it->second);
@@ -150,6 +153,7 @@ void AccountBook::remove_position(std::uint64_t ticket) {
 }
 
 void AccountBook::set_order(const wire::TradeOrderRecord& r) {
+    funds_kept_ = false;
     const std::uint64_t ticket = r.ticket;
     remove_order(ticket);
     const auto [it, inserted] = orders_.emplace(ticket, Order{r, symbol_index(symbol_of(r))});
@@ -157,6 +161,7 @@ void AccountBook::set_order(const wire::TradeOrderRecord& r) {
 }
 
 void AccountBook::remove_order(std::uint64_t ticket) {
+    funds_kept_ = false;
     const auto it = orders_.find(ticket);
     if (it == orders_.end()) return;
     unindex_order(it->second);
@@ -251,6 +256,7 @@ std::vector<std::size_t> AccountBook::touched_symbols() const {
 }
 
 void AccountBook::rollback() {
+    funds_kept_ = false;
     for (auto it = undo_.rbegin(); it != undo_.rend(); ++it) {
         if (const auto* p = std::get_if<PositionWas>(&*it)) {
             if (p->existed) set_position(p->record);

@@ -78,6 +78,17 @@ std::u16string symbol_of(const Record& r) {
     return text_field(units);
 }
 
+// An account's funds at one moment, in units of the last currency digit.
+struct Funds {
+    std::int64_t balance = 0;
+    std::int64_t credit = 0;
+    std::int64_t profit = 0;  // floating profit and swaps of open positions
+    std::int64_t equity = 0;
+    std::int64_t margin = 0;
+    std::int64_t margin_free = 0;
+    double margin_level = 0;  // percent; 0 without margin
+};
+
 class AccountBook {
 public:
     AccountBook(std::uint64_t login, const Catalogue& catalogue, std::uint32_t currency_digits);
@@ -113,9 +124,26 @@ public:
     void erase_order(std::uint64_t ticket);
     void add_history(const wire::TradeOrderRecord& r) { history_.push_back(r); }
     void add_deal(const wire::TradeDealRecord& r) { deals_.push_back(r); }
-    void add_balance(std::int64_t units) noexcept { balance_ += units; }
+    void add_balance(std::int64_t units) noexcept {
+        balance_ += units;
+        funds_kept_ = false;
+    }
     std::uint64_t take_ticket() noexcept { return next_ticket_++; }
     void set_evaluated(std::int64_t ms) noexcept { evaluated_ms_ = ms; }
+
+    // The funds last figured (Accounting::funds) at `at_ms` by a moment at
+    // the clock's now or not, kept until the book next changes; null when
+    // there are none. A step's walk figures them for its stop-out check,
+    // and the next step asks for them at the same instant.
+    const Funds* funds_at(std::int64_t at_ms, bool now) const noexcept {
+        return funds_kept_ && kept_at_ms_ == at_ms && kept_now_ == now ? &kept_funds_ : nullptr;
+    }
+    void keep_funds(std::int64_t at_ms, bool now, const Funds& f) const noexcept {
+        kept_funds_ = f;
+        kept_at_ms_ = at_ms;
+        kept_now_ = now;
+        funds_kept_ = true;
+    }
 
     // ---- transactions ----
     void begin();
@@ -172,6 +200,12 @@ private:
     std::vector<wire::TradeDealRecord> deals_;
     std::map<std::size_t, SymbolBook> symbols_;
     std::set<std::pair<std::int64_t, std::uint64_t>> expirations_;
+    // See funds_at(): every change that moves a figure of the funds (the
+    // balance, a position, an order) drops them.
+    mutable bool funds_kept_ = false;
+    mutable bool kept_now_ = false;
+    mutable std::int64_t kept_at_ms_ = 0;
+    mutable Funds kept_funds_{};
 
     // The open transaction: the undo log and the scalars at its start.
     bool in_transaction_ = false;

@@ -36,6 +36,7 @@ public:
     MarketMoment(MarketMoment&&) = default;  // a session holds its moment by value
 
     std::int64_t time_ms() const noexcept { return at_ms_; }
+    bool now() const noexcept { return now_; }
     Quote quote(const PriceSource& s);
     bool open(const PriceSource& s) const noexcept;
     const Rates& rates();

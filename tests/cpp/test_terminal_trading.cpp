@@ -377,9 +377,38 @@ void test_a_moment_quotes_every_symbol_it_is_asked_for() {
     }
 }
 
+// The funds figured at an instant are kept for the next request at it and
+// go with the first change to the book: each trade at noon, and a
+// refused one changing nothing, shows in the figures read after it, which
+// equal those of an account that made its trades in one session.
+void test_funds_follow_each_trade_at_one_instant() {
+    Desk desk, fresh;
+    const auto figures = [](Desk& d) {
+        term::Trading::Session s = d.trading.begin(d.account, kWedNoonMs);
+        CHECK(s.ok());
+        return s.ok() ? d.trading.figures(s) : term::Figures{};
+    };
+    double margin = figures(desk).margin;
+    CHECK(margin == 0);
+    for (const double volume : {0.1, 0.2, 1e6}) {  // the last one is refused
+        const std::uint32_t retcode =
+            desk.send(desk.account, request(term::TradeAction::Deal, term::OrderType::Buy, volume)).retcode;
+        CHECK((retcode == 1) == (volume < 1));
+        const term::Figures f = figures(desk);
+        CHECK(volume < 1 ? f.margin > margin : f.margin == margin);
+        margin = f.margin;
+        if (volume < 1) {
+            CHECK(fresh.send(fresh.account, request(term::TradeAction::Deal, term::OrderType::Buy, volume)).retcode == 1);
+        }
+    }
+    const term::Figures a = figures(desk), b = figures(fresh);
+    CHECK(a.balance == b.balance && a.equity == b.equity && a.margin == b.margin && a.margin_level == b.margin_level);
+}
+
 }  // namespace
 
 int main() {
+    test_funds_follow_each_trade_at_one_instant();
     test_a_moment_quotes_every_symbol_it_is_asked_for();
     test_a_walk_reads_only_what_can_fire();
     test_records_read_back_byte_for_byte();
