@@ -15,6 +15,7 @@
 #include "terminal/enums.hpp"
 #include "terminal/wire/frame.hpp"
 #include "terminal/store/installation.hpp"
+#include "terminal/market/bars.hpp"
 #include "terminal/market/calc.hpp"
 #include "terminal/market/catalogue.hpp"
 #include "terminal/market/market.hpp"
@@ -167,6 +168,15 @@ private:
         std::int64_t after_ms = -1;
         std::int64_t next_ms = -1;
     } last_next_;
+    // The lists a step works with, kept from one step to the next (a
+    // backtest steps hundreds of thousands of times, with the same names);
+    // held under step_mutex_.
+    struct StepLists {
+        std::vector<std::u16string> names;
+        std::vector<const PriceSource*> sources;
+        std::vector<BarPlan> plans;
+        std::vector<wire::BarRecord> scratch;
+    } step_lists_;
 
     mutable std::mutex account_mutex_;
     std::size_t current_ = 0;       // index into accounts_

@@ -98,12 +98,13 @@ bool Terminal::on_step(std::uint32_t cmd, RequestReader& in, Exchange& ex) {
     std::int64_t target = 0;
     std::int32_t tf = 0;
     std::uint32_t flags = 0;
-    // A backtest steps hundreds of thousands of times with the same names:
-    // the lists a step needs are kept per thread and reused, not made anew.
-    thread_local std::vector<std::u16string> names;
-    thread_local std::vector<const PriceSource*> sources;
-    thread_local std::vector<BarPlan> plans;
-    thread_local std::vector<wire::BarRecord> scratch;
+    // One step at a time, from reading its names on: the lists it needs
+    // are the Terminal's, reused from step to step rather than made anew.
+    std::lock_guard step(step_mutex_);
+    std::vector<std::u16string>& names = step_lists_.names;
+    std::vector<const PriceSource*>& sources = step_lists_.sources;
+    std::vector<BarPlan>& plans = step_lists_.plans;
+    std::vector<wire::BarRecord>& scratch = step_lists_.scratch;
     names.clear();
     if (!in.read(target) || !in.read(tf) || !in.read(flags) || !read_names(in, names) || !in.done() ||
         target < 0 || target >= Market::process_end_ms() || !valid_timeframe(tf) || (flags & ~kKnownFlags) != 0)
@@ -114,7 +115,6 @@ bool Terminal::on_step(std::uint32_t cmd, RequestReader& in, Exchange& ex) {
     if (funds != 0 && !logged_in()) return ex.status(cmd, wire::kAuthorizationFailed);
     const auto timeframe = static_cast<Timeframe>(tf);
 
-    std::lock_guard step(step_mutex_);
     const std::int64_t from = market_.now_ms();
     const bool to_next_bar = (flags & wire::kStepToNextBar) != 0;
     std::int64_t to = from;
