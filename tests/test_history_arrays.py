@@ -127,9 +127,11 @@ def test_large_arrays_reuse_freed_storage_only(fake, core):
         del array
         rss.append(int(open("/proc/self/statm").read().split()[1]) * resource.getpagesize())
     # Under the address sanitizer freed blocks wait in its quarantine, so the
-    # resident memory also grows by whatever Python frees: only faults count.
+    # resident memory also grows by whatever Python frees, and a call's own
+    # small objects now and then take fresh pages: only faults count, a few
+    # of them against the 8 700 pages a fresh 34 MiB block would take.
     sanitized = "asan" in os.environ.get("LD_PRELOAD", "")
-    assert sorted(faults)[50] == 0 and (sanitized or rss[-1] - rss[1] < 1 << 20)
+    assert sorted(faults)[50] <= (64 if sanitized else 0) and (sanitized or rss[-1] - rss[1] < 1 << 20)
     core.shutdown()  # gives back the idle blocks
     assert int(open("/proc/self/statm").read().split()[1]) * resource.getpagesize() < rss[-1] - (60 << 20)
 
