@@ -7,6 +7,7 @@ from __future__ import annotations
 import ast
 import copy
 import pickle
+import pydoc
 import re
 import subprocess
 import sys
@@ -107,6 +108,39 @@ def test_get_results_name_their_record_type(fake, call, command, record_type):
     # An empty result makes a frame whose columns have the stub's field types.
     assert [type(v).__name__ for v in frames._prototype(result)] == [t for _, t in stub_fields(record_type)]
     assert call() is None and qv.last_error() == (-1, "Terminal: Call failed")  # a failure as it was
+
+
+class _Pair(tuple):  # type: ignore[type-arg]
+    __slots__ = ()
+
+
+def test_records_call_passes_the_call_on_and_types_its_tuples():
+    seen = []
+
+    def native(*args, **kwargs):
+        seen.append((args, kwargs))
+        return kwargs.get("result")
+
+    typed, items = _core._records_call(native, _Pair), (object(), object())
+    held = sys.getrefcount(items), [sys.getrefcount(i) for i in items]
+    for _ in range(100):
+        got = typed(1, 2, result=items)
+    assert type(got) is _Pair and all(a is b for a, b in zip(got, items, strict=True))
+    assert seen[-1] == ((1, 2), {"result": items})
+    del got, seen[:]
+    assert (sys.getrefcount(items), [sys.getrefcount(i) for i in items]) == held  # nothing kept, nothing lost
+    subclass = _Pair((3,))
+    assert typed(result=[1]) == [1] and typed() is None and typed(result=subclass) is subclass  # the rest as it came
+    with pytest.raises(ZeroDivisionError):
+        _core._records_call(lambda: 1 / 0, _Pair)()
+    for bad in [(native, list), (5, _Pair), (native,)]:
+        with pytest.raises(TypeError):
+            _core._records_call(*bad)
+    # The package's functions made so pickle by name and are documented as
+    # the native function.
+    assert pickle.loads(pickle.dumps(qv.positions_get)) is qv.positions_get
+    assert "positions_get(**kwargs)\n    Return all open positions" in pydoc.plain(pydoc.render_doc(qv.positions_get))
+    assert repr(qv.orders_get).startswith("<function orders_get at ")
 
 
 STRICT_TYPES = {"int": int, "float": float, "bool": bool, "str": str}

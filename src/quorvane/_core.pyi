@@ -712,3 +712,14 @@ def _lazy_clock(target_ms: _Integer, symbols: tuple[str, ...] = ..., /) -> bool:
     tick. True; TypeError for arguments that are not a target >= 0 and a
     tuple of names.
     """
+
+def _records_call(native: Callable[..., Any], records: type[tuple[Any, ...]], /) -> Callable[..., Any]:
+    """Private to the package: a function that calls ``native`` with the
+    arguments it is given, passed on as they came, and returns what it
+    returns, but a tuple, which comes back as a ``records`` (a subclass of
+    tuple) holding the same items. It takes no turn of its own, keeps the
+    attributes set on it (``functools.update_wrapper``'s), is described by
+    ``help()`` and ``inspect.signature`` as the function it wraps, and
+    pickles by its name. TypeError for arguments that are not a callable and
+    a subclass of tuple.
+    """

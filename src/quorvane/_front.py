@@ -63,13 +63,10 @@ def _described(call: Callable[..., Any], native: Callable[..., Any]) -> Callable
 
 
 def _with_record_type(name: str, records: type[Records]) -> Callable[..., Any]:
+    # Made natively (the same as calling `native` and giving a tuple as
+    # `records(result)`), at no cost beyond the native call.
     native = getattr(_core, name)
-
-    def call(*args: Any, **kwargs: Any) -> Any:
-        result = native(*args, **kwargs)
-        return records(result) if type(result) is tuple else result
-
-    return _described(call, native)
+    return _described(_core._records_call(native, records), native)
 
 
 def _checked_request(name: str) -> Callable[..., Any]:

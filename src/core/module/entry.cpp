@@ -85,6 +85,9 @@ PyObject* py_drive(PyObject* self, PyObject* args);
 PyObject* py_ticks_ahead(PyObject* self, PyObject* args);
 PyObject* py_lazy_clock(PyObject* self, PyObject* args);
 }  // namespace qvn::history
+namespace qvn::module {
+PyObject* py_records_call(PyObject* self, PyObject* args);
+}  // namespace qvn::module
 
 namespace qvn::module {
 namespace {
@@ -125,6 +128,9 @@ PyMethodDef kPrivate[] = {
     {"_ticks_ahead", bound<Lock::Ordinary, &qvn::history::py_ticks_ahead>(), described::_ticks_ahead.flags,
      described::_ticks_ahead.doc},
     {"_lazy_clock", qvn::history::py_lazy_clock, described::_lazy_clock.flags, described::_lazy_clock.doc},
+    // The package's _get functions: each call takes the native function's
+    // turn, none of its own.
+    {"_records_call", py_records_call, described::_records_call.flags, described::_records_call.doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
