@@ -196,9 +196,10 @@ Aggregate ModelSource::minute_upto(std::int64_t minute, std::int64_t upto_ms) co
     const auto p = plan(day);
     const int m = static_cast<int>(minute - day * kMinutesPerDay);
     if (p->minutes[m].ticks == 0) return {};
-    auto ticks = std::make_unique_for_overwrite<RawTick[]>(p->minutes[m].ticks);
-    const int n = minute_ticks(*p, m, ticks.get());
-    return aggregate(*this, ticks.get(), n, upto_ms);
+    MinuteRoom room;
+    RawTick* ticks = room.get(p->minutes[m].ticks);
+    const int n = minute_ticks(*p, m, ticks);
+    return aggregate(*this, ticks, n, upto_ms);
 }
 
 void ModelSource::bound_quotes(TickSpan span, const QuoteBoundsVisitor& visit) const {

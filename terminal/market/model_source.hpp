@@ -16,6 +16,27 @@
 
 namespace qvn::terminal {
 
+// Room for one minute's ticks: in the object for a usual minute (a stepped
+// clock makes one or two a step, and should not allocate for them), on the
+// heap for a busy one.
+class MinuteRoom {
+public:
+    RawTick* get(std::size_t count) {
+        if (count <= kInline) return inline_;
+        if (count > heap_count_) {
+            heap_ = std::make_unique_for_overwrite<RawTick[]>(count);
+            heap_count_ = count;
+        }
+        return heap_.get();
+    }
+
+private:
+    static constexpr std::size_t kInline = 128;
+    RawTick inline_[kInline];
+    std::unique_ptr<RawTick[]> heap_;
+    std::size_t heap_count_ = 0;
+};
+
 // The most recently used day plans of every model. A plan is a pure
 // function of its model and day, so two threads racing only repeat work.
 class PlanCache {

@@ -226,8 +226,7 @@ std::uint64_t ModelSource::count(TickSpan span, TickFilter filter, std::uint64_t
 
 std::optional<wire::TickRecord> ModelSource::latest(std::int64_t at_ms) const {
     const std::int64_t today = floor_div(at_ms, kMsPerDay);
-    std::unique_ptr<RawTick[]> ticks;
-    std::size_t room = 0;
+    MinuteRoom room;
     for (std::int64_t d = today; d >= today - kLookbackDays && d >= kProcessFirstDay; --d) {
         if (!model_.open_day(d)) continue;
         const auto p = plan(d);
@@ -239,11 +238,8 @@ std::optional<wire::TickRecord> ModelSource::latest(std::int64_t at_ms) const {
             // The time of the minute's last tick at or before at_ms (the
             // minute is kept: the reader below takes it again, and a step's
             // bar next).
-            if (count > room) {
-                room = count;
-                ticks = std::make_unique_for_overwrite<RawTick[]>(room);
-            }
-            int j = minute_ticks(*p, m, ticks.get()) - 1;
+            RawTick* ticks = room.get(count);
+            int j = minute_ticks(*p, m, ticks) - 1;
             while (j >= 0 && ticks[static_cast<std::size_t>(j)].time_msc > at_ms) --j;
             if (j < 0) continue;
             // A quote-only stream's tick with one before it in the minute

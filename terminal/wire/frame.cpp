@@ -19,9 +19,6 @@ bool RequestReader::wide(std::u16string& out) {
 }
 
 Response::Response(std::uint32_t command, std::int32_t result) {
-    // Room for the head and a few records (a position is 320 bytes), so
-    // most replies are made in one block.
-    bytes_.reserve(1024);
     const std::uint32_t length = 0;
     put(length);
     put(command);
@@ -29,8 +26,20 @@ Response::Response(std::uint32_t command, std::int32_t result) {
 }
 
 void Response::put_bytes(const void* data, std::size_t n) {
+    if (n == 0) return;
+    if (!on_heap_ && n <= kInlineBytes - size_) {
+        std::memcpy(inline_ + size_, data, n);
+        size_ += n;
+        return;
+    }
+    if (!on_heap_) {
+        heap_.reserve(std::max(2 * kInlineBytes, size_ + n));
+        heap_.assign(inline_, inline_ + size_);
+        on_heap_ = true;
+    }
     const auto* p = static_cast<const std::byte*>(data);
-    bytes_.insert(bytes_.end(), p, p + n);
+    heap_.insert(heap_.end(), p, p + n);
+    size_ = heap_.size();
 }
 
 void Response::put_wide(std::u16string_view text) {
@@ -39,9 +48,9 @@ void Response::put_wide(std::u16string_view text) {
 }
 
 std::span<const std::byte> Response::frame() {
-    const auto length = static_cast<std::uint32_t>(bytes_.size() - 4);
-    std::memcpy(bytes_.data(), &length, sizeof length);
-    return bytes_;
+    const auto length = static_cast<std::uint32_t>(size_ - 4);
+    std::memcpy(data(), &length, sizeof length);
+    return {data(), size_};
 }
 
 bool Exchange::status(std::uint32_t command, std::int32_t code) {

@@ -74,7 +74,16 @@ public:
     std::span<const std::byte> frame();
 
 private:
-    std::vector<std::byte> bytes_;
+    // Most replies (a step's, a few records) fit the room kept in the
+    // object itself, so making one allocates nothing; a larger one moves
+    // to the heap once.
+    static constexpr std::size_t kInlineBytes = 1024;
+    std::byte* data() noexcept { return on_heap_ ? heap_.data() : inline_; }
+
+    std::size_t size_ = 0;
+    bool on_heap_ = false;
+    std::vector<std::byte> heap_;
+    alignas(8) std::byte inline_[kInlineBytes];
 };
 
 // Writes up to `max` records at `out`, oldest first; returns how many. Fewer
