@@ -118,14 +118,9 @@ PyObject* float_value(const std::uint8_t* p) noexcept {
 // calls while it grows (rebase tells where it starts now).
 class SharedValues {
 public:
-    // `filled`: whether fill() will be used.
-    SharedValues(std::span<const Field> fields, std::size_t record_size, std::size_t count,
-                 bool filled = true) noexcept
+    SharedValues(std::span<const Field> fields, std::size_t record_size, std::size_t count) noexcept
         : usable_(fields.size() <= kMaxFields &&
                   std::none_of(fields.begin(), fields.end(), [](const Field& f) { return f.kind == Kind::Attached; })) {
-        // A list of one is made as a single record is, from its type's last
-        // record (see make_record_tuple_like_last): its own shares nothing.
-        if (!filled) return;
         // Runs of numbers and bools that lie end to end in the record, in
         // tuple order, at most kRunBytes long; a text is a run of its own.
         for (std::size_t i = 0; usable_ && i < fields.size() && runs_used_ < kMaxFields;) {
@@ -670,13 +665,16 @@ private:
 }  // namespace
 
 struct RecordTuples::State {
-    State(TypeId t, std::size_t n) noexcept
-        : type(t), size(record_size_of(t)), count(n), shared(fields_of(t), size, n, n != 1) {}
+    State(TypeId t, std::size_t n) noexcept : type(t), size(record_size_of(t)), count(n) {
+        // A list of one is made from its type's last record (see convert),
+        // and shares nothing within itself: no tables to make for it.
+        if (n != 1) shared.reset(new (std::nothrow) SharedValues(fields_of(t), size, n));
+    }
     TypeId type;
     std::size_t size;
     std::size_t count;
     std::size_t done = 0;  // records converted
-    SharedValues shared;
+    std::unique_ptr<SharedValues> shared;  // none when there was no memory for it: nothing is shared
 };
 
 RecordTuples::RecordTuples(TypeId type, std::size_t count) noexcept {
@@ -712,8 +710,8 @@ bool RecordTuples::convert(const void* records, std::size_t arrived) noexcept {
     }
     const CollectorPaused paused;
     const auto* bytes = static_cast<const std::uint8_t*>(records);
-    SharedValues* shared = st.shared.usable() ? &st.shared : nullptr;
-    st.shared.rebase(bytes);
+    SharedValues* shared = st.shared && st.shared->usable() ? st.shared.get() : nullptr;
+    if (shared != nullptr) shared->rebase(bytes);
     // A list of one record (the one position held, an order looked up by
     // its ticket) is mostly asked for again with the same record in it, a
     // few of its figures changed: it is made as a single record is, from
@@ -729,7 +727,7 @@ bool RecordTuples::convert(const void* records, std::size_t arrived) noexcept {
         PyObject* item = record_tuple(st.type, bytes + i * st.size, nullptr, shared);
         if (item == nullptr) return fail();
         PyTuple_SET_ITEM(list_, static_cast<Py_ssize_t>(i), item);
-        st.shared.converted(st.size, list_, i);
+        if (shared != nullptr) shared->converted(st.size, list_, i);
     }
     st.done = end;
     return true;
